@@ -1,0 +1,36 @@
+# Thin wrapper over CMake so that the everyday commands stay short.
+BUILD      ?= build
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+
+.PHONY: all bootstrap build test bench fuzz run clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: bootstrap $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The whole suite: installs what is missing, builds, starts the test PostgreSQL, runs CTest.
+test: build
+	@scripts/run-tests $(BUILD)
+
+bench: build
+	@scripts/run-bench $(BUILD)
+
+fuzz: bootstrap
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DKMP_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kmp_fuzzers
+	@scripts/run-fuzz $(FUZZ_BUILD)
+
+run: build
+	@scripts/run-demo $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(FUZZ_BUILD)
