@@ -1,0 +1,653 @@
+#include "recordset.h"
+
+#include "datasource.h"
+#include "error.h"
+
+#include <algorithm>
+
+namespace kmp {
+
+QString dataSetStateName(DataSetState state)
+{
+    switch (state) {
+    case DataSetState::Inactive: return QStringLiteral("inactive");
+    case DataSetState::Browse: return QStringLiteral("browse");
+    case DataSetState::Edit: return QStringLiteral("edit");
+    case DataSetState::Insert: return QStringLiteral("insert");
+    }
+    return {};
+}
+
+RecordSet::RecordSet(const QString &name, QObject *parent)
+    : QObject(parent), m_name(name)
+{
+    setObjectName(name);
+}
+
+RecordSet::~RecordSet()
+{
+    for (const auto &s : m_sources)
+        if (s)
+            s->forgetDataSet(this);
+}
+
+Field *RecordSet::addField(const QString &name, FieldKind kind, int size)
+{
+    if (isActive())
+        throw DataSetError(QStringLiteral("%1: campos só podem ser definidos com o conjunto fechado.").arg(m_name));
+    if (findField(name))
+        throw DataSetError(QStringLiteral("%1: campo %2 repetido.").arg(m_name, name));
+    m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()),
+                                               FieldDef{name, kind, kind == FieldKind::String ? size : 0}));
+    m_fieldsDeclared = true;
+    Q_EMIT fieldLayoutChanged();
+    return m_fields.back().get();
+}
+
+Field *RecordSet::findField(const QString &name) const
+{
+    for (const auto &f : m_fields)
+        if (f->fieldName().compare(name, Qt::CaseInsensitive) == 0)
+            return f.get();
+    return nullptr;
+}
+
+Field *RecordSet::fieldByName(const QString &name) const
+{
+    if (Field *f = findField(name))
+        return f;
+    throw DataSetError(QStringLiteral("%1: campo '%2' não encontrado.").arg(m_name, name));
+}
+
+FieldDefs RecordSet::fieldDefs() const
+{
+    FieldDefs defs;
+    defs.reserve(m_fields.size());
+    for (const auto &f : m_fields)
+        defs.push_back(f->def());
+    return defs;
+}
+
+void RecordSet::checkActive() const
+{
+    if (!isActive())
+        throw DataSetError(QStringLiteral("%1: operação não permitida com o conjunto de dados fechado.").arg(m_name));
+}
+
+void RecordSet::fire(const Event &e)
+{
+    if (e)
+        e(*this);
+}
+
+void RecordSet::setState(DataSetState s)
+{
+    if (m_state == s)
+        return;
+    m_state = s;
+    // Copy: a handler may attach or detach sources while we walk the list.
+    const auto sources = m_sources;
+    for (const auto &src : sources)
+        if (src)
+            src->recordSetStateChanged();
+    Q_EMIT stateChanged(s);
+}
+
+void RecordSet::attachDataSource(DataSource *source)
+{
+    if (std::find(m_sources.begin(), m_sources.end(), source) == m_sources.end())
+        m_sources.emplace_back(source);
+}
+
+void RecordSet::detachDataSource(DataSource *source)
+{
+    m_sources.erase(std::remove_if(m_sources.begin(), m_sources.end(),
+                                   [source](const QPointer<DataSource> &p) { return !p || p == source; }),
+                    m_sources.end());
+}
+
+void RecordSet::requestFieldFocus(Field *field)
+{
+    Q_EMIT fieldFocusRequested(field);
+}
+
+// ---------------------------------------------------------------------------------------
+// open, close, load
+
+void RecordSet::open()
+{
+    if (isActive())
+        return;
+    if (m_fields.empty())
+        throw DataSetError(QStringLiteral("%1: não há campos definidos.").arg(m_name));
+    fire(OnBeforeOpen);
+    Q_EMIT aboutToReset();
+    setState(DataSetState::Browse);
+    resetCursor();
+    Q_EMIT resetDone();
+    fire(OnAfterOpen);
+    fire(OnAfterScroll);
+}
+
+void RecordSet::close()
+{
+    if (!isActive())
+        return;
+    fire(OnBeforeClose);
+    Q_EMIT aboutToReset();
+    m_rows.clear();
+    m_deleted.clear();
+    m_buffer.clear();
+    m_bufferModified = false;
+    m_current = -1;
+    m_bof = m_eof = true;
+    setState(DataSetState::Inactive);
+    Q_EMIT resetDone();
+    fire(OnAfterClose);
+}
+
+void RecordSet::loadFromPacket(const QByteArray &packet)
+{
+    Packet p = decodePacket(packet); // throws before anything changes
+    loadRows(p.fields, std::move(p.rows));
+}
+
+void RecordSet::loadRows(const FieldDefs &defs, std::vector<RowValues> rows)
+{
+    // Work out, before touching the set, where each of our fields comes from.
+    std::vector<int> source;
+    bool identity = true;
+    if (m_fieldsDeclared) {
+        source.reserve(m_fields.size());
+        for (const auto &f : m_fields) {
+            int found = -1;
+            for (size_t i = 0; i < defs.size(); ++i)
+                if (defs[i].name.compare(f->fieldName(), Qt::CaseInsensitive) == 0) {
+                    found = int(i);
+                    break;
+                }
+            if (found < 0)
+                throw DataSetError(QStringLiteral("%1: o campo '%2' não veio nos dados do servidor.")
+                                       .arg(m_name, f->fieldName()));
+            const FieldKind got = defs[size_t(found)].kind;
+            const bool numeric = (got == FieldKind::Float || got == FieldKind::DateTime)
+                                 && (f->kind() == FieldKind::Float || f->kind() == FieldKind::DateTime);
+            if (got != f->kind() && !numeric)
+                throw DataSetError(QStringLiteral("%1: o campo '%2' veio como %3, esperado %4.")
+                                       .arg(m_name, f->fieldName(), fieldKindName(got), fieldKindName(f->kind())));
+            if (found != int(source.size()) || defs[size_t(found)].size > f->size())
+                identity = false;
+            source.push_back(found);
+        }
+        if (defs.size() != m_fields.size())
+            identity = false;
+        if (!identity) {
+            for (RowValues &row : rows) {
+                RowValues mapped;
+                mapped.reserve(m_fields.size());
+                for (size_t i = 0; i < m_fields.size(); ++i)
+                    mapped.push_back(coerceValue(m_fields[i]->def(), row.at(size_t(source[i]))));
+                row = std::move(mapped);
+            }
+        }
+    } else {
+        for (RowValues &row : rows)
+            if (row.size() != defs.size())
+                throw DataSetError(QStringLiteral("%1: linha com número errado de valores.").arg(m_name));
+    }
+
+    close();
+    if (!m_fieldsDeclared) {
+        m_fields.clear();
+        for (const FieldDef &d : defs)
+            m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()), d));
+        Q_EMIT fieldLayoutChanged();
+    }
+    m_rows.clear();
+    m_rows.reserve(rows.size());
+    int ordinal = 0;
+    for (RowValues &values : rows) {
+        Row r;
+        r.values = std::move(values);
+        r.ordinal = ordinal++;
+        m_rows.push_back(std::move(r));
+    }
+    open();
+}
+
+QByteArray RecordSet::toPacket() const
+{
+    Packet p;
+    p.fields = fieldDefs();
+    for (const Row &r : m_rows)
+        p.rows.push_back(r.values);
+    return encodePacket(p);
+}
+
+// ---------------------------------------------------------------------------------------
+// navigation
+
+void RecordSet::resetCursor()
+{
+    m_current = m_rows.empty() ? -1 : 0;
+    m_bof = true;
+    m_eof = m_rows.empty();
+}
+
+void RecordSet::checkBrowseMode()
+{
+    if (!isEditing())
+        return;
+    // An untouched new record is dropped rather than stored empty.
+    if (m_state == DataSetState::Insert && !m_bufferModified)
+        cancel();
+    else
+        post();
+}
+
+void RecordSet::scrollTo(int row, bool forceEvents)
+{
+    checkActive();
+    checkBrowseMode();
+    if (m_rows.empty()) {
+        m_current = -1;
+        m_bof = m_eof = true;
+        return;
+    }
+    row = std::clamp(row, 0, int(m_rows.size()) - 1);
+    if (row == m_current && !forceEvents)
+        return;
+    fire(OnBeforeScroll);
+    m_current = row;
+    Q_EMIT cursorMoved(row);
+    fire(OnAfterScroll);
+}
+
+void RecordSet::first()
+{
+    scrollTo(0, true);
+    m_bof = true;
+    m_eof = m_rows.empty();
+}
+
+void RecordSet::last()
+{
+    scrollTo(int(m_rows.size()) - 1, true);
+    m_eof = true;
+    m_bof = m_rows.empty();
+}
+
+void RecordSet::next()
+{
+    checkActive();
+    checkBrowseMode();
+    if (m_current < 0 || m_current >= int(m_rows.size()) - 1) {
+        m_eof = true;
+        return;
+    }
+    scrollTo(m_current + 1, false);
+    m_bof = false;
+    m_eof = false;
+}
+
+void RecordSet::prior()
+{
+    checkActive();
+    checkBrowseMode();
+    if (m_current <= 0) {
+        m_bof = true;
+        return;
+    }
+    scrollTo(m_current - 1, false);
+    m_bof = false;
+    m_eof = false;
+}
+
+void RecordSet::moveTo(int row)
+{
+    scrollTo(row, false);
+    m_bof = m_eof = m_rows.empty();
+}
+
+bool RecordSet::locate(const QString &fieldName, const QVariant &value, LocateOptions options)
+{
+    checkActive();
+    checkBrowseMode();
+    const Field *f = fieldByName(fieldName);
+    const int fi = f->index();
+    const bool text = f->kind() == FieldKind::String;
+    const Qt::CaseSensitivity cs = options.testFlag(LocateOption::CaseInsensitive) ? Qt::CaseInsensitive
+                                                                                    : Qt::CaseSensitive;
+    const bool partial = options.testFlag(LocateOption::PartialKey);
+    QVariant wanted;
+    QString wantedText;
+    if (text) {
+        wantedText = value.toString();
+    } else {
+        try {
+            wanted = coerceValue(f->def(), value);
+        } catch (const DataSetError &) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        const QVariant &v = m_rows[i].values[size_t(fi)];
+        bool match;
+        if (text) {
+            if (v.isNull())
+                match = wantedText.isEmpty() && !value.isValid();
+            else if (partial)
+                match = v.toString().startsWith(wantedText, cs);
+            else
+                match = v.toString().compare(wantedText, cs) == 0;
+        } else {
+            match = sameValue(v, wanted);
+        }
+        if (match) {
+            scrollTo(int(i), false);
+            m_bof = m_eof = false;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// editing
+
+void RecordSet::doInsert(int at)
+{
+    checkActive();
+    if (m_readOnly)
+        throw DataSetError(QStringLiteral("%1: conjunto de dados somente leitura.").arg(m_name));
+    checkBrowseMode();
+    fire(OnBeforeInsert);
+    fire(OnBeforeScroll);
+    if (at < 0)
+        at = m_rows.empty() ? 0 : std::max(m_current, 0);
+    at = std::clamp(at, 0, int(m_rows.size()));
+    Q_EMIT rowAboutToBeInserted(at);
+    Row r;
+    r.values.resize(m_fields.size());
+    r.status = RowStatus::Inserted;
+    m_rows.insert(m_rows.begin() + at, std::move(r));
+    m_current = at;
+    m_buffer.assign(m_fields.size(), QVariant());
+    m_bufferModified = false;
+    m_bof = m_eof = false;
+    Q_EMIT rowInserted(at);
+    setState(DataSetState::Insert);
+    Q_EMIT cursorMoved(at);
+    fire(OnAfterInsert);
+    fire(OnAfterScroll);
+}
+
+void RecordSet::insert()
+{
+    doInsert(-1);
+}
+
+void RecordSet::append()
+{
+    doInsert(int(m_rows.size()));
+}
+
+void RecordSet::edit()
+{
+    checkActive();
+    if (isEditing())
+        return;
+    if (m_readOnly)
+        throw DataSetError(QStringLiteral("%1: conjunto de dados somente leitura.").arg(m_name));
+    if (m_rows.empty()) {
+        insert();
+        return;
+    }
+    fire(OnBeforeEdit);
+    m_buffer = m_rows[size_t(m_current)].values;
+    m_bufferModified = false;
+    setState(DataSetState::Edit);
+    fire(OnAfterEdit);
+}
+
+void RecordSet::post()
+{
+    checkActive();
+    if (!isEditing())
+        return;
+    fire(OnBeforePost); // an exception here leaves state and buffer as they are
+    Row &r = m_rows[size_t(m_current)];
+    if (m_state == DataSetState::Insert) {
+        r.values = std::move(m_buffer);
+        if (m_logChanges) {
+            r.status = RowStatus::Inserted;
+            r.changeSeq = m_nextChangeSeq++;
+        } else {
+            r.status = RowStatus::Unmodified;
+            renumber();
+        }
+    } else {
+        bool changed = false;
+        for (size_t i = 0; i < m_buffer.size() && !changed; ++i)
+            changed = !sameValue(m_buffer[i], r.values[i]);
+        if (changed) {
+            if (m_logChanges && r.status == RowStatus::Unmodified) {
+                r.original = r.values;
+                r.status = RowStatus::Modified;
+                r.changeSeq = m_nextChangeSeq++;
+            }
+            r.values = std::move(m_buffer);
+        }
+    }
+    m_buffer.clear();
+    m_bufferModified = false;
+    const int row = m_current;
+    setState(DataSetState::Browse);
+    Q_EMIT rowChanged(row);
+    fire(OnAfterPost);
+}
+
+void RecordSet::cancel()
+{
+    checkActive();
+    if (!isEditing())
+        return;
+    fire(OnBeforeCancel);
+    const int row = m_current;
+    if (m_state == DataSetState::Insert) {
+        Q_EMIT rowAboutToBeRemoved(row);
+        m_rows.erase(m_rows.begin() + row);
+        if (m_current >= int(m_rows.size()))
+            m_current = int(m_rows.size()) - 1;
+        Q_EMIT rowRemoved(row);
+    }
+    m_buffer.clear();
+    m_bufferModified = false;
+    m_bof = m_rows.empty() || m_current == 0;
+    m_eof = m_rows.empty();
+    setState(DataSetState::Browse);
+    if (m_current >= 0) {
+        Q_EMIT rowChanged(m_current);
+        Q_EMIT cursorMoved(m_current);
+    }
+    fire(OnAfterCancel);
+}
+
+void RecordSet::remove()
+{
+    checkActive();
+    if (m_state == DataSetState::Insert) {
+        cancel();
+        return;
+    }
+    if (m_rows.empty())
+        throw DataSetError(QStringLiteral("%1: não há registro para excluir.").arg(m_name));
+    if (m_readOnly)
+        throw DataSetError(QStringLiteral("%1: conjunto de dados somente leitura.").arg(m_name));
+    fire(OnBeforeDelete);
+    fire(OnBeforeScroll);
+    const int row = m_current;
+    Row r = std::move(m_rows[size_t(row)]);
+    Q_EMIT rowAboutToBeRemoved(row);
+    m_rows.erase(m_rows.begin() + row);
+    m_buffer.clear();
+    m_bufferModified = false;
+    if (m_logChanges) {
+        if (r.status == RowStatus::Modified)
+            m_deleted.push_back({std::move(r.original), r.ordinal, m_nextChangeSeq++});
+        else if (r.status == RowStatus::Unmodified)
+            m_deleted.push_back({std::move(r.values), r.ordinal, m_nextChangeSeq++});
+        // a row inserted since the last merge simply disappears: the server never saw it
+    }
+    if (m_current >= int(m_rows.size()))
+        m_current = int(m_rows.size()) - 1;
+    m_bof = m_rows.empty();
+    m_eof = m_rows.empty();
+    Q_EMIT rowRemoved(row);
+    setState(DataSetState::Browse);
+    if (m_current >= 0)
+        Q_EMIT cursorMoved(m_current);
+    fire(OnAfterDelete);
+    fire(OnAfterScroll);
+}
+
+// ---------------------------------------------------------------------------------------
+// change log
+
+int RecordSet::changeCount() const
+{
+    int n = int(m_deleted.size());
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_state == DataSetState::Insert && int(i) == m_current)
+            continue; // the record being inserted is not a change until posted
+        if (m_rows[i].status != RowStatus::Unmodified)
+            ++n;
+    }
+    return n;
+}
+
+Delta RecordSet::deltaData() const
+{
+    std::vector<std::pair<qint64, Change>> changes;
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        const Row &r = m_rows[i];
+        if (m_state == DataSetState::Insert && int(i) == m_current)
+            continue;
+        if (r.status == RowStatus::Inserted)
+            changes.push_back({r.changeSeq, Change{ChangeKind::Insert, {}, r.values}});
+        else if (r.status == RowStatus::Modified)
+            changes.push_back({r.changeSeq, Change{ChangeKind::Modify, r.original, r.values}});
+    }
+    for (const DeletedRow &d : m_deleted)
+        changes.push_back({d.changeSeq, Change{ChangeKind::Delete, d.original, {}}});
+    std::stable_sort(changes.begin(), changes.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    Delta delta;
+    delta.fields = fieldDefs();
+    delta.changes.reserve(changes.size());
+    for (auto &c : changes)
+        delta.changes.push_back(std::move(c.second));
+    return delta;
+}
+
+void RecordSet::renumber()
+{
+    int ordinal = 0;
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        Row &r = m_rows[i];
+        if (m_state == DataSetState::Insert && int(i) == m_current)
+            continue;
+        r.ordinal = ordinal++;
+    }
+}
+
+void RecordSet::mergeChangeLog()
+{
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        if (m_state == DataSetState::Insert && int(i) == m_current)
+            continue;
+        m_rows[i].status = RowStatus::Unmodified;
+        m_rows[i].original.clear();
+        m_rows[i].original.shrink_to_fit();
+    }
+    m_deleted.clear();
+    renumber();
+}
+
+void RecordSet::cancelUpdates()
+{
+    if (!isActive())
+        return;
+    Q_EMIT aboutToReset();
+    if (isEditing()) {
+        if (m_state == DataSetState::Insert)
+            m_rows.erase(m_rows.begin() + m_current);
+        m_buffer.clear();
+        m_bufferModified = false;
+    }
+    std::vector<Row> restored;
+    restored.reserve(m_rows.size() + m_deleted.size());
+    for (Row &r : m_rows) {
+        if (r.status == RowStatus::Inserted)
+            continue;
+        if (r.status == RowStatus::Modified) {
+            r.values = std::move(r.original);
+            r.original = {};
+            r.status = RowStatus::Unmodified;
+        }
+        restored.push_back(std::move(r));
+    }
+    for (DeletedRow &d : m_deleted) {
+        Row r;
+        r.values = std::move(d.original);
+        r.ordinal = d.ordinal;
+        restored.push_back(std::move(r));
+    }
+    m_deleted.clear();
+    std::stable_sort(restored.begin(), restored.end(),
+                     [](const Row &a, const Row &b) { return a.ordinal < b.ordinal; });
+    m_rows = std::move(restored);
+    if (m_current >= int(m_rows.size()))
+        m_current = int(m_rows.size()) - 1;
+    if (m_current < 0 && !m_rows.empty())
+        m_current = 0;
+    m_bof = m_rows.empty() || m_current == 0;
+    m_eof = m_rows.empty();
+    setState(DataSetState::Browse);
+    Q_EMIT resetDone();
+}
+
+// ---------------------------------------------------------------------------------------
+// values
+
+QVariant RecordSet::value(int row, int fieldIndex) const
+{
+    if (row < 0 || row >= int(m_rows.size()) || fieldIndex < 0 || fieldIndex >= int(m_fields.size()))
+        return {};
+    if (row == m_current && isEditing())
+        return m_buffer[size_t(fieldIndex)];
+    return m_rows[size_t(row)].values[size_t(fieldIndex)];
+}
+
+QVariant RecordSet::currentValue(int fieldIndex) const
+{
+    checkActive();
+    if (m_current < 0)
+        return {};
+    return value(m_current, fieldIndex);
+}
+
+void RecordSet::setCurrentValue(int fieldIndex, const QVariant &v)
+{
+    checkActive();
+    const Field *f = field(fieldIndex);
+    if (!isEditing())
+        throw DataSetError(QStringLiteral("%1: o registro não está em edição (campo %2).").arg(m_name, f->fieldName()));
+    if (f->isReadOnly())
+        throw DataSetError(QStringLiteral("O campo '%1' não pode ser alterado.").arg(f->fieldName()));
+    m_buffer[size_t(fieldIndex)] = coerceValue(f->def(), v);
+    m_bufferModified = true;
+    Q_EMIT rowChanged(m_current);
+}
+
+} // namespace kmp
