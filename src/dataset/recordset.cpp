@@ -138,6 +138,7 @@ void RecordSet::close()
     m_rows.clear();
     m_deleted.clear();
     m_buffer.clear();
+    m_bufferRow = -1;
     m_bufferModified = false;
     m_current = -1;
     m_bof = m_eof = true;
@@ -373,6 +374,7 @@ void RecordSet::doInsert(int at)
     m_rows.insert(m_rows.begin() + at, std::move(r));
     m_current = at;
     m_buffer.assign(m_fields.size(), QVariant());
+    m_bufferRow = at;
     m_bufferModified = false;
     m_bof = m_eof = false;
     Q_EMIT rowInserted(at);
@@ -405,6 +407,7 @@ void RecordSet::edit()
     }
     fire(OnBeforeEdit);
     m_buffer = m_rows[size_t(m_current)].values;
+    m_bufferRow = m_current;
     m_bufferModified = false;
     setState(DataSetState::Edit);
     fire(OnAfterEdit);
@@ -440,6 +443,7 @@ void RecordSet::post()
         }
     }
     m_buffer.clear();
+    m_bufferRow = -1;
     m_bufferModified = false;
     const int row = m_current;
     setState(DataSetState::Browse);
@@ -454,6 +458,7 @@ void RecordSet::cancel()
         return;
     fire(OnBeforeCancel);
     const int row = m_current;
+    m_bufferRow = -1;
     if (m_state == DataSetState::Insert) {
         Q_EMIT rowAboutToBeRemoved(row);
         m_rows.erase(m_rows.begin() + row);
@@ -487,8 +492,9 @@ void RecordSet::remove()
     fire(OnBeforeDelete);
     fire(OnBeforeScroll);
     const int row = m_current;
+    m_bufferRow = -1;
+    Q_EMIT rowAboutToBeRemoved(row); // views still read the row while told it is going
     Row r = std::move(m_rows[size_t(row)]);
-    Q_EMIT rowAboutToBeRemoved(row);
     m_rows.erase(m_rows.begin() + row);
     m_buffer.clear();
     m_bufferModified = false;
@@ -583,6 +589,7 @@ void RecordSet::cancelUpdates()
         if (m_state == DataSetState::Insert)
             m_rows.erase(m_rows.begin() + m_current);
         m_buffer.clear();
+        m_bufferRow = -1;
         m_bufferModified = false;
     }
     std::vector<Row> restored;
@@ -624,7 +631,7 @@ QVariant RecordSet::value(int row, int fieldIndex) const
 {
     if (row < 0 || row >= int(m_rows.size()) || fieldIndex < 0 || fieldIndex >= int(m_fields.size()))
         return {};
-    if (row == m_current && isEditing())
+    if (row == m_bufferRow)
         return m_buffer[size_t(fieldIndex)];
     return m_rows[size_t(row)].values[size_t(fieldIndex)];
 }

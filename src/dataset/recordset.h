@@ -158,6 +158,7 @@ private:
     std::vector<Row> m_rows;
     std::vector<DeletedRow> m_deleted;
     RowValues m_buffer; // the record being edited or inserted
+    int m_bufferRow = -1; // the row the buffer stands for, -1 when not editing
     DataSetState m_state = DataSetState::Inactive;
     int m_current = -1;
     bool m_bof = true;
