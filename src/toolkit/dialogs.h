@@ -1,0 +1,138 @@
+#pragma once
+
+#include "msgdlg.h"
+
+#include <QDialog>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <functional>
+
+namespace kmp {
+
+// What kind of modal thing is being opened.
+enum class DialogKind {
+    Message,      // message and confirmation boxes (type, buttons)
+    Lookup,       // Pesquisa::Pesquisar's list (dialog is a kmp::LookupDialog)
+    Preview,      // a report preview
+    Print,        // the print dialog
+    PrinterSetup, // the printer set-up dialog
+    Color,        // the colour chooser of the formatting bar
+    Help,         // a help page
+    Custom,       // any other dialog a screen opens through exec()
+};
+
+QString dialogKindName(DialogKind kind);
+
+// One modal request as a responder sees it.
+struct DialogRequest
+{
+    DialogKind kind = DialogKind::Message;
+    TMsgDlgType type = mtInformation; // messages only
+    TMsgDlgButtons buttons = mbOK;    // messages only
+    QString title;
+    QString text;
+    QWidget *parent = nullptr;
+    // The real dialog, built and ready but not shown (null for messages). A responder may
+    // drive it (type into it, pick a row) before answering.
+    QDialog *dialog = nullptr;
+};
+
+// Answers a request instead of a person: a message answer (mrYes, mrNo, mrOk, ...) for
+// messages, QDialog::Accepted or QDialog::Rejected for dialogs.
+using DialogResponder = std::function<int(DialogRequest &)>;
+
+// A message that was shown (or answered by a responder), for tests and diagnostics.
+struct ShownMessage
+{
+    TMsgDlgType type;
+    QString title;
+    QString text;
+    int answer;
+};
+
+// Every modal thing the screens open goes through here. Without a responder it shows the
+// real QMessageBox or QDialog; with one installed, the responder answers synchronously,
+// so a test never races a dialog with timers.
+class Dialogs
+{
+public:
+    static void setResponder(DialogResponder responder);
+    static void clearResponder();
+    static bool hasResponder();
+
+    // A message or confirmation box. The title defaults to the type's name. Returns the
+    // answer (mrYes, mrNo, mrOk, mrCancel, ...).
+    static int message(QWidget *parent, TMsgDlgType type, const QString &text,
+                       TMsgDlgButtons buttons = mbOK, const QString &title = QString());
+    static void error(QWidget *parent, const QString &text) { message(parent, mtError, text, mbOK); }
+
+    // Runs a prepared dialog modally (or hands it to the responder). Returns the dialog's
+    // result code.
+    static int exec(DialogKind kind, QDialog *dialog, const QString &title = QString(),
+                    const QString &text = QString());
+
+    // Messages shown since the last clear, oldest first.
+    static QList<ShownMessage> log();
+    static void clearLog();
+    static QString titleFor(TMsgDlgType type);
+};
+
+// Installs a responder for the life of the object and restores the previous one after.
+class ScopedResponder
+{
+public:
+    explicit ScopedResponder(DialogResponder responder);
+    ~ScopedResponder();
+    ScopedResponder(const ScopedResponder &) = delete;
+    ScopedResponder &operator=(const ScopedResponder &) = delete;
+
+private:
+    DialogResponder m_previous;
+    bool m_hadPrevious;
+};
+
+// A responder that answers requests in order from a script and records every request it
+// saw; a request beyond the script is answered with mrCancel / Rejected and counted as
+// unexpected, so a test can tell that a dialog it did not plan for came up.
+class ScriptedDialogs
+{
+public:
+    ScriptedDialogs();
+    ~ScriptedDialogs();
+    ScriptedDialogs(const ScriptedDialogs &) = delete;
+    ScriptedDialogs &operator=(const ScriptedDialogs &) = delete;
+
+    ScriptedDialogs &then(DialogResponder answer);
+    ScriptedDialogs &thenAnswer(int answer); // a fixed answer: mrYes, mrNo, Accepted...
+
+    struct Seen
+    {
+        DialogKind kind;
+        TMsgDlgType type;
+        QString title;
+        QString text;
+    };
+    const QList<Seen> &seen() const { return m_seen; }
+    int pending() const { return int(m_script.size()); }
+    int unexpected() const { return m_unexpected; }
+
+private:
+    QList<DialogResponder> m_script;
+    QList<Seen> m_seen;
+    int m_unexpected = 0;
+    ScopedResponder m_scope;
+};
+
+// Ready-made answers.
+namespace answers {
+DialogResponder yes();
+DialogResponder no();
+DialogResponder ok();
+DialogResponder cancel();
+// For the lookup: types filter into its search box, then picks row of the filtered list
+// (0 is the first shown). A row out of range cancels.
+DialogResponder pick(int row, const QString &filter = QString());
+} // namespace answers
+
+} // namespace kmp

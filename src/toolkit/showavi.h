@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The busy indicator shown over the host's main window while a blocking call runs. It is
+// painted before the call begins, so the user sees why the screen does not answer.
+// Calls nest: each ActiveShowAvi needs one DeactiveShowAvi, and only the outermost one
+// hides the indicator. Always switch it off, also on an exception (kmp::BusyIndicator
+// does it for a scope).
+namespace Showavi {
+
+// animation: 0 connecting, 6 loading, 1 saving; others show a general text.
+void ActiveShowAvi(QWidget *mainForm, int animation);
+void DeactiveShowAvi();
+
+int depth();                     // how many ActiveShowAvi are still open
+QString currentText();           // the text shown now, empty when hidden
+QString textFor(int animation);
+QWidget *overlay();              // the indicator's widget, null when never shown
+
+} // namespace Showavi
+
+namespace kmp {
+
+// Switches the busy indicator on for a scope.
+class BusyIndicator
+{
+public:
+    BusyIndicator(QWidget *mainForm, int animation) { Showavi::ActiveShowAvi(mainForm, animation); }
+    ~BusyIndicator() { Showavi::DeactiveShowAvi(); }
+    BusyIndicator(const BusyIndicator &) = delete;
+    BusyIndicator &operator=(const BusyIndicator &) = delete;
+};
+
+} // namespace kmp

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "client.h"
+
+#include <QCborArray>
+#include <QObject>
+#include <functional>
+
+// The screen's connection to its remote module on the application server. Calls are
+// synchronous; the raw result goes to Consiste::CheckResultServ.
+class TNetConnection : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TNetConnection(QObject *parent = nullptr);
+    ~TNetConnection() override;
+
+    // Remote module name ("KMP12800.rdmDiagPaci") and its GUID, sent with every call.
+    QString ServerName;
+    QString ServerGUID;
+    bool ThrowException = true; // server errors reach the caller (through CheckResultServ)
+    QString Host = QStringLiteral("127.0.0.1");
+    int Port = 0;
+
+    // Runs before every connect; the screen sets Host and Port here.
+    std::function<void(TNetConnection &)> OnBeforeConnect;
+
+    void setServerName(const QString &name) { ServerName = name; }
+    void setServerGUID(const QString &guid) { ServerGUID = guid; }
+    void setHost(const QString &host) { Host = host; }
+    void setPort(int port) { Port = port; }
+
+    // true connects (OnBeforeConnect, then the transport); false disconnects. Raises
+    // kmp::wire::ConnectionError when the server cannot be reached.
+    void setConnected(bool on);
+    bool connected() const; // the transport is up now
+
+    // Calls a remote method and returns the raw result. Connects first when needed, so a
+    // call after a lost connection reconnects. Raises kmp::wire::ConnectionError on a
+    // refused connection, a server that goes away mid-call or a timeout; the connection
+    // stays usable for the next call.
+    kmp::wire::Response call(const QString &method, const QCborArray &args = QCborArray());
+
+    // Timeouts in milliseconds; defaults 5000 and 30000, or KMP_CONNECT_TIMEOUT_MS and
+    // KMP_READ_TIMEOUT_MS from the environment.
+    void setTimeouts(int connectMs, int readMs);
+    int connectTimeout() const { return m_connectMs; }
+    int readTimeout() const { return m_readMs; }
+
+private:
+    void open();
+
+    kmp::wire::Client m_client;
+    int m_connectMs;
+    int m_readMs;
+};
