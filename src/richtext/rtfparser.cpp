@@ -1,0 +1,1531 @@
+#include "rtfparser.h"
+
+#include "codepage.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QImageReader>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextList>
+#include <QTextTable>
+#include <QUrl>
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace kmp::rtf::detail {
+
+namespace {
+
+// Far deeper than any writer nests; beyond it groups are read flat, so a
+// malicious note cannot grow the state stack without bound.
+constexpr int kMaxGroupDepth = 200;
+constexpr int kMaxTableDepth = 8;
+constexpr int kMaxTableColumns = 64;
+constexpr int kMaxTableRows = 10000;
+constexpr int kMaxParam = 1'000'000'000;
+constexpr int kMaxIndentTwips = 31680; // 22 inches, wider than any page
+constexpr double kTwipsPerPixel = 15.0; // 1440 twips an inch at 96 pixels an inch
+constexpr qint64 kMaxImagePixels = 40'000'000;
+
+enum class Kw : quint16 {
+    Unknown,
+    // destinations
+    Fonttbl, Colortbl, Stylesheet, Info, Pict, Pn, Pntxtb, Pntxta, Pntext, Listtext, Fldinst, Fldrslt,
+    Listtable, Listoverridetable, List, Listoverride, Leveltext, Levelnumbers, Listname, Nesttableprops,
+    Nonesttables, Nonshppict, Shppict, Upr, Ud, SkipDest,
+    // document
+    Rtf, Ansi, Mac, Pc, Pca, Ansicpg, Deff, Uc, U, Bin,
+    // fonts and colours
+    F, Fcharset, Cpg, Red, Green, Blue,
+    // characters
+    Plain, B, I, Ul, Ulnone, Strike, Striked, Super, Sub, Nosupersub, Fs, Cf, Highlight, Cb, V,
+    // special characters
+    Par, Line, Tab, Emdash, Endash, Bullet, Lquote, Rquote, Ldblquote, Rdblquote, Emspace, Enspace,
+    Qmspace, Zwj, Zwnj, Page, Sect,
+    // paragraphs
+    Pard, Ql, Qc, Qr, Qj, Li, Ri, Fi, Sb, Sa, Sl, Slmult, Intbl, Itap, Ls, Ilvl,
+    // legacy numbering
+    Pnlvlblt, Pnlvlbody, Pnlvlcont, Pnlvl, Pndec, Pnucltr, Pnlcltr, Pnucrm, Pnlcrm, Pnstart, Pnf,
+    // tables
+    Trowd, Cellx, Cell, Row, Nestcell, Nestrow,
+    // Word lists
+    Listid, Levelnfc, Levelstartat, Listlevel,
+    // pictures
+    Pngblip, Jpegblip, Picw, Pich, Picwgoal, Pichgoal, Picscalex, Picscaley,
+};
+
+const std::unordered_map<std::string_view, Kw>& keywordTable()
+{
+    static const std::unordered_map<std::string_view, Kw> table = {
+        {"fonttbl", Kw::Fonttbl}, {"colortbl", Kw::Colortbl}, {"stylesheet", Kw::Stylesheet},
+        {"info", Kw::Info}, {"pict", Kw::Pict}, {"pn", Kw::Pn}, {"pntxtb", Kw::Pntxtb},
+        {"pntxta", Kw::Pntxta}, {"pntext", Kw::Pntext}, {"listtext", Kw::Listtext},
+        {"fldinst", Kw::Fldinst}, {"fldrslt", Kw::Fldrslt}, {"listtable", Kw::Listtable},
+        {"listoverridetable", Kw::Listoverridetable}, {"list", Kw::List},
+        {"listoverride", Kw::Listoverride}, {"leveltext", Kw::Leveltext},
+        {"levelnumbers", Kw::Levelnumbers}, {"listname", Kw::Listname},
+        {"nesttableprops", Kw::Nesttableprops}, {"nonesttables", Kw::Nonesttables},
+        {"nonshppict", Kw::Nonshppict}, {"shppict", Kw::Shppict}, {"upr", Kw::Upr}, {"ud", Kw::Ud},
+        // Page furniture, notes and metadata: not part of the clinical text.
+        {"header", Kw::SkipDest}, {"headerl", Kw::SkipDest}, {"headerr", Kw::SkipDest},
+        {"headerf", Kw::SkipDest}, {"footer", Kw::SkipDest}, {"footerl", Kw::SkipDest},
+        {"footerr", Kw::SkipDest}, {"footerf", Kw::SkipDest},
+        {"revtbl", Kw::SkipDest}, {"filetbl", Kw::SkipDest}, {"xe", Kw::SkipDest},
+        {"tc", Kw::SkipDest}, {"pnseclvl", Kw::SkipDest}, {"object", Kw::Unknown},
+        {"objdata", Kw::SkipDest}, {"datafield", Kw::SkipDest}, {"template", Kw::SkipDest},
+        {"rtf", Kw::Rtf}, {"ansi", Kw::Ansi}, {"mac", Kw::Mac}, {"pc", Kw::Pc}, {"pca", Kw::Pca},
+        {"ansicpg", Kw::Ansicpg}, {"deff", Kw::Deff}, {"uc", Kw::Uc}, {"u", Kw::U}, {"bin", Kw::Bin},
+        {"f", Kw::F}, {"fcharset", Kw::Fcharset}, {"cpg", Kw::Cpg}, {"red", Kw::Red},
+        {"green", Kw::Green}, {"blue", Kw::Blue},
+        {"plain", Kw::Plain}, {"b", Kw::B}, {"i", Kw::I}, {"ul", Kw::Ul}, {"uld", Kw::Ul},
+        {"uldash", Kw::Ul}, {"uldashd", Kw::Ul}, {"uldashdd", Kw::Ul}, {"uldb", Kw::Ul},
+        {"ulth", Kw::Ul}, {"ulw", Kw::Ul}, {"ulwave", Kw::Ul}, {"ulhwave", Kw::Ul},
+        {"ululdbwave", Kw::Ul}, {"ulthd", Kw::Ul}, {"ulthdash", Kw::Ul}, {"ulldash", Kw::Ul},
+        {"ulnone", Kw::Ulnone}, {"strike", Kw::Strike}, {"striked", Kw::Striked},
+        {"super", Kw::Super}, {"sub", Kw::Sub}, {"nosupersub", Kw::Nosupersub}, {"fs", Kw::Fs},
+        {"cf", Kw::Cf}, {"highlight", Kw::Highlight}, {"cb", Kw::Cb}, {"chcbpat", Kw::Cb},
+        {"v", Kw::V},
+        {"par", Kw::Par}, {"line", Kw::Line}, {"tab", Kw::Tab}, {"emdash", Kw::Emdash},
+        {"endash", Kw::Endash}, {"bullet", Kw::Bullet}, {"lquote", Kw::Lquote},
+        {"rquote", Kw::Rquote}, {"ldblquote", Kw::Ldblquote}, {"rdblquote", Kw::Rdblquote},
+        {"emspace", Kw::Emspace}, {"enspace", Kw::Enspace}, {"qmspace", Kw::Qmspace},
+        {"zwj", Kw::Zwj}, {"zwnj", Kw::Zwnj}, {"page", Kw::Page}, {"sect", Kw::Sect},
+        {"pard", Kw::Pard}, {"ql", Kw::Ql}, {"qc", Kw::Qc}, {"qr", Kw::Qr}, {"qj", Kw::Qj},
+        {"li", Kw::Li}, {"lin", Kw::Li}, {"ri", Kw::Ri}, {"rin", Kw::Ri}, {"fi", Kw::Fi},
+        {"sb", Kw::Sb}, {"sa", Kw::Sa}, {"sl", Kw::Sl}, {"slmult", Kw::Slmult},
+        {"intbl", Kw::Intbl}, {"itap", Kw::Itap}, {"ls", Kw::Ls}, {"ilvl", Kw::Ilvl},
+        {"pnlvlblt", Kw::Pnlvlblt}, {"pnlvlbody", Kw::Pnlvlbody}, {"pnlvlcont", Kw::Pnlvlcont},
+        {"pnlvl", Kw::Pnlvl}, {"pndec", Kw::Pndec}, {"pnucltr", Kw::Pnucltr},
+        {"pnlcltr", Kw::Pnlcltr}, {"pnucrm", Kw::Pnucrm}, {"pnlcrm", Kw::Pnlcrm},
+        {"pncard", Kw::Pndec}, {"pnord", Kw::Pndec}, {"pnstart", Kw::Pnstart}, {"pnf", Kw::Pnf},
+        {"trowd", Kw::Trowd}, {"cellx", Kw::Cellx}, {"cell", Kw::Cell}, {"row", Kw::Row},
+        {"nestcell", Kw::Nestcell}, {"nestrow", Kw::Nestrow},
+        {"listid", Kw::Listid}, {"levelnfc", Kw::Levelnfc}, {"levelnfcn", Kw::Levelnfc},
+        {"levelstartat", Kw::Levelstartat}, {"listlevel", Kw::Listlevel},
+        {"pngblip", Kw::Pngblip}, {"jpegblip", Kw::Jpegblip}, {"picw", Kw::Picw},
+        {"pich", Kw::Pich}, {"picwgoal", Kw::Picwgoal}, {"pichgoal", Kw::Pichgoal},
+        {"picscalex", Kw::Picscalex}, {"picscaley", Kw::Picscaley},
+    };
+    return table;
+}
+
+bool isLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Bytes that end a run of plain text.
+struct SpecialBytes
+{
+    std::array<bool, 256> special{};
+    SpecialBytes()
+    {
+        for (unsigned char c : {'{', '}', '\\', '\r', '\n'})
+            special[c] = true;
+    }
+};
+const SpecialBytes kSpecial;
+
+int clampInt(int v, int lo, int hi)
+{
+    return std::clamp(v, lo, hi);
+}
+
+QTextListFormat::Style styleForNfc(int nfc)
+{
+    switch (nfc) {
+    case 1: return QTextListFormat::ListUpperRoman;
+    case 2: return QTextListFormat::ListLowerRoman;
+    case 3: return QTextListFormat::ListUpperAlpha;
+    case 4: return QTextListFormat::ListLowerAlpha;
+    default: return QTextListFormat::ListDecimal;
+    }
+}
+
+} // namespace
+
+RtfParser::RtfParser(QTextDocument* doc)
+    : m_doc(doc)
+    , m_cursor(doc)
+{
+}
+
+void RtfParser::parse(const QByteArray& data, qsizetype start)
+{
+    m_p = data.constData() + start;
+    m_end = data.constData() + data.size();
+    m_stack.reserve(64);
+    m_cursor.beginEditBlock();
+    run();
+    // The last paragraph may lack its \par, and a truncated note still shows
+    // everything that was read.
+    if (!m_stack.empty()) {
+        commitPending();
+        if (m_blockHasContent && !m_needNewBlock)
+            applyParagraphFormat();
+    }
+    m_cursor.endEditBlock();
+}
+
+void RtfParser::run()
+{
+    while (m_p < m_end && !m_done) {
+        const char c = *m_p;
+        if (c == '{') {
+            ++m_p;
+            pushGroup();
+        } else if (c == '}') {
+            ++m_p;
+            popGroup();
+        } else if (c == '\\') {
+            ++m_p;
+            controlSequence();
+        } else if (c == '\r' || c == '\n') {
+            ++m_p;
+        } else {
+            const char* s = m_p++;
+            while (m_p < m_end && !kSpecial.special[static_cast<unsigned char>(*m_p)])
+                ++m_p;
+            if (!m_stack.empty())
+                text(s, m_p - s);
+        }
+    }
+}
+
+void RtfParser::pushGroup()
+{
+    m_skip = 0;
+    m_ignorable = false;
+    if (m_stack.size() >= kMaxGroupDepth) {
+        ++m_overflowDepth;
+        return;
+    }
+    if (m_stack.empty())
+        m_stack.emplace_back();
+    else
+        m_stack.push_back(m_stack.back());
+    m_stack.back().onClose = OnClose::None;
+    // Some rich-edit versions wrote "{*\generator ...}" without the backslash
+    // before the star; read it as the ignorable destination that was meant.
+    if (m_end - m_p >= 2 && m_p[0] == '*' && m_p[1] == '\\') {
+        ++m_p;
+        m_ignorable = true;
+    }
+}
+
+void RtfParser::popGroup()
+{
+    m_skip = 0;
+    m_ignorable = false;
+    if (m_overflowDepth > 0) {
+        --m_overflowDepth;
+        return;
+    }
+    if (m_stack.empty()) {
+        m_done = true;
+        return;
+    }
+    if (m_stack.size() == 1) {
+        // The document's closing brace: whatever follows it is not part of the note.
+        m_done = true;
+        return;
+    }
+    GroupState closing = std::move(m_stack.back());
+    m_stack.pop_back();
+    if (closing.dest == Dest::Text && (closing.para.inTable != state().para.inTable || closing.para.itap != state().para.itap))
+        commitPending();
+    if (closing.dest == Dest::FontTable)
+        finishFontName();
+    if (closing.dest == Dest::ColorTable && state().dest != Dest::ColorTable)
+        finishColor();
+    switch (closing.onClose) {
+    case OnClose::None:
+        break;
+    case OnClose::Pn:
+        state().para.pn = m_pnBuild;
+        if (m_pnBuild.ls > 0) {
+            state().para.ls = m_pnBuild.ls;
+            state().para.ilvl = m_pnBuild.ilvl;
+        }
+        break;
+    case OnClose::FldInst:
+        finishFieldInstruction(state());
+        break;
+    case OnClose::Picture:
+        finishPicture();
+        break;
+    case OnClose::List:
+        m_listDefs.push_back(std::move(m_curList));
+        m_curList = ListDef();
+        break;
+    case OnClose::ListOverride:
+        if (m_overrideLs > 0)
+            m_overrides.insert(m_overrideLs, m_overrideId);
+        break;
+    case OnClose::LevelText:
+        finishLevelText();
+        break;
+    }
+}
+
+void RtfParser::skipGroup()
+{
+    int depth = 1;
+    while (m_p < m_end) {
+        const char c = *m_p++;
+        if (c == '{') {
+            ++depth;
+        } else if (c == '}') {
+            if (--depth == 0)
+                break;
+        } else if (c == '\\' && m_p < m_end) {
+            if (m_end - m_p > 3 && m_p[0] == 'b' && m_p[1] == 'i' && m_p[2] == 'n' && (isDigit(m_p[3]) || m_p[3] == '-')) {
+                m_p += 3;
+                bool negative = false;
+                if (*m_p == '-') {
+                    negative = true;
+                    ++m_p;
+                }
+                qint64 n = 0;
+                while (m_p < m_end && isDigit(*m_p)) {
+                    n = std::min<qint64>(n * 10 + (*m_p - '0'), kMaxParam);
+                    ++m_p;
+                }
+                if (m_p < m_end && *m_p == ' ')
+                    ++m_p;
+                if (!negative)
+                    m_p += std::min<qint64>(n, m_end - m_p);
+            } else {
+                ++m_p;
+            }
+        }
+    }
+    // The group's state was pushed when its brace was read; the brace that
+    // closed it was consumed above.
+    popGroup();
+}
+
+void RtfParser::controlSequence()
+{
+    if (m_p >= m_end)
+        return;
+    const char c = *m_p;
+    if (isLetter(c)) {
+        const char* start = m_p;
+        while (m_p < m_end && isLetter(*m_p))
+            ++m_p;
+        std::string_view word(start, std::min<qsizetype>(m_p - start, 32));
+        bool hasParam = false;
+        bool negative = false;
+        qint64 value = 0;
+        if (m_p < m_end && *m_p == '-' && m_end - m_p > 1 && isDigit(m_p[1])) {
+            negative = true;
+            ++m_p;
+        }
+        while (m_p < m_end && isDigit(*m_p)) {
+            hasParam = true;
+            value = std::min<qint64>(value * 10 + (*m_p - '0'), kMaxParam);
+            ++m_p;
+        }
+        if (m_p < m_end && *m_p == ' ')
+            ++m_p;
+        const int param = static_cast<int>(negative ? -value : value);
+        if (m_skip > 0) {
+            --m_skip;
+            if (word == "bin")
+                skipBinary(param);
+            return;
+        }
+        if (m_stack.empty())
+            return;
+        keyword(word, hasParam, param);
+        return;
+    }
+    ++m_p;
+    if (c == '\'') {
+        int v = -1;
+        if (m_end - m_p >= 2) {
+            const int hi = hexValue(m_p[0]);
+            const int lo = hexValue(m_p[1]);
+            if (hi >= 0 && lo >= 0) {
+                v = hi * 16 + lo;
+                m_p += 2;
+            }
+        }
+        if (m_skip > 0) {
+            --m_skip;
+            return;
+        }
+        if (v >= 0 && !m_stack.empty())
+            hexByte(static_cast<unsigned char>(v));
+        return;
+    }
+    if (m_skip > 0) {
+        --m_skip;
+        return;
+    }
+    if (m_stack.empty())
+        return;
+    switch (c) {
+    case '\\':
+    case '{':
+    case '}':
+        text(&c, 1);
+        break;
+    case '~':
+        specialChar(0x00A0);
+        break;
+    case '_':
+        specialChar(0x2011);
+        break;
+    case '-':
+        specialChar(0x00AD);
+        break;
+    case '*':
+        m_ignorable = true;
+        break;
+    case '\r':
+    case '\n':
+        keyword("par", false, 0);
+        break;
+    case '\t':
+        specialChar(u'\t');
+        break;
+    default:
+        break;
+    }
+}
+
+void RtfParser::skipBinary(int length)
+{
+    if (length > 0)
+        m_p += std::min<qint64>(length, m_end - m_p);
+}
+
+void RtfParser::text(const char* s, qsizetype n)
+{
+    m_ignorable = false;
+    if (m_skip > 0) {
+        const qsizetype k = std::min<qsizetype>(n, m_skip);
+        s += k;
+        n -= k;
+        m_skip -= static_cast<int>(k);
+        if (n == 0)
+            return;
+    }
+    GroupState& st = state();
+    switch (st.dest) {
+    case Dest::Text:
+        if (!st.chr.hidden)
+            appendBytes(s, n);
+        break;
+    case Dest::FontTable:
+        for (qsizetype i = 0; i < n; ++i) {
+            if (s[i] == ';')
+                finishFontName();
+            else
+                m_destBytes.append(s[i]);
+        }
+        break;
+    case Dest::ColorTable:
+        for (qsizetype i = 0; i < n; ++i) {
+            if (s[i] == ';')
+                finishColor();
+        }
+        break;
+    case Dest::PnTextBefore:
+        appendDecoded(1252, s, n, m_pnBuild.before);
+        break;
+    case Dest::PnTextAfter:
+        appendDecoded(1252, s, n, m_pnBuild.after);
+        break;
+    case Dest::PnText:
+        appendDecoded(codePageForFont(st.chr.font), s, n, m_pnText);
+        break;
+    case Dest::FldInst:
+        appendDecoded(1252, s, n, m_fldInst);
+        break;
+    case Dest::LevelText:
+        appendDecoded(1252, s, n, m_levelText);
+        break;
+    case Dest::Picture:
+        for (qsizetype i = 0; i < n; ++i) {
+            const int v = hexValue(s[i]);
+            if (v < 0)
+                continue;
+            if (m_picture.pendingNibble < 0) {
+                m_picture.pendingNibble = v;
+            } else {
+                m_picture.data.append(static_cast<char>(m_picture.pendingNibble * 16 + v));
+                m_picture.pendingNibble = -1;
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void RtfParser::hexByte(unsigned char b)
+{
+    m_ignorable = false;
+    GroupState& st = state();
+    const char c = static_cast<char>(b);
+    switch (st.dest) {
+    case Dest::Text:
+        if (!st.chr.hidden)
+            appendBytes(&c, 1);
+        break;
+    case Dest::FontTable:
+        m_destBytes.append(c);
+        break;
+    case Dest::LevelText:
+        // The first character of \leveltext is its length and the level
+        // placeholders are bytes below 9: keep them as they are.
+        if (b < 0x20)
+            m_levelText.append(QChar(char16_t(b)));
+        else
+            appendDecoded(1252, &c, 1, m_levelText);
+        break;
+    default:
+        text(&c, 1);
+        break;
+    }
+}
+
+void RtfParser::unicodeChar(int value)
+{
+    m_skip = state().uc;
+    if (value < 0)
+        value += 65536;
+    if (value < 0 || value > 0x10FFFF)
+        return;
+    GroupState& st = state();
+    char16_t units[2];
+    qsizetype n = 1;
+    if (value > 0xFFFF) {
+        units[0] = QChar::highSurrogate(static_cast<char32_t>(value));
+        units[1] = QChar::lowSurrogate(static_cast<char32_t>(value));
+        n = 2;
+    } else {
+        units[0] = static_cast<char16_t>(value);
+        if (units[0] >= 0xF020 && units[0] <= 0xF0FF && codePageForFont(st.chr.font) == kSymbolCodePage)
+            units[0] = symbolFontChar(static_cast<unsigned char>(units[0] - 0xF000));
+    }
+    switch (st.dest) {
+    case Dest::Text:
+        if (!st.chr.hidden)
+            appendUnits(units, n);
+        break;
+    case Dest::PnTextBefore:
+        m_pnBuild.before.append(QStringView(units, n));
+        break;
+    case Dest::PnTextAfter:
+        m_pnBuild.after.append(QStringView(units, n));
+        break;
+    case Dest::PnText:
+        m_pnText.append(QStringView(units, n));
+        break;
+    case Dest::LevelText:
+        m_levelText.append(QStringView(units, n));
+        break;
+    case Dest::FldInst:
+        m_fldInst.append(QStringView(units, n));
+        break;
+    default:
+        break;
+    }
+}
+
+void RtfParser::specialChar(char16_t ch)
+{
+    m_ignorable = false;
+    const GroupState& st = state();
+    if (st.dest == Dest::Text) {
+        if (!st.chr.hidden)
+            appendUnits(&ch, 1);
+    } else if (st.dest == Dest::PnText) {
+        m_pnText.append(QChar(ch));
+    } else if (st.dest == Dest::FldInst) {
+        m_fldInst.append(QChar(ch));
+    }
+}
+
+void RtfParser::keyword(std::string_view word, bool hasParam, int param)
+{
+    const bool ignorable = std::exchange(m_ignorable, false);
+    const auto& table = keywordTable();
+    const auto it = table.find(word);
+    const Kw kw = it == table.end() ? Kw::Unknown : it->second;
+    GroupState& st = state();
+    const int flag = hasParam ? param : 1;
+
+    switch (kw) {
+    case Kw::Unknown:
+        if (ignorable)
+            skipGroup();
+        return;
+    case Kw::SkipDest:
+    case Kw::Info:
+    case Kw::Stylesheet:
+    case Kw::Listtext:
+    case Kw::Levelnumbers:
+    case Kw::Listname:
+    case Kw::Nonesttables:
+    case Kw::Nonshppict:
+        skipGroup();
+        return;
+    case Kw::Fonttbl:
+        st.dest = Dest::FontTable;
+        m_fontDef = -1;
+        m_destBytes.clear();
+        return;
+    case Kw::Colortbl:
+        st.dest = Dest::ColorTable;
+        m_colors.clear();
+        m_red = m_green = m_blue = -1;
+        return;
+    case Kw::Pict:
+        commitPending();
+        st.dest = Dest::Picture;
+        st.onClose = OnClose::Picture;
+        m_picture = Picture();
+        return;
+    case Kw::Pn:
+        st.dest = Dest::Pn;
+        st.onClose = OnClose::Pn;
+        m_pnBuild = PnProps();
+        return;
+    case Kw::Pntxtb:
+        st.dest = Dest::PnTextBefore;
+        return;
+    case Kw::Pntxta:
+        st.dest = Dest::PnTextAfter;
+        return;
+    case Kw::Pntext:
+        st.dest = Dest::PnText;
+        m_pnText.clear();
+        return;
+    case Kw::Fldinst:
+        st.dest = Dest::FldInst;
+        st.onClose = OnClose::FldInst;
+        m_fldInst.clear();
+        return;
+    case Kw::Fldrslt:
+    case Kw::Shppict:
+        return;
+    case Kw::Listtable:
+        st.dest = Dest::ListTable;
+        return;
+    case Kw::Listoverridetable:
+        st.dest = Dest::ListOverrideTable;
+        return;
+    case Kw::List:
+        if (st.dest == Dest::ListTable) {
+            st.onClose = OnClose::List;
+            m_curList = ListDef();
+        }
+        return;
+    case Kw::Listlevel:
+        if (st.dest == Dest::ListTable && m_curList.levels.size() < 9)
+            m_curList.levels.emplace_back();
+        return;
+    case Kw::Listoverride:
+        if (st.dest == Dest::ListOverrideTable) {
+            st.onClose = OnClose::ListOverride;
+            m_overrideLs = 0;
+            m_overrideId = 0;
+        }
+        return;
+    case Kw::Leveltext:
+        if (st.dest == Dest::ListTable) {
+            st.dest = Dest::LevelText;
+            st.onClose = OnClose::LevelText;
+            m_levelText.clear();
+        } else {
+            skipGroup();
+        }
+        return;
+    case Kw::Nesttableprops:
+        // Word keeps only row properties here, but other writers put the whole
+        // nested row inside: read it as text so none of it is lost.
+        return;
+    case Kw::Upr:
+        st.uprParent = st.dest;
+        st.dest = Dest::Ignore;
+        return;
+    case Kw::Ud:
+        st.dest = st.uprParent;
+        return;
+    default:
+        break;
+    }
+
+    switch (kw) {
+    case Kw::Rtf:
+    case Kw::Ansi:
+        return;
+    case Kw::Mac:
+        m_ansiCpg = 10000;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Pc:
+        m_ansiCpg = 437;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Pca:
+        m_ansiCpg = 850;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Ansicpg:
+        if (hasParam && isKnownCodePage(param))
+            m_ansiCpg = param;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Deff:
+        if (hasParam)
+            m_defFont = param;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Uc:
+        st.uc = clampInt(hasParam ? param : 1, 0, 16);
+        return;
+    case Kw::U:
+        if (hasParam)
+            unicodeChar(param);
+        return;
+    case Kw::Bin:
+        if (st.dest == Dest::Picture && param > 0) {
+            const qint64 n = std::min<qint64>(param, m_end - m_p);
+            m_picture.data.append(m_p, n);
+            m_p += n;
+        } else {
+            skipBinary(param);
+        }
+        return;
+    case Kw::F:
+        if (st.dest == Dest::FontTable) {
+            finishFontName();
+            m_fontDef = param;
+            m_fonts[param];
+            m_cachedCpFont = -2;
+        } else if (hasParam) {
+            st.chr.font = param;
+        }
+        return;
+    case Kw::Fcharset:
+        if (st.dest == Dest::FontTable && m_fonts.contains(m_fontDef))
+            m_fonts[m_fontDef].charset = param;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Cpg:
+        if (st.dest == Dest::FontTable && m_fonts.contains(m_fontDef))
+            m_fonts[m_fontDef].cpg = param;
+        m_cachedCpFont = -2;
+        return;
+    case Kw::Red:
+        m_red = clampInt(param, 0, 255);
+        return;
+    case Kw::Green:
+        m_green = clampInt(param, 0, 255);
+        return;
+    case Kw::Blue:
+        m_blue = clampInt(param, 0, 255);
+        return;
+    case Kw::Plain: {
+        const int link = st.chr.link;
+        st.chr = CharProps();
+        st.chr.link = link;
+        return;
+    }
+    case Kw::B:
+        st.chr.bold = flag != 0;
+        return;
+    case Kw::I:
+        st.chr.italic = flag != 0;
+        return;
+    case Kw::Ul:
+        st.chr.underline = flag != 0;
+        return;
+    case Kw::Ulnone:
+        st.chr.underline = false;
+        return;
+    case Kw::Strike:
+    case Kw::Striked:
+        st.chr.strike = flag != 0;
+        return;
+    case Kw::Super:
+        st.chr.vertical = flag != 0 ? 1 : 0;
+        return;
+    case Kw::Sub:
+        st.chr.vertical = flag != 0 ? 2 : 0;
+        return;
+    case Kw::Nosupersub:
+        st.chr.vertical = 0;
+        return;
+    case Kw::Fs:
+        if (hasParam && param > 0)
+            st.chr.size = clampInt(param, 2, 3276);
+        return;
+    case Kw::Cf:
+        st.chr.fg = std::max(0, param);
+        return;
+    case Kw::Highlight:
+    case Kw::Cb:
+        st.chr.bg = std::max(0, param);
+        return;
+    case Kw::V:
+        st.chr.hidden = flag != 0;
+        return;
+    case Kw::Par:
+    case Kw::Page:
+    case Kw::Sect:
+        if (st.dest == Dest::Text)
+            endParagraph();
+        return;
+    case Kw::Line:
+        specialChar(QChar::LineSeparator);
+        return;
+    case Kw::Tab:
+        specialChar(u'\t');
+        return;
+    case Kw::Emdash:
+        specialChar(0x2014);
+        return;
+    case Kw::Endash:
+        specialChar(0x2013);
+        return;
+    case Kw::Bullet:
+        specialChar(0x2022);
+        return;
+    case Kw::Lquote:
+        specialChar(0x2018);
+        return;
+    case Kw::Rquote:
+        specialChar(0x2019);
+        return;
+    case Kw::Ldblquote:
+        specialChar(0x201C);
+        return;
+    case Kw::Rdblquote:
+        specialChar(0x201D);
+        return;
+    case Kw::Emspace:
+        specialChar(0x2003);
+        return;
+    case Kw::Enspace:
+        specialChar(0x2002);
+        return;
+    case Kw::Qmspace:
+        specialChar(0x2005);
+        return;
+    case Kw::Zwj:
+        specialChar(0x200D);
+        return;
+    case Kw::Zwnj:
+        specialChar(0x200C);
+        return;
+    case Kw::Pard:
+        if (st.dest == Dest::Text)
+            commitPending();
+        st.para = ParaProps();
+        return;
+    case Kw::Ql:
+        st.para.align = 0;
+        return;
+    case Kw::Qc:
+        st.para.align = 1;
+        return;
+    case Kw::Qr:
+        st.para.align = 2;
+        return;
+    case Kw::Qj:
+        st.para.align = 3;
+        return;
+    case Kw::Li:
+        st.para.li = clampInt(param, -kMaxIndentTwips, kMaxIndentTwips);
+        return;
+    case Kw::Ri:
+        st.para.ri = clampInt(param, -kMaxIndentTwips, kMaxIndentTwips);
+        return;
+    case Kw::Fi:
+        st.para.fi = clampInt(param, -kMaxIndentTwips, kMaxIndentTwips);
+        return;
+    case Kw::Sb:
+        st.para.sb = clampInt(param, 0, kMaxIndentTwips);
+        return;
+    case Kw::Sa:
+        st.para.sa = clampInt(param, 0, kMaxIndentTwips);
+        return;
+    case Kw::Sl:
+        st.para.sl = clampInt(param, -kMaxIndentTwips, kMaxIndentTwips);
+        return;
+    case Kw::Slmult:
+        st.para.slMult = flag != 0;
+        return;
+    case Kw::Intbl:
+        if (st.dest == Dest::Text)
+            commitPending();
+        st.para.inTable = true;
+        return;
+    case Kw::Itap:
+        if (st.dest == Dest::Text)
+            commitPending();
+        st.para.itap = clampInt(param, 0, kMaxTableDepth);
+        return;
+    case Kw::Ls:
+        if (st.dest == Dest::ListOverrideTable)
+            m_overrideLs = param;
+        else if (st.dest == Dest::Pn)
+            m_pnBuild.ls = param;
+        else
+            st.para.ls = param;
+        return;
+    case Kw::Ilvl:
+        if (st.dest == Dest::Pn)
+            m_pnBuild.ilvl = clampInt(param, 0, 8);
+        else
+            st.para.ilvl = clampInt(param, 0, 8);
+        return;
+    case Kw::Pnlvlblt:
+        m_pnBuild.kind = ListKind::Bullet;
+        return;
+    case Kw::Pnlvlbody:
+        m_pnBuild.kind = ListKind::Numbered;
+        return;
+    case Kw::Pnlvlcont:
+        m_pnBuild.kind = ListKind::Continue;
+        return;
+    case Kw::Pnlvl:
+        if (m_pnBuild.kind == ListKind::None)
+            m_pnBuild.kind = ListKind::Numbered;
+        m_pnBuild.level = clampInt(param - 1, 0, 8);
+        return;
+    case Kw::Pndec:
+        m_pnBuild.style = QTextListFormat::ListDecimal;
+        return;
+    case Kw::Pnucltr:
+        m_pnBuild.style = QTextListFormat::ListUpperAlpha;
+        return;
+    case Kw::Pnlcltr:
+        m_pnBuild.style = QTextListFormat::ListLowerAlpha;
+        return;
+    case Kw::Pnucrm:
+        m_pnBuild.style = QTextListFormat::ListUpperRoman;
+        return;
+    case Kw::Pnlcrm:
+        m_pnBuild.style = QTextListFormat::ListLowerRoman;
+        return;
+    case Kw::Pnstart:
+        m_pnBuild.start = clampInt(param, 0, 32767);
+        return;
+    case Kw::Pnf:
+        m_pnBuild.font = param;
+        return;
+    case Kw::Trowd:
+        m_cellxCount = 0;
+        return;
+    case Kw::Cellx:
+        m_cellxCount = std::min(m_cellxCount + 1, kMaxTableColumns);
+        return;
+    case Kw::Cell:
+        if (st.dest == Dest::Text)
+            endCell(std::max(1, st.para.itap));
+        return;
+    case Kw::Nestcell:
+        if (st.dest == Dest::Text)
+            endCell(std::max(2, st.para.itap));
+        return;
+    case Kw::Row:
+        if (st.dest == Dest::Text)
+            endRow(1);
+        return;
+    case Kw::Nestrow:
+        if (st.dest == Dest::Text)
+            endRow(std::max(2, st.para.itap));
+        return;
+    case Kw::Listid:
+        if (st.dest == Dest::ListTable)
+            m_curList.id = param;
+        else if (st.dest == Dest::ListOverrideTable)
+            m_overrideId = param;
+        return;
+    case Kw::Levelnfc:
+        if (st.dest == Dest::ListTable && !m_curList.levels.empty())
+            m_curList.levels.back().nfc = param;
+        return;
+    case Kw::Levelstartat:
+        if (st.dest == Dest::ListTable && !m_curList.levels.empty())
+            m_curList.levels.back().start = clampInt(param, 0, 32767);
+        return;
+    case Kw::Pngblip:
+        m_picture.kind = 1;
+        return;
+    case Kw::Jpegblip:
+        m_picture.kind = 2;
+        return;
+    case Kw::Picw:
+        m_picture.picw = clampInt(param, 0, 100000);
+        return;
+    case Kw::Pich:
+        m_picture.pich = clampInt(param, 0, 100000);
+        return;
+    case Kw::Picwgoal:
+        m_picture.goalw = clampInt(param, 0, 1000000);
+        return;
+    case Kw::Pichgoal:
+        m_picture.goalh = clampInt(param, 0, 1000000);
+        return;
+    case Kw::Picscalex:
+        m_picture.scalex = clampInt(param, 1, 1000);
+        return;
+    case Kw::Picscaley:
+        m_picture.scaley = clampInt(param, 1, 1000);
+        return;
+    default:
+        return;
+    }
+}
+
+int RtfParser::fontIndex(int font) const
+{
+    return font < 0 ? m_defFont : font;
+}
+
+int RtfParser::codePageForFont(int font)
+{
+    if (font == m_cachedCpFont)
+        return m_cachedCp;
+    int cp = m_ansiCpg;
+    const auto it = m_fonts.constFind(fontIndex(font));
+    if (it != m_fonts.constEnd()) {
+        if (it->cpg > 0 && isKnownCodePage(it->cpg)) {
+            cp = it->cpg;
+        } else if (it->charset >= 0) {
+            const int fromCharset = codePageForCharset(it->charset);
+            if (fromCharset == kSymbolCodePage)
+                cp = it->name.compare(QLatin1String("Symbol"), Qt::CaseInsensitive) == 0 ? kSymbolCodePage : kPrivateUseCodePage;
+            else if (fromCharset != 0 && isKnownCodePage(fromCharset))
+                cp = fromCharset;
+        }
+    }
+    m_cachedCpFont = font;
+    m_cachedCp = cp;
+    return cp;
+}
+
+void RtfParser::appendBytes(const char* s, qsizetype n)
+{
+    const int cp = codePageForFont(state().chr.font);
+    if (!(m_pendingProps == state().chr) || cp != m_pendingCp) {
+        if (!m_text.isEmpty() || !m_bytes.isEmpty())
+            commitPending();
+        m_pendingProps = state().chr;
+        m_pendingCp = cp;
+    }
+    m_bytes.append(s, n);
+}
+
+void RtfParser::appendUnits(const char16_t* units, qsizetype n)
+{
+    if (!(m_pendingProps == state().chr)) {
+        if (!m_text.isEmpty() || !m_bytes.isEmpty())
+            commitPending();
+        m_pendingProps = state().chr;
+        m_pendingCp = codePageForFont(state().chr.font);
+    }
+    decodePendingBytes();
+    m_text.append(QStringView(units, n));
+}
+
+void RtfParser::decodePendingBytes()
+{
+    if (m_bytes.isEmpty())
+        return;
+    appendDecoded(m_pendingCp, m_bytes.constData(), m_bytes.size(), m_text);
+    m_bytes.clear();
+}
+
+void RtfParser::commitPending()
+{
+    decodePendingBytes();
+    if (m_text.isEmpty())
+        return;
+    // Lone surrogates from a broken \u pair would poison every later save.
+    for (qsizetype i = 0; i < m_text.size(); ++i) {
+        const QChar c = m_text.at(i);
+        if (c.isHighSurrogate() && i + 1 < m_text.size() && m_text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            m_text[i] = QChar::ReplacementCharacter;
+    }
+    ensureContext();
+    m_cursor.insertText(m_text, charFormatFor(m_pendingProps));
+    m_blockHasContent = true;
+    m_text.clear();
+}
+
+QTextCharFormat RtfParser::charFormatFor(const CharProps& props)
+{
+    if (m_haveCachedFormat && m_cachedProps == props)
+        return m_cachedFormat;
+    QTextCharFormat fmt;
+    const auto it = m_fonts.constFind(fontIndex(props.font));
+    if (it != m_fonts.constEnd() && !it->name.isEmpty())
+        fmt.setFontFamilies(QStringList{it->name});
+    fmt.setFontPointSize(props.size / 2.0);
+    if (props.bold)
+        fmt.setFontWeight(QFont::Bold);
+    if (props.italic)
+        fmt.setFontItalic(true);
+    if (props.underline)
+        fmt.setFontUnderline(true);
+    if (props.strike)
+        fmt.setFontStrikeOut(true);
+    if (props.vertical == 1)
+        fmt.setVerticalAlignment(QTextCharFormat::AlignSuperScript);
+    else if (props.vertical == 2)
+        fmt.setVerticalAlignment(QTextCharFormat::AlignSubScript);
+    if (props.fg > 0 && props.fg < static_cast<int>(m_colors.size()) && m_colors[props.fg].isValid())
+        fmt.setForeground(m_colors[props.fg]);
+    if (props.bg > 0 && props.bg < static_cast<int>(m_colors.size()) && m_colors[props.bg].isValid())
+        fmt.setBackground(m_colors[props.bg]);
+    if (props.link > 0 && props.link <= m_links.size()) {
+        fmt.setAnchor(true);
+        fmt.setAnchorHref(m_links.at(props.link - 1));
+    }
+    m_cachedProps = props;
+    m_cachedFormat = fmt;
+    m_haveCachedFormat = true;
+    return fmt;
+}
+
+void RtfParser::ensureContext()
+{
+    const ParaProps& para = state().para;
+    const int want = std::min(para.itap > 0 ? para.itap : (para.inTable ? 1 : 0), kMaxTableDepth);
+    while (static_cast<int>(m_tables.size()) > want)
+        closeTable();
+    while (static_cast<int>(m_tables.size()) < want)
+        openTable();
+    if (!m_tables.empty() && m_tables.back().needMove)
+        moveToCell();
+    if (m_needNewBlock) {
+        m_cursor.insertBlock(QTextBlockFormat(), charFormatFor(state().chr));
+        m_needNewBlock = false;
+        m_blockHasContent = false;
+    }
+}
+
+void RtfParser::openTable()
+{
+    if (m_needNewBlock || !m_cursor.block().text().isEmpty()) {
+        m_cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+        m_needNewBlock = false;
+    }
+    QTextTableFormat fmt;
+    fmt.setCellPadding(2);
+    fmt.setBorder(1);
+    fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+    fmt.setCellSpacing(0);
+    const int cols = std::max(1, m_cellxCount);
+    TableContext ctx;
+    ctx.table = m_cursor.insertTable(1, cols, fmt);
+    m_tables.push_back(ctx);
+    m_cursor = ctx.table->cellAt(0, 0).firstCursorPosition();
+    m_blockHasContent = false;
+    resetLists();
+}
+
+void RtfParser::closeTable()
+{
+    QTextTable* table = m_tables.back().table;
+    m_tables.pop_back();
+    m_cursor = table->lastCursorPosition();
+    m_cursor.movePosition(QTextCursor::NextBlock);
+    m_needNewBlock = false;
+    m_blockHasContent = !m_cursor.block().text().isEmpty();
+    if (m_blockHasContent)
+        m_needNewBlock = true;
+    resetLists();
+}
+
+void RtfParser::moveToCell()
+{
+    TableContext& ctx = m_tables.back();
+    ctx.needMove = false;
+    ctx.row = std::min(ctx.row, kMaxTableRows);
+    ctx.col = std::min(ctx.col, kMaxTableColumns - 1);
+    if (ctx.row >= ctx.table->rows())
+        ctx.table->appendRows(ctx.row - ctx.table->rows() + 1);
+    if (ctx.col >= ctx.table->columns())
+        ctx.table->appendColumns(ctx.col - ctx.table->columns() + 1);
+    m_cursor = ctx.table->cellAt(ctx.row, ctx.col).firstCursorPosition();
+    m_needNewBlock = false;
+    m_blockHasContent = false;
+    resetLists();
+}
+
+void RtfParser::endParagraph()
+{
+    commitPending();
+    ensureContext();
+    applyParagraphFormat();
+    m_pnText.clear();
+    m_needNewBlock = true;
+    m_blockHasContent = false;
+}
+
+void RtfParser::endCell(int level)
+{
+    commitPending();
+    // A \cell puts its text in a cell even when the writer left out \intbl.
+    ParaProps& para = state().para;
+    const int saved = para.itap;
+    para.itap = level;
+    // A paragraph mark just before the cell mark does not open an empty line.
+    m_needNewBlock = false;
+    ensureContext();
+    para.itap = saved;
+    applyParagraphFormat();
+    m_pnText.clear();
+    if (!m_tables.empty()) {
+        TableContext& ctx = m_tables.back();
+        ++ctx.col;
+        ctx.needMove = true;
+    }
+    m_blockHasContent = false;
+}
+
+void RtfParser::endRow(int level)
+{
+    commitPending();
+    if (static_cast<int>(m_tables.size()) < level)
+        return;
+    while (static_cast<int>(m_tables.size()) > level)
+        closeTable();
+    TableContext& ctx = m_tables.back();
+    if (ctx.col > 0 || !ctx.needMove) {
+        ++ctx.row;
+        ctx.col = 0;
+        ctx.needMove = true;
+    }
+}
+
+void RtfParser::applyParagraphFormat()
+{
+    const ParaProps& para = state().para;
+    const ListSpec spec = listSpecFor(para);
+    QTextBlockFormat bf;
+    switch (para.align) {
+    case 1: bf.setAlignment(Qt::AlignHCenter); break;
+    case 2: bf.setAlignment(Qt::AlignRight); break;
+    case 3: bf.setAlignment(Qt::AlignJustify); break;
+    default: break;
+    }
+    if (spec.kind == ListKind::Bullet || spec.kind == ListKind::Numbered) {
+        // The list indents its own items; keep only what lies beyond it.
+        const int listIndent = para.ls > 0 ? 720 * (spec.level + 1) : 360 * (spec.level + 2);
+        const int extra = std::max(0, para.li - listIndent);
+        if (extra > 0)
+            bf.setLeftMargin(extra / kTwipsPerPixel);
+    } else {
+        if (para.li != 0)
+            bf.setLeftMargin(para.li / kTwipsPerPixel);
+        if (para.fi != 0)
+            bf.setTextIndent(para.fi / kTwipsPerPixel);
+    }
+    if (para.ri != 0)
+        bf.setRightMargin(para.ri / kTwipsPerPixel);
+    if (para.sb != 0)
+        bf.setTopMargin(para.sb / kTwipsPerPixel);
+    if (para.sa != 0)
+        bf.setBottomMargin(para.sa / kTwipsPerPixel);
+    if (para.sl != 0) {
+        if (para.slMult && para.sl > 0)
+            bf.setLineHeight(para.sl * 100.0 / 240.0, QTextBlockFormat::ProportionalHeight);
+        else if (para.sl > 0)
+            bf.setLineHeight(para.sl / kTwipsPerPixel, QTextBlockFormat::MinimumHeight);
+        else
+            bf.setLineHeight(-para.sl / kTwipsPerPixel, QTextBlockFormat::FixedHeight);
+    }
+    m_cursor.setBlockFormat(bf);
+
+    if (spec.kind == ListKind::Continue)
+        return;
+    if (spec.kind == ListKind::None) {
+        resetLists();
+        return;
+    }
+    OpenList& slot = m_openLists[spec.level];
+    if (slot.list && slot.key == spec.key && slot.list->count() > 0) {
+        slot.list->add(m_cursor.block());
+    } else {
+        QTextListFormat lf;
+        lf.setStyle(static_cast<QTextListFormat::Style>(spec.style));
+        lf.setIndent(spec.level + 1);
+        if (spec.kind == ListKind::Numbered) {
+            lf.setNumberPrefix(spec.prefix);
+            lf.setNumberSuffix(spec.suffix);
+        }
+        slot.list = m_cursor.createList(lf);
+        slot.key = spec.key;
+    }
+    for (int lvl = spec.level + 1; lvl < static_cast<int>(m_openLists.size()); ++lvl)
+        m_openLists[lvl] = OpenList();
+}
+
+RtfParser::ListSpec RtfParser::listSpecFor(const ParaProps& para) const
+{
+    ListSpec spec;
+    if (para.ls > 0) {
+        const auto ov = m_overrides.constFind(para.ls);
+        const int listId = ov == m_overrides.constEnd() ? -1 : *ov;
+        for (const ListDef& def : m_listDefs) {
+            if (def.id != listId)
+                continue;
+            if (para.ilvl >= static_cast<int>(def.levels.size()))
+                break;
+            const ListLevel& level = def.levels[para.ilvl];
+            if (level.nfc == 255)
+                return spec;
+            spec.level = para.ilvl;
+            spec.key = QStringLiteral("ls%1").arg(para.ls);
+            spec.start = level.start;
+            if (level.nfc == 23) {
+                spec.kind = ListKind::Bullet;
+                const QString marker = level.text.trimmed();
+                if (marker == QLatin1String("o"))
+                    spec.style = QTextListFormat::ListCircle;
+                else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)))
+                    spec.style = QTextListFormat::ListSquare;
+                else
+                    spec.style = QTextListFormat::ListDisc;
+            } else {
+                spec.kind = ListKind::Numbered;
+                spec.style = styleForNfc(level.nfc);
+                // \leveltext holds the number's surroundings around a placeholder
+                // byte for each level; keep what surrounds the last one.
+                const QString& t = level.text;
+                qsizetype first = -1, last = -1;
+                for (qsizetype i = 0; i < t.size(); ++i) {
+                    if (t.at(i).unicode() < 9) {
+                        if (first < 0)
+                            first = i;
+                        last = i;
+                    }
+                }
+                if (last >= 0) {
+                    spec.prefix = t.left(first);
+                    spec.suffix = t.mid(last + 1);
+                } else {
+                    spec.suffix = QStringLiteral(".");
+                }
+            }
+            return spec;
+        }
+    }
+    const PnProps& pn = para.pn;
+    if (pn.kind == ListKind::Continue) {
+        spec.kind = ListKind::Continue;
+        return spec;
+    }
+    if (pn.kind == ListKind::Bullet || pn.kind == ListKind::Numbered) {
+        spec.kind = pn.kind;
+        spec.level = pn.level >= 0 ? pn.level : clampInt(para.li / 360 - 2, 0, 8);
+        spec.start = pn.start;
+        if (pn.kind == ListKind::Bullet) {
+            const QString marker = pn.before.trimmed();
+            const auto fit = m_fonts.constFind(pn.font);
+            const bool wingdings = fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
+            if (marker == QLatin1String("o"))
+                spec.style = QTextListFormat::ListCircle;
+            else if (wingdings || marker == QString(QChar(0x25AA)))
+                spec.style = QTextListFormat::ListSquare;
+            else
+                spec.style = QTextListFormat::ListDisc;
+        } else {
+            spec.style = pn.style == 0 ? int(QTextListFormat::ListDecimal) : pn.style;
+            spec.prefix = pn.before;
+            spec.suffix = pn.after;
+        }
+        spec.key = QStringLiteral("pn%1|%2|%3|%4").arg(int(pn.kind)).arg(spec.style).arg(pn.before, pn.after);
+        return spec;
+    }
+    // Writers that keep only the rendered marker: a number becomes a numbered
+    // list, anything else a bullet, so the item is not shown as plain text.
+    const QString marker = m_pnText.trimmed();
+    if (!marker.isEmpty()) {
+        spec.level = clampInt(para.li / 360 - 2, 0, 8);
+        qsizetype digits = 0;
+        while (digits < marker.size() && marker.at(digits).isDigit())
+            ++digits;
+        if (digits > 0) {
+            spec.kind = ListKind::Numbered;
+            spec.style = QTextListFormat::ListDecimal;
+            spec.suffix = marker.mid(digits);
+        } else {
+            spec.kind = ListKind::Bullet;
+            spec.style = QTextListFormat::ListDisc;
+        }
+        spec.key = QStringLiteral("text%1").arg(spec.style);
+    }
+    return spec;
+}
+
+void RtfParser::resetLists()
+{
+    m_openLists.fill(OpenList());
+}
+
+void RtfParser::finishFontName()
+{
+    if (m_fontDef < 0 && m_destBytes.isEmpty())
+        return;
+    auto it = m_fonts.find(m_fontDef);
+    if (it != m_fonts.end() && !m_destBytes.isEmpty()) {
+        int cp = it->cpg > 0 ? it->cpg : codePageForCharset(it->charset);
+        if (cp <= 0 || !isKnownCodePage(cp))
+            cp = m_ansiCpg;
+        QString name;
+        appendDecoded(cp, m_destBytes.constData(), m_destBytes.size(), name);
+        name = name.trimmed();
+        if (!name.isEmpty())
+            it->name = name;
+    }
+    m_destBytes.clear();
+    m_cachedCpFont = -2;
+    m_haveCachedFormat = false;
+}
+
+void RtfParser::finishColor()
+{
+    if (m_red < 0 && m_green < 0 && m_blue < 0) {
+        m_colors.emplace_back(); // "automatic"
+    } else {
+        m_colors.emplace_back(std::max(m_red, 0), std::max(m_green, 0), std::max(m_blue, 0));
+    }
+    m_red = m_green = m_blue = -1;
+    m_haveCachedFormat = false;
+    if (m_colors.size() > 4096)
+        m_colors.resize(4096);
+}
+
+void RtfParser::finishFieldInstruction(GroupState& parent)
+{
+    const QString inst = m_fldInst.trimmed();
+    m_fldInst.clear();
+    if (!inst.startsWith(QLatin1String("HYPERLINK"), Qt::CaseInsensitive))
+        return;
+    QString rest = inst.mid(9).trimmed();
+    QString anchor;
+    QString target;
+    while (!rest.isEmpty()) {
+        QString token;
+        if (rest.startsWith(QLatin1Char('"'))) {
+            const qsizetype close = rest.indexOf(QLatin1Char('"'), 1);
+            token = close < 0 ? rest.mid(1) : rest.mid(1, close - 1);
+            rest = close < 0 ? QString() : rest.mid(close + 1).trimmed();
+        } else {
+            const qsizetype space = rest.indexOf(QLatin1Char(' '));
+            token = space < 0 ? rest : rest.left(space);
+            rest = space < 0 ? QString() : rest.mid(space + 1).trimmed();
+        }
+        if (token == QLatin1String("\\l")) {
+            anchor = QStringLiteral("#");
+            continue;
+        }
+        if (token.startsWith(QLatin1Char('\\')))
+            continue;
+        if (target.isEmpty())
+            target = anchor + token;
+    }
+    if (target.isEmpty() || m_links.size() > 100000)
+        return;
+    m_links.append(target);
+    parent.chr.link = static_cast<int>(m_links.size());
+}
+
+void RtfParser::finishLevelText()
+{
+    if (m_curList.levels.empty())
+        return;
+    QString t = m_levelText;
+    m_levelText.clear();
+    if (t.endsWith(QLatin1Char(';')))
+        t.chop(1);
+    // The first character counts those that follow.
+    if (!t.isEmpty()) {
+        const int length = t.at(0).unicode();
+        t = t.mid(1, length);
+    }
+    m_curList.levels.back().text = t;
+}
+
+void RtfParser::finishPicture()
+{
+    Picture pict = std::move(m_picture);
+    m_picture = Picture();
+    if (state().dest != Dest::Text)
+        return;
+    auto sizeFor = [](int goal, int native, int scale, int fallback) {
+        double px = goal > 0 ? goal / kTwipsPerPixel : (native > 0 ? native : fallback);
+        px = px * scale / 100.0;
+        return std::clamp(static_cast<int>(px + 0.5), 1, 4000);
+    };
+    QImage image;
+    if (pict.kind != 0 && !pict.data.isEmpty()) {
+        QBuffer buffer(&pict.data);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, pict.kind == 1 ? "png" : "jpeg");
+        const QSize size = reader.size();
+        if (size.isValid() && qint64(size.width()) * size.height() <= kMaxImagePixels)
+            reader.read(&image);
+    }
+    if (!image.isNull()) {
+        insertImage(image, sizeFor(pict.goalw, image.width(), pict.scalex, image.width()),
+                    sizeFor(pict.goalh, image.height(), pict.scaley, image.height()));
+        return;
+    }
+    // A picture we cannot show (metafile, bitmap, broken data) keeps its place
+    // as a grey box, so the clinician sees that something is there.
+    QImage placeholder(8, 8, QImage::Format_RGB32);
+    placeholder.fill(QColor(0xD0, 0xD0, 0xD0));
+    const int w = sizeFor(pict.goalw, pict.kind ? pict.picw : 0, pict.scalex, 32);
+    const int h = sizeFor(pict.goalh, pict.kind ? pict.pich : 0, pict.scaley, 32);
+    insertImage(placeholder, w, h);
+}
+
+void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx)
+{
+    commitPending();
+    ensureContext();
+    const QString name = QStringLiteral("rtf-image-%1.png").arg(++m_imageCount);
+    m_doc->addResource(QTextDocument::ImageResource, QUrl(name), image);
+    QTextImageFormat fmt;
+    fmt.setName(name);
+    fmt.setWidth(widthPx);
+    fmt.setHeight(heightPx);
+    m_cursor.insertImage(fmt);
+    m_blockHasContent = true;
+}
+
+} // namespace kmp::rtf::detail

@@ -1,0 +1,239 @@
+#pragma once
+
+#include <QByteArray>
+#include <QColor>
+#include <QHash>
+#include <QString>
+#include <QTextCharFormat>
+#include <QTextCursor>
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+class QTextDocument;
+class QTextList;
+class QTextTable;
+
+namespace kmp::rtf::detail {
+
+// One pass over RTF bytes that builds the document as it goes. Every limit that
+// protects the screen from a hostile or broken note lives here: group depth,
+// numeric parameters, \bin lengths, table nesting and picture sizes are capped,
+// and whatever was read before a problem stays in the document.
+class RtfParser
+{
+public:
+    explicit RtfParser(QTextDocument* doc);
+
+    // Parses data from offset start, which must point at the opening brace.
+    void parse(const QByteArray& data, qsizetype start);
+
+private:
+    enum class Dest : quint8 {
+        Text, Ignore, FontTable, ColorTable, Pn, PnTextBefore, PnTextAfter, PnText,
+        FldInst, Picture, ListTable, LevelText, ListOverrideTable
+    };
+    enum class OnClose : quint8 { None, Pn, FldInst, Picture, List, ListOverride, LevelText };
+    enum class ListKind : quint8 { None, Bullet, Numbered, Continue };
+
+    struct CharProps
+    {
+        int font = -1; // -1: the document's default font (\deff)
+        int size = 24; // half-points
+        int fg = 0;    // colour table index, 0 = automatic
+        int bg = 0;
+        int link = 0;  // index into m_links, 0 = none
+        quint8 vertical = 0; // 0 none, 1 superscript, 2 subscript
+        bool bold = false;
+        bool italic = false;
+        bool underline = false;
+        bool strike = false;
+        bool hidden = false;
+        bool operator==(const CharProps&) const = default;
+    };
+
+    // The legacy \pn paragraph numbering as the rich-edit control writes it.
+    struct PnProps
+    {
+        ListKind kind = ListKind::None;
+        int level = -1; // from \pnlvlN, else derived from the indent
+        int style = 0;  // QTextListFormat::Style, 0 = decimal unless a bullet
+        int start = 1;
+        int font = -1;
+        int ls = 0;
+        int ilvl = 0;
+        QString before;
+        QString after;
+    };
+
+    struct ParaProps
+    {
+        int align = 0; // 0 left, 1 centre, 2 right, 3 justified
+        int li = 0, ri = 0, fi = 0, sb = 0, sa = 0, sl = 0;
+        bool slMult = false;
+        bool inTable = false;
+        int itap = -1; // -1: not given, use 1 when \intbl
+        int ls = 0;
+        int ilvl = 0;
+        PnProps pn;
+    };
+
+    struct GroupState
+    {
+        CharProps chr;
+        ParaProps para;
+        Dest dest = Dest::Text;
+        Dest uprParent = Dest::Text;
+        OnClose onClose = OnClose::None;
+        int uc = 1;
+    };
+
+    struct FontInfo
+    {
+        QString name;
+        int charset = -1;
+        int cpg = 0;
+    };
+
+    struct ListLevel
+    {
+        int nfc = 0;
+        int start = 1;
+        QString text;
+    };
+
+    struct ListDef
+    {
+        int id = 0;
+        std::vector<ListLevel> levels;
+    };
+
+    struct ListSpec
+    {
+        ListKind kind = ListKind::None;
+        int level = 0;
+        int style = 0;
+        int start = 1;
+        QString prefix;
+        QString suffix;
+        QString key;
+    };
+
+    struct OpenList
+    {
+        QTextList* list = nullptr;
+        QString key;
+    };
+
+    struct TableContext
+    {
+        QTextTable* table = nullptr;
+        int row = 0;
+        int col = 0;
+        bool needMove = false;
+    };
+
+    struct Picture
+    {
+        QByteArray data;
+        int kind = 0; // 0 unknown, 1 PNG, 2 JPEG
+        int picw = 0, pich = 0, goalw = 0, goalh = 0, scalex = 100, scaley = 100;
+        int pendingNibble = -1;
+    };
+
+    void run();
+    void pushGroup();
+    void popGroup();
+    void skipGroup();
+    void controlSequence();
+    void keyword(std::string_view word, bool hasParam, int param);
+    void text(const char* s, qsizetype n);
+    void hexByte(unsigned char b);
+    void unicodeChar(int value);
+    void specialChar(char16_t ch);
+    void skipBinary(int length);
+
+    void appendBytes(const char* s, qsizetype n);
+    void appendUnits(const char16_t* units, qsizetype n);
+    void preparePending();
+    void decodePendingBytes();
+    void commitPending();
+    QTextCharFormat charFormatFor(const CharProps& props);
+    int codePageForFont(int font);
+    int fontIndex(int font) const;
+
+    void ensureContext();
+    void openTable();
+    void closeTable();
+    void moveToCell();
+    void endParagraph();
+    void endCell(int level);
+    void endRow(int level);
+    void applyParagraphFormat();
+    ListSpec listSpecFor(const ParaProps& para) const;
+    void resetLists();
+
+    void finishFontName();
+    void finishColor();
+    void finishFieldInstruction(GroupState& parent);
+    void finishPicture();
+    void finishLevelText();
+    void insertImage(const QImage& image, int widthPx, int heightPx);
+
+    GroupState& state() { return m_stack.back(); }
+
+    QTextDocument* m_doc;
+    QTextCursor m_cursor;
+    const char* m_p = nullptr;
+    const char* m_end = nullptr;
+    std::vector<GroupState> m_stack;
+    int m_overflowDepth = 0;
+    int m_skip = 0;
+    bool m_ignorable = false;
+    bool m_done = false;
+
+    int m_ansiCpg = 1252;
+    int m_defFont = 0;
+    QHash<int, FontInfo> m_fonts;
+    int m_fontDef = -1;
+    QByteArray m_destBytes;
+    int m_cachedCpFont = -2;
+    int m_cachedCp = 0;
+
+    std::vector<QColor> m_colors;
+    int m_red = -1, m_green = -1, m_blue = -1;
+
+    // Text read but not yet in the document: decoded characters first, then raw
+    // bytes still waiting for their code page (a double-byte character may come
+    // as two \'hh escapes).
+    QString m_text;
+    QByteArray m_bytes;
+    CharProps m_pendingProps;
+    int m_pendingCp = 1252;
+    CharProps m_cachedProps;
+    QTextCharFormat m_cachedFormat;
+    bool m_haveCachedFormat = false;
+
+    bool m_needNewBlock = false;
+    bool m_blockHasContent = false;
+    std::vector<TableContext> m_tables;
+    int m_cellxCount = 0;
+    std::array<OpenList, 9> m_openLists;
+    QString m_pnText;
+
+    PnProps m_pnBuild;
+    QString m_fldInst;
+    QStringList m_links;
+    Picture m_picture;
+    int m_imageCount = 0;
+
+    std::vector<ListDef> m_listDefs;
+    ListDef m_curList;
+    QHash<int, int> m_overrides; // \ls -> \listid
+    int m_overrideLs = 0;
+    int m_overrideId = 0;
+    QString m_levelText;
+};
+
+} // namespace kmp::rtf::detail

@@ -1,0 +1,78 @@
+#include "rtfreader.h"
+
+#include "codepage.h"
+#include "rtfparser.h"
+
+#include <QStringDecoder>
+#include <QTextDocument>
+
+namespace kmp::rtf {
+
+namespace {
+
+// How far into the data "{\rtf" may start: some exporters put a byte-order mark
+// or a stray character before it, and a note is never meant to start with it
+// as text.
+constexpr qsizetype kMaxRtfLead = 16;
+
+qsizetype rtfStart(const QByteArray& data)
+{
+    const qsizetype at = data.left(kMaxRtfLead + 5).indexOf("{\\rtf");
+    return at >= 0 && at <= kMaxRtfLead ? at : -1;
+}
+
+QString decodePlain(const QByteArray& data)
+{
+    QByteArray bytes = data;
+    while (bytes.endsWith('\0'))
+        bytes.chop(1);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    text.clear();
+    detail::appendDecoded(1252, bytes.constData(), bytes.size(), text);
+    return text;
+}
+
+} // namespace
+
+bool looksLikeRtf(const QByteArray& data)
+{
+    return rtfStart(data) >= 0;
+}
+
+void read(const QByteArray& data, QTextDocument* doc)
+{
+    if (!doc)
+        return;
+    const bool undo = doc->isUndoRedoEnabled();
+    doc->setUndoRedoEnabled(false);
+    doc->clear();
+    const qsizetype start = rtfStart(data);
+    if (start < 0) {
+        QString text = decodePlain(data);
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        doc->setPlainText(text);
+    } else {
+        try {
+            detail::RtfParser parser(doc);
+            parser.parse(data, start);
+        } catch (...) {
+            // Only allocation failure can get here; keep what was loaded rather
+            // than take the screen down.
+        }
+    }
+    doc->setUndoRedoEnabled(undo);
+    doc->setModified(false);
+}
+
+QString plainText(const QByteArray& data)
+{
+    QTextDocument doc;
+    read(data, &doc);
+    return doc.toPlainText();
+}
+
+} // namespace kmp::rtf

@@ -1,0 +1,499 @@
+#include "rtfwriter.h"
+
+#include "codepage.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QPixmap>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextFrame>
+#include <QTextList>
+#include <QTextTable>
+#include <QUrl>
+
+#include <cmath>
+#include <vector>
+
+namespace kmp::rtf {
+
+namespace {
+
+constexpr double kTwipsPerPixel = 15.0;
+constexpr int kTableWidthTwips = 9360; // 6.5 inches: a letter page inside its margins
+
+int twips(qreal pixels)
+{
+    return static_cast<int>(std::lround(pixels * kTwipsPerPixel));
+}
+
+struct RunProps
+{
+    int font = 0;
+    int size = 24;
+    int fg = 0;
+    int bg = 0;
+    int vertical = 0;
+    bool bold = false;
+    bool italic = false;
+    bool underline = false;
+    bool strike = false;
+    bool operator==(const RunProps&) const = default;
+};
+
+struct FontEntry
+{
+    QString name;
+    int charset = 0;
+};
+
+class RtfWriter
+{
+public:
+    explicit RtfWriter(const QTextDocument* doc);
+    QByteArray write();
+
+private:
+    void writeFrame(QTextFrame* frame, bool inTable);
+    void writeTable(QTextTable* table);
+    void writeCell(const QTextTableCell& cell);
+    void writeBlock(const QTextBlock& block, bool inTable, const char* end);
+    void writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props);
+    void writeFragment(const QTextFragment& fragment);
+    void writeRunText(const QString& text, const QTextCharFormat& fmt);
+    void switchTo(const RunProps& props);
+    void writeImage(const QTextImageFormat& fmt);
+    void escape(QStringView text, QByteArray& out) const;
+    RunProps propsFor(const QTextCharFormat& fmt);
+    int fontIndex(const QString& family, int charset = 0);
+    int colorIndex(const QColor& color);
+
+    const QTextDocument* m_doc;
+    QByteArray m_out;
+    std::vector<FontEntry> m_fonts;
+    std::vector<QColor> m_colors; // index 0 is "automatic" and never written
+    RunProps m_cur;
+    QString m_defaultFamily;
+    double m_defaultSize = 12.0;
+    bool m_defaultBold = false;
+    bool m_defaultItalic = false;
+};
+
+RtfWriter::RtfWriter(const QTextDocument* doc)
+    : m_doc(doc)
+{
+    const QFont font = doc->defaultFont();
+    m_defaultFamily = font.family();
+    if (font.pointSizeF() > 0)
+        m_defaultSize = font.pointSizeF();
+    else if (font.pixelSize() > 0)
+        m_defaultSize = font.pixelSize() * 0.75;
+    m_defaultBold = font.weight() >= QFont::DemiBold;
+    m_defaultItalic = font.italic();
+    m_colors.emplace_back();
+    fontIndex(m_defaultFamily);
+    // The reader starts every note at \deff0 and 12 points; say what differs.
+    m_cur.font = 0;
+    m_cur.size = 24;
+}
+
+QByteArray RtfWriter::write()
+{
+    m_out.reserve(m_doc->characterCount() * 2 + 256);
+    writeFrame(m_doc->rootFrame(), false);
+
+    QByteArray head = "{\\rtf1\\ansi\\ansicpg1252\\deff0\\nouicompat\\deflang1046{\\fonttbl";
+    for (size_t i = 0; i < m_fonts.size(); ++i) {
+        head += "{\\f" + QByteArray::number(qsizetype(i)) + "\\fnil\\fcharset"
+            + QByteArray::number(m_fonts[i].charset) + ' ';
+        escape(m_fonts[i].name, head);
+        head += ";}";
+    }
+    head += "}\r\n";
+    if (m_colors.size() > 1) {
+        head += "{\\colortbl ;";
+        for (size_t i = 1; i < m_colors.size(); ++i) {
+            const QColor& c = m_colors[i];
+            head += "\\red" + QByteArray::number(c.red()) + "\\green" + QByteArray::number(c.green())
+                + "\\blue" + QByteArray::number(c.blue()) + ';';
+        }
+        head += "}\r\n";
+    }
+    head += "{\\*\\generator kmp-richtext;}\\viewkind4\\uc1 \r\n";
+    return head + m_out + "}\r\n";
+}
+
+void RtfWriter::writeFrame(QTextFrame* frame, bool inTable)
+{
+    for (auto it = frame->begin(); !it.atEnd(); ++it) {
+        if (QTextFrame* child = it.currentFrame()) {
+            auto* table = qobject_cast<QTextTable*>(child);
+            if (table && !inTable)
+                writeTable(table);
+            else if (table)
+                for (int r = 0; r < table->rows(); ++r)
+                    for (int c = 0; c < table->columns(); ++c) {
+                        // Tables inside tables keep their text as paragraphs of
+                        // the outer cell, in reading order.
+                        const QTextTableCell cell = table->cellAt(r, c);
+                        if (cell.row() != r || cell.column() != c)
+                            continue;
+                        for (auto cit = cell.begin(); !cit.atEnd(); ++cit) {
+                            if (cit.currentBlock().isValid())
+                                writeBlock(cit.currentBlock(), true, "\\par\r\n");
+                        }
+                    }
+            else
+                writeFrame(child, inTable);
+        } else if (it.currentBlock().isValid()) {
+            writeBlock(it.currentBlock(), inTable, "\\par\r\n");
+        }
+    }
+}
+
+void RtfWriter::writeTable(QTextTable* table)
+{
+    const int rows = table->rows();
+    const int cols = std::max(1, table->columns());
+    const int colWidth = kTableWidthTwips / cols;
+    for (int r = 0; r < rows; ++r) {
+        m_out += "\\trowd\\trgaph108";
+        for (int c = 0; c < cols; ++c) {
+            const QTextTableCell cell = table->cellAt(r, c);
+            if (cell.column() != c)
+                continue; // covered by a cell spanning columns
+            if (cell.row() != r)
+                m_out += "\\clvmrg";
+            else if (cell.rowSpan() > 1)
+                m_out += "\\clvmgf";
+            m_out += "\\cellx" + QByteArray::number((c + cell.columnSpan()) * colWidth);
+        }
+        m_out += "\r\n";
+        for (int c = 0; c < cols; ++c) {
+            const QTextTableCell cell = table->cellAt(r, c);
+            if (cell.column() != c)
+                continue;
+            if (cell.row() != r)
+                m_out += "\\pard\\intbl\\cell\r\n";
+            else
+                writeCell(cell);
+        }
+        m_out += "\\row\r\n";
+    }
+}
+
+void RtfWriter::writeCell(const QTextTableCell& cell)
+{
+    std::vector<QTextBlock> blocks;
+    for (auto it = cell.begin(); !it.atEnd(); ++it) {
+        if (QTextFrame* child = it.currentFrame()) {
+            for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition(); b = b.next())
+                blocks.push_back(b);
+        } else if (it.currentBlock().isValid()) {
+            blocks.push_back(it.currentBlock());
+        }
+    }
+    if (blocks.empty()) {
+        m_out += "\\pard\\intbl\\cell\r\n";
+        return;
+    }
+    for (size_t i = 0; i < blocks.size(); ++i)
+        writeBlock(blocks[i], true, i + 1 == blocks.size() ? "\\cell\r\n" : "\\par\r\n");
+}
+
+void RtfWriter::writeBlock(const QTextBlock& block, bool inTable, const char* end)
+{
+    const QTextBlockFormat bf = block.blockFormat();
+    QByteArray props = "\\pard";
+    if (inTable)
+        props += "\\intbl";
+    qreal left = bf.leftMargin() + bf.indent() * m_doc->indentWidth();
+    if (QTextList* list = block.textList()) {
+        writeListMarker(block, list, props);
+        const int level = std::max(1, list->format().indent());
+        props += "\\fi-360\\li" + QByteArray::number(360 * (level + 1) + twips(left));
+    } else {
+        if (left != 0)
+            props += "\\li" + QByteArray::number(twips(left));
+        if (bf.textIndent() != 0)
+            props += "\\fi" + QByteArray::number(twips(bf.textIndent()));
+    }
+    if (bf.rightMargin() != 0)
+        props += "\\ri" + QByteArray::number(twips(bf.rightMargin()));
+    if (bf.topMargin() != 0)
+        props += "\\sb" + QByteArray::number(twips(bf.topMargin()));
+    if (bf.bottomMargin() != 0)
+        props += "\\sa" + QByteArray::number(twips(bf.bottomMargin()));
+    switch (bf.lineHeightType()) {
+    case QTextBlockFormat::ProportionalHeight:
+        if (bf.lineHeight() > 0 && bf.lineHeight() != 100)
+            props += "\\sl" + QByteArray::number(std::lround(bf.lineHeight() * 240 / 100)) + "\\slmult1";
+        break;
+    case QTextBlockFormat::MinimumHeight:
+        props += "\\sl" + QByteArray::number(twips(bf.lineHeight())) + "\\slmult0";
+        break;
+    case QTextBlockFormat::FixedHeight:
+        props += "\\sl-" + QByteArray::number(twips(bf.lineHeight())) + "\\slmult0";
+        break;
+    default:
+        break;
+    }
+    const Qt::Alignment align = bf.alignment() & Qt::AlignHorizontal_Mask;
+    if (align & Qt::AlignHCenter)
+        props += "\\qc";
+    else if (align & Qt::AlignJustify)
+        props += "\\qj";
+    else if ((align & Qt::AlignRight) && !(align & Qt::AlignAbsolute && bf.layoutDirection() == Qt::RightToLeft))
+        props += "\\qr";
+    else
+        props += "\\ql";
+    m_out += props;
+    m_out += ' ';
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QTextFragment fragment = it.fragment();
+        if (fragment.isValid())
+            writeFragment(fragment);
+    }
+    m_out += end;
+}
+
+void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props)
+{
+    const QTextListFormat lf = list->format();
+    const QTextListFormat::Style style = lf.style();
+    QByteArray marker;
+    int font = 0;
+    const char* kind = nullptr;
+    switch (style) {
+    case QTextListFormat::ListCircle:
+        font = fontIndex(QStringLiteral("Courier New"));
+        marker = "o";
+        break;
+    case QTextListFormat::ListSquare:
+        font = fontIndex(QStringLiteral("Wingdings"), 2);
+        marker = "\\'A7";
+        break;
+    case QTextListFormat::ListLowerAlpha: kind = "\\pnlcltr"; break;
+    case QTextListFormat::ListUpperAlpha: kind = "\\pnucltr"; break;
+    case QTextListFormat::ListLowerRoman: kind = "\\pnlcrm"; break;
+    case QTextListFormat::ListUpperRoman: kind = "\\pnucrm"; break;
+    case QTextListFormat::ListDecimal: kind = "\\pndec"; break;
+    default:
+        font = fontIndex(QStringLiteral("Symbol"), 2);
+        marker = "\\'B7";
+        break;
+    }
+    const QByteArray f = QByteArray::number(font);
+    if (!kind) {
+        // The rich-edit form: the rendered bullet for readers that know no
+        // lists, then the list description itself.
+        props += "{\\pntext\\f" + f + ' ' + marker + "\\tab}{\\*\\pn\\pnlvlblt\\pnf" + f
+            + "\\pnindent0{\\pntxtb " + marker + "}}";
+        return;
+    }
+    QByteArray itemText;
+    escape(list->itemText(block), itemText);
+    props += "{\\pntext\\f" + f + ' ' + itemText + "\\tab}{\\*\\pn\\pnlvlbody\\pnf" + f
+        + "\\pnindent0\\pnstart1" + kind;
+    if (!lf.numberPrefix().isEmpty()) {
+        props += "{\\pntxtb ";
+        escape(lf.numberPrefix(), props);
+        props += '}';
+    }
+    props += "{\\pntxta ";
+    escape(lf.numberSuffix(), props);
+    props += "}}";
+}
+
+void RtfWriter::writeFragment(const QTextFragment& fragment)
+{
+    const QTextCharFormat fmt = fragment.charFormat();
+    const QString text = fragment.text();
+    if (fmt.isImageFormat()) {
+        switchTo(propsFor(fmt));
+        for (QChar c : text) {
+            if (c == QChar::ObjectReplacementCharacter)
+                writeImage(fmt.toImageFormat());
+        }
+        return;
+    }
+    const QString href = fmt.isAnchor() ? fmt.anchorHref() : QString();
+    if (href.isEmpty()) {
+        writeRunText(text, fmt);
+        return;
+    }
+    m_out += "{\\field{\\*\\fldinst{HYPERLINK \"";
+    escape(href, m_out);
+    m_out += "\"}}{\\fldrslt{";
+    const RunProps outside = m_cur;
+    writeRunText(text, fmt);
+    m_cur = outside;
+    m_out += "}}}";
+}
+
+void RtfWriter::writeRunText(const QString& text, const QTextCharFormat& fmt)
+{
+    switchTo(propsFor(fmt));
+    escape(text, m_out);
+}
+
+void RtfWriter::switchTo(const RunProps& p)
+{
+    const qsizetype before = m_out.size();
+    if (p.font != m_cur.font)
+        m_out += "\\f" + QByteArray::number(p.font);
+    if (p.size != m_cur.size)
+        m_out += "\\fs" + QByteArray::number(p.size);
+    if (p.bold != m_cur.bold)
+        m_out += p.bold ? "\\b" : "\\b0";
+    if (p.italic != m_cur.italic)
+        m_out += p.italic ? "\\i" : "\\i0";
+    if (p.underline != m_cur.underline)
+        m_out += p.underline ? "\\ul" : "\\ulnone";
+    if (p.strike != m_cur.strike)
+        m_out += p.strike ? "\\strike" : "\\strike0";
+    if (p.vertical != m_cur.vertical)
+        m_out += p.vertical == 1 ? "\\super" : (p.vertical == 2 ? "\\sub" : "\\nosupersub");
+    if (p.fg != m_cur.fg)
+        m_out += "\\cf" + QByteArray::number(p.fg);
+    if (p.bg != m_cur.bg)
+        m_out += "\\highlight" + QByteArray::number(p.bg);
+    if (m_out.size() != before)
+        m_out += ' ';
+    m_cur = p;
+}
+
+void RtfWriter::writeImage(const QTextImageFormat& fmt)
+{
+    const QVariant resource = m_doc->resource(QTextDocument::ImageResource, QUrl(fmt.name()));
+    QImage image;
+    if (resource.typeId() == QMetaType::QImage)
+        image = resource.value<QImage>();
+    else if (resource.typeId() == QMetaType::QPixmap)
+        image = resource.value<QPixmap>().toImage();
+    else if (resource.typeId() == QMetaType::QByteArray)
+        image = QImage::fromData(resource.toByteArray());
+    if (image.isNull())
+        return;
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG"))
+        return;
+    const int w = fmt.width() > 0 ? static_cast<int>(std::lround(fmt.width())) : image.width();
+    const int h = fmt.height() > 0 ? static_cast<int>(std::lround(fmt.height())) : image.height();
+    m_out += "{\\pict\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich"
+        + QByteArray::number(image.height()) + "\\picwgoal" + QByteArray::number(w * 15)
+        + "\\pichgoal" + QByteArray::number(h * 15) + "\r\n";
+    const QByteArray hex = png.toHex();
+    for (qsizetype i = 0; i < hex.size(); i += 128) {
+        m_out += hex.mid(i, 128);
+        m_out += "\r\n";
+    }
+    m_out += '}';
+}
+
+void RtfWriter::escape(QStringView text, QByteArray& out) const
+{
+    static const char hexDigits[] = "0123456789ABCDEF";
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x20 && c < 0x7F) {
+            if (c == '\\' || c == '{' || c == '}')
+                out += '\\';
+            out += static_cast<char>(c);
+            continue;
+        }
+        switch (c) {
+        // The space is the control word's delimiter, so the text after it is safe.
+        case u'\t': out += "\\tab "; continue;
+        case QChar::LineSeparator: out += "\\line "; continue;
+        case QChar::ParagraphSeparator: out += "\\par "; continue;
+        case QChar::Nbsp: out += "\\~"; continue;
+        case QChar::SoftHyphen: out += "\\-"; continue;
+        case 0x2011: out += "\\_"; continue;
+        case QChar::ObjectReplacementCharacter: continue;
+        default: break;
+        }
+        if (c < 0x20)
+            continue;
+        const int b = detail::cp1252Byte(c);
+        if (b >= 0x80) {
+            out += "\\'";
+            out += hexDigits[b >> 4];
+            out += hexDigits[b & 15];
+            continue;
+        }
+        // A lone surrogate would make the stored note unreadable elsewhere.
+        const bool paired = QChar::isHighSurrogate(c)
+            ? (i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            : (!QChar::isLowSurrogate(c) || (i > 0 && text[i - 1].isHighSurrogate()));
+        if (!paired) {
+            out += "\\u-3?";
+            continue;
+        }
+        out += "\\u" + QByteArray::number(static_cast<qint16>(c)) + '?';
+    }
+}
+
+RunProps RtfWriter::propsFor(const QTextCharFormat& fmt)
+{
+    RunProps p;
+    QString family;
+    if (fmt.hasProperty(QTextFormat::FontFamilies))
+        family = fmt.fontFamilies().toStringList().value(0);
+    if (family.isEmpty() && fmt.hasProperty(QTextFormat::FontFamily))
+        family = fmt.stringProperty(QTextFormat::FontFamily);
+    p.font = family.isEmpty() ? 0 : fontIndex(family);
+    double size = m_defaultSize;
+    if (fmt.hasProperty(QTextFormat::FontPointSize) && fmt.fontPointSize() > 0)
+        size = fmt.fontPointSize();
+    else if (fmt.hasProperty(QTextFormat::FontPixelSize) && fmt.intProperty(QTextFormat::FontPixelSize) > 0)
+        size = fmt.intProperty(QTextFormat::FontPixelSize) * 0.75;
+    p.size = std::clamp(static_cast<int>(std::lround(size * 2)), 2, 3276);
+    p.bold = fmt.hasProperty(QTextFormat::FontWeight) ? fmt.fontWeight() >= QFont::DemiBold : m_defaultBold;
+    p.italic = fmt.hasProperty(QTextFormat::FontItalic) ? fmt.fontItalic() : m_defaultItalic;
+    p.underline = fmt.fontUnderline();
+    p.strike = fmt.fontStrikeOut();
+    if (fmt.verticalAlignment() == QTextCharFormat::AlignSuperScript)
+        p.vertical = 1;
+    else if (fmt.verticalAlignment() == QTextCharFormat::AlignSubScript)
+        p.vertical = 2;
+    if (fmt.hasProperty(QTextFormat::ForegroundBrush) && fmt.foreground().style() != Qt::NoBrush)
+        p.fg = colorIndex(fmt.foreground().color());
+    if (fmt.hasProperty(QTextFormat::BackgroundBrush) && fmt.background().style() != Qt::NoBrush)
+        p.bg = colorIndex(fmt.background().color());
+    return p;
+}
+
+int RtfWriter::fontIndex(const QString& family, int charset)
+{
+    for (size_t i = 0; i < m_fonts.size(); ++i) {
+        if (m_fonts[i].name == family)
+            return static_cast<int>(i);
+    }
+    m_fonts.push_back({family, charset});
+    return static_cast<int>(m_fonts.size() - 1);
+}
+
+int RtfWriter::colorIndex(const QColor& color)
+{
+    const QRgb rgb = color.rgb();
+    for (size_t i = 1; i < m_colors.size(); ++i) {
+        if (m_colors[i].rgb() == rgb)
+            return static_cast<int>(i);
+    }
+    m_colors.emplace_back(QColor::fromRgb(rgb));
+    return static_cast<int>(m_colors.size() - 1);
+}
+
+} // namespace
+
+QByteArray write(const QTextDocument* doc)
+{
+    if (!doc)
+        return QByteArray("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}}}\r\n");
+    return RtfWriter(doc).write();
+}
+
+} // namespace kmp::rtf

@@ -1,0 +1,87 @@
+// kmp-rtf: looks at stored notes from the command line, the way the screen
+// would load and save them.
+
+#include "rtfreader.h"
+#include "rtfwriter.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QTextDocument>
+
+#include <cstdio>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: kmp-rtf COMMAND FILE [--from-html]\n"
+    "\n"
+    "Commands:\n"
+    "  text FILE               print the note's plain text\n"
+    "  html FILE               print the note as HTML\n"
+    "  rtf FILE [--from-html]  read the RTF (or, with --from-html, HTML) file and\n"
+    "                          print it as the RTF the clinic stores\n"
+    "  --help                  show this help\n";
+
+void writeOut(const QByteArray& bytes)
+{
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Documents lay out text with fonts, which need a GUI application; the tool
+    // must also work over ssh and in scripts, without a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const bool fromHtml = args.contains(QLatin1String("--from-html"));
+    QStringList positional;
+    for (const QString& a : args) {
+        if (a != QLatin1String("--from-html"))
+            positional << a;
+    }
+    if (positional.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const QString command = positional.at(0);
+    if (command != QLatin1String("text") && command != QLatin1String("html") && command != QLatin1String("rtf")) {
+        std::fprintf(stderr, "kmp-rtf: unknown command '%s'\n\n%s", qPrintable(command), kUsage);
+        return 2;
+    }
+    if (fromHtml && command != QLatin1String("rtf")) {
+        std::fputs("kmp-rtf: --from-html only goes with the rtf command\n", stderr);
+        return 2;
+    }
+    QFile file(positional.at(1));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "kmp-rtf: cannot read '%s': %s\n", qPrintable(file.fileName()),
+                     qPrintable(file.errorString()));
+        return 1;
+    }
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        std::fprintf(stderr, "kmp-rtf: cannot read '%s': %s\n", qPrintable(file.fileName()),
+                     qPrintable(file.errorString()));
+        return 1;
+    }
+    QTextDocument doc;
+    if (fromHtml)
+        doc.setHtml(QString::fromUtf8(data));
+    else
+        kmp::rtf::read(data, &doc);
+    if (command == QLatin1String("text"))
+        writeOut(doc.toPlainText().toUtf8() + '\n');
+    else if (command == QLatin1String("html"))
+        writeOut(doc.toHtml().toUtf8());
+    else
+        writeOut(kmp::rtf::write(&doc));
+    return 0;
+}
