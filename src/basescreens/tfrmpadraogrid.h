@@ -1,0 +1,193 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QMdiSubWindow;
+class QMenu;
+class QMenuBar;
+class QScrollArea;
+class QToolButton;
+class QVBoxLayout;
+
+class DBGrid;
+class TActionList;
+class TDBNavigator;
+class TDBText;
+class TMessages;
+class TPageControl;
+class TTabSheet;
+class TPrinterSetupDialog;
+class TPrintDialog;
+
+namespace kmp {
+class DataSource;
+}
+
+// What becomes of a window being closed; FormClose may change it.
+enum TCloseAction { caNone, caHide, caFree, caMinimize };
+using CloseAction = TCloseAction;
+
+// The base grid screen: toolbar, page control with the grid page, navigator, operations
+// menu and message tables that a derived screen takes over.
+//
+// Life cycle: construct, then initialize() runs FormCreate() once (virtual, so a derived
+// override runs; it should call TfrmPadraoGrid::FormCreate()). Exceptions from FormCreate
+// leave initialize() for the caller. bringToFront() restores, shows and activates the
+// window. Closing runs FormClose(); the base sets caFree and the window is disposed of
+// (deleteLater).
+//
+// The handlers run by name: button sbt<Name> runs the virtual sbt<Name>Click(sender)
+// through the guarded dispatch; a derived screen replaces it and may call the base first.
+//
+// Layout (top to bottom): mnuMenu, panMenu (toolbar with lblCodTela), the bands a derived
+// screen adds with addTopBand(), pgcPadrao (its page tshPadrao holds panDbgPadrao, which
+// holds the scroll box scbFolhaDados with dbgPadrao in folhaDadosLayout()), panNavigator.
+//
+// ctlInativoHistorico is the navigator dbnPadrao and ctlOcultoHistorico the text dbtNome:
+// the two controls of the grid area that only make sense while the grid is in use.
+class TfrmPadraoGrid : public QWidget
+{
+    Q_OBJECT
+public:
+    // owner: the host's application object; the screen is deleted with it. When the host
+    // has an MDI area the screen lives in a sub-window of it; otherwise it is a window.
+    explicit TfrmPadraoGrid(QObject *owner = nullptr);
+    ~TfrmPadraoGrid() override;
+
+    void initialize();               // runs FormCreate once
+    bool isInitialized() const { return m_initialized; }
+    void bringToFront();             // normal state, shown, raised, activated
+    QMdiSubWindow *subWindow() const { return m_subWindow; }
+    QWidget *frame() const;          // the sub-window or this window itself
+
+    // Outer geometry of the window in pixels (the sub-window's frame in the MDI area).
+    void setFormGeometry(int left, int top, int width, int height);
+    void setClientHeight(int height);  // height of this form's own area
+    int helpContext() const { return m_helpContext; }
+    void setHelpContext(int context) { m_helpContext = context; }
+    void setCaption(const QString &caption);
+
+    // Shows the help page of helpContext (help/<context>.html) through the dialog service.
+    void showHelp();
+    static QString helpFile(int context); // empty when not found
+
+    void addTopBand(QWidget *band);   // below the toolbar, above pgcPadrao
+    QVBoxLayout *formLayout() const { return m_layout; }
+    QVBoxLayout *folhaDadosLayout() const { return m_folhaLayout; }
+
+    // --- base handlers a derived screen takes over ---------------------------------------
+    virtual void FormCreate();
+    virtual void FormActivate();
+    virtual void FormClose(CloseAction &action);
+    virtual void dtsPadraoStateChange();
+    virtual void dbgPadraoKeyPress(QChar &key);
+    virtual void mnuSairClick();
+
+    virtual void sbtIncluirClick(QObject *sender);
+    virtual void sbtAlterarClick(QObject *sender);
+    virtual void sbtExcluirClick(QObject *sender);
+    virtual void sbtConfirmarClick(QObject *sender);
+    virtual void sbtCancelarClick(QObject *sender);
+    virtual void sbtVerificarClick(QObject *sender);
+    virtual void sbtProcurarClick(QObject *sender);
+    virtual void sbtImprimirClick(QObject *sender);
+    virtual void sbtSairClick(QObject *sender);
+    virtual void mnuForaEdicao1Click(QObject *sender); // printer set-up
+    virtual void mnuForaEdicao2Click(QObject *sender); // refresh (runs sbtVerificarClick)
+
+    // --- controls --------------------------------------------------------------------
+    QMenuBar *mnuMenu;
+    QMenu *mnuOperacao;
+    QAction *mnuAlterar;
+    QAction *mnuExcluir;
+    QAction *mnuProcurar;
+    QAction *mnuForaEdicao1;
+    QAction *mnuForaEdicao2;
+    QAction *mnuLinha2;      // separator: a derived screen inserts its items before it
+    QAction *mnuListagem;
+    QAction *mnuSair;
+
+    QWidget *panMenu;
+    QToolButton *sbtIncluir;
+    QToolButton *sbtAlterar;
+    QToolButton *sbtExcluir;
+    QToolButton *sbtConfirmar;
+    QToolButton *sbtCancelar;
+    QToolButton *sbtVerificar;
+    QToolButton *sbtProcurar;
+    QToolButton *sbtImprimir;
+    QToolButton *sbtSair;
+    QLabel *lblCodTela;
+
+    TPageControl *pgcPadrao;
+    TTabSheet *tshPadrao;
+    QWidget *panDbgPadrao;
+    QScrollArea *scbFolhaDados;
+    DBGrid *dbgPadrao;
+    kmp::DataSource *dtsPadrao;
+
+    QWidget *panNavigator;
+    TDBNavigator *dbnPadrao;
+    TDBText *dbtNome;
+
+    QWidget *ctlInativoHistorico;
+    QWidget *ctlOcultoHistorico;
+
+    TMessages *msgPadrao;    // the derived screen's own texts
+    TMessages *msgConfirma;  // "Canc" and "Excl"
+    QMenu *pmnNavegar;       // grid pop-up: first, prior, next, last
+    TPrinterSetupDialog *psdConfigurar;
+    TPrintDialog *prdImprimir;
+    TActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool event(QEvent *event) override;
+
+private:
+    void buildControls();
+    QToolButton *toolButton(const QString &name, const QString &text, const QString &tip,
+                            void (TfrmPadraoGrid::*handler)(QObject *));
+    void activated();
+
+    QVBoxLayout *m_layout;
+    QVBoxLayout *m_folhaLayout;
+    QPointer<QMdiSubWindow> m_subWindow;
+    TMessages *m_msgBase;
+    int m_helpContext = 0;
+    int m_bandCount = 0;
+    bool m_initialized = false;
+    bool m_closing = false;
+};
+
+// The printer set-up and print dialogs of a screen, built when first used and opened
+// through the dialog service.
+class TPrinterSetupDialog : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TPrinterSetupDialog(QObject *parent = nullptr);
+    ~TPrinterSetupDialog() override;
+    bool Execute(QWidget *parent = nullptr);
+    class QPrinter *printer();
+
+private:
+    std::unique_ptr<class QPrinter> m_printer;
+};
+
+class TPrintDialog : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TPrintDialog(QObject *parent = nullptr);
+    ~TPrintDialog() override;
+    bool Execute(QWidget *parent = nullptr);
+    class QPrinter *printer();
+
+private:
+    std::unique_ptr<class QPrinter> m_printer;
+};

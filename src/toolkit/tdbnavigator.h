@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QToolButton;
+namespace kmp {
+class DataSource;
+class RecordSet;
+}
+
+// Record navigator: first, prior, next and last over a data source. The buttons follow the
+// cursor (first/prior off on the first row, next/last off on the last) and are all off
+// while the set is edited, closed or empty. Moves run through the guarded dispatch.
+class TDBNavigator : public QWidget
+{
+    Q_OBJECT
+public:
+    enum Button { First, Prior, Next, Last };
+
+    explicit TDBNavigator(QWidget *parent = nullptr);
+    void setDataSource(kmp::DataSource *source);
+    kmp::DataSource *dataSource() const { return m_source; }
+    QToolButton *button(Button which) const { return m_buttons[which]; }
+    void click(Button which);
+
+private:
+    void attach();
+    void refresh();
+
+    QPointer<kmp::DataSource> m_source;
+    QPointer<kmp::RecordSet> m_set;
+    QToolButton *m_buttons[4];
+};
+
+// A label that shows one field of the data source's current row.
+class TDBText : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TDBText(QWidget *parent = nullptr);
+    void setDataSource(kmp::DataSource *source);
+    void setDataField(const QString &fieldName);
+    QString dataField() const { return m_field; }
+    QString text() const;
+
+private:
+    void attach();
+    void refresh();
+
+    QPointer<kmp::DataSource> m_source;
+    QPointer<kmp::RecordSet> m_set;
+    QString m_field;
+    class QLabel *m_label;
+};
