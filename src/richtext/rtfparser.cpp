@@ -1137,10 +1137,9 @@ void RtfParser::ensureContext()
 
 void RtfParser::openTable()
 {
-    if (m_needNewBlock || !m_cursor.block().text().isEmpty()) {
-        m_cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-        m_needNewBlock = false;
-    }
+    // A table goes after the paragraph the cursor is in, whether or not that
+    // paragraph has ended.
+    m_needNewBlock = false;
     QTextTableFormat fmt;
     fmt.setCellPadding(2);
     fmt.setBorder(1);

@@ -323,7 +323,9 @@ void RtfWriter::writeFragment(const QTextFragment& fragment)
         return;
     }
     m_out += "{\\field{\\*\\fldinst{HYPERLINK \"";
-    escape(href, m_out);
+    // The target is quoted in the field instruction, so its own quotes travel
+    // percent-encoded, which every browser reads the same.
+    escape(QString(href).replace(QLatin1Char('"'), QLatin1String("%22")), m_out);
     m_out += "\"}}{\\fldrslt{";
     const RunProps outside = m_cur;
     writeRunText(text, fmt);
@@ -395,7 +397,7 @@ void RtfWriter::writeImage(const QTextImageFormat& fmt)
 
 void RtfWriter::escape(QStringView text, QByteArray& out) const
 {
-    static const char hexDigits[] = "0123456789ABCDEF";
+    static const char hexDigits[] = "0123456789abcdef";
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
         if (c >= 0x20 && c < 0x7F) {
