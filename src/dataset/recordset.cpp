@@ -93,6 +93,14 @@ void RecordSet::setState(DataSetState s)
     Q_EMIT stateChanged(s);
 }
 
+void RecordSet::clearEvents()
+{
+    for (Event *e : {&OnBeforeOpen, &OnAfterOpen, &OnBeforeClose, &OnAfterClose, &OnBeforeInsert, &OnAfterInsert,
+                     &OnBeforeEdit, &OnAfterEdit, &OnBeforePost, &OnAfterPost, &OnBeforeCancel, &OnAfterCancel,
+                     &OnBeforeDelete, &OnAfterDelete, &OnBeforeScroll, &OnAfterScroll})
+        *e = nullptr;
+}
+
 void RecordSet::attachDataSource(DataSource *source)
 {
     if (std::find(m_sources.begin(), m_sources.end(), source) == m_sources.end())

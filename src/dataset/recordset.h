@@ -105,6 +105,9 @@ public:
     Event OnBeforePost, OnAfterPost, OnBeforeCancel, OnAfterCancel;
     Event OnBeforeDelete, OnAfterDelete, OnBeforeScroll, OnAfterScroll;
 
+    // Drops every event handler (a screen being destroyed must not be called back).
+    void clearEvents();
+
     // Data sources register themselves here to hear every state change synchronously.
     void attachDataSource(DataSource *source);
     void detachDataSource(DataSource *source);
