@@ -362,13 +362,13 @@ void RtfParser::controlSequence()
     ++m_p;
     if (c == '\'') {
         int v = -1;
-        if (m_end - m_p >= 2) {
-            const int hi = hexValue(m_p[0]);
-            const int lo = hexValue(m_p[1]);
-            if (hi >= 0 && lo >= 0) {
-                v = hi * 16 + lo;
-                m_p += 2;
-            }
+        const int hi = m_p < m_end ? hexValue(m_p[0]) : -1;
+        const int lo = m_end - m_p >= 2 ? hexValue(m_p[1]) : -1;
+        if (hi >= 0 && lo >= 0) {
+            v = hi * 16 + lo;
+            m_p += 2;
+        } else if (hi >= 0 && m_end - m_p == 1) {
+            ++m_p; // half an escape at a truncation: not text
         }
         if (m_skip > 0) {
             --m_skip;
@@ -1195,11 +1195,14 @@ void RtfParser::endParagraph()
 
 void RtfParser::endCell(int level)
 {
-    commitPending();
-    // A \cell puts its text in a cell even when the writer left out \intbl.
+    // A \cell puts its text in a cell even when the writer left out \intbl,
+    // and the paragraphs that follow until \pard are cells too.
     ParaProps& para = state().para;
+    if (!para.inTable && para.itap <= 0)
+        para.inTable = true;
     const int saved = para.itap;
     para.itap = level;
+    commitPending();
     // A paragraph mark just before the cell mark does not open an empty line.
     m_needNewBlock = false;
     ensureContext();
