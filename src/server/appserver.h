@@ -1,0 +1,66 @@
+#pragma once
+
+#include "databaseconfig.h"
+
+#include <QHostAddress>
+#include <QMutex>
+#include <QTcpServer>
+#include <atomic>
+#include <list>
+#include <memory>
+#include <thread>
+
+namespace kmp::server {
+
+// The TCP listener. Each accepted connection gets a thread of its own with its own
+// database connection (ConnectionWorker), so a slow request holds up only its client.
+// Nothing kept here matters for correctness: several servers may share one database.
+class AppServer : public QTcpServer
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        DatabaseConfig database;
+        quint32 maxFrame = 0;   // 0: the wire default
+        int maxConnections = 256;
+        bool quiet = false;      // no connection log (benchmarks)
+    };
+
+    explicit AppServer(Options options, QObject *parent = nullptr);
+    ~AppServer() override;
+
+    // Prepares the schema (creating or upgrading it) and starts listening. Throws
+    // kmp::Error with a readable message on failure.
+    void start(const QHostAddress &address, quint16 port);
+
+    // Stops listening, ends every connection and waits for the threads.
+    void stop();
+
+    int activeConnections() const { return m_active.load(); }
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    void reapFinished();
+    void log(const QString &line) const;
+
+    struct Worker
+    {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    Options m_options;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_active{0};
+    std::atomic<quint64> m_counter{0};
+    QMutex m_workersLock;
+    std::list<std::unique_ptr<Worker>> m_workers;
+};
+
+// One line to stderr, whole even when threads log at once.
+void logLine(const QString &line);
+
+} // namespace kmp::server

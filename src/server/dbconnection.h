@@ -1,0 +1,77 @@
+#pragma once
+
+#include "databaseconfig.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
+namespace kmp::server {
+
+// One database connection, owned by one thread. QSqlDatabase handles must never cross
+// threads, so every worker opens its own and this class removes it again on destruction.
+class DbConnection
+{
+public:
+    // Opens the connection and applies the per-connection settings (SQLite: WAL, a busy
+    // timeout and synchronous=FULL so an acknowledged commit survives a crash;
+    // PostgreSQL: the configured schema). Throws ServiceError(Unavailable) on failure.
+    explicit DbConnection(const DatabaseConfig &config);
+    ~DbConnection();
+    DbConnection(const DbConnection &) = delete;
+    DbConnection &operator=(const DbConnection &) = delete;
+
+    const DatabaseConfig &config() const { return m_config; }
+    bool isPostgres() const { return m_config.isPostgres(); }
+    QSqlDatabase database() const;
+
+    // A prepared query; throws ServiceError(Internal) when the SQL does not prepare.
+    QSqlQuery prepare(const QString &sql);
+    // Executes a prepared query; throws ServiceError carrying the database's message.
+    void exec(QSqlQuery &query);
+    // Executes a statement without bound values (schema, pragmas, transaction control).
+    void execDirect(const QString &sql);
+
+    // True when the last failure lost the connection; the owner reopens before the next use.
+    bool isBroken() const { return m_broken; }
+
+    // Transactions. SQLite takes the write lock at the start (BEGIN IMMEDIATE) so that two
+    // writers queue on the busy timeout instead of failing on a lock upgrade.
+    void begin();
+    void commit();
+    void rollback() noexcept;
+
+    // True when the error is a unique-key violation in either database.
+    static bool isUniqueViolation(const QSqlError &error);
+
+private:
+    [[noreturn]] void fail(const QSqlError &error, const QString &what);
+
+    DatabaseConfig m_config;
+    QString m_name;
+    bool m_broken = false;
+};
+
+// Rolls back in its destructor unless committed, so every early exit leaves the database
+// as it was.
+class Transaction
+{
+public:
+    explicit Transaction(DbConnection &db) : m_db(db) { m_db.begin(); }
+    ~Transaction()
+    {
+        if (!m_done)
+            m_db.rollback();
+    }
+    void commit()
+    {
+        m_db.commit();
+        m_done = true;
+    }
+
+private:
+    DbConnection &m_db;
+    bool m_done = false;
+};
+
+} // namespace kmp::server

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "message.h"
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+namespace kmp::server {
+
+class Store;
+
+// The remote module this server offers.
+inline const QString ModuleName = QStringLiteral("KMP12800.rdmDiagPaci");
+inline const QString ModuleGuid = QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}");
+
+// Turns one request into one response: checks module, identifier, method and arguments,
+// runs the method on the store and wraps the outcome. Every failure becomes an error
+// response; nothing thrown by a method leaves handle().
+class Dispatcher
+{
+public:
+    // The store is reached through a getter so that a connection can open (or reopen) its
+    // database lazily and still answer "unavailable" as an ordinary error response.
+    using StoreProvider = std::function<Store &()>;
+    explicit Dispatcher(StoreProvider store) : m_store(std::move(store)) {}
+
+    wire::Response handle(const wire::Request &request);
+
+    // Decodes a frame body and handles it. A body that is not a request gets an error
+    // response with id 0, since its id cannot be known.
+    wire::Response handleBody(const QByteArray &body);
+
+    // Called for each refused request (for the log); must not see patient data, and the
+    // messages it receives never carry field values.
+    std::function<void(const wire::Request &, const wire::Response &)> onRefused;
+
+    static QStringList methodNames();
+
+private:
+    StoreProvider m_store;
+};
+
+} // namespace kmp::server

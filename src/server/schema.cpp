@@ -1,0 +1,267 @@
+#include "schema.h"
+
+#include "dbconnection.h"
+#include "serviceerror.h"
+
+#include <QSqlRecord>
+
+namespace kmp::server {
+
+const ColumnDef *TableDef::column(const QString &name) const
+{
+    for (const ColumnDef &c : columns)
+        if (c.name.compare(name, Qt::CaseInsensitive) == 0)
+            return &c;
+    return nullptr;
+}
+
+std::vector<const ColumnDef *> TableDef::keyColumns() const
+{
+    std::vector<const ColumnDef *> out;
+    for (const ColumnDef &c : columns)
+        if (c.key)
+            out.push_back(&c);
+    return out;
+}
+
+FieldDefs TableDef::fieldDefs(const QStringList &names) const
+{
+    FieldDefs out;
+    if (names.isEmpty()) {
+        for (const ColumnDef &c : columns)
+            out.push_back({c.name, c.kind, c.size});
+        return out;
+    }
+    for (const QString &n : names) {
+        const ColumnDef *c = column(n);
+        Q_ASSERT(c);
+        out.push_back({c->name, c->kind, c->size});
+    }
+    return out;
+}
+
+namespace tables {
+
+namespace {
+
+ColumnDef str(const char *name, int size, bool key = false)
+{
+    return {QLatin1String(name), FieldKind::String, size, key};
+}
+ColumnDef date(const char *name, bool key = false)
+{
+    return {QLatin1String(name), FieldKind::DateTime, 0, key};
+}
+ColumnDef num(const char *name)
+{
+    return {QLatin1String(name), FieldKind::Float, 0, false};
+}
+ColumnDef blob(const char *name)
+{
+    return {QLatin1String(name), FieldKind::Blob, 0, false};
+}
+
+TableDef section(const char *table, const char *textField)
+{
+    return {QLatin1String(table),
+            {str("CDPACIENTE", 12, true), date("DTCONSPACI", true), blob(textField), str("CDFILIAL", 4, true)}};
+}
+
+} // namespace
+
+const TableDef &diagnost()
+{
+    static const TableDef t{QStringLiteral("DIAGNOST"),
+                            {str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 250), str("CDTABECDI", 7),
+                             str("DSABREDIAG", 250)}};
+    return t;
+}
+
+const TableDef &diagPaci()
+{
+    static const TableDef t{QStringLiteral("DIAGPACI"),
+                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
+                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 250), num("NRSEQUENCIA"),
+                             str("CDTABECDI", 7)}};
+    return t;
+}
+
+const TableDef &diagAsso()
+{
+    static const TableDef t{QStringLiteral("DIAGASSO"),
+                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
+                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 250)}};
+    return t;
+}
+
+const TableDef &tipoLaudo()
+{
+    static const TableDef t{QStringLiteral("TIPOLAUDO"),
+                            {str("CDTIPOLAUDO", 3, true), str("NMTIPOLAUDO", 30), blob("DSPADRLAUDO")}};
+    return t;
+}
+
+const TableDef &memLaudo()
+{
+    static const TableDef t{QStringLiteral("MEMLAUDO"),
+                            {str("CDPACIENTE", 12, true), date("DTCONSPACI", true), blob("DSLAUDPACI"),
+                             str("CDTIPOLAUDO", 3, true), str("CDFILIAL", 4, true)}};
+    return t;
+}
+
+const TableDef &histDoen()
+{
+    static const TableDef t = section("HISTDOEN", "DSHISTDOEATU");
+    return t;
+}
+
+const TableDef &histClinProg()
+{
+    static const TableDef t = section("HISTCLINPROG", "DSHISTCLIPRE");
+    return t;
+}
+
+const TableDef &histFam()
+{
+    static const TableDef t = section("HISTFAM", "DSHISTFAMIL");
+    return t;
+}
+
+const TableDef &examFisi()
+{
+    static const TableDef t = section("EXAMFISI", "DSHISTEXAFIS");
+    return t;
+}
+
+const TableDef &filial()
+{
+    static const TableDef t{QStringLiteral("FILIAL"), {str("CDFILIAL", 4, true), str("NMFILIAL", 60)}};
+    return t;
+}
+
+const TableDef &paciente()
+{
+    static const TableDef t{QStringLiteral("PACIENTE"), {str("CDPACIENTE", 12, true), str("NMPACIENTE", 60)}};
+    return t;
+}
+
+const TableDef &consulta()
+{
+    static const TableDef t{QStringLiteral("CONSULTA"),
+                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true)}};
+    return t;
+}
+
+const std::vector<const TableDef *> &all()
+{
+    static const std::vector<const TableDef *> list{&diagnost(), &diagPaci(), &diagAsso(), &tipoLaudo(),
+                                                    &memLaudo(), &histDoen(), &histClinProg(), &histFam(),
+                                                    &examFisi(), &filial(), &paciente(), &consulta()};
+    return list;
+}
+
+} // namespace tables
+
+namespace {
+
+QString columnSql(const ColumnDef &c, bool postgres)
+{
+    QString type;
+    switch (c.kind) {
+    case FieldKind::String:
+        // SQLite ignores declared lengths, so the limit is a check of its own there; the
+        // server checks sizes before writing anyway, this only guards other writers.
+        type = postgres ? QStringLiteral("VARCHAR(%1)").arg(c.size)
+                        : QStringLiteral("VARCHAR(%1) CHECK (length(%2) <= %1)").arg(c.size).arg(c.name);
+        break;
+    case FieldKind::DateTime:
+    case FieldKind::Float:
+        type = postgres ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL");
+        break;
+    case FieldKind::Blob:
+        type = postgres ? QStringLiteral("BYTEA") : QStringLiteral("BLOB");
+        break;
+    }
+    QString sql = c.name + QLatin1Char(' ') + type;
+    if (c.key)
+        sql += QStringLiteral(" NOT NULL");
+    return sql;
+}
+
+QString createTableSql(const TableDef &t, bool postgres)
+{
+    QStringList parts;
+    QStringList keys;
+    for (const ColumnDef &c : t.columns) {
+        parts << columnSql(c, postgres);
+        if (c.key)
+            keys << c.name;
+    }
+    parts << QStringLiteral("PRIMARY KEY (%1)").arg(keys.join(QStringLiteral(", ")));
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2)").arg(t.name, parts.join(QStringLiteral(", ")));
+}
+
+bool hasVersionTable(DbConnection &db)
+{
+    QSqlQuery q = db.prepare(db.isPostgres()
+                                 ? QStringLiteral("SELECT 1 FROM information_schema.tables WHERE table_schema = "
+                                                  "current_schema() AND table_name = 'kmp_schema_version'")
+                                 : QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                                                  "name = 'KMP_SCHEMA_VERSION'"));
+    db.exec(q);
+    return q.next();
+}
+
+int readVersion(DbConnection &db)
+{
+    if (!hasVersionTable(db))
+        return 0;
+    QSqlQuery q = db.prepare(QStringLiteral("SELECT MAX(VERSION) FROM KMP_SCHEMA_VERSION"));
+    db.exec(q);
+    return q.next() ? q.value(0).toInt() : 0;
+}
+
+// Version 1: the whole model of the diagnosis screen.
+void migrateTo1(DbConnection &db)
+{
+    for (const TableDef *t : tables::all())
+        db.execDirect(createTableSql(*t, db.isPostgres()));
+    db.execDirect(QStringLiteral("CREATE INDEX IF NOT EXISTS DIAGPACI_ORDER ON DIAGPACI "
+                                 "(CDFILIAL, CDPACIENTE, DTCONSPACI, NRSEQUENCIA)"));
+}
+
+} // namespace
+
+int schemaVersion(DbConnection &db)
+{
+    return readVersion(db);
+}
+
+void ensureSchema(DbConnection &db)
+{
+    // Most starts find the schema current; check before taking any lock.
+    if (readVersion(db) == CurrentSchemaVersion)
+        return;
+    Transaction tx(db);
+    if (db.isPostgres())
+        db.execDirect(QStringLiteral("SELECT pg_advisory_xact_lock(1280012800)"));
+    db.execDirect(QStringLiteral("CREATE TABLE IF NOT EXISTS KMP_SCHEMA_VERSION (VERSION INTEGER NOT NULL)"));
+    const int version = readVersion(db);
+    if (version > CurrentSchemaVersion)
+        throw ServiceError(wire::ErrorCode::Unavailable,
+                           QStringLiteral("O banco de dados tem o esquema versão %1, mais novo que o deste "
+                                          "servidor (%2). Atualize o servidor.")
+                               .arg(version)
+                               .arg(CurrentSchemaVersion));
+    using Step = void (*)(DbConnection &);
+    static const Step steps[] = {migrateTo1};
+    for (int v = version; v < CurrentSchemaVersion; ++v) {
+        steps[v](db);
+        QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (?)"));
+        q.addBindValue(v + 1);
+        db.exec(q);
+    }
+    tx.commit();
+}
+
+} // namespace kmp::server

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "fielddef.h"
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace kmp::server {
+
+class DbConnection;
+
+struct ColumnDef
+{
+    QString name;
+    FieldKind kind = FieldKind::String;
+    int size = 0;     // maximum length of strings; 0 for the other kinds
+    bool key = false; // part of the primary key
+};
+
+// A table as the server knows it. The column order is the order of the fields in the
+// packets the screen expects, so a packet of the whole row is the table itself.
+struct TableDef
+{
+    QString name;
+    std::vector<ColumnDef> columns;
+
+    const ColumnDef *column(const QString &name) const;
+    std::vector<const ColumnDef *> keyColumns() const;
+    FieldDefs fieldDefs(const QStringList &names = {}) const;
+};
+
+namespace tables {
+const TableDef &diagnost();     // the diagnosis catalogue, keyed by code
+const TableDef &diagPaci();     // a consultation's diagnoses
+const TableDef &diagAsso();     // a patient's admission diagnoses
+const TableDef &tipoLaudo();    // report types and their templates
+const TableDef &memLaudo();     // the signs-and-symptoms report, one per type
+const TableDef &histDoen();     // history of the present illness
+const TableDef &histClinProg(); // progressive clinical history
+const TableDef &histFam();      // family history
+const TableDef &examFisi();     // physical examination
+const TableDef &filial();       // branches
+const TableDef &paciente();     // patients
+const TableDef &consulta();     // consultations
+const std::vector<const TableDef *> &all();
+} // namespace tables
+
+// The schema version this build creates and understands.
+constexpr int CurrentSchemaVersion = 1;
+
+// Creates the tables on an empty database and upgrades an older one, inside one
+// transaction and (on PostgreSQL) under an advisory lock, so several servers starting at
+// once do not trip over each other. Refuses a database newer than this build.
+void ensureSchema(DbConnection &db);
+
+// The version stored in the database, 0 when it has no schema yet.
+int schemaVersion(DbConnection &db);
+
+} // namespace kmp::server

@@ -1,0 +1,338 @@
+#include "store.h"
+
+#include "dbconnection.h"
+#include "serviceerror.h"
+
+#include <QSqlError>
+#include <cmath>
+
+namespace kmp::server {
+
+using wire::ErrorCode;
+
+QString staleRowMessage()
+{
+    return QStringLiteral("O registro foi alterado por outro usuário desde que foi carregado. "
+                          "Atualize a tela e tente de novo.");
+}
+
+QString removedRowMessage()
+{
+    return QStringLiteral("O registro foi excluído por outro usuário desde que foi carregado. "
+                          "Atualize a tela e tente de novo.");
+}
+
+namespace {
+
+const QStringList kConsultaKey{QStringLiteral("CDFILIAL = ?"), QStringLiteral("CDPACIENTE = ?"),
+                               QStringLiteral("DTCONSPACI = ?")};
+
+// A typed null, so that PostgreSQL receives a NULL of the column's type.
+QVariant nullFor(FieldKind kind)
+{
+    switch (kind) {
+    case FieldKind::String: return QVariant(QMetaType::fromType<QString>());
+    case FieldKind::DateTime:
+    case FieldKind::Float: return QVariant(QMetaType::fromType<double>());
+    case FieldKind::Blob: return QVariant(QMetaType::fromType<QByteArray>());
+    }
+    return {};
+}
+
+bool isNull(const QVariant &v)
+{
+    return !v.isValid() || v.isNull();
+}
+
+QVariant bindable(const ColumnDef &c, const QVariant &v)
+{
+    return isNull(v) ? nullFor(c.kind) : v;
+}
+
+// Turns what the database returns into the value a packet carries for the column.
+QVariant fromDatabase(const FieldDef &f, const QVariant &v)
+{
+    if (isNull(v))
+        return {};
+    switch (f.kind) {
+    case FieldKind::String: return v.toString();
+    case FieldKind::DateTime:
+    case FieldKind::Float: return v.toDouble();
+    case FieldKind::Blob: return v.toByteArray();
+    }
+    return {};
+}
+
+// Checks one value of a delta against the server's own column, whatever size the client
+// declared: strings longer than the column are refused, never cut.
+void checkValue(const TableDef &table, const ColumnDef &c, const QVariant &v)
+{
+    if (isNull(v))
+        return;
+    switch (c.kind) {
+    case FieldKind::String: {
+        const qsizetype n = v.toString().size();
+        if (n > c.size)
+            throw ServiceError(ErrorCode::Invalid,
+                               QStringLiteral("O valor do campo %1 tem %2 caracteres; o máximo é %3. "
+                                              "Nada foi gravado.")
+                                   .arg(c.name)
+                                   .arg(n)
+                                   .arg(c.size));
+        break;
+    }
+    case FieldKind::DateTime:
+    case FieldKind::Float:
+        if (!std::isfinite(v.toDouble()))
+            throw ServiceError(ErrorCode::Invalid, QStringLiteral("Valor numérico inválido no campo %1.").arg(c.name));
+        break;
+    case FieldKind::Blob:
+        break;
+    }
+    Q_UNUSED(table);
+}
+
+bool kindsAgree(FieldKind declared, FieldKind column)
+{
+    if (declared == column)
+        return true;
+    // Both travel as the same double.
+    const auto isNumber = [](FieldKind k) { return k == FieldKind::DateTime || k == FieldKind::Float; };
+    return isNumber(declared) && isNumber(column);
+}
+
+void requireKey(const ColumnDef &c, const QVariant &v, const char *which)
+{
+    if (isNull(v) || (c.kind == FieldKind::String && v.toString().trimmed().isEmpty()))
+        throw ServiceError(ErrorCode::Invalid,
+                           QStringLiteral("O campo %1 faz parte da chave e não pode ficar vazio%2. Nada foi gravado.")
+                               .arg(c.name, QLatin1String(which)));
+}
+
+} // namespace
+
+Packet Store::select(const TableDef &table, const QStringList &fields, const QStringList &where,
+                     const QVariantList &values, const QString &orderBy)
+{
+    Packet p;
+    p.fields = table.fieldDefs(fields);
+    QStringList names;
+    for (const FieldDef &f : p.fields)
+        names << f.name;
+    QString sql = QStringLiteral("SELECT %1 FROM %2").arg(names.join(QStringLiteral(", ")), table.name);
+    if (!where.isEmpty())
+        sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
+    if (!orderBy.isEmpty())
+        sql += QStringLiteral(" ORDER BY ") + orderBy;
+    QSqlQuery q = m_db.prepare(sql);
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    m_db.exec(q);
+    const int n = int(p.fields.size());
+    while (q.next()) {
+        RowValues row;
+        row.reserve(size_t(n));
+        for (int i = 0; i < n; ++i)
+            row.push_back(fromDatabase(p.fields[size_t(i)], q.value(i)));
+        p.rows.push_back(std::move(row));
+    }
+    if (q.lastError().isValid())
+        throw ServiceError(ErrorCode::Internal,
+                           QStringLiteral("Erro no banco de dados ao ler %1: %2").arg(table.name, q.lastError().text()));
+    return p;
+}
+
+Packet Store::diagnost()
+{
+    return select(tables::diagnost(), {}, {}, {}, QStringLiteral("CDDIAGNOST"));
+}
+
+Packet Store::diagPaci(const QString &filial, const QString &paciente, double consulta)
+{
+    // Ascending sequence: the screen takes its next number from the last row.
+    return select(tables::diagPaci(), {}, kConsultaKey, {filial, paciente, consulta},
+                  QStringLiteral("NRSEQUENCIA, CDDIAGNOST"));
+}
+
+Packet Store::diagAsso(const QString &filial, const QString &paciente, double consulta)
+{
+    return select(tables::diagAsso(), {QStringLiteral("CDDIAGNOST"), QStringLiteral("NMDIAGNOST")}, kConsultaKey,
+                  {filial, paciente, consulta}, QStringLiteral("CDDIAGNOST"));
+}
+
+std::array<Packet, 4> Store::histGer(const QString &paciente, const QString &filial, double consulta)
+{
+    const QVariantList key{filial, paciente, consulta};
+    return {select(tables::histDoen(), {}, kConsultaKey, key), select(tables::histClinProg(), {}, kConsultaKey, key),
+            select(tables::histFam(), {}, kConsultaKey, key), select(tables::examFisi(), {}, kConsultaKey, key)};
+}
+
+Packet Store::vdDiag(const QString &filial, const QString &paciente, const QString &diagnost, double consulta)
+{
+    QStringList where = kConsultaKey;
+    where << QStringLiteral("CDDIAGNOST = ?");
+    return select(tables::diagPaci(), {QStringLiteral("CDPACIENTE")}, where, {filial, paciente, consulta, diagnost});
+}
+
+Packet Store::tipoLaudo(const QString &code, const QString &selector)
+{
+    if (selector == QLatin1String("T"))
+        return select(tables::tipoLaudo(), {}, {}, {}, QStringLiteral("CDTIPOLAUDO"));
+    return select(tables::tipoLaudo(), {}, {QStringLiteral("CDTIPOLAUDO = ?")}, {code});
+}
+
+Packet Store::memLaudo(const QString &filial, const QString &paciente, const QString &tipo, double consulta)
+{
+    QStringList where = kConsultaKey;
+    where << QStringLiteral("CDTIPOLAUDO = ?");
+    return select(tables::memLaudo(), {}, where, {filial, paciente, consulta, tipo});
+}
+
+void Store::applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage)
+{
+    // Map the delta's fields onto the table's columns; anything unknown is refused before
+    // a single statement runs, and only the table's own names ever reach SQL text.
+    std::vector<const ColumnDef *> cols;
+    cols.reserve(delta.fields.size());
+    for (const FieldDef &f : delta.fields) {
+        const ColumnDef *c = table.column(f.name);
+        if (!c)
+            throw ServiceError(ErrorCode::Invalid,
+                               QStringLiteral("O campo %1 não existe em %2.").arg(f.name.left(64), table.name));
+        if (!kindsAgree(f.kind, c->kind))
+            throw ServiceError(ErrorCode::Invalid,
+                               QStringLiteral("O campo %1 deveria ser do tipo %2, não %3.")
+                                   .arg(c->name, fieldKindName(c->kind), fieldKindName(f.kind)));
+        cols.push_back(c);
+    }
+    std::vector<int> keyIndex;
+    for (const ColumnDef *k : table.keyColumns()) {
+        int found = -1;
+        for (size_t i = 0; i < cols.size(); ++i)
+            if (cols[i] == k)
+                found = int(i);
+        if (found < 0)
+            throw ServiceError(ErrorCode::Invalid,
+                               QStringLiteral("O campo %1 (chave de %2) falta nas alterações.").arg(k->name, table.name));
+        keyIndex.push_back(found);
+    }
+    // Validate every change before writing anything, so the common refusals cost nothing.
+    for (const Change &ch : delta.changes) {
+        if (ch.kind != ChangeKind::Insert)
+            for (int i : keyIndex)
+                requireKey(*cols[size_t(i)], ch.oldValues[size_t(i)], " no registro original");
+        if (ch.kind != ChangeKind::Delete) {
+            for (size_t i = 0; i < cols.size(); ++i)
+                checkValue(table, *cols[i], ch.newValues[i]);
+            for (int i : keyIndex)
+                requireKey(*cols[size_t(i)], ch.newValues[size_t(i)], "");
+        }
+    }
+    if (delta.changes.empty())
+        return;
+
+    // The row a modify or delete meant: its key, and every column it had when loaded.
+    const auto whereOriginal = [&](const RowValues &old, QStringList &where, QVariantList &values) {
+        for (size_t i = 0; i < cols.size(); ++i) {
+            if (isNull(old[i])) {
+                where << cols[i]->name + QStringLiteral(" IS NULL");
+            } else {
+                where << cols[i]->name + QStringLiteral(" = ?");
+                values << old[i];
+            }
+        }
+    };
+    const auto refuseStale = [&](const RowValues &old) {
+        QStringList where;
+        QVariantList values;
+        for (int i : keyIndex) {
+            where << cols[size_t(i)]->name + QStringLiteral(" = ?");
+            values << old[size_t(i)];
+        }
+        QSqlQuery q = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
+                                       .arg(table.name, where.join(QStringLiteral(" AND "))));
+        for (const QVariant &v : values)
+            q.addBindValue(v);
+        m_db.exec(q);
+        const bool exists = q.next();
+        q.finish();
+        throw ServiceError(ErrorCode::Conflict, exists ? staleRowMessage() : removedRowMessage());
+    };
+
+    Transaction tx(m_db);
+    for (const Change &ch : delta.changes) {
+        QSqlQuery q;
+        switch (ch.kind) {
+        case ChangeKind::Insert: {
+            QStringList names, marks;
+            for (const ColumnDef *c : cols) {
+                names << c->name;
+                marks << QStringLiteral("?");
+            }
+            q = m_db.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                 .arg(table.name, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))));
+            for (size_t i = 0; i < cols.size(); ++i)
+                q.addBindValue(bindable(*cols[i], ch.newValues[i]));
+            if (!q.exec()) {
+                if (DbConnection::isUniqueViolation(q.lastError()))
+                    throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                m_db.exec(q); // reports the database's error
+            }
+            break;
+        }
+        case ChangeKind::Modify: {
+            QStringList sets;
+            QVariantList values;
+            for (size_t i = 0; i < cols.size(); ++i) {
+                if (!sameValue(ch.oldValues[i], ch.newValues[i])) {
+                    sets << cols[i]->name + QStringLiteral(" = ?");
+                    values << bindable(*cols[i], ch.newValues[i]);
+                }
+            }
+            QStringList where;
+            whereOriginal(ch.oldValues, where, values);
+            if (sets.isEmpty()) {
+                // Nothing to write, but the row must still be there as it was.
+                q = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
+                                     .arg(table.name, where.join(QStringLiteral(" AND "))));
+                for (const QVariant &v : values)
+                    q.addBindValue(v);
+                m_db.exec(q);
+                const bool there = q.next();
+                q.finish();
+                if (!there)
+                    refuseStale(ch.oldValues);
+                break;
+            }
+            q = m_db.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
+                                 .arg(table.name, sets.join(QStringLiteral(", ")), where.join(QStringLiteral(" AND "))));
+            for (const QVariant &v : values)
+                q.addBindValue(v);
+            if (!q.exec()) {
+                if (DbConnection::isUniqueViolation(q.lastError()))
+                    throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                m_db.exec(q);
+            }
+            if (q.numRowsAffected() != 1)
+                refuseStale(ch.oldValues);
+            break;
+        }
+        case ChangeKind::Delete: {
+            QStringList where;
+            QVariantList values;
+            whereOriginal(ch.oldValues, where, values);
+            q = m_db.prepare(QStringLiteral("DELETE FROM %1 WHERE %2").arg(table.name, where.join(QStringLiteral(" AND "))));
+            for (const QVariant &v : values)
+                q.addBindValue(v);
+            m_db.exec(q);
+            if (q.numRowsAffected() != 1)
+                refuseStale(ch.oldValues);
+            break;
+        }
+        }
+        q.finish();
+    }
+    tx.commit();
+}
+
+} // namespace kmp::server
