@@ -300,8 +300,9 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
         escape(lf.numberPrefix(), props);
         props += '}';
     }
+    // An unset suffix shows as "." in Qt, so that is what the note looks like.
     props += "{\\pntxta ";
-    escape(lf.numberSuffix(), props);
+    escape(lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral("."), props);
     props += "}}";
 }
 

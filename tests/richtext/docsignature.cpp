@@ -64,7 +64,7 @@ QString documentSignature(const QTextDocument& doc)
             // Prefix and suffix only show on numbered lists.
             const bool numbered = lf.style() <= QTextListFormat::ListDecimal;
             line += QStringLiteral("list(%1,%2,%3) ").arg(int(lf.style())).arg(lf.indent())
-                        .arg(numbered ? lf.numberPrefix() + QLatin1Char('#') + lf.numberSuffix() : QString());
+                        .arg(numbered ? lf.numberPrefix() + QLatin1Char('#') + (lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".")) : QString());
             line += QStringLiteral("item%1 ").arg(list->itemNumber(block));
         }
         if (doc.frameAt(block.position()) != doc.rootFrame())
