@@ -24,7 +24,8 @@ QCborValue CheckResultServ(const kmp::wire::Response &result, bool showError = t
 bool EmptyString(const QString &text);
 
 // The code padded on the left with zeros to width ("1" -> "001"); codes already as long
-// or longer come back unchanged. Blanks around the code are dropped first.
+// or longer come back unchanged. Blanks around the code are dropped first; an empty code
+// stays empty.
 QString Ajusta(const QString &code, int width);
 
 // Index of the grid column bound to fieldName (letter case ignored), -1 when none is.

@@ -107,6 +107,7 @@ protected:
 
 private:
     void applyColumns();
+    void applyWidths();
     void followCursor(int row);
     void attachSet();
     void placeButton();
@@ -131,4 +132,5 @@ private:
     int m_exitColumn = -1;        // column reported by selectedIndex() during OnColExit
     std::exception_ptr m_paintError;
     bool m_paintReportQueued = false;
+    QString m_lastPaintError;
 };

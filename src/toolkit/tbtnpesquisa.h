@@ -4,10 +4,8 @@
 #include <QToolButton>
 #include <functional>
 
-class QLineEdit;
-namespace kmp {
-class DataSource;
-}
+#include <QLineEdit>
+#include "datasource.h"
 
 // A lookup button beside an entry: a click runs OnBeforePesq, then the lookup over its data
 // source (Pesquisa::Pesquisar with Title and EmptyError), then OnAfterPesq when a row was

@@ -4,10 +4,7 @@
 #include <QWidget>
 
 class QToolButton;
-namespace kmp {
-class DataSource;
-class RecordSet;
-}
+#include "datasource.h"
 
 // Record navigator: first, prior, next and last over a data source. The buttons follow the
 // cursor (first/prior off on the first row, next/last off on the last) and are all off

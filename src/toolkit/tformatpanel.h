@@ -5,7 +5,7 @@
 #include <functional>
 #include <map>
 
-class QTextEdit;
+#include <QTextEdit>
 class QToolButton;
 class QFontComboBox;
 class QComboBox;

@@ -1,0 +1,146 @@
+#include "tdbnavigator.h"
+
+#include "datasource.h"
+#include "exceptions.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QToolButton>
+
+TDBNavigator::TDBNavigator(QWidget *parent) : QWidget(parent)
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    const struct
+    {
+        const char *name;
+        const char *text;
+        const char *tip;
+    } defs[] = {{"First", "|◀", "Primeiro"}, {"Prior", "◀", "Anterior"}, {"Next", "▶", "Próximo"}, {"Last", "▶|", "Último"}};
+    for (int i = 0; i < 4; ++i) {
+        auto *b = new QToolButton(this);
+        b->setObjectName(QString::fromLatin1(defs[i].name));
+        b->setText(QString::fromUtf8(defs[i].text));
+        b->setToolTip(QString::fromUtf8(defs[i].tip));
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setMinimumWidth(26);
+        connect(b, &QToolButton::clicked, this, [this, i] { click(Button(i)); });
+        layout->addWidget(b);
+        m_buttons[i] = b;
+    }
+    refresh();
+}
+
+void TDBNavigator::setDataSource(kmp::DataSource *source)
+{
+    if (m_source)
+        disconnect(m_source, nullptr, this, nullptr);
+    m_source = source;
+    if (m_source) {
+        connect(m_source, &kmp::DataSource::dataSetChanged, this, &TDBNavigator::attach);
+        connect(m_source, &kmp::DataSource::stateChanged, this, &TDBNavigator::refresh);
+    }
+    attach();
+}
+
+void TDBNavigator::attach()
+{
+    if (m_set)
+        disconnect(m_set, nullptr, this, nullptr);
+    m_set = m_source ? m_source->dataSet() : nullptr;
+    if (m_set) {
+        connect(m_set, &kmp::RecordSet::cursorMoved, this, &TDBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::resetDone, this, &TDBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::stateChanged, this, &TDBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::rowRemoved, this, &TDBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::rowInserted, this, &TDBNavigator::refresh);
+    }
+    refresh();
+}
+
+void TDBNavigator::refresh()
+{
+    kmp::RecordSet *s = m_set;
+    const bool usable = s && s->state() == kmp::DataSetState::Browse && !s->isEmpty();
+    const int row = usable ? s->currentRow() : -1;
+    const int last = usable ? s->recordCount() - 1 : -1;
+    m_buttons[First]->setEnabled(usable && row > 0);
+    m_buttons[Prior]->setEnabled(usable && row > 0);
+    m_buttons[Next]->setEnabled(usable && row < last);
+    m_buttons[Last]->setEnabled(usable && row < last);
+}
+
+void TDBNavigator::click(Button which)
+{
+    kmp::guarded(this, [&] {
+        kmp::RecordSet *s = m_set;
+        if (!s || !s->isActive())
+            return;
+        switch (which) {
+        case First: s->first(); break;
+        case Prior: s->prior(); break;
+        case Next: s->next(); break;
+        case Last: s->last(); break;
+        }
+    });
+    refresh();
+}
+
+TDBText::TDBText(QWidget *parent) : QWidget(parent)
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(4, 0, 4, 0);
+    m_label = new QLabel(this);
+    m_label->setTextInteractionFlags(Qt::NoTextInteraction);
+    layout->addWidget(m_label);
+}
+
+void TDBText::setDataSource(kmp::DataSource *source)
+{
+    if (m_source)
+        disconnect(m_source, nullptr, this, nullptr);
+    m_source = source;
+    if (m_source)
+        connect(m_source, &kmp::DataSource::dataSetChanged, this, &TDBText::attach);
+    attach();
+}
+
+void TDBText::setDataField(const QString &fieldName)
+{
+    m_field = fieldName;
+    refresh();
+}
+
+void TDBText::attach()
+{
+    if (m_set)
+        disconnect(m_set, nullptr, this, nullptr);
+    m_set = m_source ? m_source->dataSet() : nullptr;
+    if (m_set) {
+        connect(m_set, &kmp::RecordSet::cursorMoved, this, &TDBText::refresh);
+        connect(m_set, &kmp::RecordSet::resetDone, this, &TDBText::refresh);
+        connect(m_set, &kmp::RecordSet::rowChanged, this, &TDBText::refresh);
+        connect(m_set, &kmp::RecordSet::rowRemoved, this, &TDBText::refresh);
+        connect(m_set, &kmp::RecordSet::stateChanged, this, &TDBText::refresh);
+    }
+    refresh();
+}
+
+QString TDBText::text() const
+{
+    return m_label->text();
+}
+
+void TDBText::refresh()
+{
+    QString t;
+    if (m_set && m_set->isActive() && !m_field.isEmpty()) {
+        if (kmp::Field *f = m_set->findField(m_field)) {
+            const int row = m_set->currentRow();
+            if (row >= 0)
+                t = m_set->isEditing() ? f->asString() : m_set->value(row, f->index()).toString();
+        }
+    }
+    m_label->setText(t);
+}

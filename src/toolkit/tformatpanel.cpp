@@ -1,0 +1,283 @@
+#include "tformatpanel.h"
+
+#include "dialogs.h"
+#include "exceptions.h"
+
+#include <QColorDialog>
+#include <QComboBox>
+#include <QFontComboBox>
+#include <QHBoxLayout>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QTextList>
+#include <QToolButton>
+
+QString formatBtnName(TFormatBtn button)
+{
+    switch (button) {
+    case TFormatBtn::FontName: return QStringLiteral("FontName");
+    case TFormatBtn::FontSize: return QStringLiteral("FontSize");
+    case TFormatBtn::Bold: return QStringLiteral("Bold");
+    case TFormatBtn::Italic: return QStringLiteral("Italic");
+    case TFormatBtn::Underline: return QStringLiteral("Underline");
+    case TFormatBtn::Color: return QStringLiteral("Color");
+    case TFormatBtn::AlignLeft: return QStringLiteral("AlignLeft");
+    case TFormatBtn::AlignCenter: return QStringLiteral("AlignCenter");
+    case TFormatBtn::AlignRight: return QStringLiteral("AlignRight");
+    case TFormatBtn::AlignJustify: return QStringLiteral("AlignJustify");
+    case TFormatBtn::Bullets: return QStringLiteral("Bullets");
+    case TFormatBtn::IndentIncrease: return QStringLiteral("IndentIncrease");
+    case TFormatBtn::IndentDecrease: return QStringLiteral("IndentDecrease");
+    }
+    return QString();
+}
+
+TFormatPanel::TFormatPanel(QWidget *parent) : QWidget(parent)
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->setSpacing(2);
+    m_fontBox = new QFontComboBox(this);
+    m_fontBox->setObjectName(QStringLiteral("fontName"));
+    m_fontBox->setFocusPolicy(Qt::ClickFocus);
+    m_fontBox->setMaximumWidth(170);
+    layout->addWidget(m_fontBox);
+    m_sizeBox = new QComboBox(this);
+    m_sizeBox->setObjectName(QStringLiteral("fontSize"));
+    m_sizeBox->setFocusPolicy(Qt::ClickFocus);
+    for (int s : {8, 9, 10, 11, 12, 14, 16, 18, 20, 24, 28, 36})
+        m_sizeBox->addItem(QString::number(s), s);
+    layout->addWidget(m_sizeBox);
+
+    struct Def
+    {
+        TFormatBtn id;
+        const char *text;
+        const char *tip;
+        bool checkable;
+    };
+    const Def defs[] = {
+        {TFormatBtn::Bold, "N", "Negrito", true},
+        {TFormatBtn::Italic, "I", "Itálico", true},
+        {TFormatBtn::Underline, "S", "Sublinhado", true},
+        {TFormatBtn::Color, "Cor", "Cor da fonte", false},
+        {TFormatBtn::AlignLeft, "⯇", "Alinhar à esquerda", true},
+        {TFormatBtn::AlignCenter, "≡", "Centralizar", true},
+        {TFormatBtn::AlignRight, "⯈", "Alinhar à direita", true},
+        {TFormatBtn::AlignJustify, "☰", "Justificar", true},
+        {TFormatBtn::Bullets, "•", "Marcadores", true},
+        {TFormatBtn::IndentDecrease, "⇤", "Diminuir recuo", false},
+        {TFormatBtn::IndentIncrease, "⇥", "Aumentar recuo", false},
+    };
+    for (const Def &d : defs) {
+        auto *b = new QToolButton(this);
+        b->setObjectName(formatBtnName(d.id));
+        b->setText(QString::fromUtf8(d.text));
+        b->setToolTip(QString::fromUtf8(d.tip));
+        b->setCheckable(d.checkable);
+        b->setAutoRaise(true);
+        b->setFocusPolicy(Qt::NoFocus); // the editor keeps the focus and its selection
+        QFont f = b->font();
+        if (d.id == TFormatBtn::Bold)
+            f.setBold(true);
+        if (d.id == TFormatBtn::Italic)
+            f.setItalic(true);
+        if (d.id == TFormatBtn::Underline)
+            f.setUnderline(true);
+        b->setFont(f);
+        const TFormatBtn id = d.id;
+        connect(b, &QToolButton::clicked, this, [this, id] { press(id); });
+        m_buttons[d.id] = b;
+        layout->addWidget(b);
+    }
+    layout->addStretch();
+    connect(m_fontBox, &QFontComboBox::textActivated, this, [this](const QString &family) { chooseFontFamily(family); });
+    connect(m_sizeBox, &QComboBox::activated, this, [this](int i) { chooseFontSize(m_sizeBox->itemData(i).toInt()); });
+    setEnabled(false);
+}
+
+QToolButton *TFormatPanel::button(TFormatBtn id) const
+{
+    auto it = m_buttons.find(id);
+    return it == m_buttons.end() ? nullptr : it->second;
+}
+
+void TFormatPanel::setRichEdit(QTextEdit *editor)
+{
+    if (m_editor)
+        disconnect(m_editor, nullptr, this, nullptr);
+    m_editor = editor;
+    setEnabled(editor != nullptr);
+    if (!editor)
+        return;
+    connect(editor, &QTextEdit::cursorPositionChanged, this, &TFormatPanel::syncFromCursor);
+    connect(editor, &QTextEdit::currentCharFormatChanged, this, &TFormatPanel::syncFromCursor);
+    syncFromCursor();
+}
+
+void TFormatPanel::press(TFormatBtn button)
+{
+    kmp::guarded(this, [&] { clicked(button); });
+}
+
+void TFormatPanel::chooseFontFamily(const QString &family)
+{
+    kmp::guarded(this, [&] {
+        QTextCharFormat f;
+        f.setFontFamilies({family});
+        mergeFormat(f);
+        if (OnClick)
+            OnClick(*this, TFormatBtn::FontName);
+    });
+}
+
+void TFormatPanel::chooseFontSize(int points)
+{
+    kmp::guarded(this, [&] {
+        if (points <= 0)
+            return;
+        QTextCharFormat f;
+        f.setFontPointSize(points);
+        mergeFormat(f);
+        if (OnClick)
+            OnClick(*this, TFormatBtn::FontSize);
+    });
+}
+
+void TFormatPanel::clicked(TFormatBtn button)
+{
+    if (!m_editor)
+        return;
+    apply(button);
+    if (OnClick)
+        OnClick(*this, button);
+    syncFromCursor();
+}
+
+void TFormatPanel::mergeFormat(const QTextCharFormat &format)
+{
+    if (!m_editor)
+        return;
+    QTextCursor c = m_editor->textCursor();
+    if (c.hasSelection())
+        c.mergeCharFormat(format);
+    m_editor->mergeCurrentCharFormat(format); // what is typed next
+}
+
+void TFormatPanel::apply(TFormatBtn button)
+{
+    QTextEdit *e = m_editor;
+    QTextCursor cursor = e->textCursor();
+    const QTextCharFormat current = cursor.charFormat();
+    switch (button) {
+    case TFormatBtn::Bold: {
+        QTextCharFormat f;
+        f.setFontWeight(current.fontWeight() > QFont::Normal ? QFont::Normal : QFont::Bold);
+        mergeFormat(f);
+        break;
+    }
+    case TFormatBtn::Italic: {
+        QTextCharFormat f;
+        f.setFontItalic(!current.fontItalic());
+        mergeFormat(f);
+        break;
+    }
+    case TFormatBtn::Underline: {
+        QTextCharFormat f;
+        f.setFontUnderline(!current.fontUnderline());
+        mergeFormat(f);
+        break;
+    }
+    case TFormatBtn::Color: {
+        QColorDialog dialog(current.foreground().color(), this);
+        dialog.setWindowTitle(QStringLiteral("Cor da fonte"));
+        if (kmp::Dialogs::exec(kmp::DialogKind::Color, &dialog) != QDialog::Accepted)
+            return;
+        const QColor chosen = dialog.selectedColor().isValid() ? dialog.selectedColor() : dialog.currentColor();
+        QTextCharFormat f;
+        f.setForeground(chosen);
+        mergeFormat(f);
+        break;
+    }
+    case TFormatBtn::AlignLeft: e->setAlignment(Qt::AlignLeft | Qt::AlignAbsolute); break;
+    case TFormatBtn::AlignCenter: e->setAlignment(Qt::AlignHCenter); break;
+    case TFormatBtn::AlignRight: e->setAlignment(Qt::AlignRight | Qt::AlignAbsolute); break;
+    case TFormatBtn::AlignJustify: e->setAlignment(Qt::AlignJustify); break;
+    case TFormatBtn::Bullets: {
+        cursor.beginEditBlock();
+        if (QTextList *list = cursor.currentList()) {
+            // Off: the paragraphs leave the list and keep their indent level.
+            const QTextBlock first = e->document()->findBlock(cursor.selectionStart());
+            const QTextBlock last = e->document()->findBlock(cursor.selectionEnd());
+            for (QTextBlock b = first; b.isValid(); b = b.next()) {
+                if (b.textList() == list)
+                    list->remove(b);
+                QTextCursor bc(b);
+                QTextBlockFormat bf = b.blockFormat();
+                bf.setIndent(0);
+                bc.setBlockFormat(bf);
+                if (b == last)
+                    break;
+            }
+        } else {
+            QTextListFormat lf;
+            lf.setStyle(QTextListFormat::ListDisc);
+            lf.setIndent(qMax(1, cursor.blockFormat().indent() + 1));
+            cursor.createList(lf);
+        }
+        cursor.endEditBlock();
+        break;
+    }
+    case TFormatBtn::IndentIncrease:
+    case TFormatBtn::IndentDecrease: {
+        const int step = button == TFormatBtn::IndentIncrease ? 1 : -1;
+        cursor.beginEditBlock();
+        const QTextBlock first = e->document()->findBlock(cursor.selectionStart());
+        const QTextBlock last = e->document()->findBlock(cursor.selectionEnd());
+        for (QTextBlock b = first; b.isValid(); b = b.next()) {
+            QTextCursor bc(b);
+            QTextBlockFormat bf = b.blockFormat();
+            bf.setIndent(qMax(0, bf.indent() + step));
+            bc.setBlockFormat(bf);
+            if (b == last)
+                break;
+        }
+        cursor.endEditBlock();
+        break;
+    }
+    case TFormatBtn::FontName:
+        chooseFontFamily(m_fontBox->currentText());
+        return;
+    case TFormatBtn::FontSize:
+        chooseFontSize(m_sizeBox->currentData().toInt());
+        return;
+    }
+}
+
+void TFormatPanel::syncFromCursor()
+{
+    if (!m_editor || m_syncing)
+        return;
+    m_syncing = true;
+    const QTextCursor c = m_editor->textCursor();
+    const QTextCharFormat f = c.charFormat();
+    button(TFormatBtn::Bold)->setChecked(f.fontWeight() > QFont::Normal);
+    button(TFormatBtn::Italic)->setChecked(f.fontItalic());
+    button(TFormatBtn::Underline)->setChecked(f.fontUnderline());
+    const Qt::Alignment a = m_editor->alignment();
+    button(TFormatBtn::AlignLeft)->setChecked(!(a & (Qt::AlignHCenter | Qt::AlignRight | Qt::AlignJustify)));
+    button(TFormatBtn::AlignCenter)->setChecked(a & Qt::AlignHCenter);
+    button(TFormatBtn::AlignRight)->setChecked(a & Qt::AlignRight);
+    button(TFormatBtn::AlignJustify)->setChecked(a & Qt::AlignJustify);
+    button(TFormatBtn::Bullets)->setChecked(c.currentList() != nullptr);
+    const QStringList families = f.fontFamilies().toStringList();
+    if (!families.isEmpty())
+        m_fontBox->setCurrentFont(QFont(families.first()));
+    if (f.fontPointSize() > 0) {
+        const int i = m_sizeBox->findData(int(f.fontPointSize()));
+        if (i >= 0)
+            m_sizeBox->setCurrentIndex(i);
+    }
+    m_syncing = false;
+}
