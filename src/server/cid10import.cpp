@@ -112,6 +112,7 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
         "OR DIAGNOST.DSABREDIAG IS DISTINCT FROM excluded.DSABREDIAG"));
     const int total = int(entries.size());
     int done = 0;
+    try {
     for (const Cid10Entry &e : entries) {
         ++done;
         QString tooLong;
@@ -134,9 +135,13 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
         if (progress && (done % 1000 == 0 || done == total))
             progress(done, total);
     }
-    q.finish();
     q = QSqlQuery();
     tx.commit();
+    } catch (...) {
+        tx.rollback();
+        q = QSqlQuery();
+        throw;
+    }
     return result;
 }
 

@@ -50,6 +50,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
     }
     try {
         if (config.isPostgres()) {
+            execDirect(QStringLiteral("SET client_min_messages TO warning"));
             if (!config.schema.isEmpty()) {
                 // Two servers may create the schema at the same moment; the loser retries.
                 for (int attempt = 0;; ++attempt) {
@@ -64,7 +65,6 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
                 }
                 execDirect(QStringLiteral("SET search_path TO %1").arg(quoteIdentifier(config.schema)));
             }
-            execDirect(QStringLiteral("SET client_min_messages TO warning"));
         } else {
             execDirect(QStringLiteral("PRAGMA busy_timeout = 15000"));
             execDirect(QStringLiteral("PRAGMA journal_mode = WAL"));

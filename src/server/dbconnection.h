@@ -68,6 +68,14 @@ public:
         m_db.commit();
         m_done = true;
     }
+    // Rolls back now, so that statements still open afterwards can be released (in
+    // PostgreSQL nothing more runs inside a failed transaction).
+    void rollback() noexcept
+    {
+        if (!m_done)
+            m_db.rollback();
+        m_done = true;
+    }
 
 private:
     DbConnection &m_db;

@@ -260,8 +260,9 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
     };
 
     Transaction tx(m_db);
+    QSqlQuery q;
+    try {
     for (const Change &ch : delta.changes) {
-        QSqlQuery q;
         switch (ch.kind) {
         case ChangeKind::Insert: {
             QStringList names, marks;
@@ -332,7 +333,15 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
         }
         q.finish();
     }
+    q = QSqlQuery();
     tx.commit();
+    } catch (...) {
+        // Roll back before the failed statement is released: PostgreSQL refuses even the
+        // release inside an aborted transaction, which would leak it on the connection.
+        tx.rollback();
+        q = QSqlQuery();
+        throw;
+    }
 }
 
 } // namespace kmp::server
