@@ -1235,7 +1235,7 @@ void RtfParser::endRow(int level)
 void RtfParser::applyParagraphFormat()
 {
     const ParaProps& para = state().para;
-    const ListSpec spec = listSpecFor(para);
+    const ListShape shape = listShapeFor(para);
     QTextBlockFormat bf;
     switch (para.align) {
     case 1: bf.setAlignment(Qt::AlignHCenter); break;
@@ -1243,9 +1243,9 @@ void RtfParser::applyParagraphFormat()
     case 3: bf.setAlignment(Qt::AlignJustify); break;
     default: break;
     }
-    if (spec.kind == ListKind::Bullet || spec.kind == ListKind::Numbered) {
+    if (shape.kind == ListKind::Bullet || shape.kind == ListKind::Numbered) {
         // The list indents its own items; keep only what lies beyond it.
-        const int listIndent = para.ls > 0 ? 720 * (spec.level + 1) : 360 * (spec.level + 2);
+        const int listIndent = para.ls > 0 ? 720 * (shape.level + 1) : 360 * (shape.level + 2);
         const int extra = std::max(0, para.li - listIndent);
         if (extra > 0)
             bf.setLeftMargin(extra / kTwipsPerPixel);
@@ -1271,33 +1271,33 @@ void RtfParser::applyParagraphFormat()
     }
     m_cursor.setBlockFormat(bf);
 
-    if (spec.kind == ListKind::Continue)
+    if (shape.kind == ListKind::Continue)
         return;
-    if (spec.kind == ListKind::None) {
+    if (shape.kind == ListKind::None) {
         resetLists();
         return;
     }
-    OpenList& slot = m_openLists[spec.level];
-    if (slot.list && slot.key == spec.key && slot.list->count() > 0) {
+    OpenList& slot = m_openLists[shape.level];
+    if (slot.list && slot.key == shape.key && slot.list->count() > 0) {
         slot.list->add(m_cursor.block());
     } else {
         QTextListFormat lf;
-        lf.setStyle(static_cast<QTextListFormat::Style>(spec.style));
-        lf.setIndent(spec.level + 1);
-        if (spec.kind == ListKind::Numbered) {
-            lf.setNumberPrefix(spec.prefix);
-            lf.setNumberSuffix(spec.suffix);
+        lf.setStyle(static_cast<QTextListFormat::Style>(shape.style));
+        lf.setIndent(shape.level + 1);
+        if (shape.kind == ListKind::Numbered) {
+            lf.setNumberPrefix(shape.prefix);
+            lf.setNumberSuffix(shape.suffix);
         }
         slot.list = m_cursor.createList(lf);
-        slot.key = spec.key;
+        slot.key = shape.key;
     }
-    for (int lvl = spec.level + 1; lvl < static_cast<int>(m_openLists.size()); ++lvl)
+    for (int lvl = shape.level + 1; lvl < static_cast<int>(m_openLists.size()); ++lvl)
         m_openLists[lvl] = OpenList();
 }
 
-RtfParser::ListSpec RtfParser::listSpecFor(const ParaProps& para) const
+RtfParser::ListShape RtfParser::listShapeFor(const ParaProps& para) const
 {
-    ListSpec spec;
+    ListShape shape;
     if (para.ls > 0) {
         const auto ov = m_overrides.constFind(para.ls);
         const int listId = ov == m_overrides.constEnd() ? -1 : *ov;
@@ -1308,22 +1308,22 @@ RtfParser::ListSpec RtfParser::listSpecFor(const ParaProps& para) const
                 break;
             const ListLevel& level = def.levels[para.ilvl];
             if (level.nfc == 255)
-                return spec;
-            spec.level = para.ilvl;
-            spec.key = QStringLiteral("ls%1").arg(para.ls);
-            spec.start = level.start;
+                return shape;
+            shape.level = para.ilvl;
+            shape.key = QStringLiteral("ls%1").arg(para.ls);
+            shape.start = level.start;
             if (level.nfc == 23) {
-                spec.kind = ListKind::Bullet;
+                shape.kind = ListKind::Bullet;
                 const QString marker = level.text.trimmed();
                 if (marker == QLatin1String("o"))
-                    spec.style = QTextListFormat::ListCircle;
+                    shape.style = QTextListFormat::ListCircle;
                 else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)))
-                    spec.style = QTextListFormat::ListSquare;
+                    shape.style = QTextListFormat::ListSquare;
                 else
-                    spec.style = QTextListFormat::ListDisc;
+                    shape.style = QTextListFormat::ListDisc;
             } else {
-                spec.kind = ListKind::Numbered;
-                spec.style = styleForNfc(level.nfc);
+                shape.kind = ListKind::Numbered;
+                shape.style = styleForNfc(level.nfc);
                 // \leveltext holds the number's surroundings around a placeholder
                 // byte for each level; keep what surrounds the last one.
                 const QString& t = level.text;
@@ -1336,61 +1336,61 @@ RtfParser::ListSpec RtfParser::listSpecFor(const ParaProps& para) const
                     }
                 }
                 if (last >= 0) {
-                    spec.prefix = t.left(first);
-                    spec.suffix = t.mid(last + 1);
+                    shape.prefix = t.left(first);
+                    shape.suffix = t.mid(last + 1);
                 } else {
-                    spec.suffix = QStringLiteral(".");
+                    shape.suffix = QStringLiteral(".");
                 }
             }
-            return spec;
+            return shape;
         }
     }
     const PnProps& pn = para.pn;
     if (pn.kind == ListKind::Continue) {
-        spec.kind = ListKind::Continue;
-        return spec;
+        shape.kind = ListKind::Continue;
+        return shape;
     }
     if (pn.kind == ListKind::Bullet || pn.kind == ListKind::Numbered) {
-        spec.kind = pn.kind;
-        spec.level = pn.level >= 0 ? pn.level : clampInt(para.li / 360 - 2, 0, 8);
-        spec.start = pn.start;
+        shape.kind = pn.kind;
+        shape.level = pn.level >= 0 ? pn.level : clampInt(para.li / 360 - 2, 0, 8);
+        shape.start = pn.start;
         if (pn.kind == ListKind::Bullet) {
             const QString marker = pn.before.trimmed();
             const auto fit = m_fonts.constFind(pn.font);
             const bool wingdings = fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
             if (marker == QLatin1String("o"))
-                spec.style = QTextListFormat::ListCircle;
+                shape.style = QTextListFormat::ListCircle;
             else if (wingdings || marker == QString(QChar(0x25AA)))
-                spec.style = QTextListFormat::ListSquare;
+                shape.style = QTextListFormat::ListSquare;
             else
-                spec.style = QTextListFormat::ListDisc;
+                shape.style = QTextListFormat::ListDisc;
         } else {
-            spec.style = pn.style == 0 ? int(QTextListFormat::ListDecimal) : pn.style;
-            spec.prefix = pn.before;
-            spec.suffix = pn.after;
+            shape.style = pn.style == 0 ? int(QTextListFormat::ListDecimal) : pn.style;
+            shape.prefix = pn.before;
+            shape.suffix = pn.after;
         }
-        spec.key = QStringLiteral("pn%1|%2|%3|%4").arg(int(pn.kind)).arg(spec.style).arg(pn.before, pn.after);
-        return spec;
+        shape.key = QStringLiteral("pn%1|%2|%3|%4").arg(int(pn.kind)).arg(shape.style).arg(pn.before, pn.after);
+        return shape;
     }
     // Writers that keep only the rendered marker: a number becomes a numbered
     // list, anything else a bullet, so the item is not shown as plain text.
     const QString marker = m_pnText.trimmed();
     if (!marker.isEmpty()) {
-        spec.level = clampInt(para.li / 360 - 2, 0, 8);
+        shape.level = clampInt(para.li / 360 - 2, 0, 8);
         qsizetype digits = 0;
         while (digits < marker.size() && marker.at(digits).isDigit())
             ++digits;
         if (digits > 0) {
-            spec.kind = ListKind::Numbered;
-            spec.style = QTextListFormat::ListDecimal;
-            spec.suffix = marker.mid(digits);
+            shape.kind = ListKind::Numbered;
+            shape.style = QTextListFormat::ListDecimal;
+            shape.suffix = marker.mid(digits);
         } else {
-            spec.kind = ListKind::Bullet;
-            spec.style = QTextListFormat::ListDisc;
+            shape.kind = ListKind::Bullet;
+            shape.style = QTextListFormat::ListDisc;
         }
-        spec.key = QStringLiteral("text%1").arg(spec.style);
+        shape.key = QStringLiteral("text%1").arg(shape.style);
     }
-    return spec;
+    return shape;
 }
 
 void RtfParser::resetLists()
@@ -1497,9 +1497,15 @@ void RtfParser::finishPicture()
     if (pict.kind != 0 && !pict.data.isEmpty()) {
         QBuffer buffer(&pict.data);
         buffer.open(QIODevice::ReadOnly);
-        QImageReader reader(&buffer, pict.kind == 1 ? "png" : "jpeg");
+        // Writers mislabel PNG as JPEG and back; trust the bytes, but only for
+        // the two kinds a note may carry, and never decode a picture whose
+        // declared size would exhaust memory.
+        QImageReader reader(&buffer);
+        reader.setDecideFormatFromContent(true);
+        const QByteArray format = reader.format();
         const QSize size = reader.size();
-        if (size.isValid() && qint64(size.width()) * size.height() <= kMaxImagePixels)
+        if ((format == "png" || format == "jpeg") && size.isValid()
+            && qint64(size.width()) * size.height() <= kMaxImagePixels)
             reader.read(&image);
     }
     if (!image.isNull()) {

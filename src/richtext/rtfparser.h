@@ -109,7 +109,7 @@ private:
         std::vector<ListLevel> levels;
     };
 
-    struct ListSpec
+    struct ListShape
     {
         ListKind kind = ListKind::None;
         int level = 0;
@@ -171,7 +171,7 @@ private:
     void endCell(int level);
     void endRow(int level);
     void applyParagraphFormat();
-    ListSpec listSpecFor(const ParaProps& para) const;
+    ListShape listShapeFor(const ParaProps& para) const;
     void resetLists();
 
     void finishFontName();
