@@ -1,0 +1,17 @@
+#include "context.h"
+
+QString stCdFilial;
+QString stNmFilial;
+QString stCdPaciente;
+double dtConsulta = 0;
+bool BostCriado = false;
+bool boPrimVez = false;
+bool boHistDoen = false;
+bool boHistClin = false;
+bool boHistFam = false;
+bool boExamFisi = false;
+QPointer<TfrmDiagPaci> frmDiagPaci;
+QPointer<TfrmListDiagPaci> frmListDiagPaci;
+
+bool boReordenando = false;
+int nrUltSequencia = 0;

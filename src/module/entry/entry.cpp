@@ -1,0 +1,172 @@
+#include "entry.h"
+
+#include "consiste.h"
+#include "fielddef.h"
+#include "tdateeditplus.h"
+#include "hostservices.h"
+#include "tfrmdiagpaci.h"
+
+#include <QDate>
+#include <QLineEdit>
+#include <QDateTime>
+#include <cmath>
+
+namespace {
+
+double toConsultationDate(const QVariant &v)
+{
+    switch (v.typeId()) {
+    case QMetaType::QDate:
+        if (v.toDate().isValid())
+            return kmp::daysFromDateTime(v.toDate().startOfDay());
+        break;
+    case QMetaType::QDateTime:
+        if (v.toDateTime().isValid())
+            return kmp::daysFromDateTime(v.toDateTime());
+        break;
+    case QMetaType::QString: {
+        const QString text = v.toString().trimmed();
+        const QDate iso = QDate::fromString(text, Qt::ISODate);
+        if (iso.isValid())
+            return kmp::daysFromDateTime(iso.startOfDay());
+        const QDate br = QDate::fromString(text, QStringLiteral("dd/MM/yyyy"));
+        if (br.isValid())
+            return kmp::daysFromDateTime(br.startOfDay());
+        bool ok = false;
+        const double d = text.toDouble(&ok);
+        if (ok && std::isfinite(d))
+            return d;
+        break;
+    }
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong: {
+        const double d = v.toDouble();
+        if (std::isfinite(d))
+            return d;
+        break;
+    }
+    default:
+        break;
+    }
+    throw EVariantError(QStringLiteral("Data da consulta inválida na chamada do módulo: \"%1\".").arg(v.toString()));
+}
+
+QString toText(const QVariant &v, int index)
+{
+    if (!v.isValid() || v.isNull())
+        return QString();
+    if (!v.canConvert<QString>() || v.typeId() == QMetaType::QVariantList || v.typeId() == QMetaType::QVariantMap)
+        throw EVariantError(QStringLiteral("O elemento %1 da chamada do módulo não é um texto.").arg(index));
+    return v.toString();
+}
+
+// Initialization counters: repeated requests run a unit's steps once, and only the last
+// matching finalization runs its release.
+int listUnitCounter = 0;
+int screenUnitCounter = 0;
+
+void initListUnit()
+{
+    ++listUnitCounter;
+}
+
+void finalizeListUnit()
+{
+    if (listUnitCounter > 0)
+        --listUnitCounter;
+}
+
+void initScreenUnit()
+{
+    if (screenUnitCounter++ > 0)
+        return;
+    BostCriado = false;
+    boReordenando = false;
+}
+
+void finalizeScreenUnit()
+{
+    if (screenUnitCounter == 0 || --screenUnitCounter > 0)
+        return;
+    stCdPaciente.clear();
+    stNmFilial.clear();
+    stCdFilial.clear();
+}
+
+const PackageUnitInfo units[] = {
+    {"Cli_kmp12801", &initListUnit, &finalizeListUnit},
+    {"Cli_kmp12800", &initScreenUnit, &finalizeScreenUnit},
+};
+const PackageInfoTable packageInfo = {2, units};
+
+} // namespace
+
+void IniProc(QVariant args)
+{
+    // Copy the elements first: nothing of the context changes until all four converted.
+    if (args.typeId() != QMetaType::QVariantList && args.typeId() != QMetaType::QStringList)
+        throw EVariantError(QStringLiteral("A chamada do módulo espera uma lista de quatro elementos."));
+    const QVariantList list = args.toList();
+    if (list.size() < 4)
+        throw EVariantError(QStringLiteral("A chamada do módulo espera quatro elementos; recebeu %1.").arg(list.size()));
+    const double date = toConsultationDate(list.at(3));
+    const QString patientText = toText(list.at(2), 2);
+    const QString patient = toText(list.at(1), 1);
+    const QString branch = toText(list.at(0), 0);
+    criaDiagPaci(branch, patient, patientText, date);
+}
+
+void criaDiagPaci(const QString &branch, const QString &patient, const QString &patientText, double consultationDate)
+{
+    // The host's branch stands in for an empty one before anything is loaded, so the
+    // first loads and every save use the same branch.
+    const QString effectiveBranch = Consiste::EmptyString(branch) ? Norvik::FiliProc() : branch;
+
+    if (BostCriado && frmDiagPaci) {
+        const bool sameConsultation = effectiveBranch == stCdFilial && patient == stCdPaciente
+                                      && consultationDate == dtConsulta;
+        // Another consultation while something is being typed: keep the screen, and what
+        // was typed, on the consultation it belongs to.
+        if (!sameConsultation && frmDiagPaci->hasPendingEdit())
+            throw kmp::Error(QStringLiteral("Há um registro em edição na consulta aberta. Confirme ou cancele a "
+                                            "edição antes de abrir outra consulta."));
+        stCdFilial = effectiveBranch;
+        stCdPaciente = patient;
+        dtConsulta = consultationDate;
+        boPrimVez = true;
+        if (!sameConsultation)
+            frmDiagPaci->reloadForContext();
+    } else {
+        stCdFilial = effectiveBranch;
+        stCdPaciente = patient;
+        dtConsulta = consultationDate;
+        boPrimVez = true;
+        BostCriado = false;
+        frmDiagPaci = TfrmDiagPaci::create(HostServices::instance()->application());
+        BostCriado = true;
+    }
+    frmDiagPaci->edtPaciente->setText(patientText);
+    frmDiagPaci->DEPDTConsulta->setValue(dtConsulta);
+    frmDiagPaci->showScreen();
+}
+
+void Initialize()
+{
+    for (int i = 0; i < packageInfo.unitCount; ++i)
+        packageInfo.units[i].initialize();
+}
+
+void Finalize()
+{
+    for (int i = packageInfo.unitCount - 1; i >= 0; --i)
+        packageInfo.units[i].finalize();
+}
+
+const PackageInfoTable *GetPackageInfoTable()
+{
+    return &packageInfo;
+}

@@ -1,0 +1,115 @@
+// The six generic commands, by toolbar button and by key, dispatched by the page in front.
+#include "tfrmdiagpaci.h"
+
+#include "consiste.h"
+#include "exceptions.h"
+#include "recordset.h"
+#include "tactionlist.h"
+#include "tmessages.h"
+#include "tpagecontrol.h"
+
+#include <QTextEdit>
+#include <QToolButton>
+
+void TfrmDiagPaci::sbtIncluirClick(QObject *)
+{
+    IncluirExecute();
+}
+
+void TfrmDiagPaci::IncluirExecute()
+{
+    if (pgcPadrao->activePage() == tshPadrao) {
+        cdsDiagPaci->insert();
+        return;
+    }
+    Section *s = activeSection();
+    if (!s)
+        return;
+    if (!s->set->isEmpty())
+        fail(QStringLiteral("Inc_not"));
+    s->set->insert();
+    if (!s->isReport)
+        s->editor->setFocus();
+}
+
+void TfrmDiagPaci::sbtAlterarClick(QObject *)
+{
+    if (pgcPadrao->activePage() == tshPadrao) {
+        cdsDiagPaci->edit();
+        return;
+    }
+    AlterarExecute();
+}
+
+void TfrmDiagPaci::AlterarExecute()
+{
+    Section *s = activeSection();
+    if (!s)
+        return;
+    s->set->edit();
+    if (!s->isReport)
+        s->editor->setFocus();
+}
+
+void TfrmDiagPaci::sbtConfirmarClick(QObject *)
+{
+    if (pgcPadrao->activePage() == tshPadrao) {
+        cdsDiagPaci->post();
+        return;
+    }
+    ConfirmarExecute();
+}
+
+void TfrmDiagPaci::ConfirmarExecute()
+{
+    if (Section *s = activeSection())
+        s->set->post();
+}
+
+void TfrmDiagPaci::sbtCancelarClick(QObject *)
+{
+    CancelarExecute();
+}
+
+void TfrmDiagPaci::CancelarExecute()
+{
+    const bool diagnosisPage = pgcPadrao->activePage() == tshPadrao;
+    Section *s = activeSection();
+    if (!diagnosisPage && !s)
+        return;
+    if (!confirm(QStringLiteral("Canc")))
+        kmp::silentAbort();
+    if (diagnosisPage) {
+        cdsDiagPaci->cancel();
+        return;
+    }
+    s->set->cancel();
+    sectionLoadEditor(*s);
+}
+
+void TfrmDiagPaci::sbtExcluirClick(QObject *)
+{
+    const bool diagnosisPage = pgcPadrao->activePage() == tshPadrao;
+    if (diagnosisPage && !cdsDiagPaci->isEmpty()) {
+        if (!confirm(QStringLiteral("Excl")))
+            kmp::silentAbort();
+        cdsDiagPaci->remove();
+    } else if (Section *s = activeSection()) {
+        sbtProcurar->setEnabled(false);
+        if (s->set->isEmpty())
+            fail(QStringLiteral("Exc_not"));
+        if (!confirm(QStringLiteral("Excl")))
+            kmp::silentAbort();
+        sbtProcurar->setEnabled(false);
+        s->set->remove();
+        sbtVerificarClick(sbtVerificar);
+    }
+    // After the last diagnosis went, or on an empty list, bring the list back from the server.
+    if (pgcPadrao->activePage() == tshPadrao && cdsDiagPaci->isEmpty())
+        sbtVerificarClick(sbtVerificar);
+}
+
+void TfrmDiagPaci::AtualizarExecute()
+{
+    sbtVerificarClick(sbtVerificar);
+}

@@ -1,0 +1,143 @@
+// Page navigation: the history load on the user's tab change, the page commands of the
+// operations menu with their check marks, and the focus handling of the two pages.
+#include "tfrmdiagpaci.h"
+
+#include "context.h"
+#include "exceptions.h"
+#include "rdmdiagpaci.h"
+#include "recordset.h"
+#include "tpagecontrol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QToolButton>
+
+void TfrmDiagPaci::loadHistory()
+{
+    sbtProcurar->setEnabled(false);
+    busyOn(6);
+    QList<QByteArray> parts;
+    try {
+        parts = server->GetHistGer(stCdPaciente, stCdFilial, dtConsulta);
+    } catch (...) {
+        busyOff();
+        throw;
+    }
+    busyOff();
+    cdsHistDoen->loadFromPacket(parts[0]);
+    cdsHistClinProg->loadFromPacket(parts[1]);
+    cdsHistFam->loadFromPacket(parts[2]);
+    cdsExamFisi->loadFromPacket(parts[3]);
+}
+
+void TfrmDiagPaci::pgcPadraoChange()
+{
+    if (pgcPadrao->activePage() == tshHistorico)
+        loadHistory();
+    if (pgcPadrao->activePage() == tshPadrao) {
+        sbtAlterar->setEnabled(false);
+        mnuAlterar->setEnabled(false);
+        if (cdsDiagPaci->isEmpty())
+            sbtExcluir->setEnabled(false);
+    } else {
+        sbtProcurar->setEnabled(false);
+    }
+}
+
+void TfrmDiagPaci::pgcHistoricoChange()
+{
+    if (Section *s = activeSection())
+        setHistoryMarks(s->menu);
+}
+
+void TfrmDiagPaci::setHistoryMarks(QAction *checked)
+{
+    for (QAction *item : {mnuHistDoen, mnuHistClinProg, mnuHistFam, mnuSinaSint, mnuExamFisi})
+        item->setChecked(item == checked);
+}
+
+void TfrmDiagPaci::goToHistoryPage(TTabSheet *page, QAction *item)
+{
+    const bool cameToFront = pgcPadrao->activePage() != tshHistorico;
+    pgcPadrao->SetActivePage(tshHistorico);
+    // Reaching the history page by command must show the sections as stored, exactly as
+    // reaching it by its tab does: an unloaded section would take typing it cannot save.
+    if (cameToFront && pgcPadrao->activePage() == tshHistorico)
+        pgcPadraoChange();
+    pgcHistorico->SetActivePage(page);
+    setHistoryMarks(item);
+}
+
+void TfrmDiagPaci::mnuHistDoenClick() { goToHistoryPage(tshHistDoenAtu, mnuHistDoen); }
+void TfrmDiagPaci::mnuHistClinProgClick() { goToHistoryPage(tshHistclinProg, mnuHistClinProg); }
+void TfrmDiagPaci::mnuHistFamClick() { goToHistoryPage(tshHistFam, mnuHistFam); }
+void TfrmDiagPaci::mnuSinaSintClick() { goToHistoryPage(tshSinaSint, mnuSinaSint); }
+void TfrmDiagPaci::mnuExamFisiClick() { goToHistoryPage(tshExamFisi, mnuExamFisi); }
+
+void TfrmDiagPaci::mnuDiagnosticoClick()
+{
+    pgcPadrao->SetActivePage(tshPadrao);
+    setHistoryMarks(nullptr);
+}
+
+void TfrmDiagPaci::tshPadraoEnter()
+{
+    mnuDiagnostico->setChecked(true);
+    sbtProcurar->setEnabled(true);
+}
+
+void TfrmDiagPaci::tshPadraoExit()
+{
+    mnuDiagnostico->setChecked(false);
+}
+
+void TfrmDiagPaci::pgcHistoricoEnter()
+{
+    sbtProcurar->setEnabled(false);
+    ctlInativoHistorico->setEnabled(false);
+    ctlOcultoHistorico->hide();
+}
+
+void TfrmDiagPaci::pgcHistoricoExit()
+{
+    ctlInativoHistorico->setEnabled(true);
+    ctlOcultoHistorico->show();
+}
+
+void TfrmDiagPaci::sbtProcurarClick(QObject *sender)
+{
+    if (pgcPadrao->activePage() == tshHistorico)
+        return;
+    TfrmPadraoGrid::sbtProcurarClick(sender);
+}
+
+TfrmDiagPaci::Section *TfrmDiagPaci::activeSection()
+{
+    if (pgcPadrao->activePage() != tshHistorico)
+        return nullptr;
+    TTabSheet *page = pgcHistorico->activePage();
+    for (Section &s : m_sections)
+        if (s.page == page)
+            return &s;
+    return nullptr;
+}
+
+// Focus entering and leaving a page or panel is judged against the last control of this
+// screen that had the focus, so that switching to another window and back, or a message
+// box in between, is not taken for the user moving around the screen.
+void TfrmDiagPaci::focusMoved(QWidget *, QWidget *now)
+{
+    if (!now || !isAncestorOf(now))
+        return;
+    QWidget *old = m_lastFocus;
+    m_lastFocus = now;
+    if (old == now)
+        return;
+    auto inside = [](QWidget *area, QWidget *w) { return w && (w == area || area->isAncestorOf(w)); };
+    if (inside(tshPadrao, old) && !inside(tshPadrao, now))
+        kmp::guarded(this, [this] { tshPadraoExit(); });
+    if (!inside(tshPadrao, old) && inside(tshPadrao, now))
+        kmp::guarded(this, [this] { tshPadraoEnter(); });
+    if (!inside(panDescLaudo, old) && inside(panDescLaudo, now))
+        kmp::guarded(this, [this] { panDescLaudoEnter(); });
+}

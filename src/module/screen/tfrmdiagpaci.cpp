@@ -1,0 +1,699 @@
+#include "tfrmdiagpaci.h"
+
+#include "consiste.h"
+#include "context.h"
+#include "datasource.h"
+#include "dbgrid.h"
+#include "exceptions.h"
+#include "hostservices.h"
+#include "rdmdiagpaci.h"
+#include "recordset.h"
+#include "showavi.h"
+#include "tactionlist.h"
+#include "tbtnpesquisa.h"
+#include "tbuttonflat.h"
+#include "tdateeditplus.h"
+#include "tformatpanel.h"
+#include "tmessages.h"
+#include "tnetconnection.h"
+#include "tpagecontrol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScrollArea>
+#include <QSplitter>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+using kmp::DataSource;
+using kmp::FieldKind;
+using kmp::RecordSet;
+
+bool TfrmDiagPaci::startOnHistoryPage = false;
+
+namespace {
+
+QFont screenFont(bool bold = false)
+{
+    QFont f(QStringLiteral("MS Sans Serif"));
+    f.setPixelSize(11);
+    f.setBold(bold);
+    return f;
+}
+
+QLabel *boldLabel(const QString &text, QWidget *parent)
+{
+    auto *l = new QLabel(text, parent);
+    l->setFont(screenFont(true));
+    return l;
+}
+
+// Gives a control the accessible name a screen reader announces: its caption or label.
+template <typename W>
+W *named(W *w, const QString &objectName, const QString &accessibleName)
+{
+    w->setObjectName(objectName);
+    w->setAccessibleName(accessibleName);
+    return w;
+}
+
+} // namespace
+
+TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner)
+{
+    auto *form = new TfrmDiagPaci(owner);
+    try {
+        form->initialize();
+    } catch (...) {
+        delete form;
+        throw;
+    }
+    return form;
+}
+
+TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
+{
+    setObjectName(QStringLiteral("frmDiagPaci"));
+    setCaption(QStringLiteral("Diagnóstico do Paciente"));
+    setHelpContext(11112800);
+    lblCodTela->setText(QStringLiteral("KMP12800"));
+    setFont(screenFont());
+    setFormGeometry(332, 201, 656, 555);
+
+    netDiagPaci = new TNetConnection(this);
+    netDiagPaci->setObjectName(QStringLiteral("netDiagPaci"));
+    netDiagPaci->setServerName(RdmDiagPaci::ServerName);
+    netDiagPaci->setServerGUID(RdmDiagPaci::ServerGUID);
+    netDiagPaci->ThrowException = false;
+    netDiagPaci->OnBeforeConnect = [](TNetConnection &net) {
+        net.setHost(Norvik::WebURL());
+        net.setPort(Norvik::WebPort());
+    };
+    server = std::make_unique<RdmDiagPaci>(*netDiagPaci);
+
+    buildRecordSets();
+    buildLayout();
+    buildSections();
+    buildMenus();
+    buildActions();
+    wireHandlers();
+}
+
+TfrmDiagPaci::~TfrmDiagPaci()
+{
+    // Record sets die with the screen; their handlers must not reach half-destroyed widgets.
+    for (RecordSet *s : {cdsDiagPaci, cdsDiagPaciAux, cdsDiagAsso, cdsDiagnost, cdsTipoLaudo, cdsMemLaudo,
+                         cdsHistDoen, cdsHistClinProg, cdsHistFam, cdsExamFisi}) {
+        s->clearEvents();
+    }
+    while (m_busy > 0)
+        busyOff();
+}
+
+// ---------------------------------------------------------------------------------------
+// record sets
+
+void TfrmDiagPaci::buildRecordSets()
+{
+    auto set = [this](const char *name) {
+        auto *s = new RecordSet(QLatin1String(name), this);
+        return s;
+    };
+    auto field = [](RecordSet *s, const char *name, FieldKind kind, int size, bool visible = true,
+                    const QString &label = QString()) {
+        kmp::Field *f = s->addField(QLatin1String(name), kind, size);
+        f->setObjectName(s->objectName() + QLatin1String(name));
+        f->setVisible(visible);
+        if (!label.isEmpty())
+            f->setDisplayLabel(label);
+        return f;
+    };
+    const QString codigo = QStringLiteral("Código");
+    const QString nome = QStringLiteral("Nome");
+
+    // NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters,
+    // and a name that does not fit would make its code impossible to record.
+    cdsDiagPaci = set("cdsDiagPaci");
+    field(cdsDiagPaci, "CDFILIAL", FieldKind::String, 4, false);
+    field(cdsDiagPaci, "CDPACIENTE", FieldKind::String, 12, false);
+    field(cdsDiagPaci, "DTCONSPACI", FieldKind::DateTime, 0, false);
+    field(cdsDiagPaci, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
+    field(cdsDiagPaci, "NMDIAGNOST", FieldKind::String, 300, true, nome);
+    field(cdsDiagPaci, "NRSEQUENCIA", FieldKind::Float, 0, false);
+    field(cdsDiagPaci, "CDTABECDI", FieldKind::String, 7, false);
+
+    cdsDiagPaciAux = set("cdsDiagPaciAux");
+    field(cdsDiagPaciAux, "CDPACIENTE", FieldKind::String, 12);
+
+    cdsDiagAsso = set("cdsDiagAsso");
+    field(cdsDiagAsso, "CDDIAGNOST", FieldKind::String, 10, true, codigo)->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
+    field(cdsDiagAsso, "NMDIAGNOST", FieldKind::String, 300, true, nome)->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
+    cdsDiagAsso->setReadOnly(false); // inserts are refused by its before-insert handler
+
+    cdsDiagnost = set("cdsDiagnost");
+    field(cdsDiagnost, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
+    field(cdsDiagnost, "NMDIAGNOST", FieldKind::String, 300, true, nome);
+    field(cdsDiagnost, "CDTABECDI", FieldKind::String, 7, false);
+    field(cdsDiagnost, "DSABREDIAG", FieldKind::String, 250, true, QStringLiteral("Descrição"));
+
+    cdsTipoLaudo = set("cdsTipoLaudo");
+    field(cdsTipoLaudo, "CDTIPOLAUDO", FieldKind::String, 3, true, codigo);
+    field(cdsTipoLaudo, "NMTIPOLAUDO", FieldKind::String, 30, true, nome);
+    field(cdsTipoLaudo, "DSPADRLAUDO", FieldKind::Blob, 0, false);
+
+    cdsMemLaudo = set("cdsMemLaudo");
+    field(cdsMemLaudo, "CDPACIENTE", FieldKind::String, 12);
+    field(cdsMemLaudo, "DTCONSPACI", FieldKind::DateTime, 0);
+    field(cdsMemLaudo, "DSLAUDPACI", FieldKind::Blob, 0);
+    field(cdsMemLaudo, "CDTIPOLAUDO", FieldKind::String, 3)->setDisplayWidth(3);
+    field(cdsMemLaudo, "CDFILIAL", FieldKind::String, 4);
+
+    auto history = [&](const char *name, const char *textField) {
+        RecordSet *s = set(name);
+        field(s, "CDPACIENTE", FieldKind::String, 12);
+        field(s, "DTCONSPACI", FieldKind::DateTime, 0);
+        field(s, textField, FieldKind::Blob, 0);
+        field(s, "CDFILIAL", FieldKind::String, 4);
+        return s;
+    };
+    cdsHistDoen = history("cdsHistDoen", "DSHISTDOEATU");
+    cdsHistClinProg = history("cdsHistClinProg", "DSHISTCLIPRE");
+    cdsHistFam = history("cdsHistFam", "DSHISTFAMIL");
+    cdsExamFisi = history("cdsExamFisi", "DSHISTEXAFIS");
+
+    dtsPadrao->setDataSet(cdsDiagPaci);
+    auto source = [this](const char *name, RecordSet *s) {
+        auto *d = new DataSource(QLatin1String(name), this);
+        d->setDataSet(s);
+        return d;
+    };
+    dtsDiagAsso = source("dtsDiagAsso", cdsDiagAsso);
+    dtsDiagnost = source("dtsDiagnost", cdsDiagnost);
+    dtsTipo = source("dtsTipo", cdsTipoLaudo);
+    dtsMemLaudo = source("dtsMemLaudo", cdsMemLaudo);
+    dtsHistDoen = source("dtsHistDoen", cdsHistDoen);
+    dtsHistClinProg = source("dtsHistClinProg", cdsHistClinProg);
+    dtsHistFam = source("dtsHistFam", cdsHistFam);
+    dtsExamFisi = source("dtsExamFisi", cdsExamFisi);
+}
+
+// ---------------------------------------------------------------------------------------
+// layout
+
+void TfrmDiagPaci::buildLayout()
+{
+    // Header: who and when, shown but not editable.
+    Panel1 = named(new QWidget(this), QStringLiteral("Panel1"), QStringLiteral("Paciente e data da consulta"));
+    Panel1->setFixedHeight(39);
+    auto *head = new QHBoxLayout(Panel1);
+    head->setContentsMargins(6, 8, 6, 8);
+    lblPaciente = named(boldLabel(QStringLiteral("Paciente"), Panel1), QStringLiteral("lblPaciente"), QStringLiteral("Paciente"));
+    lblPaciente->setFixedWidth(56);
+    edtPaciente = named(new QLineEdit(Panel1), QStringLiteral("edtPaciente"), QStringLiteral("Paciente"));
+    edtPaciente->setReadOnly(true);
+    edtPaciente->setFixedSize(222, 21);
+    edtPaciente->setStyleSheet(QStringLiteral("background: palette(button);"));
+    lblDataCon = named(boldLabel(QStringLiteral("Data Consulta"), Panel1), QStringLiteral("lblDataCon"), QStringLiteral("Data Consulta"));
+    lblDataCon->setFixedWidth(87);
+    DEPDTConsulta = named(new TDateEditPlus(Panel1), QStringLiteral("DEPDTConsulta"), QStringLiteral("Data Consulta"));
+    DEPDTConsulta->setReadOnly(true);
+    DEPDTConsulta->setFixedSize(121, 21);
+    DEPDTConsulta->setSaveTime(false);
+    DEPDTConsulta->setValidColor(Qt::blue);
+    DEPDTConsulta->setWeekDays({QStringLiteral("Domingo"), QStringLiteral("Segunda"), QStringLiteral("Terça"),
+                                QStringLiteral("Quarta"), QStringLiteral("Quinta"), QStringLiteral("Sexta"),
+                                QStringLiteral("Sábado")});
+    DEPDTConsulta->setStyleSheet(QStringLiteral("background: palette(window);"));
+    lblPaciente->setBuddy(edtPaciente);
+    lblDataCon->setBuddy(DEPDTConsulta);
+    head->addWidget(lblPaciente);
+    head->addWidget(edtPaciente);
+    head->addSpacing(10);
+    head->addWidget(lblDataCon);
+    head->addWidget(DEPDTConsulta);
+    head->addStretch();
+    Panel1->setEnabled(false);
+    addTopBand(Panel1);
+
+    // The history page comes first in the tab order.
+    tshHistorico = named(new TTabSheet(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
+    tshHistorico->setImageIndex(1);
+    pgcPadrao->insertPage(0, tshHistorico);
+    pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
+    tshPadrao->setCaption(QStringLiteral("Diagnóstico"));
+    tshPadrao->setAccessibleName(QStringLiteral("Diagnóstico"));
+    pgcPadrao->tabBar()->setFont(screenFont(true));
+    auto *histLayout = new QVBoxLayout(tshHistorico);
+    histLayout->setContentsMargins(2, 2, 2, 2);
+    pgcHistorico = named(new TPageControl(tshHistorico), QStringLiteral("pgcHistorico"), QStringLiteral("Histórico"));
+    histLayout->addWidget(pgcHistorico);
+
+    // Diagnosis page: the admission caption on top, then the grid area of the base screen.
+    panAssociado = named(new QWidget(tshPadrao), QStringLiteral("panAssociado"), QStringLiteral("Diagnósticos Associados"));
+    panAssociado->setFixedHeight(17);
+    auto *assoc = new QHBoxLayout(panAssociado);
+    assoc->setContentsMargins(0, 0, 0, 0);
+    lblDiagAssoc = named(boldLabel(QStringLiteral("Diagnósticos Associados"), panAssociado), QStringLiteral("lblDiagAssoc"),
+                         QStringLiteral("Diagnósticos Associados"));
+    assoc->addWidget(lblDiagAssoc);
+    if (auto *pageLayout = qobject_cast<QBoxLayout *>(tshPadrao->layout()))
+        pageLayout->insertWidget(0, panAssociado);
+
+    folhaDadosLayout()->removeWidget(dbgPadrao);
+    auto *upper = new QWidget;
+    auto *upperLayout = new QHBoxLayout(upper);
+    upperLayout->setContentsMargins(0, 0, 0, 0);
+    upperLayout->setSpacing(0);
+    upperLayout->addWidget(dbgPadrao);
+    dbgPadrao->setMinimumWidth(300);
+    dbgPadrao->setFont(screenFont(true));
+    dbgPadrao->setAccessibleName(QStringLiteral("Diagnósticos da consulta"));
+    Panel2 = named(new QWidget(upper), QStringLiteral("Panel2"), QStringLiteral("Ordem"));
+    Panel2->setFixedWidth(30);
+    sbtItemUp = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemUp"), QStringLiteral("Mover para cima"));
+    sbtItemDown = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemDown"), QStringLiteral("Mover para baixo"));
+    for (TButtonFlat *b : {sbtItemUp, sbtItemDown}) {
+        b->setFixedSize(21, 21);
+        b->setToolTip(b->accessibleName());
+    }
+    sbtItemUp->setArrowType(Qt::UpArrow);
+    sbtItemDown->setArrowType(Qt::DownArrow);
+    sbtItemUp->move(4, 24);
+    sbtItemDown->move(4, 49);
+    upperLayout->addWidget(Panel2);
+
+    Panel3 = named(new QWidget, QStringLiteral("Panel3"), QStringLiteral("Diagnósticos de Internação"));
+    auto *lower = new QVBoxLayout(Panel3);
+    lower->setContentsMargins(0, 0, 0, 0);
+    lower->setSpacing(0);
+    Panel4 = named(new QWidget(Panel3), QStringLiteral("Panel4"), QStringLiteral("Diagnósticos de Internação"));
+    Panel4->setFixedHeight(22);
+    auto *cap = new QHBoxLayout(Panel4);
+    cap->setContentsMargins(8, 3, 0, 0);
+    lblDiagInt = named(boldLabel(QStringLiteral("Diagnósticos de Internação"), Panel4), QStringLiteral("lblDiagInt"),
+                       QStringLiteral("Diagnósticos de Internação"));
+    cap->addWidget(lblDiagInt);
+    dbgDiagAsso = named(new DBGrid(Panel3), QStringLiteral("dbgDiagAsso"), QStringLiteral("Diagnósticos de Internação"));
+    dbgDiagAsso->setFrameShape(QFrame::NoFrame);
+    dbgDiagAsso->setStyleSheet(QStringLiteral("QTableView { background: #ffffe1; } "
+                                              "QHeaderView::section { color: white; font-weight: bold; }"));
+    dbgDiagAsso->setDataSource(dtsDiagAsso);
+    dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71);
+    dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421);
+    lower->addWidget(Panel4);
+    lower->addWidget(dbgDiagAsso);
+
+    Splitter1 = named(new QSplitter(Qt::Vertical), QStringLiteral("Splitter1"), QStringLiteral("Divisor"));
+    Splitter1->setHandleWidth(6);
+    Splitter1->addWidget(upper);
+    Splitter1->addWidget(Panel3);
+    Splitter1->setSizes({270, 97});
+    Splitter1->setChildrenCollapsible(false);
+    folhaDadosLayout()->addWidget(Splitter1);
+
+    dbgPadrao->setDataSource(dtsPadrao);
+    QList<DBGridColumn> cols;
+    DBGridColumn code;
+    code.fieldName = QStringLiteral("CDDIAGNOST");
+    code.width = 63;
+    code.hasFont = true;
+    code.font = screenFont();
+    DBGridColumn name;
+    name.fieldName = QStringLiteral("NMDIAGNOST");
+    name.width = 398;
+    name.readOnly = true;
+    name.hasFont = true;
+    name.font = screenFont();
+    dbgPadrao->setColumns({code, name});
+    dbgPadrao->setCancelOnExit(true);
+}
+
+void TfrmDiagPaci::buildSections()
+{
+    struct Spec
+    {
+        const char *tabName, *caption, *panelName, *barName, *editorName;
+        RecordSet *set;
+        DataSource *source;
+        const char *textField, *saveMethod, *cacheKey;
+        bool *flag;
+    };
+    const Spec specs[SectionCount] = {
+        {"tshHistDoenAtu", "História da Doença Atual", "panHistDoencDesc", "frpHistDoen", "rceHistDoen", cdsHistDoen,
+         dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &boHistDoen},
+        {"tshHistclinProg", "História Clinica Progressiva", "panHistClinProg", "frphistClin", "rceHistclinProg",
+         cdsHistClinProg, dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &boHistClin},
+        {"tshHistFam", "História Familiar", "panHisiFamDesc", "frpHistFam", "rceHistFam", cdsHistFam, dtsHistFam,
+         "DSHISTFAMIL", "SetHistFam", "HISTFAMIL", &boHistFam},
+        {"tshSinaSint", "Sinais e Sintomas", "panDescLaudo", "frpLaudo", "rceLaudo", cdsMemLaudo, dtsMemLaudo,
+         "DSLAUDPACI", "SetMemLaudo", "LAUDO", nullptr},
+        {"tshExamFisi", "Exames Físicos", "panExamFisiDesc", "frpExamFisi", "rceExamFisi", cdsExamFisi, dtsExamFisi,
+         "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &boExamFisi},
+    };
+    for (int i = 0; i < SectionCount; ++i) {
+        const Spec &sp = specs[i];
+        Section &s = m_sections[size_t(i)];
+        s.name = sp.set->objectName().mid(3);
+        s.set = sp.set;
+        s.source = sp.source;
+        s.textField = QLatin1String(sp.textField);
+        s.saveMethod = QLatin1String(sp.saveMethod);
+        s.cacheKey = QLatin1String(sp.cacheKey);
+        s.firstClick = sp.flag;
+        s.isReport = sp.flag == nullptr;
+        const QString caption = QString::fromUtf8(sp.caption);
+        s.page = named(new TTabSheet(caption), QLatin1String(sp.tabName), caption);
+        s.page->setImageIndex(i);
+        pgcHistorico->addPage(s.page);
+        auto *pageLayout = new QVBoxLayout(s.page);
+        pageLayout->setContentsMargins(0, 0, 0, 0);
+        pageLayout->setSpacing(0);
+        if (s.isReport) {
+            // The report-type bar sits above the report's own editor panel.
+            Panel5 = named(new QWidget(s.page), QStringLiteral("Panel5"), QStringLiteral("Tipo de Laudo"));
+            Panel5->setFixedHeight(33);
+            auto *bar = new QHBoxLayout(Panel5);
+            bar->setContentsMargins(8, 5, 8, 3);
+            lblTipLaud = named(boldLabel(QStringLiteral("Tipo de Laudo:"), Panel5), QStringLiteral("lblTipLaud"),
+                               QStringLiteral("Tipo de Laudo:"));
+            medTpLaudo = named(new QLineEdit(Panel5), QStringLiteral("medTpLaudo"), QStringLiteral("Tipo de Laudo"));
+            medTpLaudo->setMaxLength(3);
+            medTpLaudo->setFixedSize(33, 21);
+            medTpLaudo->setStyleSheet(QStringLiteral("background: #ffffe1;"));
+            lblTipLaud->setBuddy(medTpLaudo);
+            BtpTipoLaudo = named(new TBtnPesquisa(Panel5), QStringLiteral("BtpTipoLaudo"), QStringLiteral("Pesquisar"));
+            BtpTipoLaudo->setToolTip(QStringLiteral("Pesquisar"));
+            BtpTipoLaudo->setFixedSize(25, 25);
+            BtpTipoLaudo->setAssociate(medTpLaudo);
+            BtpTipoLaudo->setTitle(QStringLiteral("Tipo de Laudo"));
+            BtpTipoLaudo->setDataSource(dtsTipo);
+            BtpTipoLaudo->setEmptyError(QStringLiteral("Não há tipo de Laudo Cadastrado"));
+            edtTpLaudo = named(new QLineEdit(Panel5), QStringLiteral("edtTpLaudo"), QStringLiteral("Nome do tipo de laudo"));
+            edtTpLaudo->setFixedSize(219, 21);
+            edtTpLaudo->setEnabled(false);
+            bar->addWidget(lblTipLaud);
+            bar->addWidget(medTpLaudo);
+            bar->addWidget(BtpTipoLaudo);
+            bar->addWidget(edtTpLaudo);
+            bar->addStretch();
+            pageLayout->addWidget(Panel5);
+        }
+        s.panel = named(new QWidget(s.page), QLatin1String(sp.panelName), caption);
+        pageLayout->addWidget(s.panel);
+        auto *panelLayout = new QVBoxLayout(s.panel);
+        panelLayout->setContentsMargins(0, 0, 0, 0);
+        panelLayout->setSpacing(0);
+        s.bar = named(new TFormatPanel(s.panel), QLatin1String(sp.barName), QStringLiteral("Formatação - ") + caption);
+        s.bar->setFixedHeight(30);
+        s.editor = named(new QTextEdit(s.panel), QLatin1String(sp.editorName), caption);
+        s.editor->setAcceptRichText(true);
+        s.editor->setTabChangesFocus(false);
+        s.bar->setRichEdit(s.editor);
+        panelLayout->addWidget(s.bar);
+        panelLayout->addWidget(s.editor);
+        // The editor comes before its bar in the tab order.
+        QWidget::setTabOrder(s.editor, s.bar);
+    }
+    tshHistDoenAtu = m_sections[HistDoen].page;
+    tshHistclinProg = m_sections[HistClinProg].page;
+    tshHistFam = m_sections[HistFam].page;
+    tshSinaSint = m_sections[SinaSint].page;
+    tshExamFisi = m_sections[ExamFisi].page;
+    panHistDoencDesc = m_sections[HistDoen].panel;
+    panHistClinProg = m_sections[HistClinProg].panel;
+    panHisiFamDesc = m_sections[HistFam].panel;
+    panDescLaudo = m_sections[SinaSint].panel;
+    panExamFisiDesc = m_sections[ExamFisi].panel;
+    frpHistDoen = m_sections[HistDoen].bar;
+    frphistClin = m_sections[HistClinProg].bar;
+    frpHistFam = m_sections[HistFam].bar;
+    frpLaudo = m_sections[SinaSint].bar;
+    frpExamFisi = m_sections[ExamFisi].bar;
+    rceHistDoen = m_sections[HistDoen].editor;
+    rceHistclinProg = m_sections[HistClinProg].editor;
+    rceHistFam = m_sections[HistFam].editor;
+    rceLaudo = m_sections[SinaSint].editor;
+    rceExamFisi = m_sections[ExamFisi].editor;
+    QWidget::setTabOrder(edtTpLaudo, medTpLaudo);
+    pgcHistorico->SetActivePage(tshHistDoenAtu);
+}
+
+void TfrmDiagPaci::buildMenus()
+{
+    auto item = [this](const char *name, const QString &caption, int key) {
+        auto *a = new QAction(caption, this);
+        a->setObjectName(QLatin1String(name));
+        a->setCheckable(true);
+        if (key) {
+            // Shown in the menu; the key itself is dispatched by the screen's action lists,
+            // so that it works wherever the focus is.
+            a->setShortcut(QKeySequence(QKeyCombination(Qt::ControlModifier, Qt::Key(key))));
+            a->setShortcutContext(Qt::WidgetShortcut);
+        }
+        return a;
+    };
+    mnuDiagnostico = item("mnuDiagnostico", QStringLiteral("Diagnóstico"), Qt::Key_D);
+    mnuHistDoen = item("mnuHistDoen", QStringLiteral("História da Doença Atual"), Qt::Key_A);
+    mnuHistClinProg = item("mnuHistClinProg", QStringLiteral("História Clinica Progressiva"), Qt::Key_C);
+    mnuHistFam = item("mnuHistFam", QStringLiteral("Historia Familiar"), Qt::Key_H);
+    mnuSinaSint = item("mnuSinaSint", QStringLiteral("Sinais e Sintomas"), Qt::Key_S);
+    mnuExamFisi = item("mnuExamFisi", QStringLiteral("Exames Fisicos"), Qt::Key_E);
+    auto *sub = new QMenu(QStringLiteral("Histórico"), this);
+    sub->setObjectName(QStringLiteral("mnuHistorico"));
+    sub->addActions({mnuHistDoen, mnuHistClinProg, mnuHistFam, mnuSinaSint, mnuExamFisi});
+    mnuHistorico = sub->menuAction();
+    mnuHistorico->setObjectName(QStringLiteral("mnuHistorico"));
+    mnuOperacao->insertAction(mnuLinha2, mnuDiagnostico);
+    mnuOperacao->insertAction(mnuLinha2, mnuHistorico);
+    m_sections[HistDoen].menu = mnuHistDoen;
+    m_sections[HistClinProg].menu = mnuHistClinProg;
+    m_sections[HistFam].menu = mnuHistFam;
+    m_sections[SinaSint].menu = mnuSinaSint;
+    m_sections[ExamFisi].menu = mnuExamFisi;
+}
+
+void TfrmDiagPaci::buildActions()
+{
+    aclBotoes = new TActionList(QStringLiteral("aclBotoes"), this);
+    const auto ctrlEnter = QKeyCombination(Qt::ControlModifier, Qt::Key_Return);
+    Confirmar = aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"), ctrlEnter,
+                                     [this] { ConfirmarExecute(); });
+    Cancelar = aclBotoes->addAction(QStringLiteral("Cancelar"), QStringLiteral("Cancelar"), QKeyCombination(Qt::Key_Escape),
+                                    [this] { CancelarExecute(); });
+    Incluir = aclBotoes->addAction(QStringLiteral("Incluir"), QStringLiteral("Incluir"), QKeyCombination(Qt::Key_F2),
+                                   [this] { IncluirExecute(); });
+    Alterar = aclBotoes->addAction(QStringLiteral("Alterar"), QStringLiteral("Alterar"), QKeyCombination(Qt::Key_F3),
+                                   [this] { AlterarExecute(); });
+    Excluir = aclBotoes->addAction(QStringLiteral("Excluir"), QStringLiteral("Excluir"), QKeyCombination(Qt::Key_F4),
+                                   [this] { sbtExcluirClick(sbtExcluir); });
+    Atualizar = aclBotoes->addAction(QStringLiteral("Atualizar"), QStringLiteral("Atualizar"), QKeyCombination(Qt::Key_F5),
+                                     [this] { AtualizarExecute(); });
+
+    aclDiagBotoes = new TActionList(QStringLiteral("aclDiagBotoes"), this);
+    confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"), ctrlEnter,
+                                          [this] { confirmarDExecute(); });
+    cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
+                                         QKeyCombination(Qt::Key_Escape), [this] { cancelarDExecute(); });
+
+    // The page commands' keys, offered after the two lists above.
+    auto *menuKeys = new TActionList(QStringLiteral("aclMenuAtalhos"), this);
+    const struct { QAction *item; void (TfrmDiagPaci::*handler)(); } keys[] = {
+        {mnuDiagnostico, &TfrmDiagPaci::mnuDiagnosticoClick}, {mnuHistDoen, &TfrmDiagPaci::mnuHistDoenClick},
+        {mnuHistClinProg, &TfrmDiagPaci::mnuHistClinProgClick}, {mnuHistFam, &TfrmDiagPaci::mnuHistFamClick},
+        {mnuSinaSint, &TfrmDiagPaci::mnuSinaSintClick}, {mnuExamFisi, &TfrmDiagPaci::mnuExamFisiClick},
+    };
+    for (const auto &k : keys) {
+        QAction *item = k.item;
+        auto handler = k.handler;
+        menuKeys->addAction(item->objectName(), item->text(), item->shortcut()[0], [this, item, handler] {
+            if (item->isEnabled())
+                (this->*handler)();
+        });
+        kmp::onEvent(item, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    }
+}
+
+void TfrmDiagPaci::wireHandlers()
+{
+    using Events = RecordSet;
+    // Diagnosis list
+    cdsDiagPaci->OnAfterOpen = [this](Events &) { cdsDiagPaciAfterOpen(); };
+    cdsDiagPaci->OnBeforeInsert = [this](Events &) { cdsDiagPaciBeforeInsert(); };
+    cdsDiagPaci->OnBeforePost = [this](Events &) { cdsDiagPaciBeforePost(); };
+    cdsDiagPaci->OnAfterPost = [this](Events &) { cdsDiagPaciAfterPost(); };
+    cdsDiagPaci->OnAfterCancel = [this](Events &) { cdsDiagPaciAfterCancel(); };
+    cdsDiagPaci->OnAfterDelete = [this](Events &) { cdsDiagPaciAfterPost(); };
+    cdsDiagAsso->OnBeforeInsert = [this](Events &) { cdsDiagAssoBeforeInsert(); };
+    dtsPadrao->OnStateChange = [this](DataSource &) { dtsPadraoStateChange(); };
+
+    dbgPadrao->OnKeyPress = [this](QChar &key) { dbgPadraoKeyPress(key); };
+    dbgPadrao->OnColExit = [this] { dbgPadraoColExit(); };
+    dbgPadrao->OnEditButtonClick = [this] { dbgPadraoEditButtonClick(); };
+    dbgPadrao->OnDrawColumnCell = [this](QPainter *, const QRect &, int, kmp::Field *, const QStyleOptionViewItem &) {
+        dbgPadraoDrawColumnCell();
+    };
+    dbgDiagAsso->OnKeyPress = [this](QChar &key) { dbgDiagAssoKeyPress(key); };
+    kmp::onEvent(sbtItemUp, &QToolButton::clicked, this, [this] { sbtItemUpClick(); });
+    kmp::onEvent(sbtItemDown, &QToolButton::clicked, this, [this] { sbtItemDownClick(); });
+
+    // Sections
+    for (Section &s : m_sections) {
+        Section *sec = &s;
+        s.set->OnAfterOpen = [this, sec](Events &) { sectionLoadEditor(*sec); };
+        s.set->OnAfterScroll = [this, sec](Events &) { sectionLoadEditor(*sec); };
+        if (sec->set == cdsHistDoen)
+            s.set->OnBeforeClose = [this, sec](Events &) { sectionEmptyEditor(*sec); };
+        else
+            s.set->OnAfterClose = [this, sec](Events &) { sectionEmptyEditor(*sec); };
+        s.set->OnBeforePost = [this, sec](Events &) { sectionBeforePost(*sec); };
+        s.set->OnAfterPost = [this, sec](Events &) { sectionSave(*sec); };
+        s.set->OnAfterDelete = [this, sec](Events &) { sectionSave(*sec); };
+        s.source->OnStateChange = [this, sec](DataSource &) { sectionStateChange(*sec); };
+        s.bar->OnClick = [this, sec](TFormatPanel &, TFormatBtn button) {
+            kmp::guarded(this, [&] { sectionFormatClick(*sec, button); });
+        };
+        s.editor->installEventFilter(this);
+    }
+
+    // Report type
+    connect(medTpLaudo, &QLineEdit::textChanged, this, [this] { kmp::guarded(this, [this] { medTpLaudoChange(); }); });
+    BtpTipoLaudo->OnBeforePesq = [this](TBtnPesquisa &, bool &cancel) { BtpTipoLaudoBeforePesq(cancel); };
+    BtpTipoLaudo->OnAfterPesq = [this](TBtnPesquisa &) { BtpTipoLaudoAfterPesq(); };
+
+    // Pages and focus
+    pgcPadrao->OnChange = [this] { kmp::guarded(this, [this] { pgcPadraoChange(); }); };
+    pgcHistorico->OnChange = [this] { kmp::guarded(this, [this] { pgcHistoricoChange(); }); };
+    pgcHistorico->OnEnter = [this] { kmp::guarded(this, [this] { pgcHistoricoEnter(); }); };
+    pgcHistorico->OnExit = [this] { kmp::guarded(this, [this] { pgcHistoricoExit(); }); };
+    connect(qApp, &QApplication::focusChanged, this, &TfrmDiagPaci::focusMoved);
+}
+
+// ---------------------------------------------------------------------------------------
+// life cycle
+
+void TfrmDiagPaci::busyOn(int animation)
+{
+    Showavi::ActiveShowAvi(HostServices::instance()->mainForm(), animation);
+    ++m_busy;
+}
+
+void TfrmDiagPaci::busyOff()
+{
+    if (m_busy == 0)
+        return;
+    --m_busy;
+    Showavi::DeactiveShowAvi();
+}
+
+void TfrmDiagPaci::FormCreate()
+{
+    boHistDoen = boHistClin = boHistFam = boExamFisi = false;
+    if (Geral::ModuloAtiv() == QLatin1String("P")) {
+        Panel4->hide();
+        Panel3->hide();
+        setClientHeight(405);
+        dbgDiagAsso->hide();
+    }
+    TfrmPadraoGrid::FormCreate();
+    pgcPadrao->SetActivePage(startOnHistoryPage ? tshHistorico : tshPadrao);
+
+    try {
+        busyOn(0);
+        netDiagPaci->setConnected(true);
+        busyOff();
+        busyOn(6);
+        cdsDiagnost->loadFromPacket(server->GetDiagnost());
+        cdsDiagPaci->loadFromPacket(server->GetDiagPaci(stCdFilial, stCdPaciente, dtConsulta));
+        cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
+        busyOff();
+        if (pgcPadrao->activePage() == tshHistorico) {
+            sbtProcurar->setEnabled(false);
+            busyOn(6);
+            const QList<QByteArray> parts = server->GetHistGer(stCdPaciente, stCdFilial, dtConsulta);
+            busyOff();
+            cdsHistDoen->loadFromPacket(parts[0]);
+            cdsHistClinProg->loadFromPacket(parts[1]);
+            cdsHistFam->loadFromPacket(parts[2]);
+            cdsExamFisi->loadFromPacket(parts[3]);
+        }
+    } catch (...) {
+        while (m_busy > 0)
+            busyOff();
+        throw;
+    }
+    if (pgcPadrao->activePage() == tshPadrao)
+        sbtAlterar->setEnabled(false);
+}
+
+void TfrmDiagPaci::FormActivate()
+{
+    update();
+    const bool rows = cdsDiagPaci->isActive() && !cdsDiagPaci->isEmpty();
+    sbtItemUp->setEnabled(rows);
+    sbtItemDown->setEnabled(rows);
+}
+
+void TfrmDiagPaci::FormClose(CloseAction &action)
+{
+    BostCriado = false;
+    TfrmPadraoGrid::FormClose(action);
+    netDiagPaci->setConnected(false);
+}
+
+void TfrmDiagPaci::mnuSairClick()
+{
+    TfrmPadraoGrid::mnuSairClick();
+    BostCriado = false;
+}
+
+void TfrmDiagPaci::showScreen()
+{
+    bringToFront();
+}
+
+bool TfrmDiagPaci::hasPendingEdit() const
+{
+    for (const RecordSet *s : {cdsDiagPaci, cdsMemLaudo, cdsHistDoen, cdsHistClinProg, cdsHistFam, cdsExamFisi})
+        if (s->isEditing())
+            return true;
+    return false;
+}
+
+void TfrmDiagPaci::reloadForContext()
+{
+    // Everything on screen must belong to the consultation that saves will be stamped with.
+    busyOn(6);
+    try {
+        cdsDiagPaci->loadFromPacket(server->GetDiagPaci(stCdFilial, stCdPaciente, dtConsulta));
+        cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
+        if (cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico) {
+            const QList<QByteArray> parts = server->GetHistGer(stCdPaciente, stCdFilial, dtConsulta);
+            cdsHistDoen->loadFromPacket(parts[0]);
+            cdsHistClinProg->loadFromPacket(parts[1]);
+            cdsHistFam->loadFromPacket(parts[2]);
+            cdsExamFisi->loadFromPacket(parts[3]);
+        }
+        // The report is fetched again when its panel is next entered.
+        cdsMemLaudo->close();
+        cdsDiagPaciAux->close();
+    } catch (...) {
+        busyOff();
+        throw;
+    }
+    busyOff();
+}
+
+bool TfrmDiagPaci::confirm(const QString &key)
+{
+    return msgConfirma->ShowMsg(key, mtConfirmation, mbYes | mbNo, 0) == mrYes;
+}
+
+void TfrmDiagPaci::fail(const QString &key)
+{
+    Consiste::MensErro(msgPadrao->Msg(key), true);
+}

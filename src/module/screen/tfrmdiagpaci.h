@@ -1,0 +1,213 @@
+#pragma once
+
+#include "tfrmpadraogrid.h"
+
+#include <QPointer>
+#include <array>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QSplitter;
+class QTextEdit;
+class TAction;
+class TActionList;
+class TBtnPesquisa;
+class TButtonFlat;
+class TDateEditPlus;
+class TFormatPanel;
+class TNetConnection;
+class TPageControl;
+class TTabSheet;
+class RdmDiagPaci;
+enum class TFormatBtn;
+
+namespace kmp {
+class DataSource;
+class RecordSet;
+} // namespace kmp
+
+// "Diagnóstico do Paciente": the consultation's ordered diagnoses, the patient's admission
+// diagnoses, five rich-text clinical sections and the diagnosis listing.
+//
+// The handlers keep the names the screen's designers gave them; those of the diagnosis
+// list live in diagnosis/, those of the clinical sections and the report type in notes/.
+class TfrmDiagPaci : public TfrmPadraoGrid
+{
+    Q_OBJECT
+public:
+    // Builds the screen owned by the host's application object and runs its creation
+    // sequence; a failure leaves nothing behind and reaches the caller.
+    static TfrmDiagPaci *create(QObject *owner);
+
+    // Which page of pgcPadrao is in front when the screen is created.
+    static bool startOnHistoryPage;
+
+    explicit TfrmDiagPaci(QObject *owner = nullptr);
+    ~TfrmDiagPaci() override;
+
+    bool hasPendingEdit() const;   // any record set of the screen being edited or inserted
+    void reloadForContext();       // brings every loaded record set to the current consultation
+    void showScreen();             // normal state, shown and in front
+
+    // --- one clinical section: its editor, bar, record set and how it is saved ----------
+    struct Section
+    {
+        QString name;               // record-set name without "cds"
+        TTabSheet *page = nullptr;
+        QWidget *panel = nullptr;
+        TFormatPanel *bar = nullptr;
+        QTextEdit *editor = nullptr;
+        kmp::RecordSet *set = nullptr;
+        kmp::DataSource *source = nullptr;
+        QAction *menu = nullptr;
+        QString textField;
+        QString saveMethod;
+        QString cacheKey;
+        bool *firstClick = nullptr; // null for the report
+        bool isReport = false;
+    };
+    enum SectionIndex { HistDoen = 0, HistClinProg, HistFam, SinaSint, ExamFisi, SectionCount };
+    Section &section(int i) { return m_sections[size_t(i)]; }
+    Section *activeSection();      // the section in front on the history page, or null
+
+    // --- record sets and the connection -----------------------------------------------
+    TNetConnection *netDiagPaci;
+    std::unique_ptr<RdmDiagPaci> server;
+    kmp::RecordSet *cdsDiagPaci, *cdsDiagPaciAux, *cdsDiagAsso, *cdsDiagnost, *cdsTipoLaudo, *cdsMemLaudo;
+    kmp::RecordSet *cdsHistDoen, *cdsHistClinProg, *cdsHistFam, *cdsExamFisi;
+    kmp::DataSource *dtsDiagAsso, *dtsDiagnost, *dtsTipo, *dtsMemLaudo;
+    kmp::DataSource *dtsHistDoen, *dtsHistClinProg, *dtsHistFam, *dtsExamFisi;
+
+    // --- layout --------------------------------------------------------------------------
+    QWidget *Panel1;
+    QLabel *lblPaciente;
+    QLineEdit *edtPaciente;
+    QLabel *lblDataCon;
+    TDateEditPlus *DEPDTConsulta;
+
+    TTabSheet *tshHistorico;
+    TPageControl *pgcHistorico;
+    TTabSheet *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
+    QWidget *panHistDoencDesc, *panHistClinProg, *panHisiFamDesc, *panExamFisiDesc;
+    TFormatPanel *frpHistDoen, *frphistClin, *frpHistFam, *frpLaudo, *frpExamFisi;
+    QTextEdit *rceHistDoen, *rceHistclinProg, *rceHistFam, *rceLaudo, *rceExamFisi;
+    QWidget *Panel5;
+    QLabel *lblTipLaud;
+    QLineEdit *medTpLaudo;
+    TBtnPesquisa *BtpTipoLaudo;
+    QLineEdit *edtTpLaudo;
+    QWidget *panDescLaudo;
+
+    QWidget *panAssociado;
+    QLabel *lblDiagAssoc;
+    QWidget *Panel2;
+    TButtonFlat *sbtItemUp, *sbtItemDown;
+    QSplitter *Splitter1;
+    QWidget *Panel3, *Panel4;
+    QLabel *lblDiagInt;
+    DBGrid *dbgDiagAsso;
+
+    QAction *mnuDiagnostico, *mnuHistorico;
+    QAction *mnuHistDoen, *mnuHistClinProg, *mnuHistFam, *mnuSinaSint, *mnuExamFisi;
+
+    TActionList *aclBotoes, *aclDiagBotoes;
+    TAction *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
+    TAction *confirmarD, *cancelarD;
+
+    // --- life cycle ------------------------------------------------------------------------
+    void FormCreate() override;
+    void FormActivate() override;
+    void FormClose(CloseAction &action) override;
+    void mnuSairClick() override;
+
+    // --- pages and menu ----------------------------------------------------------------------
+    void pgcPadraoChange();
+    void pgcHistoricoChange();
+    void tshPadraoEnter();
+    void tshPadraoExit();
+    void pgcHistoricoEnter();
+    void pgcHistoricoExit();
+    void mnuDiagnosticoClick();
+    void mnuHistDoenClick();
+    void mnuHistClinProgClick();
+    void mnuHistFamClick();
+    void mnuSinaSintClick();
+    void mnuExamFisiClick();
+    void sbtProcurarClick(QObject *sender) override;
+    void loadHistory();
+
+    // --- toolbar commands ----------------------------------------------------------------------
+    void sbtIncluirClick(QObject *sender) override;
+    void IncluirExecute();
+    void sbtAlterarClick(QObject *sender) override;
+    void AlterarExecute();
+    void sbtConfirmarClick(QObject *sender) override;
+    void ConfirmarExecute();
+    void sbtCancelarClick(QObject *sender) override;
+    void CancelarExecute();
+    void sbtExcluirClick(QObject *sender) override;
+    void AtualizarExecute();
+
+    // --- diagnosis list ----------------------------------------------------------------------
+    void cdsDiagPaciBeforeInsert();
+    void dbgPadraoKeyPress(QChar &key) override;
+    void dbgPadraoEditButtonClick();
+    void dbgPadraoColExit();
+    void Vd_DiagPaci(bool boObrigatorio);
+    void cdsDiagPaciBeforePost();
+    void cdsDiagPaciAfterCancel();
+    void sbtVerificarClick(QObject *sender) override;
+    void confirmarDExecute();
+    void cancelarDExecute();
+    void cdsDiagAssoBeforeInsert();
+    void dbgDiagAssoKeyPress(QChar &key);
+    void cdsDiagPaciAfterOpen();
+    void cdsDiagPaciAfterPost();
+    void sbtItemUpClick();
+    void sbtItemDownClick();
+    void dtsPadraoStateChange() override;
+    void dbgPadraoDrawColumnCell();
+
+    // --- clinical sections -------------------------------------------------------------------
+    void sectionLoadEditor(Section &s);    // after open, after scroll
+    void sectionEmptyEditor(Section &s);   // before or after close
+    void sectionBeforePost(Section &s);
+    void sectionSave(Section &s);          // after post, after delete
+    void sectionStateChange(Section &s);
+    void sectionKeyPress(Section &s);
+    void sectionFormatClick(Section &s, TFormatBtn button);
+    void loadEditorFrom(QTextEdit *editor, const QByteArray &stored);
+
+    // --- report type -------------------------------------------------------------------------
+    void Vd_Laudo(bool boObrigatorio);
+    void panDescLaudoEnter();
+    void medTpLaudoChange();
+    void BtpTipoLaudoBeforePesq(bool &cancel);
+    void BtpTipoLaudoAfterPesq();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildRecordSets();
+    void buildLayout();
+    void buildMenus();
+    void buildActions();
+    void buildSections();
+    void wireHandlers();
+    void focusMoved(QWidget *old, QWidget *now);
+    void moveDiagnosis(bool up);
+    void reloadDiagnoses();
+    void setHistoryMarks(QAction *checked);
+    void goToHistoryPage(TTabSheet *page, QAction *item);
+    void busyOn(int animation);
+    void busyOff();
+    bool confirm(const QString &key);
+    void fail(const QString &key);
+
+    std::array<Section, SectionCount> m_sections;
+    bool m_loadingEditor = false;
+    QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
+    int m_busy = 0;
+};

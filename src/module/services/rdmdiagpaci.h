@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class TNetConnection;
+
+// The remote module "KMP12800.rdmDiagPaci" as the screen sees it: one call per remote
+// method, with the argument orders the server expects, each result passed through the
+// result check, so a failure always arrives as an exception and never as data.
+class RdmDiagPaci
+{
+public:
+    static const QString ServerName;
+    static const QString ServerGUID;
+
+    explicit RdmDiagPaci(TNetConnection &connection) : m_net(connection) {}
+
+    QByteArray GetDiagnost();
+    QByteArray GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta);
+    QByteArray GetDiagAsso(const QString &filial, const QString &paciente, double dtConsulta);
+    // Note the order: patient first, then branch.
+    QList<QByteArray> GetHistGer(const QString &paciente, const QString &filial, double dtConsulta);
+    QByteArray GetVD_Diag(const QString &filial, const QString &paciente, const QString &cdDiagnost, double dtConsulta);
+    QByteArray GetTipoLaudo(const QString &cdTipoLaudo, const QString &selector);
+    QByteArray GetMemLaudo(const QString &filial, const QString &paciente, const QString &cdTipoLaudo, double dtConsulta);
+
+    void SetDiagPaci(const QByteArray &delta);
+    void SetMemLaudo(const QByteArray &delta);
+    void SetHistDoen(const QByteArray &delta);
+    void SetHistClinProg(const QByteArray &delta);
+    void SetHistFam(const QByteArray &delta);
+    void SetExamFisi(const QByteArray &delta);
+    // The save of a section by its method name (one of the five Set… above).
+    void save(const QString &method, const QByteArray &delta);
+
+private:
+    QByteArray packet(const QString &method, const QCborArray &args);
+
+    TNetConnection &m_net;
+};
