@@ -6,7 +6,7 @@
 
 class QAction;
 class QLabel;
-class QMdiSubWindow;
+#include <QMdiSubWindow>
 class QMenu;
 class QMenuBar;
 class QScrollArea;
