@@ -1,0 +1,51 @@
+#pragma once
+
+#include "hostoptions.h"
+#include "moduleloader.h"
+
+#include <QDate>
+#include <QMainWindow>
+
+class QMdiArea;
+
+namespace kmp {
+
+class HostServicesImpl;
+
+// The host's main window: an MDI area where the modules' screens live, the menu to open a
+// consultation and to look at the local cache, and the object that owns the screens.
+class HostWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    HostWindow(const HostOptions &options, HostServicesImpl *services, QWidget *parent = nullptr);
+    ~HostWindow() override;
+
+    QMdiArea *mdiArea() const { return m_mdi; }
+    QObject *applicationObject() const { return m_appObject; }
+    ModuleLoader &loader() { return m_loader; }
+
+    // Loads the module and enters it with the consultation. Failures are told to the user in
+    // plain words (through the dialog service) and in English on stderr; returns false then.
+    bool openModule(const QString &module, const QString &branch, const QString &patient,
+                    const QString &patientText, const QDate &date);
+    QString lastError() const { return m_lastError; }
+    // With quiet set, failures go to stderr only (headless runs).
+    void setQuiet(bool quiet) { m_quiet = quiet; }
+
+    void showOpenForm();   // the small form to type a consultation
+    void showCacheDialog();
+
+private:
+    void fail(const QString &userText, const QString &detail);
+
+    HostOptions m_options;
+    HostServicesImpl *m_services;
+    QMdiArea *m_mdi;
+    QObject *m_appObject;
+    ModuleLoader m_loader;
+    QString m_lastError;
+    bool m_quiet = false;
+};
+
+} // namespace kmp

@@ -1,0 +1,114 @@
+#include "dialogs.h"
+#include "exceptions.h"
+#include "hostoptions.h"
+#include "hostservicesimpl.h"
+#include "hostwindow.h"
+
+#include <QApplication>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+// The last safety net: handlers run through the guarded dispatch, so an exception here is
+// a bug somewhere. It is logged and told, and the host keeps running.
+class HostApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const EAbort &) {
+            return false;
+        } catch (const EValidation &) {
+            return false;
+        } catch (const std::exception &e) {
+            report(QString::fromUtf8(e.what()));
+        } catch (...) {
+            report(QStringLiteral("unknown exception"));
+        }
+        return false;
+    }
+
+private:
+    void report(const QString &what)
+    {
+        std::fprintf(stderr, "kmp-host: unhandled exception in an event handler: %s\n", qPrintable(what));
+        // Shown after the event that failed has unwound, never from inside it.
+        QTimer::singleShot(0, this, [what] { kmp::Dialogs::error(QApplication::activeWindow(), what); });
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Arguments first, before any display is needed: --help and bad input must work on a
+    // machine without one.
+    QCoreApplication::setApplicationName(QStringLiteral("kmp-host"));
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    kmp::HostOptions options;
+    QString error, help;
+    if (!kmp::parseHostOptions(arguments, options, error, help)) {
+        if (!help.isEmpty()) {
+            std::fputs(qPrintable(help), stdout);
+            std::fputs("\nSettings file keys: [server] host, port; [host] branch, activeModule, clientKey;\n"
+                       "[modules] path (list of folders); [cache] key = last refresh time.\n",
+                       stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "kmp-host: %s\nTry kmp-host --help.\n", qPrintable(error));
+        return 1;
+    }
+
+    HostApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("kmp-host"));
+    app.setApplicationDisplayName(QStringLiteral("KMP"));
+    kmp::HostServicesImpl services(options);
+    HostServices::setInstance(&services);
+    int rc;
+    {
+        kmp::HostWindow window(options, &services);
+        const bool headless = !options.screenshot.isEmpty();
+        window.setQuiet(headless);
+        window.show();
+
+        if (!options.module.isEmpty()) {
+            const bool ok = window.openModule(options.module, options.entryBranch, options.patient,
+                                              options.patientText, options.date);
+            if (!ok && headless) {
+                HostServices::setInstance(nullptr);
+                return 2;
+            }
+        }
+        if (headless) {
+            if (options.module.isEmpty()) {
+                std::fprintf(stderr, "kmp-host: --screenshot needs --module\n");
+                HostServices::setInstance(nullptr);
+                return 1;
+            }
+            // Let the screen lay itself out and paint, then take the picture.
+            QTimer::singleShot(500, &window, [&window, &options] {
+                const QPixmap shot = window.grab();
+                if (!shot.save(options.screenshot)) {
+                    std::fprintf(stderr, "kmp-host: cannot write screenshot %s\n", qPrintable(options.screenshot));
+                    QApplication::exit(3);
+                    return;
+                }
+                std::fprintf(stdout, "screenshot: %s (%dx%d, %lld screen(s) open)\n", qPrintable(options.screenshot),
+                             shot.width(), shot.height(), qlonglong(window.mdiArea()->subWindowList().size()));
+                QApplication::exit(0);
+            });
+        }
+        rc = app.exec();
+    }
+    HostServices::setInstance(nullptr);
+    return rc;
+}
