@@ -15,6 +15,7 @@
 #include "tpagecontrol.h"
 
 #include <QAction>
+#include <QTextEdit>
 #include <QToolButton>
 
 using kmp::DataSetState;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCborArray>
 #include <QList>
 #include <QString>
 

@@ -1,0 +1,172 @@
+#include "serverfixture.h"
+
+#include "context.h"
+#include "entry.h"
+#include "fielddef.h"
+#include "tfrmdiagpaci.h"
+
+#include <QApplication>
+#include <QCborArray>
+#include <QElapsedTimer>
+#include <QMdiArea>
+#include <QtTest>
+
+ScreenHarness::ScreenHarness()
+    : m_host(std::make_unique<MemoryHostServices>()), m_main(std::make_unique<QMainWindow>())
+{
+    m_area = new QMdiArea(m_main.get());
+    m_main->setCentralWidget(m_area);
+    m_main->resize(1000, 760);
+    m_host->setMainForm(m_main.get());
+    m_host->setApplication(qApp);
+    m_host->setMdiArea(m_area);
+    m_host->setFiliProc(QStringLiteral("0001"));
+    m_host->setModuloAtiv(QStringLiteral("A"));
+    HostServices::setInstance(m_host.get());
+    m_main->show();
+    QApplication::setActiveWindow(m_main.get());
+    m_client.setTimeouts(5000, 20000);
+}
+
+ScreenHarness::~ScreenHarness()
+{
+    closeScreen();
+    HostServices::setInstance(nullptr);
+    stopServer();
+}
+
+bool ScreenHarness::start(QString *why)
+{
+    const QString exe = QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver");
+    const QString db = QStringLiteral("sqlite:") + m_dir.filePath(QStringLiteral("kmp.sqlite"));
+    QProcess demo;
+    demo.start(exe, {QStringLiteral("demo"), QStringLiteral("--database"), db});
+    if (!demo.waitForFinished(60000) || demo.exitCode() != 0) {
+        *why = QStringLiteral("demo database: ") + QString::fromUtf8(demo.readAllStandardError());
+        return false;
+    }
+    return restartServer(why);
+}
+
+bool ScreenHarness::restartServer(QString *why)
+{
+    stopServer();
+    const QString exe = QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver");
+    const QString db = QStringLiteral("sqlite:") + m_dir.filePath(QStringLiteral("kmp.sqlite"));
+    const QString listen = m_port ? QStringLiteral("127.0.0.1:%1").arg(m_port) : QStringLiteral("127.0.0.1:0");
+    m_server.setProcessChannelMode(QProcess::SeparateChannels);
+    m_server.start(exe, {QStringLiteral("serve"), QStringLiteral("--database"), db, QStringLiteral("--listen"), listen,
+                         QStringLiteral("--quiet")});
+    QElapsedTimer t;
+    t.start();
+    QByteArray out;
+    while (t.elapsed() < 20000) {
+        if (!m_server.waitForReadyRead(200)) {
+            if (m_server.state() == QProcess::NotRunning)
+                break;
+            continue;
+        }
+        out += m_server.readAllStandardOutput();
+        const int at = out.indexOf("listening on ");
+        const int end = out.indexOf('\n', at);
+        if (at >= 0 && end > at) {
+            const QByteArray addr = out.mid(at + 13, end - at - 13).trimmed();
+            m_port = quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
+            m_host->setWebURL(QStringLiteral("127.0.0.1"));
+            m_host->setWebPort(m_port);
+            m_client.setEndpoint(QStringLiteral("127.0.0.1"), m_port);
+            return true;
+        }
+    }
+    *why = QStringLiteral("server did not start: ") + QString::fromUtf8(m_server.readAllStandardError());
+    return false;
+}
+
+void ScreenHarness::stopServer()
+{
+    m_client.disconnectFromServer();
+    if (m_server.state() != QProcess::NotRunning) {
+        m_server.kill();
+        m_server.waitForFinished(5000);
+    }
+}
+
+TfrmDiagPaci *ScreenHarness::open(const QString &branch, const QString &patient, double date, const QString &patientText)
+{
+    IniProc(QVariant(QVariantList{branch, patient, patientText, date}));
+    QApplication::processEvents();
+    return frmDiagPaci;
+}
+
+void ScreenHarness::closeScreen()
+{
+    if (frmDiagPaci) {
+        // Nothing may be left half-typed by a failed test: drop edits before closing.
+        frmDiagPaci->close();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+    BostCriado = false;
+}
+
+kmp::wire::Response ScreenHarness::call(const QString &method, const QCborArray &args)
+{
+    kmp::wire::Request r;
+    r.module = QStringLiteral("KMP12800.rdmDiagPaci");
+    r.guid = QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}");
+    r.method = method;
+    r.args = args;
+    return m_client.call(r);
+}
+
+kmp::Packet ScreenHarness::packet(const QString &method, const QCborArray &args)
+{
+    const kmp::wire::Response r = call(method, args);
+    if (!r.ok)
+        throw kmp::Error(r.errorMessage);
+    return kmp::decodePacket(r.result.toByteArray());
+}
+
+void ScreenHarness::save(const QString &method, const kmp::Delta &delta)
+{
+    const kmp::wire::Response r = call(method, {kmp::encodeDelta(delta)});
+    if (!r.ok)
+        throw kmp::Error(r.errorMessage);
+}
+
+QList<QPair<QString, int>> ScreenHarness::storedDiagnoses(const QString &branch, const QString &patient, double date)
+{
+    const kmp::Packet p = packet(QStringLiteral("GetDiagPaci"), {branch, patient, date});
+    int code = -1, seq = -1;
+    for (size_t i = 0; i < p.fields.size(); ++i) {
+        if (p.fields[i].name == QLatin1String("CDDIAGNOST"))
+            code = int(i);
+        if (p.fields[i].name == QLatin1String("NRSEQUENCIA"))
+            seq = int(i);
+    }
+    QList<QPair<QString, int>> out;
+    for (const kmp::RowValues &row : p.rows)
+        out.append({row[size_t(code)].toString(), int(row[size_t(seq)].toDouble())});
+    return out;
+}
+
+double ScreenHarness::date(int year, int month, int day)
+{
+    return kmp::daysFromDateTime(QDate(year, month, day).startOfDay());
+}
+
+void pressKey(QWidget *target, Qt::Key key, Qt::KeyboardModifiers mods)
+{
+    QWidget *w = QApplication::focusWidget() ? QApplication::focusWidget() : target;
+    QTest::keyClick(w, key, mods);
+    QApplication::processEvents();
+}
+
+void typeText(QWidget *target, const QString &text)
+{
+    for (const QChar c : text) {
+        QWidget *w = QApplication::focusWidget() ? QApplication::focusWidget() : target;
+        QTest::keyClick(w, c.toLatin1());
+    }
+    QApplication::processEvents();
+}

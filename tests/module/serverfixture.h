@@ -1,0 +1,60 @@
+#pragma once
+
+#include "client.h"
+#include "hostservices.h"
+#include "packet.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <memory>
+
+class QMdiArea;
+class TfrmDiagPaci;
+
+// A real application server on a loopback port over a fresh demo database, and a host
+// (main window, MDI area, host services) for the screen, as the screen tests need them.
+class ScreenHarness
+{
+public:
+    ScreenHarness();
+    ~ScreenHarness();
+
+    // Starts the server; false with the reason when it cannot.
+    bool start(QString *why);
+    void stopServer();
+    bool restartServer(QString *why);
+    quint16 port() const { return m_port; }
+
+    MemoryHostServices &host() { return *m_host; }
+    QMainWindow &mainWindow() { return *m_main; }
+
+    // Enters the module as the host does and returns the screen.
+    TfrmDiagPaci *open(const QString &branch, const QString &patient, double date,
+                       const QString &patientText = QStringLiteral("Paciente de teste"));
+    void closeScreen();
+
+    // Direct calls to the server, behind the screen's back.
+    kmp::wire::Response call(const QString &method, const QCborArray &args);
+    kmp::Packet packet(const QString &method, const QCborArray &args);
+    void save(const QString &method, const kmp::Delta &delta);
+    // The consultation's diagnoses as the server holds them: code -> sequence, in order.
+    QList<QPair<QString, int>> storedDiagnoses(const QString &branch, const QString &patient, double date);
+
+    static double date(int year, int month, int day);
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_server;
+    quint16 m_port = 0;
+    std::unique_ptr<MemoryHostServices> m_host;
+    std::unique_ptr<QMainWindow> m_main;
+    QMdiArea *m_area = nullptr;
+    kmp::wire::Client m_client;
+};
+
+// Sends a key through the application, so that the screen's key dispatch sees it first,
+// as it would a person's key.
+void pressKey(QWidget *target, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
+void typeText(QWidget *target, const QString &text);
