@@ -85,6 +85,22 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
     setFont(screenFont());
     setFormGeometry(332, 201, 656, 555);
 
+    const std::pair<const char *, const char *> texts[] = {
+        {"Excl", "Confirma Exclusão?"},
+        {"Diag", "Diagnóstico"},
+        {"Informe", "Código deve ser  informado."},
+        {"Existent", "Diagnóstico já cadastrado."},
+        {"DiagnostN", "Diagnóstico não cadastrado."},
+        {"Diagnost", "Diagnóstico já cadastrado."},
+        {"Diag_NCad", "Não há diagnóstico cadastrado."},
+        {"TpLaudo_Inf", "Laudo deve ser informado."},
+        {"TpLaudo_NCad", "Laudo não cadastrado"},
+        {"Inc_not", "Inclusão não pode ser efetuada, já existem dados cadastrados."},
+        {"Exc_not", "Não há dados a serem excluidos."},
+    };
+    for (const auto &[key, text] : texts)
+        msgPadrao->add(QLatin1String(key), QString::fromUtf8(text));
+
     netDiagPaci = new TNetConnection(this);
     netDiagPaci->setObjectName(QStringLiteral("netDiagPaci"));
     netDiagPaci->setServerName(RdmDiagPaci::ServerName);
@@ -493,6 +509,12 @@ void TfrmDiagPaci::buildActions()
                                    [this] { sbtExcluirClick(sbtExcluir); });
     Atualizar = aclBotoes->addAction(QStringLiteral("Atualizar"), QStringLiteral("Atualizar"), QKeyCombination(Qt::Key_F5),
                                      [this] { AtualizarExecute(); });
+
+    // Confirm and Cancel only have work while a section is being edited; enabled from the
+    // start they would swallow Ctrl+Enter and Esc on the diagnosis page, where the list's
+    // own keys must answer them.
+    Confirmar->setEnabled(false);
+    Cancelar->setEnabled(false);
 
     aclDiagBotoes = new TActionList(QStringLiteral("aclDiagBotoes"), this);
     confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"), ctrlEnter,

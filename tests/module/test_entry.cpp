@@ -1,0 +1,182 @@
+#include "context.h"
+#include "entry.h"
+#include "recordset.h"
+#include "serverfixture.h"
+#include "tfrmdiagpaci.h"
+
+#include "tdateeditplus.h"
+#include <QLineEdit>
+#include <QtTest>
+
+class TestEntry : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanup();
+    void badArraysChangeNothing_data();
+    void badArraysChangeNothing();
+    void dateAsDateOrNumberIsTheSame();
+    void secondCallReusesTheScreen();
+    void closeThenEnterBuildsANewScreen();
+    void emptyBranchUsesHostBranchFromTheFirstLoad();
+    void otherConsultationReloadsTheScreen();
+    void otherConsultationRefusedWhileTyping();
+    void failingServerLeavesNoScreen();
+    void initializationCounters();
+
+private:
+    std::unique_ptr<ScreenHarness> h;
+};
+
+void TestEntry::initTestCase()
+{
+    h = std::make_unique<ScreenHarness>();
+    QString why;
+    QVERIFY2(h->start(&why), qPrintable(why));
+}
+
+void TestEntry::cleanup()
+{
+    h->closeScreen();
+}
+
+void TestEntry::badArraysChangeNothing_data()
+{
+    QTest::addColumn<QVariant>("args");
+    QTest::newRow("not an array") << QVariant(QStringLiteral("0001"));
+    QTest::newRow("three elements") << QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("P1"), QStringLiteral("x")});
+    QTest::newRow("date not a date") << QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("P1"), QStringLiteral("x"), QStringLiteral("amanhã")});
+    QTest::newRow("element not text") << QVariant(QVariantList{QVariantList{1, 2}, QStringLiteral("P1"), QStringLiteral("x"), 46363.0});
+}
+
+void TestEntry::badArraysChangeNothing()
+{
+    QFETCH(QVariant, args);
+    stCdFilial = QStringLiteral("KEEP");
+    stCdPaciente = QStringLiteral("KEEP");
+    dtConsulta = 1;
+    QVERIFY_THROWS_EXCEPTION(EVariantError, IniProc(args));
+    QCOMPARE(stCdFilial, QStringLiteral("KEEP"));
+    QCOMPARE(stCdPaciente, QStringLiteral("KEEP"));
+    QCOMPARE(dtConsulta, 1.0);
+    QVERIFY(!frmDiagPaci);
+}
+
+void TestEntry::dateAsDateOrNumberIsTheSame()
+{
+    IniProc(QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("E1"), QStringLiteral("x"), QDate(2026, 12, 7)}));
+    const double fromDate = dtConsulta;
+    h->closeScreen();
+    IniProc(QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("E1"), QStringLiteral("x"), 46363.0}));
+    QCOMPARE(fromDate, 46363.0);
+    QCOMPARE(dtConsulta, 46363.0);
+    QCOMPARE(frmDiagPaci->DEPDTConsulta->date(), QDate(2026, 12, 7));
+}
+
+void TestEntry::secondCallReusesTheScreen()
+{
+    TfrmDiagPaci *first = h->open(QStringLiteral("0001"), QStringLiteral("E2"), 46363, QStringLiteral("Ana"));
+    QVERIFY(first);
+    QVERIFY(BostCriado);
+    boPrimVez = false;
+    TfrmDiagPaci *second = h->open(QStringLiteral("0001"), QStringLiteral("E2"), 46363, QStringLiteral("Ana Souza"));
+    QCOMPARE(second, first);
+    QVERIFY(boPrimVez);
+    QCOMPARE(first->edtPaciente->text(), QStringLiteral("Ana Souza"));
+}
+
+void TestEntry::closeThenEnterBuildsANewScreen()
+{
+    QPointer<TfrmDiagPaci> first = h->open(QStringLiteral("0001"), QStringLiteral("E3"), 46363);
+    first->close();
+    QVERIFY(!BostCriado);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!first);
+    TfrmDiagPaci *second = h->open(QStringLiteral("0001"), QStringLiteral("E3"), 46363);
+    QVERIFY(second);
+    QVERIFY(second->cdsDiagnost->isActive());
+    QVERIFY(second->cdsDiagnost->recordCount() > 10);
+}
+
+void TestEntry::emptyBranchUsesHostBranchFromTheFirstLoad()
+{
+    // A diagnosis stored on the host's branch must show on a screen entered without one.
+    kmp::Delta d;
+    d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
+                {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
+                {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
+                {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
+    d.changes = {{kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), QStringLiteral("E4"), 46363.0, QStringLiteral("I10"),
+                                                QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")}}};
+    h->save(QStringLiteral("SetDiagPaci"), d);
+    TfrmDiagPaci *f = h->open(QString(), QStringLiteral("E4"), 46363);
+    QCOMPARE(stCdFilial, QStringLiteral("0001"));
+    QCOMPARE(f->cdsDiagPaci->recordCount(), 1);
+}
+
+void TestEntry::otherConsultationReloadsTheScreen()
+{
+    h->save(QStringLiteral("SetDiagPaci"), [] {
+        kmp::Delta d;
+        d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
+                    {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
+                    {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
+                    {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
+        d.changes = {{kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), QStringLiteral("E5A"), 46363.0, QStringLiteral("J189"),
+                                                    QStringLiteral("Pneumonia"), 1.0, QStringLiteral("CID10")}}};
+        return d;
+    }());
+    TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("E5A"), 46363);
+    QCOMPARE(f->cdsDiagPaci->recordCount(), 1);
+    TfrmDiagPaci *again = h->open(QStringLiteral("0001"), QStringLiteral("E5B"), 46363);
+    QCOMPARE(again, f);
+    QCOMPARE(stCdPaciente, QStringLiteral("E5B"));
+    QCOMPARE(f->cdsDiagPaci->recordCount(), 0); // no rows of the other patient left on screen
+}
+
+void TestEntry::otherConsultationRefusedWhileTyping()
+{
+    TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("E6A"), 46363);
+    f->cdsDiagPaci->insert();
+    f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("I10"));
+    QVERIFY_THROWS_EXCEPTION(kmp::Error, h->open(QStringLiteral("0001"), QStringLiteral("E6B"), 46363));
+    QCOMPARE(stCdPaciente, QStringLiteral("E6A"));
+    QCOMPARE(f->cdsDiagPaci->state(), kmp::DataSetState::Insert);
+    QCOMPARE(f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("I10"));
+    f->cdsDiagPaci->cancel();
+}
+
+void TestEntry::failingServerLeavesNoScreen()
+{
+    h->host().setWebPort(1); // nothing listens there
+    QVERIFY_THROWS_EXCEPTION(kmp::Error, h->open(QStringLiteral("0001"), QStringLiteral("E7"), 46363));
+    QVERIFY(!BostCriado);
+    QVERIFY(!frmDiagPaci);
+    QCOMPARE(stCdPaciente, QStringLiteral("E7"));
+    h->host().setWebPort(h->port());
+    QVERIFY(h->open(QStringLiteral("0001"), QStringLiteral("E7"), 46363));
+    QVERIFY(BostCriado);
+}
+
+void TestEntry::initializationCounters()
+{
+    BostCriado = true;
+    boReordenando = true;
+    Initialize();
+    QVERIFY(!BostCriado);
+    QVERIFY(!boReordenando);
+    const PackageInfoTable *t = GetPackageInfoTable();
+    QCOMPARE(t->unitCount, 2);
+    QCOMPARE(QByteArray(t->units[0].name), QByteArray("Cli_kmp12801"));
+    QCOMPARE(QByteArray(t->units[1].name), QByteArray("Cli_kmp12800"));
+    stCdFilial = QStringLiteral("X");
+    Initialize(); // a second request is counted, not run again
+    Finalize();
+    QCOMPARE(stCdFilial, QStringLiteral("X"));
+    Finalize();   // the last matching one releases the context
+    QVERIFY(stCdFilial.isEmpty());
+}
+
+QTEST_MAIN(TestEntry)
+#include "test_entry.moc"
