@@ -1,0 +1,254 @@
+#include "consiste.h"
+#include "exceptions.h"
+#include "frame.h"
+#include "message.h"
+#include "tnetconnection.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+#include <atomic>
+
+using namespace kmp;
+
+namespace {
+
+// A server on its own thread (the client blocks the test's thread). Mode per connection:
+// answer each request, read one request and hang up, or read and never answer.
+class TestServer : public QThread
+{
+public:
+    enum Mode { Answer, CloseMidCall, Silent };
+    explicit TestServer(Mode mode) : m_mode(mode) {}
+    ~TestServer() override
+    {
+        m_stop = true;
+        wait(5000);
+    }
+
+    quint16 start()
+    {
+        QThread::start();
+        while (m_port == 0 && !m_failed)
+            QThread::msleep(5);
+        return m_port;
+    }
+    std::atomic<Mode> m_mode;
+    std::atomic<int> requests{0};
+
+protected:
+    void run() override
+    {
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHost, 0)) {
+            m_failed = true;
+            return;
+        }
+        m_port = server.serverPort();
+        for (int rounds = 0; !m_stop && rounds < 2000; ++rounds) {
+            if (!server.waitForNewConnection(10))
+                continue;
+            std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+            wire::FrameReader reader;
+            while (!m_stop && socket->state() == QAbstractSocket::ConnectedState) {
+                if (!socket->waitForReadyRead(20)) {
+                    if (socket->state() != QAbstractSocket::ConnectedState)
+                        break;
+                    continue;
+                }
+                reader.append(socket->readAll());
+                while (auto body = reader.next()) {
+                    ++requests;
+                    const wire::Request req = wire::decodeRequest(*body);
+                    if (m_mode == CloseMidCall) {
+                        socket->abort();
+                        break;
+                    }
+                    if (m_mode == Silent)
+                        continue;
+                    wire::Response resp = req.method == QLatin1String("Fail")
+                                              ? wire::Response::failure(req.id, wire::ErrorCode::Conflict, QStringLiteral("Registro alterado por outro usuário."))
+                                              : wire::Response::success(req.id, QCborValue(req.module + QLatin1Char('/') + req.method));
+                    socket->write(wire::frame(wire::encodeResponse(resp)));
+                    socket->waitForBytesWritten(1000);
+                }
+            }
+        }
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_failed{false};
+    std::atomic<quint16> m_port{0};
+};
+
+quint16 closedPort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort(); // closed again when s goes
+}
+
+} // namespace
+
+class TestNetConnection : public QObject
+{
+    Q_OBJECT
+
+    void prepare(TNetConnection &net, quint16 port)
+    {
+        net.ServerName = QStringLiteral("KMP12800.rdmDiagPaci");
+        net.ServerGUID = QStringLiteral("{guid}");
+        net.OnBeforeConnect = [port](TNetConnection &c) {
+            c.Host = QStringLiteral("127.0.0.1");
+            c.Port = port;
+        };
+        net.setTimeouts(2000, 400);
+    }
+
+private Q_SLOTS:
+    void callReturnsTheServersAnswer()
+    {
+        TestServer server(TestServer::Answer);
+        const quint16 port = server.start();
+        TNetConnection net;
+        prepare(net, port);
+        net.setConnected(true);
+        QVERIFY(net.connected());
+        const wire::Response r = net.call(QStringLiteral("GetDiagnost"), {});
+        QCOMPARE(Consiste::CheckResultServ(r, true, 0).toString(), QStringLiteral("KMP12800.rdmDiagPaci/GetDiagnost"));
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<int>("mode"); // -1 no server
+        QTest::newRow("connection refused") << -1;
+        QTest::newRow("server never answers: read timeout") << int(TestServer::Silent);
+        QTest::newRow("server hangs up mid-call") << int(TestServer::CloseMidCall);
+    }
+
+    void failures()
+    {
+        QFETCH(int, mode);
+        std::unique_ptr<TestServer> server;
+        quint16 port;
+        if (mode < 0) {
+            port = closedPort();
+        } else {
+            server = std::make_unique<TestServer>(TestServer::Mode(mode));
+            port = server->start();
+        }
+        TNetConnection net;
+        prepare(net, port);
+        QElapsedTimer t;
+        t.start();
+        bool raised = false;
+        QString message;
+        try {
+            net.call(QStringLiteral("GetDiagPaci"), {QCborValue(QStringLiteral("01"))});
+        } catch (const wire::ConnectionError &e) {
+            raised = true;
+            message = e.userMessage();
+        }
+        QVERIFY(raised);
+        QVERIFY2(!message.isEmpty(), "the error must say what happened");
+        QVERIFY2(t.elapsed() < 5000, "bounded by the timeouts");
+        QVERIFY(!net.connected());
+
+        // The same connection object works again once a server answers.
+        if (server)
+            server->m_mode = TestServer::Answer;
+        else {
+            server = std::make_unique<TestServer>(TestServer::Answer);
+            const quint16 newPort = server->start();
+            prepare(net, newPort);
+        }
+        const wire::Response r = net.call(QStringLiteral("GetDiagPaci"), {});
+        QVERIFY(r.ok);
+        QVERIFY(net.connected());
+    }
+
+    void onBeforeConnectRunsOnEveryConnect()
+    {
+        TestServer server(TestServer::Answer);
+        const quint16 port = server.start();
+        TNetConnection net;
+        int calls = 0;
+        net.OnBeforeConnect = [&](TNetConnection &c) {
+            ++calls;
+            c.Host = QStringLiteral("127.0.0.1");
+            c.Port = port;
+        };
+        net.setConnected(true);
+        net.setConnected(true); // already connected: no new connect
+        QCOMPARE(calls, 1);
+        net.setConnected(false);
+        QVERIFY(!net.connected());
+        QTest::qWait(200); // the test server serves one connection at a time: let it see the hang-up
+        try {
+            net.call(QStringLiteral("GetDiagnost"));
+        } catch (const kmp::Error &e) {
+            QFAIL(qPrintable(e.userMessage()));
+        }
+        QCOMPARE(calls, 2);
+    }
+
+    void checkResultServ_data()
+    {
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("success gives the payload") << true << 0 << "";
+        QTest::newRow("server error raises with its text") << false << 409 << "Registro alterado por outro usuário.";
+        QTest::newRow("error without text still raises") << false << 500 << "";
+    }
+    void checkResultServ()
+    {
+        QFETCH(bool, ok);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const wire::Response r = ok ? wire::Response::success(1, QCborValue(QByteArray("packet")))
+                                    : wire::Response::failure(1, wire::ErrorCode(code), message);
+        if (ok) {
+            QCOMPARE(Consiste::CheckResultServ(r, true, 0).toByteArray(), QByteArray("packet"));
+            return;
+        }
+        try {
+            Consiste::CheckResultServ(r, true, 0);
+            QFAIL("an error result must raise");
+        } catch (const EServerError &e) {
+            QCOMPARE(e.code(), code);
+            if (!message.isEmpty())
+                QCOMPARE(e.userMessage(), message);
+            else
+                QVERIFY(e.userMessage().contains(QString::number(code)));
+        }
+    }
+
+    void serverErrorThroughTheConnection()
+    {
+        TestServer server(TestServer::Answer);
+        TNetConnection net;
+        prepare(net, server.start());
+        const wire::Response r = net.call(QStringLiteral("Fail"));
+        QVERIFY(!r.ok);
+        QVERIFY_THROWS_EXCEPTION(EServerError, Consiste::CheckResultServ(r, true, 0));
+        // A server error is not a transport failure: the connection stays up.
+        QVERIFY(net.connected());
+    }
+
+    void timeoutsFromTheEnvironment()
+    {
+        qputenv("KMP_CONNECT_TIMEOUT_MS", "1234");
+        qputenv("KMP_READ_TIMEOUT_MS", "not-a-number");
+        TNetConnection net;
+        QCOMPARE(net.connectTimeout(), 1234);
+        QCOMPARE(net.readTimeout(), 30000);
+        qunsetenv("KMP_CONNECT_TIMEOUT_MS");
+        qunsetenv("KMP_READ_TIMEOUT_MS");
+    }
+};
+
+QTEST_MAIN(TestNetConnection)
+#include "tst_netconnection.moc"
