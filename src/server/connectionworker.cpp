@@ -55,13 +55,15 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
         }
         return *store;
     });
+    // Only the first line of a refusal goes to the log: database drivers may add detail
+    // lines that quote the row, and patient data stays out of logs.
     dispatcher.onRefused = [&](const wire::Request &req, const wire::Response &resp) {
         m_settings.log(QStringLiteral("conexão #%1: pedido %2 (%3) recusado: %4 %5")
                            .arg(m_number)
                            .arg(req.id)
                            .arg(req.method.left(40).isEmpty() ? QStringLiteral("?") : req.method.left(40))
                            .arg(resp.errorCode)
-                           .arg(resp.errorMessage));
+                           .arg(resp.errorMessage.section(QLatin1Char('\n'), 0, 0)));
     };
 
     wire::FrameReader reader(m_settings.maxFrame);

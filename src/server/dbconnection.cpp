@@ -120,6 +120,11 @@ void DbConnection::exec(QSqlQuery &query)
         fail(query.lastError(), QStringLiteral("executar a consulta"));
 }
 
+void DbConnection::raise(const QSqlQuery &failed)
+{
+    fail(failed.lastError(), QStringLiteral("executar a consulta"));
+}
+
 void DbConnection::execDirect(const QString &sql)
 {
     QSqlQuery q(database());

@@ -29,6 +29,8 @@ public:
     QSqlQuery prepare(const QString &sql);
     // Executes a prepared query; throws ServiceError carrying the database's message.
     void exec(QSqlQuery &query);
+    // Throws the ServiceError for a query that already failed, without running it again.
+    [[noreturn]] void raise(const QSqlQuery &failed);
     // Executes a statement without bound values (schema, pragmas, transaction control).
     void execDirect(const QString &sql);
 

@@ -277,7 +277,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
             if (!q.exec()) {
                 if (DbConnection::isUniqueViolation(q.lastError()))
                     throw ServiceError(ErrorCode::Conflict, duplicateMessage);
-                m_db.exec(q); // reports the database's error
+                m_db.raise(q);
             }
             break;
         }
@@ -312,7 +312,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
             if (!q.exec()) {
                 if (DbConnection::isUniqueViolation(q.lastError()))
                     throw ServiceError(ErrorCode::Conflict, duplicateMessage);
-                m_db.exec(q);
+                m_db.raise(q);
             }
             if (q.numRowsAffected() != 1)
                 refuseStale(ch.oldValues);

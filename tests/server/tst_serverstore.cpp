@@ -279,6 +279,21 @@ void TestServerStore::deltaInsertModifyDelete()
     // ...but the same code in another branch is another consultation.
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("E119", 1, QStringLiteral("0002")))}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
+
+    // A consultation date with a time of day is found again exactly, and a stale check on
+    // it still matches: the double must survive the database unrounded.
+    const double withTime = kDate + 0.437512345678;
+    RowValues timed = diag("R51", 1);
+    timed[2] = withTime;
+    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(timed)}));
+    QVERIFY2(r.ok, qPrintable(r.errorMessage));
+    const Packet t = packetOf(h.call("GetDiagPaci", {kFilial, kPaciente, withTime}));
+    QCOMPARE(t.rows.size(), size_t(1));
+    QCOMPARE(t.rows[0][2].toDouble(), withTime);
+    RowValues moved = timed;
+    moved[5] = 2.0;
+    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(t.rows[0], moved)}));
+    QVERIFY2(r.ok, qPrintable(r.errorMessage));
 }
 
 void TestServerStore::sectionsAndReportsRoundTrip_data()
