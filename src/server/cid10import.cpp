@@ -113,30 +113,30 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
     const int total = int(entries.size());
     int done = 0;
     try {
-    for (const Cid10Entry &e : entries) {
-        ++done;
-        QString tooLong;
-        if (e.code.size() > codeMax)
-            tooLong = QStringLiteral("código com %1 caracteres (máximo %2)").arg(e.code.size()).arg(codeMax);
-        else if (e.name.size() > nameMax)
-            tooLong = QStringLiteral("descrição com %1 caracteres (máximo %2)").arg(e.name.size()).arg(nameMax);
-        else if (e.abbreviation.size() > abbrevMax)
-            tooLong = QStringLiteral("descrição abreviada com %1 caracteres (máximo %2)").arg(e.abbreviation.size()).arg(abbrevMax);
-        if (!tooLong.isEmpty()) {
-            result.refused << QStringLiteral("%1: %2; não importado").arg(e.code.left(20), tooLong);
-        } else {
-            q.addBindValue(e.code);
-            q.addBindValue(e.name);
-            q.addBindValue(tag);
-            q.addBindValue(e.abbreviation);
-            db.exec(q);
-            ++result.imported;
+        for (const Cid10Entry &e : entries) {
+            ++done;
+            QString tooLong;
+            if (e.code.size() > codeMax)
+                tooLong = QStringLiteral("código com %1 caracteres (máximo %2)").arg(e.code.size()).arg(codeMax);
+            else if (e.name.size() > nameMax)
+                tooLong = QStringLiteral("descrição com %1 caracteres (máximo %2)").arg(e.name.size()).arg(nameMax);
+            else if (e.abbreviation.size() > abbrevMax)
+                tooLong = QStringLiteral("descrição abreviada com %1 caracteres (máximo %2)").arg(e.abbreviation.size()).arg(abbrevMax);
+            if (!tooLong.isEmpty()) {
+                result.refused << QStringLiteral("%1: %2; não importado").arg(e.code.left(20), tooLong);
+            } else {
+                q.addBindValue(e.code);
+                q.addBindValue(e.name);
+                q.addBindValue(tag);
+                q.addBindValue(e.abbreviation);
+                db.exec(q);
+                ++result.imported;
+            }
+            if (progress && (done % 1000 == 0 || done == total))
+                progress(done, total);
         }
-        if (progress && (done % 1000 == 0 || done == total))
-            progress(done, total);
-    }
-    q = QSqlQuery();
-    tx.commit();
+        q = QSqlQuery();
+        tx.commit();
     } catch (...) {
         tx.rollback();
         q = QSqlQuery();

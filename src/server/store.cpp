@@ -149,9 +149,11 @@ Packet Store::diagnost()
 
 Packet Store::diagPaci(const QString &filial, const QString &paciente, double consulta)
 {
-    // Ascending sequence: the screen takes its next number from the last row.
+    // Ascending sequence: the screen takes its next number from the last row. An empty
+    // number reads as 0 there, so it sorts first in both databases (PostgreSQL would put
+    // NULL last).
     return select(tables::diagPaci(), {}, kConsultaKey, {filial, paciente, consulta},
-                  QStringLiteral("NRSEQUENCIA, CDDIAGNOST"));
+                  QStringLiteral("COALESCE(NRSEQUENCIA, 0), CDDIAGNOST"));
 }
 
 Packet Store::diagAsso(const QString &filial, const QString &paciente, double consulta)
@@ -262,79 +264,79 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
     Transaction tx(m_db);
     QSqlQuery q;
     try {
-    for (const Change &ch : delta.changes) {
-        switch (ch.kind) {
-        case ChangeKind::Insert: {
-            QStringList names, marks;
-            for (const ColumnDef *c : cols) {
-                names << c->name;
-                marks << QStringLiteral("?");
-            }
-            q = m_db.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                 .arg(table.name, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))));
-            for (size_t i = 0; i < cols.size(); ++i)
-                q.addBindValue(bindable(*cols[i], ch.newValues[i]));
-            if (!q.exec()) {
-                if (DbConnection::isUniqueViolation(q.lastError()))
-                    throw ServiceError(ErrorCode::Conflict, duplicateMessage);
-                m_db.raise(q);
-            }
-            break;
-        }
-        case ChangeKind::Modify: {
-            QStringList sets;
-            QVariantList values;
-            for (size_t i = 0; i < cols.size(); ++i) {
-                if (!sameValue(ch.oldValues[i], ch.newValues[i])) {
-                    sets << cols[i]->name + QStringLiteral(" = ?");
-                    values << bindable(*cols[i], ch.newValues[i]);
+        for (const Change &ch : delta.changes) {
+            switch (ch.kind) {
+            case ChangeKind::Insert: {
+                QStringList names, marks;
+                for (const ColumnDef *c : cols) {
+                    names << c->name;
+                    marks << QStringLiteral("?");
                 }
+                q = m_db.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                     .arg(table.name, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))));
+                for (size_t i = 0; i < cols.size(); ++i)
+                    q.addBindValue(bindable(*cols[i], ch.newValues[i]));
+                if (!q.exec()) {
+                    if (DbConnection::isUniqueViolation(q.lastError()))
+                        throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                    m_db.raise(q);
+                }
+                break;
             }
-            QStringList where;
-            whereOriginal(ch.oldValues, where, values);
-            if (sets.isEmpty()) {
-                // Nothing to write, but the row must still be there as it was.
-                q = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
-                                     .arg(table.name, where.join(QStringLiteral(" AND "))));
+            case ChangeKind::Modify: {
+                QStringList sets;
+                QVariantList values;
+                for (size_t i = 0; i < cols.size(); ++i) {
+                    if (!sameValue(ch.oldValues[i], ch.newValues[i])) {
+                        sets << cols[i]->name + QStringLiteral(" = ?");
+                        values << bindable(*cols[i], ch.newValues[i]);
+                    }
+                }
+                QStringList where;
+                whereOriginal(ch.oldValues, where, values);
+                if (sets.isEmpty()) {
+                    // Nothing to write, but the row must still be there as it was.
+                    q = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
+                                         .arg(table.name, where.join(QStringLiteral(" AND "))));
+                    for (const QVariant &v : values)
+                        q.addBindValue(v);
+                    m_db.exec(q);
+                    const bool there = q.next();
+                    q.finish();
+                    if (!there)
+                        refuseStale(ch.oldValues);
+                    break;
+                }
+                q = m_db.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
+                                     .arg(table.name, sets.join(QStringLiteral(", ")), where.join(QStringLiteral(" AND "))));
                 for (const QVariant &v : values)
                     q.addBindValue(v);
-                m_db.exec(q);
-                const bool there = q.next();
-                q.finish();
-                if (!there)
+                if (!q.exec()) {
+                    if (DbConnection::isUniqueViolation(q.lastError()))
+                        throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                    m_db.raise(q);
+                }
+                if (q.numRowsAffected() != 1)
                     refuseStale(ch.oldValues);
                 break;
             }
-            q = m_db.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
-                                 .arg(table.name, sets.join(QStringLiteral(", ")), where.join(QStringLiteral(" AND "))));
-            for (const QVariant &v : values)
-                q.addBindValue(v);
-            if (!q.exec()) {
-                if (DbConnection::isUniqueViolation(q.lastError()))
-                    throw ServiceError(ErrorCode::Conflict, duplicateMessage);
-                m_db.raise(q);
+            case ChangeKind::Delete: {
+                QStringList where;
+                QVariantList values;
+                whereOriginal(ch.oldValues, where, values);
+                q = m_db.prepare(QStringLiteral("DELETE FROM %1 WHERE %2").arg(table.name, where.join(QStringLiteral(" AND "))));
+                for (const QVariant &v : values)
+                    q.addBindValue(v);
+                m_db.exec(q);
+                if (q.numRowsAffected() != 1)
+                    refuseStale(ch.oldValues);
+                break;
             }
-            if (q.numRowsAffected() != 1)
-                refuseStale(ch.oldValues);
-            break;
+            }
+            q.finish();
         }
-        case ChangeKind::Delete: {
-            QStringList where;
-            QVariantList values;
-            whereOriginal(ch.oldValues, where, values);
-            q = m_db.prepare(QStringLiteral("DELETE FROM %1 WHERE %2").arg(table.name, where.join(QStringLiteral(" AND "))));
-            for (const QVariant &v : values)
-                q.addBindValue(v);
-            m_db.exec(q);
-            if (q.numRowsAffected() != 1)
-                refuseStale(ch.oldValues);
-            break;
-        }
-        }
-        q.finish();
-    }
-    q = QSqlQuery();
-    tx.commit();
+        q = QSqlQuery();
+        tx.commit();
     } catch (...) {
         // Roll back before the failed statement is released: PostgreSQL refuses even the
         // release inside an aborted transaction, which would leak it on the connection.

@@ -294,6 +294,15 @@ void TestServerStore::deltaInsertModifyDelete()
     moved[5] = 2.0;
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(t.rows[0], moved)}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
+
+    // A row without a sequence number counts as 0: first, never last, in both databases,
+    // or the screen would take 0 as the highest number in use.
+    const QString other = QStringLiteral("0003");
+    RowValues unnumbered = diag("A09", 0, other);
+    unnumbered[5] = QVariant();
+    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("B349", 1, other)), ins(unnumbered)}));
+    QVERIFY2(r.ok, qPrintable(r.errorMessage));
+    QCOMPARE(codes(packetOf(h.call("GetDiagPaci", {other, kPaciente, kDate})), 3), (QStringList{"A09", "B349"}));
 }
 
 void TestServerStore::sectionsAndReportsRoundTrip_data()
