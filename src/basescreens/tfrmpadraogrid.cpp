@@ -74,7 +74,10 @@ QToolButton *TfrmPadraoGrid::toolButton(const QString &name, const QString &text
     b->setFocusPolicy(Qt::NoFocus); // the toolbar never takes the focus from the data
     b->setToolButtonStyle(Qt::ToolButtonTextOnly);
     // Runs the virtual by name, so a derived screen's handler is the one that runs.
-    kmp::onEvent(b, &QToolButton::clicked, this, [this, b, handler] { (this->*handler)(b); });
+    kmp::onEvent(b, &QToolButton::clicked, this, [this, b, handler] {
+        kmp::commitPendingEdit(); // a typed cell belongs to the row the command acts on
+        (this->*handler)(b);
+    });
     panMenu->layout()->addWidget(b);
     return b;
 }

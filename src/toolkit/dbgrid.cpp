@@ -113,6 +113,18 @@ bool isTypedCharacter(const QKeyEvent *e)
 DBGrid::DBGrid(QWidget *parent) : QTableView(parent)
 {
     m_model = new GridModel(this);
+    // Connected before the view attaches to the model, so these run first.
+    // While the model moves rows the view shifts its current index by itself; that is not
+    // the user choosing a row and must not move the record set's cursor (a cursor move would
+    // post or cancel the row being changed right then).
+    auto enter = [this] { ++m_modelChanging; };
+    auto leave = [this] { m_modelChanging = qMax(0, m_modelChanging - 1); };
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this, enter);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, leave);
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeInserted, this, enter);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, leave);
+    connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, enter);
+    connect(m_model, &QAbstractItemModel::modelReset, this, leave);
     setModel(m_model);
     setItemDelegate(new GridDelegate(this));
     setSelectionBehavior(QAbstractItemView::SelectItems);
@@ -368,7 +380,7 @@ bool DBGrid::runColExit(int column)
 void DBGrid::currentChanged(const QModelIndex &current, const QModelIndex &previous)
 {
     QTableView::currentChanged(current, previous);
-    if (m_syncing || m_reverting || !current.isValid()) {
+    if (m_syncing || m_reverting || m_modelChanging > 0 || !current.isValid()) {
         placeButton();
         return;
     }
@@ -483,6 +495,8 @@ void DBGrid::focusMoved(QWidget *old, QWidget *now)
 
 void DBGrid::placeButton()
 {
+    if (!m_button) // setModel() in the constructor moves the current cell before the button exists
+        return;
     const QModelIndex cur = currentIndex();
     const bool show = m_set && cur.isValid() && columnButton(cur.column()) && m_set->isActive();
     if (!show) {
@@ -500,17 +514,32 @@ void DBGrid::placeButton()
     m_button->raise();
 }
 
+bool DBGrid::commitEditor()
+{
+    if (state() != QAbstractItemView::EditingState)
+        return false;
+    QWidget *focus = QApplication::focusWidget();
+    if (!focus || !viewport()->isAncestorOf(focus))
+        return false;
+    commitData(focus);
+    closeEditor(focus, QAbstractItemDelegate::NoHint);
+    return true;
+}
+
+namespace kmp {
+bool commitPendingEdit()
+{
+    for (QWidget *w = QApplication::focusWidget(); w; w = w->parentWidget())
+        if (auto *grid = qobject_cast<DBGrid *>(w))
+            return grid->commitEditor();
+    return false;
+}
+} // namespace kmp
+
 void DBGrid::clickEditButton()
 {
     // Whatever was typed in the cell goes into the row before the handler looks at it.
-    if (state() == QAbstractItemView::EditingState) {
-        if (QWidget *editor = indexWidget(currentIndex()); editor) {
-            commitData(editor);
-        } else if (QWidget *focus = QApplication::focusWidget(); focus && isAncestorOf(focus) && focus != viewport()) {
-            commitData(focus);
-            closeEditor(focus, QAbstractItemDelegate::NoHint);
-        }
-    }
+    commitEditor();
     if (OnEditButtonClick)
         kmp::guarded(this, OnEditButtonClick);
     placeButton();

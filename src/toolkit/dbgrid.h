@@ -12,6 +12,12 @@
 class QToolButton;
 
 namespace kmp {
+// Commits the cell editor of the grid that has the focus, if any (see DBGrid::commitEditor).
+// The key dispatcher and the screens' toolbar run it before a command.
+bool commitPendingEdit();
+} // namespace kmp
+
+namespace kmp {
 class Field;
 }
 
@@ -96,6 +102,10 @@ public:
     void drawColumnCell(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index);
     void markTouched() { m_touched = true; }
 
+    // Writes what is typed in the open cell editor into the row and closes the editor; a
+    // command that posts runs this first, so nothing typed is lost. True when there was one.
+    bool commitEditor();
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
@@ -121,7 +131,7 @@ private:
     QPointer<kmp::DataSource> m_source;
     QPointer<kmp::RecordSet> m_set;
     QList<DBGridColumn> m_columns;
-    QToolButton *m_button;
+    QToolButton *m_button = nullptr;
     QFont m_titleFont;
     bool m_hasTitleFont = false;
     bool m_cancelOnExit = false;
@@ -129,6 +139,7 @@ private:
     bool m_syncing = false;
     bool m_reverting = false;
     bool m_inFilter = false;
+    int m_modelChanging = 0;      // >0 while the model inserts, removes or resets rows
     int m_exitColumn = -1;        // column reported by selectedIndex() during OnColExit
     std::exception_ptr m_paintError;
     bool m_paintReportQueued = false;

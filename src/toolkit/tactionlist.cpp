@@ -1,5 +1,6 @@
 #include "tactionlist.h"
 
+#include "dbgrid.h"
 #include "exceptions.h"
 
 #include <QApplication>
@@ -187,6 +188,8 @@ bool TActionList::offer(QKeyCombination key)
     TAction *a = firstWith(key);
     if (!a || !a->isEnabled())
         return false;
+    // What is typed in an open grid cell belongs to the row the command acts on.
+    kmp::guarded(m_form, [] { kmp::commitPendingEdit(); });
     a->execute();
     return true;
 }
