@@ -260,8 +260,11 @@ void TfrmPadraoGrid::setCaption(const QString &caption)
 void TfrmPadraoGrid::setFormGeometry(int left, int top, int width, int height)
 {
     QWidget *f = frame();
+    m_formGeometry = QRect(left, top, width, height);
     if (m_subWindow) {
-        m_subWindow->setGeometry(left, top, width, height);
+        // The MDI area places a sub-window itself when it is first shown; bringToFront puts
+        // it back where the screen asked.
+        m_subWindow->setGeometry(m_formGeometry);
     } else {
         // Outer size: take the window frame off when the platform reports one.
         const QSize extra = f->frameGeometry().size() - f->geometry().size();
@@ -287,6 +290,10 @@ void TfrmPadraoGrid::bringToFront()
     if (m_subWindow)
         QWidget::show();
     f->show();
+    if (m_subWindow && m_formGeometry.isValid() && !m_placed) {
+        m_subWindow->setGeometry(m_formGeometry);
+        m_placed = true;
+    }
     f->raise();
     if (m_subWindow && m_subWindow->mdiArea())
         m_subWindow->mdiArea()->setActiveSubWindow(m_subWindow);

@@ -162,6 +162,8 @@ private:
     int m_bandCount = 0;
     bool m_initialized = false;
     bool m_closing = false;
+    bool m_placed = false;
+    QRect m_formGeometry;
 };
 
 // The printer set-up and print dialogs of a screen, built when first used and opened
