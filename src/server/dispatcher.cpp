@@ -36,9 +36,9 @@ double date(const QCborArray &a, qsizetype i)
     return v.isInteger() ? double(v.toInteger()) : v.toDouble();
 }
 
-QCborValue packetValue(const Packet &p)
+QCborValue packetValue(const QByteArray &encoded)
 {
-    return QCborValue(encodePacket(p));
+    return QCborValue(encoded);
 }
 
 QCborValue save(Store &store, const TableDef &table, const QCborArray &a, const QString &duplicate)
@@ -72,7 +72,7 @@ const std::map<QString, Method> &methods()
           [](Store &s, const QCborArray &a) {
               const auto packets = s.histGer(text(a, 0), text(a, 1), date(a, 2));
               QCborArray out;
-              for (const Packet &p : packets)
+              for (const QByteArray &p : packets)
                   out.append(packetValue(p));
               return QCborValue(out);
           }}},

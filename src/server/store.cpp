@@ -3,6 +3,7 @@
 #include "dbconnection.h"
 #include "serviceerror.h"
 
+#include <QCborStreamWriter>
 #include <QSqlError>
 #include <cmath>
 
@@ -49,23 +50,49 @@ QVariant bindable(const ColumnDef &c, const QVariant &v)
     return isNull(v) ? nullFor(c.kind) : v;
 }
 
-// Turns what the database returns into the value a packet carries for the column.
-QVariant fromDatabase(const FieldDef &f, const QVariant &v)
+// Writes what the database returns as the packet value of the column, in the encoding
+// encodePacket uses.
+void writeValue(QCborStreamWriter &w, const FieldDef &f, const QVariant &v)
 {
-    if (isNull(v))
-        return {};
-    switch (f.kind) {
-    case FieldKind::String: return v.toString();
-    case FieldKind::DateTime:
-    case FieldKind::Float: return v.toDouble();
-    case FieldKind::Blob: return v.toByteArray();
+    if (isNull(v)) {
+        w.appendNull();
+        return;
     }
-    return {};
+    switch (f.kind) {
+    case FieldKind::String: w.append(v.toString()); break;
+    case FieldKind::DateTime:
+    case FieldKind::Float: w.append(v.toDouble()); break;
+    case FieldKind::Blob: w.append(v.toByteArray()); break;
+    }
+}
+
+// The head of a CBOR item of a major type with its count (RFC 8949, 3.1).
+void appendHead(QByteArray &out, quint8 major, quint64 n)
+{
+    const char type = char(major << 5);
+    if (n < 24) {
+        out += char(type | char(n));
+    } else if (n <= 0xff) {
+        out += char(type | 24);
+        out += char(n);
+    } else if (n <= 0xffff) {
+        out += char(type | 25);
+        for (int shift = 8; shift >= 0; shift -= 8)
+            out += char((n >> shift) & 0xff);
+    } else if (n <= 0xffffffffu) {
+        out += char(type | 26);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += char((n >> shift) & 0xff);
+    } else {
+        out += char(type | 27);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out += char((n >> shift) & 0xff);
+    }
 }
 
 // Checks one value of a delta against the server's own column, whatever size the client
 // declared: strings longer than the column are refused, never cut.
-void checkValue(const TableDef &table, const ColumnDef &c, const QVariant &v)
+void checkValue(const ColumnDef &c, const QVariant &v)
 {
     if (isNull(v))
         return;
@@ -89,7 +116,6 @@ void checkValue(const TableDef &table, const ColumnDef &c, const QVariant &v)
     case FieldKind::Blob:
         break;
     }
-    Q_UNUSED(table);
 }
 
 bool kindsAgree(FieldKind declared, FieldKind column)
@@ -111,13 +137,12 @@ void requireKey(const ColumnDef &c, const QVariant &v, const char *which)
 
 } // namespace
 
-Packet Store::select(const TableDef &table, const QStringList &fields, const QStringList &where,
-                     const QVariantList &values, const QString &orderBy)
+QByteArray Store::select(const TableDef &table, const QStringList &fields, const QStringList &where,
+                         const QVariantList &values, const QString &orderBy)
 {
-    Packet p;
-    p.fields = table.fieldDefs(fields);
+    const FieldDefs defs = table.fieldDefs(fields);
     QStringList names;
-    for (const FieldDef &f : p.fields)
+    for (const FieldDef &f : defs)
         names << f.name;
     QString sql = QStringLiteral("SELECT %1 FROM %2").arg(names.join(QStringLiteral(", ")), table.name);
     if (!where.isEmpty())
@@ -128,26 +153,57 @@ Packet Store::select(const TableDef &table, const QStringList &fields, const QSt
     for (const QVariant &v : values)
         q.addBindValue(v);
     m_db.exec(q);
-    const int n = int(p.fields.size());
-    while (q.next()) {
-        RowValues row;
-        row.reserve(size_t(n));
-        for (int i = 0; i < n; ++i)
-            row.push_back(fromDatabase(p.fields[size_t(i)], q.value(i)));
-        p.rows.push_back(std::move(row));
+
+    // The rows are written as they are read; the row count, needed first in the packet,
+    // is known only at the end, so the head is put together afterwards.
+    const int n = int(defs.size());
+    QByteArray rows;
+    quint64 count = 0;
+    {
+        QCborStreamWriter w(&rows);
+        while (q.next()) {
+            w.startArray(quint64(n));
+            for (int i = 0; i < n; ++i)
+                writeValue(w, defs[size_t(i)], q.value(i));
+            w.endArray();
+            ++count;
+        }
     }
     if (q.lastError().isValid())
         throw ServiceError(ErrorCode::Internal,
                            QStringLiteral("Erro no banco de dados ao ler %1: %2").arg(table.name, q.lastError().text()));
-    return p;
+    // Only whole items go through the writer; the heads of the map and of the rows array,
+    // whose contents are written apart, are put down by hand.
+    QByteArray head;
+    appendHead(head, 5, 2);
+    {
+        QCborStreamWriter w(&head);
+        w.append(QLatin1String("fields"));
+        w.startArray(quint64(n));
+        for (const FieldDef &f : defs) {
+            w.startArray(3);
+            w.append(f.name);
+            w.append(qint64(f.kind));
+            w.append(qint64(f.size));
+            w.endArray();
+        }
+        w.endArray();
+        w.append(QLatin1String("rows"));
+    }
+    QByteArray out;
+    out.reserve(head.size() + 9 + rows.size());
+    out += head;
+    appendHead(out, 4, count);
+    out += rows;
+    return out;
 }
 
-Packet Store::diagnost()
+QByteArray Store::diagnost()
 {
     return select(tables::diagnost(), {}, {}, {}, QStringLiteral("CDDIAGNOST"));
 }
 
-Packet Store::diagPaci(const QString &filial, const QString &paciente, double consulta)
+QByteArray Store::diagPaci(const QString &filial, const QString &paciente, double consulta)
 {
     // Ascending sequence: the screen takes its next number from the last row. An empty
     // number reads as 0 there, so it sorts first in both databases (PostgreSQL would put
@@ -156,34 +212,34 @@ Packet Store::diagPaci(const QString &filial, const QString &paciente, double co
                   QStringLiteral("COALESCE(NRSEQUENCIA, 0), CDDIAGNOST"));
 }
 
-Packet Store::diagAsso(const QString &filial, const QString &paciente, double consulta)
+QByteArray Store::diagAsso(const QString &filial, const QString &paciente, double consulta)
 {
     return select(tables::diagAsso(), {QStringLiteral("CDDIAGNOST"), QStringLiteral("NMDIAGNOST")}, kConsultaKey,
                   {filial, paciente, consulta}, QStringLiteral("CDDIAGNOST"));
 }
 
-std::array<Packet, 4> Store::histGer(const QString &paciente, const QString &filial, double consulta)
+std::array<QByteArray, 4> Store::histGer(const QString &paciente, const QString &filial, double consulta)
 {
     const QVariantList key{filial, paciente, consulta};
     return {select(tables::histDoen(), {}, kConsultaKey, key), select(tables::histClinProg(), {}, kConsultaKey, key),
             select(tables::histFam(), {}, kConsultaKey, key), select(tables::examFisi(), {}, kConsultaKey, key)};
 }
 
-Packet Store::vdDiag(const QString &filial, const QString &paciente, const QString &diagnost, double consulta)
+QByteArray Store::vdDiag(const QString &filial, const QString &paciente, const QString &diagnost, double consulta)
 {
     QStringList where = kConsultaKey;
     where << QStringLiteral("CDDIAGNOST = ?");
     return select(tables::diagPaci(), {QStringLiteral("CDPACIENTE")}, where, {filial, paciente, consulta, diagnost});
 }
 
-Packet Store::tipoLaudo(const QString &code, const QString &selector)
+QByteArray Store::tipoLaudo(const QString &code, const QString &selector)
 {
     if (selector == QLatin1String("T"))
         return select(tables::tipoLaudo(), {}, {}, {}, QStringLiteral("CDTIPOLAUDO"));
     return select(tables::tipoLaudo(), {}, {QStringLiteral("CDTIPOLAUDO = ?")}, {code});
 }
 
-Packet Store::memLaudo(const QString &filial, const QString &paciente, const QString &tipo, double consulta)
+QByteArray Store::memLaudo(const QString &filial, const QString &paciente, const QString &tipo, double consulta)
 {
     QStringList where = kConsultaKey;
     where << QStringLiteral("CDTIPOLAUDO = ?");
@@ -225,7 +281,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                 requireKey(*cols[size_t(i)], ch.oldValues[size_t(i)], " no registro original");
         if (ch.kind != ChangeKind::Delete) {
             for (size_t i = 0; i < cols.size(); ++i)
-                checkValue(table, *cols[i], ch.newValues[i]);
+                checkValue(*cols[i], ch.newValues[i]);
             for (int i : keyIndex)
                 requireKey(*cols[size_t(i)], ch.newValues[size_t(i)], "");
         }

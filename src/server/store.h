@@ -11,23 +11,25 @@ namespace kmp::server {
 class DbConnection;
 
 // The data behind the remote methods, on one connection. Every load is one SELECT with
-// bound values; every save applies a whole delta in one transaction or not at all.
-// Nothing here is cached between calls, so several servers can share one database.
+// bound values whose rows are written straight into an encoded data packet (the form
+// decodePacket reads), so a large catalogue is never held twice; every save applies a
+// whole delta in one transaction or not at all. Nothing here is cached between calls, so
+// several servers can share one database.
 class Store
 {
 public:
     explicit Store(DbConnection &db) : m_db(db) {}
 
-    Packet diagnost();
-    Packet diagPaci(const QString &filial, const QString &paciente, double consulta);
-    Packet diagAsso(const QString &filial, const QString &paciente, double consulta);
+    QByteArray diagnost();
+    QByteArray diagPaci(const QString &filial, const QString &paciente, double consulta);
+    QByteArray diagAsso(const QString &filial, const QString &paciente, double consulta);
     // Present illness, progressive clinical history, family history, physical examination.
-    std::array<Packet, 4> histGer(const QString &paciente, const QString &filial, double consulta);
+    std::array<QByteArray, 4> histGer(const QString &paciente, const QString &filial, double consulta);
     // One field CDPACIENTE; a row exactly when the code is recorded for the consultation.
-    Packet vdDiag(const QString &filial, const QString &paciente, const QString &diagnost, double consulta);
+    QByteArray vdDiag(const QString &filial, const QString &paciente, const QString &diagnost, double consulta);
     // selector "T": every type; otherwise the one type with the given code (or none).
-    Packet tipoLaudo(const QString &code, const QString &selector);
-    Packet memLaudo(const QString &filial, const QString &paciente, const QString &tipo, double consulta);
+    QByteArray tipoLaudo(const QString &code, const QString &selector);
+    QByteArray memLaudo(const QString &filial, const QString &paciente, const QString &tipo, double consulta);
 
     // Applies a delta to the table. Refuses (ServiceError) unknown fields, values that do
     // not fit, missing key values, duplicates, and rows changed or removed by someone else
@@ -36,7 +38,7 @@ public:
     void applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage);
 
 private:
-    Packet select(const TableDef &table, const QStringList &fields, const QStringList &where,
+    QByteArray select(const TableDef &table, const QStringList &fields, const QStringList &where,
                   const QVariantList &values, const QString &orderBy = {});
 
     DbConnection &m_db;
