@@ -10,7 +10,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <array>
@@ -97,6 +99,23 @@ std::vector<int> visibleFields(RecordSet *set)
             out.push_back(i);
     return out;
 }
+
+// Plain text on the row's background: the list repaints on every keystroke, and the
+// style's full item drawing (icons, check boxes, focus frames) is most of that time.
+class LookupDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const bool selected = option.state & QStyle::State_Selected;
+        if (selected)
+            p->fillRect(option.rect, option.palette.brush(QPalette::Active, QPalette::Highlight));
+        p->setPen(option.palette.color(QPalette::Active, selected ? QPalette::HighlightedText : QPalette::Text));
+        p->drawText(option.rect.adjusted(4, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine,
+                    index.data(Qt::DisplayRole).toString());
+    }
+};
 
 // The cache of indexes, one per record set, dropped when the set's rows change.
 class IndexCache : public QObject
@@ -326,10 +345,14 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
     m_view = new QTableView(this);
     m_view->setObjectName(QStringLiteral("lookupView"));
     m_view->setModel(m_model);
+    m_view->setItemDelegate(new LookupDelegate(m_view));
+    m_view->setShowGrid(false);
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->setWordWrap(false);
+    // Eliding lays out each long description in full on every paint; clipping costs nothing.
+    m_view->setTextElideMode(Qt::ElideNone);
     m_view->verticalHeader()->hide();
     // Fixed row heights and column widths: sizing to contents would read every row on
     // each keystroke.
@@ -351,6 +374,8 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
 
     auto *bottom = new QHBoxLayout;
     m_count = new QLabel(this);
+    // A fixed width: a count that changes length must not re-lay out the dialog per key.
+    m_count->setMinimumWidth(m_count->fontMetrics().horizontalAdvance(QStringLiteral("00000 de 00000")) + 8);
     bottom->addWidget(m_count, 1);
     auto *buttons = new QDialogButtonBox(this);
     buttons->addButton(QStringLiteral("Selecionar"), QDialogButtonBox::AcceptRole);
