@@ -172,10 +172,10 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
     if (q.lastError().isValid())
         throw ServiceError(ErrorCode::Internal,
                            QStringLiteral("Erro no banco de dados ao ler %1: %2").arg(table.name, q.lastError().text()));
-    // Only whole items go through the writer; the heads of the map and of the rows array,
-    // whose contents are written apart, are put down by hand.
+    // Only whole items go through a writer, each into a buffer of its own (a writer starts
+    // at the beginning of its buffer); the heads of the map and of the rows array, whose
+    // contents are written apart, are put down by hand.
     QByteArray head;
-    appendHead(head, 5, 2);
     {
         QCborStreamWriter w(&head);
         w.append(QLatin1String("fields"));
@@ -191,7 +191,8 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
         w.append(QLatin1String("rows"));
     }
     QByteArray out;
-    out.reserve(head.size() + 9 + rows.size());
+    out.reserve(1 + head.size() + 9 + rows.size());
+    appendHead(out, 5, 2);
     out += head;
     appendHead(out, 4, count);
     out += rows;

@@ -375,15 +375,18 @@ void TestServerProcess::hostileInputIsRefused()
 void TestServerProcess::concurrentDuplicateSaves_data()
 {
     addBackendColumn();
-    addBackendRows("two clients, same code", [](QTestData &) {});
+    addBackendRows("two clients on two servers, same code", [](QTestData &) {});
 }
 
 void TestServerProcess::concurrentDuplicateSaves()
 {
     KMP_OPEN_BACKEND(db);
-    ServerProcess server;
+    // Two server processes on one database, one clinician on each: the key in the
+    // database, not anything a server remembers, must stop the second save.
+    ServerProcess server, otherServer;
     QVERIFY(server.start(db->spec()));
-    const quint16 port = server.port();
+    QVERIFY(otherServer.start(db->spec()));
+    const quint16 ports[2] = {server.port(), otherServer.port()};
     const QStringList codes{"I10", "E119", "J189", "K297", "N390", "R51", "J00", "A09", "F329", "M545"};
     for (const QString &code : codes) {
         std::latch go(2);
@@ -392,7 +395,7 @@ void TestServerProcess::concurrentDuplicateSaves()
         const auto save = [&](int who) {
             try {
                 wire::Client c;
-                connectClient(c, port);
+                connectClient(c, ports[who]);
                 c.connectToServer();
                 go.arrive_and_wait(); // both connected, then both send at once
                 answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, who + 1)))}));
@@ -409,10 +412,13 @@ void TestServerProcess::concurrentDuplicateSaves()
         QCOMPARE(refused.errorCode, int(wire::ErrorCode::Conflict));
         QCOMPARE(refused.errorMessage, QStringLiteral("Diagnóstico já cadastrado."));
     }
-    wire::Client c;
-    connectClient(c, port);
-    const wire::Response list = c.call(request("GetDiagPaci", {kFilial, kPaciente, kDate}));
-    QCOMPARE(decodePacket(list.result.toByteArray()).rows.size(), size_t(codes.size()));
+    for (quint16 port : ports) {
+        wire::Client c;
+        connectClient(c, port);
+        const wire::Response list = c.call(request("GetDiagPaci", {kFilial, kPaciente, kDate}));
+        QVERIFY2(list.ok, qPrintable(list.errorMessage));
+        QCOMPARE(decodePacket(list.result.toByteArray()).rows.size(), size_t(codes.size()));
+    }
 }
 
 void TestServerProcess::clientTransportFailures_data()
