@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to what a connection runs for each request, without a network:
 // the frame reader, the request decoder and the dispatcher with its store over an
 // in-memory SQLite database holding the demo data. Nothing may crash, hang, or let an
-// exception escape; every frame must get a response that encodes.
+// exception escape; every frame must get a response that encodes, and every packet a
+// load returns must decode.
 
 #include "dbconnection.h"
 #include "demodata.h"
@@ -9,9 +10,11 @@
 #include "error.h"
 #include "frame.h"
 #include "message.h"
+#include "packet.h"
 #include "schema.h"
 #include "store.h"
 
+#include <QCborArray>
 #include <QCoreApplication>
 #include <cstdint>
 #include <memory>
@@ -48,6 +51,13 @@ void answer(const QByteArray &body)
     const kmp::wire::Response back = kmp::wire::decodeResponse(kmp::wire::encodeResponse(r));
     if (back.id != r.id || back.ok != r.ok)
         __builtin_trap();
+    // A successful load returns packets the client can read; decodePacket throws (and the
+    // fuzzer reports it) on anything else.
+    if (r.ok && r.result.isByteArray())
+        (void)kmp::decodePacket(r.result.toByteArray());
+    if (r.ok && r.result.isArray())
+        for (const QCborValue &v : r.result.toArray())
+            (void)kmp::decodePacket(v.toByteArray());
 }
 
 } // namespace
