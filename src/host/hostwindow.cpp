@@ -49,7 +49,7 @@ HostWindow::HostWindow(const HostOptions &options, HostServicesImpl *services, Q
                                  .arg(options.serverHost)
                                  .arg(options.serverPort)
                                  .arg(options.branch.isEmpty() ? QStringLiteral("-") : options.branch));
-    resize(1024, 768);
+    resize(1280, 960);
 }
 
 HostWindow::~HostWindow() = default;

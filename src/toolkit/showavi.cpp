@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
+#include <QStringList>
 #include <QVBoxLayout>
 
 namespace {
@@ -67,6 +68,7 @@ struct State
     int depth = 0;
     QPointer<BusyOverlay> overlay;
     QString text;
+    QStringList outer; // texts of the enclosing calls, shown again as inner ones end
 };
 
 State &state()
@@ -92,6 +94,8 @@ QString textFor(int animation)
 void ActiveShowAvi(QWidget *mainForm, int animation)
 {
     State &s = state();
+    if (s.depth > 0)
+        s.outer.append(s.text);
     ++s.depth;
     s.text = textFor(animation);
     if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
@@ -119,8 +123,14 @@ void DeactiveShowAvi()
     State &s = state();
     if (s.depth == 0)
         return; // an unmatched off must not drive the count negative
-    if (--s.depth > 0)
+    if (--s.depth > 0) {
+        if (!s.outer.isEmpty())
+            s.text = s.outer.takeLast();
+        if (s.overlay)
+            s.overlay->setText(s.text);
         return;
+    }
+    s.outer.clear();
     s.text.clear();
     if (s.overlay)
         s.overlay->hide();

@@ -70,7 +70,8 @@ void TDateEditPlus::refresh()
     QString text = d.toString(QStringLiteral("dd/MM/yyyy"));
     if (SaveTime)
         text += QLatin1Char(' ') + kmp::dateTimeFromDays(m_value).time().toString(QStringLiteral("HH:mm"));
-    setText(text + QStringLiteral("  ") + weekday);
+    setText(text + QLatin1Char(' ') + weekday);
+    setCursorPosition(0); // show the date from its start, not the end of the weekday
     pal.setColor(QPalette::Text, m_validColor);
     setPalette(pal);
 }

@@ -113,6 +113,7 @@ private Q_SLOTS:
         }
         QCOMPARE(Showavi::depth(), 1);
         QVERIFY2(Showavi::overlay()->isVisible(), "only the outermost off hides it");
+        QCOMPARE(Showavi::currentText(), QStringLiteral("Conectando...")); // the outer call's text again
         Showavi::DeactiveShowAvi();
         QCOMPARE(Showavi::depth(), 0);
         QVERIFY(!Showavi::overlay()->isVisible());
@@ -321,6 +322,7 @@ private Q_SLOTS:
         edit.setValue(kmp::daysFromDateTime(QDateTime(date, QTime(15, 30))));
         QVERIFY(edit.text().startsWith(date.toString(QStringLiteral("dd/MM/yyyy"))));
         QVERIFY(edit.text().endsWith(weekday));
+        QCOMPARE(edit.cursorPosition(), 0); // a narrow box shows the date, not the weekday's end
         QCOMPARE(edit.date(), date);
         QCOMPARE(edit.value(), double(qint64(edit.value()))); // SaveTime false: the whole day
         QVERIFY(edit.isReadOnly());
