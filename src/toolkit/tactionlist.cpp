@@ -3,6 +3,7 @@
 #include "dbgrid.h"
 #include "exceptions.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWidget>
@@ -244,6 +245,19 @@ QWidget *KeyDispatcher::formOf(QWidget *widget) const
     return nullptr;
 }
 
+QAction *KeyDispatcher::menuActionFor(QWidget *form, QKeyCombination key) const
+{
+    const QKeySequence wanted(key);
+    for (QAction *a : form->findChildren<QAction *>()) {
+        if (!a->isEnabled() || !a->isVisible() || a->isSeparator())
+            continue;
+        for (const QKeySequence &s : a->shortcuts())
+            if (s == wanted)
+                return a;
+    }
+    return nullptr;
+}
+
 bool KeyDispatcher::dispatch(QWidget *form, QKeyCombination key)
 {
     // Copy: a handler may build or destroy lists.
@@ -251,6 +265,13 @@ bool KeyDispatcher::dispatch(QWidget *form, QKeyCombination key)
     for (const QPointer<TActionList> list : lists)
         if (list && list->offer(key))
             return true;
+    // Then the form's menu commands, ahead of the focused control: Ctrl+C on a page
+    // command must switch the page even while an editor, which would copy, has the focus.
+    if (QAction *a = menuActionFor(form, key)) {
+        kmp::guarded(form, [] { kmp::commitPendingEdit(); });
+        a->trigger();
+        return true;
+    }
     return false;
 }
 
@@ -275,6 +296,10 @@ bool KeyDispatcher::eventFilter(QObject *watched, QEvent *event)
                 event->accept();
                 return true;
             }
+        if (menuActionFor(form, k)) {
+            event->accept();
+            return true;
+        }
         return false;
     }
     // A key no action takes is offered again as Qt passes it up to the parents; offering is

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <functional>
 
+class QAction;
 class QKeyEvent;
 class QWidget;
 
@@ -85,8 +86,9 @@ private:
 namespace kmp {
 
 // Offers every key press to the action lists of the form it was pressed in, before the
-// focused widget or Qt's own shortcuts see it. Lists are asked in declaration order; keys no
-// enabled action takes go on to the focused widget as usual.
+// focused widget or Qt's own shortcuts see it. Lists are asked in declaration order; then the
+// enabled menu commands (QAction shortcuts) of the form, so that a page command wins over an
+// editor's own use of the key. Keys nobody takes go on to the focused widget as usual.
 class KeyDispatcher : public QObject
 {
     Q_OBJECT
@@ -101,6 +103,8 @@ public:
     bool dispatch(QWidget *form, QKeyCombination key);
     // The registered form a widget belongs to (itself or an ancestor inside its window).
     QWidget *formOf(QWidget *widget) const;
+    // The form's enabled menu command with this shortcut, if any.
+    QAction *menuActionFor(QWidget *form, QKeyCombination key) const;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -5,6 +5,8 @@
 #include "tactionlist.h"
 
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QtTest>
@@ -96,6 +98,39 @@ private Q_SLOTS:
         QFETCH(QKeyCombination, key);
         QCOMPARE(packShortcut(key), code);
         QCOMPARE(unpackShortcut(code), key);
+    }
+
+    void menuCommandsWinOverTheEditorsOwnKeys_data()
+    {
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<int>("triggered");
+        QTest::newRow("enabled menu command takes Ctrl+A") << true << 1;
+        QTest::newRow("disabled one leaves it to the editor") << false << 0;
+    }
+    void menuCommandsWinOverTheEditorsOwnKeys()
+    {
+        QFETCH(bool, enabled);
+        QFETCH(int, triggered);
+        QWidget form;
+        auto *layout = new QVBoxLayout(&form);
+        auto *bar = new QMenuBar(&form);
+        layout->setMenuBar(bar);
+        QMenu *menu = bar->addMenu(QStringLiteral("Operação"));
+        QAction *page = menu->addAction(QStringLiteral("História da Doença Atual"));
+        page->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+        page->setEnabled(enabled);
+        int count = 0;
+        connect(page, &QAction::triggered, this, [&] { ++count; });
+        new TActionList(QStringLiteral("acl"), &form); // the form takes part in the dispatch
+        auto *edit = new QLineEdit(QStringLiteral("texto"), &form);
+        layout->addWidget(edit);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        edit->setFocus();
+        edit->deselect();
+        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(count, triggered);
+        QCOMPARE(edit->hasSelectedText(), !enabled); // the editor's select-all only when not taken
     }
 
     void keysInADialogOverTheFormAreNotTaken()
