@@ -69,10 +69,12 @@ TableDef section(const char *table, const char *textField)
 
 } // namespace
 
+// NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters (Y112),
+// and a name that does not fit would leave its code impossible to record.
 const TableDef &diagnost()
 {
     static const TableDef t{QStringLiteral("DIAGNOST"),
-                            {str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 250), str("CDTABECDI", 7),
+                            {str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300), str("CDTABECDI", 7),
                              str("DSABREDIAG", 250)}};
     return t;
 }
@@ -81,7 +83,7 @@ const TableDef &diagPaci()
 {
     static const TableDef t{QStringLiteral("DIAGPACI"),
                             {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
-                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 250), num("NRSEQUENCIA"),
+                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300), num("NRSEQUENCIA"),
                              str("CDTABECDI", 7)}};
     return t;
 }
@@ -90,7 +92,7 @@ const TableDef &diagAsso()
 {
     static const TableDef t{QStringLiteral("DIAGASSO"),
                             {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
-                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 250)}};
+                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300)}};
     return t;
 }
 

@@ -1,6 +1,7 @@
 #include "serverfixture.h"
 
 #include "context.h"
+#include "dialogs.h"
 #include "entry.h"
 #include "fielddef.h"
 #include "tfrmdiagpaci.h"
@@ -23,6 +24,8 @@ ScreenHarness::ScreenHarness()
     m_host->setFiliProc(QStringLiteral("0001"));
     m_host->setModuloAtiv(QStringLiteral("A"));
     HostServices::setInstance(m_host.get());
+    // No dialog may wait for a person: anything a test did not script is answered OK.
+    kmp::Dialogs::setResponder(kmp::answers::ok());
     m_main->show();
     QApplication::setActiveWindow(m_main.get());
     m_client.setTimeouts(5000, 20000);

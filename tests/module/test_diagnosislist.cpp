@@ -87,7 +87,7 @@ void TestDiagnosisList::init()
 
 void TestDiagnosisList::cleanup()
 {
-    kmp::Dialogs::clearResponder();
+    kmp::Dialogs::setResponder(kmp::answers::ok());
     if (frmDiagPaci && frmDiagPaci->cdsDiagPaci->isEditing()) {
         kmp::ScopedResponder yes(kmp::answers::yes());
         frmDiagPaci->cdsDiagPaci->cancel();

@@ -127,7 +127,8 @@ TfrmDiagPaci::Section *TfrmDiagPaci::activeSection()
 // box in between, is not taken for the user moving around the screen.
 void TfrmDiagPaci::focusMoved(QWidget *, QWidget *now)
 {
-    if (!now || !isAncestorOf(now))
+    // Focus that moves because the screen is closing is no user entering anything.
+    if (!now || !isAncestorOf(now) || !isVisible() || m_closing)
         return;
     QWidget *old = m_lastFocus;
     m_lastFocus = now;

@@ -662,6 +662,7 @@ void TfrmDiagPaci::FormActivate()
 
 void TfrmDiagPaci::FormClose(CloseAction &action)
 {
+    m_closing = true;
     BostCriado = false;
     TfrmPadraoGrid::FormClose(action);
     netDiagPaci->setConnected(false);

@@ -208,6 +208,7 @@ private:
 
     std::array<Section, SectionCount> m_sections;
     bool m_loadingEditor = false;
+    bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
     int m_busy = 0;
 };
