@@ -9,7 +9,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QStringDecoder>
-#include <QTableView>
+#include <QTreeView>
 #include <algorithm>
 #include <cstdio>
 

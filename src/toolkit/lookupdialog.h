@@ -7,7 +7,7 @@
 #include <vector>
 
 class QLineEdit;
-class QTableView;
+class QTreeView;
 class QLabel;
 
 namespace kmp {
@@ -89,7 +89,7 @@ public:
     int pickedSourceRow() const { return m_picked; }
 
     QLineEdit *searchBox() const { return m_search; }
-    QTableView *view() const { return m_view; }
+    QTreeView *view() const { return m_view; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -102,7 +102,7 @@ private:
     std::shared_ptr<const LookupIndex> m_index;
     LookupModel *m_model;
     QLineEdit *m_search;
-    QTableView *m_view;
+    QTreeView *m_view;
     QLabel *m_count;
     std::vector<int> m_rows;
     int m_picked = -1;

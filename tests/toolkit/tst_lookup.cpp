@@ -5,7 +5,7 @@
 #include "recordset.h"
 
 #include <QLineEdit>
-#include <QTableView>
+#include <QTreeView>
 
 #include <QtTest>
 
