@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "packet.h"
+#include "reports.h"
 #include "serviceerror.h"
 #include "store.h"
 
@@ -103,6 +104,13 @@ const std::map<QString, Method> &methods()
          {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::histFam(), a, kDuplicateRow); }}},
         {QStringLiteral("SetExamFisi"),
          {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::examFisi(), a, kDuplicateRow); }}},
+        // Reports of the report screens: listed by report code, run by name with parameter
+        // values; the SQL never leaves the server.
+        {QStringLiteral("GetRelatorios"),
+         {{A::Text}, [](Store &, const QCborArray &a) { return packetValue(listReports(text(a, 0))); }}},
+        {QStringLiteral("ExecRelatorio"),
+         {{A::Text, A::Text, A::Text},
+          [](Store &s, const QCborArray &a) { return packetValue(runReport(s.db(), text(a, 0), text(a, 1), text(a, 2))); }}},
     };
     return m;
 }

@@ -37,6 +37,8 @@ public:
     // duplicateMessage is the text for an insert whose key already exists.
     void applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage);
 
+    DbConnection &db() { return m_db; }
+
 private:
     QByteArray select(const TableDef &table, const QStringList &fields, const QStringList &where,
                   const QVariantList &values, const QString &orderBy = {});
