@@ -42,6 +42,18 @@ void AppServer::log(const QString &line) const
 
 void AppServer::start(const QHostAddress &address, quint16 port)
 {
+    if (!address.isLoopback() && (!m_options.tls || !m_options.keys)) {
+        QStringList missing;
+        if (!m_options.tls)
+            missing << QStringLiteral("TLS (--tls-cert e --tls-key)");
+        if (!m_options.keys)
+            missing << QStringLiteral("chaves de cliente (--keys)");
+        throw kmp::Error(QStringLiteral("Recusado escutar em %1, fora do endereço local, sem %2: dados de pacientes "
+                                        "passariam pela rede sem proteção. (refusing to listen on a non-loopback "
+                                        "address without TLS and client keys; use --listen 127.0.0.1:PORT for a "
+                                        "single machine)")
+                             .arg(address.toString(), missing.join(QStringLiteral(" e "))));
+    }
     {
         DbConnection db(m_options.database);
         ensureSchema(db);
@@ -61,12 +73,20 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
     if (m_active.load() >= m_options.maxConnections) {
         QTcpSocket refused;
         refused.setSocketDescriptor(socketDescriptor);
+        const QString peer = QStringLiteral("%1:%2").arg(refused.peerAddress().toString()).arg(refused.peerPort());
         refused.abort();
-        log(QStringLiteral("conexão #%1 recusada: limite de %2 conexões").arg(number).arg(m_options.maxConnections));
+        // Refusals are logged even when quiet: they are what an operator needs to see.
+        logLine(QStringLiteral("conexão #%1 de %2 recusada: limite de %3 conexões simultâneas (--max-connections)")
+                    .arg(number)
+                    .arg(peer)
+                    .arg(m_options.maxConnections));
         return;
     }
-    ConnectionWorker::Settings settings{m_options.database, m_options.maxFrame,
-                                        [this](const QString &line) { log(line); }};
+    ConnectionWorker::Settings settings{m_options.database,      m_options.maxFrame,
+                                        [this](const QString &line) { log(line); },
+                                        [](const QString &line) { logLine(line); },
+                                        m_options.keys,          m_options.tls,
+                                        m_options.idleTimeoutMs, m_options.frameDeadlineMs};
     auto worker = std::make_unique<Worker>();
     Worker *w = worker.get();
     ++m_active;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "databaseconfig.h"
+#include "keyring.h"
+#include "tlsidentity.h"
 
 #include <QHostAddress>
 #include <QMutex>
@@ -24,14 +26,21 @@ public:
         DatabaseConfig database;
         quint32 maxFrame = 0;   // 0: the wire default
         int maxConnections = 256;
+        int idleTimeoutMs = 600000;   // a connection without requests this long is closed
+        int frameDeadlineMs = 30000;  // a frame (and TLS and the key handshake) must be
+                                      // whole this long after its first byte
         bool quiet = false;      // no connection log (benchmarks)
+        std::shared_ptr<const KeyRing> keys;    // client keys; null: none asked
+        std::shared_ptr<const TlsIdentity> tls; // null: plain TCP
     };
 
     explicit AppServer(Options options, QObject *parent = nullptr);
     ~AppServer() override;
 
     // Prepares the schema (creating or upgrading it) and starts listening. Throws
-    // kmp::Error with a readable message on failure.
+    // kmp::Error with a readable message on failure, and refuses an address other than
+    // loopback unless both TLS and client keys are configured: patient records must not
+    // cross a network in clear text or reach a client that has not proved who it is.
     void start(const QHostAddress &address, quint16 port);
 
     // Stops listening, ends every connection and waits for the threads.

@@ -1,18 +1,26 @@
 #pragma once
 
 #include "databaseconfig.h"
+#include "keyring.h"
+#include "tlsidentity.h"
 
 #include <QString>
 #include <QtGlobal>
 #include <atomic>
 #include <functional>
+#include <memory>
+
+class QTcpSocket;
 
 namespace kmp::server {
 
-// Serves one client connection on the calling thread, from accept to close: reads frames,
-// answers each request in order, and owns the thread's own database connection (opened
-// at the first request, reopened when it was lost). Returns when the client goes away,
-// sends a frame that cannot be read, or stop becomes true.
+// Serves one client connection on the calling thread, from accept to close: TLS and the
+// client-key handshake when configured, then reads frames and answers each request in
+// order, and owns the thread's own database connection (opened at the first request,
+// reopened when it was lost). Returns when the client goes away, sends a frame that
+// cannot be read, breaks a limit (idle time, a frame that arrives too slowly, a frame too
+// large), or stop becomes true. Every refusal is one log line with the peer's address
+// and the limit or check that refused it.
 class ConnectionWorker
 {
 public:
@@ -20,7 +28,12 @@ public:
     {
         DatabaseConfig database;
         quint32 maxFrame = 0;
-        std::function<void(const QString &)> log; // one line, no patient data
+        std::function<void(const QString &)> log; // one line, no patient data, no secrets
+        std::function<void(const QString &)> warn; // refusals: logged even when quiet
+        std::shared_ptr<const KeyRing> keys;      // null: no client keys asked ("local")
+        std::shared_ptr<const TlsIdentity> tls;   // null: plain TCP
+        int idleTimeoutMs = 600000;               // no request for this long: closed
+        int frameDeadlineMs = 30000;              // a started frame must be whole by then
     };
 
     ConnectionWorker(Settings settings, quint64 number) : m_settings(std::move(settings)), m_number(number) {}
@@ -28,6 +41,12 @@ public:
     void run(qintptr socketDescriptor, const std::atomic<bool> &stop);
 
 private:
+    // TLS handshake; false (logged) when it fails.
+    bool startTls(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);
+    // The client-key handshake; the key name, or empty (logged, answered) on refusal.
+    QString authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);
+    void refuse(const QString &peer, const QString &why);
+
     Settings m_settings;
     quint64 m_number;
 };

@@ -23,7 +23,7 @@ enum class Arg { Text, Date, Bytes };
 struct Method
 {
     std::vector<Arg> args;
-    std::function<QCborValue(Store &, const QCborArray &)> run;
+    std::function<QCborValue(Store &, const QCborArray &, const AuditContext &)> run;
 };
 
 QString text(const QCborArray &a, qsizetype i)
@@ -42,7 +42,8 @@ QCborValue packetValue(const QByteArray &encoded)
     return QCborValue(encoded);
 }
 
-QCborValue save(Store &store, const TableDef &table, const QCborArray &a, const QString &duplicate)
+QCborValue save(Store &store, const TableDef &table, const QCborArray &a, const QString &duplicate,
+                const AuditContext &who)
 {
     Delta d;
     try {
@@ -50,7 +51,7 @@ QCborValue save(Store &store, const TableDef &table, const QCborArray &a, const 
     } catch (const kmp::Error &e) {
         throw ServiceError(ErrorCode::BadRequest, QStringLiteral("Alterações ilegíveis: %1").arg(e.userMessage()));
     }
-    store.applyDelta(table, d, duplicate);
+    store.applyDelta(table, d, duplicate, who);
     return QCborValue(nullptr);
 }
 
@@ -60,17 +61,17 @@ const std::map<QString, Method> &methods()
 {
     using A = Arg;
     static const std::map<QString, Method> m{
-        {QStringLiteral("GetDiagnost"), {{}, [](Store &s, const QCborArray &) { return packetValue(s.diagnost()); }}},
+        {QStringLiteral("GetDiagnost"), {{}, [](Store &s, const QCborArray &, const AuditContext &) { return packetValue(s.diagnost()); }}},
         {QStringLiteral("GetDiagPaci"),
          {{A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a) { return packetValue(s.diagPaci(text(a, 0), text(a, 1), date(a, 2))); }}},
+          [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.diagPaci(text(a, 0), text(a, 1), date(a, 2))); }}},
         {QStringLiteral("GetDiagAsso"),
          {{A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a) { return packetValue(s.diagAsso(text(a, 0), text(a, 1), date(a, 2))); }}},
+          [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.diagAsso(text(a, 0), text(a, 1), date(a, 2))); }}},
         // Patient first, then branch: the order the screen has always called it with.
         {QStringLiteral("GetHistGer"),
          {{A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a) {
+          [](Store &s, const QCborArray &a, const AuditContext &who) {
               const auto packets = s.histGer(text(a, 0), text(a, 1), date(a, 2));
               QCborArray out;
               for (const QByteArray &p : packets)
@@ -79,38 +80,38 @@ const std::map<QString, Method> &methods()
           }}},
         {QStringLiteral("GetVD_Diag"),
          {{A::Text, A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a) {
+          [](Store &s, const QCborArray &a, const AuditContext &who) {
               return packetValue(s.vdDiag(text(a, 0), text(a, 1), text(a, 2), date(a, 3)));
           }}},
         {QStringLiteral("GetTipoLaudo"),
-         {{A::Text, A::Text}, [](Store &s, const QCborArray &a) { return packetValue(s.tipoLaudo(text(a, 0), text(a, 1))); }}},
+         {{A::Text, A::Text}, [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.tipoLaudo(text(a, 0), text(a, 1))); }}},
         {QStringLiteral("GetMemLaudo"),
          {{A::Text, A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a) {
+          [](Store &s, const QCborArray &a, const AuditContext &who) {
               return packetValue(s.memLaudo(text(a, 0), text(a, 1), text(a, 2), date(a, 3)));
           }}},
         {QStringLiteral("SetDiagPaci"),
          {{A::Bytes},
-          [](Store &s, const QCborArray &a) {
-              return save(s, tables::diagPaci(), a, QStringLiteral("Diagnóstico já cadastrado."));
+          [](Store &s, const QCborArray &a, const AuditContext &who) {
+              return save(s, tables::diagPaci(), a, QStringLiteral("Diagnóstico já cadastrado."), who);
           }}},
         {QStringLiteral("SetMemLaudo"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::memLaudo(), a, kDuplicateRow); }}},
+         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::memLaudo(), a, kDuplicateRow, who); }}},
         {QStringLiteral("SetHistDoen"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::histDoen(), a, kDuplicateRow); }}},
+         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::histDoen(), a, kDuplicateRow, who); }}},
         {QStringLiteral("SetHistClinProg"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::histClinProg(), a, kDuplicateRow); }}},
+         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::histClinProg(), a, kDuplicateRow, who); }}},
         {QStringLiteral("SetHistFam"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::histFam(), a, kDuplicateRow); }}},
+         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::histFam(), a, kDuplicateRow, who); }}},
         {QStringLiteral("SetExamFisi"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a) { return save(s, tables::examFisi(), a, kDuplicateRow); }}},
+         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::examFisi(), a, kDuplicateRow, who); }}},
         // Reports of the report screens: listed by report code, run by name with parameter
         // values; the SQL never leaves the server.
         {QStringLiteral("GetRelatorios"),
-         {{A::Text}, [](Store &, const QCborArray &a) { return packetValue(listReports(text(a, 0))); }}},
+         {{A::Text}, [](Store &, const QCborArray &a, const AuditContext &) { return packetValue(listReports(text(a, 0))); }}},
         {QStringLiteral("ExecRelatorio"),
          {{A::Text, A::Text, A::Text},
-          [](Store &s, const QCborArray &a) { return packetValue(runReport(s.db(), text(a, 0), text(a, 1), text(a, 2))); }}},
+          [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(runReport(s.db(), text(a, 0), text(a, 1), text(a, 2))); }}},
     };
     return m;
 }
@@ -175,7 +176,9 @@ Response Dispatcher::handle(const Request &request)
                                                               .arg(request.method)
                                                               .arg(i + 1)
                                                               .arg(argKindName(m.args[i])));
-        response = Response::success(request.id, m.run(m_store(), request.args));
+        AuditContext who = m_caller;
+        who.method = request.method;
+        response = Response::success(request.id, m.run(m_store(), request.args, who));
     } catch (const ServiceError &e) {
         response = Response::failure(request.id, e.code(), e.userMessage());
     } catch (const kmp::Error &e) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "message.h"
+#include "store.h"
 
 #include <QByteArray>
 #include <QString>
@@ -35,10 +36,19 @@ public:
     // messages it receives never carry field values.
     std::function<void(const wire::Request &, const wire::Response &)> onRefused;
 
+    // Who is on the other end, as the audit trail records it: the client key's name
+    // ("local" on a server without keys) and the peer's address.
+    void setCaller(const QString &clientKey, const QString &address)
+    {
+        m_caller.clientKey = clientKey;
+        m_caller.address = address;
+    }
+
     static QStringList methodNames();
 
 private:
     StoreProvider m_store;
+    AuditContext m_caller;
 };
 
 } // namespace kmp::server

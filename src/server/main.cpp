@@ -2,6 +2,7 @@
 // commands (catalogue import and demo data).
 
 #include "appserver.h"
+#include "auditreport.h"
 #include "cid10import.h"
 #include "databaseconfig.h"
 #include "dbconnection.h"
@@ -12,6 +13,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDate>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -48,6 +51,7 @@ const QString kCommandsHelp = QStringLiteral(
     "  serve          serve the remote module KMP12800.rdmDiagPaci (the default)\n"
     "  import-cid10   load the official CID-10 files of a folder into the catalogue\n"
     "  demo           add the demo branch, patient, consultation and report types\n"
+    "  audit          print who changed what in a patient's consultations\n"
     "Run 'kmp-appserver COMMAND --help' for the options of a command.");
 
 QCommandLineOption databaseOption()
@@ -91,11 +95,29 @@ int serve(const QStringList &args)
     const QCommandLineOption maxConn(QStringLiteral("max-connections"),
                                      QStringLiteral("Most clients served at once (default 256)."),
                                      QStringLiteral("N"), QStringLiteral("256"));
-    const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not log connections."));
-    parser.addOptions({db, listen, maxFrame, maxConn, quiet});
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Do not log connections (refusals are still logged)."));
+    const QCommandLineOption keys(QStringLiteral("keys"),
+                                  QStringLiteral("Client key file: lines NAME:SECRET (secret of 16 characters or more), "
+                                                 "# for comments; readable by the server's user only. Clients must "
+                                                 "prove they hold one of these keys."),
+                                  QStringLiteral("FILE"));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
+                                     QStringLiteral("Server certificate (PEM, with its chain) for TLS."), QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("Private key of the certificate (PEM)."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption idle(QStringLiteral("idle-timeout"),
+                                  QStringLiteral("Close a connection without requests for this long (default 600)."),
+                                  QStringLiteral("SECONDS"), QStringLiteral("600"));
+    const QCommandLineOption deadline(QStringLiteral("frame-deadline"),
+                                      QStringLiteral("A request (and the TLS and key handshake) must arrive whole within "
+                                                     "this time of its first byte (default 30)."),
+                                      QStringLiteral("SECONDS"), QStringLiteral("30"));
+    parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline});
     parseOrExit(parser, args,
                 QStringLiteral("Serves the remote module KMP12800.rdmDiagPaci over TCP. Prints "
-                               "'listening on HOST:PORT' once it accepts connections."));
+                               "'listening on HOST:PORT' once it accepts connections. An address other than "
+                               "loopback needs --tls-cert, --tls-key and --keys."));
     if (!parser.positionalArguments().isEmpty())
         throw kmp::Error(QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().first()));
 
@@ -109,6 +131,25 @@ int serve(const QStringList &args)
     if (!ok || options.maxConnections < 1)
         throw kmp::Error(QStringLiteral("--max-connections precisa ser um número positivo."));
     options.quiet = parser.isSet(quiet);
+    const auto secondsValue = [&](const QCommandLineOption &o, const char *name) {
+        const double v = parser.value(o).toDouble(&ok);
+        if (!ok || v <= 0 || v > 86400)
+            throw kmp::Error(QStringLiteral("--%1 precisa ser um número de segundos entre 0 e 86400.").arg(QLatin1String(name)));
+        return int(v * 1000);
+    };
+    options.idleTimeoutMs = secondsValue(idle, "idle-timeout");
+    options.frameDeadlineMs = secondsValue(deadline, "frame-deadline");
+    if (parser.isSet(keys))
+        options.keys = std::make_shared<const KeyRing>(KeyRing::load(parser.value(keys)));
+    if (parser.isSet(tlsCert) != parser.isSet(tlsKey))
+        throw kmp::Error(QStringLiteral("Informe --tls-cert e --tls-key juntos."));
+    if (parser.isSet(tlsCert)) {
+        QStringList warnings;
+        options.tls = std::make_shared<const TlsIdentity>(
+            TlsIdentity::load(parser.value(tlsCert), parser.value(tlsKey), &warnings));
+        for (const QString &w : warnings)
+            logLine(w);
+    }
 
     const QString hostPort = parser.value(listen);
     const qsizetype colon = hostPort.lastIndexOf(QLatin1Char(':'));
@@ -126,7 +167,11 @@ int serve(const QStringList &args)
 
     AppServer server(options);
     server.start(address, quint16(port));
-    logLine(QStringLiteral("servindo KMP12800.rdmDiagPaci com %1").arg(options.database.describe()));
+    logLine(QStringLiteral("servindo KMP12800.rdmDiagPaci com %1; %2; %3")
+                .arg(options.database.describe(),
+                     options.tls ? QStringLiteral("TLS") : QStringLiteral("sem TLS"),
+                     options.keys ? QStringLiteral("%1 chave(s) de cliente").arg(options.keys->size())
+                                  : QStringLiteral("sem chaves de cliente")));
     out(QStringLiteral("listening on %1:%2").arg(server.serverAddress().toString()).arg(server.serverPort()));
 
     // SIGINT/SIGTERM end the server cleanly: listening stops and every thread is joined.
@@ -186,11 +231,54 @@ int demoCommand(const QStringList &args)
     return 0;
 }
 
+int auditCommand(const QStringList &args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption db = databaseOption();
+    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Branch code (CDFILIAL), e.g. 0001."),
+                                    QStringLiteral("B"));
+    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Patient code (CDPACIENTE)."),
+                                     QStringLiteral("P"));
+    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Only the consultation of this day."),
+                                  QStringLiteral("YYYY-MM-DD"));
+    parser.addOptions({db, branch, patient, date});
+    parseOrExit(parser, args,
+                QStringLiteral("Prints the audit trail of a patient's consultations in the order the changes were "
+                               "applied: when (UTC), which client key, from which address, the method, the table, "
+                               "the row and the values; rich-text sections as their plain text, old against new, "
+                               "line by line. The output holds patient data: keep it where the records are kept."));
+    if (!parser.isSet(branch) || !parser.isSet(patient))
+        throw kmp::Error(QStringLiteral("Informe --branch e --patient."));
+    std::optional<double> consulta;
+    if (parser.isSet(date)) {
+        const QDate d = QDate::fromString(parser.value(date), Qt::ISODate);
+        if (!d.isValid())
+            throw kmp::Error(QStringLiteral("--date precisa ser AAAA-MM-DD."));
+        consulta = double(QDate(1899, 12, 30).daysTo(d));
+    }
+    DbConnection conn(DatabaseConfig::parse(parser.value(db)));
+    if (schemaVersion(conn) < 2) {
+        out(QStringLiteral("nenhuma alteração registrada (banco sem trilha de auditoria)"));
+        return 0;
+    }
+    const auto entries = readAudit(conn, parser.value(branch), parser.value(patient), consulta);
+    for (const AuditEntry &e : entries)
+        out(formatAuditEntry(e));
+    out(QStringLiteral("%1 alteração(ões)").arg(entries.size()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // The audit report reads rich text, which lays out fonts and so needs the GUI
+    // application object (without a display); the server itself stays a console program.
+    const bool gui = argc > 1 && qstrcmp(argv[1], "audit") == 0;
+    if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QGuiApplication>(argc, argv)
+                                                : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kmp-appserver"));
     QStringList args = QCoreApplication::arguments();
     QString command = QStringLiteral("serve");
@@ -207,6 +295,8 @@ int main(int argc, char **argv)
             return importCommand(args);
         if (command == QLatin1String("demo"))
             return demoCommand(args);
+        if (command == QLatin1String("audit"))
+            return auditCommand(args);
         err(QStringLiteral("Comando desconhecido: %1\n").arg(command) + kCommandsHelp);
         return 2;
     } catch (const kmp::Error &e) {

@@ -232,6 +232,25 @@ void migrateTo1(DbConnection &db)
                                  "(CDFILIAL, CDPACIENTE, DTCONSPACI, NRSEQUENCIA)"));
 }
 
+// Version 2: the audit trail. The ID comes from the database (a sequence in PostgreSQL),
+// never from a server's memory, so several servers write one ordered history.
+void migrateTo2(DbConnection &db)
+{
+    const bool pg = db.isPostgres();
+    const QString id = pg ? QStringLiteral("ID BIGSERIAL PRIMARY KEY") : QStringLiteral("ID INTEGER PRIMARY KEY AUTOINCREMENT");
+    const QString text = pg ? QStringLiteral("TEXT") : QStringLiteral("TEXT");
+    const QString number = pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL");
+    db.execDirect(QStringLiteral("CREATE TABLE IF NOT EXISTS KMP_AUDIT (%1, CHANGED_AT VARCHAR(30) NOT NULL, "
+                                 "CLIENT_KEY VARCHAR(64) NOT NULL, CLIENT_ADDRESS VARCHAR(64) NOT NULL, "
+                                 "METHOD VARCHAR(40) NOT NULL, TABLE_NAME VARCHAR(30) NOT NULL, "
+                                 "CDFILIAL VARCHAR(4), CDPACIENTE VARCHAR(12), DTCONSPACI %3, "
+                                 "ROW_KEY %2 NOT NULL, CHANGE_KIND VARCHAR(6) NOT NULL, "
+                                 "OLD_VALUES %2, NEW_VALUES %2)")
+                      .arg(id, text, number));
+    db.execDirect(QStringLiteral("CREATE INDEX IF NOT EXISTS KMP_AUDIT_CONSULTA ON KMP_AUDIT "
+                                 "(CDFILIAL, CDPACIENTE, DTCONSPACI, ID)"));
+}
+
 } // namespace
 
 int schemaVersion(DbConnection &db)
@@ -256,7 +275,7 @@ void ensureSchema(DbConnection &db)
                                .arg(version)
                                .arg(CurrentSchemaVersion));
     using Step = void (*)(DbConnection &);
-    static const Step steps[] = {migrateTo1};
+    static const Step steps[] = {migrateTo1, migrateTo2};
     for (int v = version; v < CurrentSchemaVersion; ++v) {
         steps[v](db);
         QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (?)"));

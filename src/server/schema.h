@@ -47,7 +47,11 @@ const std::vector<const TableDef *> &all();
 } // namespace tables
 
 // The schema version this build creates and understands.
-constexpr int CurrentSchemaVersion = 1;
+constexpr int CurrentSchemaVersion = 2;
+
+// The audit trail (version 2): one row per change a save applied, written in the save's
+// own transaction. No remote method names it, so no client can change it.
+inline constexpr const char *AuditTable = "KMP_AUDIT";
 
 // Creates the tables on an empty database and upgrades an older one, inside one
 // transaction and (on PostgreSQL) under an advisory lock, so several servers starting at

@@ -4,6 +4,8 @@
 #include "serviceerror.h"
 
 #include <QCborStreamWriter>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlError>
 #include <cmath>
 
@@ -135,6 +137,41 @@ void requireKey(const ColumnDef &c, const QVariant &v, const char *which)
                                .arg(c.name, QLatin1String(which)));
 }
 
+// A row's values as JSON text for the audit trail, every value kept whole: text as text,
+// numbers (dates are day counts) as numbers, blobs as {"base64": ...}.
+QString valuesJson(const std::vector<const ColumnDef *> &cols, const RowValues &values, bool keysOnly = false)
+{
+    QJsonObject o;
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (keysOnly && !cols[i]->key)
+            continue;
+        const QVariant &v = values[i];
+        if (isNull(v)) {
+            o.insert(cols[i]->name, QJsonValue::Null);
+            continue;
+        }
+        switch (cols[i]->kind) {
+        case FieldKind::String: o.insert(cols[i]->name, v.toString()); break;
+        case FieldKind::DateTime:
+        case FieldKind::Float: o.insert(cols[i]->name, v.toDouble()); break;
+        case FieldKind::Blob:
+            o.insert(cols[i]->name, QJsonObject{{QStringLiteral("base64"), QString::fromLatin1(v.toByteArray().toBase64())}});
+            break;
+        }
+    }
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+const char *changeKindName(ChangeKind k)
+{
+    switch (k) {
+    case ChangeKind::Insert: return "insert";
+    case ChangeKind::Modify: return "modify";
+    case ChangeKind::Delete: return "delete";
+    }
+    return "?";
+}
+
 } // namespace
 
 QByteArray Store::select(const TableDef &table, const QStringList &fields, const QStringList &where,
@@ -247,7 +284,8 @@ QByteArray Store::memLaudo(const QString &filial, const QString &paciente, const
     return select(tables::memLaudo(), {}, where, {filial, paciente, consulta, tipo});
 }
 
-void Store::applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage)
+void Store::applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage,
+                       const AuditContext &who)
 {
     // Map the delta's fields onto the table's columns; anything unknown is refused before
     // a single statement runs, and only the table's own names ever reach SQL text.
@@ -318,6 +356,45 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
         throw ServiceError(ErrorCode::Conflict, exists ? staleRowMessage() : removedRowMessage());
     };
 
+    // The consultation a change belongs to, so the audit command finds it by index.
+    const auto columnIndex = [&](const char *name) {
+        for (size_t i = 0; i < cols.size(); ++i)
+            if (cols[i]->name == QLatin1String(name))
+                return int(i);
+        return -1;
+    };
+    const int filialAt = columnIndex("CDFILIAL");
+    const int pacienteAt = columnIndex("CDPACIENTE");
+    const int consultaAt = columnIndex("DTCONSPACI");
+    const QString now = m_db.isPostgres()
+                            ? QStringLiteral("to_char(clock_timestamp() AT TIME ZONE 'UTC', "
+                                             "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')")
+                            : QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', 'now')");
+    const QString auditSql = QStringLiteral("INSERT INTO KMP_AUDIT (CHANGED_AT, CLIENT_KEY, CLIENT_ADDRESS, METHOD, "
+                                            "TABLE_NAME, CDFILIAL, CDPACIENTE, DTCONSPACI, ROW_KEY, CHANGE_KIND, "
+                                            "OLD_VALUES, NEW_VALUES) VALUES (")
+                             + now + QStringLiteral(", ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    const auto audit = [&](const Change &ch) {
+        const RowValues &row = ch.kind == ChangeKind::Delete ? ch.oldValues : ch.newValues;
+        const auto at = [&](int i, FieldKind kind) { return i < 0 || isNull(row[size_t(i)]) ? nullFor(kind) : row[size_t(i)]; };
+        const QVariant noText = nullFor(FieldKind::String);
+        QSqlQuery a = m_db.prepare(auditSql);
+        // Never NULL: an in-process caller has no address, which is still an answer.
+        const auto text = [](const QString &v, int size) { return v.isEmpty() ? QStringLiteral("") : v.left(size); };
+        a.addBindValue(text(who.clientKey, 64));
+        a.addBindValue(text(who.address, 64));
+        a.addBindValue(text(who.method, 40));
+        a.addBindValue(table.name);
+        a.addBindValue(at(filialAt, FieldKind::String));
+        a.addBindValue(at(pacienteAt, FieldKind::String));
+        a.addBindValue(at(consultaAt, FieldKind::DateTime));
+        a.addBindValue(valuesJson(cols, row, true));
+        a.addBindValue(QString::fromLatin1(changeKindName(ch.kind)));
+        a.addBindValue(ch.kind == ChangeKind::Insert ? noText : QVariant(valuesJson(cols, ch.oldValues)));
+        a.addBindValue(ch.kind == ChangeKind::Delete ? noText : QVariant(valuesJson(cols, ch.newValues)));
+        m_db.exec(a);
+    };
+
     Transaction tx(m_db);
     QSqlQuery q;
     try {
@@ -338,6 +415,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                         throw ServiceError(ErrorCode::Conflict, duplicateMessage);
                     m_db.raise(q);
                 }
+                audit(ch);
                 break;
             }
             case ChangeKind::Modify: {
@@ -375,6 +453,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                 }
                 if (q.numRowsAffected() != 1)
                     refuseStale(ch.oldValues);
+                audit(ch);
                 break;
             }
             case ChangeKind::Delete: {
@@ -387,6 +466,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                 m_db.exec(q);
                 if (q.numRowsAffected() != 1)
                     refuseStale(ch.oldValues);
+                audit(ch);
                 break;
             }
             }

@@ -10,6 +10,14 @@ namespace kmp::server {
 
 class DbConnection;
 
+// Who asked for a change, as the audit trail records it.
+struct AuditContext
+{
+    QString clientKey = QStringLiteral("local"); // the client key's name
+    QString address;                             // the peer's address
+    QString method;                              // the remote method that applied it
+};
+
 // The data behind the remote methods, on one connection. Every load is one SELECT with
 // bound values whose rows are written straight into an encoded data packet (the form
 // decodePacket reads), so a large catalogue is never held twice; every save applies a
@@ -35,7 +43,11 @@ public:
     // not fit, missing key values, duplicates, and rows changed or removed by someone else
     // since they were loaded; on any refusal nothing of the delta stays applied.
     // duplicateMessage is the text for an insert whose key already exists.
-    void applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage);
+    // Every change applied is recorded in the audit table (KMP_AUDIT) in the same
+    // transaction, with who, when (the database's clock, UTC) and the old and new values:
+    // the trail holds a change exactly when the change itself was committed.
+    void applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage,
+                    const AuditContext &who = {});
 
     DbConnection &db() { return m_db; }
 

@@ -1,9 +1,19 @@
 #include "client.h"
 
+#include "auth.h"
+
 #include <QElapsedTimer>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 namespace kmp::wire {
+
+namespace {
+
+const QString kKeyRefused = QStringLiteral("Chave de cliente recusada pelo servidor.");
+
+} // namespace
 
 Client::Client() = default;
 Client::~Client() = default;
@@ -22,6 +32,22 @@ void Client::setTimeouts(int connectMs, int readMs)
     m_readMs = readMs;
 }
 
+void Client::setCredentials(const QString &keyName, const QByteArray &secret)
+{
+    if (keyName != m_keyName || secret != m_secret)
+        disconnectFromServer();
+    m_keyName = keyName;
+    m_secret = secret;
+}
+
+void Client::setTls(bool on, const QString &caFile)
+{
+    if (on != m_tls || caFile != m_caFile)
+        disconnectFromServer();
+    m_tls = on;
+    m_caFile = caFile;
+}
+
 bool Client::isConnected() const
 {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
@@ -33,27 +59,109 @@ void Client::failTransport(const QString &message)
         m_socket->abort();
         m_socket.reset();
     }
+    m_reader.reset();
     throw ConnectionError(message);
+}
+
+void Client::openSocket()
+{
+    const QString where = QStringLiteral("%1:%2").arg(m_host).arg(m_port);
+    if (!m_tls) {
+        m_socket = std::make_unique<QTcpSocket>();
+        m_socket->connectToHost(m_host, m_port);
+        if (!m_socket->waitForConnected(m_connectMs)) {
+            const QString why = m_socket->error() == QAbstractSocket::SocketTimeoutError
+                                    ? QStringLiteral("o servidor não respondeu em %1 s").arg(m_connectMs / 1000.0)
+                                    : m_socket->errorString();
+            failTransport(QStringLiteral("Não foi possível conectar ao servidor de aplicação %1 (%2).").arg(where, why));
+        }
+        return;
+    }
+    if (!QSslSocket::supportsSsl())
+        failTransport(QStringLiteral("Esta estação não tem suporte a TLS (biblioteca OpenSSL ausente)."));
+    QList<QSslCertificate> roots;
+    if (!m_caFile.isEmpty()) {
+        roots = QSslCertificate::fromPath(m_caFile, QSsl::Pem);
+        if (roots.isEmpty())
+            failTransport(QStringLiteral("O arquivo de certificados da autoridade (CA) %1 não pôde ser lido ou não "
+                                         "contém certificados.")
+                              .arg(m_caFile));
+    } else {
+        roots = QSslConfiguration::systemCaCertificates();
+    }
+    auto socket = std::make_unique<QSslSocket>();
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setCaCertificates(roots);
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    conf.setProtocol(QSsl::TlsV1_2OrLater);
+    socket->setSslConfiguration(conf);
+    QSslSocket *ssl = socket.get();
+    m_socket = std::move(socket);
+    ssl->connectToHostEncrypted(m_host, m_port);
+    if (!ssl->waitForEncrypted(m_connectMs)) {
+        const QList<QSslError> errors = ssl->sslHandshakeErrors();
+        if (!errors.isEmpty()) {
+            QStringList why;
+            for (const QSslError &e : errors)
+                why << e.errorString();
+            why.removeDuplicates();
+            failTransport(QStringLiteral("Certificado do servidor não confiável: %1 (%2).")
+                              .arg(why.join(QStringLiteral("; ")), where));
+        }
+        const QString why = ssl->error() == QAbstractSocket::SocketTimeoutError
+                                ? QStringLiteral("o servidor não respondeu em %1 s").arg(m_connectMs / 1000.0)
+                                : ssl->errorString();
+        failTransport(QStringLiteral("Não foi possível estabelecer a conexão segura (TLS) com o servidor de "
+                                     "aplicação %1 (%2).")
+                          .arg(where, why));
+    }
 }
 
 void Client::connectToServer()
 {
     if (isConnected())
         return;
-    m_socket = std::make_unique<QTcpSocket>();
-    m_socket->connectToHost(m_host, m_port);
-    if (!m_socket->waitForConnected(m_connectMs)) {
-        const QString why = m_socket->error() == QAbstractSocket::SocketTimeoutError
-                                ? QStringLiteral("o servidor não respondeu em %1 s").arg(m_connectMs / 1000.0)
-                                : m_socket->errorString();
-        failTransport(QStringLiteral("Não foi possível conectar ao servidor de aplicação %1:%2 (%3).")
-                          .arg(m_host).arg(m_port).arg(why));
-    }
+    m_socket.reset();
+    m_reader = std::make_unique<FrameReader>(m_maxFrame);
+    openSocket();
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (!m_keyName.isEmpty())
+        authenticate();
+}
+
+void Client::authenticate()
+{
+    const QByteArray first = receive(m_connectMs, QStringLiteral("a autenticação"));
+    const auto nonce = auth::decodeChallenge(first);
+    if (!nonce) {
+        // A refusal sent before any challenge (a full server, for instance) is still a
+        // response worth showing.
+        try {
+            const Response r = decodeResponse(first);
+            if (!r.ok)
+                failTransport(r.errorMessage);
+        } catch (const kmp::Error &) {
+        }
+        failTransport(QStringLiteral("O servidor não pediu a chave de cliente como esperado."));
+    }
+    send(auth::encodeAnswer({m_keyName, auth::mac(m_secret, *nonce)}), m_connectMs, QStringLiteral("a autenticação"));
+    Response r;
+    try {
+        r = decodeResponse(receive(m_connectMs, QStringLiteral("a autenticação")));
+    } catch (const ConnectionError &) {
+        // A server that closes right after the answer refused it (an older server may not
+        // say why).
+        failTransport(kKeyRefused);
+    } catch (const kmp::Error &e) {
+        failTransport(QStringLiteral("Resposta inválida do servidor na autenticação: %1").arg(e.userMessage()));
+    }
+    if (!r.ok)
+        failTransport(r.errorCode == int(ErrorCode::Unauthorized) ? kKeyRefused : r.errorMessage);
 }
 
 void Client::disconnectFromServer()
 {
+    m_reader.reset();
     if (!m_socket)
         return;
     m_socket->disconnectFromHost();
@@ -62,51 +170,85 @@ void Client::disconnectFromServer()
     m_socket.reset();
 }
 
-Response Client::call(Request request)
+bool Client::connectionStillUsable()
 {
     if (!isConnected())
-        connectToServer();
-    request.id = m_nextId++;
-    const QByteArray out = frame(encodeRequest(request));
-    if (m_socket->write(out) != out.size())
-        failTransport(QStringLiteral("Falha ao enviar o pedido ao servidor: %1").arg(m_socket->errorString()));
+        return false;
+    // Between calls the server sends nothing. Anything readable now, or a closed socket,
+    // means the server ended the connection (an idle timeout, a restart): start afresh
+    // rather than send a request into a connection that is already gone.
+    if (m_socket->bytesAvailable() == 0)
+        m_socket->waitForReadyRead(0);
+    return m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesAvailable() == 0
+           && (!m_reader || !m_reader->inFrame());
+}
 
+void Client::send(const QByteArray &body, int timeoutMs, const QString &what)
+{
+    const QByteArray out = frame(body);
+    if (m_socket->write(out) != out.size())
+        failTransport(QStringLiteral("Falha ao enviar %1 ao servidor: %2").arg(what, m_socket->errorString()));
     QElapsedTimer timer;
     timer.start();
     while (m_socket->bytesToWrite() > 0) {
-        const int left = m_readMs - int(timer.elapsed());
+        const int left = timeoutMs - int(timer.elapsed());
         if (left <= 0 || !m_socket->waitForBytesWritten(left))
-            failTransport(QStringLiteral("Falha ao enviar o pedido ao servidor (%1).").arg(m_socket->errorString()));
+            failTransport(QStringLiteral("Falha ao enviar %1 ao servidor (%2).").arg(what, m_socket->errorString()));
     }
+}
 
-    FrameReader reader(m_maxFrame);
+QByteArray Client::receive(int timeoutMs, const QString &what)
+{
+    QElapsedTimer timer;
+    timer.start();
     for (;;) {
-        if (auto body = reader.next()) {
-            Response r;
-            try {
-                r = decodeResponse(*body);
-            } catch (const kmp::Error &e) {
-                failTransport(QStringLiteral("Resposta inválida do servidor: %1").arg(e.userMessage()));
-            }
-            if (r.id != request.id)
-                failTransport(QStringLiteral("Resposta fora de ordem do servidor."));
-            return r;
-        }
-        if (reader.isBroken())
-            failTransport(QStringLiteral("Resposta do servidor grande demais (%1 bytes).").arg(reader.brokenLength()));
-        const int left = m_readMs - int(timer.elapsed());
+        if (auto body = m_reader->next())
+            return *body;
+        if (m_reader->isBroken())
+            failTransport(QStringLiteral("Resposta do servidor grande demais (%1 bytes).").arg(m_reader->brokenLength()));
+        const int left = timeoutMs - int(timer.elapsed());
         if (left <= 0)
-            failTransport(QStringLiteral("O servidor não respondeu em %1 s (%2).")
-                              .arg(m_readMs / 1000.0).arg(request.method));
+            failTransport(QStringLiteral("O servidor não respondeu em %1 s (%2).").arg(timeoutMs / 1000.0).arg(what));
         if (!m_socket->waitForReadyRead(left)) {
+            // Whatever arrived together with the close is still worth reading.
+            if (m_socket->bytesAvailable() > 0) {
+                m_reader->append(m_socket->readAll());
+                continue;
+            }
             if (m_socket->state() != QAbstractSocket::ConnectedState
                 || m_socket->error() != QAbstractSocket::SocketTimeoutError)
                 failTransport(QStringLiteral("A conexão com o servidor foi perdida durante %1 (%2).")
-                                  .arg(request.method, m_socket->errorString()));
-            continue; // the loop's deadline check turns the timeout into an error
+                                  .arg(what, m_socket->errorString()));
+            continue; // the deadline check above turns the timeout into an error
         }
-        reader.append(m_socket->readAll());
+        m_reader->append(m_socket->readAll());
     }
+}
+
+Response Client::call(Request request)
+{
+    if (!connectionStillUsable()) {
+        disconnectFromServer();
+        connectToServer();
+    }
+    request.id = m_nextId++;
+    send(encodeRequest(request), m_readMs, QStringLiteral("o pedido"));
+    const QByteArray body = receive(m_readMs, request.method);
+    Response r;
+    try {
+        r = decodeResponse(body);
+    } catch (const kmp::Error &e) {
+        if (auth::decodeChallenge(body))
+            failTransport(QStringLiteral("O servidor exige uma chave de cliente; configure a chave desta estação."));
+        failTransport(QStringLiteral("Resposta inválida do servidor: %1").arg(e.userMessage()));
+    }
+    if (r.id != request.id) {
+        // The server refuses a connection without a key with a response of id 0.
+        if (r.id == 0 && !r.ok && r.errorCode == int(ErrorCode::Unauthorized))
+            failTransport(r.errorMessage);
+        failTransport(QStringLiteral("Resposta fora de ordem do servidor."));
+    }
+    return r;
 }
 
 } // namespace kmp::wire

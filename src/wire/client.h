@@ -11,8 +11,9 @@ class QTcpSocket;
 
 namespace kmp::wire {
 
-// A transport failure: the server cannot be reached, went away mid-call, or did not answer
-// in time. The client is left disconnected and can connect again.
+// A transport failure: the server cannot be reached, went away mid-call, did not answer in
+// time, refused this station's client key, or presented a certificate that cannot be
+// trusted. The client is left disconnected and can connect again.
 class ConnectionError : public kmp::Error
 {
 public:
@@ -22,6 +23,12 @@ public:
 // A blocking client for one connection: each call writes one request frame and waits for
 // its response frame on the calling thread, bounded by the connect and read timeouts, so
 // a dead server gives an error instead of a frozen screen.
+//
+// Security, for a server that is not on this machine (both set before the first call):
+//   client.setTls(true, "/etc/kmp/clinica-ca.pem");            // who the server is
+//   client.setCredentials("recepcao-1", secretBytes);          // who this station is
+// With both left alone the connection is plain TCP without a key, which a server accepts
+// only on its loopback address.
 class Client
 {
 public:
@@ -38,16 +45,43 @@ public:
     int readTimeout() const { return m_readMs; }
     void setMaxFrame(quint32 bytes) { m_maxFrame = bytes; }
 
+    // The client key this station proves it holds when connecting: a name from the
+    // server's key file and its secret (the bytes after "name:" in that file). The secret
+    // never leaves this process; only an HMAC of the server's random challenge does. An
+    // empty name means no key (for a server without a key file). Changing it closes the
+    // current connection.
+    void setCredentials(const QString &keyName, const QByteArray &secret);
+    QString keyName() const { return m_keyName; }
+
+    // TLS on or off. With TLS on, the server's certificate must chain up to a certificate
+    // in caFile (PEM; the only roots trusted, the system's are not used) and name the host
+    // given to setEndpoint; otherwise the connection is refused with ConnectionError
+    // "Certificado do servidor não confiável: ...". Changing it closes the current
+    // connection. The CA file is read at the next connect.
+    void setTls(bool on, const QString &caFile);
+    bool isTls() const { return m_tls; }
+    QString caFile() const { return m_caFile; }
+
+    // Connects, sets up TLS and proves the client key when they are configured. Throws
+    // ConnectionError with a message for the user on any failure, among them
+    // "Chave de cliente recusada pelo servidor." when the server does not accept the key.
     void connectToServer();
     void disconnectFromServer();
     bool isConnected() const;
 
     // Sends the request (its id is assigned here) and returns the server's response,
-    // successful or not. Throws ConnectionError on any transport failure.
+    // successful or not. Connects first when needed, and again when the server closed an
+    // idle connection since the last call. Throws ConnectionError on any transport failure.
     Response call(Request request);
 
 private:
     [[noreturn]] void failTransport(const QString &message);
+    void openSocket();
+    void authenticate();
+    void send(const QByteArray &body, int deadlineMs, const QString &what);
+    // The next frame body, waiting at most until the deadline (ms since start of timer).
+    QByteArray receive(int timeoutMs, const QString &what);
+    bool connectionStillUsable();
 
     QString m_host = QStringLiteral("127.0.0.1");
     quint16 m_port = 0;
@@ -55,7 +89,12 @@ private:
     int m_readMs = 30000;
     quint32 m_maxFrame = DefaultMaxFrame;
     qint64 m_nextId = 1;
+    QString m_keyName;
+    QByteArray m_secret;
+    bool m_tls = false;
+    QString m_caFile;
     std::unique_ptr<QTcpSocket> m_socket;
+    std::unique_ptr<FrameReader> m_reader;
 };
 
 } // namespace kmp::wire

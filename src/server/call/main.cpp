@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -33,8 +34,11 @@ int main(int argc, char **argv)
         "bare word, and a delta for the Set... methods from a JSON file with @FILE:\n"
         "  {\"fields\":[[\"CDFILIAL\",\"string\",4],...],\n"
         "   \"changes\":[{\"kind\":\"insert|modify|delete\",\"old\":[...],\"new\":[...]}]}\n"
+        "A server with client keys needs --key-name with --key-file, or --key NAME:SECRET (or the\n"
+        "environment variable KMP_CALL_KEY=NAME:SECRET, which keeps the secret out of the process list);\n"
+        "a server with TLS needs --tls and --ca.\n"
         "Exit status: 0 success, 1 refused by the server (its message on stderr), 2 bad usage,\n"
-        "3 the server could not be reached or did not answer."));
+        "3 the server could not be reached, refused the key or certificate, or did not answer."));
     parser.addHelpOption();
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Server address (default 127.0.0.1:21280)."),
                                     QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:21280"));
@@ -44,7 +48,18 @@ int main(int argc, char **argv)
                                     QStringLiteral("KMP12800.rdmDiagPaci"));
     const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Remote module identifier."), QStringLiteral("GUID"),
                                   QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}"));
-    parser.addOptions({server, timeout, module, guid});
+    const QCommandLineOption keyName(QStringLiteral("key-name"), QStringLiteral("Client key name (with --key-file)."),
+                                     QStringLiteral("NAME"));
+    const QCommandLineOption keyFile(QStringLiteral("key-file"),
+                                     QStringLiteral("File holding the client key's secret (one line)."), QStringLiteral("FILE"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Client key as NAME:SECRET (default: $KMP_CALL_KEY)."),
+                                 QStringLiteral("NAME:SECRET"));
+    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Connect with TLS, verifying the server's certificate."));
+    const QCommandLineOption ca(QStringLiteral("ca"),
+                                QStringLiteral("CA certificate (PEM) the server's certificate must be signed by; the only "
+                                               "root trusted. Without it, the system's roots."),
+                                QStringLiteral("FILE"));
+    parser.addOptions({server, timeout, module, guid, keyName, keyFile, key, tls, ca});
     parser.addPositionalArgument(QStringLiteral("METHOD"), QStringLiteral("Remote method, e.g. GetDiagPaci."));
     parser.addPositionalArgument(QStringLiteral("ARG"), QStringLiteral("Arguments in the method's order."), QStringLiteral("[ARG...]"));
     // Negative day counts and the like must stay arguments, not options.
@@ -82,8 +97,39 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    QString credentialName;
+    QByteArray credentialSecret;
+    const QString keyText = parser.isSet(key) ? parser.value(key) : qEnvironmentVariable("KMP_CALL_KEY");
+    if (parser.isSet(keyName) || parser.isSet(keyFile)) {
+        if (!parser.isSet(keyName) || !parser.isSet(keyFile) || parser.isSet(key)) {
+            print(stderr, QStringLiteral("kmp-call: use --key-name com --key-file, ou --key NOME:SEGREDO."));
+            return 2;
+        }
+        QFile f(parser.value(keyFile));
+        if (!f.open(QIODevice::ReadOnly)) {
+            print(stderr, QStringLiteral("kmp-call: não foi possível ler %1: %2").arg(f.fileName(), f.errorString()));
+            return 2;
+        }
+        credentialName = parser.value(keyName);
+        credentialSecret = f.readAll().trimmed();
+    } else if (!keyText.isEmpty()) {
+        const qsizetype sep = keyText.indexOf(QLatin1Char(':'));
+        if (sep <= 0) {
+            print(stderr, QStringLiteral("kmp-call: --key precisa ser NOME:SEGREDO."));
+            return 2;
+        }
+        credentialName = keyText.left(sep);
+        credentialSecret = keyText.mid(sep + 1).toUtf8();
+    }
+    if (parser.isSet(ca) && !parser.isSet(tls)) {
+        print(stderr, QStringLiteral("kmp-call: --ca só vale com --tls."));
+        return 2;
+    }
+
     kmp::wire::Client client;
     client.setEndpoint(hostPort.left(colon), quint16(port));
+    client.setCredentials(credentialName, credentialSecret);
+    client.setTls(parser.isSet(tls), parser.value(ca));
     client.setTimeouts(5000, int(seconds * 1000));
     kmp::wire::Response response;
     try {

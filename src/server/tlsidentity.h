@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QList>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+
+namespace kmp::server {
+
+// The server's certificate chain and private key for TLS (--tls-cert, --tls-key), read
+// once at start so that a bad file stops the server before it listens rather than
+// failing every connection.
+struct TlsIdentity
+{
+    QList<QSslCertificate> chain; // the server's own certificate first
+    QSslKey key;
+
+    // Throws kmp::Error with a readable message (a missing file, no certificate, a key
+    // that does not load, no TLS support). A key that does not belong to the certificate
+    // shows up as failed handshakes in the log.
+    // warnings receives advice that does not stop the server (a key readable by others).
+    static TlsIdentity load(const QString &certFile, const QString &keyFile, QStringList *warnings = nullptr);
+};
+
+} // namespace kmp::server
