@@ -3,84 +3,96 @@
 #include "hostservices.h"
 
 #include <QDialog>
-#include <QList>
+#include <QJsonObject>
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QListWidget;
+class QTextDocument;
 class QToolButton;
 class TMessages;
+class TNetConnection;
 
-// One report a report screen offers: its code, title, the query parameters it defines (in
-// order, values empty until asked for) and the generator that runs its query with those
-// values and returns the report as HTML.
-struct ReportDefinition
-{
-    QString code;
-    QString title;
-    ReportParams params;
-    std::function<QString(const ReportParams &params)> generate;
-};
-
-// The report designer dialog of a report screen: before a report's query runs it raises
-// OnBeforeGetQueryParams with the report's parameter list (values set there are the ones the
-// query uses), then generates the report and shows it in a preview, from which it can be
-// printed. Preview and print go through the dialog service.
-class TReportDesignerDialog : public QObject
+// The report dialog of a report screen: before a report runs it hands the report's
+// parameter list to whoever fills it in.
+class TReportDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TReportDesignerDialog(QObject *parent = nullptr);
+    explicit TReportDialog(QObject *parent = nullptr) : QObject(parent) {}
 
-    // params: the report's parameters; the flag, true on entry, may be cleared to skip the run.
-    std::function<void(ReportParams &params, bool &proceed)> OnBeforeGetQueryParams;
-
-    // Runs a report: the event, the query, the preview. Returns the generated HTML (empty
-    // when skipped). Exceptions from the event or the query reach the caller.
-    QString run(const ReportDefinition &report, QWidget *parent = nullptr);
-    ReportParams lastParams() const { return m_last; }
-
-private:
-    ReportParams m_last;
+    // The parameters the report defines (names, empty values) and a flag the handler may
+    // clear to stop the run.
+    std::function<void(ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
 };
 
-// The base report-data screen: a modal window listing the reports of a report code, with
-// the toolbar panMenu (screen code lblCodTela, report code lblCodRel, print and exit).
-// Show it with ShowModal() (through the dialog service, so tests can answer it). FormActivate
-// runs when the window becomes active; a derived screen calls the base first.
+// The base report screen: lists the report definitions of its report code, kept on the
+// application server, lets the user pick one and run it there with the parameter values,
+// and shows the result in a print preview from which it is printed or saved as PDF.
+//
+// The client never sends SQL: it names the report; the server holds its query and layout.
+// A derived screen sets the codes, the remote module that serves the reports, and fills
+// the parameters in rpddPadraoBeforeGetQueryParams.
 class TfrmDadosGerRel : public QDialog
 {
     Q_OBJECT
 public:
-    explicit TfrmDadosGerRel(QObject *owner = nullptr, QWidget *parent = nullptr);
+    explicit TfrmDadosGerRel(QObject *owner = nullptr);
     ~TfrmDadosGerRel() override;
 
-    void addReport(const ReportDefinition &report);
-    QList<ReportDefinition> reports() const { return m_reports; }
-    int currentReport() const;
-    void setCurrentReport(int index);
+    void initialize();   // runs FormCreate once; failures reach the caller
+    int showModal();     // through the dialog service, so tests can answer it
 
-    // Runs the current report (print button). Guarded: failures are shown, the screen stays.
-    bool runCurrent();
-    int ShowModal();
+    void setServer(const QString &moduleName, const QString &moduleGuid);
+    void setReportCode(const QString &code);
+    QString reportCode() const { return m_reportCode; }
     void setHelpContext(int context) { m_helpContext = context; }
     int helpContext() const { return m_helpContext; }
 
+    // The reports offered, as the server listed them.
+    struct Report
+    {
+        QString id;
+        QString title;
+        QStringList params;
+        QJsonObject layout;
+    };
+    const QList<Report> &reports() const { return m_reports; }
+    int selectedReport() const;
+    void selectReport(int index);
+
+    // Runs the selected report and returns the printable document (owned by the screen).
+    QTextDocument *runSelected();
+    bool exportPdf(const QString &path);   // runs, then writes the PDF; false when stopped
+    void preview();                        // runs, then opens the print preview
+
+    // --- handlers a derived screen may take over -------------------------------------------
+    virtual void FormCreate();
     virtual void FormActivate();
+    virtual void rpddPadraoBeforeGetQueryParams(ReportParams &params, bool &ok);
 
     QWidget *panMenu;
     QLabel *lblCodTela;
     QLabel *lblCodRel;
-    QToolButton *sbtImprimir;
-    QToolButton *sbtSair;
     QListWidget *lstRelatorios;
-    TReportDesignerDialog *rpddPadrao;
-    TMessages *msgPadrao;
+    QToolButton *sbtVisualizar;
+    QToolButton *sbtPdf;
+    QToolButton *sbtSair;
+    TReportDialog *rpddPadrao;
+    TNetConnection *netRelatorio;
 
 protected:
     bool event(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    QList<ReportDefinition> m_reports;
+    QByteArray call(const QString &method, const QCborArray &args);
+    void buildDocument(const Report &report, const ReportParams &params, const QByteArray &packet);
+
+    QString m_reportCode;
     int m_helpContext = 0;
+    bool m_initialized = false;
+    QList<Report> m_reports;
+    std::unique_ptr<QTextDocument> m_document;
 };

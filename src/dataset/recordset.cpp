@@ -462,9 +462,12 @@ void RecordSet::post()
 void RecordSet::cancel()
 {
     checkActive();
-    if (!isEditing())
+    // A view told that the new row goes away may ask to cancel again; once is enough.
+    if (!isEditing() || m_cancelling)
         return;
     fire(OnBeforeCancel);
+    m_cancelling = true;
+    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{m_cancelling};
     const int row = m_current;
     m_bufferRow = -1;
     if (m_state == DataSetState::Insert) {

@@ -170,6 +170,7 @@ private:
     bool m_readOnly = false;
     bool m_fieldsDeclared = false;
     bool m_bufferModified = false;
+    bool m_cancelling = false;
     qint64 m_nextChangeSeq = 1;
     std::vector<QPointer<DataSource>> m_sources;
 };

@@ -60,6 +60,7 @@ private Q_SLOTS:
     void loadWithMissingFieldLeavesSetUntouched();
     void floatReadsAsInteger();
     void dataSourceSeesEveryStateChange();
+    void cancelAskedAgainByAViewRemovesOneRow();
 };
 
 void TestRecordSet::eventsRunInOrder()
@@ -380,6 +381,19 @@ void TestRecordSet::dataSourceSeesEveryStateChange()
     s->close();
     QCOMPARE(seen, QList<DataSetState>({DataSetState::Edit, DataSetState::Browse, DataSetState::Insert,
                                         DataSetState::Browse, DataSetState::Inactive}));
+}
+
+void TestRecordSet::cancelAskedAgainByAViewRemovesOneRow()
+{
+    auto s = makeSet();
+    int cancels = 0;
+    s->OnAfterCancel = [&](RecordSet &) { ++cancels; };
+    connect(s.get(), &RecordSet::rowAboutToBeRemoved, this, [&s] { s->cancel(); });
+    s->insert();
+    s->cancel();
+    QCOMPARE(s->recordCount(), 3);
+    QCOMPARE(codes(*s), QStringList({"A00", "B01", "C02"}));
+    QCOMPARE(cancels, 1);
 }
 
 QTEST_GUILESS_MAIN(TestRecordSet)

@@ -13,6 +13,7 @@
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
+#include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
 #include "tmessages.h"
 #include "tnetconnection.h"
@@ -709,6 +710,21 @@ void TfrmDiagPaci::reloadForContext()
         throw;
     }
     busyOff();
+}
+
+void TfrmDiagPaci::sbtImprimirClick(QObject *)
+{
+    // A fresh report screen on every click; nothing of a previous one is reused.
+    auto *form = new TfrmListDiagPaci(HostServices::instance()->application());
+    frmListDiagPaci = form;
+    try {
+        form->initialize();
+        form->showModal();
+    } catch (...) {
+        form->deleteLater();
+        throw;
+    }
+    form->deleteLater();
 }
 
 bool TfrmDiagPaci::confirm(const QString &key)

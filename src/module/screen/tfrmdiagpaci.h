@@ -120,6 +120,7 @@ public:
     void FormActivate() override;
     void FormClose(CloseAction &action) override;
     void mnuSairClick() override;
+    void sbtImprimirClick(QObject *sender) override;
 
     // --- pages and menu ----------------------------------------------------------------------
     void pgcPadraoChange();
