@@ -1,0 +1,249 @@
+#pragma once
+
+// What the security, fault and audit tests share: a real kmp-appserver process on an
+// ephemeral loopback port whose log can be waited on, test certificates made with openssl
+// at run time, a client-key file, and clients configured for all of it.
+
+#include "client.h"
+#include "dispatcher.h"
+#include "message.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace kmp::test {
+
+inline QString binary(const char *name)
+{
+    return QStringLiteral(KMP_BINARY_DIR "/bin/") + QLatin1String(name);
+}
+
+inline wire::Request request(const QString &method, const QCborArray &args)
+{
+    wire::Request r;
+    r.module = server::ModuleName;
+    r.guid = server::ModuleGuid;
+    r.method = method;
+    r.args = args;
+    return r;
+}
+
+struct ToolRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+inline ToolRun runTool(const QString &program, const QStringList &args, const QStringList &env = {},
+                       int timeoutMs = 60000)
+{
+    QProcess p;
+    if (!env.isEmpty()) {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const QString &kv : env)
+            e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+        p.setProcessEnvironment(e);
+    }
+    p.start(program, args);
+    ToolRun r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// A kmp-appserver on an ephemeral loopback port; its stderr (the log) is kept. Stopped
+// (SIGTERM, then SIGKILL) when the test ends.
+class ServerProcess
+{
+public:
+    bool start(const QString &database, const QStringList &extra = {})
+    {
+        m_process.setProgram(binary("kmp-appserver"));
+        m_process.setArguments(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"),
+                                           QStringLiteral("127.0.0.1:0"), QStringLiteral("--database"), database}
+                               + extra);
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start();
+        if (!m_process.waitForStarted(10000))
+            return false;
+        QElapsedTimer t;
+        t.start();
+        QByteArray out;
+        while (t.elapsed() < 15000) {
+            if (!m_process.waitForReadyRead(200) && m_process.state() != QProcess::Running)
+                break;
+            out += m_process.readAllStandardOutput();
+            const qsizetype at = out.indexOf("listening on ");
+            const qsizetype end = out.indexOf('\n', at);
+            if (at >= 0 && end > at) {
+                const QByteArray line = out.mid(at, end - at);
+                m_port = quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
+                return m_port != 0;
+            }
+        }
+        qWarning("server did not start: %s", log().constData());
+        return false;
+    }
+
+    ~ServerProcess() { stop(); }
+
+    void stop()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000)) {
+                m_process.kill();
+                m_process.waitForFinished(5000);
+            }
+        }
+    }
+
+    // SIGKILL: no clean-up of any kind, as in a crash or a power cut of the process.
+    void killHard()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+    quint16 port() const { return m_port; }
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
+
+    QByteArray log()
+    {
+        m_log += m_process.readAllStandardError();
+        return m_log;
+    }
+
+    // Waits until the log holds every one of the parts on one line.
+    bool waitForLogLine(const QStringList &parts, int ms = 10000)
+    {
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            const QList<QByteArray> lines = log().split('\n');
+            for (const QByteArray &l : lines) {
+                const QString line = QString::fromUtf8(l);
+                if (std::all_of(parts.begin(), parts.end(), [&](const QString &p) { return line.contains(p); }))
+                    return true;
+            }
+            if (t.elapsed() > ms)
+                return false;
+            m_process.waitForReadyRead(100);
+        }
+    }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+    QByteArray m_log;
+};
+
+// Certificates for the TLS tests, made fresh in a temporary folder: a CA, a server
+// certificate for 127.0.0.1 and localhost signed by it, one signed by it for another host
+// name, and an unrelated CA that signed nothing this server presents.
+class TestCertificates
+{
+public:
+    // False (with the reason) when openssl is not installed or fails.
+    bool create(QString *why)
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
+            *why = QStringLiteral("openssl is not installed (Debian package openssl)");
+            return false;
+        }
+        const QString curve = QStringLiteral("ec_paramgen_curve:prime256v1");
+        const auto run = [&](const QStringList &args) {
+            QProcess p;
+            p.setWorkingDirectory(m_dir.path());
+            p.start(QStringLiteral("openssl"), args);
+            if (!p.waitForFinished(30000) || p.exitCode() != 0) {
+                *why = QStringLiteral("openssl %1 failed: %2").arg(args.first(), QString::fromUtf8(p.readAllStandardError()));
+                return false;
+            }
+            return true;
+        };
+        const auto selfSigned = [&](const QString &name, const QString &cn) {
+            return run({QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                        QStringLiteral("-pkeyopt"), curve, QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                        name + QStringLiteral(".key"), QStringLiteral("-out"), name + QStringLiteral(".pem"),
+                        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=") + cn});
+        };
+        const auto signedBy = [&](const QString &name, const QString &san) {
+            QFile ext(m_dir.filePath(name + QStringLiteral(".ext")));
+            if (!ext.open(QIODevice::WriteOnly))
+                return false;
+            ext.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\nsubjectAltName=");
+            ext.write(san.toUtf8() + "\n");
+            ext.close();
+            return run({QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                        curve, QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+                        QStringLiteral("-out"), name + QStringLiteral(".csr"), QStringLiteral("-subj"),
+                        QStringLiteral("/CN=kmp-appserver")})
+                   && run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), name + QStringLiteral(".csr"),
+                           QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
+                           QStringLiteral("-set_serial"), QString::number(++m_serial), QStringLiteral("-days"),
+                           QStringLiteral("2"), QStringLiteral("-extfile"), name + QStringLiteral(".ext"),
+                           QStringLiteral("-out"), name + QStringLiteral(".pem")});
+        };
+        return selfSigned(QStringLiteral("ca"), QStringLiteral("KMP Clinic Test CA"))
+               && selfSigned(QStringLiteral("rogue-ca"), QStringLiteral("Unrelated Test CA"))
+               && signedBy(QStringLiteral("server"), QStringLiteral("IP:127.0.0.1,DNS:localhost"))
+               && signedBy(QStringLiteral("other-host"), QStringLiteral("DNS:other.example"));
+    }
+
+    QString path(const char *file) const { return m_dir.filePath(QLatin1String(file)); }
+    QString ca() const { return path("ca.pem"); }
+    QString rogueCa() const { return path("rogue-ca.pem"); }
+    // --tls-cert / --tls-key for the server's proper certificate.
+    QStringList serverOptions() const
+    {
+        return {QStringLiteral("--tls-cert"), path("server.pem"), QStringLiteral("--tls-key"), path("server.key")};
+    }
+    QStringList otherHostOptions() const
+    {
+        return {QStringLiteral("--tls-cert"), path("other-host.pem"), QStringLiteral("--tls-key"), path("other-host.key")};
+    }
+
+private:
+    QTemporaryDir m_dir;
+    int m_serial = 0;
+};
+
+// The client key every test uses, and a file holding it (readable by its owner only).
+inline const QString kKeyName = QStringLiteral("consultorio-3");
+inline const QByteArray kSecret = QByteArrayLiteral("s3nha-longa-do-consultorio-3");
+
+inline QString writeKeyFile(const QTemporaryDir &dir, const QByteArray &content = {},
+                            QFileDevice::Permissions perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+{
+    static int counter = 0;
+    const QString path = dir.filePath(QStringLiteral("keys-%1").arg(++counter));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return {};
+    f.write(content.isEmpty() ? "# chaves da clínica\nrecepcao-1:outra-senha-bem-comprida\n" + kKeyName.toUtf8() + ":" + kSecret + "\n"
+                              : content);
+    f.close();
+    f.setPermissions(perms);
+    return path;
+}
+
+inline void configureClient(wire::Client &c, quint16 port, int readMs = 15000)
+{
+    c.setEndpoint(QStringLiteral("127.0.0.1"), port);
+    c.setTimeouts(3000, readMs);
+}
+
+} // namespace kmp::test
