@@ -205,6 +205,8 @@ void TestServerProcess::helpOnEveryCommand_data()
     QTest::newRow("serve") << "kmp-appserver" << QStringList{"serve", "--help"} << "--max-frame";
     QTest::newRow("import-cid10") << "kmp-appserver" << QStringList{"import-cid10", "--help"} << "DIR";
     QTest::newRow("demo") << "kmp-appserver" << QStringList{"demo", "--help"} << "--database";
+    QTest::newRow("audit") << "kmp-appserver" << QStringList{"audit", "--help"} << "--patient";
+    QTest::newRow("serve security options") << "kmp-appserver" << QStringList{"serve", "--help"} << "--frame-deadline";
     QTest::newRow("kmp-call") << "kmp-call" << QStringList{"--help"} << "@FILE";
 }
 
