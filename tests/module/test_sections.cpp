@@ -194,6 +194,10 @@ void TestSections::formattingSurvivesSaveAndReload()
     c.movePosition(QTextCursor::NextCharacter);
     QVERIFY(c.charFormat().font().bold());
     QVERIFY(c.currentList());
+    // For a person to look at: the formatted section as the clinician sees it.
+    const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR");
+    if (!shots.isEmpty())
+        QVERIFY(f->frame()->grab().save(shots + QStringLiteral("/secao-formatada.png")));
 }
 
 void TestSections::firstClickOnTheBarOnlyArms()

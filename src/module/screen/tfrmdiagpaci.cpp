@@ -318,7 +318,8 @@ void TfrmDiagPaci::buildLayout()
     dbgDiagAsso = named(new DBGrid(Panel3), QStringLiteral("dbgDiagAsso"), QStringLiteral("Diagnósticos de Internação"));
     dbgDiagAsso->setFrameShape(QFrame::NoFrame);
     dbgDiagAsso->setStyleSheet(QStringLiteral("QTableView { background: #ffffe1; } "
-                                              "QHeaderView::section { color: white; font-weight: bold; }"));
+                                              "QHeaderView::section { background: #000080; color: white; "
+                                              "font-weight: bold; border: 0px; padding: 2px; }"));
     dbgDiagAsso->setDataSource(dtsDiagAsso);
     dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71);
     dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421);
