@@ -118,6 +118,7 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
     bool isRunning() const { return m_process.state() == QProcess::Running; }
 
     QByteArray log()
