@@ -18,11 +18,12 @@ namespace kmp::bench {
 class ServerProcess
 {
 public:
-    explicit ServerProcess(const QString &database)
+    explicit ServerProcess(const QString &database, const QStringList &extra = {})
     {
         m_process.setProgram(QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver"));
-        m_process.setArguments({QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                                QStringLiteral("--quiet"), QStringLiteral("--database"), database});
+        m_process.setArguments(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                QStringLiteral("--quiet"), QStringLiteral("--database"), database}
+                               + extra);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
         QElapsedTimer t;
