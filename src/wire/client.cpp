@@ -131,7 +131,15 @@ void Client::connectToServer()
 
 void Client::authenticate()
 {
-    const QByteArray first = receive(m_connectMs, QStringLiteral("a autenticação"));
+    QByteArray first;
+    try {
+        first = receive(m_connectMs, QStringLiteral("a autenticação"));
+    } catch (const ConnectionError &e) {
+        // A server without a key file sends nothing and waits for a request.
+        throw ConnectionError(QStringLiteral("O servidor não pediu a chave de cliente (%1). Verifique se ele usa um "
+                                             "arquivo de chaves (--keys) ou tire a chave desta estação.")
+                                  .arg(e.userMessage()));
+    }
     const auto nonce = auth::decodeChallenge(first);
     if (!nonce) {
         // A refusal sent before any challenge (a full server, for instance) is still a
