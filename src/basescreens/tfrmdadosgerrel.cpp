@@ -310,11 +310,7 @@ bool TfrmDadosGerRel::event(QEvent *e)
 void TfrmDadosGerRel::keyPressEvent(QKeyEvent *e)
 {
     if (e->key() == Qt::Key_F1 && m_helpContext) {
-        const QString file = TfrmPadraoGrid::helpFile(m_helpContext);
-        if (!file.isEmpty())
-            kmp::guarded(this, [&] {
-                kmp::Dialogs::message(this, mtInformation, QStringLiteral("Ajuda: %1").arg(file), mbOK, windowTitle());
-            });
+        kmp::guarded(this, [this] { TfrmPadraoGrid::showHelpPage(this, m_helpContext, windowTitle()); });
         return;
     }
     QDialog::keyPressEvent(e);

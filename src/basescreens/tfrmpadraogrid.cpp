@@ -446,20 +446,26 @@ QString TfrmPadraoGrid::helpFile(int context)
 
 void TfrmPadraoGrid::showHelp()
 {
-    const QString path = helpFile(m_helpContext);
+    showHelpPage(this, m_helpContext, windowTitle());
+}
+
+void TfrmPadraoGrid::showHelpPage(QWidget *parent, int context, const QString &title)
+{
+    const QString path = helpFile(context);
     if (path.isEmpty()) {
-        kmp::Dialogs::message(this, mtInformation, m_msgBase->Msg(QStringLiteral("Ajuda_NCad")));
+        kmp::Dialogs::message(parent, mtInformation,
+                              QStringLiteral("Não há ajuda disponível para esta tela."));
         return;
     }
-    QDialog dialog(this);
-    dialog.setWindowTitle(QStringLiteral("Ajuda - %1").arg(windowTitle()));
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Ajuda - %1").arg(title));
     auto *layout = new QVBoxLayout(&dialog);
     auto *browser = new QTextBrowser(&dialog);
     browser->setObjectName(QStringLiteral("helpBrowser"));
     browser->setSource(QUrl::fromLocalFile(path));
     layout->addWidget(browser);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
-    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     layout->addWidget(buttons);
     dialog.resize(560, 480);
     kmp::Dialogs::exec(kmp::DialogKind::Help, &dialog, dialog.windowTitle(), path);

@@ -74,6 +74,8 @@ public:
     // Shows the help page of helpContext (help/<context>.html) through the dialog service.
     void showHelp();
     static QString helpFile(int context); // empty when not found
+    // Shows the page of a help context over a window; says so when there is none.
+    static void showHelpPage(QWidget *parent, int context, const QString &title);
 
     void addTopBand(QWidget *band);   // below the toolbar, above pgcPadrao
     QVBoxLayout *formLayout() const { return m_layout; }
