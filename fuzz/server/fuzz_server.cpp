@@ -4,6 +4,7 @@
 // exception escape; every frame must get a response that encodes, and every packet a
 // load returns must decode.
 
+#include "auth.h"
 #include "dbconnection.h"
 #include "demodata.h"
 #include "dispatcher.h"
@@ -77,5 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         answer(*body);
     // And as one bare request body, so the decoder sees every input directly too.
     answer(bytes);
+    // What a server with a key file reads first: the answer to its challenge. Whatever it
+    // is, it must decode or be refused, never crash.
+    if (const auto a = kmp::wire::auth::decodeAnswer(bytes))
+        (void)kmp::wire::auth::isValidKeyName(a->keyName);
+    (void)kmp::wire::auth::decodeChallenge(bytes);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "dbconnection.h"
 #include "error.h"
 #include "frame.h"
+#include "message.h"
 #include "schema.h"
 
 #include <QDateTime>
@@ -74,6 +75,16 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
         QTcpSocket refused;
         refused.setSocketDescriptor(socketDescriptor);
         const QString peer = QStringLiteral("%1:%2").arg(refused.peerAddress().toString()).arg(refused.peerPort());
+        // Say why before closing, so the station shows a reason rather than a lost
+        // connection. The frame is small enough for the socket buffer: no waiting here.
+        const auto r = wire::Response::failure(
+            0, wire::ErrorCode::Unavailable,
+            QStringLiteral("O servidor de aplicação está atendendo o número máximo de conexões (%1). Tente de novo em "
+                           "instantes.")
+                .arg(m_options.maxConnections));
+        refused.write(wire::frame(wire::encodeResponse(r)));
+        refused.flush();
+        refused.disconnectFromHost();
         refused.abort();
         // Refusals are logged even when quiet: they are what an operator needs to see.
         logLine(QStringLiteral("conexão #%1 de %2 recusada: limite de %3 conexões simultâneas (--max-connections)")

@@ -251,8 +251,8 @@ Response Client::call(Request request)
         failTransport(QStringLiteral("Resposta inválida do servidor: %1").arg(e.userMessage()));
     }
     if (r.id != request.id) {
-        // The server refuses a connection without a key with a response of id 0.
-        if (r.id == 0 && !r.ok && r.errorCode == int(ErrorCode::Unauthorized))
+        // A refusal of the whole connection (no key, too many connections) comes with id 0.
+        if (r.id == 0 && !r.ok)
             failTransport(r.errorMessage);
         failTransport(QStringLiteral("Resposta fora de ordem do servidor."));
     }
