@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <cmath>
 
 namespace kmp::server {
 
@@ -63,14 +64,17 @@ std::vector<AuditEntry> readAudit(DbConnection &db, const QString &filial, const
 {
     QString sql = QStringLiteral("SELECT ID, CHANGED_AT, CLIENT_KEY, CLIENT_ADDRESS, METHOD, TABLE_NAME, CHANGE_KIND, "
                                  "ROW_KEY, OLD_VALUES, NEW_VALUES FROM KMP_AUDIT WHERE CDFILIAL = ? AND CDPACIENTE = ?");
+    // The whole day: a consultation stored with a time of day is still that day's.
     if (consulta)
-        sql += QStringLiteral(" AND DTCONSPACI = ?");
+        sql += QStringLiteral(" AND DTCONSPACI >= ? AND DTCONSPACI < ?");
     sql += QStringLiteral(" ORDER BY ID");
     QSqlQuery q = db.prepare(sql);
     q.addBindValue(filial);
     q.addBindValue(paciente);
-    if (consulta)
-        q.addBindValue(*consulta);
+    if (consulta) {
+        q.addBindValue(std::floor(*consulta));
+        q.addBindValue(std::floor(*consulta) + 1);
+    }
     db.exec(q);
     std::vector<AuditEntry> out;
     while (q.next()) {

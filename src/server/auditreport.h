@@ -25,8 +25,8 @@ struct AuditEntry
     QJsonObject newValues; // empty for a delete
 };
 
-// The history of a patient at a branch (of one consultation when consulta is given, as
-// the day count), in the order the database numbered it.
+// The history of a patient at a branch (of the consultations of one day when consulta is
+// given, as the day count), in the order the database numbered it.
 std::vector<AuditEntry> readAudit(DbConnection &db, const QString &filial, const QString &paciente,
                                   std::optional<double> consulta);
 
