@@ -195,14 +195,25 @@ void TestServerFaults::twoServersOnePostgres()
     for (int i = 0; i < kClients; ++i)
         keys += QStringLiteral("estacao-%1:segredo-da-estacao-%1-abcdef\n").arg(i).toUtf8();
     const QString keyFile = writeKeyFile(dir, keys);
+    // As deployed across machines: TLS and keys (plain when openssl is missing here).
+    TestCertificates certs;
+    QString noTls;
+    const bool tls = certs.create(&noTls);
+    if (!tls)
+        qWarning("two servers without TLS: %s", qPrintable(noTls));
     ServerProcess servers[2];
     for (ServerProcess &s : servers)
-        QVERIFY(s.start(db->spec(), {QStringLiteral("--keys"), keyFile}));
+        QVERIFY(s.start(db->spec(), (tls ? certs.serverOptions() : QStringList()) + QStringList{QStringLiteral("--keys"), keyFile}));
+    const auto secure = [&](wire::Client &c) {
+        if (tls)
+            c.setTls(true, certs.ca());
+    };
 
     const RowValues sectionStart{kPaciente, kDate, QByteArray("inicio"), kFilial};
     {
         wire::Client c;
         configureClient(c, servers[0].port());
+        secure(c);
         c.setCredentials(QStringLiteral("estacao-0"), "segredo-da-estacao-0-abcdef");
         QVERIFY(c.call(request(QStringLiteral("SetHistDoen"), deltaArg(tables::histDoen(), {{ChangeKind::Insert, {}, sectionStart}}))).ok);
     }
@@ -223,6 +234,7 @@ void TestServerFaults::twoServersOnePostgres()
             Outcome &out = outcomes[size_t(i)];
             wire::Client c;
             configureClient(c, servers[i % 2].port(), 30000);
+            secure(c);
             c.setCredentials(QStringLiteral("estacao-%1").arg(i), QStringLiteral("segredo-da-estacao-%1-abcdef").arg(i).toUtf8());
             start.arrive_and_wait();
             try {
