@@ -37,7 +37,10 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Application server as HOST:PORT."), QStringLiteral("HOST:PORT"));
     const QCommandLineOption hostBranch(QStringLiteral("host-branch"), QStringLiteral("Branch the host works in."), QStringLiteral("CODE"));
     const QCommandLineOption active(QStringLiteral("active-module"), QStringLiteral("Letter of the active host module (P selects the compact layouts)."), QStringLiteral("LETTER"));
-    const QCommandLineOption clientKey(QStringLiteral("client-key"), QStringLiteral("Client key sent to the server."), QStringLiteral("KEY"));
+    const QCommandLineOption clientKey(QStringLiteral("client-key"), QStringLiteral("Name of this station's client key."), QStringLiteral("NAME"));
+    const QCommandLineOption keyFile(QStringLiteral("key-file"), QStringLiteral("File holding the client key's secret."), QStringLiteral("FILE"));
+    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Encrypt the connection and verify the server's certificate."));
+    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Certificate authority (PEM) trusted for the server."), QStringLiteral("FILE"));
     const QCommandLineOption modulePath(QStringLiteral("module-path"), QStringLiteral("Extra folder to search for modules (repeatable)."), QStringLiteral("DIR"));
     const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Module to open at start, e.g. PKG_KMP12800 (a name or a file path)."), QStringLiteral("NAME"));
     const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Branch of the consultation (empty: the host's branch)."), QStringLiteral("CODE"));
@@ -45,7 +48,8 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     const QCommandLineOption patientText(QStringLiteral("patient-text"), QStringLiteral("Patient text shown in the screen header."), QStringLiteral("TEXT"));
     const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Consultation date, YYYY-MM-DD."), QStringLiteral("DATE"));
     const QCommandLineOption shot(QStringLiteral("screenshot"), QStringLiteral("Once the module's screen is shown, save the main window to FILE and quit."), QStringLiteral("FILE"));
-    p.addOptions({settings, server, hostBranch, active, clientKey, modulePath, module, branch, patient, patientText, date, shot});
+    p.addOptions({settings, server, hostBranch, active, clientKey, keyFile, tls, ca, modulePath, module, branch, patient,
+                  patientText, date, shot});
 
     if (!p.parse(arguments)) {
         error = p.errorText();
@@ -75,7 +79,10 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     o.serverPort = quint16(iniPort);
     o.branch = ini.value(QStringLiteral("host/branch")).toString();
     o.activeModule = ini.value(QStringLiteral("host/activeModule")).toString();
-    o.clientKey = ini.value(QStringLiteral("host/clientKey")).toString();
+    o.clientKey = ini.value(QStringLiteral("security/keyName"), ini.value(QStringLiteral("host/clientKey"))).toString();
+    o.keyFile = ini.value(QStringLiteral("security/keyFile")).toString();
+    o.tls = ini.value(QStringLiteral("security/tls"), false).toBool();
+    o.caFile = ini.value(QStringLiteral("security/caFile")).toString();
     o.modulePaths = ini.value(QStringLiteral("modules/path")).toStringList();
 
     if (p.isSet(server) && !parseServer(p.value(server), o.serverHost, o.serverPort)) {
@@ -88,6 +95,20 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
         o.activeModule = p.value(active);
     if (p.isSet(clientKey))
         o.clientKey = p.value(clientKey);
+    if (p.isSet(keyFile))
+        o.keyFile = p.value(keyFile);
+    if (p.isSet(tls))
+        o.tls = true;
+    if (p.isSet(ca))
+        o.caFile = p.value(ca);
+    if (!o.clientKey.isEmpty() && o.keyFile.isEmpty()) {
+        error = QStringLiteral("client key '%1' given without --key-file (or security/keyFile)").arg(o.clientKey);
+        return false;
+    }
+    if (o.tls && o.caFile.isEmpty()) {
+        error = QStringLiteral("--tls needs --ca FILE (or security/caFile): the server's certificate must be checked");
+        return false;
+    }
     o.modulePaths << p.values(modulePath);
 
     o.module = p.value(module);

@@ -14,7 +14,10 @@ struct HostOptions
     quint16 serverPort = 0;
     QString branch;          // the branch the host works in
     QString activeModule;    // letter of the active host module
-    QString clientKey;
+    QString clientKey;       // the client key's name
+    QString keyFile;         // file holding its secret (one line)
+    bool tls = false;        // TLS to the server, checked against caFile
+    QString caFile;
     QStringList modulePaths;
 
     // A module to open at start.

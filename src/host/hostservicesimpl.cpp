@@ -1,5 +1,8 @@
 #include "hostservicesimpl.h"
 
+#include "error.h"
+
+#include <QFile>
 #include <QMdiArea>
 #include <QSettings>
 
@@ -12,6 +15,18 @@ HostServicesImpl::HostServicesImpl(const HostOptions &options)
     setWebPort(options.serverPort);
     setFiliProc(options.branch);
     setModuloAtiv(options.activeModule);
+    ConnectionSecurity security;
+    security.tls = options.tls;
+    security.caFile = options.caFile;
+    if (!options.clientKey.isEmpty()) {
+        QFile secret(options.keyFile);
+        if (!secret.open(QIODevice::ReadOnly))
+            throw kmp::Error(QStringLiteral("Não foi possível ler a chave do cliente em %1: %2")
+                                 .arg(options.keyFile, secret.errorString()));
+        security.keyName = options.clientKey;
+        security.keySecret = secret.readAll().trimmed();
+    }
+    setSecurity(security);
     if (!m_settingsFile.isEmpty()) {
         QSettings ini(m_settingsFile, QSettings::IniFormat);
         ini.beginGroup(QStringLiteral("cache"));

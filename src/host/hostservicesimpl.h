@@ -13,6 +13,7 @@ namespace kmp {
 class HostServicesImpl : public MemoryHostServices
 {
 public:
+    // Throws kmp::Error when the client key's secret cannot be read.
     explicit HostServicesImpl(const HostOptions &options);
 
     void atualizaLocalCache(const QStringList &keys) override;

@@ -1,6 +1,7 @@
 #include "dialogs.h"
 #include "exceptions.h"
 #include "hostoptions.h"
+#include "error.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
 
@@ -8,6 +9,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QTimer>
+#include <memory>
 #include <cstdio>
 
 namespace {
@@ -59,7 +61,7 @@ int main(int argc, char *argv[])
     if (!kmp::parseHostOptions(arguments, options, error, help)) {
         if (!help.isEmpty()) {
             std::fputs(qPrintable(help), stdout);
-            std::fputs("\nSettings file keys: [server] host, port; [host] branch, activeModule, clientKey;\n"
+            std::fputs("\nSettings file keys: [server] host, port; [host] branch, activeModule; [security] keyName, keyFile, tls, caFile;\n"
                        "[modules] path (list of folders); [cache] key = last refresh time.\n",
                        stdout);
             return 0;
@@ -71,7 +73,14 @@ int main(int argc, char *argv[])
     HostApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("kmp-host"));
     app.setApplicationDisplayName(QStringLiteral("KMP"));
-    kmp::HostServicesImpl services(options);
+    std::unique_ptr<kmp::HostServicesImpl> servicesOwner;
+    try {
+        servicesOwner = std::make_unique<kmp::HostServicesImpl>(options);
+    } catch (const kmp::Error &e) {
+        std::fprintf(stderr, "kmp-host: %s\n", e.what());
+        return 1;
+    }
+    kmp::HostServicesImpl &services = *servicesOwner;
     HostServices::setInstance(&services);
     int rc;
     {

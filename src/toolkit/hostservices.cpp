@@ -18,6 +18,11 @@ MemoryHostServices &fallback()
 
 HostServices::~HostServices() = default;
 
+ConnectionSecurity HostServices::security()
+{
+    return {};
+}
+
 QString HostServices::helpFolder()
 {
     const QString app = QCoreApplication::applicationDirPath();

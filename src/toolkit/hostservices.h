@@ -15,6 +15,16 @@ class QMdiArea;
 // What the host application offers to the screens it loads. The host sets its own
 // implementation with setInstance(); modules reach it through the Norvik, Geral and
 // Qrddlgs functions below.
+// How this station proves itself to the application server and checks the server back.
+// Empty: the plain loopback connection of a single machine.
+struct ConnectionSecurity
+{
+    QString keyName;       // the client key's name, known to the server
+    QByteArray keySecret;  // its secret; never shown or logged
+    bool tls = false;      // encrypt, and accept only a server certified by caFile
+    QString caFile;
+};
+
 class HostServices
 {
 public:
@@ -29,6 +39,7 @@ public:
     virtual QObject *application() = 0;        // owner of the screens
     virtual QMdiArea *mdiArea() = 0;           // where child screens are shown; may be null
     virtual QString helpFolder();              // folder with help/<context>.html pages
+    virtual ConnectionSecurity security();     // client key and TLS for the server connection
 
     // The instance in use. Without one set, a MemoryHostServices with defaults (server
     // from KMP_SERVER_HOST / KMP_SERVER_PORT, no main window) answers.
@@ -59,6 +70,8 @@ public:
     void setMainForm(QWidget *w) { m_mainForm = w; }
     void setApplication(QObject *app) { m_application = app; }
     void setMdiArea(QMdiArea *area) { m_mdiArea = area; }
+    ConnectionSecurity security() override { return m_security; }
+    void setSecurity(const ConnectionSecurity &security) { m_security = security; }
 
     // Every refresh asked for, in order, each with the keys it named.
     const QList<QStringList> &cacheRefreshes() const { return m_refreshes; }
@@ -75,6 +88,7 @@ protected:
     QWidget *m_mainForm = nullptr;
     QObject *m_application = nullptr;
     QMdiArea *m_mdiArea = nullptr;
+    ConnectionSecurity m_security;
     QList<QStringList> m_refreshes;
     QMap<QString, QDateTime> m_lastRefresh;
 };

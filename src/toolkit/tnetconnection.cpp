@@ -1,5 +1,7 @@
 #include "tnetconnection.h"
 
+#include "hostservices.h"
+
 namespace {
 
 int envMs(const char *name, int fallback)
@@ -38,6 +40,12 @@ void TNetConnection::open()
             QStringLiteral("Servidor de aplicação sem porta válida (%1:%2).").arg(Host).arg(Port));
     m_client.setEndpoint(Host, quint16(Port));
     m_client.setTimeouts(m_connectMs, m_readMs);
+    // The station's key and the server's certificate check come from the host's settings.
+    const ConnectionSecurity security = HostServices::instance() ? HostServices::instance()->security()
+                                                                 : ConnectionSecurity{};
+    if (!security.keyName.isEmpty())
+        m_client.setCredentials(security.keyName, security.keySecret);
+    m_client.setTls(security.tls, security.caFile);
     m_client.connectToServer();
 }
 

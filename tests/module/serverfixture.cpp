@@ -58,8 +58,9 @@ bool ScreenHarness::restartServer(QString *why)
     const QString db = QStringLiteral("sqlite:") + m_dir.filePath(QStringLiteral("kmp.sqlite"));
     const QString listen = m_port ? QStringLiteral("127.0.0.1:%1").arg(m_port) : QStringLiteral("127.0.0.1:0");
     m_server.setProcessChannelMode(QProcess::SeparateChannels);
-    m_server.start(exe, {QStringLiteral("serve"), QStringLiteral("--database"), db, QStringLiteral("--listen"), listen,
-                         QStringLiteral("--quiet")});
+    m_server.start(exe, QStringList{QStringLiteral("serve"), QStringLiteral("--database"), db, QStringLiteral("--listen"),
+                                    listen, QStringLiteral("--quiet")}
+                            + m_serverOptions);
     QElapsedTimer t;
     t.start();
     QByteArray out;

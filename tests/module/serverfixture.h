@@ -26,6 +26,9 @@ public:
     void stopServer();
     bool restartServer(QString *why);
     quint16 port() const { return m_port; }
+    // Extra options for the server (keys, limits), used from the next (re)start on.
+    void setServerOptions(const QStringList &options) { m_serverOptions = options; }
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
     MemoryHostServices &host() { return *m_host; }
     QMainWindow &mainWindow() { return *m_main; }
@@ -48,6 +51,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_server;
     quint16 m_port = 0;
+    QStringList m_serverOptions;
     std::unique_ptr<MemoryHostServices> m_host;
     std::unique_ptr<QMainWindow> m_main;
     QMdiArea *m_area = nullptr;

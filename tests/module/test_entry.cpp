@@ -6,6 +6,7 @@
 
 #include "tdateeditplus.h"
 #include <QLineEdit>
+#include <QFile>
 #include <QtTest>
 
 class TestEntry : public QObject
@@ -24,6 +25,8 @@ private Q_SLOTS:
     void otherConsultationRefusedWhileTyping();
     void failingServerLeavesNoScreen();
     void initializationCounters();
+    void securedServerLetsInOnlyTheStationsKey_data();
+    void securedServerLetsInOnlyTheStationsKey();
 
 private:
     std::unique_ptr<ScreenHarness> h;
@@ -176,6 +179,46 @@ void TestEntry::initializationCounters()
     QCOMPARE(stCdFilial, QStringLiteral("X"));
     Finalize();   // the last matching one releases the context
     QVERIFY(stCdFilial.isEmpty());
+}
+
+void TestEntry::securedServerLetsInOnlyTheStationsKey_data()
+{
+    QTest::addColumn<QString>("keyName");
+    QTest::addColumn<QByteArray>("secret");
+    QTest::addColumn<bool>("letIn");
+    QTest::newRow("the station's key") << QStringLiteral("consultorio-3") << QByteArray("s3gredo-da-estacao") << true;
+    QTest::newRow("wrong secret") << QStringLiteral("consultorio-3") << QByteArray("outro") << false;
+    QTest::newRow("unknown name") << QStringLiteral("intruso") << QByteArray("s3gredo-da-estacao") << false;
+    QTest::newRow("no key") << QString() << QByteArray() << false;
+}
+
+void TestEntry::securedServerLetsInOnlyTheStationsKey()
+{
+    QFETCH(QString, keyName);
+    QFETCH(QByteArray, secret);
+    QFETCH(bool, letIn);
+    ScreenHarness secured;
+    QFile keys(secured.filePath(QStringLiteral("keys")));
+    QVERIFY(keys.open(QIODevice::WriteOnly));
+    keys.write("# estações da clínica\nconsultorio-3:s3gredo-da-estacao\n");
+    keys.close();
+    keys.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    secured.setServerOptions({QStringLiteral("--keys"), keys.fileName()});
+    QString why;
+    QVERIFY2(secured.start(&why), qPrintable(why));
+    ConnectionSecurity security;
+    security.keyName = keyName;
+    security.keySecret = secret;
+    secured.host().setSecurity(security);
+    if (letIn) {
+        TfrmDiagPaci *f = secured.open(QStringLiteral("0001"), QStringLiteral("K1"), 46363);
+        QVERIFY(f->cdsDiagnost->recordCount() > 10);
+    } else {
+        QVERIFY_THROWS_EXCEPTION(kmp::Error, secured.open(QStringLiteral("0001"), QStringLiteral("K1"), 46363));
+        QVERIFY(!BostCriado);
+    }
+    secured.closeScreen();
+    HostServices::setInstance(&h->host());
 }
 
 QTEST_MAIN(TestEntry)
