@@ -20,15 +20,15 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QString dataDir = qEnvironmentVariable("KMP_SHARED_DATA", QStringLiteral(KMP_SHARED_DATA_DIR));
     QTemporaryDir dir;
-    const QString spec = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("catalogue.db"));
-    const auto config = server::DatabaseConfig::parse(spec);
+    const QString database = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("catalogue.db"));
+    const auto config = server::DatabaseConfig::parse(database);
     size_t expected = 0;
     {
         server::DbConnection db(config);
         server::ensureSchema(db);
         expected = size_t(server::importCid10(db, server::readCid10Folder(dataDir + QStringLiteral("/cid10"))).imported);
     }
-    bench::ServerProcess server(spec);
+    bench::ServerProcess server(database);
     wire::Client client;
     client.setEndpoint(QStringLiteral("127.0.0.1"), server.port());
     client.setTimeouts(5000, 60000);

@@ -17,11 +17,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const QString spec = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("save.db"));
-    const auto config = server::DatabaseConfig::parse(spec);
+    const QString database = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("save.db"));
+    const auto config = server::DatabaseConfig::parse(database);
     server::DbConnection local(config);
     server::ensureSchema(local);
-    bench::ServerProcess server(spec);
+    bench::ServerProcess server(database);
     wire::Client client;
     client.setEndpoint(QStringLiteral("127.0.0.1"), server.port());
     client.setTimeouts(5000, 30000);

@@ -3,7 +3,7 @@
 // the lists keep their size). Operations per second and latency for SQLite, and for
 // PostgreSQL when KMP_TEST_PGURL is set, with the ratio of the two throughputs.
 
-#include "benchserver.h"
+#include "loadmix.h"
 #include "dbconnection.h"
 #include "demodata.h"
 #include "packet.h"
@@ -22,83 +22,19 @@ using namespace kmp;
 
 namespace {
 
-struct Result
-{
-    double opsPerSecond = 0;
-    double p50 = 0;
-    double p99 = 0;
-    quint64 errors = 0;
-};
+using Result = bench::LoadResult;
 
-Result runLoad(const QString &spec, int clients, double seconds)
+Result runLoad(const QString &database, int clients, double seconds)
 {
     {
-        server::DbConnection db(server::DatabaseConfig::parse(spec));
+        server::DbConnection db(server::DatabaseConfig::parse(database));
         server::loadDemo(db);
     }
-    bench::ServerProcess server(spec);
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<double> latencies;
-    std::atomic<quint64> errors{0};
-    const double date = server::demoConsulta();
-
-    const auto client = [&](int n) {
-        wire::Client c;
+    bench::ServerProcess server(database);
+    return bench::runLoadMix(clients, seconds, [&server](wire::Client &c) {
         c.setEndpoint(QStringLiteral("127.0.0.1"), server.port());
         c.setTimeouts(5000, 30000);
-        std::mt19937 random(unsigned(n) * 7919u + 1u);
-        const QString paciente = QStringLiteral("%1").arg(n + 100, 12, 10, QLatin1Char('0'));
-        const RowValues row{QStringLiteral("0001"), paciente, date, QStringLiteral("I10"),
-                            QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")};
-        bool present = false;
-        std::vector<double> mine;
-        while (!stop.load()) {
-            const int dice = int(random() % 10);
-            wire::Request r;
-            if (dice < 2) {
-                Delta d;
-                d.fields = server::tables::diagPaci().fieldDefs();
-                d.changes.push_back(present ? Change{ChangeKind::Delete, row, {}} : Change{ChangeKind::Insert, {}, row});
-                r = bench::request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))});
-            } else if (dice < 6) {
-                r = bench::request(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), paciente, date});
-            } else {
-                r = bench::request(QStringLiteral("GetHistGer"), {paciente, QStringLiteral("0001"), date});
-            }
-            QElapsedTimer t;
-            t.start();
-            try {
-                const wire::Response resp = c.call(r);
-                if (!resp.ok)
-                    ++errors;
-                else if (dice < 2)
-                    present = !present;
-            } catch (const std::exception &) {
-                ++errors;
-            }
-            mine.push_back(t.nsecsElapsed() / 1e6);
-        }
-        std::lock_guard<std::mutex> g(lock);
-        latencies.insert(latencies.end(), mine.begin(), mine.end());
-    };
-
-    std::vector<std::thread> threads;
-    QElapsedTimer wall;
-    wall.start();
-    for (int i = 0; i < clients; ++i)
-        threads.emplace_back(client, i);
-    std::this_thread::sleep_for(std::chrono::milliseconds(qint64(seconds * 1000)));
-    stop = true;
-    for (auto &t : threads)
-        t.join();
-    const double elapsed = wall.nsecsElapsed() / 1e9;
-    Result res;
-    res.opsPerSecond = double(latencies.size()) / elapsed;
-    res.p50 = bench::percentile(latencies, 0.50);
-    res.p99 = bench::percentile(latencies, 0.99);
-    res.errors = errors.load();
-    return res;
+    });
 }
 
 } // namespace
@@ -133,10 +69,10 @@ int main(int argc, char **argv)
         line += QStringLiteral(" postgresql=skipped(KMP_TEST_PGURL not set) ratio=n/a");
     } else {
         const QString schema = QStringLiteral("kmp_bench_%1").arg(QCoreApplication::applicationPid());
-        const QString spec = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
-        const Result pg = runLoad(spec, clients, seconds);
+        const QString database = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
+        const Result pg = runLoad(database, clients, seconds);
         {
-            server::DbConnection db(server::DatabaseConfig::parse(spec));
+            server::DbConnection db(server::DatabaseConfig::parse(database));
             db.execDirect(QStringLiteral("DROP SCHEMA IF EXISTS \"%1\" CASCADE").arg(schema));
         }
         line += QStringLiteral(" pg_ops=%1 pg_p50_ms=%2 pg_p99_ms=%3 pg_errors=%4 ratio=%5")

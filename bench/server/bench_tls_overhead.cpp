@@ -4,7 +4,7 @@
 // Prints both throughputs, their ratio (tls/plain; the goal is 0.8 or more) and the
 // median time to connect (TCP vs TLS handshake plus the key challenge).
 
-#include "benchserver.h"
+#include "loadmix.h"
 #include "dbconnection.h"
 #include "demodata.h"
 #include "packet.h"
@@ -53,13 +53,13 @@ void configure(wire::Client &c, quint16 port, const Security &sec)
     }
 }
 
-Result runLoad(const QString &spec, const QStringList &serverOptions, const Security &sec, int clients, double seconds)
+Result runLoad(const QString &database, const QStringList &serverOptions, const Security &sec, int clients, double seconds)
 {
     {
-        server::DbConnection db(server::DatabaseConfig::parse(spec));
+        server::DbConnection db(server::DatabaseConfig::parse(database));
         server::loadDemo(db);
     }
-    bench::ServerProcess server(spec, serverOptions);
+    bench::ServerProcess server(database, serverOptions);
     Result res;
 
     std::vector<double> connects;
@@ -73,63 +73,12 @@ Result runLoad(const QString &spec, const QStringList &serverOptions, const Secu
     }
     res.connectMs = bench::median(connects);
 
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<double> latencies;
-    std::atomic<quint64> errors{0};
-    const double date = server::demoConsulta();
-    const auto client = [&](int n) {
-        wire::Client c;
-        configure(c, server.port(), sec);
-        std::mt19937 random(unsigned(n) * 7919u + 1u);
-        const QString paciente = QStringLiteral("%1").arg(n + 100, 12, 10, QLatin1Char('0'));
-        const RowValues row{QStringLiteral("0001"), paciente, date, QStringLiteral("I10"),
-                            QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")};
-        bool present = false;
-        std::vector<double> mine;
-        while (!stop.load()) {
-            const int dice = int(random() % 10);
-            wire::Request r;
-            if (dice < 2) {
-                Delta d;
-                d.fields = server::tables::diagPaci().fieldDefs();
-                d.changes.push_back(present ? Change{ChangeKind::Delete, row, {}} : Change{ChangeKind::Insert, {}, row});
-                r = bench::request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))});
-            } else if (dice < 6) {
-                r = bench::request(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), paciente, date});
-            } else {
-                r = bench::request(QStringLiteral("GetHistGer"), {paciente, QStringLiteral("0001"), date});
-            }
-            QElapsedTimer t;
-            t.start();
-            try {
-                const wire::Response resp = c.call(r);
-                if (!resp.ok)
-                    ++errors;
-                else if (dice < 2)
-                    present = !present;
-            } catch (const std::exception &) {
-                ++errors;
-            }
-            mine.push_back(t.nsecsElapsed() / 1e6);
-        }
-        std::lock_guard<std::mutex> g(lock);
-        latencies.insert(latencies.end(), mine.begin(), mine.end());
-    };
-    std::vector<std::thread> threads;
-    QElapsedTimer wall;
-    wall.start();
-    for (int i = 0; i < clients; ++i)
-        threads.emplace_back(client, i);
-    std::this_thread::sleep_for(std::chrono::milliseconds(qint64(seconds * 1000)));
-    stop = true;
-    for (auto &t : threads)
-        t.join();
-    const double elapsed = wall.nsecsElapsed() / 1e9;
-    res.opsPerSecond = double(latencies.size()) / elapsed;
-    res.p50 = bench::percentile(latencies, 0.50);
-    res.p99 = bench::percentile(latencies, 0.99);
-    res.errors = errors.load();
+    const bench::LoadResult mix =
+        bench::runLoadMix(clients, seconds, [&server, &sec](wire::Client &c) { configure(c, server.port(), sec); });
+    res.opsPerSecond = mix.opsPerSecond;
+    res.p50 = mix.p50;
+    res.p99 = mix.p99;
+    res.errors = mix.errors;
     return res;
 }
 
