@@ -135,7 +135,10 @@ public:
         QString out;
         auto r = m_r.readString();
         while (r.status == QCborStreamReader::Ok) {
-            out += r.data;
+            if (out.isEmpty())
+                out = std::move(r.data); // the usual single chunk: no copy
+            else
+                out += r.data;
             r = m_r.readString();
         }
         if (r.status == QCborStreamReader::Error)
@@ -150,7 +153,10 @@ public:
         QByteArray out;
         auto r = m_r.readByteArray();
         while (r.status == QCborStreamReader::Ok) {
-            out += r.data;
+            if (out.isEmpty())
+                out = std::move(r.data);
+            else
+                out += r.data;
             r = m_r.readByteArray();
         }
         if (r.status == QCborStreamReader::Error)
