@@ -275,12 +275,23 @@ void TfrmPadraoGrid::setFormGeometry(int left, int top, int width, int height)
 
 void TfrmPadraoGrid::setClientHeight(int height)
 {
-    if (m_subWindow) {
-        const int extra = m_subWindow->height() - this->height();
-        m_subWindow->resize(m_subWindow->width(), height + qMax(0, extra));
-    } else {
-        resize(width(), height);
+    // Kept until the window is placed: the frame around the form is only known then.
+    m_clientHeight = height;
+    applyClientHeight();
+}
+
+void TfrmPadraoGrid::applyClientHeight()
+{
+    if (m_clientHeight <= 0)
+        return;
+    if (!m_subWindow) {
+        resize(width(), m_clientHeight);
+        return;
     }
+    if (!m_placed)
+        return;
+    const int extra = m_subWindow->height() - this->height();
+    m_subWindow->resize(m_subWindow->width(), m_clientHeight + qMax(0, extra));
 }
 
 void TfrmPadraoGrid::bringToFront()
@@ -293,6 +304,7 @@ void TfrmPadraoGrid::bringToFront()
     if (m_subWindow && m_formGeometry.isValid() && !m_placed) {
         m_subWindow->setGeometry(m_formGeometry);
         m_placed = true;
+        applyClientHeight();
     }
     f->raise();
     if (m_subWindow && m_subWindow->mdiArea())

@@ -155,6 +155,7 @@ private:
     QToolButton *toolButton(const QString &name, const QString &text, const QString &tip,
                             void (TfrmPadraoGrid::*handler)(QObject *));
     void activated();
+    void applyClientHeight();
 
     QVBoxLayout *m_layout;
     QVBoxLayout *m_folhaLayout;
@@ -165,6 +166,7 @@ private:
     bool m_initialized = false;
     bool m_closing = false;
     bool m_placed = false;
+    int m_clientHeight = 0;
     QRect m_formGeometry;
 };
 

@@ -4,6 +4,7 @@
 #include "serverfixture.h"
 #include "tfrmdiagpaci.h"
 
+#include "dbgrid.h"
 #include "tdateeditplus.h"
 #include <QLineEdit>
 #include <QFile>
@@ -25,6 +26,7 @@ private Q_SLOTS:
     void otherConsultationRefusedWhileTyping();
     void failingServerLeavesNoScreen();
     void initializationCounters();
+    void compactLayoutForModuleP();
     void securedServerLetsInOnlyTheStationsKey_data();
     void securedServerLetsInOnlyTheStationsKey();
 
@@ -179,6 +181,19 @@ void TestEntry::initializationCounters()
     QCOMPARE(stCdFilial, QStringLiteral("X"));
     Finalize();   // the last matching one releases the context
     QVERIFY(stCdFilial.isEmpty());
+}
+
+void TestEntry::compactLayoutForModuleP()
+{
+    h->host().setModuloAtiv(QStringLiteral("P"));
+    TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("000000000001"), 46363);
+    h->host().setModuloAtiv(QStringLiteral("A"));
+    QVERIFY(f->Panel3->isHidden());
+    QVERIFY(f->Panel4->isHidden());
+    QVERIFY(f->dbgDiagAsso->isHidden());
+    QCOMPARE(f->height(), 405);
+    QVERIFY(f->cdsDiagAsso->isActive()); // still loaded, only not shown
+    QVERIFY(f->cdsDiagAsso->recordCount() > 0);
 }
 
 void TestEntry::securedServerLetsInOnlyTheStationsKey_data()
