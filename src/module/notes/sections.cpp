@@ -6,6 +6,7 @@
 #include "consiste.h"
 #include "context.h"
 #include "datasource.h"
+#include "dbgrid.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "rdmdiagpaci.h"
@@ -182,6 +183,13 @@ bool changesText(const QKeyEvent *e)
 
 bool TfrmDiagPaci::eventFilter(QObject *watched, QEvent *event)
 {
+    // An empty list paints no cell, yet its grid area is painted: that paint is where the
+    // empty-list rule has to act (the rule only disables, so running it here is harmless).
+    if (event->type() == QEvent::Paint && watched == dbgPadrao->viewport() && cdsDiagPaci->isActive()
+        && cdsDiagPaci->isEmpty()) {
+        kmp::guarded(this, [this] { dbgPadraoDrawColumnCell(); });
+        return false;
+    }
     if (event->type() == QEvent::KeyPress) {
         for (Section &s : m_sections) {
             if (watched != s.editor)

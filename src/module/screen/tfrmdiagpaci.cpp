@@ -349,6 +349,7 @@ void TfrmDiagPaci::buildLayout()
     name.font = screenFont();
     dbgPadrao->setColumns({code, name});
     dbgPadrao->setCancelOnExit(true);
+    dbgPadrao->viewport()->installEventFilter(this);
 }
 
 void TfrmDiagPaci::buildSections()
