@@ -337,6 +337,78 @@ Packet decodePacket(const QByteArray &bytes)
     return p;
 }
 
+namespace {
+
+// The head of a CBOR item of a major type with its count (RFC 8949, 3.1).
+void appendHead(QByteArray &out, quint8 major, quint64 n)
+{
+    const char type = char(major << 5);
+    if (n < 24) {
+        out += char(type | char(n));
+        return;
+    }
+    int bytes = 8;
+    char size = 27;
+    if (n <= 0xff) {
+        bytes = 1;
+        size = 24;
+    } else if (n <= 0xffff) {
+        bytes = 2;
+        size = 25;
+    } else if (n <= 0xffffffffu) {
+        bytes = 4;
+        size = 26;
+    }
+    out += char(type | size);
+    for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
+        out += char((n >> shift) & 0xff);
+}
+
+} // namespace
+
+PacketWriter::PacketWriter(FieldDefs fields)
+    : m_fields(std::move(fields)), m_writer(std::make_unique<QCborStreamWriter>(&m_rows))
+{
+}
+
+PacketWriter::~PacketWriter() = default;
+
+void PacketWriter::beginRow()
+{
+    m_writer->startArray(quint64(m_fields.size()));
+}
+
+void PacketWriter::addValue(size_t field, const QVariant &value)
+{
+    writeValue(*m_writer, m_fields[field].kind, value);
+}
+
+void PacketWriter::endRow()
+{
+    m_writer->endArray();
+    ++m_count;
+}
+
+QByteArray PacketWriter::finish()
+{
+    m_writer.reset();
+    // A writer always starts at the beginning of its buffer, so the map and the field
+    // definitions are written apart and put in front of the rows.
+    QByteArray head;
+    {
+        QCborStreamWriter w(&head);
+        writeFieldDefs(w, m_fields);
+        w.append(kRows);
+    }
+    QByteArray out;
+    out.reserve(1 + head.size() + 9 + m_rows.size());
+    appendHead(out, 5, 2);
+    out += head;
+    appendHead(out, 4, m_count);
+    out += m_rows;
+    return out;
+}
+
 QByteArray encodeDelta(const Delta &delta)
 {
     QByteArray out;

@@ -3,6 +3,9 @@
 #include "fielddef.h"
 
 #include <QByteArray>
+#include <memory>
+
+class QCborStreamWriter;
 
 namespace kmp {
 
@@ -39,6 +42,40 @@ Packet decodePacket(const QByteArray &bytes);
 
 QByteArray encodeDelta(const Delta &delta);
 Delta decodeDelta(const QByteArray &bytes);
+
+// Writes a packet row by row when the number of rows is not known beforehand (a query
+// being read): rows go straight into their encoded form, the head is added at the end.
+// The result decodes exactly as encodePacket's would.
+class PacketWriter
+{
+public:
+    explicit PacketWriter(FieldDefs fields);
+    ~PacketWriter();
+    PacketWriter(const PacketWriter &) = delete;
+    PacketWriter &operator=(const PacketWriter &) = delete;
+
+    // One row: valueAt(i) gives the value of field i.
+    template <typename ValueAt>
+    void addRow(ValueAt &&valueAt)
+    {
+        beginRow();
+        for (size_t i = 0; i < m_fields.size(); ++i)
+            addValue(i, valueAt(int(i)));
+        endRow();
+    }
+    quint64 rowCount() const { return m_count; }
+    QByteArray finish();
+
+private:
+    void beginRow();
+    void addValue(size_t field, const QVariant &value);
+    void endRow();
+
+    FieldDefs m_fields;
+    QByteArray m_rows;
+    std::unique_ptr<QCborStreamWriter> m_writer;
+    quint64 m_count = 0;
+};
 
 // Largest number of fields a packet or delta may declare.
 constexpr int MaxPacketFields = 1024;

@@ -52,46 +52,6 @@ QVariant bindable(const ColumnDef &c, const QVariant &v)
     return isNull(v) ? nullFor(c.kind) : v;
 }
 
-// Writes what the database returns as the packet value of the column, in the encoding
-// encodePacket uses.
-void writeValue(QCborStreamWriter &w, const FieldDef &f, const QVariant &v)
-{
-    if (isNull(v)) {
-        w.appendNull();
-        return;
-    }
-    switch (f.kind) {
-    case FieldKind::String: w.append(v.toString()); break;
-    case FieldKind::DateTime:
-    case FieldKind::Float: w.append(v.toDouble()); break;
-    case FieldKind::Blob: w.append(v.toByteArray()); break;
-    }
-}
-
-// The head of a CBOR item of a major type with its count (RFC 8949, 3.1).
-void appendHead(QByteArray &out, quint8 major, quint64 n)
-{
-    const char type = char(major << 5);
-    if (n < 24) {
-        out += char(type | char(n));
-    } else if (n <= 0xff) {
-        out += char(type | 24);
-        out += char(n);
-    } else if (n <= 0xffff) {
-        out += char(type | 25);
-        for (int shift = 8; shift >= 0; shift -= 8)
-            out += char((n >> shift) & 0xff);
-    } else if (n <= 0xffffffffu) {
-        out += char(type | 26);
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out += char((n >> shift) & 0xff);
-    } else {
-        out += char(type | 27);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            out += char((n >> shift) & 0xff);
-    }
-}
-
 // Checks one value of a delta against the server's own column, whatever size the client
 // declared: strings longer than the column are refused, never cut.
 void checkValue(const ColumnDef &c, const QVariant &v)
@@ -191,49 +151,14 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
         q.addBindValue(v);
     m_db.exec(q);
 
-    // The rows are written as they are read; the row count, needed first in the packet,
-    // is known only at the end, so the head is put together afterwards.
-    const int n = int(defs.size());
-    QByteArray rows;
-    quint64 count = 0;
-    {
-        QCborStreamWriter w(&rows);
-        while (q.next()) {
-            w.startArray(quint64(n));
-            for (int i = 0; i < n; ++i)
-                writeValue(w, defs[size_t(i)], q.value(i));
-            w.endArray();
-            ++count;
-        }
-    }
+    // The rows are written as they are read, straight into the packet.
+    PacketWriter packet(defs);
+    while (q.next())
+        packet.addRow([&q](int i) { return q.value(i); });
     if (q.lastError().isValid())
         throw ServiceError(ErrorCode::Internal,
                            QStringLiteral("Erro no banco de dados ao ler %1: %2").arg(table.name, q.lastError().text()));
-    // Only whole items go through a writer, each into a buffer of its own (a writer starts
-    // at the beginning of its buffer); the heads of the map and of the rows array, whose
-    // contents are written apart, are put down by hand.
-    QByteArray head;
-    {
-        QCborStreamWriter w(&head);
-        w.append(QLatin1String("fields"));
-        w.startArray(quint64(n));
-        for (const FieldDef &f : defs) {
-            w.startArray(3);
-            w.append(f.name);
-            w.append(qint64(f.kind));
-            w.append(qint64(f.size));
-            w.endArray();
-        }
-        w.endArray();
-        w.append(QLatin1String("rows"));
-    }
-    QByteArray out;
-    out.reserve(1 + head.size() + 9 + rows.size());
-    appendHead(out, 5, 2);
-    out += head;
-    appendHead(out, 4, count);
-    out += rows;
-    return out;
+    return packet.finish();
 }
 
 QByteArray Store::diagnost()

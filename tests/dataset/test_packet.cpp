@@ -43,6 +43,8 @@ private Q_SLOTS:
     void malformedDelta_data();
     void malformedDelta();
     void everyTruncationFailsCleanly();
+    void streamedPacketEqualsWholeEncoding_data();
+    void streamedPacketEqualsWholeEncoding();
 };
 
 void TestPacket::packetRoundTrip()
@@ -179,6 +181,31 @@ void TestPacket::everyTruncationFailsCleanly()
         }
         QVERIFY2(refused, qPrintable(QStringLiteral("prefix of %1 bytes accepted").arg(n)));
     }
+}
+
+void TestPacket::streamedPacketEqualsWholeEncoding_data()
+{
+    QTest::addColumn<int>("rows");
+    // Row counts on both sides of each CBOR length size.
+    for (int n : {0, 1, 23, 24, 255, 256, 70000})
+        QTest::addRow("%d rows", n) << n;
+}
+
+void TestPacket::streamedPacketEqualsWholeEncoding()
+{
+    QFETCH(int, rows);
+    Packet p;
+    p.fields = samplePacket().fields;
+    const Packet sample = samplePacket();
+    for (int i = 0; i < rows; ++i)
+        p.rows.push_back(sample.rows[size_t(i) % sample.rows.size()]);
+    PacketWriter w(p.fields);
+    for (const RowValues &row : p.rows)
+        w.addRow([&row](int i) { return row[size_t(i)]; });
+    QCOMPARE(w.rowCount(), quint64(rows));
+    const QByteArray streamed = w.finish();
+    QCOMPARE(streamed, encodePacket(p));
+    QCOMPARE(int(decodePacket(streamed).rows.size()), rows);
 }
 
 QTEST_GUILESS_MAIN(TestPacket)

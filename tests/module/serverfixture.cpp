@@ -174,3 +174,24 @@ void typeText(QWidget *target, const QString &text)
     }
     QApplication::processEvents();
 }
+
+kmp::Delta diagnosisDelta(const QString &patient, double date, const QList<QPair<QString, int>> &rows)
+{
+    kmp::Delta d;
+    d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
+                {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
+                {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
+                {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
+    for (const auto &r : rows)
+        d.changes.push_back({kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), patient, date, r.first,
+                                                           QStringLiteral("Nome de ") + r.first, double(r.second), QStringLiteral("CID10")}});
+    return d;
+}
+
+kmp::Delta diagnosisDelta(const QString &patient, double date, const QStringList &codes)
+{
+    QList<QPair<QString, int>> rows;
+    for (const QString &c : codes)
+        rows.append({c, int(rows.size()) + 1});
+    return diagnosisDelta(patient, date, rows);
+}

@@ -58,6 +58,11 @@ private:
     kmp::wire::Client m_client;
 };
 
+// A delta inserting diagnoses for branch 0001: each code with its sequence number
+// (its position, from 1, when none is given).
+kmp::Delta diagnosisDelta(const QString &patient, double date, const QList<QPair<QString, int>> &rows);
+kmp::Delta diagnosisDelta(const QString &patient, double date, const QStringList &codes);
+
 // Sends a key through the application, so that the screen's key dispatch sees it first,
 // as it would a person's key.
 void pressKey(QWidget *target, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);

@@ -24,20 +24,6 @@ namespace {
 
 const double kDate = 46363;
 
-kmp::Delta diagnoses(const QString &patient, double date, const QStringList &codes)
-{
-    kmp::Delta d;
-    d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
-                {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
-                {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
-                {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
-    int seq = 0;
-    for (const QString &c : codes)
-        d.changes.push_back({kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), patient, date, c,
-                                                           QStringLiteral("Nome de ") + c, double(++seq), QStringLiteral("CID10")}});
-    return d;
-}
-
 } // namespace
 
 class TestCommands : public QObject
@@ -82,7 +68,7 @@ void TestCommands::cleanup()
 
 void TestCommands::changeKeyDoesNothingOnTheDiagnosisPage()
 {
-    h->save(QStringLiteral("SetDiagPaci"), diagnoses(QStringLiteral("C1"), kDate, {QStringLiteral("A09")}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C1"), kDate, {QStringLiteral("A09")}));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C1"), kDate);
     f->dbgPadrao->setFocus();
     pressKey(f, Qt::Key_F3);
@@ -104,7 +90,7 @@ void TestCommands::cancelAsksEvenInBrowse()
 
 void TestCommands::deletingTheLastDiagnosisReloads()
 {
-    h->save(QStringLiteral("SetDiagPaci"), diagnoses(QStringLiteral("C3"), kDate, {QStringLiteral("A09")}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C3"), kDate, {QStringLiteral("A09")}));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C3"), kDate);
     nrUltSequencia = 99;
     kmp::ScriptedDialogs dialogs;
@@ -125,7 +111,7 @@ void TestCommands::deleteOnEmptyListOnlyReloads()
 {
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C4"), kDate);
     // Someone else records a diagnosis meanwhile: the reload brings it in, no question asked.
-    h->save(QStringLiteral("SetDiagPaci"), diagnoses(QStringLiteral("C4"), kDate, {QStringLiteral("B01")}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C4"), kDate, {QStringLiteral("B01")}));
     kmp::ScriptedDialogs dialogs;
     f->sbtExcluirClick(f->sbtExcluir);
     QCOMPARE(dialogs.seen().size(), 0);
@@ -206,8 +192,8 @@ void TestCommands::printOpensAFreshModalScreenEachTime()
 
 void TestCommands::listingPdfHasTheDiagnoses()
 {
-    h->save(QStringLiteral("SetDiagPaci"), diagnoses(QStringLiteral("C7"), kDate, {QStringLiteral("I10"), QStringLiteral("E119")}));
-    h->save(QStringLiteral("SetDiagPaci"), diagnoses(QStringLiteral("C7"), kDate - 30, {QStringLiteral("J189")}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C7"), kDate, {QStringLiteral("I10"), QStringLiteral("E119")}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C7"), kDate - 30, {QStringLiteral("J189")}));
     h->open(QStringLiteral("0001"), QStringLiteral("C7"), kDate);
     TfrmListDiagPaci screen;
     screen.initialize();

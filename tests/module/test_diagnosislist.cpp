@@ -18,19 +18,6 @@ namespace {
 
 const double kDate = 46363; // 07/12/2026
 
-kmp::Delta diagDelta(const QString &patient, const QList<QPair<QString, int>> &rows)
-{
-    kmp::Delta d;
-    d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
-                {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
-                {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
-                {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
-    for (const auto &r : rows)
-        d.changes.push_back({kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), patient, kDate, r.first,
-                                                           QStringLiteral("Nome ") + r.first, double(r.second), QStringLiteral("CID10")}});
-    return d;
-}
-
 QStringList codesOnScreen(TfrmDiagPaci *f)
 {
     QStringList out;
@@ -98,7 +85,7 @@ void TestDiagnosisList::cleanup()
 TfrmDiagPaci *TestDiagnosisList::openFor(const QString &patient, const QList<QPair<QString, int>> &rows)
 {
     if (!rows.isEmpty())
-        h->save(QStringLiteral("SetDiagPaci"), diagDelta(patient, rows));
+        h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(patient, kDate, rows));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), patient, kDate);
     f->pgcPadrao->SetActivePage(f->tshPadrao);
     f->dbgPadrao->setFocus();
@@ -233,7 +220,7 @@ void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
 {
     TfrmDiagPaci *f = openFor(QStringLiteral("D6"), {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
     // Another clinician renumbers the first row: the screen's copy is now stale.
-    kmp::Delta d = diagDelta(QStringLiteral("D6"), {{QStringLiteral("A09"), 1}});
+    kmp::Delta d = diagnosisDelta(QStringLiteral("D6"), kDate, {{QStringLiteral("A09"), 1}});
     d.changes[0].kind = kmp::ChangeKind::Modify;
     d.changes[0].oldValues = d.changes[0].newValues;
     d.changes[0].newValues[5] = 9.0;
@@ -253,7 +240,7 @@ void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
 void TestDiagnosisList::failedMoveRestoresTheList()
 {
     TfrmDiagPaci *f = openFor(QStringLiteral("D7"), {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
-    kmp::Delta d = diagDelta(QStringLiteral("D7"), {{QStringLiteral("A09"), 1}});
+    kmp::Delta d = diagnosisDelta(QStringLiteral("D7"), kDate, {{QStringLiteral("A09"), 1}});
     d.changes[0].kind = kmp::ChangeKind::Modify;
     d.changes[0].oldValues = d.changes[0].newValues;
     d.changes[0].newValues[4] = QStringLiteral("Renomeado");

@@ -107,14 +107,7 @@ void TestEntry::closeThenEnterBuildsANewScreen()
 void TestEntry::emptyBranchUsesHostBranchFromTheFirstLoad()
 {
     // A diagnosis stored on the host's branch must show on a screen entered without one.
-    kmp::Delta d;
-    d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
-                {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
-                {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
-                {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
-    d.changes = {{kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), QStringLiteral("E4"), 46363.0, QStringLiteral("I10"),
-                                                QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")}}};
-    h->save(QStringLiteral("SetDiagPaci"), d);
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("E4"), 46363, QStringList{QStringLiteral("I10")}));
     TfrmDiagPaci *f = h->open(QString(), QStringLiteral("E4"), 46363);
     QCOMPARE(stCdFilial, QStringLiteral("0001"));
     QCOMPARE(f->cdsDiagPaci->recordCount(), 1);
@@ -122,16 +115,7 @@ void TestEntry::emptyBranchUsesHostBranchFromTheFirstLoad()
 
 void TestEntry::otherConsultationReloadsTheScreen()
 {
-    h->save(QStringLiteral("SetDiagPaci"), [] {
-        kmp::Delta d;
-        d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
-                    {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
-                    {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
-                    {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
-        d.changes = {{kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), QStringLiteral("E5A"), 46363.0, QStringLiteral("J189"),
-                                                    QStringLiteral("Pneumonia"), 1.0, QStringLiteral("CID10")}}};
-        return d;
-    }());
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("E5A"), 46363, QStringList{QStringLiteral("J189")}));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("E5A"), 46363);
     QCOMPARE(f->cdsDiagPaci->recordCount(), 1);
     TfrmDiagPaci *again = h->open(QStringLiteral("0001"), QStringLiteral("E5B"), 46363);

@@ -264,6 +264,8 @@ void TestSections::historyLoadsOnTabChangeAndFailsCleanly()
 
 void TestSections::menuMarksFollowCommandsAndPages()
 {
+    // A list with a diagnosis: an empty one keeps Search disabled whatever the focus does.
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("S7"), kDate, QStringList{QStringLiteral("I10")}));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("S7"), kDate);
     f->mnuSinaSintClick();
     QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
