@@ -203,6 +203,9 @@ void TestCommands::listingPdfHasTheDiagnoses()
     QTemporaryDir dir;
     const QString pdf = dir.filePath(QStringLiteral("listagem.pdf"));
     QVERIFY(screen.exportPdf(pdf));
+    const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR");
+    if (!shots.isEmpty()) // for a person to look at
+        QVERIFY(QFile::copy(pdf, shots + QStringLiteral("/listagem-diagnosticos.pdf")) || QFile::exists(shots + QStringLiteral("/listagem-diagnosticos.pdf")));
     const QString text = screen.runSelected()->toPlainText();
     // by consultation date, in list order, with code and name, headed with branch and patient
     const int older = text.indexOf(QStringLiteral("07/11/2026"));
