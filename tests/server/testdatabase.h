@@ -43,7 +43,7 @@ public:
                 *why = QStringLiteral("no temporary folder");
                 return nullptr;
             }
-            db->m_spec = QStringLiteral("sqlite:") + db->m_dir.filePath(QStringLiteral("test.db"));
+            db->m_databaseUrl = QStringLiteral("sqlite:") + db->m_dir.filePath(QStringLiteral("test.db"));
         } else {
             const QString url = qEnvironmentVariable("KMP_TEST_PGURL");
             if (url.isEmpty()) {
@@ -56,10 +56,10 @@ public:
                                .arg(QCoreApplication::applicationPid())
                                .arg(QDateTime::currentMSecsSinceEpoch() % 100000000)
                                .arg(++counter);
-            db->m_spec = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema="))
+            db->m_databaseUrl = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema="))
                          + db->m_schema;
         }
-        db->m_config = server::DatabaseConfig::parse(db->m_spec);
+        db->m_config = server::DatabaseConfig::parse(db->m_databaseUrl);
         return db;
     }
 
@@ -74,14 +74,14 @@ public:
         }
     }
 
-    const QString &spec() const { return m_spec; }
+    const QString &databaseUrl() const { return m_databaseUrl; }
     const server::DatabaseConfig &config() const { return m_config; }
     bool isPostgres() const { return m_config.isPostgres(); }
 
 private:
     TestDatabase() = default;
     QTemporaryDir m_dir;
-    QString m_spec;
+    QString m_databaseUrl;
     QString m_schema;
     server::DatabaseConfig m_config;
 };

@@ -63,10 +63,10 @@ void TestServerAudit::everyAppliedChangeOnce()
 {
     KMP_OPEN_BACKEND(db);
     QTemporaryDir dir;
-    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", db->spec()});
+    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", db->databaseUrl()});
     QVERIFY2(demo.exitCode == 0, demo.err.constData());
     ServerProcess server;
-    QVERIFY(server.start(db->spec(), {QStringLiteral("--keys"), writeKeyFile(dir)}));
+    QVERIFY(server.start(db->databaseUrl(), {QStringLiteral("--keys"), writeKeyFile(dir)}));
     wire::Client c;
     configureClient(c, server.port());
     c.setCredentials(kKeyName, kSecret);
@@ -134,7 +134,7 @@ void TestServerAudit::everyAppliedChangeOnce()
     }
 
     const ToolRun report = runTool(binary("kmp-appserver"), {"audit", "--branch", kFilial, "--patient", kPaciente, "--date",
-                                                             "2026-12-07", "--database", db->spec()});
+                                                             "2026-12-07", "--database", db->databaseUrl()});
     QVERIFY2(report.exitCode == 0, report.err.constData());
     const QStringList lines = QString::fromUtf8(report.out).split(QLatin1Char('\n'));
     // In order, each a line of its own.
@@ -158,7 +158,7 @@ void TestServerAudit::everyAppliedChangeOnce()
     QVERIFY(report.out.contains("chave consultorio-3  de 127.0.0.1"));
 
     const ToolRun otherDay = runTool(binary("kmp-appserver"), {"audit", "--branch", kFilial, "--patient", kPaciente, "--date",
-                                                               "2026-12-08", "--database", db->spec()});
+                                                               "2026-12-08", "--database", db->databaseUrl()});
     QCOMPARE(otherDay.exitCode, 0);
     QVERIFY2(otherDay.out.contains("0 alteração(ões)"), otherDay.out.constData());
     // Patient data stays out of the server's log.

@@ -85,11 +85,11 @@ private Q_SLOTS:
 void TestServerFaults::killedInTheMiddleOfSaves()
 {
     QTemporaryDir dir;
-    const QString spec = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("crash.db"));
-    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", spec});
+    const QString databaseUrl = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("crash.db"));
+    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", databaseUrl});
     QVERIFY2(demo.exitCode == 0, demo.err.constData());
     ServerProcess server;
-    QVERIFY(server.start(spec));
+    QVERIFY(server.start(databaseUrl));
     wire::Client client;
     configureClient(client, server.port());
 
@@ -152,7 +152,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
     // On disk: every acknowledged save whole; the one in flight whole or absent; nothing
     // after it. Opening the file recovers its write-ahead log as a restarted server would.
     {
-        DbConnection conn(DatabaseConfig::parse(spec));
+        DbConnection conn(DatabaseConfig::parse(databaseUrl));
         const auto counts = countByCode(conn);
         for (const QString &code : ackedCodes)
             QVERIFY2(counts.count(code) == 1, qPrintable(QStringLiteral("acknowledged %1 is missing").arg(code)));
@@ -172,7 +172,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
 
     // A restarted server answers the same client's next call.
     ServerProcess restarted;
-    QVERIFY(restarted.start(spec));
+    QVERIFY(restarted.start(databaseUrl));
     client.setEndpoint(QStringLiteral("127.0.0.1"), restarted.port());
     const wire::Response again = client.call(request(QStringLiteral("GetDiagPaci"), {kFilial, kPaciente, kDate}));
     QVERIFY2(again.ok, qPrintable(again.errorMessage));
@@ -185,7 +185,7 @@ void TestServerFaults::twoServersOnePostgres()
     auto db = TestDatabase::create(QStringLiteral("postgresql"), &why);
     if (!db)
         QSKIP(qPrintable(why));
-    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", db->spec()});
+    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", db->databaseUrl()});
     QVERIFY2(demo.exitCode == 0, demo.err.constData());
 
     constexpr int kClients = 8;
@@ -203,7 +203,7 @@ void TestServerFaults::twoServersOnePostgres()
         qWarning("two servers without TLS: %s", qPrintable(noTls));
     ServerProcess servers[2];
     for (ServerProcess &s : servers)
-        QVERIFY(s.start(db->spec(), (tls ? certs.serverOptions() : QStringList()) + QStringList{QStringLiteral("--keys"), keyFile}));
+        QVERIFY(s.start(db->databaseUrl(), (tls ? certs.serverOptions() : QStringList()) + QStringList{QStringLiteral("--keys"), keyFile}));
     const auto secure = [&](wire::Client &c) {
         if (tls)
             c.setTls(true, certs.ca());

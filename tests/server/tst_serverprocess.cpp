@@ -229,10 +229,10 @@ void TestServerProcess::everyMethodEndToEnd_data()
 void TestServerProcess::everyMethodEndToEnd()
 {
     KMP_OPEN_BACKEND(db);
-    const Run demo = runTool("kmp-appserver", {"demo", "--database", db->spec()});
+    const Run demo = runTool("kmp-appserver", {"demo", "--database", db->databaseUrl()});
     QVERIFY2(demo.exitCode == 0, demo.err.constData());
     ServerProcess server;
-    QVERIFY(server.start(db->spec()));
+    QVERIFY(server.start(db->databaseUrl()));
     wire::Client client;
     connectClient(client, server.port());
 
@@ -278,7 +278,7 @@ void TestServerProcess::everyMethodEndToEnd()
     server.process().kill();
     server.process().waitForFinished(5000);
     ServerProcess second;
-    QVERIFY(second.start(db->spec()));
+    QVERIFY(second.start(db->databaseUrl()));
     wire::Client again;
     connectClient(again, second.port());
     const wire::Response r = again.call(request("GetDiagPaci", {kFilial, kPaciente, kDate}));
@@ -386,8 +386,8 @@ void TestServerProcess::concurrentDuplicateSaves()
     // Two server processes on one database, one clinician on each: the key in the
     // database, not anything a server remembers, must stop the second save.
     ServerProcess server, otherServer;
-    QVERIFY(server.start(db->spec()));
-    QVERIFY(otherServer.start(db->spec()));
+    QVERIFY(server.start(db->databaseUrl()));
+    QVERIFY(otherServer.start(db->databaseUrl()));
     const quint16 ports[2] = {server.port(), otherServer.port()};
     const QStringList codes{"I10", "E119", "J189", "K297", "N390", "R51", "J00", "A09", "F329", "M545"};
     for (const QString &code : codes) {

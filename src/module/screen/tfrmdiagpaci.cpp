@@ -354,7 +354,7 @@ void TfrmDiagPaci::buildLayout()
 
 void TfrmDiagPaci::buildSections()
 {
-    struct Spec
+    struct SectionLayout
     {
         const char *tabName, *caption, *panelName, *barName, *editorName;
         RecordSet *set;
@@ -362,7 +362,7 @@ void TfrmDiagPaci::buildSections()
         const char *textField, *saveMethod, *cacheKey;
         bool *flag;
     };
-    const Spec specs[SectionCount] = {
+    const SectionLayout layouts[SectionCount] = {
         {"tshHistDoenAtu", "História da Doença Atual", "panHistDoencDesc", "frpHistDoen", "rceHistDoen", cdsHistDoen,
          dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &boHistDoen},
         {"tshHistclinProg", "História Clinica Progressiva", "panHistClinProg", "frphistClin", "rceHistclinProg",
@@ -375,7 +375,7 @@ void TfrmDiagPaci::buildSections()
          "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &boExamFisi},
     };
     for (int i = 0; i < SectionCount; ++i) {
-        const Spec &sp = specs[i];
+        const SectionLayout &sp = layouts[i];
         Section &s = m_sections[size_t(i)];
         s.name = sp.set->objectName().mid(3);
         s.set = sp.set;
