@@ -56,7 +56,7 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
         return false;
     }
     if (p.isSet(QStringLiteral("help"))) {
-        helpText = p.helpText();
+        helpText = p.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("kmp-host")); // parsed before the application exists
         return false;
     }
     if (!p.positionalArguments().isEmpty()) {
