@@ -105,7 +105,8 @@ TfrmDiagPaci *ScreenHarness::open(const QString &branch, const QString &patient,
 void ScreenHarness::closeScreen()
 {
     if (frmDiagPaci) {
-        // Nothing may be left half-typed by a failed test: drop edits before closing.
+        // A failed test may leave something half-typed: agree to drop it.
+        kmp::ScopedResponder yes(kmp::answers::yes());
         frmDiagPaci->close();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -69,6 +69,7 @@ private Q_SLOTS:
     void refreshShowsTheStoredReport();
     void reenteringTheReportKeepsTheEdit();
     void typeBarLockedWhileReportIsEdited();
+    void closingWhileTypingAsksFirst();
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
@@ -425,6 +426,27 @@ void TestSections::typeBarLockedWhileReportIsEdited()
     QVERIFY(!f->BtpTipoLaudo->isEnabled());
     f->cdsMemLaudo->post();
     QVERIFY(f->medTpLaudo->isEnabled());
+}
+
+void TestSections::closingWhileTypingAsksFirst()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("S16"));
+    f->rceHistDoen->setFocus();
+    typeText(f->rceHistDoen, QStringLiteral("Nao perder"));
+    {
+        kmp::ScriptedDialogs no;
+        no.thenAnswer(mrNo);
+        f->close();
+        QCOMPARE(no.seen().size(), 1);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(frmDiagPaci); // still open, with what was typed
+    QVERIFY(BostCriado);
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Nao perder"));
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+    f->rceHistDoen->setFocus();
+    typeText(f->rceHistDoen, QStringLiteral("!")); // focus handling still works after the refusal
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Nao perder!"));
 }
 
 QTEST_MAIN(TestSections)

@@ -665,6 +665,10 @@ void TfrmDiagPaci::FormActivate()
 
 void TfrmDiagPaci::FormClose(CloseAction &action)
 {
+    // Closing with a record still being typed would throw the typing away: ask first, and
+    // keep the screen as it is on any answer but Yes.
+    if (hasPendingEdit() && !confirm(QStringLiteral("Canc")))
+        kmp::silentAbort();
     m_closing = true;
     BostCriado = false;
     TfrmPadraoGrid::FormClose(action);
