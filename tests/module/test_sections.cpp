@@ -70,6 +70,7 @@ private Q_SLOTS:
     void reenteringTheReportKeepsTheEdit();
     void typeBarLockedWhileReportIsEdited();
     void closingWhileTypingAsksFirst();
+    void typeLookupFillsTheBar();
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
@@ -447,6 +448,23 @@ void TestSections::closingWhileTypingAsksFirst()
     f->rceHistDoen->setFocus();
     typeText(f->rceHistDoen, QStringLiteral("!")); // focus handling still works after the refusal
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Nao perder!"));
+}
+
+void TestSections::typeLookupFillsTheBar()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("S17"));
+    f->mnuSinaSintClick();
+    f->medTpLaudo->setText(QStringLiteral("001"));
+    f->panDescLaudoEnter(); // the template report of type 001 is now on screen
+    QVERIFY(!f->rceLaudo->toPlainText().isEmpty());
+    kmp::ScriptedDialogs dialogs;
+    dialogs.then(kmp::answers::pick(0, QStringLiteral("cardio")));
+    QTest::mouseClick(f->BtpTipoLaudo, Qt::LeftButton);
+    QCOMPARE(dialogs.unexpected(), 0);
+    QCOMPARE(f->medTpLaudo->text(), QStringLiteral("002"));
+    QCOMPARE(f->edtTpLaudo->text(), QStringLiteral("Avaliação cardiológica"));
+    QVERIFY(f->rceLaudo->toPlainText().isEmpty()); // the type changed: nothing fetched yet
+    QCOMPARE(f->cdsMemLaudo->recordCount(), 1);    // the previous type's report stays loaded
 }
 
 QTEST_MAIN(TestSections)
