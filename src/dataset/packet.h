@@ -3,9 +3,6 @@
 #include "fielddef.h"
 
 #include <QByteArray>
-#include <memory>
-
-class QCborStreamWriter;
 
 namespace kmp {
 
@@ -73,7 +70,6 @@ private:
 
     FieldDefs m_fields;
     QByteArray m_rows;
-    std::unique_ptr<QCborStreamWriter> m_writer;
     quint64 m_count = 0;
 };
 
