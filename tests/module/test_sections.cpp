@@ -71,6 +71,8 @@ private Q_SLOTS:
     void typeBarLockedWhileReportIsEdited();
     void closingWhileTypingAsksFirst();
     void typeLookupFillsTheBar();
+    void refreshWhileTypingKeepsTheTyping();
+    void unloadedSectionTakesNoTyping();
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
@@ -465,6 +467,30 @@ void TestSections::typeLookupFillsTheBar()
     QCOMPARE(f->edtTpLaudo->text(), QStringLiteral("Avaliação cardiológica"));
     QVERIFY(f->rceLaudo->toPlainText().isEmpty()); // the type changed: nothing fetched yet
     QCOMPARE(f->cdsMemLaudo->recordCount(), 1);    // the previous type's report stays loaded
+}
+
+void TestSections::refreshWhileTypingKeepsTheTyping()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("S18"));
+    f->rceHistDoen->setFocus();
+    typeText(f->rceHistDoen, QStringLiteral("Dispneia"));
+    pressKey(f->rceHistDoen, Qt::Key_F5); // the refresh key is never disabled
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Dispneia"));
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+    f->cdsHistDoen->post();
+    QCOMPARE(storedText(*h, QStringLiteral("S18"), 0).trimmed(), QStringLiteral("Dispneia"));
+}
+
+void TestSections::unloadedSectionTakesNoTyping()
+{
+    // The report is loaded only when its panel is entered: until then nothing typed there
+    // could be saved, so nothing can be typed.
+    TfrmDiagPaci *f = openHistory(QStringLiteral("S19"));
+    QVERIFY(!f->cdsMemLaudo->isActive());
+    QVERIFY(f->rceLaudo->isReadOnly());
+    f->medTpLaudo->setText(QStringLiteral("003"));
+    f->panDescLaudoEnter();
+    QVERIFY(!f->rceLaudo->isReadOnly());
 }
 
 QTEST_MAIN(TestSections)

@@ -431,6 +431,7 @@ void TfrmDiagPaci::buildSections()
         s.bar->setFixedHeight(30);
         s.editor = named(new QTextEdit(s.panel), QLatin1String(sp.editorName), caption);
         s.editor->setAcceptRichText(true);
+        s.editor->setReadOnly(true); // until its record set is loaded (the state handling opens it)
         s.editor->setTabChangesFocus(false);
         s.bar->setRichEdit(s.editor);
         panelLayout->addWidget(s.bar);
