@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -169,6 +170,16 @@ inline QString writeKeyFile(const QTemporaryDir &dir, const QByteArray &content 
     f.close();
     f.setPermissions(perms);
     return path;
+}
+
+// True once the server has closed the socket (within ms).
+inline bool waitClosed(QTcpSocket &s, int ms = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < ms)
+        s.waitForReadyRead(100);
+    return s.state() != QAbstractSocket::ConnectedState;
 }
 
 inline void configureClient(wire::Client &c, quint16 port, int readMs = 15000)

@@ -8,6 +8,7 @@
 #include "message.h"
 #include "packet.h"
 #include "schema.h"
+#include "serverharness.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -30,86 +31,13 @@ using namespace kmp;
 using namespace kmp::server;
 using kmp::test::addBackendColumn;
 using kmp::test::addBackendRows;
+using namespace kmp::test;
 
 namespace {
 
 const double kDate = 46363; // 7 December 2026, the demo consultation
 const QString kFilial = QStringLiteral("0001");
 const QString kPaciente = QStringLiteral("000000000001");
-
-QString binary(const char *name)
-{
-    return QStringLiteral(KMP_BINARY_DIR "/bin/") + QLatin1String(name);
-}
-
-// A kmp-appserver on an ephemeral loopback port; killed when the test ends.
-class ServerProcess
-{
-public:
-    bool start(const QString &database, const QStringList &extra = {})
-    {
-        m_process.setProgram(binary("kmp-appserver"));
-        m_process.setArguments(QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                                           QStringLiteral("--database"), database}
-                               + extra);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setReadChannel(QProcess::StandardOutput);
-        m_process.start();
-        if (!m_process.waitForStarted(10000))
-            return false;
-        QElapsedTimer t;
-        t.start();
-        QByteArray out;
-        while (t.elapsed() < 15000) {
-            if (!m_process.waitForReadyRead(500) && m_process.state() != QProcess::Running)
-                break;
-            out += m_process.readAllStandardOutput();
-            const qsizetype at = out.indexOf("listening on ");
-            const qsizetype end = out.indexOf('\n', at);
-            if (at >= 0 && end > at) {
-                const QByteArray line = out.mid(at, end - at);
-                m_port = quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
-                return m_port != 0;
-            }
-        }
-        qWarning("server did not start: %s", m_process.readAllStandardError().constData());
-        return false;
-    }
-
-    ~ServerProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) {
-                m_process.kill();
-                m_process.waitForFinished(5000);
-            }
-        }
-    }
-
-    quint16 port() const { return m_port; }
-    QProcess &process() { return m_process; }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-};
-
-wire::Request request(const QString &method, const QCborArray &args)
-{
-    wire::Request r;
-    r.module = ModuleName;
-    r.guid = ModuleGuid;
-    r.method = method;
-    r.args = args;
-    return r;
-}
-
-void connectClient(wire::Client &c, quint16 port, int readMs = 15000)
-{
-    c.setEndpoint(QStringLiteral("127.0.0.1"), port);
-    c.setTimeouts(3000, readMs);
-}
 
 RowValues diag(const QString &code, double seq)
 {
@@ -122,29 +50,6 @@ QByteArray insertDelta(const TableDef &table, const RowValues &row)
     d.fields = table.fieldDefs();
     d.changes.push_back({ChangeKind::Insert, {}, row});
     return encodeDelta(d);
-}
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runTool(const char *tool, const QStringList &args, int timeoutMs = 120000)
-{
-    QProcess p;
-    p.start(binary(tool), args);
-    Run r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
 }
 
 // Reads one response frame from a raw socket; nullopt when the server closed instead.
@@ -164,15 +69,6 @@ std::optional<wire::Response> readResponse(QTcpSocket &s, int ms = 5000)
     if (auto body = reader.next())
         return wire::decodeResponse(*body);
     return std::nullopt;
-}
-
-bool waitClosed(QTcpSocket &s, int ms = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < ms)
-        s.waitForReadyRead(100);
-    return s.state() != QAbstractSocket::ConnectedState;
 }
 
 } // namespace
@@ -215,7 +111,7 @@ void TestServerProcess::helpOnEveryCommand()
     QFETCH(QString, tool);
     QFETCH(QStringList, args);
     QFETCH(QString, mentions);
-    const Run r = runTool(qPrintable(tool), args);
+    const ToolRun r = runTool(binary(qPrintable(tool)), args);
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(QString::fromUtf8(r.out).contains(mentions), r.out.constData());
 }
@@ -229,12 +125,12 @@ void TestServerProcess::everyMethodEndToEnd_data()
 void TestServerProcess::everyMethodEndToEnd()
 {
     KMP_OPEN_BACKEND(db);
-    const Run demo = runTool("kmp-appserver", {"demo", "--database", db->databaseUrl()});
+    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", db->databaseUrl()});
     QVERIFY2(demo.exitCode == 0, demo.err.constData());
     ServerProcess server;
     QVERIFY(server.start(db->databaseUrl()));
     wire::Client client;
-    connectClient(client, server.port());
+    configureClient(client, server.port());
 
     const QByteArray rtf("{\\rtf1\\ansi texto}");
     struct Call { QString method; QCborArray args; };
@@ -275,12 +171,11 @@ void TestServerProcess::everyMethodEndToEnd()
 
     // Saved means on disk: a new server process on the same database sees it all.
     client.disconnectFromServer();
-    server.process().kill();
-    server.process().waitForFinished(5000);
+    server.killHard();
     ServerProcess second;
     QVERIFY(second.start(db->databaseUrl()));
     wire::Client again;
-    connectClient(again, second.port());
+    configureClient(again, second.port());
     const wire::Response r = again.call(request("GetDiagPaci", {kFilial, kPaciente, kDate}));
     QVERIFY(r.ok);
     QCOMPARE(decodePacket(r.result.toByteArray()).rows.size(), size_t(1));
@@ -341,7 +236,7 @@ void TestServerProcess::hostileInputIsRefused()
 
     // Another clinician is connected throughout and must be served before and after.
     wire::Client bystander;
-    connectClient(bystander, server.port());
+    configureClient(bystander, server.port());
     QVERIFY(bystander.call(request("GetDiagnost", {})).ok);
 
     QTcpSocket raw;
@@ -369,9 +264,9 @@ void TestServerProcess::hostileInputIsRefused()
     const wire::Response after = bystander.call(request("GetDiagPaci", {kFilial, kPaciente, kDate}));
     QVERIFY2(after.ok, qPrintable(after.errorMessage));
     wire::Client newcomer;
-    connectClient(newcomer, server.port());
+    configureClient(newcomer, server.port());
     QVERIFY(newcomer.call(request("GetDiagnost", {})).ok);
-    QCOMPARE(server.process().state(), QProcess::Running);
+    QCOMPARE(server.isRunning(), true);
 }
 
 void TestServerProcess::concurrentDuplicateSaves_data()
@@ -397,7 +292,7 @@ void TestServerProcess::concurrentDuplicateSaves()
         const auto save = [&](int who) {
             try {
                 wire::Client c;
-                connectClient(c, ports[who]);
+                configureClient(c, ports[who]);
                 c.connectToServer();
                 go.arrive_and_wait(); // both connected, then both send at once
                 answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, who + 1)))}));
@@ -416,7 +311,7 @@ void TestServerProcess::concurrentDuplicateSaves()
     }
     for (quint16 port : ports) {
         wire::Client c;
-        connectClient(c, port);
+        configureClient(c, port);
         const wire::Response list = c.call(request("GetDiagPaci", {kFilial, kPaciente, kDate}));
         QVERIFY2(list.ok, qPrintable(list.errorMessage));
         QCOMPARE(decodePacket(list.result.toByteArray()).rows.size(), size_t(codes.size()));
@@ -476,14 +371,14 @@ void TestServerProcess::clientTransportFailures()
     }
 
     wire::Client client;
-    connectClient(client, port, readMs);
+    configureClient(client, port, readMs);
     if (scenario == QLatin1String("killed")) {
         QVERIFY(client.call(request("GetDiagnost", {})).ok);
         // Freeze the server so the next call is certainly in flight, then kill it.
-        ::kill(pid_t(server->process().processId()), SIGSTOP);
+        ::kill(pid_t(server->pid()), SIGSTOP);
         std::thread killer([&]() {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            ::kill(pid_t(server->process().processId()), SIGKILL);
+            ::kill(pid_t(server->pid()), SIGKILL);
         });
         QElapsedTimer t;
         t.start();
@@ -510,7 +405,7 @@ void TestServerProcess::kmpCallCommandLine()
 {
     QTemporaryDir dir;
     const QString database = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("c.db"));
-    QCOMPARE(runTool("kmp-appserver", {"demo", "--database", database}).exitCode, 0);
+    QCOMPARE(runTool(binary("kmp-appserver"), {"demo", "--database", database}).exitCode, 0);
     ServerProcess server;
     QVERIFY(server.start(database));
     const QString where = QStringLiteral("127.0.0.1:%1").arg(server.port());
@@ -529,33 +424,32 @@ void TestServerProcess::kmpCallCommandLine()
     f.write(QJsonDocument(delta).toJson());
     f.close();
 
-    Run r = runTool("kmp-call", {"--server", where, "SetDiagPaci", "@" + file});
+    ToolRun r = runTool(binary("kmp-call"), {"--server", where, "SetDiagPaci", "@" + file});
     QVERIFY2(r.exitCode == 0, r.err.constData());
     QCOMPARE(r.out.trimmed(), QByteArray("null"));
 
     // Quoted text, bare words and a day count all work as arguments.
-    r = runTool("kmp-call", {"--server", where, "GetDiagPaci", "\"0001\"", "000000000001", "46363"});
+    r = runTool(binary("kmp-call"), {"--server", where, "GetDiagPaci", "\"0001\"", "000000000001", "46363"});
     QVERIFY2(r.exitCode == 0, r.err.constData());
     const QJsonObject packet = QJsonDocument::fromJson(r.out).object();
     QCOMPARE(packet.value("fields").toArray().size(), 7);
     QCOMPARE(packet.value("rows").toArray().at(0).toArray().at(3).toString(), QStringLiteral("I10"));
     QCOMPARE(packet.value("rows").toArray().at(0).toArray().at(4).toString(), QStringLiteral("Hipertensão essencial (primária)"));
 
-    r = runTool("kmp-call", {"--server", where, "GetHistGer", "000000000001", "0001", "46363"});
+    r = runTool(binary("kmp-call"), {"--server", where, "GetHistGer", "000000000001", "0001", "46363"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(r.out).array().size(), 4);
 
     // The server's refusal: non-zero exit, its message on stderr.
-    r = runTool("kmp-call", {"--server", where, "SetDiagPaci", "@" + file});
+    r = runTool(binary("kmp-call"), {"--server", where, "SetDiagPaci", "@" + file});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(QString::fromUtf8(r.err).contains(QStringLiteral("Diagnóstico já cadastrado.")), r.err.constData());
 
-    r = runTool("kmp-call", {"--server", where, "SetDiagPaci", "@" + dir.filePath("missing.json")});
+    r = runTool(binary("kmp-call"), {"--server", where, "SetDiagPaci", "@" + dir.filePath("missing.json")});
     QCOMPARE(r.exitCode, 2);
 
-    server.process().kill();
-    server.process().waitForFinished(5000);
-    r = runTool("kmp-call", {"--server", where, "GetDiagnost"});
+    server.killHard();
+    r = runTool(binary("kmp-call"), {"--server", where, "GetDiagnost"});
     QCOMPARE(r.exitCode, 3);
     QVERIFY(!r.err.isEmpty());
 }
@@ -565,16 +459,16 @@ void TestServerProcess::importCommand()
     QTemporaryDir dir;
     const QString database = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("i.db"));
     for (int run = 0; run < 2; ++run) {
-        const Run r = runTool("kmp-appserver", {"import-cid10", KMP_SHARED_DATA_DIR "/cid10", "--database", database});
+        const ToolRun r = runTool(binary("kmp-appserver"), {"import-cid10", KMP_SHARED_DATA_DIR "/cid10", "--database", database});
         // Every official code fits, Y112's 264-character name included.
         QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.out.contains("importados 14233 códigos"), r.out.constData());
         QVERIFY(r.err.contains("14233 de 14233"));
     }
-    const Run missing = runTool("kmp-appserver", {"import-cid10", dir.filePath("nada"), "--database", database});
+    const ToolRun missing = runTool(binary("kmp-appserver"), {"import-cid10", dir.filePath("nada"), "--database", database});
     QCOMPARE(missing.exitCode, 1);
     QVERIFY(QString::fromUtf8(missing.err).contains(QStringLiteral("não existe")));
-    const Run badDb = runTool("kmp-appserver", {"demo", "--database", "mysql://x"});
+    const ToolRun badDb = runTool(binary("kmp-appserver"), {"demo", "--database", "mysql://x"});
     QCOMPARE(badDb.exitCode, 1);
 }
 

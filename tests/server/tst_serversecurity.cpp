@@ -70,15 +70,6 @@ bool authenticate(QTcpSocket &s, const QByteArray &secret = kSecret)
     return ack && wire::decodeResponse(*ack).ok;
 }
 
-bool waitClosed(QTcpSocket &s, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < ms)
-        s.waitForReadyRead(100);
-    return s.state() != QAbstractSocket::ConnectedState;
-}
-
 } // namespace
 
 class TestServerSecurity : public QObject
