@@ -1,6 +1,6 @@
 // The diagnosis listing for a patient with 200 consultations of 5 diagnoses each, from the
 // print command to the PDF written, against the report's query run in-process.
-#include "benchserver.h"
+#include "serverfixture.h"
 #include "context.h"
 #include "tfrmlistdiagpaci.h"
 
@@ -15,9 +15,10 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    BenchServer server;
+    ScreenHarness server;
     QString why;
-    if (!server.start(&why)) {
+    if (!server.runCommand({QStringLiteral("import-cid10"), QStringLiteral(KMP_SHARED_DATA_DIR "/cid10")}, &why)
+        || !server.start(&why)) {
         std::fprintf(stderr, "bench report: %s\n", qPrintable(why));
         return 1;
     }

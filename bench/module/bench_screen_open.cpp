@@ -1,6 +1,6 @@
 // From the entry call to the screen shown with its three lists loaded, over the full
 // catalogue, against the three loading queries run in-process on the same database.
-#include "benchserver.h"
+#include "serverfixture.h"
 #include "context.h"
 #include "entry.h"
 #include "recordset.h"
@@ -51,9 +51,10 @@ double inProcessLoads(const QString &file)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    BenchServer server;
+    ScreenHarness server;
     QString why;
-    if (!server.start(&why)) {
+    if (!server.runCommand({QStringLiteral("import-cid10"), QStringLiteral(KMP_SHARED_DATA_DIR "/cid10")}, &why)
+        || !server.start(&why)) {
         std::fprintf(stderr, "bench screen-open: %s\n", qPrintable(why));
         return 1;
     }

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QMdiArea>
 #include <QtTest>
+#include <algorithm>
 
 ScreenHarness::ScreenHarness()
     : m_host(std::make_unique<MemoryHostServices>()), m_main(std::make_unique<QMainWindow>())
@@ -38,24 +39,28 @@ ScreenHarness::~ScreenHarness()
     stopServer();
 }
 
-bool ScreenHarness::start(QString *why)
+bool ScreenHarness::runCommand(const QStringList &args, QString *why)
 {
-    const QString exe = QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver");
-    const QString db = QStringLiteral("sqlite:") + m_dir.filePath(QStringLiteral("kmp.sqlite"));
-    QProcess demo;
-    demo.start(exe, {QStringLiteral("demo"), QStringLiteral("--database"), db});
-    if (!demo.waitForFinished(60000) || demo.exitCode() != 0) {
-        *why = QStringLiteral("demo database: ") + QString::fromUtf8(demo.readAllStandardError());
+    QProcess p;
+    p.start(QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver"),
+            args + QStringList{QStringLiteral("--database"), QStringLiteral("sqlite:") + databaseFile()});
+    if (!p.waitForFinished(300000) || p.exitCode() != 0) {
+        *why = args.join(QLatin1Char(' ')) + QStringLiteral(": ") + QString::fromUtf8(p.readAllStandardError());
         return false;
     }
-    return restartServer(why);
+    return true;
+}
+
+bool ScreenHarness::start(QString *why)
+{
+    return runCommand({QStringLiteral("demo")}, why) && restartServer(why);
 }
 
 bool ScreenHarness::restartServer(QString *why)
 {
     stopServer();
     const QString exe = QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver");
-    const QString db = QStringLiteral("sqlite:") + m_dir.filePath(QStringLiteral("kmp.sqlite"));
+    const QString db = QStringLiteral("sqlite:") + databaseFile();
     const QString listen = m_port ? QStringLiteral("127.0.0.1:%1").arg(m_port) : QStringLiteral("127.0.0.1:0");
     m_server.setProcessChannelMode(QProcess::SeparateChannels);
     m_server.start(exe, QStringList{QStringLiteral("serve"), QStringLiteral("--database"), db, QStringLiteral("--listen"),
@@ -195,4 +200,12 @@ kmp::Delta diagnosisDelta(const QString &patient, double date, const QStringList
     for (const QString &c : codes)
         rows.append({c, int(rows.size()) + 1});
     return diagnosisDelta(patient, date, rows);
+}
+
+double medianOf(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
 }

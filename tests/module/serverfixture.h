@@ -21,8 +21,11 @@ public:
     ScreenHarness();
     ~ScreenHarness();
 
-    // Starts the server; false with the reason when it cannot.
+    // Fills the demo database and starts the server; false with the reason when it cannot.
     bool start(QString *why);
+    // A maintenance command (import-cid10 DIR, demo, ...) on the harness's database.
+    bool runCommand(const QStringList &args, QString *why);
+    QString databaseFile() const { return m_dir.filePath(QStringLiteral("kmp.sqlite")); }
     void stopServer();
     bool restartServer(QString *why);
     quint16 port() const { return m_port; }
@@ -62,6 +65,8 @@ private:
 // (its position, from 1, when none is given).
 kmp::Delta diagnosisDelta(const QString &patient, double date, const QList<QPair<QString, int>> &rows);
 kmp::Delta diagnosisDelta(const QString &patient, double date, const QStringList &codes);
+
+double medianOf(std::vector<double> values);
 
 // Sends a key through the application, so that the screen's key dispatch sees it first,
 // as it would a person's key.
