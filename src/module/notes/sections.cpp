@@ -29,13 +29,11 @@ using kmp::DataSetState;
 
 void TfrmDiagPaci::loadEditorFrom(QTextEdit *editor, const QByteArray &stored)
 {
-    m_loadingEditor = true;
     editor->clear();
     if (!stored.isEmpty())
         kmp::rtf::read(stored, editor->document());
     editor->document()->setModified(false);
     editor->moveCursor(QTextCursor::Start);
-    m_loadingEditor = false;
 }
 
 void TfrmDiagPaci::sectionLoadEditor(Section &s)

@@ -15,6 +15,11 @@
 void TfrmDiagPaci::loadHistory()
 {
     sbtProcurar->setEnabled(false);
+    loadHistorySets();
+}
+
+void TfrmDiagPaci::loadHistorySets()
+{
     busyOn(6);
     QList<QByteArray> parts;
     try {
@@ -24,6 +29,7 @@ void TfrmDiagPaci::loadHistory()
         throw;
     }
     busyOff();
+    // Loaded only once the result passed its check, so a failure leaves them as they were.
     cdsHistDoen->loadFromPacket(parts[0]);
     cdsHistClinProg->loadFromPacket(parts[1]);
     cdsHistFam->loadFromPacket(parts[2]);

@@ -546,15 +546,14 @@ void TfrmDiagPaci::buildActions()
 
 void TfrmDiagPaci::wireHandlers()
 {
-    using Events = RecordSet;
     // Diagnosis list
-    cdsDiagPaci->OnAfterOpen = [this](Events &) { cdsDiagPaciAfterOpen(); };
-    cdsDiagPaci->OnBeforeInsert = [this](Events &) { cdsDiagPaciBeforeInsert(); };
-    cdsDiagPaci->OnBeforePost = [this](Events &) { cdsDiagPaciBeforePost(); };
-    cdsDiagPaci->OnAfterPost = [this](Events &) { cdsDiagPaciAfterPost(); };
-    cdsDiagPaci->OnAfterCancel = [this](Events &) { cdsDiagPaciAfterCancel(); };
-    cdsDiagPaci->OnAfterDelete = [this](Events &) { cdsDiagPaciAfterPost(); };
-    cdsDiagAsso->OnBeforeInsert = [this](Events &) { cdsDiagAssoBeforeInsert(); };
+    cdsDiagPaci->OnAfterOpen = [this](RecordSet &) { cdsDiagPaciAfterOpen(); };
+    cdsDiagPaci->OnBeforeInsert = [this](RecordSet &) { cdsDiagPaciBeforeInsert(); };
+    cdsDiagPaci->OnBeforePost = [this](RecordSet &) { cdsDiagPaciBeforePost(); };
+    cdsDiagPaci->OnAfterPost = [this](RecordSet &) { cdsDiagPaciAfterPost(); };
+    cdsDiagPaci->OnAfterCancel = [this](RecordSet &) { cdsDiagPaciAfterCancel(); };
+    cdsDiagPaci->OnAfterDelete = [this](RecordSet &) { cdsDiagPaciAfterPost(); };
+    cdsDiagAsso->OnBeforeInsert = [this](RecordSet &) { cdsDiagAssoBeforeInsert(); };
     dtsPadrao->OnStateChange = [this](DataSource &) { dtsPadraoStateChange(); };
 
     dbgPadrao->OnKeyPress = [this](QChar &key) { dbgPadraoKeyPress(key); };
@@ -570,15 +569,15 @@ void TfrmDiagPaci::wireHandlers()
     // Sections
     for (Section &s : m_sections) {
         Section *sec = &s;
-        s.set->OnAfterOpen = [this, sec](Events &) { sectionLoadEditor(*sec); };
-        s.set->OnAfterScroll = [this, sec](Events &) { sectionLoadEditor(*sec); };
+        s.set->OnAfterOpen = [this, sec](RecordSet &) { sectionLoadEditor(*sec); };
+        s.set->OnAfterScroll = [this, sec](RecordSet &) { sectionLoadEditor(*sec); };
         if (sec->set == cdsHistDoen)
-            s.set->OnBeforeClose = [this, sec](Events &) { sectionEmptyEditor(*sec); };
+            s.set->OnBeforeClose = [this, sec](RecordSet &) { sectionEmptyEditor(*sec); };
         else
-            s.set->OnAfterClose = [this, sec](Events &) { sectionEmptyEditor(*sec); };
-        s.set->OnBeforePost = [this, sec](Events &) { sectionBeforePost(*sec); };
-        s.set->OnAfterPost = [this, sec](Events &) { sectionSave(*sec); };
-        s.set->OnAfterDelete = [this, sec](Events &) { sectionSave(*sec); };
+            s.set->OnAfterClose = [this, sec](RecordSet &) { sectionEmptyEditor(*sec); };
+        s.set->OnBeforePost = [this, sec](RecordSet &) { sectionBeforePost(*sec); };
+        s.set->OnAfterPost = [this, sec](RecordSet &) { sectionSave(*sec); };
+        s.set->OnAfterDelete = [this, sec](RecordSet &) { sectionSave(*sec); };
         s.source->OnStateChange = [this, sec](DataSource &) { sectionStateChange(*sec); };
         s.bar->OnClick = [this, sec](TFormatPanel &, TFormatBtn button) {
             kmp::guarded(this, [&] { sectionFormatClick(*sec, button); });
@@ -634,19 +633,11 @@ void TfrmDiagPaci::FormCreate()
         busyOff();
         busyOn(6);
         cdsDiagnost->loadFromPacket(server->GetDiagnost());
-        cdsDiagPaci->loadFromPacket(server->GetDiagPaci(stCdFilial, stCdPaciente, dtConsulta));
+        reloadDiagnoses();
         cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
         busyOff();
-        if (pgcPadrao->activePage() == tshHistorico) {
-            sbtProcurar->setEnabled(false);
-            busyOn(6);
-            const QList<QByteArray> parts = server->GetHistGer(stCdPaciente, stCdFilial, dtConsulta);
-            busyOff();
-            cdsHistDoen->loadFromPacket(parts[0]);
-            cdsHistClinProg->loadFromPacket(parts[1]);
-            cdsHistFam->loadFromPacket(parts[2]);
-            cdsExamFisi->loadFromPacket(parts[3]);
-        }
+        if (pgcPadrao->activePage() == tshHistorico)
+            loadHistory();
     } catch (...) {
         while (m_busy > 0)
             busyOff();
@@ -700,15 +691,10 @@ void TfrmDiagPaci::reloadForContext()
     // Everything on screen must belong to the consultation that saves will be stamped with.
     busyOn(6);
     try {
-        cdsDiagPaci->loadFromPacket(server->GetDiagPaci(stCdFilial, stCdPaciente, dtConsulta));
+        reloadDiagnoses();
         cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
-        if (cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico) {
-            const QList<QByteArray> parts = server->GetHistGer(stCdPaciente, stCdFilial, dtConsulta);
-            cdsHistDoen->loadFromPacket(parts[0]);
-            cdsHistClinProg->loadFromPacket(parts[1]);
-            cdsHistFam->loadFromPacket(parts[2]);
-            cdsExamFisi->loadFromPacket(parts[3]);
-        }
+        if (cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico)
+            loadHistorySets();
         // The report is fetched again when its panel is next entered.
         cdsMemLaudo->close();
         cdsDiagPaciAux->close();

@@ -136,7 +136,8 @@ public:
     void mnuSinaSintClick();
     void mnuExamFisiClick();
     void sbtProcurarClick(QObject *sender) override;
-    void loadHistory();
+    void loadHistory();      // the tab change's load: Search off, then the four sections
+    void loadHistorySets();  // the four sections from the server, under the busy indicator
 
     // --- toolbar commands ----------------------------------------------------------------------
     void sbtIncluirClick(QObject *sender) override;
@@ -208,7 +209,6 @@ private:
     void fail(const QString &key);
 
     std::array<Section, SectionCount> m_sections;
-    bool m_loadingEditor = false;
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
     int m_busy = 0;
