@@ -19,7 +19,8 @@ void TfrmDiagPaci::sbtIncluirClick(QObject *)
 void TfrmDiagPaci::IncluirExecute()
 {
     if (pgcPadrao->activePage() == tshPadrao) {
-        cdsDiagPaci->insert();
+        // At the end, where its number will put it: the list shows stored order at all times.
+        cdsDiagPaci->append();
         return;
     }
     Section *s = activeSection();
@@ -111,5 +112,13 @@ void TfrmDiagPaci::sbtExcluirClick(QObject *)
 
 void TfrmDiagPaci::AtualizarExecute()
 {
+    // Reloading replaces the list: a diagnosis being typed is dropped only when the
+    // clinician agrees, as on closing or switching consultations.
+    if (pgcPadrao->activePage() == tshPadrao && cdsDiagPaci->isEditing()) {
+        if (!confirm(QStringLiteral("Canc")))
+            kmp::silentAbort();
+        cdsDiagPaci->cancel(); // its after-cancel handler reloads
+        return;
+    }
     sbtVerificarClick(sbtVerificar);
 }

@@ -1,9 +1,11 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
-#include "context.h"
+#include "context.h" // the first-click flags of the formatting bars
+#include "dialogs.h"
 #include "datasource.h"
 #include "dbgrid.h"
+#include "diagnosislist.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "rdmdiagpaci.h"
@@ -65,9 +67,10 @@ W *named(W *w, const QString &objectName, const QString &accessibleName)
 
 } // namespace
 
-TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner)
+TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const Consultation &consultation)
 {
     auto *form = new TfrmDiagPaci(owner);
+    form->m_opening = consultation;
     try {
         form->initialize();
     } catch (...) {
@@ -112,6 +115,10 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
         net.setPort(Norvik::WebPort());
     };
     server = std::make_unique<RdmDiagPaci>(*netDiagPaci);
+    m_diagnoses = new DiagnosisList(*server, this);
+    m_diagnoses->OnNotice = [this](const QString &text) {
+        kmp::Dialogs::message(this, mtInformation, text, mbOK);
+    };
 
     buildRecordSets();
     buildLayout();
@@ -128,8 +135,6 @@ TfrmDiagPaci::~TfrmDiagPaci()
                          cdsHistDoen, cdsHistClinProg, cdsHistFam, cdsExamFisi}) {
         s->clearEvents();
     }
-    while (m_busy > 0)
-        busyOff();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -153,24 +158,10 @@ void TfrmDiagPaci::buildRecordSets()
     const QString codigo = QStringLiteral("Código");
     const QString nome = QStringLiteral("Nome");
 
-    // NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters,
-    // and a name that does not fit would make its code impossible to record.
-    cdsDiagPaci = set("cdsDiagPaci");
-    field(cdsDiagPaci, "CDFILIAL", FieldKind::String, 4, false);
-    field(cdsDiagPaci, "CDPACIENTE", FieldKind::String, 12, false);
-    field(cdsDiagPaci, "DTCONSPACI", FieldKind::DateTime, 0, false);
-    field(cdsDiagPaci, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
-    field(cdsDiagPaci, "NMDIAGNOST", FieldKind::String, 300, true, nome);
-    field(cdsDiagPaci, "NRSEQUENCIA", FieldKind::Float, 0, false);
-    field(cdsDiagPaci, "CDTABECDI", FieldKind::String, 7, false);
-
-    cdsDiagPaciAux = set("cdsDiagPaciAux");
-    field(cdsDiagPaciAux, "CDPACIENTE", FieldKind::String, 12);
-
-    cdsDiagAsso = set("cdsDiagAsso");
-    field(cdsDiagAsso, "CDDIAGNOST", FieldKind::String, 10, true, codigo)->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    field(cdsDiagAsso, "NMDIAGNOST", FieldKind::String, 300, true, nome)->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
-    cdsDiagAsso->setReadOnly(false); // inserts are refused by its before-insert handler
+    // The diagnosis list's sets belong to its part; the screen binds them to its controls.
+    cdsDiagPaci = m_diagnoses->rows();
+    cdsDiagPaciAux = m_diagnoses->checkSet();
+    cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
     field(cdsDiagnost, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
@@ -321,8 +312,8 @@ void TfrmDiagPaci::buildLayout()
                                               "QHeaderView::section { background: #000080; color: white; "
                                               "font-weight: bold; border: 0px; padding: 2px; }"));
     dbgDiagAsso->setDataSource(dtsDiagAsso);
-    dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71);
-    dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421);
+    dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71, true);
+    dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421, true);
     lower->addWidget(Panel4);
     lower->addWidget(dbgDiagAsso);
 
@@ -601,20 +592,6 @@ void TfrmDiagPaci::wireHandlers()
 // ---------------------------------------------------------------------------------------
 // life cycle
 
-void TfrmDiagPaci::busyOn(int animation)
-{
-    Showavi::ActiveShowAvi(HostServices::instance()->mainForm(), animation);
-    ++m_busy;
-}
-
-void TfrmDiagPaci::busyOff()
-{
-    if (m_busy == 0)
-        return;
-    --m_busy;
-    Showavi::DeactiveShowAvi();
-}
-
 void TfrmDiagPaci::FormCreate()
 {
     boHistDoen = boHistClin = boHistFam = boExamFisi = false;
@@ -627,32 +604,56 @@ void TfrmDiagPaci::FormCreate()
     TfrmPadraoGrid::FormCreate();
     pgcPadrao->SetActivePage(startOnHistoryPage ? tshHistorico : tshPadrao);
 
-    try {
-        busyOn(0);
+    QWidget *mainForm = HostServices::instance()->mainForm();
+    {
+        kmp::BusyIndicator busy(mainForm, 0);
         netDiagPaci->setConnected(true);
-        busyOff();
-        busyOn(6);
-        cdsDiagnost->loadFromPacket(server->GetDiagnost());
-        reloadDiagnoses();
-        cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
-        busyOff();
-        if (pgcPadrao->activePage() == tshHistorico)
-            loadHistory();
-    } catch (...) {
-        while (m_busy > 0)
-            busyOff();
-        throw;
     }
-    if (pgcPadrao->activePage() == tshPadrao)
-        sbtAlterar->setEnabled(false);
+    {
+        kmp::BusyIndicator busy(mainForm, 6);
+        cdsDiagnost->loadFromPacket(server->GetDiagnost());
+        m_diagnoses->apply(m_opening, m_diagnoses->fetch(m_opening));
+    }
+    showHeader();
+    if (pgcPadrao->activePage() == tshHistorico)
+        loadHistory();
+    applyPageRules();
 }
 
 void TfrmDiagPaci::FormActivate()
 {
     update();
-    const bool rows = cdsDiagPaci->isActive() && !cdsDiagPaci->isEmpty();
-    sbtItemUp->setEnabled(rows);
-    sbtItemDown->setEnabled(rows);
+    // Whatever brings the window back, the arrows follow the list's state: enabled during
+    // an insert they would drop the row being typed.
+    updateMoveButtons();
+}
+
+void TfrmDiagPaci::updateMoveButtons()
+{
+    const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse
+                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->isMoving();
+    sbtItemUp->setEnabled(canMove);
+    sbtItemDown->setEnabled(canMove);
+}
+
+// The toolbar as the page in front has it: on the diagnosis page "Alterar" is never
+// offered (a diagnosis is deleted and typed again, never changed), "Excluir" only with a
+// row to delete; on the history page "Procurar" has nothing to search.
+void TfrmDiagPaci::applyPageRules()
+{
+    if (pgcPadrao->activePage() == tshPadrao) {
+        dtsPadraoStateChange();
+        if (cdsDiagPaci->isEmpty()) {
+            sbtExcluir->setEnabled(false);
+            mnuExcluir->setEnabled(false);
+        }
+    } else {
+        if (Section *sec = activeSection())
+            sectionStateChange(*sec);
+        sbtProcurar->setEnabled(false);
+        mnuProcurar->setEnabled(false);
+    }
+    updateMoveButtons();
 }
 
 void TfrmDiagPaci::FormClose(CloseAction &action)
@@ -662,15 +663,15 @@ void TfrmDiagPaci::FormClose(CloseAction &action)
     if (hasPendingEdit() && !confirm(QStringLiteral("Canc")))
         kmp::silentAbort();
     m_closing = true;
-    BostCriado = false;
     TfrmPadraoGrid::FormClose(action);
     netDiagPaci->setConnected(false);
+    Q_EMIT closed();
 }
 
 void TfrmDiagPaci::mnuSairClick()
 {
+    // Whether the screen really goes is FormClose's answer; a refused close keeps it.
     TfrmPadraoGrid::mnuSairClick();
-    BostCriado = false;
 }
 
 void TfrmDiagPaci::showScreen()
@@ -686,23 +687,43 @@ bool TfrmDiagPaci::hasPendingEdit() const
     return false;
 }
 
-void TfrmDiagPaci::reloadForContext()
+const Consultation &TfrmDiagPaci::consultation() const
 {
-    // Everything on screen must belong to the consultation that saves will be stamped with.
-    busyOn(6);
-    try {
-        reloadDiagnoses();
-        cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
-        if (cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico)
-            loadHistorySets();
-        // The report is fetched again when its panel is next entered.
-        cdsMemLaudo->close();
-        cdsDiagPaciAux->close();
-    } catch (...) {
-        busyOff();
-        throw;
+    return m_diagnoses->consultation();
+}
+
+void TfrmDiagPaci::showPatientText(const QString &text)
+{
+    m_diagnoses->setPatientText(text);
+    showHeader();
+}
+
+void TfrmDiagPaci::showHeader()
+{
+    edtPaciente->setText(consultation().patientText);
+    DEPDTConsulta->setValue(consultation().date);
+}
+
+void TfrmDiagPaci::switchTo(const Consultation &next)
+{
+    // Everything the new consultation shows is read before anything changes: a server
+    // that fails half-way leaves the screen whole on the consultation it had.
+    const bool withHistory = cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico;
+    DiagnosisList::Snapshot lists;
+    QList<QByteArray> history;
+    {
+        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        lists = m_diagnoses->fetch(next);
+        if (withHistory)
+            history = server->GetHistGer(next.patient, next.branch, next.date);
     }
-    busyOff();
+    m_diagnoses->apply(next, lists);
+    if (withHistory)
+        showHistoryParts(history);
+    // The report is fetched again when its panel is next entered.
+    cdsMemLaudo->close();
+    showHeader();
+    applyPageRules();
 }
 
 void TfrmDiagPaci::sbtImprimirClick(QObject *)
