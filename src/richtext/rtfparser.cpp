@@ -1156,10 +1156,12 @@ void RtfParser::openTable()
 
 void RtfParser::closeTable()
 {
-    QTextTable* table = m_tables.back().table;
+    const QPointer<QTextTable> table = m_tables.back().table;
     m_tables.pop_back();
-    m_cursor = table->lastCursorPosition();
-    m_cursor.movePosition(QTextCursor::NextBlock);
+    if (table) {
+        m_cursor = table->lastCursorPosition();
+        m_cursor.movePosition(QTextCursor::NextBlock);
+    }
     m_needNewBlock = false;
     m_blockHasContent = !m_cursor.block().text().isEmpty();
     if (m_blockHasContent)
@@ -1171,6 +1173,11 @@ void RtfParser::moveToCell()
 {
     TableContext& ctx = m_tables.back();
     ctx.needMove = false;
+    if (!ctx.table) {
+        // Nothing of the table is left to write into; what follows goes after it.
+        m_tables.pop_back();
+        return;
+    }
     ctx.row = std::min(ctx.row, kMaxTableRows);
     ctx.col = std::min(ctx.col, kMaxTableColumns - 1);
     if (ctx.row >= ctx.table->rows())

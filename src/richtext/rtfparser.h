@@ -3,17 +3,18 @@
 #include <QByteArray>
 #include <QColor>
 #include <QHash>
+#include <QPointer>
 #include <QString>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTextList>
+#include <QTextTable>
 
 #include <array>
 #include <string_view>
 #include <vector>
 
 class QTextDocument;
-class QTextList;
-class QTextTable;
 
 namespace kmp::rtf::detail {
 
@@ -120,15 +121,18 @@ private:
         QString key;
     };
 
+    // Lists and tables belong to the document, which deletes a list as soon as
+    // its last paragraph leaves it (a paragraph formatted again, a cell mark
+    // after a list item): guarded pointers turn null instead of dangling.
     struct OpenList
     {
-        QTextList* list = nullptr;
+        QPointer<QTextList> list;
         QString key;
     };
 
     struct TableContext
     {
-        QTextTable* table = nullptr;
+        QPointer<QTextTable> table;
         int row = 0;
         int col = 0;
         bool needMove = false;
