@@ -1,10 +1,9 @@
 #include "rtfparser.h"
 
 #include "codepage.h"
+#include "pictureformat.h"
 
-#include <QBuffer>
 #include <QImage>
-#include <QImageReader>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextList>
@@ -27,7 +26,8 @@ constexpr int kMaxTableRows = 10000;
 constexpr int kMaxParam = 1'000'000'000;
 constexpr int kMaxIndentTwips = 31680; // 22 inches, wider than any page
 constexpr double kTwipsPerPixel = 15.0; // 1440 twips an inch at 96 pixels an inch
-constexpr qint64 kMaxImagePixels = 40'000'000;
+constexpr double kHimetricPerPixel = 2540.0 / 96.0; // metafile sizes are in 0.01 mm
+constexpr qsizetype kMaxPictureWords = 1024;
 
 enum class Kw : quint16 {
     Unknown,
@@ -53,7 +53,7 @@ enum class Kw : quint16 {
     // Word lists
     Listid, Levelnfc, Levelstartat, Listlevel,
     // pictures
-    Pngblip, Jpegblip, Picw, Pich, Picwgoal, Pichgoal, Picscalex, Picscaley,
+    Pngblip, Jpegblip, Wmetafile, Emfblip, Dibitmap, Wbitmap, Macpict, Pmmetafile, Picw, Pich, Picwgoal, Pichgoal, Picscalex, Picscaley,
 };
 
 const std::unordered_map<std::string_view, Kw>& keywordTable()
@@ -104,7 +104,9 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"nestcell", Kw::Nestcell}, {"nestrow", Kw::Nestrow},
         {"listid", Kw::Listid}, {"levelnfc", Kw::Levelnfc}, {"levelnfcn", Kw::Levelnfc},
         {"levelstartat", Kw::Levelstartat}, {"listlevel", Kw::Listlevel},
-        {"pngblip", Kw::Pngblip}, {"jpegblip", Kw::Jpegblip}, {"picw", Kw::Picw},
+        {"pngblip", Kw::Pngblip}, {"jpegblip", Kw::Jpegblip}, {"wmetafile", Kw::Wmetafile},
+        {"emfblip", Kw::Emfblip}, {"dibitmap", Kw::Dibitmap}, {"wbitmap", Kw::Wbitmap},
+        {"macpict", Kw::Macpict}, {"pmmetafile", Kw::Pmmetafile}, {"picw", Kw::Picw},
         {"pich", Kw::Pich}, {"picwgoal", Kw::Picwgoal}, {"pichgoal", Kw::Pichgoal},
         {"picscalex", Kw::Picscalex}, {"picscaley", Kw::Picscaley},
     };
@@ -578,6 +580,12 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     GroupState& st = state();
     const int flag = hasParam ? param : 1;
 
+    // Every control word that describes a picture's data is kept with it, so
+    // that a save writes the picture back as it came.
+    if (st.dest == Dest::Picture && !ignorable && kw != Kw::Bin)
+        notePictureWord(word, hasParam, param,
+                        kw == Kw::Picwgoal || kw == Kw::Pichgoal || kw == Kw::Picscalex || kw == Kw::Picscaley);
+
     switch (kw) {
     case Kw::Unknown:
         if (ignorable)
@@ -977,10 +985,26 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
             m_curList.levels.back().start = clampInt(param, 0, 32767);
         return;
     case Kw::Pngblip:
-        m_picture.kind = 1;
+        m_picture.kind = PictureKind::Png;
         return;
     case Kw::Jpegblip:
-        m_picture.kind = 2;
+        m_picture.kind = PictureKind::Jpeg;
+        return;
+    case Kw::Wmetafile:
+        m_picture.kind = PictureKind::WindowsMetafile;
+        return;
+    case Kw::Emfblip:
+        m_picture.kind = PictureKind::EnhancedMetafile;
+        return;
+    case Kw::Dibitmap:
+        m_picture.kind = PictureKind::Dib;
+        return;
+    case Kw::Wbitmap:
+        m_picture.kind = PictureKind::DeviceBitmap;
+        return;
+    case Kw::Macpict:
+    case Kw::Pmmetafile:
+        m_picture.kind = PictureKind::Other;
         return;
     case Kw::Picw:
         m_picture.picw = clampInt(param, 0, 100000);
@@ -1489,47 +1513,56 @@ void RtfParser::finishLevelText()
     m_curList.levels.back().text = t;
 }
 
+void RtfParser::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)
+{
+    QByteArray& out = sizing ? m_picture.sizing : m_picture.header;
+    if (out.size() >= kMaxPictureWords)
+        return;
+    out += '\\';
+    out.append(word.data(), static_cast<qsizetype>(word.size()));
+    if (hasParam)
+        out += QByteArray::number(param);
+}
+
 void RtfParser::finishPicture()
 {
     Picture pict = std::move(m_picture);
     m_picture = Picture();
     if (state().dest != Dest::Text)
         return;
-    auto sizeFor = [](int goal, int native, int scale, int fallback) {
+    const bool metafile = pict.kind == PictureKind::WindowsMetafile || pict.kind == PictureKind::EnhancedMetafile
+        || pict.kind == PictureKind::Other;
+    // \picw and \pich give a metafile's size in hundredths of a millimetre and
+    // a bitmap's in pixels; \picwgoal and \pichgoal, when given, the size shown.
+    auto nativePx = [&](int v) { return metafile ? v / kHimetricPerPixel : double(v); };
+    auto sizeFor = [](int goal, double native, int scale, double fallback) {
         double px = goal > 0 ? goal / kTwipsPerPixel : (native > 0 ? native : fallback);
         px = px * scale / 100.0;
         return std::clamp(static_cast<int>(px + 0.5), 1, 4000);
     };
+    const int shownW = sizeFor(pict.goalw, nativePx(pict.picw), pict.scalex, 32);
+    const int shownH = sizeFor(pict.goalh, nativePx(pict.pich), pict.scaley, 32);
     QImage image;
-    if (pict.kind != 0 && !pict.data.isEmpty()) {
-        QBuffer buffer(&pict.data);
-        buffer.open(QIODevice::ReadOnly);
-        // Writers mislabel PNG as JPEG and back; trust the bytes, but only for
-        // the two kinds a note may carry, and never decode a picture whose
-        // declared size would exhaust memory.
-        QImageReader reader(&buffer);
-        reader.setDecideFormatFromContent(true);
-        const QByteArray format = reader.format();
-        const QSize size = reader.size();
-        if ((format == "png" || format == "jpeg") && size.isValid()
-            && qint64(size.width()) * size.height() <= kMaxImagePixels)
-            reader.read(&image);
+    if (!pict.data.isEmpty()) {
+        // Metafiles are drawn at twice the size shown, sharp on high-density screens.
+        image = decodePicture(pict.kind, pict.data, QSize(shownW * 2, shownH * 2));
     }
     if (!image.isNull()) {
-        insertImage(image, sizeFor(pict.goalw, image.width(), pict.scalex, image.width()),
-                    sizeFor(pict.goalh, image.height(), pict.scaley, image.height()));
+        const bool bitmap = !metafile;
+        insertImage(image,
+                    bitmap ? sizeFor(pict.goalw, image.width(), pict.scalex, image.width()) : shownW,
+                    bitmap ? sizeFor(pict.goalh, image.height(), pict.scaley, image.height()) : shownH, &pict);
         return;
     }
-    // A picture we cannot show (metafile, bitmap, broken data) keeps its place
-    // as a grey box, so the clinician sees that something is there.
+    // A picture we cannot show (an unsupported kind, broken data) keeps its
+    // place as a grey box, so the clinician sees that something is there, and
+    // its bytes, so that saving the note does not lose it.
     QImage placeholder(8, 8, QImage::Format_RGB32);
     placeholder.fill(QColor(0xD0, 0xD0, 0xD0));
-    const int w = sizeFor(pict.goalw, pict.kind ? pict.picw : 0, pict.scalex, 32);
-    const int h = sizeFor(pict.goalh, pict.kind ? pict.pich : 0, pict.scaley, 32);
-    insertImage(placeholder, w, h);
+    insertImage(placeholder, shownW, shownH, pict.data.isEmpty() ? nullptr : &pict);
 }
 
-void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx)
+void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original)
 {
     commitPending();
     ensureContext();
@@ -1539,6 +1572,12 @@ void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx)
     fmt.setName(name);
     fmt.setWidth(widthPx);
     fmt.setHeight(heightPx);
+    if (original) {
+        fmt.setProperty(PictureData, original->data);
+        fmt.setProperty(PictureHeader, original->header);
+        fmt.setProperty(PictureSizing, original->sizing);
+        fmt.setProperty(PictureShownSize, QSize(widthPx, heightPx));
+    }
     m_cursor.insertImage(fmt);
     m_blockHasContent = true;
 }

@@ -10,6 +10,8 @@
 #include <QTextList>
 #include <QTextTable>
 
+#include "picturedecoder.h"
+
 #include <array>
 #include <string_view>
 #include <vector>
@@ -141,7 +143,9 @@ private:
     struct Picture
     {
         QByteArray data;
-        int kind = 0; // 0 unknown, 1 PNG, 2 JPEG
+        PictureKind kind = PictureKind::Unknown;
+        QByteArray header; // the control words describing data, as read
+        QByteArray sizing; // the control words setting the size shown
         int picw = 0, pich = 0, goalw = 0, goalh = 0, scalex = 100, scaley = 100;
         int pendingNibble = -1;
     };
@@ -183,7 +187,8 @@ private:
     void finishFieldInstruction(GroupState& parent);
     void finishPicture();
     void finishLevelText();
-    void insertImage(const QImage& image, int widthPx, int heightPx);
+    void insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original = nullptr);
+    void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
 
     GroupState& state() { return m_stack.back(); }
 

@@ -1,6 +1,7 @@
 #include "rtfwriter.h"
 
 #include "codepage.h"
+#include "pictureformat.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -12,6 +13,7 @@
 #include <QTextTable>
 #include <QUrl>
 
+#include <cctype>
 #include <cmath>
 #include <vector>
 
@@ -63,6 +65,7 @@ private:
     void writeRunText(const QString& text, const QTextCharFormat& fmt);
     void switchTo(const RunProps& props);
     void writeImage(const QTextImageFormat& fmt);
+    void writePicture(const QByteArray& words, const QByteArray& data);
     void escape(QStringView text, QByteArray& out) const;
     RunProps propsFor(const QTextCharFormat& fmt);
     int fontIndex(const QString& family, int charset = 0);
@@ -366,8 +369,46 @@ void RtfWriter::switchTo(const RunProps& p)
     m_cur = p;
 }
 
+// Only control words may stand before a picture's data: anything else in a
+// stored header would end up in the note as text.
+bool isControlWords(const QByteArray& words)
+{
+    for (qsizetype i = 0; i < words.size();) {
+        if (words.at(i) != '\\')
+            return false;
+        ++i;
+        const qsizetype letters = i;
+        while (i < words.size() && std::isalpha(static_cast<unsigned char>(words.at(i))))
+            ++i;
+        if (i == letters)
+            return false;
+        if (i < words.size() && words.at(i) == '-')
+            ++i;
+        while (i < words.size() && std::isdigit(static_cast<unsigned char>(words.at(i))))
+            ++i;
+    }
+    return true;
+}
+
 void RtfWriter::writeImage(const QTextImageFormat& fmt)
 {
+    const int shownW = fmt.width() > 0 ? static_cast<int>(std::lround(fmt.width())) : -1;
+    const int shownH = fmt.height() > 0 ? static_cast<int>(std::lround(fmt.height())) : -1;
+    auto goals = [](int w, int h) {
+        return "\\picwgoal" + QByteArray::number(w * 15) + "\\pichgoal" + QByteArray::number(h * 15);
+    };
+    // A picture read from a note goes back with its own bytes and kind, so a
+    // metafile stays a metafile and a JPEG a JPEG, whatever is shown of it.
+    const QByteArray original = fmt.property(PictureData).toByteArray();
+    const QByteArray header = fmt.property(PictureHeader).toByteArray();
+    if (!original.isEmpty() && !header.isEmpty() && isControlWords(header)) {
+        QByteArray sizing = fmt.property(PictureSizing).toByteArray();
+        const QSize shown = fmt.property(PictureShownSize).toSize();
+        if (!isControlWords(sizing) || (shownW > 0 && shownH > 0 && shown != QSize(shownW, shownH)))
+            sizing = shownW > 0 && shownH > 0 ? goals(shownW, shownH) : QByteArray();
+        writePicture(header + sizing, original);
+        return;
+    }
     const QVariant resource = m_doc->resource(QTextDocument::ImageResource, QUrl(fmt.name()));
     QImage image;
     if (resource.typeId() == QMetaType::QImage)
@@ -383,14 +424,20 @@ void RtfWriter::writeImage(const QTextImageFormat& fmt)
     buffer.open(QIODevice::WriteOnly);
     if (!image.save(&buffer, "PNG"))
         return;
-    const int w = fmt.width() > 0 ? static_cast<int>(std::lround(fmt.width())) : image.width();
-    const int h = fmt.height() > 0 ? static_cast<int>(std::lround(fmt.height())) : image.height();
-    m_out += "{\\pict\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich"
-        + QByteArray::number(image.height()) + "\\picwgoal" + QByteArray::number(w * 15)
-        + "\\pichgoal" + QByteArray::number(h * 15) + "\r\n";
-    const QByteArray hex = png.toHex();
+    const int w = shownW > 0 ? shownW : image.width();
+    const int h = shownH > 0 ? shownH : image.height();
+    writePicture("\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich" + QByteArray::number(image.height())
+                     + goals(w, h),
+                 png);
+}
+
+void RtfWriter::writePicture(const QByteArray& words, const QByteArray& data)
+{
+    m_out += "{\\pict" + words + "\r\n";
+    const QByteArray hex = data.toHex();
+    m_out.reserve(m_out.size() + hex.size() + hex.size() / 64 + 8);
     for (qsizetype i = 0; i < hex.size(); i += 128) {
-        m_out += hex.mid(i, 128);
+        m_out.append(hex.constData() + i, std::min<qsizetype>(128, hex.size() - i));
         m_out += "\r\n";
     }
     m_out += '}';
