@@ -1,7 +1,9 @@
 #include "rtfparser.h"
 
 #include "codepage.h"
+#include "liststart.h"
 #include "pictureformat.h"
+#include "tableformat.h"
 
 #include <QImage>
 #include <QTextBlock>
@@ -28,6 +30,11 @@ constexpr int kMaxIndentTwips = 31680; // 22 inches, wider than any page
 constexpr double kTwipsPerPixel = 15.0; // 1440 twips an inch at 96 pixels an inch
 constexpr double kHimetricPerPixel = 2540.0 / 96.0; // metafile sizes are in 0.01 mm
 constexpr qsizetype kMaxPictureWords = 1024;
+// Items in one QTextList; see applyParagraphFormat(). Bullets show nothing that
+// depends on the list they are in; a numbered list longer than this shows its
+// numbering from 1 again on Qt before 6.6, and is stored with the right numbers.
+constexpr int kBulletListRun = 16;
+constexpr int kNumberedListRun = 1000;
 
 enum class Kw : quint16 {
     Unknown,
@@ -40,7 +47,7 @@ enum class Kw : quint16 {
     // fonts and colours
     F, Fcharset, Cpg, Red, Green, Blue,
     // characters
-    Plain, B, I, Ul, Ulnone, Strike, Striked, Super, Sub, Nosupersub, Fs, Cf, Highlight, Cb, V,
+    Plain, B, I, Ul, Ulnone, Strike, Striked, Super, Sub, Nosupersub, Up, Dn, Fs, Cf, Highlight, Cb, V,
     // special characters
     Par, Line, Tab, Emdash, Endash, Bullet, Lquote, Rquote, Ldblquote, Rdblquote, Emspace, Enspace,
     Qmspace, Zwj, Zwnj, Page, Sect,
@@ -49,7 +56,8 @@ enum class Kw : quint16 {
     // legacy numbering
     Pnlvlblt, Pnlvlbody, Pnlvlcont, Pnlvl, Pndec, Pnucltr, Pnlcltr, Pnucrm, Pnlcrm, Pnstart, Pnf,
     // tables
-    Trowd, Cellx, Cell, Row, Nestcell, Nestrow,
+    Trowd, Cellx, Cell, Row, Nestcell, Nestrow, Trleft, Clmgf, Clmrg, Clvmgf, Clvmrg, Clbrdrt, Clbrdrl,
+    Clbrdrb, Clbrdrr, OtherBorder, Brdrw, BrdrSolid, BrdrDouble, BrdrDotted, BrdrDashed, BrdrNone,
     // Word lists
     Listid, Levelnfc, Levelstartat, Listlevel,
     // pictures
@@ -84,7 +92,8 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"ulth", Kw::Ul}, {"ulw", Kw::Ul}, {"ulwave", Kw::Ul}, {"ulhwave", Kw::Ul},
         {"ululdbwave", Kw::Ul}, {"ulthd", Kw::Ul}, {"ulthdash", Kw::Ul}, {"ulldash", Kw::Ul},
         {"ulnone", Kw::Ulnone}, {"strike", Kw::Strike}, {"striked", Kw::Striked},
-        {"super", Kw::Super}, {"sub", Kw::Sub}, {"nosupersub", Kw::Nosupersub}, {"fs", Kw::Fs},
+        {"super", Kw::Super}, {"sub", Kw::Sub}, {"nosupersub", Kw::Nosupersub},
+        {"up", Kw::Up}, {"dn", Kw::Dn}, {"fs", Kw::Fs},
         {"cf", Kw::Cf}, {"highlight", Kw::Highlight}, {"cb", Kw::Cb}, {"chcbpat", Kw::Cb},
         {"v", Kw::V},
         {"par", Kw::Par}, {"line", Kw::Line}, {"tab", Kw::Tab}, {"emdash", Kw::Emdash},
@@ -101,6 +110,16 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"pnlcltr", Kw::Pnlcltr}, {"pnucrm", Kw::Pnucrm}, {"pnlcrm", Kw::Pnlcrm},
         {"pncard", Kw::Pndec}, {"pnord", Kw::Pndec}, {"pnstart", Kw::Pnstart}, {"pnf", Kw::Pnf},
         {"trowd", Kw::Trowd}, {"cellx", Kw::Cellx}, {"cell", Kw::Cell}, {"row", Kw::Row},
+        {"trleft", Kw::Trleft}, {"clmgf", Kw::Clmgf}, {"clmrg", Kw::Clmrg}, {"clvmgf", Kw::Clvmgf},
+        {"clvmrg", Kw::Clvmrg}, {"clbrdrt", Kw::Clbrdrt}, {"clbrdrl", Kw::Clbrdrl}, {"clbrdrb", Kw::Clbrdrb},
+        {"clbrdrr", Kw::Clbrdrr}, {"trbrdrt", Kw::OtherBorder}, {"trbrdrl", Kw::OtherBorder},
+        {"trbrdrb", Kw::OtherBorder}, {"trbrdrr", Kw::OtherBorder}, {"trbrdrh", Kw::OtherBorder},
+        {"trbrdrv", Kw::OtherBorder}, {"brdrt", Kw::OtherBorder}, {"brdrl", Kw::OtherBorder},
+        {"brdrb", Kw::OtherBorder}, {"brdrr", Kw::OtherBorder}, {"box", Kw::OtherBorder},
+        {"brdrw", Kw::Brdrw}, {"brdrs", Kw::BrdrSolid}, {"brdrth", Kw::BrdrSolid}, {"brdrsh", Kw::BrdrSolid},
+        {"brdrhair", Kw::BrdrSolid}, {"brdrdb", Kw::BrdrDouble}, {"brdrdot", Kw::BrdrDotted},
+        {"brdrdash", Kw::BrdrDashed}, {"brdrdashsm", Kw::BrdrDashed}, {"brdrnone", Kw::BrdrNone},
+        {"brdrnil", Kw::BrdrNone}, {"brdrtbl", Kw::BrdrNone},
         {"nestcell", Kw::Nestcell}, {"nestrow", Kw::Nestrow},
         {"listid", Kw::Listid}, {"levelnfc", Kw::Levelnfc}, {"levelnfcn", Kw::Levelnfc},
         {"levelstartat", Kw::Levelstartat}, {"listlevel", Kw::Listlevel},
@@ -184,6 +203,8 @@ void RtfParser::parse(const QByteArray& data, qsizetype start)
         if (m_blockHasContent && !m_needNewBlock)
             applyParagraphFormat();
     }
+    for (TableContext& ctx : m_tables)
+        applyMerges(ctx);
     m_cursor.endEditBlock();
 }
 
@@ -789,6 +810,14 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::Nosupersub:
         st.chr.vertical = 0;
         return;
+    // Raised and lowered text (\up6 m\up0) is how some writers put indices and
+    // powers; it reads as superscript and subscript, so "m²" stays "m²".
+    case Kw::Up:
+        st.chr.vertical = (hasParam ? param : 6) > 0 ? 1 : 0;
+        return;
+    case Kw::Dn:
+        st.chr.vertical = (hasParam ? param : 6) > 0 ? 2 : 0;
+        return;
     case Kw::Fs:
         if (hasParam && param > 0)
             st.chr.size = clampInt(param, 2, 3276);
@@ -949,10 +978,63 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
         m_pnBuild.font = param;
         return;
     case Kw::Trowd:
-        m_cellxCount = 0;
+        m_rowDef.clear();
+        m_cellDef = CellDef();
+        m_borderSide = -1;
+        m_rowLeft = 0;
+        return;
+    case Kw::Trleft:
+        m_rowLeft = clampInt(param, -kMaxIndentTwips, kMaxIndentTwips);
         return;
     case Kw::Cellx:
-        m_cellxCount = std::min(m_cellxCount + 1, kMaxTableColumns);
+        if (static_cast<int>(m_rowDef.size()) < kMaxTableColumns) {
+            m_cellDef.right = clampInt(param - m_rowLeft, 0, 20 * kMaxIndentTwips);
+            m_rowDef.push_back(m_cellDef);
+        }
+        m_cellDef = CellDef();
+        m_borderSide = -1;
+        return;
+    case Kw::Clmgf:
+        m_cellDef.merge |= CellDef::FirstAcross;
+        return;
+    case Kw::Clmrg:
+        m_cellDef.merge |= CellDef::ContinuesAcross;
+        return;
+    case Kw::Clvmgf:
+        m_cellDef.merge |= CellDef::FirstDown;
+        return;
+    case Kw::Clvmrg:
+        m_cellDef.merge |= CellDef::ContinuesDown;
+        return;
+    case Kw::Clbrdrt:
+    case Kw::Clbrdrl:
+    case Kw::Clbrdrb:
+    case Kw::Clbrdrr:
+        m_borderSide = int(kw) - int(Kw::Clbrdrt);
+        m_cellDef.border[m_borderSide] = 15; // a hairline until \brdrw says more
+        m_cellDef.style[m_borderSide] = QTextFrameFormat::BorderStyle_Solid;
+        return;
+    case Kw::OtherBorder:
+        m_borderSide = -1;
+        return;
+    case Kw::Brdrw:
+        if (m_borderSide >= 0)
+            m_cellDef.border[m_borderSide] = clampInt(param, 1, 1440);
+        return;
+    case Kw::BrdrSolid:
+    case Kw::BrdrDouble:
+    case Kw::BrdrDotted:
+    case Kw::BrdrDashed:
+        if (m_borderSide >= 0) {
+            m_cellDef.style[m_borderSide] = kw == Kw::BrdrDouble ? QTextFrameFormat::BorderStyle_Double
+                : kw == Kw::BrdrDotted ? QTextFrameFormat::BorderStyle_Dotted
+                : kw == Kw::BrdrDashed ? QTextFrameFormat::BorderStyle_Dashed
+                : QTextFrameFormat::BorderStyle_Solid;
+        }
+        return;
+    case Kw::BrdrNone:
+        if (m_borderSide >= 0)
+            m_cellDef.border[m_borderSide] = -1;
         return;
     case Kw::Cell:
         if (st.dest == Dest::Text)
@@ -1166,20 +1248,28 @@ void RtfParser::openTable()
     m_needNewBlock = false;
     QTextTableFormat fmt;
     fmt.setCellPadding(2);
-    fmt.setBorder(1);
-    fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
     fmt.setCellSpacing(0);
-    const int cols = std::max(1, m_cellxCount);
+    fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+    // Cells that say which borders they have get exactly those; a table whose
+    // cells say nothing gets thin lines on screen so its layout shows, which
+    // the writer knows not to store as borders.
+    const bool cellBorders = std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
+    fmt.setBorder(cellBorders ? 0 : 1);
+    fmt.setProperty(TableScreenGrid, !cellBorders);
+    const int cols = std::max<int>(1, static_cast<int>(m_rowDef.size()));
     TableContext ctx;
     ctx.table = m_cursor.insertTable(1, cols, fmt);
-    m_tables.push_back(ctx);
-    m_cursor = ctx.table->cellAt(0, 0).firstCursorPosition();
+    m_tables.push_back(std::move(ctx));
+    setColumnWidths(m_tables.back());
+    mapRow(m_tables.back());
+    m_cursor = m_tables.back().table->cellAt(0, 0).firstCursorPosition();
     m_blockHasContent = false;
     resetLists();
 }
 
 void RtfParser::closeTable()
 {
+    applyMerges(m_tables.back());
     const QPointer<QTextTable> table = m_tables.back().table;
     m_tables.pop_back();
     if (table) {
@@ -1206,9 +1296,17 @@ void RtfParser::moveToCell()
     ctx.col = std::min(ctx.col, kMaxTableColumns - 1);
     if (ctx.row >= ctx.table->rows())
         ctx.table->appendRows(ctx.row - ctx.table->rows() + 1);
-    if (ctx.col >= ctx.table->columns())
-        ctx.table->appendColumns(ctx.col - ctx.table->columns() + 1);
-    m_cursor = ctx.table->cellAt(ctx.row, ctx.col).firstCursorPosition();
+    if (ctx.mappedRow != ctx.row)
+        mapRow(ctx);
+    const int col = columnFor(ctx, ctx.col);
+    if (col >= ctx.table->columns())
+        ctx.table->appendColumns(col - ctx.table->columns() + 1);
+    // A cell wider than the columns below or above it covers them.
+    const int span = ctx.col < static_cast<int>(ctx.cellSpan.size()) ? ctx.cellSpan[ctx.col] : 1;
+    const QTextTableCell cell = ctx.table->cellAt(ctx.row, col);
+    if (span > 1 && col + span <= ctx.table->columns() && cell.rowSpan() == 1 && cell.columnSpan() == 1)
+        ctx.table->mergeCells(ctx.row, col, 1, span);
+    m_cursor = ctx.table->cellAt(ctx.row, col).firstCursorPosition();
     m_needNewBlock = false;
     m_blockHasContent = false;
     resetLists();
@@ -1242,6 +1340,7 @@ void RtfParser::endCell(int level)
     m_pnText.clear();
     if (!m_tables.empty()) {
         TableContext& ctx = m_tables.back();
+        applyCellDef(ctx);
         ++ctx.col;
         ctx.needMove = true;
     }
@@ -1256,10 +1355,162 @@ void RtfParser::endRow(int level)
     while (static_cast<int>(m_tables.size()) > level)
         closeTable();
     TableContext& ctx = m_tables.back();
+    // Rich-edit writes a row's definition after its cells: the first row's
+    // widths are known only here.
+    if (!ctx.widthsSet)
+        setColumnWidths(ctx);
     if (ctx.col > 0 || !ctx.needMove) {
         ++ctx.row;
         ctx.col = 0;
         ctx.needMove = true;
+    }
+}
+
+void RtfParser::setColumnWidths(TableContext& ctx)
+{
+    // Nested tables' definitions come after their cells, mixed with the outer
+    // row's; only the outermost table's are reliable.
+    if (!ctx.table || m_tables.size() != 1)
+        return;
+    if (ctx.grid.empty()) {
+        int left = 0;
+        for (const CellDef& def : m_rowDef) {
+            if (def.right <= left) {
+                ctx.grid.clear(); // boundaries out of order: leave the columns to Qt
+                return;
+            }
+            ctx.grid.push_back(def.right);
+            left = def.right;
+        }
+    }
+    if (ctx.grid.empty() || static_cast<int>(ctx.grid.size()) != ctx.table->columns())
+        return;
+    QList<QTextLength> widths;
+    int left = 0;
+    for (int right : ctx.grid) {
+        widths.append(QTextLength(QTextLength::FixedLength, (right - left) / kTwipsPerPixel));
+        left = right;
+    }
+    QTextTableFormat fmt = ctx.table->format();
+    fmt.setColumnWidthConstraints(widths);
+    ctx.table->setFormat(fmt);
+    ctx.widthsSet = true;
+}
+
+void RtfParser::mapRow(TableContext& ctx)
+{
+    ctx.mappedRow = ctx.row;
+    ctx.cellStart.clear();
+    ctx.cellSpan.clear();
+    if (!ctx.table || m_tables.size() != 1 || m_rowDef.empty() || ctx.grid.empty())
+        return;
+    for (const CellDef& def : m_rowDef) {
+        const auto at = std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right);
+        if (at != ctx.grid.end() && *at == def.right)
+            continue;
+        if (static_cast<int>(ctx.grid.size()) >= kMaxTableColumns)
+            break;
+        // A boundary the rows above do not have splits the column it falls
+        // in: the rows above keep one cell over both halves.
+        const int g = static_cast<int>(at - ctx.grid.begin());
+        const bool inside = at != ctx.grid.end();
+        ctx.grid.insert(at, def.right);
+        if (!inside) {
+            ctx.table->appendColumns(1);
+            continue;
+        }
+        ctx.table->insertColumns(g, 1);
+        for (int r = 0; r < ctx.row && r < ctx.table->rows(); ++r) {
+            const QTextTableCell old = ctx.table->cellAt(r, g + 1);
+            if (old.isValid() && old.row() == r && old.column() == g + 1)
+                ctx.table->mergeCells(r, g, old.rowSpan(), old.columnSpan() + 1);
+        }
+    }
+    if (static_cast<int>(ctx.grid.size()) == ctx.table->columns())
+        setColumnWidths(ctx);
+    int left = 0;
+    for (const CellDef& def : m_rowDef) {
+        const int first = static_cast<int>(std::upper_bound(ctx.grid.begin(), ctx.grid.end(), left) - ctx.grid.begin());
+        const int last = static_cast<int>(std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right) - ctx.grid.begin());
+        ctx.cellStart.push_back(std::min(first, kMaxTableColumns - 1));
+        ctx.cellSpan.push_back(std::max(1, last - first + 1));
+        left = std::max(left, def.right);
+    }
+}
+
+int RtfParser::columnFor(const TableContext& ctx, int cell) const
+{
+    const int known = static_cast<int>(ctx.cellStart.size());
+    if (cell < known)
+        return ctx.cellStart[cell];
+    // Cells beyond the row's definition take the columns after it.
+    const int next = known == 0 ? 0 : ctx.cellStart.back() + ctx.cellSpan.back();
+    return std::min(next + (cell - known), kMaxTableColumns - 1);
+}
+
+void RtfParser::applyCellDef(TableContext& ctx)
+{
+    if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_rowDef.size()))
+        return;
+    const CellDef& def = m_rowDef[ctx.col];
+    const int col = columnFor(ctx, ctx.col);
+    if (def.merge != 0)
+        ctx.merges.push_back({ctx.row, col, def.merge});
+    if (!def.hasBorder())
+        return;
+    QTextTableCell cell = ctx.table->cellAt(std::min(ctx.row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
+    if (!cell.isValid())
+        return;
+    QTextTableCellFormat fmt = cell.format().toTableCellFormat();
+    const auto width = [&](int side) { return def.border[side] < 0 ? 0.0 : std::max(1.0, def.border[side] / kTwipsPerPixel); };
+    const auto style = [&](int side) {
+        return def.border[side] < 0 ? QTextFrameFormat::BorderStyle_None : QTextFrameFormat::BorderStyle(def.style[side]);
+    };
+    fmt.setTopBorder(width(0));
+    fmt.setTopBorderStyle(style(0));
+    fmt.setLeftBorder(width(1));
+    fmt.setLeftBorderStyle(style(1));
+    fmt.setBottomBorder(width(2));
+    fmt.setBottomBorderStyle(style(2));
+    fmt.setRightBorder(width(3));
+    fmt.setRightBorderStyle(style(3));
+    fmt.setProperty(CellBorderTwips, QVariant::fromValue(QList<int>{def.border[0], def.border[1], def.border[2], def.border[3]}));
+    cell.setFormat(fmt);
+}
+
+void RtfParser::applyMerges(TableContext& ctx)
+{
+    if (!ctx.table || ctx.merges.empty())
+        return;
+    const std::vector<MergeMark> marks = std::move(ctx.merges);
+    ctx.merges.clear();
+    auto flagsAt = [&](int row, int col) -> quint8 {
+        for (const MergeMark& m : marks) {
+            if (m.row == row && m.col == col)
+                return m.merge;
+        }
+        return 0;
+    };
+    QTextTable* table = ctx.table;
+    for (const MergeMark& m : marks) {
+        if (!(m.merge & (CellDef::FirstAcross | CellDef::FirstDown)))
+            continue;
+        int cols = 1;
+        if (m.merge & CellDef::FirstAcross) {
+            while (m.col + cols < table->columns() && (flagsAt(m.row, m.col + cols) & CellDef::ContinuesAcross))
+                ++cols;
+        }
+        int rows = 1;
+        if (m.merge & CellDef::FirstDown) {
+            while (m.row + rows < table->rows() && (flagsAt(m.row + rows, m.col) & CellDef::ContinuesDown))
+                ++rows;
+        }
+        if (rows > 1 || cols > 1) {
+            const QTextTableCell cell = table->cellAt(m.row, m.col);
+            // Never merge into an area another merge already covers in part.
+            if (cell.isValid() && cell.row() == m.row && cell.column() == m.col && cell.rowSpan() == 1 && cell.columnSpan() == 1)
+                table->mergeCells(m.row, m.col, rows, cols);
+        }
     }
 }
 
@@ -1309,8 +1560,17 @@ void RtfParser::applyParagraphFormat()
         return;
     }
     OpenList& slot = m_openLists[shape.level];
-    if (slot.list && slot.key == shape.key && slot.list->count() > 0) {
+    // Qt revisits every item of a list whenever one joins it, so a list read
+    // into one QTextList costs time in the square of its length. Long lists
+    // are therefore read as consecutive lists of the same look, the numbered
+    // ones each starting where the one before stopped.
+    const int run = shape.kind == ListKind::Bullet ? kBulletListRun : kNumberedListRun;
+    if (slot.list && slot.key == shape.key && slot.list->count() > 0 && slot.list->count() < run) {
         slot.list->add(m_cursor.block());
+    } else if (slot.list && slot.key == shape.key && slot.list->count() > 0) {
+        QTextListFormat lf = slot.list->format();
+        setListStart(lf, listStart(lf) + slot.list->count());
+        slot.list = m_cursor.createList(lf);
     } else {
         QTextListFormat lf;
         lf.setStyle(static_cast<QTextListFormat::Style>(shape.style));
@@ -1318,6 +1578,7 @@ void RtfParser::applyParagraphFormat()
         if (shape.kind == ListKind::Numbered) {
             lf.setNumberPrefix(shape.prefix);
             lf.setNumberSuffix(shape.suffix);
+            setListStart(lf, shape.start);
         }
         slot.list = m_cursor.createList(lf);
         slot.key = shape.key;

@@ -132,12 +132,39 @@ private:
         QString key;
     };
 
+    // A cell as the row definition (\trowd ... \cellx) describes it.
+    struct CellDef
+    {
+        enum Merge : quint8 { FirstAcross = 1, ContinuesAcross = 2, FirstDown = 4, ContinuesDown = 8 };
+        int right = 0;    // right boundary, twips from the row's left edge
+        quint8 merge = 0;
+        std::array<int, 4> border{-1, -1, -1, -1}; // top, left, bottom, right width in twips; -1 none
+        std::array<quint8, 4> style{};             // QTextFrameFormat::BorderStyle of each
+        bool hasBorder() const { return border[0] >= 0 || border[1] >= 0 || border[2] >= 0 || border[3] >= 0; }
+    };
+
+    struct MergeMark
+    {
+        int row;
+        int col;
+        quint8 merge;
+    };
+
     struct TableContext
     {
         QPointer<QTextTable> table;
         int row = 0;
         int col = 0;
         bool needMove = false;
+        bool widthsSet = false;
+        std::vector<MergeMark> merges;
+        // The table's columns as right boundaries in twips: every boundary
+        // any of its rows has, so a cell wider than the ones below it spans
+        // their columns. Empty when the rows gave none.
+        std::vector<int> grid;
+        std::vector<int> cellStart; // the current row's cells: first column
+        std::vector<int> cellSpan;  // and columns covered
+        int mappedRow = -1;
     };
 
     struct Picture
@@ -178,6 +205,11 @@ private:
     void endParagraph();
     void endCell(int level);
     void endRow(int level);
+    void applyCellDef(TableContext& ctx);
+    void setColumnWidths(TableContext& ctx);
+    void mapRow(TableContext& ctx);
+    int columnFor(const TableContext& ctx, int cell) const;
+    void applyMerges(TableContext& ctx);
     void applyParagraphFormat();
     ListShape listShapeFor(const ParaProps& para) const;
     void resetLists();
@@ -227,7 +259,10 @@ private:
     bool m_needNewBlock = false;
     bool m_blockHasContent = false;
     std::vector<TableContext> m_tables;
-    int m_cellxCount = 0;
+    std::vector<CellDef> m_rowDef;
+    CellDef m_cellDef;    // the cell being defined, until its \cellx
+    int m_borderSide = -1; // which side of m_cellDef \brdr words apply to; -1 none
+    int m_rowLeft = 0;
     std::array<OpenList, 9> m_openLists;
     QString m_pnText;
 

@@ -1,7 +1,9 @@
 #include "rtfwriter.h"
 
 #include "codepage.h"
+#include "liststart.h"
 #include "pictureformat.h"
+#include "tableformat.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -13,8 +15,10 @@
 #include <QTextTable>
 #include <QUrl>
 
+#include <array>
 #include <cctype>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace kmp::rtf {
@@ -42,6 +46,50 @@ struct RunProps
     bool strike = false;
     bool operator==(const RunProps&) const = default;
 };
+
+QString alphabetic(int n, char16_t first)
+{
+    QString out;
+    while (n > 0) {
+        --n;
+        out.prepend(QChar(char16_t(first + n % 26)));
+        n /= 26;
+    }
+    return out;
+}
+
+QString roman(int n, bool upper)
+{
+    static const std::pair<int, const char*> parts[] = {{1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"},
+        {90, "xc"}, {50, "l"}, {40, "xl"}, {10, "x"}, {9, "ix"}, {5, "v"}, {4, "iv"}, {1, "i"}};
+    QString out;
+    for (const auto& [value, letters] : parts) {
+        while (n >= value) {
+            out += QLatin1String(letters);
+            n -= value;
+        }
+    }
+    return upper ? out.toUpper() : out;
+}
+
+// An item's number in the list's style, as Qt shows it; numbers that style
+// cannot show (zero and below, or Roman past 4999) are written as digits.
+QString numberText(QTextListFormat::Style style, int n)
+{
+    if (n > 0) {
+        switch (style) {
+        case QTextListFormat::ListLowerAlpha: return alphabetic(n, u'a');
+        case QTextListFormat::ListUpperAlpha: return alphabetic(n, u'A');
+        case QTextListFormat::ListLowerRoman:
+        case QTextListFormat::ListUpperRoman:
+            if (n < 5000)
+                return roman(n, style == QTextListFormat::ListUpperRoman);
+            break;
+        default: break;
+        }
+    }
+    return QString::number(n);
+}
 
 struct FontEntry
 {
@@ -154,29 +202,102 @@ void RtfWriter::writeFrame(QTextFrame* frame, bool inTable)
     }
 }
 
+// The right boundary of every column, in twips: the widths the table was read
+// with or given, else equal parts of the page.
+std::vector<int> columnBoundaries(const QTextTable* table, int cols)
+{
+    std::vector<int> right(static_cast<size_t>(cols));
+    const QList<QTextLength> widths = table->format().columnWidthConstraints();
+    bool fixed = widths.size() >= cols;
+    for (int c = 0; fixed && c < cols; ++c)
+        fixed = widths.at(c).type() == QTextLength::FixedLength && widths.at(c).rawValue() > 0;
+    int at = 0;
+    for (int c = 0; c < cols; ++c) {
+        if (fixed)
+            at += std::max(1, twips(widths.at(c).rawValue()));
+        else if (widths.size() >= cols && widths.at(c).type() == QTextLength::PercentageLength)
+            at += std::max(1, static_cast<int>(std::lround(kTableWidthTwips * widths.at(c).rawValue() / 100.0)));
+        else
+            at += kTableWidthTwips / cols;
+        right[static_cast<size_t>(c)] = at;
+    }
+    return right;
+}
+
+// A cell's borders as \clbrdr words: those it was read with or given; for a
+// table of our own with lines, those lines; none for a table whose lines were
+// only a screen aid.
+QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
+{
+    static const char* const sides[4] = {"\\clbrdrt", "\\clbrdrl", "\\clbrdrb", "\\clbrdrr"};
+    const QTextTableCellFormat fmt = cell.format().toTableCellFormat();
+    std::array<int, 4> width{-1, -1, -1, -1};
+    std::array<QTextFrameFormat::BorderStyle, 4> style{};
+    const bool own = fmt.hasProperty(QTextFormat::TableCellTopBorder) || fmt.hasProperty(QTextFormat::TableCellLeftBorder)
+        || fmt.hasProperty(QTextFormat::TableCellBottomBorder) || fmt.hasProperty(QTextFormat::TableCellRightBorder);
+    if (own) {
+        const qreal px[4] = {fmt.topBorder(), fmt.leftBorder(), fmt.bottomBorder(), fmt.rightBorder()};
+        const QTextFrameFormat::BorderStyle st[4] = {fmt.topBorderStyle(), fmt.leftBorderStyle(), fmt.bottomBorderStyle(),
+                                                     fmt.rightBorderStyle()};
+        const QList<int> read = fmt.property(CellBorderTwips).value<QList<int>>();
+        for (int i = 0; i < 4; ++i) {
+            if (px[i] <= 0 || st[i] == QTextFrameFormat::BorderStyle_None)
+                continue;
+            // Whole pixels lose thin borders: keep the width read when it still fits.
+            const int t = read.size() == 4 && read.at(i) > 0 && std::abs(read.at(i) / 15.0 - px[i]) < 1.0 ? read.at(i) : twips(px[i]);
+            width[static_cast<size_t>(i)] = t;
+            style[static_cast<size_t>(i)] = st[i];
+        }
+    } else {
+        const QTextTableFormat tf = table->format();
+        if (tf.border() <= 0 || tf.borderStyle() == QTextFrameFormat::BorderStyle_None
+            || tf.boolProperty(TableScreenGrid))
+            return {};
+        width.fill(std::max(1, twips(tf.border())));
+        style.fill(tf.borderStyle());
+    }
+    QByteArray out;
+    for (int i = 0; i < 4; ++i) {
+        if (width[static_cast<size_t>(i)] < 0)
+            continue;
+        out += sides[i];
+        switch (style[static_cast<size_t>(i)]) {
+        case QTextFrameFormat::BorderStyle_Double: out += "\\brdrdb"; break;
+        case QTextFrameFormat::BorderStyle_Dotted: out += "\\brdrdot"; break;
+        case QTextFrameFormat::BorderStyle_Dashed: out += "\\brdrdash"; break;
+        default: out += "\\brdrs"; break;
+        }
+        out += "\\brdrw" + QByteArray::number(width[static_cast<size_t>(i)]);
+    }
+    return out;
+}
+
 void RtfWriter::writeTable(QTextTable* table)
 {
     const int rows = table->rows();
     const int cols = std::max(1, table->columns());
-    const int colWidth = kTableWidthTwips / cols;
+    const std::vector<int> right = columnBoundaries(table, cols);
     for (int r = 0; r < rows; ++r) {
         m_out += "\\trowd\\trgaph108";
+        // One cell per column, merged ones marked as such, which is how every
+        // writer of this format reads merges back.
         for (int c = 0; c < cols; ++c) {
             const QTextTableCell cell = table->cellAt(r, c);
-            if (cell.column() != c)
-                continue; // covered by a cell spanning columns
             if (cell.row() != r)
                 m_out += "\\clvmrg";
-            else if (cell.rowSpan() > 1)
+            else if (cell.rowSpan() > 1 && cell.column() == c)
                 m_out += "\\clvmgf";
-            m_out += "\\cellx" + QByteArray::number((c + cell.columnSpan()) * colWidth);
+            if (cell.column() != c)
+                m_out += "\\clmrg";
+            else if (cell.columnSpan() > 1)
+                m_out += "\\clmgf";
+            m_out += cellBorders(table, cell);
+            m_out += "\\cellx" + QByteArray::number(right[static_cast<size_t>(c)]);
         }
         m_out += "\r\n";
         for (int c = 0; c < cols; ++c) {
             const QTextTableCell cell = table->cellAt(r, c);
-            if (cell.column() != c)
-                continue;
-            if (cell.row() != r)
+            if (cell.row() != r || cell.column() != c)
                 m_out += "\\pard\\intbl\\cell\r\n";
             else
                 writeCell(cell);
@@ -294,10 +415,14 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
             + "\\pnindent0{\\pntxtb " + marker + "}}";
         return;
     }
+    // The number as the item shows it, counted from the list's own start,
+    // which Qt before 6.6 keeps but does not show.
+    const int start = listStart(lf);
+    const QString suffix = lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".");
     QByteArray itemText;
-    escape(list->itemText(block), itemText);
+    escape(lf.numberPrefix() + numberText(style, start + list->itemNumber(block)) + suffix, itemText);
     props += "{\\pntext\\f" + f + ' ' + itemText + "\\tab}{\\*\\pn\\pnlvlbody\\pnf" + f
-        + "\\pnindent0\\pnstart1" + kind;
+        + "\\pnindent0\\pnstart" + QByteArray::number(start) + kind;
     if (!lf.numberPrefix().isEmpty()) {
         props += "{\\pntxtb ";
         escape(lf.numberPrefix(), props);
@@ -305,7 +430,7 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
     }
     // An unset suffix shows as "." in Qt, so that is what the note looks like.
     props += "{\\pntxta ";
-    escape(lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral("."), props);
+    escape(suffix, props);
     props += "}}";
 }
 
