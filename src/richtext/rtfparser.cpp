@@ -1,7 +1,9 @@
 #include "rtfparser.h"
 
 #include "codepage.h"
+#include "footnotemarker.h"
 #include "liststart.h"
+#include "noteobjects.h"
 #include "pictureformat.h"
 #include "tableformat.h"
 
@@ -41,7 +43,7 @@ enum class Kw : quint16 {
     // destinations
     Fonttbl, Colortbl, Stylesheet, Info, Pict, Pn, Pntxtb, Pntxta, Pntext, Listtext, Fldinst, Fldrslt,
     Listtable, Listoverridetable, List, Listoverride, Leveltext, Levelnumbers, Listname, Nesttableprops,
-    Nonesttables, Nonshppict, Shppict, Upr, Ud, SkipDest,
+    Nonesttables, Nonshppict, Shppict, Upr, Ud, SkipDest, Footnote,
     // document
     Rtf, Ansi, Mac, Pc, Pca, Ansicpg, Deff, Uc, U, Bin,
     // fonts and colours
@@ -77,6 +79,7 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"nesttableprops", Kw::Nesttableprops}, {"nonesttables", Kw::Nonesttables},
         {"nonshppict", Kw::Nonshppict}, {"shppict", Kw::Shppict}, {"upr", Kw::Upr}, {"ud", Kw::Ud},
         // Page furniture, notes and metadata: not part of the clinical text.
+        {"footnote", Kw::Footnote},
         {"header", Kw::SkipDest}, {"headerl", Kw::SkipDest}, {"headerr", Kw::SkipDest},
         {"headerf", Kw::SkipDest}, {"footer", Kw::SkipDest}, {"footerl", Kw::SkipDest},
         {"footerr", Kw::SkipDest}, {"footerf", Kw::SkipDest},
@@ -306,6 +309,9 @@ void RtfParser::popGroup()
     case OnClose::LevelText:
         finishLevelText();
         break;
+    case OnClose::Footnote:
+        finishFootnote();
+        break;
     }
 }
 
@@ -457,8 +463,10 @@ void RtfParser::text(const char* s, qsizetype n)
     GroupState& st = state();
     switch (st.dest) {
     case Dest::Text:
-        if (!st.chr.hidden)
-            appendBytes(s, n);
+        appendBytes(s, n);
+        break;
+    case Dest::Footnote:
+        appendDecoded(codePageForFont(st.chr.font), s, n, m_footnote);
         break;
     case Dest::FontTable:
         for (qsizetype i = 0; i < n; ++i) {
@@ -514,8 +522,7 @@ void RtfParser::hexByte(unsigned char b)
     const char c = static_cast<char>(b);
     switch (st.dest) {
     case Dest::Text:
-        if (!st.chr.hidden)
-            appendBytes(&c, 1);
+        appendBytes(&c, 1);
         break;
     case Dest::FontTable:
         m_destBytes.append(c);
@@ -555,8 +562,10 @@ void RtfParser::unicodeChar(int value)
     }
     switch (st.dest) {
     case Dest::Text:
-        if (!st.chr.hidden)
-            appendUnits(units, n);
+        appendUnits(units, n);
+        break;
+    case Dest::Footnote:
+        m_footnote.append(QStringView(units, n));
         break;
     case Dest::PnTextBefore:
         m_pnBuild.before.append(QStringView(units, n));
@@ -583,8 +592,9 @@ void RtfParser::specialChar(char16_t ch)
     m_ignorable = false;
     const GroupState& st = state();
     if (st.dest == Dest::Text) {
-        if (!st.chr.hidden)
-            appendUnits(&ch, 1);
+        appendUnits(&ch, 1);
+    } else if (st.dest == Dest::Footnote) {
+        m_footnote.append(QChar(ch));
     } else if (st.dest == Dest::PnText) {
         m_pnText.append(QChar(ch));
     } else if (st.dest == Dest::FldInst) {
@@ -621,6 +631,18 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::Nonesttables:
     case Kw::Nonshppict:
         skipGroup();
+        return;
+    case Kw::Footnote:
+        // A footnote inside a footnote, or in anything but the text, is not
+        // clinical text anyone sees.
+        if (st.dest != Dest::Text) {
+            skipGroup();
+            return;
+        }
+        commitPending();
+        st.dest = Dest::Footnote;
+        st.onClose = OnClose::Footnote;
+        m_footnote.clear();
         return;
     case Kw::Fonttbl:
         st.dest = Dest::FontTable;
@@ -837,6 +859,8 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::Sect:
         if (st.dest == Dest::Text)
             endParagraph();
+        else if (st.dest == Dest::Footnote && !m_footnote.isEmpty())
+            m_footnote += QLatin1Char('\n');
         return;
     case Kw::Line:
         specialChar(QChar::LineSeparator);
@@ -1182,6 +1206,12 @@ void RtfParser::commitPending()
             ++i;
         else if (c.isSurrogate())
             m_text[i] = QChar::ReplacementCharacter;
+    }
+    if (m_pendingProps.hidden) {
+        // Hidden text stays in the note, out of sight, and goes back on a save.
+        const QString hidden = std::exchange(m_text, QString());
+        insertNoteObject(HiddenTextObject, HiddenText, hidden, m_pendingProps);
+        return;
     }
     ensureContext();
     m_cursor.insertText(m_text, charFormatFor(m_pendingProps));
@@ -1772,6 +1802,27 @@ void RtfParser::finishLevelText()
         t = t.mid(1, length);
     }
     m_curList.levels.back().text = t;
+}
+
+void RtfParser::finishFootnote()
+{
+    QString text = std::exchange(m_footnote, QString());
+    while (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    if (text.trimmed().isEmpty() || state().dest != Dest::Text)
+        return;
+    FootnoteMarker::install(m_doc);
+    insertNoteObject(FootnoteObject, FootnoteText, text, state().chr);
+}
+
+void RtfParser::insertNoteObject(int type, int property, const QString& text, const CharProps& props)
+{
+    ensureContext();
+    QTextCharFormat fmt = charFormatFor(props);
+    fmt.setObjectType(type);
+    fmt.setProperty(property, text);
+    m_cursor.insertText(QString(QChar::ObjectReplacementCharacter), fmt);
+    m_blockHasContent = true;
 }
 
 void RtfParser::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)

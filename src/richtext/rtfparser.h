@@ -35,9 +35,9 @@ public:
 private:
     enum class Dest : quint8 {
         Text, Ignore, FontTable, ColorTable, Pn, PnTextBefore, PnTextAfter, PnText,
-        FldInst, Picture, ListTable, LevelText, ListOverrideTable
+        FldInst, Picture, ListTable, LevelText, ListOverrideTable, Footnote
     };
-    enum class OnClose : quint8 { None, Pn, FldInst, Picture, List, ListOverride, LevelText };
+    enum class OnClose : quint8 { None, Pn, FldInst, Picture, List, ListOverride, LevelText, Footnote };
     enum class ListKind : quint8 { None, Bullet, Numbered, Continue };
 
     struct CharProps
@@ -218,6 +218,8 @@ private:
     void finishColor();
     void finishFieldInstruction(GroupState& parent);
     void finishPicture();
+    void finishFootnote();
+    void insertNoteObject(int type, int property, const QString& text, const CharProps& props);
     void finishLevelText();
     void insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original = nullptr);
     void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
@@ -268,6 +270,7 @@ private:
 
     PnProps m_pnBuild;
     QString m_fldInst;
+    QString m_footnote;
     QStringList m_links;
     Picture m_picture;
     int m_imageCount = 0;

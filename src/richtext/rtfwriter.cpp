@@ -2,6 +2,7 @@
 
 #include "codepage.h"
 #include "liststart.h"
+#include "noteobjects.h"
 #include "pictureformat.h"
 #include "tableformat.h"
 
@@ -111,6 +112,7 @@ private:
     void writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props);
     void writeFragment(const QTextFragment& fragment);
     void writeRunText(const QString& text, const QTextCharFormat& fmt);
+    void writeNoteObject(const QTextCharFormat& fmt);
     void switchTo(const RunProps& props);
     void writeImage(const QTextImageFormat& fmt);
     void writePicture(const QByteArray& words, const QByteArray& data);
@@ -446,6 +448,14 @@ void RtfWriter::writeFragment(const QTextFragment& fragment)
         }
         return;
     }
+    if (fmt.objectType() == HiddenTextObject || fmt.objectType() == FootnoteObject) {
+        switchTo(propsFor(fmt));
+        for (QChar c : text) {
+            if (c == QChar::ObjectReplacementCharacter)
+                writeNoteObject(fmt);
+        }
+        return;
+    }
     const QString href = fmt.isAnchor() ? fmt.anchorHref() : QString();
     if (href.isEmpty()) {
         writeRunText(text, fmt);
@@ -460,6 +470,32 @@ void RtfWriter::writeFragment(const QTextFragment& fragment)
     writeRunText(text, fmt);
     m_cur = outside;
     m_out += "}}}";
+}
+
+void RtfWriter::writeNoteObject(const QTextCharFormat& fmt)
+{
+    if (fmt.objectType() == HiddenTextObject) {
+        const QString hidden = fmt.stringProperty(HiddenText);
+        if (hidden.isEmpty())
+            return;
+        m_out += "{\\v ";
+        escape(hidden, m_out);
+        m_out += '}';
+        return;
+    }
+    const QString note = fmt.stringProperty(FootnoteText);
+    if (note.isEmpty())
+        return;
+    // The reference mark and the note, each numbered by the reading program;
+    // inside the note the run starts from the note's own plain format.
+    m_out += "{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} ";
+    const QStringList paragraphs = note.split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < paragraphs.size(); ++i) {
+        if (i > 0)
+            m_out += "\\par ";
+        escape(paragraphs.at(i), m_out);
+    }
+    m_out += '}';
 }
 
 void RtfWriter::writeRunText(const QString& text, const QTextCharFormat& fmt)
