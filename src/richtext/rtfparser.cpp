@@ -21,11 +21,9 @@ namespace kmp::rtf::detail {
 
 namespace {
 
-// Far deeper than any writer nests; beyond it groups are read flat, so a
-// malicious note cannot grow the state stack without bound.
-constexpr int kMaxGroupDepth = 200;
-constexpr int kMaxTableDepth = 8;
-constexpr int kMaxTableColumns = 64;
+constexpr int kMaxGroupDepth = RtfParser::kMaxGroupDepth;
+constexpr int kMaxTableDepth = RtfParser::kMaxTableDepth;
+constexpr int kMaxTableColumns = RtfParser::kMaxTableColumns;
 constexpr int kMaxTableRows = 10000;
 constexpr int kMaxParam = 1'000'000'000;
 constexpr int kMaxIndentTwips = 31680; // 22 inches, wider than any page
@@ -59,7 +57,8 @@ enum class Kw : quint16 {
     Pnlvlblt, Pnlvlbody, Pnlvlcont, Pnlvl, Pndec, Pnucltr, Pnlcltr, Pnucrm, Pnlcrm, Pnstart, Pnf,
     // tables
     Trowd, Cellx, Cell, Row, Nestcell, Nestrow, Trleft, Clmgf, Clmrg, Clvmgf, Clvmrg, Clbrdrt, Clbrdrl,
-    Clbrdrb, Clbrdrr, OtherBorder, Brdrw, BrdrSolid, BrdrDouble, BrdrDotted, BrdrDashed, BrdrNone,
+    Clbrdrb, Clbrdrr, OtherBorder, Brdrw, BrdrSolid, BrdrDouble, BrdrDotted, BrdrDashed, BrdrOutset, BrdrInset,
+    BrdrEngrave, BrdrEmboss, BrdrNone,
     // Word lists
     Listid, Levelnfc, Levelstartat, Listlevel,
     // pictures
@@ -122,7 +121,8 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"brdrw", Kw::Brdrw}, {"brdrs", Kw::BrdrSolid}, {"brdrth", Kw::BrdrSolid}, {"brdrsh", Kw::BrdrSolid},
         {"brdrhair", Kw::BrdrSolid}, {"brdrdb", Kw::BrdrDouble}, {"brdrdot", Kw::BrdrDotted},
         {"brdrdash", Kw::BrdrDashed}, {"brdrdashsm", Kw::BrdrDashed}, {"brdrnone", Kw::BrdrNone},
-        {"brdrnil", Kw::BrdrNone}, {"brdrtbl", Kw::BrdrNone},
+        {"brdrnil", Kw::BrdrNone}, {"brdroutset", Kw::BrdrOutset}, {"brdrinset", Kw::BrdrInset},
+        {"brdrengrave", Kw::BrdrEngrave}, {"brdremboss", Kw::BrdrEmboss}, {"brdrtbl", Kw::BrdrNone},
         {"nestcell", Kw::Nestcell}, {"nestrow", Kw::Nestrow},
         {"listid", Kw::Listid}, {"levelnfc", Kw::Levelnfc}, {"levelnfcn", Kw::Levelnfc},
         {"levelstartat", Kw::Levelstartat}, {"listlevel", Kw::Listlevel},
@@ -248,6 +248,7 @@ void RtfParser::pushGroup()
         m_stack.emplace_back();
     else
         m_stack.push_back(m_stack.back());
+    m_peakDepth = std::max(m_peakDepth, static_cast<int>(m_stack.size()));
     m_stack.back().onClose = OnClose::None;
     // Some rich-edit versions wrote "{*\generator ...}" without the backslash
     // before the star; read it as the ignorable destination that was meant.
@@ -1049,11 +1050,23 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::BrdrDouble:
     case Kw::BrdrDotted:
     case Kw::BrdrDashed:
+    case Kw::BrdrOutset:
+    case Kw::BrdrInset:
+    case Kw::BrdrEngrave:
+    case Kw::BrdrEmboss:
         if (m_borderSide >= 0) {
-            m_cellDef.style[m_borderSide] = kw == Kw::BrdrDouble ? QTextFrameFormat::BorderStyle_Double
-                : kw == Kw::BrdrDotted ? QTextFrameFormat::BorderStyle_Dotted
-                : kw == Kw::BrdrDashed ? QTextFrameFormat::BorderStyle_Dashed
-                : QTextFrameFormat::BorderStyle_Solid;
+            QTextFrameFormat::BorderStyle style = QTextFrameFormat::BorderStyle_Solid;
+            switch (kw) {
+            case Kw::BrdrDouble: style = QTextFrameFormat::BorderStyle_Double; break;
+            case Kw::BrdrDotted: style = QTextFrameFormat::BorderStyle_Dotted; break;
+            case Kw::BrdrDashed: style = QTextFrameFormat::BorderStyle_Dashed; break;
+            case Kw::BrdrOutset: style = QTextFrameFormat::BorderStyle_Outset; break;
+            case Kw::BrdrInset: style = QTextFrameFormat::BorderStyle_Inset; break;
+            case Kw::BrdrEngrave: style = QTextFrameFormat::BorderStyle_Groove; break;
+            case Kw::BrdrEmboss: style = QTextFrameFormat::BorderStyle_Ridge; break;
+            default: break;
+            }
+            m_cellDef.style[m_borderSide] = style;
         }
         return;
     case Kw::BrdrNone:
@@ -1749,8 +1762,8 @@ void RtfParser::finishColor()
     }
     m_red = m_green = m_blue = -1;
     m_haveCachedFormat = false;
-    if (m_colors.size() > 4096)
-        m_colors.resize(4096);
+    if (m_colors.size() > RtfParser::kMaxColours)
+        m_colors.resize(RtfParser::kMaxColours);
 }
 
 void RtfParser::finishFieldInstruction(GroupState& parent)
@@ -1807,8 +1820,11 @@ void RtfParser::finishLevelText()
 void RtfParser::finishFootnote()
 {
     QString text = std::exchange(m_footnote, QString());
+    // The space after the note's own reference mark is not part of the note.
     while (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
+    while (text.startsWith(QLatin1Char(' ')))
+        text.remove(0, 1);
     if (text.trimmed().isEmpty() || state().dest != Dest::Text)
         return;
     FootnoteMarker::install(m_doc);

@@ -27,10 +27,21 @@ namespace kmp::rtf::detail {
 class RtfParser
 {
 public:
+    // Far deeper than any writer nests; beyond it groups are read flat, so a
+    // malicious note cannot grow the state stack without bound.
+    static constexpr int kMaxGroupDepth = 200;
+    static constexpr int kMaxTableDepth = 8;
+    static constexpr int kMaxTableColumns = 64;
+    static constexpr int kMaxColours = 4096;
+
     explicit RtfParser(QTextDocument* doc);
 
     // Parses data from offset start, which must point at the opening brace.
     void parse(const QByteArray& data, qsizetype start);
+
+    // What the parse held at its largest, for checking the limits above.
+    int peakGroupDepth() const { return m_peakDepth; }
+    int colourCount() const { return static_cast<int>(m_colors.size()); }
 
 private:
     enum class Dest : quint8 {
@@ -232,6 +243,7 @@ private:
     const char* m_end = nullptr;
     std::vector<GroupState> m_stack;
     int m_overflowDepth = 0;
+    int m_peakDepth = 0;
     int m_skip = 0;
     bool m_ignorable = false;
     bool m_done = false;

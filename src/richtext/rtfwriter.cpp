@@ -110,6 +110,7 @@ private:
     void writeCell(const QTextTableCell& cell);
     void writeBlock(const QTextBlock& block, bool inTable, const char* end);
     void writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props);
+    int runStart(const QTextBlock& block, QTextList* list, int start);
     void writeFragment(const QTextFragment& fragment);
     void writeRunText(const QString& text, const QTextCharFormat& fmt);
     void writeNoteObject(const QTextCharFormat& fmt);
@@ -126,6 +127,8 @@ private:
     std::vector<FontEntry> m_fonts;
     std::vector<QColor> m_colors; // index 0 is "automatic" and never written
     RunProps m_cur;
+    const QTextList* m_runList = nullptr;
+    int m_runStartNumber = 1;
     QString m_defaultFamily;
     double m_defaultSize = 12.0;
     bool m_defaultBold = false;
@@ -267,6 +270,10 @@ QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
         case QTextFrameFormat::BorderStyle_Double: out += "\\brdrdb"; break;
         case QTextFrameFormat::BorderStyle_Dotted: out += "\\brdrdot"; break;
         case QTextFrameFormat::BorderStyle_Dashed: out += "\\brdrdash"; break;
+        case QTextFrameFormat::BorderStyle_Outset: out += "\\brdroutset"; break;
+        case QTextFrameFormat::BorderStyle_Inset: out += "\\brdrinset"; break;
+        case QTextFrameFormat::BorderStyle_Groove: out += "\\brdrengrave"; break;
+        case QTextFrameFormat::BorderStyle_Ridge: out += "\\brdremboss"; break;
         default: out += "\\brdrs"; break;
         }
         out += "\\brdrw" + QByteArray::number(width[static_cast<size_t>(i)]);
@@ -383,6 +390,25 @@ void RtfWriter::writeBlock(const QTextBlock& block, bool inTable, const char* en
     m_out += end;
 }
 
+int RtfWriter::runStart(const QTextBlock& block, QTextList* list, int start)
+{
+    // A long list is held as several lists of one look, each numbered on from
+    // the one before; they are one list in the note and share its start.
+    if (list != m_runList) {
+        const QTextBlock previous = block.previous();
+        QTextList* before = previous.isValid() ? previous.textList() : nullptr;
+        QTextListFormat a = list->format();
+        QTextListFormat b = before ? before->format() : QTextListFormat();
+        setListStart(a, 1);
+        setListStart(b, 1);
+        const bool continues = before && before == m_runList && a == b && listStart(before->format()) + before->count() == start;
+        if (!continues)
+            m_runStartNumber = start;
+        m_runList = list;
+    }
+    return m_runStartNumber;
+}
+
 void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props)
 {
     const QTextListFormat lf = list->format();
@@ -424,7 +450,7 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
     QByteArray itemText;
     escape(lf.numberPrefix() + numberText(style, start + list->itemNumber(block)) + suffix, itemText);
     props += "{\\pntext\\f" + f + ' ' + itemText + "\\tab}{\\*\\pn\\pnlvlbody\\pnf" + f
-        + "\\pnindent0\\pnstart" + QByteArray::number(start) + kind;
+        + "\\pnindent0\\pnstart" + QByteArray::number(runStart(block, list, start)) + kind;
     if (!lf.numberPrefix().isEmpty()) {
         props += "{\\pntxtb ";
         escape(lf.numberPrefix(), props);
@@ -488,7 +514,7 @@ void RtfWriter::writeNoteObject(const QTextCharFormat& fmt)
         return;
     // The reference mark and the note, each numbered by the reading program;
     // inside the note the run starts from the note's own plain format.
-    m_out += "{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} ";
+    m_out += "{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn}";
     const QStringList paragraphs = note.split(QLatin1Char('\n'));
     for (qsizetype i = 0; i < paragraphs.size(); ++i) {
         if (i > 0)
