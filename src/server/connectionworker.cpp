@@ -118,7 +118,9 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
                              .arg(seconds(m_settings.frameDeadlineMs)));
             return {};
         }
-        if (!socket.waitForReadyRead(250)) {
+        // Bytes that came with the end of the TLS handshake are already buffered and
+        // would not wake waitForReadyRead.
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250)) {
             if (socket.state() != QAbstractSocket::ConnectedState) {
                 refuse(peer, QStringLiteral("cliente desconectou antes de apresentar a chave"));
                 return {};

@@ -37,6 +37,12 @@ void KeyThrottle::recordSuccess(const QString &address)
     m_entries.remove(address);
 }
 
+int KeyThrottle::trackedAddresses()
+{
+    QMutexLocker guard(&m_lock);
+    return int(m_entries.size());
+}
+
 void KeyThrottle::forgetOld(qint64 nowMs)
 {
     for (auto it = m_entries.begin(); it != m_entries.end();) {

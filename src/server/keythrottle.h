@@ -28,6 +28,7 @@ public:
     // Records a refused key; returns the number of refusals within the window.
     int recordFailure(const QString &address, qint64 nowMs);
     void recordSuccess(const QString &address);
+    int trackedAddresses();
 
 private:
     struct Entry
