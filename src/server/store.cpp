@@ -342,6 +342,31 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
     for (const Change &ch : delta.changes)
         matchOld.push_back(ch.oldValues);
     try {
+        // Two saves on one consultation's order at once (two stations moving rows) would
+        // lock its rows in opposite orders and deadlock on PostgreSQL: each save first takes
+        // a lock per consultation it touches, in one order, for the rest of its transaction.
+        // SQLite writes one transaction at a time already.
+        if (seqAt >= 0 && m_db.isPostgres() && filialAt >= 0 && pacienteAt >= 0 && consultaAt >= 0) {
+            QStringList consultations;
+            const auto note = [&](const RowValues &row) {
+                if (row.empty())
+                    return;
+                consultations << row[size_t(filialAt)].toString() + QLatin1Char('|') + row[size_t(pacienteAt)].toString()
+                                     + QLatin1Char('|') + QString::number(row[size_t(consultaAt)].toDouble(), 'g', 17);
+            };
+            for (const Change &ch : delta.changes) {
+                note(ch.oldValues);
+                note(ch.newValues);
+            }
+            consultations.sort();
+            consultations.removeDuplicates();
+            for (const QString &key : consultations) {
+                q = m_db.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(12800, hashtext(?))"));
+                q.addBindValue(key);
+                m_db.exec(q);
+                q.finish();
+            }
+        }
         // Rows trading sequence numbers (a move) would meet the unique index half-way, and
         // SQLite checks it per statement: each row whose number changes is first parked on
         // a number no screen hands out, then the changes below give the final ones.
