@@ -47,7 +47,11 @@ const std::vector<const TableDef *> &all();
 } // namespace tables
 
 // The schema version this build creates and understands.
-constexpr int CurrentSchemaVersion = 2;
+constexpr int CurrentSchemaVersion = 3;
+
+// Version 3: no two diagnoses of one consultation share a sequence number, whichever
+// stations or servers save them.
+inline constexpr const char *DiagnosisOrderIndex = "DIAGPACI_SEQ";
 
 // The audit trail (version 2): one row per change a save applied, written in the save's
 // own transaction. No remote method names it, so no client can change it.
