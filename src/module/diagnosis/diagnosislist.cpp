@@ -6,6 +6,7 @@
 #include "rdmdiagpaci.h"
 #include "recordset.h"
 
+#include <QHash>
 #include <QScopedValueRollback>
 
 using kmp::ChangeKind;
@@ -154,15 +155,30 @@ void DiagnosisList::saveChanges()
         return;
     const kmp::Delta delta = m_rows->deltaData();
     const bool oneInsert = delta.changes.size() == 1 && delta.changes.front().kind == ChangeKind::Insert;
+    // A new row the server did not take goes back to being typed, so the clinician can
+    // confirm it again (or cancel it); anything else returns to what the server holds.
+    const auto restore = [this, oneInsert] {
+        if (!oneInsert) {
+            m_rows->cancelUpdates();
+            return;
+        }
+        QHash<QString, QVariant> typed;
+        for (const QString &name : {kCode, kName, kTable})
+            typed[name] = m_rows->fieldByName(name)->asString();
+        m_rows->cancelUpdates();
+        m_rows->append();
+        for (auto it = typed.cbegin(); it != typed.cend(); ++it)
+            m_rows->fieldByName(it.key())->setAsString(it.value().toString());
+    };
     try {
         m_server.SetDiagPaci(kmp::encodeDelta(delta));
     } catch (const EServerError &e) {
         if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
             return;
-        m_rows->cancelUpdates();
+        restore();
         throw;
     } catch (...) {
-        m_rows->cancelUpdates();
+        restore();
         throw;
     }
     if (m_rows->logChanges())

@@ -11,6 +11,15 @@
 #include <QTextEdit>
 #include <QToolButton>
 
+// A section whose text has not come from the server yet cannot be written, changed or
+// deleted: say what to do instead of letting the record set refuse in its own words.
+void TfrmDiagPaci::requireLoaded(Section &s)
+{
+    if (s.set->isActive())
+        return;
+    fail(s.isReport ? QStringLiteral("Laudo_NCarr") : QStringLiteral("Hist_NCarr"));
+}
+
 void TfrmDiagPaci::sbtIncluirClick(QObject *)
 {
     IncluirExecute();
@@ -26,6 +35,7 @@ void TfrmDiagPaci::IncluirExecute()
     Section *s = activeSection();
     if (!s)
         return;
+    requireLoaded(*s);
     if (!s->set->isEmpty())
         fail(QStringLiteral("Inc_not"));
     s->set->insert();
@@ -47,6 +57,7 @@ void TfrmDiagPaci::AlterarExecute()
     Section *s = activeSection();
     if (!s)
         return;
+    requireLoaded(*s);
     s->set->edit();
     if (!s->isReport)
         s->editor->setFocus();
@@ -96,6 +107,7 @@ void TfrmDiagPaci::sbtExcluirClick(QObject *)
             kmp::silentAbort();
         cdsDiagPaci->remove();
     } else if (Section *s = activeSection()) {
+        requireLoaded(*s);
         sbtProcurar->setEnabled(false);
         if (s->set->isEmpty())
             fail(QStringLiteral("Exc_not"));

@@ -15,6 +15,7 @@
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
+#include "tdbnavigator.h"
 #include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
 #include "tmessages.h"
@@ -22,6 +23,8 @@
 #include "tpagecontrol.h"
 
 #include <QAction>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -65,6 +68,40 @@ W *named(W *w, const QString &objectName, const QString &accessibleName)
     return w;
 }
 
+// Shows a name column's whole text over its cell: the catalogue's longest names (over 260
+// characters) never fit the column.
+class WholeNameTip : public QObject
+{
+public:
+    WholeNameTip(DBGrid *grid, const QString &fieldName) : QObject(grid), m_grid(grid), m_field(fieldName)
+    {
+        grid->viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::ToolTip)
+            return false;
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const QModelIndex index = m_grid->indexAt(help->pos());
+        if (!index.isValid() || m_grid->columnFieldName(index.column()).compare(m_field, Qt::CaseInsensitive) != 0) {
+            QToolTip::hideText();
+            return true;
+        }
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, m_grid->viewport(), m_grid->visualRect(index));
+        return true;
+    }
+
+private:
+    DBGrid *m_grid;
+    QString m_field;
+};
+
 } // namespace
 
 TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const Consultation &consultation)
@@ -101,6 +138,10 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
         {"TpLaudo_NCad", "Laudo não cadastrado"},
         {"Inc_not", "Inclusão não pode ser efetuada, já existem dados cadastrados."},
         {"Exc_not", "Não há dados a serem excluidos."},
+        {"Laudo_NCarr", "Informe o tipo de laudo e clique no texto do laudo para abri-lo antes de incluir, "
+                        "alterar ou excluir."},
+        {"Hist_NCarr", "O texto desta página ainda não foi carregado do servidor. Tecle F5 para atualizar e "
+                       "tente de novo."},
     };
     for (const auto &[key, text] : texts)
         msgPadrao->add(QLatin1String(key), QString::fromUtf8(text));
@@ -245,7 +286,7 @@ void TfrmDiagPaci::buildLayout()
     head->addWidget(lblDataCon);
     head->addWidget(DEPDTConsulta);
     head->addStretch();
-    Panel1->setEnabled(false);
+    // Read-only, not disabled: the patient's identity must be read at normal contrast.
     addTopBand(Panel1);
 
     // The history page comes first in the tab order.
@@ -260,6 +301,11 @@ void TfrmDiagPaci::buildLayout()
     histLayout->setContentsMargins(2, 2, 2, 2);
     pgcHistorico = named(new TPageControl(tshHistorico), QStringLiteral("pgcHistorico"), QStringLiteral("Histórico"));
     histLayout->addWidget(pgcHistorico);
+    // Five captions share the screen's width: tabs no wider than their text, so the last
+    // one ("Exames Fisicos") is never pushed out of sight.
+    pgcHistorico->tabBar()->setExpanding(false);
+    pgcHistorico->tabBar()->setElideMode(Qt::ElideNone);
+    pgcHistorico->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 5px; }"));
 
     // Diagnosis page: the admission caption on top, then the grid area of the base screen.
     panAssociado = named(new QWidget(tshPadrao), QStringLiteral("panAssociado"), QStringLiteral("Diagnósticos Associados"));
@@ -285,10 +331,10 @@ void TfrmDiagPaci::buildLayout()
     Panel2->setFixedWidth(30);
     sbtItemUp = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemUp"), QStringLiteral("Mover para cima"));
     sbtItemDown = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemDown"), QStringLiteral("Mover para baixo"));
-    for (TButtonFlat *b : {sbtItemUp, sbtItemDown}) {
+    sbtItemUp->setToolTip(QStringLiteral("Mover para cima (Ctrl+Shift+Seta para cima)"));
+    sbtItemDown->setToolTip(QStringLiteral("Mover para baixo (Ctrl+Shift+Seta para baixo)"));
+    for (TButtonFlat *b : {sbtItemUp, sbtItemDown})
         b->setFixedSize(21, 21);
-        b->setToolTip(b->accessibleName());
-    }
     sbtItemUp->setArrowType(Qt::UpArrow);
     sbtItemDown->setArrowType(Qt::DownArrow);
     sbtItemUp->move(4, 24);
@@ -314,6 +360,7 @@ void TfrmDiagPaci::buildLayout()
     dbgDiagAsso->setDataSource(dtsDiagAsso);
     dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71, true);
     dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421, true);
+    new WholeNameTip(dbgDiagAsso, QStringLiteral("NMDIAGNOST"));
     lower->addWidget(Panel4);
     lower->addWidget(dbgDiagAsso);
 
@@ -341,6 +388,9 @@ void TfrmDiagPaci::buildLayout()
     dbgPadrao->setColumns({code, name});
     dbgPadrao->setCancelOnExit(true);
     dbgPadrao->viewport()->installEventFilter(this);
+    new WholeNameTip(dbgPadrao, QStringLiteral("NMDIAGNOST"));
+    // The navigator's text shows the current diagnosis's whole name.
+    dbtNome->setDataField(QStringLiteral("NMDIAGNOST"));
 }
 
 void TfrmDiagPaci::buildSections()
@@ -516,6 +566,16 @@ void TfrmDiagPaci::buildActions()
                                           [this] { confirmarDExecute(); });
     cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
                                          QKeyCombination(Qt::Key_Escape), [this] { cancelarDExecute(); });
+    // The arrows' keys: they move only what the arrows could, on the diagnosis page.
+    const auto moveKey = [this](bool up) {
+        QToolButton *arrow = up ? sbtItemUp : sbtItemDown;
+        if (pgcPadrao->activePage() == tshPadrao && arrow->isEnabled())
+            moveDiagnosis(up);
+    };
+    aclDiagBotoes->addAction(QStringLiteral("moverAcima"), QStringLiteral("Mover para cima"),
+                             QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Up), [moveKey] { moveKey(true); });
+    aclDiagBotoes->addAction(QStringLiteral("moverAbaixo"), QStringLiteral("Mover para baixo"),
+                             QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Down), [moveKey] { moveKey(false); });
 
     // The page commands' keys, offered after the two lists above.
     auto *menuKeys = new TActionList(QStringLiteral("aclMenuAtalhos"), this);
@@ -607,7 +667,7 @@ void TfrmDiagPaci::FormCreate()
     QWidget *mainForm = HostServices::instance()->mainForm();
     {
         kmp::BusyIndicator busy(mainForm, 0);
-        netDiagPaci->setConnected(true);
+        server->connect();
     }
     {
         kmp::BusyIndicator busy(mainForm, 6);

@@ -220,6 +220,7 @@ private:
     void setHistoryMarks(QAction *checked);
     void goToHistoryPage(TTabSheet *page, QAction *item);
     bool confirm(const QString &key);
+    void requireLoaded(Section &s);
     void fail(const QString &key);
 
     DiagnosisList *m_diagnoses;
