@@ -105,11 +105,13 @@ void TfrmPadraoGrid::buildControls()
         a->setObjectName(name);
         return a;
     };
-    mnuAlterar = item(QStringLiteral("mnuAlterar"), QStringLiteral("Alterar"));
-    mnuExcluir = item(QStringLiteral("mnuExcluir"), QStringLiteral("Excluir"));
+    // The keys are shown after a tab, as menus show shortcuts, but are not registered as
+    // shortcuts: the screen's action lists own them and decide by page and state.
+    mnuAlterar = item(QStringLiteral("mnuAlterar"), QStringLiteral("Alterar\tF3"));
+    mnuExcluir = item(QStringLiteral("mnuExcluir"), QStringLiteral("Excluir\tF4"));
     mnuProcurar = item(QStringLiteral("mnuProcurar"), QStringLiteral("Procurar"));
     mnuForaEdicao1 = item(QStringLiteral("mnuForaEdicao1"), QStringLiteral("Configurar Impressora..."));
-    mnuForaEdicao2 = item(QStringLiteral("mnuForaEdicao2"), QStringLiteral("Atualizar"));
+    mnuForaEdicao2 = item(QStringLiteral("mnuForaEdicao2"), QStringLiteral("Atualizar\tF5"));
     mnuLinha2 = mnuOperacao->addSeparator();
     mnuLinha2->setObjectName(QStringLiteral("mnuLinha2"));
     mnuListagem = item(QStringLiteral("mnuListagem"), QStringLiteral("Listagem"));
