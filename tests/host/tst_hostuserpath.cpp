@@ -7,9 +7,11 @@
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
+#include "lookupdialog.h"
 #include "recordset.h"
 #include "rtfreader.h"
 #include "showavi.h"
+#include "tfrmdadosgerrel.h"
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"
@@ -17,6 +19,8 @@
 #include <QAccessible>
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QTextEdit>
@@ -99,6 +103,23 @@ QString storedSection(ScreenHarness &h, const QString &patient, int part)
     const kmp::Packet p = kmp::decodePacket(r.result.toArray().at(part).toByteArray());
     return p.rows.empty() ? QString() : kmp::rtf::plainText(p.rows[0][2].toByteArray()).trimmed();
 }
+
+// Counts mouse presses anywhere: a keyboard-only path must make none.
+class MouseWatch : public QObject
+{
+public:
+    MouseWatch() { qApp->installEventFilter(this); }
+    ~MouseWatch() override { qApp->removeEventFilter(this); }
+    int presses = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)
+            ++presses;
+        return false;
+    }
+};
 
 bool hasLetter(const QString &s)
 {
@@ -381,6 +402,100 @@ private Q_SLOTS:
             QCOMPARE(h->storedDiagnoses(QStringLiteral("0001"), patient, kDate).size(), 2);
         if (action == QLatin1String("delete"))
             QCOMPARE(h->storedDiagnoses(QStringLiteral("0001"), patient, kDate).size(), 0);
+    }
+
+    // A clinician who never touches the mouse: a diagnosis found in the catalogue lookup,
+    // another typed, the order changed, a note written and saved, the listing run.
+    void keyboardOnlyConsultation()
+    {
+        UserPath up(*h);
+        MouseWatch mouse;
+        QVERIFY(up.enter(QStringLiteral("KB1"), kDate));
+        TfrmDiagPaci *f = up.screen();
+        QVERIFY(f);
+        up.key(Qt::Key_D, Qt::ControlModifier); // the diagnosis page
+        // From the header, Tab reaches the list in a few steps.
+        for (int i = 0; i < 6 && QApplication::focusWidget() != f->dbgPadrao; ++i)
+            up.key(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f->dbgPadrao));
+
+        kmp::ScriptedDialogs dialogs;
+        // The lookup, driven by its keys: words typed into its search box, Enter picks.
+        dialogs.then([](kmp::DialogRequest &r) {
+            auto *lookup = qobject_cast<kmp::LookupDialog *>(r.dialog);
+            if (!lookup)
+                return int(QDialog::Rejected);
+            lookup->show();
+            QApplication::setActiveWindow(lookup); // what the window manager does for a new dialog
+            if (QApplication::focusWidget() != static_cast<QWidget *>(lookup->searchBox()))
+                return int(QDialog::Rejected); // the keyboard would not start in the search box
+            QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("hipert ess"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            return lookup->result();
+        });
+        up.key(Qt::Key_F2);
+        QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Insert);
+        up.key(Qt::Key_F8);
+        up.activate(f->dbgPadrao); // the window manager gives the activation back as the lookup closes
+        QCOMPARE(f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("I10"));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f->dbgPadrao));
+        up.key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Browse);
+
+        up.key(Qt::Key_F2);
+        up.type(QStringLiteral("E119"));
+        up.key(Qt::Key_Tab);
+        up.key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(h->storedDiagnoses(QStringLiteral("0001"), QStringLiteral("KB1"), kDate),
+                 (QList<QPair<QString, int>>{{QStringLiteral("I10"), 1}, {QStringLiteral("E119"), 2}}));
+
+        // The second one first.
+        QCOMPARE(f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("E119"));
+        up.key(Qt::Key_Up, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(h->storedDiagnoses(QStringLiteral("0001"), QStringLiteral("KB1"), kDate),
+                 (QList<QPair<QString, int>>{{QStringLiteral("E119"), 1}, {QStringLiteral("I10"), 2}}));
+
+        // Tab leaves the list for the next control instead of wrapping inside it.
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f->dbgPadrao));
+        up.key(Qt::Key_End); // the row's last column
+        QCOMPARE(f->dbgPadrao->selectedIndex(), f->dbgPadrao->gridColumnCount() - 1);
+        up.key(Qt::Key_Tab);
+        QWidget *after = QApplication::focusWidget();
+        QVERIFY(after && after != f->dbgPadrao && !f->dbgPadrao->isAncestorOf(after));
+
+        // A note: the section by its key, typed, saved with Ctrl+Enter.
+        up.key(Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f->rceHistDoen));
+        up.type(QStringLiteral("Cefaleia ha tres dias"));
+        up.key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+        QCOMPARE(storedSection(*h, QStringLiteral("KB1"), 0), QStringLiteral("Cefaleia ha tres dias"));
+
+        // The listing: Ctrl+P opens it on its list, Enter runs the chosen report.
+        QString previewTitle;
+        bool focusOnList = false;
+        dialogs.then([&](kmp::DialogRequest &r) {
+            auto *listing = qobject_cast<TfrmDadosGerRel *>(r.dialog);
+            if (!listing)
+                return int(QDialog::Rejected);
+            listing->show();
+            QApplication::setActiveWindow(listing);
+            focusOnList = QApplication::focusWidget() == listing->lstRelatorios;
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+            return listing->result();
+        });
+        dialogs.then([&](kmp::DialogRequest &r) {
+            previewTitle = r.title;
+            return int(QDialog::Accepted);
+        });
+        up.key(Qt::Key_D, Qt::ControlModifier);
+        up.key(Qt::Key_P, Qt::ControlModifier);
+        QVERIFY(focusOnList);
+        QVERIFY2(previewTitle.startsWith(QStringLiteral("Visualizar impressão")), qPrintable(previewTitle));
+        QCOMPARE(dialogs.unexpected(), 0);
+        QCOMPARE(dialogs.pending(), 0);
+        QCOMPARE(mouse.presses, 0);
     }
 
     // Every control of the screen a screen reader can reach has a name to read.
