@@ -113,9 +113,13 @@ bool isUserInput(QEvent::Type type)
 class InputDiscarder : public QObject
 {
 public:
+    int paused = 0;
+
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (!isUserInput(event->type()))
+        // Only a dialog opened after the call began is exempt: a dialog the call runs in
+        // (the report screen) is as busy as any window.
+        if (paused > m_pausedAtStart || !isUserInput(event->type()))
             return false;
         QWidget *modal = QApplication::activeModalWidget();
         if (modal && modal != m_modalAtStart && watched->isWidgetType()) {
@@ -131,6 +135,7 @@ public:
 
     void start()
     {
+        m_pausedAtStart = paused;
         m_modalAtStart = QApplication::activeModalWidget();
         qApp->installEventFilter(this);
     }
@@ -148,6 +153,7 @@ public:
 
 private:
     QPointer<QWidget> m_modalAtStart;
+    int m_pausedAtStart = 0;
     int m_discarded = 0;
 };
 
@@ -256,5 +262,7 @@ int depth() { return state().depth; }
 QString currentText() { return state().depth > 0 ? state().text : QString(); }
 QWidget *overlay() { return state().overlay; }
 int discardedInputs() { return state().discarder.discarded(); }
+void pauseInputDiscard() { ++state().discarder.paused; }
+void resumeInputDiscard() { state().discarder.paused = qMax(0, state().discarder.paused - 1); }
 
 } // namespace Showavi

@@ -27,6 +27,12 @@ QString textFor(int animation);
 QWidget *overlay();              // the indicator's widget, null when never shown
 int discardedInputs();           // input events dropped since the program started
 
+// Input is let through while a pause opened after the call began is open: the toolkit's
+// dialog service opens one around every box and dialog, whose input is the user's answer,
+// not a stray click. A dialog that was already open when the call began stays shut.
+void pauseInputDiscard();
+void resumeInputDiscard();
+
 } // namespace Showavi
 
 namespace kmp {
@@ -39,6 +45,16 @@ public:
     ~BusyIndicator() { Showavi::DeactiveShowAvi(); }
     BusyIndicator(const BusyIndicator &) = delete;
     BusyIndicator &operator=(const BusyIndicator &) = delete;
+};
+
+// Lets input through for a scope (a dialog shown while a call is in progress).
+class InputDiscardPause
+{
+public:
+    InputDiscardPause() { Showavi::pauseInputDiscard(); }
+    ~InputDiscardPause() { Showavi::resumeInputDiscard(); }
+    InputDiscardPause(const InputDiscardPause &) = delete;
+    InputDiscardPause &operator=(const InputDiscardPause &) = delete;
 };
 
 } // namespace kmp
