@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QStringList>
+#include <QThread>
 #include <QVBoxLayout>
 
 namespace {
@@ -177,6 +178,14 @@ bool haveWidgets()
     return qobject_cast<QApplication *>(QCoreApplication::instance()) != nullptr;
 }
 
+// The indicator belongs to the user-interface thread. A call made on another thread (a
+// worker, a second station in a test) has no screen to cover and must not touch it.
+bool offUiThread()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() != app->thread();
+}
+
 // The window the user is looking at: a modal screen (the report screen) over the main
 // window is the one to cover, not the main window hidden behind it.
 QWidget *coverTarget(QWidget *mainForm)
@@ -203,6 +212,8 @@ QString textFor(int animation)
 
 void ActiveShowAvi(QWidget *mainForm, int animation)
 {
+    if (offUiThread())
+        return;
     State &s = state();
     if (s.depth > 0)
         s.outer.append(s.text);
@@ -236,6 +247,8 @@ void ActiveShowAvi(QWidget *mainForm, int animation)
 
 void DeactiveShowAvi()
 {
+    if (offUiThread())
+        return;
     State &s = state();
     if (s.depth == 0)
         return; // an unmatched off must not drive the count negative

@@ -14,7 +14,8 @@ class QWidget;
 // discarded: a click made during a call must not run once the call is over, on a screen
 // that has changed under it. Input that arrived while the call blocked the event loop is
 // drained and dropped before the indicator goes away. A dialog opened during the call
-// (an error box, a confirmation) still takes its input.
+// (an error box, a confirmation) still takes its input. Calls from any thread but the
+// user-interface thread do nothing.
 namespace Showavi {
 
 // animation: 0 connecting, 6 loading, 1 saving; others show a general text.
