@@ -3,10 +3,10 @@
 
 #include "appserver.h"
 #include "auditreport.h"
-#include "commandline.h"
-#include "databaselock.h"
 #include "cid10import.h"
+#include "commandline.h"
 #include "databaseconfig.h"
+#include "databaselock.h"
 #include "dbconnection.h"
 #include "demodata.h"
 #include "error.h"
