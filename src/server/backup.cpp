@@ -368,7 +368,9 @@ BackupManifest backupDatabase(const DatabaseConfig &from, const QString &to)
         BackupManifest m = from.isPostgres() ? backupPostgres(from, partial) : backupSqlite(from, partial);
         verifyBackup(partial);
         if (QFileInfo::exists(to))
-            throw kmp::Error(QStringLiteral("O arquivo %1 apareceu durante a cópia; a cópia ficou em %2.").arg(to, partial));
+            throw kmp::Error(QStringLiteral("O arquivo %1 foi criado por outro programa durante a cópia; ele foi "
+                                            "mantido e a cópia, descartada. Repita com outro nome.")
+                                 .arg(to));
         renameInto(partial, to);
         return m;
     } catch (const kmp::Error &) {

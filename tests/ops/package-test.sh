@@ -89,8 +89,16 @@ kmp-rtf --help >/dev/null || fail "kmp-rtf --help"
 
 step "starting the service"
 if [ -d /run/systemd/system ]; then
+    for _ in $(seq 1 100); do
+        systemctl is-active --quiet kmp-appserver && break
+        sleep 0.1
+    done
     systemctl is-active --quiet kmp-appserver || { journalctl -u kmp-appserver -n 50 --no-pager; fail "service not active"; }
     port=21280
+    for _ in $(seq 1 100); do
+        kmp-appserver status --server "127.0.0.1:$port" --timeout 1 >/dev/null && break
+        sleep 0.1
+    done
 else
     # No systemd here: what it would run, as it would run it.
     exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
