@@ -56,7 +56,7 @@ private Q_SLOTS:
     void screenLocksWhileASectionIsEdited_data();
     void screenLocksWhileASectionIsEdited();
     void formattingSurvivesSaveAndReload();
-    void firstClickOnTheBarOnlyArms();
+    void firstClickOnTheBarStartsTheEdit();
     void refusedSaveKeepsTheTypedText();
     void historyLoadsOnTabChangeAndFailsCleanly();
     void menuMarksFollowCommandsAndPages();
@@ -204,17 +204,22 @@ void TestSections::formattingSurvivesSaveAndReload()
         QVERIFY(f->frame()->grab().save(shots + QStringLiteral("/secao-formatada.png")));
 }
 
-void TestSections::firstClickOnTheBarOnlyArms()
+void TestSections::firstClickOnTheBarStartsTheEdit()
 {
+    // The first click formats the editor like every other: it is an edit and it is kept.
     TfrmDiagPaci *f = openHistory(QStringLiteral("S4"));
     QVERIFY(!boHistDoen);
+    f->rceHistDoen->setFocus();
     f->frpHistDoen->press(TFormatBtn::Italic);
     QVERIFY(boHistDoen);
-    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
-    f->frpHistDoen->press(TFormatBtn::Italic);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
-    f->cdsHistDoen->cancel();
-    // the report has no flag: its first click already starts the record
+    typeText(f->rceHistDoen, QStringLiteral("Tosse"));
+    pressKey(f->rceHistDoen, Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+    QCOMPARE(storedText(*h, QStringLiteral("S4"), 0).trimmed(), QStringLiteral("Tosse"));
+    QTextCursor c(f->rceHistDoen->document());
+    c.movePosition(QTextCursor::NextCharacter);
+    QVERIFY(c.charFormat().fontItalic());
     QVERIFY(!boHistClin);
 }
 
@@ -238,9 +243,12 @@ void TestSections::refusedSaveKeepsTheTypedText()
     typeText(f->rceHistDoen, QStringLiteral("BC"));
     kmp::ScopedResponder ok(kmp::answers::ok());
     QVERIFY(!kmp::guarded(f, [&] { f->cdsHistDoen->post(); }));
-    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+    // Nothing pending was sent or kept, yet the text is still on screen and still in edit,
+    // so that Confirm can try again.
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Edit);
     QCOMPARE(f->cdsHistDoen->changeCount(), 0);
-    QVERIFY(f->rceHistDoen->toPlainText().contains(QStringLiteral("BC"))); // still on screen
+    QVERIFY(f->sbtConfirmar->isEnabled());
+    QVERIFY(f->rceHistDoen->toPlainText().contains(QStringLiteral("BC")));
     QCOMPARE(storedText(*h, QStringLiteral("S5"), 0).trimmed(), QStringLiteral("outro"));
     QCOMPARE(h->host().cacheRefreshes().size(), 1); // only the first save refreshed the cache
 }
@@ -465,8 +473,10 @@ void TestSections::typeLookupFillsTheBar()
     QCOMPARE(dialogs.unexpected(), 0);
     QCOMPARE(f->medTpLaudo->text(), QStringLiteral("002"));
     QCOMPARE(f->edtTpLaudo->text(), QStringLiteral("Avaliação cardiológica"));
-    QVERIFY(f->rceLaudo->toPlainText().isEmpty()); // the type changed: nothing fetched yet
-    QCOMPARE(f->cdsMemLaudo->recordCount(), 1);    // the previous type's report stays loaded
+    // The chosen type's own report comes at once (here its template), never the previous one.
+    QVERIFY(f->rceLaudo->toPlainText().contains(QStringLiteral("Pressão arterial")));
+    QCOMPARE(f->cdsMemLaudo->recordCount(), 1);
+    QCOMPARE(f->cdsMemLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString(), QStringLiteral("002"));
 }
 
 void TestSections::refreshWhileTypingKeepsTheTyping()

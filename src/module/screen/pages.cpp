@@ -122,7 +122,7 @@ TfrmDiagPaci::Section *TfrmDiagPaci::activeSection()
     if (pgcPadrao->activePage() != tshHistorico)
         return nullptr;
     TTabSheet *page = pgcHistorico->activePage();
-    for (Section &s : m_sections)
+    for (Section &s : notes->sections())
         if (s.page == page)
             return &s;
     return nullptr;

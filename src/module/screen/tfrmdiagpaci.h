@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clinicalnotes.h"
 #include "tfrmpadraogrid.h"
 
 #include <QPointer>
@@ -35,6 +36,7 @@ class RecordSet;
 class TfrmDiagPaci : public TfrmPadraoGrid
 {
     Q_OBJECT
+    friend class ClinicalNotes; // the notes part runs under the screen's busy indicator and messages
 public:
     // Builds the screen owned by the host's application object and runs its creation
     // sequence; a failure leaves nothing behind and reaches the caller.
@@ -50,25 +52,11 @@ public:
     void reloadForContext();       // brings every loaded record set to the current consultation
     void showScreen();             // normal state, shown and in front
 
-    // --- one clinical section: its editor, bar, record set and how it is saved ----------
-    struct Section
-    {
-        QString name;               // record-set name without "cds"
-        TTabSheet *page = nullptr;
-        QWidget *panel = nullptr;
-        TFormatPanel *bar = nullptr;
-        QTextEdit *editor = nullptr;
-        kmp::RecordSet *set = nullptr;
-        kmp::DataSource *source = nullptr;
-        QAction *menu = nullptr;
-        QString textField;
-        QString saveMethod;
-        QString cacheKey;
-        bool *firstClick = nullptr; // null for the report
-        bool isReport = false;
-    };
+    // --- the clinical sections, kept by the notes part -----------------------------------
+    using Section = NoteSection;
     enum SectionIndex { HistDoen = 0, HistClinProg, HistFam, SinaSint, ExamFisi, SectionCount };
-    Section &section(int i) { return m_sections[size_t(i)]; }
+    Section &section(int i) { return notes->section(i); }
+    ClinicalNotes *notes;
     Section *activeSection();      // the section in front on the history page, or null
 
     // --- record sets and the connection -----------------------------------------------
@@ -171,22 +159,13 @@ public:
     void dtsPadraoStateChange() override;
     void dbgPadraoDrawColumnCell();
 
-    // --- clinical sections -------------------------------------------------------------------
-    void sectionLoadEditor(Section &s);    // after open, after scroll
-    void sectionEmptyEditor(Section &s);   // before or after close
-    void sectionBeforePost(Section &s);
-    void sectionSave(Section &s);          // after post, after delete
-    void sectionStateChange(Section &s);
-    void sectionKeyPress(Section &s);
-    void sectionFormatClick(Section &s, TFormatBtn button);
-    void loadEditorFrom(QTextEdit *editor, const QByteArray &stored);
-
-    // --- report type -------------------------------------------------------------------------
-    void Vd_Laudo(bool boObrigatorio);
-    void panDescLaudoEnter();
-    void medTpLaudoChange();
-    void BtpTipoLaudoBeforePesq(bool &cancel);
-    void BtpTipoLaudoAfterPesq();
+    // --- clinical sections and report type (in notes/) ---------------------------------------
+    void sectionLoadEditor(Section &s) { notes->loadEditor(s); }
+    void Vd_Laudo(bool boObrigatorio) { notes->Vd_Laudo(boObrigatorio); }
+    void panDescLaudoEnter() { notes->panDescLaudoEnter(); }
+    void medTpLaudoChange() { notes->medTpLaudoChange(); }
+    void BtpTipoLaudoBeforePesq(bool &cancel) { notes->BtpTipoLaudoBeforePesq(cancel); }
+    void BtpTipoLaudoAfterPesq() { notes->BtpTipoLaudoAfterPesq(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -208,7 +187,6 @@ private:
     bool confirm(const QString &key);
     void fail(const QString &key);
 
-    std::array<Section, SectionCount> m_sections;
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
     int m_busy = 0;
