@@ -117,10 +117,7 @@ void ClinicalNotes::loadEditor(NoteSection &s)
     // holds; emptying it now would drop that change.
     if (s.adopting)
         return;
-    QByteArray stored;
-    if (s.set->isActive() && !s.set->isEmpty() && s.set->state() != DataSetState::Insert)
-        stored = s.set->fieldByName(s.textField)->asBytes();
-    writeEditor(s, stored);
+    writeEditor(s, storedText(s));
 }
 
 void ClinicalNotes::emptyEditor(NoteSection &s)
@@ -326,9 +323,19 @@ void ClinicalNotes::reloadStored(NoteSection &s)
     m_screen.busyOff();
 }
 
+QByteArray ClinicalNotes::storedText(NoteSection &s) const
+{
+    kmp::RecordSet *set = s.set;
+    if (!set->isActive() || set->isEmpty() || set->state() == DataSetState::Insert)
+        return QByteArray();
+    return set->fieldByName(s.textField)->asBytes();
+}
+
 void ClinicalNotes::refreshWhileEditing(NoteSection &s)
 {
     const QByteArray mine = kmp::rtf::write(s.editor->document());
+    const QByteArray before = s.set->state() == DataSetState::Edit ? s.set->fieldByName(s.textField)->asBytes()
+                                                                    : QByteArray();
     try {
         reloadStored(s);
     } catch (...) {
@@ -336,14 +343,19 @@ void ClinicalNotes::refreshWhileEditing(NoteSection &s)
         stateChange(s);
         throw;
     }
-    const QByteArray stored = kmp::rtf::write(s.editor->document());
-    if (stored != mine) {
+    const QByteArray after = storedText(s);
+    if (kmp::rtf::write(s.editor->document()) != mine) {
         startEdit(s);
         writeEditor(s, mine);
         s.editor->document()->setModified(true);
-        m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), mtInformation, mbOK, 0);
+        // Someone else saved the section meanwhile: the clinician is told that Confirm
+        // now writes over that version and Cancel keeps it.
+        if (after != before)
+            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), mtInformation, mbOK, 0);
     }
     stateChange(s);
+    // The refresh of the lists turned Search on; on the history page it stays off.
+    m_screen.sbtProcurar->setEnabled(false);
     s.editor->setFocus();
 }
 

@@ -98,6 +98,7 @@ private:
     void refuseChange(NoteSection &s, const QString &key);
     void saveSection(NoteSection &s, bool posted);
     void reloadStored(NoteSection &s);
+    QByteArray storedText(NoteSection &s) const; // the current record's text as loaded
     NoteSection *editingSection();
 
     TfrmDiagPaci &m_screen;
