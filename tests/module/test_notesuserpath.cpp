@@ -121,6 +121,39 @@ void drop(QTextEdit *editor, const QString &text)
     QApplication::processEvents();
 }
 
+// A message box as the window system handles one: it takes the activation and the focus
+// while it is up, and the screen's window gets them back only once the event loop runs
+// again, after the handler that showed the box has finished.
+class FocusTakingBox
+{
+public:
+    kmp::DialogResponder responder()
+    {
+        return [this](kmp::DialogRequest &r) {
+            m_box = std::make_unique<QWidget>();
+            auto *button = new QLineEdit(m_box.get());
+            m_box->show();
+            QApplication::setActiveWindow(m_box.get());
+            button->setFocus();
+            QApplication::processEvents();
+            return r.kind == kmp::DialogKind::Message ? int(mrOk) : int(QDialog::Accepted);
+        };
+    }
+    // The box is gone and the window system gives the screen's window the activation back.
+    void closeAndReturnTo(QWidget *window)
+    {
+        if (!m_box)
+            return;
+        m_box->hide();
+        QApplication::setActiveWindow(window);
+        QApplication::processEvents();
+        m_box.reset();
+    }
+
+private:
+    std::unique_ptr<QWidget> m_box;
+};
+
 bool lastMessageContains(const QString &text)
 {
     const QList<kmp::ShownMessage> log = kmp::Dialogs::log();
@@ -148,6 +181,7 @@ private Q_SLOTS:
     void refreshWhileEditingKeepsTheToolbarInEdit();
     void reportEntryRunsAfterAMessage_data();
     void reportEntryRunsAfterAMessage();
+    void commandsAnswerAfterATabClick_data();
     void commandsAnswerAfterATabClick();
     void pageCommandsDoNotLeaveAnEdit_data();
     void pageCommandsDoNotLeaveAnEdit();
@@ -500,24 +534,34 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage_data()
 {
     QTest::addColumn<QString>("first");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no code") << QString() << QStringLiteral("Laudo deve ser informado.");
-    QTest::newRow("unknown code") << QStringLiteral("9") << QStringLiteral("Laudo não cadastrado");
+    QTest::addColumn<bool>("boxTakesFocus");
+    QTest::newRow("no code") << QString() << QStringLiteral("Laudo deve ser informado.") << false;
+    QTest::newRow("unknown code") << QStringLiteral("9") << QStringLiteral("Laudo não cadastrado") << false;
+    QTest::newRow("no code, box takes the focus") << QString() << QStringLiteral("Laudo deve ser informado.") << true;
+    QTest::newRow("unknown code, box takes the focus") << QStringLiteral("9") << QStringLiteral("Laudo não cadastrado") << true;
 }
 
 void TestNotesUserPath::reportEntryRunsAfterAMessage()
 {
     QFETCH(QString, first);
     QFETCH(QString, message);
+    QFETCH(bool, boxTakesFocus);
     static int run = 0;
     const QString patient = QStringLiteral("U8-%1").arg(++run);
     TfrmDiagPaci *f = openHistory(patient);
+    FocusTakingBox box;
+    if (boxTakesFocus)
+        kmp::Dialogs::setResponder(box.responder());
     enterReport(f, first);
+    box.closeAndReturnTo(&h->mainWindow());
     QVERIFY(lastMessageContains(message));
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f->medTpLaudo));
-    // Now a valid code, and a click into the report.
+    kmp::Dialogs::setResponder(kmp::answers::ok());
+    // Now a valid code, and into the report: by a click when the focus is elsewhere, by
+    // typing when it is already there.
     f->medTpLaudo->selectAll();
     QTest::keyClicks(f->medTpLaudo, QStringLiteral("3"));
-    clickInto(f->rceLaudo);
+    if (QApplication::focusWidget() != f->rceLaudo)
+        clickInto(f->rceLaudo);
     QVERIFY(f->cdsMemLaudo->isActive());
     QCOMPARE(f->medTpLaudo->text(), QStringLiteral("003"));
     windowType(QStringLiteral("Febre"));
@@ -527,15 +571,48 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
     QCOMPARE(storedPlain(patient, TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Febre"));
 }
 
+void TestNotesUserPath::commandsAnswerAfterATabClick_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("state");       // the section's state after the key
+    QTest::addColumn<QString>("message"); // a message the key brings up, if any
+    QTest::newRow("F2 includes") << int(Qt::Key_F2) << false << int(DataSetState::Insert) << QString();
+    QTest::newRow("F3 changes") << int(Qt::Key_F3) << true << int(DataSetState::Edit) << QString();
+    QTest::newRow("F4 deletes") << int(Qt::Key_F4) << true << int(DataSetState::Browse) << QStringLiteral("Confirma a exclusão do registro?");
+}
+
 void TestNotesUserPath::commandsAnswerAfterATabClick()
 {
-    TfrmDiagPaci *f = openHistory(QStringLiteral("U9"));
+    QFETCH(int, key);
+    QFETCH(bool, stored);
+    QFETCH(int, state);
+    QFETCH(QString, message);
+    static int run = 0;
+    const QString patient = QStringLiteral("U9-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    if (stored) {
+        clickTab(f->pgcHistorico, f->tshHistFam);
+        clickInto(f->rceHistFam);
+        windowType(QStringLiteral("Mae hipertensa"));
+        windowKey(Qt::Key_Return, Qt::ControlModifier);
+        clickTab(f->pgcHistorico, f->tshHistDoenAtu);
+    }
     clickInto(f->rceHistDoen);
     clickTab(f->pgcHistorico, f->tshHistFam);
-    // Wherever the focus went, F2 is the screen's Include on the page now in front.
-    windowKey(Qt::Key_F2);
-    QCOMPARE(f->cdsHistFam->state(), DataSetState::Insert);
-    QVERIFY(f->cdsHistDoen->isActive());
+    // The control that had the focus went away with its page: no control has it now, and
+    // the keys go to the window.
+    if (QWidget *w = QApplication::focusWidget())
+        w->clearFocus();
+    kmp::ScriptedDialogs dialogs;
+    if (!message.isEmpty())
+        dialogs.thenAnswer(mrNo);
+    windowKey(Qt::Key(key));
+    QCOMPARE(int(f->cdsHistFam->state()), state);
+    if (!message.isEmpty()) {
+        QCOMPARE(dialogs.seen().size(), 1);
+        QCOMPARE(dialogs.seen().first().text, message);
+    }
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
 }
 
