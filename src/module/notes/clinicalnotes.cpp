@@ -4,12 +4,12 @@
 #include "clinicalnotes.h"
 
 #include "consiste.h"
-#include "context.h"
 #include "datasource.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
+#include "showavi.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
 #include "tactionlist.h"
@@ -143,18 +143,18 @@ void ClinicalNotes::beforePost(NoteSection &s)
     m_postedInsert[&s - m_sections.data()] = set->state() == DataSetState::Insert;
     const QByteArray text = kmp::rtf::write(s.editor->document());
     if (!s.isReport) {
-        set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(stCdFilial);
-        set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
-        set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
+        set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(m_screen.consultation().branch);
+        set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(m_screen.consultation().date);
+        set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(m_screen.consultation().patient);
         set->fieldByName(s.textField)->setAsBytes(text);
         return;
     }
-    set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
-    set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
+    set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(m_screen.consultation().patient);
+    set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(m_screen.consultation().date);
     set->fieldByName(s.textField)->setAsBytes(text);
     set->fieldByName(QStringLiteral("CDTIPOLAUDO"))
         ->setAsString(m_screen.cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString());
-    set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(stCdFilial);
+    set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(m_screen.consultation().branch);
 }
 
 void ClinicalNotes::saveAfterPost(NoteSection &s)
@@ -171,14 +171,14 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
 {
     if (s.set->changeCount() <= 0)
         return;
-    m_screen.busyOn(1);
     try {
-        m_screen.server->save(s.saveMethod, s.set->delta());
-        m_screen.busyOff();
+        {
+            kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 1);
+            m_screen.server->save(s.saveMethod, s.set->delta());
+        }
         s.set->mergeChangeLog();
         Norvik::AtualizaLocalCache({s.cacheKey});
     } catch (...) {
-        m_screen.busyOff();
         // Back to what the server holds...
         if (!posted) {
             s.set->cancelUpdates();
@@ -312,15 +312,9 @@ void ClinicalNotes::reloadStored(NoteSection &s)
         m_screen.loadHistorySets();
         return;
     }
-    m_screen.busyOn(6);
-    try {
-        m_screen.cdsMemLaudo->loadFromPacket(
-            m_screen.server->GetMemLaudo(stCdFilial, stCdPaciente, m_reportType, dtConsulta));
-    } catch (...) {
-        m_screen.busyOff();
-        throw;
-    }
-    m_screen.busyOff();
+    const Consultation &c = m_screen.consultation();
+    kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+    m_screen.cdsMemLaudo->loadFromPacket(m_screen.server->GetMemLaudo(c.branch, c.patient, m_reportType, c.date));
 }
 
 QByteArray ClinicalNotes::storedText(NoteSection &s) const
@@ -412,24 +406,21 @@ void ClinicalNotes::panDescLaudoEnter()
         return;
     }
     Vd_Laudo(true);
-    f.busyOn(6);
-    try {
-        const QString type = f.cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString();
-        f.cdsMemLaudo->loadFromPacket(f.server->GetMemLaudo(stCdFilial, stCdPaciente, type, dtConsulta));
-        m_reportType = type;
-        f.busyOff();
-        const QByteArray templ = f.cdsTipoLaudo->fieldByName(QStringLiteral("DSPADRLAUDO"))->asBytes();
-        if (f.cdsMemLaudo->isEmpty() && !Consiste::EmptyString(QString::fromLatin1(templ))) {
-            f.cdsMemLaudo->insert();
-            f.cdsMemLaudo->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
-            f.cdsMemLaudo->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
-            f.cdsMemLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->setAsString(f.medTpLaudo->text());
-            writeEditor(s, templ);
-            f.cdsMemLaudo->post();
-        }
-    } catch (...) {
-        f.busyOff();
-        throw;
+    const Consultation &c = f.consultation();
+    const QString type = f.cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString();
+    {
+        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        f.cdsMemLaudo->loadFromPacket(f.server->GetMemLaudo(c.branch, c.patient, type, c.date));
+    }
+    m_reportType = type;
+    const QByteArray templ = f.cdsTipoLaudo->fieldByName(QStringLiteral("DSPADRLAUDO"))->asBytes();
+    if (f.cdsMemLaudo->isEmpty() && !Consiste::EmptyString(QString::fromLatin1(templ))) {
+        f.cdsMemLaudo->insert();
+        f.cdsMemLaudo->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(c.patient);
+        f.cdsMemLaudo->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(c.date);
+        f.cdsMemLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->setAsString(f.medTpLaudo->text());
+        writeEditor(s, templ);
+        f.cdsMemLaudo->post();
     }
     f.rceLaudo->setFocus();
 }
