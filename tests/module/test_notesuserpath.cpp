@@ -7,6 +7,7 @@
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"
+#include "userpath.h"
 #include "tactionlist.h"
 #include "tbtnpesquisa.h"
 #include "tformatpanel.h"
@@ -44,27 +45,6 @@ int historyPart(int section)
     }
 }
 
-// A key as a person's keyboard sends it: to the window, which routes it to the focus.
-void windowKey(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier)
-{
-    QWindow *w = QGuiApplication::focusWindow();
-    if (!w && QApplication::activeWindow())
-        w = QApplication::activeWindow()->windowHandle();
-    QVERIFY(w);
-    QTest::keyClick(w, key, mods);
-    QApplication::processEvents();
-}
-
-void windowType(const QString &text)
-{
-    for (const QChar c : text) {
-        QWidget *w = QApplication::focusWidget();
-        QVERIFY(w);
-        QTest::keyClick(w, c.toLatin1());
-    }
-    QApplication::processEvents();
-}
-
 // A dead key and the letter after it, as an input method delivers them: the accent shown
 // while composing, then the composed letter committed.
 void compose(QWidget *editor, const QString &accent, const QString &letter)
@@ -74,19 +54,6 @@ void compose(QWidget *editor, const QString &accent, const QString &letter)
     QInputMethodEvent commit;
     commit.setCommitString(letter);
     QApplication::sendEvent(editor, &commit);
-    QApplication::processEvents();
-}
-
-void clickTab(TPageControl *pc, TTabSheet *page)
-{
-    const QRect r = pc->tabBar()->tabRect(pc->indexOf(page));
-    QTest::mouseClick(pc->tabBar(), Qt::LeftButton, Qt::NoModifier, r.center());
-    QApplication::processEvents();
-}
-
-void clickInto(QTextEdit *editor)
-{
-    QTest::mouseClick(editor->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(20, 10));
     QApplication::processEvents();
 }
 
@@ -120,39 +87,6 @@ void drop(QTextEdit *editor, const QString &text)
     QApplication::sendEvent(editor->viewport(), &dropped);
     QApplication::processEvents();
 }
-
-// A message box as the window system handles one: it takes the activation and the focus
-// while it is up, and the screen's window gets them back only once the event loop runs
-// again, after the handler that showed the box has finished.
-class FocusTakingBox
-{
-public:
-    kmp::DialogResponder responder()
-    {
-        return [this](kmp::DialogRequest &r) {
-            m_box = std::make_unique<QWidget>();
-            auto *button = new QLineEdit(m_box.get());
-            m_box->show();
-            QApplication::setActiveWindow(m_box.get());
-            button->setFocus();
-            QApplication::processEvents();
-            return r.kind == kmp::DialogKind::Message ? int(mrOk) : int(QDialog::Accepted);
-        };
-    }
-    // The box is gone and the window system gives the screen's window the activation back.
-    void closeAndReturnTo(QWidget *window)
-    {
-        if (!m_box)
-            return;
-        m_box->hide();
-        QApplication::setActiveWindow(window);
-        QApplication::processEvents();
-        m_box.reset();
-    }
-
-private:
-    std::unique_ptr<QWidget> m_box;
-};
 
 bool lastMessageContains(const QString &text)
 {
@@ -189,10 +123,13 @@ private Q_SLOTS:
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
+    void clickTab(TPageControl *pc, TTabSheet *page);
+    void clickInto(QTextEdit *editor);
     QByteArray storedSection(const QString &patient, int section, const QString &type = QStringLiteral("003"));
     QString storedPlain(const QString &patient, int section, const QString &type = QStringLiteral("003"));
     void enterReport(TfrmDiagPaci *f, const QString &type);
     std::unique_ptr<ScreenHarness> h;
+    std::unique_ptr<UserPath> u;
 };
 
 void TestNotesUserPath::initTestCase()
@@ -204,6 +141,7 @@ void TestNotesUserPath::initTestCase()
 
 void TestNotesUserPath::init()
 {
+    u = std::make_unique<UserPath>(*h);
     kmp::Dialogs::clearLog();
     h->host().clearCacheLog();
 }
@@ -217,17 +155,28 @@ void TestNotesUserPath::cleanup()
             if (frmDiagPaci->section(i).set->isEditing())
                 frmDiagPaci->section(i).set->cancel();
     }
+    u.reset();
     h->closeScreen();
 }
 
 TfrmDiagPaci *TestNotesUserPath::openHistory(const QString &patient)
 {
     TfrmDiagPaci::startOnHistoryPage = true;
-    TfrmDiagPaci *f = h->open(QStringLiteral("0001"), patient, kDate);
-    QApplication::setActiveWindow(&h->mainWindow());
-    f->pgcHistorico->SetActivePage(f->tshHistDoenAtu);
-    QApplication::processEvents();
+    if (!u->enter(patient, kDate))
+        return nullptr;
+    TfrmDiagPaci *f = u->screen();
+    clickTab(f->pgcHistorico, f->tshHistDoenAtu);
     return f;
+}
+
+void TestNotesUserPath::clickTab(TPageControl *pc, TTabSheet *page)
+{
+    u->click(pc->tabBar(), pc->tabBar()->tabRect(pc->indexOf(page)).center());
+}
+
+void TestNotesUserPath::clickInto(QTextEdit *editor)
+{
+    u->click(editor->viewport(), QPoint(20, 10));
 }
 
 QByteArray TestNotesUserPath::storedSection(const QString &patient, int section, const QString &type)
@@ -262,8 +211,8 @@ void TestNotesUserPath::newReportTypeNeverTouchesAnotherTypesReport()
     TfrmDiagPaci *f = openHistory(QStringLiteral("U1"));
     enterReport(f, QStringLiteral("003"));
     QVERIFY(f->cdsMemLaudo->isActive());
-    windowType(QStringLiteral("Relato antigo"));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->type(QStringLiteral("Relato antigo"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Relato antigo"));
 
     // With the cursor still in the report, another type is picked with the lookup button.
@@ -279,8 +228,8 @@ void TestNotesUserPath::newReportTypeNeverTouchesAnotherTypesReport()
     QVERIFY(f->rceLaudo->toPlainText().contains(QStringLiteral("Pressão arterial")));
     f->rceLaudo->setFocus();
     f->rceLaudo->moveCursor(QTextCursor::End);
-    windowType(QStringLiteral(" normal"));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->type(QStringLiteral(" normal"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(f->cdsMemLaudo->state(), DataSetState::Browse);
 
     QCOMPARE(storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Relato antigo"));
@@ -319,8 +268,8 @@ void TestNotesUserPath::deadKeysAreKept()
     clickTab(f->pgcHistorico, s.page);
     if (!stored.isEmpty()) {
         clickInto(s.editor);
-        windowType(stored);
-        windowKey(Qt::Key_Return, Qt::ControlModifier);
+        u->type(stored);
+        u->key(Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(storedPlain(patient, section), stored);
     }
     clickInto(s.editor);
@@ -333,9 +282,9 @@ void TestNotesUserPath::deadKeysAreKept()
     compose(s.editor, accent, letter);
     QVERIFY(s.set->isEditing());
     if (stored.isEmpty())
-        windowType(QStringLiteral("dema"));
+        u->type(QStringLiteral("dema"));
     QCOMPARE(s.editor->toPlainText(), expected);
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(s.set->state(), DataSetState::Browse);
     QCOMPARE(storedPlain(patient, section), expected);
 }
@@ -365,8 +314,8 @@ void TestNotesUserPath::clipboardMenuAndDropAreKept()
     clickTab(f->pgcHistorico, s.page);
     clickInto(s.editor);
     if (!stored.isEmpty()) {
-        windowType(stored);
-        windowKey(Qt::Key_Return, Qt::ControlModifier);
+        u->type(stored);
+        u->key(Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(storedPlain(patient, section), stored);
     }
     if (how == QLatin1String("paste")) {
@@ -382,7 +331,7 @@ void TestNotesUserPath::clipboardMenuAndDropAreKept()
     QCOMPARE(s.editor->toPlainText(), expected);
     // The other pages are locked, so the change cannot be left behind by a page change.
     QVERIFY(!f->tshHistDoenAtu->pageEnabled());
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(s.set->state(), DataSetState::Browse);
     QCOMPARE(storedPlain(patient, section), expected);
 }
@@ -412,8 +361,8 @@ void TestNotesUserPath::formatIsAnEdit()
     clickTab(f->pgcHistorico, s.page);
     clickInto(s.editor);
     if (!stored.isEmpty()) {
-        windowType(stored);
-        windowKey(Qt::Key_Return, Qt::ControlModifier);
+        u->type(stored);
+        u->key(Qt::Key_Return, Qt::ControlModifier);
         // A fresh screen: the bar's first click is the one that used to be lost.
         h->closeScreen();
         f = openHistory(patient);
@@ -429,12 +378,12 @@ void TestNotesUserPath::formatIsAnEdit()
     else if (how == QLatin1String("align right"))
         clickButton(t.bar, TFormatBtn::AlignRight);
     else
-        windowKey(Qt::Key_B, Qt::ControlModifier);
+        u->key(Qt::Key_B, Qt::ControlModifier);
     QVERIFY(t.set->isEditing());
     const QString text = stored.isEmpty() ? QStringLiteral("Novo") : stored;
     if (stored.isEmpty())
-        windowType(text);
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+        u->type(text);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(t.set->state(), DataSetState::Browse);
 
     QTextDocument doc;
@@ -454,18 +403,17 @@ void TestNotesUserPath::failedSaveOfNewSectionKeepsTheNote()
 {
     TfrmDiagPaci *f = openHistory(QStringLiteral("U5"));
     clickInto(f->rceHistDoen);
-    windowType(QStringLiteral("Cefaleia"));
-    h->stopServer();
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->type(QStringLiteral("Cefaleia"));
+    u->stopServer();
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QVERIFY(!kmp::Dialogs::log().isEmpty()); // the failure was reported
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
     QVERIFY(f->sbtConfirmar->isEnabled());
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Cefaleia"));
-    windowType(QStringLiteral(" forte")); // the retry's typing lands after the note
+    u->type(QStringLiteral(" forte")); // the retry's typing lands after the note
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Cefaleia forte"));
-    QString why;
-    QVERIFY2(h->restartServer(&why), qPrintable(why));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(u->restartServer());
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
     QCOMPARE(storedPlain(QStringLiteral("U5"), TfrmDiagPaci::HistDoen), QStringLiteral("Cefaleia forte"));
 }
@@ -474,8 +422,8 @@ void TestNotesUserPath::editConflictKeepsTheClinicianText()
 {
     TfrmDiagPaci *f = openHistory(QStringLiteral("U6"));
     clickInto(f->rceHistDoen);
-    windowType(QStringLiteral("A"));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->type(QStringLiteral("A"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     // Another station saves the section after it was loaded here.
     const kmp::Packet p = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("U6"), QStringLiteral("0001"), kDate})
                                                 .result.toArray().at(0).toByteArray());
@@ -488,20 +436,20 @@ void TestNotesUserPath::editConflictKeepsTheClinicianText()
 
     clickInto(f->rceHistDoen);
     f->rceHistDoen->moveCursor(QTextCursor::End);
-    windowType(QStringLiteral("BC"));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->type(QStringLiteral("BC"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QVERIFY(lastMessageContains(QStringLiteral("Atualize")));
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("ABC"));
     kmp::Dialogs::clearLog();
 
-    windowKey(Qt::Key_F5);
+    u->key(Qt::Key_F5);
     // The stored version was fetched again and the clinician's text is still there, in edit.
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("ABC"));
     QVERIFY(f->cdsHistDoen->isEditing());
     QCOMPARE(kmp::rtf::plainText(f->cdsHistDoen->fieldByName(QStringLiteral("DSHISTDOEATU"))->asBytes()).trimmed(),
              QStringLiteral("outra estacao"));
     QVERIFY(lastMessageContains(QStringLiteral("versão gravada")));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
     QCOMPARE(storedPlain(QStringLiteral("U6"), TfrmDiagPaci::HistDoen), QStringLiteral("ABC"));
 }
@@ -511,8 +459,8 @@ void TestNotesUserPath::refreshWhileEditingKeepsTheToolbarInEdit()
     TfrmDiagPaci *f = openHistory(QStringLiteral("U7"));
     clickTab(f->pgcHistorico, f->tshExamFisi);
     clickInto(f->rceExamFisi);
-    windowType(QStringLiteral("Dispneia"));
-    windowKey(Qt::Key_F5);
+    u->type(QStringLiteral("Dispneia"));
+    u->key(Qt::Key_F5);
     QCOMPARE(f->rceExamFisi->toPlainText(), QStringLiteral("Dispneia"));
     QVERIFY(f->cdsExamFisi->isEditing());
     QVERIFY(f->sbtConfirmar->isEnabled());
@@ -525,7 +473,7 @@ void TestNotesUserPath::refreshWhileEditingKeepsTheToolbarInEdit()
     QVERIFY(!f->tshHistDoenAtu->pageEnabled());
     QVERIFY(!f->tshPadrao->pageEnabled());
     QVERIFY(kmp::Dialogs::log().isEmpty()); // nobody else saved: nothing to tell
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(storedPlain(QStringLiteral("U7"), TfrmDiagPaci::ExamFisi), QStringLiteral("Dispneia"));
     QVERIFY(f->tshHistDoenAtu->pageEnabled());
 }
@@ -549,11 +497,16 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
     static int run = 0;
     const QString patient = QStringLiteral("U8-%1").arg(++run);
     TfrmDiagPaci *f = openHistory(patient);
-    FocusTakingBox box;
+    // A real message box takes the activation while it is up; the window manager gives it
+    // back to the screen's window only after the handler that showed the box is over.
     if (boxTakesFocus)
-        kmp::Dialogs::setResponder(box.responder());
+        kmp::Dialogs::setResponder([this](kmp::DialogRequest &) {
+            u->deactivate();
+            return int(mrOk);
+        });
     enterReport(f, first);
-    box.closeAndReturnTo(&h->mainWindow());
+    if (boxTakesFocus)
+        u->activate(f);
     QVERIFY(lastMessageContains(message));
     kmp::Dialogs::setResponder(kmp::answers::ok());
     // Now a valid code, and into the report: by a click when the focus is elsewhere, by
@@ -564,10 +517,10 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
         clickInto(f->rceLaudo);
     QVERIFY(f->cdsMemLaudo->isActive());
     QCOMPARE(f->medTpLaudo->text(), QStringLiteral("003"));
-    windowType(QStringLiteral("Febre"));
+    u->type(QStringLiteral("Febre"));
     QCOMPARE(f->rceLaudo->toPlainText(), QStringLiteral("Febre"));
     QCOMPARE(f->cdsMemLaudo->state(), DataSetState::Insert);
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(storedPlain(patient, TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Febre"));
 }
 
@@ -594,8 +547,8 @@ void TestNotesUserPath::commandsAnswerAfterATabClick()
     if (stored) {
         clickTab(f->pgcHistorico, f->tshHistFam);
         clickInto(f->rceHistFam);
-        windowType(QStringLiteral("Mae hipertensa"));
-        windowKey(Qt::Key_Return, Qt::ControlModifier);
+        u->type(QStringLiteral("Mae hipertensa"));
+        u->key(Qt::Key_Return, Qt::ControlModifier);
         clickTab(f->pgcHistorico, f->tshHistDoenAtu);
     }
     clickInto(f->rceHistDoen);
@@ -607,7 +560,7 @@ void TestNotesUserPath::commandsAnswerAfterATabClick()
     kmp::ScriptedDialogs dialogs;
     if (!message.isEmpty())
         dialogs.thenAnswer(mrNo);
-    windowKey(Qt::Key(key));
+    u->key(Qt::Key(key));
     QCOMPARE(int(f->cdsHistFam->state()), state);
     if (!message.isEmpty()) {
         QCOMPARE(dialogs.seen().size(), 1);
@@ -636,16 +589,16 @@ void TestNotesUserPath::pageCommandsDoNotLeaveAnEdit()
     const QString patient = QStringLiteral("U10-%1").arg(++run);
     TfrmDiagPaci *f = openHistory(patient);
     clickInto(f->rceHistDoen);
-    windowType(QStringLiteral("Dor"));
+    u->type(QStringLiteral("Dor"));
     if (byMenu)
         (key == Qt::Key_C ? f->mnuHistClinProg : f->mnuDiagnostico)->trigger();
     else
-        windowKey(Qt::Key(key), Qt::ControlModifier);
+        u->key(Qt::Key(key), Qt::ControlModifier);
     QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
     QCOMPARE(f->pgcHistorico->activePage(), f->tshHistDoenAtu);
     f->rceHistDoen->setFocus();
-    windowType(QStringLiteral("x"));
-    windowKey(Qt::Key_Return, Qt::ControlModifier);
+    u->type(QStringLiteral("x"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(storedPlain(patient, TfrmDiagPaci::HistDoen), QStringLiteral("Dorx"));
     for (int other : {int(TfrmDiagPaci::HistClinProg), int(TfrmDiagPaci::HistFam), int(TfrmDiagPaci::ExamFisi)})
         QVERIFY(storedSection(patient, other).isEmpty());
@@ -665,11 +618,11 @@ void TestNotesUserPath::everySectionComesBackAsTyped()
             clickInto(s.editor);
         }
         compose(s.editor, QStringLiteral("´"), QStringLiteral("É"));
-        windowType(QStringLiteral("dema"));
+        u->type(QStringLiteral("dema"));
         runContextAction(s.editor, "edit-paste");
-        windowKey(Qt::Key_B, Qt::ControlModifier);
-        windowType(QStringLiteral(" forte"));
-        windowKey(Qt::Key_Return, Qt::ControlModifier);
+        u->key(Qt::Key_B, Qt::ControlModifier);
+        u->type(QStringLiteral(" forte"));
+        u->key(Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(s.set->state(), DataSetState::Browse);
     }
     h->closeScreen();
