@@ -73,6 +73,8 @@ private Q_SLOTS:
     void typeLookupFillsTheBar();
     void refreshWhileTypingKeepsTheTyping();
     void unloadedSectionTakesNoTyping();
+    void changeWhileLockedIsRefusedVisibly_data();
+    void changeWhileLockedIsRefusedVisibly();
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
@@ -501,6 +503,41 @@ void TestSections::unloadedSectionTakesNoTyping()
     f->medTpLaudo->setText(QStringLiteral("003"));
     f->panDescLaudoEnter();
     QVERIFY(!f->rceLaudo->isReadOnly());
+}
+
+void TestSections::changeWhileLockedIsRefusedVisibly_data()
+{
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("otherEditing");
+    QTest::newRow("another section is being edited") << int(TfrmDiagPaci::HistFam) << true;
+    QTest::newRow("the report is not fetched yet") << int(TfrmDiagPaci::SinaSint) << false;
+}
+
+void TestSections::changeWhileLockedIsRefusedVisibly()
+{
+    // A change that reaches a section which cannot take it (whatever sent it) is put back
+    // and told, never shown and then dropped at the next page change.
+    QFETCH(int, target);
+    QFETCH(bool, otherEditing);
+    static int run = 0;
+    TfrmDiagPaci *f = openHistory(QStringLiteral("S20-%1").arg(++run));
+    if (otherEditing) {
+        f->rceHistDoen->setFocus();
+        typeText(f->rceHistDoen, QStringLiteral("Dor"));
+        QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+    }
+    TfrmDiagPaci::Section &s = f->section(target);
+    kmp::ScopedResponder ok(kmp::answers::ok());
+    QTextCursor(s.editor->document()).insertText(QStringLiteral("perdido"));
+    QApplication::processEvents();
+    QVERIFY(s.editor->toPlainText().isEmpty());
+    QVERIFY(!s.set->isEditing());
+    QVERIFY(!kmp::Dialogs::log().isEmpty());
+    QVERIFY(kmp::Dialogs::log().last().text.startsWith(QStringLiteral("Esta seção não pode ser alterada agora.")));
+    if (otherEditing) {
+        QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+        QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Dor"));
+    }
 }
 
 QTEST_MAIN(TestSections)
