@@ -182,9 +182,6 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
         // Back to what the server holds...
         if (!posted) {
             s.set->cancelUpdates();
-            // ...and a delete that did not happen shows the section it left in place, so
-            // that the next change edits the stored text and not an empty editor.
-            loadEditor(s);
             throw;
         }
         // ...yet the clinician's text is no pending change to drop: it stays in the editor,
