@@ -5,6 +5,7 @@
 
 #include <QPointer>
 #include <array>
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -34,6 +35,8 @@ class RecordSet;
 //
 // The handlers keep the names the screen's designers gave them; those of the diagnosis
 // list live in diagnosis/, those of the clinical sections and the report type in notes/.
+class TfrmListDiagPaci;
+
 class TfrmDiagPaci : public TfrmPadraoGrid
 {
     Q_OBJECT
@@ -57,6 +60,11 @@ public:
     void showPatientText(const QString &text); // the same consultation, shown under another text
     void showScreen();             // normal state, shown and in front
     DiagnosisList *diagnoses() const { return m_diagnoses; }
+    // Where the first click on each history bar is recorded (the screen's own flags until
+    // the caller hands others, such as the module's exported ones).
+    void useFirstClickFlags(bool *histDoen, bool *histClinProg, bool *histFam, bool *examFisi);
+    // Runs with each listing screen the print command opens, before it is shown.
+    std::function<void(TfrmListDiagPaci *)> OnListingOpened;
 
     // --- one clinical section: its editor, bar, record set and how it is saved ----------
     struct Section
@@ -226,6 +234,7 @@ private:
     DiagnosisList *m_diagnoses;
     Consultation m_opening; // the consultation the creation sequence loads
     std::array<Section, SectionCount> m_sections;
+    bool m_firstClicks[SectionCount] = {};
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
 };
