@@ -1,8 +1,11 @@
 #include "schema.h"
 
+#include <QRandomGenerator>
+
 #include "dbconnection.h"
 #include "serviceerror.h"
 
+#include <QRandomGenerator>
 #include <QSqlRecord>
 
 namespace kmp::server {
@@ -291,7 +294,27 @@ void migrateTo3(DbConnection &db)
                       .arg(QLatin1String(DiagnosisOrderIndex)));
 }
 
+// Version 4: the catalogue's version. An existing catalogue gets a first version here, so
+// that stations can cache it without waiting for the next import.
+void migrateTo4(DbConnection &db)
+{
+    db.execDirect(QStringLiteral("CREATE TABLE IF NOT EXISTS KMP_CATALOGUE_VERSION (NAME VARCHAR(30) NOT NULL "
+                                 "PRIMARY KEY, VERSION VARCHAR(40) NOT NULL)"));
+    QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_CATALOGUE_VERSION (NAME, VERSION) VALUES ('DIAGNOST', ?) "
+                                            "ON CONFLICT (NAME) DO NOTHING"));
+    q.addBindValue(newCatalogueVersion(QString()));
+    db.exec(q);
+}
+
 } // namespace
+
+QString newCatalogueVersion(const QString &previous)
+{
+    // A counter for people reading it, and random bits so that a database restored or
+    // replaced never repeats a version a station already holds for different contents.
+    const qint64 n = previous.section(QLatin1Char('-'), 0, 0).toLongLong() + 1;
+    return QStringLiteral("%1-%2").arg(n).arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+}
 
 int schemaVersion(DbConnection &db)
 {
@@ -315,7 +338,7 @@ void ensureSchema(DbConnection &db)
                                .arg(version)
                                .arg(CurrentSchemaVersion));
     using Step = void (*)(DbConnection &);
-    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3};
+    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3, migrateTo4};
     for (int v = version; v < CurrentSchemaVersion; ++v) {
         steps[v](db);
         QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (?)"));

@@ -1,5 +1,6 @@
 #include "rdmdiagpaci.h"
 
+#include "cataloguecache.h"
 #include "consiste.h"
 #include "error.h"
 #include "tnetconnection.h"
@@ -52,7 +53,10 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 
 QByteArray RdmDiagPaci::GetDiagnost()
 {
-    return packet(QStringLiteral("GetDiagnost"), {});
+    // The catalogue seldom changes: the station keeps a copy, and the server sends the
+    // catalogue again only when its version moved on.
+    return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
+        .fetch(m_net);
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)
