@@ -188,7 +188,7 @@ void TfrmDiagPaci::moveDiagnosis(bool up)
 void TfrmDiagPaci::dtsPadraoStateChange()
 {
     const DataSetState state = dtsPadrao->state();
-    if (!m_diagnoses->isMoving()) {
+    if (!m_diagnoses->boReordenando()) {
         TfrmPadraoGrid::dtsPadraoStateChange();
         const bool browsing = state == DataSetState::Browse;
         updateMoveButtons();

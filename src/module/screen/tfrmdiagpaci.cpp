@@ -692,7 +692,7 @@ void TfrmDiagPaci::FormActivate()
 void TfrmDiagPaci::updateMoveButtons()
 {
     const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse
-                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->isMoving();
+                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->boReordenando();
     sbtItemUp->setEnabled(canMove);
     sbtItemDown->setEnabled(canMove);
 }
