@@ -190,7 +190,7 @@ void TfrmDiagPaci::moveDiagnosis(bool up)
 void TfrmDiagPaci::dtsPadraoStateChange()
 {
     const DataSetState state = dtsPadrao->state();
-    if (!m_diagnoses->isMoving()) {
+    if (!m_diagnoses->boReordenando()) {
         TfrmPadraoGrid::dtsPadraoStateChange();
         const bool browsing = state == DataSetState::Browse;
         updateMoveButtons();

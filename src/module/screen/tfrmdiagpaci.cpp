@@ -1,7 +1,6 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
-#include "context.h" // the first-click flags of the formatting bars
 #include "dialogs.h"
 #include "datasource.h"
 #include "dbgrid.h"
@@ -406,15 +405,15 @@ void TfrmDiagPaci::buildSections()
     };
     const SectionLayout layouts[SectionCount] = {
         {"tshHistDoenAtu", "História da Doença Atual", "panHistDoencDesc", "frpHistDoen", "rceHistDoen", cdsHistDoen,
-         dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &boHistDoen},
+         dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &m_firstClicks[HistDoen]},
         {"tshHistclinProg", "História Clinica Progressiva", "panHistClinProg", "frphistClin", "rceHistclinProg",
-         cdsHistClinProg, dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &boHistClin},
+         cdsHistClinProg, dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &m_firstClicks[HistClinProg]},
         {"tshHistFam", "História Familiar", "panHisiFamDesc", "frpHistFam", "rceHistFam", cdsHistFam, dtsHistFam,
-         "DSHISTFAMIL", "SetHistFam", "HISTFAMIL", &boHistFam},
+         "DSHISTFAMIL", "SetHistFam", "HISTFAMIL", &m_firstClicks[HistFam]},
         {"tshSinaSint", "Sinais e Sintomas", "panDescLaudo", "frpLaudo", "rceLaudo", cdsMemLaudo, dtsMemLaudo,
          "DSLAUDPACI", "SetMemLaudo", "LAUDO", nullptr},
         {"tshExamFisi", "Exames Físicos", "panExamFisiDesc", "frpExamFisi", "rceExamFisi", cdsExamFisi, dtsExamFisi,
-         "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &boExamFisi},
+         "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &m_firstClicks[ExamFisi]},
     };
     for (int i = 0; i < SectionCount; ++i) {
         const SectionLayout &sp = layouts[i];
@@ -648,7 +647,9 @@ bool TfrmDiagPaci::eventFilter(QObject *watched, QEvent *event)
 
 void TfrmDiagPaci::FormCreate()
 {
-    boHistDoen = boHistClin = boHistFam = boExamFisi = false;
+    for (Section &s : notes->sections())
+        if (s.firstClick)
+            *s.firstClick = false;
     if (Geral::ModuloAtiv() == QLatin1String("P")) {
         Panel4->hide();
         Panel3->hide();
@@ -685,7 +686,7 @@ void TfrmDiagPaci::FormActivate()
 void TfrmDiagPaci::updateMoveButtons()
 {
     const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse
-                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->isMoving();
+                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->boReordenando();
     sbtItemUp->setEnabled(canMove);
     sbtItemDown->setEnabled(canMove);
 }
@@ -746,6 +747,14 @@ const Consultation &TfrmDiagPaci::consultation() const
     return m_diagnoses->consultation();
 }
 
+void TfrmDiagPaci::useFirstClickFlags(bool *histDoen, bool *histClinProg, bool *histFam, bool *examFisi)
+{
+    notes->section(HistDoen).firstClick = histDoen;
+    notes->section(HistClinProg).firstClick = histClinProg;
+    notes->section(HistFam).firstClick = histFam;
+    notes->section(ExamFisi).firstClick = examFisi;
+}
+
 void TfrmDiagPaci::showPatientText(const QString &text)
 {
     m_diagnoses->setPatientText(text);
@@ -784,7 +793,8 @@ void TfrmDiagPaci::sbtImprimirClick(QObject *)
 {
     // A fresh report screen on every click; nothing of a previous one is reused.
     auto *form = new TfrmListDiagPaci(HostServices::instance()->application());
-    frmListDiagPaci = form;
+    if (OnListingOpened)
+        OnListingOpened(form);
     try {
         form->initialize();
         form->showModal();

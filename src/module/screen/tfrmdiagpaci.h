@@ -6,6 +6,7 @@
 
 #include <QPointer>
 #include <array>
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -35,6 +36,8 @@ class RecordSet;
 //
 // The handlers keep the names the screen's designers gave them; those of the diagnosis
 // list live in diagnosis/, those of the clinical sections and the report type in notes/.
+class TfrmListDiagPaci;
+
 class TfrmDiagPaci : public TfrmPadraoGrid
 {
     Q_OBJECT
@@ -59,6 +62,11 @@ public:
     void showPatientText(const QString &text); // the same consultation, shown under another text
     void showScreen();             // normal state, shown and in front
     DiagnosisList *diagnoses() const { return m_diagnoses; }
+    // Where the first click on each history bar is recorded (the screen's own flags until
+    // the caller hands others, such as the module's exported ones).
+    void useFirstClickFlags(bool *histDoen, bool *histClinProg, bool *histFam, bool *examFisi);
+    // Runs with each listing screen the print command opens, before it is shown.
+    std::function<void(TfrmListDiagPaci *)> OnListingOpened;
 
     // --- the clinical sections, kept by the notes part -----------------------------------
     using Section = NoteSection;
@@ -205,6 +213,7 @@ private:
 
     DiagnosisList *m_diagnoses;
     Consultation m_opening; // the consultation the creation sequence loads
+    bool m_firstClicks[SectionCount] = {};
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
 };
