@@ -23,6 +23,7 @@
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QToolButton>
 #include <QtTest>
@@ -467,9 +468,21 @@ private Q_SLOTS:
         up.key(Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(f->rceHistDoen));
         up.type(QStringLiteral("Cefaleia ha tres dias"));
+        up.key(Qt::Key_Home, Qt::ShiftModifier); // the line selected
+        up.key(Qt::Key_B, Qt::ControlModifier);  // and made bold
         up.key(Qt::Key_Return, Qt::ControlModifier);
         QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
         QCOMPARE(storedSection(*h, QStringLiteral("KB1"), 0), QStringLiteral("Cefaleia ha tres dias"));
+        {
+            const kmp::wire::Response r = h->call(QStringLiteral("GetHistGer"), {QStringLiteral("KB1"), QStringLiteral("0001"), kDate});
+            QVERIFY(r.ok);
+            const kmp::Packet p = kmp::decodePacket(r.result.toArray().at(0).toByteArray());
+            QTextDocument stored;
+            kmp::rtf::read(p.rows[0][2].toByteArray(), &stored);
+            QTextCursor c(&stored);
+            c.movePosition(QTextCursor::NextCharacter);
+            QCOMPARE(c.charFormat().fontWeight(), int(QFont::Bold));
+        }
 
         // The listing: Ctrl+P opens it on its list, Enter runs the chosen report.
         QString previewTitle;
