@@ -404,6 +404,26 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
             const RowValues &old = matchOld[changeAt];
             switch (ch.kind) {
             case ChangeKind::Insert: {
+                // A diagnosis both repeated and numbered like another breaks two rules at
+                // once; the database names only one of them, so the repeat is looked for
+                // first (saves on one consultation are serialized, see above).
+                if (seqAt >= 0) {
+                    QStringList where;
+                    QVariantList values;
+                    for (int i : keyIndex) {
+                        where << cols[size_t(i)]->name + QStringLiteral(" = ?");
+                        values << bindable(*cols[size_t(i)], ch.newValues[size_t(i)]);
+                    }
+                    q = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
+                                         .arg(table.name, where.join(QStringLiteral(" AND "))));
+                    for (const QVariant &v : values)
+                        q.addBindValue(v);
+                    m_db.exec(q);
+                    const bool repeated = q.next();
+                    q.finish();
+                    if (repeated)
+                        throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                }
                 QStringList names, marks;
                 for (const ColumnDef *c : cols) {
                     names << c->name;

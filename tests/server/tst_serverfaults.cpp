@@ -113,6 +113,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
     QStringList ackedCodes;
     int failedSave = -1;
     QString failure;
+    int nextNumber = 0; // every row its own number in the consultation
     for (int save = 0; save < 5000 && failedSave < 0; ++save) {
         for (const QString &code : codesOf(save)) {
             rs.append();
@@ -121,7 +122,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
             rs.fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(kDate);
             rs.fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(code);
             rs.fieldByName(QStringLiteral("NMDIAGNOST"))->setAsString(QStringLiteral("Diagnóstico ") + code);
-            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(save);
+            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(++nextNumber);
             rs.fieldByName(QStringLiteral("CDTABECDI"))->setAsString(QStringLiteral("CID10"));
             rs.post();
         }

@@ -296,7 +296,9 @@ void TestServerProcess::concurrentDuplicateSaves()
                 configureClient(c, ports[who]);
                 c.connectToServer();
                 go.arrive_and_wait(); // both connected, then both send at once
-                answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, who + 1)))}));
+                // Each client its own number: only the code is repeated.
+                const double seq = double(2 * codes.indexOf(code) + who + 1);
+                answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, seq)))}));
             } catch (const std::exception &e) {
                 transport[who] = QString::fromUtf8(e.what());
             }
