@@ -10,6 +10,7 @@
 #include "schema.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -33,6 +34,9 @@ struct Harness
     {
         ensureSchema(conn);
     }
+
+    // The demo catalogue and report types: a save names only codes and types they hold.
+    void loadCatalogue() { loadDemo(conn); }
 
     wire::Response call(const QString &method, const QCborArray &args)
     {
@@ -66,7 +70,7 @@ Packet packetOf(const wire::Response &r)
 
 RowValues diag(const QString &code, double seq, const QString &filial = kFilial)
 {
-    return {filial, kPaciente, kDate, code, QStringLiteral("Nome de ") + code, seq, QStringLiteral("CID10")};
+    return {filial, kPaciente, kDate, code, kmp::test::demoCatalogueName(code), seq, QStringLiteral("CID10")};
 }
 
 Change ins(RowValues v)
@@ -248,6 +252,7 @@ void TestServerStore::deltaInsertModifyDelete()
 {
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
+    h.loadCatalogue();
     // Inserted out of order: the list must still come back by ascending sequence.
     wire::Response r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(),
                                                       {ins(diag("J189", 3)), ins(diag("I10", 1)), ins(diag("E119", 2))}));
@@ -261,15 +266,16 @@ void TestServerStore::deltaInsertModifyDelete()
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"E119", "I10", "J189"}));
 
-    // A change of code is a change of key, found by the original key.
-    RowValues renamed = diag("J180", 3);
-    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("J189", 3), renamed)}));
-    QVERIFY2(r.ok, qPrintable(r.errorMessage));
+    // The code is part of the key: a modify may not change it (the screen keys new rows
+    // only), and the row stays as it was.
+    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("J189", 3), diag("J159", 3))}));
+    QVERIFY(!r.ok);
+    QCOMPARE(r.errorCode, int(wire::ErrorCode::Invalid));
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {del(diag("I10", 2))}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     const Packet p = packetOf(h.call("GetDiagPaci", consultaArgs()));
-    QCOMPARE(codes(p, 3), (QStringList{"E119", "J180"}));
-    QCOMPARE(p.rows[1], renamed);
+    QCOMPARE(codes(p, 3), (QStringList{"E119", "J189"}));
+    QCOMPARE(p.rows[1], diag("J189", 3));
 
     // A duplicate code for the same consultation is refused by the key, with the screen's text.
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("E119", 9))}));
@@ -315,6 +321,7 @@ void TestServerStore::sectionsAndReportsRoundTrip()
 {
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
+    h.loadCatalogue();
     const QByteArray rtf("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}}\\b Hist\\'f3ria\\b0\\par\n}");
     const QByteArray binary("\x00\xff\x80 bytes\r\n", 11);
     const std::vector<std::pair<QString, const TableDef *>> sections{{"SetHistDoen", &tables::histDoen()},
@@ -465,6 +472,7 @@ void TestServerStore::badDeltaIsRefused()
     QFETCH(int, code);
     QFETCH(QString, messagePart);
     Harness h(db->config());
+    h.loadCatalogue();
     const wire::Response r = h.call("SetDiagPaci", {QCborValue(delta)});
     QVERIFY(!r.ok);
     QCOMPARE(r.errorCode, code);
@@ -486,6 +494,7 @@ void TestServerStore::failedSaveLeavesNothing()
     KMP_OPEN_BACKEND(db);
     QFETCH(int, failure);
     Harness h(db->config());
+    h.loadCatalogue();
     QVERIFY(h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("I10", 1))})).ok);
     const Packet before = packetOf(h.call("GetDiagPaci", consultaArgs()));
 
