@@ -22,17 +22,16 @@ qsizetype firstControlCharacter(const QString &text)
 QString escapeControlCharacters(const QString &text)
 {
     // Most lines have nothing to escape: hand them back untouched.
-    if (firstControlCharacter(text) < 0 && !text.contains(QLatin1Char('\\')))
+    if (firstControlCharacter(text) < 0)
         return text;
     QString out;
     out.reserve(text.size() + 16);
     for (const QChar ch : text) {
         const char16_t c = ch.unicode();
         switch (c) {
-        case u'\\': out += QLatin1String("\\\\"); continue;
         case u'\n': out += QLatin1String("\\n"); continue;
         case u'\r': out += QLatin1String("\\r"); continue;
-        case u'\t': out += QLatin1String("\\t"); continue;
+        case u'\t': out += ch; continue; // a tab moves along the line, never off it
         default: break;
         }
         if (isControl(c))

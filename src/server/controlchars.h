@@ -11,9 +11,10 @@ namespace kmp::server {
 // The index of the first control character in text, or -1 when there is none.
 qsizetype firstControlCharacter(const QString &text);
 
-// The text with every control character written as \n, \r, \t or \xHH (\u{HHHH} above
-// 0xFF) and every backslash doubled, so the result is one line that shows exactly what
-// was there.
+// The text with every control character but the tab written as \n, \r or \xHH, so the result
+// is one line that shows where they were. Backslashes stay as they are: a text that
+// merely looks escaped cannot break a line either, and a message escaped once (a method
+// name quoted back to a station) reads the same in the log.
 QString escapeControlCharacters(const QString &text);
 
 } // namespace kmp::server
