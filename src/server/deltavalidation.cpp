@@ -73,7 +73,6 @@ void checkNumber(const ColumnDef &c, const QVariant &v)
 struct CatalogueEntry
 {
     QVariant name;
-    QVariant table;
 };
 
 // One lookup per code, however many rows of the delta carry it.
@@ -87,13 +86,12 @@ public:
         const auto it = m_diagnoses.constFind(code);
         if (it != m_diagnoses.constEnd())
             return *it;
-        QSqlQuery q = m_db.prepare(QStringLiteral("SELECT NMDIAGNOST, CDTABECDI FROM DIAGNOST WHERE CDDIAGNOST = ?"));
+        QSqlQuery q = m_db.prepare(QStringLiteral("SELECT NMDIAGNOST FROM DIAGNOST WHERE CDDIAGNOST = ?"));
         q.addBindValue(code);
         m_db.exec(q);
         std::optional<CatalogueEntry> found;
         if (q.next())
-            found = CatalogueEntry{q.isNull(0) ? QVariant() : QVariant(q.value(0).toString()),
-                                   q.isNull(1) ? QVariant() : QVariant(q.value(1).toString())};
+            found = CatalogueEntry{q.isNull(0) ? QVariant() : QVariant(q.value(0).toString())};
         m_diagnoses.insert(code, found);
         return found;
     }
@@ -141,7 +139,6 @@ Delta checkedDelta(DbConnection &db, const TableDef &table, const Delta &delta)
     const bool reports = table.name == tables::memLaudo().name;
     const int codeAt = diagnoses ? indexOf("CDDIAGNOST") : -1;
     const int nameAt = diagnoses ? indexOf("NMDIAGNOST") : -1;
-    const int tableAt = diagnoses ? indexOf("CDTABECDI") : -1;
     const int typeAt = reports ? indexOf("CDTIPOLAUDO") : -1;
 
     Delta out = delta;
@@ -172,14 +169,10 @@ Delta checkedDelta(DbConnection &db, const TableDef &table, const Delta &delta)
             if (entry) {
                 if (nameAt >= 0)
                     ch.newValues[size_t(nameAt)] = entry->name;
-                if (tableAt >= 0)
-                    ch.newValues[size_t(tableAt)] = entry->table;
             } else if (ch.kind == ChangeKind::Modify) {
-                // Recorded while the code was in the catalogue: it stays as it was recorded.
+                // Recorded while the code was in the catalogue: its name stays as recorded.
                 if (nameAt >= 0)
                     ch.newValues[size_t(nameAt)] = ch.oldValues[size_t(nameAt)];
-                if (tableAt >= 0)
-                    ch.newValues[size_t(tableAt)] = ch.oldValues[size_t(tableAt)];
             } else if (!code.trimmed().isEmpty()) {
                 refuse(QStringLiteral("O diagnóstico informado no campo CDDIAGNOST não está cadastrado no catálogo."));
             }

@@ -15,9 +15,9 @@ class DbConnection;
 // - a date outside 1900-01-01 .. 2200-12-31, a sequence number that is not a whole
 //   number from 1 to MaxSequence;
 // - a diagnosis code missing from the catalogue, a report type not registered.
-// The diagnosis name and table of a diagnosis row are the catalogue's, whatever the
-// client sent; a modify of a row whose code has since left the catalogue keeps the names
-// it had. Fields the table does not know are left for applyDelta to refuse.
+// The name of a diagnosis row is the catalogue's, whatever the client sent (the screen
+// sends the one it looked up, so nothing changes for it); a modify of a row whose code has
+// since left the catalogue keeps the name it had. Fields the table does not know are left for applyDelta to refuse.
 // Returns the delta as it is to be stored.
 Delta checkedDelta(DbConnection &db, const TableDef &table, const Delta &delta);
 

@@ -120,6 +120,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
     int failedSave = -1;
     QString failure;
     for (int save = 0; save < 5000 && failedSave < 0; ++save) {
+        int place = 0;
         for (const QString &code : codesOf(save)) {
             rs.append();
             rs.fieldByName(QStringLiteral("CDFILIAL"))->setAsString(kFilial);
@@ -127,7 +128,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
             rs.fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(kDate);
             rs.fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(code);
             rs.fieldByName(QStringLiteral("NMDIAGNOST"))->setAsString(QStringLiteral("Diagnóstico ") + code);
-            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(save + 1);
+            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(3 * save + ++place); // one number per row
             rs.fieldByName(QStringLiteral("CDTABECDI"))->setAsString(QStringLiteral("CID10"));
             rs.post();
         }

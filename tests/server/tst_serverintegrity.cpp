@@ -279,7 +279,7 @@ void TestServerIntegrity::catalogueNameIsStored()
     sent[6] = sentTable.isNull() ? QVariant() : QVariant(sentTable);
     wire::Response r = c.call(request(QStringLiteral("SetDiagPaci"), args(encoded(tables::diagPaci(), {ins(sent)}))));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
-    const RowValues stored = diagRow(QStringLiteral("E119"), 1);
+    const RowValues stored = with(sent, 4, demoCatalogueName(QStringLiteral("E119")));
     r = c.call(request(QStringLiteral("GetDiagPaci"), {kFilial, kPaciente, kDate}));
     QCOMPARE(decodePacket(r.result.toByteArray()).rows, std::vector<RowValues>{stored});
 

@@ -14,6 +14,7 @@
 #include "testdatabase.h"
 
 #include <QCborArray>
+#include <QCborMap>
 #include <QTest>
 
 using namespace kmp;
@@ -462,6 +463,14 @@ void TestServerStore::badDeltaIsRefused_data()
     RowValues wrongKindRow = diag("I10", 1);
     wrongKindRow[5] = QStringLiteral("1");
 
+    QCborArray fieldList;
+    for (const FieldDef &f : defs)
+        fieldList.append(QCborArray{f.name, int(f.kind), f.size});
+    QCborMap notAListMap;
+    notAListMap.insert(QStringLiteral("fields"), fieldList);
+    notAListMap.insert(QStringLiteral("changes"), 5);
+    const QByteArray notAList = QCborValue(notAListMap).toCbor();
+
     const int invalid = int(wire::ErrorCode::Invalid);
     struct Row { const char *name; QByteArray delta; int code; QString part; };
     const std::vector<Row> rows{
@@ -472,6 +481,8 @@ void TestServerStore::badDeltaIsRefused_data()
         {"key field missing", encode(noKey, {ins(noKeyRow)}), invalid, "CDFILIAL (chave de DIAGPACI) falta"},
         {"field of the wrong kind", encode(wrongKind, {ins(wrongKindRow)}), invalid, "NRSEQUENCIA deveria ser do tipo float"},
         {"bytes that are no delta", QByteArray("\xa1\x01\x02garbage", 10), int(wire::ErrorCode::BadRequest), "Alterações ilegíveis"},
+        // The reason names the part in plain Portuguese, not read back as Latin-1.
+        {"changes that are no list", notAList, int(wire::ErrorCode::BadRequest), "esperava uma lista em alterações"},
     };
     for (const Row &r : rows)
         addBackendRows(r.name, [&](QTestData &d) { d << r.delta << r.code << r.part; });
@@ -594,12 +605,13 @@ void TestServerStore::tiedNumbersAreRenumberedOnUpgrade()
 {
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
+    h.loadCatalogue();
     // A database of version 2, written before the order was unique: two stations both
     // stored number 2.
     h.conn.execDirect(QStringLiteral("DROP INDEX %1").arg(QLatin1String(DiagnosisOrderIndex)));
-    h.conn.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION WHERE VERSION = 3"));
+    h.conn.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION WHERE VERSION >= 3"));
     const wire::Response stored = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("A09", 1)), ins(diag("J189", 2)),
-                                                                          ins(diag("B01", 2)), ins(diag("C01", 5))}));
+                                                                          ins(diag("B349", 2)), ins(diag("D649", 5))}));
     QVERIFY2(stored.ok, qPrintable(stored.errorMessage));
     QCOMPARE(schemaVersion(h.conn), 2);
     try {
@@ -611,7 +623,7 @@ void TestServerStore::tiedNumbersAreRenumberedOnUpgrade()
 
     // Same order as the screen showed (number, then code), distinct numbers, no row lost.
     const Packet p = packetOf(h.call("GetDiagPaci", consultaArgs()));
-    QCOMPARE(codes(p, 3), (QStringList{"A09", "B01", "J189", "C01"}));
+    QCOMPARE(codes(p, 3), (QStringList{"A09", "B349", "J189", "D649"}));
     QList<double> numbers;
     for (const RowValues &r : p.rows)
         numbers << r[5].toDouble();
