@@ -3,6 +3,7 @@
 #include "error.h"
 
 #include <QCborStreamWriter>
+#include <QStringDecoder>
 #include <QtEndian>
 #include <algorithm>
 #include <bit>
@@ -102,9 +103,9 @@ public:
     {
         const Head h = head();
         if (h.major != 4)
-            fail(QStringLiteral("esperava uma lista em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("esperava uma lista em %1").arg(QString::fromUtf8(what)));
         if (h.value > quint64(remaining()))
-            fail(QStringLiteral("lista maior que os dados em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("lista maior que os dados em %1").arg(QString::fromUtf8(what)));
         return qint64(h.value);
     }
 
@@ -126,7 +127,7 @@ public:
     {
         const Head h = head();
         if (h.major != 3)
-            fail(QStringLiteral("esperava texto em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("esperava texto em %1").arg(QString::fromUtf8(what)));
         return text(h.value);
     }
 
@@ -137,7 +138,7 @@ public:
             return qint64(h.value);
         if (h.major == 1 && h.value < quint64(std::numeric_limits<qint64>::max()))
             return -1 - qint64(h.value);
-        fail(QStringLiteral("esperava um número inteiro em %1").arg(QLatin1String(what)));
+        fail(QStringLiteral("esperava um número inteiro em %1").arg(QString::fromUtf8(what)));
     }
 
     bool isNull() const { return m_pos < m_size && (m_data[m_pos] == 0xf6 || m_data[m_pos] == 0xf7); }
@@ -257,7 +258,7 @@ private:
     const char *take(quint64 len, const char *what)
     {
         if (len > quint64(remaining()))
-            fail(QStringLiteral("%1 maior que os dados").arg(QLatin1String(what)));
+            fail(QStringLiteral("%1 maior que os dados").arg(QString::fromUtf8(what)));
         const char *p = reinterpret_cast<const char *>(m_data + m_pos);
         m_pos += qint64(len);
         return p;
@@ -266,7 +267,16 @@ private:
     QString text(quint64 len)
     {
         const char *p = take(len, "texto");
-        return QString::fromUtf8(p, qsizetype(len));
+        QString s = QString::fromUtf8(p, qsizetype(len));
+        // Invalid UTF-8 comes out as U+FFFD: refuse it rather than store a text nobody
+        // typed. Only a text holding U+FFFD needs the strict second look.
+        if (s.contains(QChar::ReplacementCharacter)) {
+            QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            s = strict.decode(QByteArrayView(p, qsizetype(len)));
+            if (strict.hasError())
+                fail(QStringLiteral("texto que não é UTF-8 válido"));
+        }
+        return s;
     }
 
     QByteArray bytes(quint64 len)
@@ -289,10 +299,10 @@ private:
         } else if (h.major == 7 && h.info == 25) {
             d = halfToDouble(quint16(h.value));
         } else {
-            fail(QStringLiteral("esperava um número em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("esperava um número em %1").arg(QString::fromUtf8(what)));
         }
         if (!std::isfinite(d))
-            fail(QStringLiteral("número não finito em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("número não finito em %1").arg(QString::fromUtf8(what)));
         return d;
     }
 

@@ -8,6 +8,7 @@
 #include "ping.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "tlsprobe.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -78,6 +79,25 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
         }
     }
     return true;
+}
+
+bool ConnectionWorker::stationSpeaksTls(QTcpSocket &socket, qintptr descriptor, const QString &peer)
+{
+    // A TLS station opens with its handshake at once. A station set up without TLS either
+    // sends a request or, holding a client key, waits for the key challenge: both would
+    // otherwise meet a server waiting for a handshake that never comes.
+    const Opening opening = peekOpening(descriptor, std::min(1500, m_settings.frameDeadlineMs));
+    if (opening == Opening::Tls)
+        return true;
+    if (opening == Opening::Closed) {
+        refuse(peer, QStringLiteral("cliente desconectou antes do TLS"));
+        return false;
+    }
+    refuse(peer, QStringLiteral("estação sem TLS (este servidor exige TLS)"));
+    const auto r = wire::Response::failure(0, wire::ErrorCode::BadRequest, tlsRequiredMessage());
+    socket.write(wire::frame(wire::encodeResponse(r)));
+    flush(socket);
+    return false;
 }
 
 QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop)
@@ -203,6 +223,10 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             socket.waitForDisconnected(1000);
     };
 
+    if (m_settings.tls && !stationSpeaksTls(socket, socketDescriptor, peer)) {
+        closeNow();
+        return;
+    }
     if (m_settings.tls && !startTls(socket, peer, stop)) {
         socket.abort();
         return;

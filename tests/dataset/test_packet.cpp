@@ -43,6 +43,8 @@ private Q_SLOTS:
     void malformedDelta_data();
     void malformedDelta();
     void everyTruncationFailsCleanly();
+    void textMustBeUtf8_data();
+    void textMustBeUtf8();
     void streamedPacketEqualsWholeEncoding_data();
     void streamedPacketEqualsWholeEncoding();
 };
@@ -166,6 +168,39 @@ void TestPacket::malformedDelta()
 {
     QFETCH(QByteArray, bytes);
     QVERIFY_THROWS_EXCEPTION(PacketError, decodeDelta(bytes));
+}
+
+void TestPacket::textMustBeUtf8_data()
+{
+    QTest::addColumn<QByteArray>("text"); // the bytes of a text value, as sent
+    QTest::addColumn<QString>("decoded"); // what is read back; null: the delta is refused
+    QTest::newRow("plain") << QByteArray("abc") << QStringLiteral("abc");
+    QTest::newRow("accented") << QByteArray("\xc3\xa9") << QStringLiteral("é");
+    QTest::newRow("a real replacement character") << QByteArray("\xef\xbf\xbd") << QStringLiteral("\uFFFD");
+    QTest::newRow("stray continuation byte") << QByteArray("a\x80") << QString();
+    QTest::newRow("Latin-1 byte") << QByteArray("\xe9") << QString();
+    QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << QString();
+    QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80") << QString();
+    QTest::newRow("cut sequence") << QByteArray("\xe2\x82") << QString();
+}
+
+void TestPacket::textMustBeUtf8()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, decoded);
+    // A text value of a delta with exactly these bytes.
+    const QByteArray placeholder(text.size(), '#');
+    QByteArray bytes = cbor([&](QCborStreamWriter &w) {
+        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(1); w.startArray(3);
+        w.append(QStringLiteral("A")); w.append(1); w.append(10); w.endArray(); w.endArray();
+        w.append(QStringLiteral("changes")); w.startArray(1); w.startArray(3); w.append(1); w.appendNull();
+        w.startArray(1); w.append(QString::fromLatin1(placeholder)); w.endArray(); w.endArray(); w.endArray(); w.endMap(); });
+    bytes.replace(bytes.indexOf(placeholder), placeholder.size(), text);
+    if (decoded.isNull()) {
+        QVERIFY_THROWS_EXCEPTION(PacketError, decodeDelta(bytes));
+        return;
+    }
+    QCOMPARE(decodeDelta(bytes).changes.at(0).newValues.at(0).toString(), decoded);
 }
 
 void TestPacket::everyTruncationFailsCleanly()
