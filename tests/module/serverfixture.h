@@ -34,6 +34,8 @@ public:
     void stopServer();
     bool restartServer(QString *why);
     quint16 port() const { return m_port; }
+    // The server's process, for tests that slow it down (SIGSTOP) rather than stop it.
+    qint64 serverProcessId() const { return m_server.processId(); }
     // Extra options for the server (keys, limits), used from the next (re)start on.
     void setServerOptions(const QStringList &options) { m_serverOptions = options; }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
