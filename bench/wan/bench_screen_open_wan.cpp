@@ -76,7 +76,7 @@ int main(int argc, char **argv)
     link.moveToThread(&linkThread);
     linkThread.start();
     quint16 linkPort = 0;
-    QMetaObject::invokeMethod(&link, "listen", Qt::BlockingQueuedConnection, Q_RETURN_ARG(quint16, linkPort));
+    QMetaObject::invokeMethod(&link, [&link]() { return link.listen(); }, Qt::BlockingQueuedConnection, &linkPort);
     if (!linkPort) {
         std::fprintf(stderr, "bench screen-open-wan: the proxy could not listen\n");
         return 1;

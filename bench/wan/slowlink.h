@@ -17,10 +17,10 @@
 // carries at most bitsPerSecond, every byte arrives half a round trip after it has gone
 // through, and a new connection cannot carry data before one round trip has passed (the
 // TCP handshake). It runs on its own thread, since the screen's calls block the thread
-// they are made on.
+// they are made on. Towards the server it connects from 127.0.0.2, so that the server sees
+// a station at another address, as the stations of another site are.
 class SlowLink : public QObject
 {
-    Q_OBJECT
 public:
     SlowLink(quint16 targetPort, double bitsPerSecond, int roundTripMs)
         : m_target(targetPort), m_bitsPerSecond(bitsPerSecond), m_roundTripMs(roundTripMs)
@@ -29,7 +29,7 @@ public:
     }
 
     // Call on the proxy's thread (through a blocking queued invocation).
-    Q_INVOKABLE quint16 listen()
+    quint16 listen()
     {
         m_server = new QTcpServer(this);
         connect(m_server, &QTcpServer::newConnection, this, &SlowLink::accept);
@@ -63,6 +63,7 @@ private:
     {
         while (QTcpSocket *client = m_server->nextPendingConnection()) {
             auto *server = new QTcpSocket(this);
+            server->bind(QHostAddress(QStringLiteral("127.0.0.2")));
             client->setParent(this);
             client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             server->setSocketOption(QAbstractSocket::LowDelayOption, 1);
