@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QtEndian>
 #include <algorithm>
 #include <cmath>
 #include <atomic>
@@ -37,6 +38,9 @@ public:
     }
 
     qint64 bytesToClients() const { return m_toClients.load(); }
+    // Requests (frames from clients) and connections carried so far.
+    qint64 requests() const { return m_requests.load(); }
+    qint64 connections() const { return m_connections.load(); }
 
 private:
     struct Chunk
@@ -52,6 +56,8 @@ private:
         std::deque<Chunk> queue;
         bool closing = false;
         bool toClient = false;
+        QByteArray head;         // the part of a frame's length read so far
+        quint64 frameLeft = 0;   // bytes of the current frame still to come
     };
     struct Connection
     {
@@ -68,6 +74,7 @@ private:
             client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             server->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             server->connectToHost(QHostAddress::LocalHost, m_target);
+            ++m_connections;
             auto c = std::make_shared<Connection>();
             const double opened = now();
             c->up.from = client;
@@ -101,10 +108,32 @@ private:
         const QByteArray data = p.from->readAll();
         if (data.isEmpty())
             return;
+        if (!p.toClient)
+            countFrames(p, data);
         const double start = std::max(now(), p.freeAtMs);
         p.freeAtMs = start + data.size() * 8.0 / m_bitsPerSecond * 1000.0;
         p.queue.push_back({p.freeAtMs + m_roundTripMs / 2.0, data});
         schedule(c);
+    }
+
+    // Follows the 4-byte lengths of the frames going to the server, to count requests.
+    void countFrames(Pipe &p, const QByteArray &data)
+    {
+        qsizetype i = 0;
+        while (i < data.size()) {
+            if (p.frameLeft > 0) {
+                const qsizetype n = qsizetype(std::min<quint64>(p.frameLeft, quint64(data.size() - i)));
+                p.frameLeft -= quint64(n);
+                i += n;
+                continue;
+            }
+            p.head += data[i++];
+            if (p.head.size() == 4) {
+                p.frameLeft = qFromBigEndian<quint32>(p.head.constData());
+                p.head.clear();
+                ++m_requests;
+            }
+        }
     }
 
     void deliver(Connection &c)
@@ -144,4 +173,6 @@ private:
     QElapsedTimer m_clock;
     QTcpServer *m_server = nullptr;
     std::atomic<qint64> m_toClients{0};
+    std::atomic<qint64> m_requests{0};
+    std::atomic<qint64> m_connections{0};
 };
