@@ -278,6 +278,10 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     idle.start();
     QElapsedTimer frameStarted;
     bool inFrame = false;
+    // Compression pays where bytes cost time, between machines; a client on the server's
+    // own address (a station on the server, a tool) gets plain responses, which are faster
+    // to make and read there.
+    const bool compressFor = socket.peerAddress() != socket.localAddress();
     while (!stop.load()) {
         if (socket.waitForReadyRead(250)) {
             reader.append(socket.readAll());
@@ -288,7 +292,8 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
         while (auto body = reader.next()) {
             // Only a tiny frame can be a health probe; the others go straight on.
             const auto pong = body->size() < 256 ? Ping::answer(*body, m_settings.database) : std::nullopt;
-            const wire::Response response = pong ? *pong : dispatcher.handleBody(*body);
+            wire::Response response = pong ? *pong : dispatcher.handleBody(*body);
+            response.acceptsZstd = response.acceptsZstd && compressFor;
             ++served;
             socket.write(wire::frame(wire::encodeResponse(response)));
             if (!flush(socket)) {
