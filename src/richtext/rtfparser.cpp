@@ -565,6 +565,11 @@ void RtfParser::unicodeChar(int value)
     case Dest::Text:
         appendUnits(units, n);
         break;
+    case Dest::FontTable:
+        // Names in other scripts come as \uN (this writer stores them so).
+        flushFontNameBytes();
+        m_fontName.append(QStringView(units, n));
+        break;
     case Dest::Footnote:
         m_footnote.append(QStringView(units, n));
         break;
@@ -649,6 +654,7 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
         st.dest = Dest::FontTable;
         m_fontDef = -1;
         m_destBytes.clear();
+        m_fontName.clear();
         return;
     case Kw::Colortbl:
         st.dest = Dest::ColorTable;
@@ -1733,22 +1739,30 @@ void RtfParser::resetLists()
     m_openLists.fill(OpenList());
 }
 
+void RtfParser::flushFontNameBytes()
+{
+    if (m_destBytes.isEmpty())
+        return;
+    const auto it = m_fonts.constFind(m_fontDef);
+    int cp = it == m_fonts.constEnd() ? 0 : (it->cpg > 0 ? it->cpg : codePageForCharset(it->charset));
+    if (cp <= 0 || !isKnownCodePage(cp))
+        cp = m_ansiCpg;
+    appendDecoded(cp, m_destBytes.constData(), m_destBytes.size(), m_fontName);
+    m_destBytes.clear();
+}
+
 void RtfParser::finishFontName()
 {
-    if (m_fontDef < 0 && m_destBytes.isEmpty())
+    if (m_fontDef < 0 && m_destBytes.isEmpty() && m_fontName.isEmpty())
         return;
+    flushFontNameBytes();
     auto it = m_fonts.find(m_fontDef);
-    if (it != m_fonts.end() && !m_destBytes.isEmpty()) {
-        int cp = it->cpg > 0 ? it->cpg : codePageForCharset(it->charset);
-        if (cp <= 0 || !isKnownCodePage(cp))
-            cp = m_ansiCpg;
-        QString name;
-        appendDecoded(cp, m_destBytes.constData(), m_destBytes.size(), name);
-        name = name.trimmed();
+    if (it != m_fonts.end() && m_fontName.size() < 256) {
+        const QString name = m_fontName.trimmed();
         if (!name.isEmpty())
             it->name = name;
     }
-    m_destBytes.clear();
+    m_fontName.clear();
     m_cachedCpFont = -2;
     m_haveCachedFormat = false;
 }

@@ -226,6 +226,7 @@ private:
     void resetLists();
 
     void finishFontName();
+    void flushFontNameBytes();
     void finishColor();
     void finishFieldInstruction(GroupState& parent);
     void finishPicture();
@@ -253,6 +254,7 @@ private:
     QHash<int, FontInfo> m_fonts;
     int m_fontDef = -1;
     QByteArray m_destBytes;
+    QString m_fontName; // a font name's characters that came as \uN, and those before them
     int m_cachedCpFont = -2;
     int m_cachedCp = 0;
 
