@@ -146,6 +146,7 @@ private Q_SLOTS:
     void picturesAreShown();
     void officeTableIsReadWhole();
     void officeHiddenTextAndFootnote();
+    void officeListsInCellsKeepTheirStart();
 };
 
 void TestRtfPreserve::everythingSurvivesASave_data()
@@ -326,6 +327,32 @@ void TestRtfPreserve::officeHiddenTextAndFootnote()
     QCOMPARE(hidden, QStringList{QStringLiteral(" (medida em repouso)")});
     QCOMPARE(notes, QStringList{QStringLiteral("Conforme protocolo do serviço.")});
     QCOMPARE(raised, (QStringList{QStringLiteral("2^"), QStringLiteral("2_")}));
+}
+
+// Lists in cells next to a link field, numbering from 3 and from 5 (Word
+// lists with \\levelstartat): no item lost, no cell gained, the starts kept
+// in what we store even where Qt does not show them.
+void TestRtfPreserve::officeListsInCellsKeepTheirStart()
+{
+    QTextDocument doc;
+    kmp::rtf::read(fileBytes(kOwn + QStringLiteral("office-lists-in-cells-link-start.rtf")), &doc);
+    QTextTable* table = nullptr;
+    for (QTextFrame* f : doc.rootFrame()->childFrames())
+        table = table ? table : qobject_cast<QTextTable*>(f);
+    QVERIFY(table);
+    QCOMPARE(table->rows(), 2);
+    QCOMPARE(table->columns(), 2);
+    QStringList items;
+    for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+        if (b.textList())
+            items << b.text();
+    }
+    QCOMPARE(items, (QStringList{QStringLiteral("terceiro"), QStringLiteral("quarto"), QStringLiteral("a"), QStringLiteral("b"),
+                                 QStringLiteral("cinco"), QStringLiteral("seis")}));
+    const QString stored = QString::fromLatin1(kmp::rtf::write(&doc));
+    for (const QString& expected : {QStringLiteral(" 3.\\tab}"), QStringLiteral(" 4.\\tab}"), QStringLiteral(" 5.\\tab}"),
+                                    QStringLiteral("\\pnstart3"), QStringLiteral("\\pnstart5"), QStringLiteral("HYPERLINK \"https://example.org/protocolo\"")})
+        QVERIFY2(stored.contains(expected), qPrintable(expected));
 }
 
 QTEST_MAIN(TestRtfPreserve)
