@@ -1885,7 +1885,7 @@ void RtfParser::finishPicture()
     const int shownW = sizeFor(pict.goalw, nativePx(pict.picw), pict.scalex, 32);
     const int shownH = sizeFor(pict.goalh, nativePx(pict.pich), pict.scaley, 32);
     QImage image;
-    if (!pict.data.isEmpty()) {
+    if (!pict.data.isEmpty() && m_decodePictures) {
         // Metafiles are drawn at twice the size shown, sharp on high-density screens.
         image = decodePicture(pict.kind, pict.data, QSize(shownW * 2, shownH * 2));
     }

@@ -39,6 +39,10 @@ public:
     // Parses data from offset start, which must point at the opening brace.
     void parse(const QByteArray& data, qsizetype start);
 
+    // Whether pictures are decoded for display (the default). Readers that
+    // only want the text skip it, and with it the metafile library.
+    void setDecodePictures(bool decode) { m_decodePictures = decode; }
+
     // What the parse held at its largest, for checking the limits above.
     int peakGroupDepth() const { return m_peakDepth; }
     int colourCount() const { return static_cast<int>(m_colors.size()); }
@@ -248,6 +252,7 @@ private:
     int m_skip = 0;
     bool m_ignorable = false;
     bool m_done = false;
+    bool m_decodePictures = true;
 
     int m_ansiCpg = 1252;
     int m_defFont = 0;
