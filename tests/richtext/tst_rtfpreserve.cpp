@@ -131,6 +131,44 @@ QImage twoColours(int w, int h)
     return image;
 }
 
+void putU32(QByteArray& out, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        out += char((v >> (8 * i)) & 0xFF);
+}
+
+void emfRecord(QByteArray& out, quint32 type, std::initializer_list<quint32> fields)
+{
+    putU32(out, type);
+    putU32(out, quint32(8 + 4 * fields.size()));
+    for (quint32 f : fields)
+        putU32(out, f);
+}
+
+// A 100x50 pixel enhanced metafile: a red square on the left, a blue ellipse
+// on the right, drawn with brushes selected from the object table.
+QByteArray squareAndEllipseEmf()
+{
+    QByteArray records;
+    emfRecord(records, 39, {1, 0, 0x000000FF, 0});  // red solid brush as object 1
+    emfRecord(records, 37, {1});                    // select it
+    emfRecord(records, 37, {0x80000008});           // no pen
+    emfRecord(records, 43, {0, 0, 50, 50});         // rectangle
+    emfRecord(records, 39, {2, 0, 0x00FF0000, 0});  // blue solid brush as object 2
+    emfRecord(records, 37, {2});
+    emfRecord(records, 42, {50, 0, 100, 50});       // ellipse
+    emfRecord(records, 14, {0, 16, 20});            // end of file
+    QByteArray header;
+    // type, size, bounds, frame in 0.01 mm (100x50 pixels at 96 per inch),
+    // " EMF", version, bytes, records, handles, reserved, description, palette,
+    // the reference device in pixels and in millimetres
+    const quint32 frameW = 2646, frameH = 1323;
+    for (quint32 v : {1u, 88u, 0u, 0u, 99u, 49u, 0u, 0u, frameW, frameH, 0x464D4520u, 0x10000u, quint32(88 + records.size()), 9u,
+                      3u, 0u, 0u, 0u, 1024u, 768u, 271u, 203u})
+        putU32(header, v);
+    return header + records;
+}
+
 } // namespace
 
 class TestRtfPreserve : public QObject
@@ -237,7 +275,10 @@ void TestRtfPreserve::picturesAreShown_data()
     const QByteArray bmp = imageBytes(twoColours(5, 4), "BMP");
     QTest::newRow("device-independent bitmap") << "{\\rtf1{\\pict\\dibitmap0\\picw5\\pich4 " + bmp.mid(14).toHex() + "}}"
                                                << QSize(5, 4) << true << QByteArray("\\dibitmap0");
-    QTest::newRow("enhanced metafile kept though not drawn")
+    QTest::newRow("enhanced metafile drawn")
+        << "{\\rtf1{\\pict\\emfblip\\picw2646\\pich1323 " + squareAndEllipseEmf().toHex() + "}}" << QSize(100, 50) << true
+        << QByteArray("\\emfblip");
+    QTest::newRow("broken enhanced metafile kept though not drawn")
         << QByteArray("{\\rtf1{\\pict\\emfblip\\picw2540\\pich1270\\picwgoal1440\\pichgoal720 0100000058000000}}") << QSize(96, 48)
         << false << QByteArray("\\emfblip");
     QTest::newRow("JPEG stays JPEG") << "{\\rtf1{\\pict\\jpegblip\\picw16\\pich8 " + imageBytes(twoColours(16, 8), "JPEG").toHex() + "}}"
@@ -263,6 +304,13 @@ void TestRtfPreserve::picturesAreShown()
     if (drawn) {
         QVERIFY2(p.shown.width() > 8 || displaySize.width() <= 8, "the grey box instead of the picture");
         QVERIFY2(colourCount(p.shown) >= 2, "a picture of one colour: not drawn");
+        if (kind == "\\emfblip") {
+            // The square left, the ellipse right, each in its brush's colour.
+            const QColor left = p.shown.pixelColor(p.shown.width() / 4, p.shown.height() / 2);
+            const QColor right = p.shown.pixelColor(p.shown.width() * 3 / 4, p.shown.height() / 2);
+            QVERIFY2(left.red() > 200 && left.blue() < 60, qPrintable(left.name()));
+            QVERIFY2(right.blue() > 200 && right.red() < 60, qPrintable(right.name()));
+        }
     } else {
         QCOMPARE(p.shown.size(), QSize(8, 8));
     }
