@@ -277,6 +277,13 @@ void RtfParser::popGroup()
     }
     GroupState closing = std::move(m_stack.back());
     m_stack.pop_back();
+    if (closing.nestedRowProps && !state().nestedRowProps) {
+        m_rowDef = std::move(m_outerRowDef);
+        m_outerRowDef.clear();
+        m_cellDef = m_outerCellDef;
+        m_rowLeft = m_outerRowLeft;
+        m_borderSide = -1;
+    }
     if (closing.dest == Dest::Text && (closing.para.inTable != state().para.inTable || closing.para.itap != state().para.itap))
         commitPending();
     if (closing.dest == Dest::FontTable)
@@ -724,7 +731,18 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
         return;
     case Kw::Nesttableprops:
         // Word keeps only row properties here, but other writers put the whole
-        // nested row inside: read it as text so none of it is lost.
+        // nested row inside: read it as text so none of it is lost. The row
+        // definition in it is the inner table's, and must not replace that of
+        // the outer row whose cells may still follow.
+        if (!st.nestedRowProps) {
+            m_outerRowDef = std::move(m_rowDef);
+            m_outerCellDef = m_cellDef;
+            m_outerRowLeft = m_rowLeft;
+            m_rowDef.clear();
+            m_cellDef = CellDef();
+            m_rowLeft = 0;
+        }
+        st.nestedRowProps = true;
         return;
     case Kw::Upr:
         st.uprParent = st.dest;
@@ -1302,10 +1320,13 @@ void RtfParser::openTable()
     // Cells that say which borders they have get exactly those; a table whose
     // cells say nothing gets thin lines on screen so its layout shows, which
     // the writer knows not to store as borders.
-    const bool cellBorders = std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
+    // A table inside a cell is defined after its cells: what is known now is
+    // the outer row's definition, not its own.
+    const bool nested = !m_tables.empty();
+    const bool cellBorders = !nested && std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
     fmt.setBorder(cellBorders ? 0 : 1);
     fmt.setProperty(TableScreenGrid, !cellBorders);
-    const int cols = std::max<int>(1, static_cast<int>(m_rowDef.size()));
+    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_rowDef.size()));
     TableContext ctx;
     ctx.table = m_cursor.insertTable(1, cols, fmt);
     m_tables.push_back(std::move(ctx));
@@ -1404,6 +1425,23 @@ void RtfParser::endRow(int level)
     while (static_cast<int>(m_tables.size()) > level)
         closeTable();
     TableContext& ctx = m_tables.back();
+    if (level > 1 && state().nestedRowProps && ctx.table) {
+        // An inner table's row is defined after its cells: give them what
+        // the definition says now.
+        if (!ctx.widthsSet && ctx.row == 0) {
+            setColumnWidths(ctx, true);
+            if (std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); })) {
+                // Its cells have borders of their own: no screen grid on top.
+                QTextTableFormat fmt = ctx.table->format();
+                fmt.setBorder(0);
+                fmt.setProperty(TableScreenGrid, false);
+                ctx.table->setFormat(fmt);
+            }
+        }
+        const int cells = std::min<int>(static_cast<int>(m_rowDef.size()), ctx.needMove ? ctx.col : ctx.col + 1);
+        for (int i = 0; i < cells; ++i)
+            applyDefToCell(ctx, ctx.row, i, m_rowDef[i]);
+    }
     // Rich-edit writes a row's definition after its cells: the first row's
     // widths are known only here.
     if (!ctx.widthsSet)
@@ -1415,11 +1453,11 @@ void RtfParser::endRow(int level)
     }
 }
 
-void RtfParser::setColumnWidths(TableContext& ctx)
+void RtfParser::setColumnWidths(TableContext& ctx, bool nestedDefinition)
 {
-    // Nested tables' definitions come after their cells, mixed with the outer
-    // row's; only the outermost table's are reliable.
-    if (!ctx.table || m_tables.size() != 1)
+    // An inner table's definition comes after its cells, in \nesttableprops;
+    // what is current while its cells are read is the outer row's.
+    if (!ctx.table || (m_tables.size() != 1 && !nestedDefinition))
         return;
     if (ctx.grid.empty()) {
         int left = 0;
@@ -1501,13 +1539,19 @@ void RtfParser::applyCellDef(TableContext& ctx)
 {
     if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_rowDef.size()))
         return;
-    const CellDef& def = m_rowDef[ctx.col];
-    const int col = columnFor(ctx, ctx.col);
+    applyDefToCell(ctx, ctx.row, ctx.col, m_rowDef[ctx.col]);
+}
+
+void RtfParser::applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def)
+{
+    if (!ctx.table)
+        return;
+    const int col = columnFor(ctx, cellIndex);
     if (def.merge != 0)
-        ctx.merges.push_back({ctx.row, col, def.merge});
+        ctx.merges.push_back({row, col, def.merge});
     if (!def.hasBorder())
         return;
-    QTextTableCell cell = ctx.table->cellAt(std::min(ctx.row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
+    QTextTableCell cell = ctx.table->cellAt(std::min(row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
     if (!cell.isValid())
         return;
     QTextTableCellFormat fmt = cell.format().toTableCellFormat();

@@ -105,6 +105,7 @@ private:
         Dest uprParent = Dest::Text;
         OnClose onClose = OnClose::None;
         int uc = 1;
+        bool nestedRowProps = false; // inside \\nesttableprops
     };
 
     struct FontInfo
@@ -221,7 +222,8 @@ private:
     void endCell(int level);
     void endRow(int level);
     void applyCellDef(TableContext& ctx);
-    void setColumnWidths(TableContext& ctx);
+    void applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def);
+    void setColumnWidths(TableContext& ctx, bool nestedDefinition = false);
     void mapRow(TableContext& ctx);
     int columnFor(const TableContext& ctx, int cell) const;
     void applyMerges(TableContext& ctx);
@@ -284,6 +286,11 @@ private:
     CellDef m_cellDef;    // the cell being defined, until its \cellx
     int m_borderSide = -1; // which side of m_cellDef \brdr words apply to; -1 none
     int m_rowLeft = 0;
+    // The outer row's definition while a \nesttableprops group defines an
+    // inner table's row.
+    std::vector<CellDef> m_outerRowDef;
+    CellDef m_outerCellDef;
+    int m_outerRowLeft = 0;
     std::array<OpenList, 9> m_openLists;
     QString m_pnText;
 
