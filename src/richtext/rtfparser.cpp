@@ -1885,7 +1885,10 @@ void RtfParser::finishFootnote()
         text.remove(0, 1);
     if (text.trimmed().isEmpty() || state().dest != Dest::Text)
         return;
-    FootnoteMarker::install(m_doc);
+    // Only a document that will be shown needs its footnotes drawn; laying
+    // out text is no business of the server threads that read notes' text.
+    if (m_decodePictures)
+        FootnoteMarker::install(m_doc);
     insertNoteObject(FootnoteObject, FootnoteText, text, state().chr);
 }
 

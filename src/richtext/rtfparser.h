@@ -39,8 +39,9 @@ public:
     // Parses data from offset start, which must point at the opening brace.
     void parse(const QByteArray& data, qsizetype start);
 
-    // Whether pictures are decoded for display (the default). Readers that
-    // only want the text skip it, and with it the metafile library.
+    // Whether the document is for display (the default): pictures decoded,
+    // footnotes drawn. Readers that only want the text skip both, and with
+    // them the metafile library and text layout.
     void setDecodePictures(bool decode) { m_decodePictures = decode; }
 
     // What the parse held at its largest, for checking the limits above.
