@@ -2,6 +2,7 @@
 
 #include "serviceerror.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
 #include <atomic>
@@ -40,8 +41,10 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         db.setDatabaseName(config.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
     }
+    m_db = db;
     if (!db.open()) {
         const QString why = db.lastError().text();
+        m_db = QSqlDatabase();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw ServiceError(wire::ErrorCode::Unavailable,
@@ -74,6 +77,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
     } catch (...) {
         db.close();
         db = QSqlDatabase();
+        m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw;
     }
@@ -81,23 +85,35 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 
 DbConnection::~DbConnection()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_name, false);
-        if (db.isOpen())
-            db.close();
-    }
+    if (m_db.isOpen())
+        m_db.close();
+    m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_name);
 }
 
 QSqlDatabase DbConnection::database() const
 {
-    return QSqlDatabase::database(m_name, false);
+    return m_db;
+}
+
+void DbConnection::releaseThread()
+{
+    if (QSqlDriver *driver = m_db.driver())
+        driver->moveToThread(nullptr);
+}
+
+void DbConnection::adoptThread()
+{
+    if (QSqlDriver *driver = m_db.driver())
+        driver->moveToThread(QThread::currentThread());
 }
 
 void DbConnection::fail(const QSqlError &error, const QString &what)
 {
     if (error.type() == QSqlError::ConnectionError || !database().isOpen())
         m_broken = true;
+    if (m_inBatch && !isUniqueViolation(error))
+        m_batchBroken = true;
     if (isUniqueViolation(error))
         throw ServiceError(wire::ErrorCode::Conflict,
                            QStringLiteral("O registro já existe (chave repetida)."));
@@ -132,8 +148,35 @@ void DbConnection::execDirect(const QString &sql)
         fail(q.lastError(), QStringLiteral("executar \"%1\"").arg(sql.left(60)));
 }
 
+void DbConnection::beginBatch()
+{
+    execDirect(QStringLiteral("BEGIN IMMEDIATE"));
+    m_inBatch = true;
+    m_batchBroken = false;
+}
+
+void DbConnection::commitBatch()
+{
+    m_inBatch = false;
+    execDirect(QStringLiteral("COMMIT"));
+}
+
+void DbConnection::abortBatch() noexcept
+{
+    m_inBatch = false;
+    m_batchBroken = false;
+    if (!m_db.isOpen())
+        return;
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
 void DbConnection::begin()
 {
+    if (m_inBatch) {
+        execDirect(QStringLiteral("SAVEPOINT kmp_save"));
+        return;
+    }
     if (isPostgres()) {
         QSqlDatabase db = database();
         if (!db.transaction())
@@ -145,6 +188,10 @@ void DbConnection::begin()
 
 void DbConnection::commit()
 {
+    if (m_inBatch) {
+        execDirect(QStringLiteral("RELEASE kmp_save"));
+        return;
+    }
     if (isPostgres()) {
         QSqlDatabase db = database();
         if (!db.commit())
@@ -159,6 +206,12 @@ void DbConnection::rollback() noexcept
     QSqlDatabase db = database();
     if (!db.isOpen())
         return;
+    if (m_inBatch) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("ROLLBACK TO kmp_save")) || !q.exec(QStringLiteral("RELEASE kmp_save")))
+            m_batchBroken = true;
+        return;
+    }
     if (isPostgres()) {
         db.rollback();
     } else {

@@ -4,21 +4,42 @@
 #include "serviceerror.h"
 #include "store.h"
 
-#include <memory>
-
 namespace kmp::server {
 
-namespace {
-
-// The connection of the pool thread running the current job; null on other threads.
-struct ThreadConnection
+struct DbPool::Slot
 {
-    const DatabaseConfig *config = nullptr;
     std::unique_ptr<DbConnection> db;
     std::unique_ptr<Store> store;
 };
 
-thread_local ThreadConnection *t_connection = nullptr;
+namespace {
+
+// The connection the job running on this thread holds; null outside a job.
+struct Current
+{
+    const DatabaseConfig *config = nullptr;
+    DbPool::Slot *slot = nullptr;
+};
+
+thread_local Current t_current;
+
+// Sets the thread's current connection for one job.
+class Holding
+{
+public:
+    Holding(const DatabaseConfig &config, DbPool::Slot &slot) : m_saved(t_current) { t_current = {&config, &slot}; }
+    ~Holding() { t_current = m_saved; }
+    Holding(const Holding &) = delete;
+    Holding &operator=(const Holding &) = delete;
+
+private:
+    Current m_saved;
+};
+
+ServiceError stopping()
+{
+    return ServiceError(wire::ErrorCode::Unavailable, QStringLiteral("O servidor de aplicação está encerrando."));
+}
 
 } // namespace
 
@@ -26,91 +47,176 @@ DbPool::DbPool(DatabaseConfig config, int connections) : m_config(std::move(conf
 {
     const bool sqlite = !m_config.isPostgres();
     m_connections = std::max(connections, sqlite ? 2 : 1);
-    const int shared = sqlite ? m_connections - 1 : m_connections;
-    for (int i = 0; i < shared; ++i)
-        m_shared.threads.emplace_back([this]() { serve(m_shared); });
-    if (sqlite)
-        m_writer.threads.emplace_back([this]() { serve(m_writer); });
+    m_available = sqlite ? m_connections - 1 : m_connections;
+    if (sqlite) {
+        m_writerSlot = std::make_unique<Slot>();
+        m_writer = std::thread([this]() { writerLoop(); });
+    }
 }
 
 DbPool::~DbPool()
 {
-    stopLane(m_shared);
-    stopLane(m_writer);
-}
-
-void DbPool::stopLane(Lane &lane)
-{
     {
-        std::lock_guard<std::mutex> guard(lane.lock);
-        lane.stopping = true;
+        std::lock_guard<std::mutex> guard(m_writerLock);
+        m_stopping = true;
     }
-    lane.ready.notify_all();
-    for (std::thread &t : lane.threads)
-        t.join();
-    lane.threads.clear();
+    m_writerReady.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();
+    // Every client thread has ended by now: the idle connections are closed here, on the
+    // thread that destroys the pool.
+    for (auto &slot : m_idle) {
+        if (slot->db)
+            slot->db->adoptThread();
+        slot->store.reset();
+        slot->db.reset();
+    }
 }
 
 void DbPool::run(Access access, const std::function<void()> &job)
 {
-    Lane &lane = access == Access::Write && !m_writer.threads.empty() ? m_writer : m_shared;
+    if (access == Access::Read || !m_writer.joinable()) {
+        borrowAndRun(job);
+        return;
+    }
     Job j;
     j.work = &job;
     {
-        std::lock_guard<std::mutex> guard(lane.lock);
-        if (lane.stopping)
-            throw ServiceError(wire::ErrorCode::Unavailable, QStringLiteral("O servidor está encerrando."));
-        lane.queue.push_back(&j);
+        std::lock_guard<std::mutex> guard(m_writerLock);
+        if (m_stopping)
+            throw stopping();
+        m_writerQueue.push_back(&j);
     }
-    lane.ready.notify_one();
+    m_writerReady.notify_one();
     j.done.acquire();
     if (j.error)
         std::rethrow_exception(j.error);
 }
 
-void DbPool::serve(Lane &lane)
+void DbPool::borrowAndRun(const std::function<void()> &job)
 {
-    ThreadConnection mine;
-    mine.config = &m_config;
-    t_connection = &mine;
-    for (;;) {
-        Job *job = nullptr;
-        {
-            std::unique_lock<std::mutex> guard(lane.lock);
-            lane.ready.wait(guard, [&]() { return lane.stopping || !lane.queue.empty(); });
-            // Jobs already queued still run: their clients are waiting for an answer.
-            if (lane.queue.empty())
-                break;
-            job = lane.queue.front();
-            lane.queue.pop_front();
+    std::unique_ptr<Slot> slot;
+    {
+        std::unique_lock<std::mutex> guard(m_idleLock);
+        m_idleReady.wait(guard, [&]() { return m_available > 0; });
+        --m_available;
+        if (!m_idle.empty()) {
+            slot = std::move(m_idle.back());
+            m_idle.pop_back();
         }
-        try {
-            (*job->work)();
-        } catch (...) {
-            job->error = std::current_exception();
-        }
-        job->done.release();
     }
-    mine.store.reset();
-    mine.db.reset();
-    t_connection = nullptr;
+    if (!slot)
+        slot = std::make_unique<Slot>();
+    if (slot->db)
+        slot->db->adoptThread();
+    const auto giveBack = [&]() {
+        if (slot->db)
+            slot->db->releaseThread();
+        {
+            std::lock_guard<std::mutex> guard(m_idleLock);
+            m_idle.push_back(std::move(slot));
+            ++m_available;
+        }
+        m_idleReady.notify_one();
+    };
+    try {
+        Holding holding(m_config, *slot);
+        job();
+    } catch (...) {
+        giveBack();
+        throw;
+    }
+    giveBack();
+}
+
+void DbPool::writerLoop()
+{
+    for (;;) {
+        std::vector<Job *> batch;
+        {
+            std::unique_lock<std::mutex> guard(m_writerLock);
+            m_writerReady.wait(guard, [&]() { return m_stopping || !m_writerQueue.empty(); });
+            // Saves already queued still run: their clients are waiting for the answer.
+            if (m_writerQueue.empty())
+                break;
+            while (!m_writerQueue.empty() && int(batch.size()) < MaxBatch) {
+                batch.push_back(m_writerQueue.front());
+                m_writerQueue.pop_front();
+            }
+        }
+        runBatch(batch);
+        for (Job *j : batch)
+            j->done.release();
+    }
+    Holding holding(m_config, *m_writerSlot);
+    m_writerSlot->store.reset();
+    m_writerSlot->db.reset();
+}
+
+void DbPool::runBatch(std::vector<Job *> &batch)
+{
+    Holding holding(m_config, *m_writerSlot);
+    const auto runAlone = [](Job *j) {
+        j->error = nullptr;
+        try {
+            (*j->work)();
+        } catch (...) {
+            j->error = std::current_exception();
+        }
+    };
+    if (batch.size() == 1) {
+        runAlone(batch.front());
+        return;
+    }
+    DbConnection *db = nullptr;
+    try {
+        db = &currentStore().db();
+        db->beginBatch();
+    } catch (...) {
+        // No connection or no transaction: each save finds out for itself.
+        for (Job *j : batch)
+            runAlone(j);
+        return;
+    }
+    bool broken = false;
+    for (Job *j : batch) {
+        runAlone(j);
+        if (db->isBatchBroken() || db->isBroken()) {
+            broken = true;
+            break;
+        }
+    }
+    if (!broken) {
+        try {
+            db->commitBatch();
+            return;
+        } catch (...) {
+            broken = true;
+        }
+    }
+    // Nothing of the batch is known to be stored: undo it and give every save its own
+    // transaction, so each is answered with its own outcome.
+    db->abortBatch();
+    for (Job *j : batch)
+        runAlone(j);
 }
 
 Store &DbPool::currentStore()
 {
-    ThreadConnection *c = t_connection;
-    if (!c)
+    Current &c = t_current;
+    if (!c.slot)
         throw ServiceError(wire::ErrorCode::Internal,
                            QStringLiteral("Acesso ao banco de dados fora de uma conexão do servidor."));
-    if (c->db && c->db->isBroken()) {
-        c->store.reset();
-        c->db.reset();
+    Slot &slot = *c.slot;
+    if (slot.db && slot.db->isBroken()) {
+        slot.store.reset();
+        slot.db.reset();
     }
-    if (!c->db) {
-        c->db = std::make_unique<DbConnection>(*c->config);
-        c->store = std::make_unique<Store>(*c->db);
+    if (!slot.db) {
+        slot.db = std::make_unique<DbConnection>(*c.config);
+        slot.store = std::make_unique<Store>(*slot.db);
     }
-    return *c->store;
+    return *slot.store;
 }
 
 } // namespace kmp::server

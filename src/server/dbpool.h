@@ -6,6 +6,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <semaphore>
 #include <thread>
@@ -13,24 +14,27 @@
 
 namespace kmp::server {
 
+class DbConnection;
 class Store;
 
-// A bounded set of database connections shared by every client thread. Each connection
-// lives on a thread of its own (a QSqlDatabase may only be used by the thread that opened
-// it), and client threads hand their request to one of those threads and wait for it, so
-// the number of database connections no longer grows with the number of stations.
+// A bounded set of database connections shared by every client thread, so the number of
+// database connections no longer grows with the number of stations.
 //
-// On SQLite every save goes to one writer thread with the only write connection, in the
-// order the saves arrived: writers never wait on each other in SQLite's busy handler and
-// never see "database is locked". Reads run on the other connections at the same time
-// (WAL lets them read while the writer writes). On PostgreSQL, which handles concurrent
-// writers itself, every connection serves reads and saves alike.
+// A request borrows an idle connection for the time it runs, on the client's own thread
+// (the connection is handed over between threads, never used by two at once), and waits
+// when all are busy. On SQLite saves do not borrow: they go to one writer thread with
+// the only write connection, in the order they arrived, so writers never wait on each
+// other in SQLite's busy handler and never see "database is locked". The writer commits
+// the saves that queued up while it was busy together, one durable commit for all of
+// them, each save inside a savepoint of its own so that one refused save leaves the
+// others alone; a save is answered only after that commit. On PostgreSQL, which handles
+// concurrent writers itself, saves borrow a connection like reads.
 class DbPool
 {
 public:
     enum class Access { Read, Write };
 
-    // connections: how many database connections at most (at least 2 on SQLite: one
+    // connections: how many database connections at most (at least 2 on SQLite: the
     // writer and one reader). They are opened when first needed and reopened after a
     // lost connection.
     DbPool(DatabaseConfig config, int connections);
@@ -38,18 +42,23 @@ public:
     DbPool(const DbPool &) = delete;
     DbPool &operator=(const DbPool &) = delete;
 
-    // Runs job on a pool thread and returns when it has run; an exception thrown by the
-    // job is thrown again here. Inside the job, currentStore() is that thread's store.
+    // Runs job with a pooled connection and returns when it has run and, for a save, when
+    // its commit is durable; an exception thrown by the job, or a failed commit, is thrown
+    // here. Inside the job, currentStore() is the store of that connection.
     void run(Access access, const std::function<void()> &job);
 
-    // The store of the calling pool thread, opening (or reopening) its connection first.
+    // The store of the connection the calling job holds, opening (or reopening) it first.
     // Throws ServiceError(Unavailable) when the database cannot be opened, and
-    // ServiceError(Internal) when called outside a pool thread.
+    // ServiceError(Internal) when called outside a job.
     static Store &currentStore();
 
     int connections() const { return m_connections; }
     // The default of --db-connections.
     static constexpr int DefaultConnections = 8;
+    // Most saves committed together.
+    static constexpr int MaxBatch = 64;
+
+    struct Slot; // one connection and its store
 
 private:
     struct Job
@@ -58,22 +67,25 @@ private:
         std::exception_ptr error;
         std::binary_semaphore done{0};
     };
-    struct Lane
-    {
-        std::mutex lock;
-        std::condition_variable ready;
-        std::deque<Job *> queue;
-        bool stopping = false;
-        std::vector<std::thread> threads;
-    };
 
-    void serve(Lane &lane);
-    static void stopLane(Lane &lane);
+    void borrowAndRun(const std::function<void()> &job);
+    void writerLoop();
+    void runBatch(std::vector<Job *> &batch);
 
     DatabaseConfig m_config;
     int m_connections = 0;
-    Lane m_shared;   // reads, and on PostgreSQL saves too
-    Lane m_writer;   // SQLite only: the one write connection
+
+    std::mutex m_idleLock;
+    std::condition_variable m_idleReady;
+    std::vector<std::unique_ptr<Slot>> m_idle; // opened or not, ready to lend
+    int m_available = 0;                        // slots not lent out
+
+    std::unique_ptr<Slot> m_writerSlot;         // SQLite only
+    std::mutex m_writerLock;
+    std::condition_variable m_writerReady;
+    std::deque<Job *> m_writerQueue;
+    bool m_stopping = false;
+    std::thread m_writer;
 };
 
 } // namespace kmp::server
