@@ -89,7 +89,8 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
                                                  : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
     }
     const bool handshake = m_options.keys || m_options.tls;
-    const ConnectionLimits::Verdict verdict = m_limits.admit(address, handshake);
+    ConnectionLimits::Eviction eviction;
+    const ConnectionLimits::Verdict verdict = m_limits.admit(address, handshake, &eviction);
     if (verdict != ConnectionLimits::Verdict::Admitted) {
         QTcpSocket refused;
         refused.setSocketDescriptor(socketDescriptor);
@@ -119,6 +120,7 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
     settings.pool = m_pool.get();
     settings.budget = &m_budget;
     settings.limits = &m_limits;
+    settings.eviction = eviction;
     settings.maxFrame = m_options.maxFrame;
     settings.log = [this](const QString &line) { log(line); };
     settings.warn = [](const QString &line) { logLine(line); };
@@ -129,10 +131,9 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
     settings.handshakeDeadlineMs = m_options.handshakeDeadlineMs;
     auto worker = std::make_unique<Worker>();
     Worker *w = worker.get();
-    w->thread = std::thread([this, w, settings, number, socketDescriptor, address]() {
-        ConnectionWorker connection(settings, number);
-        connection.run(socketDescriptor, m_stop);
-        m_limits.leave(address, !connection.handshakeCompleted() && (m_options.keys || m_options.tls));
+    w->thread = std::thread([this, w, settings, number, socketDescriptor, address, eviction]() {
+        ConnectionWorker(settings, number).run(socketDescriptor, m_stop);
+        m_limits.leave(address, eviction);
         w->done = true;
     });
     QMutexLocker guard(&m_workersLock);

@@ -28,18 +28,43 @@ QString ConnectionLimits::describe(Verdict verdict) const
         return QStringLiteral("limite de %1 conexões simultâneas (--max-connections)").arg(m_maxConnections);
     case Verdict::TooManyFromAddress:
         return QStringLiteral("limite de %1 conexões do mesmo endereço (--max-per-address)").arg(m_maxPerAddress);
-    case Verdict::TooManyHandshaking:
-        return QStringLiteral("limite de %1 conexões ainda sem chave de cliente (um quarto de --max-connections)")
-            .arg(m_maxHandshaking);
-    case Verdict::TooManyHandshakingFromAddress:
-        return QStringLiteral("limite de %1 conexões do mesmo endereço ainda sem chave de cliente (um quarto de "
-                              "--max-per-address)")
-            .arg(m_maxHandshakingPerAddress);
     }
     return {};
 }
 
-ConnectionLimits::Verdict ConnectionLimits::admit(const QHostAddress &address, bool handshake)
+QString ConnectionLimits::describeEviction() const
+{
+    return QStringLiteral("lugar cedido a uma conexão mais nova: limite de %1 conexões ainda sem chave de cliente, "
+                          "%2 do mesmo endereço (um quarto de --max-connections e de --max-per-address)")
+        .arg(m_maxHandshaking)
+        .arg(m_maxHandshakingPerAddress);
+}
+
+bool ConnectionLimits::dropHandshaking(const Eviction &eviction)
+{
+    const auto it = std::find_if(m_handshaking.begin(), m_handshaking.end(),
+                                 [&](const Handshaking &h) { return h.eviction == eviction; });
+    if (it == m_handshaking.end())
+        return false;
+    --m_byAddress[it->address].handshaking;
+    --m_total.handshaking;
+    m_handshaking.erase(it);
+    return true;
+}
+
+void ConnectionLimits::evictOldest(const QString *address)
+{
+    const auto it = std::find_if(m_handshaking.begin(), m_handshaking.end(),
+                                 [&](const Handshaking &h) { return !address || h.address == *address; });
+    if (it == m_handshaking.end())
+        return;
+    // It still holds its slot until its thread notices and closes; only its place among
+    // the handshaking goes to the newcomer.
+    it->eviction->store(true);
+    dropHandshaking(Eviction(it->eviction));
+}
+
+ConnectionLimits::Verdict ConnectionLimits::admit(const QHostAddress &address, bool handshake, Eviction *eviction)
 {
     const QString k = key(address);
     std::lock_guard<std::mutex> guard(m_lock);
@@ -48,43 +73,46 @@ ConnectionLimits::Verdict ConnectionLimits::admit(const QHostAddress &address, b
         return Verdict::TooManyInAll;
     if (mine.all >= m_maxPerAddress)
         return Verdict::TooManyFromAddress;
-    if (handshake && m_total.handshaking >= m_maxHandshaking)
-        return Verdict::TooManyHandshaking;
-    if (handshake && mine.handshaking >= m_maxHandshakingPerAddress)
-        return Verdict::TooManyHandshakingFromAddress;
+    if (handshake) {
+        if (mine.handshaking >= m_maxHandshakingPerAddress)
+            evictOldest(&k);
+        else if (m_total.handshaking >= m_maxHandshaking)
+            evictOldest(nullptr);
+    }
     Count &c = m_byAddress[k];
     ++c.all;
     ++m_total.all;
     if (handshake) {
         ++c.handshaking;
         ++m_total.handshaking;
+        Eviction flag = std::make_shared<std::atomic<bool>>(false);
+        m_handshaking.push_back({k, flag});
+        if (eviction)
+            *eviction = flag;
     }
     return Verdict::Admitted;
 }
 
-void ConnectionLimits::handshakeDone(const QHostAddress &address)
+void ConnectionLimits::handshakeDone(const Eviction &eviction)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_byAddress.find(key(address));
-    if (it == m_byAddress.end() || it->handshaking == 0)
+    if (!eviction)
         return;
-    --it->handshaking;
-    --m_total.handshaking;
+    std::lock_guard<std::mutex> guard(m_lock);
+    dropHandshaking(eviction);
 }
 
-void ConnectionLimits::leave(const QHostAddress &address, bool handshake)
+void ConnectionLimits::leave(const QHostAddress &address, const Eviction &eviction)
 {
+    const QString k = key(address);
     std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_byAddress.find(key(address));
+    if (eviction)
+        dropHandshaking(eviction);
+    auto it = m_byAddress.find(k);
     if (it == m_byAddress.end())
         return;
     --it->all;
     --m_total.all;
-    if (handshake && it->handshaking > 0) {
-        --it->handshaking;
-        --m_total.handshaking;
-    }
-    if (it->all == 0)
+    if (it->all == 0 && it->handshaking == 0)
         m_byAddress.erase(it);
 }
 

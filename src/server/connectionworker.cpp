@@ -74,6 +74,11 @@ DbPool::Access accessOf(const QString &method)
 
 } // namespace
 
+bool ConnectionWorker::evicted() const
+{
+    return m_settings.eviction && m_settings.limits && m_settings.eviction->load();
+}
+
 void ConnectionWorker::refuse(const QString &peer, const QString &why)
 {
     m_settings.warn(QStringLiteral("conexão #%1 de %2 recusada: %3").arg(m_number).arg(peer, why));
@@ -93,6 +98,10 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
     while (!ssl.isEncrypted()) {
         if (stop.load())
             return false;
+        if (evicted()) {
+            refuse(peer, m_settings.limits->describeEviction());
+            return false;
+        }
         if (m_handshakeDeadline.hasExpired()) {
             refuse(peer, QStringLiteral("TLS não concluído em %1 s (limite %2)")
                              .arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
@@ -124,6 +133,10 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
     while (!body) {
         if (stop.load())
             return {};
+        if (evicted()) {
+            refuse(peer, m_settings.limits->describeEviction());
+            return {};
+        }
         if (m_handshakeDeadline.hasExpired()) {
             refuse(peer, QStringLiteral("chave de cliente não apresentada em %1 s (limite %2)")
                              .arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
@@ -213,9 +226,8 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             return;
         }
     }
-    m_handshakeCompleted = true;
-    if (m_settings.limits && (m_settings.keys || m_settings.tls))
-        m_settings.limits->handshakeDone(socket.peerAddress());
+    if (m_settings.limits)
+        m_settings.limits->handshakeDone(m_settings.eviction);
     m_settings.log(QStringLiteral("conexão #%1 aberta de %2 (chave %3%4)")
                        .arg(m_number)
                        .arg(peer, identity, m_settings.tls ? QStringLiteral(", TLS") : QString()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connectionlimits.h"
 #include "databaseconfig.h"
 #include "keyring.h"
 #include "tlsidentity.h"
@@ -17,7 +18,6 @@ class QTcpSocket;
 namespace kmp::server {
 
 class ByteBudget;
-class ConnectionLimits;
 class DbPool;
 
 // Serves one client connection on the calling thread, from accept to close: TLS and the
@@ -35,6 +35,7 @@ public:
         DbPool *pool = nullptr;                   // where requests run; outlives the worker
         ByteBudget *budget = nullptr;             // request bytes held across connections
         ConnectionLimits *limits = nullptr;       // told when the handshake completes
+        ConnectionLimits::Eviction eviction;      // set: give up the handshake and close
         quint32 maxFrame = 0;
         std::function<void(const QString &)> log; // one line, no patient data, no secrets
         std::function<void(const QString &)> warn; // refusals: logged even when quiet
@@ -50,19 +51,16 @@ public:
 
     void run(qintptr socketDescriptor, const std::atomic<bool> &stop);
 
-    // True once the connection proved its client key (or had none to prove).
-    bool handshakeCompleted() const { return m_handshakeCompleted; }
-
 private:
     // TLS handshake; false (logged) when it fails.
     bool startTls(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);
     // The client-key handshake; the key name, or empty (logged, answered) on refusal.
     QString authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);
     void refuse(const QString &peer, const QString &why);
+    bool evicted() const;
 
     Settings m_settings;
     quint64 m_number;
-    bool m_handshakeCompleted = false;
     QDeadlineTimer m_handshakeDeadline;
     int m_handshakeLimitMs = 0;
     QString m_handshakeLimitName; // the option that set the handshake limit, for the log

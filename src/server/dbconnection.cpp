@@ -2,6 +2,7 @@
 
 #include "serviceerror.h"
 
+#include <QCoreApplication>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
@@ -36,7 +37,10 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         db.setUserName(config.user);
         db.setPassword(config.password);
         db.setDatabaseName(config.database);
-        db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+        // The process id in the name tells an operator (and pg_stat_activity) which server
+        // holds which connections when several share one database.
+        db.setConnectOptions(QStringLiteral("connect_timeout=10;application_name=kmp-appserver-%1")
+                                 .arg(QCoreApplication::applicationPid()));
     } else {
         db.setDatabaseName(config.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
