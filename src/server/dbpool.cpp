@@ -48,10 +48,8 @@ DbPool::DbPool(DatabaseConfig config, int connections) : m_config(std::move(conf
     const bool sqlite = !m_config.isPostgres();
     m_connections = std::max(connections, sqlite ? 2 : 1);
     m_available = sqlite ? m_connections - 1 : m_connections;
-    if (sqlite) {
+    if (sqlite)
         m_writerSlot = std::make_unique<Slot>();
-        m_writer = std::thread([this]() { writerLoop(); });
-    }
 }
 
 DbPool::~DbPool()
@@ -60,11 +58,10 @@ DbPool::~DbPool()
         std::lock_guard<std::mutex> guard(m_writerLock);
         m_stopping = true;
     }
-    m_writerReady.notify_all();
-    if (m_writer.joinable())
-        m_writer.join();
-    // Every client thread has ended by now: the idle connections are closed here, on the
+    // Every client thread has ended by now: the connections are closed here, on the
     // thread that destroys the pool.
+    if (m_writerSlot)
+        m_idle.push_back(std::move(m_writerSlot));
     for (auto &slot : m_idle) {
         if (slot->db)
             slot->db->adoptThread();
@@ -75,22 +72,65 @@ DbPool::~DbPool()
 
 void DbPool::run(Access access, const std::function<void()> &job)
 {
-    if (access == Access::Read || !m_writer.joinable()) {
+    if (access == Access::Read || !m_writerSlot)
         borrowAndRun(job);
-        return;
-    }
-    Job j;
-    j.work = &job;
+    else
+        write(job);
+}
+
+void DbPool::write(const std::function<void()> &work)
+{
+    Job own;
+    own.work = &work;
     {
-        std::lock_guard<std::mutex> guard(m_writerLock);
+        std::unique_lock<std::mutex> guard(m_writerLock);
         if (m_stopping)
             throw stopping();
-        m_writerQueue.push_back(&j);
+        m_writerQueue.push_back(&own);
+        if (m_writing) {
+            guard.unlock();
+            own.done.acquire();
+            if (!own.lead) {
+                if (own.error)
+                    std::rethrow_exception(own.error);
+                return;
+            }
+        } else {
+            m_writing = true;
+        }
     }
-    m_writerReady.notify_one();
-    j.done.acquire();
-    if (j.error)
-        std::rethrow_exception(j.error);
+    // This thread is the writer now; its own save is first in the queue.
+    std::vector<Job *> batch;
+    {
+        std::lock_guard<std::mutex> guard(m_writerLock);
+        while (!m_writerQueue.empty() && int(batch.size()) < MaxBatch) {
+            batch.push_back(m_writerQueue.front());
+            m_writerQueue.pop_front();
+        }
+    }
+    Slot &slot = *m_writerSlot;
+    if (slot.db)
+        slot.db->adoptThread();
+    runBatch(batch);
+    if (slot.db)
+        slot.db->releaseThread();
+    Job *next = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_writerLock);
+        if (m_writerQueue.empty()) {
+            m_writing = false;
+        } else {
+            next = m_writerQueue.front();
+            next->lead = true;
+        }
+    }
+    for (Job *j : batch)
+        if (j != &own)
+            j->done.release();
+    if (next)
+        next->done.release();
+    if (own.error)
+        std::rethrow_exception(own.error);
 }
 
 void DbPool::borrowAndRun(const std::function<void()> &job)
@@ -127,30 +167,6 @@ void DbPool::borrowAndRun(const std::function<void()> &job)
         throw;
     }
     giveBack();
-}
-
-void DbPool::writerLoop()
-{
-    for (;;) {
-        std::vector<Job *> batch;
-        {
-            std::unique_lock<std::mutex> guard(m_writerLock);
-            m_writerReady.wait(guard, [&]() { return m_stopping || !m_writerQueue.empty(); });
-            // Saves already queued still run: their clients are waiting for the answer.
-            if (m_writerQueue.empty())
-                break;
-            while (!m_writerQueue.empty() && int(batch.size()) < MaxBatch) {
-                batch.push_back(m_writerQueue.front());
-                m_writerQueue.pop_front();
-            }
-        }
-        runBatch(batch);
-        for (Job *j : batch)
-            j->done.release();
-    }
-    Holding holding(m_config, *m_writerSlot);
-    m_writerSlot->store.reset();
-    m_writerSlot->db.reset();
 }
 
 void DbPool::runBatch(std::vector<Job *> &batch)

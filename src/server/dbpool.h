@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
-#include <thread>
 #include <vector>
 
 namespace kmp::server {
@@ -22,13 +21,14 @@ class Store;
 //
 // A request borrows an idle connection for the time it runs, on the client's own thread
 // (the connection is handed over between threads, never used by two at once), and waits
-// when all are busy. On SQLite saves do not borrow: they go to one writer thread with
-// the only write connection, in the order they arrived, so writers never wait on each
-// other in SQLite's busy handler and never see "database is locked". The writer commits
-// the saves that queued up while it was busy together, one durable commit for all of
-// them, each save inside a savepoint of its own so that one refused save leaves the
-// others alone; a save is answered only after that commit. On PostgreSQL, which handles
-// concurrent writers itself, saves borrow a connection like reads.
+// when all are busy. On SQLite saves do not borrow: they queue for the only write
+// connection, in the order they arrived, so writers never wait on each other in SQLite's
+// busy handler and never see "database is locked". Whoever finds the write connection
+// free becomes the writer: it commits its own save and those that queued up meanwhile
+// together, one durable commit for all of them, each save inside a savepoint of its own
+// so that one refused save leaves the others alone; then hands the role to the first
+// save still queued. A save is answered only after its commit. On PostgreSQL, which
+// handles concurrent writers itself, saves borrow a connection like reads.
 class DbPool
 {
 public:
@@ -65,11 +65,12 @@ private:
     {
         const std::function<void()> *work = nullptr;
         std::exception_ptr error;
+        bool lead = false; // woken to become the writer rather than with its outcome
         std::binary_semaphore done{0};
     };
 
     void borrowAndRun(const std::function<void()> &job);
-    void writerLoop();
+    void write(const std::function<void()> &job);
     void runBatch(std::vector<Job *> &batch);
 
     DatabaseConfig m_config;
@@ -82,10 +83,9 @@ private:
 
     std::unique_ptr<Slot> m_writerSlot;         // SQLite only
     std::mutex m_writerLock;
-    std::condition_variable m_writerReady;
     std::deque<Job *> m_writerQueue;
+    bool m_writing = false;                     // some thread holds the writer role
     bool m_stopping = false;
-    std::thread m_writer;
 };
 
 } // namespace kmp::server
