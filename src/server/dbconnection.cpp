@@ -89,6 +89,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 
 DbConnection::~DbConnection()
 {
+    m_cached.clear();
     if (m_db.isOpen())
         m_db.close();
     m_db = QSqlDatabase();
@@ -132,6 +133,18 @@ QSqlQuery DbConnection::prepare(const QString &sql)
     if (!q.prepare(sql))
         fail(q.lastError(), QStringLiteral("preparar a consulta"));
     return q;
+}
+
+QSqlQuery &DbConnection::cached(const QString &sql)
+{
+    auto it = m_cached.find(sql);
+    if (it == m_cached.end()) {
+        auto q = std::make_unique<QSqlQuery>(prepare(sql));
+        it = m_cached.emplace(sql, std::move(q)).first;
+    } else {
+        it->second->finish();
+    }
+    return *it->second;
 }
 
 void DbConnection::exec(QSqlQuery &query)

@@ -5,6 +5,8 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <memory>
+#include <unordered_map>
 
 namespace kmp::server {
 
@@ -29,6 +31,11 @@ public:
 
     // A prepared query; throws ServiceError(Internal) when the SQL does not prepare.
     QSqlQuery prepare(const QString &sql);
+    // The connection's own prepared query for this SQL, prepared on first use and kept
+    // with the connection, so that the statements every save runs are not parsed (and,
+    // on PostgreSQL, sent) again each time. Its values must be bound again before each
+    // use; the reference stays valid as long as the connection.
+    QSqlQuery &cached(const QString &sql);
     // Executes a prepared query; throws ServiceError carrying the database's message.
     void exec(QSqlQuery &query);
     // Throws the ServiceError for a query that already failed, without running it again.
@@ -68,6 +75,7 @@ private:
     DatabaseConfig m_config;
     QString m_name;
     QSqlDatabase m_db;
+    std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_cached;
     bool m_broken = false;
     bool m_inBatch = false;
     bool m_batchBroken = false;
