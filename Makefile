@@ -4,7 +4,7 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all bootstrap build test bench fuzz run clean
+.PHONY: all bootstrap build test bench fuzz run package clean
 
 all: build
 
@@ -31,6 +31,11 @@ fuzz: bootstrap
 
 run: build
 	@scripts/run-demo $(BUILD)
+
+# The Debian packages kmp-appserver and kmp-host, in $(BUILD)/packages.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls -1 $(BUILD)/packages/*.deb
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD)

@@ -54,6 +54,36 @@ QByteArray generateNote(qsizetype targetBytes)
     return rtf;
 }
 
+// items paragraphs of the same short text, as rich-edit bullet items or as
+// plain paragraphs: the two differ only in the list, so their ratio is what the
+// list costs.
+QByteArray generateItems(int items, bool bullets)
+{
+    QByteArray rtf = "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}"
+                     "{\\f1\\fnil\\fcharset2 Symbol;}}\r\n\\viewkind4\\uc1 \r\n";
+    rtf.reserve(items * 110 + 256);
+    for (int i = 0; i < items; ++i) {
+        if (bullets)
+            rtf += "\\pard{\\pntext\\f1\\'B7\\tab}{\\*\\pn\\pnlvlblt\\pnf1\\pnindent0{\\pntxtb\\'B7}}\\fi-360\\li720 ";
+        else
+            rtf += "\\pard\\fi-360\\li720 ";
+        rtf += "hidrata\\'e7\\'e3o oral item " + QByteArray::number(i) + "\\par\r\n";
+    }
+    rtf += "}\r\n";
+    return rtf;
+}
+
+double readOnceMs(const QByteArray& rtf, int* blocks)
+{
+    QTextDocument doc;
+    QElapsedTimer timer;
+    timer.start();
+    kmp::rtf::read(rtf, &doc);
+    const double ms = timer.nsecsElapsed() / 1e6;
+    *blocks = doc.blockCount();
+    return ms;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -111,5 +141,22 @@ int main(int argc, char** argv)
     const double write = median(writeMs);
     std::printf("BENCH rtf read_mb_s=%.2f write_mb_s=%.2f write_vs_tohtml=%.3f ratio=%.3f\n", mb / (read / 1000.0),
                 written.size() / (1024.0 * 1024.0) / (write / 1000.0), write / median(toHtmlMs), read / median(setHtmlMs));
+
+    // Long lists must load in time proportional to their length: 100,000 bullet
+    // items against as many plain paragraphs, alternated in the same run.
+    constexpr int kItems = 100000;
+    const QByteArray bullets = generateItems(kItems, true);
+    const QByteArray plain = generateItems(kItems, false);
+    std::vector<double> bulletMs, plainMs;
+    for (int i = 0; i < 3; ++i) {
+        int blocks = 0;
+        bulletMs.push_back(readOnceMs(bullets, &blocks));
+        if (blocks < kItems)
+            std::fprintf(stderr, "bench_rtf: %d of %d bullet items loaded\n", blocks, kItems);
+        plainMs.push_back(readOnceMs(plain, &blocks));
+    }
+    const double listRatio = median(bulletMs) / median(plainMs);
+    std::printf("BENCH rtf-lists items=%d bullets_ms=%.1f plain_ms=%.1f ratio=%.3f goal=2.0 %s\n", kItems,
+                median(bulletMs), median(plainMs), listRatio, listRatio <= 2.0 ? "ok" : "SLOW");
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "tfrmdadosgerrel.h"
 
+#include "appicons.h"
 #include "consiste.h"
 #include "dialogs.h"
 #include "exceptions.h"
@@ -29,6 +30,7 @@ TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
     if (owner)
         connect(owner, &QObject::destroyed, this, &QObject::deleteLater);
     setObjectName(QStringLiteral("frmDadosGerRel"));
+    setWindowIcon(kmp::screenIcon());
     setModal(true);
     resize(520, 360);
 
@@ -47,8 +49,12 @@ TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
         return b;
     };
     sbtVisualizar = button("sbtVisualizar", QStringLiteral("Visualizar"));
+    sbtVisualizar->setToolTip(QStringLiteral("Visualizar o relatório escolhido (Enter)"));
     sbtPdf = button("sbtPdf", QStringLiteral("Salvar PDF"));
+    sbtPdf->setToolTip(QStringLiteral("Salvar o relatório escolhido em PDF (Ctrl+S)"));
+    sbtPdf->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     sbtSair = button("sbtSair", QStringLiteral("Sair"));
+    sbtSair->setToolTip(QStringLiteral("Fechar (Esc)"));
     bar->addStretch();
     lblCodRel = new QLabel(panMenu);
     lblCodRel->setObjectName(QStringLiteral("lblCodRel"));
@@ -84,7 +90,8 @@ TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
     };
 
     kmp::onEvent(sbtVisualizar, &QToolButton::clicked, this, [this] { preview(); });
-    kmp::onEvent(lstRelatorios, &QListWidget::itemActivated, this, [this] { preview(); });
+    // Enter is the dialog's (keyPressEvent); the list's own activation would run it twice.
+    kmp::onEvent(lstRelatorios, &QListWidget::itemDoubleClicked, this, [this] { preview(); });
     kmp::onEvent(sbtPdf, &QToolButton::clicked, this, [this] {
         QFileDialog dlg(this, QStringLiteral("Salvar relatório em PDF"), QString(), QStringLiteral("PDF (*.pdf)"));
         dlg.setAcceptMode(QFileDialog::AcceptSave);
@@ -149,6 +156,8 @@ void TfrmDadosGerRel::FormCreate()
     }
     if (!m_reports.isEmpty())
         lstRelatorios->setCurrentRow(0);
+    // The list is where the keyboard starts: arrows pick a report, Enter runs it.
+    lstRelatorios->setFocus();
 }
 
 void TfrmDadosGerRel::FormActivate() {}
@@ -296,8 +305,9 @@ void TfrmDadosGerRel::preview()
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageSize(QPageSize(QPageSize::A4));
     QPrintPreviewDialog dlg(&printer, this);
+    dlg.setWindowTitle(QStringLiteral("Visualizar impressão - %1").arg(windowTitle()));
     connect(&dlg, &QPrintPreviewDialog::paintRequested, this, [doc](QPrinter *p) { doc->print(p); });
-    kmp::Dialogs::exec(kmp::DialogKind::Preview, &dlg, windowTitle());
+    kmp::Dialogs::exec(kmp::DialogKind::Preview, &dlg, dlg.windowTitle());
 }
 
 bool TfrmDadosGerRel::event(QEvent *e)
@@ -311,6 +321,13 @@ void TfrmDadosGerRel::keyPressEvent(QKeyEvent *e)
 {
     if (e->key() == Qt::Key_F1 && m_helpContext) {
         kmp::guarded(this, [this] { TfrmPadraoGrid::showHelpPage(this, m_helpContext, windowTitle()); });
+        return;
+    }
+    // Enter runs the chosen report wherever the focus is, except on the exit button, whose
+    // Enter means what it says. (The dialog has no default button for Enter to press.)
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && e->modifiers() == Qt::NoModifier
+        && focusWidget() != sbtSair) {
+        kmp::guarded(this, [this] { preview(); });
         return;
     }
     QDialog::keyPressEvent(e);

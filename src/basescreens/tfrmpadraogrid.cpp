@@ -1,5 +1,8 @@
 #include "tfrmpadraogrid.h"
 
+#include "accessiblenames.h"
+#include "appicons.h"
+
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
@@ -34,6 +37,7 @@
 TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
 {
     setObjectName(QStringLiteral("frmPadraoGrid"));
+    setWindowIcon(kmp::screenIcon());
     buildControls();
     if (owner) {
         // The application object owns its screens: they go when it goes.
@@ -48,6 +52,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
         m_subWindow = area->addSubWindow(this);
         // Disposal is decided by FormClose, not by the sub-window.
         m_subWindow->setAttribute(Qt::WA_DeleteOnClose, false);
+        m_subWindow->setWindowIcon(kmp::screenIcon()); // not the toolkit's default logo
         m_subWindow->hide();
         connect(area, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow *w) {
             if (w && w == m_subWindow)
@@ -241,6 +246,8 @@ void TfrmPadraoGrid::initialize()
         return;
     m_initialized = true;
     FormCreate();
+    // After creation, so that the derived screen's controls are named too.
+    kmp::nameControlsFromToolTips(this);
 }
 
 void TfrmPadraoGrid::addTopBand(QWidget *band)

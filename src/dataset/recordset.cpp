@@ -39,6 +39,7 @@ Field *RecordSet::addField(const QString &name, FieldKind kind, int size)
         throw DataSetError(QStringLiteral("%1: campo %2 repetido.").arg(m_name, name));
     m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()),
                                                FieldDef{name, kind, kind == FieldKind::String ? size : 0}));
+    m_kinds.push_back(kind);
     m_fieldsDeclared = true;
     Q_EMIT fieldLayoutChanged();
     return m_fields.back().get();
@@ -145,6 +146,7 @@ void RecordSet::close()
     Q_EMIT aboutToReset();
     m_rows.clear();
     m_deleted.clear();
+    m_indexes.clear();
     m_buffer.clear();
     m_bufferRow = -1;
     m_bufferModified = false;
@@ -208,18 +210,23 @@ void RecordSet::loadRows(const FieldDefs &defs, std::vector<RowValues> rows)
     close();
     if (!m_fieldsDeclared) {
         m_fields.clear();
-        for (const FieldDef &d : defs)
+        m_kinds.clear();
+        for (const FieldDef &d : defs) {
             m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()), d));
+            m_kinds.push_back(d.kind);
+        }
         Q_EMIT fieldLayoutChanged();
     }
     m_rows.clear();
+    m_rows.shrink_to_fit(); // a smaller load must not keep the last one's capacity
     m_rows.reserve(rows.size());
     int ordinal = 0;
     for (RowValues &values : rows) {
         Row r;
-        r.values = std::move(values);
+        r.values = pack(values);
         r.ordinal = ordinal++;
         m_rows.push_back(std::move(r));
+        RowValues().swap(values); // each row's QVariants go as soon as they are packed
     }
     open();
 }
@@ -228,8 +235,9 @@ QByteArray RecordSet::toPacket() const
 {
     Packet p;
     p.fields = fieldDefs();
+    p.rows.reserve(m_rows.size());
     for (const Row &r : m_rows)
-        p.rows.push_back(r.values);
+        p.rows.push_back(r.values.unpack(m_kinds));
     return encodePacket(p);
 }
 
@@ -318,6 +326,39 @@ void RecordSet::moveTo(int row)
     m_bof = m_eof = m_rows.empty();
 }
 
+LocateIndex &RecordSet::locateIndex(int field, bool caseInsensitive)
+{
+    for (LocateIndex &idx : m_indexes)
+        if (idx.field() == field && idx.isCaseInsensitive() == caseInsensitive)
+            return idx;
+    LocateIndex idx(field, m_kinds[size_t(field)], caseInsensitive);
+    std::vector<size_t> hashes;
+    hashes.reserve(m_rows.size());
+    for (const Row &r : m_rows)
+        hashes.push_back(idx.hashOf(r.values));
+    idx.build(hashes);
+    m_indexes.push_back(std::move(idx));
+    return m_indexes.back();
+}
+
+void RecordSet::indexRowInserted(int row)
+{
+    for (LocateIndex &idx : m_indexes)
+        idx.rowInserted(row, idx.hashOf(m_rows[size_t(row)].values));
+}
+
+void RecordSet::indexRowRemoving(int row)
+{
+    for (LocateIndex &idx : m_indexes)
+        idx.rowRemoved(row, idx.hashOf(m_rows[size_t(row)].values));
+}
+
+void RecordSet::indexRowChanging(int row, const PackedRow &newValues)
+{
+    for (LocateIndex &idx : m_indexes)
+        idx.rowChanged(row, idx.hashOf(m_rows[size_t(row)].values), idx.hashOf(newValues));
+}
+
 bool RecordSet::locate(const QString &fieldName, const QVariant &value, LocateOptions options)
 {
     checkActive();
@@ -325,13 +366,15 @@ bool RecordSet::locate(const QString &fieldName, const QVariant &value, LocateOp
     const Field *f = fieldByName(fieldName);
     const int fi = f->index();
     const bool text = f->kind() == FieldKind::String;
-    const Qt::CaseSensitivity cs = options.testFlag(LocateOption::CaseInsensitive) ? Qt::CaseInsensitive
-                                                                                    : Qt::CaseSensitive;
+    const bool caseless = options.testFlag(LocateOption::CaseInsensitive);
+    const Qt::CaseSensitivity cs = caseless ? Qt::CaseInsensitive : Qt::CaseSensitive;
     const bool partial = options.testFlag(LocateOption::PartialKey);
     QVariant wanted;
     QString wantedText;
+    QByteArray wantedUtf8;
     if (text) {
         wantedText = value.toString();
+        wantedUtf8 = wantedText.toUtf8();
     } else {
         try {
             wanted = coerceValue(f->def(), value);
@@ -339,26 +382,44 @@ bool RecordSet::locate(const QString &fieldName, const QVariant &value, LocateOp
             return false;
         }
     }
-    for (size_t i = 0; i < m_rows.size(); ++i) {
-        const QVariant &v = m_rows[i].values[size_t(fi)];
-        bool match;
-        if (text) {
-            if (v.isNull())
-                match = wantedText.isEmpty() && !value.isValid();
-            else if (partial)
-                match = v.toString().startsWith(wantedText, cs);
-            else
-                match = v.toString().compare(wantedText, cs) == 0;
-        } else {
-            match = sameValue(v, wanted);
+    // A null text matches only a search for nothing at all; case-sensitive comparisons
+    // are done on the stored UTF-8 without decoding it.
+    const auto matches = [&](int row) {
+        const PackedRow &values = m_rows[size_t(row)].values;
+        if (!text)
+            return sameValue(values.value(fi, f->kind()), wanted);
+        if (values.isNull(fi))
+            return wantedText.isEmpty() && !value.isValid();
+        const QByteArrayView stored = values.raw(fi);
+        if (cs == Qt::CaseSensitive)
+            return partial ? stored.startsWith(wantedUtf8) : stored == QByteArrayView(wantedUtf8);
+        const QString s = QString::fromUtf8(stored);
+        return partial ? s.startsWith(wantedText, cs) : s.compare(wantedText, cs) == 0;
+    };
+    int found = -1;
+    if (text && partial) {
+        for (size_t i = 0; i < m_rows.size() && found < 0; ++i)
+            if (matches(int(i)))
+                found = int(i);
+    } else {
+        const LocateIndex &idx = locateIndex(fi, text && caseless);
+        std::vector<int> candidates = idx.rowsFor(text ? idx.hashOfText(wantedText) : idx.hashOfValue(wanted));
+        if (text && wantedText.isEmpty() && !value.isValid()) {
+            const std::vector<int> nulls = idx.rowsFor(LocateIndex::nullHash());
+            candidates.insert(candidates.end(), nulls.begin(), nulls.end());
+            std::sort(candidates.begin(), candidates.end());
         }
-        if (match) {
-            scrollTo(int(i), false);
-            m_bof = m_eof = false;
-            return true;
-        }
+        for (int row : candidates)
+            if (matches(row)) {
+                found = row;
+                break;
+            }
     }
-    return false;
+    if (found < 0)
+        return false;
+    scrollTo(found, false);
+    m_bof = m_eof = false;
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -377,9 +438,9 @@ void RecordSet::doInsert(int at)
     at = std::clamp(at, 0, int(m_rows.size()));
     Q_EMIT rowAboutToBeInserted(at);
     Row r;
-    r.values.resize(m_fields.size());
     r.status = RowStatus::Inserted;
     m_rows.insert(m_rows.begin() + at, std::move(r));
+    indexRowInserted(at);
     m_current = at;
     m_buffer.assign(m_fields.size(), QVariant());
     m_bufferRow = at;
@@ -414,7 +475,7 @@ void RecordSet::edit()
         return;
     }
     fire(OnBeforeEdit);
-    m_buffer = m_rows[size_t(m_current)].values;
+    m_buffer = m_rows[size_t(m_current)].values.unpack(m_kinds);
     m_bufferRow = m_current;
     m_bufferModified = false;
     setState(DataSetState::Edit);
@@ -429,7 +490,9 @@ void RecordSet::post()
     fire(OnBeforePost); // an exception here leaves state and buffer as they are
     Row &r = m_rows[size_t(m_current)];
     if (m_state == DataSetState::Insert) {
-        r.values = std::move(m_buffer);
+        PackedRow packed = pack(m_buffer);
+        indexRowChanging(m_current, packed);
+        r.values = std::move(packed);
         if (m_logChanges) {
             r.status = RowStatus::Inserted;
             r.changeSeq = m_nextChangeSeq++;
@@ -440,14 +503,16 @@ void RecordSet::post()
     } else {
         bool changed = false;
         for (size_t i = 0; i < m_buffer.size() && !changed; ++i)
-            changed = !sameValue(m_buffer[i], r.values[i]);
+            changed = !sameValue(m_buffer[i], r.values.value(int(i), m_kinds[i]));
         if (changed) {
+            PackedRow packed = pack(m_buffer);
+            indexRowChanging(m_current, packed);
             if (m_logChanges && r.status == RowStatus::Unmodified) {
-                r.original = r.values;
+                r.original = std::move(r.values);
                 r.status = RowStatus::Modified;
                 r.changeSeq = m_nextChangeSeq++;
             }
-            r.values = std::move(m_buffer);
+            r.values = std::move(packed);
         }
     }
     m_buffer.clear();
@@ -472,6 +537,7 @@ void RecordSet::cancel()
     m_bufferRow = -1;
     if (m_state == DataSetState::Insert) {
         Q_EMIT rowAboutToBeRemoved(row);
+        indexRowRemoving(row);
         m_rows.erase(m_rows.begin() + row);
         if (m_current >= int(m_rows.size()))
             m_current = int(m_rows.size()) - 1;
@@ -505,6 +571,7 @@ void RecordSet::remove()
     const int row = m_current;
     m_bufferRow = -1;
     Q_EMIT rowAboutToBeRemoved(row); // views still read the row while told it is going
+    indexRowRemoving(row);
     Row r = std::move(m_rows[size_t(row)]);
     m_rows.erase(m_rows.begin() + row);
     m_buffer.clear();
@@ -551,12 +618,12 @@ Delta RecordSet::deltaData() const
         if (m_state == DataSetState::Insert && int(i) == m_current)
             continue;
         if (r.status == RowStatus::Inserted)
-            changes.push_back({r.changeSeq, Change{ChangeKind::Insert, {}, r.values}});
+            changes.push_back({r.changeSeq, Change{ChangeKind::Insert, {}, r.values.unpack(m_kinds)}});
         else if (r.status == RowStatus::Modified)
-            changes.push_back({r.changeSeq, Change{ChangeKind::Modify, r.original, r.values}});
+            changes.push_back({r.changeSeq, Change{ChangeKind::Modify, r.original.unpack(m_kinds), r.values.unpack(m_kinds)}});
     }
     for (const DeletedRow &d : m_deleted)
-        changes.push_back({d.changeSeq, Change{ChangeKind::Delete, d.original, {}}});
+        changes.push_back({d.changeSeq, Change{ChangeKind::Delete, d.original.unpack(m_kinds), {}}});
     std::stable_sort(changes.begin(), changes.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     Delta delta;
@@ -584,8 +651,7 @@ void RecordSet::mergeChangeLog()
         if (m_state == DataSetState::Insert && int(i) == m_current)
             continue;
         m_rows[i].status = RowStatus::Unmodified;
-        m_rows[i].original.clear();
-        m_rows[i].original.shrink_to_fit();
+        m_rows[i].original = PackedRow();
     }
     m_deleted.clear();
     renumber();
@@ -596,6 +662,7 @@ void RecordSet::cancelUpdates()
     if (!isActive())
         return;
     Q_EMIT aboutToReset();
+    m_indexes.clear(); // rows come back in their old order: rebuilt at the next locate
     if (isEditing()) {
         if (m_state == DataSetState::Insert)
             m_rows.erase(m_rows.begin() + m_current);
@@ -644,7 +711,7 @@ QVariant RecordSet::value(int row, int fieldIndex) const
         return {};
     if (row == m_bufferRow)
         return m_buffer[size_t(fieldIndex)];
-    return m_rows[size_t(row)].values[size_t(fieldIndex)];
+    return m_rows[size_t(row)].values.value(fieldIndex, m_kinds[size_t(fieldIndex)]);
 }
 
 QVariant RecordSet::currentValue(int fieldIndex) const

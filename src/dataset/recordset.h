@@ -1,6 +1,8 @@
 #pragma once
 
 #include "field.h"
+#include "locateindex.h"
+#include "packedrow.h"
 #include "packet.h"
 
 #include <QObject>
@@ -72,6 +74,9 @@ public:
     int recordCount() const { return int(m_rows.size()); }
     bool isEmpty() const { return m_rows.empty(); }
 
+    // Moves to the first record whose field holds the value. Exact locates go through an
+    // index of the field, built at the first locate on it and kept up to date by every
+    // later edit, so that looking up a code in a large catalogue does not scan it.
     bool locate(const QString &fieldName, const QVariant &value, LocateOptions options = LocateOption::None);
 
     // --- editing ---------------------------------------------------------------------
@@ -131,17 +136,18 @@ Q_SIGNALS:
 
 private:
     enum class RowStatus : quint8 { Unmodified, Inserted, Modified };
+    // Kept small: a catalogue holds tens of thousands of these.
     struct Row
     {
-        RowValues values;
-        RowValues original;  // set once modified: the values as last loaded or merged
-        RowStatus status = RowStatus::Unmodified;
-        int ordinal = -1;    // position at the last load or merge; -1 for new rows
+        PackedRow values;
+        PackedRow original;  // set once modified: the values as last loaded or merged
         qint64 changeSeq = 0;
+        int ordinal = -1;    // position at the last load or merge; -1 for new rows
+        RowStatus status = RowStatus::Unmodified;
     };
     struct DeletedRow
     {
-        RowValues original;
+        PackedRow original;
         int ordinal;
         qint64 changeSeq;
     };
@@ -153,11 +159,20 @@ private:
     void doInsert(int at);
     void resetCursor();
     void renumber();
+    PackedRow pack(const RowValues &values) const { return PackedRow::pack(m_kinds, values); }
+    LocateIndex &locateIndex(int field, bool caseInsensitive);
+    // Keep the locate indexes in step: call before a row goes away or changes its values,
+    // after a row is inserted.
+    void indexRowInserted(int row);
+    void indexRowRemoving(int row);
+    void indexRowChanging(int row, const PackedRow &newValues);
     friend class Field;
     void notifyFieldLayout() { Q_EMIT fieldLayoutChanged(); }
 
     QString m_name;
     std::vector<std::unique_ptr<Field>> m_fields;
+    std::vector<FieldKind> m_kinds; // the fields' kinds, in order, for packing rows
+    std::vector<LocateIndex> m_indexes;
     std::vector<Row> m_rows;
     std::vector<DeletedRow> m_deleted;
     RowValues m_buffer; // the record being edited or inserted

@@ -12,6 +12,79 @@ QString HostOptions::defaultSettingsFile()
     return QDir::homePath() + QStringLiteral("/.config/kmp/kmp-host.ini");
 }
 
+QString HostOptions::defaultStateFile()
+{
+    QString folder = qEnvironmentVariable("XDG_STATE_HOME");
+    if (folder.isEmpty())
+        folder = QDir::homePath() + QStringLiteral("/.local/state");
+    return folder + QStringLiteral("/kmp/kmp-host.state");
+}
+
+namespace {
+
+// The settings file's values are checked before anything runs: a typing mistake by the
+// administrator must stop the host with the place to fix, not make it talk to port 0.
+class SettingsReader
+{
+public:
+    SettingsReader(const QString &file, QString &error) : m_ini(file, QSettings::IniFormat), m_file(file), m_error(error)
+    {
+        if (m_ini.status() == QSettings::FormatError)
+            fail(QString(), QStringLiteral("the file is not in INI format"));
+    }
+
+    bool ok() const { return m_error.isEmpty(); }
+
+    QString text(const QString &key, const QString &fallback = QString())
+    {
+        return m_ini.value(key, fallback).toString();
+    }
+
+    quint16 port(const QString &key, quint16 fallback)
+    {
+        if (!m_ini.contains(key))
+            return fallback;
+        const QString raw = m_ini.value(key).toString().trimmed();
+        bool isNumber = false;
+        const uint value = raw.toUInt(&isNumber);
+        if (!isNumber || value == 0 || value > 65535) {
+            fail(key, QStringLiteral("'%1' is not a port number (1 to 65535)").arg(raw));
+            return fallback;
+        }
+        return quint16(value);
+    }
+
+    bool flag(const QString &key, bool fallback)
+    {
+        if (!m_ini.contains(key))
+            return fallback;
+        const QString raw = m_ini.value(key).toString().trimmed().toLower();
+        if (raw == QLatin1String("true") || raw == QLatin1String("1") || raw == QLatin1String("yes"))
+            return true;
+        if (raw == QLatin1String("false") || raw == QLatin1String("0") || raw == QLatin1String("no"))
+            return false;
+        fail(key, QStringLiteral("'%1' is not true or false").arg(raw));
+        return fallback;
+    }
+
+    QStringList list(const QString &key) { return m_ini.value(key).toStringList(); }
+
+private:
+    void fail(const QString &key, const QString &reason)
+    {
+        if (!m_error.isEmpty())
+            return; // the first mistake is the one reported
+        m_error = key.isEmpty() ? QStringLiteral("settings file %1: %2").arg(m_file, reason)
+                                : QStringLiteral("settings file %1, key %2: %3").arg(m_file, key, reason);
+    }
+
+    QSettings m_ini;
+    QString m_file;
+    QString &m_error;
+};
+
+} // namespace
+
 bool parseServer(const QString &text, QString &host, quint16 &port)
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
@@ -32,8 +105,10 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     p.setApplicationDescription(QStringLiteral(
         "Clinic desktop host: main window that loads screen modules and enters them through IniProc."));
     p.addHelpOption();
-    const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Settings file (INI). Default: %1.")
+    const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Settings file (INI), only read. Default: %1.")
                                           .arg(HostOptions::defaultSettingsFile()), QStringLiteral("FILE"));
+    const QCommandLineOption stateOption(QStringLiteral("state"), QStringLiteral("File where the host remembers its window, dialog sizes and cache times. Default: %1.")
+                                          .arg(HostOptions::defaultStateFile()), QStringLiteral("FILE"));
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Application server as HOST:PORT."), QStringLiteral("HOST:PORT"));
     const QCommandLineOption hostBranch(QStringLiteral("host-branch"), QStringLiteral("Branch the host works in."), QStringLiteral("CODE"));
     const QCommandLineOption active(QStringLiteral("active-module"), QStringLiteral("Letter of the active host module (P selects the compact layouts)."), QStringLiteral("LETTER"));
@@ -48,7 +123,7 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     const QCommandLineOption patientText(QStringLiteral("patient-text"), QStringLiteral("Patient text shown in the screen header."), QStringLiteral("TEXT"));
     const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Consultation date, YYYY-MM-DD."), QStringLiteral("DATE"));
     const QCommandLineOption shot(QStringLiteral("screenshot"), QStringLiteral("Once the module's screen is shown, save the main window to FILE and quit."), QStringLiteral("FILE"));
-    p.addOptions({settings, server, hostBranch, active, clientKey, keyFile, tls, ca, modulePath, module, branch, patient,
+    p.addOptions({settings, stateOption, server, hostBranch, active, clientKey, keyFile, tls, ca, modulePath, module, branch, patient,
                   patientText, date, shot});
 
     if (!p.parse(arguments)) {
@@ -69,21 +144,21 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
         error = QStringLiteral("settings file not found: %1").arg(o.settingsFile);
         return false;
     }
-    QSettings ini(o.settingsFile, QSettings::IniFormat);
-    o.serverHost = ini.value(QStringLiteral("server/host"), o.serverHost).toString();
-    const uint iniPort = ini.value(QStringLiteral("server/port"), 0).toUInt();
-    if (iniPort > 65535) {
-        error = QStringLiteral("bad server/port in %1").arg(o.settingsFile);
-        return false;
+    o.stateFile = p.isSet(stateOption) ? p.value(stateOption) : HostOptions::defaultStateFile();
+    {
+        SettingsReader ini(o.settingsFile, error);
+        o.serverHost = ini.text(QStringLiteral("server/host"), o.serverHost);
+        o.serverPort = ini.port(QStringLiteral("server/port"), 0);
+        o.branch = ini.text(QStringLiteral("host/branch"));
+        o.activeModule = ini.text(QStringLiteral("host/activeModule"));
+        o.clientKey = ini.text(QStringLiteral("security/keyName"), ini.text(QStringLiteral("host/clientKey")));
+        o.keyFile = ini.text(QStringLiteral("security/keyFile"));
+        o.tls = ini.flag(QStringLiteral("security/tls"), false);
+        o.caFile = ini.text(QStringLiteral("security/caFile"));
+        o.modulePaths = ini.list(QStringLiteral("modules/path"));
+        if (!ini.ok())
+            return false;
     }
-    o.serverPort = quint16(iniPort);
-    o.branch = ini.value(QStringLiteral("host/branch")).toString();
-    o.activeModule = ini.value(QStringLiteral("host/activeModule")).toString();
-    o.clientKey = ini.value(QStringLiteral("security/keyName"), ini.value(QStringLiteral("host/clientKey"))).toString();
-    o.keyFile = ini.value(QStringLiteral("security/keyFile")).toString();
-    o.tls = ini.value(QStringLiteral("security/tls"), false).toBool();
-    o.caFile = ini.value(QStringLiteral("security/caFile")).toString();
-    o.modulePaths = ini.value(QStringLiteral("modules/path")).toStringList();
 
     if (p.isSet(server) && !parseServer(p.value(server), o.serverHost, o.serverPort)) {
         error = QStringLiteral("bad --server '%1': expected HOST:PORT with a port from 1 to 65535").arg(p.value(server));

@@ -9,7 +9,8 @@ namespace kmp {
 // What the host runs with: the settings file, overridden by the command line.
 struct HostOptions
 {
-    QString settingsFile;
+    QString settingsFile;    // written by the administrator; the program only reads it
+    QString stateFile;       // what the program remembers: window place, dialog sizes, cache times
     QString serverHost = QStringLiteral("127.0.0.1");
     quint16 serverPort = 0;
     QString branch;          // the branch the host works in
@@ -29,6 +30,7 @@ struct HostOptions
     QString screenshot;
 
     static QString defaultSettingsFile();
+    static QString defaultStateFile();
 };
 
 // Parses arguments (argv[0] first). Returns false with a message in error for bad input;

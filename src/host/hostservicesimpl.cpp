@@ -2,14 +2,28 @@
 
 #include "error.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMdiArea>
 #include <QSettings>
+#include <cstdio>
 
 namespace kmp {
 
+namespace {
+
+void warnIfUnwritten(QSettings &state)
+{
+    state.sync();
+    if (state.status() != QSettings::NoError)
+        std::fprintf(stderr, "kmp-host: cannot write the state file %s\n", qPrintable(state.fileName()));
+}
+
+} // namespace
+
 HostServicesImpl::HostServicesImpl(const HostOptions &options)
-    : m_settingsFile(options.settingsFile), m_clientKey(options.clientKey)
+    : m_stateFile(options.stateFile), m_clientKey(options.clientKey)
 {
     setWebURL(options.serverHost);
     setWebPort(options.serverPort);
@@ -27,23 +41,54 @@ HostServicesImpl::HostServicesImpl(const HostOptions &options)
         security.keySecret = secret.readAll().trimmed();
     }
     setSecurity(security);
-    if (!m_settingsFile.isEmpty()) {
-        QSettings ini(m_settingsFile, QSettings::IniFormat);
+    // Cache times written by earlier versions into the settings file are still read, so a
+    // refresh made before the upgrade is not forgotten; they are never written back there.
+    if (!options.settingsFile.isEmpty() && QFileInfo::exists(options.settingsFile)) {
+        QSettings ini(options.settingsFile, QSettings::IniFormat);
         ini.beginGroup(QStringLiteral("cache"));
         for (const QString &key : ini.childKeys())
             m_lastRefresh.insert(key, ini.value(key).toDateTime());
+    }
+    if (!m_stateFile.isEmpty()) {
+        QSettings state(m_stateFile, QSettings::IniFormat);
+        state.beginGroup(QStringLiteral("cache"));
+        for (const QString &key : state.childKeys())
+            m_lastRefresh.insert(key, state.value(key).toDateTime());
     }
 }
 
 void HostServicesImpl::atualizaLocalCache(const QStringList &keys)
 {
     MemoryHostServices::atualizaLocalCache(keys);
-    if (m_settingsFile.isEmpty())
+    if (m_stateFile.isEmpty())
         return;
-    QSettings ini(m_settingsFile, QSettings::IniFormat);
-    ini.beginGroup(QStringLiteral("cache"));
+    QDir().mkpath(QFileInfo(m_stateFile).absolutePath());
+    QSettings state(m_stateFile, QSettings::IniFormat);
+    state.beginGroup(QStringLiteral("cache"));
     for (const QString &key : keys)
-        ini.setValue(key, m_lastRefresh.value(key));
+        state.setValue(key, m_lastRefresh.value(key));
+    state.endGroup();
+    warnIfUnwritten(state);
+}
+
+QVariant HostServicesImpl::savedState(const QString &key)
+{
+    const QVariant inMemory = MemoryHostServices::savedState(key);
+    if (inMemory.isValid() || m_stateFile.isEmpty())
+        return inMemory;
+    QSettings state(m_stateFile, QSettings::IniFormat);
+    return state.value(QStringLiteral("state/") + key);
+}
+
+void HostServicesImpl::saveState(const QString &key, const QVariant &value)
+{
+    MemoryHostServices::saveState(key, value);
+    if (m_stateFile.isEmpty())
+        return;
+    QDir().mkpath(QFileInfo(m_stateFile).absolutePath());
+    QSettings state(m_stateFile, QSettings::IniFormat);
+    state.setValue(QStringLiteral("state/") + key, value);
+    warnIfUnwritten(state);
 }
 
 void HostServicesImpl::setMainWindow(QWidget *window, QMdiArea *mdi)

@@ -1,16 +1,21 @@
 #include "hostwindow.h"
 
+#include "appicons.h"
 #include "client.h"
+#include "connectionstatus.h"
 #include "dialogs.h"
 #include "hostservicesimpl.h"
 
 #include <QDateEdit>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QCloseEvent>
 #include <QFormLayout>
+#include <QLabel>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -23,7 +28,8 @@ HostWindow::HostWindow(const HostOptions &options, HostServicesImpl *services, Q
     : QMainWindow(parent), m_options(options), m_services(services)
 {
     setObjectName(QStringLiteral("frmPrincipal"));
-    setWindowTitle(QStringLiteral("KMP - Clínica"));
+    setWindowTitle(windowTitleText());
+    setWindowIcon(hostIcon());
     m_mdi = new QMdiArea(this);
     m_mdi->setObjectName(QStringLiteral("mdiArea"));
     setCentralWidget(m_mdi);
@@ -40,24 +46,106 @@ HostWindow::HostWindow(const HostOptions &options, HostServicesImpl *services, Q
     file->addAction(QStringLiteral("Abrir &consulta..."), this, &HostWindow::showOpenForm);
     file->addAction(QStringLiteral("Cache &local..."), this, &HostWindow::showCacheDialog);
     file->addSeparator();
-    file->addAction(QStringLiteral("&Sair"), this, &QWidget::close);
+    QAction *quit = file->addAction(QStringLiteral("&Sair"), this, &QWidget::close);
+    quit->setObjectName(QStringLiteral("actSair"));
+    quit->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
+    quit->setShortcutContext(Qt::ApplicationShortcut);
     QMenu *windows = menuBar()->addMenu(QStringLiteral("&Janelas"));
     windows->addAction(QStringLiteral("Em &cascata"), m_mdi, &QMdiArea::cascadeSubWindows);
     windows->addAction(QStringLiteral("&Lado a lado"), m_mdi, &QMdiArea::tileSubWindows);
 
-    statusBar()->showMessage(QStringLiteral("Servidor %1:%2   Filial %3")
-                                 .arg(options.serverHost)
-                                 .arg(options.serverPort)
-                                 .arg(options.branch.isEmpty() ? QStringLiteral("-") : options.branch));
+    buildStatusBar();
     resize(1280, 960);
+    restorePlacement();
 }
 
 HostWindow::~HostWindow() = default;
+
+QString HostWindow::windowTitleText()
+{
+    return QStringLiteral("KMP - Clínica");
+}
+
+// Permanent widgets, not a status message: a menu's status tips replace the message while
+// the menu is open and leave the bar empty after, but never touch these.
+void HostWindow::buildStatusBar()
+{
+    auto makeLabel = [this](const QString &name, const QString &accessible) {
+        auto *label = new QLabel(this);
+        label->setObjectName(name);
+        label->setAccessibleName(accessible);
+        label->setContentsMargins(6, 0, 6, 0);
+        statusBar()->addPermanentWidget(label);
+        return label;
+    };
+    m_serverLabel = makeLabel(QStringLiteral("lblServidor"), QStringLiteral("Servidor"));
+    m_branchLabel = makeLabel(QStringLiteral("lblFilial"), QStringLiteral("Filial"));
+    m_connectionLabel = makeLabel(QStringLiteral("lblConexao"), QStringLiteral("Conexão"));
+    m_serverLabel->setText(QStringLiteral("Servidor %1:%2").arg(m_options.serverHost).arg(m_options.serverPort));
+    m_branchLabel->setText(QStringLiteral("Filial %1").arg(m_options.branch.isEmpty() ? QStringLiteral("-") : m_options.branch));
+    auto showConnection = [this](ConnectionStatus::State state, const QString &endpoint) {
+        switch (state) {
+        case ConnectionStatus::Idle:
+            m_connectionLabel->setText(QStringLiteral("Sem conexão aberta"));
+            break;
+        case ConnectionStatus::Connected:
+            m_connectionLabel->setText(QStringLiteral("Conectado"));
+            break;
+        case ConnectionStatus::Failed:
+            m_connectionLabel->setText(QStringLiteral("Falha na conexão"));
+            break;
+        }
+        if (!endpoint.isEmpty())
+            m_serverLabel->setText(QStringLiteral("Servidor %1").arg(endpoint));
+    };
+    showConnection(ConnectionStatus::instance().state(), QString());
+    connect(&ConnectionStatus::instance(), &ConnectionStatus::changed, this, showConnection);
+}
+
+void HostWindow::restorePlacement()
+{
+    if (!m_services)
+        return;
+    const QByteArray geometry = m_services->savedState(QStringLiteral("mainWindow/geometry")).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+}
+
+void HostWindow::savePlacement()
+{
+    if (m_services)
+        m_services->saveState(QStringLiteral("mainWindow/geometry"), saveGeometry());
+}
+
+bool HostWindow::closeScreens()
+{
+    // Each screen decides for itself; the first that stays open keeps the host open, and
+    // the ones after it are not asked.
+    const auto subs = m_mdi->subWindowList();
+    for (QMdiSubWindow *sub : subs) {
+        if (!sub->widget())
+            continue;
+        if (!sub->close())
+            return false;
+    }
+    return true;
+}
+
+void HostWindow::closeEvent(QCloseEvent *event)
+{
+    if (!closeScreens()) {
+        event->ignore();
+        return;
+    }
+    savePlacement();
+    event->accept();
+}
 
 void HostWindow::fail(const QString &userText, const QString &detail)
 {
     m_lastError = userText;
     std::fprintf(stderr, "kmp-host: %s\n", qPrintable(detail));
+    std::fflush(stderr);
     if (!m_quiet)
         Dialogs::error(this, userText);
 }
@@ -80,7 +168,8 @@ bool HostWindow::openModule(const QString &module, const QString &branch, const 
                  .arg(Norvik::WebURL())
                  .arg(Norvik::WebPort())
                  .arg(e.userMessage()),
-             QStringLiteral("cannot reach the application server at %1:%2: %3")
+             QStringLiteral("module %1: cannot reach the application server at %2:%3: %4")
+                 .arg(module)
                  .arg(Norvik::WebURL())
                  .arg(Norvik::WebPort())
                  .arg(QString::fromUtf8(e.what())));

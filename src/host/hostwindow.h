@@ -6,6 +6,7 @@
 #include <QDate>
 #include <QMainWindow>
 
+class QLabel;
 class QMdiArea;
 
 namespace kmp {
@@ -30,14 +31,31 @@ public:
     bool openModule(const QString &module, const QString &branch, const QString &patient,
                     const QString &patientText, const QDate &date);
     QString lastError() const { return m_lastError; }
-    // With quiet set, failures go to stderr only (headless runs).
+    // With quiet set, failures go to stderr only (runs where no one sees the screen).
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
     void showOpenForm();   // the small form to type a consultation
     void showCacheDialog();
 
+    // Asks every open screen to close, as its own close rule says (a screen with typing in
+    // progress asks "Canc"). False when one of them stays open: the host must stay too.
+    bool closeScreens();
+
+    // The permanent status-bar fields: server, branch and the connection's state.
+    QLabel *serverLabel() const { return m_serverLabel; }
+    QLabel *branchLabel() const { return m_branchLabel; }
+    QLabel *connectionLabel() const { return m_connectionLabel; }
+
+    static QString windowTitleText(); // "KMP - Clínica"
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void fail(const QString &userText, const QString &detail);
+    void buildStatusBar();
+    void restorePlacement();
+    void savePlacement();
 
     HostOptions m_options;
     HostServicesImpl *m_services;
@@ -46,6 +64,9 @@ private:
     ModuleLoader m_loader;
     QString m_lastError;
     bool m_quiet = false;
+    QLabel *m_serverLabel = nullptr;
+    QLabel *m_branchLabel = nullptr;
+    QLabel *m_connectionLabel = nullptr;
 };
 
 } // namespace kmp

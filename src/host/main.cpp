@@ -1,11 +1,14 @@
+#include "appicons.h"
 #include "dialogs.h"
 #include "exceptions.h"
 #include "hostoptions.h"
 #include "error.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
+#include "translations.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QTimer>
@@ -46,6 +49,13 @@ private:
     }
 };
 
+// Platforms that draw nowhere a person can look: a box there would wait forever.
+bool nobodyCanSee()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -62,7 +72,8 @@ int main(int argc, char *argv[])
         if (!help.isEmpty()) {
             std::fputs(qPrintable(help), stdout);
             std::fputs("\nSettings file keys: [server] host, port; [host] branch, activeModule; [security] keyName, keyFile, tls, caFile;\n"
-                       "[modules] path (list of folders); [cache] key = last refresh time.\n",
+                       "[modules] path (list of folders). The settings file is only read; the window's place, dialog\n"
+                       "sizes and cache refresh times go to the state file.\n",
                        stdout);
             return 0;
         }
@@ -72,7 +83,11 @@ int main(int argc, char *argv[])
 
     HostApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("kmp-host"));
-    app.setApplicationDisplayName(QStringLiteral("KMP"));
+    // The display name is what Qt appends to window titles; the main window's own title
+    // ends with it, so it is not repeated there.
+    app.setApplicationDisplayName(kmp::HostWindow::windowTitleText());
+    app.setWindowIcon(kmp::hostIcon());
+    kmp::installQtTranslations(app);
     std::unique_ptr<kmp::HostServicesImpl> servicesOwner;
     try {
         servicesOwner = std::make_unique<kmp::HostServicesImpl>(options);
@@ -86,13 +101,16 @@ int main(int argc, char *argv[])
     {
         kmp::HostWindow window(options, &services);
         const bool headless = !options.screenshot.isEmpty();
-        window.setQuiet(headless);
+        const bool unseen = nobodyCanSee();
+        window.setQuiet(headless || unseen);
         window.show();
 
         if (!options.module.isEmpty()) {
             const bool ok = window.openModule(options.module, options.entryBranch, options.patient,
                                               options.patientText, options.date);
-            if (!ok && headless) {
+            // The reason is on stderr already. Where no one can answer a box, the host ends
+            // rather than sit there with nothing to show.
+            if (!ok && (headless || unseen)) {
                 HostServices::setInstance(nullptr);
                 return 2;
             }

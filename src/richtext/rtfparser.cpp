@@ -1,10 +1,13 @@
 #include "rtfparser.h"
 
 #include "codepage.h"
+#include "footnotemarker.h"
+#include "liststart.h"
+#include "noteobjects.h"
+#include "pictureformat.h"
+#include "tableformat.h"
 
-#include <QBuffer>
 #include <QImage>
-#include <QImageReader>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextList>
@@ -18,29 +21,33 @@ namespace kmp::rtf::detail {
 
 namespace {
 
-// Far deeper than any writer nests; beyond it groups are read flat, so a
-// malicious note cannot grow the state stack without bound.
-constexpr int kMaxGroupDepth = 200;
-constexpr int kMaxTableDepth = 8;
-constexpr int kMaxTableColumns = 64;
+constexpr int kMaxGroupDepth = RtfParser::kMaxGroupDepth;
+constexpr int kMaxTableDepth = RtfParser::kMaxTableDepth;
+constexpr int kMaxTableColumns = RtfParser::kMaxTableColumns;
 constexpr int kMaxTableRows = 10000;
 constexpr int kMaxParam = 1'000'000'000;
 constexpr int kMaxIndentTwips = 31680; // 22 inches, wider than any page
 constexpr double kTwipsPerPixel = 15.0; // 1440 twips an inch at 96 pixels an inch
-constexpr qint64 kMaxImagePixels = 40'000'000;
+constexpr double kHimetricPerPixel = 2540.0 / 96.0; // metafile sizes are in 0.01 mm
+constexpr qsizetype kMaxPictureWords = 1024;
+// Items in one QTextList; see applyParagraphFormat(). Bullets show nothing that
+// depends on the list they are in; a numbered list longer than this shows its
+// numbering from 1 again on Qt before 6.6, and is stored with the right numbers.
+constexpr int kBulletListRun = 16;
+constexpr int kNumberedListRun = 1000;
 
 enum class Kw : quint16 {
     Unknown,
     // destinations
     Fonttbl, Colortbl, Stylesheet, Info, Pict, Pn, Pntxtb, Pntxta, Pntext, Listtext, Fldinst, Fldrslt,
     Listtable, Listoverridetable, List, Listoverride, Leveltext, Levelnumbers, Listname, Nesttableprops,
-    Nonesttables, Nonshppict, Shppict, Upr, Ud, SkipDest,
+    Nonesttables, Nonshppict, Shppict, Upr, Ud, SkipDest, Footnote,
     // document
     Rtf, Ansi, Mac, Pc, Pca, Ansicpg, Deff, Uc, U, Bin,
     // fonts and colours
     F, Fcharset, Cpg, Red, Green, Blue,
     // characters
-    Plain, B, I, Ul, Ulnone, Strike, Striked, Super, Sub, Nosupersub, Fs, Cf, Highlight, Cb, V,
+    Plain, B, I, Ul, Ulnone, Strike, Striked, Super, Sub, Nosupersub, Up, Dn, Fs, Cf, Highlight, Cb, V,
     // special characters
     Par, Line, Tab, Emdash, Endash, Bullet, Lquote, Rquote, Ldblquote, Rdblquote, Emspace, Enspace,
     Qmspace, Zwj, Zwnj, Page, Sect,
@@ -49,11 +56,13 @@ enum class Kw : quint16 {
     // legacy numbering
     Pnlvlblt, Pnlvlbody, Pnlvlcont, Pnlvl, Pndec, Pnucltr, Pnlcltr, Pnucrm, Pnlcrm, Pnstart, Pnf,
     // tables
-    Trowd, Cellx, Cell, Row, Nestcell, Nestrow,
+    Trowd, Cellx, Cell, Row, Nestcell, Nestrow, Trleft, Clmgf, Clmrg, Clvmgf, Clvmrg, Clbrdrt, Clbrdrl,
+    Clbrdrb, Clbrdrr, OtherBorder, Brdrw, BrdrSolid, BrdrDouble, BrdrDotted, BrdrDashed, BrdrOutset, BrdrInset,
+    BrdrEngrave, BrdrEmboss, BrdrNone,
     // Word lists
     Listid, Levelnfc, Levelstartat, Listlevel,
     // pictures
-    Pngblip, Jpegblip, Picw, Pich, Picwgoal, Pichgoal, Picscalex, Picscaley,
+    Pngblip, Jpegblip, Wmetafile, Emfblip, Dibitmap, Wbitmap, Macpict, Pmmetafile, Picw, Pich, Picwgoal, Pichgoal, Picscalex, Picscaley,
 };
 
 const std::unordered_map<std::string_view, Kw>& keywordTable()
@@ -69,6 +78,7 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"nesttableprops", Kw::Nesttableprops}, {"nonesttables", Kw::Nonesttables},
         {"nonshppict", Kw::Nonshppict}, {"shppict", Kw::Shppict}, {"upr", Kw::Upr}, {"ud", Kw::Ud},
         // Page furniture, notes and metadata: not part of the clinical text.
+        {"footnote", Kw::Footnote},
         {"header", Kw::SkipDest}, {"headerl", Kw::SkipDest}, {"headerr", Kw::SkipDest},
         {"headerf", Kw::SkipDest}, {"footer", Kw::SkipDest}, {"footerl", Kw::SkipDest},
         {"footerr", Kw::SkipDest}, {"footerf", Kw::SkipDest},
@@ -84,7 +94,8 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"ulth", Kw::Ul}, {"ulw", Kw::Ul}, {"ulwave", Kw::Ul}, {"ulhwave", Kw::Ul},
         {"ululdbwave", Kw::Ul}, {"ulthd", Kw::Ul}, {"ulthdash", Kw::Ul}, {"ulldash", Kw::Ul},
         {"ulnone", Kw::Ulnone}, {"strike", Kw::Strike}, {"striked", Kw::Striked},
-        {"super", Kw::Super}, {"sub", Kw::Sub}, {"nosupersub", Kw::Nosupersub}, {"fs", Kw::Fs},
+        {"super", Kw::Super}, {"sub", Kw::Sub}, {"nosupersub", Kw::Nosupersub},
+        {"up", Kw::Up}, {"dn", Kw::Dn}, {"fs", Kw::Fs},
         {"cf", Kw::Cf}, {"highlight", Kw::Highlight}, {"cb", Kw::Cb}, {"chcbpat", Kw::Cb},
         {"v", Kw::V},
         {"par", Kw::Par}, {"line", Kw::Line}, {"tab", Kw::Tab}, {"emdash", Kw::Emdash},
@@ -101,10 +112,23 @@ const std::unordered_map<std::string_view, Kw>& keywordTable()
         {"pnlcltr", Kw::Pnlcltr}, {"pnucrm", Kw::Pnucrm}, {"pnlcrm", Kw::Pnlcrm},
         {"pncard", Kw::Pndec}, {"pnord", Kw::Pndec}, {"pnstart", Kw::Pnstart}, {"pnf", Kw::Pnf},
         {"trowd", Kw::Trowd}, {"cellx", Kw::Cellx}, {"cell", Kw::Cell}, {"row", Kw::Row},
+        {"trleft", Kw::Trleft}, {"clmgf", Kw::Clmgf}, {"clmrg", Kw::Clmrg}, {"clvmgf", Kw::Clvmgf},
+        {"clvmrg", Kw::Clvmrg}, {"clbrdrt", Kw::Clbrdrt}, {"clbrdrl", Kw::Clbrdrl}, {"clbrdrb", Kw::Clbrdrb},
+        {"clbrdrr", Kw::Clbrdrr}, {"trbrdrt", Kw::OtherBorder}, {"trbrdrl", Kw::OtherBorder},
+        {"trbrdrb", Kw::OtherBorder}, {"trbrdrr", Kw::OtherBorder}, {"trbrdrh", Kw::OtherBorder},
+        {"trbrdrv", Kw::OtherBorder}, {"brdrt", Kw::OtherBorder}, {"brdrl", Kw::OtherBorder},
+        {"brdrb", Kw::OtherBorder}, {"brdrr", Kw::OtherBorder}, {"box", Kw::OtherBorder},
+        {"brdrw", Kw::Brdrw}, {"brdrs", Kw::BrdrSolid}, {"brdrth", Kw::BrdrSolid}, {"brdrsh", Kw::BrdrSolid},
+        {"brdrhair", Kw::BrdrSolid}, {"brdrdb", Kw::BrdrDouble}, {"brdrdot", Kw::BrdrDotted},
+        {"brdrdash", Kw::BrdrDashed}, {"brdrdashsm", Kw::BrdrDashed}, {"brdrnone", Kw::BrdrNone},
+        {"brdrnil", Kw::BrdrNone}, {"brdroutset", Kw::BrdrOutset}, {"brdrinset", Kw::BrdrInset},
+        {"brdrengrave", Kw::BrdrEngrave}, {"brdremboss", Kw::BrdrEmboss}, {"brdrtbl", Kw::BrdrNone},
         {"nestcell", Kw::Nestcell}, {"nestrow", Kw::Nestrow},
         {"listid", Kw::Listid}, {"levelnfc", Kw::Levelnfc}, {"levelnfcn", Kw::Levelnfc},
         {"levelstartat", Kw::Levelstartat}, {"listlevel", Kw::Listlevel},
-        {"pngblip", Kw::Pngblip}, {"jpegblip", Kw::Jpegblip}, {"picw", Kw::Picw},
+        {"pngblip", Kw::Pngblip}, {"jpegblip", Kw::Jpegblip}, {"wmetafile", Kw::Wmetafile},
+        {"emfblip", Kw::Emfblip}, {"dibitmap", Kw::Dibitmap}, {"wbitmap", Kw::Wbitmap},
+        {"macpict", Kw::Macpict}, {"pmmetafile", Kw::Pmmetafile}, {"picw", Kw::Picw},
         {"pich", Kw::Pich}, {"picwgoal", Kw::Picwgoal}, {"pichgoal", Kw::Pichgoal},
         {"picscalex", Kw::Picscalex}, {"picscaley", Kw::Picscaley},
     };
@@ -182,6 +206,8 @@ void RtfParser::parse(const QByteArray& data, qsizetype start)
         if (m_blockHasContent && !m_needNewBlock)
             applyParagraphFormat();
     }
+    for (TableContext& ctx : m_tables)
+        applyMerges(ctx);
     m_cursor.endEditBlock();
 }
 
@@ -222,6 +248,7 @@ void RtfParser::pushGroup()
         m_stack.emplace_back();
     else
         m_stack.push_back(m_stack.back());
+    m_peakDepth = std::max(m_peakDepth, static_cast<int>(m_stack.size()));
     m_stack.back().onClose = OnClose::None;
     // Some rich-edit versions wrote "{*\generator ...}" without the backslash
     // before the star; read it as the ignorable destination that was meant.
@@ -282,6 +309,9 @@ void RtfParser::popGroup()
         break;
     case OnClose::LevelText:
         finishLevelText();
+        break;
+    case OnClose::Footnote:
+        finishFootnote();
         break;
     }
 }
@@ -434,8 +464,10 @@ void RtfParser::text(const char* s, qsizetype n)
     GroupState& st = state();
     switch (st.dest) {
     case Dest::Text:
-        if (!st.chr.hidden)
-            appendBytes(s, n);
+        appendBytes(s, n);
+        break;
+    case Dest::Footnote:
+        appendDecoded(codePageForFont(st.chr.font), s, n, m_footnote);
         break;
     case Dest::FontTable:
         for (qsizetype i = 0; i < n; ++i) {
@@ -491,8 +523,7 @@ void RtfParser::hexByte(unsigned char b)
     const char c = static_cast<char>(b);
     switch (st.dest) {
     case Dest::Text:
-        if (!st.chr.hidden)
-            appendBytes(&c, 1);
+        appendBytes(&c, 1);
         break;
     case Dest::FontTable:
         m_destBytes.append(c);
@@ -532,8 +563,10 @@ void RtfParser::unicodeChar(int value)
     }
     switch (st.dest) {
     case Dest::Text:
-        if (!st.chr.hidden)
-            appendUnits(units, n);
+        appendUnits(units, n);
+        break;
+    case Dest::Footnote:
+        m_footnote.append(QStringView(units, n));
         break;
     case Dest::PnTextBefore:
         m_pnBuild.before.append(QStringView(units, n));
@@ -560,8 +593,9 @@ void RtfParser::specialChar(char16_t ch)
     m_ignorable = false;
     const GroupState& st = state();
     if (st.dest == Dest::Text) {
-        if (!st.chr.hidden)
-            appendUnits(&ch, 1);
+        appendUnits(&ch, 1);
+    } else if (st.dest == Dest::Footnote) {
+        m_footnote.append(QChar(ch));
     } else if (st.dest == Dest::PnText) {
         m_pnText.append(QChar(ch));
     } else if (st.dest == Dest::FldInst) {
@@ -578,6 +612,12 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     GroupState& st = state();
     const int flag = hasParam ? param : 1;
 
+    // Every control word that describes a picture's data is kept with it, so
+    // that a save writes the picture back as it came.
+    if (st.dest == Dest::Picture && !ignorable && kw != Kw::Bin)
+        notePictureWord(word, hasParam, param,
+                        kw == Kw::Picwgoal || kw == Kw::Pichgoal || kw == Kw::Picscalex || kw == Kw::Picscaley);
+
     switch (kw) {
     case Kw::Unknown:
         if (ignorable)
@@ -592,6 +632,18 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::Nonesttables:
     case Kw::Nonshppict:
         skipGroup();
+        return;
+    case Kw::Footnote:
+        // A footnote inside a footnote, or in anything but the text, is not
+        // clinical text anyone sees.
+        if (st.dest != Dest::Text) {
+            skipGroup();
+            return;
+        }
+        commitPending();
+        st.dest = Dest::Footnote;
+        st.onClose = OnClose::Footnote;
+        m_footnote.clear();
         return;
     case Kw::Fonttbl:
         st.dest = Dest::FontTable;
@@ -781,6 +833,14 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::Nosupersub:
         st.chr.vertical = 0;
         return;
+    // Raised and lowered text (\up6 m\up0) is how some writers put indices and
+    // powers; it reads as superscript and subscript, so "m²" stays "m²".
+    case Kw::Up:
+        st.chr.vertical = (hasParam ? param : 6) > 0 ? 1 : 0;
+        return;
+    case Kw::Dn:
+        st.chr.vertical = (hasParam ? param : 6) > 0 ? 2 : 0;
+        return;
     case Kw::Fs:
         if (hasParam && param > 0)
             st.chr.size = clampInt(param, 2, 3276);
@@ -800,6 +860,8 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     case Kw::Sect:
         if (st.dest == Dest::Text)
             endParagraph();
+        else if (st.dest == Dest::Footnote && !m_footnote.isEmpty())
+            m_footnote += QLatin1Char('\n');
         return;
     case Kw::Line:
         specialChar(QChar::LineSeparator);
@@ -941,10 +1003,75 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
         m_pnBuild.font = param;
         return;
     case Kw::Trowd:
-        m_cellxCount = 0;
+        m_rowDef.clear();
+        m_cellDef = CellDef();
+        m_borderSide = -1;
+        m_rowLeft = 0;
+        return;
+    case Kw::Trleft:
+        m_rowLeft = clampInt(param, -kMaxIndentTwips, kMaxIndentTwips);
         return;
     case Kw::Cellx:
-        m_cellxCount = std::min(m_cellxCount + 1, kMaxTableColumns);
+        if (static_cast<int>(m_rowDef.size()) < kMaxTableColumns) {
+            m_cellDef.right = clampInt(param - m_rowLeft, 0, 20 * kMaxIndentTwips);
+            m_rowDef.push_back(m_cellDef);
+        }
+        m_cellDef = CellDef();
+        m_borderSide = -1;
+        return;
+    case Kw::Clmgf:
+        m_cellDef.merge |= CellDef::FirstAcross;
+        return;
+    case Kw::Clmrg:
+        m_cellDef.merge |= CellDef::ContinuesAcross;
+        return;
+    case Kw::Clvmgf:
+        m_cellDef.merge |= CellDef::FirstDown;
+        return;
+    case Kw::Clvmrg:
+        m_cellDef.merge |= CellDef::ContinuesDown;
+        return;
+    case Kw::Clbrdrt:
+    case Kw::Clbrdrl:
+    case Kw::Clbrdrb:
+    case Kw::Clbrdrr:
+        m_borderSide = int(kw) - int(Kw::Clbrdrt);
+        m_cellDef.border[m_borderSide] = 15; // a hairline until \brdrw says more
+        m_cellDef.style[m_borderSide] = QTextFrameFormat::BorderStyle_Solid;
+        return;
+    case Kw::OtherBorder:
+        m_borderSide = -1;
+        return;
+    case Kw::Brdrw:
+        if (m_borderSide >= 0)
+            m_cellDef.border[m_borderSide] = clampInt(param, 1, 1440);
+        return;
+    case Kw::BrdrSolid:
+    case Kw::BrdrDouble:
+    case Kw::BrdrDotted:
+    case Kw::BrdrDashed:
+    case Kw::BrdrOutset:
+    case Kw::BrdrInset:
+    case Kw::BrdrEngrave:
+    case Kw::BrdrEmboss:
+        if (m_borderSide >= 0) {
+            QTextFrameFormat::BorderStyle style = QTextFrameFormat::BorderStyle_Solid;
+            switch (kw) {
+            case Kw::BrdrDouble: style = QTextFrameFormat::BorderStyle_Double; break;
+            case Kw::BrdrDotted: style = QTextFrameFormat::BorderStyle_Dotted; break;
+            case Kw::BrdrDashed: style = QTextFrameFormat::BorderStyle_Dashed; break;
+            case Kw::BrdrOutset: style = QTextFrameFormat::BorderStyle_Outset; break;
+            case Kw::BrdrInset: style = QTextFrameFormat::BorderStyle_Inset; break;
+            case Kw::BrdrEngrave: style = QTextFrameFormat::BorderStyle_Groove; break;
+            case Kw::BrdrEmboss: style = QTextFrameFormat::BorderStyle_Ridge; break;
+            default: break;
+            }
+            m_cellDef.style[m_borderSide] = style;
+        }
+        return;
+    case Kw::BrdrNone:
+        if (m_borderSide >= 0)
+            m_cellDef.border[m_borderSide] = -1;
         return;
     case Kw::Cell:
         if (st.dest == Dest::Text)
@@ -977,10 +1104,26 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
             m_curList.levels.back().start = clampInt(param, 0, 32767);
         return;
     case Kw::Pngblip:
-        m_picture.kind = 1;
+        m_picture.kind = PictureKind::Png;
         return;
     case Kw::Jpegblip:
-        m_picture.kind = 2;
+        m_picture.kind = PictureKind::Jpeg;
+        return;
+    case Kw::Wmetafile:
+        m_picture.kind = PictureKind::WindowsMetafile;
+        return;
+    case Kw::Emfblip:
+        m_picture.kind = PictureKind::EnhancedMetafile;
+        return;
+    case Kw::Dibitmap:
+        m_picture.kind = PictureKind::Dib;
+        return;
+    case Kw::Wbitmap:
+        m_picture.kind = PictureKind::DeviceBitmap;
+        return;
+    case Kw::Macpict:
+    case Kw::Pmmetafile:
+        m_picture.kind = PictureKind::Other;
         return;
     case Kw::Picw:
         m_picture.picw = clampInt(param, 0, 100000);
@@ -1077,6 +1220,12 @@ void RtfParser::commitPending()
         else if (c.isSurrogate())
             m_text[i] = QChar::ReplacementCharacter;
     }
+    if (m_pendingProps.hidden) {
+        // Hidden text stays in the note, out of sight, and goes back on a save.
+        const QString hidden = std::exchange(m_text, QString());
+        insertNoteObject(HiddenTextObject, HiddenText, hidden, m_pendingProps);
+        return;
+    }
     ensureContext();
     m_cursor.insertText(m_text, charFormatFor(m_pendingProps));
     m_blockHasContent = true;
@@ -1142,24 +1291,34 @@ void RtfParser::openTable()
     m_needNewBlock = false;
     QTextTableFormat fmt;
     fmt.setCellPadding(2);
-    fmt.setBorder(1);
-    fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
     fmt.setCellSpacing(0);
-    const int cols = std::max(1, m_cellxCount);
+    fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+    // Cells that say which borders they have get exactly those; a table whose
+    // cells say nothing gets thin lines on screen so its layout shows, which
+    // the writer knows not to store as borders.
+    const bool cellBorders = std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
+    fmt.setBorder(cellBorders ? 0 : 1);
+    fmt.setProperty(TableScreenGrid, !cellBorders);
+    const int cols = std::max<int>(1, static_cast<int>(m_rowDef.size()));
     TableContext ctx;
     ctx.table = m_cursor.insertTable(1, cols, fmt);
-    m_tables.push_back(ctx);
-    m_cursor = ctx.table->cellAt(0, 0).firstCursorPosition();
+    m_tables.push_back(std::move(ctx));
+    setColumnWidths(m_tables.back());
+    mapRow(m_tables.back());
+    m_cursor = m_tables.back().table->cellAt(0, 0).firstCursorPosition();
     m_blockHasContent = false;
     resetLists();
 }
 
 void RtfParser::closeTable()
 {
-    QTextTable* table = m_tables.back().table;
+    applyMerges(m_tables.back());
+    const QPointer<QTextTable> table = m_tables.back().table;
     m_tables.pop_back();
-    m_cursor = table->lastCursorPosition();
-    m_cursor.movePosition(QTextCursor::NextBlock);
+    if (table) {
+        m_cursor = table->lastCursorPosition();
+        m_cursor.movePosition(QTextCursor::NextBlock);
+    }
     m_needNewBlock = false;
     m_blockHasContent = !m_cursor.block().text().isEmpty();
     if (m_blockHasContent)
@@ -1171,13 +1330,26 @@ void RtfParser::moveToCell()
 {
     TableContext& ctx = m_tables.back();
     ctx.needMove = false;
+    if (!ctx.table) {
+        // Nothing of the table is left to write into; what follows goes after it.
+        m_tables.pop_back();
+        return;
+    }
     ctx.row = std::min(ctx.row, kMaxTableRows);
     ctx.col = std::min(ctx.col, kMaxTableColumns - 1);
     if (ctx.row >= ctx.table->rows())
         ctx.table->appendRows(ctx.row - ctx.table->rows() + 1);
-    if (ctx.col >= ctx.table->columns())
-        ctx.table->appendColumns(ctx.col - ctx.table->columns() + 1);
-    m_cursor = ctx.table->cellAt(ctx.row, ctx.col).firstCursorPosition();
+    if (ctx.mappedRow != ctx.row)
+        mapRow(ctx);
+    const int col = columnFor(ctx, ctx.col);
+    if (col >= ctx.table->columns())
+        ctx.table->appendColumns(col - ctx.table->columns() + 1);
+    // A cell wider than the columns below or above it covers them.
+    const int span = ctx.col < static_cast<int>(ctx.cellSpan.size()) ? ctx.cellSpan[ctx.col] : 1;
+    const QTextTableCell cell = ctx.table->cellAt(ctx.row, col);
+    if (span > 1 && col + span <= ctx.table->columns() && cell.rowSpan() == 1 && cell.columnSpan() == 1)
+        ctx.table->mergeCells(ctx.row, col, 1, span);
+    m_cursor = ctx.table->cellAt(ctx.row, col).firstCursorPosition();
     m_needNewBlock = false;
     m_blockHasContent = false;
     resetLists();
@@ -1211,6 +1383,7 @@ void RtfParser::endCell(int level)
     m_pnText.clear();
     if (!m_tables.empty()) {
         TableContext& ctx = m_tables.back();
+        applyCellDef(ctx);
         ++ctx.col;
         ctx.needMove = true;
     }
@@ -1225,10 +1398,162 @@ void RtfParser::endRow(int level)
     while (static_cast<int>(m_tables.size()) > level)
         closeTable();
     TableContext& ctx = m_tables.back();
+    // Rich-edit writes a row's definition after its cells: the first row's
+    // widths are known only here.
+    if (!ctx.widthsSet)
+        setColumnWidths(ctx);
     if (ctx.col > 0 || !ctx.needMove) {
         ++ctx.row;
         ctx.col = 0;
         ctx.needMove = true;
+    }
+}
+
+void RtfParser::setColumnWidths(TableContext& ctx)
+{
+    // Nested tables' definitions come after their cells, mixed with the outer
+    // row's; only the outermost table's are reliable.
+    if (!ctx.table || m_tables.size() != 1)
+        return;
+    if (ctx.grid.empty()) {
+        int left = 0;
+        for (const CellDef& def : m_rowDef) {
+            if (def.right <= left) {
+                ctx.grid.clear(); // boundaries out of order: leave the columns to Qt
+                return;
+            }
+            ctx.grid.push_back(def.right);
+            left = def.right;
+        }
+    }
+    if (ctx.grid.empty() || static_cast<int>(ctx.grid.size()) != ctx.table->columns())
+        return;
+    QList<QTextLength> widths;
+    int left = 0;
+    for (int right : ctx.grid) {
+        widths.append(QTextLength(QTextLength::FixedLength, (right - left) / kTwipsPerPixel));
+        left = right;
+    }
+    QTextTableFormat fmt = ctx.table->format();
+    fmt.setColumnWidthConstraints(widths);
+    ctx.table->setFormat(fmt);
+    ctx.widthsSet = true;
+}
+
+void RtfParser::mapRow(TableContext& ctx)
+{
+    ctx.mappedRow = ctx.row;
+    ctx.cellStart.clear();
+    ctx.cellSpan.clear();
+    if (!ctx.table || m_tables.size() != 1 || m_rowDef.empty() || ctx.grid.empty())
+        return;
+    for (const CellDef& def : m_rowDef) {
+        const auto at = std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right);
+        if (at != ctx.grid.end() && *at == def.right)
+            continue;
+        if (static_cast<int>(ctx.grid.size()) >= kMaxTableColumns)
+            break;
+        // A boundary the rows above do not have splits the column it falls
+        // in: the rows above keep one cell over both halves.
+        const int g = static_cast<int>(at - ctx.grid.begin());
+        const bool inside = at != ctx.grid.end();
+        ctx.grid.insert(at, def.right);
+        if (!inside) {
+            ctx.table->appendColumns(1);
+            continue;
+        }
+        ctx.table->insertColumns(g, 1);
+        for (int r = 0; r < ctx.row && r < ctx.table->rows(); ++r) {
+            const QTextTableCell old = ctx.table->cellAt(r, g + 1);
+            if (old.isValid() && old.row() == r && old.column() == g + 1)
+                ctx.table->mergeCells(r, g, old.rowSpan(), old.columnSpan() + 1);
+        }
+    }
+    if (static_cast<int>(ctx.grid.size()) == ctx.table->columns())
+        setColumnWidths(ctx);
+    int left = 0;
+    for (const CellDef& def : m_rowDef) {
+        const int first = static_cast<int>(std::upper_bound(ctx.grid.begin(), ctx.grid.end(), left) - ctx.grid.begin());
+        const int last = static_cast<int>(std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right) - ctx.grid.begin());
+        ctx.cellStart.push_back(std::min(first, kMaxTableColumns - 1));
+        ctx.cellSpan.push_back(std::max(1, last - first + 1));
+        left = std::max(left, def.right);
+    }
+}
+
+int RtfParser::columnFor(const TableContext& ctx, int cell) const
+{
+    const int known = static_cast<int>(ctx.cellStart.size());
+    if (cell < known)
+        return ctx.cellStart[cell];
+    // Cells beyond the row's definition take the columns after it.
+    const int next = known == 0 ? 0 : ctx.cellStart.back() + ctx.cellSpan.back();
+    return std::min(next + (cell - known), kMaxTableColumns - 1);
+}
+
+void RtfParser::applyCellDef(TableContext& ctx)
+{
+    if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_rowDef.size()))
+        return;
+    const CellDef& def = m_rowDef[ctx.col];
+    const int col = columnFor(ctx, ctx.col);
+    if (def.merge != 0)
+        ctx.merges.push_back({ctx.row, col, def.merge});
+    if (!def.hasBorder())
+        return;
+    QTextTableCell cell = ctx.table->cellAt(std::min(ctx.row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
+    if (!cell.isValid())
+        return;
+    QTextTableCellFormat fmt = cell.format().toTableCellFormat();
+    const auto width = [&](int side) { return def.border[side] < 0 ? 0.0 : std::max(1.0, def.border[side] / kTwipsPerPixel); };
+    const auto style = [&](int side) {
+        return def.border[side] < 0 ? QTextFrameFormat::BorderStyle_None : QTextFrameFormat::BorderStyle(def.style[side]);
+    };
+    fmt.setTopBorder(width(0));
+    fmt.setTopBorderStyle(style(0));
+    fmt.setLeftBorder(width(1));
+    fmt.setLeftBorderStyle(style(1));
+    fmt.setBottomBorder(width(2));
+    fmt.setBottomBorderStyle(style(2));
+    fmt.setRightBorder(width(3));
+    fmt.setRightBorderStyle(style(3));
+    fmt.setProperty(CellBorderTwips, QVariant::fromValue(QList<int>{def.border[0], def.border[1], def.border[2], def.border[3]}));
+    cell.setFormat(fmt);
+}
+
+void RtfParser::applyMerges(TableContext& ctx)
+{
+    if (!ctx.table || ctx.merges.empty())
+        return;
+    const std::vector<MergeMark> marks = std::move(ctx.merges);
+    ctx.merges.clear();
+    auto flagsAt = [&](int row, int col) -> quint8 {
+        for (const MergeMark& m : marks) {
+            if (m.row == row && m.col == col)
+                return m.merge;
+        }
+        return 0;
+    };
+    QTextTable* table = ctx.table;
+    for (const MergeMark& m : marks) {
+        if (!(m.merge & (CellDef::FirstAcross | CellDef::FirstDown)))
+            continue;
+        int cols = 1;
+        if (m.merge & CellDef::FirstAcross) {
+            while (m.col + cols < table->columns() && (flagsAt(m.row, m.col + cols) & CellDef::ContinuesAcross))
+                ++cols;
+        }
+        int rows = 1;
+        if (m.merge & CellDef::FirstDown) {
+            while (m.row + rows < table->rows() && (flagsAt(m.row + rows, m.col) & CellDef::ContinuesDown))
+                ++rows;
+        }
+        if (rows > 1 || cols > 1) {
+            const QTextTableCell cell = table->cellAt(m.row, m.col);
+            // Never merge into an area another merge already covers in part.
+            if (cell.isValid() && cell.row() == m.row && cell.column() == m.col && cell.rowSpan() == 1 && cell.columnSpan() == 1)
+                table->mergeCells(m.row, m.col, rows, cols);
+        }
     }
 }
 
@@ -1278,8 +1603,17 @@ void RtfParser::applyParagraphFormat()
         return;
     }
     OpenList& slot = m_openLists[shape.level];
-    if (slot.list && slot.key == shape.key && slot.list->count() > 0) {
+    // Qt revisits every item of a list whenever one joins it, so a list read
+    // into one QTextList costs time in the square of its length. Long lists
+    // are therefore read as consecutive lists of the same look, the numbered
+    // ones each starting where the one before stopped.
+    const int run = shape.kind == ListKind::Bullet ? kBulletListRun : kNumberedListRun;
+    if (slot.list && slot.key == shape.key && slot.list->count() > 0 && slot.list->count() < run) {
         slot.list->add(m_cursor.block());
+    } else if (slot.list && slot.key == shape.key && slot.list->count() > 0) {
+        QTextListFormat lf = slot.list->format();
+        setListStart(lf, listStart(lf) + slot.list->count());
+        slot.list = m_cursor.createList(lf);
     } else {
         QTextListFormat lf;
         lf.setStyle(static_cast<QTextListFormat::Style>(shape.style));
@@ -1287,6 +1621,7 @@ void RtfParser::applyParagraphFormat()
         if (shape.kind == ListKind::Numbered) {
             lf.setNumberPrefix(shape.prefix);
             lf.setNumberSuffix(shape.suffix);
+            setListStart(lf, shape.start);
         }
         slot.list = m_cursor.createList(lf);
         slot.key = shape.key;
@@ -1427,8 +1762,8 @@ void RtfParser::finishColor()
     }
     m_red = m_green = m_blue = -1;
     m_haveCachedFormat = false;
-    if (m_colors.size() > 4096)
-        m_colors.resize(4096);
+    if (m_colors.size() > RtfParser::kMaxColours)
+        m_colors.resize(RtfParser::kMaxColours);
 }
 
 void RtfParser::finishFieldInstruction(GroupState& parent)
@@ -1482,47 +1817,80 @@ void RtfParser::finishLevelText()
     m_curList.levels.back().text = t;
 }
 
+void RtfParser::finishFootnote()
+{
+    QString text = std::exchange(m_footnote, QString());
+    // The space after the note's own reference mark is not part of the note.
+    while (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    while (text.startsWith(QLatin1Char(' ')))
+        text.remove(0, 1);
+    if (text.trimmed().isEmpty() || state().dest != Dest::Text)
+        return;
+    FootnoteMarker::install(m_doc);
+    insertNoteObject(FootnoteObject, FootnoteText, text, state().chr);
+}
+
+void RtfParser::insertNoteObject(int type, int property, const QString& text, const CharProps& props)
+{
+    ensureContext();
+    QTextCharFormat fmt = charFormatFor(props);
+    fmt.setObjectType(type);
+    fmt.setProperty(property, text);
+    m_cursor.insertText(QString(QChar::ObjectReplacementCharacter), fmt);
+    m_blockHasContent = true;
+}
+
+void RtfParser::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)
+{
+    QByteArray& out = sizing ? m_picture.sizing : m_picture.header;
+    if (out.size() >= kMaxPictureWords)
+        return;
+    out += '\\';
+    out.append(word.data(), static_cast<qsizetype>(word.size()));
+    if (hasParam)
+        out += QByteArray::number(param);
+}
+
 void RtfParser::finishPicture()
 {
     Picture pict = std::move(m_picture);
     m_picture = Picture();
     if (state().dest != Dest::Text)
         return;
-    auto sizeFor = [](int goal, int native, int scale, int fallback) {
+    const bool metafile = pict.kind == PictureKind::WindowsMetafile || pict.kind == PictureKind::EnhancedMetafile
+        || pict.kind == PictureKind::Other;
+    // \picw and \pich give a metafile's size in hundredths of a millimetre and
+    // a bitmap's in pixels; \picwgoal and \pichgoal, when given, the size shown.
+    auto nativePx = [&](int v) { return metafile ? v / kHimetricPerPixel : double(v); };
+    auto sizeFor = [](int goal, double native, int scale, double fallback) {
         double px = goal > 0 ? goal / kTwipsPerPixel : (native > 0 ? native : fallback);
         px = px * scale / 100.0;
         return std::clamp(static_cast<int>(px + 0.5), 1, 4000);
     };
+    const int shownW = sizeFor(pict.goalw, nativePx(pict.picw), pict.scalex, 32);
+    const int shownH = sizeFor(pict.goalh, nativePx(pict.pich), pict.scaley, 32);
     QImage image;
-    if (pict.kind != 0 && !pict.data.isEmpty()) {
-        QBuffer buffer(&pict.data);
-        buffer.open(QIODevice::ReadOnly);
-        // Writers mislabel PNG as JPEG and back; trust the bytes, but only for
-        // the two kinds a note may carry, and never decode a picture whose
-        // declared size would exhaust memory.
-        QImageReader reader(&buffer);
-        reader.setDecideFormatFromContent(true);
-        const QByteArray format = reader.format();
-        const QSize size = reader.size();
-        if ((format == "png" || format == "jpeg") && size.isValid()
-            && qint64(size.width()) * size.height() <= kMaxImagePixels)
-            reader.read(&image);
+    if (!pict.data.isEmpty()) {
+        // Metafiles are drawn at twice the size shown, sharp on high-density screens.
+        image = decodePicture(pict.kind, pict.data, QSize(shownW * 2, shownH * 2));
     }
     if (!image.isNull()) {
-        insertImage(image, sizeFor(pict.goalw, image.width(), pict.scalex, image.width()),
-                    sizeFor(pict.goalh, image.height(), pict.scaley, image.height()));
+        const bool bitmap = !metafile;
+        insertImage(image,
+                    bitmap ? sizeFor(pict.goalw, image.width(), pict.scalex, image.width()) : shownW,
+                    bitmap ? sizeFor(pict.goalh, image.height(), pict.scaley, image.height()) : shownH, &pict);
         return;
     }
-    // A picture we cannot show (metafile, bitmap, broken data) keeps its place
-    // as a grey box, so the clinician sees that something is there.
+    // A picture we cannot show (an unsupported kind, broken data) keeps its
+    // place as a grey box, so the clinician sees that something is there, and
+    // its bytes, so that saving the note does not lose it.
     QImage placeholder(8, 8, QImage::Format_RGB32);
     placeholder.fill(QColor(0xD0, 0xD0, 0xD0));
-    const int w = sizeFor(pict.goalw, pict.kind ? pict.picw : 0, pict.scalex, 32);
-    const int h = sizeFor(pict.goalh, pict.kind ? pict.pich : 0, pict.scaley, 32);
-    insertImage(placeholder, w, h);
+    insertImage(placeholder, shownW, shownH, pict.data.isEmpty() ? nullptr : &pict);
 }
 
-void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx)
+void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original)
 {
     commitPending();
     ensureContext();
@@ -1532,6 +1900,12 @@ void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx)
     fmt.setName(name);
     fmt.setWidth(widthPx);
     fmt.setHeight(heightPx);
+    if (original) {
+        fmt.setProperty(PictureData, original->data);
+        fmt.setProperty(PictureHeader, original->header);
+        fmt.setProperty(PictureSizing, original->sizing);
+        fmt.setProperty(PictureShownSize, QSize(widthPx, heightPx));
+    }
     m_cursor.insertImage(fmt);
     m_blockHasContent = true;
 }

@@ -3,17 +3,20 @@
 #include <QByteArray>
 #include <QColor>
 #include <QHash>
+#include <QPointer>
 #include <QString>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTextList>
+#include <QTextTable>
+
+#include "picturedecoder.h"
 
 #include <array>
 #include <string_view>
 #include <vector>
 
 class QTextDocument;
-class QTextList;
-class QTextTable;
 
 namespace kmp::rtf::detail {
 
@@ -24,17 +27,28 @@ namespace kmp::rtf::detail {
 class RtfParser
 {
 public:
+    // Far deeper than any writer nests; beyond it groups are read flat, so a
+    // malicious note cannot grow the state stack without bound.
+    static constexpr int kMaxGroupDepth = 200;
+    static constexpr int kMaxTableDepth = 8;
+    static constexpr int kMaxTableColumns = 64;
+    static constexpr int kMaxColours = 4096;
+
     explicit RtfParser(QTextDocument* doc);
 
     // Parses data from offset start, which must point at the opening brace.
     void parse(const QByteArray& data, qsizetype start);
 
+    // What the parse held at its largest, for checking the limits above.
+    int peakGroupDepth() const { return m_peakDepth; }
+    int colourCount() const { return static_cast<int>(m_colors.size()); }
+
 private:
     enum class Dest : quint8 {
         Text, Ignore, FontTable, ColorTable, Pn, PnTextBefore, PnTextAfter, PnText,
-        FldInst, Picture, ListTable, LevelText, ListOverrideTable
+        FldInst, Picture, ListTable, LevelText, ListOverrideTable, Footnote
     };
-    enum class OnClose : quint8 { None, Pn, FldInst, Picture, List, ListOverride, LevelText };
+    enum class OnClose : quint8 { None, Pn, FldInst, Picture, List, ListOverride, LevelText, Footnote };
     enum class ListKind : quint8 { None, Bullet, Numbered, Continue };
 
     struct CharProps
@@ -120,24 +134,56 @@ private:
         QString key;
     };
 
+    // Lists and tables belong to the document, which deletes a list as soon as
+    // its last paragraph leaves it (a paragraph formatted again, a cell mark
+    // after a list item): guarded pointers turn null instead of dangling.
     struct OpenList
     {
-        QTextList* list = nullptr;
+        QPointer<QTextList> list;
         QString key;
+    };
+
+    // A cell as the row definition (\trowd ... \cellx) describes it.
+    struct CellDef
+    {
+        enum Merge : quint8 { FirstAcross = 1, ContinuesAcross = 2, FirstDown = 4, ContinuesDown = 8 };
+        int right = 0;    // right boundary, twips from the row's left edge
+        quint8 merge = 0;
+        std::array<int, 4> border{-1, -1, -1, -1}; // top, left, bottom, right width in twips; -1 none
+        std::array<quint8, 4> style{};             // QTextFrameFormat::BorderStyle of each
+        bool hasBorder() const { return border[0] >= 0 || border[1] >= 0 || border[2] >= 0 || border[3] >= 0; }
+    };
+
+    struct MergeMark
+    {
+        int row;
+        int col;
+        quint8 merge;
     };
 
     struct TableContext
     {
-        QTextTable* table = nullptr;
+        QPointer<QTextTable> table;
         int row = 0;
         int col = 0;
         bool needMove = false;
+        bool widthsSet = false;
+        std::vector<MergeMark> merges;
+        // The table's columns as right boundaries in twips: every boundary
+        // any of its rows has, so a cell wider than the ones below it spans
+        // their columns. Empty when the rows gave none.
+        std::vector<int> grid;
+        std::vector<int> cellStart; // the current row's cells: first column
+        std::vector<int> cellSpan;  // and columns covered
+        int mappedRow = -1;
     };
 
     struct Picture
     {
         QByteArray data;
-        int kind = 0; // 0 unknown, 1 PNG, 2 JPEG
+        PictureKind kind = PictureKind::Unknown;
+        QByteArray header; // the control words describing data, as read
+        QByteArray sizing; // the control words setting the size shown
         int picw = 0, pich = 0, goalw = 0, goalh = 0, scalex = 100, scaley = 100;
         int pendingNibble = -1;
     };
@@ -170,6 +216,11 @@ private:
     void endParagraph();
     void endCell(int level);
     void endRow(int level);
+    void applyCellDef(TableContext& ctx);
+    void setColumnWidths(TableContext& ctx);
+    void mapRow(TableContext& ctx);
+    int columnFor(const TableContext& ctx, int cell) const;
+    void applyMerges(TableContext& ctx);
     void applyParagraphFormat();
     ListShape listShapeFor(const ParaProps& para) const;
     void resetLists();
@@ -178,8 +229,11 @@ private:
     void finishColor();
     void finishFieldInstruction(GroupState& parent);
     void finishPicture();
+    void finishFootnote();
+    void insertNoteObject(int type, int property, const QString& text, const CharProps& props);
     void finishLevelText();
-    void insertImage(const QImage& image, int widthPx, int heightPx);
+    void insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original = nullptr);
+    void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
 
     GroupState& state() { return m_stack.back(); }
 
@@ -189,6 +243,7 @@ private:
     const char* m_end = nullptr;
     std::vector<GroupState> m_stack;
     int m_overflowDepth = 0;
+    int m_peakDepth = 0;
     int m_skip = 0;
     bool m_ignorable = false;
     bool m_done = false;
@@ -218,12 +273,16 @@ private:
     bool m_needNewBlock = false;
     bool m_blockHasContent = false;
     std::vector<TableContext> m_tables;
-    int m_cellxCount = 0;
+    std::vector<CellDef> m_rowDef;
+    CellDef m_cellDef;    // the cell being defined, until its \cellx
+    int m_borderSide = -1; // which side of m_cellDef \brdr words apply to; -1 none
+    int m_rowLeft = 0;
     std::array<OpenList, 9> m_openLists;
     QString m_pnText;
 
     PnProps m_pnBuild;
     QString m_fldInst;
+    QString m_footnote;
     QStringList m_links;
     Picture m_picture;
     int m_imageCount = 0;

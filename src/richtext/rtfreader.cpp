@@ -1,10 +1,15 @@
 #include "rtfreader.h"
 
 #include "codepage.h"
+#include "noteobjects.h"
 #include "rtfparser.h"
 
 #include <QStringDecoder>
+#include <QTextBlock>
 #include <QTextDocument>
+
+#include <utility>
+#include <vector>
 
 namespace kmp::rtf {
 
@@ -72,7 +77,27 @@ QString plainText(const QByteArray& data)
 {
     QTextDocument doc;
     read(data, &doc);
-    return doc.toPlainText();
+    QString text = doc.toPlainText();
+    // Hidden text is left out, as on screen; a footnote reads where it is referenced.
+    std::vector<std::pair<int, QString>> objects;
+    for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextFragment f = it.fragment();
+            const int type = f.charFormat().objectType();
+            if (type != HiddenTextObject && type != FootnoteObject)
+                continue;
+            const QString shown = type == FootnoteObject
+                ? QStringLiteral(" [") + f.charFormat().stringProperty(FootnoteText).simplified() + QLatin1Char(']')
+                : QString();
+            for (int i = 0; i < f.length(); ++i)
+                objects.emplace_back(f.position() + i, shown);
+        }
+    }
+    for (auto it = objects.rbegin(); it != objects.rend(); ++it) {
+        if (it->first < text.size() && text.at(it->first) == QChar::ObjectReplacementCharacter)
+            text.replace(it->first, 1, it->second);
+    }
+    return text;
 }
 
 } // namespace kmp::rtf

@@ -1,6 +1,10 @@
 #include "rtfwriter.h"
 
 #include "codepage.h"
+#include "liststart.h"
+#include "noteobjects.h"
+#include "pictureformat.h"
+#include "tableformat.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -12,7 +16,10 @@
 #include <QTextTable>
 #include <QUrl>
 
+#include <array>
+#include <cctype>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace kmp::rtf {
@@ -41,6 +48,50 @@ struct RunProps
     bool operator==(const RunProps&) const = default;
 };
 
+QString alphabetic(int n, char16_t first)
+{
+    QString out;
+    while (n > 0) {
+        --n;
+        out.prepend(QChar(char16_t(first + n % 26)));
+        n /= 26;
+    }
+    return out;
+}
+
+QString roman(int n, bool upper)
+{
+    static const std::pair<int, const char*> parts[] = {{1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"},
+        {90, "xc"}, {50, "l"}, {40, "xl"}, {10, "x"}, {9, "ix"}, {5, "v"}, {4, "iv"}, {1, "i"}};
+    QString out;
+    for (const auto& [value, letters] : parts) {
+        while (n >= value) {
+            out += QLatin1String(letters);
+            n -= value;
+        }
+    }
+    return upper ? out.toUpper() : out;
+}
+
+// An item's number in the list's style, as Qt shows it; numbers that style
+// cannot show (zero and below, or Roman past 4999) are written as digits.
+QString numberText(QTextListFormat::Style style, int n)
+{
+    if (n > 0) {
+        switch (style) {
+        case QTextListFormat::ListLowerAlpha: return alphabetic(n, u'a');
+        case QTextListFormat::ListUpperAlpha: return alphabetic(n, u'A');
+        case QTextListFormat::ListLowerRoman:
+        case QTextListFormat::ListUpperRoman:
+            if (n < 5000)
+                return roman(n, style == QTextListFormat::ListUpperRoman);
+            break;
+        default: break;
+        }
+    }
+    return QString::number(n);
+}
+
 struct FontEntry
 {
     QString name;
@@ -59,10 +110,13 @@ private:
     void writeCell(const QTextTableCell& cell);
     void writeBlock(const QTextBlock& block, bool inTable, const char* end);
     void writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props);
+    int runStart(const QTextBlock& block, QTextList* list, int start);
     void writeFragment(const QTextFragment& fragment);
     void writeRunText(const QString& text, const QTextCharFormat& fmt);
+    void writeNoteObject(const QTextCharFormat& fmt);
     void switchTo(const RunProps& props);
     void writeImage(const QTextImageFormat& fmt);
+    void writePicture(const QByteArray& words, const QByteArray& data);
     void escape(QStringView text, QByteArray& out) const;
     RunProps propsFor(const QTextCharFormat& fmt);
     int fontIndex(const QString& family, int charset = 0);
@@ -73,6 +127,8 @@ private:
     std::vector<FontEntry> m_fonts;
     std::vector<QColor> m_colors; // index 0 is "automatic" and never written
     RunProps m_cur;
+    const QTextList* m_runList = nullptr;
+    int m_runStartNumber = 1;
     QString m_defaultFamily;
     double m_defaultSize = 12.0;
     bool m_defaultBold = false;
@@ -151,29 +207,106 @@ void RtfWriter::writeFrame(QTextFrame* frame, bool inTable)
     }
 }
 
+// The right boundary of every column, in twips: the widths the table was read
+// with or given, else equal parts of the page.
+std::vector<int> columnBoundaries(const QTextTable* table, int cols)
+{
+    std::vector<int> right(static_cast<size_t>(cols));
+    const QList<QTextLength> widths = table->format().columnWidthConstraints();
+    bool fixed = widths.size() >= cols;
+    for (int c = 0; fixed && c < cols; ++c)
+        fixed = widths.at(c).type() == QTextLength::FixedLength && widths.at(c).rawValue() > 0;
+    int at = 0;
+    for (int c = 0; c < cols; ++c) {
+        if (fixed)
+            at += std::max(1, twips(widths.at(c).rawValue()));
+        else if (widths.size() >= cols && widths.at(c).type() == QTextLength::PercentageLength)
+            at += std::max(1, static_cast<int>(std::lround(kTableWidthTwips * widths.at(c).rawValue() / 100.0)));
+        else
+            at += kTableWidthTwips / cols;
+        right[static_cast<size_t>(c)] = at;
+    }
+    return right;
+}
+
+// A cell's borders as \clbrdr words: those it was read with or given; for a
+// table of our own with lines, those lines; none for a table whose lines were
+// only a screen aid.
+QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
+{
+    static const char* const sides[4] = {"\\clbrdrt", "\\clbrdrl", "\\clbrdrb", "\\clbrdrr"};
+    const QTextTableCellFormat fmt = cell.format().toTableCellFormat();
+    std::array<int, 4> width{-1, -1, -1, -1};
+    std::array<QTextFrameFormat::BorderStyle, 4> style{};
+    const bool own = fmt.hasProperty(QTextFormat::TableCellTopBorder) || fmt.hasProperty(QTextFormat::TableCellLeftBorder)
+        || fmt.hasProperty(QTextFormat::TableCellBottomBorder) || fmt.hasProperty(QTextFormat::TableCellRightBorder);
+    if (own) {
+        const qreal px[4] = {fmt.topBorder(), fmt.leftBorder(), fmt.bottomBorder(), fmt.rightBorder()};
+        const QTextFrameFormat::BorderStyle st[4] = {fmt.topBorderStyle(), fmt.leftBorderStyle(), fmt.bottomBorderStyle(),
+                                                     fmt.rightBorderStyle()};
+        const QList<int> read = fmt.property(CellBorderTwips).value<QList<int>>();
+        for (int i = 0; i < 4; ++i) {
+            if (px[i] <= 0 || st[i] == QTextFrameFormat::BorderStyle_None)
+                continue;
+            // Whole pixels lose thin borders: keep the width read when it still fits.
+            const int t = read.size() == 4 && read.at(i) > 0 && std::abs(read.at(i) / 15.0 - px[i]) < 1.0 ? read.at(i) : twips(px[i]);
+            width[static_cast<size_t>(i)] = t;
+            style[static_cast<size_t>(i)] = st[i];
+        }
+    } else {
+        const QTextTableFormat tf = table->format();
+        if (tf.border() <= 0 || tf.borderStyle() == QTextFrameFormat::BorderStyle_None
+            || tf.boolProperty(TableScreenGrid))
+            return {};
+        width.fill(std::max(1, twips(tf.border())));
+        style.fill(tf.borderStyle());
+    }
+    QByteArray out;
+    for (int i = 0; i < 4; ++i) {
+        if (width[static_cast<size_t>(i)] < 0)
+            continue;
+        out += sides[i];
+        switch (style[static_cast<size_t>(i)]) {
+        case QTextFrameFormat::BorderStyle_Double: out += "\\brdrdb"; break;
+        case QTextFrameFormat::BorderStyle_Dotted: out += "\\brdrdot"; break;
+        case QTextFrameFormat::BorderStyle_Dashed: out += "\\brdrdash"; break;
+        case QTextFrameFormat::BorderStyle_Outset: out += "\\brdroutset"; break;
+        case QTextFrameFormat::BorderStyle_Inset: out += "\\brdrinset"; break;
+        case QTextFrameFormat::BorderStyle_Groove: out += "\\brdrengrave"; break;
+        case QTextFrameFormat::BorderStyle_Ridge: out += "\\brdremboss"; break;
+        default: out += "\\brdrs"; break;
+        }
+        out += "\\brdrw" + QByteArray::number(width[static_cast<size_t>(i)]);
+    }
+    return out;
+}
+
 void RtfWriter::writeTable(QTextTable* table)
 {
     const int rows = table->rows();
     const int cols = std::max(1, table->columns());
-    const int colWidth = kTableWidthTwips / cols;
+    const std::vector<int> right = columnBoundaries(table, cols);
     for (int r = 0; r < rows; ++r) {
         m_out += "\\trowd\\trgaph108";
+        // One cell per column, merged ones marked as such, which is how every
+        // writer of this format reads merges back.
         for (int c = 0; c < cols; ++c) {
             const QTextTableCell cell = table->cellAt(r, c);
-            if (cell.column() != c)
-                continue; // covered by a cell spanning columns
             if (cell.row() != r)
                 m_out += "\\clvmrg";
-            else if (cell.rowSpan() > 1)
+            else if (cell.rowSpan() > 1 && cell.column() == c)
                 m_out += "\\clvmgf";
-            m_out += "\\cellx" + QByteArray::number((c + cell.columnSpan()) * colWidth);
+            if (cell.column() != c)
+                m_out += "\\clmrg";
+            else if (cell.columnSpan() > 1)
+                m_out += "\\clmgf";
+            m_out += cellBorders(table, cell);
+            m_out += "\\cellx" + QByteArray::number(right[static_cast<size_t>(c)]);
         }
         m_out += "\r\n";
         for (int c = 0; c < cols; ++c) {
             const QTextTableCell cell = table->cellAt(r, c);
-            if (cell.column() != c)
-                continue;
-            if (cell.row() != r)
+            if (cell.row() != r || cell.column() != c)
                 m_out += "\\pard\\intbl\\cell\r\n";
             else
                 writeCell(cell);
@@ -257,6 +390,25 @@ void RtfWriter::writeBlock(const QTextBlock& block, bool inTable, const char* en
     m_out += end;
 }
 
+int RtfWriter::runStart(const QTextBlock& block, QTextList* list, int start)
+{
+    // A long list is held as several lists of one look, each numbered on from
+    // the one before; they are one list in the note and share its start.
+    if (list != m_runList) {
+        const QTextBlock previous = block.previous();
+        QTextList* before = previous.isValid() ? previous.textList() : nullptr;
+        QTextListFormat a = list->format();
+        QTextListFormat b = before ? before->format() : QTextListFormat();
+        setListStart(a, 1);
+        setListStart(b, 1);
+        const bool continues = before && before == m_runList && a == b && listStart(before->format()) + before->count() == start;
+        if (!continues)
+            m_runStartNumber = start;
+        m_runList = list;
+    }
+    return m_runStartNumber;
+}
+
 void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props)
 {
     const QTextListFormat lf = list->format();
@@ -291,10 +443,14 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
             + "\\pnindent0{\\pntxtb " + marker + "}}";
         return;
     }
+    // The number as the item shows it, counted from the list's own start,
+    // which Qt before 6.6 keeps but does not show.
+    const int start = listStart(lf);
+    const QString suffix = lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".");
     QByteArray itemText;
-    escape(list->itemText(block), itemText);
+    escape(lf.numberPrefix() + numberText(style, start + list->itemNumber(block)) + suffix, itemText);
     props += "{\\pntext\\f" + f + ' ' + itemText + "\\tab}{\\*\\pn\\pnlvlbody\\pnf" + f
-        + "\\pnindent0\\pnstart1" + kind;
+        + "\\pnindent0\\pnstart" + QByteArray::number(runStart(block, list, start)) + kind;
     if (!lf.numberPrefix().isEmpty()) {
         props += "{\\pntxtb ";
         escape(lf.numberPrefix(), props);
@@ -302,7 +458,7 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
     }
     // An unset suffix shows as "." in Qt, so that is what the note looks like.
     props += "{\\pntxta ";
-    escape(lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral("."), props);
+    escape(suffix, props);
     props += "}}";
 }
 
@@ -315,6 +471,14 @@ void RtfWriter::writeFragment(const QTextFragment& fragment)
         for (QChar c : text) {
             if (c == QChar::ObjectReplacementCharacter)
                 writeImage(fmt.toImageFormat());
+        }
+        return;
+    }
+    if (fmt.objectType() == HiddenTextObject || fmt.objectType() == FootnoteObject) {
+        switchTo(propsFor(fmt));
+        for (QChar c : text) {
+            if (c == QChar::ObjectReplacementCharacter)
+                writeNoteObject(fmt);
         }
         return;
     }
@@ -332,6 +496,32 @@ void RtfWriter::writeFragment(const QTextFragment& fragment)
     writeRunText(text, fmt);
     m_cur = outside;
     m_out += "}}}";
+}
+
+void RtfWriter::writeNoteObject(const QTextCharFormat& fmt)
+{
+    if (fmt.objectType() == HiddenTextObject) {
+        const QString hidden = fmt.stringProperty(HiddenText);
+        if (hidden.isEmpty())
+            return;
+        m_out += "{\\v ";
+        escape(hidden, m_out);
+        m_out += '}';
+        return;
+    }
+    const QString note = fmt.stringProperty(FootnoteText);
+    if (note.isEmpty())
+        return;
+    // The reference mark and the note, each numbered by the reading program;
+    // inside the note the run starts from the note's own plain format.
+    m_out += "{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn}";
+    const QStringList paragraphs = note.split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < paragraphs.size(); ++i) {
+        if (i > 0)
+            m_out += "\\par ";
+        escape(paragraphs.at(i), m_out);
+    }
+    m_out += '}';
 }
 
 void RtfWriter::writeRunText(const QString& text, const QTextCharFormat& fmt)
@@ -366,8 +556,46 @@ void RtfWriter::switchTo(const RunProps& p)
     m_cur = p;
 }
 
+// Only control words may stand before a picture's data: anything else in a
+// stored header would end up in the note as text.
+bool isControlWords(const QByteArray& words)
+{
+    for (qsizetype i = 0; i < words.size();) {
+        if (words.at(i) != '\\')
+            return false;
+        ++i;
+        const qsizetype letters = i;
+        while (i < words.size() && std::isalpha(static_cast<unsigned char>(words.at(i))))
+            ++i;
+        if (i == letters)
+            return false;
+        if (i < words.size() && words.at(i) == '-')
+            ++i;
+        while (i < words.size() && std::isdigit(static_cast<unsigned char>(words.at(i))))
+            ++i;
+    }
+    return true;
+}
+
 void RtfWriter::writeImage(const QTextImageFormat& fmt)
 {
+    const int shownW = fmt.width() > 0 ? static_cast<int>(std::lround(fmt.width())) : -1;
+    const int shownH = fmt.height() > 0 ? static_cast<int>(std::lround(fmt.height())) : -1;
+    auto goals = [](int w, int h) {
+        return "\\picwgoal" + QByteArray::number(w * 15) + "\\pichgoal" + QByteArray::number(h * 15);
+    };
+    // A picture read from a note goes back with its own bytes and kind, so a
+    // metafile stays a metafile and a JPEG a JPEG, whatever is shown of it.
+    const QByteArray original = fmt.property(PictureData).toByteArray();
+    const QByteArray header = fmt.property(PictureHeader).toByteArray();
+    if (!original.isEmpty() && !header.isEmpty() && isControlWords(header)) {
+        QByteArray sizing = fmt.property(PictureSizing).toByteArray();
+        const QSize shown = fmt.property(PictureShownSize).toSize();
+        if (!isControlWords(sizing) || (shownW > 0 && shownH > 0 && shown != QSize(shownW, shownH)))
+            sizing = shownW > 0 && shownH > 0 ? goals(shownW, shownH) : QByteArray();
+        writePicture(header + sizing, original);
+        return;
+    }
     const QVariant resource = m_doc->resource(QTextDocument::ImageResource, QUrl(fmt.name()));
     QImage image;
     if (resource.typeId() == QMetaType::QImage)
@@ -383,14 +611,20 @@ void RtfWriter::writeImage(const QTextImageFormat& fmt)
     buffer.open(QIODevice::WriteOnly);
     if (!image.save(&buffer, "PNG"))
         return;
-    const int w = fmt.width() > 0 ? static_cast<int>(std::lround(fmt.width())) : image.width();
-    const int h = fmt.height() > 0 ? static_cast<int>(std::lround(fmt.height())) : image.height();
-    m_out += "{\\pict\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich"
-        + QByteArray::number(image.height()) + "\\picwgoal" + QByteArray::number(w * 15)
-        + "\\pichgoal" + QByteArray::number(h * 15) + "\r\n";
-    const QByteArray hex = png.toHex();
+    const int w = shownW > 0 ? shownW : image.width();
+    const int h = shownH > 0 ? shownH : image.height();
+    writePicture("\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich" + QByteArray::number(image.height())
+                     + goals(w, h),
+                 png);
+}
+
+void RtfWriter::writePicture(const QByteArray& words, const QByteArray& data)
+{
+    m_out += "{\\pict" + words + "\r\n";
+    const QByteArray hex = data.toHex();
+    m_out.reserve(m_out.size() + hex.size() + hex.size() / 64 + 8);
     for (qsizetype i = 0; i < hex.size(); i += 128) {
-        m_out += hex.mid(i, 128);
+        m_out.append(hex.constData() + i, std::min<qsizetype>(128, hex.size() - i));
         m_out += "\r\n";
     }
     m_out += '}';

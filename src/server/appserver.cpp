@@ -117,6 +117,7 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
         return;
     }
     ConnectionWorker::Settings settings;
+    settings.database = m_options.database;
     settings.pool = m_pool.get();
     settings.budget = &m_budget;
     settings.limits = &m_limits;

@@ -57,6 +57,10 @@ public:
 
     int activeConnections() const { return m_limits.active(); }
 
+    // New client keys (a re-read key file) for the connections accepted from now on;
+    // connections already open keep the key they proved. Called on the listener's thread.
+    void setKeys(std::shared_ptr<const KeyRing> keys) { m_options.keys = std::move(keys); }
+
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
 

@@ -136,6 +136,9 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
                 progress(done, total);
         }
         q = QSqlQuery();
+        // Every import gives the catalogue a new version, so that stations holding it
+        // fetch it again even when only a name changed.
+        bumpCatalogueVersion(db);
         tx.commit();
     } catch (...) {
         tx.rollback();
@@ -143,6 +146,22 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
         throw;
     }
     return result;
+}
+
+QString catalogueVersion(DbConnection &db)
+{
+    QSqlQuery q = db.prepare(QStringLiteral("SELECT VERSION FROM KMP_CATALOGUE_VERSION WHERE NAME = 'DIAGNOST'"));
+    db.exec(q);
+    return q.next() ? q.value(0).toString() : QString();
+}
+
+void bumpCatalogueVersion(DbConnection &db)
+{
+    const QString next = newCatalogueVersion(catalogueVersion(db));
+    QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_CATALOGUE_VERSION (NAME, VERSION) VALUES ('DIAGNOST', ?) "
+                                            "ON CONFLICT (NAME) DO UPDATE SET VERSION = excluded.VERSION"));
+    q.addBindValue(next);
+    db.exec(q);
 }
 
 } // namespace kmp::server

@@ -36,6 +36,11 @@ struct Cid10ImportResult
 Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &entries,
                               const std::function<void(int done, int total)> &progress = {});
 
+// The catalogue's current version (see KMP_CATALOGUE_VERSION); empty when it has none.
+QString catalogueVersion(DbConnection &db);
+// Gives the catalogue a new version; call inside the transaction that changes it.
+void bumpCatalogueVersion(DbConnection &db);
+
 // The two official files of a folder: categories, then subcategories (which win where a
 // code is in both, being the finer list).
 std::vector<Cid10Entry> readCid10Folder(const QString &dir);

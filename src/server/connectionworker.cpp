@@ -7,11 +7,15 @@
 #include "dispatcher.h"
 #include "error.h"
 #include "frame.h"
+#include "keythrottle.h"
+#include "ping.h"
 #include "serviceerror.h"
 #include "store.h"
 
 #include <QCborStreamReader>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QtEndian>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -120,6 +124,24 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
 
 QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop)
 {
+    // An address that keeps presenting wrong keys waits before each new challenge, so
+    // guessing gets slower with every try; other addresses are not held up.
+    const QString address = socket.peerAddress().toString();
+    if (const qint64 wait = KeyThrottle::global().delayFor(address, QDeadlineTimer::current().deadline())) {
+        m_settings.warn(QStringLiteral("conexão #%1 de %2: chaves recusadas repetidamente deste endereço; desafio "
+                                       "atrasado %3 s")
+                            .arg(m_number)
+                            .arg(peer, seconds(int(wait))));
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < wait) {
+            if (stop.load() || evicted())
+                return {};
+            QThread::msleep(50);
+        }
+        // The wait is the server's doing: the station gets its full handshake time after it.
+        m_handshakeDeadline = QDeadlineTimer(m_handshakeLimitMs);
+    }
     const QByteArray nonce = wire::auth::newNonce();
     socket.write(wire::frame(wire::auth::encodeChallenge(nonce)));
     if (!flush(socket)) {
@@ -142,7 +164,9 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
                              .arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
             return {};
         }
-        if (!socket.waitForReadyRead(250)) {
+        // Bytes that came with the end of the TLS handshake are already buffered and
+        // would not wake waitForReadyRead.
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250)) {
             if (socket.state() != QAbstractSocket::ConnectedState) {
                 refuse(peer, QStringLiteral("cliente desconectou antes de apresentar a chave"));
                 return {};
@@ -155,6 +179,15 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
             break;
     }
     const auto answer = body ? wire::auth::decodeAnswer(*body) : std::nullopt;
+    if (!answer && body) {
+        // A health probe needs no key; it is answered and the connection closed.
+        if (const auto pong = Ping::answer(*body, m_settings.database)) {
+            socket.write(wire::frame(wire::encodeResponse(*pong)));
+            flush(socket);
+            m_settings.log(QStringLiteral("conexão #%1 de %2: ping").arg(m_number).arg(peer));
+            return {};
+        }
+    }
     QString why;
     QString name;
     if (!answer) {
@@ -174,12 +207,22 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
     }
     if (!why.isEmpty()) {
         refuse(peer, why);
+        const int failures = KeyThrottle::global().recordFailure(address, QDeadlineTimer::current().deadline());
+        if (failures >= KeyThrottle::FreeFailures)
+            m_settings.warn(QStringLiteral("%1 chaves recusadas de %2 em %3 min; as próximas conexões desse endereço "
+                                           "esperam %4 s pelo desafio")
+                                .arg(failures)
+                                .arg(address)
+                                .arg(KeyThrottle::WindowMs / 60000)
+                                .arg(seconds(int(KeyThrottle::global().delayFor(
+                                    address, QDeadlineTimer::current().deadline())))));
         const auto r = wire::Response::failure(0, wire::ErrorCode::Unauthorized,
                                                QStringLiteral("Chave de cliente recusada pelo servidor."));
         socket.write(wire::frame(wire::encodeResponse(r)));
         flush(socket);
         return {};
     }
+    KeyThrottle::global().recordSuccess(address);
     socket.write(wire::frame(wire::encodeResponse(wire::Response::success(0, QCborValue(name)))));
     if (!flush(socket))
         return {};
@@ -285,6 +328,11 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
                 QStringLiteral("O servidor está recebendo outras gravações grandes neste momento e não pôde aceitar "
                                "esta (%1 MB). Nada foi gravado; tente de novo em instantes.")
                     .arg(megabytes(in.length)));
+        }
+        // Only a tiny frame can be a health probe; the others go straight on.
+        if (in.body.size() < 256) {
+            if (auto pong = Ping::answer(in.body, m_settings.database))
+                return *pong;
         }
         wire::Request request;
         try {

@@ -32,6 +32,7 @@ class ConnectionWorker
 public:
     struct Settings
     {
+        DatabaseConfig database;                  // for the health probe
         DbPool *pool = nullptr;                   // where requests run; outlives the worker
         ByteBudget *budget = nullptr;             // request bytes held across connections
         ConnectionLimits *limits = nullptr;       // told when the handshake completes

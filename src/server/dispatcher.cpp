@@ -1,5 +1,6 @@
 #include "dispatcher.h"
 
+#include "cid10import.h"
 #include "error.h"
 #include "packet.h"
 #include "reports.h"
@@ -7,6 +8,7 @@
 #include "store.h"
 
 #include <QCborArray>
+#include <QCborMap>
 #include <cmath>
 #include <map>
 
@@ -24,6 +26,7 @@ struct Method
 {
     std::vector<Arg> args;
     std::function<QCborValue(Store &, const QCborArray &, const AuditContext &)> run;
+    int optionalArgs = 0; // how many of the last arguments a caller may leave out
 };
 
 QString text(const QCborArray &a, qsizetype i)
@@ -61,7 +64,23 @@ const std::map<QString, Method> &methods()
 {
     using A = Arg;
     static const std::map<QString, Method> m{
-        {QStringLiteral("GetDiagnost"), {{}, [](Store &s, const QCborArray &, const AuditContext &) { return packetValue(s.diagnost()); }}},
+        // Called with no argument, the catalogue's packet. Called with the version a station
+        // holds ("" for none), a map with the current "version" and, only when that differs,
+        // the "packet". The version is read first: a catalogue imported in between is then
+        // sent under the older version and simply fetched again next time.
+        {QStringLiteral("GetDiagnost"),
+         {{A::Text},
+          [](Store &s, const QCborArray &a, const AuditContext &) {
+              if (a.isEmpty())
+                  return packetValue(s.diagnost());
+              const QString version = catalogueVersion(s.db());
+              QCborMap out;
+              out.insert(QLatin1String("version"), version);
+              if (version.isEmpty() || version != text(a, 0))
+                  out.insert(QLatin1String("packet"), packetValue(s.diagnost()));
+              return QCborValue(out);
+          },
+          1}},
         {QStringLiteral("GetDiagPaci"),
          {{A::Text, A::Text, A::Date},
           [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.diagPaci(text(a, 0), text(a, 1), date(a, 2))); }}},
@@ -165,12 +184,13 @@ Response Dispatcher::handle(const Request &request)
             throw ServiceError(ErrorCode::UnknownMethod,
                                QStringLiteral("Método desconhecido: \"%1\".").arg(request.method.left(80)));
         const Method &m = it->second;
-        if (request.args.size() != qsizetype(m.args.size()))
+        const qsizetype most = qsizetype(m.args.size());
+        if (request.args.size() > most || request.args.size() < most - m.optionalArgs)
             throw ServiceError(ErrorCode::BadRequest, QStringLiteral("%1 espera %2 argumento(s), recebeu %3.")
                                                           .arg(request.method)
                                                           .arg(m.args.size())
                                                           .arg(request.args.size()));
-        for (size_t i = 0; i < m.args.size(); ++i)
+        for (size_t i = 0; i < size_t(request.args.size()); ++i)
             if (!argMatches(m.args[i], request.args.at(qsizetype(i))))
                 throw ServiceError(ErrorCode::BadRequest, QStringLiteral("%1: o argumento %2 deveria ser %3.")
                                                               .arg(request.method)
@@ -189,6 +209,7 @@ Response Dispatcher::handle(const Request &request)
     }
     if (!response.ok && onRefused)
         onRefused(request, response);
+    response.acceptsZstd = request.acceptsZstd;
     return response;
 }
 

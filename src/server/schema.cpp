@@ -1,8 +1,11 @@
 #include "schema.h"
 
+#include <QRandomGenerator>
+
 #include "dbconnection.h"
 #include "serviceerror.h"
 
+#include <QRandomGenerator>
 #include <QSqlRecord>
 
 namespace kmp::server {
@@ -251,7 +254,67 @@ void migrateTo2(DbConnection &db)
                                  "(CDFILIAL, CDPACIENTE, DTCONSPACI, ID)"));
 }
 
+// Version 3: a unique sequence number per consultation. Consultations stored before the
+// index may hold ties (two stations saving at once); they are renumbered first, keeping
+// the order the screen showed them in (number, then code), so nothing is lost and the
+// index can be built. Rows without a number stay without one.
+void migrateTo3(DbConnection &db)
+{
+    QSqlQuery ties = db.prepare(QStringLiteral("SELECT DISTINCT CDFILIAL, CDPACIENTE, DTCONSPACI FROM DIAGPACI "
+                                               "WHERE NRSEQUENCIA IS NOT NULL GROUP BY CDFILIAL, CDPACIENTE, "
+                                               "DTCONSPACI, NRSEQUENCIA HAVING COUNT(*) > 1"));
+    db.exec(ties);
+    std::vector<QVariantList> consultations;
+    while (ties.next())
+        consultations.push_back({ties.value(0), ties.value(1), ties.value(2)});
+    ties.finish();
+    for (const QVariantList &key : consultations) {
+        QSqlQuery rows = db.prepare(QStringLiteral("SELECT CDDIAGNOST FROM DIAGPACI WHERE CDFILIAL = ? AND "
+                                                   "CDPACIENTE = ? AND DTCONSPACI = ? AND NRSEQUENCIA IS NOT NULL "
+                                                   "ORDER BY NRSEQUENCIA, CDDIAGNOST"));
+        for (const QVariant &v : key)
+            rows.addBindValue(v);
+        db.exec(rows);
+        QStringList codes;
+        while (rows.next())
+            codes << rows.value(0).toString();
+        rows.finish();
+        for (int i = 0; i < codes.size(); ++i) {
+            QSqlQuery set = db.prepare(QStringLiteral("UPDATE DIAGPACI SET NRSEQUENCIA = ? WHERE CDFILIAL = ? AND "
+                                                      "CDPACIENTE = ? AND DTCONSPACI = ? AND CDDIAGNOST = ?"));
+            set.addBindValue(double(i + 1));
+            for (const QVariant &v : key)
+                set.addBindValue(v);
+            set.addBindValue(codes.at(i));
+            db.exec(set);
+        }
+    }
+    db.execDirect(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS %1 ON DIAGPACI "
+                                 "(CDFILIAL, CDPACIENTE, DTCONSPACI, NRSEQUENCIA)")
+                      .arg(QLatin1String(DiagnosisOrderIndex)));
+}
+
+// Version 4: the catalogue's version. An existing catalogue gets a first version here, so
+// that stations can cache it without waiting for the next import.
+void migrateTo4(DbConnection &db)
+{
+    db.execDirect(QStringLiteral("CREATE TABLE IF NOT EXISTS KMP_CATALOGUE_VERSION (NAME VARCHAR(30) NOT NULL "
+                                 "PRIMARY KEY, VERSION VARCHAR(40) NOT NULL)"));
+    QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_CATALOGUE_VERSION (NAME, VERSION) VALUES ('DIAGNOST', ?) "
+                                            "ON CONFLICT (NAME) DO NOTHING"));
+    q.addBindValue(newCatalogueVersion(QString()));
+    db.exec(q);
+}
+
 } // namespace
+
+QString newCatalogueVersion(const QString &previous)
+{
+    // A counter for people reading it, and random bits so that a database restored or
+    // replaced never repeats a version a station already holds for different contents.
+    const qint64 n = previous.section(QLatin1Char('-'), 0, 0).toLongLong() + 1;
+    return QStringLiteral("%1-%2").arg(n).arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+}
 
 int schemaVersion(DbConnection &db)
 {
@@ -275,7 +338,7 @@ void ensureSchema(DbConnection &db)
                                .arg(version)
                                .arg(CurrentSchemaVersion));
     using Step = void (*)(DbConnection &);
-    static const Step steps[] = {migrateTo1, migrateTo2};
+    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3, migrateTo4};
     for (int v = version; v < CurrentSchemaVersion; ++v) {
         steps[v](db);
         QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (?)"));

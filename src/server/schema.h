@@ -47,16 +47,28 @@ const std::vector<const TableDef *> &all();
 } // namespace tables
 
 // The schema version this build creates and understands.
-constexpr int CurrentSchemaVersion = 2;
+constexpr int CurrentSchemaVersion = 4;
+
+// Version 3: no two diagnoses of one consultation share a sequence number, whichever
+// stations or servers save them.
+inline constexpr const char *DiagnosisOrderIndex = "DIAGPACI_SEQ";
 
 // The audit trail (version 2): one row per change a save applied, written in the save's
 // own transaction. No remote method names it, so no client can change it.
 inline constexpr const char *AuditTable = "KMP_AUDIT";
 
+// The catalogue's version (version 3): one row per catalogue, NAME 'DIAGNOST', whose
+// VERSION changes with every import, so that stations can keep the catalogue and ask
+// only whether it changed.
+inline constexpr const char *CatalogueVersionTable = "KMP_CATALOGUE_VERSION";
+
 // Creates the tables on an empty database and upgrades an older one, inside one
 // transaction and (on PostgreSQL) under an advisory lock, so several servers starting at
 // once do not trip over each other. Refuses a database newer than this build.
 void ensureSchema(DbConnection &db);
+
+// A catalogue version following previous (empty for the first one).
+QString newCatalogueVersion(const QString &previous);
 
 // The version stored in the database, 0 when it has no schema yet.
 int schemaVersion(DbConnection &db);

@@ -320,10 +320,88 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
         m_db.exec(a);
     };
 
+    // The consultation's order is unique (schema version 3). A refusal by that index is a
+    // station that lost a race for a number, told apart from a repeated diagnosis.
+    const int seqAt = table.name == QLatin1String("DIAGPACI") ? columnIndex("NRSEQUENCIA") : -1;
+    const auto refuseDuplicate = [&](const QSqlError &e) {
+        const QString text = e.databaseText() + QLatin1Char(' ') + e.driverText();
+        if (seqAt >= 0 && (text.contains(QLatin1String(DiagnosisOrderIndex), Qt::CaseInsensitive)
+                           || text.contains(QLatin1String("NRSEQUENCIA"), Qt::CaseInsensitive)))
+            throw ServiceError(ErrorCode::Conflict,
+                               QStringLiteral("Outra estação gravou ao mesmo tempo um diagnóstico com o mesmo número "
+                                              "de ordem nesta consulta. Atualize a lista e confirme novamente."));
+        throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+    };
+
     Transaction tx(m_db);
     QSqlQuery q;
+    // What each change's WHERE matches: its original values, but with the parked number
+    // for a row moved out of the way below.
+    std::vector<RowValues> matchOld;
+    matchOld.reserve(delta.changes.size());
+    for (const Change &ch : delta.changes)
+        matchOld.push_back(ch.oldValues);
     try {
-        for (const Change &ch : delta.changes) {
+        // Two saves on one consultation's order at once (two stations moving rows) would
+        // lock its rows in opposite orders and deadlock on PostgreSQL: each save first takes
+        // a lock per consultation it touches, in one order, for the rest of its transaction.
+        // SQLite writes one transaction at a time already.
+        if (seqAt >= 0 && m_db.isPostgres() && filialAt >= 0 && pacienteAt >= 0 && consultaAt >= 0) {
+            QStringList consultations;
+            const auto note = [&](const RowValues &row) {
+                if (row.empty())
+                    return;
+                consultations << row[size_t(filialAt)].toString() + QLatin1Char('|') + row[size_t(pacienteAt)].toString()
+                                     + QLatin1Char('|') + QString::number(row[size_t(consultaAt)].toDouble(), 'g', 17);
+            };
+            for (const Change &ch : delta.changes) {
+                note(ch.oldValues);
+                note(ch.newValues);
+            }
+            consultations.sort();
+            consultations.removeDuplicates();
+            for (const QString &key : consultations) {
+                q = m_db.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(12800, hashtext(?))"));
+                q.addBindValue(key);
+                m_db.exec(q);
+                q.finish();
+            }
+        }
+        // Rows trading sequence numbers (a move) would meet the unique index half-way, and
+        // SQLite checks it per statement: each row whose number changes is first parked on
+        // a number no screen hands out, then the changes below give the final ones.
+        int seqModifies = 0;
+        for (const Change &ch : delta.changes)
+            if (seqAt >= 0 && ch.kind == ChangeKind::Modify
+                && !sameValue(ch.oldValues[size_t(seqAt)], ch.newValues[size_t(seqAt)]))
+                ++seqModifies;
+        if (seqModifies > 1) {
+            for (size_t i = 0; i < delta.changes.size(); ++i) {
+                const Change &ch = delta.changes[i];
+                if (ch.kind != ChangeKind::Modify || sameValue(ch.oldValues[size_t(seqAt)], ch.newValues[size_t(seqAt)]))
+                    continue;
+                const double parked = -1000000.0 - double(i);
+                QStringList where;
+                QVariantList values{parked};
+                whereOriginal(ch.oldValues, where, values);
+                q = m_db.prepare(QStringLiteral("UPDATE %1 SET NRSEQUENCIA = ? WHERE %2")
+                                     .arg(table.name, where.join(QStringLiteral(" AND "))));
+                for (const QVariant &v : values)
+                    q.addBindValue(v);
+                if (!q.exec()) {
+                    if (DbConnection::isUniqueViolation(q.lastError()))
+                        refuseDuplicate(q.lastError());
+                    m_db.raise(q);
+                }
+                if (q.numRowsAffected() != 1)
+                    refuseStale(ch.oldValues);
+                q.finish();
+                matchOld[i][size_t(seqAt)] = parked;
+            }
+        }
+        for (size_t changeAt = 0; changeAt < delta.changes.size(); ++changeAt) {
+            const Change &ch = delta.changes[changeAt];
+            const RowValues &old = matchOld[changeAt];
             switch (ch.kind) {
             case ChangeKind::Insert: {
                 QStringList names, marks;
@@ -338,7 +416,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                     insert.bindValue(int(i), bindable(*cols[i], ch.newValues[i]));
                 if (!insert.exec()) {
                     if (DbConnection::isUniqueViolation(insert.lastError()))
-                        throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                        refuseDuplicate(insert.lastError());
                     m_db.raise(insert);
                 }
                 audit(ch);
@@ -348,13 +426,13 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                 QStringList sets;
                 QVariantList values;
                 for (size_t i = 0; i < cols.size(); ++i) {
-                    if (!sameValue(ch.oldValues[i], ch.newValues[i])) {
+                    if (!sameValue(old[i], ch.newValues[i])) {
                         sets << cols[i]->name + QStringLiteral(" = ?");
                         values << bindable(*cols[i], ch.newValues[i]);
                     }
                 }
                 QStringList where;
-                whereOriginal(ch.oldValues, where, values);
+                whereOriginal(old, where, values);
                 if (sets.isEmpty()) {
                     // Nothing to write, but the row must still be there as it was.
                     q = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
@@ -374,7 +452,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                     q.addBindValue(v);
                 if (!q.exec()) {
                     if (DbConnection::isUniqueViolation(q.lastError()))
-                        throw ServiceError(ErrorCode::Conflict, duplicateMessage);
+                        refuseDuplicate(q.lastError());
                     m_db.raise(q);
                 }
                 if (q.numRowsAffected() != 1)

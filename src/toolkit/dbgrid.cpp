@@ -39,6 +39,11 @@ public:
                 return c.font;
             return QVariant();
         }
+        // The whole text in the tooltip: a long catalogue name is cut by its column.
+        if (role == Qt::ToolTipRole) {
+            const QString text = kmp::DataSetModel::data(index, Qt::DisplayRole).toString();
+            return text.trimmed().isEmpty() ? QVariant() : QVariant(text);
+        }
         return kmp::DataSetModel::data(index, role);
     }
 
@@ -91,6 +96,18 @@ public:
         if (editor)
             editor->installEventFilter(m_grid); // typed characters pass through OnKeyPress
         return editor;
+    }
+
+    // A column with a lookup button keeps the button visible beside the editor, so it can
+    // still be seen (and clicked) while a code is typed.
+    void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::updateEditorGeometry(editor, option, index);
+        if (m_grid->columnButton(index.column())) {
+            QRect r = editor->geometry();
+            r.setWidth(qMax(0, r.width() - qMin(option.rect.height(), option.rect.width())));
+            editor->setGeometry(r);
+        }
     }
 
 private:
@@ -147,6 +164,8 @@ DBGrid::DBGrid(QWidget *parent) : QTableView(parent)
     m_button = new QToolButton(viewport());
     m_button->setObjectName(QStringLiteral("dbGridEditButton"));
     m_button->setText(QStringLiteral("…"));
+    m_button->setToolTip(QStringLiteral("Pesquisar (F8 ou Alt+Seta para baixo)"));
+    m_button->setAccessibleName(QStringLiteral("Pesquisar"));
     m_button->setFocusPolicy(Qt::NoFocus);
     m_button->setCursor(Qt::ArrowCursor);
     m_button->hide();
@@ -160,7 +179,16 @@ DBGrid::DBGrid(QWidget *parent) : QTableView(parent)
         applyWidths();
         followCursor(m_model->currentRow());
     });
-    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this] { placeButton(); });
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int col, int, int size) {
+        // A width the user gave a column outlives reloads of the rows; it is kept by field,
+        // so a column list set again finds it too.
+        if (!m_applyingWidths && m_modelChanging == 0) {
+            const QString name = columnFieldName(col);
+            if (!name.isEmpty())
+                m_userWidths.insert(name.toUpper(), size);
+        }
+        placeButton();
+    });
     connect(qApp, &QApplication::focusChanged, this, &DBGrid::focusMoved);
 }
 
@@ -241,9 +269,15 @@ void DBGrid::applyColumns()
 
 void DBGrid::applyWidths()
 {
-    for (int i = 0; i < m_columns.size(); ++i)
-        if (m_columns.at(i).width > 0)
+    m_applyingWidths = true;
+    for (int i = 0; i < m_model->columnCount(); ++i) {
+        const int user = m_userWidths.value(columnFieldName(i).toUpper(), -1);
+        if (user > 0)
+            setColumnWidth(i, user);
+        else if (i < m_columns.size() && m_columns.at(i).width > 0)
             setColumnWidth(i, m_columns.at(i).width);
+    }
+    m_applyingWidths = false;
     if (m_hasTitleFont)
         horizontalHeader()->setFont(m_titleFont);
     placeButton();
@@ -408,7 +442,49 @@ void DBGrid::currentChanged(const QModelIndex &current, const QModelIndex &previ
 
 QModelIndex DBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
 {
+    // Tab walks the columns of the row; past the last one (or Shift+Tab before the first)
+    // it leaves the grid instead of wrapping to another row, so the keyboard can get out.
+    if (atTabEdge(cursorAction))
+        return QModelIndex();
     return QTableView::moveCursor(cursorAction, modifiers);
+}
+
+bool DBGrid::atTabEdge(CursorAction action) const
+{
+    if (action != MoveNext && action != MovePrevious)
+        return false;
+    const QModelIndex cur = currentIndex();
+    if (!cur.isValid())
+        return true;
+    int last = -1, first = -1;
+    for (int c = 0; c < m_model->columnCount(); ++c) {
+        if (isColumnHidden(c))
+            continue;
+        if (first < 0)
+            first = c;
+        last = c;
+    }
+    return action == MoveNext ? cur.column() >= last : cur.column() <= first;
+}
+
+void DBGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint)
+{
+    // Tab out of the editor in the last column: close it and leave the grid in one key.
+    const bool leaveForward = hint == QAbstractItemDelegate::EditNextItem && atTabEdge(MoveNext);
+    const bool leaveBack = hint == QAbstractItemDelegate::EditPreviousItem && atTabEdge(MovePrevious);
+    if (!leaveForward && !leaveBack) {
+        QTableView::closeEditor(editor, hint);
+        return;
+    }
+    QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+    QAbstractScrollArea::focusNextPrevChild(leaveForward);
+}
+
+bool DBGrid::isLookupKey(const QKeyEvent *event) const
+{
+    const bool f8 = event->key() == Qt::Key_F8 && event->modifiers() == Qt::NoModifier;
+    const bool altDown = event->key() == Qt::Key_Down && (event->modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier;
+    return (f8 || altDown) && columnButton(selectedIndex()) && m_set && m_set->isActive();
 }
 
 bool DBGrid::edit(const QModelIndex &index, EditTrigger trigger, QEvent *event)
@@ -456,6 +532,11 @@ bool DBGrid::filterKey(QKeyEvent *event, QObject *target)
 
 void DBGrid::keyPressEvent(QKeyEvent *event)
 {
+    if (isLookupKey(event)) {
+        event->accept();
+        clickEditButton();
+        return;
+    }
     if (filterKey(event, this)) {
         event->accept();
         return;
@@ -466,8 +547,19 @@ void DBGrid::keyPressEvent(QKeyEvent *event)
 bool DBGrid::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::KeyPress && watched != this && watched != viewport()) {
-        if (filterKey(static_cast<QKeyEvent *>(event), watched))
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (isLookupKey(key)) {
+            clickEditButton();
             return true;
+        }
+        if (filterKey(key, watched))
+            return true;
+    }
+    // The lookup keys must reach the grid rather than a shortcut of the same keys.
+    if (event->type() == QEvent::ShortcutOverride && watched != this && watched != viewport()
+        && isLookupKey(static_cast<QKeyEvent *>(event))) {
+        event->accept();
+        return true;
     }
     return QTableView::eventFilter(watched, event);
 }

@@ -3,6 +3,7 @@
 #include "datasetmodel.h"
 
 #include <QFont>
+#include <QHash>
 #include <QPointer>
 #include <QStyledItemDelegate>
 #include <QTableView>
@@ -36,6 +37,11 @@ struct DBGridColumn
 // A data-aware grid over a data source: the record set's rows with one column per bound
 // field (or per visible field when no columns are set), edited in place through the
 // record set. The grid's current row is the record set's cursor, both ways.
+//
+// Keys: Tab and Shift+Tab walk the row's columns and leave the grid past its last or first
+// column; F8 or Alt+Down in a column with a lookup button runs the lookup, as the button
+// does. A cell's tooltip is its whole text; a width the user gives a column survives
+// reloads for the life of the grid.
 //
 // Every hook runs through the guarded dispatch, so a handler's exception ends the handler
 // with its message (or silently for the silent abort) and the grid stays usable.
@@ -114,6 +120,7 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
     bool edit(const QModelIndex &index, EditTrigger trigger, QEvent *event) override;
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+    void closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint) override;
 
 private:
     void applyColumns();
@@ -126,6 +133,8 @@ private:
     void reportLater(std::exception_ptr e);
     void fieldFocusRequested(kmp::Field *field);
     bool runColExit(int column);
+    bool atTabEdge(CursorAction action) const;
+    bool isLookupKey(const QKeyEvent *event) const;
 
     kmp::DataSetModel *m_model;
     QPointer<kmp::DataSource> m_source;
@@ -144,4 +153,6 @@ private:
     std::exception_ptr m_paintError;
     bool m_paintReportQueued = false;
     QString m_lastPaintError;
+    QHash<QString, int> m_userWidths; // by upper-case field name
+    bool m_applyingWidths = false;
 };

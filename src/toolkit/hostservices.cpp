@@ -23,6 +23,13 @@ ConnectionSecurity HostServices::security()
     return {};
 }
 
+QVariant HostServices::savedState(const QString &)
+{
+    return QVariant();
+}
+
+void HostServices::saveState(const QString &, const QVariant &) {}
+
 QString HostServices::helpFolder()
 {
     const QString app = QCoreApplication::applicationDirPath();

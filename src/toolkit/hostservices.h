@@ -40,6 +40,10 @@ public:
     virtual QMdiArea *mdiArea() = 0;           // where child screens are shown; may be null
     virtual QString helpFolder();              // folder with help/<context>.html pages
     virtual ConnectionSecurity security();     // client key and TLS for the server connection
+    // What the station remembers between runs (a dialog's size, a window's place), by key.
+    // The default keeps nothing.
+    virtual QVariant savedState(const QString &key);
+    virtual void saveState(const QString &key, const QVariant &value);
 
     // The instance in use. Without one set, a MemoryHostServices with defaults (server
     // from KMP_SERVER_HOST / KMP_SERVER_PORT, no main window) answers.
@@ -72,6 +76,8 @@ public:
     void setMdiArea(QMdiArea *area) { m_mdiArea = area; }
     ConnectionSecurity security() override { return m_security; }
     void setSecurity(const ConnectionSecurity &security) { m_security = security; }
+    QVariant savedState(const QString &key) override { return m_state.value(key); }
+    void saveState(const QString &key, const QVariant &value) override { m_state.insert(key, value); }
 
     // Every refresh asked for, in order, each with the keys it named.
     const QList<QStringList> &cacheRefreshes() const { return m_refreshes; }
@@ -91,6 +97,7 @@ protected:
     ConnectionSecurity m_security;
     QList<QStringList> m_refreshes;
     QMap<QString, QDateTime> m_lastRefresh;
+    QMap<QString, QVariant> m_state;
 };
 
 namespace Norvik {

@@ -1,5 +1,6 @@
 #include "lookupdialog.h"
 
+#include "hostservices.h"
 #include "recordset.h"
 
 #include <QApplication>
@@ -310,7 +311,8 @@ int LookupModel::columnCount(const QModelIndex &parent) const
 
 QVariant LookupModel::data(const QModelIndex &index, int role) const
 {
-    if (!m_set || !index.isValid() || role != Qt::DisplayRole)
+    // The tooltip is the whole text: long catalogue names do not fit the column.
+    if (!m_set || !index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
         return QVariant();
     const int src = sourceRow(index.row());
     if (src < 0 || src >= m_set->recordCount() || size_t(index.column()) >= m_fields.size())
@@ -338,6 +340,8 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
     m_search->setObjectName(QStringLiteral("lookupSearch"));
     m_search->setPlaceholderText(QStringLiteral("Digite o código ou o início das palavras"));
     m_search->setClearButtonEnabled(true);
+    m_search->setAccessibleName(QStringLiteral("Pesquisar"));
+    m_search->setToolTip(QStringLiteral("Digite o código ou o início das palavras; Enter escolhe a linha marcada"));
     m_search->installEventFilter(this);
     layout->addWidget(m_search);
 
@@ -346,6 +350,7 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
     // swapping 14,000 rows for a few on a keystroke costs next to nothing.
     m_view = new QTreeView(this);
     m_view->setObjectName(QStringLiteral("lookupView"));
+    m_view->setAccessibleName(QStringLiteral("Resultados da pesquisa"));
     m_view->setModel(m_model);
     m_view->setItemDelegate(new LookupDelegate(m_view));
     m_view->setRootIsDecorated(false);
@@ -374,6 +379,8 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
 
     auto *bottom = new QHBoxLayout;
     m_count = new QLabel(this);
+    m_count->setObjectName(QStringLiteral("lookupCount"));
+    m_count->setAccessibleName(QStringLiteral("Quantidade encontrada"));
     // A fixed width: a count that changes length must not re-lay out the dialog per key.
     m_count->setMinimumWidth(m_count->fontMetrics().horizontalAdvance(QStringLiteral("00000 de 00000")) + 8);
     bottom->addWidget(m_count, 1);
@@ -386,12 +393,36 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
     layout->addLayout(bottom);
 
     connect(m_search, &QLineEdit::textChanged, this, [this] { refilter(); });
-    resize(640, 420);
+    setSizeGripEnabled(true);
+    resize(rememberedSize());
     refilter();
     m_search->setFocus();
 }
 
 LookupDialog::~LookupDialog() = default;
+
+namespace {
+const QString kSizeKey = QStringLiteral("lookupDialog/size");
+const QSize kDefaultSize(640, 420);
+} // namespace
+
+QSize LookupDialog::rememberedSize()
+{
+    const QSize saved = HostServices::instance()->savedState(kSizeKey).toSize();
+    // A size from a larger monitor, or a damaged state file, must not open a dialog that
+    // cannot be seen or used.
+    if (!saved.isValid() || saved.width() < 320 || saved.height() < 200 || saved.width() > 8000
+        || saved.height() > 8000)
+        return kDefaultSize;
+    return saved;
+}
+
+void LookupDialog::done(int result)
+{
+    if (isVisible())
+        HostServices::instance()->saveState(kSizeKey, size());
+    QDialog::done(result);
+}
 
 void LookupDialog::refilter()
 {

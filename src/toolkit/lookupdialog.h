@@ -91,6 +91,11 @@ public:
     QLineEdit *searchBox() const { return m_search; }
     QTreeView *view() const { return m_view; }
 
+    // The size the dialog opens with: the one the user last gave it (kept by the host),
+    // or the default.
+    static QSize rememberedSize();
+    void done(int result) override;
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

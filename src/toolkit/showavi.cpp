@@ -1,5 +1,6 @@
 #include "showavi.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>
@@ -19,8 +20,10 @@ public:
     {
         setObjectName(QStringLiteral("kmpBusyOverlay"));
         setAttribute(Qt::WA_TransparentForMouseEvents, false);
+        setAccessibleName(QStringLiteral("Aguarde"));
         auto *layout = new QVBoxLayout(this);
         m_label = new QLabel(this);
+        m_label->setObjectName(QStringLiteral("kmpBusyText"));
         m_label->setAlignment(Qt::AlignCenter);
         m_label->setStyleSheet(QStringLiteral(
             "QLabel { background: palette(window); border: 1px solid palette(dark);"
@@ -34,7 +37,12 @@ public:
             setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     }
 
-    void setText(const QString &text) { m_label->setText(text); }
+    void setText(const QString &text)
+    {
+        m_label->setText(text);
+        setAccessibleDescription(text);
+        m_label->setAccessibleName(text);
+    }
     QString text() const { return m_label->text(); }
 
     void cover()
@@ -44,6 +52,15 @@ public:
         else
             adjustSize();
         raise();
+    }
+
+    // Screen readers say the text as the indicator appears, as they would a status alert.
+    void announce()
+    {
+        if (!QAccessible::isActive())
+            return;
+        QAccessibleEvent event(m_label, QAccessible::Alert);
+        QAccessible::updateAccessibility(&event);
     }
 
 protected:
@@ -63,18 +80,105 @@ private:
     QLabel *m_label;
 };
 
+bool isUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::NonClientAreaMouseButtonRelease:
+    case QEvent::NonClientAreaMouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::InputMethod:
+    case QEvent::Drop:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Drops user input for the whole application while a call runs, except for a modal
+// dialog that came up after the call began (its box must be answerable).
+class InputDiscarder : public QObject
+{
+public:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!isUserInput(event->type()))
+            return false;
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal && modal != m_modalAtStart && watched->isWidgetType()) {
+            auto *w = static_cast<QWidget *>(watched);
+            if (w->window() == modal)
+                return false;
+        }
+        if (!watched->isWidgetType() && modal && modal != m_modalAtStart)
+            return false; // the modal's own window handle: Qt routes it on to the dialog
+        ++m_discarded;
+        return true;
+    }
+
+    void start()
+    {
+        m_modalAtStart = QApplication::activeModalWidget();
+        qApp->installEventFilter(this);
+    }
+
+    // Input queued while the event loop was blocked is delivered now and dropped by the
+    // filter, so none of it reaches a handler after the call.
+    void finish()
+    {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        qApp->removeEventFilter(this);
+        m_modalAtStart = nullptr;
+    }
+
+    int discarded() const { return m_discarded; }
+
+private:
+    QPointer<QWidget> m_modalAtStart;
+    int m_discarded = 0;
+};
+
 struct State
 {
     int depth = 0;
     QPointer<BusyOverlay> overlay;
     QString text;
     QStringList outer; // texts of the enclosing calls, shown again as inner ones end
+    InputDiscarder discarder;
 };
 
 State &state()
 {
     static State s;
     return s;
+}
+
+bool haveWidgets()
+{
+    return qobject_cast<QApplication *>(QCoreApplication::instance()) != nullptr;
+}
+
+// The window the user is looking at: a modal screen (the report screen) over the main
+// window is the one to cover, not the main window hidden behind it.
+QWidget *coverTarget(QWidget *mainForm)
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (modal && modal != state().overlay)
+        return modal;
+    return mainForm;
 }
 
 } // namespace
@@ -98,24 +202,30 @@ void ActiveShowAvi(QWidget *mainForm, int animation)
         s.outer.append(s.text);
     ++s.depth;
     s.text = textFor(animation);
-    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+    if (!haveWidgets())
         return;
-    if (s.depth == 1)
+    if (s.depth == 1) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (s.overlay && s.overlay->parentWidget() != mainForm) {
+        s.discarder.start();
+    }
+    QWidget *target = coverTarget(mainForm);
+    if (s.overlay && s.overlay->parentWidget() != target) {
         s.overlay->hide();
         s.overlay->deleteLater();
         s.overlay = nullptr;
     }
+    const bool appearing = !s.overlay || !s.overlay->isVisible();
     if (!s.overlay)
-        s.overlay = new BusyOverlay(mainForm);
+        s.overlay = new BusyOverlay(target);
     s.overlay->setText(s.text);
     s.overlay->cover();
     s.overlay->show();
-    // The call that follows blocks the event loop: paint now, and let nothing the user
-    // types in the meantime run a handler.
+    if (appearing)
+        s.overlay->announce();
+    // The call that follows blocks the event loop: paint now. Input already queued is
+    // dropped by the filter rather than left to run after the call.
     s.overlay->repaint();
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void DeactiveShowAvi()
@@ -123,23 +233,28 @@ void DeactiveShowAvi()
     State &s = state();
     if (s.depth == 0)
         return; // an unmatched off must not drive the count negative
-    if (--s.depth > 0) {
+    if (s.depth > 1) {
+        --s.depth;
         if (!s.outer.isEmpty())
             s.text = s.outer.takeLast();
         if (s.overlay)
             s.overlay->setText(s.text);
         return;
     }
+    if (haveWidgets())
+        s.discarder.finish(); // still counted as busy: nothing drained here may start a call
+    s.depth = 0;
     s.outer.clear();
     s.text.clear();
     if (s.overlay)
         s.overlay->hide();
-    if (qobject_cast<QApplication *>(QCoreApplication::instance()))
+    if (haveWidgets())
         QApplication::restoreOverrideCursor();
 }
 
 int depth() { return state().depth; }
 QString currentText() { return state().depth > 0 ? state().text : QString(); }
 QWidget *overlay() { return state().overlay; }
+int discardedInputs() { return state().discarder.discarded(); }
 
 } // namespace Showavi

@@ -9,6 +9,12 @@ class QWidget;
 // Calls nest: each ActiveShowAvi needs one DeactiveShowAvi, and only the outermost one
 // hides the indicator. Always switch it off, also on an exception (kmp::BusyIndicator
 // does it for a scope).
+//
+// While it is shown, user input (keys, mouse buttons, wheel, shortcuts, context menus) is
+// discarded: a click made during a call must not run once the call is over, on a screen
+// that has changed under it. Input that arrived while the call blocked the event loop is
+// drained and dropped before the indicator goes away. A dialog opened during the call
+// (an error box, a confirmation) still takes its input.
 namespace Showavi {
 
 // animation: 0 connecting, 6 loading, 1 saving; others show a general text.
@@ -19,6 +25,7 @@ int depth();                     // how many ActiveShowAvi are still open
 QString currentText();           // the text shown now, empty when hidden
 QString textFor(int animation);
 QWidget *overlay();              // the indicator's widget, null when never shown
+int discardedInputs();           // input events dropped since the program started
 
 } // namespace Showavi
 

@@ -23,6 +23,7 @@ TDBNavigator::TDBNavigator(QWidget *parent) : QWidget(parent)
         b->setObjectName(QString::fromLatin1(defs[i].name));
         b->setText(QString::fromUtf8(defs[i].text));
         b->setToolTip(QString::fromUtf8(defs[i].tip));
+        b->setAccessibleName(QString::fromUtf8(defs[i].tip)); // the arrows say nothing to a screen reader
         b->setFocusPolicy(Qt::NoFocus);
         b->setMinimumWidth(26);
         connect(b, &QToolButton::clicked, this, [this, i] { click(Button(i)); });

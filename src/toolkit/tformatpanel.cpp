@@ -40,11 +40,15 @@ TFormatPanel::TFormatPanel(QWidget *parent) : QWidget(parent)
     layout->setSpacing(2);
     m_fontBox = new QFontComboBox(this);
     m_fontBox->setObjectName(QStringLiteral("fontName"));
+    m_fontBox->setAccessibleName(QStringLiteral("Fonte"));
+    m_fontBox->setToolTip(QStringLiteral("Fonte"));
     m_fontBox->setFocusPolicy(Qt::ClickFocus);
     m_fontBox->setMaximumWidth(170);
     layout->addWidget(m_fontBox);
     m_sizeBox = new QComboBox(this);
     m_sizeBox->setObjectName(QStringLiteral("fontSize"));
+    m_sizeBox->setAccessibleName(QStringLiteral("Tamanho da fonte"));
+    m_sizeBox->setToolTip(QStringLiteral("Tamanho da fonte"));
     m_sizeBox->setFocusPolicy(Qt::ClickFocus);
     for (int s : {8, 9, 10, 11, 12, 14, 16, 18, 20, 24, 28, 36})
         m_sizeBox->addItem(QString::number(s), s);

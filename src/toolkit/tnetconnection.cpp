@@ -1,6 +1,8 @@
 #include "tnetconnection.h"
 
+#include "connectionstatus.h"
 #include "hostservices.h"
+#include "showavi.h"
 
 namespace {
 
@@ -9,6 +11,17 @@ int envMs(const char *name, int fallback)
     bool ok = false;
     const int v = qEnvironmentVariableIntValue(name, &ok);
     return ok && v > 0 ? v : fallback;
+}
+
+QWidget *busyParent()
+{
+    return HostServices::instance() ? HostServices::instance()->mainForm() : nullptr;
+}
+
+// Saves show "saving", everything else "loading": the texts the screens use for them.
+int animationFor(const QString &method)
+{
+    return method.startsWith(QLatin1String("Set")) ? 1 : 6;
 }
 
 } // namespace
@@ -46,13 +59,25 @@ void TNetConnection::open()
     if (!security.keyName.isEmpty())
         m_client.setCredentials(security.keyName, security.keySecret);
     m_client.setTls(security.tls, security.caFile);
-    m_client.connectToServer();
+    // Every wait on the server shows the indicator and keeps input from piling up behind it.
+    kmp::BusyIndicator busy(busyParent(), 0);
+    const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
+    try {
+        m_client.connectToServer();
+    } catch (const kmp::wire::ConnectionError &) {
+        ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
+        throw;
+    }
+    ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
 }
 
 void TNetConnection::setConnected(bool on)
 {
     if (!on) {
+        const bool was = m_client.isConnected();
         m_client.disconnectFromServer();
+        if (was)
+            ConnectionStatus::instance().report(ConnectionStatus::Idle, QStringLiteral("%1:%2").arg(Host).arg(Port));
         return;
     }
     if (!m_client.isConnected())
@@ -73,5 +98,14 @@ kmp::wire::Response TNetConnection::call(const QString &method, const QCborArray
     request.guid = ServerGUID;
     request.method = method;
     request.args = args;
-    return m_client.call(std::move(request));
+    kmp::BusyIndicator busy(busyParent(), animationFor(method));
+    const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
+    try {
+        kmp::wire::Response response = m_client.call(std::move(request));
+        ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
+        return response;
+    } catch (const kmp::wire::ConnectionError &) {
+        ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
+        throw;
+    }
 }

@@ -240,11 +240,12 @@ Response Client::call(Request request)
         connectToServer();
     }
     request.id = m_nextId++;
+    request.acceptsZstd = m_acceptCompressed;
     send(encodeRequest(request), m_readMs, QStringLiteral("o pedido"));
     const QByteArray body = receive(m_readMs, request.method);
     Response r;
     try {
-        r = decodeResponse(body);
+        r = decodeResponse(body, qsizetype(m_maxFrame));
     } catch (const kmp::Error &e) {
         if (auth::decodeChallenge(body))
             failTransport(QStringLiteral("O servidor exige uma chave de cliente; configure a chave desta estação."));

@@ -44,6 +44,10 @@ public:
     int connectTimeout() const { return m_connectMs; }
     int readTimeout() const { return m_readMs; }
     void setMaxFrame(quint32 bytes) { m_maxFrame = bytes; }
+    // Whether requests announce that compressed responses are read (on by default; a
+    // server that does not compress ignores the announcement).
+    void setAcceptCompressed(bool on) { m_acceptCompressed = on; }
+    bool acceptsCompressed() const { return m_acceptCompressed; }
 
     // The client key this station proves it holds when connecting: a name from the
     // server's key file and its secret (the bytes after "name:" in that file). The secret
@@ -88,6 +92,7 @@ private:
     int m_connectMs = 5000;
     int m_readMs = 30000;
     quint32 m_maxFrame = DefaultMaxFrame;
+    bool m_acceptCompressed = true;
     qint64 m_nextId = 1;
     QString m_keyName;
     QByteArray m_secret;

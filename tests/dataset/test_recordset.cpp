@@ -61,6 +61,12 @@ private Q_SLOTS:
     void floatReadsAsInteger();
     void dataSourceSeesEveryStateChange();
     void cancelAskedAgainByAViewRemovesOneRow();
+    void valuesKeepKindAndNull_data();
+    void valuesKeepKindAndNull();
+    void locateIndexFollowsEdits_data();
+    void locateIndexFollowsEdits();
+    void locateOtherKinds_data();
+    void locateOtherKinds();
 };
 
 void TestRecordSet::eventsRunInOrder()
@@ -398,3 +404,188 @@ void TestRecordSet::cancelAskedAgainByAViewRemovesOneRow()
 
 QTEST_GUILESS_MAIN(TestRecordSet)
 #include "test_recordset.moc"
+
+void TestRecordSet::valuesKeepKindAndNull_data()
+{
+    QTest::addColumn<int>("field");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("expected");
+    QTest::newRow("text with accents") << 1 << QVariant(QStringLiteral("Cólera devida a Vibrio cholerae 01 — ação")) << QVariant(QStringLiteral("Cólera devida a Vibrio cholerae 01 — ação"));
+    QTest::newRow("text outside the basic plane") << 1 << QVariant(QStringLiteral("nota \U0001F600")) << QVariant(QStringLiteral("nota \U0001F600"));
+    QTest::newRow("empty text stays empty, not null") << 1 << QVariant(QStringLiteral("")) << QVariant(QStringLiteral(""));
+    QTest::newRow("null text") << 1 << QVariant() << QVariant();
+    QTest::newRow("float") << 2 << QVariant(-12.625) << QVariant(-12.625);
+    QTest::newRow("float zero") << 2 << QVariant(0.0) << QVariant(0.0);
+    QTest::newRow("null float") << 2 << QVariant() << QVariant();
+    QTest::newRow("date with time") << 3 << QVariant(46363.75) << QVariant(46363.75);
+    QTest::newRow("blob with zero bytes") << 4 << QVariant(QByteArray("a\0b\xff", 4)) << QVariant(QByteArray("a\0b\xff", 4));
+    QTest::newRow("empty blob") << 4 << QVariant(QByteArray("")) << QVariant(QByteArray(""));
+    QTest::newRow("null blob") << 4 << QVariant() << QVariant();
+}
+
+// A value posted, merged, read back, carried in a delta and through a packet must come back
+// as it went in: same kind, same bytes, null kept apart from empty.
+void TestRecordSet::valuesKeepKindAndNull()
+{
+    QFETCH(int, field);
+    QFETCH(QVariant, value);
+    QFETCH(QVariant, expected);
+    const auto check = [&](const QVariant &got) {
+        QCOMPARE(got.isNull(), expected.isNull());
+        if (!expected.isNull()) {
+            QCOMPARE(got.typeId(), expected.typeId());
+            QCOMPARE(got, expected);
+        }
+    };
+    auto s = makeSet();
+    s->moveTo(1);
+    s->edit();
+    s->field(field)->setValue(value);
+    s->post();
+    check(s->value(1, field));
+    const Delta d = s->deltaData();
+    QCOMPARE(d.changes.size(), size_t(1));
+    check(d.changes[0].newValues[size_t(field)]);
+    s->mergeChangeLog();
+    check(s->value(1, field));
+    RecordSet copy(QStringLiteral("cdsCopia"));
+    copy.loadFromPacket(s->toPacket());
+    check(copy.value(1, field));
+    s->edit();
+    QVERIFY(s->field(field)->isNull() == expected.isNull());
+    s->cancel();
+    check(s->value(1, field));
+}
+
+namespace {
+
+// The row a locate must find, worked out by reading every row: what the index has to agree with.
+int scanFor(RecordSet &s, int field, const QVariant &key, LocateOptions options)
+{
+    const bool caseless = options.testFlag(LocateOption::CaseInsensitive);
+    for (int r = 0; r < s.recordCount(); ++r) {
+        const QVariant v = s.value(r, field);
+        if (v.isNull()) {
+            if (!key.isValid())
+                return r;
+            continue;
+        }
+        if (v.toString().compare(key.toString(), caseless ? Qt::CaseInsensitive : Qt::CaseSensitive) == 0)
+            return r;
+    }
+    return -1;
+}
+
+} // namespace
+
+void TestRecordSet::locateIndexFollowsEdits_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("options");
+    // Steps: "row N" moves, "set CODE" edits the current row's code and posts, "insert CODE"
+    // inserts before the current row, "append CODE", "delete", "edit CODE cancel",
+    // "insert CODE cancel", "merge", "cancelUpdates", "null" clears the current code.
+    QTest::newRow("code changed") << QStringList{"row 1", "set Z99"} << 0;
+    QTest::newRow("code changed twice, then back") << QStringList{"row 0", "set Q10", "set R20", "set A00"} << 0;
+    QTest::newRow("insert shifts the rows after it") << QStringList{"row 1", "insert C02"} << 0;
+    QTest::newRow("duplicate code: first row wins") << QStringList{"row 2", "append A00", "row 0", "insert A00"} << 0;
+    QTest::newRow("delete shifts back") << QStringList{"row 0", "delete", "row 2", "delete"} << 0;
+    QTest::newRow("cancelled edit leaves the old code") << QStringList{"row 2", "edit Y01 cancel"} << 0;
+    QTest::newRow("cancelled insert goes away") << QStringList{"row 1", "insert Y02 cancel", "append Y03 cancel"} << 0;
+    QTest::newRow("cancel updates restores order") << QStringList{"row 0", "delete", "row 1", "set K11", "insert M12", "cancelUpdates"} << 0;
+    QTest::newRow("merge then edit") << QStringList{"row 3", "set N13", "merge", "row 0", "set B01", "delete"} << 0;
+    QTest::newRow("cleared code") << QStringList{"row 2", "null", "append D03"} << 0;
+    QTest::newRow("case-insensitive, edited") << QStringList{"row 1", "set ção", "insert ÇÃO", "row 4", "set e04"} << int(LocateOption::CaseInsensitive);
+}
+
+// Locates first (so that the index exists), applies the edits, then checks every code
+// that ever appeared, and a few that never did, against a scan of the rows.
+void TestRecordSet::locateIndexFollowsEdits()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, options);
+    const LocateOptions opts(options);
+    auto s = makeSet(5);
+    const QString field = QStringLiteral("CDDIAGNOST");
+    QVERIFY(s->locate(field, QStringLiteral("C02"), opts));
+    QVERIFY(s->locate(field, QStringLiteral("c02"), opts) == opts.testFlag(LocateOption::CaseInsensitive));
+    QStringList keys{"A00", "B01", "C02", "D03", "E04", "a00", "ÇÃO", "zzz", ""};
+    Field *code = s->fieldByName(field);
+    for (const QString &step : steps) {
+        const QStringList w = step.split(QLatin1Char(' '));
+        if (w[0] == QLatin1String("row")) {
+            s->moveTo(w[1].toInt());
+        } else if (w[0] == QLatin1String("set")) {
+            s->edit();
+            code->setAsString(w[1]);
+            s->post();
+        } else if (w[0] == QLatin1String("insert") || w[0] == QLatin1String("append")) {
+            w[0] == QLatin1String("insert") ? s->insert() : s->append();
+            code->setAsString(w[1]);
+            w.size() > 2 ? s->cancel() : s->post();
+        } else if (w[0] == QLatin1String("edit")) {
+            s->edit();
+            code->setAsString(w[1]);
+            s->cancel();
+        } else if (w[0] == QLatin1String("delete")) {
+            s->remove();
+        } else if (w[0] == QLatin1String("merge")) {
+            s->mergeChangeLog();
+        } else if (w[0] == QLatin1String("cancelUpdates")) {
+            s->cancelUpdates();
+        } else if (w[0] == QLatin1String("null")) {
+            s->edit();
+            code->clear();
+            s->post();
+        } else {
+            QFAIL(qPrintable(QStringLiteral("unknown step %1").arg(step)));
+        }
+        if (w.size() > 1)
+            keys << w[1];
+    }
+    QList<QVariant> wanted;
+    for (const QString &k : keys)
+        wanted << QVariant(k);
+    wanted << QVariant();
+    for (const QVariant &k : wanted) {
+        const int expected = scanFor(*s, 0, k, opts);
+        s->moveTo(0);
+        const bool found = s->locate(field, k, opts);
+        QVERIFY2(found == (expected >= 0), qPrintable(QStringLiteral("key '%1'").arg(k.toString())));
+        if (found)
+            QVERIFY2(s->currentRow() == expected, qPrintable(QStringLiteral("key '%1': row %2, expected %3")
+                                                                 .arg(k.toString()).arg(s->currentRow()).arg(expected)));
+    }
+}
+
+void TestRecordSet::locateOtherKinds_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QVariant>("key");
+    QTest::addColumn<int>("expectedRow");
+    QTest::newRow("float, as a double") << "NRSEQUENCIA" << QVariant(3.0) << 2;
+    QTest::newRow("float, as text") << "NRSEQUENCIA" << QVariant(QStringLiteral("2")) << 1;
+    QTest::newRow("float, as an integer") << "NRSEQUENCIA" << QVariant(1) << 0;
+    QTest::newRow("float, negative zero finds zero") << "NRSEQUENCIA" << QVariant(-0.0) << 3;
+    QTest::newRow("float, absent") << "NRSEQUENCIA" << QVariant(7.5) << -1;
+    QTest::newRow("float, not a number") << "NRSEQUENCIA" << QVariant(QStringLiteral("x")) << -1;
+    QTest::newRow("date") << "DTCONSPACI" << QVariant(46363.0) << 0;
+    QTest::newRow("null date") << "DTCONSPACI" << QVariant() << 3;
+    QTest::newRow("blob") << "DSTEXTO" << QVariant(QByteArray("{\\rtf1 x}")) << 0;
+}
+
+void TestRecordSet::locateOtherKinds()
+{
+    QFETCH(QString, field);
+    QFETCH(QVariant, key);
+    QFETCH(int, expectedRow);
+    auto s = makeSet(3);
+    s->append(); // row 3: sequence 0, no date
+    s->fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("X00"));
+    s->fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(0);
+    s->post();
+    s->moveTo(1);
+    const bool found = s->locate(field, key);
+    QCOMPARE(found, expectedRow >= 0);
+    QCOMPARE(s->currentRow(), found ? expectedRow : 1);
+}

@@ -2,8 +2,18 @@
 #include "fielddef.h"
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
+#include "appicons.h"
 #include "hostwindow.h"
 #include "moduleloader.h"
+#include "connectionstatus.h"
+#include "translations.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QStatusTipEvent>
 
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -29,7 +39,10 @@ class TestHost : public QObject
             f.open(QIODevice::WriteOnly);
             f.write("[server]\nhost=127.0.0.1\nport=1\n[host]\nbranch=07\nactiveModule=P\n");
         }
-        const bool ok = parseHostOptions(QStringList{QStringLiteral("kmp-host"), QStringLiteral("--settings"), ini} + extra, o, error, help);
+        const bool ok = parseHostOptions(QStringList{QStringLiteral("kmp-host"), QStringLiteral("--settings"), ini,
+                                                     QStringLiteral("--state"), m_dir.filePath(QStringLiteral("host.state"))}
+                                             + extra,
+                                         o, error, help);
         if (!ok)
             qWarning() << error;
         o.modulePaths << QStringLiteral(KMP_TEST_MODULE_DIR);
@@ -158,6 +171,256 @@ private Q_SLOTS:
         QVERIFY(again.lastRefresh(QStringLiteral("EXAMFISI")).isValid());
     }
 
+    void badSettingsAreRefusedWithFileKeyAndReason_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("port not a number") << QByteArray("[server]\nport=abc\n") << "server/port" << "'abc' is not a port number";
+        QTest::newRow("port out of range") << QByteArray("[server]\nport=70000\n") << "server/port" << "'70000' is not a port number";
+        QTest::newRow("port zero") << QByteArray("[server]\nport=0\n") << "server/port" << "'0' is not a port number";
+        QTest::newRow("tls neither true nor false") << QByteArray("[security]\ntls=talvez\ncaFile=/x\n") << "security/tls" << "'talvez' is not true or false";
+    }
+    void badSettingsAreRefusedWithFileKeyAndReason()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, key);
+        QFETCH(QString, reason);
+        const QString file = m_dir.filePath(QStringLiteral("bad.ini"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(ini);
+        f.close();
+        HostOptions o;
+        QString error, help;
+        QVERIFY(!parseHostOptions({QStringLiteral("kmp-host"), QStringLiteral("--settings"), file}, o, error, help));
+        QVERIFY2(error.contains(file), qPrintable(error));
+        QVERIFY2(error.contains(key), qPrintable(error));
+        QVERIFY2(error.contains(reason), qPrintable(error));
+    }
+
+    // The administrator's file keeps its order and comments whatever the host does; what the
+    // host remembers goes to its state file.
+    void settingsFileIsNeverRewritten()
+    {
+        const QString settings = m_dir.filePath(QStringLiteral("admin.ini"));
+        const QString state = m_dir.filePath(QStringLiteral("admin.state"));
+        QFile::remove(state);
+        const QByteArray original("; posto da recepção\n[server]\nport=1\nhost=127.0.0.1\n\n[host]\n; filial padrão\nbranch=07\n");
+        {
+            QFile f(settings);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(original);
+        }
+        HostOptions o;
+        QString error, help;
+        QVERIFY2(parseHostOptions({QStringLiteral("kmp-host"), QStringLiteral("--settings"), settings, QStringLiteral("--state"), state},
+                                  o, error, help),
+                 qPrintable(error));
+        {
+            HostServicesImpl services(o);
+            HostWindow window(o, &services);
+            window.show();
+            services.atualizaLocalCache({QStringLiteral("LAUDO")});
+            services.saveState(QStringLiteral("lookupDialog/size"), QSize(700, 500));
+            window.close();
+        }
+        QFile f(settings);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), original);
+        HostServicesImpl again(o);
+        QVERIFY(again.lastRefresh(QStringLiteral("LAUDO")).isValid());
+        QCOMPARE(again.savedState(QStringLiteral("lookupDialog/size")).toSize(), QSize(700, 500));
+    }
+
+    void windowPlaceAndSizeAreRemembered()
+    {
+        const HostOptions o = makeOptions();
+        QFile::remove(o.stateFile);
+        QRect placed;
+        {
+            HostServicesImpl services(o);
+            HostWindow window(o, &services);
+            window.show();
+            window.setGeometry(QRect(40, 50, 900, 640));
+            placed = window.geometry();
+            QVERIFY(window.close());
+        }
+        HostServicesImpl services(o);
+        HostWindow window(o, &services);
+        QCOMPARE(window.size(), placed.size());
+        QVERIFY(QFile::exists(o.stateFile));
+    }
+
+    void statusBarSurvivesMenus_data()
+    {
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("a menu item's tip") << "Abre uma consulta";
+        QTest::newRow("the tip cleared as the menu closes") << "";
+    }
+    void statusBarSurvivesMenus()
+    {
+        QFETCH(QString, tip);
+        const HostOptions o = makeOptions();
+        HostServicesImpl services(o);
+        HostWindow window(o, &services);
+        window.show();
+        // What a menu does as the pointer crosses its items.
+        QStatusTipEvent event(tip);
+        QApplication::sendEvent(&window, &event);
+        QVERIFY(window.serverLabel()->isVisible());
+        QCOMPARE(window.serverLabel()->text(), QStringLiteral("Servidor 127.0.0.1:1"));
+        QVERIFY(window.branchLabel()->isVisible());
+        QCOMPARE(window.branchLabel()->text(), QStringLiteral("Filial 07"));
+        QVERIFY(window.connectionLabel()->isVisible());
+    }
+
+    void connectionStateIsShown_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("connected") << int(ConnectionStatus::Connected) << "Conectado";
+        QTest::newRow("failed") << int(ConnectionStatus::Failed) << "Falha na conexão";
+        QTest::newRow("closed") << int(ConnectionStatus::Idle) << "Sem conexão aberta";
+    }
+    void connectionStateIsShown()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, text);
+        const HostOptions o = makeOptions();
+        HostServicesImpl services(o);
+        HostWindow window(o, &services);
+        ConnectionStatus::instance().report(ConnectionStatus::State(state), QStringLiteral("10.0.0.5:21280"));
+        QCOMPARE(window.connectionLabel()->text(), text);
+        QCOMPARE(window.serverLabel()->text(), QStringLiteral("Servidor 10.0.0.5:21280"));
+        ConnectionStatus::instance().report(ConnectionStatus::Idle, QString());
+    }
+
+    void ownTitleAndIcons()
+    {
+        const HostOptions o = makeOptions();
+        HostServicesImpl services(o);
+        HostServices::setInstance(&services);
+        {
+            HostWindow window(o, &services);
+            window.show();
+            QCOMPARE(window.windowTitle(), QStringLiteral("KMP - Clínica"));
+            QVERIFY(!window.windowIcon().isNull());
+            QVERIFY(window.openModule(QStringLiteral("PKG_TESTMOD"), QStringLiteral("01"), QStringLiteral("5"),
+                                      QStringLiteral("Ana"), QDate(2026, 12, 7)));
+            const auto subs = window.mdiArea()->subWindowList();
+            QCOMPARE(subs.size(), 1);
+            // Not the toolkit's default logo: the screen's own drawing.
+            const QImage shown = subs.first()->windowIcon().pixmap(16, 16).toImage();
+            const QImage own = kmp::screenIcon().pixmap(16, 16).toImage();
+            QVERIFY(!shown.isNull());
+            QCOMPARE(shown, own);
+        }
+        HostServices::setInstance(nullptr);
+    }
+
+    // Quitting asks every open screen; one that stays open keeps the host open.
+    void quitAsksTheScreens_data()
+    {
+        QTest::addColumn<bool>("screenRefuses");
+        QTest::addColumn<bool>("hostCloses");
+        QTest::newRow("the screen stays: the host stays") << true << false;
+        QTest::newRow("the screen agrees: the host closes") << false << true;
+    }
+    void quitAsksTheScreens()
+    {
+        QFETCH(bool, screenRefuses);
+        QFETCH(bool, hostCloses);
+        const HostOptions o = makeOptions();
+        HostServicesImpl services(o);
+        HostServices::setInstance(&services);
+        {
+            HostWindow window(o, &services);
+            window.show();
+            QVERIFY(window.openModule(QStringLiteral("PKG_TESTMOD"), QStringLiteral("01"), QStringLiteral("6"),
+                                      QStringLiteral("Ana"), QDate(2026, 12, 7)));
+            QMdiSubWindow *sub = window.mdiArea()->subWindowList().value(0);
+            QVERIFY(sub && sub->widget());
+            // The screen's own rule, as a screen with typing in progress answers.
+            class Refuser : public QObject
+            {
+            public:
+                bool refuse = false;
+                bool eventFilter(QObject *, QEvent *e) override
+                {
+                    if (e->type() == QEvent::Close && refuse) {
+                        e->ignore();
+                        return true;
+                    }
+                    return false;
+                }
+            } refuser;
+            refuser.refuse = screenRefuses;
+            sub->widget()->installEventFilter(&refuser);
+            QAction *quit = window.findChild<QAction *>(QStringLiteral("actSair"));
+            QVERIFY(quit);
+            quit->trigger();
+            QCOMPARE(window.isVisible(), !hostCloses);
+            QCOMPARE(sub->isVisible(), !hostCloses);
+            sub->widget()->removeEventFilter(&refuser);
+            if (!hostCloses)
+                QVERIFY(window.close());
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        HostServices::setInstance(nullptr);
+    }
+
+    void qtTextsArePortuguese_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Close") << int(QDialogButtonBox::Close) << "Fechar";
+        QTest::newRow("Cancel") << int(QDialogButtonBox::Cancel) << "Cancelar";
+    }
+    void qtTextsArePortuguese()
+    {
+        QFETCH(int, button);
+        QFETCH(QString, text);
+        static const bool loaded = kmp::installQtTranslations(*QCoreApplication::instance());
+        QVERIFY2(loaded, "qt6-translations-l10n is not installed");
+        QDialogButtonBox box{QDialogButtonBox::StandardButtons(button)};
+        QCOMPARE(box.button(QDialogButtonBox::StandardButton(button))->text().remove(QLatin1Char('&')), text);
+    }
+
+    // Where no one can see a box, a host that cannot open its module says why and ends.
+    void unloadableModuleWithoutADisplayEnds_data()
+    {
+        QTest::addColumn<QString>("module");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("missing module") << "PKG_NADA" << "module PKG_NADA not found";
+        QTest::newRow("module without its entry") << "PKG_NOENTRY" << "PKG_NOENTRY";
+    }
+    void unloadableModuleWithoutADisplayEnds()
+    {
+        QFETCH(QString, module);
+        QFETCH(QString, said);
+        makeOptions();
+        QProcess host;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        host.setProcessEnvironment(env);
+        host.start(QStringLiteral(KMP_HOST_EXE),
+                   {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")), QStringLiteral("--state"),
+                    m_dir.filePath(QStringLiteral("run.state")), QStringLiteral("--module-path"),
+                    QStringLiteral(KMP_TEST_MODULE_DIR), QStringLiteral("--module"), module, QStringLiteral("--patient"),
+                    QStringLiteral("9")});
+        const bool ended = host.waitForFinished(20000);
+        if (!ended) {
+            host.kill();
+            host.waitForFinished(5000);
+        }
+        QVERIFY2(ended, "the host waited on a box nobody can see");
+        QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+        QVERIFY(host.exitCode() != 0);
+        const QByteArray err = host.readAllStandardError();
+        QVERIFY2(err.contains(said.toUtf8()), err.constData());
+    }
+
     void executableEndToEnd()
     {
         QProcess help;
@@ -167,13 +430,14 @@ private Q_SLOTS:
         QVERIFY(help.readAllStandardOutput().contains("--screenshot"));
 
         const QString shot = m_dir.filePath(QStringLiteral("shot.png"));
+        const QString state = m_dir.filePath(QStringLiteral("run.state"));
         QProcess host;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         host.setProcessEnvironment(env);
         host.start(QStringLiteral(KMP_HOST_EXE),
-                   {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")), QStringLiteral("--module"),
-                    QStringLiteral("PKG_TESTMOD"), QStringLiteral("--module-path"), QStringLiteral(KMP_TEST_MODULE_DIR),
+                   {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")), QStringLiteral("--state"), state,
+                    QStringLiteral("--module"), QStringLiteral("PKG_TESTMOD"), QStringLiteral("--module-path"), QStringLiteral(KMP_TEST_MODULE_DIR),
                     QStringLiteral("--patient"), QStringLiteral("9"), QStringLiteral("--date"), QStringLiteral("2026-12-07"),
                     QStringLiteral("--screenshot"), shot});
         QVERIFY(host.waitForFinished(60000));
@@ -185,6 +449,7 @@ private Q_SLOTS:
         QProcess missing;
         missing.setProcessEnvironment(env);
         missing.start(QStringLiteral(KMP_HOST_EXE), {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")),
+                                                     QStringLiteral("--state"), state,
                                                      QStringLiteral("--module"), QStringLiteral("PKG_NADA"),
                                                      QStringLiteral("--patient"), QStringLiteral("9"),
                                                      QStringLiteral("--screenshot"), shot});

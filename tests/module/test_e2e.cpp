@@ -2,6 +2,7 @@
 // a key, with what the server holds checked after each step.
 #include "context.h"
 #include "dbgrid.h"
+#include "diagnosislist.h"
 #include "dialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
@@ -82,7 +83,7 @@ void TestEndToEnd::consultationByKeyboard()
     for (int i = 0; i < 4 && !stored(h).first().startsWith(QLatin1String("J189")); ++i) {
         QVERIFY(f->cdsDiagPaci->locate(QStringLiteral("CDDIAGNOST"), QStringLiteral("J189")));
         f->sbtItemUp->click();
-        QVERIFY(!boReordenando);
+        QVERIFY(!f->diagnoses()->isMoving());
     }
     QCOMPARE(stored(h).first().section(QLatin1Char(':'), 0, 0), QStringLiteral("J189"));
 

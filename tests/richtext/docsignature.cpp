@@ -1,6 +1,15 @@
 #include "docsignature.h"
 
+#include "liststart.h"
+#include "noteobjects.h"
+#include "pictureformat.h"
+#include "tableformat.h"
+
+#include <QCryptographicHash>
+#include <QImage>
 #include <QTextBlock>
+#include <QUrl>
+#include <QTextFrame>
 #include <QTextDocument>
 #include <QTextList>
 #include <QTextTable>
@@ -11,7 +20,7 @@ namespace kmp::rtf::test {
 
 namespace {
 
-QString runSignature(const QTextCharFormat& fmt, const QFont& base)
+QString runSignature(const QTextDocument& doc, const QTextCharFormat& fmt, const QFont& base)
 {
     QString family = fmt.fontFamilies().toStringList().value(0);
     if (family.isEmpty())
@@ -41,13 +50,73 @@ QString runSignature(const QTextCharFormat& fmt, const QFont& base)
     if (fmt.isImageFormat()) {
         const QTextImageFormat img = fmt.toImageFormat();
         parts << QStringLiteral("img%1x%2").arg(std::lround(img.width())).arg(std::lround(img.height()));
+        // What is shown: the pixels of the picture's resource.
+        const QVariant resource = doc.resource(QTextDocument::ImageResource, QUrl(img.name()));
+        const QImage image = resource.value<QImage>().convertToFormat(QImage::Format_ARGB32);
+        parts << QStringLiteral("%1x%2#").arg(image.width()).arg(image.height())
+                + QString::fromLatin1(QCryptographicHash::hash(QByteArrayView(image.constBits(), image.sizeInBytes()),
+                                                               QCryptographicHash::Md5).toHex().left(12));
     }
+    if (fmt.objectType() == HiddenTextObject)
+        parts << QStringLiteral("hidden=") + fmt.stringProperty(HiddenText);
+    if (fmt.objectType() == FootnoteObject)
+        parts << QStringLiteral("note=") + fmt.stringProperty(FootnoteText);
     return parts.join(QLatin1Char(','));
 }
 
 QString px(qreal v)
 {
     return QString::number(std::lround(v));
+}
+
+QString border(qreal width, QTextFrameFormat::BorderStyle style)
+{
+    return width > 0 && style != QTextFrameFormat::BorderStyle_None ? px(width) + QLatin1Char(':') + QString::number(style)
+                                                                     : QStringLiteral("-");
+}
+
+// Each table: its shape, the share of its width each column takes (tables
+// without widths share it equally), and every cell's span and the borders it
+// shows, its own or the table's.
+void appendTables(QTextFrame* frame, QStringList& lines)
+{
+    for (QTextFrame* child : frame->childFrames()) {
+        if (auto* table = qobject_cast<QTextTable*>(child)) {
+            const QTextTableFormat tf = table->format();
+            const QList<QTextLength> constraints = tf.columnWidthConstraints();
+            qreal total = 0;
+            for (const QTextLength& w : constraints)
+                total += w.rawValue();
+            QStringList widths;
+            for (int c = 0; c < table->columns(); ++c) {
+                const qreal share = constraints.size() == table->columns() && total > 0 ? constraints.at(c).rawValue() / total
+                                                                                        : 1.0 / table->columns();
+                widths << QString::number(std::lround(share * 100));
+            }
+            const bool tableLines = tf.border() > 0 && !tf.boolProperty(TableScreenGrid);
+            QString line = QStringLiteral("table %1x%2 widths=%3 |").arg(table->rows()).arg(table->columns()).arg(widths.join(QLatin1Char('/')));
+            for (int r = 0; r < table->rows(); ++r) {
+                for (int c = 0; c < table->columns(); ++c) {
+                    const QTextTableCell cell = table->cellAt(r, c);
+                    if (cell.row() != r || cell.column() != c)
+                        continue;
+                    const QTextTableCellFormat f = cell.format().toTableCellFormat();
+                    QString borders;
+                    if (f.hasProperty(QTextFormat::TableCellTopBorder))
+                        borders = QStringList{border(f.topBorder(), f.topBorderStyle()), border(f.leftBorder(), f.leftBorderStyle()),
+                                              border(f.bottomBorder(), f.bottomBorderStyle()), border(f.rightBorder(), f.rightBorderStyle())}
+                                      .join(QLatin1Char('/'));
+                    else if (tableLines)
+                        borders = QStringList(4, border(tf.border(), tf.borderStyle())).join(QLatin1Char('/'));
+                    else
+                        borders = QStringLiteral("none");
+                    line += QStringLiteral(" %1,%2:%3x%4:%5").arg(r).arg(c).arg(cell.rowSpan()).arg(cell.columnSpan()).arg(borders);
+                }
+            }
+            lines << line;
+        }
+        appendTables(child, lines);
+    }
 }
 
 } // namespace
@@ -65,7 +134,9 @@ QString documentSignature(const QTextDocument& doc)
             const bool numbered = lf.style() <= QTextListFormat::ListDecimal;
             line += QStringLiteral("list(%1,%2,%3) ").arg(int(lf.style())).arg(lf.indent())
                         .arg(numbered ? lf.numberPrefix() + QLatin1Char('#') + (lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".")) : QString());
-            line += QStringLiteral("item%1 ").arg(list->itemNumber(block));
+            // Counted from the list's start, so a long list held as several
+            // QTextLists reads the same as one.
+            line += QStringLiteral("item%1 ").arg(listStart(lf) + list->itemNumber(block));
         }
         if (doc.frameAt(block.position()) != doc.rootFrame())
             line += QStringLiteral("cell ");
@@ -78,12 +149,24 @@ QString documentSignature(const QTextDocument& doc)
             line += QStringLiteral("lh%1:%2 ").arg(bf.lineHeightType()).arg(px(bf.lineHeight()));
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment f = it.fragment();
-            line += QLatin1Char('[') + runSignature(f.charFormat(), base) + QStringLiteral("]")
+            line += QLatin1Char('[') + runSignature(doc, f.charFormat(), base) + QStringLiteral("]")
                 + f.text();
         }
         lines << line;
     }
+    appendTables(doc.rootFrame(), lines);
     return lines.join(QLatin1Char('\n'));
+}
+
+QString firstDifference(const QString& actual, const QString& expected)
+{
+    const QStringList a = actual.split(QLatin1Char('\n'));
+    const QStringList e = expected.split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < std::max(a.size(), e.size()); ++i) {
+        if (a.value(i) != e.value(i))
+            return QStringLiteral("line %1\n  actual:   %2\n  expected: %3").arg(i + 1).arg(a.value(i), e.value(i));
+    }
+    return {};
 }
 
 } // namespace kmp::rtf::test

@@ -12,4 +12,8 @@ namespace kmp::rtf::test {
 // failing comparison shows the paragraph that differs.
 QString documentSignature(const QTextDocument& doc);
 
+// The first line where two signatures differ, both versions, or an empty
+// string when they are the same: a readable failure for long documents.
+QString firstDifference(const QString& actual, const QString& expected);
+
 } // namespace kmp::rtf::test

@@ -226,7 +226,10 @@ void TestRtfReader::text()
 {
     QFETCH(QByteArray, input);
     QFETCH(QString, expected);
-    QCOMPARE(load(input), expected);
+    // Hidden runs stay in the document as objects that take no room on screen.
+    QString shown = load(input);
+    shown.remove(QChar::ObjectReplacementCharacter);
+    QCOMPARE(shown, expected);
     QCOMPARE(kmp::rtf::plainText(input), expected);
 }
 

@@ -89,7 +89,8 @@ std::map<QString, qint64> sectionSizes(const DatabaseConfig &config)
 }
 
 // The database connections a server process holds: its PostgreSQL sessions, or the
-// handles it has open on the SQLite file.
+// handles it has open on the SQLite write-ahead log (each connection opens it once; the
+// database file itself also has the server's lock against restores open).
 int databaseConnectionsOf(const TestDatabase &db, qint64 pid)
 {
     if (db.isPostgres()) {
@@ -99,7 +100,7 @@ int databaseConnectionsOf(const TestDatabase &db, qint64 pid)
         c.exec(q);
         return q.next() ? q.value(0).toInt() : -1;
     }
-    const QString file = QFileInfo(db.config().path).canonicalFilePath();
+    const QString file = QFileInfo(db.config().path + QStringLiteral("-wal")).canonicalFilePath();
     int n = 0;
     const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
     for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))

@@ -216,7 +216,8 @@ void TestServerProcess::hostileInputIsRefused_data()
                                       << int(wire::ErrorCode::UnknownModule) << true;
     QTest::newRow("unknown method") << req(ModuleName, ModuleGuid, "DropAll", {}) << int(wire::ErrorCode::UnknownMethod) << true;
     QTest::newRow("too few arguments") << req(ModuleName, ModuleGuid, "GetDiagPaci", {kFilial, kPaciente}) << bad << true;
-    QTest::newRow("too many arguments") << req(ModuleName, ModuleGuid, "GetDiagnost", {1}) << bad << true;
+    QTest::newRow("too many arguments") << req(ModuleName, ModuleGuid, "GetDiagnost", {"", ""}) << bad << true;
+    QTest::newRow("number where the catalogue version goes") << req(ModuleName, ModuleGuid, "GetDiagnost", {1}) << bad << true;
     QTest::newRow("number where text goes") << req(ModuleName, ModuleGuid, "GetDiagPaci", {1, kPaciente, kDate}) << bad << true;
     QTest::newRow("text where the date goes") << req(ModuleName, ModuleGuid, "GetDiagPaci", {kFilial, kPaciente, "ontem"}) << bad << true;
     QTest::newRow("delta as text") << req(ModuleName, ModuleGuid, "SetDiagPaci", {"delta"}) << bad << true;

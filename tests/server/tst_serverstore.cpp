@@ -136,6 +136,8 @@ private Q_SLOTS:
     void importIsIdempotentAndNeverCuts();
     void newerSchemaIsRefused_data();
     void newerSchemaIsRefused();
+    void tiedNumbersAreRenumberedOnUpgrade_data();
+    void tiedNumbersAreRenumberedOnUpgrade();
 };
 
 void TestServerStore::packetsHaveTheScreenFields_data()
@@ -254,12 +256,22 @@ void TestServerStore::deltaInsertModifyDelete()
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"I10", "E119", "J189"}));
 
-    // Swap two places the way the screen moves a row: two modifications.
+    // A number already taken in the consultation is refused, with its own message, and
+    // nothing of the save stays.
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("E119", 2), diag("E119", 1))}));
-    QVERIFY2(r.ok, qPrintable(r.errorMessage));
-    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("I10", 1), diag("I10", 2))}));
+    QVERIFY(!r.ok);
+    QCOMPARE(r.errorCode, int(wire::ErrorCode::Conflict));
+    QVERIFY2(r.errorMessage.contains(QStringLiteral("número de ordem")), qPrintable(r.errorMessage));
+    QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"I10", "E119", "J189"}));
+
+    // Swap two places the way the screen moves a row: both modifications in one save.
+    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("I10", 1), diag("I10", 2)),
+                                                            mod(diag("E119", 2), diag("E119", 1))}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"E119", "I10", "J189"}));
+    const Packet swapped = packetOf(h.call("GetDiagPaci", consultaArgs()));
+    QCOMPARE(swapped.rows[0], diag("E119", 1));
+    QCOMPARE(swapped.rows[1], diag("I10", 2));
 
     // A change of code is a change of key, found by the original key.
     RowValues renamed = diag("J180", 3);
@@ -561,6 +573,44 @@ void TestServerStore::newerSchemaIsRefused()
     h.conn.exec(q);
     q.finish();
     QVERIFY_THROWS_EXCEPTION(ServiceError, ensureSchema(h.conn));
+}
+
+void TestServerStore::tiedNumbersAreRenumberedOnUpgrade_data()
+{
+    addBackendColumn();
+    addBackendRows("ties", [](QTestData &) {});
+}
+
+void TestServerStore::tiedNumbersAreRenumberedOnUpgrade()
+{
+    KMP_OPEN_BACKEND(db);
+    Harness h(db->config());
+    // A database of version 2, written before the order was unique: two stations both
+    // stored number 2.
+    h.conn.execDirect(QStringLiteral("DROP INDEX %1").arg(QLatin1String(DiagnosisOrderIndex)));
+    h.conn.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION WHERE VERSION = 3"));
+    const wire::Response stored = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("A09", 1)), ins(diag("J189", 2)),
+                                                                          ins(diag("B01", 2)), ins(diag("C01", 5))}));
+    QVERIFY2(stored.ok, qPrintable(stored.errorMessage));
+    QCOMPARE(schemaVersion(h.conn), 2);
+    try {
+        ensureSchema(h.conn);
+    } catch (const ServiceError &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(schemaVersion(h.conn), CurrentSchemaVersion);
+
+    // Same order as the screen showed (number, then code), distinct numbers, no row lost.
+    const Packet p = packetOf(h.call("GetDiagPaci", consultaArgs()));
+    QCOMPARE(codes(p, 3), (QStringList{"A09", "B01", "J189", "C01"}));
+    QList<double> numbers;
+    for (const RowValues &r : p.rows)
+        numbers << r[5].toDouble();
+    QCOMPARE(numbers, (QList<double>{1, 2, 3, 4}));
+    // From now on the database itself refuses a tie.
+    const wire::Response r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("I10", 4))}));
+    QVERIFY(!r.ok);
+    QCOMPARE(r.errorCode, int(wire::ErrorCode::Conflict));
 }
 
 QTEST_GUILESS_MAIN(TestServerStore)

@@ -5,6 +5,7 @@
 #include "field.h"
 #include "recordset.h"
 
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -120,6 +121,144 @@ private Q_SLOTS:
         QCOMPARE(exits, QStringList{QStringLiteral("CDDIAGNOST")});
         QCOMPARE(m_grid->selectedIndex(), refuse ? 0 : 1);
         QVERIFY(Dialogs::log().isEmpty()); // EValidation: MensErro has already told
+    }
+
+    void tabLeavesTheGridAtItsEdges_data()
+    {
+        QTest::addColumn<int>("startColumn");
+        QTest::addColumn<bool>("back");
+        QTest::addColumn<bool>("editing");
+        QTest::addColumn<bool>("leaves");
+        QTest::addColumn<int>("column"); // where the grid's cursor ends
+        QTest::newRow("Tab on the first column: next column") << 0 << false << false << false << 1;
+        QTest::newRow("Tab on the last column: out") << 1 << false << false << true << 1;
+        QTest::newRow("Shift+Tab on the first column: out, backwards") << 0 << true << false << true << 0;
+        QTest::newRow("Shift+Tab on the last column: previous column") << 1 << true << false << false << 0;
+        QTest::newRow("Tab in the open editor of the first column: next column") << 0 << false << true << false << 1;
+    }
+    void tabLeavesTheGridAtItsEdges()
+    {
+        QFETCH(int, startColumn);
+        QFETCH(bool, back);
+        QFETCH(bool, editing);
+        QFETCH(bool, leaves);
+        QFETCH(int, column);
+        auto *before = new QLineEdit(m_form.get());
+        m_form->layout()->removeWidget(m_grid);
+        static_cast<QVBoxLayout *>(m_form->layout())->insertWidget(0, before);
+        static_cast<QVBoxLayout *>(m_form->layout())->insertWidget(1, m_grid);
+        QWidget::setTabOrder(before, m_grid);
+        QWidget::setTabOrder(m_grid, m_other);
+        before->show(); // added after the form was shown
+        m_set->moveTo(2); // the last row: Tab must not wrap to the first
+        m_grid->setSelectedIndex(startColumn);
+        m_grid->setFocus();
+        if (editing)
+            QTest::keyClick(m_grid, Qt::Key_F2); // opens the cell editor
+        QWidget *target = QApplication::focusWidget();
+        QVERIFY(target);
+        QTest::keyClick(target, back ? Qt::Key_Backtab : Qt::Key_Tab, back ? Qt::ShiftModifier : Qt::NoModifier);
+        QWidget *now = QApplication::focusWidget();
+        if (leaves)
+            QCOMPARE(now, back ? before : m_other);
+        else
+            QVERIFY2(now == m_grid || m_grid->isAncestorOf(now), now ? now->metaObject()->className() : "none");
+        QCOMPARE(m_grid->selectedIndex(), column);
+        QCOMPARE(m_set->currentRow(), 2);
+    }
+
+    void lookupKeysRunTheColumnsLookup_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<bool>("editing");
+        QTest::addColumn<int>("runs");
+        QTest::newRow("F8 on the code") << int(Qt::Key_F8) << int(Qt::NoModifier) << 0 << false << 1;
+        QTest::newRow("Alt+Down on the code") << int(Qt::Key_Down) << int(Qt::AltModifier) << 0 << false << 1;
+        QTest::newRow("F8 while typing the code") << int(Qt::Key_F8) << int(Qt::NoModifier) << 0 << true << 1;
+        QTest::newRow("Alt+Down while typing the code") << int(Qt::Key_Down) << int(Qt::AltModifier) << 0 << true << 1;
+        QTest::newRow("F8 on a column without lookup") << int(Qt::Key_F8) << int(Qt::NoModifier) << 1 << false << 0;
+        QTest::newRow("plain Down moves, no lookup") << int(Qt::Key_Down) << int(Qt::NoModifier) << 0 << false << 0;
+    }
+    void lookupKeysRunTheColumnsLookup()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, column);
+        QFETCH(bool, editing);
+        QFETCH(int, runs);
+        m_grid->setColumnButton(0, true);
+        QString typedWhenRun;
+        int count = 0;
+        m_grid->OnEditButtonClick = [&] {
+            ++count;
+            typedWhenRun = m_set->fieldByName(QStringLiteral("CDDIAGNOST"))->asString();
+        };
+        m_set->moveTo(0);
+        m_grid->setSelectedIndex(column);
+        m_grid->setFocus();
+        if (editing) {
+            m_set->append();
+            m_grid->setSelectedIndex(column);
+            for (char c : {'K', '2', '9'})
+                QTest::keyClick(QApplication::focusWidget(), c);
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(count, runs);
+        if (editing && runs)
+            QCOMPARE(typedWhenRun, QStringLiteral("K29")); // what was typed reached the row first
+    }
+
+    void buttonStaysVisibleBesideTheEditor()
+    {
+        m_grid->setColumnButton(0, true);
+        m_set->append();
+        m_grid->setSelectedIndex(0);
+        for (char c : {'A', '0'})
+            QTest::keyClick(QApplication::focusWidget(), c);
+        auto *editor = qobject_cast<QLineEdit *>(QApplication::focusWidget());
+        QVERIFY(editor);
+        QVERIFY(m_grid->editButton()->isVisible());
+        QVERIFY2(!editor->geometry().intersects(m_grid->editButton()->geometry()), "the editor covers the button");
+    }
+
+    void tooltipsShowTheWholeText_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("tip");
+        QTest::newRow("long name") << 0 << 1 << "Hipertensão essencial";
+        QTest::newRow("code") << 1 << 0 << "J45";
+    }
+    void tooltipsShowTheWholeText()
+    {
+        QFETCH(int, row);
+        QFETCH(int, column);
+        QFETCH(QString, tip);
+        QCOMPARE(m_grid->model()->index(row, column).data(Qt::ToolTipRole).toString(), tip);
+    }
+
+    void userWidthSurvivesReloads_data()
+    {
+        QTest::addColumn<bool>("userResized");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("widened by the user: kept") << true << 420;
+        QTest::newRow("untouched: the configured width") << false << 300;
+    }
+    void userWidthSurvivesReloads()
+    {
+        QFETCH(bool, userResized);
+        QFETCH(int, expected);
+        if (userResized)
+            m_grid->horizontalHeader()->resizeSection(1, 420);
+        m_set->loadRows({{QStringLiteral("CDDIAGNOST"), FieldKind::String, 6},
+                         {QStringLiteral("NMDIAGNOST"), FieldKind::String, 100},
+                         {QStringLiteral("NRSEQUENCIA"), FieldKind::Float, 0}},
+                        {{QStringLiteral("K29"), QStringLiteral("Gastrite e duodenite"), 1.0}});
+        QApplication::processEvents();
+        QCOMPARE(m_grid->columnWidth(1), expected);
+        QCOMPARE(m_grid->columnWidth(0), 63);
     }
 
     void leavingCancelsAnUntouchedNewRow_data()

@@ -2,7 +2,16 @@
 #include "exceptions.h"
 #include "frame.h"
 #include "message.h"
+#include "hostservices.h"
+#include "showavi.h"
 #include "tnetconnection.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <thread>
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -83,6 +92,27 @@ private:
     std::atomic<quint16> m_port{0};
 };
 
+// Records the busy indicator's text each time it appears or changes.
+class IndicatorWatch : public QObject
+{
+public:
+    IndicatorWatch() { qApp->installEventFilter(this); }
+    ~IndicatorWatch() override { qApp->removeEventFilter(this); }
+    QStringList texts;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched->objectName() == QLatin1String("kmpBusyText")
+            && (event->type() == QEvent::Show || event->type() == QEvent::Paint)) {
+            const QString text = static_cast<QLabel *>(watched)->text();
+            if (texts.isEmpty() || texts.last() != text)
+                texts << text;
+        }
+        return false;
+    }
+};
+
 quint16 closedPort()
 {
     QTcpServer s;
@@ -118,6 +148,118 @@ private Q_SLOTS:
         QVERIFY(net.connected());
         const wire::Response r = net.call(QStringLiteral("GetDiagnost"), {});
         QCOMPARE(Consiste::CheckResultServ(r, true, 0).toString(), QStringLiteral("KMP12800.rdmDiagPaci/GetDiagnost"));
+    }
+
+    void everyCallShowsTheIndicator_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QStringList>("texts"); // the indicator's texts, in the order shown
+        QTest::newRow("first call connects, then loads")
+            << "GetDiagnost" << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Carregando...")};
+        QTest::newRow("a save") << "SetDiagPaci" << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Gravando...")};
+        QTest::newRow("the code check") << "GetVD_Diag" << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Carregando...")};
+    }
+    void everyCallShowsTheIndicator()
+    {
+        QFETCH(QString, method);
+        QFETCH(QStringList, texts);
+        TestServer server(TestServer::Answer);
+        const quint16 port = server.start();
+        QWidget main;
+        main.resize(400, 300);
+        main.show();
+        MemoryHostServices host;
+        host.setMainForm(&main);
+        HostServices::setInstance(&host);
+        IndicatorWatch watch;
+        {
+            TNetConnection net;
+            prepare(net, port);
+            net.call(method, {});
+        }
+        HostServices::setInstance(nullptr);
+        QCOMPARE(watch.texts, texts);
+        QCOMPARE(Showavi::depth(), 0);
+        QVERIFY(!Showavi::overlay()->isVisible());
+        QCOMPARE(Showavi::overlay()->parentWidget(), &main);
+    }
+
+    // While a call waits on the server, what the user clicks or types is dropped, not run
+    // once the call is over.
+    void inputDuringACallIsDiscarded_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::newRow("a click on a button") << "click";
+        QTest::newRow("keys typed into an entry") << "keys";
+        QTest::newRow("a shortcut key") << "shortcut";
+    }
+    void inputDuringACallIsDiscarded()
+    {
+        QFETCH(QString, input);
+        TestServer server(TestServer::Silent);
+        const quint16 port = server.start();
+        QWidget main;
+        auto *layout = new QVBoxLayout(&main);
+        auto *button = new QPushButton(QStringLiteral("Excluir"), &main);
+        auto *entry = new QLineEdit(&main);
+        layout->addWidget(button);
+        layout->addWidget(entry);
+        int clicks = 0, shortcuts = 0;
+        connect(button, &QPushButton::clicked, this, [&] { ++clicks; });
+        auto *action = new QAction(&main);
+        action->setShortcut(QKeySequence(Qt::Key_F4));
+        main.addAction(action);
+        connect(action, &QAction::triggered, this, [&] { ++shortcuts; });
+        main.show();
+        QVERIFY(QTest::qWaitForWindowActive(&main));
+        entry->setFocus();
+        MemoryHostServices host;
+        host.setMainForm(&main);
+        HostServices::setInstance(&host);
+
+        auto post = [&] {
+            // The user acts while the event loop is blocked in the call: the events queue up.
+            const QPointF at(button->rect().center());
+            if (input == QLatin1String("click")) {
+                QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, at, button->mapToGlobal(at),
+                                                                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+                QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, at, button->mapToGlobal(at),
+                                                                    Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+            } else if (input == QLatin1String("keys")) {
+                for (char c : {'a', 'b'}) {
+                    QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::KeyPress, c, Qt::NoModifier, QString(QLatin1Char(c))));
+                    QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::KeyRelease, c, Qt::NoModifier, QString(QLatin1Char(c))));
+                }
+            } else {
+                QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::ShortcutOverride, Qt::Key_F4, Qt::NoModifier));
+                QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::KeyPress, Qt::Key_F4, Qt::NoModifier));
+            }
+        };
+        std::atomic<bool> posted{false};
+        std::thread user([&] {
+            QThread::msleep(150);
+            post();
+            posted = true;
+        });
+        {
+            TNetConnection net;
+            prepare(net, port);
+            net.setTimeouts(2000, 700);
+            QVERIFY_THROWS_EXCEPTION(wire::ConnectionError, net.call(QStringLiteral("GetDiagPaci"), {}));
+        }
+        user.join();
+        QVERIFY(posted);
+        QCoreApplication::processEvents();
+        HostServices::setInstance(nullptr);
+        QCOMPARE(clicks, 0);
+        QCOMPARE(entry->text(), QString());
+        QCOMPARE(shortcuts, 0);
+
+        // Once the call is over the same input works again.
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTest::keyClicks(entry, QStringLiteral("ok"));
+        QCOMPARE(clicks, 1);
+        QCOMPARE(entry->text(), QStringLiteral("ok"));
     }
 
     void failures_data()

@@ -12,7 +12,10 @@
 #include "tmessages.h"
 #include "tpagecontrol.h"
 
+#include <QDialog>
+#include <QLineEdit>
 #include <QMainWindow>
+#include <QTimer>
 #include <QTabBar>
 #include <QTextBlock>
 #include <QTextEdit>
@@ -128,6 +131,51 @@ private Q_SLOTS:
         }
         QCOMPARE(Showavi::depth(), 0);
         QVERIFY(!Showavi::overlay()->isVisible());
+    }
+
+    void busyInputReachesOnlyADialogOpenedDuringTheCall_data()
+    {
+        QTest::addColumn<bool>("dialogDuringCall");
+        QTest::addColumn<QString>("mainText");
+        QTest::addColumn<QString>("dialogText");
+        QTest::newRow("an error box raised inside the call can be answered") << true << "" << "sim";
+        QTest::newRow("no dialog: the window's entry takes nothing") << false << "" << "";
+    }
+    void busyInputReachesOnlyADialogOpenedDuringTheCall()
+    {
+        QFETCH(bool, dialogDuringCall);
+        QFETCH(QString, mainText);
+        QFETCH(QString, dialogText);
+        QMainWindow main;
+        auto *mainEntry = new QLineEdit(&main);
+        main.setCentralWidget(mainEntry);
+        main.show();
+        QVERIFY(QTest::qWaitForWindowActive(&main));
+        BusyIndicator busy(&main, 6);
+        QTest::keyClicks(mainEntry, QStringLiteral("x"));
+        QDialog dialog(&main);
+        auto *entry = new QLineEdit(&dialog);
+        if (dialogDuringCall) {
+            QTimer::singleShot(0, &dialog, [&] {
+                QTest::keyClicks(entry, QStringLiteral("sim"));
+                QTest::keyClicks(mainEntry, QStringLiteral("y")); // the window behind stays shut
+                dialog.accept();
+            });
+            dialog.exec();
+        }
+        QCOMPARE(mainEntry->text(), mainText);
+        QCOMPARE(entry->text(), dialogText);
+    }
+
+    void busyIndicatorIsNamedForScreenReaders()
+    {
+        QMainWindow main;
+        main.show();
+        BusyIndicator busy(&main, 1);
+        QWidget *overlay = Showavi::overlay();
+        QVERIFY(overlay);
+        QCOMPARE(overlay->accessibleName(), QStringLiteral("Aguarde"));
+        QCOMPARE(overlay->accessibleDescription(), QStringLiteral("Gravando..."));
     }
 
     void hostServicesForward()

@@ -1,25 +1,17 @@
-// The consultation's diagnoses: entry, catalogue lookup, validation against the catalogue
-// and the server, numbering, immediate saving, moving up and down, and the page's controls.
-#include "tfrmdiagpaci.h"
+#include "diagnosislist.h"
 
-#include "consiste.h"
-#include "context.h"
-#include "datasource.h"
-#include "dbgrid.h"
 #include "exceptions.h"
-#include "pesquisa.h"
+#include "fielddef.h"
+#include "packet.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
-#include "tbuttonflat.h"
-#include "tmessages.h"
-#include "tpagecontrol.h"
 
-#include <QAction>
-#include <QTextEdit>
-#include <QToolButton>
+#include <QHash>
+#include <QScopedValueRollback>
 
-using kmp::DataSetState;
-using kmp::LocateOption;
+using kmp::ChangeKind;
+using kmp::FieldKind;
+using kmp::RecordSet;
 
 namespace {
 
@@ -28,239 +20,246 @@ const QString kName = QStringLiteral("NMDIAGNOST");
 const QString kTable = QStringLiteral("CDTABECDI");
 const QString kSeq = QStringLiteral("NRSEQUENCIA");
 
+// A clash on a new row is retried this many times before the row is handed back to the
+// user to confirm again: more would only hide a server that refuses for another reason.
+constexpr int kMaxRetries = 3;
+
+constexpr int kConflict = 409;
+
+kmp::Field *addField(RecordSet *s, const char *name, FieldKind kind, int size, bool visible = true,
+                     const QString &label = QString())
+{
+    kmp::Field *f = s->addField(QLatin1String(name), kind, size);
+    f->setObjectName(s->objectName() + QLatin1String(name));
+    f->setVisible(visible);
+    if (!label.isEmpty())
+        f->setDisplayLabel(label);
+    return f;
+}
+
 } // namespace
 
-void TfrmDiagPaci::cdsDiagPaciBeforeInsert()
+DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(parent), m_server(server)
 {
-    cdsDiagPaci->fieldByName(kCode)->focusControl();
+    const QString codigo = QStringLiteral("Código");
+    const QString nome = QStringLiteral("Nome");
+
+    // NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters,
+    // and a name that does not fit would make its code impossible to record.
+    m_rows = new RecordSet(QStringLiteral("cdsDiagPaci"), this);
+    addField(m_rows, "CDFILIAL", FieldKind::String, 4, false);
+    addField(m_rows, "CDPACIENTE", FieldKind::String, 12, false);
+    addField(m_rows, "DTCONSPACI", FieldKind::DateTime, 0, false);
+    addField(m_rows, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
+    addField(m_rows, "NMDIAGNOST", FieldKind::String, 300, true, nome);
+    addField(m_rows, "NRSEQUENCIA", FieldKind::Float, 0, false);
+    addField(m_rows, "CDTABECDI", FieldKind::String, 7, false);
+
+    m_check = new RecordSet(QStringLiteral("cdsDiagPaciAux"), this);
+    addField(m_check, "CDPACIENTE", FieldKind::String, 12);
+
+    // The admission diagnoses come from another part of the clinic's system: shown, never
+    // changed here. Every field is read-only, so no grid opens an editor on them, and an
+    // insert, edit or delete ends silently before it starts.
+    m_admissions = new RecordSet(QStringLiteral("cdsDiagAsso"), this);
+    addField(m_admissions, "CDDIAGNOST", FieldKind::String, 10, true, codigo)
+        ->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
+    addField(m_admissions, "NMDIAGNOST", FieldKind::String, 300, true, nome)
+        ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
+    for (int i = 0; i < m_admissions->fieldCount(); ++i)
+        m_admissions->field(i)->setReadOnly(true);
+    m_admissions->OnBeforeEdit = [](RecordSet &) { kmp::silentAbort(); };
+    m_admissions->OnBeforeDelete = [](RecordSet &) { kmp::silentAbort(); };
 }
 
-void TfrmDiagPaci::dbgPadraoKeyPress(QChar &key)
+DiagnosisList::~DiagnosisList()
 {
-    TfrmPadraoGrid::dbgPadraoKeyPress(key);
-    if (cdsDiagPaci->isEmpty() || cdsDiagPaci->state() != DataSetState::Insert)
-        key = QChar();
+    for (RecordSet *s : {m_rows, m_check, m_admissions})
+        s->clearEvents();
 }
 
-void TfrmDiagPaci::dbgDiagAssoKeyPress(QChar &key)
+DiagnosisList::Snapshot DiagnosisList::fetch(const Consultation &c) const
 {
-    key = QChar();
+    Snapshot s;
+    s.rows = m_server.GetDiagPaci(c.branch, c.patient, c.date);
+    s.admissions = m_server.GetDiagAsso(c.branch, c.patient, c.date);
+    return s;
 }
 
-void TfrmDiagPaci::cdsDiagAssoBeforeInsert()
+void DiagnosisList::apply(const Consultation &c, const Snapshot &s)
 {
-    kmp::silentAbort();
+    // Both packets are decoded before anything is shown, so a malformed answer leaves the
+    // lists and the consultation as they were.
+    const kmp::Packet rows = kmp::decodePacket(s.rows);
+    const kmp::Packet admissions = kmp::decodePacket(s.admissions);
+    m_consultation = c;
+    m_check->close();
+    m_admissions->loadRows(admissions.fields, admissions.rows);
+    m_rows->loadRows(rows.fields, rows.rows);
 }
 
-void TfrmDiagPaci::dbgPadraoEditButtonClick()
+void DiagnosisList::reload()
 {
-    if (!cdsDiagPaci->isEditing())
+    apply(m_consultation, fetch(m_consultation));
+}
+
+void DiagnosisList::reloadRows()
+{
+    m_rows->loadFromPacket(m_server.GetDiagPaci(m_consultation.branch, m_consultation.patient, m_consultation.date));
+}
+
+bool DiagnosisList::isStored(const QString &code) const
+{
+    m_check->loadFromPacket(m_server.GetVD_Diag(m_consultation.branch, m_consultation.patient, code, m_consultation.date));
+    return !m_check->isEmpty();
+}
+
+void DiagnosisList::stampNewRow()
+{
+    if (m_moving || m_rows->state() != kmp::DataSetState::Insert)
         return;
-    const kmp::Field *selected = dbgPadrao->selectedField();
-    if (!selected || selected->fieldName() != kCode)
-        return;
-    const QString text = msgPadrao->Msg(QStringLiteral("Diag")) + QLatin1Char('|') + msgPadrao->Msg(QStringLiteral("Diag_NCad"));
-    if (!Pesquisa::Pesquisar(dtsDiagnost, text, false, true))
-        return;
-    for (const QString &name : {kCode, kName, kTable})
-        cdsDiagPaci->fieldByName(name)->setAsString(cdsDiagnost->fieldByName(name)->asString());
+    m_rows->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(m_consultation.branch);
+    m_rows->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(m_consultation.patient);
+    m_rows->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(m_consultation.date);
+    m_rows->fieldByName(kSeq)->setAsInteger(m_lastSequence + 1);
+    ++m_lastSequence;
 }
 
-void TfrmDiagPaci::dbgPadraoColExit()
+void DiagnosisList::rowsLoaded()
 {
-    if (dtsPadrao->state() == DataSetState::Insert)
-        Vd_DiagPaci(true);
+    // The highest number, not the last row's: rows without a number sort first, and a
+    // list that is not in order must still never hand out a number already taken.
+    const int seq = m_rows->fieldByName(kSeq)->index();
+    int highest = 0;
+    for (int r = 0; r < m_rows->recordCount(); ++r)
+        highest = std::max(highest, int(m_rows->value(r, seq).toDouble()));
+    m_lastSequence = highest;
 }
 
-void TfrmDiagPaci::Vd_DiagPaci(bool boObrigatorio)
+bool DiagnosisList::inOrder() const
 {
-    kmp::Field *code = cdsDiagPaci->fieldByName(kCode);
-    try {
-        const QString value = code->asString();
-        if (Consiste::EmptyString(value)) {
-            if (boObrigatorio)
-                fail(QStringLiteral("Informe"));
+    const int seq = m_rows->fieldByName(kSeq)->index();
+    const int code = m_rows->fieldByName(kCode)->index();
+    for (int r = 1; r < m_rows->recordCount(); ++r) {
+        const double a = m_rows->value(r - 1, seq).toDouble();
+        const double b = m_rows->value(r, seq).toDouble();
+        if (a > b || (a == b && m_rows->value(r - 1, code).toString() > m_rows->value(r, code).toString()))
+            return false;
+    }
+    return true;
+}
+
+void DiagnosisList::saveChanges()
+{
+    if (m_moving || m_rows->changeCount() == 0)
+        return;
+    const kmp::Delta delta = m_rows->deltaData();
+    const bool oneInsert = delta.changes.size() == 1 && delta.changes.front().kind == ChangeKind::Insert;
+    // A new row the server did not take goes back to being typed, so the clinician can
+    // confirm it again (or cancel it); anything else returns to what the server holds.
+    const auto restore = [this, oneInsert] {
+        if (!oneInsert) {
+            m_rows->cancelUpdates();
             return;
         }
-        // The catalogue first: a code it does not know never reaches the server.
-        if (!cdsDiagnost->locate(kCode, value))
-            fail(QStringLiteral("DiagnostN"));
-        cdsDiagPaciAux->loadFromPacket(server->GetVD_Diag(stCdFilial, stCdPaciente, value, dtConsulta));
-        if (!cdsDiagPaciAux->isEmpty())
-            fail(QStringLiteral("Existent"));
-        cdsDiagPaci->fieldByName(kName)->setAsString(cdsDiagnost->fieldByName(kName)->asString());
-        cdsDiagPaci->fieldByName(kTable)->setAsString(cdsDiagnost->fieldByName(kTable)->asString());
-    } catch (...) {
-        code->focusControl();
+        QHash<QString, QVariant> typed;
+        for (const QString &name : {kCode, kName, kTable})
+            typed[name] = m_rows->fieldByName(name)->asString();
+        m_rows->cancelUpdates();
+        m_rows->append();
+        for (auto it = typed.cbegin(); it != typed.cend(); ++it)
+            m_rows->fieldByName(it.key())->setAsString(it.value().toString());
+    };
+    try {
+        m_server.SetDiagPaci(kmp::encodeDelta(delta));
+    } catch (const EServerError &e) {
+        if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
+            return;
+        restore();
         throw;
+    } catch (...) {
+        restore();
+        throw;
+    }
+    if (m_rows->logChanges())
+        m_rows->mergeChangeLog();
+    // A row typed anywhere but at the end shows where its number puts it.
+    if (oneInsert && !inOrder()) {
+        const QString code = m_rows->fieldByName(kCode)->asString();
+        reloadRows();
+        m_rows->locate(kCode, code);
     }
 }
 
-void TfrmDiagPaci::cdsDiagPaciBeforePost()
+bool DiagnosisList::retryInsertAfterClash()
 {
-    if (dtsPadrao->state() == DataSetState::Insert)
-        Vd_DiagPaci(true);
-    if (boReordenando)
-        return;
-    cdsDiagPaci->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(stCdFilial);
-    cdsDiagPaci->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
-    cdsDiagPaci->fieldByName(kSeq)->setAsInteger(nrUltSequencia + 1);
-    cdsDiagPaci->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
-    ++nrUltSequencia;
-}
-
-void TfrmDiagPaci::cdsDiagPaciAfterCancel()
-{
-    sbtVerificarClick(sbtVerificar);
-}
-
-void TfrmDiagPaci::reloadDiagnoses()
-{
-    cdsDiagPaci->loadFromPacket(server->GetDiagPaci(stCdFilial, stCdPaciente, dtConsulta));
-}
-
-void TfrmDiagPaci::sbtVerificarClick(QObject *)
-{
-    reloadDiagnoses();
-    cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
-    if (pgcPadrao->activePage() != tshHistorico)
-        return;
-    Section *s = activeSection();
-    if (!s)
-        return;
-    // What is being typed stays: putting the editor back now would silently drop it, and
-    // the next post would store the old text.
-    if (s->set->isEditing())
-        return;
-    // The report panel shows the stored report, never the type's template: with the
-    // template in the editor the next post would overwrite the clinician's report.
-    sectionLoadEditor(*s);
-    sbtAlterar->setEnabled(true);
-    sbtExcluir->setEnabled(true);
-    sbtVerificar->setEnabled(true);
-    sbtProcurar->setEnabled(false);
-    ctlInativoHistorico->setEnabled(false);
-    ctlOcultoHistorico->hide();
-    if (s->isReport)
-        rceLaudo->setFocus();
-}
-
-void TfrmDiagPaci::confirmarDExecute()
-{
-    if (pgcPadrao->activePage() == tshPadrao && cdsDiagPaci->isEditing())
-        cdsDiagPaci->post();
-}
-
-void TfrmDiagPaci::cancelarDExecute()
-{
-    if (pgcPadrao->activePage() != tshPadrao || !cdsDiagPaci->isEditing())
-        return;
-    if (!confirm(QStringLiteral("Canc")))
-        kmp::silentAbort();
-    cdsDiagPaci->cancel();
-}
-
-void TfrmDiagPaci::cdsDiagPaciAfterOpen()
-{
-    cdsDiagPaci->last();
-    nrUltSequencia = cdsDiagPaci->isEmpty() ? 0 : int(cdsDiagPaci->fieldByName(kSeq)->asInteger());
-    cdsDiagPaci->first();
-}
-
-void TfrmDiagPaci::cdsDiagPaciAfterPost()
-{
-    if (cdsDiagPaci->changeCount() == 0)
-        return;
-    try {
-        server->SetDiagPaci(cdsDiagPaci->delta());
-        if (cdsDiagPaci->logChanges())
-            cdsDiagPaci->mergeChangeLog();
-    } catch (...) {
-        cdsDiagPaci->cancelUpdates();
-        throw;
+    if (m_retries >= kMaxRetries)
+        return false;
+    const QString code = m_rows->fieldByName(kCode)->asString();
+    const QString name = m_rows->fieldByName(kName)->asString();
+    const QString table = m_rows->fieldByName(kTable)->asString();
+    m_rows->cancelUpdates();
+    reloadRows();
+    if (m_rows->locate(kCode, code)) {
+        // Another station recorded this very diagnosis: nothing typed is lost.
+        if (OnNotice)
+            OnNotice(QStringLiteral("O diagnóstico %1 acabou de ser gravado nesta consulta por outra estação. "
+                                    "A lista foi atualizada.")
+                         .arg(code));
+        return true;
     }
+    // Another station took the number: the row goes in again after the list as it is now.
+    // Should that fail too, the row stays on screen being inserted, to be confirmed again.
+    QScopedValueRollback retries(m_retries, m_retries + 1);
+    m_rows->append();
+    m_rows->fieldByName(kCode)->setAsString(code);
+    m_rows->fieldByName(kName)->setAsString(name);
+    m_rows->fieldByName(kTable)->setAsString(table);
+    m_rows->post();
+    if (OnNotice)
+        OnNotice(QStringLiteral("Outra estação gravou um diagnóstico nesta consulta ao mesmo tempo. A lista foi "
+                                "atualizada e o diagnóstico %1 foi gravado no fim dela.")
+                     .arg(code));
+    return true;
 }
 
-void TfrmDiagPaci::sbtItemUpClick()
+bool DiagnosisList::move(bool up)
 {
-    moveDiagnosis(true);
-}
-
-void TfrmDiagPaci::sbtItemDownClick()
-{
-    moveDiagnosis(false);
-}
-
-void TfrmDiagPaci::moveDiagnosis(bool up)
-{
-    boReordenando = true;
-    const QString moving = cdsDiagPaci->fieldByName(kCode)->asString();
-    dbgPadrao->setDataSource(nullptr);
+    if (m_rows->isEmpty() || m_rows->isEditing())
+        return false;
+    const int from = m_rows->currentRow();
+    const int to = up ? from - 1 : from + 1;
+    if (from < 0 || to < 0 || to >= m_rows->recordCount())
+        return false;
+    const QString moving = m_rows->fieldByName(kCode)->asString();
+    QScopedValueRollback guard(m_moving, true);
     try {
-        const qint64 a = cdsDiagPaci->fieldByName(kSeq)->asInteger();
-        if (up)
-            cdsDiagPaci->prior();
-        else
-            cdsDiagPaci->next();
-        const qint64 b = cdsDiagPaci->fieldByName(kSeq)->asInteger();
-        cdsDiagPaci->edit();
-        cdsDiagPaci->fieldByName(kSeq)->setAsInteger(a);
-        cdsDiagPaci->post();
-        cdsDiagPaci->locate(kCode, moving, LocateOption::CaseInsensitive);
-        cdsDiagPaci->edit();
-        cdsDiagPaci->fieldByName(kSeq)->setAsInteger(b);
-        cdsDiagPaci->post();
-        const QString current = cdsDiagPaci->fieldByName(kCode)->asString();
-        if (up)
-            reloadDiagnoses();
-        else
-            sbtVerificarClick(sbtVerificar);
-        cdsDiagPaci->locate(kCode, current, LocateOption::CaseInsensitive);
+        kmp::Field *seq = m_rows->fieldByName(kSeq);
+        const qint64 mine = seq->asInteger();
+        m_rows->moveTo(to);
+        const qint64 theirs = seq->asInteger();
+        m_rows->edit();
+        seq->setAsInteger(mine);
+        m_rows->post();
+        m_rows->moveTo(from);
+        m_rows->edit();
+        seq->setAsInteger(theirs);
+        m_rows->post();
+        // Both rows in one save: the server applies them together or not at all.
+        m_server.SetDiagPaci(m_rows->delta());
+        m_rows->mergeChangeLog();
     } catch (...) {
-        // A move that stopped half-way must not leave later posts unstamped or the grid
-        // blind: restore both and show the order the server really holds.
-        boReordenando = false;
-        dbgPadrao->setDataSource(dtsPadrao);
+        // The list shows what the server really holds, whatever stopped the move.
+        m_rows->cancelUpdates();
         try {
-            reloadDiagnoses();
-            cdsDiagPaci->locate(kCode, moving, LocateOption::CaseInsensitive);
+            reloadRows();
+            m_rows->locate(kCode, moving);
         } catch (...) {
             // the original failure is the one worth reporting
         }
         throw;
     }
-    dbgPadrao->setDataSource(dtsPadrao);
-    boReordenando = false;
-}
-
-void TfrmDiagPaci::dtsPadraoStateChange()
-{
-    const DataSetState state = dtsPadrao->state();
-    if (!boReordenando) {
-        TfrmPadraoGrid::dtsPadraoStateChange();
-        const bool browsing = state == DataSetState::Browse;
-        const bool canMove = browsing && !cdsDiagPaci->isEmpty();
-        sbtItemUp->setEnabled(canMove);
-        sbtItemDown->setEnabled(canMove);
-        tshHistorico->setPageEnabled(browsing);
-        const int col = Consiste::IndiceCol(dbgPadrao, kCode);
-        if (col >= 0)
-            dbgPadrao->setColumnButton(col, state == DataSetState::Insert);
-    }
-    sbtAlterar->setEnabled(false);
-    mnuAlterar->setEnabled(false);
-    cdsDiagPaci->fieldByName(kCode)->setReadOnly(state != DataSetState::Insert);
-    const bool editing = state == DataSetState::Edit || state == DataSetState::Insert;
-    mnuForaEdicao1->setEnabled(!editing);
-    mnuForaEdicao2->setEnabled(!editing);
-}
-
-void TfrmDiagPaci::dbgPadraoDrawColumnCell()
-{
-    if (pgcPadrao->activePage() != tshPadrao || !cdsDiagPaci->isEmpty())
-        return;
-    sbtExcluir->setEnabled(false);
-    sbtProcurar->setEnabled(false);
-    mnuExcluir->setEnabled(sbtExcluir->isEnabled());
-    mnuProcurar->setEnabled(sbtProcurar->isEnabled());
+    reloadRows();
+    m_rows->locate(kCode, moving);
+    return true;
 }

@@ -12,6 +12,3 @@ bool boHistFam = false;
 bool boExamFisi = false;
 QPointer<TfrmDiagPaci> frmDiagPaci;
 QPointer<TfrmListDiagPaci> frmListDiagPaci;
-
-bool boReordenando = false;
-int nrUltSequencia = 0;

@@ -8,9 +8,10 @@
 class TfrmDiagPaci;
 class TfrmListDiagPaci;
 
-// The consultation the module works on, one copy per loaded module, shared by the
-// diagnosis screen and the listing report. Exported under these names so that the host
-// can read them.
+// The consultation the module works on, one copy per loaded module, read by the listing
+// report and exported under these names so that the host can read them. The entry unit
+// writes them only once a consultation is fully on screen; the screen keeps its own copy
+// (Consultation) and never reads these.
 extern "C" {
 KMP_EXPORT extern QString stCdFilial;   // branch code
 KMP_EXPORT extern QString stNmFilial;   // branch name (the host may write it)
@@ -27,10 +28,6 @@ KMP_EXPORT extern bool boExamFisi;
 KMP_EXPORT extern QPointer<TfrmDiagPaci> frmDiagPaci;
 KMP_EXPORT extern QPointer<TfrmListDiagPaci> frmListDiagPaci;
 }
-
-// The diagnosis list's own module state (not exported).
-extern bool boReordenando;   // a move up or down is running
-extern int nrUltSequencia;   // last NRSEQUENCIA handed out for the consultation
 
 // The module's units, in load order, with their initialization and finalization.
 struct PackageUnitInfo

@@ -85,7 +85,6 @@ void initScreenUnit()
     if (screenUnitCounter++ > 0)
         return;
     BostCriado = false;
-    boReordenando = false;
 }
 
 void finalizeScreenUnit()
@@ -120,37 +119,56 @@ void IniProc(QVariant args)
     criaDiagPaci(branch, patient, patientText, date);
 }
 
+namespace {
+
+// The context the host reads follows the screen: written once a consultation is fully
+// on screen, never before.
+void publish(const Consultation &c)
+{
+    stCdFilial = c.branch;
+    stCdPaciente = c.patient;
+    dtConsulta = c.date;
+    boPrimVez = true;
+}
+
+} // namespace
+
 void criaDiagPaci(const QString &branch, const QString &patient, const QString &patientText, double consultationDate)
 {
     // The host's branch stands in for an empty one before anything is loaded, so the
     // first loads and every save use the same branch.
-    const QString effectiveBranch = Consiste::EmptyString(branch) ? Norvik::FiliProc() : branch;
+    Consultation next;
+    next.branch = Consiste::EmptyString(branch) ? Norvik::FiliProc() : branch;
+    next.patient = patient;
+    next.patientText = patientText;
+    next.date = consultationDate;
 
     if (BostCriado && frmDiagPaci) {
-        const bool sameConsultation = effectiveBranch == stCdFilial && patient == stCdPaciente
-                                      && consultationDate == dtConsulta;
+        TfrmDiagPaci *form = frmDiagPaci;
+        const bool sameConsultation = form->consultation().sameRecordsAs(next);
         // Another consultation while something is being typed: keep the screen, and what
         // was typed, on the consultation it belongs to.
-        if (!sameConsultation && frmDiagPaci->hasPendingEdit())
+        if (!sameConsultation && form->hasPendingEdit())
             throw kmp::Error(QStringLiteral("Há um registro em edição na consulta aberta. Confirme ou cancele a "
                                             "edição antes de abrir outra consulta."));
-        stCdFilial = effectiveBranch;
-        stCdPaciente = patient;
-        dtConsulta = consultationDate;
-        boPrimVez = true;
-        if (!sameConsultation)
-            frmDiagPaci->reloadForContext();
+        if (sameConsultation)
+            form->showPatientText(patientText); // only the host's text for the patient may differ
+        else
+            form->switchTo(next);
     } else {
-        stCdFilial = effectiveBranch;
-        stCdPaciente = patient;
-        dtConsulta = consultationDate;
-        boPrimVez = true;
-        BostCriado = false;
-        frmDiagPaci = TfrmDiagPaci::create(HostServices::instance()->application());
+        TfrmDiagPaci *form = TfrmDiagPaci::create(HostServices::instance()->application(), next);
+        frmDiagPaci = form;
         BostCriado = true;
+        // Only a close that really happened frees the place for a new screen; a refused
+        // close keeps this one, and its flag, as they are.
+        const auto released = [form] {
+            if (frmDiagPaci.isNull() || frmDiagPaci.data() == form)
+                BostCriado = false;
+        };
+        QObject::connect(form, &TfrmDiagPaci::closed, form, released);
+        QObject::connect(form, &QObject::destroyed, released);
     }
-    frmDiagPaci->edtPaciente->setText(patientText);
-    frmDiagPaci->DEPDTConsulta->setValue(dtConsulta);
+    publish(frmDiagPaci->consultation());
     frmDiagPaci->showScreen();
 }
 

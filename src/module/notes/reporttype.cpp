@@ -3,8 +3,9 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
-#include "context.h"
+#include "showavi.h"
 #include "exceptions.h"
+#include "hostservices.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
 
@@ -46,23 +47,19 @@ void TfrmDiagPaci::panDescLaudoEnter()
         return;
     }
     Vd_Laudo(true);
-    busyOn(6);
-    try {
-        const QString type = cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString();
-        cdsMemLaudo->loadFromPacket(server->GetMemLaudo(stCdFilial, stCdPaciente, type, dtConsulta));
-        busyOff();
-        const QByteArray templ = cdsTipoLaudo->fieldByName(QStringLiteral("DSPADRLAUDO"))->asBytes();
-        if (cdsMemLaudo->isEmpty() && !Consiste::EmptyString(QString::fromLatin1(templ))) {
-            cdsMemLaudo->insert();
-            cdsMemLaudo->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
-            cdsMemLaudo->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
-            cdsMemLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->setAsString(medTpLaudo->text());
-            loadEditorFrom(rceLaudo, templ);
-            cdsMemLaudo->post();
-        }
-    } catch (...) {
-        busyOff();
-        throw;
+    const QString type = cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString();
+    {
+        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        cdsMemLaudo->loadFromPacket(server->GetMemLaudo(consultation().branch, consultation().patient, type, consultation().date));
+    }
+    const QByteArray templ = cdsTipoLaudo->fieldByName(QStringLiteral("DSPADRLAUDO"))->asBytes();
+    if (cdsMemLaudo->isEmpty() && !Consiste::EmptyString(QString::fromLatin1(templ))) {
+        cdsMemLaudo->insert();
+        cdsMemLaudo->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(consultation().patient);
+        cdsMemLaudo->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(consultation().date);
+        cdsMemLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->setAsString(medTpLaudo->text());
+        loadEditorFrom(rceLaudo, templ);
+        cdsMemLaudo->post();
     }
     rceLaudo->setFocus();
 }

@@ -4,7 +4,7 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
-#include "context.h"
+#include "showavi.h"
 #include "datasource.h"
 #include "dbgrid.h"
 #include "exceptions.h"
@@ -63,31 +63,31 @@ void TfrmDiagPaci::sectionBeforePost(Section &s)
     kmp::RecordSet *set = s.set;
     const QByteArray text = kmp::rtf::write(s.editor->document());
     if (!s.isReport) {
-        set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(stCdFilial);
-        set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
-        set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
+        set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(consultation().branch);
+        set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(consultation().date);
+        set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(consultation().patient);
         set->fieldByName(s.textField)->setAsBytes(text);
         return;
     }
-    set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(stCdPaciente);
-    set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(dtConsulta);
+    set->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(consultation().patient);
+    set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(consultation().date);
     set->fieldByName(s.textField)->setAsBytes(text);
     set->fieldByName(QStringLiteral("CDTIPOLAUDO"))->setAsString(cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString());
-    set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(stCdFilial);
+    set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(consultation().branch);
 }
 
 void TfrmDiagPaci::sectionSave(Section &s)
 {
     if (s.set->changeCount() <= 0)
         return;
-    busyOn(1);
     try {
-        server->save(s.saveMethod, s.set->delta());
-        busyOff();
+        {
+            kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 1);
+            server->save(s.saveMethod, s.set->delta());
+        }
         s.set->mergeChangeLog();
         Norvik::AtualizaLocalCache({s.cacheKey});
     } catch (...) {
-        busyOff();
         // Back to what the server holds; the editor keeps the text so nothing typed is lost.
         s.set->cancelUpdates();
         throw;

@@ -11,6 +11,15 @@
 #include <QTextEdit>
 #include <QToolButton>
 
+// A section whose text has not come from the server yet cannot be written, changed or
+// deleted: say what to do instead of letting the record set refuse in its own words.
+void TfrmDiagPaci::requireLoaded(Section &s)
+{
+    if (s.set->isActive())
+        return;
+    fail(s.isReport ? QStringLiteral("Laudo_NCarr") : QStringLiteral("Hist_NCarr"));
+}
+
 void TfrmDiagPaci::sbtIncluirClick(QObject *)
 {
     IncluirExecute();
@@ -19,12 +28,14 @@ void TfrmDiagPaci::sbtIncluirClick(QObject *)
 void TfrmDiagPaci::IncluirExecute()
 {
     if (pgcPadrao->activePage() == tshPadrao) {
-        cdsDiagPaci->insert();
+        // At the end, where its number will put it: the list shows stored order at all times.
+        cdsDiagPaci->append();
         return;
     }
     Section *s = activeSection();
     if (!s)
         return;
+    requireLoaded(*s);
     if (!s->set->isEmpty())
         fail(QStringLiteral("Inc_not"));
     s->set->insert();
@@ -46,6 +57,7 @@ void TfrmDiagPaci::AlterarExecute()
     Section *s = activeSection();
     if (!s)
         return;
+    requireLoaded(*s);
     s->set->edit();
     if (!s->isReport)
         s->editor->setFocus();
@@ -95,6 +107,7 @@ void TfrmDiagPaci::sbtExcluirClick(QObject *)
             kmp::silentAbort();
         cdsDiagPaci->remove();
     } else if (Section *s = activeSection()) {
+        requireLoaded(*s);
         sbtProcurar->setEnabled(false);
         if (s->set->isEmpty())
             fail(QStringLiteral("Exc_not"));
@@ -111,5 +124,13 @@ void TfrmDiagPaci::sbtExcluirClick(QObject *)
 
 void TfrmDiagPaci::AtualizarExecute()
 {
+    // Reloading replaces the list: a diagnosis being typed is dropped only when the
+    // clinician agrees, as on closing or switching consultations.
+    if (pgcPadrao->activePage() == tshPadrao && cdsDiagPaci->isEditing()) {
+        if (!confirm(QStringLiteral("Canc")))
+            kmp::silentAbort();
+        cdsDiagPaci->cancel(); // its after-cancel handler reloads
+        return;
+    }
     sbtVerificarClick(sbtVerificar);
 }

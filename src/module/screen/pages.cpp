@@ -2,7 +2,8 @@
 // operations menu with their check marks, and the focus handling of the two pages.
 #include "tfrmdiagpaci.h"
 
-#include "context.h"
+#include "hostservices.h"
+#include "showavi.h"
 #include "exceptions.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
@@ -20,16 +21,17 @@ void TfrmDiagPaci::loadHistory()
 
 void TfrmDiagPaci::loadHistorySets()
 {
-    busyOn(6);
     QList<QByteArray> parts;
-    try {
-        parts = server->GetHistGer(stCdPaciente, stCdFilial, dtConsulta);
-    } catch (...) {
-        busyOff();
-        throw;
+    {
+        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        parts = server->GetHistGer(consultation().patient, consultation().branch, consultation().date);
     }
-    busyOff();
     // Loaded only once the result passed its check, so a failure leaves them as they were.
+    showHistoryParts(parts);
+}
+
+void TfrmDiagPaci::showHistoryParts(const QList<QByteArray> &parts)
+{
     cdsHistDoen->loadFromPacket(parts[0]);
     cdsHistClinProg->loadFromPacket(parts[1]);
     cdsHistFam->loadFromPacket(parts[2]);

@@ -1,9 +1,11 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
-#include "context.h"
+#include "context.h" // the first-click flags of the formatting bars
+#include "dialogs.h"
 #include "datasource.h"
 #include "dbgrid.h"
+#include "diagnosislist.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "rdmdiagpaci.h"
@@ -13,6 +15,7 @@
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
+#include "tdbnavigator.h"
 #include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
 #include "tmessages.h"
@@ -20,6 +23,8 @@
 #include "tpagecontrol.h"
 
 #include <QAction>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -63,11 +68,46 @@ W *named(W *w, const QString &objectName, const QString &accessibleName)
     return w;
 }
 
+// Shows a name column's whole text over its cell: the catalogue's longest names (over 260
+// characters) never fit the column.
+class WholeNameTip : public QObject
+{
+public:
+    WholeNameTip(DBGrid *grid, const QString &fieldName) : QObject(grid), m_grid(grid), m_field(fieldName)
+    {
+        grid->viewport()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::ToolTip)
+            return false;
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const QModelIndex index = m_grid->indexAt(help->pos());
+        if (!index.isValid() || m_grid->columnFieldName(index.column()).compare(m_field, Qt::CaseInsensitive) != 0) {
+            QToolTip::hideText();
+            return true;
+        }
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, m_grid->viewport(), m_grid->visualRect(index));
+        return true;
+    }
+
+private:
+    DBGrid *m_grid;
+    QString m_field;
+};
+
 } // namespace
 
-TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner)
+TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const Consultation &consultation)
 {
     auto *form = new TfrmDiagPaci(owner);
+    form->m_opening = consultation;
     try {
         form->initialize();
     } catch (...) {
@@ -98,6 +138,10 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
         {"TpLaudo_NCad", "Laudo não cadastrado"},
         {"Inc_not", "Inclusão não pode ser efetuada, já existem dados cadastrados."},
         {"Exc_not", "Não há dados a serem excluidos."},
+        {"Laudo_NCarr", "Informe o tipo de laudo e clique no texto do laudo para abri-lo antes de incluir, "
+                        "alterar ou excluir."},
+        {"Hist_NCarr", "O texto desta página ainda não foi carregado do servidor. Tecle F5 para atualizar e "
+                       "tente de novo."},
     };
     for (const auto &[key, text] : texts)
         msgPadrao->add(QLatin1String(key), QString::fromUtf8(text));
@@ -112,6 +156,10 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
         net.setPort(Norvik::WebPort());
     };
     server = std::make_unique<RdmDiagPaci>(*netDiagPaci);
+    m_diagnoses = new DiagnosisList(*server, this);
+    m_diagnoses->OnNotice = [this](const QString &text) {
+        kmp::Dialogs::message(this, mtInformation, text, mbOK);
+    };
 
     buildRecordSets();
     buildLayout();
@@ -128,8 +176,6 @@ TfrmDiagPaci::~TfrmDiagPaci()
                          cdsHistDoen, cdsHistClinProg, cdsHistFam, cdsExamFisi}) {
         s->clearEvents();
     }
-    while (m_busy > 0)
-        busyOff();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -153,24 +199,10 @@ void TfrmDiagPaci::buildRecordSets()
     const QString codigo = QStringLiteral("Código");
     const QString nome = QStringLiteral("Nome");
 
-    // NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters,
-    // and a name that does not fit would make its code impossible to record.
-    cdsDiagPaci = set("cdsDiagPaci");
-    field(cdsDiagPaci, "CDFILIAL", FieldKind::String, 4, false);
-    field(cdsDiagPaci, "CDPACIENTE", FieldKind::String, 12, false);
-    field(cdsDiagPaci, "DTCONSPACI", FieldKind::DateTime, 0, false);
-    field(cdsDiagPaci, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
-    field(cdsDiagPaci, "NMDIAGNOST", FieldKind::String, 300, true, nome);
-    field(cdsDiagPaci, "NRSEQUENCIA", FieldKind::Float, 0, false);
-    field(cdsDiagPaci, "CDTABECDI", FieldKind::String, 7, false);
-
-    cdsDiagPaciAux = set("cdsDiagPaciAux");
-    field(cdsDiagPaciAux, "CDPACIENTE", FieldKind::String, 12);
-
-    cdsDiagAsso = set("cdsDiagAsso");
-    field(cdsDiagAsso, "CDDIAGNOST", FieldKind::String, 10, true, codigo)->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    field(cdsDiagAsso, "NMDIAGNOST", FieldKind::String, 300, true, nome)->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
-    cdsDiagAsso->setReadOnly(false); // inserts are refused by its before-insert handler
+    // The diagnosis list's sets belong to its part; the screen binds them to its controls.
+    cdsDiagPaci = m_diagnoses->rows();
+    cdsDiagPaciAux = m_diagnoses->checkSet();
+    cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
     field(cdsDiagnost, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
@@ -254,7 +286,7 @@ void TfrmDiagPaci::buildLayout()
     head->addWidget(lblDataCon);
     head->addWidget(DEPDTConsulta);
     head->addStretch();
-    Panel1->setEnabled(false);
+    // Read-only, not disabled: the patient's identity must be read at normal contrast.
     addTopBand(Panel1);
 
     // The history page comes first in the tab order.
@@ -269,6 +301,11 @@ void TfrmDiagPaci::buildLayout()
     histLayout->setContentsMargins(2, 2, 2, 2);
     pgcHistorico = named(new TPageControl(tshHistorico), QStringLiteral("pgcHistorico"), QStringLiteral("Histórico"));
     histLayout->addWidget(pgcHistorico);
+    // Five captions share the screen's width: tabs no wider than their text, so the last
+    // one ("Exames Fisicos") is never pushed out of sight.
+    pgcHistorico->tabBar()->setExpanding(false);
+    pgcHistorico->tabBar()->setElideMode(Qt::ElideNone);
+    pgcHistorico->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 5px; }"));
 
     // Diagnosis page: the admission caption on top, then the grid area of the base screen.
     panAssociado = named(new QWidget(tshPadrao), QStringLiteral("panAssociado"), QStringLiteral("Diagnósticos Associados"));
@@ -294,10 +331,10 @@ void TfrmDiagPaci::buildLayout()
     Panel2->setFixedWidth(30);
     sbtItemUp = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemUp"), QStringLiteral("Mover para cima"));
     sbtItemDown = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemDown"), QStringLiteral("Mover para baixo"));
-    for (TButtonFlat *b : {sbtItemUp, sbtItemDown}) {
+    sbtItemUp->setToolTip(QStringLiteral("Mover para cima (Ctrl+Shift+Seta para cima)"));
+    sbtItemDown->setToolTip(QStringLiteral("Mover para baixo (Ctrl+Shift+Seta para baixo)"));
+    for (TButtonFlat *b : {sbtItemUp, sbtItemDown})
         b->setFixedSize(21, 21);
-        b->setToolTip(b->accessibleName());
-    }
     sbtItemUp->setArrowType(Qt::UpArrow);
     sbtItemDown->setArrowType(Qt::DownArrow);
     sbtItemUp->move(4, 24);
@@ -321,8 +358,9 @@ void TfrmDiagPaci::buildLayout()
                                               "QHeaderView::section { background: #000080; color: white; "
                                               "font-weight: bold; border: 0px; padding: 2px; }"));
     dbgDiagAsso->setDataSource(dtsDiagAsso);
-    dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71);
-    dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421);
+    dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71, true);
+    dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421, true);
+    new WholeNameTip(dbgDiagAsso, QStringLiteral("NMDIAGNOST"));
     lower->addWidget(Panel4);
     lower->addWidget(dbgDiagAsso);
 
@@ -350,6 +388,9 @@ void TfrmDiagPaci::buildLayout()
     dbgPadrao->setColumns({code, name});
     dbgPadrao->setCancelOnExit(true);
     dbgPadrao->viewport()->installEventFilter(this);
+    new WholeNameTip(dbgPadrao, QStringLiteral("NMDIAGNOST"));
+    // The navigator's text shows the current diagnosis's whole name.
+    dbtNome->setDataField(QStringLiteral("NMDIAGNOST"));
 }
 
 void TfrmDiagPaci::buildSections()
@@ -525,6 +566,16 @@ void TfrmDiagPaci::buildActions()
                                           [this] { confirmarDExecute(); });
     cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
                                          QKeyCombination(Qt::Key_Escape), [this] { cancelarDExecute(); });
+    // The arrows' keys: they move only what the arrows could, on the diagnosis page.
+    const auto moveKey = [this](bool up) {
+        QToolButton *arrow = up ? sbtItemUp : sbtItemDown;
+        if (pgcPadrao->activePage() == tshPadrao && arrow->isEnabled())
+            moveDiagnosis(up);
+    };
+    aclDiagBotoes->addAction(QStringLiteral("moverAcima"), QStringLiteral("Mover para cima"),
+                             QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Up), [moveKey] { moveKey(true); });
+    aclDiagBotoes->addAction(QStringLiteral("moverAbaixo"), QStringLiteral("Mover para baixo"),
+                             QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Down), [moveKey] { moveKey(false); });
 
     // The page commands' keys, offered after the two lists above.
     auto *menuKeys = new TActionList(QStringLiteral("aclMenuAtalhos"), this);
@@ -601,20 +652,6 @@ void TfrmDiagPaci::wireHandlers()
 // ---------------------------------------------------------------------------------------
 // life cycle
 
-void TfrmDiagPaci::busyOn(int animation)
-{
-    Showavi::ActiveShowAvi(HostServices::instance()->mainForm(), animation);
-    ++m_busy;
-}
-
-void TfrmDiagPaci::busyOff()
-{
-    if (m_busy == 0)
-        return;
-    --m_busy;
-    Showavi::DeactiveShowAvi();
-}
-
 void TfrmDiagPaci::FormCreate()
 {
     boHistDoen = boHistClin = boHistFam = boExamFisi = false;
@@ -627,32 +664,56 @@ void TfrmDiagPaci::FormCreate()
     TfrmPadraoGrid::FormCreate();
     pgcPadrao->SetActivePage(startOnHistoryPage ? tshHistorico : tshPadrao);
 
-    try {
-        busyOn(0);
-        netDiagPaci->setConnected(true);
-        busyOff();
-        busyOn(6);
-        cdsDiagnost->loadFromPacket(server->GetDiagnost());
-        reloadDiagnoses();
-        cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
-        busyOff();
-        if (pgcPadrao->activePage() == tshHistorico)
-            loadHistory();
-    } catch (...) {
-        while (m_busy > 0)
-            busyOff();
-        throw;
+    QWidget *mainForm = HostServices::instance()->mainForm();
+    {
+        kmp::BusyIndicator busy(mainForm, 0);
+        server->connect();
     }
-    if (pgcPadrao->activePage() == tshPadrao)
-        sbtAlterar->setEnabled(false);
+    {
+        kmp::BusyIndicator busy(mainForm, 6);
+        cdsDiagnost->loadFromPacket(server->GetDiagnost());
+        m_diagnoses->apply(m_opening, m_diagnoses->fetch(m_opening));
+    }
+    showHeader();
+    if (pgcPadrao->activePage() == tshHistorico)
+        loadHistory();
+    applyPageRules();
 }
 
 void TfrmDiagPaci::FormActivate()
 {
     update();
-    const bool rows = cdsDiagPaci->isActive() && !cdsDiagPaci->isEmpty();
-    sbtItemUp->setEnabled(rows);
-    sbtItemDown->setEnabled(rows);
+    // Whatever brings the window back, the arrows follow the list's state: enabled during
+    // an insert they would drop the row being typed.
+    updateMoveButtons();
+}
+
+void TfrmDiagPaci::updateMoveButtons()
+{
+    const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse
+                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->isMoving();
+    sbtItemUp->setEnabled(canMove);
+    sbtItemDown->setEnabled(canMove);
+}
+
+// The toolbar as the page in front has it: on the diagnosis page "Alterar" is never
+// offered (a diagnosis is deleted and typed again, never changed), "Excluir" only with a
+// row to delete; on the history page "Procurar" has nothing to search.
+void TfrmDiagPaci::applyPageRules()
+{
+    if (pgcPadrao->activePage() == tshPadrao) {
+        dtsPadraoStateChange();
+        if (cdsDiagPaci->isEmpty()) {
+            sbtExcluir->setEnabled(false);
+            mnuExcluir->setEnabled(false);
+        }
+    } else {
+        if (Section *sec = activeSection())
+            sectionStateChange(*sec);
+        sbtProcurar->setEnabled(false);
+        mnuProcurar->setEnabled(false);
+    }
+    updateMoveButtons();
 }
 
 void TfrmDiagPaci::FormClose(CloseAction &action)
@@ -662,15 +723,15 @@ void TfrmDiagPaci::FormClose(CloseAction &action)
     if (hasPendingEdit() && !confirm(QStringLiteral("Canc")))
         kmp::silentAbort();
     m_closing = true;
-    BostCriado = false;
     TfrmPadraoGrid::FormClose(action);
     netDiagPaci->setConnected(false);
+    Q_EMIT closed();
 }
 
 void TfrmDiagPaci::mnuSairClick()
 {
+    // Whether the screen really goes is FormClose's answer; a refused close keeps it.
     TfrmPadraoGrid::mnuSairClick();
-    BostCriado = false;
 }
 
 void TfrmDiagPaci::showScreen()
@@ -686,23 +747,43 @@ bool TfrmDiagPaci::hasPendingEdit() const
     return false;
 }
 
-void TfrmDiagPaci::reloadForContext()
+const Consultation &TfrmDiagPaci::consultation() const
 {
-    // Everything on screen must belong to the consultation that saves will be stamped with.
-    busyOn(6);
-    try {
-        reloadDiagnoses();
-        cdsDiagAsso->loadFromPacket(server->GetDiagAsso(stCdFilial, stCdPaciente, dtConsulta));
-        if (cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico)
-            loadHistorySets();
-        // The report is fetched again when its panel is next entered.
-        cdsMemLaudo->close();
-        cdsDiagPaciAux->close();
-    } catch (...) {
-        busyOff();
-        throw;
+    return m_diagnoses->consultation();
+}
+
+void TfrmDiagPaci::showPatientText(const QString &text)
+{
+    m_diagnoses->setPatientText(text);
+    showHeader();
+}
+
+void TfrmDiagPaci::showHeader()
+{
+    edtPaciente->setText(consultation().patientText);
+    DEPDTConsulta->setValue(consultation().date);
+}
+
+void TfrmDiagPaci::switchTo(const Consultation &next)
+{
+    // Everything the new consultation shows is read before anything changes: a server
+    // that fails half-way leaves the screen whole on the consultation it had.
+    const bool withHistory = cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico;
+    DiagnosisList::Snapshot lists;
+    QList<QByteArray> history;
+    {
+        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        lists = m_diagnoses->fetch(next);
+        if (withHistory)
+            history = server->GetHistGer(next.patient, next.branch, next.date);
     }
-    busyOff();
+    m_diagnoses->apply(next, lists);
+    if (withHistory)
+        showHistoryParts(history);
+    // The report is fetched again when its panel is next entered.
+    cdsMemLaudo->close();
+    showHeader();
+    applyPageRules();
 }
 
 void TfrmDiagPaci::sbtImprimirClick(QObject *)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "consultation.h"
 #include "tfrmpadraogrid.h"
 
 #include <QPointer>
@@ -20,6 +21,7 @@ class TNetConnection;
 class TPageControl;
 class TTabSheet;
 class RdmDiagPaci;
+class DiagnosisList;
 enum class TFormatBtn;
 
 namespace kmp {
@@ -36,9 +38,9 @@ class TfrmDiagPaci : public TfrmPadraoGrid
 {
     Q_OBJECT
 public:
-    // Builds the screen owned by the host's application object and runs its creation
-    // sequence; a failure leaves nothing behind and reaches the caller.
-    static TfrmDiagPaci *create(QObject *owner);
+    // Builds the screen for a consultation, owned by the host's application object, and
+    // runs its creation sequence; a failure leaves nothing behind and reaches the caller.
+    static TfrmDiagPaci *create(QObject *owner, const Consultation &consultation);
 
     // Which page of pgcPadrao is in front when the screen is created.
     static bool startOnHistoryPage;
@@ -47,8 +49,14 @@ public:
     ~TfrmDiagPaci() override;
 
     bool hasPendingEdit() const;   // any record set of the screen being edited or inserted
-    void reloadForContext();       // brings every loaded record set to the current consultation
+    // Moves the whole screen to another consultation: everything it needs is read first,
+    // then header, lists and where saves go change together. On any failure the screen
+    // stays entirely on the consultation it had, and the failure reaches the caller.
+    void switchTo(const Consultation &consultation);
+    const Consultation &consultation() const;
+    void showPatientText(const QString &text); // the same consultation, shown under another text
     void showScreen();             // normal state, shown and in front
+    DiagnosisList *diagnoses() const { return m_diagnoses; }
 
     // --- one clinical section: its editor, bar, record set and how it is saved ----------
     struct Section
@@ -138,6 +146,7 @@ public:
     void sbtProcurarClick(QObject *sender) override;
     void loadHistory();      // the tab change's load: Search off, then the four sections
     void loadHistorySets();  // the four sections from the server, under the busy indicator
+    void showHistoryParts(const QList<QByteArray> &parts);
 
     // --- toolbar commands ----------------------------------------------------------------------
     void sbtIncluirClick(QObject *sender) override;
@@ -188,6 +197,10 @@ public:
     void BtpTipoLaudoBeforePesq(bool &cancel);
     void BtpTipoLaudoAfterPesq();
 
+Q_SIGNALS:
+    // The close was accepted: the screen is going away.
+    void closed();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -201,15 +214,18 @@ private:
     void focusMoved(QWidget *old, QWidget *now);
     void moveDiagnosis(bool up);
     void reloadDiagnoses();
+    void updateMoveButtons();
+    void applyPageRules();
+    void showHeader();
     void setHistoryMarks(QAction *checked);
     void goToHistoryPage(TTabSheet *page, QAction *item);
-    void busyOn(int animation);
-    void busyOff();
     bool confirm(const QString &key);
+    void requireLoaded(Section &s);
     void fail(const QString &key);
 
+    DiagnosisList *m_diagnoses;
+    Consultation m_opening; // the consultation the creation sequence loads
     std::array<Section, SectionCount> m_sections;
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
-    int m_busy = 0;
 };

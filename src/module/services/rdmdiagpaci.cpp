@@ -1,5 +1,6 @@
 #include "rdmdiagpaci.h"
 
+#include "cataloguecache.h"
 #include "consiste.h"
 #include "error.h"
 #include "tnetconnection.h"
@@ -9,9 +10,42 @@
 const QString RdmDiagPaci::ServerName = QStringLiteral("KMP12800.rdmDiagPaci");
 const QString RdmDiagPaci::ServerGUID = QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}");
 
+const QString RdmDiagPaci::UnreachableMessage =
+    QStringLiteral("Não foi possível comunicar com o servidor de aplicação. Verifique a conexão de rede e tente "
+                   "novamente; se o problema continuar, chame o suporte técnico.");
+
+namespace {
+
+// The transport's own text (address, socket error) is for whoever looks after the server.
+[[noreturn]] void unreachable(const QString &method, const kmp::wire::ConnectionError &e)
+{
+    qWarning("KMP12800: %s: %s", qPrintable(method), e.what());
+    throw kmp::Error(RdmDiagPaci::UnreachableMessage);
+}
+
+} // namespace
+
+void RdmDiagPaci::connect()
+{
+    try {
+        m_net.setConnected(true);
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(QStringLiteral("connect"), e);
+    }
+}
+
+QCborValue RdmDiagPaci::call(const QString &method, const QCborArray &args)
+{
+    try {
+        return Consiste::CheckResultServ(m_net.call(method, args), true, 0);
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(method, e);
+    }
+}
+
 QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 {
-    const QCborValue payload = Consiste::CheckResultServ(m_net.call(method, args), true, 0);
+    const QCborValue payload = call(method, args);
     if (!payload.isByteArray())
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
     return payload.toByteArray();
@@ -19,7 +53,10 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 
 QByteArray RdmDiagPaci::GetDiagnost()
 {
-    return packet(QStringLiteral("GetDiagnost"), {});
+    // The catalogue seldom changes: the station keeps a copy, and the server sends the
+    // catalogue again only when its version moved on.
+    return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
+        .fetch(m_net);
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)
@@ -34,8 +71,7 @@ QByteArray RdmDiagPaci::GetDiagAsso(const QString &filial, const QString &pacien
 
 QList<QByteArray> RdmDiagPaci::GetHistGer(const QString &paciente, const QString &filial, double dtConsulta)
 {
-    const QCborValue payload = Consiste::CheckResultServ(
-        m_net.call(QStringLiteral("GetHistGer"), {paciente, filial, dtConsulta}), true, 0);
+    const QCborValue payload = call(QStringLiteral("GetHistGer"), {paciente, filial, dtConsulta});
     const QCborArray parts = payload.toArray();
     if (!payload.isArray() || parts.size() != 4)
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em GetHistGer."));
@@ -67,7 +103,7 @@ QByteArray RdmDiagPaci::GetMemLaudo(const QString &filial, const QString &pacien
 
 void RdmDiagPaci::save(const QString &method, const QByteArray &delta)
 {
-    Consiste::CheckResultServ(m_net.call(method, {delta}), true, 0);
+    call(method, {delta});
 }
 
 void RdmDiagPaci::SetDiagPaci(const QByteArray &delta) { save(QStringLiteral("SetDiagPaci"), delta); }

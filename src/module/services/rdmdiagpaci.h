@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCborArray>
+#include <QCborValue>
 #include <QList>
 #include <QString>
 
@@ -17,6 +18,12 @@ public:
     static const QString ServerGUID;
 
     explicit RdmDiagPaci(TNetConnection &connection) : m_net(connection) {}
+
+    // Opens the connection now (the calls below open it when needed).
+    void connect();
+    // What a clinician reads when the server cannot be reached; the technical reason goes
+    // to the log.
+    static const QString UnreachableMessage;
 
     QByteArray GetDiagnost();
     QByteArray GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta);
@@ -38,6 +45,7 @@ public:
 
 private:
     QByteArray packet(const QString &method, const QCborArray &args);
+    QCborValue call(const QString &method, const QCborArray &args);
 
     TNetConnection &m_net;
 };

@@ -78,7 +78,7 @@ int main(int argc, char** argv)
     else
         kmp::rtf::read(data, &doc);
     if (command == QLatin1String("text"))
-        writeOut(doc.toPlainText().toUtf8() + '\n');
+        writeOut((fromHtml ? doc.toPlainText() : kmp::rtf::plainText(data)).toUtf8() + '\n');
     else if (command == QLatin1String("html"))
         writeOut(doc.toHtml().toUtf8());
     else

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+namespace kmp::server::cli {
+
+// What every kmp-appserver command shares: output to stdout and stderr one whole line at
+// a time, the --database option, and parsing that exits on --help or a bad option.
+void out(const QString &line);
+void err(const QString &line);
+QCommandLineOption databaseOption();
+void parseOrExit(QCommandLineParser &parser, const QStringList &args, const QString &description);
+
+// The maintenance commands (backup.cpp, restore and status); each returns the exit status.
+int backupCommand(const QStringList &args);
+int restoreCommand(const QStringList &args);
+int verifyCommand(const QStringList &args);
+int statusCommand(const QStringList &args);
+
+} // namespace kmp::server::cli

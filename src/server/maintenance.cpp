@@ -1,0 +1,217 @@
+// The administrator's commands of kmp-appserver: backup, restore, verify-backup, status.
+
+#include "auth.h"
+#include "backup.h"
+#include "commandline.h"
+#include "error.h"
+#include "frame.h"
+#include "ping.h"
+
+#include <QCborMap>
+#include <QElapsedTimer>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <memory>
+
+namespace kmp::server::cli {
+
+namespace {
+
+void noPositionals(const QCommandLineParser &parser)
+{
+    if (!parser.positionalArguments().isEmpty())
+        throw kmp::Error(QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().first()));
+}
+
+void printManifest(const BackupManifest &m)
+{
+    for (const auto &[table, rows] : m.rowCounts)
+        out(QStringLiteral("  %1 %2").arg(table + QLatin1Char(':'), -21).arg(rows));
+}
+
+} // namespace
+
+int backupCommand(const QStringList &args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption db = databaseOption();
+    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("The backup file to write (must not exist)."),
+                                QStringLiteral("FILE"));
+    parser.addOptions({db, to});
+    parseOrExit(parser, args,
+                QStringLiteral("Writes a consistent copy of the database into FILE (a SQLite file) while servers "
+                               "go on serving. SQLite: the database as one moment saw it (VACUUM INTO). "
+                               "PostgreSQL: every table read in one snapshot (the database must be at this "
+                               "server's schema version). The copy is checked before it gets its name. "
+                               "Exit status 0 when the copy is complete and checked, 1 otherwise."));
+    noPositionals(parser);
+    if (!parser.isSet(to))
+        throw kmp::Error(QStringLiteral("Informe o arquivo da cópia: kmp-appserver backup --to ARQUIVO"));
+    const DatabaseConfig config = DatabaseConfig::parse(parser.value(db));
+    QElapsedTimer timer;
+    timer.start();
+    const BackupManifest m = backupDatabase(config, parser.value(to));
+    out(QStringLiteral("cópia de %1 gravada em %2: esquema versão %3, %4 linha(s) em %5 tabela(s), %6 s")
+            .arg(config.describe(), parser.value(to))
+            .arg(m.schemaVersion)
+            .arg(m.totalRows())
+            .arg(m.rowCounts.size())
+            .arg(QString::number(timer.elapsed() / 1000.0, 'f', 1)));
+    return 0;
+}
+
+int verifyCommand(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The backup file."));
+    parseOrExit(parser, args,
+                QStringLiteral("Checks a backup file without restoring it: its integrity, its description, its "
+                               "schema version and every table's row count. Exit status 0 when it is sound."));
+    if (parser.positionalArguments().size() != 1)
+        throw kmp::Error(QStringLiteral("Informe o arquivo da cópia: kmp-appserver verify-backup ARQUIVO"));
+    const BackupManifest m = verifyBackup(parser.positionalArguments().first());
+    out(QStringLiteral("cópia íntegra: feita em %1 de um banco %2, esquema versão %3, %4 linha(s)")
+            .arg(m.createdAt, m.sourceKind)
+            .arg(m.schemaVersion)
+            .arg(m.totalRows()));
+    printManifest(m);
+    return 0;
+}
+
+int restoreCommand(const QStringList &args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption db(QStringLiteral("database"),
+                                QStringLiteral("The database to restore into: sqlite:PATH (a new file, or an existing "
+                                               "one with --replace) or postgresql://... (a database or schema without "
+                                               "rows)."),
+                                QStringLiteral("URL"));
+    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("The backup file."), QStringLiteral("FILE"));
+    const QCommandLineOption replace(
+        QStringLiteral("replace"),
+        QStringLiteral("SQLite: replace an existing database file, which is kept beside it as "
+                       "PATH.substituido-DATE-TIME. Refused while a server has it open."));
+    parser.addOptions({db, from, replace});
+    parseOrExit(parser, args,
+                QStringLiteral("Restores a backup made by 'kmp-appserver backup': checks the copy first (integrity, "
+                               "schema version, row counts), writes it into the database, then checks the row "
+                               "counts there. Never writes over a database in use. Exit status 0 only when "
+                               "every table was checked."));
+    noPositionals(parser);
+    if (!parser.isSet(db) || !parser.isSet(from))
+        throw kmp::Error(QStringLiteral("Informe --from ARQUIVO e --database URL."));
+    RestoreOptions options;
+    options.replace = parser.isSet(replace);
+    const BackupManifest m = restoreDatabase(parser.value(from), DatabaseConfig::parse(parser.value(db)), options,
+                                             [](const QString &line) { err(line); });
+    out(QStringLiteral("restauração concluída: esquema versão %1, %2 linha(s) conferidas em %3 tabela(s)")
+            .arg(m.schemaVersion)
+            .arg(m.totalRows())
+            .arg(m.rowCounts.size()));
+    printManifest(m);
+    return 0;
+}
+
+int statusCommand(const QStringList &args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption server(QStringLiteral("server"),
+                                    QStringLiteral("Server address (default 127.0.0.1:21280)."), QStringLiteral("HOST:PORT"),
+                                    QStringLiteral("127.0.0.1:21280"));
+    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Connect with TLS, verifying the certificate."));
+    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("CA certificate (PEM) for --tls."), QStringLiteral("FILE"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds to wait (default 10)."),
+                                     QStringLiteral("SECONDS"), QStringLiteral("10"));
+    parser.addOptions({server, tls, ca, timeout});
+    parseOrExit(parser, args,
+                QStringLiteral("Asks a server whether it is healthy (no client key needed, nothing about patients is "
+                               "told): its version, database kind and schema version. Exit status: 0 healthy, "
+                               "1 the server answers but its database does not (or has another schema version), "
+                               "3 no answer."));
+    noPositionals(parser);
+    const QString hostPort = parser.value(server);
+    const qsizetype colon = hostPort.lastIndexOf(QLatin1Char(':'));
+    bool ok = false;
+    const uint port = colon > 0 ? hostPort.mid(colon + 1).toUInt(&ok) : 0;
+    if (colon <= 0 || !ok || port == 0 || port > 65535)
+        throw kmp::Error(QStringLiteral("--server precisa ser HOST:PORTA, por exemplo 127.0.0.1:21280."));
+    const QString host = hostPort.left(colon);
+    const int ms = int(parser.value(timeout).toDouble(&ok) * 1000);
+    if (!ok || ms <= 0)
+        throw kmp::Error(QStringLiteral("--timeout precisa ser um número de segundos."));
+
+    const auto noAnswer = [&](const QString &why) {
+        out(QStringLiteral("%1: sem resposta (%2)").arg(hostPort, why));
+        return 3;
+    };
+    std::unique_ptr<QTcpSocket> socket;
+    if (parser.isSet(tls)) {
+        auto ssl = std::make_unique<QSslSocket>();
+        QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+        if (parser.isSet(ca)) {
+            const auto roots = QSslCertificate::fromPath(parser.value(ca), QSsl::Pem);
+            if (roots.isEmpty())
+                throw kmp::Error(QStringLiteral("Nenhum certificado em %1.").arg(parser.value(ca)));
+            conf.setCaCertificates(roots);
+        }
+        conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        conf.setProtocol(QSsl::TlsV1_2OrLater);
+        ssl->setSslConfiguration(conf);
+        ssl->connectToHostEncrypted(host, quint16(port));
+        if (!ssl->waitForEncrypted(ms))
+            return noAnswer(ssl->sslHandshakeErrors().isEmpty() ? ssl->errorString()
+                                                                : ssl->sslHandshakeErrors().first().errorString());
+        socket = std::move(ssl);
+    } else {
+        socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(host, quint16(port));
+        if (!socket->waitForConnected(ms))
+            return noAnswer(socket->errorString());
+    }
+    socket->write(wire::frame(wire::encodeRequest(Ping::request())));
+    wire::FrameReader reader(1024 * 1024);
+    QElapsedTimer timer;
+    timer.start();
+    std::optional<wire::Response> response;
+    while (!response) {
+        if (timer.elapsed() > ms)
+            return noAnswer(QStringLiteral("tempo esgotado"));
+        if (!socket->waitForReadyRead(200) && socket->state() != QAbstractSocket::ConnectedState
+            && socket->bytesAvailable() == 0)
+            return noAnswer(QStringLiteral("o servidor fechou a conexão"));
+        reader.append(socket->readAll());
+        while (auto body = reader.next()) {
+            // A server with client keys greets with its challenge first; the probe skips it.
+            if (wire::auth::decodeChallenge(*body))
+                continue;
+            try {
+                response = wire::decodeResponse(*body);
+            } catch (const kmp::Error &) {
+                return noAnswer(QStringLiteral("resposta ilegível"));
+            }
+            break;
+        }
+        if (reader.isBroken())
+            return noAnswer(QStringLiteral("resposta grande demais"));
+    }
+    if (!response->ok)
+        return noAnswer(QStringLiteral("recusou o pedido: %1").arg(response->errorMessage));
+    const QCborMap m = response->result.toMap();
+    const bool dbOk = m.value(QStringLiteral("databaseOk")).toBool();
+    const qint64 schema = m.value(QStringLiteral("schema")).toInteger();
+    const qint64 expected = m.value(QStringLiteral("schemaExpected")).toInteger();
+    out(QStringLiteral("%1: %2 %3 respondendo").arg(hostPort, m.value(QStringLiteral("server")).toString(),
+                                                    m.value(QStringLiteral("version")).toString()));
+    if (!dbOk) {
+        out(QStringLiteral("banco %1: indisponível").arg(m.value(QStringLiteral("database")).toString()));
+        return 1;
+    }
+    out(QStringLiteral("banco %1: esquema versão %2 (este servidor usa a %3)")
+            .arg(m.value(QStringLiteral("database")).toString())
+            .arg(schema)
+            .arg(expected));
+    return schema == expected ? 0 : 1;
+}
+
+} // namespace kmp::server::cli

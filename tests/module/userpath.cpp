@@ -1,0 +1,179 @@
+#include "userpath.h"
+
+#include "dbgrid.h"
+#include "dialogs.h"
+#include "entry.h"
+#include "exceptions.h"
+#include "hostservices.h"
+#include "tfrmdiagpaci.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QtTest>
+
+UserPath::UserPath(ScreenHarness &harness) : m_h(harness), m_elsewhere(std::make_unique<QWidget>())
+{
+    m_elsewhere->setWindowTitle(QStringLiteral("Outra janela"));
+    m_elsewhere->resize(200, 100);
+}
+
+UserPath::~UserPath()
+{
+    if (m_serverDown)
+        restartServer();
+    kmp::ScopedResponder yes(kmp::answers::yes());
+    for (const QPointer<TfrmDiagPaci> &s : m_stations)
+        if (s)
+            s->close();
+    settle();
+}
+
+bool UserPath::enter(const QString &patient, double date, const QString &patientText, const QString &branch)
+{
+    const bool ok = kmp::guarded(&m_h.mainWindow(), [&] {
+        IniProc(QVariant(QVariantList{branch, patient, patientText, date}));
+    });
+    settle();
+    if (screen())
+        activate(screen());
+    return ok;
+}
+
+TfrmDiagPaci *UserPath::screen() const
+{
+    return frmDiagPaci;
+}
+
+TfrmDiagPaci *UserPath::openStation(const QString &patient, double date, const QString &branch)
+{
+    Consultation c;
+    c.branch = branch;
+    c.patient = patient;
+    c.patientText = QStringLiteral("Segunda estação");
+    c.date = date;
+    TfrmDiagPaci *s = TfrmDiagPaci::create(HostServices::instance()->application(), c);
+    m_stations.emplace_back(s);
+    s->showScreen();
+    settle();
+    activate(s);
+    return s;
+}
+
+void UserPath::activate(QWidget *w)
+{
+    QWidget *top = w->window();
+    top->show();
+    top->activateWindow();
+    QApplication::setActiveWindow(top);
+    // Inside the host's area the sub-window holding the widget becomes the active one.
+    for (QWidget *p = w; p; p = p->parentWidget()) {
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(p)) {
+            if (sub->mdiArea())
+                sub->mdiArea()->setActiveSubWindow(sub);
+            break;
+        }
+    }
+    settle();
+}
+
+void UserPath::deactivate()
+{
+    m_elsewhere->show();
+    m_elsewhere->activateWindow();
+    QApplication::setActiveWindow(m_elsewhere.get());
+    settle();
+}
+
+void UserPath::click(QWidget *w)
+{
+    click(w, w->rect().center());
+}
+
+void UserPath::click(QWidget *w, QPoint at)
+{
+    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, at);
+    settle();
+}
+
+void UserPath::doubleClick(QWidget *w, QPoint at)
+{
+    // A double-click arrives as press, release, double-click, release.
+    QTest::mousePress(w, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(w, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, at);
+    settle();
+}
+
+void UserPath::focus(QWidget *w)
+{
+    activate(w);
+    w->setFocus(Qt::MouseFocusReason);
+    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, w->rect().center());
+    settle();
+}
+
+void UserPath::clickCell(DBGrid *grid, int row, int column, bool twice)
+{
+    activate(grid);
+    const QModelIndex index = grid->model()->index(row, column);
+    grid->scrollTo(index);
+    const QPoint at = grid->visualRect(index).center();
+    grid->setFocus(Qt::MouseFocusReason);
+    if (twice)
+        doubleClick(grid->viewport(), at);
+    else
+        click(grid->viewport(), at);
+}
+
+void UserPath::key(Qt::Key k, Qt::KeyboardModifiers mods)
+{
+    QWidget *w = QApplication::focusWidget();
+    if (!w)
+        w = QApplication::activeWindow();
+    if (!w)
+        return;
+    QTest::keyClick(w, k, mods);
+    settle();
+}
+
+void UserPath::type(const QString &text)
+{
+    for (const QChar c : text) {
+        QWidget *w = QApplication::focusWidget();
+        if (!w)
+            return;
+        QTest::keyClick(w, c.toLatin1());
+    }
+    settle();
+}
+
+void UserPath::paste(const QString &text)
+{
+    QApplication::clipboard()->setText(text);
+    key(Qt::Key_V, Qt::ControlModifier);
+}
+
+void UserPath::stopServer()
+{
+    m_h.stopServer();
+    m_serverDown = true;
+}
+
+bool UserPath::restartServer()
+{
+    QString why;
+    const bool ok = m_h.restartServer(&why);
+    m_serverDown = !ok;
+    if (!ok)
+        qWarning("%s", qPrintable(why));
+    return ok;
+}
+
+void UserPath::settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+}

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Builds the two Debian packages, installs them on this machine with apt-get, starts the
+# service with its default configuration (through systemd where it runs; otherwise the
+# unit's ExecStart line with its EnvironmentFile, as the service's user, in its working
+# directory), calls it, then purges both and checks that only the data is left. The
+# machine ends as it started: the test refuses to run where the packages, the user or
+# the folders already exist, and removes the data folder it made itself.
+# Exit 77 (skipped) when it cannot run here: not root, no apt-get, or an installation
+# already present.
+set -uo pipefail
+build=$(cd "${1:?usage: package-test.sh BUILD_DIR}" && pwd)
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+step() { echo "--- $*"; }
+
+[ "$(id -u)" -eq 0 ] || skip "installing packages needs root"
+for tool in apt-get dpkg dpkg-deb cpack setpriv getent; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not available"
+done
+for p in kmp-appserver kmp-host; do
+    if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'installed'; then
+        skip "$p is installed on this machine; a test does not touch a real installation"
+    fi
+done
+getent passwd kmp >/dev/null && skip "a user kmp exists already"
+[ -e /var/lib/kmp ] && skip "/var/lib/kmp exists already (real data?)"
+[ -e /etc/kmp ] && skip "/etc/kmp exists already"
+
+work=$(mktemp -d /tmp/kmp-package-test.XXXXXX)
+server_pid=
+installed=0
+cleanup() {
+    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+        kill -TERM "$server_pid" 2>/dev/null
+        wait "$server_pid" 2>/dev/null
+    fi
+    if [ "$installed" = 1 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 kmp-appserver kmp-host \
+            >/dev/null 2>&1 || true
+    fi
+    # The data folder did not exist before the test (checked above): it goes too.
+    rm -rf /var/lib/kmp
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+step "building the packages with CPack"
+(cd "$build" && cpack -G DEB -B "$work/packages") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
+server_deb=$(ls "$work"/packages/kmp-appserver_*.deb 2>/dev/null | head -1)
+host_deb=$(ls "$work"/packages/kmp-host_*.deb 2>/dev/null | head -1)
+[ -f "$server_deb" ] || fail "no kmp-appserver package in $work/packages"
+[ -f "$host_deb" ] || fail "no kmp-host package in $work/packages"
+
+step "package contents"
+expect_file() { # DEB PATH
+    dpkg-deb -c "$1" | awk '{print $6}' | grep -qx ".$2" || fail "$(basename "$1") lacks $2"
+}
+for f in /usr/bin/kmp-appserver /usr/bin/kmp-call /usr/lib/systemd/system/kmp-appserver.service /etc/kmp/appserver.conf; do
+    expect_file "$server_deb" "$f"
+done
+for f in /usr/lib/kmp/bin/kmp-host /usr/lib/kmp/lib/libPKG_KMP12800.so /usr/bin/kmp-host /usr/bin/kmp-rtf \
+         /usr/share/applications/kmp-host.desktop /usr/lib/kmp/help/11112800.html; do
+    expect_file "$host_deb" "$f"
+done
+dpkg-deb -f "$server_deb" Depends | grep -q libqt6sql6-sqlite || fail "kmp-appserver does not depend on the SQLite driver"
+dpkg-deb -f "$server_deb" Depends | grep -q libqt6core6 || fail "kmp-appserver lacks its library dependencies"
+dpkg-deb -I "$server_deb" conffiles | grep -qx /etc/kmp/appserver.conf || fail "appserver.conf is not a conffile"
+
+step "apt-get install"
+installed=1
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$server_deb" "$host_deb" \
+    >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "apt-get install failed"; }
+
+getent passwd kmp >/dev/null || fail "no system user kmp"
+[ "$(getent passwd kmp | cut -d: -f7)" = /usr/sbin/nologin ] || fail "user kmp can log in"
+[ "$(stat -c '%U:%G %a' /var/lib/kmp)" = "kmp:kmp 750" ] || fail "/var/lib/kmp is $(stat -c '%U:%G %a' /var/lib/kmp)"
+[ "$(stat -c '%U:%G %a' /etc/kmp/appserver.conf)" = "root:kmp 640" ] || fail "appserver.conf is $(stat -c '%U:%G %a' /etc/kmp/appserver.conf)"
+unit=/usr/lib/systemd/system/kmp-appserver.service
+for setting in User=kmp ProtectSystem=strict NoNewPrivileges=yes StateDirectory=kmp PrivateTmp=yes \
+               EnvironmentFile=/etc/kmp/appserver.conf StandardError=journal; do
+    grep -qx "$setting" "$unit" || fail "the unit lacks $setting"
+done
+if command -v systemd-analyze >/dev/null 2>&1; then
+    systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "systemd-analyze verify"; }
+fi
+kmp-appserver --help >/dev/null || fail "kmp-appserver --help"
+QT_QPA_PLATFORM=offscreen kmp-host --help >/dev/null || fail "kmp-host --help"
+kmp-rtf --help >/dev/null || fail "kmp-rtf --help"
+
+step "starting the service"
+if [ -d /run/systemd/system ]; then
+    systemctl is-active --quiet kmp-appserver || { journalctl -u kmp-appserver -n 50 --no-pager; fail "service not active"; }
+    port=21280
+else
+    # No systemd here: what it would run, as it would run it.
+    exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+    [ -n "$exec_start" ] || fail "no ExecStart in the unit"
+    set -a
+    # shellcheck disable=SC1091
+    . /etc/kmp/appserver.conf
+    set +a
+    # The default port may be taken by another server on this shared machine: then only
+    # the port changes.
+    if (exec 3<>/dev/tcp/127.0.0.1/21280) 2>/dev/null; then
+        echo "port 21280 is taken here; listening on a free port instead"
+        KMP_LISTEN=127.0.0.1:0
+    fi
+    eval "set -- $exec_start"
+    (cd /var/lib/kmp && exec setpriv --reuid=kmp --regid=kmp --init-groups --no-new-privs -- "$@") >"$work/server.out" 2>"$work/server.err" &
+    server_pid=$!
+    port=
+    for _ in $(seq 1 100); do
+        port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/server.out" 2>/dev/null)
+        [ -n "$port" ] && break
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$port" ] || { cat "$work/server.err"; fail "the service did not start"; }
+fi
+
+step "calling it on port $port"
+kmp-appserver status --server "127.0.0.1:$port" >"$work/status.out" || { cat "$work/status.out"; fail "status"; }
+grep -q "banco sqlite: esquema versão" "$work/status.out" || { cat "$work/status.out"; fail "status output"; }
+kmp-call --server "127.0.0.1:$port" GetTipoLaudo '""' T >"$work/call.out" || { cat "$work/call.out"; fail "kmp-call"; }
+grep -q CDTIPOLAUDO "$work/call.out" || fail "GetTipoLaudo did not answer a packet"
+[ "$(stat -c '%U' /var/lib/kmp/kmp.db)" = kmp ] || fail "the database is not the service's"
+if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid"
+    wait "$server_pid" || fail "the service did not stop cleanly on SIGTERM"
+    server_pid=
+fi
+
+step "apt-get purge"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 kmp-appserver kmp-host \
+    >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "apt-get purge failed"; }
+installed=0
+for gone in /usr/bin/kmp-appserver /usr/bin/kmp-call /usr/bin/kmp-host /usr/bin/kmp-rtf /usr/lib/kmp "$unit" \
+            /etc/kmp /usr/share/applications/kmp-host.desktop \
+            /etc/systemd/system/multi-user.target.wants/kmp-appserver.service; do
+    [ -e "$gone" ] || [ -L "$gone" ] && fail "$gone is still there after purge"
+done
+getent passwd kmp >/dev/null && fail "user kmp is still there after purge"
+getent group kmp >/dev/null && fail "group kmp is still there after purge"
+[ -f /var/lib/kmp/kmp.db ] || fail "purge removed the data"
+echo "PASS: installed, served a call, purged; the data was kept"

@@ -1,0 +1,373 @@
+// Backup and restore. A backup taken with the real executable while a client goes on
+// saving holds one consistent moment (a prefix of the saves, each with its audit row),
+// every save acknowledged before it began, and restores into a new database that takes
+// new saves. Damaged or doctored copies are refused before anything is written, and a
+// restore never writes over a database that exists (or is in use) unless told to.
+
+#include "backup.h"
+#include "databaselock.h"
+#include "demodata.h"
+#include "packet.h"
+#include "schema.h"
+#include "serverharness.h"
+#include "store.h"
+#include "testdatabase.h"
+
+#include <QCborArray>
+#include <QCryptographicHash>
+#include <QSqlQuery>
+#include <atomic>
+#include <set>
+#include <thread>
+
+using namespace kmp;
+using namespace kmp::server;
+using namespace kmp::test;
+
+namespace {
+
+const double kFirstDate = 46363;
+const QString kFilial = QStringLiteral("0001");
+const QString kPaciente = QStringLiteral("000000000001");
+
+QByteArray noteOf(int save)
+{
+    return QStringLiteral("{\\rtf1\\ansi nota da consulta %1 \\u233?\\par}").arg(save).toUtf8();
+}
+
+Delta noteDelta(int save)
+{
+    Delta d;
+    d.fields = tables::histDoen().fieldDefs();
+    Change c;
+    c.kind = ChangeKind::Insert;
+    c.newValues = {kPaciente, kFirstDate + save, noteOf(save), kFilial};
+    d.changes.push_back(c);
+    return d;
+}
+
+qint64 count(DbConnection &db, const QString &sql)
+{
+    QSqlQuery q = db.prepare(sql);
+    db.exec(q);
+    return q.next() ? q.value(0).toLongLong() : -1;
+}
+
+QByteArray fileHash(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+
+// A small database with the demo data and a few notes, backed up into dir/good.bak.
+QString makeGoodBackup(const QTemporaryDir &dir)
+{
+    DatabaseConfig config;
+    config.path = dir.filePath(QStringLiteral("source.db"));
+    {
+        DbConnection db(config);
+        loadDemo(db);
+        Store store(db);
+        for (int i = 1; i <= 3; ++i)
+            store.applyDelta(tables::histDoen(), noteDelta(i), QStringLiteral("duplicado"));
+    }
+    const QString file = dir.filePath(QStringLiteral("good.bak"));
+    backupDatabase(config, file);
+    return file;
+}
+
+void runSql(const QString &path, const QStringList &statements)
+{
+    const QString name = QStringLiteral("damage-%1").arg(qHash(path));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        for (const QString &s : statements) {
+            QSqlQuery q(db);
+            QVERIFY2(q.exec(s), qPrintable(s));
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+} // namespace
+
+class TestBackup : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The whole cycle with the real executables, while a client keeps saving.
+    void backupWhileSaving_data()
+    {
+        addBackendColumn();
+        addBackendRows("backup while saving", [](auto &) {});
+    }
+    void backupWhileSaving()
+    {
+        KMP_OPEN_BACKEND(source);
+        const ToolRun demo = runTool(binary("kmp-appserver"), {QStringLiteral("demo"), QStringLiteral("--database"), source->databaseUrl()});
+        QVERIFY2(demo.exitCode == 0, demo.err.constData());
+        ServerProcess server;
+        QVERIFY(server.start(source->databaseUrl(), {QStringLiteral("--quiet")}));
+
+        std::atomic<int> acknowledged{0};
+        std::atomic<bool> stop{false};
+        std::atomic<bool> failed{false};
+        QByteArray failure;
+        std::thread writer([&]() {
+            wire::Client client;
+            configureClient(client, server.port());
+            for (int i = 1; !stop.load() && i < 100000; ++i) {
+                try {
+                    const wire::Response r = client.call(request(QStringLiteral("SetHistDoen"), {QCborValue(encodeDelta(noteDelta(i)))}));
+                    if (!r.ok) {
+                        failure = r.errorMessage.toUtf8();
+                        failed = true;
+                        return;
+                    }
+                } catch (const kmp::Error &e) {
+                    failure = e.userMessage().toUtf8();
+                    failed = true;
+                    return;
+                }
+                acknowledged = i;
+            }
+        });
+        const auto waitFor = [&](int saves) {
+            QElapsedTimer t;
+            t.start();
+            while (acknowledged.load() < saves && !failed.load() && t.elapsed() < 30000)
+                QThread::msleep(5);
+        };
+        waitFor(20);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("copia.bak"));
+        const int before = acknowledged.load();
+        const ToolRun backup = runTool(binary("kmp-appserver"),
+                                       {QStringLiteral("backup"), QStringLiteral("--database"), source->databaseUrl(),
+                                        QStringLiteral("--to"), file});
+        const int after = acknowledged.load();
+        waitFor(after + 10);
+        stop = true;
+        writer.join();
+        QVERIFY2(!failed.load(), failure.constData());
+        QVERIFY2(backup.exitCode == 0, backup.err.constData());
+        QVERIFY(backup.out.contains("esquema versão"));
+        qInfo("%d saves acknowledged before the backup, %d while it ran", before, after - before);
+
+        QString why;
+        auto target = TestDatabase::create(backend, &why);
+        QVERIFY2(target, qPrintable(why));
+        const ToolRun restore = runTool(binary("kmp-appserver"), {QStringLiteral("restore"), QStringLiteral("--from"), file,
+                                                                  QStringLiteral("--database"), target->databaseUrl()});
+        QVERIFY2(restore.exitCode == 0, restore.err.constData());
+        QVERIFY(restore.out.contains("restauração concluída"));
+
+        DbConnection restored(target->config());
+        QCOMPARE(schemaVersion(restored), CurrentSchemaVersion);
+        std::set<int> saves;
+        QSqlQuery q = restored.prepare(QStringLiteral("SELECT DTCONSPACI, DSHISTDOEATU FROM HISTDOEN WHERE CDPACIENTE = ? "
+                                                      "AND CDFILIAL = ?"));
+        q.addBindValue(kPaciente);
+        q.addBindValue(kFilial);
+        restored.exec(q);
+        while (q.next()) {
+            const int save = int(q.value(0).toDouble() - kFirstDate);
+            QCOMPARE(q.value(1).toByteArray(), noteOf(save));
+            saves.insert(save);
+        }
+        const int k = int(saves.size());
+        // One client saving in order: a consistent copy holds saves 1..k, nothing torn.
+        QVERIFY(k > 0);
+        QCOMPARE(*saves.begin(), 1);
+        QCOMPARE(*saves.rbegin(), k);
+        // Everything acknowledged before the backup began is in it; nothing acknowledged
+        // after it ended (one save may have been committed but not yet answered).
+        QVERIFY2(k >= before, qPrintable(QStringLiteral("%1 saves in the copy, %2 acknowledged before").arg(k).arg(before)));
+        QVERIFY2(k <= after + 1, qPrintable(QStringLiteral("%1 saves in the copy, %2 acknowledged by its end").arg(k).arg(after)));
+        // The audit trail is from the same moment as the rows it describes.
+        QCOMPARE(count(restored, QStringLiteral("SELECT COUNT(*) FROM KMP_AUDIT WHERE TABLE_NAME = 'HISTDOEN'")), qint64(k));
+        QCOMPARE(count(restored, QStringLiteral("SELECT COUNT(*) FROM DIAGASSO")), qint64(3));
+        QCOMPARE(count(restored, QStringLiteral("SELECT COUNT(*) FROM TIPOLAUDO")), qint64(3));
+
+        // The restored database takes new saves, and its audit numbers go on after the
+        // restored ones.
+        const qint64 lastAudit = count(restored, QStringLiteral("SELECT MAX(ID) FROM KMP_AUDIT"));
+        Store store(restored);
+        store.applyDelta(tables::histDoen(), noteDelta(k + 1000), QStringLiteral("duplicado"));
+        QCOMPARE(count(restored, QStringLiteral("SELECT MAX(ID) FROM KMP_AUDIT")), lastAudit + 1);
+    }
+
+    void verifyRefusesDamage_data()
+    {
+        QTest::addColumn<QStringList>("damage");
+        QTest::addColumn<bool>("truncate");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("count doctored")
+            << QStringList{QStringLiteral("UPDATE KMP_BACKUP_COUNTS SET ROW_COUNT = ROW_COUNT + 1 WHERE TABLE_NAME = 'DIAGASSO'")}
+            << false << QStringLiteral("DIAGASSO");
+        QTest::newRow("row added") << QStringList{QStringLiteral("INSERT INTO FILIAL (CDFILIAL, NMFILIAL) VALUES ('0002', 'Outra')")}
+                                   << false << QStringLiteral("FILIAL");
+        QTest::newRow("row lost") << QStringList{QStringLiteral("DELETE FROM HISTDOEN WHERE DTCONSPACI = 46365")} << false
+                                  << QStringLiteral("HISTDOEN");
+        QTest::newRow("table lost") << QStringList{QStringLiteral("DROP TABLE HISTFAM")} << false << QStringLiteral("HISTFAM");
+        QTest::newRow("not a backup") << QStringList{QStringLiteral("DROP TABLE KMP_BACKUP_INFO")} << false
+                                      << QStringLiteral("não é uma cópia");
+        QTest::newRow("newer schema")
+            << QStringList{QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (999)"),
+                           QStringLiteral("UPDATE KMP_BACKUP_INFO SET VALUE = '999' WHERE NAME = 'schema_version'")}
+            << false << QStringLiteral("mais novo");
+        QTest::newRow("version doctored")
+            << QStringList{QStringLiteral("UPDATE KMP_BACKUP_INFO SET VALUE = '1' WHERE NAME = 'schema_version'")} << false
+            << QStringLiteral("declara");
+        QTest::newRow("hostile table name")
+            << QStringList{QStringLiteral("CREATE TABLE \"X; DROP TABLE DIAGPACI\" (A)")} << false << QStringLiteral("inesperado");
+        QTest::newRow("truncated") << QStringList{} << true << QString();
+    }
+    void verifyRefusesDamage()
+    {
+        QFETCH(QStringList, damage);
+        QFETCH(bool, truncate);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString file = makeGoodBackup(dir);
+        verifyBackup(file); // sound before the damage
+        runSql(file, damage);
+        if (truncate) {
+            QFile f(file);
+            QVERIFY(f.resize(f.size() / 2));
+        }
+        try {
+            verifyBackup(file);
+            QFAIL("a damaged copy passed the check");
+        } catch (const kmp::Error &e) {
+            QVERIFY2(e.userMessage().contains(message), qPrintable(e.userMessage()));
+        }
+        // Restoring it writes nothing.
+        DatabaseConfig target;
+        target.path = dir.filePath(QStringLiteral("restored.db"));
+        QVERIFY_THROWS_EXCEPTION(kmp::Error, restoreDatabase(file, target, {}));
+        QVERIFY(!QFileInfo::exists(target.path));
+        QVERIFY(!QFileInfo::exists(target.path + QStringLiteral(".restaurando")));
+    }
+
+    void restoreIntoExisting_data()
+    {
+        QTest::addColumn<bool>("replace");
+        QTest::addColumn<bool>("inUse");
+        QTest::addColumn<QString>("message"); // empty: restored
+        QTest::newRow("refused without --replace") << false << false << QStringLiteral("já existe");
+        QTest::newRow("refused while a server holds it") << true << true << QStringLiteral("em uso");
+        QTest::newRow("replaced, old file kept aside") << true << false << QString();
+    }
+    void restoreIntoExisting()
+    {
+        QFETCH(bool, replace);
+        QFETCH(bool, inUse);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString file = makeGoodBackup(dir);
+        DatabaseConfig target;
+        target.path = dir.filePath(QStringLiteral("current.db"));
+        {
+            DbConnection db(target);
+            ensureSchema(db);
+            Store(db).applyDelta(tables::histDoen(), noteDelta(77), QStringLiteral("duplicado"));
+        }
+        const QByteArray before = fileHash(target.path);
+        std::unique_ptr<DatabaseLock> serving = inUse ? DatabaseLock::shared(target.path) : nullptr;
+        RestoreOptions options;
+        options.replace = replace;
+        if (!message.isEmpty()) {
+            try {
+                restoreDatabase(file, target, options);
+                QFAIL("restore wrote over an existing database");
+            } catch (const kmp::Error &e) {
+                QVERIFY2(e.userMessage().contains(message), qPrintable(e.userMessage()));
+            }
+            QCOMPARE(fileHash(target.path), before);
+            return;
+        }
+        const BackupManifest m = restoreDatabase(file, target, options);
+        DbConnection db(target);
+        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(3));
+        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM DIAGNOST")), m.rowCounts.at(QStringLiteral("DIAGNOST")));
+        const QStringList aside = QDir(dir.path()).entryList({QStringLiteral("current.db.substituido-*")});
+        QCOMPARE(aside.size(), 1);
+        DatabaseConfig old;
+        old.path = dir.filePath(aside.first());
+        DbConnection oldDb(old);
+        QCOMPARE(count(oldDb, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN WHERE DTCONSPACI = 46440")), qint64(1));
+    }
+
+    void restoreIntoPostgresWithRowsRefused()
+    {
+        QString why;
+        auto target = TestDatabase::create(QStringLiteral("postgresql"), &why);
+        if (!target)
+            QSKIP(qPrintable(why));
+        QTemporaryDir dir;
+        const QString file = makeGoodBackup(dir);
+        {
+            DbConnection db(target->config());
+            ensureSchema(db);
+            Store(db).applyDelta(tables::histDoen(), noteDelta(77), QStringLiteral("duplicado"));
+        }
+        try {
+            restoreDatabase(file, target->config(), {});
+            QFAIL("restore wrote into a PostgreSQL database with rows");
+        } catch (const kmp::Error &e) {
+            QVERIFY2(e.userMessage().contains(QStringLiteral("já tem dados")), qPrintable(e.userMessage()));
+        }
+        DbConnection db(target->config());
+        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(1));
+    }
+
+    void backupRefuses_data()
+    {
+        QTest::addColumn<bool>("targetExists");
+        QTest::addColumn<bool>("sourceExists");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("copy file exists") << true << true << QStringLiteral("já existe");
+        QTest::newRow("no such database") << false << false << QStringLiteral("não existe");
+    }
+    void backupRefuses()
+    {
+        QFETCH(bool, targetExists);
+        QFETCH(bool, sourceExists);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        DatabaseConfig source;
+        source.path = dir.filePath(QStringLiteral("source.db"));
+        if (sourceExists) {
+            DbConnection db(source);
+            ensureSchema(db);
+        }
+        const QString file = dir.filePath(QStringLiteral("copy.bak"));
+        if (targetExists) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("an older copy");
+        }
+        try {
+            backupDatabase(source, file);
+            QFAIL("backup went ahead");
+        } catch (const kmp::Error &e) {
+            QVERIFY2(e.userMessage().contains(message), qPrintable(e.userMessage()));
+        }
+        QCOMPARE(QFileInfo::exists(source.path), sourceExists); // never created by a backup
+        if (targetExists)
+            QCOMPARE(fileHash(file), QCryptographicHash::hash("an older copy", QCryptographicHash::Sha256));
+        else
+            QVERIFY(!QFileInfo::exists(file));
+        QVERIFY(!QFileInfo::exists(file + QStringLiteral(".parcial")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackup)
+#include "tst_backup.moc"
