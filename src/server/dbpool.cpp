@@ -4,12 +4,15 @@
 #include "serviceerror.h"
 #include "store.h"
 
+#include <chrono>
+
 namespace kmp::server {
 
 struct DbPool::Slot
 {
     std::unique_ptr<DbConnection> db;
     std::unique_ptr<Store> store;
+    bool tuned = false; // the writer's connection leaves checkpoints to the checkpointer
 };
 
 namespace {
@@ -48,8 +51,10 @@ DbPool::DbPool(DatabaseConfig config, int connections) : m_config(std::move(conf
     const bool sqlite = !m_config.isPostgres();
     m_connections = std::max(connections, sqlite ? 2 : 1);
     m_available = sqlite ? m_connections - 1 : m_connections;
-    if (sqlite)
+    if (sqlite) {
         m_writerSlot = std::make_unique<Slot>();
+        m_checkpointer = std::thread([this]() { checkpointLoop(); });
+    }
 }
 
 DbPool::~DbPool()
@@ -58,6 +63,9 @@ DbPool::~DbPool()
         std::lock_guard<std::mutex> guard(m_writerLock);
         m_stopping = true;
     }
+    m_checkpointWake.notify_all();
+    if (m_checkpointer.joinable())
+        m_checkpointer.join();
     // Every client thread has ended by now: the connections are closed here, on the
     // thread that destroys the pool.
     if (m_writerSlot)
@@ -111,12 +119,26 @@ void DbPool::write(const std::function<void()> &work)
     Slot &slot = *m_writerSlot;
     if (slot.db)
         slot.db->adoptThread();
+    {
+        Holding holding(m_config, slot);
+        try {
+            DbConnection &db = currentStore().db();
+            if (!slot.tuned) {
+                db.execDirect(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
+                slot.tuned = true;
+            }
+        } catch (const ServiceError &) {
+            // The saves themselves will meet the same failure and report it.
+        }
+    }
     runBatch(batch);
     if (slot.db)
         slot.db->releaseThread();
     Job *next = nullptr;
     {
         std::lock_guard<std::mutex> guard(m_writerLock);
+        if (++m_commitsSinceCheckpoint >= CheckpointEvery)
+            m_checkpointWake.notify_one();
         if (m_writerQueue.empty()) {
             m_writing = false;
         } else {
@@ -231,8 +253,34 @@ Store &DbPool::currentStore()
     if (!slot.db) {
         slot.db = std::make_unique<DbConnection>(*c.config);
         slot.store = std::make_unique<Store>(*slot.db);
+        slot.tuned = false;
     }
     return *slot.store;
+}
+
+void DbPool::checkpointLoop()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(m_writerLock);
+            m_checkpointWake.wait_for(guard, std::chrono::seconds(1), [&]() {
+                return m_stopping || m_commitsSinceCheckpoint >= CheckpointEvery;
+            });
+            if (m_stopping)
+                break;
+            if (m_commitsSinceCheckpoint == 0)
+                continue;
+            m_commitsSinceCheckpoint = 0;
+        }
+        // On a reader's connection, borrowed like any read. PASSIVE: copies what no
+        // reader still needs and never makes a save wait; what is left is copied next
+        // time. SQLite itself checkpoints when the last connection closes.
+        try {
+            borrowAndRun([]() { currentStore().db().execDirect(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)")); });
+        } catch (const ServiceError &) {
+            // The next round tries again; saves do not depend on it.
+        }
+    }
 }
 
 } // namespace kmp::server

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
+#include <thread>
 #include <vector>
 
 namespace kmp::server {
@@ -27,8 +28,10 @@ class Store;
 // free becomes the writer: it commits its own save and those that queued up meanwhile
 // together, one durable commit for all of them, each save inside a savepoint of its own
 // so that one refused save leaves the others alone; then hands the role to the first
-// save still queued. A save is answered only after its commit. On PostgreSQL, which
-// handles concurrent writers itself, saves borrow a connection like reads.
+// save still queued. A save is answered only after its commit. The write-ahead log is
+// copied back into the database file by a thread of its own rather than by whichever save
+// happened to fill it, so no save waits for that. On PostgreSQL, which handles concurrent
+// writers itself, saves borrow a connection like reads.
 class DbPool
 {
 public:
@@ -57,6 +60,8 @@ public:
     static constexpr int DefaultConnections = 8;
     // Most saves committed together.
     static constexpr int MaxBatch = 64;
+    // Commits after which the checkpointer runs without waiting for its next second.
+    static constexpr int CheckpointEvery = 200;
 
     struct Slot; // one connection and its store
 
@@ -72,6 +77,7 @@ private:
     void borrowAndRun(const std::function<void()> &job);
     void write(const std::function<void()> &job);
     void runBatch(std::vector<Job *> &batch);
+    void checkpointLoop();
 
     DatabaseConfig m_config;
     int m_connections = 0;
@@ -86,6 +92,9 @@ private:
     std::deque<Job *> m_writerQueue;
     bool m_writing = false;                     // some thread holds the writer role
     bool m_stopping = false;
+    int m_commitsSinceCheckpoint = 0;
+    std::condition_variable m_checkpointWake;
+    std::thread m_checkpointer;
 };
 
 } // namespace kmp::server

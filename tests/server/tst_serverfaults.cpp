@@ -121,7 +121,8 @@ void TestServerFaults::killedInTheMiddleOfSaves()
             rs.fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(kDate);
             rs.fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(code);
             rs.fieldByName(QStringLiteral("NMDIAGNOST"))->setAsString(QStringLiteral("Diagnóstico ") + code);
-            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(save);
+            // One order number per row: the consultation's order is unique.
+            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(1000 + save * 3 + codesOf(save).indexOf(code));
             rs.fieldByName(QStringLiteral("CDTABECDI"))->setAsString(QStringLiteral("CID10"));
             rs.post();
         }
