@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -253,6 +252,13 @@ void checkCounts(QSqlDatabase db, const BackupManifest &m, const QString &where)
     }
 }
 
+// Tables that creating the schema fills by itself: a database with rows only there holds
+// no data yet.
+bool isSchemaBookkeeping(const QString &table)
+{
+    return table == kVersionTable || table == QLatin1String(CatalogueVersionTable);
+}
+
 QString nowUtc()
 {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
@@ -312,12 +318,14 @@ BackupManifest backupPostgres(const DatabaseConfig &from, const QString &partial
             ensureSchema(copy);
             const QStringList known = userTables(copy.database(), false);
             copy.begin();
-            copy.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION"));
             for (const QString &t : tables) {
                 if (!known.contains(t))
                     throw kmp::Error(QStringLiteral("A tabela %1 do banco não faz parte do esquema versão %2.")
                                          .arg(t)
                                          .arg(version));
+                // Creating the schema filled some tables of its own (versions): the
+                // source's rows replace them.
+                copy.execDirect(QStringLiteral("DELETE FROM %1").arg(t));
                 m.rowCounts[t] = countRows(source.database(), t);
                 const qint64 copied = copyRows(source.database(), copy.database(), t);
                 if (copied != m.rowCounts[t])
@@ -360,7 +368,9 @@ BackupManifest backupDatabase(const DatabaseConfig &from, const QString &to)
         BackupManifest m = from.isPostgres() ? backupPostgres(from, partial) : backupSqlite(from, partial);
         verifyBackup(partial);
         if (QFileInfo::exists(to))
-            throw kmp::Error(QStringLiteral("O arquivo %1 apareceu durante a cópia; a cópia ficou em %2.").arg(to, partial));
+            throw kmp::Error(QStringLiteral("O arquivo %1 foi criado por outro programa durante a cópia; ele foi "
+                                            "mantido e a cópia, descartada. Repita com outro nome.")
+                                 .arg(to));
         renameInto(partial, to);
         return m;
     } catch (const kmp::Error &) {
@@ -471,7 +481,7 @@ BackupManifest restoreDatabase(const QString &file, const DatabaseConfig &to, co
                                  .arg(CurrentSchemaVersion));
         DbConnection target(to);
         for (const QString &t : userTables(target.database(), true)) {
-            if (t != kVersionTable && countRows(target.database(), t) > 0)
+            if (!isSchemaBookkeeping(t) && countRows(target.database(), t) > 0)
                 throw kmp::Error(QStringLiteral("O banco %1 já tem dados (tabela %2). Restaure num banco ou schema novo.")
                                      .arg(to.describe(), t));
         }
@@ -479,10 +489,12 @@ BackupManifest restoreDatabase(const QString &file, const DatabaseConfig &to, co
         const QStringList known = userTables(target.database(), true);
         SqliteFile backup(file, true);
         Transaction tx(target);
-        target.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION"));
         for (const auto &[table, rows] : m.rowCounts) {
             if (!known.contains(table))
                 throw kmp::Error(QStringLiteral("A tabela %1 da cópia não existe no esquema do banco.").arg(table));
+            // Only the schema's own bookkeeping can have rows here (checked above); the
+            // copy's rows replace them.
+            target.execDirect(QStringLiteral("DELETE FROM %1").arg(table));
             copyRows(backup.database(), target.database(), table);
         }
         if (m.rowCounts.count(QString::fromLatin1(AuditTable)))

@@ -1,5 +1,7 @@
 #include "keythrottle.h"
 
+#include <algorithm>
+
 namespace kmp::server {
 
 KeyThrottle &KeyThrottle::global()

@@ -3,10 +3,10 @@
 
 #include "appserver.h"
 #include "auditreport.h"
-#include "commandline.h"
-#include "databaselock.h"
 #include "cid10import.h"
+#include "commandline.h"
 #include "databaseconfig.h"
+#include "databaselock.h"
 #include "dbconnection.h"
 #include "demodata.h"
 #include "error.h"
@@ -165,6 +165,22 @@ int serve(const QStringList &args)
     else if (!address.setAddress(host))
         throw kmp::Error(QStringLiteral("Endereço inválido em --listen: %1").arg(host));
 
+    // SIGINT/SIGTERM end the server cleanly: listening stops and every thread is joined.
+    // SIGHUP re-reads the key file: a withdrawn key is refused from its next connection on,
+    // and a file that no longer reads leaves the keys in force as they were. The handlers
+    // are in place before "listening on" is printed, so a supervisor that signals as soon
+    // as the server is up never meets the default actions; a signal that comes before the
+    // event loop waits in the pipe.
+    const bool signalsPiped = ::pipe(g_signalPipe) == 0;
+    if (signalsPiped) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGHUP, onSignal);
+    } else {
+        std::signal(SIGHUP, SIG_IGN);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
     AppServer server(options);
     server.start(address, quint16(port));
     // Held while serving, so that a restore cannot swap the file from under this server.
@@ -177,14 +193,8 @@ int serve(const QStringList &args)
                                   : QStringLiteral("sem chaves de cliente")));
     out(QStringLiteral("listening on %1:%2").arg(server.serverAddress().toString()).arg(server.serverPort()));
 
-    // SIGINT/SIGTERM end the server cleanly: listening stops and every thread is joined.
-    // SIGHUP re-reads the key file: a withdrawn key is refused from its next connection on,
-    // and a file that no longer reads leaves the keys in force as they were.
     const QString keyFile = parser.isSet(keys) ? parser.value(keys) : QString();
-    if (::pipe(g_signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        std::signal(SIGHUP, onSignal);
+    if (signalsPiped) {
         auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &server);
         QObject::connect(notifier, &QSocketNotifier::activated, &server, [&server, keyFile]() {
             char c = 0;
@@ -208,10 +218,7 @@ int serve(const QStringList &args)
                             .arg(keyFile, e.userMessage()));
             }
         });
-    } else {
-        std::signal(SIGHUP, SIG_IGN);
     }
-    std::signal(SIGPIPE, SIG_IGN);
     const int rc = QCoreApplication::exec();
     server.stop();
     logLine(QStringLiteral("servidor encerrado"));

@@ -323,10 +323,27 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
     // The consultation's order is unique (schema version 3). A refusal by that index is a
     // station that lost a race for a number, told apart from a repeated diagnosis.
     const int seqAt = table.name == QLatin1String("DIAGPACI") ? columnIndex("NRSEQUENCIA") : -1;
-    const auto refuseDuplicate = [&](const QSqlError &e) {
+    // A row inserted again clashes with its own key and, holding the same number, with the
+    // order too; SQLite may name the order first, yet the clinician must hear that the
+    // diagnosis is already there. SQLite keeps the transaction usable after the refusal, so
+    // the key can be looked up; PostgreSQL checks the key first and never gets here for it.
+    const auto keyTaken = [&](const RowValues &row) {
+        if (m_db.isPostgres())
+            return false;
+        QStringList where;
+        for (int i : keyIndex)
+            where << cols[size_t(i)]->name + QStringLiteral(" = ?");
+        QSqlQuery k = m_db.prepare(QStringLiteral("SELECT 1 FROM %1 WHERE %2")
+                                       .arg(table.name, where.join(QStringLiteral(" AND "))));
+        for (int i : keyIndex)
+            k.addBindValue(bindable(*cols[size_t(i)], row[size_t(i)]));
+        return k.exec() && k.next();
+    };
+    const auto refuseDuplicate = [&](const QSqlError &e, const RowValues *inserted = nullptr) {
         const QString text = e.databaseText() + QLatin1Char(' ') + e.driverText();
         if (seqAt >= 0 && (text.contains(QLatin1String(DiagnosisOrderIndex), Qt::CaseInsensitive)
-                           || text.contains(QLatin1String("NRSEQUENCIA"), Qt::CaseInsensitive)))
+                           || text.contains(QLatin1String("NRSEQUENCIA"), Qt::CaseInsensitive))
+            && !(inserted && keyTaken(*inserted)))
             throw ServiceError(ErrorCode::Conflict,
                                QStringLiteral("Outra estação gravou ao mesmo tempo um diagnóstico com o mesmo número "
                                               "de ordem nesta consulta. Atualize a lista e confirme novamente."));
@@ -416,7 +433,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                     insert.bindValue(int(i), bindable(*cols[i], ch.newValues[i]));
                 if (!insert.exec()) {
                     if (DbConnection::isUniqueViolation(insert.lastError()))
-                        refuseDuplicate(insert.lastError());
+                        refuseDuplicate(insert.lastError(), &ch.newValues);
                     m_db.raise(insert);
                 }
                 audit(ch);

@@ -6,6 +6,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QWidget>
 
 namespace kmp {
@@ -245,6 +247,28 @@ QWidget *KeyDispatcher::formOf(QWidget *widget) const
     return nullptr;
 }
 
+QWidget *KeyDispatcher::formWithin(QWidget *widget) const
+{
+    QWidget *found = nullptr;
+    for (const Entry &e : m_entries) {
+        QWidget *form = e.form;
+        if (!form || !e.list || !form->isVisible() || !widget->isAncestorOf(form))
+            continue;
+        // Of several screens in an MDI area, only the active one hears the keys.
+        bool inactiveChild = false;
+        for (QWidget *w = form->parentWidget(); w && w != widget; w = w->parentWidget())
+            if (auto *sub = qobject_cast<QMdiSubWindow *>(w)) {
+                if (sub->mdiArea() && sub->mdiArea()->activeSubWindow() == sub)
+                    return form;
+                inactiveChild = true;
+                break;
+            }
+        if (!inactiveChild && !found)
+            found = form;
+    }
+    return found;
+}
+
 QAction *KeyDispatcher::menuActionFor(QWidget *form, QKeyCombination key) const
 {
     const QKeySequence wanted(key);
@@ -285,6 +309,11 @@ bool KeyDispatcher::eventFilter(QObject *watched, QEvent *event)
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
     QWidget *form = formOf(widget);
+    // With no control of the screen focused (a tab just clicked hides the page that had
+    // the focus), the keys go to the window or the screen's frame: the screen is found
+    // from there, so its commands still answer.
+    if (!form && (widget->isWindow() || qobject_cast<QMdiSubWindow *>(widget)))
+        form = formWithin(widget);
     if (!form)
         return false;
     const QKeyCombination k = normalizedKey(key);

@@ -103,6 +103,8 @@ public:
     bool dispatch(QWidget *form, QKeyCombination key);
     // The registered form a widget belongs to (itself or an ancestor inside its window).
     QWidget *formOf(QWidget *widget) const;
+    // A registered, visible form inside widget (the active MDI child's first), or null.
+    QWidget *formWithin(QWidget *widget) const;
     // The form's enabled menu command with this shortcut, if any.
     QAction *menuActionFor(QWidget *form, QKeyCombination key) const;
 

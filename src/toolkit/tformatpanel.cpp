@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QFontComboBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QPainter>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -33,6 +35,55 @@ QString formatBtnName(TFormatBtn button)
     return QString();
 }
 
+QIcon formatIcon(TFormatBtn button, const QColor &ink)
+{
+    constexpr int size = 16;
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(QPen(ink, 1.6, Qt::SolidLine, Qt::FlatCap));
+    // Four lines of text, the second and fourth shorter, placed as the alignment places them.
+    auto lines = [&](int shortStart, int shortEnd) {
+        for (int i = 0; i < 4; ++i) {
+            const int y = 3 + i * 3;
+            if (i % 2 == 1)
+                p.drawLine(shortStart, y, shortEnd, y);
+            else
+                p.drawLine(2, y, 13, y);
+        }
+    };
+    auto arrow = [&](bool right) {
+        const int tip = right ? 6 : 1;
+        const int back = right ? 2 : 5;
+        p.drawLine(back, 4, tip, 7);
+        p.drawLine(tip, 7, back, 10);
+        for (int i = 0; i < 4; ++i)
+            p.drawLine(8, 3 + i * 3, 14, 3 + i * 3);
+    };
+    switch (button) {
+    case TFormatBtn::AlignLeft: lines(2, 9); break;
+    case TFormatBtn::AlignCenter: lines(5, 10); break;
+    case TFormatBtn::AlignRight: lines(6, 13); break;
+    case TFormatBtn::AlignJustify: lines(2, 13); break;
+    case TFormatBtn::Bullets:
+        p.setBrush(ink);
+        for (int i = 0; i < 3; ++i) {
+            const int y = 3 + i * 5;
+            p.setPen(Qt::NoPen);
+            p.drawEllipse(QPointF(3, y), 1.6, 1.6);
+            p.setPen(QPen(ink, 1.6, Qt::SolidLine, Qt::FlatCap));
+            p.drawLine(7, y, 14, y);
+        }
+        break;
+    case TFormatBtn::IndentIncrease: arrow(true); break;
+    case TFormatBtn::IndentDecrease: arrow(false); break;
+    default: break;
+    }
+    p.end();
+    return QIcon(pixmap);
+}
+
 TFormatPanel::TFormatPanel(QWidget *parent) : QWidget(parent)
 {
     auto *layout = new QHBoxLayout(this);
@@ -57,28 +108,39 @@ TFormatPanel::TFormatPanel(QWidget *parent) : QWidget(parent)
     struct Def
     {
         TFormatBtn id;
-        const char *text;
+        const char *text; // a letter shown as the button's face; null for a drawn icon
         const char *tip;
+        const char *keys; // the editor's own shortcut, shown in the tooltip
         bool checkable;
     };
     const Def defs[] = {
-        {TFormatBtn::Bold, "N", "Negrito", true},
-        {TFormatBtn::Italic, "I", "Itálico", true},
-        {TFormatBtn::Underline, "S", "Sublinhado", true},
-        {TFormatBtn::Color, "Cor", "Cor da fonte", false},
-        {TFormatBtn::AlignLeft, "⯇", "Alinhar à esquerda", true},
-        {TFormatBtn::AlignCenter, "≡", "Centralizar", true},
-        {TFormatBtn::AlignRight, "⯈", "Alinhar à direita", true},
-        {TFormatBtn::AlignJustify, "☰", "Justificar", true},
-        {TFormatBtn::Bullets, "•", "Marcadores", true},
-        {TFormatBtn::IndentDecrease, "⇤", "Diminuir recuo", false},
-        {TFormatBtn::IndentIncrease, "⇥", "Aumentar recuo", false},
+        {TFormatBtn::Bold, "N", "Negrito", "Ctrl+B", true},
+        {TFormatBtn::Italic, "I", "Itálico", "Ctrl+I", true},
+        {TFormatBtn::Underline, "S", "Sublinhado", "Ctrl+U", true},
+        {TFormatBtn::Color, "Cor", "Cor da fonte", nullptr, false},
+        {TFormatBtn::AlignLeft, nullptr, "Alinhar à esquerda", nullptr, true},
+        {TFormatBtn::AlignCenter, nullptr, "Centralizar", nullptr, true},
+        {TFormatBtn::AlignRight, nullptr, "Alinhar à direita", nullptr, true},
+        {TFormatBtn::AlignJustify, nullptr, "Justificar", nullptr, true},
+        {TFormatBtn::Bullets, nullptr, "Marcadores", nullptr, true},
+        {TFormatBtn::IndentDecrease, nullptr, "Diminuir recuo", nullptr, false},
+        {TFormatBtn::IndentIncrease, nullptr, "Aumentar recuo", nullptr, false},
     };
     for (const Def &d : defs) {
         auto *b = new QToolButton(this);
+        const QString name = QString::fromUtf8(d.tip);
         b->setObjectName(formatBtnName(d.id));
-        b->setText(QString::fromUtf8(d.text));
-        b->setToolTip(QString::fromUtf8(d.tip));
+        b->setAccessibleName(name);
+        b->setToolTip(d.keys ? QStringLiteral("%1 (%2)").arg(name, QLatin1String(d.keys)) : name);
+        if (d.text) {
+            b->setText(QString::fromUtf8(d.text));
+        } else {
+            // Drawn, not taken from a font: symbol glyphs are missing from many desktops'
+            // fonts and would show as empty boxes.
+            b->setText(name);
+            b->setIcon(formatIcon(d.id, b->palette().color(QPalette::ButtonText)));
+            b->setToolButtonStyle(Qt::ToolButtonIconOnly);
+        }
         b->setCheckable(d.checkable);
         b->setAutoRaise(true);
         b->setFocusPolicy(Qt::NoFocus); // the editor keeps the focus and its selection
@@ -109,12 +171,15 @@ QToolButton *TFormatPanel::button(TFormatBtn id) const
 
 void TFormatPanel::setRichEdit(QTextEdit *editor)
 {
-    if (m_editor)
+    if (m_editor) {
         disconnect(m_editor, nullptr, this, nullptr);
+        m_editor->removeEventFilter(this);
+    }
     m_editor = editor;
     setEnabled(editor != nullptr);
     if (!editor)
         return;
+    editor->installEventFilter(this);
     connect(editor, &QTextEdit::cursorPositionChanged, this, &TFormatPanel::syncFromCursor);
     connect(editor, &QTextEdit::currentCharFormatChanged, this, &TFormatPanel::syncFromCursor);
     syncFromCursor();
@@ -284,4 +349,30 @@ void TFormatPanel::syncFromCursor()
             m_sizeBox->setCurrentIndex(i);
     }
     m_syncing = false;
+}
+
+bool TFormatPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    // Ctrl+B, Ctrl+I and Ctrl+U in the editor are the bar's buttons, so they format, show
+    // and raise OnClick exactly as a click would.
+    if (watched == m_editor && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+        if (mods == Qt::ControlModifier) {
+            TFormatBtn id;
+            bool known = true;
+            switch (key->key()) {
+            case Qt::Key_B: id = TFormatBtn::Bold; break;
+            case Qt::Key_I: id = TFormatBtn::Italic; break;
+            case Qt::Key_U: id = TFormatBtn::Underline; break;
+            default: known = false; break;
+            }
+            if (known) {
+                if (isEnabled() && !m_editor->isReadOnly())
+                    press(id);
+                return true;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

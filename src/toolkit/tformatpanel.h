@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 
+#include <QColor>
+#include <QIcon>
 #include <QTextEdit>
 class QToolButton;
 class QFontComboBox;
@@ -28,12 +30,15 @@ enum class TFormatBtn {
 };
 
 QString formatBtnName(TFormatBtn button);
+// The drawn face of a button that shows no letter (alignment, bullets, indent), in ink.
+QIcon formatIcon(TFormatBtn button, const QColor &ink);
 
 // A formatting bar bound to a rich-text editor: font family and size, bold, italic,
 // underline, colour, alignment, bullets and indent, applied to the editor's selection (or
 // to what is typed next when nothing is selected). Each press of a control raises OnClick
 // once, with the panel and the button, after the format was applied; the buttons follow
-// the format at the editor's cursor.
+// the format at the editor's cursor. Ctrl+B, Ctrl+I and Ctrl+U in the editor press the
+// bold, italic and underline buttons.
 class TFormatPanel : public QWidget
 {
     Q_OBJECT
@@ -55,6 +60,9 @@ public:
     QToolButton *button(TFormatBtn button) const;
     QFontComboBox *fontBox() const { return m_fontBox; }
     QComboBox *sizeBox() const { return m_sizeBox; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void apply(TFormatBtn button);

@@ -93,14 +93,14 @@ void TestCommands::deletingTheLastDiagnosisReloads()
 {
     h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C3"), kDate, {QStringLiteral("A09")}));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C3"), kDate);
-    QCOMPARE(f->diagnoses()->lastSequence(), 1);
+    QCOMPARE(f->diagnoses()->nrUltSequencia(), 1);
     kmp::ScriptedDialogs dialogs;
     dialogs.thenAnswer(mrYes);
     f->dbgPadrao->setFocus();
     pressKey(f, Qt::Key_F4);
     QCOMPARE(dialogs.seen().size(), 1);
     QVERIFY(f->cdsDiagPaci->isEmpty());
-    QCOMPARE(f->diagnoses()->lastSequence(), 0); // the final check reloaded the list
+    QCOMPARE(f->diagnoses()->nrUltSequencia(), 0); // the final check reloaded the list
     QVERIFY(h->storedDiagnoses(QStringLiteral("0001"), QStringLiteral("C3"), kDate).isEmpty());
     f->sbtExcluir->setEnabled(true);
     f->dbgPadrao->viewport()->repaint(); // the empty grid's paint runs the rule

@@ -146,7 +146,7 @@ void TestDiagnosisList::validationMessages()
     QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Insert); // nothing stored, what was typed kept
     QCOMPARE(f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), code);
     QCOMPARE(h->storedDiagnoses(QStringLiteral("0001"), patient, kDate).size(), 1);
-    QCOMPARE(f->diagnoses()->lastSequence(), 1);
+    QCOMPARE(f->diagnoses()->nrUltSequencia(), 1);
 }
 
 void TestDiagnosisList::lookupFillsTheRow()
@@ -167,7 +167,7 @@ void TestDiagnosisList::lookupFillsTheRow()
 void TestDiagnosisList::numberingContinuesFromTheLastRow()
 {
     TfrmDiagPaci *f = openFor(QStringLiteral("D4"), {{QStringLiteral("A09"), 2}, {QStringLiteral("B01"), 5}});
-    QCOMPARE(f->diagnoses()->lastSequence(), 5);
+    QCOMPARE(f->diagnoses()->nrUltSequencia(), 5);
     for (const char *code : {"I10", "E119", "J189"}) {
         f->cdsDiagPaci->first();
         f->cdsDiagPaci->insert(); // wherever it stands in the grid
@@ -205,7 +205,7 @@ void TestDiagnosisList::moves()
     QTest::mouseClick(up ? f->sbtItemUp : f->sbtItemDown, Qt::LeftButton);
     QCOMPARE(codesOnScreen(f), order);
     QCOMPARE(f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), moved);
-    QVERIFY(!f->diagnoses()->isMoving());
+    QVERIFY(!f->diagnoses()->boReordenando());
     QCOMPARE(f->dbgPadrao->dataSource(), f->dtsPadrao);
     QStringList stored;
     QList<int> numbers;
@@ -250,7 +250,7 @@ void TestDiagnosisList::failedMoveRestoresTheList()
     kmp::ScopedResponder ok(kmp::answers::ok());
     f->cdsDiagPaci->moveTo(1);
     QTest::mouseClick(f->sbtItemUp, Qt::LeftButton); // its first save is refused as stale
-    QVERIFY(!f->diagnoses()->isMoving());
+    QVERIFY(!f->diagnoses()->boReordenando());
     QCOMPARE(f->dbgPadrao->dataSource(), f->dtsPadrao);
     QCOMPARE(f->cdsDiagPaci->changeCount(), 0);
     // the list shows what the server holds, and later rows are stamped again

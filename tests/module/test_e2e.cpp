@@ -83,7 +83,7 @@ void TestEndToEnd::consultationByKeyboard()
     for (int i = 0; i < 4 && !stored(h).first().startsWith(QLatin1String("J189")); ++i) {
         QVERIFY(f->cdsDiagPaci->locate(QStringLiteral("CDDIAGNOST"), QStringLiteral("J189")));
         f->sbtItemUp->click();
-        QVERIFY(!f->diagnoses()->isMoving());
+        QVERIFY(!f->diagnoses()->boReordenando());
     }
     QCOMPARE(stored(h).first().section(QLatin1Char(':'), 0, 0), QStringLiteral("J189"));
 

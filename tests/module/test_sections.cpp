@@ -56,7 +56,7 @@ private Q_SLOTS:
     void screenLocksWhileASectionIsEdited_data();
     void screenLocksWhileASectionIsEdited();
     void formattingSurvivesSaveAndReload();
-    void firstClickOnTheBarOnlyArms();
+    void firstClickOnTheBarStartsTheEdit();
     void refusedSaveKeepsTheTypedText();
     void historyLoadsOnTabChangeAndFailsCleanly();
     void menuMarksFollowCommandsAndPages();
@@ -73,6 +73,8 @@ private Q_SLOTS:
     void typeLookupFillsTheBar();
     void refreshWhileTypingKeepsTheTyping();
     void unloadedSectionTakesNoTyping();
+    void changeWhileLockedIsRefusedVisibly_data();
+    void changeWhileLockedIsRefusedVisibly();
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
@@ -204,17 +206,22 @@ void TestSections::formattingSurvivesSaveAndReload()
         QVERIFY(f->frame()->grab().save(shots + QStringLiteral("/secao-formatada.png")));
 }
 
-void TestSections::firstClickOnTheBarOnlyArms()
+void TestSections::firstClickOnTheBarStartsTheEdit()
 {
+    // The first click formats the editor like every other: it is an edit and it is kept.
     TfrmDiagPaci *f = openHistory(QStringLiteral("S4"));
     QVERIFY(!boHistDoen);
+    f->rceHistDoen->setFocus();
     f->frpHistDoen->press(TFormatBtn::Italic);
     QVERIFY(boHistDoen);
-    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
-    f->frpHistDoen->press(TFormatBtn::Italic);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
-    f->cdsHistDoen->cancel();
-    // the report has no flag: its first click already starts the record
+    typeText(f->rceHistDoen, QStringLiteral("Tosse"));
+    pressKey(f->rceHistDoen, Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+    QCOMPARE(storedText(*h, QStringLiteral("S4"), 0).trimmed(), QStringLiteral("Tosse"));
+    QTextCursor c(f->rceHistDoen->document());
+    c.movePosition(QTextCursor::NextCharacter);
+    QVERIFY(c.charFormat().fontItalic());
     QVERIFY(!boHistClin);
 }
 
@@ -238,9 +245,12 @@ void TestSections::refusedSaveKeepsTheTypedText()
     typeText(f->rceHistDoen, QStringLiteral("BC"));
     kmp::ScopedResponder ok(kmp::answers::ok());
     QVERIFY(!kmp::guarded(f, [&] { f->cdsHistDoen->post(); }));
-    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+    // Nothing pending was sent or kept, yet the text is still on screen and still in edit,
+    // so that Confirm can try again.
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Edit);
     QCOMPARE(f->cdsHistDoen->changeCount(), 0);
-    QVERIFY(f->rceHistDoen->toPlainText().contains(QStringLiteral("BC"))); // still on screen
+    QVERIFY(f->sbtConfirmar->isEnabled());
+    QVERIFY(f->rceHistDoen->toPlainText().contains(QStringLiteral("BC")));
     QCOMPARE(storedText(*h, QStringLiteral("S5"), 0).trimmed(), QStringLiteral("outro"));
     QCOMPARE(h->host().cacheRefreshes().size(), 1); // only the first save refreshed the cache
 }
@@ -465,8 +475,10 @@ void TestSections::typeLookupFillsTheBar()
     QCOMPARE(dialogs.unexpected(), 0);
     QCOMPARE(f->medTpLaudo->text(), QStringLiteral("002"));
     QCOMPARE(f->edtTpLaudo->text(), QStringLiteral("Avaliação cardiológica"));
-    QVERIFY(f->rceLaudo->toPlainText().isEmpty()); // the type changed: nothing fetched yet
-    QCOMPARE(f->cdsMemLaudo->recordCount(), 1);    // the previous type's report stays loaded
+    // The chosen type's own report comes at once (here its template), never the previous one.
+    QVERIFY(f->rceLaudo->toPlainText().contains(QStringLiteral("Pressão arterial")));
+    QCOMPARE(f->cdsMemLaudo->recordCount(), 1);
+    QCOMPARE(f->cdsMemLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString(), QStringLiteral("002"));
 }
 
 void TestSections::refreshWhileTypingKeepsTheTyping()
@@ -491,6 +503,41 @@ void TestSections::unloadedSectionTakesNoTyping()
     f->medTpLaudo->setText(QStringLiteral("003"));
     f->panDescLaudoEnter();
     QVERIFY(!f->rceLaudo->isReadOnly());
+}
+
+void TestSections::changeWhileLockedIsRefusedVisibly_data()
+{
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("otherEditing");
+    QTest::newRow("another section is being edited") << int(TfrmDiagPaci::HistFam) << true;
+    QTest::newRow("the report is not fetched yet") << int(TfrmDiagPaci::SinaSint) << false;
+}
+
+void TestSections::changeWhileLockedIsRefusedVisibly()
+{
+    // A change that reaches a section which cannot take it (whatever sent it) is put back
+    // and told, never shown and then dropped at the next page change.
+    QFETCH(int, target);
+    QFETCH(bool, otherEditing);
+    static int run = 0;
+    TfrmDiagPaci *f = openHistory(QStringLiteral("S20-%1").arg(++run));
+    if (otherEditing) {
+        f->rceHistDoen->setFocus();
+        typeText(f->rceHistDoen, QStringLiteral("Dor"));
+        QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+    }
+    TfrmDiagPaci::Section &s = f->section(target);
+    kmp::ScopedResponder ok(kmp::answers::ok());
+    QTextCursor(s.editor->document()).insertText(QStringLiteral("perdido"));
+    QApplication::processEvents();
+    QVERIFY(s.editor->toPlainText().isEmpty());
+    QVERIFY(!s.set->isEditing());
+    QVERIFY(!kmp::Dialogs::log().isEmpty());
+    QVERIFY(kmp::Dialogs::log().last().text.startsWith(QStringLiteral("Esta seção não pode ser alterada agora.")));
+    if (otherEditing) {
+        QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+        QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Dor"));
+    }
 }
 
 QTEST_MAIN(TestSections)

@@ -306,21 +306,27 @@ void TestUserPath::moveIsOneChange()
 
 void TestUserPath::arrowsStayOffWhileTyping_data()
 {
-    QTest::addColumn<bool>("throughOtherWindow");
-    QTest::newRow("another application's window and back") << true;
-    QTest::newRow("the host window activated again") << false;
+    QTest::addColumn<QString>("away");
+    QTest::newRow("another screen in the host and back") << QStringLiteral("screen");
+    QTest::newRow("another application's window and back") << QStringLiteral("application");
+    QTest::newRow("the host window activated again") << QStringLiteral("host");
 }
 
 void TestUserPath::arrowsStayOffWhileTyping()
 {
-    QFETCH(bool, throughOtherWindow);
+    QFETCH(QString, away);
     static int run = 0;
     const QString patient = QStringLiteral("UP4-%1").arg(++run);
     TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
     QVERIFY(f);
+    TfrmDiagPaci *other = away == QLatin1String("screen") ? u->openStation(patient + QStringLiteral("x"), kDate) : nullptr;
+    u->activate(f);
+    u->focus(f->dbgPadrao);
     typeDiagnosis(QStringLiteral("I10"));
     QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Insert);
-    if (throughOtherWindow)
+    if (other)
+        u->activate(other);
+    else if (away == QLatin1String("application"))
         u->deactivate();
     else
         u->activate(&h->mainWindow());

@@ -2,9 +2,10 @@
 # Builds the two Debian packages, installs them on this machine with apt-get, starts the
 # service with its default configuration (through systemd where it runs; otherwise the
 # unit's ExecStart line with its EnvironmentFile, as the service's user, in its working
-# directory), calls it, then purges both and checks that only the data is left. The
-# machine ends as it started: the test refuses to run where the packages, the user or
-# the folders already exist, and removes the data folder it made itself.
+# directory), calls it, opens the screen on it with the installed host, then purges both
+# and checks that only the data is left. The machine ends as it started: the test refuses
+# to run where the packages, the user or the folders already exist, and removes the data
+# folder it made itself.
 # Exit 77 (skipped) when it cannot run here: not root, no apt-get, or an installation
 # already present.
 set -uo pipefail
@@ -89,8 +90,16 @@ kmp-rtf --help >/dev/null || fail "kmp-rtf --help"
 
 step "starting the service"
 if [ -d /run/systemd/system ]; then
+    for _ in $(seq 1 100); do
+        systemctl is-active --quiet kmp-appserver && break
+        sleep 0.1
+    done
     systemctl is-active --quiet kmp-appserver || { journalctl -u kmp-appserver -n 50 --no-pager; fail "service not active"; }
     port=21280
+    for _ in $(seq 1 100); do
+        kmp-appserver status --server "127.0.0.1:$port" --timeout 1 >/dev/null && break
+        sleep 0.1
+    done
 else
     # No systemd here: what it would run, as it would run it.
     exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
@@ -124,6 +133,17 @@ grep -q "banco sqlite: esquema versão" "$work/status.out" || { cat "$work/statu
 kmp-call --server "127.0.0.1:$port" GetTipoLaudo '""' T >"$work/call.out" || { cat "$work/call.out"; fail "kmp-call"; }
 grep -q CDTIPOLAUDO "$work/call.out" || fail "GetTipoLaudo did not answer a packet"
 [ "$(stat -c '%U' /var/lib/kmp/kmp.db)" = kmp ] || fail "the database is not the service's"
+
+step "opening a station on it"
+# The installed host finds the installed module and its libraries on its own; a home of
+# its own keeps its settings and cache off this machine's.
+mkdir -p "$work/home"
+HOME="$work/home" XDG_RUNTIME_DIR="$work/home" QT_QPA_PLATFORM=offscreen timeout 120 \
+    kmp-host --server "127.0.0.1:$port" --module PKG_KMP12800 --branch 0001 --patient 000000000001 \
+    --date 2026-12-07 --screenshot "$work/station.png" >"$work/station.out" 2>&1 \
+    || { cat "$work/station.out"; fail "kmp-host did not open the screen"; }
+grep -q "1 screen(s) open" "$work/station.out" || { cat "$work/station.out"; fail "the screen did not open"; }
+[ -s "$work/station.png" ] || fail "no screenshot of the station"
 if [ -n "$server_pid" ]; then
     kill -TERM "$server_pid"
     wait "$server_pid" || fail "the service did not stop cleanly on SIGTERM"

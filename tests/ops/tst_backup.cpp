@@ -305,8 +305,17 @@ private Q_SLOTS:
         QCOMPARE(count(oldDb, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN WHERE DTCONSPACI = 46440")), qint64(1));
     }
 
-    void restoreIntoPostgresWithRowsRefused()
+    // A PostgreSQL target must hold no data; a schema created by a server (or by a restore
+    // cut short) that holds only its own version rows is not data.
+    void restoreIntoPostgres_data()
     {
+        QTest::addColumn<bool>("withRows");
+        QTest::newRow("a consultation's note: refused") << true;
+        QTest::newRow("an empty schema: restored") << false;
+    }
+    void restoreIntoPostgres()
+    {
+        QFETCH(bool, withRows);
         QString why;
         auto target = TestDatabase::create(QStringLiteral("postgresql"), &why);
         if (!target)
@@ -316,16 +325,24 @@ private Q_SLOTS:
         {
             DbConnection db(target->config());
             ensureSchema(db);
-            Store(db).applyDelta(tables::histDoen(), noteDelta(77), QStringLiteral("duplicado"));
+            if (withRows)
+                Store(db).applyDelta(tables::histDoen(), noteDelta(77), QStringLiteral("duplicado"));
         }
-        try {
-            restoreDatabase(file, target->config(), {});
-            QFAIL("restore wrote into a PostgreSQL database with rows");
-        } catch (const kmp::Error &e) {
-            QVERIFY2(e.userMessage().contains(QStringLiteral("já tem dados")), qPrintable(e.userMessage()));
+        if (withRows) {
+            try {
+                restoreDatabase(file, target->config(), {});
+                QFAIL("restore wrote into a PostgreSQL database with rows");
+            } catch (const kmp::Error &e) {
+                QVERIFY2(e.userMessage().contains(QStringLiteral("já tem dados")), qPrintable(e.userMessage()));
+            }
+            DbConnection db(target->config());
+            QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(1));
+            return;
         }
+        const BackupManifest m = restoreDatabase(file, target->config(), {});
         DbConnection db(target->config());
-        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(1));
+        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(3));
+        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM KMP_SCHEMA_VERSION")), m.rowCounts.at(QStringLiteral("KMP_SCHEMA_VERSION")));
     }
 
     void backupRefuses_data()

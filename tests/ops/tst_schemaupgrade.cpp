@@ -1,6 +1,7 @@
-// A database written by an earlier server (tests/data/schema-v2.db, made at schema
-// version 2 with demo data, diagnoses, the four history sections, a report and an audit
-// trail) is upgraded in place by this one with nothing lost, and goes on serving.
+// Databases written by earlier servers (tests/data/schema-vN.db, made by
+// tests/data/make-database.sh with demo data, diagnoses, the four history sections, a
+// report and an audit trail) are upgraded in place by this one with nothing lost, and go
+// on serving.
 
 #include "dbconnection.h"
 #include "packet.h"
@@ -34,24 +35,35 @@ class TestSchemaUpgrade : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QString m_path;
     std::unique_ptr<DbConnection> m_db;
 
 private Q_SLOTS:
-    void initTestCase()
+    // Every test runs against each stored database, copied and upgraded afresh.
+    void initTestCase_data()
     {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("storedVersion");
+        QTest::newRow("schema 2") << QStringLiteral("schema-v2.db") << 2;
+        QTest::newRow("schema 4") << QStringLiteral("schema-v4.db") << 4;
+    }
+
+    void init()
+    {
+        QFETCH_GLOBAL(QString, file);
+        QFETCH_GLOBAL(int, storedVersion);
         QVERIFY(m_dir.isValid());
-        m_path = m_dir.filePath(QStringLiteral("v2.db"));
-        QVERIFY(QFile::copy(QStringLiteral(KMP_SOURCE_DIR "/tests/data/schema-v2.db"), m_path));
-        QFile::setPermissions(m_path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        const QString path = m_dir.filePath(QStringLiteral("%1-%2").arg(QLatin1String(QTest::currentTestFunction()), file));
+        QFile::remove(path);
+        QVERIFY(QFile::copy(QStringLiteral(KMP_SOURCE_DIR "/tests/data/") + file, path));
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         DatabaseConfig config;
-        config.path = m_path;
+        config.path = path;
         m_db = std::make_unique<DbConnection>(config);
-        QCOMPARE(schemaVersion(*m_db), 2);
+        QCOMPARE(schemaVersion(*m_db), storedVersion);
         ensureSchema(*m_db);
     }
 
-    void cleanupTestCase() { m_db.reset(); }
+    void cleanup() { m_db.reset(); }
 
     void reachesThisVersion()
     {
@@ -69,7 +81,7 @@ private Q_SLOTS:
         const std::pair<const char *, qint64> expected[] = {
             {"CONSULTA", 1}, {"DIAGASSO", 3}, {"DIAGNOST", 47}, {"DIAGPACI", 2}, {"EXAMFISI", 1},
             {"FILIAL", 1},   {"HISTCLINPROG", 1}, {"HISTDOEN", 1}, {"HISTFAM", 1}, {"KMP_AUDIT", 9},
-            {"MEMLAUDO", 1}, {"PACIENTE", 1}, {"TIPOLAUDO", 3}};
+            {"MEMLAUDO", 1}, {"PACIENTE", 1}, {"TIPOLAUDO", 3}, {"KMP_CATALOGUE_VERSION", 1}};
         for (const auto &[table, rows] : expected)
             QTest::newRow(table) << QString::fromLatin1(table) << rows;
     }

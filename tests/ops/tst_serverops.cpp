@@ -222,6 +222,19 @@ private Q_SLOTS:
         QVERIFY(!server.log().contains(kSecret));
     }
 
+    // systemctl reload on a server without a key file must not end it (SIGHUP's default
+    // action would).
+    void sighupWithoutKeysKeepsServing()
+    {
+        QTemporaryDir dir;
+        ServerProcess server;
+        QVERIFY(server.start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("nokeys.db"))));
+        QVERIFY(::kill(pid_t(server.pid()), SIGHUP) == 0);
+        QVERIFY(server.waitForLogLine({QStringLiteral("SIGHUP"), QStringLiteral("nada a recarregar")}));
+        QVERIFY(server.isRunning());
+        QCOMPARE(callWith(server.port(), QString(), QByteArray()), QString());
+    }
+
     void keyGuessingIsSlowed()
     {
         QTemporaryDir dir;

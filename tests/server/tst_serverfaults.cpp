@@ -13,6 +13,7 @@
 #include <QCborArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <atomic>
 #include <csignal>
@@ -109,11 +110,18 @@ void TestServerFaults::killedInTheMiddleOfSaves()
         std::this_thread::sleep_for(std::chrono::microseconds(1500));
         ::kill(pid_t(pid), SIGKILL);
     });
+    // A failed check below returns early: the killer must still be joined.
+    auto joinKiller = qScopeGuard([&]() {
+        done = true;
+        if (killer.joinable())
+            killer.join();
+    });
 
     QStringList ackedCodes;
     int failedSave = -1;
     QString failure;
     for (int save = 0; save < 5000 && failedSave < 0; ++save) {
+        int slot = 0;
         for (const QString &code : codesOf(save)) {
             rs.append();
             rs.fieldByName(QStringLiteral("CDFILIAL"))->setAsString(kFilial);
@@ -121,8 +129,8 @@ void TestServerFaults::killedInTheMiddleOfSaves()
             rs.fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(kDate);
             rs.fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(code);
             rs.fieldByName(QStringLiteral("NMDIAGNOST"))->setAsString(QStringLiteral("Diagnóstico ") + code);
-            // One order number per row: the consultation's order is unique.
-            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(1000 + save * 3 + codesOf(save).indexOf(code));
+            // Every row its own place in the order: the database refuses ties.
+            rs.fieldByName(QStringLiteral("NRSEQUENCIA"))->setAsFloat(1000 + save * 3 + slot++);
             rs.fieldByName(QStringLiteral("CDTABECDI"))->setAsString(QStringLiteral("CID10"));
             rs.post();
         }
@@ -138,6 +146,7 @@ void TestServerFaults::killedInTheMiddleOfSaves()
             rs.cancelUpdates();
         }
     }
+    joinKiller.dismiss();
     done = true;
     killer.join();
     QVERIFY2(failedSave >= 25, "the server was not killed during the stream");

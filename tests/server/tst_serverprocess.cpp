@@ -289,7 +289,8 @@ void TestServerProcess::concurrentDuplicateSaves()
     QVERIFY(otherServer.start(db->databaseUrl()));
     const quint16 ports[2] = {server.port(), otherServer.port()};
     const QStringList codes{"I10", "E119", "J189", "K297", "N390", "R51", "J00", "A09", "F329", "M545"};
-    for (const QString &code : codes) {
+    for (int i = 0; i < codes.size(); ++i) {
+        const QString &code = codes.at(i);
         std::latch go(2);
         wire::Response answers[2];
         QString transport[2];
@@ -299,7 +300,8 @@ void TestServerProcess::concurrentDuplicateSaves()
                 configureClient(c, ports[who]);
                 c.connectToServer();
                 go.arrive_and_wait(); // both connected, then both send at once
-                answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, who + 1)))}));
+                // Each its own place in the order, so only the repeated code can clash.
+                answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, 2 * i + who + 1)))}));
             } catch (const std::exception &e) {
                 transport[who] = QString::fromUtf8(e.what());
             }

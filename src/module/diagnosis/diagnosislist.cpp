@@ -116,13 +116,13 @@ bool DiagnosisList::isStored(const QString &code) const
 
 void DiagnosisList::stampNewRow()
 {
-    if (m_moving || m_rows->state() != kmp::DataSetState::Insert)
+    if (m_boReordenando || m_rows->state() != kmp::DataSetState::Insert)
         return;
     m_rows->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(m_consultation.branch);
     m_rows->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(m_consultation.patient);
     m_rows->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(m_consultation.date);
-    m_rows->fieldByName(kSeq)->setAsInteger(m_lastSequence + 1);
-    ++m_lastSequence;
+    m_rows->fieldByName(kSeq)->setAsInteger(m_nrUltSequencia + 1);
+    ++m_nrUltSequencia;
 }
 
 void DiagnosisList::rowsLoaded()
@@ -133,7 +133,7 @@ void DiagnosisList::rowsLoaded()
     int highest = 0;
     for (int r = 0; r < m_rows->recordCount(); ++r)
         highest = std::max(highest, int(m_rows->value(r, seq).toDouble()));
-    m_lastSequence = highest;
+    m_nrUltSequencia = highest;
 }
 
 bool DiagnosisList::inOrder() const
@@ -151,7 +151,7 @@ bool DiagnosisList::inOrder() const
 
 void DiagnosisList::saveChanges()
 {
-    if (m_moving || m_rows->changeCount() == 0)
+    if (m_boReordenando || m_rows->changeCount() == 0)
         return;
     const kmp::Delta delta = m_rows->deltaData();
     const bool oneInsert = delta.changes.size() == 1 && delta.changes.front().kind == ChangeKind::Insert;
@@ -232,7 +232,7 @@ bool DiagnosisList::move(bool up)
     if (from < 0 || to < 0 || to >= m_rows->recordCount())
         return false;
     const QString moving = m_rows->fieldByName(kCode)->asString();
-    QScopedValueRollback guard(m_moving, true);
+    QScopedValueRollback guard(m_boReordenando, true);
     try {
         kmp::Field *seq = m_rows->fieldByName(kSeq);
         const qint64 mine = seq->asInteger();

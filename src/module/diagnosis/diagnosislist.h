@@ -60,8 +60,10 @@ public:
     // there is no neighbour that way.
     bool move(bool up);
 
-    bool isMoving() const { return m_moving; }
-    int lastSequence() const { return m_lastSequence; }
+    // A move is running: posts are not stamped and the page's state rules wait.
+    bool boReordenando() const { return m_boReordenando; }
+    // The last number handed out for the consultation (0 for an empty list).
+    int nrUltSequencia() const { return m_nrUltSequencia; }
     // The rows are in stored order (number, then code).
     bool inOrder() const;
 
@@ -77,8 +79,8 @@ private:
     kmp::RecordSet *m_check;
     kmp::RecordSet *m_admissions;
     Consultation m_consultation;
-    int m_lastSequence = 0;
-    bool m_moving = false;
+    int m_nrUltSequencia = 0;
+    bool m_boReordenando = false;
     bool m_saving = false;
     int m_retries = 0;
 };

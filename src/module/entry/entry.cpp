@@ -5,6 +5,7 @@
 #include "tdateeditplus.h"
 #include "hostservices.h"
 #include "tfrmdiagpaci.h"
+#include "tfrmlistdiagpaci.h"
 
 #include <QDate>
 #include <QLineEdit>
@@ -156,7 +157,10 @@ void criaDiagPaci(const QString &branch, const QString &patient, const QString &
         else
             form->switchTo(next);
     } else {
+        boHistDoen = boHistClin = boHistFam = boExamFisi = false;
         TfrmDiagPaci *form = TfrmDiagPaci::create(HostServices::instance()->application(), next);
+        form->useFirstClickFlags(&boHistDoen, &boHistClin, &boHistFam, &boExamFisi);
+        form->OnListingOpened = [](TfrmListDiagPaci *listing) { frmListDiagPaci = listing; };
         frmDiagPaci = form;
         BostCriado = true;
         // Only a close that really happened frees the place for a new screen; a refused

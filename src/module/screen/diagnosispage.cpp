@@ -120,10 +120,12 @@ void TfrmDiagPaci::sbtVerificarClick(QObject *)
     Section *s = activeSection();
     if (!s)
         return;
-    // What is being typed stays: putting the editor back now would silently drop it, and
-    // the next post would store the old text.
-    if (s->set->isEditing())
+    // What is being typed stays: the stored version is fetched again under it, so that
+    // Confirm saves the clinician's text over what the server holds now.
+    if (s->set->isEditing()) {
+        notes->refreshWhileEditing(*s);
         return;
+    }
     // The report panel shows the stored report, never the type's template: with the
     // template in the editor the next post would overwrite the clinician's report.
     sectionLoadEditor(*s);
@@ -188,7 +190,7 @@ void TfrmDiagPaci::moveDiagnosis(bool up)
 void TfrmDiagPaci::dtsPadraoStateChange()
 {
     const DataSetState state = dtsPadrao->state();
-    if (!m_diagnoses->isMoving()) {
+    if (!m_diagnoses->boReordenando()) {
         TfrmPadraoGrid::dtsPadraoStateChange();
         const bool browsing = state == DataSetState::Browse;
         updateMoveButtons();

@@ -66,6 +66,9 @@ void TfrmDiagPaci::setHistoryMarks(QAction *checked)
 
 void TfrmDiagPaci::goToHistoryPage(TTabSheet *page, QAction *item)
 {
+    // A page locked by an edit in progress is not reached by command either.
+    if (!tshHistorico->pageEnabled() || !page->pageEnabled())
+        return;
     const bool cameToFront = pgcPadrao->activePage() != tshHistorico;
     pgcPadrao->SetActivePage(tshHistorico);
     // Reaching the history page by command must show the sections as stored, exactly as
@@ -84,6 +87,8 @@ void TfrmDiagPaci::mnuExamFisiClick() { goToHistoryPage(tshExamFisi, mnuExamFisi
 
 void TfrmDiagPaci::mnuDiagnosticoClick()
 {
+    if (!tshPadrao->pageEnabled())
+        return;
     pgcPadrao->SetActivePage(tshPadrao);
     setHistoryMarks(nullptr);
 }
@@ -124,7 +129,7 @@ TfrmDiagPaci::Section *TfrmDiagPaci::activeSection()
     if (pgcPadrao->activePage() != tshHistorico)
         return nullptr;
     TTabSheet *page = pgcHistorico->activePage();
-    for (Section &s : m_sections)
+    for (Section &s : notes->sections())
         if (s.page == page)
             return &s;
     return nullptr;

@@ -1,7 +1,6 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
-#include "context.h" // the first-click flags of the formatting bars
 #include "dialogs.h"
 #include "datasource.h"
 #include "dbgrid.h"
@@ -162,6 +161,7 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
     };
 
     buildRecordSets();
+    notes = new ClinicalNotes(*this);
     buildLayout();
     buildSections();
     buildMenus();
@@ -405,19 +405,19 @@ void TfrmDiagPaci::buildSections()
     };
     const SectionLayout layouts[SectionCount] = {
         {"tshHistDoenAtu", "História da Doença Atual", "panHistDoencDesc", "frpHistDoen", "rceHistDoen", cdsHistDoen,
-         dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &boHistDoen},
+         dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &m_firstClicks[HistDoen]},
         {"tshHistclinProg", "História Clinica Progressiva", "panHistClinProg", "frphistClin", "rceHistclinProg",
-         cdsHistClinProg, dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &boHistClin},
+         cdsHistClinProg, dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &m_firstClicks[HistClinProg]},
         {"tshHistFam", "História Familiar", "panHisiFamDesc", "frpHistFam", "rceHistFam", cdsHistFam, dtsHistFam,
-         "DSHISTFAMIL", "SetHistFam", "HISTFAMIL", &boHistFam},
+         "DSHISTFAMIL", "SetHistFam", "HISTFAMIL", &m_firstClicks[HistFam]},
         {"tshSinaSint", "Sinais e Sintomas", "panDescLaudo", "frpLaudo", "rceLaudo", cdsMemLaudo, dtsMemLaudo,
          "DSLAUDPACI", "SetMemLaudo", "LAUDO", nullptr},
         {"tshExamFisi", "Exames Físicos", "panExamFisiDesc", "frpExamFisi", "rceExamFisi", cdsExamFisi, dtsExamFisi,
-         "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &boExamFisi},
+         "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &m_firstClicks[ExamFisi]},
     };
     for (int i = 0; i < SectionCount; ++i) {
         const SectionLayout &sp = layouts[i];
-        Section &s = m_sections[size_t(i)];
+        Section &s = notes->section(i);
         s.name = sp.set->objectName().mid(3);
         s.set = sp.set;
         s.source = sp.source;
@@ -480,26 +480,26 @@ void TfrmDiagPaci::buildSections()
         // The editor comes before its bar in the tab order.
         QWidget::setTabOrder(s.editor, s.bar);
     }
-    tshHistDoenAtu = m_sections[HistDoen].page;
-    tshHistclinProg = m_sections[HistClinProg].page;
-    tshHistFam = m_sections[HistFam].page;
-    tshSinaSint = m_sections[SinaSint].page;
-    tshExamFisi = m_sections[ExamFisi].page;
-    panHistDoencDesc = m_sections[HistDoen].panel;
-    panHistClinProg = m_sections[HistClinProg].panel;
-    panHisiFamDesc = m_sections[HistFam].panel;
-    panDescLaudo = m_sections[SinaSint].panel;
-    panExamFisiDesc = m_sections[ExamFisi].panel;
-    frpHistDoen = m_sections[HistDoen].bar;
-    frphistClin = m_sections[HistClinProg].bar;
-    frpHistFam = m_sections[HistFam].bar;
-    frpLaudo = m_sections[SinaSint].bar;
-    frpExamFisi = m_sections[ExamFisi].bar;
-    rceHistDoen = m_sections[HistDoen].editor;
-    rceHistclinProg = m_sections[HistClinProg].editor;
-    rceHistFam = m_sections[HistFam].editor;
-    rceLaudo = m_sections[SinaSint].editor;
-    rceExamFisi = m_sections[ExamFisi].editor;
+    tshHistDoenAtu = notes->section(HistDoen).page;
+    tshHistclinProg = notes->section(HistClinProg).page;
+    tshHistFam = notes->section(HistFam).page;
+    tshSinaSint = notes->section(SinaSint).page;
+    tshExamFisi = notes->section(ExamFisi).page;
+    panHistDoencDesc = notes->section(HistDoen).panel;
+    panHistClinProg = notes->section(HistClinProg).panel;
+    panHisiFamDesc = notes->section(HistFam).panel;
+    panDescLaudo = notes->section(SinaSint).panel;
+    panExamFisiDesc = notes->section(ExamFisi).panel;
+    frpHistDoen = notes->section(HistDoen).bar;
+    frphistClin = notes->section(HistClinProg).bar;
+    frpHistFam = notes->section(HistFam).bar;
+    frpLaudo = notes->section(SinaSint).bar;
+    frpExamFisi = notes->section(ExamFisi).bar;
+    rceHistDoen = notes->section(HistDoen).editor;
+    rceHistclinProg = notes->section(HistClinProg).editor;
+    rceHistFam = notes->section(HistFam).editor;
+    rceLaudo = notes->section(SinaSint).editor;
+    rceExamFisi = notes->section(ExamFisi).editor;
     QWidget::setTabOrder(edtTpLaudo, medTpLaudo);
     pgcHistorico->SetActivePage(tshHistDoenAtu);
 }
@@ -531,11 +531,11 @@ void TfrmDiagPaci::buildMenus()
     mnuHistorico->setObjectName(QStringLiteral("mnuHistorico"));
     mnuOperacao->insertAction(mnuLinha2, mnuDiagnostico);
     mnuOperacao->insertAction(mnuLinha2, mnuHistorico);
-    m_sections[HistDoen].menu = mnuHistDoen;
-    m_sections[HistClinProg].menu = mnuHistClinProg;
-    m_sections[HistFam].menu = mnuHistFam;
-    m_sections[SinaSint].menu = mnuSinaSint;
-    m_sections[ExamFisi].menu = mnuExamFisi;
+    notes->section(HistDoen).menu = mnuHistDoen;
+    notes->section(HistClinProg).menu = mnuHistClinProg;
+    notes->section(HistFam).menu = mnuHistFam;
+    notes->section(SinaSint).menu = mnuSinaSint;
+    notes->section(ExamFisi).menu = mnuExamFisi;
 }
 
 void TfrmDiagPaci::buildActions()
@@ -617,27 +617,8 @@ void TfrmDiagPaci::wireHandlers()
     kmp::onEvent(sbtItemUp, &QToolButton::clicked, this, [this] { sbtItemUpClick(); });
     kmp::onEvent(sbtItemDown, &QToolButton::clicked, this, [this] { sbtItemDownClick(); });
 
-    // Sections
-    for (Section &s : m_sections) {
-        Section *sec = &s;
-        s.set->OnAfterOpen = [this, sec](RecordSet &) { sectionLoadEditor(*sec); };
-        s.set->OnAfterScroll = [this, sec](RecordSet &) { sectionLoadEditor(*sec); };
-        if (sec->set == cdsHistDoen)
-            s.set->OnBeforeClose = [this, sec](RecordSet &) { sectionEmptyEditor(*sec); };
-        else
-            s.set->OnAfterClose = [this, sec](RecordSet &) { sectionEmptyEditor(*sec); };
-        s.set->OnBeforePost = [this, sec](RecordSet &) { sectionBeforePost(*sec); };
-        s.set->OnAfterPost = [this, sec](RecordSet &) { sectionSave(*sec); };
-        s.set->OnAfterDelete = [this, sec](RecordSet &) { sectionSave(*sec); };
-        s.source->OnStateChange = [this, sec](DataSource &) { sectionStateChange(*sec); };
-        s.bar->OnClick = [this, sec](TFormatPanel &, TFormatBtn button) {
-            kmp::guarded(this, [&] { sectionFormatClick(*sec, button); });
-        };
-        s.editor->installEventFilter(this);
-    }
-
-    // Report type
-    connect(medTpLaudo, &QLineEdit::textChanged, this, [this] { kmp::guarded(this, [this] { medTpLaudoChange(); }); });
+    // Sections and report type
+    notes->wire();
     BtpTipoLaudo->OnBeforePesq = [this](TBtnPesquisa &, bool &cancel) { BtpTipoLaudoBeforePesq(cancel); };
     BtpTipoLaudo->OnAfterPesq = [this](TBtnPesquisa &) { BtpTipoLaudoAfterPesq(); };
 
@@ -649,12 +630,26 @@ void TfrmDiagPaci::wireHandlers()
     connect(qApp, &QApplication::focusChanged, this, &TfrmDiagPaci::focusMoved);
 }
 
+bool TfrmDiagPaci::eventFilter(QObject *watched, QEvent *event)
+{
+    // An empty list paints no cell, yet its grid area is painted: that paint is where the
+    // empty-list rule has to act (the rule only disables, so running it here is harmless).
+    if (event->type() == QEvent::Paint && watched == dbgPadrao->viewport() && cdsDiagPaci->isActive()
+        && cdsDiagPaci->isEmpty()) {
+        kmp::guarded(this, [this] { dbgPadraoDrawColumnCell(); });
+        return false;
+    }
+    return TfrmPadraoGrid::eventFilter(watched, event);
+}
+
 // ---------------------------------------------------------------------------------------
 // life cycle
 
 void TfrmDiagPaci::FormCreate()
 {
-    boHistDoen = boHistClin = boHistFam = boExamFisi = false;
+    for (Section &s : notes->sections())
+        if (s.firstClick)
+            *s.firstClick = false;
     if (Geral::ModuloAtiv() == QLatin1String("P")) {
         Panel4->hide();
         Panel3->hide();
@@ -691,7 +686,7 @@ void TfrmDiagPaci::FormActivate()
 void TfrmDiagPaci::updateMoveButtons()
 {
     const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse
-                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->isMoving();
+                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->boReordenando();
     sbtItemUp->setEnabled(canMove);
     sbtItemDown->setEnabled(canMove);
 }
@@ -752,6 +747,14 @@ const Consultation &TfrmDiagPaci::consultation() const
     return m_diagnoses->consultation();
 }
 
+void TfrmDiagPaci::useFirstClickFlags(bool *histDoen, bool *histClinProg, bool *histFam, bool *examFisi)
+{
+    notes->section(HistDoen).firstClick = histDoen;
+    notes->section(HistClinProg).firstClick = histClinProg;
+    notes->section(HistFam).firstClick = histFam;
+    notes->section(ExamFisi).firstClick = examFisi;
+}
+
 void TfrmDiagPaci::showPatientText(const QString &text)
 {
     m_diagnoses->setPatientText(text);
@@ -790,7 +793,8 @@ void TfrmDiagPaci::sbtImprimirClick(QObject *)
 {
     // A fresh report screen on every click; nothing of a previous one is reused.
     auto *form = new TfrmListDiagPaci(HostServices::instance()->application());
-    frmListDiagPaci = form;
+    if (OnListingOpened)
+        OnListingOpened(form);
     try {
         form->initialize();
         form->showModal();

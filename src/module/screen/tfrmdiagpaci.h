@@ -1,10 +1,12 @@
 #pragma once
 
+#include "clinicalnotes.h"
 #include "consultation.h"
 #include "tfrmpadraogrid.h"
 
 #include <QPointer>
 #include <array>
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -34,9 +36,12 @@ class RecordSet;
 //
 // The handlers keep the names the screen's designers gave them; those of the diagnosis
 // list live in diagnosis/, those of the clinical sections and the report type in notes/.
+class TfrmListDiagPaci;
+
 class TfrmDiagPaci : public TfrmPadraoGrid
 {
     Q_OBJECT
+    friend class ClinicalNotes; // the notes part shows its messages through the screen's
 public:
     // Builds the screen for a consultation, owned by the host's application object, and
     // runs its creation sequence; a failure leaves nothing behind and reaches the caller.
@@ -57,26 +62,17 @@ public:
     void showPatientText(const QString &text); // the same consultation, shown under another text
     void showScreen();             // normal state, shown and in front
     DiagnosisList *diagnoses() const { return m_diagnoses; }
+    // Where the first click on each history bar is recorded (the screen's own flags until
+    // the caller hands others, such as the module's exported ones).
+    void useFirstClickFlags(bool *histDoen, bool *histClinProg, bool *histFam, bool *examFisi);
+    // Runs with each listing screen the print command opens, before it is shown.
+    std::function<void(TfrmListDiagPaci *)> OnListingOpened;
 
-    // --- one clinical section: its editor, bar, record set and how it is saved ----------
-    struct Section
-    {
-        QString name;               // record-set name without "cds"
-        TTabSheet *page = nullptr;
-        QWidget *panel = nullptr;
-        TFormatPanel *bar = nullptr;
-        QTextEdit *editor = nullptr;
-        kmp::RecordSet *set = nullptr;
-        kmp::DataSource *source = nullptr;
-        QAction *menu = nullptr;
-        QString textField;
-        QString saveMethod;
-        QString cacheKey;
-        bool *firstClick = nullptr; // null for the report
-        bool isReport = false;
-    };
+    // --- the clinical sections, kept by the notes part -----------------------------------
+    using Section = NoteSection;
     enum SectionIndex { HistDoen = 0, HistClinProg, HistFam, SinaSint, ExamFisi, SectionCount };
-    Section &section(int i) { return m_sections[size_t(i)]; }
+    Section &section(int i) { return notes->section(i); }
+    ClinicalNotes *notes;
     Section *activeSection();      // the section in front on the history page, or null
 
     // --- record sets and the connection -----------------------------------------------
@@ -180,22 +176,14 @@ public:
     void dtsPadraoStateChange() override;
     void dbgPadraoDrawColumnCell();
 
-    // --- clinical sections -------------------------------------------------------------------
-    void sectionLoadEditor(Section &s);    // after open, after scroll
-    void sectionEmptyEditor(Section &s);   // before or after close
-    void sectionBeforePost(Section &s);
-    void sectionSave(Section &s);          // after post, after delete
-    void sectionStateChange(Section &s);
-    void sectionKeyPress(Section &s);
-    void sectionFormatClick(Section &s, TFormatBtn button);
-    void loadEditorFrom(QTextEdit *editor, const QByteArray &stored);
-
-    // --- report type -------------------------------------------------------------------------
-    void Vd_Laudo(bool boObrigatorio);
-    void panDescLaudoEnter();
-    void medTpLaudoChange();
-    void BtpTipoLaudoBeforePesq(bool &cancel);
-    void BtpTipoLaudoAfterPesq();
+    // --- clinical sections and report type (in notes/) ---------------------------------------
+    void sectionLoadEditor(Section &s) { notes->loadEditor(s); }
+    void sectionStateChange(Section &s) { notes->stateChange(s); }
+    void Vd_Laudo(bool boObrigatorio) { notes->Vd_Laudo(boObrigatorio); }
+    void panDescLaudoEnter() { notes->panDescLaudoEnter(); }
+    void medTpLaudoChange() { notes->medTpLaudoChange(); }
+    void BtpTipoLaudoBeforePesq(bool &cancel) { notes->BtpTipoLaudoBeforePesq(cancel); }
+    void BtpTipoLaudoAfterPesq() { notes->BtpTipoLaudoAfterPesq(); }
 
 Q_SIGNALS:
     // The close was accepted: the screen is going away.
@@ -225,7 +213,7 @@ private:
 
     DiagnosisList *m_diagnoses;
     Consultation m_opening; // the consultation the creation sequence loads
-    std::array<Section, SectionCount> m_sections;
+    bool m_firstClicks[SectionCount] = {};
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus
 };

@@ -55,8 +55,12 @@ QByteArray RdmDiagPaci::GetDiagnost()
 {
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
-    return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
-        .fetch(m_net);
+    try {
+        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
+            .fetch(m_net);
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(QStringLiteral("GetDiagnost"), e);
+    }
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)

@@ -1,0 +1,648 @@
+// The clinical sections as a clinician uses them: keys through the window, dead keys and
+// input methods, the clipboard, the editor's context menu, drag and drop, the format bar
+// clicked with the mouse, against a real server. Each scenario checks what the server
+// holds afterwards, since text on screen that never reaches the server is lost.
+#include "context.h"
+#include "dialogs.h"
+#include "recordset.h"
+#include "rtfreader.h"
+#include "serverfixture.h"
+#include "userpath.h"
+#include "tactionlist.h"
+#include "tbtnpesquisa.h"
+#include "tformatpanel.h"
+#include "tfrmdiagpaci.h"
+#include "tpagecontrol.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QTabBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QTextList>
+#include <QToolButton>
+#include <QtTest>
+
+using kmp::DataSetState;
+
+namespace {
+
+const double kDate = 46370;
+
+// History sections by their place in GetHistGer's answer.
+int historyPart(int section)
+{
+    switch (section) {
+    case TfrmDiagPaci::HistDoen: return 0;
+    case TfrmDiagPaci::HistClinProg: return 1;
+    case TfrmDiagPaci::HistFam: return 2;
+    case TfrmDiagPaci::ExamFisi: return 3;
+    default: return -1;
+    }
+}
+
+// A dead key and the letter after it, as an input method delivers them: the accent shown
+// while composing, then the composed letter committed.
+void compose(QWidget *editor, const QString &accent, const QString &letter)
+{
+    QInputMethodEvent preedit(accent, {});
+    QApplication::sendEvent(editor, &preedit);
+    QInputMethodEvent commit;
+    commit.setCommitString(letter);
+    QApplication::sendEvent(editor, &commit);
+    QApplication::processEvents();
+}
+
+void clickButton(TFormatPanel *bar, TFormatBtn button)
+{
+    QToolButton *b = bar->button(button);
+    QTest::mouseClick(b, Qt::LeftButton);
+    QApplication::processEvents();
+}
+
+void runContextAction(QTextEdit *editor, const char *name)
+{
+    std::unique_ptr<QMenu> menu(editor->createStandardContextMenu());
+    QAction *action = menu->findChild<QAction *>(QLatin1String(name));
+    QVERIFY2(action, name);
+    QVERIFY2(action->isEnabled(), name);
+    action->trigger();
+    QApplication::processEvents();
+}
+
+void drop(QTextEdit *editor, const QString &text)
+{
+    QMimeData mime;
+    mime.setText(text);
+    const QPoint at(1, 5); // before the first letter
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(editor->viewport(), &enter);
+    QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(editor->viewport(), &move);
+    QDropEvent dropped(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(editor->viewport(), &dropped);
+    QApplication::processEvents();
+}
+
+bool lastMessageContains(const QString &text)
+{
+    const QList<kmp::ShownMessage> log = kmp::Dialogs::log();
+    return !log.isEmpty() && log.last().text.contains(text);
+}
+
+} // namespace
+
+class TestNotesUserPath : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void newReportTypeNeverTouchesAnotherTypesReport();
+    void deadKeysAreKept_data();
+    void deadKeysAreKept();
+    void clipboardMenuAndDropAreKept_data();
+    void clipboardMenuAndDropAreKept();
+    void formatIsAnEdit_data();
+    void formatIsAnEdit();
+    void failedSaveOfNewSectionKeepsTheNote();
+    void editConflictKeepsTheClinicianText();
+    void refreshWhileEditingKeepsTheToolbarInEdit();
+    void reportEntryRunsAfterAMessage_data();
+    void reportEntryRunsAfterAMessage();
+    void commandsAnswerAfterATabClick_data();
+    void commandsAnswerAfterATabClick();
+    void pageCommandsDoNotLeaveAnEdit_data();
+    void pageCommandsDoNotLeaveAnEdit();
+    void everySectionComesBackAsTyped();
+
+private:
+    TfrmDiagPaci *openHistory(const QString &patient);
+    void clickTab(TPageControl *pc, TTabSheet *page);
+    void clickInto(QTextEdit *editor);
+    QByteArray storedSection(const QString &patient, int section, const QString &type = QStringLiteral("003"));
+    QString storedPlain(const QString &patient, int section, const QString &type = QStringLiteral("003"));
+    void enterReport(TfrmDiagPaci *f, const QString &type);
+    std::unique_ptr<ScreenHarness> h;
+    std::unique_ptr<UserPath> u;
+};
+
+void TestNotesUserPath::initTestCase()
+{
+    h = std::make_unique<ScreenHarness>();
+    QString why;
+    QVERIFY2(h->start(&why), qPrintable(why));
+}
+
+void TestNotesUserPath::init()
+{
+    u = std::make_unique<UserPath>(*h);
+    kmp::Dialogs::clearLog();
+    h->host().clearCacheLog();
+}
+
+void TestNotesUserPath::cleanup()
+{
+    kmp::Dialogs::setResponder(kmp::answers::ok());
+    TfrmDiagPaci::startOnHistoryPage = false;
+    if (frmDiagPaci) {
+        for (int i = 0; i < TfrmDiagPaci::SectionCount; ++i)
+            if (frmDiagPaci->section(i).set->isEditing())
+                frmDiagPaci->section(i).set->cancel();
+    }
+    u.reset();
+    h->closeScreen();
+}
+
+TfrmDiagPaci *TestNotesUserPath::openHistory(const QString &patient)
+{
+    TfrmDiagPaci::startOnHistoryPage = true;
+    if (!u->enter(patient, kDate))
+        return nullptr;
+    TfrmDiagPaci *f = u->screen();
+    clickTab(f->pgcHistorico, f->tshHistDoenAtu);
+    return f;
+}
+
+void TestNotesUserPath::clickTab(TPageControl *pc, TTabSheet *page)
+{
+    u->click(pc->tabBar(), pc->tabBar()->tabRect(pc->indexOf(page)).center());
+}
+
+void TestNotesUserPath::clickInto(QTextEdit *editor)
+{
+    u->click(editor->viewport(), QPoint(20, 10));
+}
+
+QByteArray TestNotesUserPath::storedSection(const QString &patient, int section, const QString &type)
+{
+    if (section == TfrmDiagPaci::SinaSint) {
+        const kmp::Packet p = h->packet(QStringLiteral("GetMemLaudo"), {QStringLiteral("0001"), patient, type, kDate});
+        return p.rows.empty() ? QByteArray() : p.rows[0][2].toByteArray();
+    }
+    const kmp::wire::Response r = h->call(QStringLiteral("GetHistGer"), {patient, QStringLiteral("0001"), kDate});
+    if (!r.ok)
+        return QByteArray();
+    const kmp::Packet p = kmp::decodePacket(r.result.toArray().at(historyPart(section)).toByteArray());
+    return p.rows.empty() ? QByteArray() : p.rows[0][2].toByteArray();
+}
+
+QString TestNotesUserPath::storedPlain(const QString &patient, int section, const QString &type)
+{
+    return kmp::rtf::plainText(storedSection(patient, section, type)).trimmed();
+}
+
+void TestNotesUserPath::enterReport(TfrmDiagPaci *f, const QString &type)
+{
+    clickTab(f->pgcHistorico, f->tshSinaSint);
+    f->medTpLaudo->setFocus();
+    f->medTpLaudo->selectAll();
+    QTest::keyClicks(f->medTpLaudo, type);
+    clickInto(f->rceLaudo);
+}
+
+void TestNotesUserPath::newReportTypeNeverTouchesAnotherTypesReport()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U1"));
+    enterReport(f, QStringLiteral("003"));
+    QVERIFY(f->cdsMemLaudo->isActive());
+    u->type(QStringLiteral("Relato antigo"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Relato antigo"));
+
+    // With the cursor still in the report, another type is picked with the lookup button.
+    f->rceLaudo->setFocus();
+    {
+        kmp::ScriptedDialogs dialogs;
+        dialogs.then(kmp::answers::pick(0, QStringLiteral("cardio")));
+        QTest::mouseClick(f->BtpTipoLaudo, Qt::LeftButton);
+        QCOMPARE(dialogs.unexpected(), 0);
+    }
+    QCOMPARE(f->medTpLaudo->text(), QStringLiteral("002"));
+    // The new type's own report (its template) is what the editor shows before any typing.
+    QVERIFY(f->rceLaudo->toPlainText().contains(QStringLiteral("Pressão arterial")));
+    f->rceLaudo->setFocus();
+    f->rceLaudo->moveCursor(QTextCursor::End);
+    u->type(QStringLiteral(" normal"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsMemLaudo->state(), DataSetState::Browse);
+
+    QCOMPARE(storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Relato antigo"));
+    const QString cardio = storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("002"));
+    QVERIFY2(cardio.contains(QStringLiteral("Pressão arterial")) && cardio.endsWith(QStringLiteral("normal")), qPrintable(cardio));
+}
+
+void TestNotesUserPath::deadKeysAreKept_data()
+{
+    QTest::addColumn<int>("section");
+    QTest::addColumn<QString>("stored");     // what the section holds before, empty for none
+    QTest::addColumn<int>("selectFrom");     // the letter the composition replaces, -1 for none
+    QTest::addColumn<QString>("accent");
+    QTest::addColumn<QString>("letter");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("acute E opens an empty section") << int(TfrmDiagPaci::HistDoen) << QString() << -1
+                                                    << QStringLiteral("´") << QStringLiteral("É") << QStringLiteral("Édema");
+    QTest::newRow("tilde a fixes a stored word") << int(TfrmDiagPaci::HistFam) << QStringLiteral("Sao Paulo") << 1
+                                                 << QStringLiteral("~") << QStringLiteral("ã") << QStringLiteral("São Paulo");
+    QTest::newRow("cedilla in the physical exam") << int(TfrmDiagPaci::ExamFisi) << QString() << -1
+                                                  << QStringLiteral("´") << QStringLiteral("Ç") << QStringLiteral("Çdema");
+}
+
+void TestNotesUserPath::deadKeysAreKept()
+{
+    QFETCH(int, section);
+    QFETCH(QString, stored);
+    QFETCH(int, selectFrom);
+    QFETCH(QString, accent);
+    QFETCH(QString, letter);
+    QFETCH(QString, expected);
+    static int run = 0;
+    const QString patient = QStringLiteral("U2-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    TfrmDiagPaci::Section &s = f->section(section);
+    clickTab(f->pgcHistorico, s.page);
+    if (!stored.isEmpty()) {
+        clickInto(s.editor);
+        u->type(stored);
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(storedPlain(patient, section), stored);
+    }
+    clickInto(s.editor);
+    QTextCursor c(s.editor->document());
+    if (selectFrom >= 0) {
+        c.setPosition(selectFrom);
+        c.setPosition(selectFrom + 1, QTextCursor::KeepAnchor);
+    }
+    s.editor->setTextCursor(c);
+    compose(s.editor, accent, letter);
+    QVERIFY(s.set->isEditing());
+    if (stored.isEmpty())
+        u->type(QStringLiteral("dema"));
+    QCOMPARE(s.editor->toPlainText(), expected);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(s.set->state(), DataSetState::Browse);
+    QCOMPARE(storedPlain(patient, section), expected);
+}
+
+void TestNotesUserPath::clipboardMenuAndDropAreKept_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("paste from the menu into an empty section") << QStringLiteral("paste") << QString() << QStringLiteral("colado");
+    QTest::newRow("cut from the menu") << QStringLiteral("cut") << QStringLiteral("Apagar tudo") << QString();
+    QTest::newRow("delete from the menu") << QStringLiteral("delete") << QStringLiteral("Apagar tudo") << QString();
+    QTest::newRow("drop into an empty section") << QStringLiteral("drop") << QString() << QStringLiteral("arrastado");
+    QTest::newRow("drop into a stored section") << QStringLiteral("drop") << QStringLiteral("base") << QStringLiteral("arrastadobase");
+}
+
+void TestNotesUserPath::clipboardMenuAndDropAreKept()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, stored);
+    QFETCH(QString, expected);
+    static int run = 0;
+    const QString patient = QStringLiteral("U3-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    const int section = TfrmDiagPaci::HistClinProg;
+    TfrmDiagPaci::Section &s = f->section(section);
+    clickTab(f->pgcHistorico, s.page);
+    clickInto(s.editor);
+    if (!stored.isEmpty()) {
+        u->type(stored);
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(storedPlain(patient, section), stored);
+    }
+    if (how == QLatin1String("paste")) {
+        QApplication::clipboard()->setText(QStringLiteral("colado"));
+        runContextAction(s.editor, "edit-paste");
+    } else if (how == QLatin1String("drop")) {
+        drop(s.editor, QStringLiteral("arrastado"));
+    } else {
+        s.editor->selectAll();
+        runContextAction(s.editor, how == QLatin1String("cut") ? "edit-cut" : "edit-delete");
+    }
+    QVERIFY(s.set->isEditing());
+    QCOMPARE(s.editor->toPlainText(), expected);
+    // The other pages are locked, so the change cannot be left behind by a page change.
+    QVERIFY(!f->tshHistDoenAtu->pageEnabled());
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(s.set->state(), DataSetState::Browse);
+    QCOMPARE(storedPlain(patient, section), expected);
+}
+
+void TestNotesUserPath::formatIsAnEdit_data()
+{
+    QTest::addColumn<int>("section");
+    QTest::addColumn<QString>("stored");  // text saved first, then selected and formatted
+    QTest::addColumn<QString>("how");     // "bold", "bullets", "ctrl+b", "align right"
+    QTest::newRow("bold before typing, empty section") << int(TfrmDiagPaci::HistDoen) << QString() << QStringLiteral("bold");
+    QTest::newRow("bullet before typing, empty section") << int(TfrmDiagPaci::HistFam) << QString() << QStringLiteral("bullets");
+    QTest::newRow("first click on a stored section") << int(TfrmDiagPaci::ExamFisi) << QStringLiteral("Abdome") << QStringLiteral("bold");
+    QTest::newRow("ctrl+b on a stored section") << int(TfrmDiagPaci::HistClinProg) << QStringLiteral("Tosse") << QStringLiteral("ctrl+b");
+    QTest::newRow("ctrl+b before typing") << int(TfrmDiagPaci::HistDoen) << QString() << QStringLiteral("ctrl+b");
+    QTest::newRow("align right on a stored section") << int(TfrmDiagPaci::HistFam) << QStringLiteral("Pai") << QStringLiteral("align right");
+}
+
+void TestNotesUserPath::formatIsAnEdit()
+{
+    QFETCH(int, section);
+    QFETCH(QString, stored);
+    QFETCH(QString, how);
+    static int run = 0;
+    const QString patient = QStringLiteral("U4-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    TfrmDiagPaci::Section &s = f->section(section);
+    clickTab(f->pgcHistorico, s.page);
+    clickInto(s.editor);
+    if (!stored.isEmpty()) {
+        u->type(stored);
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+        // A fresh screen: the bar's first click is the one that used to be lost.
+        h->closeScreen();
+        f = openHistory(patient);
+        clickTab(f->pgcHistorico, f->section(section).page);
+        clickInto(f->section(section).editor);
+        f->section(section).editor->selectAll();
+    }
+    TfrmDiagPaci::Section &t = f->section(section);
+    if (how == QLatin1String("bold"))
+        clickButton(t.bar, TFormatBtn::Bold);
+    else if (how == QLatin1String("bullets"))
+        clickButton(t.bar, TFormatBtn::Bullets);
+    else if (how == QLatin1String("align right"))
+        clickButton(t.bar, TFormatBtn::AlignRight);
+    else
+        u->key(Qt::Key_B, Qt::ControlModifier);
+    QVERIFY(t.set->isEditing());
+    const QString text = stored.isEmpty() ? QStringLiteral("Novo") : stored;
+    if (stored.isEmpty())
+        u->type(text);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(t.set->state(), DataSetState::Browse);
+
+    QTextDocument doc;
+    kmp::rtf::read(storedSection(patient, section), &doc);
+    QCOMPARE(doc.toPlainText().trimmed(), text);
+    QTextCursor c(&doc);
+    c.movePosition(QTextCursor::NextCharacter);
+    if (how == QLatin1String("bullets"))
+        QVERIFY(c.currentList());
+    else if (how == QLatin1String("align right"))
+        QVERIFY(c.blockFormat().alignment() & Qt::AlignRight);
+    else
+        QVERIFY(c.charFormat().font().bold());
+}
+
+void TestNotesUserPath::failedSaveOfNewSectionKeepsTheNote()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U5"));
+    clickInto(f->rceHistDoen);
+    u->type(QStringLiteral("Cefaleia"));
+    u->stopServer();
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(!kmp::Dialogs::log().isEmpty()); // the failure was reported
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
+    QVERIFY(f->sbtConfirmar->isEnabled());
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Cefaleia"));
+    u->type(QStringLiteral(" forte")); // the retry's typing lands after the note
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Cefaleia forte"));
+    QVERIFY(u->restartServer());
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+    QCOMPARE(storedPlain(QStringLiteral("U5"), TfrmDiagPaci::HistDoen), QStringLiteral("Cefaleia forte"));
+}
+
+void TestNotesUserPath::editConflictKeepsTheClinicianText()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U6"));
+    clickInto(f->rceHistDoen);
+    u->type(QStringLiteral("A"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    // Another station saves the section after it was loaded here.
+    const kmp::Packet p = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("U6"), QStringLiteral("0001"), kDate})
+                                                .result.toArray().at(0).toByteArray());
+    kmp::Delta d;
+    d.fields = p.fields;
+    kmp::RowValues changed = p.rows[0];
+    changed[2] = QByteArray("{\\rtf1 outra estacao}");
+    d.changes = {{kmp::ChangeKind::Modify, p.rows[0], changed}};
+    h->save(QStringLiteral("SetHistDoen"), d);
+
+    clickInto(f->rceHistDoen);
+    f->rceHistDoen->moveCursor(QTextCursor::End);
+    u->type(QStringLiteral("BC"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY(lastMessageContains(QStringLiteral("Atualize")));
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("ABC"));
+    kmp::Dialogs::clearLog();
+
+    u->key(Qt::Key_F5);
+    // The stored version was fetched again and the clinician's text is still there, in edit.
+    QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("ABC"));
+    QVERIFY(f->cdsHistDoen->isEditing());
+    QCOMPARE(kmp::rtf::plainText(f->cdsHistDoen->fieldByName(QStringLiteral("DSHISTDOEATU"))->asBytes()).trimmed(),
+             QStringLiteral("outra estacao"));
+    QVERIFY(lastMessageContains(QStringLiteral("versão gravada")));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+    QCOMPARE(storedPlain(QStringLiteral("U6"), TfrmDiagPaci::HistDoen), QStringLiteral("ABC"));
+}
+
+void TestNotesUserPath::refreshWhileEditingKeepsTheToolbarInEdit()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U7"));
+    clickTab(f->pgcHistorico, f->tshExamFisi);
+    clickInto(f->rceExamFisi);
+    u->type(QStringLiteral("Dispneia"));
+    u->key(Qt::Key_F5);
+    QCOMPARE(f->rceExamFisi->toPlainText(), QStringLiteral("Dispneia"));
+    QVERIFY(f->cdsExamFisi->isEditing());
+    QVERIFY(f->sbtConfirmar->isEnabled());
+    QVERIFY(f->sbtCancelar->isEnabled());
+    QVERIFY(f->Confirmar->isEnabled());
+    QVERIFY(!f->sbtExcluir->isEnabled());
+    QVERIFY(!f->sbtVerificar->isEnabled());
+    QVERIFY(!f->sbtProcurar->isEnabled());
+    QVERIFY(!f->sbtIncluir->isEnabled());
+    QVERIFY(!f->tshHistDoenAtu->pageEnabled());
+    QVERIFY(!f->tshPadrao->pageEnabled());
+    QVERIFY(kmp::Dialogs::log().isEmpty()); // nobody else saved: nothing to tell
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(storedPlain(QStringLiteral("U7"), TfrmDiagPaci::ExamFisi), QStringLiteral("Dispneia"));
+    QVERIFY(f->tshHistDoenAtu->pageEnabled());
+}
+
+void TestNotesUserPath::reportEntryRunsAfterAMessage_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("boxTakesFocus");
+    QTest::newRow("no code") << QString() << QStringLiteral("Laudo deve ser informado.") << false;
+    QTest::newRow("unknown code") << QStringLiteral("9") << QStringLiteral("Laudo não cadastrado") << false;
+    QTest::newRow("no code, box takes the focus") << QString() << QStringLiteral("Laudo deve ser informado.") << true;
+    QTest::newRow("unknown code, box takes the focus") << QStringLiteral("9") << QStringLiteral("Laudo não cadastrado") << true;
+}
+
+void TestNotesUserPath::reportEntryRunsAfterAMessage()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, message);
+    QFETCH(bool, boxTakesFocus);
+    static int run = 0;
+    const QString patient = QStringLiteral("U8-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    // A real message box takes the activation while it is up; the window manager gives it
+    // back to the screen's window only after the handler that showed the box is over.
+    if (boxTakesFocus)
+        kmp::Dialogs::setResponder([this](kmp::DialogRequest &) {
+            u->deactivate();
+            return int(mrOk);
+        });
+    enterReport(f, first);
+    if (boxTakesFocus)
+        u->activate(f);
+    QVERIFY(lastMessageContains(message));
+    kmp::Dialogs::setResponder(kmp::answers::ok());
+    // Now a valid code, and into the report: by a click when the focus is elsewhere, by
+    // typing when it is already there.
+    f->medTpLaudo->selectAll();
+    QTest::keyClicks(f->medTpLaudo, QStringLiteral("3"));
+    if (QApplication::focusWidget() != f->rceLaudo)
+        clickInto(f->rceLaudo);
+    QVERIFY(f->cdsMemLaudo->isActive());
+    QCOMPARE(f->medTpLaudo->text(), QStringLiteral("003"));
+    u->type(QStringLiteral("Febre"));
+    QCOMPARE(f->rceLaudo->toPlainText(), QStringLiteral("Febre"));
+    QCOMPARE(f->cdsMemLaudo->state(), DataSetState::Insert);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(storedPlain(patient, TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Febre"));
+}
+
+void TestNotesUserPath::commandsAnswerAfterATabClick_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("state");       // the section's state after the key
+    QTest::addColumn<QString>("message"); // a message the key brings up, if any
+    QTest::newRow("F2 includes") << int(Qt::Key_F2) << false << int(DataSetState::Insert) << QString();
+    QTest::newRow("F3 changes") << int(Qt::Key_F3) << true << int(DataSetState::Edit) << QString();
+    QTest::newRow("F4 deletes") << int(Qt::Key_F4) << true << int(DataSetState::Browse) << QStringLiteral("Confirma a exclusão do registro?");
+}
+
+void TestNotesUserPath::commandsAnswerAfterATabClick()
+{
+    QFETCH(int, key);
+    QFETCH(bool, stored);
+    QFETCH(int, state);
+    QFETCH(QString, message);
+    static int run = 0;
+    const QString patient = QStringLiteral("U9-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    if (stored) {
+        clickTab(f->pgcHistorico, f->tshHistFam);
+        clickInto(f->rceHistFam);
+        u->type(QStringLiteral("Mae hipertensa"));
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+        clickTab(f->pgcHistorico, f->tshHistDoenAtu);
+    }
+    clickInto(f->rceHistDoen);
+    clickTab(f->pgcHistorico, f->tshHistFam);
+    // The control that had the focus went away with its page: no control has it now, and
+    // the keys go to the window.
+    if (QWidget *w = QApplication::focusWidget())
+        w->clearFocus();
+    kmp::ScriptedDialogs dialogs;
+    if (!message.isEmpty())
+        dialogs.thenAnswer(mrNo);
+    u->key(Qt::Key(key));
+    QCOMPARE(int(f->cdsHistFam->state()), state);
+    if (!message.isEmpty()) {
+        QCOMPARE(dialogs.seen().size(), 1);
+        QCOMPARE(dialogs.seen().first().text, message);
+    }
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+}
+
+void TestNotesUserPath::pageCommandsDoNotLeaveAnEdit_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("byMenu");
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << false;
+    QTest::newRow("Ctrl+D") << int(Qt::Key_D) << false;
+    QTest::newRow("Ctrl+S") << int(Qt::Key_S) << false;
+    QTest::newRow("Ctrl+E") << int(Qt::Key_E) << false;
+    QTest::newRow("menu História Clinica Progressiva") << int(Qt::Key_C) << true;
+    QTest::newRow("menu Diagnóstico") << int(Qt::Key_D) << true;
+}
+
+void TestNotesUserPath::pageCommandsDoNotLeaveAnEdit()
+{
+    QFETCH(int, key);
+    QFETCH(bool, byMenu);
+    static int run = 0;
+    const QString patient = QStringLiteral("U10-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    clickInto(f->rceHistDoen);
+    u->type(QStringLiteral("Dor"));
+    if (byMenu)
+        (key == Qt::Key_C ? f->mnuHistClinProg : f->mnuDiagnostico)->trigger();
+    else
+        u->key(Qt::Key(key), Qt::ControlModifier);
+    QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
+    QCOMPARE(f->pgcHistorico->activePage(), f->tshHistDoenAtu);
+    f->rceHistDoen->setFocus();
+    u->type(QStringLiteral("x"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(storedPlain(patient, TfrmDiagPaci::HistDoen), QStringLiteral("Dorx"));
+    for (int other : {int(TfrmDiagPaci::HistClinProg), int(TfrmDiagPaci::HistFam), int(TfrmDiagPaci::ExamFisi)})
+        QVERIFY(storedSection(patient, other).isEmpty());
+}
+
+void TestNotesUserPath::everySectionComesBackAsTyped()
+{
+    const QString patient = QStringLiteral("U11");
+    TfrmDiagPaci *f = openHistory(patient);
+    QApplication::clipboard()->setText(QStringLiteral(" colado"));
+    for (int i = 0; i < TfrmDiagPaci::SectionCount; ++i) {
+        TfrmDiagPaci::Section &s = f->section(i);
+        if (s.isReport) {
+            enterReport(f, QStringLiteral("3"));
+        } else {
+            clickTab(f->pgcHistorico, s.page);
+            clickInto(s.editor);
+        }
+        compose(s.editor, QStringLiteral("´"), QStringLiteral("É"));
+        u->type(QStringLiteral("dema"));
+        runContextAction(s.editor, "edit-paste");
+        u->key(Qt::Key_B, Qt::ControlModifier);
+        u->type(QStringLiteral(" forte"));
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(s.set->state(), DataSetState::Browse);
+    }
+    h->closeScreen();
+
+    f = openHistory(patient);
+    for (int i = 0; i < TfrmDiagPaci::SectionCount; ++i) {
+        TfrmDiagPaci::Section &s = f->section(i);
+        if (s.isReport)
+            enterReport(f, QStringLiteral("3"));
+        else
+            clickTab(f->pgcHistorico, s.page);
+        QCOMPARE(s.editor->toPlainText(), QStringLiteral("Édema colado forte"));
+        QTextCursor c(s.editor->document());
+        c.setPosition(2);
+        QVERIFY2(!c.charFormat().font().bold(), qPrintable(s.name));
+        c.setPosition(s.editor->document()->characterCount() - 1);
+        QVERIFY2(c.charFormat().font().bold(), qPrintable(s.name));
+        QVERIFY(!s.set->isEditing());
+    }
+}
+
+QTEST_MAIN(TestNotesUserPath)
+#include "test_notesuserpath.moc"

@@ -1,0 +1,144 @@
+#include "tformatpanel.h"
+
+#include <QComboBox>
+#include <QFontComboBox>
+#include <QFontMetrics>
+#include <QImage>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QToolButton>
+#include <QtTest>
+
+class TestFormatPanel : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void everyFaceShowsWithoutSymbolFonts();
+    void drawnIconsShowTheirAlignment_data();
+    void drawnIconsShowTheirAlignment();
+    void ctrlKeysFormatLikeTheButtons_data();
+    void ctrlKeysFormatLikeTheButtons();
+    void ctrlKeysDoNothingInAReadOnlyEditor();
+    void everyControlIsNamedForScreenReaders();
+};
+
+void TestFormatPanel::everyFaceShowsWithoutSymbolFonts()
+{
+    // A face is either a drawn icon or plain letters the button's own font has: nothing
+    // may depend on a symbol font the desktop may lack.
+    TFormatPanel panel;
+    for (QToolButton *b : panel.findChildren<QToolButton *>()) {
+        if (!b->icon().isNull())
+            continue;
+        const QFontMetrics metrics(b->font());
+        for (const QChar c : b->text())
+            QVERIFY2(c.unicode() < 0x80 && metrics.inFont(c), qPrintable(b->objectName()));
+    }
+}
+
+void TestFormatPanel::drawnIconsShowTheirAlignment_data()
+{
+    QTest::addColumn<int>("button");
+    QTest::addColumn<bool>("inkLeft");   // on the short line, near the left edge
+    QTest::addColumn<bool>("inkMiddle");
+    QTest::addColumn<bool>("inkRight");  // on the short line, near the right edge
+    QTest::newRow("align left") << int(TFormatBtn::AlignLeft) << true << true << false;
+    QTest::newRow("center") << int(TFormatBtn::AlignCenter) << false << true << false;
+    QTest::newRow("align right") << int(TFormatBtn::AlignRight) << false << true << true;
+    QTest::newRow("justify") << int(TFormatBtn::AlignJustify) << true << true << true;
+}
+
+void TestFormatPanel::drawnIconsShowTheirAlignment()
+{
+    QFETCH(int, button);
+    QFETCH(bool, inkLeft);
+    QFETCH(bool, inkMiddle);
+    QFETCH(bool, inkRight);
+    TFormatPanel panel;
+    QToolButton *b = panel.button(TFormatBtn(button));
+    QVERIFY(b);
+    QVERIFY(!b->icon().isNull());
+    const QImage img = formatIcon(TFormatBtn(button), Qt::black).pixmap(16, 16).toImage();
+    auto inked = [&](int x, int y) { return qAlpha(img.pixel(x, y)) > 100; };
+    // The long lines span the icon whatever the alignment.
+    QVERIFY(inked(3, 3) && inked(12, 3));
+    // The short line (the second one) sits where the alignment puts it.
+    const int y = 6;
+    QCOMPARE(inked(3, y), inkLeft);
+    QCOMPARE(inked(8, y), inkMiddle);
+    QCOMPARE(inked(12, y), inkRight);
+}
+
+void TestFormatPanel::ctrlKeysFormatLikeTheButtons_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("button");
+    QTest::newRow("Ctrl+B bold") << int(Qt::Key_B) << int(TFormatBtn::Bold);
+    QTest::newRow("Ctrl+I italic") << int(Qt::Key_I) << int(TFormatBtn::Italic);
+    QTest::newRow("Ctrl+U underline") << int(Qt::Key_U) << int(TFormatBtn::Underline);
+}
+
+void TestFormatPanel::ctrlKeysFormatLikeTheButtons()
+{
+    QFETCH(int, key);
+    QFETCH(int, button);
+    QTextEdit editor;
+    TFormatPanel panel;
+    panel.setRichEdit(&editor);
+    QList<TFormatBtn> clicks;
+    panel.OnClick = [&](TFormatPanel &, TFormatBtn b) { clicks.append(b); };
+    editor.setPlainText(QStringLiteral("Febre alta"));
+    editor.selectAll();
+    auto formatted = [&] {
+        QTextCursor c(editor.document());
+        c.setPosition(3);
+        const QTextCharFormat f = c.charFormat();
+        switch (TFormatBtn(button)) {
+        case TFormatBtn::Bold: return f.fontWeight() > QFont::Normal;
+        case TFormatBtn::Italic: return f.fontItalic();
+        default: return f.fontUnderline();
+        }
+    };
+    QVERIFY(!formatted());
+    QTest::keyClick(&editor, Qt::Key(key), Qt::ControlModifier);
+    QVERIFY(formatted());
+    QVERIFY(panel.button(TFormatBtn(button))->isChecked());
+    QCOMPARE(clicks, QList<TFormatBtn>{TFormatBtn(button)});
+    QCOMPARE(editor.toPlainText(), QStringLiteral("Febre alta")); // the key typed nothing
+    QTest::keyClick(&editor, Qt::Key(key), Qt::ControlModifier);
+    QVERIFY(!formatted());
+    QCOMPARE(clicks.size(), 2);
+    // Its tooltip tells the key.
+    QVERIFY(panel.button(TFormatBtn(button))->toolTip().contains(QKeySequence(Qt::ControlModifier | Qt::Key(key)).toString()));
+}
+
+void TestFormatPanel::ctrlKeysDoNothingInAReadOnlyEditor()
+{
+    QTextEdit editor;
+    TFormatPanel panel;
+    panel.setRichEdit(&editor);
+    int clicks = 0;
+    panel.OnClick = [&](TFormatPanel &, TFormatBtn) { ++clicks; };
+    editor.setPlainText(QStringLiteral("Gravado"));
+    editor.selectAll();
+    editor.setReadOnly(true);
+    QTest::keyClick(&editor, Qt::Key_B, Qt::ControlModifier);
+    QCOMPARE(clicks, 0);
+    QTextCursor c(editor.document());
+    c.setPosition(2);
+    QVERIFY(c.charFormat().fontWeight() <= QFont::Normal);
+}
+
+void TestFormatPanel::everyControlIsNamedForScreenReaders()
+{
+    TFormatPanel panel;
+    for (QToolButton *b : panel.findChildren<QToolButton *>())
+        QVERIFY2(!b->accessibleName().isEmpty(), qPrintable(b->objectName()));
+    QCOMPARE(panel.button(TFormatBtn::AlignLeft)->accessibleName(), QStringLiteral("Alinhar à esquerda"));
+    QCOMPARE(panel.button(TFormatBtn::Bullets)->accessibleName(), QStringLiteral("Marcadores"));
+    QCOMPARE(panel.fontBox()->accessibleName(), QStringLiteral("Fonte"));
+    QCOMPARE(panel.sizeBox()->accessibleName(), QStringLiteral("Tamanho da fonte"));
+}
+
+QTEST_MAIN(TestFormatPanel)
+#include "tst_formatpanel.moc"
