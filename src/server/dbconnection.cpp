@@ -3,6 +3,8 @@
 #include "databasefiles.h"
 #include "serviceerror.h"
 
+#include <QCoreApplication>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
 #include <atomic>
@@ -36,14 +38,19 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         db.setUserName(config.user);
         db.setPassword(config.password);
         db.setDatabaseName(config.database);
-        db.setConnectOptions(config.postgresOptions());
+        // The process id in the name tells an operator (and pg_stat_activity) which server
+        // holds which connections when several share one database.
+        db.setConnectOptions(config.postgresOptions()
+                             + QStringLiteral(";application_name=kmp-appserver-%1").arg(QCoreApplication::applicationPid()));
     } else {
         createPrivateDatabaseFile(config.path);
         db.setDatabaseName(config.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
     }
+    m_db = db;
     if (!db.open()) {
         const QString why = db.lastError().text();
+        m_db = QSqlDatabase();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw ServiceError(wire::ErrorCode::Unavailable,
@@ -76,6 +83,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
     } catch (...) {
         db.close();
         db = QSqlDatabase();
+        m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw;
     }
@@ -83,23 +91,36 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 
 DbConnection::~DbConnection()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_name, false);
-        if (db.isOpen())
-            db.close();
-    }
+    m_cached.clear();
+    if (m_db.isOpen())
+        m_db.close();
+    m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_name);
 }
 
 QSqlDatabase DbConnection::database() const
 {
-    return QSqlDatabase::database(m_name, false);
+    return m_db;
+}
+
+void DbConnection::releaseThread()
+{
+    if (QSqlDriver *driver = m_db.driver())
+        driver->moveToThread(nullptr);
+}
+
+void DbConnection::adoptThread()
+{
+    if (QSqlDriver *driver = m_db.driver())
+        driver->moveToThread(QThread::currentThread());
 }
 
 void DbConnection::fail(const QSqlError &error, const QString &what)
 {
     if (error.type() == QSqlError::ConnectionError || !database().isOpen())
         m_broken = true;
+    if (m_inBatch && !isUniqueViolation(error))
+        m_batchBroken = true;
     if (isUniqueViolation(error))
         throw ServiceError(wire::ErrorCode::Conflict,
                            QStringLiteral("O registro já existe (chave repetida)."));
@@ -121,6 +142,18 @@ QSqlQuery DbConnection::prepare(const QString &sql)
     return q;
 }
 
+QSqlQuery &DbConnection::cached(const QString &sql)
+{
+    auto it = m_cached.find(sql);
+    if (it == m_cached.end()) {
+        auto q = std::make_unique<QSqlQuery>(prepare(sql));
+        it = m_cached.emplace(sql, std::move(q)).first;
+    } else {
+        it->second->finish();
+    }
+    return *it->second;
+}
+
 void DbConnection::exec(QSqlQuery &query)
 {
     if (!query.exec())
@@ -139,8 +172,35 @@ void DbConnection::execDirect(const QString &sql)
         fail(q.lastError(), QStringLiteral("executar um comando de manutenção"));
 }
 
+void DbConnection::beginBatch()
+{
+    execDirect(QStringLiteral("BEGIN IMMEDIATE"));
+    m_inBatch = true;
+    m_batchBroken = false;
+}
+
+void DbConnection::commitBatch()
+{
+    m_inBatch = false;
+    execDirect(QStringLiteral("COMMIT"));
+}
+
+void DbConnection::abortBatch() noexcept
+{
+    m_inBatch = false;
+    m_batchBroken = false;
+    if (!m_db.isOpen())
+        return;
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
 void DbConnection::begin()
 {
+    if (m_inBatch) {
+        execDirect(QStringLiteral("SAVEPOINT kmp_save"));
+        return;
+    }
     if (isPostgres()) {
         QSqlDatabase db = database();
         if (!db.transaction())
@@ -152,6 +212,10 @@ void DbConnection::begin()
 
 void DbConnection::commit()
 {
+    if (m_inBatch) {
+        execDirect(QStringLiteral("RELEASE kmp_save"));
+        return;
+    }
     if (isPostgres()) {
         QSqlDatabase db = database();
         if (!db.commit())
@@ -166,6 +230,12 @@ void DbConnection::rollback() noexcept
     QSqlDatabase db = database();
     if (!db.isOpen())
         return;
+    if (m_inBatch) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("ROLLBACK TO kmp_save")) || !q.exec(QStringLiteral("RELEASE kmp_save")))
+            m_batchBroken = true;
+        return;
+    }
     if (isPostgres()) {
         db.rollback();
     } else {

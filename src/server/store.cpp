@@ -309,7 +309,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
         const RowValues &row = ch.kind == ChangeKind::Insert ? ch.newValues : ch.oldValues;
         const auto at = [&](int i, FieldKind kind) { return i < 0 || isNull(row[size_t(i)]) ? nullFor(kind) : row[size_t(i)]; };
         const QVariant noText = nullFor(FieldKind::String);
-        QSqlQuery a = m_db.prepare(auditSql);
+        QSqlQuery &a = m_db.cached(auditSql);
         // Never NULL: an in-process caller has no address, which is still an answer.
         const auto text = [](const QString &v, int size) { return v.isEmpty() ? QStringLiteral("") : v.left(size); };
         a.addBindValue(text(who.clientKey, 64));
@@ -432,14 +432,15 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                     names << c->name;
                     marks << QStringLiteral("?");
                 }
-                q = m_db.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                     .arg(table.name, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))));
+                QSqlQuery &insert = m_db.cached(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                                    .arg(table.name, names.join(QStringLiteral(", ")),
+                                                         marks.join(QStringLiteral(", "))));
                 for (size_t i = 0; i < cols.size(); ++i)
-                    q.addBindValue(bindable(*cols[i], ch.newValues[i]));
-                if (!q.exec()) {
-                    if (DbConnection::isUniqueViolation(q.lastError()))
-                        refuseDuplicate(q.lastError(), &ch.newValues);
-                    m_db.raise(q);
+                    insert.bindValue(int(i), bindable(*cols[i], ch.newValues[i]));
+                if (!insert.exec()) {
+                    if (DbConnection::isUniqueViolation(insert.lastError()))
+                        refuseDuplicate(insert.lastError(), &ch.newValues);
+                    m_db.raise(insert);
                 }
                 audit(ch);
                 break;

@@ -104,6 +104,9 @@ void TestServerProcess::helpOnEveryCommand_data()
     QTest::newRow("demo") << "kmp-appserver" << QStringList{"demo", "--help"} << "--database";
     QTest::newRow("audit") << "kmp-appserver" << QStringList{"audit", "--help"} << "--patient";
     QTest::newRow("serve security options") << "kmp-appserver" << QStringList{"serve", "--help"} << "--frame-deadline";
+    QTest::newRow("serve handshake deadline") << "kmp-appserver" << QStringList{"serve", "--help"} << "--handshake-deadline";
+    QTest::newRow("serve database pool") << "kmp-appserver" << QStringList{"serve", "--help"} << "--db-connections";
+    QTest::newRow("serve memory budget") << "kmp-appserver" << QStringList{"serve", "--help"} << "--memory-budget";
     QTest::newRow("kmp-call") << "kmp-call" << QStringList{"--help"} << "@FILE";
 }
 
