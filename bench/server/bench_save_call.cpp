@@ -27,16 +27,20 @@ int main(int argc, char **argv)
     client.setTimeouts(5000, 30000);
 
     const double date = 46363;
-    const auto row = [&](const QString &code, int seq) {
-        return RowValues{QStringLiteral("0001"), QStringLiteral("000000000001"), date, code,
+    // The two sides write to consultations of their own: a consultation's order numbers
+    // are unique.
+    const auto row = [&](const QString &code, int seq, const QString &paciente) {
+        return RowValues{QStringLiteral("0001"), paciente, date, code,
                          QStringLiteral("Diagnóstico de teste"), double(seq), QStringLiteral("CID10")};
     };
+    const QString remotePatient = QStringLiteral("000000000001");
+    const QString localPatient = QStringLiteral("000000000002");
     const int rounds = 60;
     std::vector<double> remoteMs, localMs;
     for (int i = 0; i < rounds + 3; ++i) {
         Delta d;
         d.fields = server::tables::diagPaci().fieldDefs();
-        d.changes.push_back({ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i), i)});
+        d.changes.push_back({ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i), i, remotePatient)});
         QElapsedTimer t;
         t.start();
         bench::callOrDie(client, bench::request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))}));
@@ -48,7 +52,7 @@ int main(int argc, char **argv)
             QSqlQuery q = local.prepare(QStringLiteral(
                 "INSERT INTO DIAGPACI (CDFILIAL, CDPACIENTE, DTCONSPACI, CDDIAGNOST, NMDIAGNOST, NRSEQUENCIA, CDTABECDI) "
                 "VALUES (?, ?, ?, ?, ?, ?, ?)"));
-            for (const QVariant &v : row(QStringLiteral("L%1").arg(i), i))
+            for (const QVariant &v : row(QStringLiteral("L%1").arg(i), i, localPatient))
                 q.addBindValue(v);
             local.exec(q);
             q = QSqlQuery();

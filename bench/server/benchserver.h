@@ -51,6 +51,7 @@ public:
         m_process.waitForFinished(5000);
     }
     quint16 port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
 
 private:
     QProcess m_process;

@@ -24,6 +24,10 @@ struct LoadResult
     double opsPerSecond = 0;
     double p50 = 0;
     double p99 = 0;
+    double saveP50 = 0;   // the saves alone
+    double saveP99 = 0;
+    double saveMax = 0;
+    quint64 saves = 0;
     quint64 errors = 0;
 };
 
@@ -33,6 +37,7 @@ inline LoadResult runLoadMix(int clients, double seconds, const std::function<vo
     std::atomic<bool> stop{false};
     std::mutex lock;
     std::vector<double> latencies;
+    std::vector<double> saveLatencies;
     std::atomic<quint64> errors{0};
     const double date = server::demoConsulta();
     const auto client = [&](int n) {
@@ -44,6 +49,7 @@ inline LoadResult runLoadMix(int clients, double seconds, const std::function<vo
                             QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")};
         bool present = false;
         std::vector<double> mine;
+        std::vector<double> mineSaves;
         while (!stop.load()) {
             const int dice = int(random() % 10);
             wire::Request r;
@@ -69,9 +75,12 @@ inline LoadResult runLoadMix(int clients, double seconds, const std::function<vo
                 ++errors;
             }
             mine.push_back(t.nsecsElapsed() / 1e6);
+            if (dice < 2)
+                mineSaves.push_back(mine.back());
         }
         std::lock_guard<std::mutex> g(lock);
         latencies.insert(latencies.end(), mine.begin(), mine.end());
+        saveLatencies.insert(saveLatencies.end(), mineSaves.begin(), mineSaves.end());
     };
 
     std::vector<std::thread> threads;
@@ -88,6 +97,10 @@ inline LoadResult runLoadMix(int clients, double seconds, const std::function<vo
     res.opsPerSecond = double(latencies.size()) / elapsed;
     res.p50 = percentile(latencies, 0.50);
     res.p99 = percentile(latencies, 0.99);
+    res.saveP50 = percentile(saveLatencies, 0.50);
+    res.saveP99 = percentile(saveLatencies, 0.99);
+    res.saveMax = saveLatencies.empty() ? 0 : *std::max_element(saveLatencies.begin(), saveLatencies.end());
+    res.saves = saveLatencies.size();
     res.errors = errors.load();
     return res;
 }

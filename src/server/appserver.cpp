@@ -1,6 +1,7 @@
 #include "appserver.h"
 
 #include "connectionworker.h"
+#include "controlchars.h"
 #include "dbconnection.h"
 #include "error.h"
 #include "frame.h"
@@ -9,22 +10,31 @@
 
 #include <QDateTime>
 #include <QTcpSocket>
+#include <arpa/inet.h>
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace kmp::server {
 
 void logLine(const QString &line)
 {
     static QMutex lock;
-    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line
-                             + QLatin1Char('\n'))
+    // One event, one line: whatever a line quotes from a client (a method name, a key
+    // name) cannot start a line of its own or drive the terminal.
+    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ')
+                             + escapeControlCharacters(line) + QLatin1Char('\n'))
                                 .toUtf8();
     QMutexLocker guard(&lock);
     std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
     std::fflush(stderr);
 }
 
-AppServer::AppServer(Options options, QObject *parent) : QTcpServer(parent), m_options(std::move(options))
+AppServer::AppServer(Options options, QObject *parent)
+    : QTcpServer(parent),
+      m_options(std::move(options)),
+      m_limits(m_options.maxConnections, m_options.maxPerAddress),
+      m_budget(m_options.memoryBudget)
 {
     if (m_options.maxFrame == 0)
         m_options.maxFrame = wire::DefaultMaxFrame;
@@ -60,6 +70,7 @@ void AppServer::start(const QHostAddress &address, quint16 port)
         ensureSchema(db);
     }
     m_stop = false;
+    m_pool = std::make_unique<DbPool>(m_options.database, m_options.dbConnections);
     if (!listen(address, port))
         throw kmp::Error(QStringLiteral("Não foi possível escutar em %1:%2: %3")
                              .arg(address.toString())
@@ -71,39 +82,62 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
 {
     reapFinished();
     const quint64 number = ++m_counter;
-    if (m_active.load() >= m_options.maxConnections) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    QHostAddress address;
+    quint16 peerPort = 0;
+    if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr *>(&storage), &length) == 0) {
+        address.setAddress(reinterpret_cast<const sockaddr *>(&storage));
+        peerPort = storage.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
+                                                 : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
+    }
+    const bool handshake = m_options.keys || m_options.tls;
+    ConnectionLimits::Eviction eviction;
+    const ConnectionLimits::Verdict verdict = m_limits.admit(address, handshake, &eviction);
+    if (verdict != ConnectionLimits::Verdict::Admitted) {
         QTcpSocket refused;
         refused.setSocketDescriptor(socketDescriptor);
-        const QString peer = QStringLiteral("%1:%2").arg(refused.peerAddress().toString()).arg(refused.peerPort());
         // Say why before closing, so the station shows a reason rather than a lost
         // connection. The frame is small enough for the socket buffer: no waiting here.
-        const auto r = wire::Response::failure(
-            0, wire::ErrorCode::Unavailable,
-            QStringLiteral("O servidor de aplicação está atendendo o número máximo de conexões (%1). Tente de novo em "
-                           "instantes.")
-                .arg(m_options.maxConnections));
-        refused.write(wire::frame(wire::encodeResponse(r)));
-        refused.flush();
+        const QString text = verdict == ConnectionLimits::Verdict::TooManyInAll
+                                 ? QStringLiteral("O servidor de aplicação está atendendo o número máximo de conexões "
+                                                  "(%1). Tente de novo em instantes.")
+                                       .arg(m_options.maxConnections)
+                                 : QStringLiteral("O servidor de aplicação está atendendo o número máximo de conexões "
+                                                  "vindas deste endereço. Tente de novo em instantes.");
+        if (!m_options.tls) {
+            refused.write(wire::frame(wire::encodeResponse(wire::Response::failure(0, wire::ErrorCode::Unavailable, text))));
+            refused.flush();
+        }
         refused.disconnectFromHost();
         refused.abort();
         // Refusals are logged even when quiet: they are what an operator needs to see.
-        logLine(QStringLiteral("conexão #%1 de %2 recusada: limite de %3 conexões simultâneas (--max-connections)")
+        logLine(QStringLiteral("conexão #%1 de %2:%3 recusada: %4")
                     .arg(number)
-                    .arg(peer)
-                    .arg(m_options.maxConnections));
+                    .arg(address.toString())
+                    .arg(peerPort)
+                    .arg(m_limits.describe(verdict)));
         return;
     }
-    ConnectionWorker::Settings settings{m_options.database,      m_options.maxFrame,
-                                        [this](const QString &line) { log(line); },
-                                        [](const QString &line) { logLine(line); },
-                                        m_options.keys,          m_options.tls,
-                                        m_options.idleTimeoutMs, m_options.frameDeadlineMs};
+    ConnectionWorker::Settings settings;
+    settings.database = m_options.database;
+    settings.pool = m_pool.get();
+    settings.budget = &m_budget;
+    settings.limits = &m_limits;
+    settings.eviction = eviction;
+    settings.maxFrame = m_options.maxFrame;
+    settings.log = [this](const QString &line) { log(line); };
+    settings.warn = [](const QString &line) { logLine(line); };
+    settings.keys = m_options.keys;
+    settings.tls = m_options.tls;
+    settings.idleTimeoutMs = m_options.idleTimeoutMs;
+    settings.frameDeadlineMs = m_options.frameDeadlineMs;
+    settings.handshakeDeadlineMs = m_options.handshakeDeadlineMs;
     auto worker = std::make_unique<Worker>();
     Worker *w = worker.get();
-    ++m_active;
-    w->thread = std::thread([this, w, settings, number, socketDescriptor]() {
+    w->thread = std::thread([this, w, settings, number, socketDescriptor, address, eviction]() {
         ConnectionWorker(settings, number).run(socketDescriptor, m_stop);
-        --m_active;
+        m_limits.leave(address, eviction);
         w->done = true;
     });
     QMutexLocker guard(&m_workersLock);
@@ -135,6 +169,8 @@ void AppServer::stop()
     for (auto &w : workers)
         if (w->thread.joinable())
             w->thread.join();
+    // Every client thread has ended: nothing waits on the pool any more.
+    m_pool.reset();
 }
 
 } // namespace kmp::server

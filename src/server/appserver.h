@@ -1,6 +1,9 @@
 #pragma once
 
+#include "bytebudget.h"
+#include "connectionlimits.h"
 #include "databaseconfig.h"
+#include "dbpool.h"
 #include "keyring.h"
 #include "tlsidentity.h"
 
@@ -14,9 +17,11 @@
 
 namespace kmp::server {
 
-// The TCP listener. Each accepted connection gets a thread of its own with its own
-// database connection (ConnectionWorker), so a slow request holds up only its client.
-// Nothing kept here matters for correctness: several servers may share one database.
+// The TCP listener. Each accepted connection gets a thread of its own (ConnectionWorker),
+// so a slow client holds up only itself; the database connections are a bounded pool
+// shared by all of them (DbPool), so the number of stations is not limited by the
+// database's own connection limit. Nothing kept here matters for correctness: several
+// servers may share one database.
 class AppServer : public QTcpServer
 {
     Q_OBJECT
@@ -26,9 +31,13 @@ public:
         DatabaseConfig database;
         quint32 maxFrame = 0;   // 0: the wire default
         int maxConnections = 256;
+        int maxPerAddress = 64;       // connections from one client address
         int idleTimeoutMs = 600000;   // a connection without requests this long is closed
-        int frameDeadlineMs = 30000;  // a frame (and TLS and the key handshake) must be
-                                      // whole this long after its first byte
+        int frameDeadlineMs = 30000;  // a frame must be whole this long after its first byte
+        int handshakeDeadlineMs = 10000; // TLS and the client key (or, without them, the
+                                         // first request) this long after accepting
+        int dbConnections = DbPool::DefaultConnections;
+        qint64 memoryBudget = ByteBudget::DefaultLimit; // request bytes held at once
         bool quiet = false;      // no connection log (benchmarks)
         std::shared_ptr<const KeyRing> keys;    // client keys; null: none asked
         std::shared_ptr<const TlsIdentity> tls; // null: plain TCP
@@ -46,7 +55,7 @@ public:
     // Stops listening, ends every connection and waits for the threads.
     void stop();
 
-    int activeConnections() const { return m_active.load(); }
+    int activeConnections() const { return m_limits.active(); }
 
     // New client keys (a re-read key file) for the connections accepted from now on;
     // connections already open keep the key they proved. Called on the listener's thread.
@@ -67,7 +76,9 @@ private:
 
     Options m_options;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_active{0};
+    ConnectionLimits m_limits;
+    ByteBudget m_budget;
+    std::unique_ptr<DbPool> m_pool;
     std::atomic<quint64> m_counter{0};
     QMutex m_workersLock;
     std::list<std::unique_ptr<Worker>> m_workers;

@@ -1,17 +1,23 @@
 #include "connectionworker.h"
 
 #include "auth.h"
-#include "dbconnection.h"
+#include "bytebudget.h"
+#include "connectionlimits.h"
+#include "dbpool.h"
 #include "dispatcher.h"
+#include "error.h"
 #include "frame.h"
 #include "keythrottle.h"
 #include "ping.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "tlsprobe.h"
 
+#include <QCborStreamReader>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QtEndian>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -41,7 +47,42 @@ QString seconds(int ms)
     return QString::number(ms / 1000.0, 'g', 4);
 }
 
+QString megabytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1);
+}
+
+// The id of a request from the first bytes of its body (the encoder writes "id" first),
+// so that a request refused before it was read can still be answered in order; 0 when
+// those bytes do not start a request.
+qint64 requestIdFromPrefix(const QByteArray &prefix)
+{
+    QCborStreamReader reader(prefix);
+    if (!reader.isMap() || !reader.enterContainer() || !reader.isString())
+        return 0;
+    QString key;
+    auto chunk = reader.readString();
+    while (chunk.status == QCborStreamReader::Ok) {
+        key += chunk.data;
+        chunk = reader.readString();
+    }
+    if (chunk.status != QCborStreamReader::EndOfString || key != QLatin1String("id") || !reader.isInteger())
+        return 0;
+    return reader.toInteger();
+}
+
+// A save writes; every other method only reads.
+DbPool::Access accessOf(const QString &method)
+{
+    return method.startsWith(QLatin1String("Set")) ? DbPool::Access::Write : DbPool::Access::Read;
+}
+
 } // namespace
+
+bool ConnectionWorker::evicted() const
+{
+    return m_settings.eviction && m_settings.limits && m_settings.eviction->load();
+}
 
 void ConnectionWorker::refuse(const QString &peer, const QString &why)
 {
@@ -59,14 +100,16 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
     conf.setPeerVerifyMode(QSslSocket::VerifyNone);
     ssl.setSslConfiguration(conf);
     ssl.startServerEncryption();
-    QElapsedTimer timer;
-    timer.start();
     while (!ssl.isEncrypted()) {
         if (stop.load())
             return false;
-        if (timer.elapsed() > m_settings.frameDeadlineMs) {
-            refuse(peer, QStringLiteral("TLS não concluído em %1 s (limite --frame-deadline)")
-                             .arg(seconds(m_settings.frameDeadlineMs)));
+        if (evicted()) {
+            refuse(peer, m_settings.limits->describeEviction());
+            return false;
+        }
+        if (m_handshakeDeadline.hasExpired()) {
+            refuse(peer, QStringLiteral("TLS não concluído em %1 s (limite %2)")
+                             .arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
             return false;
         }
         if (!ssl.waitForEncrypted(250) && ssl.state() != QAbstractSocket::ConnectedState) {
@@ -78,6 +121,25 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
         }
     }
     return true;
+}
+
+bool ConnectionWorker::stationSpeaksTls(QTcpSocket &socket, qintptr descriptor, const QString &peer)
+{
+    // A TLS station opens with its handshake at once. A station set up without TLS either
+    // sends a request or, holding a client key, waits for the key challenge: both would
+    // otherwise meet a server waiting for a handshake that never comes.
+    const Opening opening = peekOpening(descriptor, std::min(1500, m_settings.frameDeadlineMs));
+    if (opening == Opening::Tls)
+        return true;
+    if (opening == Opening::Closed) {
+        refuse(peer, QStringLiteral("cliente desconectou antes do TLS"));
+        return false;
+    }
+    refuse(peer, QStringLiteral("estação sem TLS (este servidor exige TLS)"));
+    const auto r = wire::Response::failure(0, wire::ErrorCode::BadRequest, tlsRequiredMessage());
+    socket.write(wire::frame(wire::encodeResponse(r)));
+    flush(socket);
+    return false;
 }
 
 QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop)
@@ -93,10 +155,12 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
         QElapsedTimer waited;
         waited.start();
         while (waited.elapsed() < wait) {
-            if (stop.load())
+            if (stop.load() || evicted())
                 return {};
             QThread::msleep(50);
         }
+        // The wait is the server's doing: the station gets its full handshake time after it.
+        m_handshakeDeadline = QDeadlineTimer(m_handshakeLimitMs);
     }
     const QByteArray nonce = wire::auth::newNonce();
     socket.write(wire::frame(wire::auth::encodeChallenge(nonce)));
@@ -104,18 +168,20 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
         refuse(peer, QStringLiteral("cliente não leu o desafio da chave"));
         return {};
     }
-    // The answer is small: it must be whole within the frame deadline from now, and may
-    // not be anything near the request limit.
+    // The answer is small: it must be whole within the handshake deadline, and may not
+    // be anything near the request limit.
     wire::FrameReader reader(1024);
-    QElapsedTimer timer;
-    timer.start();
     std::optional<QByteArray> body;
     while (!body) {
         if (stop.load())
             return {};
-        if (timer.elapsed() > m_settings.frameDeadlineMs) {
-            refuse(peer, QStringLiteral("chave de cliente não apresentada em %1 s (limite --frame-deadline)")
-                             .arg(seconds(m_settings.frameDeadlineMs)));
+        if (evicted()) {
+            refuse(peer, m_settings.limits->describeEviction());
+            return {};
+        }
+        if (m_handshakeDeadline.hasExpired()) {
+            refuse(peer, QStringLiteral("chave de cliente não apresentada em %1 s (limite %2)")
+                             .arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
             return {};
         }
         // Bytes that came with the end of the TLS handshake are already buffered and
@@ -185,6 +251,14 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
 
 void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &stop)
 {
+    // TLS and the client key must be done within the shorter of the two deadlines, from
+    // the moment the connection was accepted.
+    m_handshakeLimitMs = std::min(m_settings.handshakeDeadlineMs, m_settings.frameDeadlineMs);
+    m_handshakeLimitName = m_settings.handshakeDeadlineMs <= m_settings.frameDeadlineMs
+                               ? QStringLiteral("--handshake-deadline")
+                               : QStringLiteral("--frame-deadline");
+    m_handshakeDeadline = QDeadlineTimer(m_handshakeLimitMs);
+
     std::unique_ptr<QTcpSocket> owned;
     if (m_settings.tls)
         owned = std::make_unique<QSslSocket>();
@@ -203,6 +277,10 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             socket.waitForDisconnected(1000);
     };
 
+    if (m_settings.tls && !stationSpeaksTls(socket, socketDescriptor, peer)) {
+        closeNow();
+        return;
+    }
     if (m_settings.tls && !startTls(socket, peer, stop)) {
         socket.abort();
         return;
@@ -215,27 +293,19 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             return;
         }
     }
+    if (m_settings.limits)
+        m_settings.limits->handshakeDone(m_settings.eviction);
     m_settings.log(QStringLiteral("conexão #%1 aberta de %2 (chave %3%4)")
                        .arg(m_number)
                        .arg(peer, identity, m_settings.tls ? QStringLiteral(", TLS") : QString()));
 
-    std::unique_ptr<DbConnection> db;
-    std::unique_ptr<Store> store;
-    Dispatcher dispatcher([&]() -> Store & {
-        if (db && db->isBroken()) {
-            store.reset();
-            db.reset();
-        }
-        if (!db) {
-            db = std::make_unique<DbConnection>(m_settings.database);
-            store = std::make_unique<Store>(*db);
-        }
-        return *store;
-    });
+    // Requests run on the server's pool of database connections; the store is the one of
+    // the pool thread that runs the request.
+    Dispatcher dispatcher([]() -> Store & { return DbPool::currentStore(); });
     dispatcher.setCaller(identity, socket.peerAddress().toString());
     // Only the first line of a refusal goes to the log: database drivers may add detail
     // lines that quote the row, and patient data stays out of logs.
-    dispatcher.onRefused = [&](const wire::Request &req, const wire::Response &resp) {
+    const auto logRefusal = [&](const wire::Request &req, const wire::Response &resp) {
         m_settings.log(QStringLiteral("conexão #%1: pedido %2 (%3) recusado: %4 %5")
                            .arg(m_number)
                            .arg(req.id)
@@ -243,69 +313,179 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
                            .arg(resp.errorCode)
                            .arg(resp.errorMessage.section(QLatin1Char('\n'), 0, 0)));
     };
+    dispatcher.onRefused = logRefusal;
 
-    wire::FrameReader reader(m_settings.maxFrame);
+    // A request is read straight into a buffer of its declared size, after its bytes were
+    // taken from the server's budget; one the budget cannot hold is read past (only its
+    // first bytes are kept, for its id) and refused, so the stream stays in step.
+    struct Incoming
+    {
+        char head[4] = {};
+        int headFilled = 0;
+        bool sized = false;
+        quint32 length = 0;
+        qint64 filled = 0;
+        QByteArray body;
+        bool overBudget = false;
+        QByteArray prefix;
+    };
+    Incoming in;
+    ByteBudget *budget = m_settings.budget;
+    const auto releaseBudget = [&]() {
+        if (in.sized && !in.overBudget && budget)
+            budget->release(in.length);
+    };
+    // The socket's own buffer stays small: the request's buffer is where its bytes go.
+    socket.setReadBufferSize(1 << 20);
+
+    const auto answer = [&]() -> wire::Response {
+        if (in.overBudget) {
+            const qint64 id = requestIdFromPrefix(in.prefix);
+            m_settings.warn(QStringLiteral("conexão #%1 de %2: pedido %3 de %4 MB recusado: limite de memória de %5 MB "
+                                          "para pedidos em andamento (%6 MB em uso; --memory-budget)")
+                                .arg(m_number)
+                                .arg(peer)
+                                .arg(id)
+                                .arg(megabytes(in.length), megabytes(budget->limit()), megabytes(budget->inUse())));
+            return wire::Response::failure(
+                id, wire::ErrorCode::Unavailable,
+                QStringLiteral("O servidor está recebendo outras gravações grandes neste momento e não pôde aceitar "
+                               "esta (%1 MB). Nada foi gravado; tente de novo em instantes.")
+                    .arg(megabytes(in.length)));
+        }
+        // Only a tiny frame can be a health probe; the others go straight on.
+        if (in.body.size() < 256) {
+            if (auto pong = Ping::answer(in.body, m_settings.database))
+                return *pong;
+        }
+        wire::Request request;
+        try {
+            request = wire::decodeRequest(in.body);
+        } catch (const kmp::Error &e) {
+            const auto r = wire::Response::failure(0, wire::ErrorCode::BadRequest,
+                                                   QStringLiteral("Pedido malformado: %1").arg(e.userMessage()));
+            logRefusal(request, r);
+            return r;
+        }
+        // The decoded request holds its own copy of the values: the frame's bytes can go
+        // before the save runs.
+        in.body = QByteArray();
+        wire::Response response;
+        try {
+            m_settings.pool->run(accessOf(request.method), [&]() { response = dispatcher.handle(request); });
+        } catch (const ServiceError &e) {
+            response = wire::Response::failure(request.id, e.code(), e.userMessage());
+            logRefusal(request, response);
+        }
+        return response;
+    };
+
     QString why = QStringLiteral("cliente desconectou");
     quint64 served = 0;
     // Idle: time since the last answer (or the start) with nothing pending. A frame whose
     // first bytes arrived must be whole within the frame deadline, so a client trickling
-    // bytes cannot hold a thread and a database connection for ever.
+    // bytes cannot hold a thread for ever. Before its first request a connection without
+    // a handshake gets only the handshake deadline: a socket that never asks anything
+    // should not hold a slot for the whole idle time.
     QElapsedTimer idle;
     idle.start();
     QElapsedTimer frameStarted;
     bool inFrame = false;
+    // Compression pays where bytes cost time, between machines; a client on the server's
+    // own address (a station on the server, a tool) gets plain responses, which are faster
+    // to make and read there.
+    const bool compressFor = socket.peerAddress() != socket.localAddress();
+    char scratch[16384];
     while (!stop.load()) {
-        if (socket.waitForReadyRead(250)) {
-            reader.append(socket.readAll());
-        } else if (socket.state() != QAbstractSocket::ConnectedState) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250)
+            && socket.state() != QAbstractSocket::ConnectedState)
             break;
-        }
         bool broken = false;
-        while (auto body = reader.next()) {
-            // Only a tiny frame can be a health probe; the others go straight on.
-            const auto pong = body->size() < 256 ? Ping::answer(*body, m_settings.database) : std::nullopt;
-            const wire::Response response = pong ? *pong : dispatcher.handleBody(*body);
-            ++served;
-            socket.write(wire::frame(wire::encodeResponse(response)));
-            if (!flush(socket)) {
-                broken = true;
-                why = QStringLiteral("cliente parou de ler");
-                break;
-            }
-            idle.restart();
-            inFrame = false;
-        }
-        if (reader.isBroken()) {
-            // The stream cannot be resynchronised after an oversized length: answer once,
-            // then close.
-            const auto r = wire::Response::failure(
-                0, wire::ErrorCode::TooLarge,
-                QStringLiteral("Mensagem de %1 bytes excede o limite de %2 bytes.").arg(reader.brokenLength()).arg(m_settings.maxFrame));
-            m_settings.warn(QStringLiteral("conexão #%1 de %2: pedido recusado: %3 %4 (limite --max-frame)")
-                               .arg(m_number)
-                               .arg(peer)
-                               .arg(r.errorCode)
-                               .arg(r.errorMessage));
-            socket.write(wire::frame(wire::encodeResponse(r)));
-            flush(socket);
-            why = QStringLiteral("mensagem grande demais");
-            broken = true;
-        }
-        if (broken)
-            break;
-        if (reader.inFrame()) {
+        while (!broken && socket.bytesAvailable() > 0) {
             if (!inFrame) {
                 inFrame = true;
                 frameStarted.start();
-            } else if (frameStarted.elapsed() > m_settings.frameDeadlineMs) {
+            }
+            if (!in.sized) {
+                const qint64 n = socket.read(in.head + in.headFilled, 4 - in.headFilled);
+                if (n <= 0)
+                    break;
+                in.headFilled += int(n);
+                if (in.headFilled < 4)
+                    continue;
+                in.length = qFromBigEndian<quint32>(in.head);
+                if (in.length > m_settings.maxFrame) {
+                    // The stream cannot be resynchronised after an oversized length: answer
+                    // once, then close.
+                    const auto r = wire::Response::failure(0, wire::ErrorCode::TooLarge,
+                                                           QStringLiteral("Mensagem de %1 bytes excede o limite de %2 bytes.")
+                                                               .arg(in.length)
+                                                               .arg(m_settings.maxFrame));
+                    m_settings.warn(QStringLiteral("conexão #%1 de %2: pedido recusado: %3 %4 (limite --max-frame)")
+                                        .arg(m_number)
+                                        .arg(peer)
+                                        .arg(r.errorCode)
+                                        .arg(r.errorMessage));
+                    socket.write(wire::frame(wire::encodeResponse(r)));
+                    flush(socket);
+                    why = QStringLiteral("mensagem grande demais");
+                    broken = true;
+                    break;
+                }
+                in.sized = true;
+                if (!budget || budget->tryReserve(in.length))
+                    in.body = QByteArray(qsizetype(in.length), Qt::Uninitialized);
+                else
+                    in.overBudget = true;
+            } else {
+                const qint64 want = qint64(in.length) - in.filled;
+                qint64 n = 0;
+                if (in.overBudget) {
+                    n = socket.read(scratch, std::min<qint64>(want, sizeof scratch));
+                    if (n > 0 && in.prefix.size() < 256)
+                        in.prefix.append(scratch, qsizetype(std::min<qint64>(n, 256 - in.prefix.size())));
+                } else {
+                    n = socket.read(in.body.data() + in.filled, want);
+                }
+                if (n <= 0)
+                    break;
+                in.filled += n;
+            }
+            if (in.sized && in.filled == qint64(in.length)) {
+                wire::Response response = answer();
+                response.acceptsZstd = response.acceptsZstd && compressFor;
+                ++served;
+                socket.write(wire::frame(wire::encodeResponse(response)));
+                releaseBudget();
+                in = Incoming();
+                inFrame = false;
+                if (!flush(socket)) {
+                    broken = true;
+                    why = QStringLiteral("cliente parou de ler");
+                    break;
+                }
+                idle.restart();
+            }
+        }
+        if (broken)
+            break;
+        if (inFrame) {
+            if (frameStarted.elapsed() > m_settings.frameDeadlineMs) {
                 m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: mensagem incompleta após %3 s "
                                               "(%4 bytes recebidos; limite --frame-deadline)")
                                    .arg(m_number)
                                    .arg(peer, seconds(m_settings.frameDeadlineMs))
-                                   .arg(reader.buffered()));
+                                   .arg(in.filled + in.headFilled));
                 why = QStringLiteral("mensagem lenta demais");
                 break;
             }
+        } else if (served == 0 && !m_settings.keys && !m_settings.tls
+                   && idle.elapsed() > m_handshakeLimitMs && m_handshakeLimitMs < m_settings.idleTimeoutMs) {
+            m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: nenhum pedido em %3 s (limite %4)")
+                               .arg(m_number)
+                               .arg(peer, seconds(m_handshakeLimitMs), m_handshakeLimitName));
+            why = QStringLiteral("sem pedidos");
+            break;
         } else if (idle.elapsed() > m_settings.idleTimeoutMs) {
             m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: inativa por %3 s (limite --idle-timeout)")
                                .arg(m_number)
@@ -314,11 +494,10 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             break;
         }
     }
+    releaseBudget();
     if (stop.load())
         why = QStringLiteral("servidor encerrando");
     closeNow();
-    store.reset();
-    db.reset();
     m_settings.log(QStringLiteral("conexão #%1 fechada (%2; %3 pedidos)").arg(m_number).arg(why).arg(served));
 }
 

@@ -1,7 +1,10 @@
 #include "dbconnection.h"
 
+#include "databasefiles.h"
 #include "serviceerror.h"
 
+#include <QCoreApplication>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
 #include <atomic>
@@ -35,13 +38,19 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         db.setUserName(config.user);
         db.setPassword(config.password);
         db.setDatabaseName(config.database);
-        db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+        // The process id in the name tells an operator (and pg_stat_activity) which server
+        // holds which connections when several share one database.
+        db.setConnectOptions(config.postgresOptions()
+                             + QStringLiteral(";application_name=kmp-appserver-%1").arg(QCoreApplication::applicationPid()));
     } else {
+        createPrivateDatabaseFile(config.path);
         db.setDatabaseName(config.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
     }
+    m_db = db;
     if (!db.open()) {
         const QString why = db.lastError().text();
+        m_db = QSqlDatabase();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw ServiceError(wire::ErrorCode::Unavailable,
@@ -74,6 +83,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
     } catch (...) {
         db.close();
         db = QSqlDatabase();
+        m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw;
     }
@@ -81,28 +91,46 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 
 DbConnection::~DbConnection()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_name, false);
-        if (db.isOpen())
-            db.close();
-    }
+    m_cached.clear();
+    if (m_db.isOpen())
+        m_db.close();
+    m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_name);
 }
 
 QSqlDatabase DbConnection::database() const
 {
-    return QSqlDatabase::database(m_name, false);
+    return m_db;
+}
+
+void DbConnection::releaseThread()
+{
+    if (QSqlDriver *driver = m_db.driver())
+        driver->moveToThread(nullptr);
+}
+
+void DbConnection::adoptThread()
+{
+    if (QSqlDriver *driver = m_db.driver())
+        driver->moveToThread(QThread::currentThread());
 }
 
 void DbConnection::fail(const QSqlError &error, const QString &what)
 {
     if (error.type() == QSqlError::ConnectionError || !database().isOpen())
         m_broken = true;
+    if (m_inBatch && !isUniqueViolation(error))
+        m_batchBroken = true;
     if (isUniqueViolation(error))
         throw ServiceError(wire::ErrorCode::Conflict,
                            QStringLiteral("O registro já existe (chave repetida)."));
+    // The driver's text may quote the statement and the values bound to it (patient
+    // data); only its error code leaves this function, for the log and the station alike.
+    QString code = error.nativeErrorCode().left(16);
+    code.removeIf([](QChar c) { return !c.isLetterOrNumber(); });
     throw ServiceError(m_broken ? wire::ErrorCode::Unavailable : wire::ErrorCode::Internal,
-                       QStringLiteral("Erro no banco de dados ao %1: %2").arg(what, error.text()));
+                       QStringLiteral("Erro no banco de dados ao %1 (código %2).")
+                           .arg(what, code.isEmpty() ? QStringLiteral("?") : code));
 }
 
 QSqlQuery DbConnection::prepare(const QString &sql)
@@ -112,6 +140,18 @@ QSqlQuery DbConnection::prepare(const QString &sql)
     if (!q.prepare(sql))
         fail(q.lastError(), QStringLiteral("preparar a consulta"));
     return q;
+}
+
+QSqlQuery &DbConnection::cached(const QString &sql)
+{
+    auto it = m_cached.find(sql);
+    if (it == m_cached.end()) {
+        auto q = std::make_unique<QSqlQuery>(prepare(sql));
+        it = m_cached.emplace(sql, std::move(q)).first;
+    } else {
+        it->second->finish();
+    }
+    return *it->second;
 }
 
 void DbConnection::exec(QSqlQuery &query)
@@ -129,11 +169,38 @@ void DbConnection::execDirect(const QString &sql)
 {
     QSqlQuery q(database());
     if (!q.exec(sql))
-        fail(q.lastError(), QStringLiteral("executar \"%1\"").arg(sql.left(60)));
+        fail(q.lastError(), QStringLiteral("executar um comando de manutenção"));
+}
+
+void DbConnection::beginBatch()
+{
+    execDirect(QStringLiteral("BEGIN IMMEDIATE"));
+    m_inBatch = true;
+    m_batchBroken = false;
+}
+
+void DbConnection::commitBatch()
+{
+    m_inBatch = false;
+    execDirect(QStringLiteral("COMMIT"));
+}
+
+void DbConnection::abortBatch() noexcept
+{
+    m_inBatch = false;
+    m_batchBroken = false;
+    if (!m_db.isOpen())
+        return;
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("ROLLBACK"));
 }
 
 void DbConnection::begin()
 {
+    if (m_inBatch) {
+        execDirect(QStringLiteral("SAVEPOINT kmp_save"));
+        return;
+    }
     if (isPostgres()) {
         QSqlDatabase db = database();
         if (!db.transaction())
@@ -145,6 +212,10 @@ void DbConnection::begin()
 
 void DbConnection::commit()
 {
+    if (m_inBatch) {
+        execDirect(QStringLiteral("RELEASE kmp_save"));
+        return;
+    }
     if (isPostgres()) {
         QSqlDatabase db = database();
         if (!db.commit())
@@ -159,6 +230,12 @@ void DbConnection::rollback() noexcept
     QSqlDatabase db = database();
     if (!db.isOpen())
         return;
+    if (m_inBatch) {
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("ROLLBACK TO kmp_save")) || !q.exec(QStringLiteral("RELEASE kmp_save")))
+            m_batchBroken = true;
+        return;
+    }
     if (isPostgres()) {
         db.rollback();
     } else {

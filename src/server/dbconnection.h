@@ -5,11 +5,15 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <memory>
+#include <unordered_map>
 
 namespace kmp::server {
 
-// One database connection, owned by one thread. QSqlDatabase handles must never cross
-// threads, so every worker opens its own and this class removes it again on destruction.
+// One database connection, used by one thread at a time. A QSqlDatabase answers only on
+// the thread its driver belongs to, so a connection lent to another thread is released
+// by the thread that used it last (releaseThread) and adopted by the next (adoptThread).
+// The connection is removed again on destruction.
 class DbConnection
 {
 public:
@@ -27,6 +31,11 @@ public:
 
     // A prepared query; throws ServiceError(Internal) when the SQL does not prepare.
     QSqlQuery prepare(const QString &sql);
+    // The connection's own prepared query for this SQL, prepared on first use and kept
+    // with the connection, so that the statements every save runs are not parsed (and,
+    // on PostgreSQL, sent) again each time. Its values must be bound again before each
+    // use; the reference stays valid as long as the connection.
+    QSqlQuery &cached(const QString &sql);
     // Executes a prepared query; throws ServiceError carrying the database's message.
     void exec(QSqlQuery &query);
     // Throws the ServiceError for a query that already failed, without running it again.
@@ -37,11 +46,25 @@ public:
     // True when the last failure lost the connection; the owner reopens before the next use.
     bool isBroken() const { return m_broken; }
 
+    // Hands the connection from the thread that used it to the next one.
+    void releaseThread();
+    void adoptThread();
+
     // Transactions. SQLite takes the write lock at the start (BEGIN IMMEDIATE) so that two
-    // writers queue on the busy timeout instead of failing on a lock upgrade.
+    // writers queue on the busy timeout instead of failing on a lock upgrade. Inside a
+    // batch, a transaction is a savepoint of the batch's one transaction.
     void begin();
     void commit();
     void rollback() noexcept;
+
+    // Several saves in one transaction with one durable commit (SQLite's writer). A
+    // failure other than a refused duplicate while the batch is open marks it broken:
+    // the database may have dropped the whole transaction, so the caller abandons the
+    // batch and runs its saves again one by one.
+    void beginBatch();
+    void commitBatch();
+    void abortBatch() noexcept;
+    bool isBatchBroken() const { return m_batchBroken; }
 
     // True when the error is a unique-key violation in either database.
     static bool isUniqueViolation(const QSqlError &error);
@@ -51,7 +74,11 @@ private:
 
     DatabaseConfig m_config;
     QString m_name;
+    QSqlDatabase m_db;
+    std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_cached;
     bool m_broken = false;
+    bool m_inBatch = false;
+    bool m_batchBroken = false;
 };
 
 // Rolls back in its destructor unless committed, so every early exit leaves the database

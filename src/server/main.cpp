@@ -6,6 +6,7 @@
 #include "cid10import.h"
 #include "commandline.h"
 #include "databaseconfig.h"
+#include "databasefiles.h"
 #include "databaselock.h"
 #include "dbconnection.h"
 #include "demodata.h"
@@ -82,7 +83,27 @@ int serve(const QStringList &args)
                                       QStringLiteral("A request (and the TLS and key handshake) must arrive whole within "
                                                      "this time of its first byte (default 30)."),
                                       QStringLiteral("SECONDS"), QStringLiteral("30"));
-    parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline});
+    const QCommandLineOption perAddress(QStringLiteral("max-per-address"),
+                                        QStringLiteral("Most connections from one client address (default 64); a quarter "
+                                                       "of it, and of --max-connections, may still be in the TLS and "
+                                                       "client-key handshake."),
+                                        QStringLiteral("N"), QStringLiteral("64"));
+    const QCommandLineOption handshake(QStringLiteral("handshake-deadline"),
+                                       QStringLiteral("TLS and the client key (without them: the first request) must "
+                                                      "be done within this time of connecting (default 10)."),
+                                       QStringLiteral("SECONDS"), QStringLiteral("10"));
+    const QCommandLineOption dbConnections(QStringLiteral("db-connections"),
+                                           QStringLiteral("Database connections shared by all clients (default %1; "
+                                                          "SQLite: one of them writes, the others read).")
+                                               .arg(DbPool::DefaultConnections),
+                                           QStringLiteral("N"), QString::number(DbPool::DefaultConnections));
+    const QCommandLineOption memoryBudget(QStringLiteral("memory-budget"),
+                                          QStringLiteral("Most bytes of requests held at once across all clients, in "
+                                                         "MiB (default %1); a request beyond it is refused.")
+                                              .arg(ByteBudget::DefaultLimit / (1024 * 1024)),
+                                          QStringLiteral("MIB"), QString::number(ByteBudget::DefaultLimit / (1024 * 1024)));
+    parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline, perAddress, handshake,
+                       dbConnections, memoryBudget});
     parseOrExit(parser, args,
                 QStringLiteral("Serves the remote module KMP12800.rdmDiagPaci over TCP. Prints "
                                "'listening on HOST:PORT' once it accepts connections. An address other than "
@@ -99,6 +120,16 @@ int serve(const QStringList &args)
     options.maxConnections = parser.value(maxConn).toInt(&ok);
     if (!ok || options.maxConnections < 1)
         throw kmp::Error(QStringLiteral("--max-connections precisa ser um número positivo."));
+    options.maxPerAddress = parser.value(perAddress).toInt(&ok);
+    if (!ok || options.maxPerAddress < 1)
+        throw kmp::Error(QStringLiteral("--max-per-address precisa ser um número positivo."));
+    options.dbConnections = parser.value(dbConnections).toInt(&ok);
+    if (!ok || options.dbConnections < 1 || options.dbConnections > 1000)
+        throw kmp::Error(QStringLiteral("--db-connections precisa ser um número entre 1 e 1000."));
+    const double budgetMib = parser.value(memoryBudget).toDouble(&ok);
+    if (!ok || budgetMib < 1 || budgetMib > 1024 * 1024)
+        throw kmp::Error(QStringLiteral("--memory-budget precisa ser um número de MiB (mínimo 1)."));
+    options.memoryBudget = qint64(budgetMib * 1024 * 1024);
     options.quiet = parser.isSet(quiet);
     const auto secondsValue = [&](const QCommandLineOption &o, const char *name) {
         const double v = parser.value(o).toDouble(&ok);
@@ -108,6 +139,7 @@ int serve(const QStringList &args)
     };
     options.idleTimeoutMs = secondsValue(idle, "idle-timeout");
     options.frameDeadlineMs = secondsValue(deadline, "frame-deadline");
+    options.handshakeDeadlineMs = secondsValue(handshake, "handshake-deadline");
     if (parser.isSet(keys))
         options.keys = std::make_shared<const KeyRing>(KeyRing::load(parser.value(keys)));
     if (parser.isSet(tlsCert) != parser.isSet(tlsKey))
@@ -133,6 +165,17 @@ int serve(const QStringList &args)
         address = QHostAddress::LocalHost;
     else if (!address.setAddress(host))
         throw kmp::Error(QStringLiteral("Endereço inválido em --listen: %1").arg(host));
+
+    if (options.database.isPostgres() && !options.database.password.isEmpty())
+        logLine(QStringLiteral("aviso: a senha do banco de dados está na linha de comando, que outros usuários desta "
+                               "máquina podem ver (ps); use passfile=ARQUIVO no endereço ou a variável PGPASSFILE."));
+    if (!options.database.isPostgres()) {
+        const QStringList exposed = exposedDatabaseFiles(options.database.path);
+        for (const QString &file : exposed)
+            logLine(QStringLiteral("AVISO: o banco de dados %1 pode ser lido por outros usuários desta máquina: "
+                                   "dados de pacientes expostos. Restrinja-o ao usuário do servidor (chmod 600 %1).")
+                        .arg(file));
+    }
 
     // SIGINT/SIGTERM end the server cleanly: listening stops and every thread is joined.
     // SIGHUP re-reads the key file: a withdrawn key is refused from its next connection on,
