@@ -257,7 +257,7 @@ public:
                 qsizetype units = utf16Length(p, len);
                 QByteArray normalised;
                 if (units < 0) {
-                    const QString text = QString::fromUtf8(p, len);
+                    const QString text = checkedUtf8(p, len);
                     units = text.size();
                     normalised = text.toUtf8();
                 }
@@ -363,12 +363,17 @@ private:
     QString text(quint64 len)
     {
         const char *p = take(len, "texto");
-        QString s = QString::fromUtf8(p, qsizetype(len));
-        // Invalid UTF-8 comes out as U+FFFD: refuse it rather than store a text nobody
-        // typed. Only a text holding U+FFFD needs the strict second look.
+        return checkedUtf8(p, qsizetype(len));
+    }
+
+    // Invalid UTF-8 comes out as U+FFFD: refuse it rather than store a text nobody typed.
+    // Only a text holding U+FFFD needs the strict second look.
+    QString checkedUtf8(const char *p, qsizetype len)
+    {
+        QString s = QString::fromUtf8(p, len);
         if (s.contains(QChar::ReplacementCharacter)) {
             QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            s = strict.decode(QByteArrayView(p, qsizetype(len)));
+            s = strict.decode(QByteArrayView(p, len));
             if (strict.hasError())
                 fail(QStringLiteral("texto que não é UTF-8 válido"));
         }
