@@ -234,7 +234,8 @@ public:
     }
 
     // One row into the builder. Text keeps its bytes when they are sound UTF-8 (the
-    // usual case); anything else goes through QString, as decodePacket would take it.
+    // usual case); anything else goes through the same decoding as decodePacket's, which
+    // refuses what is not UTF-8.
     PackedRow readPackedRow(const FieldDefs &fields, PackedRowBuilder &b)
     {
         const qint64 n = enterArray("linha");
@@ -257,7 +258,7 @@ public:
                 qsizetype units = utf16Length(p, len);
                 QByteArray normalised;
                 if (units < 0) {
-                    const QString text = checkedUtf8(p, len);
+                    const QString text = decodeText(p, len); // refuses what is not UTF-8
                     units = text.size();
                     normalised = text.toUtf8();
                 }
@@ -363,17 +364,17 @@ private:
     QString text(quint64 len)
     {
         const char *p = take(len, "texto");
-        return checkedUtf8(p, qsizetype(len));
+        return decodeText(p, qsizetype(len));
     }
 
-    // Invalid UTF-8 comes out as U+FFFD: refuse it rather than store a text nobody typed.
-    // Only a text holding U+FFFD needs the strict second look.
-    QString checkedUtf8(const char *p, qsizetype len)
+    QString decodeText(const char *p, qsizetype len)
     {
-        QString s = QString::fromUtf8(p, len);
+        QString s = QString::fromUtf8(p, qsizetype(len));
+        // Invalid UTF-8 comes out as U+FFFD: refuse it rather than store a text nobody
+        // typed. Only a text holding U+FFFD needs the strict second look.
         if (s.contains(QChar::ReplacementCharacter)) {
             QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            s = strict.decode(QByteArrayView(p, len));
+            s = strict.decode(QByteArrayView(p, qsizetype(len)));
             if (strict.hasError())
                 fail(QStringLiteral("texto que não é UTF-8 válido"));
         }

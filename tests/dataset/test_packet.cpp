@@ -285,26 +285,27 @@ void TestPacket::loadedTextMatchesDecodedText_data()
 {
     QTest::addColumn<QByteArray>("utf8");
     QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("fits"); // false: refused, by size or as text that is not UTF-8
+    QTest::addColumn<bool>("fits"); // false: both refuse it
     QTest::newRow("ascii") << QByteArray("Colera") << 6 << true;
     QTest::newRow("accents at the limit") << QStringLiteral("Cólera ação").toUtf8() << 11 << true;
     QTest::newRow("accents one over") << QStringLiteral("Cólera ação!").toUtf8() << 11 << false;
     QTest::newRow("emoji counts two") << QStringLiteral("a\U0001F600").toUtf8() << 3 << true;
     QTest::newRow("emoji over the limit") << QStringLiteral("ab\U0001F600").toUtf8() << 3 << false;
     QTest::newRow("empty") << QByteArray("") << 5 << true;
+    QTest::newRow("replacement character typed") << QStringLiteral("a\uFFFDb").toUtf8() << 5 << true;
+    QTest::newRow("byte-order mark first") << QByteArray("\xef\xbb\xbfI10") << 5 << true;
+    QTest::newRow("noncharacter") << QByteArray("\xef\xbf\xbfz") << 5 << true;
     QTest::newRow("cut sequence") << QByteArray("ab\xc3") << 5 << false;
     QTest::newRow("overlong slash") << QByteArray("a\xc0\xafz") << 5 << false;
     QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80x") << 5 << false;
     QTest::newRow("beyond U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << 5 << false;
     QTest::newRow("stray continuation") << QByteArray("\x80\x80") << 5 << false;
-    QTest::newRow("byte-order mark first") << QByteArray("\xef\xbb\xbfI10") << 5 << true;
-    QTest::newRow("noncharacter") << QByteArray("\xef\xbf\xbfz") << 5 << true;
     QTest::newRow("Latin-1, not UTF-8") << QByteArray("C\xf3lera") << 10 << false;
 }
 
 // A record set loads text straight from the packet's bytes; whatever the bytes, it must
-// read back as the packet decoder reads it, refuse what does not fit the same way, and
-// be found by locate under the text it shows.
+// read back as the packet decoder reads it, refuse what the decoder refuses (too long, not
+// UTF-8), and be found by locate under the text it shows.
 void TestPacket::loadedTextMatchesDecodedText()
 {
     QFETCH(QByteArray, utf8);
