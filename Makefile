@@ -1,6 +1,7 @@
 # Thin wrapper over CMake so that the everyday commands stay short.
 BUILD      ?= build
 FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
@@ -27,7 +28,7 @@ bench: build
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DKMP_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kmp_fuzzers
-	@scripts/run-fuzz $(FUZZ_BUILD)
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz $(FUZZ_BUILD)
 
 run: build
 	@scripts/run-demo $(BUILD)

@@ -12,3 +12,11 @@ extern "C" const char* __asan_default_options()
 {
     return "abort_on_error=0:detect_leaks=1";
 }
+
+// Caches fontconfig keeps for the life of the process, once text has been
+// laid out with real fonts: freed by nobody, reported at exit, not a fault of
+// the code under test.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}

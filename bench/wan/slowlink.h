@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QtEndian>
 #include <algorithm>
 #include <cmath>
 #include <atomic>
@@ -17,10 +18,10 @@
 // carries at most bitsPerSecond, every byte arrives half a round trip after it has gone
 // through, and a new connection cannot carry data before one round trip has passed (the
 // TCP handshake). It runs on its own thread, since the screen's calls block the thread
-// they are made on.
+// they are made on. Towards the server it connects from 127.0.0.2, so that the server sees
+// a station at another address, as the stations of another site are.
 class SlowLink : public QObject
 {
-    Q_OBJECT
 public:
     SlowLink(quint16 targetPort, double bitsPerSecond, int roundTripMs)
         : m_target(targetPort), m_bitsPerSecond(bitsPerSecond), m_roundTripMs(roundTripMs)
@@ -29,7 +30,7 @@ public:
     }
 
     // Call on the proxy's thread (through a blocking queued invocation).
-    Q_INVOKABLE quint16 listen()
+    quint16 listen()
     {
         m_server = new QTcpServer(this);
         connect(m_server, &QTcpServer::newConnection, this, &SlowLink::accept);
@@ -37,6 +38,9 @@ public:
     }
 
     qint64 bytesToClients() const { return m_toClients.load(); }
+    // Requests (frames from clients) and connections carried so far.
+    qint64 requests() const { return m_requests.load(); }
+    qint64 connections() const { return m_connections.load(); }
 
 private:
     struct Chunk
@@ -52,6 +56,8 @@ private:
         std::deque<Chunk> queue;
         bool closing = false;
         bool toClient = false;
+        QByteArray head;         // the part of a frame's length read so far
+        quint64 frameLeft = 0;   // bytes of the current frame still to come
     };
     struct Connection
     {
@@ -63,10 +69,12 @@ private:
     {
         while (QTcpSocket *client = m_server->nextPendingConnection()) {
             auto *server = new QTcpSocket(this);
+            server->bind(QHostAddress(QStringLiteral("127.0.0.2")));
             client->setParent(this);
             client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             server->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             server->connectToHost(QHostAddress::LocalHost, m_target);
+            ++m_connections;
             auto c = std::make_shared<Connection>();
             const double opened = now();
             c->up.from = client;
@@ -100,10 +108,32 @@ private:
         const QByteArray data = p.from->readAll();
         if (data.isEmpty())
             return;
+        if (!p.toClient)
+            countFrames(p, data);
         const double start = std::max(now(), p.freeAtMs);
         p.freeAtMs = start + data.size() * 8.0 / m_bitsPerSecond * 1000.0;
         p.queue.push_back({p.freeAtMs + m_roundTripMs / 2.0, data});
         schedule(c);
+    }
+
+    // Follows the 4-byte lengths of the frames going to the server, to count requests.
+    void countFrames(Pipe &p, const QByteArray &data)
+    {
+        qsizetype i = 0;
+        while (i < data.size()) {
+            if (p.frameLeft > 0) {
+                const qsizetype n = qsizetype(std::min<quint64>(p.frameLeft, quint64(data.size() - i)));
+                p.frameLeft -= quint64(n);
+                i += n;
+                continue;
+            }
+            p.head += data[i++];
+            if (p.head.size() == 4) {
+                p.frameLeft = qFromBigEndian<quint32>(p.head.constData());
+                p.head.clear();
+                ++m_requests;
+            }
+        }
     }
 
     void deliver(Connection &c)
@@ -143,4 +173,6 @@ private:
     QElapsedTimer m_clock;
     QTcpServer *m_server = nullptr;
     std::atomic<qint64> m_toClients{0};
+    std::atomic<qint64> m_requests{0};
+    std::atomic<qint64> m_connections{0};
 };

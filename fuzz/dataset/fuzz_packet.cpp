@@ -20,6 +20,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     } catch (const kmp::Error &) {
     }
+    // The record set's own loading reads the bytes straight into packed rows.
+    try {
+        kmp::RecordSet set;
+        set.loadFromPacket(bytes);
+        if (!set.isEmpty()) {
+            const QVariant first = set.value(0, 0);
+            set.last();
+            (void)set.locate(set.field(0)->fieldName(), first);
+            (void)set.locate(set.field(0)->fieldName(), first, kmp::LocateOption::CaseInsensitive);
+            (void)set.toPacket();
+        }
+    } catch (const kmp::Error &) {
+    }
     try {
         kmp::Delta d = kmp::decodeDelta(bytes);
         (void)kmp::encodeDelta(d);

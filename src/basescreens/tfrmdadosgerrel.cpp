@@ -51,8 +51,7 @@ TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
     sbtVisualizar = button("sbtVisualizar", QStringLiteral("Visualizar"));
     sbtVisualizar->setToolTip(QStringLiteral("Visualizar o relatório escolhido (Enter)"));
     sbtPdf = button("sbtPdf", QStringLiteral("Salvar PDF"));
-    sbtPdf->setToolTip(QStringLiteral("Salvar o relatório escolhido em PDF (Ctrl+S)"));
-    sbtPdf->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    sbtPdf->setToolTip(QStringLiteral("Salvar o relatório escolhido em PDF"));
     sbtSair = button("sbtSair", QStringLiteral("Sair"));
     sbtSair->setToolTip(QStringLiteral("Fechar (Esc)"));
     bar->addStretch();

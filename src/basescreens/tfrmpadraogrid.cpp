@@ -30,6 +30,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -105,14 +106,16 @@ void TfrmPadraoGrid::buildControls()
         a->setObjectName(name);
         return a;
     };
-    mnuAlterar = item(QStringLiteral("mnuAlterar"), QStringLiteral("Alterar"));
-    mnuExcluir = item(QStringLiteral("mnuExcluir"), QStringLiteral("Excluir"));
+    // The keys are shown after a tab, as menus show shortcuts, but are not registered as
+    // shortcuts: the screen's action lists own them and decide by page and state.
+    mnuAlterar = item(QStringLiteral("mnuAlterar"), QStringLiteral("Alterar\tF3"));
+    mnuExcluir = item(QStringLiteral("mnuExcluir"), QStringLiteral("Excluir\tF4"));
     mnuProcurar = item(QStringLiteral("mnuProcurar"), QStringLiteral("Procurar"));
     mnuForaEdicao1 = item(QStringLiteral("mnuForaEdicao1"), QStringLiteral("Configurar Impressora..."));
-    mnuForaEdicao2 = item(QStringLiteral("mnuForaEdicao2"), QStringLiteral("Atualizar"));
+    mnuForaEdicao2 = item(QStringLiteral("mnuForaEdicao2"), QStringLiteral("Atualizar\tF5"));
     mnuLinha2 = mnuOperacao->addSeparator();
     mnuLinha2->setObjectName(QStringLiteral("mnuLinha2"));
-    mnuListagem = item(QStringLiteral("mnuListagem"), QStringLiteral("Listagem"));
+    mnuListagem = item(QStringLiteral("mnuListagem"), QStringLiteral("Listagem\tCtrl+P"));
     mnuOperacao->addSeparator();
     mnuSair = item(QStringLiteral("mnuSair"), QStringLiteral("Sair"));
 
@@ -130,7 +133,7 @@ void TfrmPadraoGrid::buildControls()
     sbtCancelar = toolButton(QStringLiteral("sbtCancelar"), QStringLiteral("Cancelar"), QStringLiteral("Cancelar (Esc)"), &TfrmPadraoGrid::sbtCancelarClick);
     sbtVerificar = toolButton(QStringLiteral("sbtVerificar"), QStringLiteral("Atualizar"), QStringLiteral("Atualizar (F5)"), &TfrmPadraoGrid::sbtVerificarClick);
     sbtProcurar = toolButton(QStringLiteral("sbtProcurar"), QStringLiteral("Procurar"), QStringLiteral("Procurar"), &TfrmPadraoGrid::sbtProcurarClick);
-    sbtImprimir = toolButton(QStringLiteral("sbtImprimir"), QStringLiteral("Imprimir"), QStringLiteral("Imprimir"), &TfrmPadraoGrid::sbtImprimirClick);
+    sbtImprimir = toolButton(QStringLiteral("sbtImprimir"), QStringLiteral("Imprimir"), QStringLiteral("Imprimir (Ctrl+P)"), &TfrmPadraoGrid::sbtImprimirClick);
     sbtSair = toolButton(QStringLiteral("sbtSair"), QStringLiteral("Sair"), QStringLiteral("Sair"), &TfrmPadraoGrid::sbtSairClick);
     bar->addStretch();
     lblCodTela = new QLabel(panMenu);
@@ -147,6 +150,15 @@ void TfrmPadraoGrid::buildControls()
     kmp::onEvent(mnuForaEdicao1, &QAction::triggered, this, [this] { mnuForaEdicao1Click(mnuForaEdicao1); });
     kmp::onEvent(mnuForaEdicao2, &QAction::triggered, this, [this] { mnuForaEdicao2Click(mnuForaEdicao2); });
     kmp::onEvent(mnuListagem, &QAction::triggered, this, [this] { sbtImprimirClick(mnuListagem); });
+    // The listing by keyboard, as desktop programs print: the button's click, so that it
+    // obeys the button's state and commits a typed cell first.
+    auto *print = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_P), this);
+    print->setObjectName(QStringLiteral("shcImprimir"));
+    print->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(print, &QShortcut::activated, this, [this] {
+        if (sbtImprimir->isEnabled() && sbtImprimir->isVisible())
+            sbtImprimir->click();
+    });
     kmp::onEvent(mnuSair, &QAction::triggered, this, [this] { mnuSairClick(); });
 
     // --- page control with the grid page ---
@@ -165,6 +177,9 @@ void TfrmPadraoGrid::buildControls()
     scbFolhaDados->setObjectName(QStringLiteral("scbFolhaDados"));
     scbFolhaDados->setWidgetResizable(true);
     scbFolhaDados->setFrameShape(QFrame::NoFrame);
+    // The scroll box only frames the grid: the keyboard goes straight to what it holds,
+    // instead of stopping on an empty frame that takes no keys.
+    scbFolhaDados->setFocusPolicy(Qt::NoFocus);
     panLayout->addWidget(scbFolhaDados);
     auto *folha = new QWidget;
     folha->setObjectName(QStringLiteral("scbFolhaDadosArea"));

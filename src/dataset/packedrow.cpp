@@ -15,12 +15,8 @@ QByteArray bytesOf(FieldKind kind, const QVariant &v)
     case FieldKind::String:
         return v.toString().toUtf8();
     case FieldKind::DateTime:
-    case FieldKind::Float: {
-        const double d = v.toDouble();
-        QByteArray out(sizeof d, Qt::Uninitialized);
-        std::memcpy(out.data(), &d, sizeof d);
-        return out;
-    }
+    case FieldKind::Float:
+        break; // written as doubles by the caller
     case FieldKind::Blob:
         return v.typeId() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
     }
@@ -52,34 +48,38 @@ PackedRow &PackedRow::operator=(const PackedRow &other)
 
 PackedRow PackedRow::pack(const std::vector<FieldKind> &kinds, const RowValues &values)
 {
-    const int n = int(kinds.size());
-    std::vector<QByteArray> parts(kinds.size());
-    std::vector<bool> nulls(kinds.size(), true);
-    size_t total = 0;
-    for (int i = 0; i < n; ++i) {
-        if (size_t(i) >= values.size())
-            continue;
-        const QVariant &v = values[size_t(i)];
+    PackedRowBuilder b;
+    b.start();
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        const QVariant v = i < values.size() ? values[i] : QVariant();
         if (!v.isValid() || v.isNull())
-            continue;
-        nulls[size_t(i)] = false;
-        parts[size_t(i)] = bytesOf(kinds[size_t(i)], v);
-        total += size_t(parts[size_t(i)].size());
+            b.addNull();
+        else if (kinds[i] == FieldKind::DateTime || kinds[i] == FieldKind::Float)
+            b.addDouble(v.toDouble());
+        else
+            b.addBytes(bytesOf(kinds[i], v));
     }
-    const size_t head = sizeof(quint32) * size_t(n + 1);
+    return b.finish();
+}
+
+void PackedRowBuilder::addDouble(double d)
+{
+    char bytes[sizeof d];
+    std::memcpy(bytes, &d, sizeof d);
+    addBytes(QByteArrayView(bytes, sizeof d));
+}
+
+PackedRow PackedRowBuilder::finish() const
+{
+    const size_t head = sizeof(quint32) * (m_ends.size() + 1);
     PackedRow row;
-    row.m_data = std::make_unique_for_overwrite<char[]>(head + total);
+    row.m_data = std::make_unique_for_overwrite<char[]>(head + size_t(m_data.size()));
     char *words = row.m_data.get();
-    char *data = words + head;
-    quint32 end = 0;
-    qToUnaligned(quint32(n), words);
-    for (int i = 0; i < n; ++i) {
-        const QByteArray &part = parts[size_t(i)];
-        if (!part.isEmpty())
-            std::memcpy(data + end, part.constData(), size_t(part.size()));
-        end += quint32(part.size());
-        qToUnaligned(end | (nulls[size_t(i)] ? NullBit : 0u), words + sizeof(quint32) * size_t(i + 1));
-    }
+    qToUnaligned(quint32(m_ends.size()), words);
+    for (size_t i = 0; i < m_ends.size(); ++i)
+        qToUnaligned(m_ends[i], words + sizeof(quint32) * (i + 1));
+    if (!m_data.isEmpty())
+        std::memcpy(words + head, m_data.constData(), size_t(m_data.size()));
     return row;
 }
 

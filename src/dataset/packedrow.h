@@ -37,11 +37,32 @@ public:
     RowValues unpack(const std::vector<FieldKind> &kinds) const;
 
 private:
+    friend class PackedRowBuilder;
     quint32 word(int index) const;
     const char *payload() const;
 
     // One pointer, so that a row of the record set stays small.
     std::unique_ptr<char[]> m_data;
+};
+
+// Puts a packed row together value by value, reusing its buffers from row to row, so that
+// a whole packet is packed with one allocation per row.
+class PackedRowBuilder
+{
+public:
+    void start() { m_ends.clear(); m_data.clear(); }
+    void addNull() { m_ends.push_back(quint32(m_data.size()) | 0x80000000u); }
+    void addBytes(QByteArrayView bytes)
+    {
+        m_data.append(bytes);
+        m_ends.push_back(quint32(m_data.size()));
+    }
+    void addDouble(double d);
+    PackedRow finish() const;
+
+private:
+    std::vector<quint32> m_ends;
+    QByteArray m_data;
 };
 
 } // namespace kmp

@@ -1,8 +1,10 @@
 #include "packet.h"
 
 #include "error.h"
+#include "packedpacket.h"
 
 #include <QCborStreamWriter>
+#include <QStringDecoder>
 #include <QtEndian>
 #include <algorithm>
 #include <bit>
@@ -63,6 +65,54 @@ void writeRow(QCborStreamWriter &w, const FieldDefs &fields, const RowValues &ro
     w.endArray();
 }
 
+// The length in UTF-16 units of sound UTF-8, or -1 for anything a decoder might read
+// differently from its bytes: malformed or overlong sequences, surrogates, code points
+// beyond U+10FFFF, noncharacters, a leading byte-order mark.
+qsizetype utf16Length(const char *text, qsizetype n)
+{
+    const auto *s = reinterpret_cast<const uchar *>(text);
+    if (n >= 3 && s[0] == 0xef && s[1] == 0xbb && s[2] == 0xbf)
+        return -1;
+    qsizetype units = 0;
+    qsizetype i = 0;
+    while (i < n) {
+        const uchar c = s[i];
+        if (c < 0x80) {
+            ++i;
+            ++units;
+            continue;
+        }
+        int len;
+        char32_t cp;
+        if (c >= 0xc2 && c <= 0xdf) {
+            len = 2;
+            cp = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            len = 3;
+            cp = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return -1;
+        }
+        if (i + len > n)
+            return -1;
+        for (int k = 1; k < len; ++k) {
+            const uchar cc = s[i + k];
+            if ((cc & 0xc0) != 0x80)
+                return -1;
+            cp = (cp << 6) | (cc & 0x3f);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff))
+            || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0xfdd0 && cp <= 0xfdef) || (cp & 0xfffe) == 0xfffe)
+            return -1;
+        units += len == 4 ? 2 : 1;
+        i += len;
+    }
+    return units;
+}
+
 // IEEE 754 half precision (RFC 8949, appendix D).
 double halfToDouble(quint16 half)
 {
@@ -102,9 +152,9 @@ public:
     {
         const Head h = head();
         if (h.major != 4)
-            fail(QStringLiteral("esperava uma lista em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("esperava uma lista em %1").arg(QString::fromUtf8(what)));
         if (h.value > quint64(remaining()))
-            fail(QStringLiteral("lista maior que os dados em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("lista maior que os dados em %1").arg(QString::fromUtf8(what)));
         return qint64(h.value);
     }
 
@@ -126,7 +176,7 @@ public:
     {
         const Head h = head();
         if (h.major != 3)
-            fail(QStringLiteral("esperava texto em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("esperava texto em %1").arg(QString::fromUtf8(what)));
         return text(h.value);
     }
 
@@ -137,7 +187,7 @@ public:
             return qint64(h.value);
         if (h.major == 1 && h.value < quint64(std::numeric_limits<qint64>::max()))
             return -1 - qint64(h.value);
-        fail(QStringLiteral("esperava um número inteiro em %1").arg(QLatin1String(what)));
+        fail(QStringLiteral("esperava um número inteiro em %1").arg(QString::fromUtf8(what)));
     }
 
     bool isNull() const { return m_pos < m_size && (m_data[m_pos] == 0xf6 || m_data[m_pos] == 0xf7); }
@@ -181,6 +231,53 @@ public:
         for (const FieldDef &f : fields)
             row.push_back(readValue(f));
         return row;
+    }
+
+    // One row into the builder. Text keeps its bytes when they are sound UTF-8 (the
+    // usual case); anything else goes through QString, as decodePacket would take it.
+    PackedRow readPackedRow(const FieldDefs &fields, PackedRowBuilder &b)
+    {
+        const qint64 n = enterArray("linha");
+        if (n != qint64(fields.size()))
+            fail(QStringLiteral("linha com %1 valores para %2 campos").arg(n).arg(fields.size()));
+        b.start();
+        for (const FieldDef &def : fields) {
+            if (isNull()) {
+                skipNull();
+                b.addNull();
+                continue;
+            }
+            const Head h = head();
+            switch (def.kind) {
+            case FieldKind::String: {
+                if (h.major != 3)
+                    fail(QStringLiteral("esperava texto no campo %1").arg(def.name));
+                const char *p = take(h.value, "texto");
+                const qsizetype len = qsizetype(h.value);
+                qsizetype units = utf16Length(p, len);
+                QByteArray normalised;
+                if (units < 0) {
+                    const QString text = QString::fromUtf8(p, len);
+                    units = text.size();
+                    normalised = text.toUtf8();
+                }
+                if (def.size > 0 && units > def.size)
+                    fail(QStringLiteral("texto maior que o campo %1").arg(def.name));
+                b.addBytes(normalised.isNull() ? QByteArrayView(p, len) : QByteArrayView(normalised));
+                break;
+            }
+            case FieldKind::DateTime:
+            case FieldKind::Float:
+                b.addDouble(number(h, "valor"));
+                break;
+            case FieldKind::Blob:
+                if (h.major != 2)
+                    fail(QStringLiteral("esperava bytes no campo %1").arg(def.name));
+                b.addBytes(QByteArrayView(take(h.value, "bytes"), qsizetype(h.value)));
+                break;
+            }
+        }
+        return b.finish();
     }
 
     FieldDefs readFieldDefs()
@@ -257,7 +354,7 @@ private:
     const char *take(quint64 len, const char *what)
     {
         if (len > quint64(remaining()))
-            fail(QStringLiteral("%1 maior que os dados").arg(QLatin1String(what)));
+            fail(QStringLiteral("%1 maior que os dados").arg(QString::fromUtf8(what)));
         const char *p = reinterpret_cast<const char *>(m_data + m_pos);
         m_pos += qint64(len);
         return p;
@@ -266,7 +363,16 @@ private:
     QString text(quint64 len)
     {
         const char *p = take(len, "texto");
-        return QString::fromUtf8(p, qsizetype(len));
+        QString s = QString::fromUtf8(p, qsizetype(len));
+        // Invalid UTF-8 comes out as U+FFFD: refuse it rather than store a text nobody
+        // typed. Only a text holding U+FFFD needs the strict second look.
+        if (s.contains(QChar::ReplacementCharacter)) {
+            QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            s = strict.decode(QByteArrayView(p, qsizetype(len)));
+            if (strict.hasError())
+                fail(QStringLiteral("texto que não é UTF-8 válido"));
+        }
+        return s;
     }
 
     QByteArray bytes(quint64 len)
@@ -289,10 +395,10 @@ private:
         } else if (h.major == 7 && h.info == 25) {
             d = halfToDouble(quint16(h.value));
         } else {
-            fail(QStringLiteral("esperava um número em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("esperava um número em %1").arg(QString::fromUtf8(what)));
         }
         if (!std::isfinite(d))
-            fail(QStringLiteral("número não finito em %1").arg(QLatin1String(what)));
+            fail(QStringLiteral("número não finito em %1").arg(QString::fromUtf8(what)));
         return d;
     }
 
@@ -336,6 +442,28 @@ Packet decodePacket(const QByteArray &bytes)
     for (qint64 i = 0; i < n; ++i)
         p.rows.push_back(r.readRow(p.fields));
     r.leave();
+    r.finish();
+    return p;
+}
+
+PackedPacket decodePackedPacket(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        throw PacketError(QStringLiteral("Pacote de dados vazio."));
+    Reader r(bytes);
+    if (r.enterMap() != 2)
+        r.fail(QStringLiteral("pacote deve ter campos e linhas"));
+    PackedPacket p;
+    if (r.readText("chave") != kFields)
+        r.fail(QStringLiteral("esperava \"fields\""));
+    p.fields = r.readFieldDefs();
+    if (r.readText("chave") != kRows)
+        r.fail(QStringLiteral("esperava \"rows\""));
+    const qint64 n = r.enterArray("linhas");
+    p.rows.reserve(size_t(n));
+    PackedRowBuilder builder;
+    for (qint64 i = 0; i < n; ++i)
+        p.rows.push_back(r.readPackedRow(p.fields, builder));
     r.finish();
     return p;
 }

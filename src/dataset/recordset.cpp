@@ -2,6 +2,7 @@
 
 #include "datasource.h"
 #include "error.h"
+#include "packedpacket.h"
 
 #include <algorithm>
 
@@ -159,8 +160,64 @@ void RecordSet::close()
 
 void RecordSet::loadFromPacket(const QByteArray &packet)
 {
-    Packet p = decodePacket(packet); // throws before anything changes
-    loadRows(p.fields, std::move(p.rows));
+    PackedPacket p = decodePackedPacket(packet); // throws before anything changes
+    if (takesAsItIs(p.fields)) {
+        installRows(p.fields, std::move(p.rows));
+        return;
+    }
+    // Fields in another order, or wider than ours: value by value, mapped and checked.
+    std::vector<FieldKind> kinds;
+    for (const FieldDef &d : p.fields)
+        kinds.push_back(d.kind);
+    std::vector<RowValues> rows;
+    rows.reserve(p.rows.size());
+    for (PackedRow &r : p.rows) {
+        rows.push_back(r.unpack(kinds));
+        r = PackedRow();
+    }
+    loadRows(p.fields, std::move(rows));
+}
+
+bool RecordSet::takesAsItIs(const FieldDefs &defs) const
+{
+    if (!m_fieldsDeclared)
+        return true;
+    if (defs.size() != m_fields.size())
+        return false;
+    for (size_t i = 0; i < defs.size(); ++i) {
+        const Field &f = *m_fields[i];
+        const bool numeric = (defs[i].kind == FieldKind::Float || defs[i].kind == FieldKind::DateTime)
+                             && (f.kind() == FieldKind::Float || f.kind() == FieldKind::DateTime);
+        if (defs[i].name.compare(f.fieldName(), Qt::CaseInsensitive) != 0 || (defs[i].kind != f.kind() && !numeric)
+            || defs[i].size > f.size())
+            return false;
+    }
+    return true;
+}
+
+void RecordSet::installRows(const FieldDefs &defs, std::vector<PackedRow> rows)
+{
+    close();
+    if (!m_fieldsDeclared) {
+        m_fields.clear();
+        m_kinds.clear();
+        for (const FieldDef &d : defs) {
+            m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()), d));
+            m_kinds.push_back(d.kind);
+        }
+        Q_EMIT fieldLayoutChanged();
+    }
+    m_rows.clear();
+    m_rows.shrink_to_fit(); // a smaller load must not keep the last one's capacity
+    m_rows.reserve(rows.size());
+    int ordinal = 0;
+    for (PackedRow &values : rows) {
+        Row r;
+        r.values = std::move(values);
+        r.ordinal = ordinal++;
+        m_rows.push_back(std::move(r));
+    }
+    open();
 }
 
 void RecordSet::loadRows(const FieldDefs &defs, std::vector<RowValues> rows)
@@ -207,28 +264,20 @@ void RecordSet::loadRows(const FieldDefs &defs, std::vector<RowValues> rows)
                 throw DataSetError(QStringLiteral("%1: linha com número errado de valores.").arg(m_name));
     }
 
-    close();
+    // Packed with the kinds the set will have once loaded.
+    std::vector<FieldKind> kinds = m_kinds;
     if (!m_fieldsDeclared) {
-        m_fields.clear();
-        m_kinds.clear();
-        for (const FieldDef &d : defs) {
-            m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()), d));
-            m_kinds.push_back(d.kind);
-        }
-        Q_EMIT fieldLayoutChanged();
+        kinds.clear();
+        for (const FieldDef &d : defs)
+            kinds.push_back(d.kind);
     }
-    m_rows.clear();
-    m_rows.shrink_to_fit(); // a smaller load must not keep the last one's capacity
-    m_rows.reserve(rows.size());
-    int ordinal = 0;
+    std::vector<PackedRow> packed;
+    packed.reserve(rows.size());
     for (RowValues &values : rows) {
-        Row r;
-        r.values = pack(values);
-        r.ordinal = ordinal++;
-        m_rows.push_back(std::move(r));
+        packed.push_back(PackedRow::pack(kinds, values));
         RowValues().swap(values); // each row's QVariants go as soon as they are packed
     }
-    open();
+    installRows(defs, std::move(packed));
 }
 
 QByteArray RecordSet::toPacket() const

@@ -160,6 +160,9 @@ private:
     void resetCursor();
     void renumber();
     PackedRow pack(const RowValues &values) const { return PackedRow::pack(m_kinds, values); }
+    // Whether rows of a packet with these fields can be kept as they come.
+    bool takesAsItIs(const FieldDefs &defs) const;
+    void installRows(const FieldDefs &defs, std::vector<PackedRow> rows);
     LocateIndex &locateIndex(int field, bool caseInsensitive);
     // Keep the locate indexes in step: call before a row goes away or changes its values,
     // after a row is inserted.

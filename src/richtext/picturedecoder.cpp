@@ -1,5 +1,7 @@
 #include "picturedecoder.h"
 
+#include "emfplayer.h"
+
 #include <QBuffer>
 #include <QImageReader>
 #include <QMutex>
@@ -163,6 +165,7 @@ QImage decodePicture(PictureKind kind, const QByteArray& data, QSize renderSize)
     case PictureKind::Dib:
         return decodeDib(data);
     case PictureKind::EnhancedMetafile:
+        return renderEnhancedMetafile(data, renderSize);
     case PictureKind::DeviceBitmap:
     case PictureKind::Other:
         return {};

@@ -277,6 +277,13 @@ void RtfParser::popGroup()
     }
     GroupState closing = std::move(m_stack.back());
     m_stack.pop_back();
+    if (closing.nestedRowProps && !state().nestedRowProps) {
+        m_rowDef = std::move(m_outerRowDef);
+        m_outerRowDef.clear();
+        m_cellDef = m_outerCellDef;
+        m_rowLeft = m_outerRowLeft;
+        m_borderSide = -1;
+    }
     if (closing.dest == Dest::Text && (closing.para.inTable != state().para.inTable || closing.para.itap != state().para.itap))
         commitPending();
     if (closing.dest == Dest::FontTable)
@@ -565,6 +572,11 @@ void RtfParser::unicodeChar(int value)
     case Dest::Text:
         appendUnits(units, n);
         break;
+    case Dest::FontTable:
+        // Names in other scripts come as \uN (this writer stores them so).
+        flushFontNameBytes();
+        m_fontName.append(QStringView(units, n));
+        break;
     case Dest::Footnote:
         m_footnote.append(QStringView(units, n));
         break;
@@ -649,6 +661,7 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
         st.dest = Dest::FontTable;
         m_fontDef = -1;
         m_destBytes.clear();
+        m_fontName.clear();
         return;
     case Kw::Colortbl:
         st.dest = Dest::ColorTable;
@@ -718,7 +731,18 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
         return;
     case Kw::Nesttableprops:
         // Word keeps only row properties here, but other writers put the whole
-        // nested row inside: read it as text so none of it is lost.
+        // nested row inside: read it as text so none of it is lost. The row
+        // definition in it is the inner table's, and must not replace that of
+        // the outer row whose cells may still follow.
+        if (!st.nestedRowProps) {
+            m_outerRowDef = std::move(m_rowDef);
+            m_outerCellDef = m_cellDef;
+            m_outerRowLeft = m_rowLeft;
+            m_rowDef.clear();
+            m_cellDef = CellDef();
+            m_rowLeft = 0;
+        }
+        st.nestedRowProps = true;
         return;
     case Kw::Upr:
         st.uprParent = st.dest;
@@ -1296,10 +1320,13 @@ void RtfParser::openTable()
     // Cells that say which borders they have get exactly those; a table whose
     // cells say nothing gets thin lines on screen so its layout shows, which
     // the writer knows not to store as borders.
-    const bool cellBorders = std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
+    // A table inside a cell is defined after its cells: what is known now is
+    // the outer row's definition, not its own.
+    const bool nested = !m_tables.empty();
+    const bool cellBorders = !nested && std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
     fmt.setBorder(cellBorders ? 0 : 1);
     fmt.setProperty(TableScreenGrid, !cellBorders);
-    const int cols = std::max<int>(1, static_cast<int>(m_rowDef.size()));
+    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_rowDef.size()));
     TableContext ctx;
     ctx.table = m_cursor.insertTable(1, cols, fmt);
     m_tables.push_back(std::move(ctx));
@@ -1398,6 +1425,23 @@ void RtfParser::endRow(int level)
     while (static_cast<int>(m_tables.size()) > level)
         closeTable();
     TableContext& ctx = m_tables.back();
+    if (level > 1 && state().nestedRowProps && ctx.table) {
+        // An inner table's row is defined after its cells: give them what
+        // the definition says now.
+        if (!ctx.widthsSet && ctx.row == 0) {
+            setColumnWidths(ctx, true);
+            if (std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); })) {
+                // Its cells have borders of their own: no screen grid on top.
+                QTextTableFormat fmt = ctx.table->format();
+                fmt.setBorder(0);
+                fmt.setProperty(TableScreenGrid, false);
+                ctx.table->setFormat(fmt);
+            }
+        }
+        const int cells = std::min<int>(static_cast<int>(m_rowDef.size()), ctx.needMove ? ctx.col : ctx.col + 1);
+        for (int i = 0; i < cells; ++i)
+            applyDefToCell(ctx, ctx.row, i, m_rowDef[i]);
+    }
     // Rich-edit writes a row's definition after its cells: the first row's
     // widths are known only here.
     if (!ctx.widthsSet)
@@ -1409,11 +1453,11 @@ void RtfParser::endRow(int level)
     }
 }
 
-void RtfParser::setColumnWidths(TableContext& ctx)
+void RtfParser::setColumnWidths(TableContext& ctx, bool nestedDefinition)
 {
-    // Nested tables' definitions come after their cells, mixed with the outer
-    // row's; only the outermost table's are reliable.
-    if (!ctx.table || m_tables.size() != 1)
+    // An inner table's definition comes after its cells, in \nesttableprops;
+    // what is current while its cells are read is the outer row's.
+    if (!ctx.table || (m_tables.size() != 1 && !nestedDefinition))
         return;
     if (ctx.grid.empty()) {
         int left = 0;
@@ -1495,13 +1539,19 @@ void RtfParser::applyCellDef(TableContext& ctx)
 {
     if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_rowDef.size()))
         return;
-    const CellDef& def = m_rowDef[ctx.col];
-    const int col = columnFor(ctx, ctx.col);
+    applyDefToCell(ctx, ctx.row, ctx.col, m_rowDef[ctx.col]);
+}
+
+void RtfParser::applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def)
+{
+    if (!ctx.table)
+        return;
+    const int col = columnFor(ctx, cellIndex);
     if (def.merge != 0)
-        ctx.merges.push_back({ctx.row, col, def.merge});
+        ctx.merges.push_back({row, col, def.merge});
     if (!def.hasBorder())
         return;
-    QTextTableCell cell = ctx.table->cellAt(std::min(ctx.row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
+    QTextTableCell cell = ctx.table->cellAt(std::min(row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
     if (!cell.isValid())
         return;
     QTextTableCellFormat fmt = cell.format().toTableCellFormat();
@@ -1733,22 +1783,30 @@ void RtfParser::resetLists()
     m_openLists.fill(OpenList());
 }
 
+void RtfParser::flushFontNameBytes()
+{
+    if (m_destBytes.isEmpty())
+        return;
+    const auto it = m_fonts.constFind(m_fontDef);
+    int cp = it == m_fonts.constEnd() ? 0 : (it->cpg > 0 ? it->cpg : codePageForCharset(it->charset));
+    if (cp <= 0 || !isKnownCodePage(cp))
+        cp = m_ansiCpg;
+    appendDecoded(cp, m_destBytes.constData(), m_destBytes.size(), m_fontName);
+    m_destBytes.clear();
+}
+
 void RtfParser::finishFontName()
 {
-    if (m_fontDef < 0 && m_destBytes.isEmpty())
+    if (m_fontDef < 0 && m_destBytes.isEmpty() && m_fontName.isEmpty())
         return;
+    flushFontNameBytes();
     auto it = m_fonts.find(m_fontDef);
-    if (it != m_fonts.end() && !m_destBytes.isEmpty()) {
-        int cp = it->cpg > 0 ? it->cpg : codePageForCharset(it->charset);
-        if (cp <= 0 || !isKnownCodePage(cp))
-            cp = m_ansiCpg;
-        QString name;
-        appendDecoded(cp, m_destBytes.constData(), m_destBytes.size(), name);
-        name = name.trimmed();
+    if (it != m_fonts.end() && m_fontName.size() < 256) {
+        const QString name = m_fontName.trimmed();
         if (!name.isEmpty())
             it->name = name;
     }
-    m_destBytes.clear();
+    m_fontName.clear();
     m_cachedCpFont = -2;
     m_haveCachedFormat = false;
 }
@@ -1827,7 +1885,10 @@ void RtfParser::finishFootnote()
         text.remove(0, 1);
     if (text.trimmed().isEmpty() || state().dest != Dest::Text)
         return;
-    FootnoteMarker::install(m_doc);
+    // Only a document that will be shown needs its footnotes drawn; laying
+    // out text is no business of the server threads that read notes' text.
+    if (m_decodePictures)
+        FootnoteMarker::install(m_doc);
     insertNoteObject(FootnoteObject, FootnoteText, text, state().chr);
 }
 
@@ -1871,7 +1932,7 @@ void RtfParser::finishPicture()
     const int shownW = sizeFor(pict.goalw, nativePx(pict.picw), pict.scalex, 32);
     const int shownH = sizeFor(pict.goalh, nativePx(pict.pich), pict.scaley, 32);
     QImage image;
-    if (!pict.data.isEmpty()) {
+    if (!pict.data.isEmpty() && m_decodePictures) {
         // Metafiles are drawn at twice the size shown, sharp on high-density screens.
         image = decodePicture(pict.kind, pict.data, QSize(shownW * 2, shownH * 2));
     }

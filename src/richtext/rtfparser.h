@@ -39,6 +39,11 @@ public:
     // Parses data from offset start, which must point at the opening brace.
     void parse(const QByteArray& data, qsizetype start);
 
+    // Whether the document is for display (the default): pictures decoded,
+    // footnotes drawn. Readers that only want the text skip both, and with
+    // them the metafile library and text layout.
+    void setDecodePictures(bool decode) { m_decodePictures = decode; }
+
     // What the parse held at its largest, for checking the limits above.
     int peakGroupDepth() const { return m_peakDepth; }
     int colourCount() const { return static_cast<int>(m_colors.size()); }
@@ -101,6 +106,7 @@ private:
         Dest uprParent = Dest::Text;
         OnClose onClose = OnClose::None;
         int uc = 1;
+        bool nestedRowProps = false; // inside \\nesttableprops
     };
 
     struct FontInfo
@@ -217,7 +223,8 @@ private:
     void endCell(int level);
     void endRow(int level);
     void applyCellDef(TableContext& ctx);
-    void setColumnWidths(TableContext& ctx);
+    void applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def);
+    void setColumnWidths(TableContext& ctx, bool nestedDefinition = false);
     void mapRow(TableContext& ctx);
     int columnFor(const TableContext& ctx, int cell) const;
     void applyMerges(TableContext& ctx);
@@ -226,6 +233,7 @@ private:
     void resetLists();
 
     void finishFontName();
+    void flushFontNameBytes();
     void finishColor();
     void finishFieldInstruction(GroupState& parent);
     void finishPicture();
@@ -247,12 +255,14 @@ private:
     int m_skip = 0;
     bool m_ignorable = false;
     bool m_done = false;
+    bool m_decodePictures = true;
 
     int m_ansiCpg = 1252;
     int m_defFont = 0;
     QHash<int, FontInfo> m_fonts;
     int m_fontDef = -1;
     QByteArray m_destBytes;
+    QString m_fontName; // a font name's characters that came as \uN, and those before them
     int m_cachedCpFont = -2;
     int m_cachedCp = 0;
 
@@ -277,6 +287,11 @@ private:
     CellDef m_cellDef;    // the cell being defined, until its \cellx
     int m_borderSide = -1; // which side of m_cellDef \brdr words apply to; -1 none
     int m_rowLeft = 0;
+    // The outer row's definition while a \nesttableprops group defines an
+    // inner table's row.
+    std::vector<CellDef> m_outerRowDef;
+    CellDef m_outerCellDef;
+    int m_outerRowLeft = 0;
     std::array<OpenList, 9> m_openLists;
     QString m_pnText;
 

@@ -47,10 +47,10 @@ bool looksLikeRtf(const QByteArray& data)
     return rtfStart(data) >= 0;
 }
 
-void read(const QByteArray& data, QTextDocument* doc)
+namespace {
+
+void readInto(const QByteArray& data, QTextDocument* doc, bool decodePictures)
 {
-    if (!doc)
-        return;
     const bool undo = doc->isUndoRedoEnabled();
     doc->setUndoRedoEnabled(false);
     doc->clear();
@@ -63,6 +63,7 @@ void read(const QByteArray& data, QTextDocument* doc)
     } else {
         try {
             detail::RtfParser parser(doc);
+            parser.setDecodePictures(decodePictures);
             parser.parse(data, start);
         } catch (...) {
             // Only allocation failure can get here; keep what was loaded rather
@@ -73,10 +74,21 @@ void read(const QByteArray& data, QTextDocument* doc)
     doc->setModified(false);
 }
 
+} // namespace
+
+void read(const QByteArray& data, QTextDocument* doc)
+{
+    if (!doc)
+        return;
+    readInto(data, doc, true);
+}
+
 QString plainText(const QByteArray& data)
 {
+    // Pictures are not decoded: the text is all that is wanted, and the server
+    // runs this on notes it has never shown to anyone.
     QTextDocument doc;
-    read(data, &doc);
+    readInto(data, &doc, false);
     QString text = doc.toPlainText();
     // Hidden text is left out, as on screen; a footnote reads where it is referenced.
     std::vector<std::pair<int, QString>> objects;

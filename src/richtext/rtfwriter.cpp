@@ -27,7 +27,8 @@ namespace kmp::rtf {
 namespace {
 
 constexpr double kTwipsPerPixel = 15.0;
-constexpr int kTableWidthTwips = 9360; // 6.5 inches: a letter page inside its margins
+constexpr int kTableWidthTwips = 9360;
+constexpr int kMaxTableDepth = 8; // as deep as the reader keeps tables // 6.5 inches: a letter page inside its margins
 
 int twips(qreal pixels)
 {
@@ -107,8 +108,10 @@ public:
 private:
     void writeFrame(QTextFrame* frame, bool inTable);
     void writeTable(QTextTable* table);
-    void writeCell(const QTextTableCell& cell);
-    void writeBlock(const QTextBlock& block, bool inTable, const char* end);
+    void writeCell(const QTextTableCell& cell, int level);
+    void writeNestedTable(QTextTable* table, int level);
+    QByteArray rowDefinition(QTextTable* table, int row, const std::vector<int>& right);
+    void writeBlock(const QTextBlock& block, int level, const char* end);
     void writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props);
     int runStart(const QTextBlock& block, QTextList* list, int start);
     void writeFragment(const QTextFragment& fragment);
@@ -196,13 +199,13 @@ void RtfWriter::writeFrame(QTextFrame* frame, bool inTable)
                             continue;
                         for (auto cit = cell.begin(); !cit.atEnd(); ++cit) {
                             if (cit.currentBlock().isValid())
-                                writeBlock(cit.currentBlock(), true, "\\par\r\n");
+                                writeBlock(cit.currentBlock(), 1, "\\par\r\n");
                         }
                     }
             else
                 writeFrame(child, inTable);
         } else if (it.currentBlock().isValid()) {
-            writeBlock(it.currentBlock(), inTable, "\\par\r\n");
+            writeBlock(it.currentBlock(), inTable ? 1 : 0, "\\par\r\n");
         }
     }
 }
@@ -281,65 +284,111 @@ QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
     return out;
 }
 
+QByteArray RtfWriter::rowDefinition(QTextTable* table, int r, const std::vector<int>& right)
+{
+    QByteArray def = "\\trowd\\trgaph108";
+    // One cell per column, merged ones marked as such, which is how every
+    // writer of this format reads merges back.
+    for (int c = 0; c < static_cast<int>(right.size()); ++c) {
+        const QTextTableCell cell = table->cellAt(r, c);
+        if (cell.row() != r)
+            def += "\\clvmrg";
+        else if (cell.rowSpan() > 1 && cell.column() == c)
+            def += "\\clvmgf";
+        if (cell.column() != c)
+            def += "\\clmrg";
+        else if (cell.columnSpan() > 1)
+            def += "\\clmgf";
+        def += cellBorders(table, cell);
+        def += "\\cellx" + QByteArray::number(right[static_cast<size_t>(c)]);
+    }
+    return def;
+}
+
 void RtfWriter::writeTable(QTextTable* table)
 {
-    const int rows = table->rows();
     const int cols = std::max(1, table->columns());
     const std::vector<int> right = columnBoundaries(table, cols);
-    for (int r = 0; r < rows; ++r) {
-        m_out += "\\trowd\\trgaph108";
-        // One cell per column, merged ones marked as such, which is how every
-        // writer of this format reads merges back.
-        for (int c = 0; c < cols; ++c) {
-            const QTextTableCell cell = table->cellAt(r, c);
-            if (cell.row() != r)
-                m_out += "\\clvmrg";
-            else if (cell.rowSpan() > 1 && cell.column() == c)
-                m_out += "\\clvmgf";
-            if (cell.column() != c)
-                m_out += "\\clmrg";
-            else if (cell.columnSpan() > 1)
-                m_out += "\\clmgf";
-            m_out += cellBorders(table, cell);
-            m_out += "\\cellx" + QByteArray::number(right[static_cast<size_t>(c)]);
-        }
+    for (int r = 0; r < table->rows(); ++r) {
+        m_out += rowDefinition(table, r, right);
         m_out += "\r\n";
         for (int c = 0; c < cols; ++c) {
             const QTextTableCell cell = table->cellAt(r, c);
             if (cell.row() != r || cell.column() != c)
                 m_out += "\\pard\\intbl\\cell\r\n";
             else
-                writeCell(cell);
+                writeCell(cell, 1);
         }
         m_out += "\\row\r\n";
     }
 }
 
-void RtfWriter::writeCell(const QTextTableCell& cell)
+// A table inside a cell: its paragraphs carry their depth (\itapN), its
+// cells and rows end with \nestcell and \nestrow, and its row definition
+// comes after the cells, as Word writes them.
+void RtfWriter::writeNestedTable(QTextTable* table, int level)
 {
-    std::vector<QTextBlock> blocks;
-    for (auto it = cell.begin(); !it.atEnd(); ++it) {
-        if (QTextFrame* child = it.currentFrame()) {
-            for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition(); b = b.next())
-                blocks.push_back(b);
-        } else if (it.currentBlock().isValid()) {
-            blocks.push_back(it.currentBlock());
+    const int cols = std::max(1, table->columns());
+    const std::vector<int> right = columnBoundaries(table, cols);
+    const QByteArray depth = "\\pard\\intbl\\itap" + QByteArray::number(level);
+    for (int r = 0; r < table->rows(); ++r) {
+        for (int c = 0; c < cols; ++c) {
+            const QTextTableCell cell = table->cellAt(r, c);
+            if (cell.row() != r || cell.column() != c)
+                m_out += depth + "\\nestcell\r\n";
+            else
+                writeCell(cell, level);
         }
+        m_out += depth + "{\\*\\nesttableprops" + rowDefinition(table, r, right) + "\\nestrow}{\\nonesttables\\par}\r\n";
     }
-    if (blocks.empty()) {
-        m_out += "\\pard\\intbl\\cell\r\n";
-        return;
-    }
-    for (size_t i = 0; i < blocks.size(); ++i)
-        writeBlock(blocks[i], true, i + 1 == blocks.size() ? "\\cell\r\n" : "\\par\r\n");
 }
 
-void RtfWriter::writeBlock(const QTextBlock& block, bool inTable, const char* end)
+void RtfWriter::writeCell(const QTextTableCell& cell, int level)
+{
+    // The cell's paragraphs and the tables inside it, in order; the last
+    // paragraph ends the cell.
+    struct Item
+    {
+        QTextBlock block;
+        QTextTable* table = nullptr;
+    };
+    std::vector<Item> items;
+    for (auto it = cell.begin(); !it.atEnd(); ++it) {
+        if (QTextFrame* child = it.currentFrame()) {
+            auto* inner = qobject_cast<QTextTable*>(child);
+            if (inner && level < kMaxTableDepth) {
+                items.push_back({QTextBlock(), inner});
+                continue;
+            }
+            for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition(); b = b.next())
+                items.push_back({b, nullptr});
+        } else if (it.currentBlock().isValid()) {
+            items.push_back({it.currentBlock(), nullptr});
+        }
+    }
+    const char* cellEnd = level > 1 ? "\\nestcell\r\n" : "\\cell\r\n";
+    if (items.empty() || items.back().table) {
+        for (const Item& item : items)
+            writeNestedTable(item.table, level + 1);
+        m_out += (level > 1 ? "\\pard\\intbl\\itap" + QByteArray::number(level) : QByteArray("\\pard\\intbl")) + cellEnd;
+        return;
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].table)
+            writeNestedTable(items[i].table, level + 1);
+        else
+            writeBlock(items[i].block, level, i + 1 == items.size() ? cellEnd : "\\par\r\n");
+    }
+}
+
+void RtfWriter::writeBlock(const QTextBlock& block, int level, const char* end)
 {
     const QTextBlockFormat bf = block.blockFormat();
     QByteArray props = "\\pard";
-    if (inTable)
+    if (level > 0)
         props += "\\intbl";
+    if (level > 1)
+        props += "\\itap" + QByteArray::number(level);
     qreal left = bf.leftMargin() + bf.indent() * m_doc->indentWidth();
     if (QTextList* list = block.textList()) {
         writeListMarker(block, list, props);

@@ -1,6 +1,7 @@
 #include "appserver.h"
 
 #include "connectionworker.h"
+#include "controlchars.h"
 #include "dbconnection.h"
 #include "error.h"
 #include "frame.h"
@@ -19,8 +20,10 @@ namespace kmp::server {
 void logLine(const QString &line)
 {
     static QMutex lock;
-    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line
-                             + QLatin1Char('\n'))
+    // One event, one line: whatever a line quotes from a client (a method name, a key
+    // name) cannot start a line of its own or drive the terminal.
+    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ')
+                             + escapeControlCharacters(line) + QLatin1Char('\n'))
                                 .toUtf8();
     QMutexLocker guard(&lock);
     std::fwrite(text.constData(), 1, size_t(text.size()), stderr);

@@ -1,5 +1,6 @@
 #include "auditreport.h"
 
+#include "controlchars.h"
 #include "dbconnection.h"
 #include "rtfreader.h"
 #include "schema.h"
@@ -144,6 +145,10 @@ QString formatAuditEntry(const AuditEntry &e)
             lines << QStringLiteral("    %1: %2").arg(n, valueText(c, hasNew ? after : before));
         }
     }
+    // Stored values and texts are shown, never obeyed: a control byte in a blob or a value
+    // could otherwise move the cursor, recolour or clear the reader's terminal.
+    for (QString &line : lines)
+        line = escapeControlCharacters(line);
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -11,6 +11,7 @@
 #include "ping.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "tlsprobe.h"
 
 #include <QCborStreamReader>
 #include <QDeadlineTimer>
@@ -120,6 +121,25 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
         }
     }
     return true;
+}
+
+bool ConnectionWorker::stationSpeaksTls(QTcpSocket &socket, qintptr descriptor, const QString &peer)
+{
+    // A TLS station opens with its handshake at once. A station set up without TLS either
+    // sends a request or, holding a client key, waits for the key challenge: both would
+    // otherwise meet a server waiting for a handshake that never comes.
+    const Opening opening = peekOpening(descriptor, std::min(1500, m_settings.frameDeadlineMs));
+    if (opening == Opening::Tls)
+        return true;
+    if (opening == Opening::Closed) {
+        refuse(peer, QStringLiteral("cliente desconectou antes do TLS"));
+        return false;
+    }
+    refuse(peer, QStringLiteral("estação sem TLS (este servidor exige TLS)"));
+    const auto r = wire::Response::failure(0, wire::ErrorCode::BadRequest, tlsRequiredMessage());
+    socket.write(wire::frame(wire::encodeResponse(r)));
+    flush(socket);
+    return false;
 }
 
 QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop)
@@ -257,6 +277,10 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             socket.waitForDisconnected(1000);
     };
 
+    if (m_settings.tls && !stationSpeaksTls(socket, socketDescriptor, peer)) {
+        closeNow();
+        return;
+    }
     if (m_settings.tls && !startTls(socket, peer, stop)) {
         socket.abort();
         return;
@@ -368,6 +392,10 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     QElapsedTimer frameStarted;
     bool inFrame = false;
     char scratch[16384];
+    // Compression pays where bytes cost time, between machines; a client on the server's
+    // own address (a station on the server, a tool) gets plain responses, which are faster
+    // to make and read there.
+    const bool compressFor = socket.peerAddress() != socket.localAddress();
     while (!stop.load()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250)
             && socket.state() != QAbstractSocket::ConnectedState)
@@ -424,7 +452,8 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
                 in.filled += n;
             }
             if (in.sized && in.filled == qint64(in.length)) {
-                const wire::Response response = answer();
+                wire::Response response = answer();
+                response.acceptsZstd = response.acceptsZstd && compressFor;
                 ++served;
                 socket.write(wire::frame(wire::encodeResponse(response)));
                 releaseBudget();

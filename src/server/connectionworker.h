@@ -55,6 +55,8 @@ public:
 private:
     // TLS handshake; false (logged) when it fails.
     bool startTls(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);
+    // False (logged, answered in plain text) when the station did not open with TLS.
+    bool stationSpeaksTls(QTcpSocket &socket, qintptr descriptor, const QString &peer);
     // The client-key handshake; the key name, or empty (logged, answered) on refusal.
     QString authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);
     void refuse(const QString &peer, const QString &why);

@@ -1,5 +1,6 @@
 #include "dbconnection.h"
 
+#include "databasefiles.h"
 #include "serviceerror.h"
 
 #include <QCoreApplication>
@@ -39,9 +40,10 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         db.setDatabaseName(config.database);
         // The process id in the name tells an operator (and pg_stat_activity) which server
         // holds which connections when several share one database.
-        db.setConnectOptions(QStringLiteral("connect_timeout=10;application_name=kmp-appserver-%1")
-                                 .arg(QCoreApplication::applicationPid()));
+        db.setConnectOptions(config.postgresOptions()
+                             + QStringLiteral(";application_name=kmp-appserver-%1").arg(QCoreApplication::applicationPid()));
     } else {
+        createPrivateDatabaseFile(config.path);
         db.setDatabaseName(config.path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
     }
@@ -122,8 +124,13 @@ void DbConnection::fail(const QSqlError &error, const QString &what)
     if (isUniqueViolation(error))
         throw ServiceError(wire::ErrorCode::Conflict,
                            QStringLiteral("O registro já existe (chave repetida)."));
+    // The driver's text may quote the statement and the values bound to it (patient
+    // data); only its error code leaves this function, for the log and the station alike.
+    QString code = error.nativeErrorCode().left(16);
+    code.removeIf([](QChar c) { return !c.isLetterOrNumber(); });
     throw ServiceError(m_broken ? wire::ErrorCode::Unavailable : wire::ErrorCode::Internal,
-                       QStringLiteral("Erro no banco de dados ao %1: %2").arg(what, error.text()));
+                       QStringLiteral("Erro no banco de dados ao %1 (código %2).")
+                           .arg(what, code.isEmpty() ? QStringLiteral("?") : code));
 }
 
 QSqlQuery DbConnection::prepare(const QString &sql)
@@ -162,7 +169,7 @@ void DbConnection::execDirect(const QString &sql)
 {
     QSqlQuery q(database());
     if (!q.exec(sql))
-        fail(q.lastError(), QStringLiteral("executar \"%1\"").arg(sql.left(60)));
+        fail(q.lastError(), QStringLiteral("executar um comando de manutenção"));
 }
 
 void DbConnection::beginBatch()

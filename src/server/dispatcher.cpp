@@ -1,6 +1,7 @@
 #include "dispatcher.h"
 
 #include "cid10import.h"
+#include "controlchars.h"
 #include "error.h"
 #include "packet.h"
 #include "reports.h"
@@ -174,15 +175,15 @@ Response Dispatcher::handle(const Request &request)
     try {
         if (request.module != ModuleName)
             throw ServiceError(ErrorCode::UnknownModule,
-                               QStringLiteral("Módulo remoto desconhecido: \"%1\".").arg(request.module.left(80)));
+                               QStringLiteral("Módulo remoto desconhecido: \"%1\".").arg(escapeControlCharacters(request.module.left(80))));
         if (request.guid.compare(ModuleGuid, Qt::CaseInsensitive) != 0)
             throw ServiceError(ErrorCode::UnknownModule,
-                               QStringLiteral("Identificador do módulo remoto não confere: \"%1\".").arg(request.guid.left(80)));
+                               QStringLiteral("Identificador do módulo remoto não confere: \"%1\".").arg(escapeControlCharacters(request.guid.left(80))));
         const auto &all = methods();
         const auto it = all.find(request.method);
         if (it == all.end())
             throw ServiceError(ErrorCode::UnknownMethod,
-                               QStringLiteral("Método desconhecido: \"%1\".").arg(request.method.left(80)));
+                               QStringLiteral("Método desconhecido: \"%1\".").arg(escapeControlCharacters(request.method.left(80))));
         const Method &m = it->second;
         const qsizetype most = qsizetype(m.args.size());
         if (request.args.size() > most || request.args.size() < most - m.optionalArgs)
@@ -190,12 +191,21 @@ Response Dispatcher::handle(const Request &request)
                                                           .arg(request.method)
                                                           .arg(m.args.size())
                                                           .arg(request.args.size()));
-        for (size_t i = 0; i < size_t(request.args.size()); ++i)
-            if (!argMatches(m.args[i], request.args.at(qsizetype(i))))
+        for (size_t i = 0; i < size_t(request.args.size()); ++i) {
+            const QCborValue arg = request.args.at(qsizetype(i));
+            if (!argMatches(m.args[i], arg))
                 throw ServiceError(ErrorCode::BadRequest, QStringLiteral("%1: o argumento %2 deveria ser %3.")
                                                               .arg(request.method)
                                                               .arg(i + 1)
                                                               .arg(argKindName(m.args[i])));
+            // No code or key holds a control character; a NUL would reach the database
+            // driver, which refuses it with its own text.
+            if (m.args[i] == Arg::Text && firstControlCharacter(arg.toString()) >= 0)
+                throw ServiceError(ErrorCode::BadRequest,
+                                   QStringLiteral("%1: o argumento %2 contém um caractere de controle.")
+                                       .arg(request.method)
+                                       .arg(i + 1));
+        }
         AuditContext who = m_caller;
         who.method = request.method;
         response = Response::success(request.id, m.run(m_store(), request.args, who));

@@ -6,6 +6,7 @@
 #include "cid10import.h"
 #include "commandline.h"
 #include "databaseconfig.h"
+#include "databasefiles.h"
 #include "databaselock.h"
 #include "dbconnection.h"
 #include "demodata.h"
@@ -164,6 +165,17 @@ int serve(const QStringList &args)
         address = QHostAddress::LocalHost;
     else if (!address.setAddress(host))
         throw kmp::Error(QStringLiteral("Endereço inválido em --listen: %1").arg(host));
+
+    if (options.database.isPostgres() && !options.database.password.isEmpty())
+        logLine(QStringLiteral("aviso: a senha do banco de dados está na linha de comando, que outros usuários desta "
+                               "máquina podem ver (ps); use passfile=ARQUIVO no endereço ou a variável PGPASSFILE."));
+    if (!options.database.isPostgres()) {
+        const QStringList exposed = exposedDatabaseFiles(options.database.path);
+        for (const QString &file : exposed)
+            logLine(QStringLiteral("AVISO: o banco de dados %1 pode ser lido por outros usuários desta máquina: "
+                                   "dados de pacientes expostos. Restrinja-o ao usuário do servidor (chmod 600 %1).")
+                        .arg(file));
+    }
 
     // SIGINT/SIGTERM end the server cleanly: listening stops and every thread is joined.
     // SIGHUP re-reads the key file: a withdrawn key is refused from its next connection on,

@@ -295,11 +295,18 @@ void migrateTo3(DbConnection &db)
 }
 
 // Version 4: the catalogue's version. An existing catalogue gets a first version here, so
-// that stations can cache it without waiting for the next import.
+// that stations can cache it without waiting for the next import; an empty one gets its
+// version from the import that fills it (and a copy of another database, its version).
 void migrateTo4(DbConnection &db)
 {
     db.execDirect(QStringLiteral("CREATE TABLE IF NOT EXISTS KMP_CATALOGUE_VERSION (NAME VARCHAR(30) NOT NULL "
                                  "PRIMARY KEY, VERSION VARCHAR(40) NOT NULL)"));
+    QSqlQuery any = db.prepare(QStringLiteral("SELECT 1 FROM DIAGNOST LIMIT 1"));
+    db.exec(any);
+    const bool filled = any.next();
+    any.finish();
+    if (!filled)
+        return;
     QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_CATALOGUE_VERSION (NAME, VERSION) VALUES ('DIAGNOST', ?) "
                                             "ON CONFLICT (NAME) DO NOTHING"));
     q.addBindValue(newCatalogueVersion(QString()));

@@ -57,7 +57,7 @@ inline constexpr const char *DiagnosisOrderIndex = "DIAGPACI_SEQ";
 // own transaction. No remote method names it, so no client can change it.
 inline constexpr const char *AuditTable = "KMP_AUDIT";
 
-// The catalogue's version (version 3): one row per catalogue, NAME 'DIAGNOST', whose
+// The catalogue's version (version 4): one row per catalogue, NAME 'DIAGNOST', whose
 // VERSION changes with every import, so that stations can keep the catalogue and ask
 // only whether it changed.
 inline constexpr const char *CatalogueVersionTable = "KMP_CATALOGUE_VERSION";

@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "dbconnection.h"
+#include "deltavalidation.h"
 #include "serviceerror.h"
 
 #include <QCborStreamWriter>
@@ -157,7 +158,8 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
         packet.addRow([&q](int i) { return q.value(i); });
     if (q.lastError().isValid())
         throw ServiceError(ErrorCode::Internal,
-                           QStringLiteral("Erro no banco de dados ao ler %1: %2").arg(table.name, q.lastError().text()));
+                           QStringLiteral("Erro no banco de dados ao ler %1 (código %2).")
+                               .arg(table.name, q.lastError().nativeErrorCode().left(16)));
     return packet.finish();
 }
 
@@ -252,6 +254,8 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
     }
     if (delta.changes.empty())
         return;
+    // The delta is well formed; now its values must be ones a screen could have sent.
+    const Delta checked = checkedDelta(m_db, table, delta);
 
     // The row a modify or delete meant: its key, and every column it had when loaded.
     const auto whereOriginal = [&](const RowValues &old, QStringList &where, QVariantList &values) {
@@ -300,7 +304,9 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                                             "OLD_VALUES, NEW_VALUES) VALUES (")
                              + now + QStringLiteral(", ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     const auto audit = [&](const Change &ch) {
-        const RowValues &row = ch.kind == ChangeKind::Delete ? ch.oldValues : ch.newValues;
+        // Filed under the row's original key: the history of the consultation it came from
+        // must show every change made to it.
+        const RowValues &row = ch.kind == ChangeKind::Insert ? ch.newValues : ch.oldValues;
         const auto at = [&](int i, FieldKind kind) { return i < 0 || isNull(row[size_t(i)]) ? nullFor(kind) : row[size_t(i)]; };
         const QVariant noText = nullFor(FieldKind::String);
         QSqlQuery &a = m_db.cached(auditSql);
@@ -417,7 +423,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
             }
         }
         for (size_t changeAt = 0; changeAt < delta.changes.size(); ++changeAt) {
-            const Change &ch = delta.changes[changeAt];
+            const Change &ch = checked.changes[changeAt];
             const RowValues &old = matchOld[changeAt];
             switch (ch.kind) {
             case ChangeKind::Insert: {

@@ -16,8 +16,9 @@ struct TlsIdentity
     QSslKey key;
 
     // Throws kmp::Error with a readable message (a missing file, no certificate, a key
-    // that does not load, no TLS support). A key that does not belong to the certificate
-    // shows up as failed handshakes in the log.
+    // that does not load, a key that does not belong to the certificate, no TLS
+    // support). The pair is tried in one TLS handshake over loopback before it is
+    // accepted.
     // warnings receives advice that does not stop the server (a key readable by others).
     static TlsIdentity load(const QString &certFile, const QString &keyFile, QStringList *warnings = nullptr);
 };

@@ -33,6 +33,15 @@ int nameControlsFromToolTips(QWidget *root)
     if (!root)
         return 0;
     int named = 0;
+    // An editable combo box's entry is a control of its own to a screen reader: it takes
+    // the box's name.
+    for (QComboBox *box : root->findChildren<QComboBox *>()) {
+        QLineEdit *entry = box->lineEdit();
+        if (entry && entry->accessibleName().isEmpty() && !box->accessibleName().isEmpty()) {
+            entry->setAccessibleName(box->accessibleName());
+            ++named;
+        }
+    }
     const auto widgets = root->findChildren<QWidget *>();
     for (QWidget *w : widgets) {
         if (!w->accessibleName().isEmpty() || w->toolTip().isEmpty() || !isControl(w))

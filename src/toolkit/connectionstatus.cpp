@@ -1,5 +1,7 @@
 #include "connectionstatus.h"
 
+#include <QThread>
+
 ConnectionStatus &ConnectionStatus::instance()
 {
     static ConnectionStatus status;
@@ -8,6 +10,10 @@ ConnectionStatus &ConnectionStatus::instance()
 
 void ConnectionStatus::report(State state, const QString &endpoint)
 {
+    // Only the user-interface thread's connections are the station's to show; a worker's
+    // would race the status bar.
+    if (QThread::currentThread() != thread())
+        return;
     if (state == m_state && endpoint == m_endpoint)
         return;
     m_state = state;

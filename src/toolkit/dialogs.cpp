@@ -1,6 +1,7 @@
 #include "dialogs.h"
 
 #include "lookupdialog.h"
+#include "showavi.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -108,6 +109,7 @@ int Dialogs::message(QWidget *parent, TMsgDlgType type, const QString &text, TMs
                      const QString &title)
 {
     const QString shownTitle = title.isEmpty() ? titleFor(type) : title;
+    InputDiscardPause answering; // a box raised during a server call must take its answer
     int answer;
     if (state().responder) {
         DialogRequest request;
@@ -129,6 +131,7 @@ int Dialogs::message(QWidget *parent, TMsgDlgType type, const QString &text, TMs
 
 int Dialogs::exec(DialogKind kind, QDialog *dialog, const QString &title, const QString &text)
 {
+    InputDiscardPause answering;
     if (state().responder) {
         DialogRequest request;
         request.kind = kind;

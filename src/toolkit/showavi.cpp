@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QStringList>
+#include <QThread>
 #include <QVBoxLayout>
 
 namespace {
@@ -113,9 +114,13 @@ bool isUserInput(QEvent::Type type)
 class InputDiscarder : public QObject
 {
 public:
+    int paused = 0;
+
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (!isUserInput(event->type()))
+        // Only a dialog opened after the call began is exempt: a dialog the call runs in
+        // (the report screen) is as busy as any window.
+        if (paused > m_pausedAtStart || !isUserInput(event->type()))
             return false;
         QWidget *modal = QApplication::activeModalWidget();
         if (modal && modal != m_modalAtStart && watched->isWidgetType()) {
@@ -131,6 +136,7 @@ public:
 
     void start()
     {
+        m_pausedAtStart = paused;
         m_modalAtStart = QApplication::activeModalWidget();
         qApp->installEventFilter(this);
     }
@@ -148,6 +154,7 @@ public:
 
 private:
     QPointer<QWidget> m_modalAtStart;
+    int m_pausedAtStart = 0;
     int m_discarded = 0;
 };
 
@@ -169,6 +176,14 @@ State &state()
 bool haveWidgets()
 {
     return qobject_cast<QApplication *>(QCoreApplication::instance()) != nullptr;
+}
+
+// The indicator belongs to the user-interface thread. A call made on another thread (a
+// worker, a second station in a test) has no screen to cover and must not touch it.
+bool offUiThread()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() != app->thread();
 }
 
 // The window the user is looking at: a modal screen (the report screen) over the main
@@ -197,6 +212,8 @@ QString textFor(int animation)
 
 void ActiveShowAvi(QWidget *mainForm, int animation)
 {
+    if (offUiThread())
+        return;
     State &s = state();
     if (s.depth > 0)
         s.outer.append(s.text);
@@ -230,6 +247,8 @@ void ActiveShowAvi(QWidget *mainForm, int animation)
 
 void DeactiveShowAvi()
 {
+    if (offUiThread())
+        return;
     State &s = state();
     if (s.depth == 0)
         return; // an unmatched off must not drive the count negative
@@ -256,5 +275,7 @@ int depth() { return state().depth; }
 QString currentText() { return state().depth > 0 ? state().text : QString(); }
 QWidget *overlay() { return state().overlay; }
 int discardedInputs() { return state().discarder.discarded(); }
+void pauseInputDiscard() { ++state().discarder.paused; }
+void resumeInputDiscard() { state().discarder.paused = qMax(0, state().discarder.paused - 1); }
 
 } // namespace Showavi

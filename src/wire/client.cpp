@@ -6,6 +6,7 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <optional>
 
 namespace kmp::wire {
 
@@ -142,14 +143,15 @@ void Client::authenticate()
     }
     const auto nonce = auth::decodeChallenge(first);
     if (!nonce) {
-        // A refusal sent before any challenge (a full server, for instance) is still a
-        // response worth showing.
+        // A refusal sent before any challenge (a full server, a server that wants TLS) is
+        // the reason to show; only a frame that is neither says nothing useful.
+        std::optional<Response> refusal;
         try {
-            const Response r = decodeResponse(first);
-            if (!r.ok)
-                failTransport(r.errorMessage);
+            refusal = decodeResponse(first);
         } catch (const kmp::Error &) {
         }
+        if (refusal && !refusal->ok && !refusal->errorMessage.isEmpty())
+            failTransport(refusal->errorMessage);
         failTransport(QStringLiteral("O servidor não pediu a chave de cliente como esperado."));
     }
     send(auth::encodeAnswer({m_keyName, auth::mac(m_secret, *nonce)}), m_connectMs, QStringLiteral("a autenticação"));

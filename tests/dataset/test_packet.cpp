@@ -43,8 +43,14 @@ private Q_SLOTS:
     void malformedDelta_data();
     void malformedDelta();
     void everyTruncationFailsCleanly();
+    void textMustBeUtf8_data();
+    void textMustBeUtf8();
     void streamedPacketEqualsWholeEncoding_data();
     void streamedPacketEqualsWholeEncoding();
+    void loadedTextMatchesDecodedText_data();
+    void loadedTextMatchesDecodedText();
+    void loadMapsOtherFieldLayouts_data();
+    void loadMapsOtherFieldLayouts();
 };
 
 void TestPacket::packetRoundTrip()
@@ -168,6 +174,39 @@ void TestPacket::malformedDelta()
     QVERIFY_THROWS_EXCEPTION(PacketError, decodeDelta(bytes));
 }
 
+void TestPacket::textMustBeUtf8_data()
+{
+    QTest::addColumn<QByteArray>("text"); // the bytes of a text value, as sent
+    QTest::addColumn<QString>("decoded"); // what is read back; null: the delta is refused
+    QTest::newRow("plain") << QByteArray("abc") << QStringLiteral("abc");
+    QTest::newRow("accented") << QByteArray("\xc3\xa9") << QStringLiteral("é");
+    QTest::newRow("a real replacement character") << QByteArray("\xef\xbf\xbd") << QStringLiteral("\uFFFD");
+    QTest::newRow("stray continuation byte") << QByteArray("a\x80") << QString();
+    QTest::newRow("Latin-1 byte") << QByteArray("\xe9") << QString();
+    QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << QString();
+    QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80") << QString();
+    QTest::newRow("cut sequence") << QByteArray("\xe2\x82") << QString();
+}
+
+void TestPacket::textMustBeUtf8()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, decoded);
+    // A text value of a delta with exactly these bytes.
+    const QByteArray placeholder(text.size(), '#');
+    QByteArray bytes = cbor([&](QCborStreamWriter &w) {
+        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(1); w.startArray(3);
+        w.append(QStringLiteral("A")); w.append(1); w.append(10); w.endArray(); w.endArray();
+        w.append(QStringLiteral("changes")); w.startArray(1); w.startArray(3); w.append(1); w.appendNull();
+        w.startArray(1); w.append(QString::fromLatin1(placeholder)); w.endArray(); w.endArray(); w.endArray(); w.endMap(); });
+    bytes.replace(bytes.indexOf(placeholder), placeholder.size(), text);
+    if (decoded.isNull()) {
+        QVERIFY_THROWS_EXCEPTION(PacketError, decodeDelta(bytes));
+        return;
+    }
+    QCOMPARE(decodeDelta(bytes).changes.at(0).newValues.at(0).toString(), decoded);
+}
+
 void TestPacket::everyTruncationFailsCleanly()
 {
     // Whatever prefix of a valid packet arrives, decoding refuses it with a PacketError.
@@ -210,3 +249,132 @@ void TestPacket::streamedPacketEqualsWholeEncoding()
 
 QTEST_GUILESS_MAIN(TestPacket)
 #include "test_packet.moc"
+
+namespace {
+
+// A one-field, one-row packet whose text value is the given bytes, as a peer might send
+// them (not necessarily sound UTF-8).
+QByteArray packetWithText(const QByteArray &utf8, int size)
+{
+    QByteArray out;
+    {
+        QCborStreamWriter w(&out);
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(QStringLiteral("NMDIAGNOST"));
+        w.append(1);
+        w.append(size);
+        w.endArray();
+        w.endArray();
+        w.append(QStringLiteral("rows"));
+        w.startArray(1);
+        w.startArray(1);
+        w.appendTextString(utf8.constData(), utf8.size());
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    }
+    return out;
+}
+
+} // namespace
+
+void TestPacket::loadedTextMatchesDecodedText_data()
+{
+    QTest::addColumn<QByteArray>("utf8");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("fits");
+    QTest::newRow("ascii") << QByteArray("Colera") << 6 << true;
+    QTest::newRow("accents at the limit") << QStringLiteral("Cólera ação").toUtf8() << 11 << true;
+    QTest::newRow("accents one over") << QStringLiteral("Cólera ação!").toUtf8() << 11 << false;
+    QTest::newRow("emoji counts two") << QStringLiteral("a\U0001F600").toUtf8() << 3 << true;
+    QTest::newRow("emoji over the limit") << QStringLiteral("ab\U0001F600").toUtf8() << 3 << false;
+    QTest::newRow("empty") << QByteArray("") << 5 << true;
+    QTest::newRow("cut sequence") << QByteArray("ab\xc3") << 5 << true;
+    QTest::newRow("overlong slash") << QByteArray("a\xc0\xafz") << 5 << true;
+    QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80x") << 5 << true;
+    QTest::newRow("beyond U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << 5 << true;
+    QTest::newRow("stray continuation") << QByteArray("\x80\x80") << 5 << true;
+    QTest::newRow("byte-order mark first") << QByteArray("\xef\xbb\xbfI10") << 5 << true;
+    QTest::newRow("noncharacter") << QByteArray("\xef\xbf\xbfz") << 5 << true;
+    QTest::newRow("Latin-1, not UTF-8") << QByteArray("C\xf3lera") << 10 << true;
+}
+
+// A record set loads text straight from the packet's bytes; whatever the bytes, it must
+// read back as the packet decoder reads it, refuse what does not fit the same way, and
+// be found by locate under the text it shows.
+void TestPacket::loadedTextMatchesDecodedText()
+{
+    QFETCH(QByteArray, utf8);
+    QFETCH(int, size);
+    QFETCH(bool, fits);
+    const QByteArray bytes = packetWithText(utf8, size);
+    RecordSet set(QStringLiteral("cdsDiagnost"));
+    if (!fits) {
+        QVERIFY_THROWS_EXCEPTION(PacketError, decodePacket(bytes));
+        QVERIFY_THROWS_EXCEPTION(PacketError, set.loadFromPacket(bytes));
+        return;
+    }
+    const QString decoded = decodePacket(bytes).rows.at(0).at(0).toString();
+    set.loadFromPacket(bytes);
+    QCOMPARE(set.value(0, 0).toString(), decoded);
+    QCOMPARE(set.value(0, 0).isNull(), false);
+    set.append();
+    set.fieldByName(QStringLiteral("NMDIAGNOST"))->setAsString(QStringLiteral("x"));
+    set.post();
+    QVERIFY(set.locate(QStringLiteral("NMDIAGNOST"), decoded));
+    QCOMPARE(set.currentRow(), 0);
+    // The text goes out again as the decoder read it.
+    QCOMPARE(decodePacket(set.toPacket()).rows.at(0).at(0).toString(), decoded);
+}
+
+void TestPacket::loadMapsOtherFieldLayouts_data()
+{
+    QTest::addColumn<QStringList>("declared"); // name:kind:size, kind s/d/f/b
+    QTest::addColumn<bool>("loads");
+    QTest::newRow("same layout") << QStringList{"CDDIAGNOST:s:10", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
+    QTest::newRow("other order") << QStringList{"DSTEXTO:b:0", "NRSEQUENCIA:f:0", "CDDIAGNOST:s:10", "DTCONSPACI:d:0"} << true;
+    QTest::newRow("fewer fields") << QStringList{"NRSEQUENCIA:f:0", "CDDIAGNOST:s:10"} << true;
+    QTest::newRow("wider text") << QStringList{"CDDIAGNOST:s:40", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
+    QTest::newRow("narrower text that still fits") << QStringList{"CDDIAGNOST:s:3", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
+    QTest::newRow("narrower text that does not") << QStringList{"CDDIAGNOST:s:2", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << false;
+    QTest::newRow("date declared as float") << QStringList{"CDDIAGNOST:s:10", "DTCONSPACI:f:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
+    QTest::newRow("lower-case names") << QStringList{"cddiagnost:s:10", "dtconspaci:d:0", "nrsequencia:f:0", "dstexto:b:0"} << true;
+    QTest::newRow("text declared as blob") << QStringList{"CDDIAGNOST:b:0", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << false;
+    QTest::newRow("missing field") << QStringList{"CDDIAGNOST:s:10", "NMDIAGNOST:s:100"} << false;
+}
+
+// Whatever the declared layout, each field holds the packet's value of the field of its
+// name; a layout that cannot take the packet leaves the set as it was.
+void TestPacket::loadMapsOtherFieldLayouts()
+{
+    QFETCH(QStringList, declared);
+    QFETCH(bool, loads);
+    const Packet p = samplePacket();
+    RecordSet set(QStringLiteral("cds"));
+    for (const QString &d : declared) {
+        const QStringList parts = d.split(QLatin1Char(':'));
+        const FieldKind kind = parts[1] == QLatin1String("s") ? FieldKind::String
+                               : parts[1] == QLatin1String("d") ? FieldKind::DateTime
+                               : parts[1] == QLatin1String("f") ? FieldKind::Float
+                                                                : FieldKind::Blob;
+        set.addField(parts[0], kind, parts[2].toInt());
+    }
+    if (!loads) {
+        QVERIFY_THROWS_EXCEPTION(Error, set.loadFromPacket(encodePacket(p)));
+        QVERIFY(!set.isActive());
+        return;
+    }
+    set.loadFromPacket(encodePacket(p));
+    QCOMPARE(set.recordCount(), int(p.rows.size()));
+    for (int f = 0; f < set.fieldCount(); ++f) {
+        size_t source = 0;
+        while (p.fields[source].name.compare(set.field(f)->fieldName(), Qt::CaseInsensitive) != 0)
+            ++source;
+        for (int r = 0; r < set.recordCount(); ++r)
+            QVERIFY2(sameValue(set.value(r, f), p.rows[size_t(r)][source]),
+                     qPrintable(QStringLiteral("row %1, field %2").arg(r).arg(set.field(f)->fieldName())));
+    }
+}

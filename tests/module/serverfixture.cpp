@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCborArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMdiArea>
 #include <QtTest>
 #include <algorithm>
@@ -46,6 +47,30 @@ bool ScreenHarness::runCommand(const QStringList &args, QString *why)
             args + QStringList{QStringLiteral("--database"), QStringLiteral("sqlite:") + databaseFile()});
     if (!p.waitForFinished(300000) || p.exitCode() != 0) {
         *why = args.join(QLatin1Char(' ')) + QStringLiteral(": ") + QString::fromUtf8(p.readAllStandardError());
+        return false;
+    }
+    return true;
+}
+
+bool importCatalogue(const QString &database, const QList<QPair<QString, QString>> &codesAndNames, QString *why)
+{
+    QTemporaryDir dir;
+    QFile csv(dir.filePath(QStringLiteral("CID-10-SUBCATEGORIAS.CSV")));
+    if (!csv.open(QIODevice::WriteOnly)) {
+        *why = csv.errorString();
+        return false;
+    }
+    // The official files' layout and encoding.
+    QString text = QStringLiteral("SUBCAT;CLASSIF;RESTRSEXO;CAUSAOBITO;DESCRICAO;DESCRABREV;REFER;EXCLUIDOS;\n");
+    for (const auto &[code, name] : codesAndNames)
+        text += QStringLiteral("%1;;;;%2;%1;;;\n").arg(code, name);
+    csv.write(text.toLatin1());
+    csv.close();
+    QProcess p;
+    p.start(QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver"),
+            {QStringLiteral("import-cid10"), dir.path(), QStringLiteral("--database"), database});
+    if (!p.waitForFinished(120000) || p.exitCode() != 0) {
+        *why = QStringLiteral("import-cid10: ") + QString::fromUtf8(p.readAllStandardError());
         return false;
     }
     return true;

@@ -13,6 +13,11 @@
 class QMdiArea;
 class TfrmDiagPaci;
 
+// Puts codes with their names into the catalogue of the database (sqlite:PATH or a
+// PostgreSQL URL) with kmp-appserver import-cid10: the server keeps only catalogue codes
+// in a consultation's diagnoses, under the catalogue's name.
+bool importCatalogue(const QString &database, const QList<QPair<QString, QString>> &codesAndNames, QString *why);
+
 // A real application server on a loopback port over a fresh demo database, and a host
 // (main window, MDI area, host services) for the screen, as the screen tests need them.
 class ScreenHarness
@@ -29,6 +34,8 @@ public:
     void stopServer();
     bool restartServer(QString *why);
     quint16 port() const { return m_port; }
+    // The server's process, for tests that slow it down (SIGSTOP) rather than stop it.
+    qint64 serverProcessId() const { return m_server.processId(); }
     // Extra options for the server (keys, limits), used from the next (re)start on.
     void setServerOptions(const QStringList &options) { m_serverOptions = options; }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }

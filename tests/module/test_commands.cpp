@@ -112,7 +112,7 @@ void TestCommands::deleteOnEmptyListOnlyReloads()
 {
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C4"), kDate);
     // Someone else records a diagnosis meanwhile: the reload brings it in, no question asked.
-    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C4"), kDate, {QStringLiteral("B01")}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C4"), kDate, {QStringLiteral("B349")}));
     kmp::ScriptedDialogs dialogs;
     f->sbtExcluirClick(f->sbtExcluir);
     QCOMPARE(dialogs.seen().size(), 0);
@@ -221,7 +221,7 @@ void TestCommands::listingPdfHasTheDiagnoses()
     if (!pdftotext.waitForFinished(20000) || pdftotext.exitCode() != 0)
         QSKIP("pdftotext (poppler-utils) is not available to read the PDF back");
     const QString pdfText = QString::fromUtf8(pdftotext.readAllStandardOutput());
-    QVERIFY2(pdfText.contains(QStringLiteral("E119")) && pdfText.contains(QStringLiteral("Nome de J189")), qPrintable(pdfText));
+    QVERIFY2(pdfText.contains(QStringLiteral("E119")) && pdfText.contains(QStringLiteral("Pneumonia")), qPrintable(pdfText));
 }
 
 QTEST_MAIN(TestCommands)

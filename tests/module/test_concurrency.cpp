@@ -180,6 +180,14 @@ void TestConcurrency::twoStationsKeepOneOrder()
         database = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&") : QStringLiteral("?"))
                    + QStringLiteral("schema=soak_%1_%2").arg(QCoreApplication::applicationPid()).arg(servers);
     }
+    QList<QPair<QString, QString>> catalogue;
+    for (const char *letter : {"A", "B", "C"})
+        for (int i = 0; i < 60; ++i) {
+            const QString code = QLatin1String(letter) + QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+            catalogue.append({code, QStringLiteral("Nome de ") + code});
+        }
+    QString catalogueWhy;
+    QVERIFY2(importCatalogue(database, catalogue, &catalogueWhy), qPrintable(catalogueWhy));
     std::vector<std::unique_ptr<ServerProcess>> procs;
     for (int i = 0; i < servers; ++i) {
         auto p = std::make_unique<ServerProcess>();

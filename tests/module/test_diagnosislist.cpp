@@ -166,7 +166,7 @@ void TestDiagnosisList::lookupFillsTheRow()
 
 void TestDiagnosisList::numberingContinuesFromTheLastRow()
 {
-    TfrmDiagPaci *f = openFor(QStringLiteral("D4"), {{QStringLiteral("A09"), 2}, {QStringLiteral("B01"), 5}});
+    TfrmDiagPaci *f = openFor(QStringLiteral("D4"), {{QStringLiteral("A09"), 2}, {QStringLiteral("B349"), 5}});
     QCOMPARE(f->diagnoses()->nrUltSequencia(), 5);
     for (const char *code : {"I10", "E119", "J189"}) {
         f->cdsDiagPaci->first();
@@ -175,7 +175,7 @@ void TestDiagnosisList::numberingContinuesFromTheLastRow()
         f->cdsDiagPaci->post();
     }
     const auto stored = h->storedDiagnoses(QStringLiteral("0001"), QStringLiteral("D4"), kDate);
-    QCOMPARE(stored, (QList<QPair<QString, int>>{{QStringLiteral("A09"), 2}, {QStringLiteral("B01"), 5},
+    QCOMPARE(stored, (QList<QPair<QString, int>>{{QStringLiteral("A09"), 2}, {QStringLiteral("B349"), 5},
                                                  {QStringLiteral("I10"), 6}, {QStringLiteral("E119"), 7},
                                                  {QStringLiteral("J189"), 8}}));
 }
@@ -185,10 +185,10 @@ void TestDiagnosisList::moves_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<bool>("up");
     QTest::addColumn<QStringList>("order");
-    QTest::newRow("second up") << 1 << true << QStringList{"B01", "A09", "C01"};
-    QTest::newRow("second down") << 1 << false << QStringList{"A09", "C01", "B01"};
-    QTest::newRow("first up stays") << 0 << true << QStringList{"A09", "B01", "C01"};
-    QTest::newRow("last down stays") << 2 << false << QStringList{"A09", "B01", "C01"};
+    QTest::newRow("second up") << 1 << true << QStringList{"B349", "A09", "D649"};
+    QTest::newRow("second down") << 1 << false << QStringList{"A09", "D649", "B349"};
+    QTest::newRow("first up stays") << 0 << true << QStringList{"A09", "B349", "D649"};
+    QTest::newRow("last down stays") << 2 << false << QStringList{"A09", "B349", "D649"};
 }
 
 void TestDiagnosisList::moves()
@@ -198,7 +198,7 @@ void TestDiagnosisList::moves()
     QFETCH(QStringList, order);
     static int run = 0;
     const QString patient = QStringLiteral("D5-%1").arg(++run);
-    TfrmDiagPaci *f = openFor(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}, {QStringLiteral("C01"), 3}});
+    TfrmDiagPaci *f = openFor(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}, {QStringLiteral("D649"), 3}});
     f->cdsDiagPaci->moveTo(row);
     const QString moved = f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString();
     QVERIFY(f->sbtItemUp->isEnabled());
@@ -219,11 +219,12 @@ void TestDiagnosisList::moves()
 
 void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
 {
-    TfrmDiagPaci *f = openFor(QStringLiteral("D6"), {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
+    TfrmDiagPaci *f = openFor(QStringLiteral("D6"), {{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}});
     // Another clinician renumbers the first row: the screen's copy is now stale.
     kmp::Delta d = diagnosisDelta(QStringLiteral("D6"), kDate, {{QStringLiteral("A09"), 1}});
     d.changes[0].kind = kmp::ChangeKind::Modify;
-    d.changes[0].oldValues = d.changes[0].newValues;
+    d.changes[0].oldValues = h->packet(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), QStringLiteral("D6"), kDate}).rows.at(0);
+    d.changes[0].newValues = d.changes[0].oldValues;
     d.changes[0].newValues[5] = 9.0;
     h->save(QStringLiteral("SetDiagPaci"), d);
 
@@ -231,7 +232,7 @@ void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
     dialogs.thenAnswer(mrYes).then(kmp::answers::ok());
     f->cdsDiagPaci->first();
     pressKey(f, Qt::Key_F4);
-    QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B01"})); // the deleted row came back
+    QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B349"})); // the deleted row came back
     QCOMPARE(f->cdsDiagPaci->changeCount(), 0);
     QVERIFY(dialogs.seen().size() >= 2);
     QCOMPARE(dialogs.seen().at(1).type, mtError);
@@ -240,11 +241,12 @@ void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
 
 void TestDiagnosisList::failedMoveRestoresTheList()
 {
-    TfrmDiagPaci *f = openFor(QStringLiteral("D7"), {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
+    TfrmDiagPaci *f = openFor(QStringLiteral("D7"), {{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}});
+    // Another clinician removes the first row: the screen's copy is now stale.
     kmp::Delta d = diagnosisDelta(QStringLiteral("D7"), kDate, {{QStringLiteral("A09"), 1}});
-    d.changes[0].kind = kmp::ChangeKind::Modify;
-    d.changes[0].oldValues = d.changes[0].newValues;
-    d.changes[0].newValues[4] = QStringLiteral("Renomeado");
+    d.changes[0].kind = kmp::ChangeKind::Delete;
+    d.changes[0].oldValues = h->packet(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), QStringLiteral("D7"), kDate}).rows.at(0);
+    d.changes[0].newValues.clear();
     h->save(QStringLiteral("SetDiagPaci"), d);
 
     kmp::ScopedResponder ok(kmp::answers::ok());

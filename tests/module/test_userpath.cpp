@@ -262,10 +262,10 @@ void TestUserPath::moveIsOneChange_data()
     QTest::addColumn<bool>("up");
     QTest::addColumn<QString>("changedElsewhere");
     // The row that moves, or the one it changes places with, was changed by another station.
-    QTest::newRow("moving row renamed, up") << 1 << true << QStringLiteral("B01");
-    QTest::newRow("neighbour renamed, up") << 1 << true << QStringLiteral("A09");
-    QTest::newRow("moving row renamed, down") << 1 << false << QStringLiteral("B01");
-    QTest::newRow("neighbour renamed, down") << 1 << false << QStringLiteral("C01");
+    QTest::newRow("moving row changed, up") << 1 << true << QStringLiteral("B349");
+    QTest::newRow("neighbour changed, up") << 1 << true << QStringLiteral("A09");
+    QTest::newRow("moving row changed, down") << 1 << false << QStringLiteral("B349");
+    QTest::newRow("neighbour changed, down") << 1 << false << QStringLiteral("D649");
 }
 
 void TestUserPath::moveIsOneChange()
@@ -275,7 +275,7 @@ void TestUserPath::moveIsOneChange()
     QFETCH(QString, changedElsewhere);
     static int run = 0;
     const QString patient = QStringLiteral("UP3-%1").arg(++run);
-    const QList<QPair<QString, int>> rows{{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}, {QStringLiteral("C01"), 3}};
+    const QList<QPair<QString, int>> rows{{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}, {QStringLiteral("D649"), 3}};
     TfrmDiagPaci *f = openWith(patient, rows);
     QVERIFY(f);
     int at = 0;
@@ -284,22 +284,23 @@ void TestUserPath::moveIsOneChange()
             at = i;
     kmp::Delta d = diagnosisDelta(patient, kDate, {rows[at]});
     d.changes[0].kind = kmp::ChangeKind::Modify;
-    d.changes[0].oldValues = d.changes[0].newValues;
-    d.changes[0].newValues[4] = QStringLiteral("Mudado em outra estação");
+    d.changes[0].oldValues = h->packet(QStringLiteral("GetDiagPaci"), {kBranch, patient, kDate}).rows.at(size_t(at));
+    d.changes[0].newValues = d.changes[0].oldValues;
+    d.changes[0].newValues[6] = QStringLiteral("CID10-X"); // the name is the catalogue's and stays
     h->save(QStringLiteral("SetDiagPaci"), d);
 
     u->clickCell(f->dbgPadrao, row, 0);
     QCOMPARE(f->cdsDiagPaci->currentRow(), row);
     u->click(up ? f->sbtItemUp : f->sbtItemDown);
-    QCOMPARE(stored(*h, patient), QStringLiteral("A09:1 B01:2 C01:3")); // nothing half-done
+    QCOMPARE(stored(*h, patient), QStringLiteral("A09:1 B349:2 D649:3")); // nothing half-done
     QVERIFY(!kmp::Dialogs::log().isEmpty());
-    QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B01", "C01"}));
+    QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B349", "D649"}));
     QCOMPARE(f->cdsDiagPaci->changeCount(), 0);
 
     // A move on the list as it now is works.
     u->clickCell(f->dbgPadrao, row, 0);
     u->click(up ? f->sbtItemUp : f->sbtItemDown);
-    QCOMPARE(stored(*h, patient), up ? QStringLiteral("B01:1 A09:2 C01:3") : QStringLiteral("A09:1 C01:2 B01:3"));
+    QCOMPARE(stored(*h, patient), up ? QStringLiteral("B349:1 A09:2 D649:3") : QStringLiteral("A09:1 D649:2 B349:3"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -317,7 +318,7 @@ void TestUserPath::arrowsStayOffWhileTyping()
     QFETCH(QString, away);
     static int run = 0;
     const QString patient = QStringLiteral("UP4-%1").arg(++run);
-    TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
+    TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}});
     QVERIFY(f);
     TfrmDiagPaci *other = away == QLatin1String("screen") ? u->openStation(patient + QStringLiteral("x"), kDate) : nullptr;
     u->activate(f);
@@ -338,7 +339,7 @@ void TestUserPath::arrowsStayOffWhileTyping()
     QCOMPARE(current(f, "CDDIAGNOST"), QStringLiteral("I10"));
     u->focus(f->dbgPadrao);
     u->key(Qt::Key_Return, Qt::ControlModifier);
-    QCOMPARE(stored(*h, patient), QStringLiteral("A09:1 B01:2 I10:3"));
+    QCOMPARE(stored(*h, patient), QStringLiteral("A09:1 B349:2 I10:3"));
     QVERIFY(f->sbtItemUp->isEnabled());
 }
 
@@ -438,7 +439,7 @@ void TestUserPath::refreshAsksBeforeDroppingTyping_data()
     QTest::addColumn<int>("answer");
     QTest::addColumn<QString>("after");
     QTest::newRow("No keeps the row") << int(mrNo) << QStringLiteral("A09 I10");
-    QTest::newRow("Yes drops it and reloads") << int(mrYes) << QStringLiteral("A09 B01");
+    QTest::newRow("Yes drops it and reloads") << int(mrYes) << QStringLiteral("A09 B349");
 }
 
 void TestUserPath::refreshAsksBeforeDroppingTyping()
@@ -451,7 +452,7 @@ void TestUserPath::refreshAsksBeforeDroppingTyping()
     QVERIFY(f);
     typeDiagnosis(QStringLiteral("I10"));
     // Meanwhile another station adds a row: a reload would show it.
-    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(patient, kDate, {{QStringLiteral("B01"), 2}}));
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(patient, kDate, {{QStringLiteral("B349"), 2}}));
     kmp::ScriptedDialogs dialogs;
     dialogs.thenAnswer(answer);
     u->key(Qt::Key_F5);
@@ -480,8 +481,10 @@ void TestUserPath::currentNameIsReadable()
     QFETCH(QString, name);
     static int run = 0;
     const QString patient = QStringLiteral("UP8-%1").arg(++run);
+    // The server stores the catalogue's name: a long one must be the catalogue's too.
+    QString why;
+    QVERIFY2(importCatalogue(QStringLiteral("sqlite:") + h->databaseFile(), {{code, name}}, &why), qPrintable(why));
     kmp::Delta d = diagnosisDelta(patient, kDate, {{QStringLiteral("A09"), 1}, {code, 2}});
-    d.changes[1].newValues[4] = name;
     h->save(QStringLiteral("SetDiagPaci"), d);
     TfrmDiagPaci *f = openWith(patient);
     QVERIFY(f);
@@ -497,7 +500,7 @@ void TestUserPath::currentNameIsReadable()
     QToolTip::hideText();
 
     u->clickCell(f->dbgPadrao, 0, nameColumn);
-    QCOMPARE(f->dbtNome->text(), QStringLiteral("Nome de A09")); // follows the cursor
+    QCOMPARE(f->dbtNome->text(), QStringLiteral("Diarréia e gastroenterite de origem infecciosa presumível")); // follows the cursor
 }
 
 // ---------------------------------------------------------------------------------------
@@ -514,15 +517,15 @@ void TestUserPath::newRowsShowInStoredOrder()
     QFETCH(int, startRow);
     static int run = 0;
     const QString patient = QStringLiteral("UP9-%1").arg(++run);
-    TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}});
+    TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}});
     QVERIFY(f);
     for (const char *code : {"I10", "E119", "J189"}) {
         u->clickCell(f->dbgPadrao, startRow, 0);
         typeDiagnosis(QLatin1String(code));
         u->key(Qt::Key_Return, Qt::ControlModifier);
     }
-    QCOMPARE(stored(*h, patient), QStringLiteral("A09:1 B01:2 I10:3 E119:4 J189:5"));
-    QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B01", "I10", "E119", "J189"}));
+    QCOMPARE(stored(*h, patient), QStringLiteral("A09:1 B349:2 I10:3 E119:4 J189:5"));
+    QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B349", "I10", "E119", "J189"}));
     QCOMPARE(current(f, "CDDIAGNOST"), QStringLiteral("J189"));
 }
 
@@ -626,8 +629,8 @@ void TestUserPath::moveKeysFollowTheArrows_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("Ctrl+Shift+Up") << int(Qt::Key_Up) << QStringLiteral("B01:1 A09:2 C01:3");
-    QTest::newRow("Ctrl+Shift+Down") << int(Qt::Key_Down) << QStringLiteral("A09:1 C01:2 B01:3");
+    QTest::newRow("Ctrl+Shift+Up") << int(Qt::Key_Up) << QStringLiteral("B349:1 A09:2 D649:3");
+    QTest::newRow("Ctrl+Shift+Down") << int(Qt::Key_Down) << QStringLiteral("A09:1 D649:2 B349:3");
 }
 
 void TestUserPath::moveKeysFollowTheArrows()
@@ -636,14 +639,14 @@ void TestUserPath::moveKeysFollowTheArrows()
     QFETCH(QString, expected);
     static int run = 0;
     const QString patient = QStringLiteral("UP13-%1").arg(++run);
-    TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B01"), 2}, {QStringLiteral("C01"), 3}});
+    TfrmDiagPaci *f = openWith(patient, {{QStringLiteral("A09"), 1}, {QStringLiteral("B349"), 2}, {QStringLiteral("D649"), 3}});
     QVERIFY(f);
     QVERIFY(f->sbtItemUp->toolTip().contains(QLatin1String("Ctrl+Shift+")));
     QVERIFY(f->sbtItemDown->toolTip().contains(QLatin1String("Ctrl+Shift+")));
     u->clickCell(f->dbgPadrao, 1, 0);
     u->key(Qt::Key(key), Qt::ControlModifier | Qt::ShiftModifier);
     QCOMPARE(stored(*h, patient), expected);
-    QCOMPARE(current(f, "CDDIAGNOST"), QStringLiteral("B01"));
+    QCOMPARE(current(f, "CDDIAGNOST"), QStringLiteral("B349"));
 
     // While a row is typed the keys move nothing, like the arrows.
     typeDiagnosis(QStringLiteral("I10"));

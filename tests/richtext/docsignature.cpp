@@ -135,8 +135,9 @@ QString documentSignature(const QTextDocument& doc)
             line += QStringLiteral("list(%1,%2,%3) ").arg(int(lf.style())).arg(lf.indent())
                         .arg(numbered ? lf.numberPrefix() + QLatin1Char('#') + (lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".")) : QString());
             // Counted from the list's start, so a long list held as several
-            // QTextLists reads the same as one.
-            line += QStringLiteral("item%1 ").arg(listStart(lf) + list->itemNumber(block));
+            // QTextLists reads the same as one; a bullet shows no number.
+            if (numbered)
+                line += QStringLiteral("item%1 ").arg(listStart(lf) + list->itemNumber(block));
         }
         if (doc.frameAt(block.position()) != doc.rootFrame())
             line += QStringLiteral("cell ");

@@ -1,13 +1,19 @@
 // Notes that once took the reader down, and hostile input built to exhaust it:
 // each must load, save and load again with the same text, in bounded memory.
 
+#include "rtfparser.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 #include <QTest>
+#include <QTextCursor>
+
+#include <algorithm>
 
 namespace {
 
@@ -21,6 +27,34 @@ QByteArray fileBytes(const QString& path)
     return f.readAll();
 }
 
+QByteArray repeated(const QByteArray& part, int times)
+{
+    QByteArray out;
+    out.reserve(part.size() * times);
+    for (int i = 0; i < times; ++i)
+        out += part;
+    return out;
+}
+
+int tableDepth(QTextFrame* frame)
+{
+    int deepest = 0;
+    for (QTextFrame* child : frame->childFrames())
+        deepest = std::max(deepest, tableDepth(child) + (qobject_cast<QTextTable*>(child) ? 1 : 0));
+    return deepest;
+}
+
+int widestTable(QTextFrame* frame)
+{
+    int widest = 0;
+    for (QTextFrame* child : frame->childFrames()) {
+        if (auto* t = qobject_cast<QTextTable*>(child))
+            widest = std::max(widest, t->columns());
+        widest = std::max(widest, widestTable(child));
+    }
+    return widest;
+}
+
 } // namespace
 
 class TestRtfHostile : public QObject
@@ -30,6 +64,9 @@ class TestRtfHostile : public QObject
 private Q_SLOTS:
     void storedReproducers_data();
     void storedReproducers();
+    void limits_data();
+    void limits();
+    void nestingWithinTheLimitIsKept();
 };
 
 void TestRtfHostile::storedReproducers_data()
@@ -56,6 +93,87 @@ void TestRtfHostile::storedReproducers()
     QTextDocument again;
     kmp::rtf::read(stored, &again);
     QCOMPARE(again.toPlainText(), doc.toPlainText());
+}
+
+void TestRtfHostile::limits_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("text");     // what must still be read
+    QTest::addColumn<int>("maxDepth");     // of the group stack
+    QTest::addColumn<int>("maxColours");
+    QTest::addColumn<int>("maxTableDepth");
+    QTest::addColumn<int>("maxColumns");
+
+    constexpr int kMillion = 1'000'000;
+    // The bounds are well above what any writer needs and far below what an
+    // attacker asks for, so a limit raised a thousandfold fails here.
+    QTest::newRow("a million nested braces")
+        << "{\\rtf1 " + repeated("{", kMillion) + "deep" + repeated("}", kMillion) + " after}" << QStringLiteral("deep after") << 1000
+        << 0 << 0 << 0;
+    QTest::newRow("a million nested bold groups")
+        << "{\\rtf1 " + repeated("{\\b ", kMillion) + "x" + "}" << QStringLiteral("x") << 1000 << 0 << 0 << 0;
+    QTest::newRow("a colour table of a million entries")
+        << "{\\rtf1{\\colortbl ;" + repeated("\\red1\\green2\\blue3;", kMillion) + "}\\cf999999 coloured}"
+        << QStringLiteral("coloured") << 1000 << 10000 << 0 << 0;
+    QTest::newRow("tables nested ten thousand deep")
+        << QByteArray("{\\rtf1\\pard\\intbl\\itap10000 inner\\nestcell\\nestrow\\pard\\intbl\\itap1 outer\\cell\\row}")
+        << QStringLiteral("inner") << 1000 << 0 << 10 << 0;
+    QTest::newRow("a row of a hundred thousand cells")
+        << "{\\rtf1\\trowd" + repeated("\\cellx100", 100000) + repeated("\\pard\\intbl c\\cell", 100000) + "\\row}"
+        << QStringLiteral("c") << 1000 << 0 << 1 << 100;
+    QTest::newRow("\\bin claiming two gigabytes")
+        << QByteArray("{\\rtf1 before{\\pict\\pngblip\\bin2147483647 abc}}") << QStringLiteral("before") << 1000 << 0 << 0 << 0;
+    QTest::newRow("numbers beyond any integer")
+        << QByteArray("{\\rtf1\\fs99999999999999999999\\li-99999999999999999999\\u99999999999999999999 x\\cf99999999999999 y}")
+        << QStringLiteral("y") << 1000 << 0 << 0 << 0;
+    QTest::newRow("a million picture control words")
+        << "{\\rtf1{\\pict\\wmetafile8" + repeated("\\picbmp", kMillion) + " 0100}tail}" << QStringLiteral("tail") << 1000 << 0 << 0
+        << 0;
+}
+
+// Hostile notes load what they hold, with every structure the reader keeps
+// bounded whatever the note asks for.
+void TestRtfHostile::limits()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QString, text);
+    QFETCH(int, maxDepth);
+    QFETCH(int, maxColours);
+    QFETCH(int, maxTableDepth);
+    QFETCH(int, maxColumns);
+    QTextDocument doc;
+    kmp::rtf::detail::RtfParser parser(&doc);
+    parser.parse(input, 0);
+    QVERIFY2(parser.peakGroupDepth() <= maxDepth, qPrintable(QString::number(parser.peakGroupDepth())));
+    if (maxColours > 0)
+        QVERIFY2(parser.colourCount() <= maxColours, qPrintable(QString::number(parser.colourCount())));
+    QVERIFY2(doc.toPlainText().contains(text), qPrintable(doc.toPlainText().left(200)));
+    if (maxTableDepth > 0)
+        QVERIFY2(tableDepth(doc.rootFrame()) <= maxTableDepth, qPrintable(QString::number(tableDepth(doc.rootFrame()))));
+    if (maxColumns > 0)
+        QVERIFY2(widestTable(doc.rootFrame()) <= maxColumns, qPrintable(QString::number(widestTable(doc.rootFrame()))));
+    // Whatever was read saves and loads again.
+    const QByteArray stored = kmp::rtf::write(&doc);
+    QVERIFY(stored.size() < 16 * 1024 * 1024);
+    QTextDocument again;
+    kmp::rtf::read(stored, &again);
+    QVERIFY(again.toPlainText().contains(text));
+}
+
+// Below the depth limit groups still scope their formatting: a limit cut too
+// low would leak bold into the text after the group.
+void TestRtfHostile::nestingWithinTheLimitIsKept()
+{
+    const int depth = 150;
+    const QByteArray rtf = "{\\rtf1 " + repeated("{", depth) + "{\\b bold}plain" + repeated("}", depth) + "}";
+    QTextDocument doc;
+    kmp::rtf::read(rtf, &doc);
+    QCOMPARE(doc.toPlainText(), QStringLiteral("boldplain"));
+    QTextCursor c(&doc);
+    c.setPosition(2);
+    QVERIFY(c.charFormat().fontWeight() >= QFont::Bold);
+    c.setPosition(7);
+    QVERIFY(c.charFormat().fontWeight() < QFont::DemiBold);
 }
 
 QTEST_MAIN(TestRtfHostile)

@@ -4,13 +4,20 @@
 #include "rtfreader.h"
 #include "rtfwriter.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
+#include <QUrl>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocumentFragment>
+#include <QTextFrame>
+#include <QTextTable>
+#include <QImage>
 #include <QTextDocument>
 #include <QTextList>
 #include <QTest>
@@ -20,7 +27,7 @@ namespace {
 struct Expectation
 {
     QString text;
-    enum What { Bold, Italic, Underline, Bullet, Numbered, Centered, Plain } what;
+    enum What { Bold, Italic, Underline, Bullet, Numbered, Centered, Plain, Super, Sub } what;
 };
 
 // The paragraph and the character format where text first appears.
@@ -62,6 +69,8 @@ QString check(const QTextDocument& doc, const QList<Expectation>& expectations)
         case Expectation::Numbered: ok = list && list->format().style() <= QTextListFormat::ListDecimal; break;
         case Expectation::Centered: ok = (block.blockFormat().alignment() & Qt::AlignHCenter) != 0; break;
         case Expectation::Plain: ok = !list && fmt.fontWeight() < QFont::DemiBold && !fmt.fontItalic(); break;
+        case Expectation::Super: ok = fmt.verticalAlignment() == QTextCharFormat::AlignSuperScript; break;
+        case Expectation::Sub: ok = fmt.verticalAlignment() == QTextCharFormat::AlignSubScript; break;
         }
         if (!ok)
             problems << QStringLiteral("'%1' lost its formatting (%2)").arg(e.text).arg(int(e.what));
@@ -79,6 +88,8 @@ const QList<Expectation> kExpected = {
     {QStringLiteral("omeprazol"), Expectation::Numbered},
     {QStringLiteral("Retorno em 7 dias"), Expectation::Centered},
     {QStringLiteral("“aspas” – 50 €"), Expectation::Plain},
+    {QStringLiteral("²"), Expectation::Super},
+    {QStringLiteral("₁"), Expectation::Sub},
 };
 
 void buildNote(QTextDocument& doc)
@@ -100,6 +111,15 @@ void buildNote(QTextDocument& doc)
     c.insertText(QStringLiteral(" sistólico."), plain);
     c.insertBlock(QTextBlockFormat(), plain);
     c.insertText(QStringLiteral("“aspas” – 50 €"), plain);
+    c.insertBlock(QTextBlockFormat(), plain);
+    QTextCharFormat sup;
+    sup.setVerticalAlignment(QTextCharFormat::AlignSuperScript);
+    QTextCharFormat sub;
+    sub.setVerticalAlignment(QTextCharFormat::AlignSubScript);
+    c.insertText(QStringLiteral("Superfície 2 m"), plain);
+    c.insertText(QStringLiteral("²"), sup);
+    c.insertText(QStringLiteral(", x"), plain);
+    c.insertText(QStringLiteral("₁"), sub);
     auto addList = [&](QTextListFormat::Style style, const QStringList& items) {
         QTextListFormat lf;
         lf.setStyle(style);
@@ -121,6 +141,57 @@ void buildNote(QTextDocument& doc)
     c.insertText(QStringLiteral("Retorno em 7 dias"));
 }
 
+// A table with a merged cell and borders, a JPEG and a Windows metafile from
+// a stored note, after what buildNote() wrote.
+void addTableAndPictures(QTextDocument& doc, const QByteArray& metafilePict)
+{
+    QTextCursor c(&doc);
+    c.movePosition(QTextCursor::End);
+    QTextTableFormat tf;
+    tf.setBorder(1);
+    tf.setCellSpacing(0);
+    tf.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+    tf.setColumnWidthConstraints({QTextLength(QTextLength::FixedLength, 120), QTextLength(QTextLength::FixedLength, 240)});
+    QTextTable* t = c.insertTable(2, 2, tf);
+    t->cellAt(0, 0).firstCursorPosition().insertText(QStringLiteral("cabeçalho unido"));
+    t->mergeCells(0, 0, 1, 2);
+    t->cellAt(1, 0).firstCursorPosition().insertText(QStringLiteral("célula A"));
+    t->cellAt(1, 1).firstCursorPosition().insertText(QStringLiteral("célula B"));
+    c.movePosition(QTextCursor::End);
+    QImage image(24, 16, QImage::Format_RGB32);
+    image.fill(QColor(30, 90, 200));
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 24; ++x)
+            image.setPixel(x, y, qRgb(240, 240, 40));
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG");
+    QTextDocument pictures;
+    kmp::rtf::read("{\\rtf1 Imagens: {\\pict\\jpegblip\\picw24\\pich16 " + jpeg.toHex() + "} e " + metafilePict + "}", &pictures);
+    c.insertBlock();
+    c.insertFragment(QTextDocumentFragment(&pictures));
+}
+
+int imageCount(const QTextDocument& doc)
+{
+    int n = 0;
+    for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+        for (auto it = b.begin(); !it.atEnd(); ++it)
+            n += it.fragment().charFormat().isImageFormat() ? it.fragment().length() : 0;
+    }
+    return n;
+}
+
+QTextTable* firstTable(const QTextDocument& doc)
+{
+    for (QTextFrame* f : doc.rootFrame()->childFrames()) {
+        if (auto* t = qobject_cast<QTextTable*>(f))
+            return t;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 class TestRtfInterop : public QObject
@@ -131,6 +202,7 @@ private Q_SLOTS:
     void initTestCase();
     void officeReadsWhatWeWrite_data();
     void officeReadsWhatWeWrite();
+    void officeKeepsOurPicturesAndTables();
     void weReadWhatOfficeWrites_data();
     void weReadWhatOfficeWrites();
 
@@ -189,6 +261,11 @@ void TestRtfInterop::officeReadsWhatWeWrite()
     QFETCH(QString, target);
     QTextDocument note;
     buildNote(note);
+    QFile sample(QStringLiteral(KMP_SHARED_DATA_DIR "/rtf/rtfpipe__rtf2xml__old3_from_web.rtf"));
+    QVERIFY(sample.open(QIODevice::ReadOnly));
+    const QByteArray old3 = sample.readAll();
+    const qsizetype at = old3.indexOf("{\\pict");
+    addTableAndPictures(note, old3.mid(at, old3.indexOf('}', at) - at + 1));
     const QString rtfPath = m_dir.filePath(QStringLiteral("note-%1.rtf").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
     QFile rtf(rtfPath);
     QVERIFY(rtf.open(QIODevice::WriteOnly));
@@ -209,6 +286,57 @@ void TestRtfInterop::officeReadsWhatWeWrite()
     seen.setHtml(QString::fromUtf8(html.readAll()));
     const QString problems = check(seen, kExpected);
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
+    // The table keeps its merged header and its cells; both pictures arrive.
+    QTextTable* table = firstTable(seen);
+    QVERIFY2(table, qPrintable(seen.toPlainText()));
+    QCOMPARE(table->cellAt(0, 0).columnSpan(), 2);
+    QVERIFY(seen.toPlainText().contains(QStringLiteral("célula B")));
+    QCOMPARE(imageCount(seen), 2);
+}
+
+// What the office makes of our note, saved by it as RTF again: the metafile is
+// still a drawing (not a flat box), the JPEG a picture, the table merged.
+void TestRtfInterop::officeKeepsOurPicturesAndTables()
+{
+    QTextDocument note;
+    buildNote(note);
+    QFile sample(QStringLiteral(KMP_SHARED_DATA_DIR "/rtf/rtfpipe__rtf2xml__old3_from_web.rtf"));
+    QVERIFY(sample.open(QIODevice::ReadOnly));
+    const QByteArray old3 = sample.readAll();
+    const qsizetype at = old3.indexOf("{\\pict");
+    addTableAndPictures(note, old3.mid(at, old3.indexOf('}', at) - at + 1));
+    const QString rtfPath = m_dir.filePath(QStringLiteral("ours-for-office.rtf"));
+    QFile rtf(rtfPath);
+    QVERIFY(rtf.open(QIODevice::WriteOnly));
+    rtf.write(kmp::rtf::write(&note));
+    rtf.close();
+    QString error;
+    const QString back = convert(rtfPath, QStringLiteral("rtf:Rich Text Format"), QString(), &error);
+    QVERIFY2(!back.isEmpty(), qPrintable(error));
+    QFile backFile(back);
+    QVERIFY(backFile.open(QIODevice::ReadOnly));
+    QTextDocument seen;
+    kmp::rtf::read(backFile.readAll(), &seen);
+    const QString problems = check(seen, kExpected);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems));
+    QTextTable* table = firstTable(seen);
+    QVERIFY(table);
+    QCOMPARE(table->cellAt(0, 0).columnSpan(), 2);
+    QStringList pictures;
+    for (QTextBlock b = seen.begin(); b.isValid(); b = b.next()) {
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat f = it.fragment().charFormat();
+            if (!f.isImageFormat())
+                continue;
+            const QImage image = seen.resource(QTextDocument::ImageResource, QUrl(f.toImageFormat().name())).value<QImage>();
+            QSet<QRgb> colours;
+            for (int y = 0; y < image.height(); y += std::max(1, image.height() / 32))
+                for (int x = 0; x < image.width(); x += std::max(1, image.width() / 32))
+                    colours.insert(image.pixel(x, y));
+            pictures << QStringLiteral("%1 colours").arg(colours.size() > 1 ? QStringLiteral("several") : QStringLiteral("one"));
+        }
+    }
+    QCOMPARE(pictures, (QStringList{QStringLiteral("several colours"), QStringLiteral("several colours")}));
 }
 
 void TestRtfInterop::weReadWhatOfficeWrites_data()
@@ -218,6 +346,7 @@ void TestRtfInterop::weReadWhatOfficeWrites_data()
         "<html><head><meta charset=\"utf-8\"></head><body>"
         "<p>Paciente com <b>dor torácica</b> e <i>dispneia</i>, <u>sopro</u> sistólico.</p>"
         "<p>“aspas” – 50 €</p>"
+        "<p>Superfície 2 m<sup>²</sup>, x<sub>₁</sub></p>"
         "<ul><li>hidratação</li><li>repouso</li></ul>"
         "<ol><li>dipirona</li><li>omeprazol</li></ol>"
         "<p align=\"center\">Retorno em 7 dias</p></body></html>");

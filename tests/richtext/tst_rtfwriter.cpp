@@ -287,6 +287,21 @@ void TestRtfWriter::roundTrip_data()
         c.insertBlock();
         mergedTable(c, {120, 120, 120}, 1, QTextFrameFormat::BorderStyle_Dotted);
     });
+    QTest::newRow("table inside a table cell") << Builder([](QTextCursor& c) {
+        c.insertText(QStringLiteral("before"));
+        QTextTable* outer = c.insertTable(1, 2);
+        QTextCursor cell = outer->cellAt(0, 0).firstCursorPosition();
+        cell.insertText(QStringLiteral("outer text"));
+        cell.insertBlock();
+        QTextTable* inner = cell.insertTable(2, 2);
+        for (int r = 0; r < 2; ++r)
+            for (int col = 0; col < 2; ++col)
+                inner->cellAt(r, col).firstCursorPosition().insertText(QStringLiteral("in%1%2").arg(r).arg(col));
+        QTextCursor after = inner->lastCursorPosition();
+        after.movePosition(QTextCursor::NextBlock);
+        after.insertText(QStringLiteral("tail"));
+        outer->cellAt(0, 1).firstCursorPosition().insertText(QStringLiteral("right"));
+    });
     QTest::newRow("numbering that starts at 5") << Builder([](QTextCursor& c) {
         c.insertText(QStringLiteral("Continuação:"));
         QTextListFormat lf;

@@ -10,6 +10,7 @@
 #include "message.h"
 #include "packet.h"
 #include "serverharness.h"
+#include "slowlink.h"
 #include "testdatabase.h"
 #include "tnetconnection.h"
 
@@ -20,6 +21,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 #include <future>
 #include <thread>
 
@@ -55,10 +57,12 @@ void import(const QString &databaseUrl, const QString &dir)
     QVERIFY2(r.exitCode == 0, r.err.constData());
 }
 
-// The raw response frame body to a GetDiagnost call, announcing zstd or not.
+// The raw response frame body to a GetDiagnost call, announcing zstd or not, from a
+// station at another address than the server's (the server compresses only for those).
 QByteArray rawCatalogueCall(quint16 port, bool announce)
 {
     QTcpSocket s;
+    s.bind(QHostAddress(QStringLiteral("127.0.0.2")));
     s.connectToHost(QHostAddress::LocalHost, port);
     if (!s.waitForConnected(3000))
         return {};
@@ -212,18 +216,56 @@ void TestCatalogueCache::compressedAndPlainClients()
     QVERIFY2(zstdBody.size() * 3 < plainBody.size(),
              qPrintable(QStringLiteral("%1 against %2 bytes").arg(zstdBody.size()).arg(plainBody.size())));
 
+    // A station on the server's own machine is answered plain even when it asks.
+    {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(s.waitForConnected(3000));
+        wire::Request r = request(QStringLiteral("GetDiagnost"), {});
+        r.id = 4;
+        r.acceptsZstd = true;
+        s.write(wire::frame(wire::encodeRequest(r)));
+        wire::FrameReader reader;
+        std::optional<QByteArray> body;
+        QElapsedTimer t;
+        t.start();
+        while (!body && t.elapsed() < 15000 && (s.waitForReadyRead(200) || s.state() == QAbstractSocket::ConnectedState)) {
+            reader.append(s.readAll());
+            body = reader.next();
+        }
+        QVERIFY(body);
+        QVERIFY(!QCborValue::fromCbor(*body).toMap().contains(QLatin1String("enc")));
+    }
+
+    // Both clients through a relay at another address, so that the compressed one is
+    // really answered compressed.
+    QThread relayThread;
+    SlowLink relay(server.port(), 1e12, 0);
+    relay.moveToThread(&relayThread);
+    relayThread.start();
+    quint16 relayPort = 0;
+    QMetaObject::invokeMethod(&relay, [&relay]() { return relay.listen(); }, Qt::BlockingQueuedConnection, &relayPort);
+    QVERIFY(relayPort);
+    const auto stopRelay = qScopeGuard([&relayThread]() {
+        relayThread.quit();
+        relayThread.wait();
+    });
     wire::Client plain, compressed;
-    configureClient(plain, server.port());
-    configureClient(compressed, server.port());
+    configureClient(plain, relayPort);
+    configureClient(compressed, relayPort);
     plain.setAcceptCompressed(false);
     QByteArray packets[2];
+    qint64 moved[2] = {0, 0};
     for (int round = 0; round < 2; ++round) // the same connections serve a second call alike
         for (wire::Client *c : {&plain, &compressed}) {
+            const qint64 before = relay.bytesToClients();
             const wire::Response r = c->call(request(QStringLiteral("GetDiagnost"), {}));
             QVERIFY2(r.ok, qPrintable(r.errorMessage));
             packets[c == &plain ? 0 : 1] = r.result.toByteArray();
+            moved[c == &plain ? 0 : 1] = relay.bytesToClients() - before;
         }
     QCOMPARE(packets[0], packets[1]);
+    QVERIFY2(moved[1] * 3 < moved[0], qPrintable(QStringLiteral("%1 against %2 bytes").arg(moved[1]).arg(moved[0])));
     QCOMPARE(decodePacket(packets[1]).rows.size(), size_t(1200));
     // Small answers stay plain for both.
     for (wire::Client *c : {&plain, &compressed}) {

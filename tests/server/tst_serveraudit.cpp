@@ -6,6 +6,7 @@
 #include "packet.h"
 #include "schema.h"
 #include "serverharness.h"
+#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -25,7 +26,7 @@ const QString kPaciente = QStringLiteral("000000000001");
 
 RowValues diag(const QString &code, double seq)
 {
-    return {kFilial, kPaciente, kDate, code, QStringLiteral("Nome de ") + code, seq, QStringLiteral("CID10")};
+    return {kFilial, kPaciente, kDate, code, kmp::test::demoCatalogueName(code), seq, QStringLiteral("CID10")};
 }
 
 QCborArray deltaArg(const TableDef &table, std::vector<Change> changes, FieldDefs fields = {})
@@ -79,21 +80,21 @@ void TestServerAudit::everyAppliedChangeOnce()
         return c.call(request(QLatin1String(method), args));
     };
     QVERIFY(call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, diag("I10", 1)},
-                                                              {ChangeKind::Insert, {}, diag("J45", 2)}})).ok);
+                                                              {ChangeKind::Insert, {}, diag("J459", 2)}})).ok);
     QVERIFY(call("SetHistDoen", deltaArg(tables::histDoen(), {{ChangeKind::Insert, {}, sectionOld}})).ok);
     QVERIFY(call("SetHistDoen", deltaArg(tables::histDoen(), {{ChangeKind::Modify, sectionOld, sectionNew}})).ok);
     // Refused saves leave no trace: a duplicate after a valid change in the same delta,
     // and a delta that names a column of the trail itself.
-    QVERIFY(!call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, diag("E11", 3)},
+    QVERIFY(!call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, diag("E119", 3)},
                                                                {ChangeKind::Insert, {}, diag("I10", 4)}})).ok);
     FieldDefs sneaky = tables::diagPaci().fieldDefs();
     sneaky.push_back({QStringLiteral("CLIENT_KEY"), FieldKind::String, 64});
-    RowValues sneakyRow = diag("K21", 5);
+    RowValues sneakyRow = diag("K219", 5);
     sneakyRow.push_back(QStringLiteral("outra-pessoa"));
     const wire::Response refused = call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, sneakyRow}}, sneaky));
     QVERIFY(!refused.ok);
     QCOMPARE(refused.errorCode, int(wire::ErrorCode::Invalid));
-    QVERIFY(call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Delete, diag("J45", 2), {}}})).ok);
+    QVERIFY(call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Delete, diag("J459", 2), {}}})).ok);
 
     struct Expected { const char *method; const char *table; const char *kind; };
     const std::vector<Expected> expected{{"SetDiagPaci", "DIAGPACI", "insert"},
@@ -118,7 +119,7 @@ void TestServerAudit::everyAppliedChangeOnce()
             QVERIFY(QDateTime::fromString(q.value(8).toString(), Qt::ISODateWithMs).isValid());
             QCOMPARE(q.value(9).toDouble(), kDate);
             if (n == 1)
-                QVERIFY(q.value(5).toString().contains(QLatin1String("\"CDDIAGNOST\":\"J45\"")));
+                QVERIFY(q.value(5).toString().contains(QLatin1String("\"CDDIAGNOST\":\"J459\"")));
             if (n == 3) {
                 // The values are kept whole, so the history can be replayed.
                 QCOMPARE(blobOf(q.value(6).toString(), "DSHISTDOEATU"), before);
@@ -126,7 +127,7 @@ void TestServerAudit::everyAppliedChangeOnce()
             }
             if (n == 4) {
                 QVERIFY(q.value(7).isNull());
-                QVERIFY(q.value(6).toString().contains(QLatin1String("\"NMDIAGNOST\":\"Nome de J45\"")));
+                QVERIFY(q.value(6).toString().contains(QStringLiteral("\"NMDIAGNOST\":\"Asma não especificada\"")));
             }
             ++n;
         }
@@ -139,7 +140,7 @@ void TestServerAudit::everyAppliedChangeOnce()
     const QStringList lines = QString::fromUtf8(report.out).split(QLatin1Char('\n'));
     // In order, each a line of its own.
     const QStringList inOrder{"SetDiagPaci  DIAGPACI  inclusão  CDFILIAL=\"0001\"",
-                              "CDDIAGNOST=\"J45\"",
+                              "CDDIAGNOST=\"J459\"",
                               "SetHistDoen  HISTDOEN  inclusão",
                               "+ Primeira linha",
                               "SetHistDoen  HISTDOEN  alteração",
@@ -162,7 +163,7 @@ void TestServerAudit::everyAppliedChangeOnce()
     QCOMPARE(otherDay.exitCode, 0);
     QVERIFY2(otherDay.out.contains("0 alteração(ões)"), otherDay.out.constData());
     // Patient data stays out of the server's log.
-    QVERIFY(!server.log().contains("Segunda") && !server.log().contains("Nome de"));
+    QVERIFY(!server.log().contains("Segunda") && !server.log().contains("Asma"));
 }
 
 QTEST_GUILESS_MAIN(TestServerAudit)

@@ -8,6 +8,7 @@
 #include "recordset.h"
 #include "schema.h"
 #include "serverharness.h"
+#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -89,6 +90,11 @@ void TestServerFaults::killedInTheMiddleOfSaves()
     const QString databaseUrl = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("crash.db"));
     const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", databaseUrl});
     QVERIFY2(demo.exitCode == 0, demo.err.constData());
+    // Far more codes than the saves made before the kill.
+    QStringList catalogue;
+    for (int save = 0; save < 1000; ++save)
+        catalogue << codesOf(save);
+    addToCatalogue(DatabaseConfig::parse(databaseUrl), catalogue);
     ServerProcess server;
     QVERIFY(server.start(databaseUrl));
     wire::Client client;
@@ -200,6 +206,10 @@ void TestServerFaults::twoServersOnePostgres()
 
     constexpr int kClients = 8;
     constexpr int kRounds = 12;
+    QStringList roundCodes;
+    for (int round = 0; round < kRounds; ++round)
+        roundCodes << QStringLiteral("R%1").arg(round, 2, 10, QLatin1Char('0'));
+    addToCatalogue(db->config(), roundCodes);
     QTemporaryDir dir;
     QByteArray keys;
     for (int i = 0; i < kClients; ++i)

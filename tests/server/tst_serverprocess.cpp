@@ -9,6 +9,7 @@
 #include "packet.h"
 #include "schema.h"
 #include "serverharness.h"
+#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -41,7 +42,7 @@ const QString kPaciente = QStringLiteral("000000000001");
 
 RowValues diag(const QString &code, double seq)
 {
-    return {kFilial, kPaciente, kDate, code, QStringLiteral("Nome de ") + code, seq, QStringLiteral("CID10")};
+    return {kFilial, kPaciente, kDate, code, kmp::test::demoCatalogueName(code), seq, QStringLiteral("CID10")};
 }
 
 QByteArray insertDelta(const TableDef &table, const RowValues &row)
@@ -284,6 +285,8 @@ void TestServerProcess::concurrentDuplicateSaves()
     KMP_OPEN_BACKEND(db);
     // Two server processes on one database, one clinician on each: the key in the
     // database, not anything a server remembers, must stop the second save.
+    const ToolRun demo = runTool(binary("kmp-appserver"), {"demo", "--database", db->databaseUrl()});
+    QVERIFY2(demo.exitCode == 0, demo.err.constData());
     ServerProcess server, otherServer;
     QVERIFY(server.start(db->databaseUrl()));
     QVERIFY(otherServer.start(db->databaseUrl()));

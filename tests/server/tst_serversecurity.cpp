@@ -120,7 +120,9 @@ void TestServerSecurity::refusedAndServerUnharmed_data()
     QTest::newRow("certificate for another host name")
         << "otherhost" << "Certificado do servidor não confiável" << QStringList{"127.0.0.1", "recusada", "falha no TLS"};
     QTest::newRow("plain client to a TLS server")
-        << "plain" << "" << QStringList{"127.0.0.1", "recusada", "TLS"};
+        << "plain" << "exige conexão segura (TLS)" << QStringList{"127.0.0.1", "recusada", "estação sem TLS"};
+    QTest::newRow("plain client without a key to a TLS server")
+        << "plainnokey" << "exige conexão segura (TLS)" << QStringList{"127.0.0.1", "recusada", "estação sem TLS"};
     QTest::newRow("key never presented")
         << "silent" << "" << QStringList{"127.0.0.1", "recusada", "limite --frame-deadline"};
     QTest::newRow("frame arriving slowly")
@@ -163,6 +165,10 @@ void TestServerSecurity::refusedAndServerUnharmed()
             c.setTls(true, m_certs.rogueCa());
         else if (attempt == QLatin1String("plain"))
             c.setTls(false, QString());
+        else if (attempt == QLatin1String("plainnokey")) {
+            c.setTls(false, QString());
+            c.setCredentials(QString(), QByteArray());
+        }
         try {
             c.call(tipoLaudo());
             QFAIL("the server answered a client it should have refused");
@@ -279,6 +285,9 @@ void TestServerSecurity::startupRefusals_data()
         << "127.0.0.1:0" << QStringList{"--keys", "BADKEYS:nocolon"} << QStringList{"linha 1", "NOME:SEGREDO"};
     QTest::newRow("key file naming a key twice")
         << "127.0.0.1:0" << QStringList{"--keys", "BADKEYS:twice"} << QStringList{"linha 2", "mais de uma vez"};
+    QTest::newRow("key that does not belong to the certificate")
+        << "127.0.0.1:0" << QStringList{"--tls-cert", "CERTFILE", "--tls-key", "OTHERKEY"}
+        << QStringList{"não corresponde ao certificado"};
     QTest::newRow("certificate without its key")
         << "127.0.0.1:0" << QStringList{"--tls-cert", "CERTFILE"} << QStringList{"--tls-cert e --tls-key juntos"};
 }
@@ -297,6 +306,10 @@ void TestServerSecurity::startupRefusals()
             if (!m_haveCerts)
                 QSKIP(qPrintable(m_noCertsWhy));
             args << (o == QLatin1String("CERT") ? m_certs.serverOptions() : QStringList{m_certs.path("server.pem")});
+        } else if (o == QLatin1String("OTHERKEY")) {
+            if (!m_haveCerts)
+                QSKIP(qPrintable(m_noCertsWhy));
+            args << m_certs.path("other-host.key");
         } else if (o.startsWith(QLatin1String("BADKEYS:"))) {
             const QString kind = o.mid(8);
             const QByteArray content = kind == QLatin1String("short")     ? QByteArray("# x\nfraca:123456\n")

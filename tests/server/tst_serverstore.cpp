@@ -10,9 +10,11 @@
 #include "schema.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
+#include <QCborMap>
 #include <QTest>
 
 using namespace kmp;
@@ -33,6 +35,9 @@ struct Harness
     {
         ensureSchema(conn);
     }
+
+    // The demo catalogue and report types: a save names only codes and types they hold.
+    void loadCatalogue() { loadDemo(conn); }
 
     wire::Response call(const QString &method, const QCborArray &args)
     {
@@ -66,7 +71,7 @@ Packet packetOf(const wire::Response &r)
 
 RowValues diag(const QString &code, double seq, const QString &filial = kFilial)
 {
-    return {filial, kPaciente, kDate, code, QStringLiteral("Nome de ") + code, seq, QStringLiteral("CID10")};
+    return {filial, kPaciente, kDate, code, kmp::test::demoCatalogueName(code), seq, QStringLiteral("CID10")};
 }
 
 Change ins(RowValues v)
@@ -250,6 +255,7 @@ void TestServerStore::deltaInsertModifyDelete()
 {
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
+    h.loadCatalogue();
     // Inserted out of order: the list must still come back by ascending sequence.
     wire::Response r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(),
                                                       {ins(diag("J189", 3)), ins(diag("I10", 1)), ins(diag("E119", 2))}));
@@ -273,15 +279,16 @@ void TestServerStore::deltaInsertModifyDelete()
     QCOMPARE(swapped.rows[0], diag("E119", 1));
     QCOMPARE(swapped.rows[1], diag("I10", 2));
 
-    // A change of code is a change of key, found by the original key.
-    RowValues renamed = diag("J180", 3);
-    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("J189", 3), renamed)}));
-    QVERIFY2(r.ok, qPrintable(r.errorMessage));
+    // The code is part of the key: a modify may not change it (the screen keys new rows
+    // only), and the row stays as it was.
+    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("J189", 3), diag("J159", 3))}));
+    QVERIFY(!r.ok);
+    QCOMPARE(r.errorCode, int(wire::ErrorCode::Invalid));
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {del(diag("I10", 2))}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     const Packet p = packetOf(h.call("GetDiagPaci", consultaArgs()));
-    QCOMPARE(codes(p, 3), (QStringList{"E119", "J180"}));
-    QCOMPARE(p.rows[1], renamed);
+    QCOMPARE(codes(p, 3), (QStringList{"E119", "J189"}));
+    QCOMPARE(p.rows[1], diag("J189", 3));
 
     // A duplicate code for the same consultation is refused by the key, with the screen's text.
     r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("E119", 9))}));
@@ -327,6 +334,7 @@ void TestServerStore::sectionsAndReportsRoundTrip()
 {
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
+    h.loadCatalogue();
     const QByteArray rtf("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}}\\b Hist\\'f3ria\\b0\\par\n}");
     const QByteArray binary("\x00\xff\x80 bytes\r\n", 11);
     const std::vector<std::pair<QString, const TableDef *>> sections{{"SetHistDoen", &tables::histDoen()},
@@ -455,6 +463,14 @@ void TestServerStore::badDeltaIsRefused_data()
     RowValues wrongKindRow = diag("I10", 1);
     wrongKindRow[5] = QStringLiteral("1");
 
+    QCborArray fieldList;
+    for (const FieldDef &f : defs)
+        fieldList.append(QCborArray{f.name, int(f.kind), f.size});
+    QCborMap notAListMap;
+    notAListMap.insert(QStringLiteral("fields"), fieldList);
+    notAListMap.insert(QStringLiteral("changes"), 5);
+    const QByteArray notAList = QCborValue(notAListMap).toCbor();
+
     const int invalid = int(wire::ErrorCode::Invalid);
     struct Row { const char *name; QByteArray delta; int code; QString part; };
     const std::vector<Row> rows{
@@ -465,6 +481,8 @@ void TestServerStore::badDeltaIsRefused_data()
         {"key field missing", encode(noKey, {ins(noKeyRow)}), invalid, "CDFILIAL (chave de DIAGPACI) falta"},
         {"field of the wrong kind", encode(wrongKind, {ins(wrongKindRow)}), invalid, "NRSEQUENCIA deveria ser do tipo float"},
         {"bytes that are no delta", QByteArray("\xa1\x01\x02garbage", 10), int(wire::ErrorCode::BadRequest), "Alterações ilegíveis"},
+        // The reason names the part in plain Portuguese, not read back as Latin-1.
+        {"changes that are no list", notAList, int(wire::ErrorCode::BadRequest), "esperava uma lista em alterações"},
     };
     for (const Row &r : rows)
         addBackendRows(r.name, [&](QTestData &d) { d << r.delta << r.code << r.part; });
@@ -477,6 +495,7 @@ void TestServerStore::badDeltaIsRefused()
     QFETCH(int, code);
     QFETCH(QString, messagePart);
     Harness h(db->config());
+    h.loadCatalogue();
     const wire::Response r = h.call("SetDiagPaci", {QCborValue(delta)});
     QVERIFY(!r.ok);
     QCOMPARE(r.errorCode, code);
@@ -498,6 +517,7 @@ void TestServerStore::failedSaveLeavesNothing()
     KMP_OPEN_BACKEND(db);
     QFETCH(int, failure);
     Harness h(db->config());
+    h.loadCatalogue();
     QVERIFY(h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("I10", 1))})).ok);
     const Packet before = packetOf(h.call("GetDiagPaci", consultaArgs()));
 
@@ -585,12 +605,13 @@ void TestServerStore::tiedNumbersAreRenumberedOnUpgrade()
 {
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
+    h.loadCatalogue();
     // A database of version 2, written before the order was unique: two stations both
     // stored number 2.
     h.conn.execDirect(QStringLiteral("DROP INDEX %1").arg(QLatin1String(DiagnosisOrderIndex)));
     h.conn.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION WHERE VERSION >= 3"));
     const wire::Response stored = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("A09", 1)), ins(diag("J189", 2)),
-                                                                          ins(diag("B01", 2)), ins(diag("C01", 5))}));
+                                                                          ins(diag("B349", 2)), ins(diag("D649", 5))}));
     QVERIFY2(stored.ok, qPrintable(stored.errorMessage));
     QCOMPARE(schemaVersion(h.conn), 2);
     try {
@@ -602,7 +623,7 @@ void TestServerStore::tiedNumbersAreRenumberedOnUpgrade()
 
     // Same order as the screen showed (number, then code), distinct numbers, no row lost.
     const Packet p = packetOf(h.call("GetDiagPaci", consultaArgs()));
-    QCOMPARE(codes(p, 3), (QStringList{"A09", "B01", "J189", "C01"}));
+    QCOMPARE(codes(p, 3), (QStringList{"A09", "B349", "J189", "D649"}));
     QList<double> numbers;
     for (const RowValues &r : p.rows)
         numbers << r[5].toDouble();

@@ -1,5 +1,6 @@
 #include "datasource.h"
 #include "dialogs.h"
+#include "hostservices.h"
 #include "lookupdialog.h"
 #include "pesquisa.h"
 #include "recordset.h"
@@ -168,6 +169,50 @@ private Q_SLOTS:
         QTest::keyClick(dialog.searchBox(), Qt::Key_Escape);
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
         QCOMPARE(dialog.pickedSourceRow(), -1);
+    }
+
+    void sizeIsRemembered_data()
+    {
+        QTest::addColumn<QSize>("stored");   // what the host had kept, invalid for nothing
+        QTest::addColumn<QSize>("resizedTo"); // what the user makes of it, invalid for nothing
+        QTest::addColumn<QSize>("nextOpen");
+        QTest::newRow("first time: the default") << QSize() << QSize() << QSize(640, 420);
+        QTest::newRow("widened by the user: opens wide next time") << QSize() << QSize(900, 600) << QSize(900, 600);
+        QTest::newRow("kept from the last run") << QSize(800, 500) << QSize() << QSize(800, 500);
+        QTest::newRow("a kept size too small to use: the default") << QSize(40, 30) << QSize() << QSize(640, 420);
+    }
+    void sizeIsRemembered()
+    {
+        QFETCH(QSize, stored);
+        QFETCH(QSize, resizedTo);
+        QFETCH(QSize, nextOpen);
+        MemoryHostServices host;
+        HostServices::setInstance(&host);
+        if (stored.isValid())
+            host.saveState(QStringLiteral("lookupDialog/size"), stored);
+        {
+            LookupDialog dialog(m_set.get(), QStringLiteral("Diagnósticos"));
+            QVERIFY(dialog.isSizeGripEnabled());
+            dialog.show();
+            if (resizedTo.isValid())
+                dialog.resize(resizedTo);
+            dialog.reject();
+        }
+        LookupDialog again(m_set.get(), QStringLiteral("Diagnósticos"));
+        QCOMPARE(again.size(), nextOpen);
+        HostServices::setInstance(nullptr);
+    }
+
+    void longNamesReadInTheTooltip()
+    {
+        LookupDialog dialog(m_set.get(), QStringLiteral("Diagnósticos"));
+        dialog.setFilterText(QStringLiteral("O100"));
+        QCOMPARE(dialog.shownCount(), 1);
+        const QModelIndex name = dialog.view()->model()->index(0, 1);
+        QCOMPARE(name.data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("Hipertensão essencial pré-existente complicando a gravidez, o parto e o puerpério"));
+        QCOMPARE(dialog.searchBox()->accessibleName(), QStringLiteral("Pesquisar"));
+        QCOMPARE(dialog.view()->accessibleName(), QStringLiteral("Resultados da pesquisa"));
     }
 
     void indexIsRebuiltAfterReload()

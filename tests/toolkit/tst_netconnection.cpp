@@ -184,6 +184,35 @@ private Q_SLOTS:
         QCOMPARE(Showavi::overlay()->parentWidget(), &main);
     }
 
+    // A connection used on a worker thread (a second station in the load tests) has no
+    // screen: it must leave the user-interface thread's indicator alone.
+    void callsOffTheUiThreadLeaveTheIndicatorAlone()
+    {
+        TestServer server(TestServer::Answer);
+        const quint16 port = server.start();
+        QWidget main;
+        main.show();
+        MemoryHostServices host;
+        host.setMainForm(&main);
+        HostServices::setInstance(&host);
+        Showavi::ActiveShowAvi(&main, 1);
+        const QString before = Showavi::currentText();
+        QString answer;
+        std::thread worker([&] {
+            TNetConnection net;
+            prepare(net, port);
+            for (int i = 0; i < 20; ++i)
+                answer = Consiste::CheckResultServ(net.call(QStringLiteral("GetDiagnost"), {}), true, 0).toString();
+        });
+        worker.join();
+        QCOMPARE(answer, QStringLiteral("KMP12800.rdmDiagPaci/GetDiagnost"));
+        QCOMPARE(Showavi::depth(), 1);
+        QCOMPARE(Showavi::currentText(), before);
+        Showavi::DeactiveShowAvi();
+        QCOMPARE(Showavi::depth(), 0);
+        HostServices::setInstance(nullptr);
+    }
+
     // While a call waits on the server, what the user clicks or types is dropped, not run
     // once the call is over.
     void inputDuringACallIsDiscarded_data()
@@ -236,6 +265,7 @@ private Q_SLOTS:
             }
         };
         std::atomic<bool> posted{false};
+        const int droppedBefore = Showavi::discardedInputs();
         std::thread user([&] {
             QThread::msleep(150);
             post();
@@ -254,6 +284,7 @@ private Q_SLOTS:
         QCOMPARE(clicks, 0);
         QCOMPARE(entry->text(), QString());
         QCOMPARE(shortcuts, 0);
+        QVERIFY(Showavi::discardedInputs() > droppedBefore);
 
         // Once the call is over the same input works again.
         QTest::mouseClick(button, Qt::LeftButton);

@@ -167,6 +167,42 @@ private Q_SLOTS:
         QCOMPARE(entry->text(), dialogText);
     }
 
+    void dialogServiceInputDuringCalls_data()
+    {
+        QTest::addColumn<bool>("callInsideTheDialog"); // the dialog was open before the call
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("a dialog raised during the call takes its answer") << false << "sim";
+        QTest::newRow("a dialog the call runs in stays shut while it waits") << true << "";
+    }
+    void dialogServiceInputDuringCalls()
+    {
+        QFETCH(bool, callInsideTheDialog);
+        QFETCH(QString, typed);
+        QMainWindow main;
+        main.show();
+        QDialog dialog(&main);
+        auto *entry = new QLineEdit(&dialog);
+        QString seen;
+        ScopedResponder r([&](DialogRequest &req) {
+            req.dialog->show();
+            if (callInsideTheDialog) {
+                BusyIndicator busy(&main, 6);
+                QTest::keyClicks(entry, QStringLiteral("sim"));
+            } else {
+                QTest::keyClicks(entry, QStringLiteral("sim"));
+            }
+            seen = entry->text();
+            return int(QDialog::Accepted);
+        });
+        if (callInsideTheDialog) {
+            Dialogs::exec(DialogKind::Custom, &dialog);
+        } else {
+            BusyIndicator busy(&main, 6);
+            Dialogs::exec(DialogKind::Custom, &dialog);
+        }
+        QCOMPARE(seen, typed);
+    }
+
     void busyIndicatorIsNamedForScreenReaders()
     {
         QMainWindow main;
