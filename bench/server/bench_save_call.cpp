@@ -3,6 +3,7 @@
 // both sides).
 
 #include "benchserver.h"
+#include "cid10import.h"
 #include "dbconnection.h"
 #include "packet.h"
 #include "schema.h"
@@ -21,6 +22,16 @@ int main(int argc, char **argv)
     const auto config = server::DatabaseConfig::parse(database);
     server::DbConnection local(config);
     server::ensureSchema(local);
+    // Saves keep only catalogue codes: the codes the rounds insert are put in it first.
+    {
+        std::vector<server::Cid10Entry> entries;
+        for (int i = 0; i < 70; ++i)
+            for (const char *side : {"R", "L"}) {
+                const QString code = QStringLiteral("%1%2").arg(QLatin1String(side)).arg(i, 3, 10, QLatin1Char('0'));
+                entries.push_back({code, QStringLiteral("Diagnóstico de teste"), code});
+            }
+        server::importCid10(local, entries);
+    }
     bench::ServerProcess server(database);
     wire::Client client;
     client.setEndpoint(QStringLiteral("127.0.0.1"), server.port());
@@ -40,7 +51,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < rounds + 3; ++i) {
         Delta d;
         d.fields = server::tables::diagPaci().fieldDefs();
-        d.changes.push_back({ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i), i, remotePatient)});
+        d.changes.push_back({ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i, 3, 10, QLatin1Char('0')), i + 1, remotePatient)});
         QElapsedTimer t;
         t.start();
         bench::callOrDie(client, bench::request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))}));
@@ -52,7 +63,7 @@ int main(int argc, char **argv)
             QSqlQuery q = local.prepare(QStringLiteral(
                 "INSERT INTO DIAGPACI (CDFILIAL, CDPACIENTE, DTCONSPACI, CDDIAGNOST, NMDIAGNOST, NRSEQUENCIA, CDTABECDI) "
                 "VALUES (?, ?, ?, ?, ?, ?, ?)"));
-            for (const QVariant &v : row(QStringLiteral("L%1").arg(i), i, localPatient))
+            for (const QVariant &v : row(QStringLiteral("L%1").arg(i, 3, 10, QLatin1Char('0')), i + 1, localPatient))
                 q.addBindValue(v);
             local.exec(q);
             q = QSqlQuery();

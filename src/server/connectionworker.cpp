@@ -391,11 +391,11 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     idle.start();
     QElapsedTimer frameStarted;
     bool inFrame = false;
+    char scratch[16384];
     // Compression pays where bytes cost time, between machines; a client on the server's
     // own address (a station on the server, a tool) gets plain responses, which are faster
     // to make and read there.
     const bool compressFor = socket.peerAddress() != socket.localAddress();
-    char scratch[16384];
     while (!stop.load()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250)
             && socket.state() != QAbstractSocket::ConnectedState)

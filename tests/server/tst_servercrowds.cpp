@@ -4,6 +4,7 @@
 // the memory budget are refused whole with a clear message while the rest are stored
 // whole; and 500 stations at once work against a PostgreSQL that allows 100 connections.
 
+#include "democatalogue.h"
 #include "packet.h"
 #include "schema.h"
 #include "serverharness.h"
@@ -53,7 +54,7 @@ wire::Request insertDiagnosis(int station)
     d.changes.push_back({ChangeKind::Insert,
                          {},
                          {kFilial, paciente(station), kDate, QStringLiteral("I10"),
-                          QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")}});
+                          QStringLiteral("Diagnóstico I10"), 1.0, QStringLiteral("CID10")}});
     return request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))});
 }
 
@@ -183,6 +184,7 @@ void TestServerCrowds::heldSockets()
     QFETCH(int, sockets);
     QFETCH(QStringList, options);
     QFETCH(QString, refusedBy);
+    addToCatalogue(db->config(), {QStringLiteral("I10")});
     ServerProcess server;
     QStringList extra = options + QStringList{"--handshake-deadline", "60", "--idle-timeout", "600"};
     if (keyed)
@@ -271,6 +273,7 @@ void TestServerCrowds::poolBoundsConnections()
     KMP_OPEN_BACKEND(db);
     QFETCH(int, stations);
     QFETCH(int, connections);
+    addToCatalogue(db->config(), {QStringLiteral("I10")});
     ServerProcess server;
     QVERIFY(server.start(db->databaseUrl(), {"--db-connections", QString::number(connections), "--quiet"}));
     std::atomic<int> reads{0}, saves{0};
@@ -427,6 +430,7 @@ void TestServerCrowds::fiveHundredStations()
     });
 
     const int stations = 500;
+    addToCatalogue(DatabaseConfig::parse(databaseUrl), {QStringLiteral("I10")});
     ServerProcess server;
     QVERIFY(server.start(databaseUrl, {"--max-connections", "600", "--max-per-address", "600", "--quiet"}));
     std::atomic<int> reads{0}, saves{0};
@@ -478,12 +482,19 @@ void TestServerCrowds::killedDuringCommittedTogether()
 {
     QTemporaryDir dir;
     const QString databaseUrl = QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("batch.db"));
+    const int stations = 8;
+    const int mostSaves = 300;
+    const auto codeOf = [](int station, int save, int k) {
+        return QStringLiteral("%1%2%3").arg(QChar(u'P' + station)).arg(save, 4, 10, QLatin1Char('0')).arg(QChar(u'A' + k));
+    };
+    QStringList catalogue;
+    for (int n = 0; n < stations; ++n)
+        for (int save = 0; save < mostSaves; ++save)
+            for (int k = 0; k < 3; ++k)
+                catalogue << codeOf(n, save, k);
+    addToCatalogue(DatabaseConfig::parse(databaseUrl), catalogue);
     ServerProcess server;
     QVERIFY(server.start(databaseUrl, {"--quiet"}));
-    const int stations = 8;
-    const auto codeOf = [](int station, int save, int k) {
-        return QStringLiteral("S%1N%2%3").arg(station).arg(save, 4, 10, QLatin1Char('0')).arg(QChar(u'A' + k));
-    };
     std::atomic<int> acked{0};
     std::mutex lock;
     QStringList ackedCodes;
@@ -493,7 +504,7 @@ void TestServerCrowds::killedDuringCommittedTogether()
         threads.emplace_back([&, n]() {
             wire::Client c;
             configureClient(c, server.port());
-            for (int save = 0; save < 100000; ++save) {
+            for (int save = 0; save < mostSaves; ++save) {
                 Delta d;
                 d.fields = tables::diagPaci().fieldDefs();
                 QStringList codes;
@@ -501,7 +512,8 @@ void TestServerCrowds::killedDuringCommittedTogether()
                     codes << codeOf(n, save, k);
                     d.changes.push_back({ChangeKind::Insert,
                                          {},
-                                         {kFilial, paciente(n), kDate, codes.back(), QStringLiteral("Teste"),
+                                         {kFilial, paciente(n), kDate, codes.back(),
+                                          QStringLiteral("Diagnóstico ") + codes.back(),
                                           double(save * 3 + k + 1), QStringLiteral("CID10")}});
                 }
                 try {
@@ -518,12 +530,15 @@ void TestServerCrowds::killedDuringCommittedTogether()
             }
         });
     }
-    while (acked.load() < 150)
+    QElapsedTimer waited;
+    waited.start();
+    while (acked.load() < 150 && waited.elapsed() < 30000)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::microseconds(700));
     server.killHard();
     for (auto &t : threads)
         t.join();
+    QVERIFY2(acked.load() >= 150, "the saves stopped before the kill");
 
     DbConnection conn(DatabaseConfig::parse(databaseUrl));
     QSet<QString> stored;
