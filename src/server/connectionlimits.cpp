@@ -58,16 +58,34 @@ void ConnectionLimits::evictOldest(const QString *address)
                                  [&](const Handshaking &h) { return !address || h.address == *address; });
     if (it == m_handshaking.end())
         return;
-    // It still holds its slot until its thread notices and closes; only its place among
-    // the handshaking goes to the newcomer.
+    // Its thread notices within a poll and closes; its slot goes to the newcomer now, so
+    // that a crowd of silent sockets arriving faster than their threads close cannot fill
+    // the server before the evicted ones are gone.
     it->eviction->store(true);
+    const QString owner = it->address;
     dropHandshaking(Eviction(it->eviction));
+    release(owner);
+}
+
+void ConnectionLimits::release(const QString &address)
+{
+    auto it = m_byAddress.find(address);
+    if (it == m_byAddress.end())
+        return;
+    --it->all;
+    --m_total.all;
+    if (it->all == 0 && it->handshaking == 0)
+        m_byAddress.erase(it);
 }
 
 ConnectionLimits::Verdict ConnectionLimits::admit(const QHostAddress &address, bool handshake, Eviction *eviction)
 {
     const QString k = key(address);
     std::lock_guard<std::mutex> guard(m_lock);
+    // A full server still takes a newcomer in place of the oldest connection that has
+    // not finished its handshake: room is kept for stations that identify themselves.
+    if (m_total.all >= m_maxConnections && handshake && m_total.handshaking > 0)
+        evictOldest(nullptr);
     const Count mine = m_byAddress.value(k);
     if (m_total.all >= m_maxConnections)
         return Verdict::TooManyInAll;
@@ -105,15 +123,11 @@ void ConnectionLimits::leave(const QHostAddress &address, const Eviction &evicti
 {
     const QString k = key(address);
     std::lock_guard<std::mutex> guard(m_lock);
+    if (eviction && eviction->load())
+        return; // its slot was given up when it was evicted
     if (eviction)
         dropHandshaking(eviction);
-    auto it = m_byAddress.find(k);
-    if (it == m_byAddress.end())
-        return;
-    --it->all;
-    --m_total.all;
-    if (it->all == 0 && it->handshaking == 0)
-        m_byAddress.erase(it);
+    release(k);
 }
 
 int ConnectionLimits::active() const

@@ -57,6 +57,7 @@ private:
     // Stops counting a handshaking connection; false when it no longer counted.
     bool dropHandshaking(const Eviction &eviction);
     void evictOldest(const QString *address);
+    void release(const QString &address);
 
     const int m_maxConnections;
     const int m_maxPerAddress;

@@ -19,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -389,9 +390,12 @@ void TestServerProcess::clientTransportFailures()
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             ::kill(pid_t(server->pid()), SIGKILL);
         });
+        // A failed check returns early; the killer must be joined all the same.
+        auto joinKiller = qScopeGuard([&]() { killer.join(); });
         QElapsedTimer t;
         t.start();
         QVERIFY_THROWS_EXCEPTION(wire::ConnectionError, client.call(request("GetDiagnost", {})));
+        joinKiller.dismiss();
         killer.join();
         QVERIFY2(t.elapsed() < readMs / 2, "the client waited for the timeout instead of seeing the server die");
     } else {
