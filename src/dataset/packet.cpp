@@ -430,14 +430,18 @@ QByteArray encodePacket(const Packet &packet)
     return out;
 }
 
-Packet decodePacket(const QByteArray &bytes)
+namespace {
+
+// Both decoders read the same envelope; they differ only in how a row is held.
+template <typename Result, typename ReadRows>
+Result decodeEnvelope(const QByteArray &bytes, ReadRows readRows)
 {
     if (bytes.isEmpty())
         throw PacketError(QStringLiteral("Pacote de dados vazio."));
     Reader r(bytes);
     if (r.enterMap() != 2)
         r.fail(QStringLiteral("pacote deve ter campos e linhas"));
-    Packet p;
+    Result p;
     if (r.readText("chave") != kFields)
         r.fail(QStringLiteral("esperava \"fields\""));
     p.fields = r.readFieldDefs();
@@ -445,33 +449,29 @@ Packet decodePacket(const QByteArray &bytes)
         r.fail(QStringLiteral("esperava \"rows\""));
     const qint64 n = r.enterArray("linhas");
     p.rows.reserve(size_t(n));
-    for (qint64 i = 0; i < n; ++i)
-        p.rows.push_back(r.readRow(p.fields));
-    r.leave();
+    readRows(r, p, n);
     r.finish();
     return p;
 }
 
+} // namespace
+
+Packet decodePacket(const QByteArray &bytes)
+{
+    return decodeEnvelope<Packet>(bytes, [](Reader &r, Packet &p, qint64 n) {
+        for (qint64 i = 0; i < n; ++i)
+            p.rows.push_back(r.readRow(p.fields));
+        r.leave();
+    });
+}
+
 PackedPacket decodePackedPacket(const QByteArray &bytes)
 {
-    if (bytes.isEmpty())
-        throw PacketError(QStringLiteral("Pacote de dados vazio."));
-    Reader r(bytes);
-    if (r.enterMap() != 2)
-        r.fail(QStringLiteral("pacote deve ter campos e linhas"));
-    PackedPacket p;
-    if (r.readText("chave") != kFields)
-        r.fail(QStringLiteral("esperava \"fields\""));
-    p.fields = r.readFieldDefs();
-    if (r.readText("chave") != kRows)
-        r.fail(QStringLiteral("esperava \"rows\""));
-    const qint64 n = r.enterArray("linhas");
-    p.rows.reserve(size_t(n));
-    PackedRowBuilder builder;
-    for (qint64 i = 0; i < n; ++i)
-        p.rows.push_back(r.readPackedRow(p.fields, builder));
-    r.finish();
-    return p;
+    return decodeEnvelope<PackedPacket>(bytes, [](Reader &r, PackedPacket &p, qint64 n) {
+        PackedRowBuilder builder;
+        for (qint64 i = 0; i < n; ++i)
+            p.rows.push_back(r.readPackedRow(p.fields, builder));
+    });
 }
 
 namespace {
