@@ -358,6 +358,22 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
 
     Transaction tx(m_db);
     QSqlQuery q;
+    // One row changed in place, found by its original values: a clash is a duplicate, no
+    // row found is someone else's change first.
+    const auto updateOne = [&](const QString &sets, const QStringList &where, const QVariantList &values,
+                               const RowValues &original) {
+        q = m_db.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
+                             .arg(table.name, sets, where.join(QStringLiteral(" AND "))));
+        for (const QVariant &v : values)
+            q.addBindValue(v);
+        if (!q.exec()) {
+            if (DbConnection::isUniqueViolation(q.lastError()))
+                refuseDuplicate(q.lastError());
+            m_db.raise(q);
+        }
+        if (q.numRowsAffected() != 1)
+            refuseStale(original);
+    };
     // What each change's WHERE matches: its original values, but with the parked number
     // for a row moved out of the way below.
     std::vector<RowValues> matchOld;
@@ -407,17 +423,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                 QStringList where;
                 QVariantList values{parked};
                 whereOriginal(ch.oldValues, where, values);
-                q = m_db.prepare(QStringLiteral("UPDATE %1 SET NRSEQUENCIA = ? WHERE %2")
-                                     .arg(table.name, where.join(QStringLiteral(" AND "))));
-                for (const QVariant &v : values)
-                    q.addBindValue(v);
-                if (!q.exec()) {
-                    if (DbConnection::isUniqueViolation(q.lastError()))
-                        refuseDuplicate(q.lastError());
-                    m_db.raise(q);
-                }
-                if (q.numRowsAffected() != 1)
-                    refuseStale(ch.oldValues);
+                updateOne(QStringLiteral("NRSEQUENCIA = ?"), where, values, ch.oldValues);
                 q.finish();
                 matchOld[i][size_t(seqAt)] = parked;
             }
@@ -469,17 +475,7 @@ void Store::applyDelta(const TableDef &table, const Delta &delta, const QString 
                         refuseStale(ch.oldValues);
                     break;
                 }
-                q = m_db.prepare(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
-                                     .arg(table.name, sets.join(QStringLiteral(", ")), where.join(QStringLiteral(" AND "))));
-                for (const QVariant &v : values)
-                    q.addBindValue(v);
-                if (!q.exec()) {
-                    if (DbConnection::isUniqueViolation(q.lastError()))
-                        refuseDuplicate(q.lastError());
-                    m_db.raise(q);
-                }
-                if (q.numRowsAffected() != 1)
-                    refuseStale(ch.oldValues);
+                updateOne(sets.join(QStringLiteral(", ")), where, values, ch.oldValues);
                 audit(ch);
                 break;
             }
