@@ -442,11 +442,10 @@ bool ClinicalNotes::eventFilter(QObject *watched, QEvent *event)
     // However the clinician reaches the report (a click after a message, typing into it,
     // a drop), the report of the type in the bar is fetched first: the read-only editor
     // of a report not yet fetched must not swallow what was meant for it.
+    // Only what a person does can ask for the report. Everything else passes untouched,
+    // before anything of the screen is read: the editors also send events while the screen
+    // is being destroyed, when the type entry and the record sets may already be gone.
     const QEvent::Type type = event->type();
-    NoteSection &report = m_sections[TfrmDiagPaci::SinaSint];
-    const bool inReport = watched == report.editor || watched == report.editor->viewport();
-    if (!inReport || reportMatchesType() || m_screen.cdsMemLaudo->isEditing())
-        return QObject::eventFilter(watched, event);
     bool entering = false;
     switch (type) {
     case QEvent::MouseButtonPress:
@@ -463,6 +462,10 @@ bool ClinicalNotes::eventFilter(QObject *watched, QEvent *event)
         break;
     }
     if (!entering)
+        return QObject::eventFilter(watched, event);
+    NoteSection &report = m_sections[TfrmDiagPaci::SinaSint];
+    const bool inReport = watched == report.editor || watched == report.editor->viewport();
+    if (!inReport || reportMatchesType() || m_screen.cdsMemLaudo->isEditing())
         return QObject::eventFilter(watched, event);
     const bool ok = kmp::guarded(&m_screen, [this] { panDescLaudoEnter(); });
     // A failed entry left the focus on the code entry with its message: the event that

@@ -171,6 +171,9 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
 
 TfrmDiagPaci::~TfrmDiagPaci()
 {
+    // The child widgets are deleted after this destructor, and deleting the focused one
+    // announces a focus change: this screen is no longer there to answer it.
+    disconnect(qApp, nullptr, this, nullptr);
     // Record sets die with the screen; their handlers must not reach half-destroyed widgets.
     for (RecordSet *s : {cdsDiagPaci, cdsDiagPaciAux, cdsDiagAsso, cdsDiagnost, cdsTipoLaudo, cdsMemLaudo,
                          cdsHistDoen, cdsHistClinProg, cdsHistFam, cdsExamFisi}) {
