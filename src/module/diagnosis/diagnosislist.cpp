@@ -92,10 +92,11 @@ void DiagnosisList::apply(const Consultation &c, const Snapshot &s)
     // lists and the consultation as they were.
     const kmp::Packet rows = kmp::decodePacket(s.rows);
     const kmp::Packet admissions = kmp::decodePacket(s.admissions);
-    m_consultation = c;
     m_check->close();
     m_admissions->loadRows(admissions.fields, admissions.rows);
     m_rows->loadRows(rows.fields, rows.rows);
+    // Last: should a load refuse its rows, saves still go where the rows on screen belong.
+    m_consultation = c;
 }
 
 void DiagnosisList::reload()
