@@ -8,6 +8,7 @@
 #include "exceptions.h"
 #include "hostservices.h"
 #include "rdmdiagpaci.h"
+#include "packet.h"
 #include "recordset.h"
 #include "showavi.h"
 #include "tactionlist.h"
@@ -780,8 +781,13 @@ void TfrmDiagPaci::switchTo(const Consultation &next)
     {
         kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
         lists = m_diagnoses->fetch(next);
-        if (withHistory)
+        if (withHistory) {
             history = server->GetHistGer(next.patient, next.branch, next.date);
+            // Read through once here: a malformed section must stop the switch before the
+            // lists and the consultation change, not half-way through showing them.
+            for (const QByteArray &part : history)
+                kmp::decodePacket(part);
+        }
     }
     m_diagnoses->apply(next, lists);
     if (withHistory)
