@@ -1,6 +1,7 @@
 #include "auditreport.h"
 
 #include "controlchars.h"
+#include "daycount.h"
 #include "dbconnection.h"
 #include "rtfreader.h"
 #include "schema.h"
@@ -31,7 +32,7 @@ const TableDef *tableNamed(const QString &name)
 
 QString dateText(double days)
 {
-    const QDate d = QDate(1899, 12, 30).addDays(qint64(days));
+    const QDate d = dateFromDays(days);
     return d.isValid() ? d.toString(Qt::ISODate) : QString::number(days);
 }
 

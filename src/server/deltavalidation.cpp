@@ -1,6 +1,7 @@
 #include "deltavalidation.h"
 
 #include "controlchars.h"
+#include "daycount.h"
 #include "dbconnection.h"
 #include "serviceerror.h"
 
@@ -15,12 +16,12 @@ using wire::ErrorCode;
 
 double earliestDate()
 {
-    return double(QDate(1899, 12, 30).daysTo(QDate(1900, 1, 1)));
+    return daysFromDate(QDate(1900, 1, 1));
 }
 
 double latestDate()
 {
-    return double(QDate(1899, 12, 30).daysTo(QDate(2200, 12, 31)));
+    return daysFromDate(QDate(2200, 12, 31));
 }
 
 namespace {
