@@ -75,8 +75,12 @@ QStringList plainLines(const QJsonValue &v)
 std::vector<AuditEntry> readAudit(DbConnection &db, const QString &filial, const QString &paciente,
                                   std::optional<double> consulta)
 {
+    // A database no server has upgraded yet still has its trail read: its blobs are all
+    // inline, and it has no blob columns.
+    const QString blobs = schemaVersion(db) >= 5 ? QStringLiteral("OLD_BLOB, NEW_BLOB") : QStringLiteral("NULL, NULL");
     QString sql = QStringLiteral("SELECT ID, CHANGED_AT, CLIENT_KEY, CLIENT_ADDRESS, METHOD, TABLE_NAME, CHANGE_KIND, "
-                                 "ROW_KEY, OLD_VALUES, NEW_VALUES, OLD_BLOB, NEW_BLOB FROM KMP_AUDIT WHERE CDFILIAL = ? AND CDPACIENTE = ?");
+                                 "ROW_KEY, OLD_VALUES, NEW_VALUES, %1 FROM KMP_AUDIT WHERE CDFILIAL = ? AND CDPACIENTE = ?")
+                      .arg(blobs);
     // The whole day: a consultation stored with a time of day is still that day's.
     if (consulta)
         sql += QStringLiteral(" AND DTCONSPACI >= ? AND DTCONSPACI < ?");
