@@ -3,7 +3,6 @@
 // trail keeps each version whole in its blob columns. A trail written before the blob
 // columns existed is moved over by the upgrade and reads exactly as before.
 
-#include "auditreport.h"
 #include "packet.h"
 #include "schema.h"
 #include "serverharness.h"
@@ -47,12 +46,6 @@ QByteArray storedSection(wire::Client &c)
         return "GetHistGer failed: " + r.errorMessage.toUtf8();
     const Packet p = decodePacket(r.result.toArray().at(0).toByteArray());
     return p.rows.size() == 1 ? p.rows[0][2].toByteArray() : QByteArray("no single row");
-}
-
-QByteArray inlineBlob(const QJsonObject &values, const char *field)
-{
-    return QByteArray::fromBase64(
-        values.value(QLatin1String(field)).toObject().value(QLatin1String("base64")).toString().toLatin1());
 }
 
 QByteArray repeated(const QByteArray &unit, qsizetype size)
@@ -140,28 +133,29 @@ void TestServerSavePath::largeSectionsComeBackWhole()
     QCOMPARE(r.errorCode, int(wire::ErrorCode::Conflict));
     QVERIFY(storedSection(c) == second);
 
+    // The trail holds each version whole, as bytes beside a short text that gives its size.
     DbConnection conn(db->config());
-    const std::vector<AuditEntry> trail = readAudit(conn, kFilial, kPaciente, kDate);
-    std::vector<const AuditEntry *> section;
-    for (const AuditEntry &e : trail)
-        if (e.table == QLatin1String("HISTDOEN"))
-            section.push_back(&e);
-    QCOMPARE(section.size(), size_t(2));
-    QCOMPARE(section[0]->kind, QStringLiteral("insert"));
-    QVERIFY(inlineBlob(section[0]->newValues, "DSHISTDOEATU") == first);
-    QCOMPARE(section[1]->kind, QStringLiteral("modify"));
-    QVERIFY(inlineBlob(section[1]->oldValues, "DSHISTDOEATU") == first);
-    QVERIFY(inlineBlob(section[1]->newValues, "DSHISTDOEATU") == second);
-
-    // Stored as bytes beside a short text, not inside it.
-    QSqlQuery q = conn.prepare(QStringLiteral("SELECT OLD_VALUES, NEW_VALUES, OLD_BLOB, NEW_BLOB FROM KMP_AUDIT "
-                                              "WHERE TABLE_NAME = 'HISTDOEN' AND CHANGE_KIND = 'modify'"));
+    QSqlQuery q = conn.prepare(QStringLiteral("SELECT CHANGE_KIND, OLD_VALUES, NEW_VALUES, OLD_BLOB, NEW_BLOB FROM "
+                                              "KMP_AUDIT WHERE TABLE_NAME = 'HISTDOEN' ORDER BY ID"));
     conn.exec(q);
+    const auto sizeIn = [](const QVariant &json) {
+        const QString text = json.toString();
+        return text.size() < 200 ? QJsonDocument::fromJson(text.toUtf8()).object().value(QLatin1String("DSHISTDOEATU"))
+                                       .toObject().value(QLatin1String("bytes")).toInteger(-1)
+                                 : -2;
+    };
     QVERIFY(q.next());
-    QVERIFY2(q.value(0).toString().size() < 200, qPrintable(q.value(0).toString().left(200)));
-    QVERIFY2(q.value(1).toString().size() < 200, qPrintable(q.value(1).toString().left(200)));
-    QVERIFY(q.value(2).toByteArray() == first);
-    QVERIFY(q.value(3).toByteArray() == second);
+    QCOMPARE(q.value(0).toString(), QStringLiteral("insert"));
+    QVERIFY(q.value(1).isNull());
+    QCOMPARE(sizeIn(q.value(2)), qint64(first.size()));
+    QVERIFY(q.value(4).toByteArray() == first);
+    QVERIFY(q.next());
+    QCOMPARE(q.value(0).toString(), QStringLiteral("modify"));
+    QCOMPARE(sizeIn(q.value(1)), qint64(first.size()));
+    QCOMPARE(sizeIn(q.value(2)), qint64(second.size()));
+    QVERIFY(q.value(3).toByteArray() == first);
+    QVERIFY(q.value(4).toByteArray() == second);
+    QVERIFY(!q.next());
 }
 
 void TestServerSavePath::trailStoredInlineIsMovedOnUpgrade_data()
@@ -223,10 +217,6 @@ void TestServerSavePath::trailStoredInlineIsMovedOnUpgrade()
     QVERIFY(q.value(3).toByteArray() == after);
     QVERIFY(!q.next());
     q.finish();
-    const std::vector<AuditEntry> trail = readAudit(conn, kFilial, kPaciente, kDate);
-    QCOMPARE(trail.size(), size_t(1));
-    QVERIFY(inlineBlob(trail[0].oldValues, "DSHISTDOEATU") == before);
-    QVERIFY(inlineBlob(trail[0].newValues, "DSHISTDOEATU") == after);
     QCOMPARE(auditText(db->databaseUrl()), shownBefore);
 }
 
