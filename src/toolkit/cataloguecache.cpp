@@ -121,13 +121,25 @@ void CatalogueCache::remove() const
         QFile::remove(dir.filePath(f));
 }
 
+CatalogueCache::Load CatalogueCache::prepare() const
+{
+    Load load;
+    if (!read(&load.held, &load.copy)) {
+        load.held.clear();
+        load.copy.clear();
+    }
+    load.call = {m_method, {load.held}};
+    return load;
+}
+
 QByteArray CatalogueCache::fetch(TNetConnection &net) const
 {
-    QString held;
-    QByteArray copy;
-    if (!read(&held, &copy))
-        held.clear();
-    const kmp::wire::Response r = net.call(m_method, {held});
+    const Load load = prepare();
+    return finish(load, net.call(load.call.method, load.call.args), net);
+}
+
+QByteArray CatalogueCache::finish(const Load &load, const kmp::wire::Response &r, TNetConnection &net) const
+{
     // A server from before catalogue versions refuses the argument: ask the plain way.
     if (!r.ok && r.errorCode == int(kmp::wire::ErrorCode::BadRequest)) {
         const QCborValue payload = Consiste::CheckResultServ(net.call(m_method), true, 0);
@@ -147,7 +159,7 @@ QByteArray CatalogueCache::fetch(TNetConnection &net) const
         write(version.toString(), packet.toByteArray());
         return packet.toByteArray();
     }
-    if (held.isEmpty() || version.toString() != held)
+    if (load.held.isEmpty() || version.toString() != load.held)
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(m_method));
-    return copy;
+    return load.copy;
 }

@@ -87,10 +87,8 @@ DiagnosisList::~DiagnosisList()
 
 DiagnosisList::Snapshot DiagnosisList::fetch(const Consultation &c) const
 {
-    Snapshot s;
-    s.rows = m_server.GetDiagPaci(c.branch, c.patient, c.date);
-    s.admissions = m_server.GetDiagAsso(c.branch, c.patient, c.date);
-    return s;
+    const QList<QByteArray> lists = m_server.GetDiagPaciAsso(c.branch, c.patient, c.date);
+    return {lists.at(0), lists.at(1)};
 }
 
 void DiagnosisList::apply(const Consultation &c, const Snapshot &s)

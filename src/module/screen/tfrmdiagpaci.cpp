@@ -677,8 +677,10 @@ void TfrmDiagPaci::FormCreate()
     }
     {
         kmp::BusyIndicator busy(mainForm, 6);
-        cdsDiagnost->loadFromPacket(server->GetDiagnost());
-        m_diagnoses->apply(m_opening, m_diagnoses->fetch(m_opening));
+        // The catalogue and both lists come in one exchange with the server.
+        const RdmDiagPaci::Opening loaded = server->GetOpening(m_opening.branch, m_opening.patient, m_opening.date);
+        cdsDiagnost->loadFromPacket(loaded.catalogue);
+        m_diagnoses->apply(m_opening, {loaded.rows, loaded.admissions});
     }
     showHeader();
     if (pgcPadrao->activePage() == tshHistorico)
