@@ -1,5 +1,6 @@
 #include "datasetmodel.h"
 
+#include "datasetlog.h"
 #include "error.h"
 
 #include <QDebug>
@@ -200,9 +201,9 @@ void DataSetModel::report(std::exception_ptr e) const
     try {
         std::rethrow_exception(e);
     } catch (const std::exception &ex) {
-        qWarning() << "record set:" << ex.what();
+        qCWarning(datasetLog) << "conjunto de registros:" << ex.what();
     } catch (...) {
-        qWarning() << "record set: unknown failure";
+        qCWarning(datasetLog) << "conjunto de registros: falha desconhecida";
     }
 }
 

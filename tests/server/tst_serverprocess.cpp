@@ -101,14 +101,14 @@ void TestServerProcess::helpOnEveryCommand_data()
     QTest::addColumn<QString>("mentions");
     QTest::newRow("kmp-appserver") << "kmp-appserver" << QStringList{"--help"} << "import-cid10";
     QTest::newRow("serve") << "kmp-appserver" << QStringList{"serve", "--help"} << "--max-frame";
-    QTest::newRow("import-cid10") << "kmp-appserver" << QStringList{"import-cid10", "--help"} << "DIR";
+    QTest::newRow("import-cid10") << "kmp-appserver" << QStringList{"import-cid10", "--help"} << "PASTA";
     QTest::newRow("demo") << "kmp-appserver" << QStringList{"demo", "--help"} << "--database";
     QTest::newRow("audit") << "kmp-appserver" << QStringList{"audit", "--help"} << "--patient";
     QTest::newRow("serve security options") << "kmp-appserver" << QStringList{"serve", "--help"} << "--frame-deadline";
     QTest::newRow("serve handshake deadline") << "kmp-appserver" << QStringList{"serve", "--help"} << "--handshake-deadline";
     QTest::newRow("serve database pool") << "kmp-appserver" << QStringList{"serve", "--help"} << "--db-connections";
     QTest::newRow("serve memory budget") << "kmp-appserver" << QStringList{"serve", "--help"} << "--memory-budget";
-    QTest::newRow("kmp-call") << "kmp-call" << QStringList{"--help"} << "@FILE";
+    QTest::newRow("kmp-call") << "kmp-call" << QStringList{"--help"} << "@ARQUIVO";
 }
 
 void TestServerProcess::helpOnEveryCommand()

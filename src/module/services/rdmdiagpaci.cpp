@@ -3,6 +3,7 @@
 #include "cataloguecache.h"
 #include "consiste.h"
 #include "error.h"
+#include "modulelog.h"
 #include "tnetconnection.h"
 
 #include <QCborArray>
@@ -19,7 +20,7 @@ namespace {
 // The transport's own text (address, socket error) is for whoever looks after the server.
 [[noreturn]] void unreachable(const QString &method, const kmp::wire::ConnectionError &e)
 {
-    qWarning("KMP12800: %s: %s", qPrintable(method), e.what());
+    qCWarning(kmp::moduleLog, "KMP12800: %s: %s", qPrintable(method), e.what());
     throw kmp::Error(RdmDiagPaci::UnreachableMessage);
 }
 
