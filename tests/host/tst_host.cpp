@@ -427,7 +427,10 @@ private Q_SLOTS:
         help.start(QStringLiteral(KMP_HOST_EXE), {QStringLiteral("--help")});
         QVERIFY(help.waitForFinished(30000));
         QCOMPARE(help.exitCode(), 0);
-        QVERIFY(help.readAllStandardOutput().contains("--screenshot"));
+        const QByteArray helpText = help.readAllStandardOutput();
+        QVERIFY(helpText.contains("--screenshot"));
+        QVERIFY2(helpText.contains("Uso: kmp-host") && !helpText.contains("Usage:") && !helpText.contains("Options:"),
+                 helpText.constData());
 
         const QString shot = m_dir.filePath(QStringLiteral("shot.png"));
         const QString state = m_dir.filePath(QStringLiteral("run.state"));

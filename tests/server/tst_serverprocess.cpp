@@ -15,9 +15,11 @@
 #include <QCborArray>
 #include <QCborMap>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTcpServer>
@@ -119,6 +121,10 @@ void TestServerProcess::helpOnEveryCommand()
     const ToolRun r = runTool(binary(qPrintable(tool)), args);
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(QString::fromUtf8(r.out).contains(mentions), r.out.constData());
+    // Operators read it in Portuguese, like the errors; Qt's own headings follow when
+    // its translations are installed.
+    if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_pt_BR.qm")))
+        QVERIFY2(r.out.contains("Uso: ") && !r.out.contains("Usage:") && !r.out.contains("Options:"), r.out.constData());
 }
 
 void TestServerProcess::everyMethodEndToEnd_data()
