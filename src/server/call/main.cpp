@@ -3,6 +3,7 @@
 
 #include "client.h"
 #include "jsonvalues.h"
+#include "methods.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -24,6 +25,16 @@ void print(FILE *to, const QString &text)
     std::fflush(to);
 }
 
+// The module's methods with their arguments in order, as the help lists them.
+QString methodList()
+{
+    QString out = QStringLiteral("Métodos (argumentos em ordem, os opcionais entre colchetes; dtConsulta é uma contagem\n"
+                                 "de dias, delta um @ARQUIVO):\n");
+    for (const kmp::protocol::MethodInfo &m : kmp::protocol::methods())
+        out += QStringLiteral("  ") + kmp::protocol::signature(m) + QLatin1Char('\n');
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -37,7 +48,7 @@ int main(int argc, char **argv)
         app.installTranslator(translator);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Chama um método do módulo remoto KMP12800.rdmDiagPaci e mostra o resultado em JSON.\n"
+        "Chama um método do módulo remoto %1 e mostra o resultado em JSON.\n"
         "Os argumentos são valores JSON: datas como contagem de dias (46363), texto entre aspas (\"0001\") ou\n"
         "como palavra solta, e o delta dos métodos Set... de um arquivo JSON com @ARQUIVO:\n"
         "  {\"fields\":[[\"CDFILIAL\",\"string\",4],...],\n"
@@ -46,16 +57,17 @@ int main(int argc, char **argv)
         "variável de ambiente KMP_CALL_KEY=NOME:SEGREDO, que deixa o segredo fora da lista de processos);\n"
         "um servidor com TLS exige --tls e --ca.\n"
         "Código de saída: 0 sucesso, 1 recusado pelo servidor (a mensagem dele na saída de erro), 2 uso\n"
-        "incorreto, 3 o servidor não foi alcançado, recusou a chave ou o certificado, ou não respondeu."));
+        "incorreto, 3 o servidor não foi alcançado, recusou a chave ou o certificado, ou não respondeu.\n\n")
+        .arg(kmp::protocol::moduleName()) + methodList());
     parser.addHelpOption();
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Endereço do servidor (padrão 127.0.0.1:21280)."),
                                     QStringLiteral("HOST:PORTA"), QStringLiteral("127.0.0.1:21280"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Segundos de espera pela resposta (padrão 30)."),
                                      QStringLiteral("SEGUNDOS"), QStringLiteral("30"));
     const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Nome do módulo remoto."), QStringLiteral("NOME"),
-                                    QStringLiteral("KMP12800.rdmDiagPaci"));
+                                    kmp::protocol::moduleName());
     const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Identificador do módulo remoto."), QStringLiteral("GUID"),
-                                  QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}"));
+                                  kmp::protocol::moduleGuid());
     const QCommandLineOption keyName(QStringLiteral("key-name"), QStringLiteral("Nome da chave de cliente (com --key-file)."),
                                      QStringLiteral("NOME"));
     const QCommandLineOption keyFile(QStringLiteral("key-file"),

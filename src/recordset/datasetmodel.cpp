@@ -1,7 +1,7 @@
 #include "datasetmodel.h"
 
-#include "datasetlog.h"
 #include "error.h"
+#include "recordsetlog.h"
 
 #include <QDebug>
 
@@ -201,9 +201,9 @@ void DataSetModel::report(std::exception_ptr e) const
     try {
         std::rethrow_exception(e);
     } catch (const std::exception &ex) {
-        qCWarning(datasetLog) << "conjunto de registros:" << ex.what();
+        qCWarning(recordsetLog) << "conjunto de registros:" << ex.what();
     } catch (...) {
-        qCWarning(datasetLog) << "conjunto de registros: falha desconhecida";
+        qCWarning(recordsetLog) << "conjunto de registros: falha desconhecida";
     }
 }
 

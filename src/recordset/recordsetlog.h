@@ -5,9 +5,9 @@
 namespace kmp {
 
 // The record sets' log: failures that reached the item model with nobody to tell.
-inline const QLoggingCategory &datasetLog()
+inline const QLoggingCategory &recordsetLog()
 {
-    static const QLoggingCategory category("kmp.dataset");
+    static const QLoggingCategory category("kmp.recordset");
     return category;
 }
 
