@@ -1,4 +1,5 @@
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "fielddef.h"
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
