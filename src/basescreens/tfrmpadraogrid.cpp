@@ -406,7 +406,9 @@ void TfrmPadraoGrid::sbtExcluirClick(QObject *)
     kmp::RecordSet *set = dtsPadrao->dataSet();
     if (!set || !set->isActive() || set->isEmpty())
         return;
-    if (msgConfirma->ShowMsg(QStringLiteral("Excl"), mtConfirmation, mbYes | mbNo, 0) != mrYes)
+    if (msgConfirma->ShowMsg(QStringLiteral("Excl"), kmp::MessageType::Confirmation,
+                             kmp::MessageButton::Yes | kmp::MessageButton::No, 0)
+        != kmp::MessageResult::Yes)
         kmp::silentAbort();
     set->remove();
 }
@@ -423,7 +425,9 @@ void TfrmPadraoGrid::sbtCancelarClick(QObject *)
     kmp::RecordSet *set = dtsPadrao->dataSet();
     if (!set || !set->isEditing())
         return;
-    if (msgConfirma->ShowMsg(QStringLiteral("Canc"), mtConfirmation, mbYes | mbNo, 0) != mrYes)
+    if (msgConfirma->ShowMsg(QStringLiteral("Canc"), kmp::MessageType::Confirmation,
+                             kmp::MessageButton::Yes | kmp::MessageButton::No, 0)
+        != kmp::MessageResult::Yes)
         kmp::silentAbort();
     set->cancel();
 }
@@ -487,7 +491,7 @@ void TfrmPadraoGrid::showHelpPage(QWidget *parent, int context, const QString &t
 {
     const QString path = helpFile(context);
     if (path.isEmpty()) {
-        kmp::Dialogs::message(parent, mtInformation,
+        kmp::Dialogs::message(parent, kmp::MessageType::Information,
                               QStringLiteral("Não há ajuda disponível para esta tela."));
         return;
     }

@@ -22,7 +22,7 @@ QCborValue CheckResultServ(const kmp::wire::Response &result, bool, int)
 void MensErro(const QString &text, bool showBox)
 {
     if (showBox)
-        kmp::Dialogs::message(QApplication::activeWindow(), mtError, text, mbOK);
+        kmp::Dialogs::message(QApplication::activeWindow(), kmp::MessageType::Error, text);
     throw EValidation(text);
 }
 

@@ -20,7 +20,7 @@ bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool, 
     QWidget *parent = QApplication::activeWindow();
     if (!set->isActive() || set->isEmpty()) {
         if (showEmptyText && !emptyText.isEmpty())
-            kmp::Dialogs::message(parent, mtInformation, emptyText, mbOK, title);
+            kmp::Dialogs::message(parent, kmp::MessageType::Information, emptyText, kmp::MessageButton::Ok, title);
         return false;
     }
     kmp::LookupDialog dialog(set, title, parent);

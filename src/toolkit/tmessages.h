@@ -1,6 +1,6 @@
 #pragma once
 
-#include "msgdlg.h"
+#include "messagebox.h"
 
 #include <QHash>
 #include <QObject>
@@ -23,8 +23,9 @@ public:
     // up on screen instead of an empty box.
     QString Msg(const QString &key) const;
 
-    // Shows the key's text with the given type and buttons; returns the answer (mrYes...).
-    int ShowMsg(const QString &key, TMsgDlgType type, TMsgDlgButtons buttons, int helpContext = 0) const;
+    // Shows the key's text with the given type and buttons; returns the answer.
+    kmp::MessageResult ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons,
+                               int helpContext = 0) const;
 
 private:
     QHash<QString, QString> m_texts;

@@ -266,11 +266,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("work");  // "note" or "diagnosis"
         QTest::addColumn<QString>("how");   // "menu", "keys" (Alt+F4) or "window" (its close button)
         QTest::addColumn<int>("answer");
-        QTest::newRow("note, Arquivo > Sair, No") << "note" << "menu" << int(mrNo);
-        QTest::newRow("note, close button, No") << "note" << "window" << int(mrNo);
-        QTest::newRow("diagnosis, Alt+F4, No") << "diagnosis" << "keys" << int(mrNo);
-        QTest::newRow("diagnosis, Arquivo > Sair, Yes") << "diagnosis" << "menu" << int(mrYes);
-        QTest::newRow("note, close button, Yes") << "note" << "window" << int(mrYes);
+        QTest::newRow("note, Arquivo > Sair, No") << "note" << "menu" << int(kmp::MessageResult::No);
+        QTest::newRow("note, close button, No") << "note" << "window" << int(kmp::MessageResult::No);
+        QTest::newRow("diagnosis, Alt+F4, No") << "diagnosis" << "keys" << int(kmp::MessageResult::No);
+        QTest::newRow("diagnosis, Arquivo > Sair, Yes") << "diagnosis" << "menu" << int(kmp::MessageResult::Yes);
+        QTest::newRow("note, close button, Yes") << "note" << "window" << int(kmp::MessageResult::Yes);
     }
     void quittingAsksBeforeDroppingWork()
     {
@@ -313,7 +313,7 @@ private Q_SLOTS:
             QCOMPARE(dialogs.seen().size(), 1);
             QCOMPARE(dialogs.unexpected(), 0);
         }
-        if (answer != mrYes) {
+        if (answer != int(kmp::MessageResult::Yes)) {
             QVERIFY(window->isVisible());
             QVERIFY(frmDiagPaci);
             QCOMPARE(window->mdiArea()->subWindowList().size(), 1);
@@ -378,7 +378,7 @@ private Q_SLOTS:
         QVERIFY(victim->isEnabled() && victim->isVisible());
         kmp::ScriptedDialogs dialogs;
         if (action == QLatin1String("delete"))
-            dialogs.thenAnswer(mrYes); // "Excl"
+            dialogs.thenAnswer(kmp::MessageResult::Yes); // "Excl"
         IndicatorWatch watch;
         {
             SlowServerAndImpatientUser slow(h->serverProcessId(), victim, 1500);

@@ -81,11 +81,11 @@ void TestCommands::cancelAsksEvenInBrowse()
 {
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C2"), kDate);
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes);
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
     QTest::mouseClick(f->sbtCancelar, Qt::LeftButton); // disabled buttons take no click...
     f->sbtCancelarClick(f->sbtCancelar);               // ...but the command itself still asks
     QCOMPARE(dialogs.seen().size(), 1);
-    QCOMPARE(dialogs.seen().first().type, mtConfirmation);
+    QCOMPARE(dialogs.seen().first().type, kmp::MessageType::Confirmation);
     QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Browse);
 }
 
@@ -95,7 +95,7 @@ void TestCommands::deletingTheLastDiagnosisReloads()
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C3"), kDate);
     QCOMPARE(f->diagnoses()->nrUltSequencia(), 1);
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes);
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
     f->dbgPadrao->setFocus();
     pressKey(f, Qt::Key_F4);
     QCOMPARE(dialogs.seen().size(), 1);
@@ -128,7 +128,7 @@ void TestCommands::deletingASectionRefreshes()
     typeText(f->rceExamFisi, QStringLiteral("PA 12x8"));
     f->cdsExamFisi->post();
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes);
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
     pressKey(f->rceExamFisi, Qt::Key_F4);
     QCOMPARE(dialogs.seen().size(), 1);
     QVERIFY(f->cdsExamFisi->isEmpty());
@@ -181,7 +181,7 @@ void TestCommands::printOpensAFreshModalScreenEachTime()
             codes << (screen ? screen->reportCode() : QString());
             return int(QDialog::Rejected);
         }
-        return int(mrOk);
+        return int(kmp::MessageResult::Ok);
     });
     QTest::mouseClick(f->sbtImprimir, Qt::LeftButton);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -91,7 +91,7 @@ void TestEndToEnd::consultationByKeyboard()
     QVERIFY(f->cdsDiagPaci->locate(QStringLiteral("CDDIAGNOST"), QStringLiteral("E119")));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f, Qt::Key_F4);
     }
     QStringList codes;
@@ -116,7 +116,7 @@ void TestEndToEnd::consultationByKeyboard()
     typeText(f->rceHistDoen, QStringLiteral(" e febre"));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f->rceHistDoen, Qt::Key_Escape);
     }
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Cefaleia ha 3 dias"));
@@ -130,7 +130,7 @@ void TestEndToEnd::consultationByKeyboard()
     QCOMPARE(section(h, 2), QStringLiteral("Mae hipertensa"));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f->rceHistFam, Qt::Key_F4);
     }
     QCOMPARE(section(h, 2), QStringLiteral("<none>"));

@@ -502,7 +502,7 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
     if (boxTakesFocus)
         kmp::Dialogs::setResponder([this](kmp::DialogRequest &) {
             u->deactivate();
-            return int(mrOk);
+            return int(kmp::MessageResult::Ok);
         });
     enterReport(f, first);
     if (boxTakesFocus)
@@ -559,7 +559,7 @@ void TestNotesUserPath::commandsAnswerAfterATabClick()
         w->clearFocus();
     kmp::ScriptedDialogs dialogs;
     if (!message.isEmpty())
-        dialogs.thenAnswer(mrNo);
+        dialogs.thenAnswer(kmp::MessageResult::No);
     u->key(Qt::Key(key));
     QCOMPARE(int(f->cdsHistFam->state()), state);
     if (!message.isEmpty()) {

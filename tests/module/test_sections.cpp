@@ -323,14 +323,14 @@ void TestSections::cancelAnsweredNoKeepsTheEdit()
     typeText(f->rceHistDoen, QStringLiteral("Tosse"));
     {
         kmp::ScriptedDialogs no;
-        no.thenAnswer(mrNo);
+        no.thenAnswer(kmp::MessageResult::No);
         pressKey(f->rceHistDoen, Qt::Key_Escape);
         QCOMPARE(no.seen().size(), 1);
     }
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Tosse"));
     kmp::ScriptedDialogs yes;
-    yes.thenAnswer(mrYes);
+    yes.thenAnswer(kmp::MessageResult::Yes);
     pressKey(f->rceHistDoen, Qt::Key_Escape);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
     QVERIFY(f->rceHistDoen->toPlainText().isEmpty());
@@ -448,7 +448,7 @@ void TestSections::closingWhileTypingAsksFirst()
     typeText(f->rceHistDoen, QStringLiteral("Nao perder"));
     {
         kmp::ScriptedDialogs no;
-        no.thenAnswer(mrNo);
+        no.thenAnswer(kmp::MessageResult::No);
         f->close();
         QCOMPARE(no.seen().size(), 1);
     }

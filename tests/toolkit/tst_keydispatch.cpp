@@ -220,7 +220,7 @@ private Q_SLOTS:
         QCOMPARE(set.fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("X99"));
         QCOMPARE(set.fieldByName(QStringLiteral("NMDIAGNOST"))->asString(), QStringLiteral("digitado"));
         QCOMPARE(Dialogs::log().size(), 1);
-        QCOMPARE(Dialogs::log().at(0).type, mtError);
+        QCOMPARE(Dialogs::log().at(0).type, MessageType::Error);
         // Corrected, the same row posts.
         set.fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("I10"));
         QVERIFY(guarded(nullptr, [&] { set.post(); }));

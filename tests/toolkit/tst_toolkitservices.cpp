@@ -72,9 +72,9 @@ private Q_SLOTS:
     void showMsgAnswersThroughTheService_data()
     {
         QTest::addColumn<int>("answer");
-        QTest::newRow("yes") << mrYes;
-        QTest::newRow("no") << mrNo;
-        QTest::newRow("cancel") << mrCancel;
+        QTest::newRow("yes") << int(MessageResult::Yes);
+        QTest::newRow("no") << int(MessageResult::No);
+        QTest::newRow("cancel") << int(MessageResult::Cancel);
     }
     void showMsgAnswersThroughTheService()
     {
@@ -83,9 +83,10 @@ private Q_SLOTS:
         msg.add(QStringLiteral("Excl"), QStringLiteral("Confirma a exclusão do registro?"));
         ScriptedDialogs script;
         script.thenAnswer(answer);
-        QCOMPARE(msg.ShowMsg(QStringLiteral("Excl"), mtConfirmation, mbYes | mbNo, 0), answer);
+        QCOMPARE(int(msg.ShowMsg(QStringLiteral("Excl"), MessageType::Confirmation, MessageButton::Yes | MessageButton::No, 0)),
+                 answer);
         QCOMPARE(script.seen().size(), 1);
-        QCOMPARE(script.seen().at(0).type, mtConfirmation);
+        QCOMPARE(script.seen().at(0).type, MessageType::Confirmation);
         QCOMPARE(script.seen().at(0).text, QStringLiteral("Confirma a exclusão do registro?"));
         QCOMPARE(msg.Msg(QStringLiteral("Excl")), QStringLiteral("Confirma a exclusão do registro?"));
     }
@@ -95,7 +96,7 @@ private Q_SLOTS:
         ScopedResponder r(answers::ok());
         QVERIFY_THROWS_EXCEPTION(EValidation, Consiste::MensErro(QStringLiteral("Laudo deve ser informado."), true));
         QCOMPARE(Dialogs::log().size(), 1);
-        QCOMPARE(Dialogs::log().at(0).type, mtError);
+        QCOMPARE(Dialogs::log().at(0).type, MessageType::Error);
         QCOMPARE(Dialogs::log().at(0).text, QStringLiteral("Laudo deve ser informado."));
     }
 

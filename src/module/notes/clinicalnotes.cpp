@@ -282,7 +282,7 @@ void ClinicalNotes::refuseChange(NoteSection &s, const QString &key)
                 return;
             loadEditor(*sec);
             if (!key.isEmpty())
-                m_screen.msgPadrao->ShowMsg(key, mtWarning, mbOK, 0);
+                m_screen.msgPadrao->ShowMsg(key, kmp::MessageType::Warning, kmp::MessageButton::Ok, 0);
         },
         Qt::QueuedConnection);
 }
@@ -342,7 +342,8 @@ void ClinicalNotes::refreshWhileEditing(NoteSection &s)
         // Someone else saved the section meanwhile: the clinician is told that Confirm
         // now writes over that version and Cancel keeps it.
         if (after != before)
-            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), mtInformation, mbOK, 0);
+            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), kmp::MessageType::Information,
+                                       kmp::MessageButton::Ok, 0);
     }
     stateChange(s);
     // The refresh of the lists turned Search on; on the history page it stays off.

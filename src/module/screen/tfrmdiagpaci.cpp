@@ -158,7 +158,7 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
     server = std::make_unique<RdmDiagPaci>(*netDiagPaci);
     m_diagnoses = new DiagnosisList(*server, this);
     m_diagnoses->OnNotice = [this](const QString &text) {
-        kmp::Dialogs::message(this, mtInformation, text, mbOK);
+        kmp::Dialogs::message(this, kmp::MessageType::Information, text);
     };
 
     buildRecordSets();
@@ -816,7 +816,8 @@ void TfrmDiagPaci::sbtImprimirClick(QObject *)
 
 bool TfrmDiagPaci::confirm(const QString &key)
 {
-    return msgConfirma->ShowMsg(key, mtConfirmation, mbYes | mbNo, 0) == mrYes;
+    return msgConfirma->ShowMsg(key, kmp::MessageType::Confirmation, kmp::MessageButton::Yes | kmp::MessageButton::No, 0)
+           == kmp::MessageResult::Yes;
 }
 
 void TfrmDiagPaci::fail(const QString &key)
