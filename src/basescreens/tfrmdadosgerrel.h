@@ -11,8 +11,10 @@ class QLabel;
 class QListWidget;
 class QTextDocument;
 class QToolButton;
+namespace kmp {
 class TMessages;
 class TNetConnection;
+} // namespace kmp
 
 // The report dialog of a report screen: before a report runs it hands the report's
 // parameter list to whoever fills it in.
@@ -24,7 +26,7 @@ public:
 
     // The parameters the report defines (names, empty values) and a flag the handler may
     // clear to stop the run.
-    std::function<void(ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
+    std::function<void(kmp::ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
 };
 
 // The base report screen: lists the report definitions of its report code, kept on the
@@ -70,7 +72,7 @@ public:
     // --- handlers a derived screen may take over -------------------------------------------
     virtual void FormCreate();
     virtual void FormActivate();
-    virtual void rpddPadraoBeforeGetQueryParams(ReportParams &params, bool &ok);
+    virtual void rpddPadraoBeforeGetQueryParams(kmp::ReportParams &params, bool &ok);
 
     QWidget *panMenu;
     QLabel *lblCodTela;
@@ -80,7 +82,7 @@ public:
     QToolButton *sbtPdf;
     QToolButton *sbtSair;
     TReportDialog *rpddPadrao;
-    TNetConnection *netRelatorio;
+    kmp::TNetConnection *netRelatorio;
 
 protected:
     bool event(QEvent *event) override;
@@ -88,7 +90,7 @@ protected:
 
 private:
     QByteArray call(const QString &method, const QCborArray &args);
-    void buildDocument(const Report &report, const ReportParams &params, const QByteArray &packet);
+    void buildDocument(const Report &report, const kmp::ReportParams &params, const QByteArray &packet);
 
     QString m_reportCode;
     int m_helpContext = 0;

@@ -49,7 +49,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
                 delete this;
         });
     }
-    if (QMdiArea *area = HostServices::instance()->mdiArea()) {
+    if (QMdiArea *area = kmp::HostServices::instance()->mdiArea()) {
         m_subWindow = area->addSubWindow(this);
         // Disposal is decided by FormClose, not by the sub-window.
         m_subWindow->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -162,9 +162,9 @@ void TfrmPadraoGrid::buildControls()
     kmp::onEvent(mnuSair, &QAction::triggered, this, [this] { mnuSairClick(); });
 
     // --- page control with the grid page ---
-    pgcPadrao = new TPageControl(this);
+    pgcPadrao = new kmp::TPageControl(this);
     pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
-    tshPadrao = new TTabSheet(QStringLiteral("Dados"));
+    tshPadrao = new kmp::TTabSheet(QStringLiteral("Dados"));
     tshPadrao->setObjectName(QStringLiteral("tshPadrao"));
     auto *pageLayout = new QVBoxLayout(tshPadrao);
     pageLayout->setContentsMargins(0, 0, 0, 0);
@@ -185,7 +185,7 @@ void TfrmPadraoGrid::buildControls()
     folha->setObjectName(QStringLiteral("scbFolhaDadosArea"));
     m_folhaLayout = new QVBoxLayout(folha);
     m_folhaLayout->setContentsMargins(0, 0, 0, 0);
-    dbgPadrao = new DBGrid(folha);
+    dbgPadrao = new kmp::DBGrid(folha);
     dbgPadrao->setObjectName(QStringLiteral("dbgPadrao"));
     m_folhaLayout->addWidget(dbgPadrao);
     scbFolhaDados->setWidget(folha);
@@ -206,11 +206,11 @@ void TfrmPadraoGrid::buildControls()
     panNavigator->setFixedHeight(28);
     auto *nav = new QHBoxLayout(panNavigator);
     nav->setContentsMargins(2, 1, 2, 1);
-    dbnPadrao = new TDBNavigator(panNavigator);
+    dbnPadrao = new kmp::TDBNavigator(panNavigator);
     dbnPadrao->setObjectName(QStringLiteral("dbnPadrao"));
     dbnPadrao->setDataSource(dtsPadrao);
     nav->addWidget(dbnPadrao);
-    dbtNome = new TDBText(panNavigator);
+    dbtNome = new kmp::TDBText(panNavigator);
     dbtNome->setObjectName(QStringLiteral("dbtNome"));
     dbtNome->setDataSource(dtsPadrao);
     nav->addWidget(dbtNome, 1);
@@ -223,11 +223,11 @@ void TfrmPadraoGrid::buildControls()
     const struct
     {
         const char *text;
-        TDBNavigator::Button button;
-    } moves[] = {{"Primeiro", TDBNavigator::First}, {"Anterior", TDBNavigator::Prior},
-                 {"Próximo", TDBNavigator::Next}, {"Último", TDBNavigator::Last}};
+        kmp::TDBNavigator::Button button;
+    } moves[] = {{"Primeiro", kmp::TDBNavigator::First}, {"Anterior", kmp::TDBNavigator::Prior},
+                 {"Próximo", kmp::TDBNavigator::Next}, {"Último", kmp::TDBNavigator::Last}};
     for (const auto &m : moves) {
-        const TDBNavigator::Button which = m.button;
+        const kmp::TDBNavigator::Button which = m.button;
         connect(pmnNavegar->addAction(QString::fromUtf8(m.text)), &QAction::triggered, this,
                 [this, which] { dbnPadrao->click(which); });
     }
@@ -239,16 +239,16 @@ void TfrmPadraoGrid::buildControls()
     prdImprimir = new TPrintDialog(this);
 
     // --- message tables ---
-    msgPadrao = new TMessages(QStringLiteral("msgPadrao"), this);
-    msgConfirma = new TMessages(QStringLiteral("msgConfirma"), this);
+    msgPadrao = new kmp::TMessages(QStringLiteral("msgPadrao"), this);
+    msgConfirma = new kmp::TMessages(QStringLiteral("msgConfirma"), this);
     msgConfirma->add(QStringLiteral("Canc"), QStringLiteral("Confirma o cancelamento das alterações?"));
     msgConfirma->add(QStringLiteral("Excl"), QStringLiteral("Confirma a exclusão do registro?"));
-    m_msgBase = new TMessages(QStringLiteral("msgBase"), this);
+    m_msgBase = new kmp::TMessages(QStringLiteral("msgBase"), this);
     m_msgBase->add(QStringLiteral("Pesq_Vazio"), QStringLiteral("Não há registros para pesquisar."));
     m_msgBase->add(QStringLiteral("Ajuda_NCad"), QStringLiteral("Não há ajuda disponível para esta tela."));
 
     // --- keys ---
-    aclPadrao = new TActionList(QStringLiteral("aclPadrao"), this);
+    aclPadrao = new kmp::TActionList(QStringLiteral("aclPadrao"), this);
     aclPadrao->addAction(QStringLiteral("Ajuda"), QStringLiteral("Ajuda"), QKeyCombination(Qt::Key_F1),
                          [this] { showHelp(); });
 
@@ -441,7 +441,7 @@ void TfrmPadraoGrid::sbtVerificarClick(QObject *)
 void TfrmPadraoGrid::sbtProcurarClick(QObject *)
 {
     const QString title = windowTitle().isEmpty() ? QStringLiteral("Procurar") : windowTitle();
-    if (Pesquisa::Pesquisar(dtsPadrao, title + QLatin1Char('|') + m_msgBase->Msg(QStringLiteral("Pesq_Vazio")), false, true))
+    if (kmp::Pesquisa::Pesquisar(dtsPadrao, title + QLatin1Char('|') + m_msgBase->Msg(QStringLiteral("Pesq_Vazio")), false, true))
         dbgPadrao->setFocus();
 }
 
@@ -470,7 +470,7 @@ void TfrmPadraoGrid::mnuForaEdicao2Click(QObject *)
 QString TfrmPadraoGrid::helpFile(int context)
 {
     QStringList folders;
-    const QString hostFolder = HostServices::instance()->helpFolder();
+    const QString hostFolder = kmp::HostServices::instance()->helpFolder();
     if (!hostFolder.isEmpty())
         folders << hostFolder;
     folders << QStringLiteral(KMP_HELP_SOURCE_DIR);

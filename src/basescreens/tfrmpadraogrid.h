@@ -13,6 +13,7 @@ class QScrollArea;
 class QToolButton;
 class QVBoxLayout;
 
+namespace kmp {
 class DBGrid;
 class TActionList;
 class TDBNavigator;
@@ -20,6 +21,7 @@ class TDBText;
 class TMessages;
 class TPageControl;
 class TTabSheet;
+} // namespace kmp
 class TPrinterSetupDialog;
 class TPrintDialog;
 

@@ -15,6 +15,8 @@
 #include <QtDebug>
 #include <algorithm>
 
+namespace kmp {
+
 namespace {
 
 const QByteArray kMagic = QByteArrayLiteral("KMPCAT1\n");
@@ -151,3 +153,5 @@ QByteArray CatalogueCache::fetch(TNetConnection &net) const
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(m_method));
     return copy;
 }
+
+} // namespace kmp

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace kmp {
+
 class TNetConnection;
 
 // A station's copy of a catalogue that rarely changes (the diagnosis catalogue), kept in
@@ -42,3 +44,5 @@ private:
     QString m_method;
     QString m_folder;
 };
+
+} // namespace kmp

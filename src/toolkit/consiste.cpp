@@ -6,6 +6,8 @@
 
 #include <QApplication>
 
+namespace kmp {
+
 namespace Consiste {
 
 QCborValue CheckResultServ(const kmp::wire::Response &result, bool, int)
@@ -49,3 +51,5 @@ int IndiceCol(DBGrid *grid, const QString &fieldName)
 }
 
 } // namespace Consiste
+
+} // namespace kmp

@@ -5,6 +5,8 @@
 #include <QCborValue>
 #include <QString>
 
+namespace kmp {
+
 class DBGrid;
 
 // Validation and result-checking helpers the screens call by name.
@@ -32,3 +34,5 @@ QString Ajusta(const QString &code, int width);
 int IndiceCol(DBGrid *grid, const QString &fieldName);
 
 } // namespace Consiste
+
+} // namespace kmp

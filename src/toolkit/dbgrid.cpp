@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+namespace kmp {
+
 namespace {
 
 // The grid's model: the data-set model with the grid's column titles, fonts and
@@ -618,7 +620,6 @@ bool DBGrid::commitEditor()
     return true;
 }
 
-namespace kmp {
 bool commitPendingEdit()
 {
     for (QWidget *w = QApplication::focusWidget(); w; w = w->parentWidget())
@@ -626,7 +627,6 @@ bool commitPendingEdit()
             return grid->commitEditor();
     return false;
 }
-} // namespace kmp
 
 void DBGrid::clickEditButton()
 {
@@ -690,3 +690,5 @@ void DBGrid::reportLater(std::exception_ptr e)
             kmp::guarded(this, [&] { std::rethrow_exception(pending); });
     });
 }
+
+} // namespace kmp

@@ -13,14 +13,12 @@
 class QToolButton;
 
 namespace kmp {
+
 // Commits the cell editor of the grid that has the focus, if any (see DBGrid::commitEditor).
 // The key dispatcher and the screens' toolbar run it before a command.
 bool commitPendingEdit();
-} // namespace kmp
 
-namespace kmp {
 class Field;
-}
 
 // One grid column bound to a field of the record set.
 struct DBGridColumn
@@ -156,3 +154,5 @@ private:
     QHash<QString, int> m_userWidths; // by upper-case field name
     bool m_applyingWidths = false;
 };
+
+} // namespace kmp

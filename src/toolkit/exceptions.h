@@ -7,6 +7,8 @@
 #include <QWidget>
 #include <functional>
 
+namespace kmp {
+
 // The exceptions a screen handler raises to end what it is doing. They all derive from
 // kmp::Error so that one catch at the event-loop edge sees every failure.
 
@@ -38,8 +40,6 @@ public:
 private:
     int m_code;
 };
-
-namespace kmp {
 
 // The one guarded dispatch at every slot edge. Runs the handler; a silent abort (and a
 // validation already shown by MensErro) ends quietly; any other exception shows its

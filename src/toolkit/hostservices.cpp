@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+namespace kmp {
+
 namespace {
 
 HostServices *g_instance = nullptr;
@@ -113,3 +115,5 @@ bool ReportParams::setValue(const QString &name, const QVariant &value)
 namespace Qrddlgs {
 bool ExistParam(const ReportParams &params, const QString &name) { return params.contains(name); }
 } // namespace Qrddlgs
+
+} // namespace kmp

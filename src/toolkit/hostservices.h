@@ -12,6 +12,8 @@ class QWidget;
 class QObject;
 class QMdiArea;
 
+namespace kmp {
+
 // What the host application offers to the screens it loads. The host sets its own
 // implementation with setInstance(); modules reach it through the Norvik, Geral and
 // Qrddlgs functions below.
@@ -132,3 +134,5 @@ private:
 namespace Qrddlgs {
 bool ExistParam(const ReportParams &params, const QString &name);
 } // namespace Qrddlgs
+
+} // namespace kmp

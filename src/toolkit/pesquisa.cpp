@@ -7,6 +7,8 @@
 
 #include <QApplication>
 
+namespace kmp {
+
 namespace Pesquisa {
 
 bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool, bool showEmptyText)
@@ -33,3 +35,5 @@ bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool, 
 }
 
 } // namespace Pesquisa
+
+} // namespace kmp

@@ -94,8 +94,6 @@ QKeyCombination normalizedKey(const QKeyEvent *event)
     return QKeyCombination(m, Qt::Key(key));
 }
 
-} // namespace kmp
-
 // --- TAction ---------------------------------------------------------------------------
 
 TAction::TAction(const QString &name, QObject *parent) : QObject(parent)
@@ -198,8 +196,6 @@ bool TActionList::offer(QKeyCombination key)
 }
 
 // --- KeyDispatcher -----------------------------------------------------------------------
-
-namespace kmp {
 
 KeyDispatcher::KeyDispatcher() : QObject(QCoreApplication::instance())
 {

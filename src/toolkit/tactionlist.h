@@ -11,13 +11,13 @@ class QKeyEvent;
 class QWidget;
 
 namespace kmp {
+
 // Packed shortcut codes: the virtual-key code in the low byte, plus 8192 for Shift, 16384
 // for Ctrl and 32768 for Alt (Ctrl+Enter 16397, Esc 27, F2 113, Ctrl+D 16452).
 int packShortcut(QKeyCombination key);
 QKeyCombination unpackShortcut(int code);
 // A key event as the dispatcher compares it: keypad Enter is Enter, the keypad flag is gone.
 QKeyCombination normalizedKey(const QKeyEvent *event);
-} // namespace kmp
 
 // A command with a keyboard shortcut, run by the key dispatcher when its key is pressed
 // in the form that owns its list.
@@ -82,8 +82,6 @@ private:
     QPointer<QWidget> m_form;
     QList<QPointer<TAction>> m_actions;
 };
-
-namespace kmp {
 
 // Offers every key press to the action lists of the form it was pressed in, before the
 // focused widget or Qt's own shortcuts see it. Lists are asked in declaration order; then the

@@ -4,6 +4,8 @@
 #include <QPainterPath>
 #include <QPalette>
 
+namespace kmp {
+
 TButtonFlat::TButtonFlat(QWidget *parent) : QToolButton(parent)
 {
     setAutoRaise(true);
@@ -48,3 +50,5 @@ void TButtonFlat::setArrowGlyphs(Qt::ArrowType arrow)
     };
     setGlyphs(draw(QColor(0, 0, 128)), draw(palette().color(QPalette::Disabled, QPalette::WindowText)));
 }
+
+} // namespace kmp

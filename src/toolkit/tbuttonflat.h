@@ -3,6 +3,8 @@
 #include <QIcon>
 #include <QToolButton>
 
+namespace kmp {
+
 // A flat tool button with one glyph for the enabled state and one for the disabled state.
 class TButtonFlat : public QToolButton
 {
@@ -16,3 +18,5 @@ public:
     // A plain arrow pair drawn for the move buttons when no image is at hand.
     void setArrowGlyphs(Qt::ArrowType arrow);
 };
+
+} // namespace kmp

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace kmp {
+
 TDateEditPlus::TDateEditPlus(QWidget *parent) : QLineEdit(parent)
 {
     setReadOnly(true);
@@ -75,3 +77,5 @@ void TDateEditPlus::refresh()
     pal.setColor(QPalette::Text, m_validColor);
     setPalette(pal);
 }
+
+} // namespace kmp

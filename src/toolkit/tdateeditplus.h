@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QStringList>
 
+namespace kmp {
+
 // A date display: the date with its weekday name ("07/12/2026 Segunda"). Valid dates are
 // drawn in ValidColor; an empty or invalid value shows nothing. The value is the day-count
 // date (days since 30 December 1899); SaveTime keeps the time of day in it, otherwise the
@@ -37,3 +39,5 @@ private:
     double m_value = 0;
     bool m_hasValue = false;
 };
+
+} // namespace kmp

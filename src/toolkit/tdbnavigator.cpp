@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QToolButton>
 
+namespace kmp {
+
 TDBNavigator::TDBNavigator(QWidget *parent) : QWidget(parent)
 {
     auto *layout = new QHBoxLayout(this);
@@ -145,3 +147,5 @@ void TDBText::refresh()
     }
     m_label->setText(t);
 }
+
+} // namespace kmp

@@ -3,8 +3,12 @@
 #include <QPointer>
 #include <QWidget>
 
-class QToolButton;
 #include "datasource.h"
+
+class QLabel;
+class QToolButton;
+
+namespace kmp {
 
 // Record navigator: first, prior, next and last over a data source. The buttons follow the
 // cursor (first/prior off on the first row, next/last off on the last) and are all off
@@ -48,5 +52,7 @@ private:
     QPointer<kmp::DataSource> m_source;
     QPointer<kmp::RecordSet> m_set;
     QString m_field;
-    class QLabel *m_label;
+    QLabel *m_label;
 };
+
+} // namespace kmp

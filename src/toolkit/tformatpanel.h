@@ -13,6 +13,8 @@ class QFontComboBox;
 class QComboBox;
 class QTextCharFormat;
 
+namespace kmp {
+
 enum class TFormatBtn {
     FontName,
     FontSize,
@@ -76,3 +78,5 @@ private:
     std::map<TFormatBtn, QToolButton *> m_buttons;
     bool m_syncing = false;
 };
+
+} // namespace kmp

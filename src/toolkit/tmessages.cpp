@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+namespace kmp {
+
 TMessages::TMessages(QObject *parent) : QObject(parent) {}
 
 TMessages::TMessages(const QString &name, QObject *parent) : QObject(parent)
@@ -34,3 +36,5 @@ kmp::MessageResult TMessages::ShowMsg(const QString &key, kmp::MessageType type,
         parent = qobject_cast<QWidget *>(o);
     return kmp::Dialogs::message(parent ? parent->window() : nullptr, type, Msg(key), buttons);
 }
+
+} // namespace kmp

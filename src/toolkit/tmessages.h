@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QStringList>
 
+namespace kmp {
+
 // A keyed table of user texts. Screens never write a user text inline: they name it by
 // key here. ShowMsg shows the key's text through the dialog service.
 class TMessages : public QObject
@@ -31,3 +33,5 @@ private:
     QHash<QString, QString> m_texts;
     QStringList m_order;
 };
+
+} // namespace kmp

@@ -4,6 +4,8 @@
 #include "hostservices.h"
 #include "showavi.h"
 
+namespace kmp {
+
 namespace {
 
 int envMs(const char *name, int fallback)
@@ -109,3 +111,5 @@ kmp::wire::Response TNetConnection::call(const QString &method, const QCborArray
         throw;
     }
 }
+
+} // namespace kmp

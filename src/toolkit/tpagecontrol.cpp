@@ -7,6 +7,8 @@
 #include <QMouseEvent>
 #include <QTabBar>
 
+namespace kmp {
+
 // --- TTabSheet -----------------------------------------------------------------------------
 
 TTabSheet::TTabSheet(const QString &caption, QWidget *parent) : QWidget(parent), m_caption(caption) {}
@@ -148,3 +150,5 @@ void TPageControl::focusMoved(QWidget *old, QWidget *now)
             kmp::guarded(this, OnExit);
     }
 }
+
+} // namespace kmp

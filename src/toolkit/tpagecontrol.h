@@ -4,6 +4,8 @@
 #include <QTabWidget>
 #include <functional>
 
+namespace kmp {
+
 class TPageControl;
 
 // One page of a TPageControl. Disabling a page greys its tab and its content, and the user
@@ -77,6 +79,8 @@ private:
 };
 
 namespace Pagecontrol98 {
-using TPageControl = ::TPageControl;
-using TTabSheet = ::TTabSheet;
+using TPageControl = kmp::TPageControl;
+using TTabSheet = kmp::TTabSheet;
 } // namespace Pagecontrol98
+
+} // namespace kmp

@@ -215,7 +215,7 @@ class TestHostUserPath : public QObject
         m_host->services = std::make_unique<kmp::HostServicesImpl>(o);
         m_host->window = std::make_unique<kmp::HostWindow>(o, m_host->services.get());
         m_host->services->setApplication(m_host->window->applicationObject());
-        HostServices::setInstance(m_host->services.get());
+        kmp::HostServices::setInstance(m_host->services.get());
         m_host->window->show();
         QApplication::setActiveWindow(m_host->window.get());
     }
@@ -233,7 +233,7 @@ class TestHostUserPath : public QObject
         BostCriado = false;
         m_host->window.reset();
         UserPath::settle();
-        HostServices::setInstance(&h->host());
+        kmp::HostServices::setInstance(&h->host());
         m_host.reset();
     }
 
@@ -395,7 +395,7 @@ private Q_SLOTS:
         }
         UserPath::settle();
         QVERIFY2(watch.texts.contains(text), qPrintable(watch.texts.join(QLatin1String(", "))));
-        QCOMPARE(Showavi::depth(), 0);
+        QCOMPARE(kmp::Showavi::depth(), 0);
         QCOMPARE(dialogs.unexpected(), 0); // the click on "Sair" did not run
         QVERIFY(frmDiagPaci);
         QVERIFY(f->isVisible());

@@ -15,7 +15,7 @@
 #include <algorithm>
 
 ScreenHarness::ScreenHarness()
-    : m_host(std::make_unique<MemoryHostServices>()), m_main(std::make_unique<QMainWindow>())
+    : m_host(std::make_unique<kmp::MemoryHostServices>()), m_main(std::make_unique<QMainWindow>())
 {
     m_area = new QMdiArea(m_main.get());
     m_main->setCentralWidget(m_area);
@@ -25,7 +25,7 @@ ScreenHarness::ScreenHarness()
     m_host->setMdiArea(m_area);
     m_host->setFiliProc(QStringLiteral("0001"));
     m_host->setModuloAtiv(QStringLiteral("A"));
-    HostServices::setInstance(m_host.get());
+    kmp::HostServices::setInstance(m_host.get());
     // No dialog may wait for a person: anything a test did not script is answered OK.
     kmp::Dialogs::setResponder(kmp::answers::ok());
     m_main->show();
@@ -36,7 +36,7 @@ ScreenHarness::ScreenHarness()
 ScreenHarness::~ScreenHarness()
 {
     closeScreen();
-    HostServices::setInstance(nullptr);
+    kmp::HostServices::setInstance(nullptr);
     stopServer();
 }
 

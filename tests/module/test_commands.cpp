@@ -158,7 +158,7 @@ void TestCommands::reportParameters()
     stCdFilial = branch;
     stCdPaciente = QStringLiteral("PX");
     TfrmListDiagPaci screen;
-    ReportParams params;
+    kmp::ReportParams params;
     for (const QString &name : defined)
         params.add(name, QString());
     bool ok = true;

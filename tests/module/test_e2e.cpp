@@ -105,7 +105,7 @@ void TestEndToEnd::consultationByKeyboard()
     f->rceHistDoen->setFocus();
     typeText(f->rceHistDoen, QStringLiteral("Cefaleia ha 3 dias"));
     f->rceHistDoen->selectAll();
-    f->frpHistDoen->press(TFormatBtn::Bold);
+    f->frpHistDoen->press(kmp::TFormatBtn::Bold);
     pressKey(f->rceHistDoen, Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(section(h, 0), QStringLiteral("Cefaleia ha 3 dias"));
 

@@ -204,7 +204,7 @@ void TestEntry::securedServerLetsInOnlyTheStationsKey()
     secured.setServerOptions({QStringLiteral("--keys"), keys.fileName()});
     QString why;
     QVERIFY2(secured.start(&why), qPrintable(why));
-    ConnectionSecurity security;
+    kmp::ConnectionSecurity security;
     security.keyName = keyName;
     security.keySecret = secret;
     secured.host().setSecurity(security);
@@ -216,7 +216,7 @@ void TestEntry::securedServerLetsInOnlyTheStationsKey()
         QVERIFY(!BostCriado);
     }
     secured.closeScreen();
-    HostServices::setInstance(&h->host());
+    kmp::HostServices::setInstance(&h->host());
 }
 
 QTEST_MAIN(TestEntry)

@@ -57,7 +57,7 @@ void compose(QWidget *editor, const QString &accent, const QString &letter)
     QApplication::processEvents();
 }
 
-void clickButton(TFormatPanel *bar, TFormatBtn button)
+void clickButton(kmp::TFormatPanel *bar, kmp::TFormatBtn button)
 {
     QToolButton *b = bar->button(button);
     QTest::mouseClick(b, Qt::LeftButton);
@@ -123,7 +123,7 @@ private Q_SLOTS:
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
-    void clickTab(TPageControl *pc, TTabSheet *page);
+    void clickTab(kmp::TPageControl *pc, kmp::TTabSheet *page);
     void clickInto(QTextEdit *editor);
     QByteArray storedSection(const QString &patient, int section, const QString &type = QStringLiteral("003"));
     QString storedPlain(const QString &patient, int section, const QString &type = QStringLiteral("003"));
@@ -169,7 +169,7 @@ TfrmDiagPaci *TestNotesUserPath::openHistory(const QString &patient)
     return f;
 }
 
-void TestNotesUserPath::clickTab(TPageControl *pc, TTabSheet *page)
+void TestNotesUserPath::clickTab(kmp::TPageControl *pc, kmp::TTabSheet *page)
 {
     u->click(pc->tabBar(), pc->tabBar()->tabRect(pc->indexOf(page)).center());
 }
@@ -372,11 +372,11 @@ void TestNotesUserPath::formatIsAnEdit()
     }
     TfrmDiagPaci::Section &t = f->section(section);
     if (how == QLatin1String("bold"))
-        clickButton(t.bar, TFormatBtn::Bold);
+        clickButton(t.bar, kmp::TFormatBtn::Bold);
     else if (how == QLatin1String("bullets"))
-        clickButton(t.bar, TFormatBtn::Bullets);
+        clickButton(t.bar, kmp::TFormatBtn::Bullets);
     else if (how == QLatin1String("align right"))
-        clickButton(t.bar, TFormatBtn::AlignRight);
+        clickButton(t.bar, kmp::TFormatBtn::AlignRight);
     else
         u->key(Qt::Key_B, Qt::ControlModifier);
     QVERIFY(t.set->isEditing());

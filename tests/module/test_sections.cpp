@@ -36,7 +36,7 @@ QString storedText(ScreenHarness &h, const QString &patient, int part)
     return kmp::rtf::plainText(p.rows[0][2].toByteArray());
 }
 
-void clickTab(TPageControl *pc, TTabSheet *page)
+void clickTab(kmp::TPageControl *pc, kmp::TTabSheet *page)
 {
     const QRect r = pc->tabBar()->tabRect(pc->indexOf(page));
     QTest::mouseClick(pc->tabBar(), Qt::LeftButton, Qt::NoModifier, r.center());
@@ -188,8 +188,8 @@ void TestSections::formattingSurvivesSaveAndReload()
     f->rceHistFam->setFocus();
     typeText(f->rceHistFam, QStringLiteral("Pai diabetico"));
     f->rceHistFam->selectAll();
-    f->frpHistFam->press(TFormatBtn::Bold);
-    f->frpHistFam->press(TFormatBtn::Bullets);
+    f->frpHistFam->press(kmp::TFormatBtn::Bold);
+    f->frpHistFam->press(kmp::TFormatBtn::Bullets);
     f->cdsHistFam->post();
     f->cdsHistFam->close(); // the editor empties with its record set
     QVERIFY(f->rceHistFam->toPlainText().isEmpty());
@@ -212,7 +212,7 @@ void TestSections::firstClickOnTheBarStartsTheEdit()
     TfrmDiagPaci *f = openHistory(QStringLiteral("S4"));
     QVERIFY(!boHistDoen);
     f->rceHistDoen->setFocus();
-    f->frpHistDoen->press(TFormatBtn::Italic);
+    f->frpHistDoen->press(kmp::TFormatBtn::Italic);
     QVERIFY(boHistDoen);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
     typeText(f->rceHistDoen, QStringLiteral("Tosse"));

@@ -173,7 +173,7 @@ void DiagnosisList::saveChanges()
     };
     try {
         m_server.SetDiagPaci(kmp::encodeDelta(delta));
-    } catch (const EServerError &e) {
+    } catch (const kmp::EServerError &e) {
         if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
             return;
         restore();

@@ -139,7 +139,7 @@ void criaDiagPaci(const QString &branch, const QString &patient, const QString &
     // The host's branch stands in for an empty one before anything is loaded, so the
     // first loads and every save use the same branch.
     Consultation next;
-    next.branch = Consiste::EmptyString(branch) ? Norvik::FiliProc() : branch;
+    next.branch = kmp::Consiste::EmptyString(branch) ? kmp::Norvik::FiliProc() : branch;
     next.patient = patient;
     next.patientText = patientText;
     next.date = consultationDate;
@@ -158,7 +158,7 @@ void criaDiagPaci(const QString &branch, const QString &patient, const QString &
             form->switchTo(next);
     } else {
         boHistDoen = boHistClin = boHistFam = boExamFisi = false;
-        TfrmDiagPaci *form = TfrmDiagPaci::create(HostServices::instance()->application(), next);
+        TfrmDiagPaci *form = TfrmDiagPaci::create(kmp::HostServices::instance()->application(), next);
         form->useFirstClickFlags(&boHistDoen, &boHistClin, &boHistFam, &boExamFisi);
         form->OnListingOpened = [](TfrmListDiagPaci *listing) { frmListDiagPaci = listing; };
         frmDiagPaci = form;

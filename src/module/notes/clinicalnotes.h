@@ -7,10 +7,12 @@
 class QAction;
 class QTextEdit;
 class QWidget;
+namespace kmp {
 class TFormatPanel;
 class TTabSheet;
+} // namespace kmp
 class TfrmDiagPaci;
-enum class TFormatBtn;
+enum class kmp::TFormatBtn;
 
 namespace kmp {
 class DataSource;
@@ -22,9 +24,9 @@ class RecordSet;
 struct NoteSection
 {
     QString name;               // record-set name without "cds"
-    TTabSheet *page = nullptr;
+    kmp::TTabSheet *page = nullptr;
     QWidget *panel = nullptr;
-    TFormatPanel *bar = nullptr;
+    kmp::TFormatPanel *bar = nullptr;
     QTextEdit *editor = nullptr;
     kmp::RecordSet *set = nullptr;
     kmp::DataSource *source = nullptr;
@@ -71,7 +73,7 @@ public:
     void saveAfterPost(NoteSection &s);
     void saveAfterDelete(NoteSection &s);
     void stateChange(NoteSection &s);
-    void formatClick(NoteSection &s, TFormatBtn button);
+    void formatClick(NoteSection &s, kmp::TFormatBtn button);
 
     // The editor's document changed (text or format) while no one but the clinician wrote it.
     void documentEdited(NoteSection &s);

@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QSplitter;
 class QTextEdit;
+namespace kmp {
 class TAction;
 class TActionList;
 class TBtnPesquisa;
@@ -22,9 +23,10 @@ class TFormatPanel;
 class TNetConnection;
 class TPageControl;
 class TTabSheet;
+} // namespace kmp
 class RdmDiagPaci;
 class DiagnosisList;
-enum class TFormatBtn;
+enum class kmp::TFormatBtn;
 
 namespace kmp {
 class DataSource;
@@ -76,7 +78,7 @@ public:
     Section *activeSection();      // the section in front on the history page, or null
 
     // --- record sets and the connection -----------------------------------------------
-    TNetConnection *netDiagPaci;
+    kmp::TNetConnection *netDiagPaci;
     std::unique_ptr<RdmDiagPaci> server;
     kmp::RecordSet *cdsDiagPaci, *cdsDiagPaciAux, *cdsDiagAsso, *cdsDiagnost, *cdsTipoLaudo, *cdsMemLaudo;
     kmp::RecordSet *cdsHistDoen, *cdsHistClinProg, *cdsHistFam, *cdsExamFisi;
@@ -88,36 +90,36 @@ public:
     QLabel *lblPaciente;
     QLineEdit *edtPaciente;
     QLabel *lblDataCon;
-    TDateEditPlus *DEPDTConsulta;
+    kmp::TDateEditPlus *DEPDTConsulta;
 
-    TTabSheet *tshHistorico;
-    TPageControl *pgcHistorico;
-    TTabSheet *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
+    kmp::TTabSheet *tshHistorico;
+    kmp::TPageControl *pgcHistorico;
+    kmp::TTabSheet *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
     QWidget *panHistDoencDesc, *panHistClinProg, *panHisiFamDesc, *panExamFisiDesc;
-    TFormatPanel *frpHistDoen, *frphistClin, *frpHistFam, *frpLaudo, *frpExamFisi;
+    kmp::TFormatPanel *frpHistDoen, *frphistClin, *frpHistFam, *frpLaudo, *frpExamFisi;
     QTextEdit *rceHistDoen, *rceHistclinProg, *rceHistFam, *rceLaudo, *rceExamFisi;
     QWidget *Panel5;
     QLabel *lblTipLaud;
     QLineEdit *medTpLaudo;
-    TBtnPesquisa *BtpTipoLaudo;
+    kmp::TBtnPesquisa *BtpTipoLaudo;
     QLineEdit *edtTpLaudo;
     QWidget *panDescLaudo;
 
     QWidget *panAssociado;
     QLabel *lblDiagAssoc;
     QWidget *Panel2;
-    TButtonFlat *sbtItemUp, *sbtItemDown;
+    kmp::TButtonFlat *sbtItemUp, *sbtItemDown;
     QSplitter *Splitter1;
     QWidget *Panel3, *Panel4;
     QLabel *lblDiagInt;
-    DBGrid *dbgDiagAsso;
+    kmp::DBGrid *dbgDiagAsso;
 
     QAction *mnuDiagnostico, *mnuHistorico;
     QAction *mnuHistDoen, *mnuHistClinProg, *mnuHistFam, *mnuSinaSint, *mnuExamFisi;
 
-    TActionList *aclBotoes, *aclDiagBotoes;
-    TAction *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
-    TAction *confirmarD, *cancelarD;
+    kmp::TActionList *aclBotoes, *aclDiagBotoes;
+    kmp::TAction *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
+    kmp::TAction *confirmarD, *cancelarD;
 
     // --- life cycle ------------------------------------------------------------------------
     void FormCreate() override;
@@ -206,7 +208,7 @@ private:
     void applyPageRules();
     void showHeader();
     void setHistoryMarks(QAction *checked);
-    void goToHistoryPage(TTabSheet *page, QAction *item);
+    void goToHistoryPage(kmp::TTabSheet *page, QAction *item);
     bool confirm(const QString &key);
     void requireLoaded(Section &s);
     void fail(const QString &key);

@@ -37,7 +37,7 @@ void RdmDiagPaci::connect()
 QCborValue RdmDiagPaci::call(const QString &method, const QCborArray &args)
 {
     try {
-        return Consiste::CheckResultServ(m_net.call(method, args), true, 0);
+        return kmp::Consiste::CheckResultServ(m_net.call(method, args), true, 0);
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(method, e);
     }
@@ -56,7 +56,7 @@ QByteArray RdmDiagPaci::GetDiagnost()
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
     try {
-        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
+        return kmp::CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
             .fetch(m_net);
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(QStringLiteral("GetDiagnost"), e);

@@ -6,7 +6,9 @@
 #include <QList>
 #include <QString>
 
+namespace kmp {
 class TNetConnection;
+} // namespace kmp
 
 // The remote module "KMP12800.rdmDiagPaci" as the screen sees it: one call per remote
 // method, with the argument orders the server expects, each result passed through the
@@ -17,7 +19,7 @@ public:
     static const QString ServerName;
     static const QString ServerGUID;
 
-    explicit RdmDiagPaci(TNetConnection &connection) : m_net(connection) {}
+    explicit RdmDiagPaci(kmp::TNetConnection &connection) : m_net(connection) {}
 
     // Opens the connection now (the calls below open it when needed).
     void connect();
@@ -47,5 +49,5 @@ private:
     QByteArray packet(const QString &method, const QCborArray &args);
     QCborValue call(const QString &method, const QCborArray &args);
 
-    TNetConnection &m_net;
+    kmp::TNetConnection &m_net;
 };
