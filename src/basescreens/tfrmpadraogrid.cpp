@@ -9,7 +9,7 @@
 #include "exceptions.h"
 #include "hostservices.h"
 #include "pesquisa.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tdbnavigator.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
@@ -248,7 +248,7 @@ void TfrmPadraoGrid::buildControls()
     m_msgBase->add(QStringLiteral("Ajuda_NCad"), QStringLiteral("Não há ajuda disponível para esta tela."));
 
     // --- keys ---
-    aclPadrao = new kmp::TActionList(QStringLiteral("aclPadrao"), this);
+    aclPadrao = new kmp::ActionList(QStringLiteral("aclPadrao"), this);
     aclPadrao->addAction(QStringLiteral("Ajuda"), QStringLiteral("Ajuda"), QKeyCombination(Qt::Key_F1),
                          [this] { showHelp(); });
 

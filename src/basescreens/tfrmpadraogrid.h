@@ -15,7 +15,7 @@ class QVBoxLayout;
 
 namespace kmp {
 class DBGrid;
-class TActionList;
+class ActionList;
 class TDBNavigator;
 class TDBText;
 class TMessages;
@@ -146,7 +146,7 @@ public:
     QMenu *pmnNavegar;       // grid pop-up: first, prior, next, last
     TPrinterSetupDialog *psdConfigurar;
     TPrintDialog *prdImprimir;
-    TActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
+    ActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
 
 protected:
     void closeEvent(QCloseEvent *event) override;

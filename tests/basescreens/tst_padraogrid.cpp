@@ -3,7 +3,7 @@
 #include "dialogs.h"
 #include "hostservices.h"
 #include "recordset.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tdbnavigator.h"
 #include "tfrmpadraogrid.h"
 #include "tmessages.h"

@@ -6,7 +6,7 @@
 #include "exceptions.h"
 #include "recordset.h"
 #include "serverfixture.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"
 #include "tpagecontrol.h"

@@ -7,7 +7,7 @@
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbuttonflat.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"

@@ -8,7 +8,7 @@
 #include "rtfreader.h"
 #include "serverfixture.h"
 #include "userpath.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tformatpanel.h"
 #include "tfrmdiagpaci.h"

@@ -6,7 +6,7 @@
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tfrmdiagpaci.h"
 #include "tformatpanel.h"

@@ -2,7 +2,7 @@
 #include "dialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 
 #include <QLineEdit>
 #include <QMenu>
@@ -56,14 +56,14 @@ private Q_SLOTS:
         auto *edit = new QLineEdit(&form);
         layout->addWidget(edit);
         QStringList log;
-        auto *aclBotoes = new TActionList(QStringLiteral("aclBotoes"), &form);
+        auto *aclBotoes = new ActionList(QStringLiteral("aclBotoes"), &form);
         auto *confirmar = aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"),
                                                QKeyCombination(Qt::ControlModifier, Qt::Key_Return), [&] { log << "Confirmar"; });
         auto *cancelar = aclBotoes->addAction(QStringLiteral("Cancelar"), QStringLiteral("Cancelar"),
                                               QKeyCombination(Qt::Key_Escape), [&] { log << "Cancelar"; });
         aclBotoes->addAction(QStringLiteral("Incluir"), QStringLiteral("Incluir"), QKeyCombination(Qt::Key_F2),
                              [&] { log << "Incluir"; });
-        auto *aclDiagBotoes = new TActionList(QStringLiteral("aclDiagBotoes"), &form);
+        auto *aclDiagBotoes = new ActionList(QStringLiteral("aclDiagBotoes"), &form);
         auto *confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"),
                                                     QKeyCombination(Qt::ControlModifier, Qt::Key_Return), [&] { log << "confirmarD"; });
         auto *cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
@@ -121,7 +121,7 @@ private Q_SLOTS:
         page->setEnabled(enabled);
         int count = 0;
         connect(page, &QAction::triggered, this, [&] { ++count; });
-        new TActionList(QStringLiteral("acl"), &form); // the form takes part in the dispatch
+        new ActionList(QStringLiteral("acl"), &form); // the form takes part in the dispatch
         auto *edit = new QLineEdit(QStringLiteral("texto"), &form);
         layout->addWidget(edit);
         form.show();
@@ -138,7 +138,7 @@ private Q_SLOTS:
         // Esc in a dialog opened over the form closes the dialog, it does not cancel the form.
         QWidget form;
         QStringList log;
-        auto *acl = new TActionList(QStringLiteral("acl"), &form);
+        auto *acl = new ActionList(QStringLiteral("acl"), &form);
         acl->addAction(QStringLiteral("Cancelar"), QString(), QKeyCombination(Qt::Key_Escape), [&] { log << "Cancelar"; });
         form.show();
         QDialog dialog(&form);
@@ -171,7 +171,7 @@ private Q_SLOTS:
         QWidget form;
         auto *edit = new QLineEdit(&form);
         bool after = false;
-        auto *acl = new TActionList(QStringLiteral("acl"), &form);
+        auto *acl = new ActionList(QStringLiteral("acl"), &form);
         auto *action = acl->addAction(QStringLiteral("Go"), QString(), QKeyCombination(Qt::Key_F5), [&] {
             switch (kind) {
             case 0: silentAbort();

@@ -12,7 +12,7 @@
 #include "showavi.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tformatpanel.h"
 #include "tfrmdiagpaci.h"
 #include "tmessages.h"

@@ -11,7 +11,7 @@
 #include "packet.h"
 #include "recordset.h"
 #include "showavi.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
@@ -544,7 +544,7 @@ void TfrmDiagPaci::buildMenus()
 
 void TfrmDiagPaci::buildActions()
 {
-    aclBotoes = new kmp::TActionList(QStringLiteral("aclBotoes"), this);
+    aclBotoes = new kmp::ActionList(QStringLiteral("aclBotoes"), this);
     const auto ctrlEnter = QKeyCombination(Qt::ControlModifier, Qt::Key_Return);
     Confirmar = aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"), ctrlEnter,
                                      [this] { ConfirmarExecute(); });
@@ -565,7 +565,7 @@ void TfrmDiagPaci::buildActions()
     Confirmar->setEnabled(false);
     Cancelar->setEnabled(false);
 
-    aclDiagBotoes = new kmp::TActionList(QStringLiteral("aclDiagBotoes"), this);
+    aclDiagBotoes = new kmp::ActionList(QStringLiteral("aclDiagBotoes"), this);
     confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"), ctrlEnter,
                                           [this] { confirmarDExecute(); });
     cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
@@ -582,7 +582,7 @@ void TfrmDiagPaci::buildActions()
                              QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Down), [moveKey] { moveKey(false); });
 
     // The page commands' keys, offered after the two lists above.
-    auto *menuKeys = new kmp::TActionList(QStringLiteral("aclMenuAtalhos"), this);
+    auto *menuKeys = new kmp::ActionList(QStringLiteral("aclMenuAtalhos"), this);
     const struct { QAction *item; void (TfrmDiagPaci::*handler)(); } keys[] = {
         {mnuDiagnostico, &TfrmDiagPaci::mnuDiagnosticoClick}, {mnuHistDoen, &TfrmDiagPaci::mnuHistDoenClick},
         {mnuHistClinProg, &TfrmDiagPaci::mnuHistClinProgClick}, {mnuHistFam, &TfrmDiagPaci::mnuHistFamClick},

@@ -14,8 +14,8 @@ class QLineEdit;
 class QSplitter;
 class QTextEdit;
 namespace kmp {
-class TAction;
-class TActionList;
+class Action;
+class ActionList;
 class TBtnPesquisa;
 class TButtonFlat;
 class TDateEditPlus;
@@ -117,9 +117,9 @@ public:
     QAction *mnuDiagnostico, *mnuHistorico;
     QAction *mnuHistDoen, *mnuHistClinProg, *mnuHistFam, *mnuSinaSint, *mnuExamFisi;
 
-    kmp::TActionList *aclBotoes, *aclDiagBotoes;
-    kmp::TAction *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
-    kmp::TAction *confirmarD, *cancelarD;
+    kmp::ActionList *aclBotoes, *aclDiagBotoes;
+    kmp::Action *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
+    kmp::Action *confirmarD, *cancelarD;
 
     // --- life cycle ------------------------------------------------------------------------
     void FormCreate() override;

@@ -21,11 +21,11 @@ QKeyCombination normalizedKey(const QKeyEvent *event);
 
 // A command with a keyboard shortcut, run by the key dispatcher when its key is pressed
 // in the form that owns its list.
-class TAction : public QObject
+class Action : public QObject
 {
     Q_OBJECT
 public:
-    explicit TAction(const QString &name, QObject *parent = nullptr);
+    explicit Action(const QString &name, QObject *parent = nullptr);
 
     QString name() const { return objectName(); }
     QString Caption;
@@ -56,18 +56,18 @@ private:
 
 // An ordered list of actions of one form. Lists register with the key dispatcher when they
 // are built, so they are offered keys in the order the form declares them.
-class TActionList : public QObject
+class ActionList : public QObject
 {
     Q_OBJECT
 public:
     // form: the window whose keys this list hears (its child widgets included).
-    TActionList(const QString &name, QWidget *form);
-    ~TActionList() override;
+    ActionList(const QString &name, QWidget *form);
+    ~ActionList() override;
 
-    TAction *addAction(const QString &name, const QString &caption, QKeyCombination key,
+    Action *addAction(const QString &name, const QString &caption, QKeyCombination key,
                        std::function<void()> onExecute = {});
-    TAction *action(const QString &name) const;
-    QList<TAction *> actions() const;
+    Action *action(const QString &name) const;
+    QList<Action *> actions() const;
     QWidget *form() const { return m_form; }
 
     // Offers the key: the first action with that key takes it. An enabled one executes and
@@ -77,10 +77,10 @@ public:
     bool wouldTake(QKeyCombination key) const;
 
 private:
-    TAction *firstWith(QKeyCombination key) const;
+    Action *firstWith(QKeyCombination key) const;
 
     QPointer<QWidget> m_form;
-    QList<QPointer<TAction>> m_actions;
+    QList<QPointer<Action>> m_actions;
 };
 
 // Offers every key press to the action lists of the form it was pressed in, before the
@@ -93,9 +93,9 @@ class KeyDispatcher : public QObject
 public:
     static KeyDispatcher *instance(); // installs itself on the application on first use
 
-    void registerList(QWidget *form, TActionList *list);
-    void unregisterList(TActionList *list);
-    QList<TActionList *> listsOf(QWidget *form) const;
+    void registerList(QWidget *form, ActionList *list);
+    void unregisterList(ActionList *list);
+    QList<ActionList *> listsOf(QWidget *form) const;
 
     // Offers a key to the lists of form; true when an action consumed it.
     bool dispatch(QWidget *form, QKeyCombination key);
@@ -114,7 +114,7 @@ private:
     struct Entry
     {
         QPointer<QWidget> form;
-        QPointer<TActionList> list;
+        QPointer<ActionList> list;
     };
     QList<Entry> m_entries;
 };
