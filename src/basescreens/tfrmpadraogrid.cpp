@@ -10,7 +10,7 @@
 #include "hostservices.h"
 #include "pesquisa.h"
 #include "actionlist.h"
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
 
@@ -206,11 +206,11 @@ void TfrmPadraoGrid::buildControls()
     panNavigator->setFixedHeight(28);
     auto *nav = new QHBoxLayout(panNavigator);
     nav->setContentsMargins(2, 1, 2, 1);
-    dbnPadrao = new kmp::TDBNavigator(panNavigator);
+    dbnPadrao = new kmp::DBNavigator(panNavigator);
     dbnPadrao->setObjectName(QStringLiteral("dbnPadrao"));
     dbnPadrao->setDataSource(dtsPadrao);
     nav->addWidget(dbnPadrao);
-    dbtNome = new kmp::TDBText(panNavigator);
+    dbtNome = new kmp::DBText(panNavigator);
     dbtNome->setObjectName(QStringLiteral("dbtNome"));
     dbtNome->setDataSource(dtsPadrao);
     nav->addWidget(dbtNome, 1);
@@ -223,11 +223,11 @@ void TfrmPadraoGrid::buildControls()
     const struct
     {
         const char *text;
-        kmp::TDBNavigator::Button button;
-    } moves[] = {{"Primeiro", kmp::TDBNavigator::First}, {"Anterior", kmp::TDBNavigator::Prior},
-                 {"Próximo", kmp::TDBNavigator::Next}, {"Último", kmp::TDBNavigator::Last}};
+        kmp::DBNavigator::Button button;
+    } moves[] = {{"Primeiro", kmp::DBNavigator::First}, {"Anterior", kmp::DBNavigator::Prior},
+                 {"Próximo", kmp::DBNavigator::Next}, {"Último", kmp::DBNavigator::Last}};
     for (const auto &m : moves) {
-        const kmp::TDBNavigator::Button which = m.button;
+        const kmp::DBNavigator::Button which = m.button;
         connect(pmnNavegar->addAction(QString::fromUtf8(m.text)), &QAction::triggered, this,
                 [this, which] { dbnPadrao->click(which); });
     }

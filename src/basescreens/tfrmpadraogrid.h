@@ -16,8 +16,8 @@ class QVBoxLayout;
 namespace kmp {
 class DBGrid;
 class ActionList;
-class TDBNavigator;
-class TDBText;
+class DBNavigator;
+class DBText;
 class TMessages;
 class TPageControl;
 class TTabSheet;
@@ -135,8 +135,8 @@ public:
     kmp::DataSource *dtsPadrao;
 
     QWidget *panNavigator;
-    TDBNavigator *dbnPadrao;
-    TDBText *dbtNome;
+    DBNavigator *dbnPadrao;
+    DBText *dbtNome;
 
     QWidget *ctlInativoHistorico;
     QWidget *ctlOcultoHistorico;

@@ -4,7 +4,7 @@
 #include "hostservices.h"
 #include "recordset.h"
 #include "actionlist.h"
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 #include "tfrmpadraogrid.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"

@@ -10,7 +10,7 @@
 #include "serverfixture.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"

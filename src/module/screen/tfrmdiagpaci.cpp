@@ -15,7 +15,7 @@
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 #include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
 #include "tmessages.h"
