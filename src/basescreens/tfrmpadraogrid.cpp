@@ -164,7 +164,7 @@ void TfrmPadraoGrid::buildControls()
     // --- page control with the grid page ---
     pgcPadrao = new kmp::TPageControl(this);
     pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
-    tshPadrao = new kmp::TTabSheet(QStringLiteral("Dados"));
+    tshPadrao = new kmp::TabPage(QStringLiteral("Dados"));
     tshPadrao->setObjectName(QStringLiteral("tshPadrao"));
     auto *pageLayout = new QVBoxLayout(tshPadrao);
     pageLayout->setContentsMargins(0, 0, 0, 0);

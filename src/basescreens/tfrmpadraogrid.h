@@ -20,7 +20,7 @@ class DBNavigator;
 class DBText;
 class TMessages;
 class TPageControl;
-class TTabSheet;
+class TabPage;
 } // namespace kmp
 class TPrinterSetupDialog;
 class TPrintDialog;
@@ -128,7 +128,7 @@ public:
     QLabel *lblCodTela;
 
     TPageControl *pgcPadrao;
-    TTabSheet *tshPadrao;
+    TabPage *tshPadrao;
     QWidget *panDbgPadrao;
     QScrollArea *scbFolhaDados;
     DBGrid *dbgPadrao;

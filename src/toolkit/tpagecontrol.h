@@ -10,11 +10,11 @@ class TPageControl;
 
 // One page of a TPageControl. Disabling a page greys its tab and its content, and the user
 // can no longer bring it to the front; code still can, with SetActivePage.
-class TTabSheet : public QWidget
+class TabPage : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TTabSheet(const QString &caption = QString(), QWidget *parent = nullptr);
+    explicit TabPage(const QString &caption = QString(), QWidget *parent = nullptr);
 
     QString caption() const { return m_caption; }
     void setCaption(const QString &caption);
@@ -50,22 +50,22 @@ public:
     explicit TPageControl(QWidget *parent = nullptr);
     ~TPageControl() override;
 
-    int addPage(TTabSheet *page);                  // tab text: the page's caption
-    int insertPage(int index, TTabSheet *page);
+    int addPage(TabPage *page);                  // tab text: the page's caption
+    int insertPage(int index, TabPage *page);
     int pageCount() const { return count(); }
-    TTabSheet *page(int index) const;
+    TabPage *page(int index) const;
 
-    void SetActivePage(TTabSheet *page);
-    void setActivePage(TTabSheet *page) { SetActivePage(page); }
-    TTabSheet *activePage() const;
-    TTabSheet *ActivePage() const { return activePage(); }
+    void SetActivePage(TabPage *page);
+    void setActivePage(TabPage *page) { SetActivePage(page); }
+    TabPage *activePage() const;
+    TabPage *ActivePage() const { return activePage(); }
 
     std::function<void()> OnChange;
     std::function<void()> OnEnter;
     std::function<void()> OnExit;
 
-    // Called by TTabSheet when its enabled state or caption changes.
-    void pageStateChanged(TTabSheet *page);
+    // Called by TabPage when its enabled state or caption changes.
+    void pageStateChanged(TabPage *page);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -80,7 +80,6 @@ private:
 
 namespace Pagecontrol98 {
 using TPageControl = kmp::TPageControl;
-using TTabSheet = kmp::TTabSheet;
 } // namespace Pagecontrol98
 
 } // namespace kmp

@@ -123,7 +123,7 @@ private Q_SLOTS:
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
-    void clickTab(kmp::TPageControl *pc, kmp::TTabSheet *page);
+    void clickTab(kmp::TPageControl *pc, kmp::TabPage *page);
     void clickInto(QTextEdit *editor);
     QByteArray storedSection(const QString &patient, int section, const QString &type = QStringLiteral("003"));
     QString storedPlain(const QString &patient, int section, const QString &type = QStringLiteral("003"));
@@ -169,7 +169,7 @@ TfrmDiagPaci *TestNotesUserPath::openHistory(const QString &patient)
     return f;
 }
 
-void TestNotesUserPath::clickTab(kmp::TPageControl *pc, kmp::TTabSheet *page)
+void TestNotesUserPath::clickTab(kmp::TPageControl *pc, kmp::TabPage *page)
 {
     u->click(pc->tabBar(), pc->tabBar()->tabRect(pc->indexOf(page)).center());
 }

@@ -36,7 +36,7 @@ QString storedText(ScreenHarness &h, const QString &patient, int part)
     return kmp::rtf::plainText(p.rows[0][2].toByteArray());
 }
 
-void clickTab(kmp::TPageControl *pc, kmp::TTabSheet *page)
+void clickTab(kmp::TPageControl *pc, kmp::TabPage *page)
 {
     const QRect r = pc->tabBar()->tabRect(pc->indexOf(page));
     QTest::mouseClick(pc->tabBar(), Qt::LeftButton, Qt::NoModifier, r.center());

@@ -253,9 +253,9 @@ private Q_SLOTS:
     void pageControlChangeOnlyForTheUser()
     {
         TPageControl pgc;
-        auto *a = new TTabSheet(QStringLiteral("Histórico"));
-        auto *b = new TTabSheet(QStringLiteral("Diagnóstico"));
-        auto *c = new TTabSheet(QStringLiteral("Outro"));
+        auto *a = new TabPage(QStringLiteral("Histórico"));
+        auto *b = new TabPage(QStringLiteral("Diagnóstico"));
+        auto *c = new TabPage(QStringLiteral("Outro"));
         pgc.addPage(a);
         pgc.addPage(b);
         pgc.addPage(c);

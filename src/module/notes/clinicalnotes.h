@@ -9,7 +9,7 @@ class QTextEdit;
 class QWidget;
 namespace kmp {
 class TFormatPanel;
-class TTabSheet;
+class TabPage;
 } // namespace kmp
 class TfrmDiagPaci;
 enum class kmp::TFormatBtn;
@@ -24,7 +24,7 @@ class RecordSet;
 struct NoteSection
 {
     QString name;               // record-set name without "cds"
-    kmp::TTabSheet *page = nullptr;
+    kmp::TabPage *page = nullptr;
     QWidget *panel = nullptr;
     kmp::TFormatPanel *bar = nullptr;
     QTextEdit *editor = nullptr;

@@ -64,7 +64,7 @@ void TfrmDiagPaci::setHistoryMarks(QAction *checked)
         item->setChecked(item == checked);
 }
 
-void TfrmDiagPaci::goToHistoryPage(kmp::TTabSheet *page, QAction *item)
+void TfrmDiagPaci::goToHistoryPage(kmp::TabPage *page, QAction *item)
 {
     // A page locked by an edit in progress is not reached by command either.
     if (!tshHistorico->pageEnabled() || !page->pageEnabled())
@@ -128,7 +128,7 @@ TfrmDiagPaci::Section *TfrmDiagPaci::activeSection()
 {
     if (pgcPadrao->activePage() != tshHistorico)
         return nullptr;
-    kmp::TTabSheet *page = pgcHistorico->activePage();
+    kmp::TabPage *page = pgcHistorico->activePage();
     for (Section &s : notes->sections())
         if (s.page == page)
             return &s;

@@ -294,7 +294,7 @@ void TfrmDiagPaci::buildLayout()
     addTopBand(Panel1);
 
     // The history page comes first in the tab order.
-    tshHistorico = named(new kmp::TTabSheet(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
+    tshHistorico = named(new kmp::TabPage(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
     tshHistorico->setImageIndex(1);
     pgcPadrao->insertPage(0, tshHistorico);
     pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
@@ -431,7 +431,7 @@ void TfrmDiagPaci::buildSections()
         s.firstClick = sp.flag;
         s.isReport = sp.flag == nullptr;
         const QString caption = QString::fromUtf8(sp.caption);
-        s.page = named(new kmp::TTabSheet(caption), QLatin1String(sp.tabName), caption);
+        s.page = named(new kmp::TabPage(caption), QLatin1String(sp.tabName), caption);
         s.page->setImageIndex(i);
         pgcHistorico->addPage(s.page);
         auto *pageLayout = new QVBoxLayout(s.page);

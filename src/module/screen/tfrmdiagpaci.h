@@ -22,7 +22,7 @@ class TDateEditPlus;
 class TFormatPanel;
 class TNetConnection;
 class TPageControl;
-class TTabSheet;
+class TabPage;
 } // namespace kmp
 class RdmDiagPaci;
 class DiagnosisList;
@@ -92,9 +92,9 @@ public:
     QLabel *lblDataCon;
     kmp::TDateEditPlus *DEPDTConsulta;
 
-    kmp::TTabSheet *tshHistorico;
+    kmp::TabPage *tshHistorico;
     kmp::TPageControl *pgcHistorico;
-    kmp::TTabSheet *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
+    kmp::TabPage *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
     QWidget *panHistDoencDesc, *panHistClinProg, *panHisiFamDesc, *panExamFisiDesc;
     kmp::TFormatPanel *frpHistDoen, *frphistClin, *frpHistFam, *frpLaudo, *frpExamFisi;
     QTextEdit *rceHistDoen, *rceHistclinProg, *rceHistFam, *rceLaudo, *rceExamFisi;
@@ -208,7 +208,7 @@ private:
     void applyPageRules();
     void showHeader();
     void setHistoryMarks(QAction *checked);
-    void goToHistoryPage(kmp::TTabSheet *page, QAction *item);
+    void goToHistoryPage(kmp::TabPage *page, QAction *item);
     bool confirm(const QString &key);
     void requireLoaded(Section &s);
     void fail(const QString &key);
