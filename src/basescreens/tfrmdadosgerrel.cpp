@@ -74,7 +74,7 @@ TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
     caption->setBuddy(lstRelatorios);
     layout->addWidget(lstRelatorios);
 
-    rpddPadrao = new TReportDialog(this);
+    rpddPadrao = new kmp::ReportDialog(this);
     rpddPadrao->setObjectName(QStringLiteral("rpddPadrao"));
     rpddPadrao->OnBeforeGetQueryParams = [this](kmp::ReportParams &params, bool &ok) {
         rpddPadraoBeforeGetQueryParams(params, ok);

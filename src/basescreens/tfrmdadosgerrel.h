@@ -11,23 +11,25 @@ class QLabel;
 class QListWidget;
 class QTextDocument;
 class QToolButton;
+
 namespace kmp {
 class TMessages;
 class TNetConnection;
-} // namespace kmp
 
 // The report dialog of a report screen: before a report runs it hands the report's
 // parameter list to whoever fills it in.
-class TReportDialog : public QObject
+class ReportDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TReportDialog(QObject *parent = nullptr) : QObject(parent) {}
+    explicit ReportDialog(QObject *parent = nullptr) : QObject(parent) {}
 
     // The parameters the report defines (names, empty values) and a flag the handler may
     // clear to stop the run.
-    std::function<void(kmp::ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
+    std::function<void(ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
 };
+
+} // namespace kmp
 
 // The base report screen: lists the report definitions of its report code, kept on the
 // application server, lets the user pick one and run it there with the parameter values,
@@ -81,7 +83,7 @@ public:
     QToolButton *sbtVisualizar;
     QToolButton *sbtPdf;
     QToolButton *sbtSair;
-    TReportDialog *rpddPadrao;
+    kmp::ReportDialog *rpddPadrao;
     kmp::TNetConnection *netRelatorio;
 
 protected:

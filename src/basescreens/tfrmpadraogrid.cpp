@@ -235,8 +235,8 @@ void TfrmPadraoGrid::buildControls()
     connect(dbgPadrao, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &p) { pmnNavegar->popup(dbgPadrao->viewport()->mapToGlobal(p)); });
 
-    psdConfigurar = new TPrinterSetupDialog(this);
-    prdImprimir = new TPrintDialog(this);
+    psdConfigurar = new kmp::PrinterSetupDialog(this);
+    prdImprimir = new kmp::PrintDialog(this);
 
     // --- message tables ---
     msgPadrao = new kmp::TMessages(QStringLiteral("msgPadrao"), this);
@@ -346,9 +346,9 @@ void TfrmPadraoGrid::FormCreate()
 
 void TfrmPadraoGrid::FormActivate() {}
 
-void TfrmPadraoGrid::FormClose(CloseAction &action)
+void TfrmPadraoGrid::FormClose(kmp::CloseAction &action)
 {
-    action = caFree;
+    action = kmp::CloseAction::Free;
 }
 
 void TfrmPadraoGrid::dtsPadraoStateChange()
@@ -529,23 +529,23 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
         event->accept();
         return;
     }
-    CloseAction action = caFree;
+    kmp::CloseAction action = kmp::CloseAction::Free;
     if (!kmp::guarded(this, [&] { FormClose(action); }))
-        action = caNone; // a failed close keeps the window, with its data
+        action = kmp::CloseAction::None; // a failed close keeps the window, with its data
     switch (action) {
-    case caNone:
+    case kmp::CloseAction::None:
         event->ignore();
         return;
-    case caMinimize:
+    case kmp::CloseAction::Minimize:
         event->ignore();
         frame()->showMinimized();
         return;
-    case caHide:
+    case kmp::CloseAction::Hide:
         event->accept();
         if (m_subWindow)
             m_subWindow->hide();
         return;
-    case caFree:
+    case kmp::CloseAction::Free:
         m_closing = true;
         event->accept();
         if (m_subWindow) {
@@ -560,34 +560,38 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
 
 // --- printer dialogs --------------------------------------------------------------------------
 
-TPrinterSetupDialog::TPrinterSetupDialog(QObject *parent) : QObject(parent) {}
-TPrinterSetupDialog::~TPrinterSetupDialog() = default;
+namespace kmp {
 
-QPrinter *TPrinterSetupDialog::printer()
+PrinterSetupDialog::PrinterSetupDialog(QObject *parent) : QObject(parent) {}
+PrinterSetupDialog::~PrinterSetupDialog() = default;
+
+QPrinter *PrinterSetupDialog::printer()
 {
     if (!m_printer)
         m_printer = std::make_unique<QPrinter>();
     return m_printer.get();
 }
 
-bool TPrinterSetupDialog::Execute(QWidget *parent)
+bool PrinterSetupDialog::Execute(QWidget *parent)
 {
     QPageSetupDialog dialog(printer(), parent);
     return kmp::Dialogs::exec(kmp::DialogKind::PrinterSetup, &dialog) == QDialog::Accepted;
 }
 
-TPrintDialog::TPrintDialog(QObject *parent) : QObject(parent) {}
-TPrintDialog::~TPrintDialog() = default;
+PrintDialog::PrintDialog(QObject *parent) : QObject(parent) {}
+PrintDialog::~PrintDialog() = default;
 
-QPrinter *TPrintDialog::printer()
+QPrinter *PrintDialog::printer()
 {
     if (!m_printer)
         m_printer = std::make_unique<QPrinter>();
     return m_printer.get();
 }
 
-bool TPrintDialog::Execute(QWidget *parent)
+bool PrintDialog::Execute(QWidget *parent)
 {
     QPrintDialog dialog(printer(), parent);
     return kmp::Dialogs::exec(kmp::DialogKind::Print, &dialog) == QDialog::Accepted;
 }
+
+} // namespace kmp

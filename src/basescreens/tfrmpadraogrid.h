@@ -21,17 +21,13 @@ class DBText;
 class TMessages;
 class TPageControl;
 class TabPage;
-} // namespace kmp
-class TPrinterSetupDialog;
-class TPrintDialog;
-
-namespace kmp {
 class DataSource;
-}
+class PrinterSetupDialog;
+class PrintDialog;
 
 // What becomes of a window being closed; FormClose may change it.
-enum TCloseAction { caNone, caHide, caFree, caMinimize };
-using CloseAction = TCloseAction;
+enum class CloseAction { None, Hide, Free, Minimize };
+} // namespace kmp
 
 // The base grid screen: toolbar, page control with the grid page, navigator, operations
 // menu and message tables that a derived screen takes over.
@@ -39,7 +35,7 @@ using CloseAction = TCloseAction;
 // Life cycle: construct, then initialize() runs FormCreate() once (virtual, so a derived
 // override runs; it should call TfrmPadraoGrid::FormCreate()). Exceptions from FormCreate
 // leave initialize() for the caller. bringToFront() restores, shows and activates the
-// window. Closing runs FormClose(); the base sets caFree and the window is disposed of
+// window. Closing runs FormClose(); the base sets CloseAction::Free and the window is disposed of
 // (deleteLater).
 //
 // The handlers run by name: button sbt<Name> runs the virtual sbt<Name>Click(sender)
@@ -86,7 +82,7 @@ public:
     // --- base handlers a derived screen takes over ---------------------------------------
     virtual void FormCreate();
     virtual void FormActivate();
-    virtual void FormClose(CloseAction &action);
+    virtual void FormClose(kmp::CloseAction &action);
     virtual void dtsPadraoStateChange();
     virtual void dbgPadraoKeyPress(QChar &key);
     virtual void mnuSairClick();
@@ -127,26 +123,26 @@ public:
     QToolButton *sbtSair;
     QLabel *lblCodTela;
 
-    TPageControl *pgcPadrao;
-    TabPage *tshPadrao;
+    kmp::TPageControl *pgcPadrao;
+    kmp::TabPage *tshPadrao;
     QWidget *panDbgPadrao;
     QScrollArea *scbFolhaDados;
-    DBGrid *dbgPadrao;
+    kmp::DBGrid *dbgPadrao;
     kmp::DataSource *dtsPadrao;
 
     QWidget *panNavigator;
-    DBNavigator *dbnPadrao;
-    DBText *dbtNome;
+    kmp::DBNavigator *dbnPadrao;
+    kmp::DBText *dbtNome;
 
     QWidget *ctlInativoHistorico;
     QWidget *ctlOcultoHistorico;
 
-    TMessages *msgPadrao;    // the derived screen's own texts
-    TMessages *msgConfirma;  // "Canc" and "Excl"
+    kmp::TMessages *msgPadrao;    // the derived screen's own texts
+    kmp::TMessages *msgConfirma;  // "Canc" and "Excl"
     QMenu *pmnNavegar;       // grid pop-up: first, prior, next, last
-    TPrinterSetupDialog *psdConfigurar;
-    TPrintDialog *prdImprimir;
-    ActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
+    kmp::PrinterSetupDialog *psdConfigurar;
+    kmp::PrintDialog *prdImprimir;
+    kmp::ActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -162,7 +158,7 @@ private:
     QVBoxLayout *m_layout;
     QVBoxLayout *m_folhaLayout;
     QPointer<QMdiSubWindow> m_subWindow;
-    TMessages *m_msgBase;
+    kmp::TMessages *m_msgBase;
     int m_helpContext = 0;
     int m_bandCount = 0;
     bool m_initialized = false;
@@ -172,14 +168,16 @@ private:
     QRect m_formGeometry;
 };
 
+namespace kmp {
+
 // The printer set-up and print dialogs of a screen, built when first used and opened
 // through the dialog service.
-class TPrinterSetupDialog : public QObject
+class PrinterSetupDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TPrinterSetupDialog(QObject *parent = nullptr);
-    ~TPrinterSetupDialog() override;
+    explicit PrinterSetupDialog(QObject *parent = nullptr);
+    ~PrinterSetupDialog() override;
     bool Execute(QWidget *parent = nullptr);
     class QPrinter *printer();
 
@@ -187,15 +185,17 @@ private:
     std::unique_ptr<class QPrinter> m_printer;
 };
 
-class TPrintDialog : public QObject
+class PrintDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TPrintDialog(QObject *parent = nullptr);
-    ~TPrintDialog() override;
+    explicit PrintDialog(QObject *parent = nullptr);
+    ~PrintDialog() override;
     bool Execute(QWidget *parent = nullptr);
     class QPrinter *printer();
 
 private:
     std::unique_ptr<class QPrinter> m_printer;
 };
+
+} // namespace kmp

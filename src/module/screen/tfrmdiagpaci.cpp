@@ -715,7 +715,7 @@ void TfrmDiagPaci::applyPageRules()
     updateMoveButtons();
 }
 
-void TfrmDiagPaci::FormClose(CloseAction &action)
+void TfrmDiagPaci::FormClose(kmp::CloseAction &action)
 {
     // Closing with a record still being typed would throw the typing away: ask first, and
     // keep the screen as it is on any answer but Yes.

@@ -124,7 +124,7 @@ public:
     // --- life cycle ------------------------------------------------------------------------
     void FormCreate() override;
     void FormActivate() override;
-    void FormClose(CloseAction &action) override;
+    void FormClose(kmp::CloseAction &action) override;
     void mnuSairClick() override;
     void sbtImprimirClick(QObject *sender) override;
 
