@@ -9,6 +9,7 @@ class QLabel;
 #include <QMdiSubWindow>
 class QMenu;
 class QMenuBar;
+class QPrinter;
 class QScrollArea;
 class QToolButton;
 class QVBoxLayout;
@@ -179,10 +180,10 @@ public:
     explicit PrinterSetupDialog(QObject *parent = nullptr);
     ~PrinterSetupDialog() override;
     bool Execute(QWidget *parent = nullptr);
-    class QPrinter *printer();
+    QPrinter *printer();
 
 private:
-    std::unique_ptr<class QPrinter> m_printer;
+    std::unique_ptr<QPrinter> m_printer;
 };
 
 class PrintDialog : public QObject
@@ -192,10 +193,10 @@ public:
     explicit PrintDialog(QObject *parent = nullptr);
     ~PrintDialog() override;
     bool Execute(QWidget *parent = nullptr);
-    class QPrinter *printer();
+    QPrinter *printer();
 
 private:
-    std::unique_ptr<class QPrinter> m_printer;
+    std::unique_ptr<QPrinter> m_printer;
 };
 
 } // namespace kmp
