@@ -28,9 +28,9 @@ public:
     {
         try {
             return QApplication::notify(receiver, event);
-        } catch (const kmp::EAbort &) {
+        } catch (const kmp::SilentAbort &) {
             return false;
-        } catch (const kmp::EValidation &) {
+        } catch (const kmp::ValidationError &) {
             return false;
         } catch (const std::exception &e) {
             report(QString::fromUtf8(e.what()));

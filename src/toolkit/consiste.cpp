@@ -16,7 +16,7 @@ QCborValue CheckResultServ(const kmp::wire::Response &result, bool, int)
         QString message = result.errorMessage.trimmed();
         if (message.isEmpty())
             message = QStringLiteral("O servidor recusou a operação (código %1).").arg(result.errorCode);
-        throw EServerError(result.errorCode, message);
+        throw ServerError(result.errorCode, message);
     }
     return result.result;
 }
@@ -25,7 +25,7 @@ void MensErro(const QString &text, bool showBox)
 {
     if (showBox)
         kmp::Dialogs::message(QApplication::activeWindow(), kmp::MessageType::Error, text);
-    throw EValidation(text);
+    throw ValidationError(text);
 }
 
 bool EmptyString(const QString &text)

@@ -121,7 +121,7 @@ void runStation(quint16 port, int station, int seconds, const QStringList &pool,
                     rows->post();
                     ++out->inserts;
                     out->added.insert(code);
-                } catch (const kmp::EServerError &) {
+                } catch (const kmp::ServerError &) {
                     // Every retry lost: the row is back to being typed, as on screen.
                     if (rows->isEditing())
                         rows->cancel();
@@ -132,7 +132,7 @@ void runStation(quint16 port, int station, int seconds, const QStringList &pool,
                 try {
                     if (list.move(rng.bounded(2) == 0))
                         ++out->moves;
-                } catch (const kmp::EServerError &e) {
+                } catch (const kmp::ServerError &e) {
                     if (e.code() != 409)
                         throw;
                     ++out->refusedMoves; // the list was reloaded by the move itself

@@ -61,7 +61,7 @@ void TestEntry::badArraysChangeNothing()
     stCdFilial = QStringLiteral("KEEP");
     stCdPaciente = QStringLiteral("KEEP");
     dtConsulta = 1;
-    QVERIFY_THROWS_EXCEPTION(EVariantError, IniProc(args));
+    QVERIFY_THROWS_EXCEPTION(kmp::EntryArgumentsError, IniProc(args));
     QCOMPARE(stCdFilial, QStringLiteral("KEEP"));
     QCOMPARE(stCdPaciente, QStringLiteral("KEEP"));
     QCOMPARE(dtConsulta, 1.0);

@@ -176,7 +176,7 @@ private Q_SLOTS:
             switch (kind) {
             case 0: silentAbort();
             case 1: throw kmp::Error(QStringLiteral("Falhou a gravação."));
-            case 2: throw EServerError(409, QStringLiteral("Registro alterado por outro usuário."));
+            case 2: throw ServerError(409, QStringLiteral("Registro alterado por outro usuário."));
             case 3: Consiste::MensErro(QStringLiteral("Código deve ser  informado."), true);
             default: break;
             }

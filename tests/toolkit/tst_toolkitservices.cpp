@@ -94,7 +94,7 @@ private Q_SLOTS:
     void mensErroShowsThenEnds()
     {
         ScopedResponder r(answers::ok());
-        QVERIFY_THROWS_EXCEPTION(EValidation, Consiste::MensErro(QStringLiteral("Laudo deve ser informado."), true));
+        QVERIFY_THROWS_EXCEPTION(ValidationError, Consiste::MensErro(QStringLiteral("Laudo deve ser informado."), true));
         QCOMPARE(Dialogs::log().size(), 1);
         QCOMPARE(Dialogs::log().at(0).type, MessageType::Error);
         QCOMPARE(Dialogs::log().at(0).text, QStringLiteral("Laudo deve ser informado."));

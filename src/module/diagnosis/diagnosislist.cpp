@@ -173,7 +173,7 @@ void DiagnosisList::saveChanges()
     };
     try {
         m_server.SetDiagPaci(kmp::encodeDelta(delta));
-    } catch (const kmp::EServerError &e) {
+    } catch (const kmp::ServerError &e) {
         if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
             return;
         restore();
