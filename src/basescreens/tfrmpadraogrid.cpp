@@ -181,14 +181,14 @@ void TfrmPadraoGrid::buildControls()
     // instead of stopping on an empty frame that takes no keys.
     scbFolhaDados->setFocusPolicy(Qt::NoFocus);
     panLayout->addWidget(scbFolhaDados);
-    auto *folha = new QWidget;
-    folha->setObjectName(QStringLiteral("scbFolhaDadosArea"));
-    m_folhaLayout = new QVBoxLayout(folha);
-    m_folhaLayout->setContentsMargins(0, 0, 0, 0);
-    dbgPadrao = new kmp::DBGrid(folha);
+    auto *sheet = new QWidget;
+    sheet->setObjectName(QStringLiteral("scbFolhaDadosArea"));
+    m_sheetLayout = new QVBoxLayout(sheet);
+    m_sheetLayout->setContentsMargins(0, 0, 0, 0);
+    dbgPadrao = new kmp::DBGrid(sheet);
     dbgPadrao->setObjectName(QStringLiteral("dbgPadrao"));
-    m_folhaLayout->addWidget(dbgPadrao);
-    scbFolhaDados->setWidget(folha);
+    m_sheetLayout->addWidget(dbgPadrao);
+    scbFolhaDados->setWidget(sheet);
     pgcPadrao->addPage(tshPadrao);
     m_layout->addWidget(pgcPadrao, 1);
 

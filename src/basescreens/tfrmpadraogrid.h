@@ -44,7 +44,7 @@ enum class CloseAction { None, Hide, Free, Minimize };
 //
 // Layout (top to bottom): mnuMenu, panMenu (toolbar with lblCodTela), the bands a derived
 // screen adds with addTopBand(), pgcPadrao (its page tshPadrao holds panDbgPadrao, which
-// holds the scroll box scbFolhaDados with dbgPadrao in folhaDadosLayout()), panNavigator.
+// holds the scroll box scbFolhaDados with dbgPadrao in dataSheetLayout()), panNavigator.
 //
 // ctlInativoHistorico is the navigator dbnPadrao and ctlOcultoHistorico the text dbtNome:
 // the two controls of the grid area that only make sense while the grid is in use.
@@ -78,7 +78,7 @@ public:
 
     void addTopBand(QWidget *band);   // below the toolbar, above pgcPadrao
     QVBoxLayout *formLayout() const { return m_layout; }
-    QVBoxLayout *folhaDadosLayout() const { return m_folhaLayout; }
+    QVBoxLayout *dataSheetLayout() const { return m_sheetLayout; }
 
     // --- base handlers a derived screen takes over ---------------------------------------
     virtual void FormCreate();
@@ -157,7 +157,7 @@ private:
     void applyClientHeight();
 
     QVBoxLayout *m_layout;
-    QVBoxLayout *m_folhaLayout;
+    QVBoxLayout *m_sheetLayout;
     QPointer<QMdiSubWindow> m_subWindow;
     kmp::TMessages *m_msgBase;
     int m_helpContext = 0;

@@ -23,8 +23,8 @@ ScreenHarness::ScreenHarness()
     m_host->setMainForm(m_main.get());
     m_host->setApplication(qApp);
     m_host->setMdiArea(m_area);
-    m_host->setFiliProc(QStringLiteral("0001"));
-    m_host->setModuloAtiv(QStringLiteral("A"));
+    m_host->setBranch(QStringLiteral("0001"));
+    m_host->setActiveModule(QStringLiteral("A"));
     kmp::HostServices::setInstance(m_host.get());
     // No dialog may wait for a person: anything a test did not script is answered OK.
     kmp::Dialogs::setResponder(kmp::answers::ok());

@@ -168,9 +168,9 @@ void TestEntry::initializationCounters()
 
 void TestEntry::compactLayoutForModuleP()
 {
-    h->host().setModuloAtiv(QStringLiteral("P"));
+    h->host().setActiveModule(QStringLiteral("P"));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("000000000001"), 46363);
-    h->host().setModuloAtiv(QStringLiteral("A"));
+    h->host().setActiveModule(QStringLiteral("A"));
     QVERIFY(f->Panel3->isHidden());
     QVERIFY(f->Panel4->isHidden());
     QVERIFY(f->dbgDiagAsso->isHidden());

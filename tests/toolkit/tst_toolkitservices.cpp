@@ -220,8 +220,8 @@ private Q_SLOTS:
         MemoryHostServices host;
         host.setWebURL(QStringLiteral("srv"));
         host.setWebPort(4321);
-        host.setFiliProc(QStringLiteral("01"));
-        host.setModuloAtiv(QStringLiteral("P"));
+        host.setBranch(QStringLiteral("01"));
+        host.setActiveModule(QStringLiteral("P"));
         HostServices::setInstance(&host);
         QCOMPARE(Norvik::WebURL(), QStringLiteral("srv"));
         QCOMPARE(Norvik::WebPort(), quint16(4321));

@@ -41,8 +41,8 @@ kmp::Field *addField(RecordSet *s, const char *name, FieldKind kind, int size, b
 
 DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(parent), m_server(server)
 {
-    const QString codigo = QStringLiteral("Código");
-    const QString nome = QStringLiteral("Nome");
+    const QString codeLabel = QStringLiteral("Código");
+    const QString nameLabel = QStringLiteral("Nome");
 
     // NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters,
     // and a name that does not fit would make its code impossible to record.
@@ -50,8 +50,8 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
     addField(m_rows, "CDFILIAL", FieldKind::String, 4, false);
     addField(m_rows, "CDPACIENTE", FieldKind::String, 12, false);
     addField(m_rows, "DTCONSPACI", FieldKind::DateTime, 0, false);
-    addField(m_rows, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
-    addField(m_rows, "NMDIAGNOST", FieldKind::String, 300, true, nome);
+    addField(m_rows, "CDDIAGNOST", FieldKind::String, 10, true, codeLabel);
+    addField(m_rows, "NMDIAGNOST", FieldKind::String, 300, true, nameLabel);
     addField(m_rows, "NRSEQUENCIA", FieldKind::Float, 0, false);
     addField(m_rows, "CDTABECDI", FieldKind::String, 7, false);
 
@@ -62,9 +62,9 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
     // changed here. Every field is read-only, so no grid opens an editor on them, and an
     // insert, edit or delete ends silently before it starts.
     m_admissions = new RecordSet(QStringLiteral("cdsDiagAsso"), this);
-    addField(m_admissions, "CDDIAGNOST", FieldKind::String, 10, true, codigo)
+    addField(m_admissions, "CDDIAGNOST", FieldKind::String, 10, true, codeLabel)
         ->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    addField(m_admissions, "NMDIAGNOST", FieldKind::String, 300, true, nome)
+    addField(m_admissions, "NMDIAGNOST", FieldKind::String, 300, true, nameLabel)
         ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
     for (int i = 0; i < m_admissions->fieldCount(); ++i)
         m_admissions->field(i)->setReadOnly(true);

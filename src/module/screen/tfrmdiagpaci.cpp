@@ -200,8 +200,8 @@ void TfrmDiagPaci::buildRecordSets()
             f->setDisplayLabel(label);
         return f;
     };
-    const QString codigo = QStringLiteral("Código");
-    const QString nome = QStringLiteral("Nome");
+    const QString codeLabel = QStringLiteral("Código");
+    const QString nameLabel = QStringLiteral("Nome");
 
     // The diagnosis list's sets belong to its part; the screen binds them to its controls.
     cdsDiagPaci = m_diagnoses->rows();
@@ -209,14 +209,14 @@ void TfrmDiagPaci::buildRecordSets()
     cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
-    field(cdsDiagnost, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
-    field(cdsDiagnost, "NMDIAGNOST", FieldKind::String, 300, true, nome);
+    field(cdsDiagnost, "CDDIAGNOST", FieldKind::String, 10, true, codeLabel);
+    field(cdsDiagnost, "NMDIAGNOST", FieldKind::String, 300, true, nameLabel);
     field(cdsDiagnost, "CDTABECDI", FieldKind::String, 7, false);
     field(cdsDiagnost, "DSABREDIAG", FieldKind::String, 250, true, QStringLiteral("Descrição"));
 
     cdsTipoLaudo = set("cdsTipoLaudo");
-    field(cdsTipoLaudo, "CDTIPOLAUDO", FieldKind::String, 3, true, codigo);
-    field(cdsTipoLaudo, "NMTIPOLAUDO", FieldKind::String, 30, true, nome);
+    field(cdsTipoLaudo, "CDTIPOLAUDO", FieldKind::String, 3, true, codeLabel);
+    field(cdsTipoLaudo, "NMTIPOLAUDO", FieldKind::String, 30, true, nameLabel);
     field(cdsTipoLaudo, "DSPADRLAUDO", FieldKind::Blob, 0, false);
 
     cdsMemLaudo = set("cdsMemLaudo");
@@ -322,7 +322,7 @@ void TfrmDiagPaci::buildLayout()
     if (auto *pageLayout = qobject_cast<QBoxLayout *>(tshPadrao->layout()))
         pageLayout->insertWidget(0, panAssociado);
 
-    folhaDadosLayout()->removeWidget(dbgPadrao);
+    dataSheetLayout()->removeWidget(dbgPadrao);
     auto *upper = new QWidget;
     auto *upperLayout = new QHBoxLayout(upper);
     upperLayout->setContentsMargins(0, 0, 0, 0);
@@ -374,7 +374,7 @@ void TfrmDiagPaci::buildLayout()
     Splitter1->addWidget(Panel3);
     Splitter1->setSizes({270, 97});
     Splitter1->setChildrenCollapsible(false);
-    folhaDadosLayout()->addWidget(Splitter1);
+    dataSheetLayout()->addWidget(Splitter1);
 
     dbgPadrao->setDataSource(dtsPadrao);
     QList<kmp::DBGridColumn> cols;
