@@ -12,11 +12,11 @@ class TFormatPanel;
 class TabPage;
 } // namespace kmp
 class TfrmDiagPaci;
-enum class kmp::TFormatBtn;
 
 namespace kmp {
 class DataSource;
 class RecordSet;
+enum class TFormatBtn;
 } // namespace kmp
 
 // One clinical section: its page, editor and format bar, the record set that holds its

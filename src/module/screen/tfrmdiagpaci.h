@@ -26,11 +26,11 @@ class TabPage;
 } // namespace kmp
 class RdmDiagPaci;
 class DiagnosisList;
-enum class kmp::TFormatBtn;
 
 namespace kmp {
 class DataSource;
 class RecordSet;
+enum class TFormatBtn;
 } // namespace kmp
 
 // "Diagnóstico do Paciente": the consultation's ordered diagnoses, the patient's admission
