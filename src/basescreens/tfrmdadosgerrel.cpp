@@ -168,11 +168,6 @@ int TfrmDadosGerRel::selectedReport() const
     return lstRelatorios->currentRow();
 }
 
-void TfrmDadosGerRel::selectReport(int index)
-{
-    lstRelatorios->setCurrentRow(index);
-}
-
 QTextDocument *TfrmDadosGerRel::runSelected()
 {
     const int index = selectedReport();

@@ -64,7 +64,6 @@ public:
     };
     const QList<Report> &reports() const { return m_reports; }
     int selectedReport() const;
-    void selectReport(int index);
 
     // Runs the selected report and returns the printable document (owned by the screen).
     QTextDocument *runSelected();

@@ -58,7 +58,6 @@ public:
     ~TfrmPadraoGrid() override;
 
     void initialize();               // runs FormCreate once
-    bool isInitialized() const { return m_initialized; }
     void bringToFront();             // normal state, shown, raised, activated
     QMdiSubWindow *subWindow() const { return m_subWindow; }
     QWidget *frame() const;          // the sub-window or this window itself
@@ -77,7 +76,6 @@ public:
     static void showHelpPage(QWidget *parent, int context, const QString &title);
 
     void addTopBand(QWidget *band);   // below the toolbar, above pgcPadrao
-    QVBoxLayout *formLayout() const { return m_layout; }
     QVBoxLayout *dataSheetLayout() const { return m_sheetLayout; }
 
     // --- base handlers a derived screen takes over ---------------------------------------

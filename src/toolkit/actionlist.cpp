@@ -114,7 +114,6 @@ void Action::setEnabled(bool enabled)
     if (m_enabled == enabled)
         return;
     m_enabled = enabled;
-    Q_EMIT enabledChanged(enabled);
 }
 
 bool Action::execute()
@@ -159,15 +158,6 @@ Action *ActionList::action(const QString &name) const
         if (a && a->objectName() == name)
             return a;
     return nullptr;
-}
-
-QList<Action *> ActionList::actions() const
-{
-    QList<Action *> out;
-    for (const auto &a : m_actions)
-        if (a)
-            out.append(a);
-    return out;
 }
 
 Action *ActionList::firstWith(QKeyCombination key) const

@@ -33,9 +33,7 @@ public:
     QString caption() const { return Caption; }
 
     void setShortcut(QKeyCombination key);
-    void setShortCut(int packedCode) { setShortcut(kmp::unpackShortcut(packedCode)); }
     QKeyCombination shortcut() const { return m_shortcut; }
-    int shortCutCode() const { return kmp::packShortcut(m_shortcut); }
 
     void setEnabled(bool enabled);
     bool enabled() const { return m_enabled; }
@@ -45,9 +43,6 @@ public:
 
     // Runs OnExecute through the guarded dispatch; false when it raised (or nothing is set).
     bool execute();
-
-Q_SIGNALS:
-    void enabledChanged(bool enabled);
 
 private:
     QKeyCombination m_shortcut;
@@ -67,7 +62,6 @@ public:
     Action *addAction(const QString &name, const QString &caption, QKeyCombination key,
                        std::function<void()> onExecute = {});
     Action *action(const QString &name) const;
-    QList<Action *> actions() const;
     QWidget *form() const { return m_form; }
 
     // Offers the key: the first action with that key takes it. An enabled one executes and

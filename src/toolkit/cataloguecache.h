@@ -35,7 +35,6 @@ public:
     // not know versions is asked the plain way. Failures raise as any remote call does.
     QByteArray fetch(TNetConnection &net) const;
 
-    QString folder() const { return m_folder; }
 
 private:
     QString filePrefix() const;

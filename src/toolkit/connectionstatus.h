@@ -17,7 +17,6 @@ public:
     static ConnectionStatus &instance();
 
     State state() const { return m_state; }
-    QString endpoint() const { return m_endpoint; }
 
     void report(State state, const QString &endpoint);
 

@@ -42,7 +42,6 @@ public:
     explicit DBText(QWidget *parent = nullptr);
     void setDataSource(kmp::DataSource *source);
     void setDataField(const QString &fieldName);
-    QString dataField() const { return m_field; }
     QString text() const;
 
 private:

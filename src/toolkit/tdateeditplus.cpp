@@ -38,15 +38,6 @@ void TDateEditPlus::setValue(double days)
     refresh();
 }
 
-void TDateEditPlus::setDate(const QDate &date)
-{
-    if (!date.isValid()) {
-        clearValue();
-        return;
-    }
-    setValue(kmp::daysFromDateTime(QDateTime(date, QTime(0, 0))));
-}
-
 QDate TDateEditPlus::date() const
 {
     return m_hasValue ? kmp::dateTimeFromDays(m_value).date() : QDate();

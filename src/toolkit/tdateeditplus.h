@@ -21,15 +21,12 @@ public:
     void setSaveTime(bool on) { SaveTime = on; }
 
     void setWeekDays(const QStringList &names); // seven names, Sunday first
-    QStringList weekDays() const { return m_weekDays; }
     void setValidColor(const QColor &color);
 
     void setValue(double days);
     double value() const { return m_value; }
-    void setDate(const QDate &date);
     QDate date() const;
     void clearValue();
-    bool hasValue() const { return m_hasValue; }
 
 private:
     void refresh();

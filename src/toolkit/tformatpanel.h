@@ -48,7 +48,6 @@ public:
     explicit TFormatPanel(QWidget *parent = nullptr);
 
     void setRichEdit(QTextEdit *editor);
-    QTextEdit *richEdit() const { return m_editor; }
 
     std::function<void(TFormatPanel &, TFormatBtn)> OnClick;
 

@@ -31,11 +31,6 @@ void TabPage::setPageEnabled(bool enabled)
         setEnabled(enabled);
 }
 
-int TabPage::pageIndex() const
-{
-    return m_control ? m_control->indexOf(const_cast<TabPage *>(this)) : -1;
-}
-
 // --- TPageControl ----------------------------------------------------------------------------
 
 TPageControl::TPageControl(QWidget *parent) : QTabWidget(parent)

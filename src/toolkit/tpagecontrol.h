@@ -24,8 +24,6 @@ public:
     void setPageEnabled(bool enabled);
     bool pageEnabled() const { return m_enabled; }
 
-    TPageControl *pageControl() const { return m_control; }
-    int pageIndex() const;
 
 private:
     friend class TPageControl;
@@ -52,13 +50,10 @@ public:
 
     int addPage(TabPage *page);                  // tab text: the page's caption
     int insertPage(int index, TabPage *page);
-    int pageCount() const { return count(); }
     TabPage *page(int index) const;
 
     void SetActivePage(TabPage *page);
-    void setActivePage(TabPage *page) { SetActivePage(page); }
     TabPage *activePage() const;
-    TabPage *ActivePage() const { return activePage(); }
 
     std::function<void()> OnChange;
     std::function<void()> OnEnter;

@@ -107,11 +107,6 @@ void TfrmDiagPaci::cdsDiagPaciAfterCancel()
     sbtVerificarClick(sbtVerificar);
 }
 
-void TfrmDiagPaci::reloadDiagnoses()
-{
-    m_diagnoses->reloadRows();
-}
-
 void TfrmDiagPaci::sbtVerificarClick(QObject *)
 {
     m_diagnoses->reload();

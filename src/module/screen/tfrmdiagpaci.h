@@ -203,7 +203,6 @@ private:
     void wireHandlers();
     void focusMoved(QWidget *old, QWidget *now);
     void moveDiagnosis(bool up);
-    void reloadDiagnoses();
     void updateMoveButtons();
     void applyPageRules();
     void showHeader();
