@@ -2,7 +2,6 @@
 // commands (catalogue import, demo data, audit report, backup and restore, status).
 
 #include "appserver.h"
-#include "auditreport.h"
 #include "cid10import.h"
 #include "commandline.h"
 #include "databaseconfig.h"
@@ -17,11 +16,15 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
-#include <QGuiApplication>
+#include <QDir>
+#include <QFile>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+#include <vector>
 
 using namespace kmp::server;
 using namespace kmp::server::cli;
@@ -280,54 +283,36 @@ int demoCommand(const QStringList &args)
     return 0;
 }
 
-int auditCommand(const QStringList &args)
+// The audit report reads rich text, which lays out fonts with Qt Gui; it runs as an
+// executable of its own beside this one, so that the server links neither Qt Gui nor
+// Widgets. The arguments after "audit" are handed over unchanged.
+int auditCommand(int argc, char **argv)
 {
-    QCommandLineParser parser;
-    const QCommandLineOption db = databaseOption();
-    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Branch code (CDFILIAL), e.g. 0001."),
-                                    QStringLiteral("B"));
-    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Patient code (CDPACIENTE)."),
-                                     QStringLiteral("P"));
-    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Only the consultation of this day."),
-                                  QStringLiteral("YYYY-MM-DD"));
-    parser.addOptions({db, branch, patient, date});
-    parseOrExit(parser, args,
-                QStringLiteral("Prints the audit trail of a patient's consultations in the order the changes were "
-                               "applied: when (UTC), which client key, from which address, the method, the table, "
-                               "the row and the values; rich-text sections as their plain text, old against new, "
-                               "line by line. The output holds patient data: keep it where the records are kept."));
-    if (!parser.isSet(branch) || !parser.isSet(patient))
-        throw kmp::Error(QStringLiteral("Informe --branch e --patient."));
-    std::optional<double> consulta;
-    if (parser.isSet(date)) {
-        const QDate d = QDate::fromString(parser.value(date), Qt::ISODate);
-        if (!d.isValid())
-            throw kmp::Error(QStringLiteral("--date precisa ser AAAA-MM-DD."));
-        consulta = double(QDate(1899, 12, 30).daysTo(d));
+    // The helper sees this program's name and the arguments after "audit", as if run so.
+    std::vector<char *> helperArgs{argv[0]};
+    for (int i = 2; i < argc; ++i)
+        helperArgs.push_back(argv[i]);
+    helperArgs.push_back(nullptr);
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const QString &candidate : {dir + QStringLiteral("/kmp-appserver-audit"),
+                                     dir + QStringLiteral("/../lib/kmp-appserver/kmp-appserver-audit")}) {
+        const QByteArray path = QFile::encodeName(QDir::cleanPath(candidate));
+        if (::access(path.constData(), X_OK) != 0)
+            continue;
+        ::execv(path.constData(), helperArgs.data());
+        err(QStringLiteral("kmp-appserver: não foi possível iniciar %1: %2")
+                .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(std::strerror(errno))));
+        return 2;
     }
-    DbConnection conn(DatabaseConfig::parse(parser.value(db)));
-    if (schemaVersion(conn) < 2) {
-        out(QStringLiteral("nenhuma alteração registrada (banco sem trilha de auditoria)"));
-        return 0;
-    }
-    const auto entries = readAudit(conn, parser.value(branch), parser.value(patient), consulta);
-    for (const AuditEntry &e : entries)
-        out(formatAuditEntry(e));
-    out(QStringLiteral("%1 alteração(ões)").arg(entries.size()));
-    return 0;
+    err(QStringLiteral("kmp-appserver: o relatório de auditoria (kmp-appserver-audit) não está instalado ao lado do servidor."));
+    return 2;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // The audit report reads rich text, which lays out fonts and so needs the GUI
-    // application object (without a display); the server itself stays a console program.
-    const bool gui = argc > 1 && qstrcmp(argv[1], "audit") == 0;
-    if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QGuiApplication>(argc, argv)
-                                                : std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kmp-appserver"));
     QStringList args = QCoreApplication::arguments();
     QString command = QStringLiteral("serve");
@@ -345,7 +330,7 @@ int main(int argc, char **argv)
         if (command == QLatin1String("demo"))
             return demoCommand(args);
         if (command == QLatin1String("audit"))
-            return auditCommand(args);
+            return auditCommand(argc, argv);
         if (command == QLatin1String("backup"))
             return backupCommand(args);
         if (command == QLatin1String("restore"))

@@ -1,8 +1,8 @@
 #include "schema.h"
 
-#include <QRandomGenerator>
-
+#include "contract.h"
 #include "dbconnection.h"
+#include "methods.h"
 #include "serviceerror.h"
 
 #include <QRandomGenerator>
@@ -47,113 +47,86 @@ namespace tables {
 
 namespace {
 
-ColumnDef str(const char *name, int size, bool key = false)
+// The server's table as the contract has it: names, kinds, widths and keys come from there.
+TableDef fromContract(const protocol::Table &table)
 {
-    return {QLatin1String(name), FieldKind::String, size, key};
-}
-ColumnDef date(const char *name, bool key = false)
-{
-    return {QLatin1String(name), FieldKind::DateTime, 0, key};
-}
-ColumnDef num(const char *name)
-{
-    return {QLatin1String(name), FieldKind::Float, 0, false};
-}
-ColumnDef blob(const char *name)
-{
-    return {QLatin1String(name), FieldKind::Blob, 0, false};
-}
-
-TableDef section(const char *table, const char *textField)
-{
-    return {QLatin1String(table),
-            {str("CDPACIENTE", 12, true), date("DTCONSPACI", true), blob(textField), str("CDFILIAL", 4, true)}};
+    TableDef t{protocol::toQString(table.name), {}};
+    for (const protocol::TableColumn &c : table.columns)
+        t.columns.push_back({protocol::toQString(c.column.name), c.column.kind, c.column.size, c.key});
+    return t;
 }
 
 } // namespace
 
-// NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters (Y112),
-// and a name that does not fit would leave its code impossible to record.
 const TableDef &diagnost()
 {
-    static const TableDef t{QStringLiteral("DIAGNOST"),
-                            {str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300), str("CDTABECDI", 7),
-                             str("DSABREDIAG", 250)}};
+    static const TableDef t = fromContract(protocol::tables::DIAGNOST);
     return t;
 }
 
 const TableDef &diagPaci()
 {
-    static const TableDef t{QStringLiteral("DIAGPACI"),
-                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
-                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300), num("NRSEQUENCIA"),
-                             str("CDTABECDI", 7)}};
+    static const TableDef t = fromContract(protocol::tables::DIAGPACI);
     return t;
 }
 
 const TableDef &diagAsso()
 {
-    static const TableDef t{QStringLiteral("DIAGASSO"),
-                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
-                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300)}};
+    static const TableDef t = fromContract(protocol::tables::DIAGASSO);
     return t;
 }
 
 const TableDef &tipoLaudo()
 {
-    static const TableDef t{QStringLiteral("TIPOLAUDO"),
-                            {str("CDTIPOLAUDO", 3, true), str("NMTIPOLAUDO", 30), blob("DSPADRLAUDO")}};
+    static const TableDef t = fromContract(protocol::tables::TIPOLAUDO);
     return t;
 }
 
 const TableDef &memLaudo()
 {
-    static const TableDef t{QStringLiteral("MEMLAUDO"),
-                            {str("CDPACIENTE", 12, true), date("DTCONSPACI", true), blob("DSLAUDPACI"),
-                             str("CDTIPOLAUDO", 3, true), str("CDFILIAL", 4, true)}};
+    static const TableDef t = fromContract(protocol::tables::MEMLAUDO);
     return t;
 }
 
 const TableDef &histDoen()
 {
-    static const TableDef t = section("HISTDOEN", "DSHISTDOEATU");
+    static const TableDef t = fromContract(protocol::tables::HISTDOEN);
     return t;
 }
 
 const TableDef &histClinProg()
 {
-    static const TableDef t = section("HISTCLINPROG", "DSHISTCLIPRE");
+    static const TableDef t = fromContract(protocol::tables::HISTCLINPROG);
     return t;
 }
 
 const TableDef &histFam()
 {
-    static const TableDef t = section("HISTFAM", "DSHISTFAMIL");
+    static const TableDef t = fromContract(protocol::tables::HISTFAM);
     return t;
 }
 
 const TableDef &examFisi()
 {
-    static const TableDef t = section("EXAMFISI", "DSHISTEXAFIS");
+    static const TableDef t = fromContract(protocol::tables::EXAMFISI);
     return t;
 }
 
 const TableDef &filial()
 {
-    static const TableDef t{QStringLiteral("FILIAL"), {str("CDFILIAL", 4, true), str("NMFILIAL", 60)}};
+    static const TableDef t = fromContract(protocol::tables::FILIAL);
     return t;
 }
 
 const TableDef &paciente()
 {
-    static const TableDef t{QStringLiteral("PACIENTE"), {str("CDPACIENTE", 12, true), str("NMPACIENTE", 60)}};
+    static const TableDef t = fromContract(protocol::tables::PACIENTE);
     return t;
 }
 
 const TableDef &consulta()
 {
-    static const TableDef t{QStringLiteral("CONSULTA"),
-                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true)}};
+    static const TableDef t = fromContract(protocol::tables::CONSULTA);
     return t;
 }
 

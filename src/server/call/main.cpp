@@ -3,6 +3,7 @@
 
 #include "client.h"
 #include "jsonvalues.h"
+#include "methods.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,6 +22,16 @@ void print(FILE *to, const QString &text)
     std::fflush(to);
 }
 
+// The module's methods with their arguments in order, as the help lists them.
+QString methodList()
+{
+    QString out = QStringLiteral("Methods (arguments in order, optional ones in brackets; dtConsulta is a day count,\n"
+                                 "delta a @FILE):\n");
+    for (const kmp::protocol::MethodInfo &m : kmp::protocol::methods())
+        out += QStringLiteral("  ") + kmp::protocol::signature(m) + QLatin1Char('\n');
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -29,7 +40,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("kmp-call"));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Calls a method of the remote module KMP12800.rdmDiagPaci and prints the result as JSON.\n"
+        "Calls a method of the remote module %1 and prints the result as JSON.\n"
         "Arguments are JSON values: dates as the day count (46363), text in quotes (\"0001\") or as a\n"
         "bare word, and a delta for the Set... methods from a JSON file with @FILE:\n"
         "  {\"fields\":[[\"CDFILIAL\",\"string\",4],...],\n"
@@ -38,16 +49,17 @@ int main(int argc, char **argv)
         "environment variable KMP_CALL_KEY=NAME:SECRET, which keeps the secret out of the process list);\n"
         "a server with TLS needs --tls and --ca.\n"
         "Exit status: 0 success, 1 refused by the server (its message on stderr), 2 bad usage,\n"
-        "3 the server could not be reached, refused the key or certificate, or did not answer."));
+        "3 the server could not be reached, refused the key or certificate, or did not answer.\n\n")
+        .arg(kmp::protocol::moduleName()) + methodList());
     parser.addHelpOption();
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Server address (default 127.0.0.1:21280)."),
                                     QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:21280"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the answer (default 30)."),
                                      QStringLiteral("SECONDS"), QStringLiteral("30"));
     const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Remote module name."), QStringLiteral("NAME"),
-                                    QStringLiteral("KMP12800.rdmDiagPaci"));
+                                    kmp::protocol::moduleName());
     const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Remote module identifier."), QStringLiteral("GUID"),
-                                  QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}"));
+                                  kmp::protocol::moduleGuid());
     const QCommandLineOption keyName(QStringLiteral("key-name"), QStringLiteral("Client key name (with --key-file)."),
                                      QStringLiteral("NAME"));
     const QCommandLineOption keyFile(QStringLiteral("key-file"),
