@@ -19,7 +19,7 @@ namespace {
 // text with \'hh accents, bold and italic runs, and \pn bullet lists.
 QByteArray generateNote(qsizetype targetBytes)
 {
-    const char* sentences[] = {
+    const char *sentences[] = {
         "Paciente refere dor tor\\'e1cica h\\'e1 tr\\'eas dias, com piora aos esfor\\'e7os. ",
         "Nega febre, n\\'e1useas ou v\\'f4mitos; relata cefal\\'e9ia ocasional. ",
         "Ao exame: PA 130/85 mmHg, FC 88 bpm, satura\\'e7\\'e3o 97%. ",
@@ -73,7 +73,7 @@ QByteArray generateItems(int items, bool bullets)
     return rtf;
 }
 
-double readOnceMs(const QByteArray& rtf, int* blocks)
+double readOnceMs(const QByteArray &rtf, int *blocks)
 {
     QTextDocument doc;
     QElapsedTimer timer;

@@ -14,11 +14,11 @@
 
 namespace {
 
-QGuiApplication* application()
+QGuiApplication *application()
 {
     static int argc = 1;
     static char name[] = "fuzz_rtf";
-    static char* argv[] = {name, nullptr};
+    static char *argv[] = {name, nullptr};
     static std::unique_ptr<QGuiApplication> app = [] {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         return std::make_unique<QGuiApplication>(argc, argv);
@@ -28,7 +28,7 @@ QGuiApplication* application()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     application();
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));

@@ -26,7 +26,7 @@
 #include <cmath>
 
 TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
-    : QDialog(HostServices::instance() ? HostServices::instance()->mainForm() : nullptr)
+    : QDialog(kmp::HostServices::instance() ? kmp::HostServices::instance()->mainForm() : nullptr)
 {
     if (owner)
         connect(owner, &QObject::destroyed, this, &QObject::deleteLater);
@@ -75,18 +75,18 @@ TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
     caption->setBuddy(lstRelatorios);
     layout->addWidget(lstRelatorios);
 
-    rpddPadrao = new TReportDialog(this);
+    rpddPadrao = new kmp::ReportDialog(this);
     rpddPadrao->setObjectName(QStringLiteral("rpddPadrao"));
-    rpddPadrao->OnBeforeGetQueryParams = [this](ReportParams &params, bool &ok) {
+    rpddPadrao->OnBeforeGetQueryParams = [this](kmp::ReportParams &params, bool &ok) {
         rpddPadraoBeforeGetQueryParams(params, ok);
     };
 
-    netRelatorio = new TNetConnection(this);
+    netRelatorio = new kmp::TNetConnection(this);
     netRelatorio->setObjectName(QStringLiteral("netRelatorio"));
     netRelatorio->ThrowException = false;
-    netRelatorio->OnBeforeConnect = [](TNetConnection &net) {
-        net.setHost(Norvik::WebURL());
-        net.setPort(Norvik::WebPort());
+    netRelatorio->OnBeforeConnect = [](kmp::TNetConnection &net) {
+        net.setHost(kmp::Norvik::WebURL());
+        net.setPort(kmp::Norvik::WebPort());
     };
 
     kmp::onEvent(sbtVisualizar, &QToolButton::clicked, this, [this] { preview(); });
@@ -133,7 +133,7 @@ int TfrmDadosGerRel::showModal()
 
 QByteArray TfrmDadosGerRel::call(const QString &method, const QCborArray &args)
 {
-    const QCborValue payload = Consiste::CheckResultServ(netRelatorio->call(method, args), true, 0);
+    const QCborValue payload = kmp::Consiste::CheckResultServ(netRelatorio->call(method, args), true, 0);
     if (!payload.isByteArray())
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
     return payload.toByteArray();
@@ -164,16 +164,11 @@ void TfrmDadosGerRel::FormCreate()
 
 void TfrmDadosGerRel::FormActivate() {}
 
-void TfrmDadosGerRel::rpddPadraoBeforeGetQueryParams(ReportParams &, bool &) {}
+void TfrmDadosGerRel::rpddPadraoBeforeGetQueryParams(kmp::ReportParams &, bool &) {}
 
 int TfrmDadosGerRel::selectedReport() const
 {
     return lstRelatorios->currentRow();
-}
-
-void TfrmDadosGerRel::selectReport(int index)
-{
-    lstRelatorios->setCurrentRow(index);
 }
 
 QTextDocument *TfrmDadosGerRel::runSelected()
@@ -183,7 +178,7 @@ QTextDocument *TfrmDadosGerRel::runSelected()
         throw kmp::Error(QStringLiteral("Escolha um relatório da lista."));
     const Report &report = m_reports.at(index);
     // Only the parameters the report defines exist; the handler fills the ones it knows.
-    ReportParams params;
+    kmp::ReportParams params;
     for (const QString &name : report.params)
         params.add(name, QString());
     bool ok = true;
@@ -219,7 +214,7 @@ QString cellText(const QVariant &v, const QString &kind)
 
 } // namespace
 
-void TfrmDadosGerRel::buildDocument(const Report &report, const ReportParams &params, const QByteArray &packetBytes)
+void TfrmDadosGerRel::buildDocument(const Report &report, const kmp::ReportParams &params, const QByteArray &packetBytes)
 {
     const kmp::Packet p = kmp::decodePacket(packetBytes);
     auto column = [&p](const QString &name) {

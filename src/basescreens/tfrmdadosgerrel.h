@@ -11,21 +11,25 @@ class QLabel;
 class QListWidget;
 class QTextDocument;
 class QToolButton;
+
+namespace kmp {
 class TMessages;
 class TNetConnection;
 
 // The report dialog of a report screen: before a report runs it hands the report's
 // parameter list to whoever fills it in.
-class TReportDialog : public QObject
+class ReportDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TReportDialog(QObject *parent = nullptr) : QObject(parent) {}
+    explicit ReportDialog(QObject *parent = nullptr) : QObject(parent) {}
 
     // The parameters the report defines (names, empty values) and a flag the handler may
     // clear to stop the run.
     std::function<void(ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
 };
+
+} // namespace kmp
 
 // The base report screen: lists the report definitions of its report code, kept on the
 // application server, lets the user pick one and run it there with the parameter values,
@@ -60,7 +64,6 @@ public:
     };
     const QList<Report> &reports() const { return m_reports; }
     int selectedReport() const;
-    void selectReport(int index);
 
     // Runs the selected report and returns the printable document (owned by the screen).
     QTextDocument *runSelected();
@@ -70,7 +73,7 @@ public:
     // --- handlers a derived screen may take over -------------------------------------------
     virtual void FormCreate();
     virtual void FormActivate();
-    virtual void rpddPadraoBeforeGetQueryParams(ReportParams &params, bool &ok);
+    virtual void rpddPadraoBeforeGetQueryParams(kmp::ReportParams &params, bool &ok);
 
     QWidget *panMenu;
     QLabel *lblCodTela;
@@ -79,8 +82,8 @@ public:
     QToolButton *sbtVisualizar;
     QToolButton *sbtPdf;
     QToolButton *sbtSair;
-    TReportDialog *rpddPadrao;
-    TNetConnection *netRelatorio;
+    kmp::ReportDialog *rpddPadrao;
+    kmp::TNetConnection *netRelatorio;
 
 protected:
     bool event(QEvent *event) override;
@@ -88,7 +91,7 @@ protected:
 
 private:
     QByteArray call(const QString &method, const QCborArray &args);
-    void buildDocument(const Report &report, const ReportParams &params, const QByteArray &packet);
+    void buildDocument(const Report &report, const kmp::ReportParams &params, const QByteArray &packet);
 
     QString m_reportCode;
     int m_helpContext = 0;

@@ -9,8 +9,8 @@
 #include "exceptions.h"
 #include "hostservices.h"
 #include "pesquisa.h"
-#include "tactionlist.h"
-#include "tdbnavigator.h"
+#include "actionlist.h"
+#include "dbnavigator.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
 
@@ -49,7 +49,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
                 delete this;
         });
     }
-    if (QMdiArea *area = HostServices::instance()->mdiArea()) {
+    if (QMdiArea *area = kmp::HostServices::instance()->mdiArea()) {
         m_subWindow = area->addSubWindow(this);
         // Disposal is decided by FormClose, not by the sub-window.
         m_subWindow->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -162,9 +162,9 @@ void TfrmPadraoGrid::buildControls()
     kmp::onEvent(mnuSair, &QAction::triggered, this, [this] { mnuSairClick(); });
 
     // --- page control with the grid page ---
-    pgcPadrao = new TPageControl(this);
+    pgcPadrao = new kmp::TPageControl(this);
     pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
-    tshPadrao = new TTabSheet(QStringLiteral("Dados"));
+    tshPadrao = new kmp::TabPage(QStringLiteral("Dados"));
     tshPadrao->setObjectName(QStringLiteral("tshPadrao"));
     auto *pageLayout = new QVBoxLayout(tshPadrao);
     pageLayout->setContentsMargins(0, 0, 0, 0);
@@ -181,14 +181,14 @@ void TfrmPadraoGrid::buildControls()
     // instead of stopping on an empty frame that takes no keys.
     scbFolhaDados->setFocusPolicy(Qt::NoFocus);
     panLayout->addWidget(scbFolhaDados);
-    auto *folha = new QWidget;
-    folha->setObjectName(QStringLiteral("scbFolhaDadosArea"));
-    m_folhaLayout = new QVBoxLayout(folha);
-    m_folhaLayout->setContentsMargins(0, 0, 0, 0);
-    dbgPadrao = new DBGrid(folha);
+    auto *sheet = new QWidget;
+    sheet->setObjectName(QStringLiteral("scbFolhaDadosArea"));
+    m_sheetLayout = new QVBoxLayout(sheet);
+    m_sheetLayout->setContentsMargins(0, 0, 0, 0);
+    dbgPadrao = new kmp::DBGrid(sheet);
     dbgPadrao->setObjectName(QStringLiteral("dbgPadrao"));
-    m_folhaLayout->addWidget(dbgPadrao);
-    scbFolhaDados->setWidget(folha);
+    m_sheetLayout->addWidget(dbgPadrao);
+    scbFolhaDados->setWidget(sheet);
     pgcPadrao->addPage(tshPadrao);
     m_layout->addWidget(pgcPadrao, 1);
 
@@ -206,11 +206,11 @@ void TfrmPadraoGrid::buildControls()
     panNavigator->setFixedHeight(28);
     auto *nav = new QHBoxLayout(panNavigator);
     nav->setContentsMargins(2, 1, 2, 1);
-    dbnPadrao = new TDBNavigator(panNavigator);
+    dbnPadrao = new kmp::DBNavigator(panNavigator);
     dbnPadrao->setObjectName(QStringLiteral("dbnPadrao"));
     dbnPadrao->setDataSource(dtsPadrao);
     nav->addWidget(dbnPadrao);
-    dbtNome = new TDBText(panNavigator);
+    dbtNome = new kmp::DBText(panNavigator);
     dbtNome->setObjectName(QStringLiteral("dbtNome"));
     dbtNome->setDataSource(dtsPadrao);
     nav->addWidget(dbtNome, 1);
@@ -223,11 +223,11 @@ void TfrmPadraoGrid::buildControls()
     const struct
     {
         const char *text;
-        TDBNavigator::Button button;
-    } moves[] = {{"Primeiro", TDBNavigator::First}, {"Anterior", TDBNavigator::Prior},
-                 {"Próximo", TDBNavigator::Next}, {"Último", TDBNavigator::Last}};
+        kmp::DBNavigator::Button button;
+    } moves[] = {{"Primeiro", kmp::DBNavigator::First}, {"Anterior", kmp::DBNavigator::Prior},
+                 {"Próximo", kmp::DBNavigator::Next}, {"Último", kmp::DBNavigator::Last}};
     for (const auto &m : moves) {
-        const TDBNavigator::Button which = m.button;
+        const kmp::DBNavigator::Button which = m.button;
         connect(pmnNavegar->addAction(QString::fromUtf8(m.text)), &QAction::triggered, this,
                 [this, which] { dbnPadrao->click(which); });
     }
@@ -235,20 +235,20 @@ void TfrmPadraoGrid::buildControls()
     connect(dbgPadrao, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &p) { pmnNavegar->popup(dbgPadrao->viewport()->mapToGlobal(p)); });
 
-    psdConfigurar = new TPrinterSetupDialog(this);
-    prdImprimir = new TPrintDialog(this);
+    psdConfigurar = new kmp::PrinterSetupDialog(this);
+    prdImprimir = new kmp::PrintDialog(this);
 
     // --- message tables ---
-    msgPadrao = new TMessages(QStringLiteral("msgPadrao"), this);
-    msgConfirma = new TMessages(QStringLiteral("msgConfirma"), this);
+    msgPadrao = new kmp::TMessages(QStringLiteral("msgPadrao"), this);
+    msgConfirma = new kmp::TMessages(QStringLiteral("msgConfirma"), this);
     msgConfirma->add(QStringLiteral("Canc"), QStringLiteral("Confirma o cancelamento das alterações?"));
     msgConfirma->add(QStringLiteral("Excl"), QStringLiteral("Confirma a exclusão do registro?"));
-    m_msgBase = new TMessages(QStringLiteral("msgBase"), this);
+    m_msgBase = new kmp::TMessages(QStringLiteral("msgBase"), this);
     m_msgBase->add(QStringLiteral("Pesq_Vazio"), QStringLiteral("Não há registros para pesquisar."));
     m_msgBase->add(QStringLiteral("Ajuda_NCad"), QStringLiteral("Não há ajuda disponível para esta tela."));
 
     // --- keys ---
-    aclPadrao = new TActionList(QStringLiteral("aclPadrao"), this);
+    aclPadrao = new kmp::ActionList(QStringLiteral("aclPadrao"), this);
     aclPadrao->addAction(QStringLiteral("Ajuda"), QStringLiteral("Ajuda"), QKeyCombination(Qt::Key_F1),
                          [this] { showHelp(); });
 
@@ -346,9 +346,9 @@ void TfrmPadraoGrid::FormCreate()
 
 void TfrmPadraoGrid::FormActivate() {}
 
-void TfrmPadraoGrid::FormClose(CloseAction &action)
+void TfrmPadraoGrid::FormClose(kmp::CloseAction &action)
 {
-    action = caFree;
+    action = kmp::CloseAction::Free;
 }
 
 void TfrmPadraoGrid::dtsPadraoStateChange()
@@ -406,7 +406,9 @@ void TfrmPadraoGrid::sbtExcluirClick(QObject *)
     kmp::RecordSet *set = dtsPadrao->dataSet();
     if (!set || !set->isActive() || set->isEmpty())
         return;
-    if (msgConfirma->ShowMsg(QStringLiteral("Excl"), mtConfirmation, mbYes | mbNo, 0) != mrYes)
+    if (msgConfirma->ShowMsg(QStringLiteral("Excl"), kmp::MessageType::Confirmation,
+                             kmp::MessageButton::Yes | kmp::MessageButton::No, 0)
+        != kmp::MessageResult::Yes)
         kmp::silentAbort();
     set->remove();
 }
@@ -423,7 +425,9 @@ void TfrmPadraoGrid::sbtCancelarClick(QObject *)
     kmp::RecordSet *set = dtsPadrao->dataSet();
     if (!set || !set->isEditing())
         return;
-    if (msgConfirma->ShowMsg(QStringLiteral("Canc"), mtConfirmation, mbYes | mbNo, 0) != mrYes)
+    if (msgConfirma->ShowMsg(QStringLiteral("Canc"), kmp::MessageType::Confirmation,
+                             kmp::MessageButton::Yes | kmp::MessageButton::No, 0)
+        != kmp::MessageResult::Yes)
         kmp::silentAbort();
     set->cancel();
 }
@@ -437,7 +441,7 @@ void TfrmPadraoGrid::sbtVerificarClick(QObject *)
 void TfrmPadraoGrid::sbtProcurarClick(QObject *)
 {
     const QString title = windowTitle().isEmpty() ? QStringLiteral("Procurar") : windowTitle();
-    if (Pesquisa::Pesquisar(dtsPadrao, title + QLatin1Char('|') + m_msgBase->Msg(QStringLiteral("Pesq_Vazio")), false, true))
+    if (kmp::Pesquisa::Pesquisar(dtsPadrao, title + QLatin1Char('|') + m_msgBase->Msg(QStringLiteral("Pesq_Vazio")), false, true))
         dbgPadrao->setFocus();
 }
 
@@ -466,7 +470,7 @@ void TfrmPadraoGrid::mnuForaEdicao2Click(QObject *)
 QString TfrmPadraoGrid::helpFile(int context)
 {
     QStringList folders;
-    const QString hostFolder = HostServices::instance()->helpFolder();
+    const QString hostFolder = kmp::HostServices::instance()->helpFolder();
     if (!hostFolder.isEmpty())
         folders << hostFolder;
     folders << QStringLiteral(KMP_HELP_SOURCE_DIR);
@@ -487,7 +491,7 @@ void TfrmPadraoGrid::showHelpPage(QWidget *parent, int context, const QString &t
 {
     const QString path = helpFile(context);
     if (path.isEmpty()) {
-        kmp::Dialogs::message(parent, mtInformation,
+        kmp::Dialogs::message(parent, kmp::MessageType::Information,
                               QStringLiteral("Não há ajuda disponível para esta tela."));
         return;
     }
@@ -525,23 +529,23 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
         event->accept();
         return;
     }
-    CloseAction action = caFree;
+    kmp::CloseAction action = kmp::CloseAction::Free;
     if (!kmp::guarded(this, [&] { FormClose(action); }))
-        action = caNone; // a failed close keeps the window, with its data
+        action = kmp::CloseAction::None; // a failed close keeps the window, with its data
     switch (action) {
-    case caNone:
+    case kmp::CloseAction::None:
         event->ignore();
         return;
-    case caMinimize:
+    case kmp::CloseAction::Minimize:
         event->ignore();
         frame()->showMinimized();
         return;
-    case caHide:
+    case kmp::CloseAction::Hide:
         event->accept();
         if (m_subWindow)
             m_subWindow->hide();
         return;
-    case caFree:
+    case kmp::CloseAction::Free:
         m_closing = true;
         event->accept();
         if (m_subWindow) {
@@ -556,34 +560,38 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
 
 // --- printer dialogs --------------------------------------------------------------------------
 
-TPrinterSetupDialog::TPrinterSetupDialog(QObject *parent) : QObject(parent) {}
-TPrinterSetupDialog::~TPrinterSetupDialog() = default;
+namespace kmp {
 
-QPrinter *TPrinterSetupDialog::printer()
+PrinterSetupDialog::PrinterSetupDialog(QObject *parent) : QObject(parent) {}
+PrinterSetupDialog::~PrinterSetupDialog() = default;
+
+QPrinter *PrinterSetupDialog::printer()
 {
     if (!m_printer)
         m_printer = std::make_unique<QPrinter>();
     return m_printer.get();
 }
 
-bool TPrinterSetupDialog::Execute(QWidget *parent)
+bool PrinterSetupDialog::Execute(QWidget *parent)
 {
     QPageSetupDialog dialog(printer(), parent);
     return kmp::Dialogs::exec(kmp::DialogKind::PrinterSetup, &dialog) == QDialog::Accepted;
 }
 
-TPrintDialog::TPrintDialog(QObject *parent) : QObject(parent) {}
-TPrintDialog::~TPrintDialog() = default;
+PrintDialog::PrintDialog(QObject *parent) : QObject(parent) {}
+PrintDialog::~PrintDialog() = default;
 
-QPrinter *TPrintDialog::printer()
+QPrinter *PrintDialog::printer()
 {
     if (!m_printer)
         m_printer = std::make_unique<QPrinter>();
     return m_printer.get();
 }
 
-bool TPrintDialog::Execute(QWidget *parent)
+bool PrintDialog::Execute(QWidget *parent)
 {
     QPrintDialog dialog(printer(), parent);
     return kmp::Dialogs::exec(kmp::DialogKind::Print, &dialog) == QDialog::Accepted;
 }
+
+} // namespace kmp

@@ -9,27 +9,26 @@ class QLabel;
 #include <QMdiSubWindow>
 class QMenu;
 class QMenuBar;
+class QPrinter;
 class QScrollArea;
 class QToolButton;
 class QVBoxLayout;
 
+namespace kmp {
 class DBGrid;
-class TActionList;
-class TDBNavigator;
-class TDBText;
+class ActionList;
+class DBNavigator;
+class DBText;
 class TMessages;
 class TPageControl;
-class TTabSheet;
-class TPrinterSetupDialog;
-class TPrintDialog;
-
-namespace kmp {
+class TabPage;
 class DataSource;
-}
+class PrinterSetupDialog;
+class PrintDialog;
 
 // What becomes of a window being closed; FormClose may change it.
-enum TCloseAction { caNone, caHide, caFree, caMinimize };
-using CloseAction = TCloseAction;
+enum class CloseAction { None, Hide, Free, Minimize };
+} // namespace kmp
 
 // The base grid screen: toolbar, page control with the grid page, navigator, operations
 // menu and message tables that a derived screen takes over.
@@ -37,7 +36,7 @@ using CloseAction = TCloseAction;
 // Life cycle: construct, then initialize() runs FormCreate() once (virtual, so a derived
 // override runs; it should call TfrmPadraoGrid::FormCreate()). Exceptions from FormCreate
 // leave initialize() for the caller. bringToFront() restores, shows and activates the
-// window. Closing runs FormClose(); the base sets caFree and the window is disposed of
+// window. Closing runs FormClose(); the base sets CloseAction::Free and the window is disposed of
 // (deleteLater).
 //
 // The handlers run by name: button sbt<Name> runs the virtual sbt<Name>Click(sender)
@@ -45,7 +44,7 @@ using CloseAction = TCloseAction;
 //
 // Layout (top to bottom): mnuMenu, panMenu (toolbar with lblCodTela), the bands a derived
 // screen adds with addTopBand(), pgcPadrao (its page tshPadrao holds panDbgPadrao, which
-// holds the scroll box scbFolhaDados with dbgPadrao in folhaDadosLayout()), panNavigator.
+// holds the scroll box scbFolhaDados with dbgPadrao in dataSheetLayout()), panNavigator.
 //
 // ctlInativoHistorico is the navigator dbnPadrao and ctlOcultoHistorico the text dbtNome:
 // the two controls of the grid area that only make sense while the grid is in use.
@@ -59,7 +58,6 @@ public:
     ~TfrmPadraoGrid() override;
 
     void initialize();               // runs FormCreate once
-    bool isInitialized() const { return m_initialized; }
     void bringToFront();             // normal state, shown, raised, activated
     QMdiSubWindow *subWindow() const { return m_subWindow; }
     QWidget *frame() const;          // the sub-window or this window itself
@@ -78,13 +76,12 @@ public:
     static void showHelpPage(QWidget *parent, int context, const QString &title);
 
     void addTopBand(QWidget *band);   // below the toolbar, above pgcPadrao
-    QVBoxLayout *formLayout() const { return m_layout; }
-    QVBoxLayout *folhaDadosLayout() const { return m_folhaLayout; }
+    QVBoxLayout *dataSheetLayout() const { return m_sheetLayout; }
 
     // --- base handlers a derived screen takes over ---------------------------------------
     virtual void FormCreate();
     virtual void FormActivate();
-    virtual void FormClose(CloseAction &action);
+    virtual void FormClose(kmp::CloseAction &action);
     virtual void dtsPadraoStateChange();
     virtual void dbgPadraoKeyPress(QChar &key);
     virtual void mnuSairClick();
@@ -125,26 +122,26 @@ public:
     QToolButton *sbtSair;
     QLabel *lblCodTela;
 
-    TPageControl *pgcPadrao;
-    TTabSheet *tshPadrao;
+    kmp::TPageControl *pgcPadrao;
+    kmp::TabPage *tshPadrao;
     QWidget *panDbgPadrao;
     QScrollArea *scbFolhaDados;
-    DBGrid *dbgPadrao;
+    kmp::DBGrid *dbgPadrao;
     kmp::DataSource *dtsPadrao;
 
     QWidget *panNavigator;
-    TDBNavigator *dbnPadrao;
-    TDBText *dbtNome;
+    kmp::DBNavigator *dbnPadrao;
+    kmp::DBText *dbtNome;
 
     QWidget *ctlInativoHistorico;
     QWidget *ctlOcultoHistorico;
 
-    TMessages *msgPadrao;    // the derived screen's own texts
-    TMessages *msgConfirma;  // "Canc" and "Excl"
+    kmp::TMessages *msgPadrao;    // the derived screen's own texts
+    kmp::TMessages *msgConfirma;  // "Canc" and "Excl"
     QMenu *pmnNavegar;       // grid pop-up: first, prior, next, last
-    TPrinterSetupDialog *psdConfigurar;
-    TPrintDialog *prdImprimir;
-    TActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
+    kmp::PrinterSetupDialog *psdConfigurar;
+    kmp::PrintDialog *prdImprimir;
+    kmp::ActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -158,9 +155,9 @@ private:
     void applyClientHeight();
 
     QVBoxLayout *m_layout;
-    QVBoxLayout *m_folhaLayout;
+    QVBoxLayout *m_sheetLayout;
     QPointer<QMdiSubWindow> m_subWindow;
-    TMessages *m_msgBase;
+    kmp::TMessages *m_msgBase;
     int m_helpContext = 0;
     int m_bandCount = 0;
     bool m_initialized = false;
@@ -170,30 +167,34 @@ private:
     QRect m_formGeometry;
 };
 
+namespace kmp {
+
 // The printer set-up and print dialogs of a screen, built when first used and opened
 // through the dialog service.
-class TPrinterSetupDialog : public QObject
+class PrinterSetupDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TPrinterSetupDialog(QObject *parent = nullptr);
-    ~TPrinterSetupDialog() override;
+    explicit PrinterSetupDialog(QObject *parent = nullptr);
+    ~PrinterSetupDialog() override;
     bool Execute(QWidget *parent = nullptr);
-    class QPrinter *printer();
+    QPrinter *printer();
 
 private:
-    std::unique_ptr<class QPrinter> m_printer;
+    std::unique_ptr<QPrinter> m_printer;
 };
 
-class TPrintDialog : public QObject
+class PrintDialog : public QObject
 {
     Q_OBJECT
 public:
-    explicit TPrintDialog(QObject *parent = nullptr);
-    ~TPrintDialog() override;
+    explicit PrintDialog(QObject *parent = nullptr);
+    ~PrintDialog() override;
     bool Execute(QWidget *parent = nullptr);
-    class QPrinter *printer();
+    QPrinter *printer();
 
 private:
-    std::unique_ptr<class QPrinter> m_printer;
+    std::unique_ptr<QPrinter> m_printer;
 };
+
+} // namespace kmp

@@ -27,8 +27,8 @@ HostServicesImpl::HostServicesImpl(const HostOptions &options)
 {
     setWebURL(options.serverHost);
     setWebPort(options.serverPort);
-    setFiliProc(options.branch);
-    setModuloAtiv(options.activeModule);
+    setBranch(options.branch);
+    setActiveModule(options.activeModule);
     ConnectionSecurity security;
     security.tls = options.tls;
     security.caFile = options.caFile;
@@ -57,9 +57,9 @@ HostServicesImpl::HostServicesImpl(const HostOptions &options)
     }
 }
 
-void HostServicesImpl::atualizaLocalCache(const QStringList &keys)
+void HostServicesImpl::refreshLocalCache(const QStringList &keys)
 {
-    MemoryHostServices::atualizaLocalCache(keys);
+    MemoryHostServices::refreshLocalCache(keys);
     if (m_stateFile.isEmpty())
         return;
     QDir().mkpath(QFileInfo(m_stateFile).absolutePath());

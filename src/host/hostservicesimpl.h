@@ -17,7 +17,7 @@ public:
     // Throws kmp::Error when the client key's secret cannot be read.
     explicit HostServicesImpl(const HostOptions &options);
 
-    void atualizaLocalCache(const QStringList &keys) override;
+    void refreshLocalCache(const QStringList &keys) override;
     QWidget *mainForm() override { return m_mainWindow; }
     QMdiArea *mdiArea() override { return m_mdi; }
     QVariant savedState(const QString &key) override;

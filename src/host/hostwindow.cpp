@@ -201,7 +201,7 @@ void HostWindow::showOpenForm()
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &form);
     connect(buttons, &QDialogButtonBox::accepted, &form, [&] {
         if (patient->text().trimmed().isEmpty()) {
-            Dialogs::message(&form, mtWarning, QStringLiteral("Informe o paciente."));
+            Dialogs::message(&form, MessageType::Warning, QStringLiteral("Informe o paciente."));
             return;
         }
         form.accept();

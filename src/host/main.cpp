@@ -29,9 +29,9 @@ public:
     {
         try {
             return QApplication::notify(receiver, event);
-        } catch (const EAbort &) {
+        } catch (const kmp::SilentAbort &) {
             return false;
-        } catch (const EValidation &) {
+        } catch (const kmp::ValidationError &) {
             return false;
         } catch (const std::exception &e) {
             report(QString::fromUtf8(e.what()));
@@ -100,7 +100,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     kmp::HostServicesImpl &services = *servicesOwner;
-    HostServices::setInstance(&services);
+    kmp::HostServices::setInstance(&services);
     int rc;
     {
         kmp::HostWindow window(options, &services);
@@ -115,14 +115,14 @@ int main(int argc, char *argv[])
             // The reason is on stderr already. Where no one can answer a box, the host ends
             // rather than sit there with nothing to show.
             if (!ok && (headless || unseen)) {
-                HostServices::setInstance(nullptr);
+                kmp::HostServices::setInstance(nullptr);
                 return 2;
             }
         }
         if (headless) {
             if (options.module.isEmpty()) {
                 std::fprintf(stderr, "kmp-host: --screenshot exige --module\n");
-                HostServices::setInstance(nullptr);
+                kmp::HostServices::setInstance(nullptr);
                 return 1;
             }
             // Let the screen lay itself out and paint, then take the picture.
@@ -140,6 +140,6 @@ int main(int argc, char *argv[])
         }
         rc = app.exec();
     }
-    HostServices::setInstance(nullptr);
+    kmp::HostServices::setInstance(nullptr);
     return rc;
 }

@@ -15,6 +15,8 @@
 #include <QStandardPaths>
 #include <algorithm>
 
+namespace kmp {
+
 namespace {
 
 const QByteArray kMagic = QByteArrayLiteral("KMPCAT1\n");
@@ -163,3 +165,5 @@ QByteArray CatalogueCache::finish(const Load &load, const kmp::wire::Response &r
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(m_method));
     return load.copy;
 }
+
+} // namespace kmp

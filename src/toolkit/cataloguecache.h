@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace kmp {
+
 // A station's copy of a catalogue that rarely changes (the diagnosis catalogue), kept in
 // the user's cache folder, one file per server and catalogue version. The server reports
 // the catalogue's current version on every load; when it matches the copy's, the server
@@ -45,7 +47,6 @@ public:
     Load prepare() const;
     QByteArray finish(const Load &load, const kmp::wire::Response &answer, TNetConnection &net) const;
 
-    QString folder() const { return m_folder; }
 
 private:
     QString filePrefix() const;
@@ -54,3 +55,5 @@ private:
     QString m_method;
     QString m_folder;
 };
+
+} // namespace kmp

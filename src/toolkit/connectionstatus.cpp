@@ -2,6 +2,8 @@
 
 #include <QThread>
 
+namespace kmp {
+
 ConnectionStatus &ConnectionStatus::instance()
 {
     static ConnectionStatus status;
@@ -20,3 +22,5 @@ void ConnectionStatus::report(State state, const QString &endpoint)
     m_endpoint = endpoint;
     Q_EMIT changed(state, endpoint);
 }
+
+} // namespace kmp

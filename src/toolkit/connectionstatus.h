@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+namespace kmp {
+
 // What the station's server connections are doing, for the host's status bar. Every
 // TNetConnection reports here as it connects, fails or closes; the host only listens.
 class ConnectionStatus : public QObject
@@ -15,7 +17,6 @@ public:
     static ConnectionStatus &instance();
 
     State state() const { return m_state; }
-    QString endpoint() const { return m_endpoint; }
 
     void report(State state, const QString &endpoint);
 
@@ -27,3 +28,5 @@ private:
     State m_state = Idle;
     QString m_endpoint;
 };
+
+} // namespace kmp

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 
+namespace kmp {
+
 namespace Consiste {
 
 QCborValue CheckResultServ(const kmp::wire::Response &result, bool, int)
@@ -14,7 +16,7 @@ QCborValue CheckResultServ(const kmp::wire::Response &result, bool, int)
         QString message = result.errorMessage.trimmed();
         if (message.isEmpty())
             message = QStringLiteral("O servidor recusou a operação (código %1).").arg(result.errorCode);
-        throw EServerError(result.errorCode, message);
+        throw ServerError(result.errorCode, message);
     }
     return result.result;
 }
@@ -22,8 +24,8 @@ QCborValue CheckResultServ(const kmp::wire::Response &result, bool, int)
 void MensErro(const QString &text, bool showBox)
 {
     if (showBox)
-        kmp::Dialogs::message(QApplication::activeWindow(), mtError, text, mbOK);
-    throw EValidation(text);
+        kmp::Dialogs::message(QApplication::activeWindow(), kmp::MessageType::Error, text);
+    throw ValidationError(text);
 }
 
 bool EmptyString(const QString &text)
@@ -49,3 +51,5 @@ int IndiceCol(DBGrid *grid, const QString &fieldName)
 }
 
 } // namespace Consiste
+
+} // namespace kmp

@@ -5,18 +5,20 @@
 #include <QCborValue>
 #include <QString>
 
+namespace kmp {
+
 class DBGrid;
 
 // Validation and result-checking helpers the screens call by name.
 namespace Consiste {
 
-// Returns the payload of a server result; raises EServerError carrying the server's code
+// Returns the payload of a server result; raises ServerError carrying the server's code
 // and message when the server answered with an error. showError and helpContext are kept
 // for the callers' signature: the error travels as the exception and is shown once, by
 // the guarded dispatch that ends the command.
 QCborValue CheckResultServ(const kmp::wire::Response &result, bool showError = true, int helpContext = 0);
 
-// Shows text in an error box, then raises EValidation, which ends the operation that asked
+// Shows text in an error box, then raises ValidationError, which ends the operation that asked
 // for the validation (a column exit, a post, a panel entry) without a second message.
 [[noreturn]] void MensErro(const QString &text, bool showBox = true);
 
@@ -32,3 +34,5 @@ QString Ajusta(const QString &code, int width);
 int IndiceCol(DBGrid *grid, const QString &fieldName);
 
 } // namespace Consiste
+
+} // namespace kmp

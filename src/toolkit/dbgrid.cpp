@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+namespace kmp {
+
 namespace {
 
 // The grid's model: the data-set model with the grid's column titles, fonts and
@@ -252,12 +254,6 @@ void DBGrid::setColumns(const QList<DBGridColumn> &columns)
     applyColumns();
 }
 
-void DBGrid::clearColumns()
-{
-    m_columns.clear();
-    applyColumns();
-}
-
 void DBGrid::applyColumns()
 {
     QStringList names;
@@ -278,8 +274,6 @@ void DBGrid::applyWidths()
             setColumnWidth(i, m_columns.at(i).width);
     }
     m_applyingWidths = false;
-    if (m_hasTitleFont)
-        horizontalHeader()->setFont(m_titleFont);
     placeButton();
 }
 
@@ -323,36 +317,6 @@ void DBGrid::setColumnButton(int col, bool on)
 bool DBGrid::columnButton(int col) const
 {
     return col >= 0 && col < m_columns.size() && m_columns.at(col).button;
-}
-
-void DBGrid::setColumnReadOnly(int col, bool readOnly)
-{
-    if (col >= 0 && col < m_columns.size())
-        m_columns[col].readOnly = readOnly;
-}
-
-void DBGrid::setColumnFont(int col, const QFont &font)
-{
-    if (col < 0 || col >= m_columns.size())
-        return;
-    m_columns[col].font = font;
-    m_columns[col].hasFont = true;
-    viewport()->update();
-}
-
-void DBGrid::setColumnTitle(int col, const QString &title)
-{
-    if (col < 0 || col >= m_columns.size())
-        return;
-    m_columns[col].title = title;
-    Q_EMIT m_model->headerDataChanged(Qt::Horizontal, col, col);
-}
-
-void DBGrid::setTitleFont(const QFont &font)
-{
-    m_titleFont = font;
-    m_hasTitleFont = true;
-    horizontalHeader()->setFont(font);
 }
 
 // --- current cell -----------------------------------------------------------------------
@@ -618,7 +582,6 @@ bool DBGrid::commitEditor()
     return true;
 }
 
-namespace kmp {
 bool commitPendingEdit()
 {
     for (QWidget *w = QApplication::focusWidget(); w; w = w->parentWidget())
@@ -626,7 +589,6 @@ bool commitPendingEdit()
             return grid->commitEditor();
     return false;
 }
-} // namespace kmp
 
 void DBGrid::clickEditButton()
 {
@@ -690,3 +652,5 @@ void DBGrid::reportLater(std::exception_ptr e)
             kmp::guarded(this, [&] { std::rethrow_exception(pending); });
     });
 }
+
+} // namespace kmp

@@ -13,14 +13,12 @@
 class QToolButton;
 
 namespace kmp {
+
 // Commits the cell editor of the grid that has the focus, if any (see DBGrid::commitEditor).
 // The key dispatcher and the screens' toolbar run it before a command.
 bool commitPendingEdit();
-} // namespace kmp
 
-namespace kmp {
 class Field;
-}
 
 // One grid column bound to a field of the record set.
 struct DBGridColumn
@@ -56,25 +54,18 @@ public:
     // source again restores both.
     void setDataSource(kmp::DataSource *source);
     kmp::DataSource *dataSource() const { return m_source; }
-    kmp::DataSetModel *dataModel() const { return m_model; }
 
     // --- columns ----------------------------------------------------------------------
     int addColumn(const QString &fieldName, const QString &title = QString(), int width = -1,
                   bool readOnly = false);
     void setColumns(const QList<DBGridColumn> &columns);
-    void clearColumns();
     QList<DBGridColumn> gridColumns() const { return m_columns; }
     int gridColumnCount() const;
-    DBGridColumn gridColumn(int col) const { return m_columns.value(col); }
     QString columnFieldName(int col) const;
     kmp::Field *columnField(int col) const;
     int columnOf(const QString &fieldName) const; // letter case ignored; -1 when absent
     void setColumnButton(int col, bool on);
     bool columnButton(int col) const;
-    void setColumnReadOnly(int col, bool readOnly);
-    void setColumnFont(int col, const QFont &font);
-    void setColumnTitle(int col, const QString &title);
-    void setTitleFont(const QFont &font);
 
     // The current column (SelectedIndex) and its field. While OnColExit runs these still
     // name the column being left.
@@ -84,7 +75,6 @@ public:
 
     // Leaving the grid cancels a new row the user has not touched.
     void setCancelOnExit(bool on) { m_cancelOnExit = on; }
-    bool cancelOnExit() const { return m_cancelOnExit; }
 
     // --- hooks ------------------------------------------------------------------------
     // Each typed character, before it reaches the cell; set it to QChar() to discard it.
@@ -141,8 +131,6 @@ private:
     QPointer<kmp::RecordSet> m_set;
     QList<DBGridColumn> m_columns;
     QToolButton *m_button = nullptr;
-    QFont m_titleFont;
-    bool m_hasTitleFont = false;
     bool m_cancelOnExit = false;
     bool m_touched = false;
     bool m_syncing = false;
@@ -156,3 +144,5 @@ private:
     QHash<QString, int> m_userWidths; // by upper-case field name
     bool m_applyingWidths = false;
 };
+
+} // namespace kmp

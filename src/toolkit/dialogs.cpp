@@ -25,32 +25,44 @@ DialogState &state()
 // Answers in the traditional numbering, in the order the buttons are offered.
 const struct
 {
-    int flag;
+    MessageButton flag;
     QMessageBox::StandardButton qt;
-    int answer;
+    MessageResult answer;
 } kButtons[] = {
-    {mbYes, QMessageBox::Yes, mrYes},         {mbNo, QMessageBox::No, mrNo},
-    {mbOK, QMessageBox::Ok, mrOk},            {mbCancel, QMessageBox::Cancel, mrCancel},
-    {mbAbort, QMessageBox::Abort, mrAbort},   {mbRetry, QMessageBox::Retry, mrRetry},
-    {mbIgnore, QMessageBox::Ignore, mrIgnore}, {mbAll, QMessageBox::YesToAll, mrAll},
+    {MessageButton::Yes, QMessageBox::Yes, MessageResult::Yes},
+    {MessageButton::No, QMessageBox::No, MessageResult::No},
+    {MessageButton::Ok, QMessageBox::Ok, MessageResult::Ok},
+    {MessageButton::Cancel, QMessageBox::Cancel, MessageResult::Cancel},
+    {MessageButton::Abort, QMessageBox::Abort, MessageResult::Abort},
+    {MessageButton::Retry, QMessageBox::Retry, MessageResult::Retry},
+    {MessageButton::Ignore, QMessageBox::Ignore, MessageResult::Ignore},
+    {MessageButton::All, QMessageBox::YesToAll, MessageResult::All},
 };
 
-int showMessageBox(QWidget *parent, TMsgDlgType type, const QString &title, const QString &text,
-                   TMsgDlgButtons buttons)
+// What closing a box without pressing a button means: the most cautious answer offered.
+MessageResult dismissedAnswer(MessageButtons buttons)
+{
+    return buttons.testFlag(MessageButton::Cancel) ? MessageResult::Cancel
+           : buttons.testFlag(MessageButton::No)   ? MessageResult::No
+                                                   : MessageResult::Ok;
+}
+
+MessageResult showMessageBox(QWidget *parent, MessageType type, const QString &title, const QString &text,
+                             MessageButtons buttons)
 {
     QMessageBox box(parent);
     box.setWindowTitle(title);
     box.setText(text);
     switch (type) {
-    case mtWarning: box.setIcon(QMessageBox::Warning); break;
-    case mtError: box.setIcon(QMessageBox::Critical); break;
-    case mtInformation: box.setIcon(QMessageBox::Information); break;
-    case mtConfirmation: box.setIcon(QMessageBox::Question); break;
-    case mtCustom: break;
+    case MessageType::Warning: box.setIcon(QMessageBox::Warning); break;
+    case MessageType::Error: box.setIcon(QMessageBox::Critical); break;
+    case MessageType::Information: box.setIcon(QMessageBox::Information); break;
+    case MessageType::Confirmation: box.setIcon(QMessageBox::Question); break;
+    case MessageType::Custom: break;
     }
     QMessageBox::StandardButtons qtButtons;
     for (const auto &b : kButtons)
-        if (buttons & b.flag)
+        if (buttons.testFlag(b.flag))
             qtButtons |= b.qt;
     if (!qtButtons)
         qtButtons = QMessageBox::Ok;
@@ -62,13 +74,13 @@ int showMessageBox(QWidget *parent, TMsgDlgType type, const QString &title, cons
         b->setText(QStringLiteral("&Não"));
     if (auto *b = box.button(QMessageBox::Cancel))
         b->setText(QStringLiteral("Cancelar"));
-    if (buttons & mbNo)
+    if (buttons.testFlag(MessageButton::No))
         box.setDefaultButton(QMessageBox::No); // a stray Enter must not confirm a deletion
     const int r = box.exec();
     for (const auto &b : kButtons)
         if (r == b.qt)
             return b.answer;
-    return (buttons & mbCancel) ? mrCancel : (buttons & mbNo) ? mrNo : mrOk;
+    return dismissedAnswer(buttons);
 }
 
 } // namespace
@@ -92,24 +104,24 @@ void Dialogs::setResponder(DialogResponder responder) { state().responder = std:
 void Dialogs::clearResponder() { state().responder = nullptr; }
 bool Dialogs::hasResponder() { return bool(state().responder); }
 
-QString Dialogs::titleFor(TMsgDlgType type)
+QString Dialogs::titleFor(MessageType type)
 {
     switch (type) {
-    case mtWarning: return QStringLiteral("Atenção");
-    case mtError: return QStringLiteral("Erro");
-    case mtInformation: return QStringLiteral("Informação");
-    case mtConfirmation: return QStringLiteral("Confirmação");
-    case mtCustom: break;
+    case MessageType::Warning: return QStringLiteral("Atenção");
+    case MessageType::Error: return QStringLiteral("Erro");
+    case MessageType::Information: return QStringLiteral("Informação");
+    case MessageType::Confirmation: return QStringLiteral("Confirmação");
+    case MessageType::Custom: break;
     }
     return QApplication::applicationDisplayName();
 }
 
-int Dialogs::message(QWidget *parent, TMsgDlgType type, const QString &text, TMsgDlgButtons buttons,
-                     const QString &title)
+MessageResult Dialogs::message(QWidget *parent, MessageType type, const QString &text, MessageButtons buttons,
+                               const QString &title)
 {
     const QString shownTitle = title.isEmpty() ? titleFor(type) : title;
     InputDiscardPause answering; // a box raised during a server call must take its answer
-    int answer;
+    MessageResult answer;
     if (state().responder) {
         DialogRequest request;
         request.kind = DialogKind::Message;
@@ -120,7 +132,7 @@ int Dialogs::message(QWidget *parent, TMsgDlgType type, const QString &text, TMs
         request.parent = parent;
         // Copy: the responder may replace itself while answering.
         DialogResponder responder = state().responder;
-        answer = responder(request);
+        answer = MessageResult(responder(request));
     } else {
         answer = showMessageBox(parent, type, shownTitle, text, buttons);
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "msgdlg.h"
+#include "messagebox.h"
 
 #include <QDialog>
 #include <QList>
@@ -28,8 +28,8 @@ QString dialogKindName(DialogKind kind);
 struct DialogRequest
 {
     DialogKind kind = DialogKind::Message;
-    TMsgDlgType type = mtInformation; // messages only
-    TMsgDlgButtons buttons = mbOK;    // messages only
+    MessageType type = MessageType::Information; // messages only
+    MessageButtons buttons = MessageButton::Ok;  // messages only
     QString title;
     QString text;
     QWidget *parent = nullptr;
@@ -38,17 +38,17 @@ struct DialogRequest
     QDialog *dialog = nullptr;
 };
 
-// Answers a request instead of a person: a message answer (mrYes, mrNo, mrOk, ...) for
-// messages, QDialog::Accepted or QDialog::Rejected for dialogs.
+// Answers a request instead of a person: a message answer (int(MessageResult::Yes), ...)
+// for messages, QDialog::Accepted or QDialog::Rejected for dialogs.
 using DialogResponder = std::function<int(DialogRequest &)>;
 
 // A message that was shown (or answered by a responder), for tests and diagnostics.
 struct ShownMessage
 {
-    TMsgDlgType type;
+    MessageType type;
     QString title;
     QString text;
-    int answer;
+    MessageResult answer;
 };
 
 // Every modal thing the screens open goes through here. Without a responder it shows the
@@ -62,10 +62,10 @@ public:
     static bool hasResponder();
 
     // A message or confirmation box. The title defaults to the type's name. Returns the
-    // answer (mrYes, mrNo, mrOk, mrCancel, ...).
-    static int message(QWidget *parent, TMsgDlgType type, const QString &text,
-                       TMsgDlgButtons buttons = mbOK, const QString &title = QString());
-    static void error(QWidget *parent, const QString &text) { message(parent, mtError, text, mbOK); }
+    // answer.
+    static MessageResult message(QWidget *parent, MessageType type, const QString &text,
+                                 MessageButtons buttons = MessageButton::Ok, const QString &title = QString());
+    static void error(QWidget *parent, const QString &text) { message(parent, MessageType::Error, text); }
 
     // Runs a prepared dialog modally (or hands it to the responder). Returns the dialog's
     // result code.
@@ -75,7 +75,7 @@ public:
     // Messages shown since the last clear, oldest first.
     static QList<ShownMessage> log();
     static void clearLog();
-    static QString titleFor(TMsgDlgType type);
+    static QString titleFor(MessageType type);
 };
 
 // Installs a responder for the life of the object and restores the previous one after.

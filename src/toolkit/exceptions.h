@@ -7,39 +7,39 @@
 #include <QWidget>
 #include <functional>
 
+namespace kmp {
+
 // The exceptions a screen handler raises to end what it is doing. They all derive from
 // kmp::Error so that one catch at the event-loop edge sees every failure.
 
 // The silent abort: ends the handler and every caller up to the event loop and shows
 // nothing. Used when the user answers anything but Yes, or when a step refuses without
 // a message.
-class EAbort : public kmp::Error
+class SilentAbort : public kmp::Error
 {
 public:
-    EAbort() : kmp::Error(QStringLiteral("Operation aborted")) {}
+    SilentAbort() : kmp::Error(QStringLiteral("Operation aborted")) {}
     using kmp::Error::Error;
 };
 
 // Raised by Consiste::MensErro after its error box: the user has already been told, so the
 // guarded dispatch ends the operation quietly.
-class EValidation : public kmp::Error
+class ValidationError : public kmp::Error
 {
 public:
     using kmp::Error::Error;
 };
 
 // The application server answered a call with an error result.
-class EServerError : public kmp::Error
+class ServerError : public kmp::Error
 {
 public:
-    EServerError(int code, const QString &message) : kmp::Error(message), m_code(code) {}
+    ServerError(int code, const QString &message) : kmp::Error(message), m_code(code) {}
     int code() const { return m_code; }
 
 private:
     int m_code;
 };
-
-namespace kmp {
 
 // The one guarded dispatch at every slot edge. Runs the handler; a silent abort (and a
 // validation already shown by MensErro) ends quietly; any other exception shows its

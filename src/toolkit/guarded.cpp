@@ -13,9 +13,9 @@ bool guarded(QWidget *context, const std::function<void()> &handler)
     try {
         handler();
         return true;
-    } catch (const EAbort &) {
+    } catch (const SilentAbort &) {
         // The user declined or a step refused without a message: nothing to show.
-    } catch (const EValidation &) {
+    } catch (const ValidationError &) {
         // MensErro has shown its box already.
     } catch (const kmp::Error &e) {
         Dialogs::error(parent, e.userMessage());
@@ -30,7 +30,7 @@ bool guarded(QWidget *context, const std::function<void()> &handler)
 
 void silentAbort()
 {
-    throw EAbort();
+    throw SilentAbort();
 }
 
 } // namespace kmp

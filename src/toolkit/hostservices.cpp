@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+namespace kmp {
+
 namespace {
 
 HostServices *g_instance = nullptr;
@@ -59,7 +61,7 @@ MemoryHostServices::MemoryHostServices()
     m_webPort = ok && port <= 65535 ? quint16(port) : 0;
 }
 
-void MemoryHostServices::atualizaLocalCache(const QStringList &keys)
+void MemoryHostServices::refreshLocalCache(const QStringList &keys)
 {
     m_refreshes.append(keys);
     const QDateTime now = QDateTime::currentDateTime();
@@ -70,12 +72,12 @@ void MemoryHostServices::atualizaLocalCache(const QStringList &keys)
 namespace Norvik {
 QString WebURL() { return HostServices::instance()->webURL(); }
 quint16 WebPort() { return HostServices::instance()->webPort(); }
-QString FiliProc() { return HostServices::instance()->filiProc(); }
-void AtualizaLocalCache(const QStringList &keys) { HostServices::instance()->atualizaLocalCache(keys); }
+QString FiliProc() { return HostServices::instance()->branch(); }
+void AtualizaLocalCache(const QStringList &keys) { HostServices::instance()->refreshLocalCache(keys); }
 } // namespace Norvik
 
 namespace Geral {
-QString ModuloAtiv() { return HostServices::instance()->moduloAtiv(); }
+QString ModuloAtiv() { return HostServices::instance()->activeModule(); }
 } // namespace Geral
 
 void ReportParams::add(const QString &name, const QVariant &value)
@@ -113,3 +115,5 @@ bool ReportParams::setValue(const QString &name, const QVariant &value)
 namespace Qrddlgs {
 bool ExistParam(const ReportParams &params, const QString &name) { return params.contains(name); }
 } // namespace Qrddlgs
+
+} // namespace kmp

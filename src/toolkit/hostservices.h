@@ -12,6 +12,8 @@ class QWidget;
 class QObject;
 class QMdiArea;
 
+namespace kmp {
+
 // What the host application offers to the screens it loads. The host sets its own
 // implementation with setInstance(); modules reach it through the Norvik, Geral and
 // Qrddlgs functions below.
@@ -32,9 +34,9 @@ public:
 
     virtual QString webURL() = 0;              // application-server host
     virtual quint16 webPort() = 0;             // application-server port
-    virtual QString filiProc() = 0;            // branch the host is working in
-    virtual void atualizaLocalCache(const QStringList &keys) = 0;
-    virtual QString moduloAtiv() = 0;          // letter of the active host module
+    virtual QString branch() = 0;            // branch the host is working in
+    virtual void refreshLocalCache(const QStringList &keys) = 0;
+    virtual QString activeModule() = 0;          // letter of the active host module
     virtual QWidget *mainForm() = 0;           // the main window (parent of busy indicator)
     virtual QObject *application() = 0;        // owner of the screens
     virtual QMdiArea *mdiArea() = 0;           // where child screens are shown; may be null
@@ -60,17 +62,17 @@ public:
 
     QString webURL() override { return m_webURL; }
     quint16 webPort() override { return m_webPort; }
-    QString filiProc() override { return m_filiProc; }
-    void atualizaLocalCache(const QStringList &keys) override;
-    QString moduloAtiv() override { return m_moduloAtiv; }
+    QString branch() override { return m_branch; }
+    void refreshLocalCache(const QStringList &keys) override;
+    QString activeModule() override { return m_activeModule; }
     QWidget *mainForm() override { return m_mainForm; }
     QObject *application() override { return m_application; }
     QMdiArea *mdiArea() override { return m_mdiArea; }
 
     void setWebURL(const QString &host) { m_webURL = host; }
     void setWebPort(quint16 port) { m_webPort = port; }
-    void setFiliProc(const QString &branch) { m_filiProc = branch; }
-    void setModuloAtiv(const QString &letter) { m_moduloAtiv = letter; }
+    void setBranch(const QString &branch) { m_branch = branch; }
+    void setActiveModule(const QString &letter) { m_activeModule = letter; }
     void setMainForm(QWidget *w) { m_mainForm = w; }
     void setApplication(QObject *app) { m_application = app; }
     void setMdiArea(QMdiArea *area) { m_mdiArea = area; }
@@ -89,8 +91,8 @@ public:
 protected:
     QString m_webURL;
     quint16 m_webPort = 0;
-    QString m_filiProc;
-    QString m_moduloAtiv;
+    QString m_branch;
+    QString m_activeModule;
     QWidget *m_mainForm = nullptr;
     QObject *m_application = nullptr;
     QMdiArea *m_mdiArea = nullptr;
@@ -132,3 +134,5 @@ private:
 namespace Qrddlgs {
 bool ExistParam(const ReportParams &params, const QString &name);
 } // namespace Qrddlgs
+
+} // namespace kmp

@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QDialogButtonBox>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -150,11 +149,6 @@ IndexCache &cache()
 
 } // namespace
 
-char16_t foldChar(char16_t c)
-{
-    return foldTable()[c];
-}
-
 QString foldForSearch(const QString &text)
 {
     std::u16string out;
@@ -174,15 +168,8 @@ std::shared_ptr<const LookupIndex> LookupIndex::forRecordSet(RecordSet *set)
     return index;
 }
 
-int LookupIndex::cachedCount()
-{
-    return int(cache().entries.size());
-}
-
 LookupIndex::LookupIndex(RecordSet *set)
 {
-    QElapsedTimer timer;
-    timer.start();
     const std::vector<int> fields = visibleFields(set);
     const int rows = set->recordCount();
     m_rowStart.reserve(size_t(rows) + 1);
@@ -217,7 +204,6 @@ LookupIndex::LookupIndex(RecordSet *set)
     }
     m_rowStart.push_back(quint32(m_words.size()));
     m_rank.resize(size_t(rows));
-    m_buildMs = int(timer.elapsed());
 }
 
 void LookupIndex::filter(const QString &query, std::vector<int> &out) const
@@ -448,11 +434,6 @@ QString LookupDialog::filterText() const
 int LookupDialog::shownCount() const
 {
     return m_model->rowCount();
-}
-
-int LookupDialog::sourceRowAt(int row) const
-{
-    return m_model->sourceRow(row);
 }
 
 QString LookupDialog::shownText(int row, int column) const

@@ -17,7 +17,6 @@ class RecordSet;
 // Folds text for searching: lower case, accents dropped (ã -> a, Ç -> c), everything that
 // is neither letter nor digit becomes a blank.
 QString foldForSearch(const QString &text);
-char16_t foldChar(char16_t c);
 
 // The searchable form of a record set's visible fields, built once per load of the record
 // set and shared by every lookup over it until the set is reloaded or changed.
@@ -26,14 +25,12 @@ class LookupIndex
 public:
     // Builds (or reuses) the index for the set. The first visible field is the code.
     static std::shared_ptr<const LookupIndex> forRecordSet(RecordSet *set);
-    static int cachedCount(); // how many indexes are cached now (tests)
 
     explicit LookupIndex(RecordSet *set);
 
     int rowCount() const { return int(m_rowStart.size()) - 1; }
     // Fills out with the source rows matching the query, best first. Reuses out's storage.
     void filter(const QString &query, std::vector<int> &out) const;
-    int buildMs() const { return m_buildMs; }
 
 private:
     // Per row: [m_rowStart[r], m_rowStart[r+1]) in m_words holds offsets into m_text of the
@@ -44,7 +41,6 @@ private:
     std::vector<quint32> m_codeStart;
     std::vector<quint32> m_codeEnd;
     std::vector<quint32> m_textStart; // first word of the texts after the code
-    int m_buildMs = 0;
     mutable std::vector<int> m_rank;
 };
 
@@ -81,7 +77,6 @@ public:
     void setFilterText(const QString &text); // as if typed
     QString filterText() const;
     int shownCount() const;                  // rows in the filtered list
-    int sourceRowAt(int row) const;          // source row of a shown row, -1 out of range
     QString shownText(int row, int column) const;
     int currentShownRow() const;
     // Picks a shown row and accepts; false (nothing changes) when out of range.

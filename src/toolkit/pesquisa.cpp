@@ -7,6 +7,8 @@
 
 #include <QApplication>
 
+namespace kmp {
+
 namespace Pesquisa {
 
 bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool, bool showEmptyText)
@@ -20,7 +22,7 @@ bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool, 
     QWidget *parent = QApplication::activeWindow();
     if (!set->isActive() || set->isEmpty()) {
         if (showEmptyText && !emptyText.isEmpty())
-            kmp::Dialogs::message(parent, mtInformation, emptyText, mbOK, title);
+            kmp::Dialogs::message(parent, kmp::MessageType::Information, emptyText, kmp::MessageButton::Ok, title);
         return false;
     }
     kmp::LookupDialog dialog(set, title, parent);
@@ -33,3 +35,5 @@ bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool, 
 }
 
 } // namespace Pesquisa
+
+} // namespace kmp

@@ -3,8 +3,8 @@
 #include <QString>
 
 namespace kmp {
+
 class DataSource;
-}
 
 namespace Pesquisa {
 
@@ -20,3 +20,5 @@ bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool m
                bool showEmptyText = true);
 
 } // namespace Pesquisa
+
+} // namespace kmp

@@ -10,6 +10,8 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+namespace kmp {
+
 namespace {
 
 // The indicator: a translucent veil over the main window with the text in a box. It
@@ -279,3 +281,5 @@ void pauseInputDiscard() { ++state().discarder.paused; }
 void resumeInputDiscard() { state().discarder.paused = qMax(0, state().discarder.paused - 1); }
 
 } // namespace Showavi
+
+} // namespace kmp

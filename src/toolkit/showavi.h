@@ -4,6 +4,8 @@
 
 class QWidget;
 
+namespace kmp {
+
 // The busy indicator shown over the host's main window while a blocking call runs. It is
 // painted before the call begins, so the user sees why the screen does not answer.
 // Calls nest: each ActiveShowAvi needs one DeactiveShowAvi, and only the outermost one
@@ -35,8 +37,6 @@ void pauseInputDiscard();
 void resumeInputDiscard();
 
 } // namespace Showavi
-
-namespace kmp {
 
 // Switches the busy indicator on for a scope.
 class BusyIndicator

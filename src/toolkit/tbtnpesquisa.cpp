@@ -3,6 +3,8 @@
 #include "exceptions.h"
 #include "pesquisa.h"
 
+namespace kmp {
+
 TBtnPesquisa::TBtnPesquisa(QWidget *parent) : QToolButton(parent)
 {
     setText(QStringLiteral("…"));
@@ -25,3 +27,5 @@ bool TBtnPesquisa::pesquisar()
         OnAfterPesq(*this);
     return true;
 }
+
+} // namespace kmp

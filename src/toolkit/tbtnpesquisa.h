@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include "datasource.h"
 
+namespace kmp {
+
 // A lookup button beside an entry: a click runs OnBeforePesq, then the lookup over its data
 // source (Pesquisa::Pesquisar with Title and EmptyError), then OnAfterPesq when a row was
 // picked (the record set then stands on it). OnBeforePesq may clear its flag to skip the
@@ -35,3 +37,5 @@ public:
     // The click's work, without the guard: true when a row was picked.
     bool pesquisar();
 };
+
+} // namespace kmp

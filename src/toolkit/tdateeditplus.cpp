@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace kmp {
+
 TDateEditPlus::TDateEditPlus(QWidget *parent) : QLineEdit(parent)
 {
     setReadOnly(true);
@@ -36,15 +38,6 @@ void TDateEditPlus::setValue(double days)
     refresh();
 }
 
-void TDateEditPlus::setDate(const QDate &date)
-{
-    if (!date.isValid()) {
-        clearValue();
-        return;
-    }
-    setValue(kmp::daysFromDateTime(QDateTime(date, QTime(0, 0))));
-}
-
 QDate TDateEditPlus::date() const
 {
     return m_hasValue ? kmp::dateTimeFromDays(m_value).date() : QDate();
@@ -75,3 +68,5 @@ void TDateEditPlus::refresh()
     pal.setColor(QPalette::Text, m_validColor);
     setPalette(pal);
 }
+
+} // namespace kmp

@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QStringList>
 
+namespace kmp {
+
 // A date display: the date with its weekday name ("07/12/2026 Segunda"). Valid dates are
 // drawn in ValidColor; an empty or invalid value shows nothing. The value is the day-count
 // date (days since 30 December 1899); SaveTime keeps the time of day in it, otherwise the
@@ -19,15 +21,12 @@ public:
     void setSaveTime(bool on) { SaveTime = on; }
 
     void setWeekDays(const QStringList &names); // seven names, Sunday first
-    QStringList weekDays() const { return m_weekDays; }
     void setValidColor(const QColor &color);
 
     void setValue(double days);
     double value() const { return m_value; }
-    void setDate(const QDate &date);
     QDate date() const;
     void clearValue();
-    bool hasValue() const { return m_hasValue; }
 
 private:
     void refresh();
@@ -37,3 +36,5 @@ private:
     double m_value = 0;
     bool m_hasValue = false;
 };
+
+} // namespace kmp

@@ -15,6 +15,8 @@
 #include <QTextList>
 #include <QToolButton>
 
+namespace kmp {
+
 QString formatBtnName(TFormatBtn button)
 {
     switch (button) {
@@ -376,3 +378,5 @@ bool TFormatPanel::eventFilter(QObject *watched, QEvent *event)
     }
     return QWidget::eventFilter(watched, event);
 }
+
+} // namespace kmp

@@ -13,6 +13,8 @@ class QFontComboBox;
 class QComboBox;
 class QTextCharFormat;
 
+namespace kmp {
+
 enum class TFormatBtn {
     FontName,
     FontSize,
@@ -46,7 +48,6 @@ public:
     explicit TFormatPanel(QWidget *parent = nullptr);
 
     void setRichEdit(QTextEdit *editor);
-    QTextEdit *richEdit() const { return m_editor; }
 
     std::function<void(TFormatPanel &, TFormatBtn)> OnClick;
 
@@ -76,3 +77,5 @@ private:
     std::map<TFormatBtn, QToolButton *> m_buttons;
     bool m_syncing = false;
 };
+
+} // namespace kmp

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+namespace kmp {
+
 TMessages::TMessages(QObject *parent) : QObject(parent) {}
 
 TMessages::TMessages(const QString &name, QObject *parent) : QObject(parent)
@@ -26,10 +28,13 @@ QString TMessages::Msg(const QString &key) const
     return QStringLiteral("[%1: %2]").arg(objectName(), key);
 }
 
-int TMessages::ShowMsg(const QString &key, TMsgDlgType type, TMsgDlgButtons buttons, int) const
+kmp::MessageResult TMessages::ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons,
+                                      int) const
 {
     QWidget *parent = nullptr;
     for (QObject *o = this->parent(); o && !parent; o = o->parent())
         parent = qobject_cast<QWidget *>(o);
     return kmp::Dialogs::message(parent ? parent->window() : nullptr, type, Msg(key), buttons);
 }
+
+} // namespace kmp

@@ -1,10 +1,12 @@
 #pragma once
 
-#include "msgdlg.h"
+#include "messagebox.h"
 
 #include <QHash>
 #include <QObject>
 #include <QStringList>
+
+namespace kmp {
 
 // A keyed table of user texts. Screens never write a user text inline: they name it by
 // key here. ShowMsg shows the key's text through the dialog service.
@@ -23,10 +25,13 @@ public:
     // up on screen instead of an empty box.
     QString Msg(const QString &key) const;
 
-    // Shows the key's text with the given type and buttons; returns the answer (mrYes...).
-    int ShowMsg(const QString &key, TMsgDlgType type, TMsgDlgButtons buttons, int helpContext = 0) const;
+    // Shows the key's text with the given type and buttons; returns the answer.
+    kmp::MessageResult ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons,
+                               int helpContext = 0) const;
 
 private:
     QHash<QString, QString> m_texts;
     QStringList m_order;
 };
+
+} // namespace kmp

@@ -4,7 +4,7 @@
 #include "hostservices.h"
 #include "showavi.h"
 
-#include <algorithm>
+namespace kmp {
 
 namespace {
 
@@ -133,3 +133,5 @@ QList<kmp::wire::Response> TNetConnection::callAll(const QList<Call> &calls)
         throw;
     }
 }
+
+} // namespace kmp

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <functional>
 
+namespace kmp {
+
 // The screen's connection to its remote module on the application server. Calls are
 // synchronous; the raw result goes to Consiste::CheckResultServ.
 class TNetConnection : public QObject
@@ -66,3 +68,5 @@ private:
     int m_connectMs;
     int m_readMs;
 };
+
+} // namespace kmp

@@ -7,18 +7,20 @@
 #include <QMouseEvent>
 #include <QTabBar>
 
-// --- TTabSheet -----------------------------------------------------------------------------
+namespace kmp {
 
-TTabSheet::TTabSheet(const QString &caption, QWidget *parent) : QWidget(parent), m_caption(caption) {}
+// --- TabPage -----------------------------------------------------------------------------
 
-void TTabSheet::setCaption(const QString &caption)
+TabPage::TabPage(const QString &caption, QWidget *parent) : QWidget(parent), m_caption(caption) {}
+
+void TabPage::setCaption(const QString &caption)
 {
     m_caption = caption;
     if (m_control)
         m_control->pageStateChanged(this);
 }
 
-void TTabSheet::setPageEnabled(bool enabled)
+void TabPage::setPageEnabled(bool enabled)
 {
     if (m_enabled == enabled)
         return;
@@ -27,11 +29,6 @@ void TTabSheet::setPageEnabled(bool enabled)
         m_control->pageStateChanged(this);
     else
         setEnabled(enabled);
-}
-
-int TTabSheet::pageIndex() const
-{
-    return m_control ? m_control->indexOf(const_cast<TTabSheet *>(this)) : -1;
 }
 
 // --- TPageControl ----------------------------------------------------------------------------
@@ -51,12 +48,12 @@ TPageControl::~TPageControl()
     disconnect(qApp, nullptr, this, nullptr);
 }
 
-int TPageControl::addPage(TTabSheet *page)
+int TPageControl::addPage(TabPage *page)
 {
     return insertPage(count(), page);
 }
 
-int TPageControl::insertPage(int index, TTabSheet *page)
+int TPageControl::insertPage(int index, TabPage *page)
 {
     page->m_control = this;
     const int at = insertTab(index, page, page->caption());
@@ -64,24 +61,24 @@ int TPageControl::insertPage(int index, TTabSheet *page)
     return at;
 }
 
-TTabSheet *TPageControl::page(int index) const
+TabPage *TPageControl::page(int index) const
 {
-    return qobject_cast<TTabSheet *>(widget(index));
+    return qobject_cast<TabPage *>(widget(index));
 }
 
-TTabSheet *TPageControl::activePage() const
+TabPage *TPageControl::activePage() const
 {
-    return qobject_cast<TTabSheet *>(currentWidget());
+    return qobject_cast<TabPage *>(currentWidget());
 }
 
-void TPageControl::SetActivePage(TTabSheet *page)
+void TPageControl::SetActivePage(TabPage *page)
 {
     const int i = indexOf(page);
     if (i >= 0)
         setCurrentIndex(i);
 }
 
-void TPageControl::pageStateChanged(TTabSheet *page)
+void TPageControl::pageStateChanged(TabPage *page)
 {
     const int i = indexOf(page);
     if (i < 0)
@@ -89,7 +86,7 @@ void TPageControl::pageStateChanged(TTabSheet *page)
     setTabText(i, page->caption());
     // The tab bar moves the current tab away from a tab being disabled; a page locked by
     // code while in front must stay in front, so the current page is put back quietly.
-    TTabSheet *current = activePage();
+    TabPage *current = activePage();
     tabBar()->setTabEnabled(i, page->pageEnabled());
     page->setEnabled(page->pageEnabled());
     if (current && activePage() != current) {
@@ -114,7 +111,7 @@ bool TPageControl::eventFilter(QObject *watched, QEvent *event)
             if (event->type() == QEvent::MouseButtonPress) {
                 auto *m = static_cast<QMouseEvent *>(event);
                 const int i = tabBar()->tabAt(m->position().toPoint());
-                if (TTabSheet *p = page(i); p && !p->pageEnabled())
+                if (TabPage *p = page(i); p && !p->pageEnabled())
                     return true; // a disabled page cannot be brought to the front
             }
             ++m_userAction;
@@ -148,3 +145,5 @@ void TPageControl::focusMoved(QWidget *old, QWidget *now)
             kmp::guarded(this, OnExit);
     }
 }
+
+} // namespace kmp

@@ -4,15 +4,17 @@
 #include <QTabWidget>
 #include <functional>
 
+namespace kmp {
+
 class TPageControl;
 
 // One page of a TPageControl. Disabling a page greys its tab and its content, and the user
 // can no longer bring it to the front; code still can, with SetActivePage.
-class TTabSheet : public QWidget
+class TabPage : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TTabSheet(const QString &caption = QString(), QWidget *parent = nullptr);
+    explicit TabPage(const QString &caption = QString(), QWidget *parent = nullptr);
 
     QString caption() const { return m_caption; }
     void setCaption(const QString &caption);
@@ -22,8 +24,6 @@ public:
     void setPageEnabled(bool enabled);
     bool pageEnabled() const { return m_enabled; }
 
-    TPageControl *pageControl() const { return m_control; }
-    int pageIndex() const;
 
 private:
     friend class TPageControl;
@@ -48,22 +48,19 @@ public:
     explicit TPageControl(QWidget *parent = nullptr);
     ~TPageControl() override;
 
-    int addPage(TTabSheet *page);                  // tab text: the page's caption
-    int insertPage(int index, TTabSheet *page);
-    int pageCount() const { return count(); }
-    TTabSheet *page(int index) const;
+    int addPage(TabPage *page);                  // tab text: the page's caption
+    int insertPage(int index, TabPage *page);
+    TabPage *page(int index) const;
 
-    void SetActivePage(TTabSheet *page);
-    void setActivePage(TTabSheet *page) { SetActivePage(page); }
-    TTabSheet *activePage() const;
-    TTabSheet *ActivePage() const { return activePage(); }
+    void SetActivePage(TabPage *page);
+    TabPage *activePage() const;
 
     std::function<void()> OnChange;
     std::function<void()> OnEnter;
     std::function<void()> OnExit;
 
-    // Called by TTabSheet when its enabled state or caption changes.
-    void pageStateChanged(TTabSheet *page);
+    // Called by TabPage when its enabled state or caption changes.
+    void pageStateChanged(TabPage *page);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -77,6 +74,7 @@ private:
 };
 
 namespace Pagecontrol98 {
-using TPageControl = ::TPageControl;
-using TTabSheet = ::TTabSheet;
+using TPageControl = kmp::TPageControl;
 } // namespace Pagecontrol98
+
+} // namespace kmp

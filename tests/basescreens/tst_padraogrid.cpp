@@ -4,8 +4,8 @@
 #include "scripteddialogs.h"
 #include "hostservices.h"
 #include "recordset.h"
-#include "tactionlist.h"
-#include "tdbnavigator.h"
+#include "actionlist.h"
+#include "dbnavigator.h"
 #include "tfrmpadraogrid.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
@@ -112,10 +112,10 @@ private Q_SLOTS:
         QTest::addColumn<int>("answer");
         QTest::addColumn<int>("rows");
         QTest::addColumn<DataSetState>("state");
-        QTest::newRow("delete, No") << true << mrNo << 2 << DataSetState::Browse;
-        QTest::newRow("delete, Yes") << true << mrYes << 1 << DataSetState::Browse;
-        QTest::newRow("cancel, No keeps the typed row") << false << mrNo << 3 << DataSetState::Insert;
-        QTest::newRow("cancel, Yes drops it") << false << mrYes << 2 << DataSetState::Browse;
+        QTest::newRow("delete, No") << true << int(MessageResult::No) << 2 << DataSetState::Browse;
+        QTest::newRow("delete, Yes") << true << int(MessageResult::Yes) << 1 << DataSetState::Browse;
+        QTest::newRow("cancel, No keeps the typed row") << false << int(MessageResult::No) << 3 << DataSetState::Insert;
+        QTest::newRow("cancel, Yes drops it") << false << int(MessageResult::Yes) << 2 << DataSetState::Browse;
     }
     void confirmationsAbortSilently()
     {
@@ -133,7 +133,7 @@ private Q_SLOTS:
         script.thenAnswer(answer);
         (deleting ? screen.sbtExcluir : screen.sbtCancelar)->click();
         QCOMPARE(script.seen().size(), 1); // the question only: the abort shows nothing
-        QCOMPARE(script.seen().at(0).type, mtConfirmation);
+        QCOMPARE(script.seen().at(0).type, MessageType::Confirmation);
         QCOMPARE(script.seen().at(0).text, deleting ? QStringLiteral("Confirma a exclusão do registro?")
                                                     : QStringLiteral("Confirma o cancelamento das alterações?"));
         QCOMPARE(screen.cds->recordCount(), rows);
@@ -169,7 +169,7 @@ private Q_SLOTS:
         QVERIFY(script.seen().at(0).text.endsWith(QStringLiteral("11112800.html")));
         // An unknown context says so instead of showing an empty page.
         screen.setHelpContext(42);
-        script.thenAnswer(mrOk);
+        script.thenAnswer(MessageResult::Ok);
         QTest::keyClick(screen.dbgPadrao, Qt::Key_F1);
         QCOMPARE(script.seen().size(), 2);
         QCOMPARE(script.seen().at(1).kind, DialogKind::Message);

@@ -26,7 +26,7 @@ extern "C" Q_DECL_EXPORT void IniProc(QVariant args)
     if (list.at(1).toString() == QLatin1String("UNREACHABLE"))
         throw kmp::wire::ConnectionError(QStringLiteral("Connection refused"));
     if (!g_screen) {
-        g_screen = new TfrmPadraoGrid(HostServices::instance()->application());
+        g_screen = new TfrmPadraoGrid(kmp::HostServices::instance()->application());
         g_screen->initialize();
     }
     g_screen->setCaption(QStringLiteral("Teste|%1|%2|%3|%4")

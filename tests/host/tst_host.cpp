@@ -165,7 +165,7 @@ private Q_SLOTS:
         const HostOptions o = makeOptions();
         {
             HostServicesImpl services(o);
-            services.atualizaLocalCache({QStringLiteral("HISTDOEN"), QStringLiteral("EXAMFISI")});
+            services.refreshLocalCache({QStringLiteral("HISTDOEN"), QStringLiteral("EXAMFISI")});
         }
         HostServicesImpl again(o);
         QVERIFY(again.cacheKeys().contains(QStringLiteral("HISTDOEN")));
@@ -222,7 +222,7 @@ private Q_SLOTS:
             HostServicesImpl services(o);
             HostWindow window(o, &services);
             window.show();
-            services.atualizaLocalCache({QStringLiteral("LAUDO")});
+            services.refreshLocalCache({QStringLiteral("LAUDO")});
             services.saveState(QStringLiteral("lookupDialog/size"), QSize(700, 500));
             window.close();
         }

@@ -216,7 +216,7 @@ class TestHostUserPath : public QObject
         m_host->services = std::make_unique<kmp::HostServicesImpl>(o);
         m_host->window = std::make_unique<kmp::HostWindow>(o, m_host->services.get());
         m_host->services->setApplication(m_host->window->applicationObject());
-        HostServices::setInstance(m_host->services.get());
+        kmp::HostServices::setInstance(m_host->services.get());
         m_host->window->show();
         QApplication::setActiveWindow(m_host->window.get());
     }
@@ -234,7 +234,7 @@ class TestHostUserPath : public QObject
         BostCriado = false;
         m_host->window.reset();
         UserPath::settle();
-        HostServices::setInstance(&h->host());
+        kmp::HostServices::setInstance(&h->host());
         m_host.reset();
     }
 
@@ -267,11 +267,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("work");  // "note" or "diagnosis"
         QTest::addColumn<QString>("how");   // "menu", "keys" (Alt+F4) or "window" (its close button)
         QTest::addColumn<int>("answer");
-        QTest::newRow("note, Arquivo > Sair, No") << "note" << "menu" << int(mrNo);
-        QTest::newRow("note, close button, No") << "note" << "window" << int(mrNo);
-        QTest::newRow("diagnosis, Alt+F4, No") << "diagnosis" << "keys" << int(mrNo);
-        QTest::newRow("diagnosis, Arquivo > Sair, Yes") << "diagnosis" << "menu" << int(mrYes);
-        QTest::newRow("note, close button, Yes") << "note" << "window" << int(mrYes);
+        QTest::newRow("note, Arquivo > Sair, No") << "note" << "menu" << int(kmp::MessageResult::No);
+        QTest::newRow("note, close button, No") << "note" << "window" << int(kmp::MessageResult::No);
+        QTest::newRow("diagnosis, Alt+F4, No") << "diagnosis" << "keys" << int(kmp::MessageResult::No);
+        QTest::newRow("diagnosis, Arquivo > Sair, Yes") << "diagnosis" << "menu" << int(kmp::MessageResult::Yes);
+        QTest::newRow("note, close button, Yes") << "note" << "window" << int(kmp::MessageResult::Yes);
     }
     void quittingAsksBeforeDroppingWork()
     {
@@ -314,7 +314,7 @@ private Q_SLOTS:
             QCOMPARE(dialogs.seen().size(), 1);
             QCOMPARE(dialogs.unexpected(), 0);
         }
-        if (answer != mrYes) {
+        if (answer != int(kmp::MessageResult::Yes)) {
             QVERIFY(window->isVisible());
             QVERIFY(frmDiagPaci);
             QCOMPARE(window->mdiArea()->subWindowList().size(), 1);
@@ -379,7 +379,7 @@ private Q_SLOTS:
         QVERIFY(victim->isEnabled() && victim->isVisible());
         kmp::ScriptedDialogs dialogs;
         if (action == QLatin1String("delete"))
-            dialogs.thenAnswer(mrYes); // "Excl"
+            dialogs.thenAnswer(kmp::MessageResult::Yes); // "Excl"
         IndicatorWatch watch;
         {
             SlowServerAndImpatientUser slow(h->serverProcessId(), victim, 1500);
@@ -396,7 +396,7 @@ private Q_SLOTS:
         }
         UserPath::settle();
         QVERIFY2(watch.texts.contains(text), qPrintable(watch.texts.join(QLatin1String(", "))));
-        QCOMPARE(Showavi::depth(), 0);
+        QCOMPARE(kmp::Showavi::depth(), 0);
         QCOMPARE(dialogs.unexpected(), 0); // the click on "Sair" did not run
         QVERIFY(frmDiagPaci);
         QVERIFY(f->isVisible());

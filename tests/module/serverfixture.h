@@ -40,7 +40,7 @@ public:
     void setServerOptions(const QStringList &options) { m_serverOptions = options; }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
-    MemoryHostServices &host() { return *m_host; }
+    kmp::MemoryHostServices &host() { return *m_host; }
     QMainWindow &mainWindow() { return *m_main; }
 
     // Enters the module as the host does and returns the screen.
@@ -62,7 +62,7 @@ private:
     QProcess m_server;
     quint16 m_port = 0;
     QStringList m_serverOptions;
-    std::unique_ptr<MemoryHostServices> m_host;
+    std::unique_ptr<kmp::MemoryHostServices> m_host;
     std::unique_ptr<QMainWindow> m_main;
     QMdiArea *m_area = nullptr;
     kmp::wire::Client m_client;

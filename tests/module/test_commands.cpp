@@ -7,7 +7,7 @@
 #include "exceptions.h"
 #include "recordset.h"
 #include "serverfixture.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"
 #include "tpagecontrol.h"
@@ -82,11 +82,11 @@ void TestCommands::cancelAsksEvenInBrowse()
 {
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C2"), kDate);
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes);
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
     QTest::mouseClick(f->sbtCancelar, Qt::LeftButton); // disabled buttons take no click...
     f->sbtCancelarClick(f->sbtCancelar);               // ...but the command itself still asks
     QCOMPARE(dialogs.seen().size(), 1);
-    QCOMPARE(dialogs.seen().first().type, mtConfirmation);
+    QCOMPARE(dialogs.seen().first().type, kmp::MessageType::Confirmation);
     QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Browse);
 }
 
@@ -96,7 +96,7 @@ void TestCommands::deletingTheLastDiagnosisReloads()
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("C3"), kDate);
     QCOMPARE(f->diagnoses()->nrUltSequencia(), 1);
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes);
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
     f->dbgPadrao->setFocus();
     pressKey(f, Qt::Key_F4);
     QCOMPARE(dialogs.seen().size(), 1);
@@ -129,7 +129,7 @@ void TestCommands::deletingASectionRefreshes()
     typeText(f->rceExamFisi, QStringLiteral("PA 12x8"));
     f->cdsExamFisi->post();
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes);
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
     pressKey(f->rceExamFisi, Qt::Key_F4);
     QCOMPARE(dialogs.seen().size(), 1);
     QVERIFY(f->cdsExamFisi->isEmpty());
@@ -159,7 +159,7 @@ void TestCommands::reportParameters()
     stCdFilial = branch;
     stCdPaciente = QStringLiteral("PX");
     TfrmListDiagPaci screen;
-    ReportParams params;
+    kmp::ReportParams params;
     for (const QString &name : defined)
         params.add(name, QString());
     bool ok = true;
@@ -182,7 +182,7 @@ void TestCommands::printOpensAFreshModalScreenEachTime()
             codes << (screen ? screen->reportCode() : QString());
             return int(QDialog::Rejected);
         }
-        return int(mrOk);
+        return int(kmp::MessageResult::Ok);
     });
     QTest::mouseClick(f->sbtImprimir, Qt::LeftButton);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

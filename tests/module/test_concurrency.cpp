@@ -84,7 +84,7 @@ struct StationResult
 // A station's loop: add a code from its own share of the pool, or move a random row.
 void runStation(quint16 port, int station, int seconds, const QStringList &pool, StationResult *out)
 {
-    TNetConnection net;
+    kmp::TNetConnection net;
     net.setServerName(RdmDiagPaci::ServerName);
     net.setServerGUID(RdmDiagPaci::ServerGUID);
     net.setHost(QStringLiteral("127.0.0.1"));
@@ -121,7 +121,7 @@ void runStation(quint16 port, int station, int seconds, const QStringList &pool,
                     rows->post();
                     ++out->inserts;
                     out->added.insert(code);
-                } catch (const EServerError &) {
+                } catch (const kmp::ServerError &) {
                     // Every retry lost: the row is back to being typed, as on screen.
                     if (rows->isEditing())
                         rows->cancel();
@@ -132,7 +132,7 @@ void runStation(quint16 port, int station, int seconds, const QStringList &pool,
                 try {
                     if (list.move(rng.bounded(2) == 0))
                         ++out->moves;
-                } catch (const EServerError &e) {
+                } catch (const kmp::ServerError &e) {
                     if (e.code() != 409)
                         throw;
                     ++out->refusedMoves; // the list was reloaded by the move itself
@@ -223,7 +223,7 @@ void TestConcurrency::twoStationsKeepOneOrder()
         QVERIFY2(r.failure.isEmpty(), qPrintable(r.failure));
 
     // What the server holds: distinct numbers, every row a station saw saved.
-    TNetConnection net;
+    kmp::TNetConnection net;
     net.setServerName(RdmDiagPaci::ServerName);
     net.setServerGUID(RdmDiagPaci::ServerGUID);
     net.setHost(QStringLiteral("127.0.0.1"));

@@ -230,13 +230,13 @@ void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
     h->save(QStringLiteral("SetDiagPaci"), d);
 
     kmp::ScriptedDialogs dialogs;
-    dialogs.thenAnswer(mrYes).then(kmp::answers::ok());
+    dialogs.thenAnswer(kmp::MessageResult::Yes).then(kmp::answers::ok());
     f->cdsDiagPaci->first();
     pressKey(f, Qt::Key_F4);
     QCOMPARE(codesOnScreen(f), (QStringList{"A09", "B349"})); // the deleted row came back
     QCOMPARE(f->cdsDiagPaci->changeCount(), 0);
     QVERIFY(dialogs.seen().size() >= 2);
-    QCOMPARE(dialogs.seen().at(1).type, mtError);
+    QCOMPARE(dialogs.seen().at(1).type, kmp::MessageType::Error);
     QCOMPARE(h->storedDiagnoses(QStringLiteral("0001"), QStringLiteral("D6"), kDate).size(), 2);
 }
 
@@ -272,14 +272,14 @@ void TestDiagnosisList::escapeAsksAndCancels()
     typeText(f->dbgPadrao, QStringLiteral("I1"));
     {
         kmp::ScriptedDialogs no;
-        no.thenAnswer(mrNo);
+        no.thenAnswer(kmp::MessageResult::No);
         pressKey(f, Qt::Key_Escape);
         QCOMPARE(no.seen().size(), 1);
         QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Insert);
     }
     {
         kmp::ScriptedDialogs yes;
-        yes.thenAnswer(mrYes);
+        yes.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f, Qt::Key_Escape);
         QCOMPARE(f->cdsDiagPaci->state(), DataSetState::Browse);
         QCOMPARE(f->cdsDiagPaci->recordCount(), 0);

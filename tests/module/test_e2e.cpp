@@ -8,7 +8,7 @@
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbuttonflat.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"
@@ -92,7 +92,7 @@ void TestEndToEnd::consultationByKeyboard()
     QVERIFY(f->cdsDiagPaci->locate(QStringLiteral("CDDIAGNOST"), QStringLiteral("E119")));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f, Qt::Key_F4);
     }
     QStringList codes;
@@ -106,7 +106,7 @@ void TestEndToEnd::consultationByKeyboard()
     f->rceHistDoen->setFocus();
     typeText(f->rceHistDoen, QStringLiteral("Cefaleia ha 3 dias"));
     f->rceHistDoen->selectAll();
-    f->frpHistDoen->press(TFormatBtn::Bold);
+    f->frpHistDoen->press(kmp::TFormatBtn::Bold);
     pressKey(f->rceHistDoen, Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(section(h, 0), QStringLiteral("Cefaleia ha 3 dias"));
 
@@ -117,7 +117,7 @@ void TestEndToEnd::consultationByKeyboard()
     typeText(f->rceHistDoen, QStringLiteral(" e febre"));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f->rceHistDoen, Qt::Key_Escape);
     }
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Cefaleia ha 3 dias"));
@@ -131,7 +131,7 @@ void TestEndToEnd::consultationByKeyboard()
     QCOMPARE(section(h, 2), QStringLiteral("Mae hipertensa"));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         pressKey(f->rceHistFam, Qt::Key_F4);
     }
     QCOMPARE(section(h, 2), QStringLiteral("<none>"));

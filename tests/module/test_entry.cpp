@@ -61,7 +61,7 @@ void TestEntry::badArraysChangeNothing()
     stCdFilial = QStringLiteral("KEEP");
     stCdPaciente = QStringLiteral("KEEP");
     dtConsulta = 1;
-    QVERIFY_THROWS_EXCEPTION(EVariantError, IniProc(args));
+    QVERIFY_THROWS_EXCEPTION(kmp::EntryArgumentsError, IniProc(args));
     QCOMPARE(stCdFilial, QStringLiteral("KEEP"));
     QCOMPARE(stCdPaciente, QStringLiteral("KEEP"));
     QCOMPARE(dtConsulta, 1.0);
@@ -168,9 +168,9 @@ void TestEntry::initializationCounters()
 
 void TestEntry::compactLayoutForModuleP()
 {
-    h->host().setModuloAtiv(QStringLiteral("P"));
+    h->host().setActiveModule(QStringLiteral("P"));
     TfrmDiagPaci *f = h->open(QStringLiteral("0001"), QStringLiteral("000000000001"), 46363);
-    h->host().setModuloAtiv(QStringLiteral("A"));
+    h->host().setActiveModule(QStringLiteral("A"));
     QVERIFY(f->Panel3->isHidden());
     QVERIFY(f->Panel4->isHidden());
     QVERIFY(f->dbgDiagAsso->isHidden());
@@ -204,7 +204,7 @@ void TestEntry::securedServerLetsInOnlyTheStationsKey()
     secured.setServerOptions({QStringLiteral("--keys"), keys.fileName()});
     QString why;
     QVERIFY2(secured.start(&why), qPrintable(why));
-    ConnectionSecurity security;
+    kmp::ConnectionSecurity security;
     security.keyName = keyName;
     security.keySecret = secret;
     secured.host().setSecurity(security);
@@ -216,7 +216,7 @@ void TestEntry::securedServerLetsInOnlyTheStationsKey()
         QVERIFY(!BostCriado);
     }
     secured.closeScreen();
-    HostServices::setInstance(&h->host());
+    kmp::HostServices::setInstance(&h->host());
 }
 
 QTEST_MAIN(TestEntry)

@@ -9,7 +9,7 @@
 #include "rtfreader.h"
 #include "serverfixture.h"
 #include "userpath.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tformatpanel.h"
 #include "tfrmdiagpaci.h"
@@ -58,7 +58,7 @@ void compose(QWidget *editor, const QString &accent, const QString &letter)
     QApplication::processEvents();
 }
 
-void clickButton(TFormatPanel *bar, TFormatBtn button)
+void clickButton(kmp::TFormatPanel *bar, kmp::TFormatBtn button)
 {
     QToolButton *b = bar->button(button);
     QTest::mouseClick(b, Qt::LeftButton);
@@ -124,7 +124,7 @@ private Q_SLOTS:
 
 private:
     TfrmDiagPaci *openHistory(const QString &patient);
-    void clickTab(TPageControl *pc, TTabSheet *page);
+    void clickTab(kmp::TPageControl *pc, kmp::TabPage *page);
     void clickInto(QTextEdit *editor);
     QByteArray storedSection(const QString &patient, int section, const QString &type = QStringLiteral("003"));
     QString storedPlain(const QString &patient, int section, const QString &type = QStringLiteral("003"));
@@ -170,7 +170,7 @@ TfrmDiagPaci *TestNotesUserPath::openHistory(const QString &patient)
     return f;
 }
 
-void TestNotesUserPath::clickTab(TPageControl *pc, TTabSheet *page)
+void TestNotesUserPath::clickTab(kmp::TPageControl *pc, kmp::TabPage *page)
 {
     u->click(pc->tabBar(), pc->tabBar()->tabRect(pc->indexOf(page)).center());
 }
@@ -373,11 +373,11 @@ void TestNotesUserPath::formatIsAnEdit()
     }
     TfrmDiagPaci::Section &t = f->section(section);
     if (how == QLatin1String("bold"))
-        clickButton(t.bar, TFormatBtn::Bold);
+        clickButton(t.bar, kmp::TFormatBtn::Bold);
     else if (how == QLatin1String("bullets"))
-        clickButton(t.bar, TFormatBtn::Bullets);
+        clickButton(t.bar, kmp::TFormatBtn::Bullets);
     else if (how == QLatin1String("align right"))
-        clickButton(t.bar, TFormatBtn::AlignRight);
+        clickButton(t.bar, kmp::TFormatBtn::AlignRight);
     else
         u->key(Qt::Key_B, Qt::ControlModifier);
     QVERIFY(t.set->isEditing());
@@ -503,7 +503,7 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
     if (boxTakesFocus)
         kmp::Dialogs::setResponder([this](kmp::DialogRequest &) {
             u->deactivate();
-            return int(mrOk);
+            return int(kmp::MessageResult::Ok);
         });
     enterReport(f, first);
     if (boxTakesFocus)
@@ -560,7 +560,7 @@ void TestNotesUserPath::commandsAnswerAfterATabClick()
         w->clearFocus();
     kmp::ScriptedDialogs dialogs;
     if (!message.isEmpty())
-        dialogs.thenAnswer(mrNo);
+        dialogs.thenAnswer(kmp::MessageResult::No);
     u->key(Qt::Key(key));
     QCOMPARE(int(f->cdsHistFam->state()), state);
     if (!message.isEmpty()) {

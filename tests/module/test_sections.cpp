@@ -7,7 +7,7 @@
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tfrmdiagpaci.h"
 #include "tformatpanel.h"
@@ -37,7 +37,7 @@ QString storedText(ScreenHarness &h, const QString &patient, int part)
     return kmp::rtf::plainText(p.rows[0][2].toByteArray());
 }
 
-void clickTab(TPageControl *pc, TTabSheet *page)
+void clickTab(kmp::TPageControl *pc, kmp::TabPage *page)
 {
     const QRect r = pc->tabBar()->tabRect(pc->indexOf(page));
     QTest::mouseClick(pc->tabBar(), Qt::LeftButton, Qt::NoModifier, r.center());
@@ -189,8 +189,8 @@ void TestSections::formattingSurvivesSaveAndReload()
     f->rceHistFam->setFocus();
     typeText(f->rceHistFam, QStringLiteral("Pai diabetico"));
     f->rceHistFam->selectAll();
-    f->frpHistFam->press(TFormatBtn::Bold);
-    f->frpHistFam->press(TFormatBtn::Bullets);
+    f->frpHistFam->press(kmp::TFormatBtn::Bold);
+    f->frpHistFam->press(kmp::TFormatBtn::Bullets);
     f->cdsHistFam->post();
     f->cdsHistFam->close(); // the editor empties with its record set
     QVERIFY(f->rceHistFam->toPlainText().isEmpty());
@@ -213,7 +213,7 @@ void TestSections::firstClickOnTheBarStartsTheEdit()
     TfrmDiagPaci *f = openHistory(QStringLiteral("S4"));
     QVERIFY(!boHistDoen);
     f->rceHistDoen->setFocus();
-    f->frpHistDoen->press(TFormatBtn::Italic);
+    f->frpHistDoen->press(kmp::TFormatBtn::Italic);
     QVERIFY(boHistDoen);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
     typeText(f->rceHistDoen, QStringLiteral("Tosse"));
@@ -324,14 +324,14 @@ void TestSections::cancelAnsweredNoKeepsTheEdit()
     typeText(f->rceHistDoen, QStringLiteral("Tosse"));
     {
         kmp::ScriptedDialogs no;
-        no.thenAnswer(mrNo);
+        no.thenAnswer(kmp::MessageResult::No);
         pressKey(f->rceHistDoen, Qt::Key_Escape);
         QCOMPARE(no.seen().size(), 1);
     }
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Insert);
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("Tosse"));
     kmp::ScriptedDialogs yes;
-    yes.thenAnswer(mrYes);
+    yes.thenAnswer(kmp::MessageResult::Yes);
     pressKey(f->rceHistDoen, Qt::Key_Escape);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
     QVERIFY(f->rceHistDoen->toPlainText().isEmpty());
@@ -449,7 +449,7 @@ void TestSections::closingWhileTypingAsksFirst()
     typeText(f->rceHistDoen, QStringLiteral("Nao perder"));
     {
         kmp::ScriptedDialogs no;
-        no.thenAnswer(mrNo);
+        no.thenAnswer(kmp::MessageResult::No);
         f->close();
         QCOMPARE(no.seen().size(), 1);
     }

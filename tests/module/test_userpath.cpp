@@ -11,7 +11,7 @@
 #include "serverfixture.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"
@@ -363,7 +363,7 @@ void TestUserPath::refusedExitKeepsTheOneScreen()
     typeDiagnosis(QStringLiteral("I10"));
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrNo);
+        dialogs.thenAnswer(kmp::MessageResult::No);
         if (byButton)
             u->click(f->sbtSair);
         else
@@ -381,7 +381,7 @@ void TestUserPath::refusedExitKeepsTheOneScreen()
     // Agreed the second time: the screen goes and the next entry builds a new one.
     {
         kmp::ScriptedDialogs dialogs;
-        dialogs.thenAnswer(mrYes);
+        dialogs.thenAnswer(kmp::MessageResult::Yes);
         u->click(f->sbtSair);
     }
     u->settle();
@@ -439,8 +439,8 @@ void TestUserPath::refreshAsksBeforeDroppingTyping_data()
 {
     QTest::addColumn<int>("answer");
     QTest::addColumn<QString>("after");
-    QTest::newRow("No keeps the row") << int(mrNo) << QStringLiteral("A09 I10");
-    QTest::newRow("Yes drops it and reloads") << int(mrYes) << QStringLiteral("A09 B349");
+    QTest::newRow("No keeps the row") << int(kmp::MessageResult::No) << QStringLiteral("A09 I10");
+    QTest::newRow("Yes drops it and reloads") << int(kmp::MessageResult::Yes) << QStringLiteral("A09 B349");
 }
 
 void TestUserPath::refreshAsksBeforeDroppingTyping()
@@ -458,9 +458,9 @@ void TestUserPath::refreshAsksBeforeDroppingTyping()
     dialogs.thenAnswer(answer);
     u->key(Qt::Key_F5);
     QCOMPARE(dialogs.seen().size(), 1);
-    QCOMPARE(dialogs.seen().first().type, mtConfirmation);
+    QCOMPARE(dialogs.seen().first().type, kmp::MessageType::Confirmation);
     QCOMPARE(codesOnScreen(f).join(QLatin1Char(' ')), after);
-    QCOMPARE(f->cdsDiagPaci->state(), answer == mrNo ? DataSetState::Insert : DataSetState::Browse);
+    QCOMPARE(f->cdsDiagPaci->state(), answer == int(kmp::MessageResult::No) ? DataSetState::Insert : DataSetState::Browse);
 }
 
 // ---------------------------------------------------------------------------------------

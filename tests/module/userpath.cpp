@@ -54,7 +54,7 @@ TfrmDiagPaci *UserPath::openStation(const QString &patient, double date, const Q
     c.patient = patient;
     c.patientText = QStringLiteral("Segunda estação");
     c.date = date;
-    TfrmDiagPaci *s = TfrmDiagPaci::create(HostServices::instance()->application(), c);
+    TfrmDiagPaci *s = TfrmDiagPaci::create(kmp::HostServices::instance()->application(), c);
     m_stations.emplace_back(s);
     s->showScreen();
     settle();
@@ -116,7 +116,7 @@ void UserPath::focus(QWidget *w)
     settle();
 }
 
-void UserPath::clickCell(DBGrid *grid, int row, int column, bool twice)
+void UserPath::clickCell(kmp::DBGrid *grid, int row, int column, bool twice)
 {
     activate(grid);
     const QModelIndex index = grid->model()->index(row, column);

@@ -9,7 +9,9 @@
 #include <memory>
 #include <vector>
 
+namespace kmp {
 class DBGrid;
+} // namespace kmp
 class TfrmDiagPaci;
 
 // Drives the screen only the way a person does: the module entered as the host enters it,
@@ -54,7 +56,7 @@ public:
     // The focus moved to the widget by clicking it.
     void focus(QWidget *w);
     // A cell of a grid clicked (or double-clicked): the grid gets the focus and the cursor.
-    void clickCell(DBGrid *grid, int row, int column, bool twice = false);
+    void clickCell(kmp::DBGrid *grid, int row, int column, bool twice = false);
 
     // Keys go to whatever has the focus now, through the application's dispatch.
     void key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);

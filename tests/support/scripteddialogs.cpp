@@ -9,7 +9,9 @@ ScriptedDialogs::ScriptedDialogs()
           m_seen.append({r.kind, r.type, r.title, r.text});
           if (m_script.isEmpty()) {
               ++m_unexpected;
-              return r.kind == DialogKind::Message ? (r.buttons & mbCancel ? mrCancel : r.buttons & mbNo ? mrNo : mrOk)
+              return r.kind == DialogKind::Message ? int(r.buttons.testFlag(MessageButton::Cancel) ? MessageResult::Cancel
+                                                          : r.buttons.testFlag(MessageButton::No)   ? MessageResult::No
+                                                                                                    : MessageResult::Ok)
                                                    : int(QDialog::Rejected);
           }
           DialogResponder next = m_script.takeFirst();
@@ -35,19 +37,19 @@ namespace answers {
 
 DialogResponder yes()
 {
-    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? mrYes : int(QDialog::Accepted); };
+    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? int(MessageResult::Yes) : int(QDialog::Accepted); };
 }
 DialogResponder no()
 {
-    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? mrNo : int(QDialog::Rejected); };
+    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? int(MessageResult::No) : int(QDialog::Rejected); };
 }
 DialogResponder ok()
 {
-    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? mrOk : int(QDialog::Accepted); };
+    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? int(MessageResult::Ok) : int(QDialog::Accepted); };
 }
 DialogResponder cancel()
 {
-    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? mrCancel : int(QDialog::Rejected); };
+    return [](DialogRequest &r) { return r.kind == DialogKind::Message ? int(MessageResult::Cancel) : int(QDialog::Rejected); };
 }
 DialogResponder pick(int row, const QString &filter)
 {

@@ -8,7 +8,7 @@
 namespace kmp {
 
 // A responder that answers requests in order from a script and records every request it
-// saw; a request beyond the script is answered with mrCancel / Rejected and counted as
+// saw; a request beyond the script is answered with Cancel (or No, Ok) / Rejected and counted as
 // unexpected, so a test can tell that a dialog it did not plan for came up.
 class ScriptedDialogs
 {
@@ -19,12 +19,13 @@ public:
     ScriptedDialogs &operator=(const ScriptedDialogs &) = delete;
 
     ScriptedDialogs &then(DialogResponder answer);
-    ScriptedDialogs &thenAnswer(int answer); // a fixed answer: mrYes, mrNo, Accepted...
+    ScriptedDialogs &thenAnswer(int answer); // a fixed dialog result: Accepted, Rejected
+    ScriptedDialogs &thenAnswer(MessageResult answer) { return thenAnswer(int(answer)); }
 
     struct Seen
     {
         DialogKind kind;
-        TMsgDlgType type;
+        MessageType type;
         QString title;
         QString text;
     };

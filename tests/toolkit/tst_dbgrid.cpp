@@ -115,13 +115,13 @@ private Q_SLOTS:
         m_grid->OnColExit = [&] {
             exits << m_grid->selectedField()->fieldName();
             if (refuse)
-                throw EValidation(QStringLiteral("Diagnóstico não cadastrado."));
+                throw ValidationError(QStringLiteral("Diagnóstico não cadastrado."));
         };
         m_grid->setSelectedIndex(0);
         QTest::keyClick(m_grid, Qt::Key_Tab);
         QCOMPARE(exits, QStringList{QStringLiteral("CDDIAGNOST")});
         QCOMPARE(m_grid->selectedIndex(), refuse ? 0 : 1);
-        QVERIFY(Dialogs::log().isEmpty()); // EValidation: MensErro has already told
+        QVERIFY(Dialogs::log().isEmpty()); // ValidationError: MensErro has already told
     }
 
     void tabLeavesTheGridAtItsEdges_data()

@@ -26,7 +26,7 @@ void TestFormatPanel::everyFaceShowsWithoutSymbolFonts()
 {
     // A face is either a drawn icon or plain letters the button's own font has: nothing
     // may depend on a symbol font the desktop may lack.
-    TFormatPanel panel;
+    kmp::TFormatPanel panel;
     for (QToolButton *b : panel.findChildren<QToolButton *>()) {
         if (!b->icon().isNull())
             continue;
@@ -42,10 +42,10 @@ void TestFormatPanel::drawnIconsShowTheirAlignment_data()
     QTest::addColumn<bool>("inkLeft");   // on the short line, near the left edge
     QTest::addColumn<bool>("inkMiddle");
     QTest::addColumn<bool>("inkRight");  // on the short line, near the right edge
-    QTest::newRow("align left") << int(TFormatBtn::AlignLeft) << true << true << false;
-    QTest::newRow("center") << int(TFormatBtn::AlignCenter) << false << true << false;
-    QTest::newRow("align right") << int(TFormatBtn::AlignRight) << false << true << true;
-    QTest::newRow("justify") << int(TFormatBtn::AlignJustify) << true << true << true;
+    QTest::newRow("align left") << int(kmp::TFormatBtn::AlignLeft) << true << true << false;
+    QTest::newRow("center") << int(kmp::TFormatBtn::AlignCenter) << false << true << false;
+    QTest::newRow("align right") << int(kmp::TFormatBtn::AlignRight) << false << true << true;
+    QTest::newRow("justify") << int(kmp::TFormatBtn::AlignJustify) << true << true << true;
 }
 
 void TestFormatPanel::drawnIconsShowTheirAlignment()
@@ -54,11 +54,11 @@ void TestFormatPanel::drawnIconsShowTheirAlignment()
     QFETCH(bool, inkLeft);
     QFETCH(bool, inkMiddle);
     QFETCH(bool, inkRight);
-    TFormatPanel panel;
-    QToolButton *b = panel.button(TFormatBtn(button));
+    kmp::TFormatPanel panel;
+    QToolButton *b = panel.button(kmp::TFormatBtn(button));
     QVERIFY(b);
     QVERIFY(!b->icon().isNull());
-    const QImage img = formatIcon(TFormatBtn(button), Qt::black).pixmap(16, 16).toImage();
+    const QImage img = kmp::formatIcon(kmp::TFormatBtn(button), Qt::black).pixmap(16, 16).toImage();
     auto inked = [&](int x, int y) { return qAlpha(img.pixel(x, y)) > 100; };
     // The long lines span the icon whatever the alignment.
     QVERIFY(inked(3, 3) && inked(12, 3));
@@ -73,9 +73,9 @@ void TestFormatPanel::ctrlKeysFormatLikeTheButtons_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("button");
-    QTest::newRow("Ctrl+B bold") << int(Qt::Key_B) << int(TFormatBtn::Bold);
-    QTest::newRow("Ctrl+I italic") << int(Qt::Key_I) << int(TFormatBtn::Italic);
-    QTest::newRow("Ctrl+U underline") << int(Qt::Key_U) << int(TFormatBtn::Underline);
+    QTest::newRow("Ctrl+B bold") << int(Qt::Key_B) << int(kmp::TFormatBtn::Bold);
+    QTest::newRow("Ctrl+I italic") << int(Qt::Key_I) << int(kmp::TFormatBtn::Italic);
+    QTest::newRow("Ctrl+U underline") << int(Qt::Key_U) << int(kmp::TFormatBtn::Underline);
 }
 
 void TestFormatPanel::ctrlKeysFormatLikeTheButtons()
@@ -83,42 +83,42 @@ void TestFormatPanel::ctrlKeysFormatLikeTheButtons()
     QFETCH(int, key);
     QFETCH(int, button);
     QTextEdit editor;
-    TFormatPanel panel;
+    kmp::TFormatPanel panel;
     panel.setRichEdit(&editor);
-    QList<TFormatBtn> clicks;
-    panel.OnClick = [&](TFormatPanel &, TFormatBtn b) { clicks.append(b); };
+    QList<kmp::TFormatBtn> clicks;
+    panel.OnClick = [&](kmp::TFormatPanel &, kmp::TFormatBtn b) { clicks.append(b); };
     editor.setPlainText(QStringLiteral("Febre alta"));
     editor.selectAll();
     auto formatted = [&] {
         QTextCursor c(editor.document());
         c.setPosition(3);
         const QTextCharFormat f = c.charFormat();
-        switch (TFormatBtn(button)) {
-        case TFormatBtn::Bold: return f.fontWeight() > QFont::Normal;
-        case TFormatBtn::Italic: return f.fontItalic();
+        switch (kmp::TFormatBtn(button)) {
+        case kmp::TFormatBtn::Bold: return f.fontWeight() > QFont::Normal;
+        case kmp::TFormatBtn::Italic: return f.fontItalic();
         default: return f.fontUnderline();
         }
     };
     QVERIFY(!formatted());
     QTest::keyClick(&editor, Qt::Key(key), Qt::ControlModifier);
     QVERIFY(formatted());
-    QVERIFY(panel.button(TFormatBtn(button))->isChecked());
-    QCOMPARE(clicks, QList<TFormatBtn>{TFormatBtn(button)});
+    QVERIFY(panel.button(kmp::TFormatBtn(button))->isChecked());
+    QCOMPARE(clicks, QList<kmp::TFormatBtn>{kmp::TFormatBtn(button)});
     QCOMPARE(editor.toPlainText(), QStringLiteral("Febre alta")); // the key typed nothing
     QTest::keyClick(&editor, Qt::Key(key), Qt::ControlModifier);
     QVERIFY(!formatted());
     QCOMPARE(clicks.size(), 2);
     // Its tooltip tells the key.
-    QVERIFY(panel.button(TFormatBtn(button))->toolTip().contains(QKeySequence(Qt::ControlModifier | Qt::Key(key)).toString()));
+    QVERIFY(panel.button(kmp::TFormatBtn(button))->toolTip().contains(QKeySequence(Qt::ControlModifier | Qt::Key(key)).toString()));
 }
 
 void TestFormatPanel::ctrlKeysDoNothingInAReadOnlyEditor()
 {
     QTextEdit editor;
-    TFormatPanel panel;
+    kmp::TFormatPanel panel;
     panel.setRichEdit(&editor);
     int clicks = 0;
-    panel.OnClick = [&](TFormatPanel &, TFormatBtn) { ++clicks; };
+    panel.OnClick = [&](kmp::TFormatPanel &, kmp::TFormatBtn) { ++clicks; };
     editor.setPlainText(QStringLiteral("Gravado"));
     editor.selectAll();
     editor.setReadOnly(true);
@@ -131,11 +131,11 @@ void TestFormatPanel::ctrlKeysDoNothingInAReadOnlyEditor()
 
 void TestFormatPanel::everyControlIsNamedForScreenReaders()
 {
-    TFormatPanel panel;
+    kmp::TFormatPanel panel;
     for (QToolButton *b : panel.findChildren<QToolButton *>())
         QVERIFY2(!b->accessibleName().isEmpty(), qPrintable(b->objectName()));
-    QCOMPARE(panel.button(TFormatBtn::AlignLeft)->accessibleName(), QStringLiteral("Alinhar à esquerda"));
-    QCOMPARE(panel.button(TFormatBtn::Bullets)->accessibleName(), QStringLiteral("Marcadores"));
+    QCOMPARE(panel.button(kmp::TFormatBtn::AlignLeft)->accessibleName(), QStringLiteral("Alinhar à esquerda"));
+    QCOMPARE(panel.button(kmp::TFormatBtn::Bullets)->accessibleName(), QStringLiteral("Marcadores"));
     QCOMPARE(panel.fontBox()->accessibleName(), QStringLiteral("Fonte"));
     QCOMPARE(panel.sizeBox()->accessibleName(), QStringLiteral("Tamanho da fonte"));
 }

@@ -3,7 +3,7 @@
 #include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 
 #include <QLineEdit>
 #include <QMenu>
@@ -57,14 +57,14 @@ private Q_SLOTS:
         auto *edit = new QLineEdit(&form);
         layout->addWidget(edit);
         QStringList log;
-        auto *aclBotoes = new TActionList(QStringLiteral("aclBotoes"), &form);
+        auto *aclBotoes = new ActionList(QStringLiteral("aclBotoes"), &form);
         auto *confirmar = aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"),
                                                QKeyCombination(Qt::ControlModifier, Qt::Key_Return), [&] { log << "Confirmar"; });
         auto *cancelar = aclBotoes->addAction(QStringLiteral("Cancelar"), QStringLiteral("Cancelar"),
                                               QKeyCombination(Qt::Key_Escape), [&] { log << "Cancelar"; });
         aclBotoes->addAction(QStringLiteral("Incluir"), QStringLiteral("Incluir"), QKeyCombination(Qt::Key_F2),
                              [&] { log << "Incluir"; });
-        auto *aclDiagBotoes = new TActionList(QStringLiteral("aclDiagBotoes"), &form);
+        auto *aclDiagBotoes = new ActionList(QStringLiteral("aclDiagBotoes"), &form);
         auto *confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"),
                                                     QKeyCombination(Qt::ControlModifier, Qt::Key_Return), [&] { log << "confirmarD"; });
         auto *cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
@@ -122,7 +122,7 @@ private Q_SLOTS:
         page->setEnabled(enabled);
         int count = 0;
         connect(page, &QAction::triggered, this, [&] { ++count; });
-        new TActionList(QStringLiteral("acl"), &form); // the form takes part in the dispatch
+        new ActionList(QStringLiteral("acl"), &form); // the form takes part in the dispatch
         auto *edit = new QLineEdit(QStringLiteral("texto"), &form);
         layout->addWidget(edit);
         form.show();
@@ -139,7 +139,7 @@ private Q_SLOTS:
         // Esc in a dialog opened over the form closes the dialog, it does not cancel the form.
         QWidget form;
         QStringList log;
-        auto *acl = new TActionList(QStringLiteral("acl"), &form);
+        auto *acl = new ActionList(QStringLiteral("acl"), &form);
         acl->addAction(QStringLiteral("Cancelar"), QString(), QKeyCombination(Qt::Key_Escape), [&] { log << "Cancelar"; });
         form.show();
         QDialog dialog(&form);
@@ -172,12 +172,12 @@ private Q_SLOTS:
         QWidget form;
         auto *edit = new QLineEdit(&form);
         bool after = false;
-        auto *acl = new TActionList(QStringLiteral("acl"), &form);
+        auto *acl = new ActionList(QStringLiteral("acl"), &form);
         auto *action = acl->addAction(QStringLiteral("Go"), QString(), QKeyCombination(Qt::Key_F5), [&] {
             switch (kind) {
             case 0: silentAbort();
             case 1: throw kmp::Error(QStringLiteral("Falhou a gravação."));
-            case 2: throw EServerError(409, QStringLiteral("Registro alterado por outro usuário."));
+            case 2: throw ServerError(409, QStringLiteral("Registro alterado por outro usuário."));
             case 3: Consiste::MensErro(QStringLiteral("Código deve ser  informado."), true);
             default: break;
             }
@@ -221,7 +221,7 @@ private Q_SLOTS:
         QCOMPARE(set.fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("X99"));
         QCOMPARE(set.fieldByName(QStringLiteral("NMDIAGNOST"))->asString(), QStringLiteral("digitado"));
         QCOMPARE(Dialogs::log().size(), 1);
-        QCOMPARE(Dialogs::log().at(0).type, mtError);
+        QCOMPARE(Dialogs::log().at(0).type, MessageType::Error);
         // Corrected, the same row posts.
         set.fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("I10"));
         QVERIFY(guarded(nullptr, [&] { set.post(); }));

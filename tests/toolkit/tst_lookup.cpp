@@ -141,7 +141,7 @@ private Q_SLOTS:
     {
         load({});
         ScriptedDialogs script;
-        script.thenAnswer(mrOk);
+        script.thenAnswer(MessageResult::Ok);
         QVERIFY(!Pesquisa::Pesquisar(m_source.get(), QStringLiteral("Diagnóstico|Não há diagnóstico cadastrado."), false, true));
         QCOMPARE(script.seen().size(), 1);
         QCOMPARE(script.seen().at(0).kind, DialogKind::Message);

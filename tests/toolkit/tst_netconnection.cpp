@@ -421,7 +421,7 @@ private Q_SLOTS:
         try {
             Consiste::CheckResultServ(r, true, 0);
             QFAIL("an error result must raise");
-        } catch (const EServerError &e) {
+        } catch (const ServerError &e) {
             QCOMPARE(e.code(), code);
             if (!message.isEmpty())
                 QCOMPARE(e.userMessage(), message);
@@ -437,7 +437,7 @@ private Q_SLOTS:
         prepare(net, server.start());
         const wire::Response r = net.call(QStringLiteral("Fail"));
         QVERIFY(!r.ok);
-        QVERIFY_THROWS_EXCEPTION(EServerError, Consiste::CheckResultServ(r, true, 0));
+        QVERIFY_THROWS_EXCEPTION(ServerError, Consiste::CheckResultServ(r, true, 0));
         // A server error is not a transport failure: the connection stays up.
         QVERIFY(net.connected());
     }

@@ -73,9 +73,9 @@ private Q_SLOTS:
     void showMsgAnswersThroughTheService_data()
     {
         QTest::addColumn<int>("answer");
-        QTest::newRow("yes") << mrYes;
-        QTest::newRow("no") << mrNo;
-        QTest::newRow("cancel") << mrCancel;
+        QTest::newRow("yes") << int(MessageResult::Yes);
+        QTest::newRow("no") << int(MessageResult::No);
+        QTest::newRow("cancel") << int(MessageResult::Cancel);
     }
     void showMsgAnswersThroughTheService()
     {
@@ -84,9 +84,10 @@ private Q_SLOTS:
         msg.add(QStringLiteral("Excl"), QStringLiteral("Confirma a exclusão do registro?"));
         ScriptedDialogs script;
         script.thenAnswer(answer);
-        QCOMPARE(msg.ShowMsg(QStringLiteral("Excl"), mtConfirmation, mbYes | mbNo, 0), answer);
+        QCOMPARE(int(msg.ShowMsg(QStringLiteral("Excl"), MessageType::Confirmation, MessageButton::Yes | MessageButton::No, 0)),
+                 answer);
         QCOMPARE(script.seen().size(), 1);
-        QCOMPARE(script.seen().at(0).type, mtConfirmation);
+        QCOMPARE(script.seen().at(0).type, MessageType::Confirmation);
         QCOMPARE(script.seen().at(0).text, QStringLiteral("Confirma a exclusão do registro?"));
         QCOMPARE(msg.Msg(QStringLiteral("Excl")), QStringLiteral("Confirma a exclusão do registro?"));
     }
@@ -94,9 +95,9 @@ private Q_SLOTS:
     void mensErroShowsThenEnds()
     {
         ScopedResponder r(answers::ok());
-        QVERIFY_THROWS_EXCEPTION(EValidation, Consiste::MensErro(QStringLiteral("Laudo deve ser informado."), true));
+        QVERIFY_THROWS_EXCEPTION(ValidationError, Consiste::MensErro(QStringLiteral("Laudo deve ser informado."), true));
         QCOMPARE(Dialogs::log().size(), 1);
-        QCOMPARE(Dialogs::log().at(0).type, mtError);
+        QCOMPARE(Dialogs::log().at(0).type, MessageType::Error);
         QCOMPARE(Dialogs::log().at(0).text, QStringLiteral("Laudo deve ser informado."));
     }
 
@@ -220,8 +221,8 @@ private Q_SLOTS:
         MemoryHostServices host;
         host.setWebURL(QStringLiteral("srv"));
         host.setWebPort(4321);
-        host.setFiliProc(QStringLiteral("01"));
-        host.setModuloAtiv(QStringLiteral("P"));
+        host.setBranch(QStringLiteral("01"));
+        host.setActiveModule(QStringLiteral("P"));
         HostServices::setInstance(&host);
         QCOMPARE(Norvik::WebURL(), QStringLiteral("srv"));
         QCOMPARE(Norvik::WebPort(), quint16(4321));
@@ -253,9 +254,9 @@ private Q_SLOTS:
     void pageControlChangeOnlyForTheUser()
     {
         TPageControl pgc;
-        auto *a = new TTabSheet(QStringLiteral("Histórico"));
-        auto *b = new TTabSheet(QStringLiteral("Diagnóstico"));
-        auto *c = new TTabSheet(QStringLiteral("Outro"));
+        auto *a = new TabPage(QStringLiteral("Histórico"));
+        auto *b = new TabPage(QStringLiteral("Diagnóstico"));
+        auto *c = new TabPage(QStringLiteral("Outro"));
         pgc.addPage(a);
         pgc.addPage(b);
         pgc.addPage(c);

@@ -49,16 +49,16 @@ kmp::Field *addField(RecordSet *s, const kmp::protocol::Column &column, bool vis
 
 DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(parent), m_server(server)
 {
-    const QString codigo = QStringLiteral("Código");
-    const QString nome = QStringLiteral("Nome");
+    const QString codeLabel = QStringLiteral("Código");
+    const QString nameLabel = QStringLiteral("Nome");
 
     namespace c = kmp::protocol::columns;
     m_rows = new RecordSet(QStringLiteral("cdsDiagPaci"), this);
     addField(m_rows, c::CDFILIAL, false);
     addField(m_rows, c::CDPACIENTE, false);
     addField(m_rows, c::DTCONSPACI, false);
-    addField(m_rows, c::CDDIAGNOST, true, codigo);
-    addField(m_rows, c::NMDIAGNOST, true, nome);
+    addField(m_rows, c::CDDIAGNOST, true, codeLabel);
+    addField(m_rows, c::NMDIAGNOST, true, nameLabel);
     addField(m_rows, c::NRSEQUENCIA, false);
     addField(m_rows, c::CDTABECDI, false);
 
@@ -69,9 +69,9 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
     // changed here. Every field is read-only, so no grid opens an editor on them, and an
     // insert, edit or delete ends silently before it starts.
     m_admissions = new RecordSet(QStringLiteral("cdsDiagAsso"), this);
-    addField(m_admissions, c::CDDIAGNOST, true, codigo)
+    addField(m_admissions, c::CDDIAGNOST, true, codeLabel)
         ->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    addField(m_admissions, c::NMDIAGNOST, true, nome)
+    addField(m_admissions, c::NMDIAGNOST, true, nameLabel)
         ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
     for (int i = 0; i < m_admissions->fieldCount(); ++i)
         m_admissions->field(i)->setReadOnly(true);
@@ -178,7 +178,7 @@ void DiagnosisList::saveChanges()
     };
     try {
         m_server.SetDiagPaci(kmp::encodeDelta(delta));
-    } catch (const EServerError &e) {
+    } catch (const kmp::ServerError &e) {
         if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
             return;
         restore();

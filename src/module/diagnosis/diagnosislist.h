@@ -81,6 +81,5 @@ private:
     Consultation m_consultation;
     int m_nrUltSequencia = 0;
     bool m_boReordenando = false;
-    bool m_saving = false;
     int m_retries = 0;
 };

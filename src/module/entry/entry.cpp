@@ -53,7 +53,7 @@ double toConsultationDate(const QVariant &v)
     default:
         break;
     }
-    throw EVariantError(QStringLiteral("Data da consulta inválida na chamada do módulo: \"%1\".").arg(v.toString()));
+    throw kmp::EntryArgumentsError(QStringLiteral("Data da consulta inválida na chamada do módulo: \"%1\".").arg(v.toString()));
 }
 
 QString toText(const QVariant &v, int index)
@@ -61,7 +61,7 @@ QString toText(const QVariant &v, int index)
     if (!v.isValid() || v.isNull())
         return QString();
     if (!v.canConvert<QString>() || v.typeId() == QMetaType::QVariantList || v.typeId() == QMetaType::QVariantMap)
-        throw EVariantError(QStringLiteral("O elemento %1 da chamada do módulo não é um texto.").arg(index));
+        throw kmp::EntryArgumentsError(QStringLiteral("O elemento %1 da chamada do módulo não é um texto.").arg(index));
     return v.toString();
 }
 
@@ -109,10 +109,10 @@ void IniProc(QVariant args)
 {
     // Copy the elements first: nothing of the context changes until all four converted.
     if (args.typeId() != QMetaType::QVariantList && args.typeId() != QMetaType::QStringList)
-        throw EVariantError(QStringLiteral("A chamada do módulo espera uma lista de quatro elementos."));
+        throw kmp::EntryArgumentsError(QStringLiteral("A chamada do módulo espera uma lista de quatro elementos."));
     const QVariantList list = args.toList();
     if (list.size() < 4)
-        throw EVariantError(QStringLiteral("A chamada do módulo espera quatro elementos; recebeu %1.").arg(list.size()));
+        throw kmp::EntryArgumentsError(QStringLiteral("A chamada do módulo espera quatro elementos; recebeu %1.").arg(list.size()));
     const double date = toConsultationDate(list.at(3));
     const QString patientText = toText(list.at(2), 2);
     const QString patient = toText(list.at(1), 1);
@@ -139,7 +139,7 @@ void criaDiagPaci(const QString &branch, const QString &patient, const QString &
     // The host's branch stands in for an empty one before anything is loaded, so the
     // first loads and every save use the same branch.
     Consultation next;
-    next.branch = Consiste::EmptyString(branch) ? Norvik::FiliProc() : branch;
+    next.branch = kmp::Consiste::EmptyString(branch) ? kmp::Norvik::FiliProc() : branch;
     next.patient = patient;
     next.patientText = patientText;
     next.date = consultationDate;
@@ -158,7 +158,7 @@ void criaDiagPaci(const QString &branch, const QString &patient, const QString &
             form->switchTo(next);
     } else {
         boHistDoen = boHistClin = boHistFam = boExamFisi = false;
-        TfrmDiagPaci *form = TfrmDiagPaci::create(HostServices::instance()->application(), next);
+        TfrmDiagPaci *form = TfrmDiagPaci::create(kmp::HostServices::instance()->application(), next);
         form->useFirstClickFlags(&boHistDoen, &boHistClin, &boHistFam, &boExamFisi);
         form->OnListingOpened = [](TfrmListDiagPaci *listing) { frmListDiagPaci = listing; };
         frmDiagPaci = form;

@@ -7,12 +7,16 @@
 
 #include "error.h"
 
+namespace kmp {
+
 // Raised to the host for an entry array that is not what the entry expects.
-class EVariantError : public kmp::Error
+class EntryArgumentsError : public Error
 {
 public:
-    using kmp::Error::Error;
+    using Error::Error;
 };
+
+} // namespace kmp
 
 extern "C" {
 // The host's entry: one array of four elements (branch, patient, patient display text,

@@ -22,11 +22,11 @@ void TfrmListDiagPaci::FormActivate()
     update();
 }
 
-void TfrmListDiagPaci::rpddPadraoBeforeGetQueryParams(ReportParams &params, bool &)
+void TfrmListDiagPaci::rpddPadraoBeforeGetQueryParams(kmp::ReportParams &params, bool &)
 {
     // Values are read now, so a report always runs for the consultation in force.
-    if (Qrddlgs::ExistParam(params, QStringLiteral("P_CDFILIAL")))
+    if (kmp::Qrddlgs::ExistParam(params, QStringLiteral("P_CDFILIAL")))
         params.setValue(QStringLiteral("P_CDFILIAL"), stCdFilial);
-    if (Qrddlgs::ExistParam(params, QStringLiteral("P_CDPACIENTE")))
+    if (kmp::Qrddlgs::ExistParam(params, QStringLiteral("P_CDPACIENTE")))
         params.setValue(QStringLiteral("P_CDPACIENTE"), stCdPaciente);
 }

@@ -11,5 +11,5 @@ public:
     explicit TfrmListDiagPaci(QObject *owner = nullptr);
 
     void FormActivate() override;
-    void rpddPadraoBeforeGetQueryParams(ReportParams &params, bool &ok) override;
+    void rpddPadraoBeforeGetQueryParams(kmp::ReportParams &params, bool &ok) override;
 };

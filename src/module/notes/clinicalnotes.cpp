@@ -12,7 +12,7 @@
 #include "showavi.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tformatpanel.h"
 #include "tfrmdiagpaci.h"
 #include "tmessages.h"
@@ -76,7 +76,7 @@ void ClinicalNotes::wire()
         set->OnAfterPost = [this, sec](kmp::RecordSet &) { saveAfterPost(*sec); };
         set->OnAfterDelete = [this, sec](kmp::RecordSet &) { saveAfterDelete(*sec); };
         s.source->OnStateChange = [this, sec](kmp::DataSource &) { stateChange(*sec); };
-        s.bar->OnClick = [this, sec](TFormatPanel &, TFormatBtn button) {
+        s.bar->OnClick = [this, sec](kmp::TFormatPanel &, kmp::TFormatBtn button) {
             kmp::guarded(&m_screen, [&] { formatClick(*sec, button); });
         };
         // A new undo step is every change that did not merge into the previous one; a
@@ -173,11 +173,11 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
         return;
     try {
         {
-            kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 1);
+            kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 1);
             m_screen.server->save(s.saveMethod, s.set->delta());
         }
         s.set->mergeChangeLog();
-        Norvik::AtualizaLocalCache({s.cacheKey});
+        kmp::Norvik::AtualizaLocalCache({s.cacheKey});
     } catch (...) {
         // Back to what the server holds...
         if (!posted) {
@@ -282,12 +282,12 @@ void ClinicalNotes::refuseChange(NoteSection &s, const QString &key)
                 return;
             loadEditor(*sec);
             if (!key.isEmpty())
-                m_screen.msgPadrao->ShowMsg(key, mtWarning, mbOK, 0);
+                m_screen.msgPadrao->ShowMsg(key, kmp::MessageType::Warning, kmp::MessageButton::Ok, 0);
         },
         Qt::QueuedConnection);
 }
 
-void ClinicalNotes::formatClick(NoteSection &s, TFormatBtn)
+void ClinicalNotes::formatClick(NoteSection &s, kmp::TFormatBtn)
 {
     // The first click is remembered as before, but it is a format change like any other:
     // the bar has formatted the editor, and the edit that stores it starts now.
@@ -310,7 +310,7 @@ void ClinicalNotes::reloadStored(NoteSection &s)
         return;
     }
     const Consultation &c = m_screen.consultation();
-    kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+    kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);
     m_screen.cdsMemLaudo->loadFromPacket(m_screen.server->GetMemLaudo(c.branch, c.patient, m_reportType, c.date));
 }
 
@@ -342,7 +342,8 @@ void ClinicalNotes::refreshWhileEditing(NoteSection &s)
         // Someone else saved the section meanwhile: the clinician is told that Confirm
         // now writes over that version and Cancel keeps it.
         if (after != before)
-            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), mtInformation, mbOK, 0);
+            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), kmp::MessageType::Information,
+                                       kmp::MessageButton::Ok, 0);
     }
     stateChange(s);
     // The refresh of the lists turned Search on; on the history page it stays off.
@@ -367,8 +368,8 @@ void ClinicalNotes::medTpLaudoChange()
 bool ClinicalNotes::reportMatchesType() const
 {
     return m_screen.cdsMemLaudo->isActive()
-           && m_reportType == Consiste::Ajusta(m_screen.medTpLaudo->text(), 3)
-           && !Consiste::EmptyString(m_reportType);
+           && m_reportType == kmp::Consiste::Ajusta(m_screen.medTpLaudo->text(), 3)
+           && !kmp::Consiste::EmptyString(m_reportType);
 }
 
 void ClinicalNotes::Vd_Laudo(bool boObrigatorio)
@@ -376,12 +377,12 @@ void ClinicalNotes::Vd_Laudo(bool boObrigatorio)
     TfrmDiagPaci &f = m_screen;
     try {
         const QString typed = f.medTpLaudo->text();
-        if (Consiste::EmptyString(typed)) {
+        if (kmp::Consiste::EmptyString(typed)) {
             if (boObrigatorio)
                 f.fail(QStringLiteral("TpLaudo_Inf"));
             return;
         }
-        f.medTpLaudo->setText(Consiste::Ajusta(typed, 3));
+        f.medTpLaudo->setText(kmp::Consiste::Ajusta(typed, 3));
         f.cdsTipoLaudo->loadFromPacket(f.server->GetTipoLaudo(f.medTpLaudo->text(), QString()));
         if (f.cdsTipoLaudo->isEmpty())
             f.fail(QStringLiteral("TpLaudo_NCad"));
@@ -406,12 +407,12 @@ void ClinicalNotes::panDescLaudoEnter()
     const Consultation &c = f.consultation();
     const QString type = f.cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString();
     {
-        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);
         f.cdsMemLaudo->loadFromPacket(f.server->GetMemLaudo(c.branch, c.patient, type, c.date));
     }
     m_reportType = type;
     const QByteArray templ = f.cdsTipoLaudo->fieldByName(QStringLiteral("DSPADRLAUDO"))->asBytes();
-    if (f.cdsMemLaudo->isEmpty() && !Consiste::EmptyString(QString::fromLatin1(templ))) {
+    if (f.cdsMemLaudo->isEmpty() && !kmp::Consiste::EmptyString(QString::fromLatin1(templ))) {
         f.cdsMemLaudo->insert();
         f.cdsMemLaudo->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(c.patient);
         f.cdsMemLaudo->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(c.date);

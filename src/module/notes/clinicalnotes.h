@@ -7,14 +7,16 @@
 class QAction;
 class QTextEdit;
 class QWidget;
+namespace kmp {
 class TFormatPanel;
-class TTabSheet;
+class TabPage;
+} // namespace kmp
 class TfrmDiagPaci;
-enum class TFormatBtn;
 
 namespace kmp {
 class DataSource;
 class RecordSet;
+enum class TFormatBtn;
 } // namespace kmp
 
 // One clinical section: its page, editor and format bar, the record set that holds its
@@ -22,9 +24,9 @@ class RecordSet;
 struct NoteSection
 {
     QString name;               // record-set name without "cds"
-    TTabSheet *page = nullptr;
+    kmp::TabPage *page = nullptr;
     QWidget *panel = nullptr;
-    TFormatPanel *bar = nullptr;
+    kmp::TFormatPanel *bar = nullptr;
     QTextEdit *editor = nullptr;
     kmp::RecordSet *set = nullptr;
     kmp::DataSource *source = nullptr;
@@ -71,7 +73,7 @@ public:
     void saveAfterPost(NoteSection &s);
     void saveAfterDelete(NoteSection &s);
     void stateChange(NoteSection &s);
-    void formatClick(NoteSection &s, TFormatBtn button);
+    void formatClick(NoteSection &s, kmp::TFormatBtn button);
 
     // The editor's document changed (text or format) while no one but the clinician wrote it.
     void documentEdited(NoteSection &s);

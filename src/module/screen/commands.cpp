@@ -4,7 +4,7 @@
 #include "consiste.h"
 #include "exceptions.h"
 #include "recordset.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
 

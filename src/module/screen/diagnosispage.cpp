@@ -60,7 +60,7 @@ void TfrmDiagPaci::dbgPadraoEditButtonClick()
     if (!selected || selected->fieldName() != kCode)
         return;
     const QString text = msgPadrao->Msg(QStringLiteral("Diag")) + QLatin1Char('|') + msgPadrao->Msg(QStringLiteral("Diag_NCad"));
-    if (!Pesquisa::Pesquisar(dtsDiagnost, text, false, true))
+    if (!kmp::Pesquisa::Pesquisar(dtsDiagnost, text, false, true))
         return;
     for (const QString &name : {kCode, kName, kTable})
         cdsDiagPaci->fieldByName(name)->setAsString(cdsDiagnost->fieldByName(name)->asString());
@@ -77,7 +77,7 @@ void TfrmDiagPaci::Vd_DiagPaci(bool boObrigatorio)
     kmp::Field *code = cdsDiagPaci->fieldByName(kCode);
     try {
         const QString value = code->asString();
-        if (Consiste::EmptyString(value)) {
+        if (kmp::Consiste::EmptyString(value)) {
             if (boObrigatorio)
                 fail(QStringLiteral("Informe"));
             return;
@@ -105,11 +105,6 @@ void TfrmDiagPaci::cdsDiagPaciBeforePost()
 void TfrmDiagPaci::cdsDiagPaciAfterCancel()
 {
     sbtVerificarClick(sbtVerificar);
-}
-
-void TfrmDiagPaci::reloadDiagnoses()
-{
-    m_diagnoses->reloadRows();
 }
 
 void TfrmDiagPaci::sbtVerificarClick(QObject *)
@@ -195,7 +190,7 @@ void TfrmDiagPaci::dtsPadraoStateChange()
         const bool browsing = state == DataSetState::Browse;
         updateMoveButtons();
         tshHistorico->setPageEnabled(browsing);
-        const int col = Consiste::IndiceCol(dbgPadrao, kCode);
+        const int col = kmp::Consiste::IndiceCol(dbgPadrao, kCode);
         if (col >= 0)
             dbgPadrao->setColumnButton(col, state == DataSetState::Insert);
     }

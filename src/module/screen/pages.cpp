@@ -23,7 +23,7 @@ void TfrmDiagPaci::loadHistorySets()
 {
     QList<QByteArray> parts;
     {
-        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);
         parts = server->GetHistGer(consultation().patient, consultation().branch, consultation().date);
     }
     // Loaded only once the result passed its check, so a failure leaves them as they were.
@@ -64,7 +64,7 @@ void TfrmDiagPaci::setHistoryMarks(QAction *checked)
         item->setChecked(item == checked);
 }
 
-void TfrmDiagPaci::goToHistoryPage(TTabSheet *page, QAction *item)
+void TfrmDiagPaci::goToHistoryPage(kmp::TabPage *page, QAction *item)
 {
     // A page locked by an edit in progress is not reached by command either.
     if (!tshHistorico->pageEnabled() || !page->pageEnabled())
@@ -128,7 +128,7 @@ TfrmDiagPaci::Section *TfrmDiagPaci::activeSection()
 {
     if (pgcPadrao->activePage() != tshHistorico)
         return nullptr;
-    TTabSheet *page = pgcHistorico->activePage();
+    kmp::TabPage *page = pgcHistorico->activePage();
     for (Section &s : notes->sections())
         if (s.page == page)
             return &s;

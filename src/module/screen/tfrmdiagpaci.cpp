@@ -12,11 +12,11 @@
 #include "packet.h"
 #include "recordset.h"
 #include "showavi.h"
-#include "tactionlist.h"
+#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 #include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
 #include "tmessages.h"
@@ -74,7 +74,7 @@ W *named(W *w, const QString &objectName, const QString &accessibleName)
 class WholeNameTip : public QObject
 {
 public:
-    WholeNameTip(DBGrid *grid, const QString &fieldName) : QObject(grid), m_grid(grid), m_field(fieldName)
+    WholeNameTip(kmp::DBGrid *grid, const QString &fieldName) : QObject(grid), m_grid(grid), m_field(fieldName)
     {
         grid->viewport()->installEventFilter(this);
     }
@@ -99,7 +99,7 @@ protected:
     }
 
 private:
-    DBGrid *m_grid;
+    kmp::DBGrid *m_grid;
     QString m_field;
 };
 
@@ -147,19 +147,19 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
     for (const auto &[key, text] : texts)
         msgPadrao->add(QLatin1String(key), QString::fromUtf8(text));
 
-    netDiagPaci = new TNetConnection(this);
+    netDiagPaci = new kmp::TNetConnection(this);
     netDiagPaci->setObjectName(QStringLiteral("netDiagPaci"));
     netDiagPaci->setServerName(RdmDiagPaci::ServerName);
     netDiagPaci->setServerGUID(RdmDiagPaci::ServerGUID);
     netDiagPaci->ThrowException = false;
-    netDiagPaci->OnBeforeConnect = [](TNetConnection &net) {
-        net.setHost(Norvik::WebURL());
-        net.setPort(Norvik::WebPort());
+    netDiagPaci->OnBeforeConnect = [](kmp::TNetConnection &net) {
+        net.setHost(kmp::Norvik::WebURL());
+        net.setPort(kmp::Norvik::WebPort());
     };
     server = std::make_unique<RdmDiagPaci>(*netDiagPaci);
     m_diagnoses = new DiagnosisList(*server, this);
     m_diagnoses->OnNotice = [this](const QString &text) {
-        kmp::Dialogs::message(this, mtInformation, text, mbOK);
+        kmp::Dialogs::message(this, kmp::MessageType::Information, text);
     };
 
     buildRecordSets();
@@ -207,8 +207,8 @@ void TfrmDiagPaci::buildRecordSets()
         return field(s, col.name.data(), col.kind, col.size, visible, label);
     };
     namespace c = kmp::protocol::columns;
-    const QString codigo = QStringLiteral("Código");
-    const QString nome = QStringLiteral("Nome");
+    const QString codeLabel = QStringLiteral("Código");
+    const QString nameLabel = QStringLiteral("Nome");
 
     // The diagnosis list's sets belong to its part; the screen binds them to its controls.
     cdsDiagPaci = m_diagnoses->rows();
@@ -216,14 +216,14 @@ void TfrmDiagPaci::buildRecordSets()
     cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
-    column(cdsDiagnost, c::CDDIAGNOST, true, codigo);
-    column(cdsDiagnost, c::NMDIAGNOST, true, nome);
+    column(cdsDiagnost, c::CDDIAGNOST, true, codeLabel);
+    column(cdsDiagnost, c::NMDIAGNOST, true, nameLabel);
     column(cdsDiagnost, c::CDTABECDI, false);
     column(cdsDiagnost, c::DSABREDIAG, true, QStringLiteral("Descrição"));
 
     cdsTipoLaudo = set("cdsTipoLaudo");
-    column(cdsTipoLaudo, c::CDTIPOLAUDO, true, codigo);
-    column(cdsTipoLaudo, c::NMTIPOLAUDO, true, nome);
+    column(cdsTipoLaudo, c::CDTIPOLAUDO, true, codeLabel);
+    column(cdsTipoLaudo, c::NMTIPOLAUDO, true, nameLabel);
     column(cdsTipoLaudo, c::DSPADRLAUDO, false);
 
     cdsMemLaudo = set("cdsMemLaudo");
@@ -280,7 +280,7 @@ void TfrmDiagPaci::buildLayout()
     edtPaciente->setStyleSheet(QStringLiteral("background: palette(button);"));
     lblDataCon = named(boldLabel(QStringLiteral("Data Consulta"), Panel1), QStringLiteral("lblDataCon"), QStringLiteral("Data Consulta"));
     lblDataCon->setFixedWidth(87);
-    DEPDTConsulta = named(new TDateEditPlus(Panel1), QStringLiteral("DEPDTConsulta"), QStringLiteral("Data Consulta"));
+    DEPDTConsulta = named(new kmp::TDateEditPlus(Panel1), QStringLiteral("DEPDTConsulta"), QStringLiteral("Data Consulta"));
     DEPDTConsulta->setReadOnly(true);
     DEPDTConsulta->setFixedSize(121, 21);
     DEPDTConsulta->setSaveTime(false);
@@ -301,7 +301,7 @@ void TfrmDiagPaci::buildLayout()
     addTopBand(Panel1);
 
     // The history page comes first in the tab order.
-    tshHistorico = named(new TTabSheet(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
+    tshHistorico = named(new kmp::TabPage(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
     tshHistorico->setImageIndex(1);
     pgcPadrao->insertPage(0, tshHistorico);
     pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
@@ -310,7 +310,7 @@ void TfrmDiagPaci::buildLayout()
     pgcPadrao->tabBar()->setFont(screenFont(true));
     auto *histLayout = new QVBoxLayout(tshHistorico);
     histLayout->setContentsMargins(2, 2, 2, 2);
-    pgcHistorico = named(new TPageControl(tshHistorico), QStringLiteral("pgcHistorico"), QStringLiteral("Histórico"));
+    pgcHistorico = named(new kmp::TPageControl(tshHistorico), QStringLiteral("pgcHistorico"), QStringLiteral("Histórico"));
     histLayout->addWidget(pgcHistorico);
     // Five captions share the screen's width: tabs no wider than their text, so the last
     // one ("Exames Fisicos") is never pushed out of sight.
@@ -329,7 +329,7 @@ void TfrmDiagPaci::buildLayout()
     if (auto *pageLayout = qobject_cast<QBoxLayout *>(tshPadrao->layout()))
         pageLayout->insertWidget(0, panAssociado);
 
-    folhaDadosLayout()->removeWidget(dbgPadrao);
+    dataSheetLayout()->removeWidget(dbgPadrao);
     auto *upper = new QWidget;
     auto *upperLayout = new QHBoxLayout(upper);
     upperLayout->setContentsMargins(0, 0, 0, 0);
@@ -340,11 +340,11 @@ void TfrmDiagPaci::buildLayout()
     dbgPadrao->setAccessibleName(QStringLiteral("Diagnósticos da consulta"));
     Panel2 = named(new QWidget(upper), QStringLiteral("Panel2"), QStringLiteral("Ordem"));
     Panel2->setFixedWidth(30);
-    sbtItemUp = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemUp"), QStringLiteral("Mover para cima"));
-    sbtItemDown = named(new TButtonFlat(Panel2), QStringLiteral("sbtItemDown"), QStringLiteral("Mover para baixo"));
+    sbtItemUp = named(new kmp::TButtonFlat(Panel2), QStringLiteral("sbtItemUp"), QStringLiteral("Mover para cima"));
+    sbtItemDown = named(new kmp::TButtonFlat(Panel2), QStringLiteral("sbtItemDown"), QStringLiteral("Mover para baixo"));
     sbtItemUp->setToolTip(QStringLiteral("Mover para cima (Ctrl+Shift+Seta para cima)"));
     sbtItemDown->setToolTip(QStringLiteral("Mover para baixo (Ctrl+Shift+Seta para baixo)"));
-    for (TButtonFlat *b : {sbtItemUp, sbtItemDown})
+    for (kmp::TButtonFlat *b : {sbtItemUp, sbtItemDown})
         b->setFixedSize(21, 21);
     sbtItemUp->setArrowType(Qt::UpArrow);
     sbtItemDown->setArrowType(Qt::DownArrow);
@@ -363,7 +363,7 @@ void TfrmDiagPaci::buildLayout()
     lblDiagInt = named(boldLabel(QStringLiteral("Diagnósticos de Internação"), Panel4), QStringLiteral("lblDiagInt"),
                        QStringLiteral("Diagnósticos de Internação"));
     cap->addWidget(lblDiagInt);
-    dbgDiagAsso = named(new DBGrid(Panel3), QStringLiteral("dbgDiagAsso"), QStringLiteral("Diagnósticos de Internação"));
+    dbgDiagAsso = named(new kmp::DBGrid(Panel3), QStringLiteral("dbgDiagAsso"), QStringLiteral("Diagnósticos de Internação"));
     dbgDiagAsso->setFrameShape(QFrame::NoFrame);
     dbgDiagAsso->setStyleSheet(QStringLiteral("QTableView { background: #ffffe1; } "
                                               "QHeaderView::section { background: #000080; color: white; "
@@ -381,16 +381,16 @@ void TfrmDiagPaci::buildLayout()
     Splitter1->addWidget(Panel3);
     Splitter1->setSizes({270, 97});
     Splitter1->setChildrenCollapsible(false);
-    folhaDadosLayout()->addWidget(Splitter1);
+    dataSheetLayout()->addWidget(Splitter1);
 
     dbgPadrao->setDataSource(dtsPadrao);
-    QList<DBGridColumn> cols;
-    DBGridColumn code;
+    QList<kmp::DBGridColumn> cols;
+    kmp::DBGridColumn code;
     code.fieldName = QStringLiteral("CDDIAGNOST");
     code.width = 63;
     code.hasFont = true;
     code.font = screenFont();
-    DBGridColumn name;
+    kmp::DBGridColumn name;
     name.fieldName = QStringLiteral("NMDIAGNOST");
     name.width = 398;
     name.readOnly = true;
@@ -438,7 +438,7 @@ void TfrmDiagPaci::buildSections()
         s.firstClick = sp.flag;
         s.isReport = sp.flag == nullptr;
         const QString caption = QString::fromUtf8(sp.caption);
-        s.page = named(new TTabSheet(caption), QLatin1String(sp.tabName), caption);
+        s.page = named(new kmp::TabPage(caption), QLatin1String(sp.tabName), caption);
         s.page->setImageIndex(i);
         pgcHistorico->addPage(s.page);
         auto *pageLayout = new QVBoxLayout(s.page);
@@ -457,7 +457,7 @@ void TfrmDiagPaci::buildSections()
             medTpLaudo->setFixedSize(33, 21);
             medTpLaudo->setStyleSheet(QStringLiteral("background: #ffffe1;"));
             lblTipLaud->setBuddy(medTpLaudo);
-            BtpTipoLaudo = named(new TBtnPesquisa(Panel5), QStringLiteral("BtpTipoLaudo"), QStringLiteral("Pesquisar"));
+            BtpTipoLaudo = named(new kmp::TBtnPesquisa(Panel5), QStringLiteral("BtpTipoLaudo"), QStringLiteral("Pesquisar"));
             BtpTipoLaudo->setToolTip(QStringLiteral("Pesquisar"));
             BtpTipoLaudo->setFixedSize(25, 25);
             BtpTipoLaudo->setAssociate(medTpLaudo);
@@ -479,7 +479,7 @@ void TfrmDiagPaci::buildSections()
         auto *panelLayout = new QVBoxLayout(s.panel);
         panelLayout->setContentsMargins(0, 0, 0, 0);
         panelLayout->setSpacing(0);
-        s.bar = named(new TFormatPanel(s.panel), QLatin1String(sp.barName), QStringLiteral("Formatação - ") + caption);
+        s.bar = named(new kmp::TFormatPanel(s.panel), QLatin1String(sp.barName), QStringLiteral("Formatação - ") + caption);
         s.bar->setFixedHeight(30);
         s.editor = named(new QTextEdit(s.panel), QLatin1String(sp.editorName), caption);
         s.editor->setAcceptRichText(true);
@@ -551,7 +551,7 @@ void TfrmDiagPaci::buildMenus()
 
 void TfrmDiagPaci::buildActions()
 {
-    aclBotoes = new TActionList(QStringLiteral("aclBotoes"), this);
+    aclBotoes = new kmp::ActionList(QStringLiteral("aclBotoes"), this);
     const auto ctrlEnter = QKeyCombination(Qt::ControlModifier, Qt::Key_Return);
     Confirmar = aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"), ctrlEnter,
                                      [this] { ConfirmarExecute(); });
@@ -572,7 +572,7 @@ void TfrmDiagPaci::buildActions()
     Confirmar->setEnabled(false);
     Cancelar->setEnabled(false);
 
-    aclDiagBotoes = new TActionList(QStringLiteral("aclDiagBotoes"), this);
+    aclDiagBotoes = new kmp::ActionList(QStringLiteral("aclDiagBotoes"), this);
     confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"), ctrlEnter,
                                           [this] { confirmarDExecute(); });
     cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
@@ -589,7 +589,7 @@ void TfrmDiagPaci::buildActions()
                              QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Down), [moveKey] { moveKey(false); });
 
     // The page commands' keys, offered after the two lists above.
-    auto *menuKeys = new TActionList(QStringLiteral("aclMenuAtalhos"), this);
+    auto *menuKeys = new kmp::ActionList(QStringLiteral("aclMenuAtalhos"), this);
     const struct { QAction *item; void (TfrmDiagPaci::*handler)(); } keys[] = {
         {mnuDiagnostico, &TfrmDiagPaci::mnuDiagnosticoClick}, {mnuHistDoen, &TfrmDiagPaci::mnuHistDoenClick},
         {mnuHistClinProg, &TfrmDiagPaci::mnuHistClinProgClick}, {mnuHistFam, &TfrmDiagPaci::mnuHistFamClick},
@@ -630,8 +630,8 @@ void TfrmDiagPaci::wireHandlers()
 
     // Sections and report type
     notes->wire();
-    BtpTipoLaudo->OnBeforePesq = [this](TBtnPesquisa &, bool &cancel) { BtpTipoLaudoBeforePesq(cancel); };
-    BtpTipoLaudo->OnAfterPesq = [this](TBtnPesquisa &) { BtpTipoLaudoAfterPesq(); };
+    BtpTipoLaudo->OnBeforePesq = [this](kmp::TBtnPesquisa &, bool &cancel) { BtpTipoLaudoBeforePesq(cancel); };
+    BtpTipoLaudo->OnAfterPesq = [this](kmp::TBtnPesquisa &) { BtpTipoLaudoAfterPesq(); };
 
     // Pages and focus
     pgcPadrao->OnChange = [this] { kmp::guarded(this, [this] { pgcPadraoChange(); }); };
@@ -661,7 +661,7 @@ void TfrmDiagPaci::FormCreate()
     for (Section &s : notes->sections())
         if (s.firstClick)
             *s.firstClick = false;
-    if (Geral::ModuloAtiv() == QLatin1String("P")) {
+    if (kmp::Geral::ModuloAtiv() == QLatin1String("P")) {
         Panel4->hide();
         Panel3->hide();
         setClientHeight(405);
@@ -670,7 +670,7 @@ void TfrmDiagPaci::FormCreate()
     TfrmPadraoGrid::FormCreate();
     pgcPadrao->SetActivePage(startOnHistoryPage ? tshHistorico : tshPadrao);
 
-    QWidget *mainForm = HostServices::instance()->mainForm();
+    QWidget *mainForm = kmp::HostServices::instance()->mainForm();
     {
         kmp::BusyIndicator busy(mainForm, 0);
         server->connect();
@@ -724,7 +724,7 @@ void TfrmDiagPaci::applyPageRules()
     updateMoveButtons();
 }
 
-void TfrmDiagPaci::FormClose(CloseAction &action)
+void TfrmDiagPaci::FormClose(kmp::CloseAction &action)
 {
     // Closing with a record still being typed would throw the typing away: ask first, and
     // keep the screen as it is on any answer but Yes.
@@ -788,7 +788,7 @@ void TfrmDiagPaci::switchTo(const Consultation &next)
     DiagnosisList::Snapshot lists;
     QList<QByteArray> history;
     {
-        kmp::BusyIndicator busy(HostServices::instance()->mainForm(), 6);
+        kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);
         lists = m_diagnoses->fetch(next);
         if (withHistory) {
             history = server->GetHistGer(next.patient, next.branch, next.date);
@@ -810,7 +810,7 @@ void TfrmDiagPaci::switchTo(const Consultation &next)
 void TfrmDiagPaci::sbtImprimirClick(QObject *)
 {
     // A fresh report screen on every click; nothing of a previous one is reused.
-    auto *form = new TfrmListDiagPaci(HostServices::instance()->application());
+    auto *form = new TfrmListDiagPaci(kmp::HostServices::instance()->application());
     if (OnListingOpened)
         OnListingOpened(form);
     try {
@@ -825,10 +825,11 @@ void TfrmDiagPaci::sbtImprimirClick(QObject *)
 
 bool TfrmDiagPaci::confirm(const QString &key)
 {
-    return msgConfirma->ShowMsg(key, mtConfirmation, mbYes | mbNo, 0) == mrYes;
+    return msgConfirma->ShowMsg(key, kmp::MessageType::Confirmation, kmp::MessageButton::Yes | kmp::MessageButton::No, 0)
+           == kmp::MessageResult::Yes;
 }
 
 void TfrmDiagPaci::fail(const QString &key)
 {
-    Consiste::MensErro(msgPadrao->Msg(key), true);
+    kmp::Consiste::MensErro(msgPadrao->Msg(key), true);
 }

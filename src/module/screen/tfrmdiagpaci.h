@@ -13,22 +13,24 @@ class QLabel;
 class QLineEdit;
 class QSplitter;
 class QTextEdit;
-class TAction;
-class TActionList;
+namespace kmp {
+class Action;
+class ActionList;
 class TBtnPesquisa;
 class TButtonFlat;
 class TDateEditPlus;
 class TFormatPanel;
 class TNetConnection;
 class TPageControl;
-class TTabSheet;
+class TabPage;
+} // namespace kmp
 class RdmDiagPaci;
 class DiagnosisList;
-enum class TFormatBtn;
 
 namespace kmp {
 class DataSource;
 class RecordSet;
+enum class TFormatBtn;
 } // namespace kmp
 
 // "Diagnóstico do Paciente": the consultation's ordered diagnoses, the patient's admission
@@ -76,7 +78,7 @@ public:
     Section *activeSection();      // the section in front on the history page, or null
 
     // --- record sets and the connection -----------------------------------------------
-    TNetConnection *netDiagPaci;
+    kmp::TNetConnection *netDiagPaci;
     std::unique_ptr<RdmDiagPaci> server;
     kmp::RecordSet *cdsDiagPaci, *cdsDiagPaciAux, *cdsDiagAsso, *cdsDiagnost, *cdsTipoLaudo, *cdsMemLaudo;
     kmp::RecordSet *cdsHistDoen, *cdsHistClinProg, *cdsHistFam, *cdsExamFisi;
@@ -88,41 +90,41 @@ public:
     QLabel *lblPaciente;
     QLineEdit *edtPaciente;
     QLabel *lblDataCon;
-    TDateEditPlus *DEPDTConsulta;
+    kmp::TDateEditPlus *DEPDTConsulta;
 
-    TTabSheet *tshHistorico;
-    TPageControl *pgcHistorico;
-    TTabSheet *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
+    kmp::TabPage *tshHistorico;
+    kmp::TPageControl *pgcHistorico;
+    kmp::TabPage *tshHistDoenAtu, *tshHistclinProg, *tshHistFam, *tshSinaSint, *tshExamFisi;
     QWidget *panHistDoencDesc, *panHistClinProg, *panHisiFamDesc, *panExamFisiDesc;
-    TFormatPanel *frpHistDoen, *frphistClin, *frpHistFam, *frpLaudo, *frpExamFisi;
+    kmp::TFormatPanel *frpHistDoen, *frphistClin, *frpHistFam, *frpLaudo, *frpExamFisi;
     QTextEdit *rceHistDoen, *rceHistclinProg, *rceHistFam, *rceLaudo, *rceExamFisi;
     QWidget *Panel5;
     QLabel *lblTipLaud;
     QLineEdit *medTpLaudo;
-    TBtnPesquisa *BtpTipoLaudo;
+    kmp::TBtnPesquisa *BtpTipoLaudo;
     QLineEdit *edtTpLaudo;
     QWidget *panDescLaudo;
 
     QWidget *panAssociado;
     QLabel *lblDiagAssoc;
     QWidget *Panel2;
-    TButtonFlat *sbtItemUp, *sbtItemDown;
+    kmp::TButtonFlat *sbtItemUp, *sbtItemDown;
     QSplitter *Splitter1;
     QWidget *Panel3, *Panel4;
     QLabel *lblDiagInt;
-    DBGrid *dbgDiagAsso;
+    kmp::DBGrid *dbgDiagAsso;
 
     QAction *mnuDiagnostico, *mnuHistorico;
     QAction *mnuHistDoen, *mnuHistClinProg, *mnuHistFam, *mnuSinaSint, *mnuExamFisi;
 
-    TActionList *aclBotoes, *aclDiagBotoes;
-    TAction *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
-    TAction *confirmarD, *cancelarD;
+    kmp::ActionList *aclBotoes, *aclDiagBotoes;
+    kmp::Action *Confirmar, *Cancelar, *Incluir, *Alterar, *Excluir, *Atualizar;
+    kmp::Action *confirmarD, *cancelarD;
 
     // --- life cycle ------------------------------------------------------------------------
     void FormCreate() override;
     void FormActivate() override;
-    void FormClose(CloseAction &action) override;
+    void FormClose(kmp::CloseAction &action) override;
     void mnuSairClick() override;
     void sbtImprimirClick(QObject *sender) override;
 
@@ -201,12 +203,11 @@ private:
     void wireHandlers();
     void focusMoved(QWidget *old, QWidget *now);
     void moveDiagnosis(bool up);
-    void reloadDiagnoses();
     void updateMoveButtons();
     void applyPageRules();
     void showHeader();
     void setHistoryMarks(QAction *checked);
-    void goToHistoryPage(TTabSheet *page, QAction *item);
+    void goToHistoryPage(kmp::TabPage *page, QAction *item);
     bool confirm(const QString &key);
     void requireLoaded(Section &s);
     void fail(const QString &key);

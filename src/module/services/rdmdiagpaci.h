@@ -6,7 +6,9 @@
 #include <QList>
 #include <QString>
 
+namespace kmp {
 class TNetConnection;
+} // namespace kmp
 namespace kmp::wire {
 struct Response;
 }
@@ -20,7 +22,7 @@ public:
     static const QString ServerName;
     static const QString ServerGUID;
 
-    explicit RdmDiagPaci(TNetConnection &connection) : m_net(connection) {}
+    explicit RdmDiagPaci(kmp::TNetConnection &connection) : m_net(connection) {}
 
     // Opens the connection now (the calls below open it when needed).
     void connect();
@@ -65,5 +67,5 @@ private:
     // A packet out of a raw answer to method.
     static QByteArray packetOf(const QString &method, const kmp::wire::Response &answer);
 
-    TNetConnection &m_net;
+    kmp::TNetConnection &m_net;
 };

@@ -11,21 +11,21 @@ class QKeyEvent;
 class QWidget;
 
 namespace kmp {
+
 // Packed shortcut codes: the virtual-key code in the low byte, plus 8192 for Shift, 16384
 // for Ctrl and 32768 for Alt (Ctrl+Enter 16397, Esc 27, F2 113, Ctrl+D 16452).
 int packShortcut(QKeyCombination key);
 QKeyCombination unpackShortcut(int code);
 // A key event as the dispatcher compares it: keypad Enter is Enter, the keypad flag is gone.
 QKeyCombination normalizedKey(const QKeyEvent *event);
-} // namespace kmp
 
 // A command with a keyboard shortcut, run by the key dispatcher when its key is pressed
 // in the form that owns its list.
-class TAction : public QObject
+class Action : public QObject
 {
     Q_OBJECT
 public:
-    explicit TAction(const QString &name, QObject *parent = nullptr);
+    explicit Action(const QString &name, QObject *parent = nullptr);
 
     QString name() const { return objectName(); }
     QString Caption;
@@ -33,9 +33,7 @@ public:
     QString caption() const { return Caption; }
 
     void setShortcut(QKeyCombination key);
-    void setShortCut(int packedCode) { setShortcut(kmp::unpackShortcut(packedCode)); }
     QKeyCombination shortcut() const { return m_shortcut; }
-    int shortCutCode() const { return kmp::packShortcut(m_shortcut); }
 
     void setEnabled(bool enabled);
     bool enabled() const { return m_enabled; }
@@ -46,9 +44,6 @@ public:
     // Runs OnExecute through the guarded dispatch; false when it raised (or nothing is set).
     bool execute();
 
-Q_SIGNALS:
-    void enabledChanged(bool enabled);
-
 private:
     QKeyCombination m_shortcut;
     bool m_enabled = true;
@@ -56,18 +51,17 @@ private:
 
 // An ordered list of actions of one form. Lists register with the key dispatcher when they
 // are built, so they are offered keys in the order the form declares them.
-class TActionList : public QObject
+class ActionList : public QObject
 {
     Q_OBJECT
 public:
     // form: the window whose keys this list hears (its child widgets included).
-    TActionList(const QString &name, QWidget *form);
-    ~TActionList() override;
+    ActionList(const QString &name, QWidget *form);
+    ~ActionList() override;
 
-    TAction *addAction(const QString &name, const QString &caption, QKeyCombination key,
+    Action *addAction(const QString &name, const QString &caption, QKeyCombination key,
                        std::function<void()> onExecute = {});
-    TAction *action(const QString &name) const;
-    QList<TAction *> actions() const;
+    Action *action(const QString &name) const;
     QWidget *form() const { return m_form; }
 
     // Offers the key: the first action with that key takes it. An enabled one executes and
@@ -77,13 +71,11 @@ public:
     bool wouldTake(QKeyCombination key) const;
 
 private:
-    TAction *firstWith(QKeyCombination key) const;
+    Action *firstWith(QKeyCombination key) const;
 
     QPointer<QWidget> m_form;
-    QList<QPointer<TAction>> m_actions;
+    QList<QPointer<Action>> m_actions;
 };
-
-namespace kmp {
 
 // Offers every key press to the action lists of the form it was pressed in, before the
 // focused widget or Qt's own shortcuts see it. Lists are asked in declaration order; then the
@@ -95,9 +87,9 @@ class KeyDispatcher : public QObject
 public:
     static KeyDispatcher *instance(); // installs itself on the application on first use
 
-    void registerList(QWidget *form, TActionList *list);
-    void unregisterList(TActionList *list);
-    QList<TActionList *> listsOf(QWidget *form) const;
+    void registerList(QWidget *form, ActionList *list);
+    void unregisterList(ActionList *list);
+    QList<ActionList *> listsOf(QWidget *form) const;
 
     // Offers a key to the lists of form; true when an action consumed it.
     bool dispatch(QWidget *form, QKeyCombination key);
@@ -116,7 +108,7 @@ private:
     struct Entry
     {
         QPointer<QWidget> form;
-        QPointer<TActionList> list;
+        QPointer<ActionList> list;
     };
     QList<Entry> m_entries;
 };

@@ -1,4 +1,4 @@
-#include "tdbnavigator.h"
+#include "dbnavigator.h"
 
 #include "datasource.h"
 #include "exceptions.h"
@@ -7,7 +7,9 @@
 #include <QLabel>
 #include <QToolButton>
 
-TDBNavigator::TDBNavigator(QWidget *parent) : QWidget(parent)
+namespace kmp {
+
+DBNavigator::DBNavigator(QWidget *parent) : QWidget(parent)
 {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -33,34 +35,34 @@ TDBNavigator::TDBNavigator(QWidget *parent) : QWidget(parent)
     refresh();
 }
 
-void TDBNavigator::setDataSource(kmp::DataSource *source)
+void DBNavigator::setDataSource(kmp::DataSource *source)
 {
     if (m_source)
         disconnect(m_source, nullptr, this, nullptr);
     m_source = source;
     if (m_source) {
-        connect(m_source, &kmp::DataSource::dataSetChanged, this, &TDBNavigator::attach);
-        connect(m_source, &kmp::DataSource::stateChanged, this, &TDBNavigator::refresh);
+        connect(m_source, &kmp::DataSource::dataSetChanged, this, &DBNavigator::attach);
+        connect(m_source, &kmp::DataSource::stateChanged, this, &DBNavigator::refresh);
     }
     attach();
 }
 
-void TDBNavigator::attach()
+void DBNavigator::attach()
 {
     if (m_set)
         disconnect(m_set, nullptr, this, nullptr);
     m_set = m_source ? m_source->dataSet() : nullptr;
     if (m_set) {
-        connect(m_set, &kmp::RecordSet::cursorMoved, this, &TDBNavigator::refresh);
-        connect(m_set, &kmp::RecordSet::resetDone, this, &TDBNavigator::refresh);
-        connect(m_set, &kmp::RecordSet::stateChanged, this, &TDBNavigator::refresh);
-        connect(m_set, &kmp::RecordSet::rowRemoved, this, &TDBNavigator::refresh);
-        connect(m_set, &kmp::RecordSet::rowInserted, this, &TDBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::cursorMoved, this, &DBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::resetDone, this, &DBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::stateChanged, this, &DBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::rowRemoved, this, &DBNavigator::refresh);
+        connect(m_set, &kmp::RecordSet::rowInserted, this, &DBNavigator::refresh);
     }
     refresh();
 }
 
-void TDBNavigator::refresh()
+void DBNavigator::refresh()
 {
     kmp::RecordSet *s = m_set;
     const bool usable = s && s->state() == kmp::DataSetState::Browse && !s->isEmpty();
@@ -72,7 +74,7 @@ void TDBNavigator::refresh()
     m_buttons[Last]->setEnabled(usable && row < last);
 }
 
-void TDBNavigator::click(Button which)
+void DBNavigator::click(Button which)
 {
     kmp::guarded(this, [&] {
         kmp::RecordSet *s = m_set;
@@ -88,7 +90,7 @@ void TDBNavigator::click(Button which)
     refresh();
 }
 
-TDBText::TDBText(QWidget *parent) : QWidget(parent)
+DBText::DBText(QWidget *parent) : QWidget(parent)
 {
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(4, 0, 4, 0);
@@ -97,43 +99,43 @@ TDBText::TDBText(QWidget *parent) : QWidget(parent)
     layout->addWidget(m_label);
 }
 
-void TDBText::setDataSource(kmp::DataSource *source)
+void DBText::setDataSource(kmp::DataSource *source)
 {
     if (m_source)
         disconnect(m_source, nullptr, this, nullptr);
     m_source = source;
     if (m_source)
-        connect(m_source, &kmp::DataSource::dataSetChanged, this, &TDBText::attach);
+        connect(m_source, &kmp::DataSource::dataSetChanged, this, &DBText::attach);
     attach();
 }
 
-void TDBText::setDataField(const QString &fieldName)
+void DBText::setDataField(const QString &fieldName)
 {
     m_field = fieldName;
     refresh();
 }
 
-void TDBText::attach()
+void DBText::attach()
 {
     if (m_set)
         disconnect(m_set, nullptr, this, nullptr);
     m_set = m_source ? m_source->dataSet() : nullptr;
     if (m_set) {
-        connect(m_set, &kmp::RecordSet::cursorMoved, this, &TDBText::refresh);
-        connect(m_set, &kmp::RecordSet::resetDone, this, &TDBText::refresh);
-        connect(m_set, &kmp::RecordSet::rowChanged, this, &TDBText::refresh);
-        connect(m_set, &kmp::RecordSet::rowRemoved, this, &TDBText::refresh);
-        connect(m_set, &kmp::RecordSet::stateChanged, this, &TDBText::refresh);
+        connect(m_set, &kmp::RecordSet::cursorMoved, this, &DBText::refresh);
+        connect(m_set, &kmp::RecordSet::resetDone, this, &DBText::refresh);
+        connect(m_set, &kmp::RecordSet::rowChanged, this, &DBText::refresh);
+        connect(m_set, &kmp::RecordSet::rowRemoved, this, &DBText::refresh);
+        connect(m_set, &kmp::RecordSet::stateChanged, this, &DBText::refresh);
     }
     refresh();
 }
 
-QString TDBText::text() const
+QString DBText::text() const
 {
     return m_label->text();
 }
 
-void TDBText::refresh()
+void DBText::refresh()
 {
     QString t;
     if (m_set && m_set->isActive() && !m_field.isEmpty()) {
@@ -145,3 +147,5 @@ void TDBText::refresh()
     }
     m_label->setText(t);
 }
+
+} // namespace kmp

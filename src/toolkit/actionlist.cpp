@@ -1,4 +1,4 @@
-#include "tactionlist.h"
+#include "actionlist.h"
 
 #include "dbgrid.h"
 #include "exceptions.h"
@@ -94,16 +94,14 @@ QKeyCombination normalizedKey(const QKeyEvent *event)
     return QKeyCombination(m, Qt::Key(key));
 }
 
-} // namespace kmp
+// --- Action ---------------------------------------------------------------------------
 
-// --- TAction ---------------------------------------------------------------------------
-
-TAction::TAction(const QString &name, QObject *parent) : QObject(parent)
+Action::Action(const QString &name, QObject *parent) : QObject(parent)
 {
     setObjectName(name);
 }
 
-void TAction::setShortcut(QKeyCombination key)
+void Action::setShortcut(QKeyCombination key)
 {
     // Compare as the dispatcher does: keypad Enter is Enter.
     if (key.key() == Qt::Key_Enter)
@@ -111,43 +109,42 @@ void TAction::setShortcut(QKeyCombination key)
     m_shortcut = key;
 }
 
-void TAction::setEnabled(bool enabled)
+void Action::setEnabled(bool enabled)
 {
     if (m_enabled == enabled)
         return;
     m_enabled = enabled;
-    Q_EMIT enabledChanged(enabled);
 }
 
-bool TAction::execute()
+bool Action::execute()
 {
     if (!OnExecute)
         return false;
     QWidget *context = nullptr;
-    if (auto *list = qobject_cast<TActionList *>(parent()))
+    if (auto *list = qobject_cast<ActionList *>(parent()))
         context = list->form();
     // Copy: the handler may replace OnExecute while it runs.
     const std::function<void()> handler = OnExecute;
     return kmp::guarded(context, handler);
 }
 
-// --- TActionList -------------------------------------------------------------------------
+// --- ActionList -------------------------------------------------------------------------
 
-TActionList::TActionList(const QString &name, QWidget *form) : QObject(form), m_form(form)
+ActionList::ActionList(const QString &name, QWidget *form) : QObject(form), m_form(form)
 {
     setObjectName(name);
     kmp::KeyDispatcher::instance()->registerList(form, this);
 }
 
-TActionList::~TActionList()
+ActionList::~ActionList()
 {
     kmp::KeyDispatcher::instance()->unregisterList(this);
 }
 
-TAction *TActionList::addAction(const QString &name, const QString &caption, QKeyCombination key,
+Action *ActionList::addAction(const QString &name, const QString &caption, QKeyCombination key,
                                 std::function<void()> onExecute)
 {
-    auto *a = new TAction(name, this);
+    auto *a = new Action(name, this);
     a->setCaption(caption);
     a->setShortcut(key);
     a->OnExecute = std::move(onExecute);
@@ -155,7 +152,7 @@ TAction *TActionList::addAction(const QString &name, const QString &caption, QKe
     return a;
 }
 
-TAction *TActionList::action(const QString &name) const
+Action *ActionList::action(const QString &name) const
 {
     for (const auto &a : m_actions)
         if (a && a->objectName() == name)
@@ -163,16 +160,7 @@ TAction *TActionList::action(const QString &name) const
     return nullptr;
 }
 
-QList<TAction *> TActionList::actions() const
-{
-    QList<TAction *> out;
-    for (const auto &a : m_actions)
-        if (a)
-            out.append(a);
-    return out;
-}
-
-TAction *TActionList::firstWith(QKeyCombination key) const
+Action *ActionList::firstWith(QKeyCombination key) const
 {
     for (const auto &a : m_actions)
         if (a && a->shortcut() == key && key.key() != Qt::Key_unknown && int(key.key()) != 0)
@@ -180,15 +168,15 @@ TAction *TActionList::firstWith(QKeyCombination key) const
     return nullptr;
 }
 
-bool TActionList::wouldTake(QKeyCombination key) const
+bool ActionList::wouldTake(QKeyCombination key) const
 {
-    TAction *a = firstWith(key);
+    Action *a = firstWith(key);
     return a && a->isEnabled();
 }
 
-bool TActionList::offer(QKeyCombination key)
+bool ActionList::offer(QKeyCombination key)
 {
-    TAction *a = firstWith(key);
+    Action *a = firstWith(key);
     if (!a || !a->isEnabled())
         return false;
     // What is typed in an open grid cell belongs to the row the command acts on.
@@ -198,8 +186,6 @@ bool TActionList::offer(QKeyCombination key)
 }
 
 // --- KeyDispatcher -----------------------------------------------------------------------
-
-namespace kmp {
 
 KeyDispatcher::KeyDispatcher() : QObject(QCoreApplication::instance())
 {
@@ -215,19 +201,19 @@ KeyDispatcher *KeyDispatcher::instance()
     return dispatcher;
 }
 
-void KeyDispatcher::registerList(QWidget *form, TActionList *list)
+void KeyDispatcher::registerList(QWidget *form, ActionList *list)
 {
     m_entries.append({form, list});
 }
 
-void KeyDispatcher::unregisterList(TActionList *list)
+void KeyDispatcher::unregisterList(ActionList *list)
 {
     m_entries.removeIf([list](const Entry &e) { return e.list == list || !e.list || !e.form; });
 }
 
-QList<TActionList *> KeyDispatcher::listsOf(QWidget *form) const
+QList<ActionList *> KeyDispatcher::listsOf(QWidget *form) const
 {
-    QList<TActionList *> out;
+    QList<ActionList *> out;
     for (const Entry &e : m_entries)
         if (e.form == form && e.list)
             out.append(e.list);
@@ -285,8 +271,8 @@ QAction *KeyDispatcher::menuActionFor(QWidget *form, QKeyCombination key) const
 bool KeyDispatcher::dispatch(QWidget *form, QKeyCombination key)
 {
     // Copy: a handler may build or destroy lists.
-    const QList<TActionList *> lists = listsOf(form);
-    for (const QPointer<TActionList> list : lists)
+    const QList<ActionList *> lists = listsOf(form);
+    for (const QPointer<ActionList> list : lists)
         if (list && list->offer(key))
             return true;
     // Then the form's menu commands, ahead of the focused control: Ctrl+C on a page
@@ -320,7 +306,7 @@ bool KeyDispatcher::eventFilter(QObject *watched, QEvent *event)
     if (type == QEvent::ShortcutOverride) {
         // Claim the key before Qt's shortcut map sees it; the action runs on the key press
         // that follows.
-        for (TActionList *list : listsOf(form))
+        for (ActionList *list : listsOf(form))
             if (list->wouldTake(k)) {
                 event->accept();
                 return true;

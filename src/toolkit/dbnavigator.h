@@ -3,19 +3,23 @@
 #include <QPointer>
 #include <QWidget>
 
-class QToolButton;
 #include "datasource.h"
+
+class QLabel;
+class QToolButton;
+
+namespace kmp {
 
 // Record navigator: first, prior, next and last over a data source. The buttons follow the
 // cursor (first/prior off on the first row, next/last off on the last) and are all off
 // while the set is edited, closed or empty. Moves run through the guarded dispatch.
-class TDBNavigator : public QWidget
+class DBNavigator : public QWidget
 {
     Q_OBJECT
 public:
     enum Button { First, Prior, Next, Last };
 
-    explicit TDBNavigator(QWidget *parent = nullptr);
+    explicit DBNavigator(QWidget *parent = nullptr);
     void setDataSource(kmp::DataSource *source);
     kmp::DataSource *dataSource() const { return m_source; }
     QToolButton *button(Button which) const { return m_buttons[which]; }
@@ -31,14 +35,13 @@ private:
 };
 
 // A label that shows one field of the data source's current row.
-class TDBText : public QWidget
+class DBText : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TDBText(QWidget *parent = nullptr);
+    explicit DBText(QWidget *parent = nullptr);
     void setDataSource(kmp::DataSource *source);
     void setDataField(const QString &fieldName);
-    QString dataField() const { return m_field; }
     QString text() const;
 
 private:
@@ -48,5 +51,7 @@ private:
     QPointer<kmp::DataSource> m_source;
     QPointer<kmp::RecordSet> m_set;
     QString m_field;
-    class QLabel *m_label;
+    QLabel *m_label;
 };
+
+} // namespace kmp
