@@ -76,16 +76,21 @@ QByteArray RdmDiagPaci::GetDiagnost()
 
 RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"));
+    const QString rowsMethod = p::methodName<p::GetDiagPaci>();
+    const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
+    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
     const CatalogueCache::Load load = cache.prepare();
-    const QCborArray consultation{filial, paciente, dtConsulta};
     try {
         const QList<kmp::wire::Response> answers = m_net.callAll(
-            {load.call, {QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+            {load.call,
+             {rowsMethod, p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente},
+                                                        p::ConsultationDate{dtConsulta})},
+             {admissionsMethod, p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente},
+                                                              p::ConsultationDate{dtConsulta})}});
         Opening o;
         o.catalogue = cache.finish(load, answers.at(0), m_net);
-        o.rows = packetOf(QStringLiteral("GetDiagPaci"), answers.at(1));
-        o.admissions = packetOf(QStringLiteral("GetDiagAsso"), answers.at(2));
+        o.rows = packetOf(rowsMethod, answers.at(1));
+        o.admissions = packetOf(admissionsMethod, answers.at(2));
         return o;
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(QStringLiteral("GetOpening"), e);
@@ -94,15 +99,19 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
 
 QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const QCborArray consultation{filial, paciente, dtConsulta};
+    const QString rowsMethod = p::methodName<p::GetDiagPaci>();
+    const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
     QList<kmp::wire::Response> answers;
     try {
         answers = m_net.callAll(
-            {{QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+            {{rowsMethod,
+              p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
+             {admissionsMethod,
+              p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}});
     } catch (const kmp::wire::ConnectionError &e) {
-        unreachable(QStringLiteral("GetDiagPaci"), e);
+        unreachable(rowsMethod, e);
     }
-    return {packetOf(QStringLiteral("GetDiagPaci"), answers.at(0)), packetOf(QStringLiteral("GetDiagAsso"), answers.at(1))};
+    return {packetOf(rowsMethod, answers.at(0)), packetOf(admissionsMethod, answers.at(1))};
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)
