@@ -4,6 +4,7 @@
 #include "error.h"
 #include "message.h"
 #include "tnetconnection.h"
+#include "toolkitlog.h"
 
 #include <QCborMap>
 #include <QDateTime>
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QtDebug>
 #include <algorithm>
 
 namespace {
@@ -73,7 +73,7 @@ bool CatalogueCache::read(QString *version, QByteArray *packet) const
         try {
             plain = kmp::wire::decompressZstd(all.mid(eol + 1), kMaxPacket);
         } catch (const kmp::Error &e) {
-            qWarning("catálogo local %s descartado: %s", qPrintable(f.fileName()), qPrintable(e.userMessage()));
+            qCWarning(kmp::toolkitLog, "catálogo local %s descartado: %s", qPrintable(f.fileName()), qPrintable(e.userMessage()));
             good = false;
         }
     }
@@ -91,7 +91,7 @@ bool CatalogueCache::write(const QString &version, const QByteArray &packet) con
     if (version.isEmpty() || packet.isEmpty())
         return false;
     if (!QDir().mkpath(m_folder)) {
-        qWarning("catálogo local não guardado: não foi possível criar %s", qPrintable(m_folder));
+        qCWarning(kmp::toolkitLog, "catálogo local não guardado: não foi possível criar %s", qPrintable(m_folder));
         return false;
     }
     const QString name = filePrefix() + safeName(version) + QStringLiteral(".cache");
@@ -99,7 +99,7 @@ bool CatalogueCache::write(const QString &version, const QByteArray &packet) con
     QSaveFile f(QDir(m_folder).filePath(name));
     if (packed.isEmpty() || !f.open(QIODevice::WriteOnly) || f.write(kMagic) != kMagic.size()
         || f.write(version.toUtf8() + '\n') < 0 || f.write(packed) != packed.size() || !f.commit()) {
-        qWarning("catálogo local não guardado em %s: %s", qPrintable(f.fileName()), qPrintable(f.errorString()));
+        qCWarning(kmp::toolkitLog, "catálogo local não guardado em %s: %s", qPrintable(f.fileName()), qPrintable(f.errorString()));
         return false;
     }
     // Older versions of this server's copy, and the oldest copies beyond the few kept.

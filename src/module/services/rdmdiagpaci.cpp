@@ -4,6 +4,7 @@
 #include "consiste.h"
 #include "error.h"
 #include "methods.h"
+#include "modulelog.h"
 #include "tnetconnection.h"
 
 #include <QCborArray>
@@ -22,7 +23,7 @@ namespace {
 // The transport's own text (address, socket error) is for whoever looks after the server.
 [[noreturn]] void unreachable(const QString &method, const kmp::wire::ConnectionError &e)
 {
-    qWarning("KMP12800: %s: %s", qPrintable(method), e.what());
+    qCWarning(kmp::moduleLog, "KMP12800: %s: %s", qPrintable(method), e.what());
     throw kmp::Error(RdmDiagPaci::UnreachableMessage);
 }
 
