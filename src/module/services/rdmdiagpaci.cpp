@@ -27,19 +27,6 @@ namespace {
     throw kmp::Error(RdmDiagPaci::UnreachableMessage);
 }
 
-// The two list reads of a consultation, as calls that can travel together with others.
-kmp::TNetConnection::Call rowsCall(const QString &filial, const QString &paciente, double dtConsulta)
-{
-    return {p::methodName<p::GetDiagPaci>(),
-            p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})};
-}
-
-kmp::TNetConnection::Call admissionsCall(const QString &filial, const QString &paciente, double dtConsulta)
-{
-    return {p::methodName<p::GetDiagAsso>(),
-            p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})};
-}
-
 } // namespace
 
 void RdmDiagPaci::connect()
@@ -54,7 +41,7 @@ void RdmDiagPaci::connect()
 QCborValue RdmDiagPaci::call(const QString &method, const QCborArray &args)
 {
     try {
-        return kmp::Consiste::CheckResultServ(m_net.call(method, args), true, 0);
+        return Consiste::CheckResultServ(m_net.call(method, args), true, 0);
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(method, e);
     }
@@ -70,7 +57,7 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 
 QByteArray RdmDiagPaci::packetOf(const QString &method, const kmp::wire::Response &answer)
 {
-    const QCborValue payload = kmp::Consiste::CheckResultServ(answer, true, 0);
+    const QCborValue payload = Consiste::CheckResultServ(answer, true, 0);
     if (!payload.isByteArray())
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
     return payload.toByteArray();
@@ -81,7 +68,7 @@ QByteArray RdmDiagPaci::GetDiagnost()
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
     try {
-        return kmp::CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
+        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
             .fetch(m_net);
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(p::methodName<p::GetDiagnost>(), e);
@@ -90,15 +77,21 @@ QByteArray RdmDiagPaci::GetDiagnost()
 
 RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const kmp::CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
-    const kmp::CatalogueCache::Load load = cache.prepare();
+    const QString rowsMethod = p::methodName<p::GetDiagPaci>();
+    const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
+    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
+    const CatalogueCache::Load load = cache.prepare();
     try {
-        const QList<kmp::wire::Response> answers =
-            m_net.callAll({load.call, rowsCall(filial, paciente, dtConsulta), admissionsCall(filial, paciente, dtConsulta)});
+        const QList<kmp::wire::Response> answers = m_net.callAll(
+            {load.call,
+             {rowsMethod, p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente},
+                                                        p::ConsultationDate{dtConsulta})},
+             {admissionsMethod, p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente},
+                                                              p::ConsultationDate{dtConsulta})}});
         Opening o;
         o.catalogue = cache.finish(load, answers.at(0), m_net);
-        o.rows = packetOf(p::methodName<p::GetDiagPaci>(), answers.at(1));
-        o.admissions = packetOf(p::methodName<p::GetDiagAsso>(), answers.at(2));
+        o.rows = packetOf(rowsMethod, answers.at(1));
+        o.admissions = packetOf(admissionsMethod, answers.at(2));
         return o;
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(QStringLiteral("GetOpening"), e);
@@ -107,14 +100,19 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
 
 QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta)
 {
+    const QString rowsMethod = p::methodName<p::GetDiagPaci>();
+    const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
     QList<kmp::wire::Response> answers;
     try {
-        answers = m_net.callAll({rowsCall(filial, paciente, dtConsulta), admissionsCall(filial, paciente, dtConsulta)});
+        answers = m_net.callAll(
+            {{rowsMethod,
+              p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
+             {admissionsMethod,
+              p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}});
     } catch (const kmp::wire::ConnectionError &e) {
-        unreachable(p::methodName<p::GetDiagPaci>(), e);
+        unreachable(rowsMethod, e);
     }
-    return {packetOf(p::methodName<p::GetDiagPaci>(), answers.at(0)),
-            packetOf(p::methodName<p::GetDiagAsso>(), answers.at(1))};
+    return {packetOf(rowsMethod, answers.at(0)), packetOf(admissionsMethod, answers.at(1))};
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)
