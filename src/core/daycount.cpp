@@ -32,6 +32,9 @@ double daysFromDate(QDate date)
 
 QDate dateFromDays(double days)
 {
+    // Far beyond any calendar QDate keeps (and NaN): no day, rather than an overflow.
+    if (!std::isfinite(days) || std::fabs(days) > 1e9)
+        return QDate();
     return epochDate().addDays(qint64(std::floor(days)));
 }
 

@@ -11,7 +11,7 @@ QDateTime dateTimeFromDays(double days);
 double daysFromDateTime(const QDateTime &dt);
 
 // Whole days only: the count of a calendar day, and the calendar day a count falls on
-// (the time of day, if any, is dropped).
+// (the time of day, if any, is dropped; an invalid date for a count no calendar holds).
 double daysFromDate(QDate date);
 QDate dateFromDays(double days);
 

@@ -46,8 +46,10 @@ QCborValue packetValue(const QByteArray &encoded)
     return QCborValue(encoded);
 }
 
-QCborValue save(Store &store, const TableDef &table, const QByteArray &delta, const QString &duplicate,
-                const AuditContext &who)
+// The delta's bytes are the save's own (moved out of the decoded arguments) and go as soon
+// as the delta is decoded: a section may be tens of megabytes, and the save then holds
+// the request's copy and the decoded one, not a third.
+QCborValue save(Store &store, const TableDef &table, QByteArray delta, const QString &duplicate, const AuditContext &who)
 {
     Delta d;
     try {
@@ -55,6 +57,7 @@ QCborValue save(Store &store, const TableDef &table, const QByteArray &delta, co
     } catch (const kmp::Error &e) {
         throw ServiceError(ErrorCode::BadRequest, QStringLiteral("Alterações ilegíveis: %1").arg(e.userMessage()));
     }
+    delta = QByteArray();
     store.applyDelta(table, d, duplicate, who);
     return QCborValue(nullptr);
 }
@@ -107,23 +110,24 @@ const std::map<QString, Method> &methods()
             return packetValue(s.memLaudo(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ReportType>(a),
                                           arg<p::ConsultationDate>(a)));
         }),
-        bind<p::SetDiagPaci>([](Store &s, const p::SetDiagPaci::Args &a, const AuditContext &who) {
-            return save(s, tables::diagPaci(), arg<p::Changes>(a), QStringLiteral("Diagnóstico já cadastrado."), who);
+        bind<p::SetDiagPaci>([](Store &s, p::SetDiagPaci::Args &&a, const AuditContext &who) {
+            return save(s, tables::diagPaci(), std::move(std::get<p::Changes>(a).value),
+                        QStringLiteral("Diagnóstico já cadastrado."), who);
         }),
-        bind<p::SetMemLaudo>([](Store &s, const p::SetMemLaudo::Args &a, const AuditContext &who) {
-            return save(s, tables::memLaudo(), arg<p::Changes>(a), kDuplicateRow, who);
+        bind<p::SetMemLaudo>([](Store &s, p::SetMemLaudo::Args &&a, const AuditContext &who) {
+            return save(s, tables::memLaudo(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
         }),
-        bind<p::SetHistDoen>([](Store &s, const p::SetHistDoen::Args &a, const AuditContext &who) {
-            return save(s, tables::histDoen(), arg<p::Changes>(a), kDuplicateRow, who);
+        bind<p::SetHistDoen>([](Store &s, p::SetHistDoen::Args &&a, const AuditContext &who) {
+            return save(s, tables::histDoen(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
         }),
-        bind<p::SetHistClinProg>([](Store &s, const p::SetHistClinProg::Args &a, const AuditContext &who) {
-            return save(s, tables::histClinProg(), arg<p::Changes>(a), kDuplicateRow, who);
+        bind<p::SetHistClinProg>([](Store &s, p::SetHistClinProg::Args &&a, const AuditContext &who) {
+            return save(s, tables::histClinProg(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
         }),
-        bind<p::SetHistFam>([](Store &s, const p::SetHistFam::Args &a, const AuditContext &who) {
-            return save(s, tables::histFam(), arg<p::Changes>(a), kDuplicateRow, who);
+        bind<p::SetHistFam>([](Store &s, p::SetHistFam::Args &&a, const AuditContext &who) {
+            return save(s, tables::histFam(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
         }),
-        bind<p::SetExamFisi>([](Store &s, const p::SetExamFisi::Args &a, const AuditContext &who) {
-            return save(s, tables::examFisi(), arg<p::Changes>(a), kDuplicateRow, who);
+        bind<p::SetExamFisi>([](Store &s, p::SetExamFisi::Args &&a, const AuditContext &who) {
+            return save(s, tables::examFisi(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
         }),
         // Reports of the report screens: listed by report code, run by name with parameter
         // values; the SQL never leaves the server.

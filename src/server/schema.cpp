@@ -5,6 +5,8 @@
 #include "methods.h"
 #include "serviceerror.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSqlRecord>
 
@@ -286,6 +288,78 @@ void migrateTo4(DbConnection &db)
     db.exec(q);
 }
 
+// The first blob a trail row's values hold inline ({"base64": ...}), taken out: the text
+// keeps {"bytes": n} in its place, as saves write it now. Null when there is none.
+QVariant takeInlineBlob(QString &json)
+{
+    QJsonObject values = QJsonDocument::fromJson(json.toUtf8()).object();
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        if (!it.value().isObject())
+            continue;
+        const QJsonValue base64 = it.value().toObject().value(QLatin1String("base64"));
+        if (!base64.isString())
+            continue;
+        const QByteArray bytes = QByteArray::fromBase64(base64.toString().toLatin1());
+        it.value() = QJsonObject{{QStringLiteral("bytes"), double(bytes.size())}};
+        json = QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact));
+        return bytes;
+    }
+    return QVariant(QMetaType::fromType<QByteArray>());
+}
+
+// Version 5: the trail's blobs in columns of their own, out of the JSON text where they sat
+// as base64 (writing a large section's trail that way cost many times its size). Rows
+// written before are moved over one at a time, so the upgrade holds one row at most; the
+// audit report reads both forms the same.
+void migrateTo5(DbConnection &db)
+{
+    // Like every step, safe to run again on a database that already has it.
+    for (const char *column : {"OLD_BLOB", "NEW_BLOB"}) {
+        if (db.isPostgres()) {
+            db.execDirect(QStringLiteral("ALTER TABLE KMP_AUDIT ADD COLUMN IF NOT EXISTS %1 BYTEA").arg(QLatin1String(column)));
+            continue;
+        }
+        QSqlQuery has = db.prepare(QStringLiteral("SELECT 1 FROM pragma_table_info('KMP_AUDIT') WHERE name = ?"));
+        has.addBindValue(QString::fromLatin1(column));
+        db.exec(has);
+        const bool there = has.next();
+        has.finish();
+        if (!there)
+            db.execDirect(QStringLiteral("ALTER TABLE KMP_AUDIT ADD COLUMN %1 BLOB").arg(QLatin1String(column)));
+    }
+    QSqlQuery candidates = db.prepare(QStringLiteral("SELECT ID FROM KMP_AUDIT WHERE OLD_VALUES LIKE '%\"base64\"%' "
+                                                     "OR NEW_VALUES LIKE '%\"base64\"%' ORDER BY ID"));
+    db.exec(candidates);
+    std::vector<qint64> ids;
+    while (candidates.next())
+        ids.push_back(candidates.value(0).toLongLong());
+    candidates.finish();
+    for (const qint64 id : ids) {
+        QSqlQuery row = db.prepare(QStringLiteral("SELECT OLD_VALUES, NEW_VALUES FROM KMP_AUDIT WHERE ID = ?"));
+        row.addBindValue(id);
+        db.exec(row);
+        if (!row.next())
+            continue;
+        const QVariant storedOld = row.value(0);
+        const QVariant storedNew = row.value(1);
+        row.finish();
+        QString oldValues = storedOld.toString();
+        QString newValues = storedNew.toString();
+        const QVariant oldBlob = storedOld.isNull() ? QVariant(QMetaType::fromType<QByteArray>()) : takeInlineBlob(oldValues);
+        const QVariant newBlob = storedNew.isNull() ? QVariant(QMetaType::fromType<QByteArray>()) : takeInlineBlob(newValues);
+        if (oldBlob.isNull() && newBlob.isNull())
+            continue;
+        const auto text = [](const QVariant &stored, const QString &value) {
+            return stored.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value);
+        };
+        const DbConnection::Outcome out = db.run(QStringLiteral("UPDATE KMP_AUDIT SET OLD_VALUES = ?, NEW_VALUES = ?, "
+                                                                "OLD_BLOB = ?, NEW_BLOB = ? WHERE ID = ?"),
+                                                 {text(storedOld, oldValues), text(storedNew, newValues), oldBlob, newBlob, id});
+        if (!out.ok)
+            db.raise(out.error);
+    }
+}
+
 } // namespace
 
 QString newCatalogueVersion(const QString &previous)
@@ -318,7 +392,7 @@ void ensureSchema(DbConnection &db)
                                .arg(version)
                                .arg(CurrentSchemaVersion));
     using Step = void (*)(DbConnection &);
-    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3, migrateTo4};
+    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3, migrateTo4, migrateTo5};
     for (int v = version; v < CurrentSchemaVersion; ++v) {
         steps[v](db);
         QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (?)"));

@@ -1,6 +1,7 @@
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "hostservices.h"
 #include "recordset.h"
 #include "actionlist.h"

@@ -4,6 +4,7 @@
 #include "context.h"
 #include "dbgrid.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"

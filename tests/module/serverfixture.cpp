@@ -2,6 +2,7 @@
 
 #include "context.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "entry.h"
 #include "fielddef.h"
 #include "tfrmdiagpaci.h"

@@ -3,6 +3,7 @@
 #include "dbgrid.h"
 #include "diagnosislist.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
 #include "serverfixture.h"

@@ -4,6 +4,7 @@
 #include "dbgrid.h"
 #include "diagnosislist.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"

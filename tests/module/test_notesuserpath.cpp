@@ -4,6 +4,7 @@
 // holds afterwards, since text on screen that never reaches the server is lost.
 #include "context.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
 #include "serverfixture.h"

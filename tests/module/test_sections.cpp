@@ -2,6 +2,7 @@
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
 #include "rtfreader.h"

@@ -5,6 +5,7 @@
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "diagnosislist.h"
 #include "recordset.h"
 #include "serverfixture.h"

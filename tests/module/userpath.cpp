@@ -2,6 +2,7 @@
 
 #include "dbgrid.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "entry.h"
 #include "exceptions.h"
 #include "hostservices.h"

@@ -1,6 +1,7 @@
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "field.h"
 #include "recordset.h"

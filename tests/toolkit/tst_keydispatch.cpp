@@ -1,5 +1,6 @@
 #include "consiste.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
 #include "actionlist.h"

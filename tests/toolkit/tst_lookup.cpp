@@ -1,5 +1,6 @@
 #include "datasource.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "hostservices.h"
 #include "lookupdialog.h"
 #include "pesquisa.h"

@@ -1,6 +1,7 @@
 #include "consiste.h"
 #include "datasource.h"
 #include "dialogs.h"
+#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "lookupdialog.h"

@@ -4,6 +4,7 @@
 #include "consiste.h"
 #include "error.h"
 #include "methods.h"
+#include "modulelog.h"
 #include "tnetconnection.h"
 
 #include <QCborArray>
@@ -22,7 +23,7 @@ namespace {
 // The transport's own text (address, socket error) is for whoever looks after the server.
 [[noreturn]] void unreachable(const QString &method, const kmp::wire::ConnectionError &e)
 {
-    qWarning("KMP12800: %s: %s", qPrintable(method), e.what());
+    qCWarning(kmp::moduleLog, "KMP12800: %s: %s", qPrintable(method), e.what());
     throw kmp::Error(RdmDiagPaci::UnreachableMessage);
 }
 
@@ -54,6 +55,14 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
     return payload.toByteArray();
 }
 
+QByteArray RdmDiagPaci::packetOf(const QString &method, const kmp::wire::Response &answer)
+{
+    const QCborValue payload = kmp::Consiste::CheckResultServ(answer, true, 0);
+    if (!payload.isByteArray())
+        throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
+    return payload.toByteArray();
+}
+
 QByteArray RdmDiagPaci::GetDiagnost()
 {
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
@@ -64,6 +73,37 @@ QByteArray RdmDiagPaci::GetDiagnost()
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(p::methodName<p::GetDiagnost>(), e);
     }
+}
+
+RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    const kmp::CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"));
+    const kmp::CatalogueCache::Load load = cache.prepare();
+    const QCborArray consultation{filial, paciente, dtConsulta};
+    try {
+        const QList<kmp::wire::Response> answers = m_net.callAll(
+            {load.call, {QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+        Opening o;
+        o.catalogue = cache.finish(load, answers.at(0), m_net);
+        o.rows = packetOf(QStringLiteral("GetDiagPaci"), answers.at(1));
+        o.admissions = packetOf(QStringLiteral("GetDiagAsso"), answers.at(2));
+        return o;
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(QStringLiteral("GetOpening"), e);
+    }
+}
+
+QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    const QCborArray consultation{filial, paciente, dtConsulta};
+    QList<kmp::wire::Response> answers;
+    try {
+        answers = m_net.callAll(
+            {{QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(QStringLiteral("GetDiagPaci"), e);
+    }
+    return {packetOf(QStringLiteral("GetDiagPaci"), answers.at(0)), packetOf(QStringLiteral("GetDiagAsso"), answers.at(1))};
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)

@@ -9,6 +9,9 @@
 namespace kmp {
 class TNetConnection;
 } // namespace kmp
+namespace kmp::wire {
+struct Response;
+}
 
 // The remote module "KMP12800.rdmDiagPaci" as the screen sees it: one call per remote
 // method, with the argument orders the server expects, each result passed through the
@@ -28,6 +31,19 @@ public:
     static const QString UnreachableMessage;
 
     QByteArray GetDiagnost();
+
+    // What the screen loads as it opens: the catalogue and the consultation's two lists,
+    // asked for together so that a slow link's round trip is paid once. Each answer is
+    // checked as its own call would be, in this order, so the first failure raises.
+    struct Opening
+    {
+        QByteArray catalogue;  // GetDiagnost
+        QByteArray rows;       // GetDiagPaci
+        QByteArray admissions; // GetDiagAsso
+    };
+    Opening GetOpening(const QString &filial, const QString &paciente, double dtConsulta);
+    // GetDiagPaci and GetDiagAsso together, in one exchange.
+    QList<QByteArray> GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta);
     QByteArray GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta);
     QByteArray GetDiagAsso(const QString &filial, const QString &paciente, double dtConsulta);
     // Note the order: patient first, then branch.
@@ -48,6 +64,8 @@ public:
 private:
     QByteArray packet(const QString &method, const QCborArray &args);
     QCborValue call(const QString &method, const QCborArray &args);
+    // A packet out of a raw answer to method.
+    static QByteArray packetOf(const QString &method, const kmp::wire::Response &answer);
 
     kmp::TNetConnection &m_net;
 };

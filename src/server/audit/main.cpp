@@ -23,18 +23,19 @@ int auditCommand(const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption db = databaseOption();
-    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Branch code (CDFILIAL), e.g. 0001."),
+    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Código da filial (CDFILIAL), por exemplo 0001."),
                                     QStringLiteral("B"));
-    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Patient code (CDPACIENTE)."),
+    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Código do paciente (CDPACIENTE)."),
                                      QStringLiteral("P"));
-    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Only the consultation of this day."),
-                                  QStringLiteral("YYYY-MM-DD"));
+    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Só a consulta deste dia."),
+                                  QStringLiteral("AAAA-MM-DD"));
     parser.addOptions({db, branch, patient, date});
     parseOrExit(parser, args,
-                QStringLiteral("Prints the audit trail of a patient's consultations in the order the changes were "
-                               "applied: when (UTC), which client key, from which address, the method, the table, "
-                               "the row and the values; rich-text sections as their plain text, old against new, "
-                               "line by line. The output holds patient data: keep it where the records are kept."));
+                QStringLiteral("Mostra a trilha de auditoria das consultas de um paciente na ordem em que as alterações "
+                               "foram aplicadas: quando (UTC), qual chave de cliente, de qual endereço, o método, a "
+                               "tabela, a linha e os valores; as seções de texto formatado como texto simples, antigo "
+                               "contra novo, linha a linha. A saída contém dados de pacientes: guarde-a onde ficam os "
+                               "prontuários."));
     if (!parser.isSet(branch) || !parser.isSet(patient))
         throw kmp::Error(QStringLiteral("Informe --branch e --patient."));
     std::optional<double> consulta;
@@ -65,6 +66,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kmp-appserver"));
+    installQtTranslations(app);
     try {
         return auditCommand(QCoreApplication::arguments());
     } catch (const kmp::Error &e) {
