@@ -4,8 +4,6 @@
 #include "hostservices.h"
 #include "showavi.h"
 
-#include <algorithm>
-
 namespace kmp {
 
 namespace {

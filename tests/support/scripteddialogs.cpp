@@ -9,13 +9,10 @@ ScriptedDialogs::ScriptedDialogs()
           m_seen.append({r.kind, r.type, r.title, r.text});
           if (m_script.isEmpty()) {
               ++m_unexpected;
-              if (r.kind != DialogKind::Message)
-                  return int(QDialog::Rejected);
-              // As if the box were closed: the most cautious answer it offers.
-              const MessageResult dismissed = r.buttons.testFlag(MessageButton::Cancel) ? MessageResult::Cancel
-                                              : r.buttons.testFlag(MessageButton::No)   ? MessageResult::No
-                                                                                        : MessageResult::Ok;
-              return int(dismissed);
+              return r.kind == DialogKind::Message ? int(r.buttons.testFlag(MessageButton::Cancel) ? MessageResult::Cancel
+                                                          : r.buttons.testFlag(MessageButton::No)   ? MessageResult::No
+                                                                                                    : MessageResult::Ok)
+                                                   : int(QDialog::Rejected);
           }
           DialogResponder next = m_script.takeFirst();
           return next(r);

@@ -27,6 +27,19 @@ namespace {
     throw kmp::Error(RdmDiagPaci::UnreachableMessage);
 }
 
+// The two list reads of a consultation, as calls that can travel together with others.
+kmp::TNetConnection::Call rowsCall(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    return {p::methodName<p::GetDiagPaci>(),
+            p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})};
+}
+
+kmp::TNetConnection::Call admissionsCall(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    return {p::methodName<p::GetDiagAsso>(),
+            p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})};
+}
+
 } // namespace
 
 void RdmDiagPaci::connect()
@@ -77,16 +90,15 @@ QByteArray RdmDiagPaci::GetDiagnost()
 
 RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const kmp::CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"));
+    const kmp::CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
     const kmp::CatalogueCache::Load load = cache.prepare();
-    const QCborArray consultation{filial, paciente, dtConsulta};
     try {
-        const QList<kmp::wire::Response> answers = m_net.callAll(
-            {load.call, {QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+        const QList<kmp::wire::Response> answers =
+            m_net.callAll({load.call, rowsCall(filial, paciente, dtConsulta), admissionsCall(filial, paciente, dtConsulta)});
         Opening o;
         o.catalogue = cache.finish(load, answers.at(0), m_net);
-        o.rows = packetOf(QStringLiteral("GetDiagPaci"), answers.at(1));
-        o.admissions = packetOf(QStringLiteral("GetDiagAsso"), answers.at(2));
+        o.rows = packetOf(p::methodName<p::GetDiagPaci>(), answers.at(1));
+        o.admissions = packetOf(p::methodName<p::GetDiagAsso>(), answers.at(2));
         return o;
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(QStringLiteral("GetOpening"), e);
@@ -95,15 +107,14 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
 
 QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const QCborArray consultation{filial, paciente, dtConsulta};
     QList<kmp::wire::Response> answers;
     try {
-        answers = m_net.callAll(
-            {{QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+        answers = m_net.callAll({rowsCall(filial, paciente, dtConsulta), admissionsCall(filial, paciente, dtConsulta)});
     } catch (const kmp::wire::ConnectionError &e) {
-        unreachable(QStringLiteral("GetDiagPaci"), e);
+        unreachable(p::methodName<p::GetDiagPaci>(), e);
     }
-    return {packetOf(QStringLiteral("GetDiagPaci"), answers.at(0)), packetOf(QStringLiteral("GetDiagAsso"), answers.at(1))};
+    return {packetOf(p::methodName<p::GetDiagPaci>(), answers.at(0)),
+            packetOf(p::methodName<p::GetDiagAsso>(), answers.at(1))};
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)
