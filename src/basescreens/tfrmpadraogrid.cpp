@@ -11,6 +11,7 @@
 #include "pesquisa.h"
 #include "actionlist.h"
 #include "dbnavigator.h"
+#include "dbtext.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
 

@@ -28,15 +28,13 @@ public:
     explicit Action(const QString &name, QObject *parent = nullptr);
 
     QString name() const { return objectName(); }
-    QString Caption;
-    void setCaption(const QString &caption) { Caption = caption; }
-    QString caption() const { return Caption; }
+    void setCaption(const QString &caption) { m_caption = caption; }
+    QString caption() const { return m_caption; }
 
     void setShortcut(QKeyCombination key);
     QKeyCombination shortcut() const { return m_shortcut; }
 
     void setEnabled(bool enabled);
-    bool enabled() const { return m_enabled; }
     bool isEnabled() const { return m_enabled; }
 
     std::function<void()> OnExecute;
@@ -45,6 +43,7 @@ public:
     bool execute();
 
 private:
+    QString m_caption;
     QKeyCombination m_shortcut;
     bool m_enabled = true;
 };

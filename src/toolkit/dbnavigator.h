@@ -5,7 +5,6 @@
 
 #include "datasource.h"
 
-class QLabel;
 class QToolButton;
 
 namespace kmp {
@@ -32,26 +31,6 @@ private:
     QPointer<kmp::DataSource> m_source;
     QPointer<kmp::RecordSet> m_set;
     QToolButton *m_buttons[4];
-};
-
-// A label that shows one field of the data source's current row.
-class DBText : public QWidget
-{
-    Q_OBJECT
-public:
-    explicit DBText(QWidget *parent = nullptr);
-    void setDataSource(kmp::DataSource *source);
-    void setDataField(const QString &fieldName);
-    QString text() const;
-
-private:
-    void attach();
-    void refresh();
-
-    QPointer<kmp::DataSource> m_source;
-    QPointer<kmp::RecordSet> m_set;
-    QString m_field;
-    QLabel *m_label;
 };
 
 } // namespace kmp

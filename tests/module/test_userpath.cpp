@@ -12,6 +12,7 @@
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
 #include "dbnavigator.h"
+#include "dbtext.h"
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"

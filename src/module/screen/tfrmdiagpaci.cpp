@@ -17,6 +17,7 @@
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
 #include "dbnavigator.h"
+#include "dbtext.h"
 #include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
 #include "tmessages.h"
