@@ -41,7 +41,7 @@ void RdmDiagPaci::connect()
 QCborValue RdmDiagPaci::call(const QString &method, const QCborArray &args)
 {
     try {
-        return Consiste::CheckResultServ(m_net.call(method, args), true, 0);
+        return kmp::Consiste::CheckResultServ(m_net.call(method, args), true, 0);
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(method, e);
     }
@@ -57,7 +57,7 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 
 QByteArray RdmDiagPaci::packetOf(const QString &method, const kmp::wire::Response &answer)
 {
-    const QCborValue payload = Consiste::CheckResultServ(answer, true, 0);
+    const QCborValue payload = kmp::Consiste::CheckResultServ(answer, true, 0);
     if (!payload.isByteArray())
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
     return payload.toByteArray();
@@ -68,7 +68,7 @@ QByteArray RdmDiagPaci::GetDiagnost()
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
     try {
-        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
+        return kmp::CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
             .fetch(m_net);
     } catch (const kmp::wire::ConnectionError &e) {
         unreachable(p::methodName<p::GetDiagnost>(), e);
@@ -79,8 +79,8 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
 {
     const QString rowsMethod = p::methodName<p::GetDiagPaci>();
     const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
-    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
-    const CatalogueCache::Load load = cache.prepare();
+    const kmp::CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
+    const kmp::CatalogueCache::Load load = cache.prepare();
     try {
         const QList<kmp::wire::Response> answers = m_net.callAll(
             {load.call,
