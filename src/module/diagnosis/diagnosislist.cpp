@@ -1,5 +1,6 @@
 #include "diagnosislist.h"
 
+#include "columnfields.h"
 #include "contract.h"
 #include "exceptions.h"
 #include "fielddef.h"
@@ -27,24 +28,6 @@ constexpr int kMaxRetries = 3;
 
 constexpr int kConflict = 409;
 
-kmp::Field *addField(RecordSet *s, const char *name, FieldKind kind, int size, bool visible = true,
-                     const QString &label = QString())
-{
-    kmp::Field *f = s->addField(QLatin1String(name), kind, size);
-    f->setObjectName(s->objectName() + QLatin1String(name));
-    f->setVisible(visible);
-    if (!label.isEmpty())
-        f->setDisplayLabel(label);
-    return f;
-}
-
-// A field of a column the server defines: name, kind and width as the contract has them.
-kmp::Field *addField(RecordSet *s, const kmp::protocol::Column &column, bool visible = true,
-                     const QString &label = QString())
-{
-    return addField(s, column.name.data(), column.kind, column.size, visible, label);
-}
-
 } // namespace
 
 DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(parent), m_server(server)
@@ -54,24 +37,24 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
 
     namespace c = kmp::protocol::columns;
     m_rows = new RecordSet(QStringLiteral("cdsDiagPaci"), this);
-    addField(m_rows, c::CDFILIAL, false);
-    addField(m_rows, c::CDPACIENTE, false);
-    addField(m_rows, c::DTCONSPACI, false);
-    addField(m_rows, c::CDDIAGNOST, true, codeLabel);
-    addField(m_rows, c::NMDIAGNOST, true, nameLabel);
-    addField(m_rows, c::NRSEQUENCIA, false);
-    addField(m_rows, c::CDTABECDI, false);
+    addColumnField(m_rows, c::CDFILIAL, false);
+    addColumnField(m_rows, c::CDPACIENTE, false);
+    addColumnField(m_rows, c::DTCONSPACI, false);
+    addColumnField(m_rows, c::CDDIAGNOST, true, codeLabel);
+    addColumnField(m_rows, c::NMDIAGNOST, true, nameLabel);
+    addColumnField(m_rows, c::NRSEQUENCIA, false);
+    addColumnField(m_rows, c::CDTABECDI, false);
 
     m_check = new RecordSet(QStringLiteral("cdsDiagPaciAux"), this);
-    addField(m_check, c::CDPACIENTE);
+    addColumnField(m_check, c::CDPACIENTE);
 
     // The admission diagnoses come from another part of the clinic's system: shown, never
     // changed here. Every field is read-only, so no grid opens an editor on them, and an
     // insert, edit or delete ends silently before it starts.
     m_admissions = new RecordSet(QStringLiteral("cdsDiagAsso"), this);
-    addField(m_admissions, c::CDDIAGNOST, true, codeLabel)
+    addColumnField(m_admissions, c::CDDIAGNOST, true, codeLabel)
         ->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    addField(m_admissions, c::NMDIAGNOST, true, nameLabel)
+    addColumnField(m_admissions, c::NMDIAGNOST, true, nameLabel)
         ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
     for (int i = 0; i < m_admissions->fieldCount(); ++i)
         m_admissions->field(i)->setReadOnly(true);

@@ -1,5 +1,6 @@
 #include "tfrmdiagpaci.h"
 
+#include "columnfields.h"
 #include "consiste.h"
 #include "contract.h"
 #include "dialogs.h"
@@ -193,20 +194,6 @@ void TfrmDiagPaci::buildRecordSets()
         auto *s = new RecordSet(QLatin1String(name), this);
         return s;
     };
-    auto field = [](RecordSet *s, const char *name, FieldKind kind, int size, bool visible = true,
-                    const QString &label = QString()) {
-        kmp::Field *f = s->addField(QLatin1String(name), kind, size);
-        f->setObjectName(s->objectName() + QLatin1String(name));
-        f->setVisible(visible);
-        if (!label.isEmpty())
-            f->setDisplayLabel(label);
-        return f;
-    };
-    // Fields of columns the server defines take name, kind and width from the contract.
-    auto column = [&field](RecordSet *s, const kmp::protocol::Column &col, bool visible = true,
-                           const QString &label = QString()) {
-        return field(s, col.name.data(), col.kind, col.size, visible, label);
-    };
     namespace c = kmp::protocol::columns;
     const QString codeLabel = QStringLiteral("Código");
     const QString nameLabel = QStringLiteral("Nome");
@@ -217,29 +204,29 @@ void TfrmDiagPaci::buildRecordSets()
     cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
-    column(cdsDiagnost, c::CDDIAGNOST, true, codeLabel);
-    column(cdsDiagnost, c::NMDIAGNOST, true, nameLabel);
-    column(cdsDiagnost, c::CDTABECDI, false);
-    column(cdsDiagnost, c::DSABREDIAG, true, QStringLiteral("Descrição"));
+    addColumnField(cdsDiagnost, c::CDDIAGNOST, true, codeLabel);
+    addColumnField(cdsDiagnost, c::NMDIAGNOST, true, nameLabel);
+    addColumnField(cdsDiagnost, c::CDTABECDI, false);
+    addColumnField(cdsDiagnost, c::DSABREDIAG, true, QStringLiteral("Descrição"));
 
     cdsTipoLaudo = set("cdsTipoLaudo");
-    column(cdsTipoLaudo, c::CDTIPOLAUDO, true, codeLabel);
-    column(cdsTipoLaudo, c::NMTIPOLAUDO, true, nameLabel);
-    column(cdsTipoLaudo, c::DSPADRLAUDO, false);
+    addColumnField(cdsTipoLaudo, c::CDTIPOLAUDO, true, codeLabel);
+    addColumnField(cdsTipoLaudo, c::NMTIPOLAUDO, true, nameLabel);
+    addColumnField(cdsTipoLaudo, c::DSPADRLAUDO, false);
 
     cdsMemLaudo = set("cdsMemLaudo");
-    column(cdsMemLaudo, c::CDPACIENTE);
-    column(cdsMemLaudo, c::DTCONSPACI);
-    column(cdsMemLaudo, c::DSLAUDPACI);
-    column(cdsMemLaudo, c::CDTIPOLAUDO)->setDisplayWidth(3);
-    column(cdsMemLaudo, c::CDFILIAL);
+    addColumnField(cdsMemLaudo, c::CDPACIENTE);
+    addColumnField(cdsMemLaudo, c::DTCONSPACI);
+    addColumnField(cdsMemLaudo, c::DSLAUDPACI);
+    addColumnField(cdsMemLaudo, c::CDTIPOLAUDO)->setDisplayWidth(3);
+    addColumnField(cdsMemLaudo, c::CDFILIAL);
 
     auto history = [&](const char *name, const kmp::protocol::Column &textField) {
         RecordSet *s = set(name);
-        column(s, c::CDPACIENTE);
-        column(s, c::DTCONSPACI);
-        column(s, textField);
-        column(s, c::CDFILIAL);
+        addColumnField(s, c::CDPACIENTE);
+        addColumnField(s, c::DTCONSPACI);
+        addColumnField(s, textField);
+        addColumnField(s, c::CDFILIAL);
         return s;
     };
     cdsHistDoen = history("cdsHistDoen", c::DSHISTDOEATU);
