@@ -85,12 +85,12 @@ struct StationResult
 void runStation(quint16 port, int station, int seconds, const QStringList &pool, StationResult *out)
 {
     kmp::TNetConnection net;
-    net.setServerName(RdmDiagPaci::ServerName);
-    net.setServerGUID(RdmDiagPaci::ServerGUID);
+    net.setServerName(kmp::RdmDiagPaci::ServerName);
+    net.setServerGUID(kmp::RdmDiagPaci::ServerGUID);
     net.setHost(QStringLiteral("127.0.0.1"));
     net.setPort(port);
-    RdmDiagPaci server(net);
-    DiagnosisList list(server);
+    kmp::RdmDiagPaci server(net);
+    kmp::DiagnosisList list(server);
     kmp::RecordSet *rows = list.rows();
     rows->OnAfterOpen = [&](kmp::RecordSet &) { list.rowsLoaded(); };
     rows->OnBeforePost = [&](kmp::RecordSet &) { list.stampNewRow(); };
@@ -98,7 +98,7 @@ void runStation(quint16 port, int station, int seconds, const QStringList &pool,
     std::atomic<int> notices = 0;
     list.OnNotice = [&](const QString &) { ++notices; };
 
-    Consultation c;
+    kmp::Consultation c;
     c.branch = kBranch;
     c.patient = QStringLiteral("SOAK");
     c.date = kDate;
@@ -224,11 +224,11 @@ void TestConcurrency::twoStationsKeepOneOrder()
 
     // What the server holds: distinct numbers, every row a station saw saved.
     kmp::TNetConnection net;
-    net.setServerName(RdmDiagPaci::ServerName);
-    net.setServerGUID(RdmDiagPaci::ServerGUID);
+    net.setServerName(kmp::RdmDiagPaci::ServerName);
+    net.setServerGUID(kmp::RdmDiagPaci::ServerGUID);
     net.setHost(QStringLiteral("127.0.0.1"));
     net.setPort(procs.front()->port());
-    RdmDiagPaci server(net);
+    kmp::RdmDiagPaci server(net);
     const kmp::Packet p = kmp::decodePacket(server.GetDiagPaci(kBranch, QStringLiteral("SOAK"), kDate));
     QSet<QString> codes;
     QSet<int> numbers;

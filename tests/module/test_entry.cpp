@@ -154,7 +154,7 @@ void TestEntry::initializationCounters()
     BostCriado = true;
     Initialize();
     QVERIFY(!BostCriado);
-    const PackageInfoTable *t = GetPackageInfoTable();
+    const kmp::PackageInfoTable *t = GetPackageInfoTable();
     QCOMPARE(t->unitCount, 2);
     QCOMPARE(QByteArray(t->units[0].name), QByteArray("Cli_kmp12801"));
     QCOMPARE(QByteArray(t->units[1].name), QByteArray("Cli_kmp12800"));

@@ -49,7 +49,7 @@ TfrmDiagPaci *UserPath::screen() const
 
 TfrmDiagPaci *UserPath::openStation(const QString &patient, double date, const QString &branch)
 {
-    Consultation c;
+    kmp::Consultation c;
     c.branch = branch;
     c.patient = patient;
     c.patientText = QStringLiteral("Segunda estação");

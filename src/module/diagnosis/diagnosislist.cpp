@@ -11,9 +11,7 @@
 #include <QHash>
 #include <QScopedValueRollback>
 
-using kmp::ChangeKind;
-using kmp::FieldKind;
-using kmp::RecordSet;
+namespace kmp {
 
 namespace {
 
@@ -35,7 +33,7 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
     const QString codeLabel = QStringLiteral("Código");
     const QString nameLabel = QStringLiteral("Nome");
 
-    namespace c = kmp::protocol::columns;
+    namespace c = protocol::columns;
     m_rows = new RecordSet(QStringLiteral("cdsDiagPaci"), this);
     addColumnField(m_rows, c::CDFILIAL, false);
     addColumnField(m_rows, c::CDPACIENTE, false);
@@ -58,8 +56,8 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
         ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
     for (int i = 0; i < m_admissions->fieldCount(); ++i)
         m_admissions->field(i)->setReadOnly(true);
-    m_admissions->OnBeforeEdit = [](RecordSet &) { kmp::silentAbort(); };
-    m_admissions->OnBeforeDelete = [](RecordSet &) { kmp::silentAbort(); };
+    m_admissions->OnBeforeEdit = [](RecordSet &) { silentAbort(); };
+    m_admissions->OnBeforeDelete = [](RecordSet &) { silentAbort(); };
 }
 
 DiagnosisList::~DiagnosisList()
@@ -78,8 +76,8 @@ void DiagnosisList::apply(const Consultation &c, const Snapshot &s)
 {
     // Both packets are decoded before anything is shown, so a malformed answer leaves the
     // lists and the consultation as they were.
-    const kmp::Packet rows = kmp::decodePacket(s.rows);
-    const kmp::Packet admissions = kmp::decodePacket(s.admissions);
+    const Packet rows = decodePacket(s.rows);
+    const Packet admissions = decodePacket(s.admissions);
     m_check->close();
     m_admissions->loadRows(admissions.fields, admissions.rows);
     m_rows->loadRows(rows.fields, rows.rows);
@@ -105,7 +103,7 @@ bool DiagnosisList::isStored(const QString &code) const
 
 void DiagnosisList::stampNewRow()
 {
-    if (m_boReordenando || m_rows->state() != kmp::DataSetState::Insert)
+    if (m_boReordenando || m_rows->state() != DataSetState::Insert)
         return;
     m_rows->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(m_consultation.branch);
     m_rows->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(m_consultation.patient);
@@ -142,7 +140,7 @@ void DiagnosisList::saveChanges()
 {
     if (m_boReordenando || m_rows->changeCount() == 0)
         return;
-    const kmp::Delta delta = m_rows->deltaData();
+    const Delta delta = m_rows->deltaData();
     const bool oneInsert = delta.changes.size() == 1 && delta.changes.front().kind == ChangeKind::Insert;
     // A new row the server did not take goes back to being typed, so the clinician can
     // confirm it again (or cancel it); anything else returns to what the server holds.
@@ -160,8 +158,8 @@ void DiagnosisList::saveChanges()
             m_rows->fieldByName(it.key())->setAsString(it.value().toString());
     };
     try {
-        m_server.SetDiagPaci(kmp::encodeDelta(delta));
-    } catch (const kmp::ServerError &e) {
+        m_server.SetDiagPaci(encodeDelta(delta));
+    } catch (const ServerError &e) {
         if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
             return;
         restore();
@@ -223,7 +221,7 @@ bool DiagnosisList::move(bool up)
     const QString moving = m_rows->fieldByName(kCode)->asString();
     QScopedValueRollback guard(m_boReordenando, true);
     try {
-        kmp::Field *seq = m_rows->fieldByName(kSeq);
+        Field *seq = m_rows->fieldByName(kSeq);
         const qint64 mine = seq->asInteger();
         m_rows->moveTo(to);
         const qint64 theirs = seq->asInteger();
@@ -252,3 +250,5 @@ bool DiagnosisList::move(bool up)
     m_rows->locate(kCode, moving);
     return true;
 }
+
+} // namespace kmp

@@ -7,11 +7,10 @@
 #include <QString>
 #include <functional>
 
-class RdmDiagPaci;
-
 namespace kmp {
+
+class RdmDiagPaci;
 class RecordSet;
-} // namespace kmp
 
 // The consultation's ordered diagnoses and the patient's admission diagnoses, without any
 // widget: loading them for a consultation, numbering new rows, saving each change at once,
@@ -24,9 +23,9 @@ public:
     DiagnosisList(RdmDiagPaci &server, QObject *parent = nullptr);
     ~DiagnosisList() override;
 
-    kmp::RecordSet *rows() const { return m_rows; }             // cdsDiagPaci
-    kmp::RecordSet *checkSet() const { return m_check; }        // cdsDiagPaciAux
-    kmp::RecordSet *admissions() const { return m_admissions; } // cdsDiagAsso (read-only)
+    RecordSet *rows() const { return m_rows; }             // cdsDiagPaci
+    RecordSet *checkSet() const { return m_check; }        // cdsDiagPaciAux
+    RecordSet *admissions() const { return m_admissions; } // cdsDiagAsso (read-only)
 
     const Consultation &consultation() const { return m_consultation; }
     void setPatientText(const QString &text) { m_consultation.patientText = text; }
@@ -75,11 +74,13 @@ private:
     bool retryInsertAfterClash();
 
     RdmDiagPaci &m_server;
-    kmp::RecordSet *m_rows;
-    kmp::RecordSet *m_check;
-    kmp::RecordSet *m_admissions;
+    RecordSet *m_rows;
+    RecordSet *m_check;
+    RecordSet *m_admissions;
     Consultation m_consultation;
     int m_nrUltSequencia = 0;
     bool m_boReordenando = false;
     int m_retries = 0;
 };
+
+} // namespace kmp

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace kmp {
+
 // One consultation: whose diagnoses and notes the screen shows and where its saves go.
 // The entry unit owns the one in force and hands a copy to the screen; the screen never
 // reads the module's exported context, so a switch that fails half-way cannot leave the
@@ -19,3 +21,5 @@ struct Consultation
         return branch == other.branch && patient == other.patient && date == other.date;
     }
 };
+
+} // namespace kmp

@@ -29,6 +29,8 @@ KMP_EXPORT extern QPointer<TfrmDiagPaci> frmDiagPaci;
 KMP_EXPORT extern QPointer<TfrmListDiagPaci> frmListDiagPaci;
 }
 
+namespace kmp {
+
 // The module's units, in load order, with their initialization and finalization.
 struct PackageUnitInfo
 {
@@ -42,3 +44,5 @@ struct PackageInfoTable
     int unitCount;
     const PackageUnitInfo *units;
 };
+
+} // namespace kmp

@@ -97,11 +97,11 @@ void finalizeScreenUnit()
     stCdFilial.clear();
 }
 
-const PackageUnitInfo units[] = {
+const kmp::PackageUnitInfo units[] = {
     {"Cli_kmp12801", &initListUnit, &finalizeListUnit},
     {"Cli_kmp12800", &initScreenUnit, &finalizeScreenUnit},
 };
-const PackageInfoTable packageInfo = {2, units};
+const kmp::PackageInfoTable packageInfo = {2, units};
 
 } // namespace
 
@@ -124,7 +124,7 @@ namespace {
 
 // The context the host reads follows the screen: written once a consultation is fully
 // on screen, never before.
-void publish(const Consultation &c)
+void publish(const kmp::Consultation &c)
 {
     stCdFilial = c.branch;
     stCdPaciente = c.patient;
@@ -138,7 +138,7 @@ void criaDiagPaci(const QString &branch, const QString &patient, const QString &
 {
     // The host's branch stands in for an empty one before anything is loaded, so the
     // first loads and every save use the same branch.
-    Consultation next;
+    kmp::Consultation next;
     next.branch = kmp::Consiste::EmptyString(branch) ? kmp::Norvik::FiliProc() : branch;
     next.patient = patient;
     next.patientText = patientText;
@@ -188,7 +188,7 @@ void Finalize()
         packageInfo.units[i].finalize();
 }
 
-const PackageInfoTable *GetPackageInfoTable()
+const kmp::PackageInfoTable *GetPackageInfoTable()
 {
     return &packageInfo;
 }

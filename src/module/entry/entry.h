@@ -32,5 +32,5 @@ KMP_EXPORT void criaDiagPaci(const QString &branch, const QString &patient, cons
 // repeated requests are counted so that the steps run once.
 KMP_EXPORT void Initialize();
 KMP_EXPORT void Finalize();
-KMP_EXPORT const PackageInfoTable *GetPackageInfoTable();
+KMP_EXPORT const kmp::PackageInfoTable *GetPackageInfoTable();
 }

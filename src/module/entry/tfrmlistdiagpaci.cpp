@@ -13,7 +13,7 @@ TfrmListDiagPaci::TfrmListDiagPaci(QObject *owner) : TfrmDadosGerRel(owner)
     setHelpContext(11112801);
     lblCodTela->setText(QStringLiteral("KMP12801"));
     setReportCode(QStringLiteral("KMP128"));
-    setServer(RdmDiagPaci::ServerName, RdmDiagPaci::ServerGUID);
+    setServer(kmp::RdmDiagPaci::ServerName, kmp::RdmDiagPaci::ServerGUID);
 }
 
 void TfrmListDiagPaci::FormActivate()

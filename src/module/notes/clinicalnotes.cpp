@@ -28,7 +28,7 @@
 #include <QTextList>
 #include <QToolButton>
 
-using kmp::DataSetState;
+namespace kmp {
 
 namespace {
 
@@ -65,19 +65,19 @@ void ClinicalNotes::wire()
 {
     for (NoteSection &s : m_sections) {
         NoteSection *sec = &s;
-        kmp::RecordSet *set = s.set;
-        set->OnAfterOpen = [this, sec](kmp::RecordSet &) { loadEditor(*sec); };
-        set->OnAfterScroll = [this, sec](kmp::RecordSet &) { loadEditor(*sec); };
+        RecordSet *set = s.set;
+        set->OnAfterOpen = [this, sec](RecordSet &) { loadEditor(*sec); };
+        set->OnAfterScroll = [this, sec](RecordSet &) { loadEditor(*sec); };
         if (set == m_screen.cdsHistDoen)
-            set->OnBeforeClose = [this, sec](kmp::RecordSet &) { emptyEditor(*sec); };
+            set->OnBeforeClose = [this, sec](RecordSet &) { emptyEditor(*sec); };
         else
-            set->OnAfterClose = [this, sec](kmp::RecordSet &) { emptyEditor(*sec); };
-        set->OnBeforePost = [this, sec](kmp::RecordSet &) { beforePost(*sec); };
-        set->OnAfterPost = [this, sec](kmp::RecordSet &) { saveAfterPost(*sec); };
-        set->OnAfterDelete = [this, sec](kmp::RecordSet &) { saveAfterDelete(*sec); };
-        s.source->OnStateChange = [this, sec](kmp::DataSource &) { stateChange(*sec); };
-        s.bar->OnClick = [this, sec](kmp::TFormatPanel &, kmp::TFormatBtn button) {
-            kmp::guarded(&m_screen, [&] { formatClick(*sec, button); });
+            set->OnAfterClose = [this, sec](RecordSet &) { emptyEditor(*sec); };
+        set->OnBeforePost = [this, sec](RecordSet &) { beforePost(*sec); };
+        set->OnAfterPost = [this, sec](RecordSet &) { saveAfterPost(*sec); };
+        set->OnAfterDelete = [this, sec](RecordSet &) { saveAfterDelete(*sec); };
+        s.source->OnStateChange = [this, sec](DataSource &) { stateChange(*sec); };
+        s.bar->OnClick = [this, sec](TFormatPanel &, TFormatBtn button) {
+            guarded(&m_screen, [&] { formatClick(*sec, button); });
         };
         // A new undo step is every change that did not merge into the previous one; a
         // document that turns modified catches undo and redo past the stored state. Both
@@ -92,7 +92,7 @@ void ClinicalNotes::wire()
         s.editor->viewport()->installEventFilter(this);
     }
     connect(m_screen.medTpLaudo, &QLineEdit::textChanged, this,
-            [this] { kmp::guarded(&m_screen, [this] { medTpLaudoChange(); }); });
+            [this] { guarded(&m_screen, [this] { medTpLaudoChange(); }); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -104,7 +104,7 @@ void ClinicalNotes::writeEditor(NoteSection &s, const QByteArray &stored)
     QTextEdit *editor = s.editor;
     editor->clear();
     if (!stored.isEmpty())
-        kmp::rtf::read(stored, editor->document());
+        rtf::read(stored, editor->document());
     // Undoing past what was loaded would empty the section as an "edit".
     editor->document()->clearUndoRedoStacks();
     editor->document()->setModified(false);
@@ -139,9 +139,9 @@ void ClinicalNotes::emptyEditor(NoteSection &s)
 
 void ClinicalNotes::beforePost(NoteSection &s)
 {
-    kmp::RecordSet *set = s.set;
+    RecordSet *set = s.set;
     m_postedInsert[&s - m_sections.data()] = set->state() == DataSetState::Insert;
-    const QByteArray text = kmp::rtf::write(s.editor->document());
+    const QByteArray text = rtf::write(s.editor->document());
     if (!s.isReport) {
         set->fieldByName(QStringLiteral("CDFILIAL"))->setAsString(m_screen.consultation().branch);
         set->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(m_screen.consultation().date);
@@ -173,11 +173,11 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
         return;
     try {
         {
-            kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 1);
+            BusyIndicator busy(HostServices::instance()->mainForm(), 1);
             m_screen.server->save(s.saveMethod, s.set->delta());
         }
         s.set->mergeChangeLog();
-        kmp::Norvik::AtualizaLocalCache({s.cacheKey});
+        Norvik::AtualizaLocalCache({s.cacheKey});
     } catch (...) {
         // Back to what the server holds...
         if (!posted) {
@@ -266,7 +266,7 @@ void ClinicalNotes::documentEdited(NoteSection &s)
         refuseChange(s, QStringLiteral("Secao_Bloq"));
         return;
     }
-    if (!kmp::guarded(&m_screen, [&] { startEdit(s); }))
+    if (!guarded(&m_screen, [&] { startEdit(s); }))
         refuseChange(s, QString());
 }
 
@@ -282,12 +282,12 @@ void ClinicalNotes::refuseChange(NoteSection &s, const QString &key)
                 return;
             loadEditor(*sec);
             if (!key.isEmpty())
-                m_screen.msgPadrao->ShowMsg(key, kmp::MessageType::Warning, kmp::MessageButton::Ok, 0);
+                m_screen.msgPadrao->ShowMsg(key, MessageType::Warning, MessageButton::Ok, 0);
         },
         Qt::QueuedConnection);
 }
 
-void ClinicalNotes::formatClick(NoteSection &s, kmp::TFormatBtn)
+void ClinicalNotes::formatClick(NoteSection &s, TFormatBtn)
 {
     // The first click is remembered as before, but it is a format change like any other:
     // the bar has formatted the editor, and the edit that stores it starts now.
@@ -310,13 +310,13 @@ void ClinicalNotes::reloadStored(NoteSection &s)
         return;
     }
     const Consultation &c = m_screen.consultation();
-    kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);
+    BusyIndicator busy(HostServices::instance()->mainForm(), 6);
     m_screen.cdsMemLaudo->loadFromPacket(m_screen.server->GetMemLaudo(c.branch, c.patient, m_reportType, c.date));
 }
 
 QByteArray ClinicalNotes::storedText(NoteSection &s) const
 {
-    kmp::RecordSet *set = s.set;
+    RecordSet *set = s.set;
     if (!set->isActive() || set->isEmpty() || set->state() == DataSetState::Insert)
         return QByteArray();
     return set->fieldByName(s.textField)->asBytes();
@@ -324,7 +324,7 @@ QByteArray ClinicalNotes::storedText(NoteSection &s) const
 
 void ClinicalNotes::refreshWhileEditing(NoteSection &s)
 {
-    const QByteArray mine = kmp::rtf::write(s.editor->document());
+    const QByteArray mine = rtf::write(s.editor->document());
     const QByteArray before = s.set->state() == DataSetState::Edit ? s.set->fieldByName(s.textField)->asBytes()
                                                                     : QByteArray();
     try {
@@ -335,15 +335,15 @@ void ClinicalNotes::refreshWhileEditing(NoteSection &s)
         throw;
     }
     const QByteArray after = storedText(s);
-    if (kmp::rtf::write(s.editor->document()) != mine) {
+    if (rtf::write(s.editor->document()) != mine) {
         startEdit(s);
         writeEditor(s, mine);
         s.editor->document()->setModified(true);
         // Someone else saved the section meanwhile: the clinician is told that Confirm
         // now writes over that version and Cancel keeps it.
         if (after != before)
-            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), kmp::MessageType::Information,
-                                       kmp::MessageButton::Ok, 0);
+            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), MessageType::Information,
+                                       MessageButton::Ok, 0);
     }
     stateChange(s);
     // The refresh of the lists turned Search on; on the history page it stays off.
@@ -368,8 +368,8 @@ void ClinicalNotes::medTpLaudoChange()
 bool ClinicalNotes::reportMatchesType() const
 {
     return m_screen.cdsMemLaudo->isActive()
-           && m_reportType == kmp::Consiste::Ajusta(m_screen.medTpLaudo->text(), 3)
-           && !kmp::Consiste::EmptyString(m_reportType);
+           && m_reportType == Consiste::Ajusta(m_screen.medTpLaudo->text(), 3)
+           && !Consiste::EmptyString(m_reportType);
 }
 
 void ClinicalNotes::Vd_Laudo(bool boObrigatorio)
@@ -377,12 +377,12 @@ void ClinicalNotes::Vd_Laudo(bool boObrigatorio)
     TfrmDiagPaci &f = m_screen;
     try {
         const QString typed = f.medTpLaudo->text();
-        if (kmp::Consiste::EmptyString(typed)) {
+        if (Consiste::EmptyString(typed)) {
             if (boObrigatorio)
                 f.fail(QStringLiteral("TpLaudo_Inf"));
             return;
         }
-        f.medTpLaudo->setText(kmp::Consiste::Ajusta(typed, 3));
+        f.medTpLaudo->setText(Consiste::Ajusta(typed, 3));
         f.cdsTipoLaudo->loadFromPacket(f.server->GetTipoLaudo(f.medTpLaudo->text(), QString()));
         if (f.cdsTipoLaudo->isEmpty())
             f.fail(QStringLiteral("TpLaudo_NCad"));
@@ -407,12 +407,12 @@ void ClinicalNotes::panDescLaudoEnter()
     const Consultation &c = f.consultation();
     const QString type = f.cdsTipoLaudo->fieldByName(QStringLiteral("CDTIPOLAUDO"))->asString();
     {
-        kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);
+        BusyIndicator busy(HostServices::instance()->mainForm(), 6);
         f.cdsMemLaudo->loadFromPacket(f.server->GetMemLaudo(c.branch, c.patient, type, c.date));
     }
     m_reportType = type;
     const QByteArray templ = f.cdsTipoLaudo->fieldByName(QStringLiteral("DSPADRLAUDO"))->asBytes();
-    if (f.cdsMemLaudo->isEmpty() && !kmp::Consiste::EmptyString(QString::fromLatin1(templ))) {
+    if (f.cdsMemLaudo->isEmpty() && !Consiste::EmptyString(QString::fromLatin1(templ))) {
         f.cdsMemLaudo->insert();
         f.cdsMemLaudo->fieldByName(QStringLiteral("CDPACIENTE"))->setAsString(c.patient);
         f.cdsMemLaudo->fieldByName(QStringLiteral("DTCONSPACI"))->setAsDateTime(c.date);
@@ -468,8 +468,10 @@ bool ClinicalNotes::eventFilter(QObject *watched, QEvent *event)
     const bool inReport = watched == report.editor || watched == report.editor->viewport();
     if (!inReport || reportMatchesType() || m_screen.cdsMemLaudo->isEditing())
         return QObject::eventFilter(watched, event);
-    const bool ok = kmp::guarded(&m_screen, [this] { panDescLaudoEnter(); });
+    const bool ok = guarded(&m_screen, [this] { panDescLaudoEnter(); });
     // A failed entry left the focus on the code entry with its message: the event that
     // asked for the report has nowhere to go.
     return !ok;
 }
+
+} // namespace kmp

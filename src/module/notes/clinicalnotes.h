@@ -7,29 +7,27 @@
 class QAction;
 class QTextEdit;
 class QWidget;
-namespace kmp {
-class TFormatPanel;
-class TabPage;
-} // namespace kmp
 class TfrmDiagPaci;
 
 namespace kmp {
+
 class DataSource;
 class RecordSet;
+class TFormatPanel;
+class TabPage;
 enum class TFormatBtn;
-} // namespace kmp
 
 // One clinical section: its page, editor and format bar, the record set that holds its
 // text for the consultation, and how it is saved.
 struct NoteSection
 {
     QString name;               // record-set name without "cds"
-    kmp::TabPage *page = nullptr;
+    TabPage *page = nullptr;
     QWidget *panel = nullptr;
-    kmp::TFormatPanel *bar = nullptr;
+    TFormatPanel *bar = nullptr;
     QTextEdit *editor = nullptr;
-    kmp::RecordSet *set = nullptr;
-    kmp::DataSource *source = nullptr;
+    RecordSet *set = nullptr;
+    DataSource *source = nullptr;
     QAction *menu = nullptr;
     QString textField;
     QString saveMethod;
@@ -73,7 +71,7 @@ public:
     void saveAfterPost(NoteSection &s);
     void saveAfterDelete(NoteSection &s);
     void stateChange(NoteSection &s);
-    void formatClick(NoteSection &s, kmp::TFormatBtn button);
+    void formatClick(NoteSection &s, TFormatBtn button);
 
     // The editor's document changed (text or format) while no one but the clinician wrote it.
     void documentEdited(NoteSection &s);
@@ -108,3 +106,5 @@ private:
     QString m_reportType; // the type the report set was fetched for
     bool m_postedInsert[Count] = {};
 };
+
+} // namespace kmp

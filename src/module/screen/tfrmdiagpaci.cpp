@@ -107,7 +107,7 @@ private:
 
 } // namespace
 
-TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const Consultation &consultation)
+TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const kmp::Consultation &consultation)
 {
     auto *form = new TfrmDiagPaci(owner);
     form->m_opening = consultation;
@@ -151,21 +151,21 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
 
     netDiagPaci = new kmp::TNetConnection(this);
     netDiagPaci->setObjectName(QStringLiteral("netDiagPaci"));
-    netDiagPaci->setServerName(RdmDiagPaci::ServerName);
-    netDiagPaci->setServerGUID(RdmDiagPaci::ServerGUID);
+    netDiagPaci->setServerName(kmp::RdmDiagPaci::ServerName);
+    netDiagPaci->setServerGUID(kmp::RdmDiagPaci::ServerGUID);
     netDiagPaci->ThrowException = false;
     netDiagPaci->OnBeforeConnect = [](kmp::TNetConnection &net) {
         net.setHost(kmp::Norvik::WebURL());
         net.setPort(kmp::Norvik::WebPort());
     };
-    server = std::make_unique<RdmDiagPaci>(*netDiagPaci);
-    m_diagnoses = new DiagnosisList(*server, this);
+    server = std::make_unique<kmp::RdmDiagPaci>(*netDiagPaci);
+    m_diagnoses = new kmp::DiagnosisList(*server, this);
     m_diagnoses->OnNotice = [this](const QString &text) {
         kmp::Dialogs::message(this, kmp::MessageType::Information, text);
     };
 
     buildRecordSets();
-    notes = new ClinicalNotes(*this);
+    notes = new kmp::ClinicalNotes(*this);
     buildLayout();
     buildSections();
     buildMenus();
@@ -204,29 +204,29 @@ void TfrmDiagPaci::buildRecordSets()
     cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
-    addColumnField(cdsDiagnost, c::CDDIAGNOST, true, codeLabel);
-    addColumnField(cdsDiagnost, c::NMDIAGNOST, true, nameLabel);
-    addColumnField(cdsDiagnost, c::CDTABECDI, false);
-    addColumnField(cdsDiagnost, c::DSABREDIAG, true, QStringLiteral("Descrição"));
+    kmp::addColumnField(cdsDiagnost, c::CDDIAGNOST, true, codeLabel);
+    kmp::addColumnField(cdsDiagnost, c::NMDIAGNOST, true, nameLabel);
+    kmp::addColumnField(cdsDiagnost, c::CDTABECDI, false);
+    kmp::addColumnField(cdsDiagnost, c::DSABREDIAG, true, QStringLiteral("Descrição"));
 
     cdsTipoLaudo = set("cdsTipoLaudo");
-    addColumnField(cdsTipoLaudo, c::CDTIPOLAUDO, true, codeLabel);
-    addColumnField(cdsTipoLaudo, c::NMTIPOLAUDO, true, nameLabel);
-    addColumnField(cdsTipoLaudo, c::DSPADRLAUDO, false);
+    kmp::addColumnField(cdsTipoLaudo, c::CDTIPOLAUDO, true, codeLabel);
+    kmp::addColumnField(cdsTipoLaudo, c::NMTIPOLAUDO, true, nameLabel);
+    kmp::addColumnField(cdsTipoLaudo, c::DSPADRLAUDO, false);
 
     cdsMemLaudo = set("cdsMemLaudo");
-    addColumnField(cdsMemLaudo, c::CDPACIENTE);
-    addColumnField(cdsMemLaudo, c::DTCONSPACI);
-    addColumnField(cdsMemLaudo, c::DSLAUDPACI);
-    addColumnField(cdsMemLaudo, c::CDTIPOLAUDO)->setDisplayWidth(3);
-    addColumnField(cdsMemLaudo, c::CDFILIAL);
+    kmp::addColumnField(cdsMemLaudo, c::CDPACIENTE);
+    kmp::addColumnField(cdsMemLaudo, c::DTCONSPACI);
+    kmp::addColumnField(cdsMemLaudo, c::DSLAUDPACI);
+    kmp::addColumnField(cdsMemLaudo, c::CDTIPOLAUDO)->setDisplayWidth(3);
+    kmp::addColumnField(cdsMemLaudo, c::CDFILIAL);
 
     auto history = [&](const char *name, const kmp::protocol::Column &textField) {
         RecordSet *s = set(name);
-        addColumnField(s, c::CDPACIENTE);
-        addColumnField(s, c::DTCONSPACI);
-        addColumnField(s, textField);
-        addColumnField(s, c::CDFILIAL);
+        kmp::addColumnField(s, c::CDPACIENTE);
+        kmp::addColumnField(s, c::DTCONSPACI);
+        kmp::addColumnField(s, textField);
+        kmp::addColumnField(s, c::CDFILIAL);
         return s;
     };
     cdsHistDoen = history("cdsHistDoen", c::DSHISTDOEATU);
@@ -666,7 +666,7 @@ void TfrmDiagPaci::FormCreate()
     {
         kmp::BusyIndicator busy(mainForm, 6);
         // The catalogue and both lists come in one exchange with the server.
-        const RdmDiagPaci::Opening loaded = server->GetOpening(m_opening.branch, m_opening.patient, m_opening.date);
+        const kmp::RdmDiagPaci::Opening loaded = server->GetOpening(m_opening.branch, m_opening.patient, m_opening.date);
         cdsDiagnost->loadFromPacket(loaded.catalogue);
         m_diagnoses->apply(m_opening, {loaded.rows, loaded.admissions});
     }
@@ -743,7 +743,7 @@ bool TfrmDiagPaci::hasPendingEdit() const
     return false;
 }
 
-const Consultation &TfrmDiagPaci::consultation() const
+const kmp::Consultation &TfrmDiagPaci::consultation() const
 {
     return m_diagnoses->consultation();
 }
@@ -768,12 +768,12 @@ void TfrmDiagPaci::showHeader()
     DEPDTConsulta->setValue(consultation().date);
 }
 
-void TfrmDiagPaci::switchTo(const Consultation &next)
+void TfrmDiagPaci::switchTo(const kmp::Consultation &next)
 {
     // Everything the new consultation shows is read before anything changes: a server
     // that fails half-way leaves the screen whole on the consultation it had.
     const bool withHistory = cdsHistDoen->isActive() || pgcPadrao->activePage() == tshHistorico;
-    DiagnosisList::Snapshot lists;
+    kmp::DiagnosisList::Snapshot lists;
     QList<QByteArray> history;
     {
         kmp::BusyIndicator busy(kmp::HostServices::instance()->mainForm(), 6);

@@ -23,11 +23,8 @@ class TFormatPanel;
 class TNetConnection;
 class TPageControl;
 class TabPage;
-} // namespace kmp
 class RdmDiagPaci;
 class DiagnosisList;
-
-namespace kmp {
 class DataSource;
 class RecordSet;
 enum class TFormatBtn;
@@ -43,11 +40,11 @@ class TfrmListDiagPaci;
 class TfrmDiagPaci : public TfrmPadraoGrid
 {
     Q_OBJECT
-    friend class ClinicalNotes; // the notes part shows its messages through the screen's
+    friend class kmp::ClinicalNotes; // the notes part shows its messages through the screen's
 public:
     // Builds the screen for a consultation, owned by the host's application object, and
     // runs its creation sequence; a failure leaves nothing behind and reaches the caller.
-    static TfrmDiagPaci *create(QObject *owner, const Consultation &consultation);
+    static TfrmDiagPaci *create(QObject *owner, const kmp::Consultation &consultation);
 
     // Which page of pgcPadrao is in front when the screen is created.
     static bool startOnHistoryPage;
@@ -59,11 +56,11 @@ public:
     // Moves the whole screen to another consultation: everything it needs is read first,
     // then header, lists and where saves go change together. On any failure the screen
     // stays entirely on the consultation it had, and the failure reaches the caller.
-    void switchTo(const Consultation &consultation);
-    const Consultation &consultation() const;
+    void switchTo(const kmp::Consultation &consultation);
+    const kmp::Consultation &consultation() const;
     void showPatientText(const QString &text); // the same consultation, shown under another text
     void showScreen();             // normal state, shown and in front
-    DiagnosisList *diagnoses() const { return m_diagnoses; }
+    kmp::DiagnosisList *diagnoses() const { return m_diagnoses; }
     // Where the first click on each history bar is recorded (the screen's own flags until
     // the caller hands others, such as the module's exported ones).
     void useFirstClickFlags(bool *histDoen, bool *histClinProg, bool *histFam, bool *examFisi);
@@ -71,15 +68,15 @@ public:
     std::function<void(TfrmListDiagPaci *)> OnListingOpened;
 
     // --- the clinical sections, kept by the notes part -----------------------------------
-    using Section = NoteSection;
+    using Section = kmp::NoteSection;
     enum SectionIndex { HistDoen = 0, HistClinProg, HistFam, SinaSint, ExamFisi, SectionCount };
     Section &section(int i) { return notes->section(i); }
-    ClinicalNotes *notes;
+    kmp::ClinicalNotes *notes;
     Section *activeSection();      // the section in front on the history page, or null
 
     // --- record sets and the connection -----------------------------------------------
     kmp::TNetConnection *netDiagPaci;
-    std::unique_ptr<RdmDiagPaci> server;
+    std::unique_ptr<kmp::RdmDiagPaci> server;
     kmp::RecordSet *cdsDiagPaci, *cdsDiagPaciAux, *cdsDiagAsso, *cdsDiagnost, *cdsTipoLaudo, *cdsMemLaudo;
     kmp::RecordSet *cdsHistDoen, *cdsHistClinProg, *cdsHistFam, *cdsExamFisi;
     kmp::DataSource *dtsDiagAsso, *dtsDiagnost, *dtsTipo, *dtsMemLaudo;
@@ -212,8 +209,8 @@ private:
     void requireLoaded(Section &s);
     void fail(const QString &key);
 
-    DiagnosisList *m_diagnoses;
-    Consultation m_opening; // the consultation the creation sequence loads
+    kmp::DiagnosisList *m_diagnoses;
+    kmp::Consultation m_opening; // the consultation the creation sequence loads
     bool m_firstClicks[SectionCount] = {};
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus

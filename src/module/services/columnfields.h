@@ -5,17 +5,21 @@
 
 #include <QString>
 
+namespace kmp {
+
 // A record set's field for a column the server defines: name, kind and width as the
 // contract has them, named after its set (cdsDiagPaciCDDIAGNOST) so that the screen's
 // controls and tests can find it, hidden or labelled for the grids.
-inline kmp::Field *addColumnField(kmp::RecordSet *set, const kmp::protocol::Column &column, bool visible = true,
-                                  const QString &label = QString())
+inline Field *addColumnField(RecordSet *set, const protocol::Column &column, bool visible = true,
+                             const QString &label = QString())
 {
     const QLatin1String name(column.name.data(), qsizetype(column.name.size()));
-    kmp::Field *f = set->addField(name, column.kind, column.size);
+    Field *f = set->addField(name, column.kind, column.size);
     f->setObjectName(set->objectName() + name);
     f->setVisible(visible);
     if (!label.isEmpty())
         f->setDisplayLabel(label);
     return f;
 }
+
+} // namespace kmp

@@ -9,7 +9,9 @@
 
 #include <QCborArray>
 
-namespace p = kmp::protocol;
+namespace kmp {
+
+namespace p = protocol;
 
 const QString RdmDiagPaci::ServerName = p::moduleName();
 const QString RdmDiagPaci::ServerGUID = p::moduleGuid();
@@ -21,10 +23,10 @@ const QString RdmDiagPaci::UnreachableMessage =
 namespace {
 
 // The transport's own text (address, socket error) is for whoever looks after the server.
-[[noreturn]] void unreachable(const QString &method, const kmp::wire::ConnectionError &e)
+[[noreturn]] void unreachable(const QString &method, const wire::ConnectionError &e)
 {
-    qCWarning(kmp::moduleLog, "KMP12800: %s: %s", qPrintable(method), e.what());
-    throw kmp::Error(RdmDiagPaci::UnreachableMessage);
+    qCWarning(moduleLog, "KMP12800: %s: %s", qPrintable(method), e.what());
+    throw Error(RdmDiagPaci::UnreachableMessage);
 }
 
 } // namespace
@@ -33,7 +35,7 @@ void RdmDiagPaci::connect()
 {
     try {
         m_net.setConnected(true);
-    } catch (const kmp::wire::ConnectionError &e) {
+    } catch (const wire::ConnectionError &e) {
         unreachable(QStringLiteral("connect"), e);
     }
 }
@@ -41,8 +43,8 @@ void RdmDiagPaci::connect()
 QCborValue RdmDiagPaci::call(const QString &method, const QCborArray &args)
 {
     try {
-        return kmp::Consiste::CheckResultServ(m_net.call(method, args), true, 0);
-    } catch (const kmp::wire::ConnectionError &e) {
+        return Consiste::CheckResultServ(m_net.call(method, args), true, 0);
+    } catch (const wire::ConnectionError &e) {
         unreachable(method, e);
     }
 }
@@ -51,15 +53,15 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 {
     const QCborValue payload = call(method, args);
     if (!payload.isByteArray())
-        throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
+        throw Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
     return payload.toByteArray();
 }
 
-QByteArray RdmDiagPaci::packetOf(const QString &method, const kmp::wire::Response &answer)
+QByteArray RdmDiagPaci::packetOf(const QString &method, const wire::Response &answer)
 {
-    const QCborValue payload = kmp::Consiste::CheckResultServ(answer, true, 0);
+    const QCborValue payload = Consiste::CheckResultServ(answer, true, 0);
     if (!payload.isByteArray())
-        throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
+        throw Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
     return payload.toByteArray();
 }
 
@@ -68,9 +70,9 @@ QByteArray RdmDiagPaci::GetDiagnost()
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
     try {
-        return kmp::CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
+        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
             .fetch(m_net);
-    } catch (const kmp::wire::ConnectionError &e) {
+    } catch (const wire::ConnectionError &e) {
         unreachable(p::methodName<p::GetDiagnost>(), e);
     }
 }
@@ -79,10 +81,10 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
 {
     const QString rowsMethod = p::methodName<p::GetDiagPaci>();
     const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
-    const kmp::CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
-    const kmp::CatalogueCache::Load load = cache.prepare();
+    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
+    const CatalogueCache::Load load = cache.prepare();
     try {
-        const QList<kmp::wire::Response> answers = m_net.callAll(
+        const QList<wire::Response> answers = m_net.callAll(
             {load.call,
              {rowsMethod, p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente},
                                                         p::ConsultationDate{dtConsulta})},
@@ -93,7 +95,7 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
         o.rows = packetOf(rowsMethod, answers.at(1));
         o.admissions = packetOf(admissionsMethod, answers.at(2));
         return o;
-    } catch (const kmp::wire::ConnectionError &e) {
+    } catch (const wire::ConnectionError &e) {
         unreachable(QStringLiteral("GetOpening"), e);
     }
 }
@@ -102,14 +104,14 @@ QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QStr
 {
     const QString rowsMethod = p::methodName<p::GetDiagPaci>();
     const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
-    QList<kmp::wire::Response> answers;
+    QList<wire::Response> answers;
     try {
         answers = m_net.callAll(
             {{rowsMethod,
               p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
              {admissionsMethod,
               p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}});
-    } catch (const kmp::wire::ConnectionError &e) {
+    } catch (const wire::ConnectionError &e) {
         unreachable(rowsMethod, e);
     }
     return {packetOf(rowsMethod, answers.at(0)), packetOf(admissionsMethod, answers.at(1))};
@@ -134,11 +136,11 @@ QList<QByteArray> RdmDiagPaci::GetHistGer(const QString &paciente, const QString
              p::encodeArgs<p::GetHistGer>(p::Patient{paciente}, p::Branch{filial}, p::ConsultationDate{dtConsulta}));
     const QCborArray parts = payload.toArray();
     if (!payload.isArray() || parts.size() != p::HistorySectionCount)
-        throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em GetHistGer."));
+        throw Error(QStringLiteral("Resposta inesperada do servidor em GetHistGer."));
     QList<QByteArray> out;
     for (const QCborValue &p : parts) {
         if (!p.isByteArray())
-            throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em GetHistGer."));
+            throw Error(QStringLiteral("Resposta inesperada do servidor em GetHistGer."));
         out << p.toByteArray();
     }
     return out;
@@ -189,3 +191,5 @@ void RdmDiagPaci::SetHistDoen(const QByteArray &delta) { saveWith<p::SetHistDoen
 void RdmDiagPaci::SetHistClinProg(const QByteArray &delta) { saveWith<p::SetHistClinProg>(*this, delta); }
 void RdmDiagPaci::SetHistFam(const QByteArray &delta) { saveWith<p::SetHistFam>(*this, delta); }
 void RdmDiagPaci::SetExamFisi(const QByteArray &delta) { saveWith<p::SetExamFisi>(*this, delta); }
+
+} // namespace kmp

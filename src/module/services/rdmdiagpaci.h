@@ -7,9 +7,9 @@
 #include <QString>
 
 namespace kmp {
+
 class TNetConnection;
-} // namespace kmp
-namespace kmp::wire {
+namespace wire {
 struct Response;
 }
 
@@ -22,7 +22,7 @@ public:
     static const QString ServerName;
     static const QString ServerGUID;
 
-    explicit RdmDiagPaci(kmp::TNetConnection &connection) : m_net(connection) {}
+    explicit RdmDiagPaci(TNetConnection &connection) : m_net(connection) {}
 
     // Opens the connection now (the calls below open it when needed).
     void connect();
@@ -65,7 +65,9 @@ private:
     QByteArray packet(const QString &method, const QCborArray &args);
     QCborValue call(const QString &method, const QCborArray &args);
     // A packet out of a raw answer to method.
-    static QByteArray packetOf(const QString &method, const kmp::wire::Response &answer);
+    static QByteArray packetOf(const QString &method, const wire::Response &answer);
 
-    kmp::TNetConnection &m_net;
+    TNetConnection &m_net;
 };
+
+} // namespace kmp
