@@ -174,11 +174,6 @@ std::shared_ptr<const LookupIndex> LookupIndex::forRecordSet(RecordSet *set)
     return index;
 }
 
-int LookupIndex::cachedCount()
-{
-    return int(cache().entries.size());
-}
-
 LookupIndex::LookupIndex(RecordSet *set)
 {
     QElapsedTimer timer;

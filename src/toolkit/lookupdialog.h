@@ -26,7 +26,6 @@ class LookupIndex
 public:
     // Builds (or reuses) the index for the set. The first visible field is the code.
     static std::shared_ptr<const LookupIndex> forRecordSet(RecordSet *set);
-    static int cachedCount(); // how many indexes are cached now (tests)
 
     explicit LookupIndex(RecordSet *set);
 

@@ -657,4 +657,4 @@ void TestUserPath::moveKeysFollowTheArrows()
 }
 
 QTEST_MAIN(TestUserPath)
-#include "test_userpath.moc"
+#include "tst_userpath.moc"
