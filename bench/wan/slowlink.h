@@ -41,6 +41,9 @@ public:
     // Requests (frames from clients) and connections carried so far.
     qint64 requests() const { return m_requests.load(); }
     qint64 connections() const { return m_connections.load(); }
+    // Exchanges: runs of requests sent without waiting for an answer in between. Each
+    // costs the client at least one round trip, as does each connection's handshake.
+    qint64 exchanges() const { return m_exchanges.load(); }
 
 private:
     struct Chunk
@@ -56,6 +59,7 @@ private:
         std::deque<Chunk> queue;
         bool closing = false;
         bool toClient = false;
+        bool answered = true;    // up: the server sent something since the last request
         QByteArray head;         // the part of a frame's length read so far
         quint64 frameLeft = 0;   // bytes of the current frame still to come
     };
@@ -108,8 +112,14 @@ private:
         const QByteArray data = p.from->readAll();
         if (data.isEmpty())
             return;
-        if (!p.toClient)
+        if (p.toClient) {
+            c.up.answered = true;
+        } else {
+            if (p.answered)
+                ++m_exchanges;
+            p.answered = false;
             countFrames(p, data);
+        }
         const double start = std::max(now(), p.freeAtMs);
         p.freeAtMs = start + data.size() * 8.0 / m_bitsPerSecond * 1000.0;
         p.queue.push_back({p.freeAtMs + m_roundTripMs / 2.0, data});
@@ -175,4 +185,5 @@ private:
     std::atomic<qint64> m_toClients{0};
     std::atomic<qint64> m_requests{0};
     std::atomic<qint64> m_connections{0};
+    std::atomic<qint64> m_exchanges{0};
 };

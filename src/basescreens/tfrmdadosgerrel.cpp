@@ -5,6 +5,7 @@
 #include "dialogs.h"
 #include "exceptions.h"
 #include "fielddef.h"
+#include "methods.h"
 #include "packet.h"
 #include "tfrmpadraogrid.h"
 #include "tnetconnection.h"
@@ -141,7 +142,9 @@ QByteArray TfrmDadosGerRel::call(const QString &method, const QCborArray &args)
 void TfrmDadosGerRel::FormCreate()
 {
     netRelatorio->setConnected(true);
-    const kmp::Packet p = kmp::decodePacket(call(QStringLiteral("GetRelatorios"), {m_reportCode}));
+    const kmp::Packet p = kmp::decodePacket(call(kmp::protocol::methodName<kmp::protocol::GetRelatorios>(),
+                                                     kmp::protocol::encodeArgs<kmp::protocol::GetRelatorios>(
+                                                         kmp::protocol::ReportCode{m_reportCode})));
     m_reports.clear();
     lstRelatorios->clear();
     for (const kmp::RowValues &row : p.rows) {
@@ -191,8 +194,12 @@ QTextDocument *TfrmDadosGerRel::runSelected()
     QJsonObject values;
     for (int i = 0; i < params.count(); ++i)
         values.insert(params.name(i), params.valueAt(i).toString());
-    const QByteArray rows = call(QStringLiteral("ExecRelatorio"),
-                                 {m_reportCode, report.id, QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact))});
+    namespace p = kmp::protocol;
+    const QByteArray rows = call(
+        p::methodName<p::ExecRelatorio>(),
+        p::encodeArgs<p::ExecRelatorio>(
+            p::ReportCode{m_reportCode}, p::ReportId{report.id},
+            p::ReportParameters{QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact))}));
     buildDocument(report, params, rows);
     return m_document.get();
 }

@@ -18,18 +18,6 @@ QString fieldKindName(FieldKind kind)
     return QStringLiteral("unknown");
 }
 
-QDateTime dateTimeFromDays(double days)
-{
-    const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0));
-    return epoch.addMSecs(qint64(std::llround(days * 86400000.0)));
-}
-
-double daysFromDateTime(const QDateTime &dt)
-{
-    const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0));
-    return epoch.msecsTo(QDateTime(dt.date(), dt.time())) / 86400000.0;
-}
-
 bool isValidFieldKind(int kind)
 {
     return kind >= int(FieldKind::String) && kind <= int(FieldKind::Blob);

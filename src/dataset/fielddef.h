@@ -1,5 +1,7 @@
 #pragma once
 
+#include "daycount.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
@@ -17,10 +19,6 @@ enum class FieldKind : int {
 
 QString fieldKindName(FieldKind kind);
 
-// The day-count date used by every date field and remote call: days since
-// 30 December 1899, the fraction being the time of day.
-QDateTime dateTimeFromDays(double days);
-double daysFromDateTime(const QDateTime &dt);
 bool isValidFieldKind(int kind);
 
 struct FieldDef

@@ -30,7 +30,7 @@ public:
     SettingsReader(const QString &file, QString &error) : m_ini(file, QSettings::IniFormat), m_file(file), m_error(error)
     {
         if (m_ini.status() == QSettings::FormatError)
-            fail(QString(), QStringLiteral("the file is not in INI format"));
+            fail(QString(), QStringLiteral("o arquivo não está no formato INI"));
     }
 
     bool ok() const { return m_error.isEmpty(); }
@@ -48,7 +48,7 @@ public:
         bool isNumber = false;
         const uint value = raw.toUInt(&isNumber);
         if (!isNumber || value == 0 || value > 65535) {
-            fail(key, QStringLiteral("'%1' is not a port number (1 to 65535)").arg(raw));
+            fail(key, QStringLiteral("'%1' não é um número de porta (1 a 65535)").arg(raw));
             return fallback;
         }
         return quint16(value);
@@ -63,7 +63,7 @@ public:
             return true;
         if (raw == QLatin1String("false") || raw == QLatin1String("0") || raw == QLatin1String("no"))
             return false;
-        fail(key, QStringLiteral("'%1' is not true or false").arg(raw));
+        fail(key, QStringLiteral("'%1' não é true nem false").arg(raw));
         return fallback;
     }
 
@@ -74,8 +74,8 @@ private:
     {
         if (!m_error.isEmpty())
             return; // the first mistake is the one reported
-        m_error = key.isEmpty() ? QStringLiteral("settings file %1: %2").arg(m_file, reason)
-                                : QStringLiteral("settings file %1, key %2: %3").arg(m_file, key, reason);
+        m_error = key.isEmpty() ? QStringLiteral("arquivo de configuração %1: %2").arg(m_file, reason)
+                                : QStringLiteral("arquivo de configuração %1, chave %2: %3").arg(m_file, key, reason);
     }
 
     QSettings m_ini;
@@ -103,45 +103,54 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Clinic desktop host: main window that loads screen modules and enters them through IniProc."));
-    p.addHelpOption();
-    const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Settings file (INI), only read. Default: %1.")
-                                          .arg(HostOptions::defaultSettingsFile()), QStringLiteral("FILE"));
-    const QCommandLineOption stateOption(QStringLiteral("state"), QStringLiteral("File where the host remembers its window, dialog sizes and cache times. Default: %1.")
-                                          .arg(HostOptions::defaultStateFile()), QStringLiteral("FILE"));
-    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Application server as HOST:PORT."), QStringLiteral("HOST:PORT"));
-    const QCommandLineOption hostBranch(QStringLiteral("host-branch"), QStringLiteral("Branch the host works in."), QStringLiteral("CODE"));
-    const QCommandLineOption active(QStringLiteral("active-module"), QStringLiteral("Letter of the active host module (P selects the compact layouts)."), QStringLiteral("LETTER"));
-    const QCommandLineOption clientKey(QStringLiteral("client-key"), QStringLiteral("Name of this station's client key."), QStringLiteral("NAME"));
-    const QCommandLineOption keyFile(QStringLiteral("key-file"), QStringLiteral("File holding the client key's secret."), QStringLiteral("FILE"));
-    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Encrypt the connection and verify the server's certificate."));
-    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Certificate authority (PEM) trusted for the server."), QStringLiteral("FILE"));
-    const QCommandLineOption modulePath(QStringLiteral("module-path"), QStringLiteral("Extra folder to search for modules (repeatable)."), QStringLiteral("DIR"));
-    const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Module to open at start, e.g. PKG_KMP12800 (a name or a file path)."), QStringLiteral("NAME"));
-    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Branch of the consultation (empty: the host's branch)."), QStringLiteral("CODE"));
-    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Patient code."), QStringLiteral("CODE"));
-    const QCommandLineOption patientText(QStringLiteral("patient-text"), QStringLiteral("Patient text shown in the screen header."), QStringLiteral("TEXT"));
-    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Consultation date, YYYY-MM-DD."), QStringLiteral("DATE"));
-    const QCommandLineOption shot(QStringLiteral("screenshot"), QStringLiteral("Once the module's screen is shown, save the main window to FILE and quit."), QStringLiteral("FILE"));
+        "Hospedeiro da clínica: janela principal que carrega módulos de tela e entra neles por IniProc."));
+    // The help option and headings are written here in Portuguese: the options are read
+    // before the application exists, so Qt's translations cannot be loaded yet.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Mostra esta ajuda."));
+    p.addOption(helpOption);
+    const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Arquivo de configuração (INI), só lido. Padrão: %1.")
+                                          .arg(HostOptions::defaultSettingsFile()), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption stateOption(QStringLiteral("state"), QStringLiteral("Arquivo em que o hospedeiro guarda sua janela, os tamanhos dos diálogos e os horários do cache. Padrão: %1.")
+                                          .arg(HostOptions::defaultStateFile()), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Servidor de aplicação como HOST:PORTA."), QStringLiteral("HOST:PORTA"));
+    const QCommandLineOption hostBranch(QStringLiteral("host-branch"), QStringLiteral("Filial em que o hospedeiro trabalha."), QStringLiteral("CÓDIGO"));
+    const QCommandLineOption active(QStringLiteral("active-module"), QStringLiteral("Letra do módulo ativo do hospedeiro (P escolhe os leiautes compactos)."), QStringLiteral("LETRA"));
+    const QCommandLineOption clientKey(QStringLiteral("client-key"), QStringLiteral("Nome da chave de cliente desta estação."), QStringLiteral("NOME"));
+    const QCommandLineOption keyFile(QStringLiteral("key-file"), QStringLiteral("Arquivo com o segredo da chave de cliente."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Cifra a conexão e verifica o certificado do servidor."));
+    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Autoridade certificadora (PEM) aceita para o servidor."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption modulePath(QStringLiteral("module-path"), QStringLiteral("Pasta a mais onde procurar módulos (pode repetir)."), QStringLiteral("PASTA"));
+    const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Módulo a abrir no início, por exemplo PKG_KMP12800 (um nome ou o caminho de um arquivo)."), QStringLiteral("NOME"));
+    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Filial da consulta (vazio: a filial do hospedeiro)."), QStringLiteral("CÓDIGO"));
+    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Código do paciente."), QStringLiteral("CÓDIGO"));
+    const QCommandLineOption patientText(QStringLiteral("patient-text"), QStringLiteral("Texto do paciente mostrado no cabeçalho da tela."), QStringLiteral("TEXTO"));
+    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Data da consulta, AAAA-MM-DD."), QStringLiteral("DATA"));
+    const QCommandLineOption shot(QStringLiteral("screenshot"), QStringLiteral("Quando a tela do módulo aparecer, grava a janela principal em ARQUIVO e termina."), QStringLiteral("ARQUIVO"));
     p.addOptions({settings, stateOption, server, hostBranch, active, clientKey, keyFile, tls, ca, modulePath, module, branch, patient,
                   patientText, date, shot});
 
     if (!p.parse(arguments)) {
-        error = p.errorText();
+        const QStringList unknown = p.unknownOptionNames();
+        error = unknown.isEmpty() ? p.errorText()
+                                  : QStringLiteral("opção desconhecida: %1").arg(unknown.join(QStringLiteral(", ")));
         return false;
     }
-    if (p.isSet(QStringLiteral("help"))) {
-        helpText = p.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("kmp-host")); // parsed before the application exists
+    if (p.isSet(helpOption)) {
+        // Qt's help text, with its English headings in Portuguese.
+        helpText = p.helpText()
+                       .replace(QStringLiteral("Usage: <executable_name> [options]"), QStringLiteral("Uso: kmp-host [opções]"))
+                       .replace(QStringLiteral("\nOptions:\n"), QStringLiteral("\nOpções:\n"));
         return false;
     }
     if (!p.positionalArguments().isEmpty()) {
-        error = QStringLiteral("unexpected argument: %1").arg(p.positionalArguments().first());
+        error = QStringLiteral("argumento inesperado: %1").arg(p.positionalArguments().first());
         return false;
     }
 
     o.settingsFile = p.isSet(settings) ? p.value(settings) : HostOptions::defaultSettingsFile();
     if (p.isSet(settings) && !QFileInfo::exists(o.settingsFile)) {
-        error = QStringLiteral("settings file not found: %1").arg(o.settingsFile);
+        error = QStringLiteral("arquivo de configuração não encontrado: %1").arg(o.settingsFile);
         return false;
     }
     o.stateFile = p.isSet(stateOption) ? p.value(stateOption) : HostOptions::defaultStateFile();
@@ -161,7 +170,7 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     }
 
     if (p.isSet(server) && !parseServer(p.value(server), o.serverHost, o.serverPort)) {
-        error = QStringLiteral("bad --server '%1': expected HOST:PORT with a port from 1 to 65535").arg(p.value(server));
+        error = QStringLiteral("--server '%1' inválido: use HOST:PORTA, com a porta de 1 a 65535").arg(p.value(server));
         return false;
     }
     if (p.isSet(hostBranch))
@@ -177,11 +186,11 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     if (p.isSet(ca))
         o.caFile = p.value(ca);
     if (!o.clientKey.isEmpty() && o.keyFile.isEmpty()) {
-        error = QStringLiteral("client key '%1' given without --key-file (or security/keyFile)").arg(o.clientKey);
+        error = QStringLiteral("chave de cliente '%1' informada sem --key-file (ou security/keyFile)").arg(o.clientKey);
         return false;
     }
     if (o.tls && o.caFile.isEmpty()) {
-        error = QStringLiteral("--tls needs --ca FILE (or security/caFile): the server's certificate must be checked");
+        error = QStringLiteral("--tls exige --ca ARQUIVO (ou security/caFile): o certificado do servidor precisa ser verificado");
         return false;
     }
     o.modulePaths << p.values(modulePath);
@@ -194,13 +203,13 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
     if (p.isSet(date)) {
         o.date = QDate::fromString(p.value(date), Qt::ISODate);
         if (!o.date.isValid()) {
-            error = QStringLiteral("bad --date '%1': expected YYYY-MM-DD").arg(p.value(date));
+            error = QStringLiteral("--date '%1' inválida: use AAAA-MM-DD").arg(p.value(date));
             return false;
         }
     }
     if (!o.module.isEmpty()) {
         if (o.patient.isEmpty()) {
-            error = QStringLiteral("--module needs --patient");
+            error = QStringLiteral("--module exige --patient");
             return false;
         }
         if (!o.date.isValid())

@@ -1,13 +1,13 @@
 #include "hostservicesimpl.h"
 
 #include "error.h"
+#include "hostlog.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMdiArea>
 #include <QSettings>
-#include <cstdio>
 
 namespace kmp {
 
@@ -17,7 +17,7 @@ void warnIfUnwritten(QSettings &state)
 {
     state.sync();
     if (state.status() != QSettings::NoError)
-        std::fprintf(stderr, "kmp-host: cannot write the state file %s\n", qPrintable(state.fileName()));
+        qCWarning(hostLog, "não foi possível gravar o arquivo de estado %s", qPrintable(state.fileName()));
 }
 
 } // namespace

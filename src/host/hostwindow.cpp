@@ -4,6 +4,7 @@
 #include "client.h"
 #include "connectionstatus.h"
 #include "dialogs.h"
+#include "hostlog.h"
 #include "hostservicesimpl.h"
 
 #include <QDateEdit>
@@ -20,7 +21,6 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <cstdio>
 
 namespace kmp {
 
@@ -144,8 +144,7 @@ void HostWindow::closeEvent(QCloseEvent *event)
 void HostWindow::fail(const QString &userText, const QString &detail)
 {
     m_lastError = userText;
-    std::fprintf(stderr, "kmp-host: %s\n", qPrintable(detail));
-    std::fflush(stderr);
+    qCWarning(hostLog).noquote() << detail;
     if (!m_quiet)
         Dialogs::error(this, userText);
 }
@@ -155,7 +154,7 @@ bool HostWindow::openModule(const QString &module, const QString &branch, const 
 {
     m_lastError.clear();
     if (!date.isValid()) {
-        fail(QStringLiteral("A data da consulta é inválida."), QStringLiteral("invalid consultation date"));
+        fail(QStringLiteral("A data da consulta é inválida."), QStringLiteral("data da consulta inválida"));
         return false;
     }
     try {
@@ -168,16 +167,16 @@ bool HostWindow::openModule(const QString &module, const QString &branch, const 
                  .arg(Norvik::WebURL())
                  .arg(Norvik::WebPort())
                  .arg(e.userMessage()),
-             QStringLiteral("module %1: cannot reach the application server at %2:%3: %4")
+             QStringLiteral("módulo %1: servidor de aplicação %2:%3 inalcançável: %4")
                  .arg(module)
                  .arg(Norvik::WebURL())
                  .arg(Norvik::WebPort())
                  .arg(QString::fromUtf8(e.what())));
     } catch (const Error &e) {
-        fail(e.userMessage(), QStringLiteral("module %1 failed to start: %2").arg(module, QString::fromUtf8(e.what())));
+        fail(e.userMessage(), QStringLiteral("o módulo %1 falhou ao iniciar: %2").arg(module, QString::fromUtf8(e.what())));
     } catch (const std::exception &e) {
         fail(QStringLiteral("O módulo %1 falhou ao iniciar.").arg(module),
-             QStringLiteral("module %1 failed to start: %2").arg(module, QString::fromUtf8(e.what())));
+             QStringLiteral("o módulo %1 falhou ao iniciar: %2").arg(module, QString::fromUtf8(e.what())));
     }
     return false;
 }

@@ -27,11 +27,11 @@ public:
     ModuleLoader &loader() { return m_loader; }
 
     // Loads the module and enters it with the consultation. Failures are told to the user in
-    // plain words (through the dialog service) and in English on stderr; returns false then.
+    // plain words (through the dialog service) and with the technical detail in the host's log; returns false then.
     bool openModule(const QString &module, const QString &branch, const QString &patient,
                     const QString &patientText, const QDate &date);
     QString lastError() const { return m_lastError; }
-    // With quiet set, failures go to stderr only (runs where no one sees the screen).
+    // With quiet set, failures go to the log only (runs where no one sees the screen).
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
     void showOpenForm();   // the small form to type a consultation

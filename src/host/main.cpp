@@ -3,6 +3,7 @@
 #include "exceptions.h"
 #include "hostoptions.h"
 #include "error.h"
+#include "hostlog.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
 #include "translations.h"
@@ -35,7 +36,7 @@ public:
         } catch (const std::exception &e) {
             report(QString::fromUtf8(e.what()));
         } catch (...) {
-            report(QStringLiteral("unknown exception"));
+            report(QStringLiteral("exceção desconhecida"));
         }
         return false;
     }
@@ -43,7 +44,7 @@ public:
 private:
     void report(const QString &what)
     {
-        std::fprintf(stderr, "kmp-host: unhandled exception in an event handler: %s\n", qPrintable(what));
+        qCCritical(kmp::hostLog, "exceção não tratada num tratador de evento: %s", qPrintable(what));
         // Shown after the event that failed has unwound, never from inside it.
         QTimer::singleShot(0, this, [what] { kmp::Dialogs::error(QApplication::activeWindow(), what); });
     }
@@ -71,17 +72,20 @@ int main(int argc, char *argv[])
     if (!kmp::parseHostOptions(arguments, options, error, help)) {
         if (!help.isEmpty()) {
             std::fputs(qPrintable(help), stdout);
-            std::fputs("\nSettings file keys: [server] host, port; [host] branch, activeModule; [security] keyName, keyFile, tls, caFile;\n"
-                       "[modules] path (list of folders). The settings file is only read; the window's place, dialog\n"
-                       "sizes and cache refresh times go to the state file.\n",
+            std::fputs("\nChaves do arquivo de configuração: [server] host, port; [host] branch, activeModule; [security] keyName,\n"
+                       "keyFile, tls, caFile; [modules] path (lista de pastas). O arquivo de configuração só é lido; a posição\n"
+                       "da janela, os tamanhos dos diálogos e os horários de atualização do cache vão para o arquivo de estado.\n",
                        stdout);
             return 0;
         }
-        std::fprintf(stderr, "kmp-host: %s\nTry kmp-host --help.\n", qPrintable(error));
+        std::fprintf(stderr, "kmp-host: %s\nUse kmp-host --help.\n", qPrintable(error));
         return 1;
     }
 
     HostApplication app(argc, argv);
+    // Log lines look as they did when the host wrote them itself; QT_MESSAGE_PATTERN
+    // still overrides this.
+    qSetMessagePattern(QStringLiteral("kmp-host: %{message}"));
     app.setApplicationName(QStringLiteral("kmp-host"));
     // The display name is what Qt appends to window titles; the main window's own title
     // ends with it, so it is not repeated there.
@@ -117,7 +121,7 @@ int main(int argc, char *argv[])
         }
         if (headless) {
             if (options.module.isEmpty()) {
-                std::fprintf(stderr, "kmp-host: --screenshot needs --module\n");
+                std::fprintf(stderr, "kmp-host: --screenshot exige --module\n");
                 HostServices::setInstance(nullptr);
                 return 1;
             }
@@ -125,7 +129,7 @@ int main(int argc, char *argv[])
             QTimer::singleShot(500, &window, [&window, &options] {
                 const QPixmap shot = window.grab();
                 if (!shot.save(options.screenshot)) {
-                    std::fprintf(stderr, "kmp-host: cannot write screenshot %s\n", qPrintable(options.screenshot));
+                    std::fprintf(stderr, "kmp-host: não foi possível gravar a captura de tela %s\n", qPrintable(options.screenshot));
                     QApplication::exit(3);
                     return;
                 }

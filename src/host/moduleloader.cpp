@@ -69,7 +69,7 @@ IniProcFn ModuleLoader::load(const QString &moduleName)
     const QString path = locate(moduleName);
     if (path.isEmpty())
         throw ModuleError(QStringLiteral("O módulo %1 não foi encontrado.").arg(moduleName),
-                          QStringLiteral("module %1 not found in: %2").arg(moduleName, searchPaths().join(QStringLiteral(", "))));
+                          QStringLiteral("módulo %1 não encontrado em: %2").arg(moduleName, searchPaths().join(QStringLiteral(", "))));
     for (const auto &lib : m_libraries)
         if (lib->fileName() == path)
             if (auto fn = reinterpret_cast<IniProcFn>(lib->resolve("IniProc")))
@@ -77,10 +77,10 @@ IniProcFn ModuleLoader::load(const QString &moduleName)
     auto lib = std::make_unique<QLibrary>(path);
     if (!lib->load())
         throw ModuleError(QStringLiteral("O módulo %1 não pôde ser carregado.").arg(moduleName),
-                          QStringLiteral("cannot load %1: %2").arg(path, lib->errorString()));
+                          QStringLiteral("não foi possível carregar %1: %2").arg(path, lib->errorString()));
     auto fn = reinterpret_cast<IniProcFn>(lib->resolve("IniProc"));
     if (!fn) {
-        const QString detail = QStringLiteral("%1 has no IniProc entry: %2").arg(path, lib->errorString());
+        const QString detail = QStringLiteral("%1 não tem a entrada IniProc: %2").arg(path, lib->errorString());
         lib->unload();
         throw ModuleError(QStringLiteral("O arquivo %1 não é um módulo de tela válido (falta a entrada IniProc).")
                               .arg(QFileInfo(path).fileName()),

@@ -1,10 +1,11 @@
 #include "translations.h"
 
+#include "hostlog.h"
+
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
-#include <cstdio>
 
 namespace kmp {
 
@@ -15,8 +16,8 @@ bool installQtTranslations(QCoreApplication &app)
     auto *translator = new QTranslator(&app);
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     if (!translator->load(brazil, QStringLiteral("qtbase"), QStringLiteral("_"), folder)) {
-        std::fprintf(stderr, "kmp-host: Qt's pt_BR translations not found in %s; Qt's own texts stay in English\n",
-                     qPrintable(folder));
+        qCWarning(hostLog, "traduções pt_BR do Qt não encontradas em %s; os textos do próprio Qt ficam em inglês",
+                  qPrintable(folder));
         delete translator;
         return false;
     }

@@ -11,6 +11,7 @@
 #include <QTextTable>
 
 #include "picturedecoder.h"
+#include "rtflexer.h"
 
 #include <array>
 #include <string_view>
@@ -194,27 +195,150 @@ private:
         int pendingNibble = -1;
     };
 
+    // A control word as the keyword table hands it to its handler.
+    struct KeywordCall
+    {
+        std::string_view word;
+        int param = 0;
+        int arg = 0; // the table's argument: which of a family of words this is
+        bool hasParam = false;
+        bool ignorable = false; // preceded by \*
+        // On/off words: no parameter or a non-zero one turns the property on.
+        bool on() const { return !hasParam || param != 0; }
+    };
+    using KeywordHandler = void (RtfParser::*)(const KeywordCall&);
+    struct Keyword
+    {
+        enum Flag : quint8 { PictureSizing = 1, NotPictureData = 2 };
+        std::string_view word;
+        KeywordHandler handler;
+        int arg = 0;
+        quint8 flags = 0;
+    };
+    static const Keyword* findKeyword(std::string_view word);
+
+    // rtfparser.cpp: reading tokens and keeping the group stack.
     void run();
     void pushGroup();
     void popGroup();
     void skipGroup();
-    void controlSequence();
+    void controlWord(const RtfLexer::Token& token);
+    void controlSymbol(char c);
     void keyword(std::string_view word, bool hasParam, int param);
+
+    // rtfkeywords.cpp: what each control word does.
+    void kwIgnore(const KeywordCall&) {}
+    void kwSkipGroup(const KeywordCall&);
+    void kwFootnote(const KeywordCall&);
+    void kwFontTable(const KeywordCall&);
+    void kwColorTable(const KeywordCall&);
+    void kwPicture(const KeywordCall&);
+    void kwPn(const KeywordCall&);
+    void kwPnTextBefore(const KeywordCall&);
+    void kwPnTextAfter(const KeywordCall&);
+    void kwPnText(const KeywordCall&);
+    void kwFieldInstruction(const KeywordCall&);
+    void kwListTable(const KeywordCall&);
+    void kwListOverrideTable(const KeywordCall&);
+    void kwList(const KeywordCall&);
+    void kwListLevel(const KeywordCall&);
+    void kwListOverride(const KeywordCall&);
+    void kwLevelText(const KeywordCall&);
+    void kwNestTableProps(const KeywordCall&);
+    void kwUpr(const KeywordCall&);
+    void kwUd(const KeywordCall&);
+    void kwCharacterSet(const KeywordCall&);
+    void kwAnsiCodePage(const KeywordCall&);
+    void kwDefaultFont(const KeywordCall&);
+    void kwUnicodeSkip(const KeywordCall&);
+    void kwUnicode(const KeywordCall&);
+    void kwBinary(const KeywordCall&);
+    void kwFont(const KeywordCall&);
+    void kwFontCharset(const KeywordCall&);
+    void kwFontCodePage(const KeywordCall&);
+    void kwColorComponent(const KeywordCall&);
+    void kwPlain(const KeywordCall&);
+    void kwBold(const KeywordCall&);
+    void kwItalic(const KeywordCall&);
+    void kwUnderline(const KeywordCall&);
+    void kwUnderlineNone(const KeywordCall&);
+    void kwStrike(const KeywordCall&);
+    void kwSuperSub(const KeywordCall&);
+    void kwNoSuperSub(const KeywordCall&);
+    void kwRaiseLower(const KeywordCall&);
+    void kwFontSize(const KeywordCall&);
+    void kwForeground(const KeywordCall&);
+    void kwBackground(const KeywordCall&);
+    void kwHidden(const KeywordCall&);
+    void kwParagraph(const KeywordCall&);
+    void kwSpecialChar(const KeywordCall&);
+    void kwParagraphDefault(const KeywordCall&);
+    void kwAlign(const KeywordCall&);
+    void kwLeftIndent(const KeywordCall&);
+    void kwRightIndent(const KeywordCall&);
+    void kwFirstIndent(const KeywordCall&);
+    void kwSpaceBefore(const KeywordCall&);
+    void kwSpaceAfter(const KeywordCall&);
+    void kwLineSpacing(const KeywordCall&);
+    void kwLineSpacingMultiple(const KeywordCall&);
+    void kwInTable(const KeywordCall&);
+    void kwTableDepth(const KeywordCall&);
+    void kwListOverrideIndex(const KeywordCall&);
+    void kwListLevelIndex(const KeywordCall&);
+    void kwPnKind(const KeywordCall&);
+    void kwPnLevel(const KeywordCall&);
+    void kwPnStyle(const KeywordCall&);
+    void kwPnStart(const KeywordCall&);
+    void kwPnFont(const KeywordCall&);
+    void kwRowDefaults(const KeywordCall&);
+    void kwRowLeft(const KeywordCall&);
+    void kwCellRight(const KeywordCall&);
+    void kwCellMerge(const KeywordCall&);
+    void kwCellBorder(const KeywordCall&);
+    void kwOtherBorder(const KeywordCall&);
+    void kwBorderWidth(const KeywordCall&);
+    void kwBorderStyle(const KeywordCall&);
+    void kwBorderNone(const KeywordCall&);
+    void kwCell(const KeywordCall&);
+    void kwNestedCell(const KeywordCall&);
+    void kwRow(const KeywordCall&);
+    void kwNestedRow(const KeywordCall&);
+    void kwListId(const KeywordCall&);
+    void kwLevelNumberFormat(const KeywordCall&);
+    void kwLevelStartAt(const KeywordCall&);
+    void kwPictureKind(const KeywordCall&);
+    void kwPictureWidth(const KeywordCall&);
+    void kwPictureHeight(const KeywordCall&);
+    void kwPictureGoalWidth(const KeywordCall&);
+    void kwPictureGoalHeight(const KeywordCall&);
+    void kwPictureScaleX(const KeywordCall&);
+    void kwPictureScaleY(const KeywordCall&);
+
+    // rtfdestinations.cpp: text arriving in each destination, and what a
+    // destination leaves behind when its group closes.
     void text(const char* s, qsizetype n);
     void hexByte(unsigned char b);
     void unicodeChar(int value);
     void specialChar(char16_t ch);
-    void skipBinary(int length);
-
-    void appendBytes(const char* s, qsizetype n);
-    void appendUnits(const char16_t* units, qsizetype n);
-    void preparePending();
-    void decodePendingBytes();
-    void commitPending();
-    QTextCharFormat charFormatFor(const CharProps& props);
+    void closeDestination(const GroupState& closing);
+    void finishFontName();
+    void flushFontNameBytes();
+    void finishColor();
+    void finishFieldInstruction(GroupState& parent);
+    void finishPicture();
+    void finishFootnote();
+    void finishLevelText();
+    void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
     int codePageForFont(int font);
     int fontIndex(int font) const;
 
+    // rtfdocumentbuilder.cpp: putting text, paragraphs, lists, tables and
+    // pictures into the document.
+    void appendBytes(const char* s, qsizetype n);
+    void appendUnits(const char16_t* units, qsizetype n);
+    void decodePendingBytes();
+    void commitPending();
+    QTextCharFormat charFormatFor(const CharProps& props);
     void ensureContext();
     void openTable();
     void closeTable();
@@ -231,24 +355,14 @@ private:
     void applyParagraphFormat();
     ListShape listShapeFor(const ParaProps& para) const;
     void resetLists();
-
-    void finishFontName();
-    void flushFontNameBytes();
-    void finishColor();
-    void finishFieldInstruction(GroupState& parent);
-    void finishPicture();
-    void finishFootnote();
     void insertNoteObject(int type, int property, const QString& text, const CharProps& props);
-    void finishLevelText();
     void insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original = nullptr);
-    void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
 
     GroupState& state() { return m_stack.back(); }
 
     QTextDocument* m_doc;
     QTextCursor m_cursor;
-    const char* m_p = nullptr;
-    const char* m_end = nullptr;
+    RtfLexer m_lexer{nullptr, nullptr};
     std::vector<GroupState> m_stack;
     int m_overflowDepth = 0;
     int m_peakDepth = 0;

@@ -7,11 +7,10 @@
 #include "frame.h"
 #include "message.h"
 #include "schema.h"
+#include "serverlog.h"
 
-#include <QDateTime>
 #include <QTcpSocket>
 #include <arpa/inet.h>
-#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -19,15 +18,9 @@ namespace kmp::server {
 
 void logLine(const QString &line)
 {
-    static QMutex lock;
     // One event, one line: whatever a line quotes from a client (a method name, a key
     // name) cannot start a line of its own or drive the terminal.
-    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ')
-                             + escapeControlCharacters(line) + QLatin1Char('\n'))
-                                .toUtf8();
-    QMutexLocker guard(&lock);
-    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-    std::fflush(stderr);
+    qCInfo(serverLog).noquote() << escapeControlCharacters(line);
 }
 
 AppServer::AppServer(Options options, QObject *parent)

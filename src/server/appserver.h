@@ -84,7 +84,7 @@ private:
     std::list<std::unique_ptr<Worker>> m_workers;
 };
 
-// One line to stderr, whole even when threads log at once.
+// One line in the server's log (the kmp.server category), its control characters escaped.
 void logLine(const QString &line);
 
 } // namespace kmp::server

@@ -1,6 +1,7 @@
 #include "auditreport.h"
 
 #include "controlchars.h"
+#include "daycount.h"
 #include "dbconnection.h"
 #include "rtfreader.h"
 #include "schema.h"
@@ -14,11 +15,23 @@ namespace kmp::server {
 
 namespace {
 
-QJsonObject parseObject(const QVariant &v)
+// A row's values; a blob the row keeps in its blob column ({"bytes": n} in the text) is
+// put back inline as {"base64": ...}, the form rows written before schema version 5 hold,
+// so both read and show alike.
+QJsonObject parseObject(const QVariant &v, const QVariant &blob = {})
 {
     if (v.isNull())
         return {};
-    return QJsonDocument::fromJson(v.toString().toUtf8()).object();
+    QJsonObject o = QJsonDocument::fromJson(v.toString().toUtf8()).object();
+    if (blob.isNull())
+        return o;
+    for (auto it = o.begin(); it != o.end(); ++it) {
+        if (it.value().isObject() && it.value().toObject().contains(QLatin1String("bytes"))) {
+            it.value() = QJsonObject{{QStringLiteral("base64"), QString::fromLatin1(blob.toByteArray().toBase64())}};
+            break;
+        }
+    }
+    return o;
 }
 
 const TableDef *tableNamed(const QString &name)
@@ -31,7 +44,7 @@ const TableDef *tableNamed(const QString &name)
 
 QString dateText(double days)
 {
-    const QDate d = QDate(1899, 12, 30).addDays(qint64(days));
+    const QDate d = dateFromDays(days);
     return d.isValid() ? d.toString(Qt::ISODate) : QString::number(days);
 }
 
@@ -63,8 +76,12 @@ QStringList plainLines(const QJsonValue &v)
 std::vector<AuditEntry> readAudit(DbConnection &db, const QString &filial, const QString &paciente,
                                   std::optional<double> consulta)
 {
+    // A database no server has upgraded yet still has its trail read: its blobs are all
+    // inline, and it has no blob columns.
+    const QString blobs = schemaVersion(db) >= 5 ? QStringLiteral("OLD_BLOB, NEW_BLOB") : QStringLiteral("NULL, NULL");
     QString sql = QStringLiteral("SELECT ID, CHANGED_AT, CLIENT_KEY, CLIENT_ADDRESS, METHOD, TABLE_NAME, CHANGE_KIND, "
-                                 "ROW_KEY, OLD_VALUES, NEW_VALUES FROM KMP_AUDIT WHERE CDFILIAL = ? AND CDPACIENTE = ?");
+                                 "ROW_KEY, OLD_VALUES, NEW_VALUES, %1 FROM KMP_AUDIT WHERE CDFILIAL = ? AND CDPACIENTE = ?")
+                      .arg(blobs);
     // The whole day: a consultation stored with a time of day is still that day's.
     if (consulta)
         sql += QStringLiteral(" AND DTCONSPACI >= ? AND DTCONSPACI < ?");
@@ -88,8 +105,8 @@ std::vector<AuditEntry> readAudit(DbConnection &db, const QString &filial, const
         e.table = q.value(5).toString();
         e.kind = q.value(6).toString();
         e.key = parseObject(q.value(7));
-        e.oldValues = parseObject(q.value(8));
-        e.newValues = parseObject(q.value(9));
+        e.oldValues = parseObject(q.value(8), q.value(10));
+        e.newValues = parseObject(q.value(9), q.value(11));
         out.push_back(std::move(e));
     }
     return out;

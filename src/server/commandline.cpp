@@ -2,6 +2,10 @@
 
 #include "databaseconfig.h"
 
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,14 +25,24 @@ void err(const QString &line)
     std::fflush(stderr);
 }
 
+void installQtTranslations(QCoreApplication &app)
+{
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QLocale(QLocale::Portuguese, QLocale::Brazil), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(translator);
+    else
+        delete translator;
+}
+
 QCommandLineOption databaseOption()
 {
     return QCommandLineOption(
         {QStringLiteral("database"), QStringLiteral("d")},
-        QStringLiteral("Where the data lives: sqlite:PATH (default %1) or "
-                       "postgresql://USER@HOST:PORT/DB[?OPTIONS], OPTIONS being schema=NAME, sslmode=MODE, "
-                       "sslrootcert=FILE, sslcert=FILE, sslkey=FILE, connect_timeout=SECONDS, passfile=FILE "
-                       "joined by &. Keep the password in passfile or PGPASSFILE, not in the URL.")
+        QStringLiteral("Onde ficam os dados: sqlite:CAMINHO (padrão %1) ou "
+                       "postgresql://USUÁRIO@HOST:PORTA/BANCO[?OPÇÕES], sendo OPÇÕES schema=NOME, sslmode=MODO, "
+                       "sslrootcert=ARQUIVO, sslcert=ARQUIVO, sslkey=ARQUIVO, connect_timeout=SEGUNDOS, "
+                       "passfile=ARQUIVO unidas por &. Guarde a senha em passfile ou PGPASSFILE, não no endereço.")
             .arg(defaultDatabaseSpec()),
         QStringLiteral("URL"), defaultDatabaseSpec());
 }
@@ -39,7 +53,7 @@ void parseOrExit(QCommandLineParser &parser, const QStringList &args, const QStr
     const QCommandLineOption help = parser.addHelpOption();
     if (!parser.parse(args)) {
         err(parser.errorText());
-        err(QStringLiteral("Use --help to see the options."));
+        err(QStringLiteral("Use --help para ver as opções."));
         std::exit(2);
     }
     if (parser.isSet(help)) {

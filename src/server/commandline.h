@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +13,9 @@ namespace kmp::server::cli {
 void out(const QString &line);
 void err(const QString &line);
 QCommandLineOption databaseOption();
+// Qt's own texts in the help and in option errors ("Usage:", "Unknown option") in
+// Portuguese, like the rest; without the translation files they stay in English.
+void installQtTranslations(QCoreApplication &app);
 void parseOrExit(QCommandLineParser &parser, const QStringList &args, const QString &description);
 
 // The maintenance commands (backup.cpp, restore and status); each returns the exit status.

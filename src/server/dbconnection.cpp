@@ -4,10 +4,13 @@
 #include "serviceerror.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QThread>
 #include <atomic>
+#include <libpq-fe.h>
+#include <vector>
 
 namespace kmp::server {
 
@@ -91,6 +94,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 
 DbConnection::~DbConnection()
 {
+    m_failed = QSqlQuery();
     m_cached.clear();
     if (m_db.isOpen())
         m_db.close();
@@ -165,6 +169,125 @@ void DbConnection::raise(const QSqlQuery &failed)
     fail(failed.lastError(), QStringLiteral("executar a consulta"));
 }
 
+void DbConnection::raise(const QSqlError &error)
+{
+    fail(error, QStringLiteral("executar a consulta"));
+}
+
+namespace {
+
+bool isBlob(const QVariant &v)
+{
+    return v.metaType() == QMetaType::fromType<QByteArray>();
+}
+
+} // namespace
+
+DbConnection::Outcome DbConnection::run(const QString &sql, const QVariantList &values, bool cache)
+{
+    bool blobs = false;
+    for (const QVariant &v : values)
+        blobs = blobs || (isBlob(v) && !v.isNull());
+    if (blobs && isPostgres()) {
+        Outcome out = runBinary(sql, values);
+        if (out.ok || out.error.isValid())
+            return out;
+    }
+    QSqlQuery local;
+    QSqlQuery *q = &local;
+    if (cache)
+        q = &cached(sql);
+    else
+        local = prepare(sql);
+    for (qsizetype i = 0; i < values.size(); ++i)
+        q->bindValue(int(i), values.at(i));
+    Outcome out;
+    out.ok = q->exec();
+    if (out.ok)
+        out.rowsAffected = q->numRowsAffected();
+    else
+        out.error = q->lastError();
+    // A kept statement holds its values until the next use: it must not hold a section.
+    if (cache && blobs)
+        for (qsizetype i = 0; i < values.size(); ++i)
+            if (isBlob(values.at(i)))
+                q->bindValue(int(i), QVariant(QMetaType::fromType<QByteArray>()));
+    q->finish();
+    if (!out.ok && !cache)
+        m_failed = std::move(local);
+    return out;
+}
+
+// Neither ok nor an error: libpq could not be used here, and the caller goes through Qt's
+// driver instead.
+DbConnection::Outcome DbConnection::runBinary(const QString &sql, const QVariantList &values)
+{
+    const QVariant handle = m_db.driver() ? m_db.driver()->handle() : QVariant();
+    // Qt's driver names the type by libpq's struct, pg_conn, behind the PGconn typedef.
+    const bool isConn = handle.isValid()
+                        && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    PGconn *conn = isConn ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
+    // A result Qt's driver is still reading would make libpq refuse the statement.
+    if (!conn || PQtransactionStatus(conn) == PQTRANS_ACTIVE)
+        return {};
+    // libpq numbers its parameters; only the statements of this server reach here, and a
+    // "?" inside a quoted literal is left alone all the same.
+    QByteArray text;
+    int count = 0;
+    bool quoted = false;
+    for (const char c : sql.toUtf8()) {
+        if (c == '\'')
+            quoted = !quoted;
+        if (c == '?' && !quoted)
+            text += '$' + QByteArray::number(++count);
+        else
+            text += c;
+    }
+    if (count != values.size())
+        throw ServiceError(wire::ErrorCode::Internal,
+                           QStringLiteral("Erro interno: %1 valores para %2 marcadores.").arg(values.size()).arg(count));
+    // The blobs are passed as they are, without a copy; the other values as text, typed
+    // where the statement alone would not tell PostgreSQL.
+    constexpr Oid byteaOid = 17, float8Oid = 701;
+    std::vector<QByteArray> held(size_t(values.size()));
+    std::vector<const char *> data(size_t(values.size()), nullptr);
+    std::vector<int> lengths(size_t(values.size()), 0), formats(size_t(values.size()), 0);
+    std::vector<Oid> types(size_t(values.size()), 0);
+    for (size_t i = 0; i < held.size(); ++i) {
+        const QVariant &v = values.at(qsizetype(i));
+        const int type = v.metaType().id();
+        if (type == QMetaType::QByteArray) {
+            types[i] = byteaOid;
+            formats[i] = 1;
+            held[i] = v.toByteArray();
+        } else if (type == QMetaType::Double) {
+            types[i] = float8Oid;
+            held[i] = QByteArray::number(v.toDouble(), 'g', 17);
+        } else {
+            held[i] = v.toString().toUtf8();
+        }
+        if (!v.isNull()) {
+            data[i] = held[i].constData();
+            lengths[i] = int(held[i].size());
+        }
+    }
+    PGresult *res = PQexecParams(conn, text.constData(), count, types.data(), data.data(), lengths.data(),
+                                 formats.data(), 0);
+    Outcome out;
+    const ExecStatusType status = PQresultStatus(res);
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+        out.ok = true;
+        out.rowsAffected = QByteArray(PQcmdTuples(res)).toInt();
+    } else {
+        const char *state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+        out.error = QSqlError(QStringLiteral("libpq"), QString::fromUtf8(PQresultErrorMessage(res)),
+                              PQstatus(conn) == CONNECTION_BAD ? QSqlError::ConnectionError : QSqlError::StatementError,
+                              QString::fromLatin1(state ? state : "?"));
+    }
+    PQclear(res);
+    return out;
+}
+
 void DbConnection::execDirect(const QString &sql)
 {
     QSqlQuery q(database());
@@ -189,6 +312,7 @@ void DbConnection::abortBatch() noexcept
 {
     m_inBatch = false;
     m_batchBroken = false;
+    const auto releaseFailed = qScopeGuard([this]() { m_failed = QSqlQuery(); });
     if (!m_db.isOpen())
         return;
     QSqlQuery q(m_db);
@@ -227,6 +351,7 @@ void DbConnection::commit()
 
 void DbConnection::rollback() noexcept
 {
+    const auto releaseFailed = qScopeGuard([this]() { m_failed = QSqlQuery(); });
     QSqlDatabase db = database();
     if (!db.isOpen())
         return;

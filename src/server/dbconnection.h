@@ -3,6 +3,7 @@
 #include "databaseconfig.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <memory>
@@ -40,6 +41,23 @@ public:
     void exec(QSqlQuery &query);
     // Throws the ServiceError for a query that already failed, without running it again.
     [[noreturn]] void raise(const QSqlQuery &failed);
+    [[noreturn]] void raise(const QSqlError &error);
+
+    // What a statement run by run() did: the rows it changed, or why it failed.
+    struct Outcome
+    {
+        bool ok = false;
+        int rowsAffected = 0;
+        QSqlError error;
+    };
+    // Runs one statement with its values bound in order ("?" marks them), leaving the
+    // failure to the caller (a refused duplicate has its own message). A statement that
+    // carries a blob never keeps the blob after it ran: a section may be tens of
+    // megabytes. With cache, a statement without blobs is kept prepared on the connection
+    // (see cached()). On PostgreSQL, a statement carrying blobs goes through libpq with the
+    // blobs in binary form: Qt's driver writes every value into the statement text, a
+    // blob as hex escapes in a UTF-16 string, several times the blob's size.
+    Outcome run(const QString &sql, const QVariantList &values, bool cache = false);
     // Executes a statement without bound values (schema, pragmas, transaction control).
     void execDirect(const QString &sql);
 
@@ -71,11 +89,15 @@ public:
 
 private:
     [[noreturn]] void fail(const QSqlError &error, const QString &what);
+    Outcome runBinary(const QString &sql, const QVariantList &values);
 
     DatabaseConfig m_config;
     QString m_name;
     QSqlDatabase m_db;
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_cached;
+    // The statement run() saw fail, released only after the rollback: PostgreSQL refuses
+    // even its release inside an aborted transaction, which would leak it on the connection.
+    QSqlQuery m_failed;
     bool m_broken = false;
     bool m_inBatch = false;
     bool m_batchBroken = false;

@@ -1,6 +1,7 @@
 #include "deltavalidation.h"
 
 #include "controlchars.h"
+#include "daycount.h"
 #include "dbconnection.h"
 #include "serviceerror.h"
 
@@ -15,12 +16,12 @@ using wire::ErrorCode;
 
 double earliestDate()
 {
-    return double(QDate(1899, 12, 30).daysTo(QDate(1900, 1, 1)));
+    return daysFromDate(QDate(1900, 1, 1));
 }
 
 double latestDate()
 {
-    return double(QDate(1899, 12, 30).daysTo(QDate(2200, 12, 31)));
+    return daysFromDate(QDate(2200, 12, 31));
 }
 
 namespace {
@@ -86,12 +87,15 @@ public:
         const auto it = m_diagnoses.constFind(code);
         if (it != m_diagnoses.constEnd())
             return *it;
-        QSqlQuery q = m_db.prepare(QStringLiteral("SELECT NMDIAGNOST FROM DIAGNOST WHERE CDDIAGNOST = ?"));
-        q.addBindValue(code);
+        // Kept prepared on the connection: every diagnosis save asks it. Finished right
+        // after, so that no open statement holds a snapshot of the database between saves.
+        QSqlQuery &q = m_db.cached(QStringLiteral("SELECT NMDIAGNOST FROM DIAGNOST WHERE CDDIAGNOST = ?"));
+        q.bindValue(0, code);
         m_db.exec(q);
         std::optional<CatalogueEntry> found;
         if (q.next())
             found = CatalogueEntry{q.isNull(0) ? QVariant() : QVariant(q.value(0).toString())};
+        q.finish();
         m_diagnoses.insert(code, found);
         return found;
     }
@@ -101,10 +105,11 @@ public:
         const auto it = m_reportTypes.constFind(code);
         if (it != m_reportTypes.constEnd())
             return *it;
-        QSqlQuery q = m_db.prepare(QStringLiteral("SELECT 1 FROM TIPOLAUDO WHERE CDTIPOLAUDO = ?"));
-        q.addBindValue(code);
+        QSqlQuery &q = m_db.cached(QStringLiteral("SELECT 1 FROM TIPOLAUDO WHERE CDTIPOLAUDO = ?"));
+        q.bindValue(0, code);
         m_db.exec(q);
         const bool found = q.next();
+        q.finish();
         m_reportTypes.insert(code, found);
         return found;
     }

@@ -3,6 +3,7 @@
 #include "cid10import.h"
 #include "controlchars.h"
 #include "error.h"
+#include "methods.h"
 #include "packet.h"
 #include "reports.h"
 #include "serviceerror.h"
@@ -10,7 +11,6 @@
 
 #include <QCborArray>
 #include <QCborMap>
-#include <cmath>
 #include <map>
 
 namespace kmp::server {
@@ -21,24 +21,24 @@ using wire::Response;
 
 namespace {
 
-enum class Arg { Text, Date, Bytes };
+namespace p = kmp::protocol;
 
+// A method as the dispatcher runs it: its description in the contract (for the argument
+// checks) and the code that decodes the checked arguments and runs it on the store.
 struct Method
 {
-    std::vector<Arg> args;
+    const p::MethodInfo *info = nullptr;
     std::function<QCborValue(Store &, const QCborArray &, const AuditContext &)> run;
-    int optionalArgs = 0; // how many of the last arguments a caller may leave out
 };
 
-QString text(const QCborArray &a, qsizetype i)
+// Binds a method of the contract to the code that runs it, given the decoded arguments.
+template<typename M, typename F>
+std::pair<const QString, Method> bind(F run)
 {
-    return a.at(i).toString();
-}
-
-double date(const QCborArray &a, qsizetype i)
-{
-    const QCborValue v = a.at(i);
-    return v.isInteger() ? double(v.toInteger()) : v.toDouble();
+    const QString name = p::methodName<M>();
+    return {name, Method{p::findMethod(name), [run](Store &s, const QCborArray &a, const AuditContext &who) {
+                             return run(s, p::decodeArgs<M>(a), who);
+                         }}};
 }
 
 QCborValue packetValue(const QByteArray &encoded)
@@ -46,15 +46,18 @@ QCborValue packetValue(const QByteArray &encoded)
     return QCborValue(encoded);
 }
 
-QCborValue save(Store &store, const TableDef &table, const QCborArray &a, const QString &duplicate,
-                const AuditContext &who)
+// The delta's bytes are the save's own (moved out of the decoded arguments) and go as soon
+// as the delta is decoded: a section may be tens of megabytes, and the save then holds
+// the request's copy and the decoded one, not a third.
+QCborValue save(Store &store, const TableDef &table, QByteArray delta, const QString &duplicate, const AuditContext &who)
 {
     Delta d;
     try {
-        d = decodeDelta(a.at(0).toByteArray());
+        d = decodeDelta(delta);
     } catch (const kmp::Error &e) {
         throw ServiceError(ErrorCode::BadRequest, QStringLiteral("Alterações ilegíveis: %1").arg(e.userMessage()));
     }
+    delta = QByteArray();
     store.applyDelta(table, d, duplicate, who);
     return QCborValue(nullptr);
 }
@@ -63,100 +66,79 @@ const QString kDuplicateRow = QStringLiteral("O registro já existe para esta co
 
 const std::map<QString, Method> &methods()
 {
-    using A = Arg;
+    using p::arg;
     static const std::map<QString, Method> m{
         // Called with no argument, the catalogue's packet. Called with the version a station
         // holds ("" for none), a map with the current "version" and, only when that differs,
         // the "packet". The version is read first: a catalogue imported in between is then
         // sent under the older version and simply fetched again next time.
-        {QStringLiteral("GetDiagnost"),
-         {{A::Text},
-          [](Store &s, const QCborArray &a, const AuditContext &) {
-              if (a.isEmpty())
-                  return packetValue(s.diagnost());
-              const QString version = catalogueVersion(s.db());
-              QCborMap out;
-              out.insert(QLatin1String("version"), version);
-              if (version.isEmpty() || version != text(a, 0))
-                  out.insert(QLatin1String("packet"), packetValue(s.diagnost()));
-              return QCborValue(out);
-          },
-          1}},
-        {QStringLiteral("GetDiagPaci"),
-         {{A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.diagPaci(text(a, 0), text(a, 1), date(a, 2))); }}},
-        {QStringLiteral("GetDiagAsso"),
-         {{A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.diagAsso(text(a, 0), text(a, 1), date(a, 2))); }}},
-        // Patient first, then branch: the order the screen has always called it with.
-        {QStringLiteral("GetHistGer"),
-         {{A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a, const AuditContext &who) {
-              const auto packets = s.histGer(text(a, 0), text(a, 1), date(a, 2));
-              QCborArray out;
-              for (const QByteArray &p : packets)
-                  out.append(packetValue(p));
-              return QCborValue(out);
-          }}},
-        {QStringLiteral("GetVD_Diag"),
-         {{A::Text, A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a, const AuditContext &who) {
-              return packetValue(s.vdDiag(text(a, 0), text(a, 1), text(a, 2), date(a, 3)));
-          }}},
-        {QStringLiteral("GetTipoLaudo"),
-         {{A::Text, A::Text}, [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(s.tipoLaudo(text(a, 0), text(a, 1))); }}},
-        {QStringLiteral("GetMemLaudo"),
-         {{A::Text, A::Text, A::Text, A::Date},
-          [](Store &s, const QCborArray &a, const AuditContext &who) {
-              return packetValue(s.memLaudo(text(a, 0), text(a, 1), text(a, 2), date(a, 3)));
-          }}},
-        {QStringLiteral("SetDiagPaci"),
-         {{A::Bytes},
-          [](Store &s, const QCborArray &a, const AuditContext &who) {
-              return save(s, tables::diagPaci(), a, QStringLiteral("Diagnóstico já cadastrado."), who);
-          }}},
-        {QStringLiteral("SetMemLaudo"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::memLaudo(), a, kDuplicateRow, who); }}},
-        {QStringLiteral("SetHistDoen"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::histDoen(), a, kDuplicateRow, who); }}},
-        {QStringLiteral("SetHistClinProg"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::histClinProg(), a, kDuplicateRow, who); }}},
-        {QStringLiteral("SetHistFam"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::histFam(), a, kDuplicateRow, who); }}},
-        {QStringLiteral("SetExamFisi"),
-         {{A::Bytes}, [](Store &s, const QCborArray &a, const AuditContext &who) { return save(s, tables::examFisi(), a, kDuplicateRow, who); }}},
+        {p::methodName<p::GetDiagnost>(),
+         Method{p::findMethod(p::methodName<p::GetDiagnost>()),
+                [](Store &s, const QCborArray &a, const AuditContext &) {
+                    if (a.isEmpty())
+                        return packetValue(s.diagnost());
+                    const auto args = p::decodeArgs<p::GetDiagnost>(a);
+                    const QString version = catalogueVersion(s.db());
+                    QCborMap out;
+                    out.insert(QLatin1String("version"), version);
+                    if (version.isEmpty() || version != arg<p::CatalogueVersion>(args))
+                        out.insert(QLatin1String("packet"), packetValue(s.diagnost()));
+                    return QCborValue(out);
+                }}},
+        bind<p::GetDiagPaci>([](Store &s, const p::GetDiagPaci::Args &a, const AuditContext &) {
+            return packetValue(s.diagPaci(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ConsultationDate>(a)));
+        }),
+        bind<p::GetDiagAsso>([](Store &s, const p::GetDiagAsso::Args &a, const AuditContext &) {
+            return packetValue(s.diagAsso(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ConsultationDate>(a)));
+        }),
+        bind<p::GetHistGer>([](Store &s, const p::GetHistGer::Args &a, const AuditContext &) {
+            const auto packets = s.histGer(arg<p::Patient>(a), arg<p::Branch>(a), arg<p::ConsultationDate>(a));
+            static_assert(std::tuple_size_v<std::decay_t<decltype(packets)>> == p::HistorySectionCount);
+            QCborArray out;
+            for (const QByteArray &packet : packets)
+                out.append(packetValue(packet));
+            return QCborValue(out);
+        }),
+        bind<p::GetVD_Diag>([](Store &s, const p::GetVD_Diag::Args &a, const AuditContext &) {
+            return packetValue(s.vdDiag(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::DiagnosisCode>(a),
+                                        arg<p::ConsultationDate>(a)));
+        }),
+        bind<p::GetTipoLaudo>([](Store &s, const p::GetTipoLaudo::Args &a, const AuditContext &) {
+            return packetValue(s.tipoLaudo(arg<p::ReportType>(a), arg<p::ReportTypeSelector>(a)));
+        }),
+        bind<p::GetMemLaudo>([](Store &s, const p::GetMemLaudo::Args &a, const AuditContext &) {
+            return packetValue(s.memLaudo(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ReportType>(a),
+                                          arg<p::ConsultationDate>(a)));
+        }),
+        bind<p::SetDiagPaci>([](Store &s, p::SetDiagPaci::Args &&a, const AuditContext &who) {
+            return save(s, tables::diagPaci(), std::move(std::get<p::Changes>(a).value),
+                        QStringLiteral("Diagnóstico já cadastrado."), who);
+        }),
+        bind<p::SetMemLaudo>([](Store &s, p::SetMemLaudo::Args &&a, const AuditContext &who) {
+            return save(s, tables::memLaudo(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
+        }),
+        bind<p::SetHistDoen>([](Store &s, p::SetHistDoen::Args &&a, const AuditContext &who) {
+            return save(s, tables::histDoen(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
+        }),
+        bind<p::SetHistClinProg>([](Store &s, p::SetHistClinProg::Args &&a, const AuditContext &who) {
+            return save(s, tables::histClinProg(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
+        }),
+        bind<p::SetHistFam>([](Store &s, p::SetHistFam::Args &&a, const AuditContext &who) {
+            return save(s, tables::histFam(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
+        }),
+        bind<p::SetExamFisi>([](Store &s, p::SetExamFisi::Args &&a, const AuditContext &who) {
+            return save(s, tables::examFisi(), std::move(std::get<p::Changes>(a).value), kDuplicateRow, who);
+        }),
         // Reports of the report screens: listed by report code, run by name with parameter
         // values; the SQL never leaves the server.
-        {QStringLiteral("GetRelatorios"),
-         {{A::Text}, [](Store &, const QCborArray &a, const AuditContext &) { return packetValue(listReports(text(a, 0))); }}},
-        {QStringLiteral("ExecRelatorio"),
-         {{A::Text, A::Text, A::Text},
-          [](Store &s, const QCborArray &a, const AuditContext &who) { return packetValue(runReport(s.db(), text(a, 0), text(a, 1), text(a, 2))); }}},
+        bind<p::GetRelatorios>([](Store &, const p::GetRelatorios::Args &a, const AuditContext &) {
+            return packetValue(listReports(arg<p::ReportCode>(a)));
+        }),
+        bind<p::ExecRelatorio>([](Store &s, const p::ExecRelatorio::Args &a, const AuditContext &) {
+            return packetValue(runReport(s.db(), arg<p::ReportCode>(a), arg<p::ReportId>(a), arg<p::ReportParameters>(a)));
+        }),
     };
     return m;
-}
-
-QString argKindName(Arg a)
-{
-    switch (a) {
-    case Arg::Text: return QStringLiteral("texto");
-    case Arg::Date: return QStringLiteral("data (número de dias)");
-    case Arg::Bytes: return QStringLiteral("alterações (bytes)");
-    }
-    return {};
-}
-
-bool argMatches(Arg kind, const QCborValue &v)
-{
-    switch (kind) {
-    case Arg::Text: return v.isString();
-    case Arg::Date:
-        if (v.isInteger())
-            return true;
-        return v.isDouble() && std::isfinite(v.toDouble());
-    case Arg::Bytes: return v.isByteArray();
-    }
-    return false;
 }
 
 } // namespace
@@ -185,22 +167,23 @@ Response Dispatcher::handle(const Request &request)
             throw ServiceError(ErrorCode::UnknownMethod,
                                QStringLiteral("Método desconhecido: \"%1\".").arg(escapeControlCharacters(request.method.left(80))));
         const Method &m = it->second;
-        const qsizetype most = qsizetype(m.args.size());
-        if (request.args.size() > most || request.args.size() < most - m.optionalArgs)
+        const std::vector<p::ArgInfo> &args = m.info->args;
+        const qsizetype most = qsizetype(args.size());
+        if (request.args.size() > most || request.args.size() < m.info->requiredArgs())
             throw ServiceError(ErrorCode::BadRequest, QStringLiteral("%1 espera %2 argumento(s), recebeu %3.")
                                                           .arg(request.method)
-                                                          .arg(m.args.size())
+                                                          .arg(args.size())
                                                           .arg(request.args.size()));
         for (size_t i = 0; i < size_t(request.args.size()); ++i) {
             const QCborValue arg = request.args.at(qsizetype(i));
-            if (!argMatches(m.args[i], arg))
+            if (!p::argMatches(args[i].kind, arg))
                 throw ServiceError(ErrorCode::BadRequest, QStringLiteral("%1: o argumento %2 deveria ser %3.")
                                                               .arg(request.method)
                                                               .arg(i + 1)
-                                                              .arg(argKindName(m.args[i])));
+                                                              .arg(p::argKindText(args[i].kind)));
             // No code or key holds a control character; a NUL would reach the database
             // driver, which refuses it with its own text.
-            if (m.args[i] == Arg::Text && firstControlCharacter(arg.toString()) >= 0)
+            if (args[i].kind == p::ArgKind::Text && firstControlCharacter(arg.toString()) >= 0)
                 throw ServiceError(ErrorCode::BadRequest,
                                    QStringLiteral("%1: o argumento %2 contém um caractere de controle.")
                                        .arg(request.method)

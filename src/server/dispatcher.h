@@ -1,6 +1,7 @@
 #pragma once
 
 #include "message.h"
+#include "methods.h"
 #include "store.h"
 
 #include <QByteArray>
@@ -12,8 +13,8 @@ namespace kmp::server {
 class Store;
 
 // The remote module this server offers.
-inline const QString ModuleName = QStringLiteral("KMP12800.rdmDiagPaci");
-inline const QString ModuleGuid = QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}");
+inline const QString ModuleName = protocol::moduleName();
+inline const QString ModuleGuid = protocol::moduleGuid();
 
 // Turns one request into one response: checks module, identifier, method and arguments,
 // runs the method on the store and wraps the outcome. Every failure becomes an error

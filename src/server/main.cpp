@@ -2,7 +2,6 @@
 // commands (catalogue import, demo data, audit report, backup and restore, status).
 
 #include "appserver.h"
-#include "auditreport.h"
 #include "cid10import.h"
 #include "commandline.h"
 #include "databaseconfig.h"
@@ -12,16 +11,23 @@
 #include "demodata.h"
 #include "error.h"
 #include "frame.h"
+#include "controlchars.h"
 #include "schema.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
-#include <QGuiApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMutex>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+#include <vector>
 
 using namespace kmp::server;
 using namespace kmp::server::cli;
@@ -38,76 +44,90 @@ void onSignal(int signal)
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &c, 1);
 }
 
+// Every log line, the server's own and Qt's, goes to stderr as "TIME TEXT": one line
+// each, whole even when threads log at once, with any control character escaped so that
+// nothing a client sent can forge a line or drive the terminal.
+void writeLogLine(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    static QMutex lock;
+    const QByteArray text = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ')
+                             + escapeControlCharacters(message) + QLatin1Char('\n'))
+                                .toUtf8();
+    QMutexLocker guard(&lock);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+    std::fflush(stderr);
+}
+
 const QString kCommandsHelp = QStringLiteral(
-    "Commands:\n"
-    "  serve          serve the remote module KMP12800.rdmDiagPaci (the default)\n"
-    "  import-cid10   load the official CID-10 files of a folder into the catalogue\n"
-    "  demo           add the demo branch, patient, consultation and report types\n"
-    "  audit          print who changed what in a patient's consultations\n"
-    "  backup         copy the database, consistently, while servers go on serving\n"
-    "  restore        put a backup back into a new database, checking every table\n"
-    "  verify-backup  check a backup file without restoring it\n"
-    "  status         tell whether a server answers, its version, database and schema\n"
-    "Run 'kmp-appserver COMMAND --help' for the options of a command.");
+    "Comandos:\n"
+    "  serve          serve o módulo remoto KMP12800.rdmDiagPaci (o padrão)\n"
+    "  import-cid10   carrega no catálogo os arquivos oficiais da CID-10 de uma pasta\n"
+    "  demo           inclui a filial, o paciente, a consulta e os tipos de laudo de demonstração\n"
+    "  audit          mostra quem alterou o quê nas consultas de um paciente\n"
+    "  backup         copia o banco de dados, de forma consistente, enquanto os servidores atendem\n"
+    "  restore        devolve uma cópia a um banco novo, conferindo cada tabela\n"
+    "  verify-backup  confere um arquivo de cópia sem restaurá-lo\n"
+    "  status         diz se um servidor responde, sua versão, banco de dados e esquema\n"
+    "Use 'kmp-appserver COMANDO --help' para ver as opções de um comando.");
 
 int serve(const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption db = databaseOption();
     const QCommandLineOption listen(QStringLiteral("listen"),
-                                    QStringLiteral("Address and port to listen on (port 0: any free port). "
-                                                   "Default 127.0.0.1:21280."),
-                                    QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:21280"));
+                                    QStringLiteral("Endereço e porta em que atender (porta 0: qualquer porta livre). "
+                                                   "Padrão 127.0.0.1:21280."),
+                                    QStringLiteral("HOST:PORTA"), QStringLiteral("127.0.0.1:21280"));
     const QCommandLineOption maxFrame(QStringLiteral("max-frame"),
-                                      QStringLiteral("Largest request accepted, in bytes (default %1).")
+                                      QStringLiteral("Maior requisição aceita, em bytes (padrão %1).")
                                           .arg(kmp::wire::DefaultMaxFrame),
                                       QStringLiteral("BYTES"), QString::number(kmp::wire::DefaultMaxFrame));
     const QCommandLineOption maxConn(QStringLiteral("max-connections"),
-                                     QStringLiteral("Most clients served at once (default 256)."),
+                                     QStringLiteral("Máximo de clientes atendidos ao mesmo tempo (padrão 256)."),
                                      QStringLiteral("N"), QStringLiteral("256"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
-                                   QStringLiteral("Do not log connections (refusals are still logged)."));
+                                   QStringLiteral("Não registra as conexões no log (as recusas continuam registradas)."));
     const QCommandLineOption keys(QStringLiteral("keys"),
-                                  QStringLiteral("Client key file: lines NAME:SECRET (secret of 16 characters or more), "
-                                                 "# for comments; readable by the server's user only. Clients must "
-                                                 "prove they hold one of these keys."),
-                                  QStringLiteral("FILE"));
+                                  QStringLiteral("Arquivo de chaves de cliente: linhas NOME:SEGREDO (segredo de 16 caracteres ou mais), "
+                                                 "# para comentários; legível só pelo usuário do servidor. Os clientes "
+                                                 "precisam provar que têm uma dessas chaves."),
+                                  QStringLiteral("ARQUIVO"));
     const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
-                                     QStringLiteral("Server certificate (PEM, with its chain) for TLS."), QStringLiteral("FILE"));
-    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("Private key of the certificate (PEM)."),
-                                    QStringLiteral("FILE"));
+                                     QStringLiteral("Certificado do servidor (PEM, com sua cadeia) para TLS."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("Chave privada do certificado (PEM)."),
+                                    QStringLiteral("ARQUIVO"));
     const QCommandLineOption idle(QStringLiteral("idle-timeout"),
-                                  QStringLiteral("Close a connection without requests for this long (default 600)."),
-                                  QStringLiteral("SECONDS"), QStringLiteral("600"));
+                                  QStringLiteral("Fecha uma conexão sem requisições por este tempo (padrão 600)."),
+                                  QStringLiteral("SEGUNDOS"), QStringLiteral("600"));
     const QCommandLineOption deadline(QStringLiteral("frame-deadline"),
-                                      QStringLiteral("A request (and the TLS and key handshake) must arrive whole within "
-                                                     "this time of its first byte (default 30)."),
-                                      QStringLiteral("SECONDS"), QStringLiteral("30"));
+                                      QStringLiteral("Uma requisição (e a negociação de TLS e de chave) precisa chegar inteira "
+                                                     "dentro deste tempo a partir do primeiro byte (padrão 30)."),
+                                      QStringLiteral("SEGUNDOS"), QStringLiteral("30"));
     const QCommandLineOption perAddress(QStringLiteral("max-per-address"),
-                                        QStringLiteral("Most connections from one client address (default 64); a quarter "
-                                                       "of it, and of --max-connections, may still be in the TLS and "
-                                                       "client-key handshake."),
+                                        QStringLiteral("Máximo de conexões de um mesmo endereço de cliente (padrão 64); até um "
+                                                       "quarto dele, e de --max-connections, pode estar ainda na negociação "
+                                                       "de TLS e de chave de cliente."),
                                         QStringLiteral("N"), QStringLiteral("64"));
     const QCommandLineOption handshake(QStringLiteral("handshake-deadline"),
-                                       QStringLiteral("TLS and the client key (without them: the first request) must "
-                                                      "be done within this time of connecting (default 10)."),
-                                       QStringLiteral("SECONDS"), QStringLiteral("10"));
+                                       QStringLiteral("O TLS e a chave de cliente (sem eles: a primeira requisição) precisam "
+                                                      "terminar dentro deste tempo a partir da conexão (padrão 10)."),
+                                       QStringLiteral("SEGUNDOS"), QStringLiteral("10"));
     const QCommandLineOption dbConnections(QStringLiteral("db-connections"),
-                                           QStringLiteral("Database connections shared by all clients (default %1; "
-                                                          "SQLite: one of them writes, the others read).")
+                                           QStringLiteral("Conexões ao banco de dados compartilhadas por todos os clientes (padrão %1; "
+                                                          "SQLite: uma delas grava, as outras leem).")
                                                .arg(DbPool::DefaultConnections),
                                            QStringLiteral("N"), QString::number(DbPool::DefaultConnections));
     const QCommandLineOption memoryBudget(QStringLiteral("memory-budget"),
-                                          QStringLiteral("Most bytes of requests held at once across all clients, in "
-                                                         "MiB (default %1); a request beyond it is refused.")
+                                          QStringLiteral("Máximo de bytes de requisições retidos ao mesmo tempo, somando todos os "
+                                                         "clientes, em MiB (padrão %1); uma requisição além dele é recusada.")
                                               .arg(ByteBudget::DefaultLimit / (1024 * 1024)),
                                           QStringLiteral("MIB"), QString::number(ByteBudget::DefaultLimit / (1024 * 1024)));
     parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline, perAddress, handshake,
                        dbConnections, memoryBudget});
     parseOrExit(parser, args,
-                QStringLiteral("Serves the remote module KMP12800.rdmDiagPaci over TCP. Prints "
-                               "'listening on HOST:PORT' once it accepts connections. An address other than "
-                               "loopback needs --tls-cert, --tls-key and --keys."));
+                QStringLiteral("Serve o módulo remoto KMP12800.rdmDiagPaci por TCP. Escreve "
+                               "'listening on HOST:PORTA' quando passa a aceitar conexões. Um endereço que não seja "
+                               "o local (loopback) exige --tls-cert, --tls-key e --keys."));
     if (!parser.positionalArguments().isEmpty())
         throw kmp::Error(QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().first()));
 
@@ -242,14 +262,14 @@ int importCommand(const QStringList &args)
     QCommandLineParser parser;
     const QCommandLineOption db = databaseOption();
     parser.addOption(db);
-    parser.addPositionalArgument(QStringLiteral("DIR"),
-                                 QStringLiteral("Folder with CID-10-CATEGORIAS.CSV and CID-10-SUBCATEGORIAS.CSV."));
+    parser.addPositionalArgument(QStringLiteral("PASTA"),
+                                 QStringLiteral("Pasta com CID-10-CATEGORIAS.CSV e CID-10-SUBCATEGORIAS.CSV."));
     parseOrExit(parser, args,
-                QStringLiteral("Loads the official CID-10 categories and subcategories into the diagnosis "
-                               "catalogue. Running it again changes nothing. Exit status 3 when some "
-                               "entries could not be stored whole (they are listed)."));
+                QStringLiteral("Carrega as categorias e subcategorias oficiais da CID-10 no catálogo de "
+                               "diagnósticos. Rodar de novo não muda nada. Código de saída 3 quando alguns "
+                               "itens não puderam ser gravados inteiros (eles são listados)."));
     if (parser.positionalArguments().size() != 1)
-        throw kmp::Error(QStringLiteral("Informe a pasta dos arquivos da CID-10: kmp-appserver import-cid10 DIR"));
+        throw kmp::Error(QStringLiteral("Informe a pasta dos arquivos da CID-10: kmp-appserver import-cid10 PASTA"));
     const DatabaseConfig config = DatabaseConfig::parse(parser.value(db));
     const auto entries = readCid10Folder(parser.positionalArguments().first());
     err(QStringLiteral("lidos %1 códigos; gravando em %2").arg(entries.size()).arg(config.describe()));
@@ -270,9 +290,9 @@ int demoCommand(const QStringList &args)
     const QCommandLineOption db = databaseOption();
     parser.addOption(db);
     parseOrExit(parser, args,
-                QStringLiteral("Adds a demo branch 0001, patient 000000000001 (Maria da Silva), a consultation "
-                               "on 2026-12-07 with admission diagnoses, and report types 001-003. Loads a "
-                               "small built-in list of CID-10 codes when the catalogue is empty."));
+                QStringLiteral("Inclui a filial de demonstração 0001, o paciente 000000000001 (Maria da Silva), uma "
+                               "consulta em 2026-12-07 com diagnósticos de admissão e os tipos de laudo 001-003. "
+                               "Carrega uma pequena lista própria de códigos CID-10 quando o catálogo está vazio."));
     if (!parser.positionalArguments().isEmpty())
         throw kmp::Error(QStringLiteral("Argumento inesperado: %1").arg(parser.positionalArguments().first()));
     DbConnection conn(DatabaseConfig::parse(parser.value(db)));
@@ -280,62 +300,46 @@ int demoCommand(const QStringList &args)
     return 0;
 }
 
-int auditCommand(const QStringList &args)
+// The audit report reads rich text, which lays out fonts with Qt Gui; it runs as an
+// executable of its own beside this one, so that the server links neither Qt Gui nor
+// Widgets. The arguments after "audit" are handed over unchanged.
+int auditCommand(int argc, char **argv)
 {
-    QCommandLineParser parser;
-    const QCommandLineOption db = databaseOption();
-    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Branch code (CDFILIAL), e.g. 0001."),
-                                    QStringLiteral("B"));
-    const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Patient code (CDPACIENTE)."),
-                                     QStringLiteral("P"));
-    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Only the consultation of this day."),
-                                  QStringLiteral("YYYY-MM-DD"));
-    parser.addOptions({db, branch, patient, date});
-    parseOrExit(parser, args,
-                QStringLiteral("Prints the audit trail of a patient's consultations in the order the changes were "
-                               "applied: when (UTC), which client key, from which address, the method, the table, "
-                               "the row and the values; rich-text sections as their plain text, old against new, "
-                               "line by line. The output holds patient data: keep it where the records are kept."));
-    if (!parser.isSet(branch) || !parser.isSet(patient))
-        throw kmp::Error(QStringLiteral("Informe --branch e --patient."));
-    std::optional<double> consulta;
-    if (parser.isSet(date)) {
-        const QDate d = QDate::fromString(parser.value(date), Qt::ISODate);
-        if (!d.isValid())
-            throw kmp::Error(QStringLiteral("--date precisa ser AAAA-MM-DD."));
-        consulta = double(QDate(1899, 12, 30).daysTo(d));
+    // The helper sees this program's name and the arguments after "audit", as if run so.
+    std::vector<char *> helperArgs{argv[0]};
+    for (int i = 2; i < argc; ++i)
+        helperArgs.push_back(argv[i]);
+    helperArgs.push_back(nullptr);
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const QString &candidate : {dir + QStringLiteral("/kmp-appserver-audit"),
+                                     dir + QStringLiteral("/../lib/kmp-appserver/kmp-appserver-audit")}) {
+        const QByteArray path = QFile::encodeName(QDir::cleanPath(candidate));
+        if (::access(path.constData(), X_OK) != 0)
+            continue;
+        ::execv(path.constData(), helperArgs.data());
+        err(QStringLiteral("kmp-appserver: não foi possível iniciar %1: %2")
+                .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(std::strerror(errno))));
+        return 2;
     }
-    DbConnection conn(DatabaseConfig::parse(parser.value(db)));
-    if (schemaVersion(conn) < 2) {
-        out(QStringLiteral("nenhuma alteração registrada (banco sem trilha de auditoria)"));
-        return 0;
-    }
-    const auto entries = readAudit(conn, parser.value(branch), parser.value(patient), consulta);
-    for (const AuditEntry &e : entries)
-        out(formatAuditEntry(e));
-    out(QStringLiteral("%1 alteração(ões)").arg(entries.size()));
-    return 0;
+    err(QStringLiteral("kmp-appserver: o relatório de auditoria (kmp-appserver-audit) não está instalado ao lado do servidor."));
+    return 2;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // The audit report reads rich text, which lays out fonts and so needs the GUI
-    // application object (without a display); the server itself stays a console program.
-    const bool gui = argc > 1 && qstrcmp(argv[1], "audit") == 0;
-    if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    std::unique_ptr<QCoreApplication> app = gui ? std::make_unique<QGuiApplication>(argc, argv)
-                                                : std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kmp-appserver"));
+    installQtTranslations(app);
+    qInstallMessageHandler(writeLogLine);
     QStringList args = QCoreApplication::arguments();
     QString command = QStringLiteral("serve");
     if (args.size() > 1 && !args.at(1).startsWith(QLatin1Char('-'))) {
         command = args.at(1);
         args.removeAt(1);
     } else if (args.size() == 2 && (args.at(1) == QLatin1String("--help") || args.at(1) == QLatin1String("-h"))) {
-        out(QStringLiteral("Usage: kmp-appserver [COMMAND] [OPTIONS]\n\n") + kCommandsHelp + QLatin1Char('\n'));
+        out(QStringLiteral("Uso: kmp-appserver [COMANDO] [OPÇÕES]\n\n") + kCommandsHelp + QLatin1Char('\n'));
     }
     try {
         if (command == QLatin1String("serve"))
@@ -345,7 +349,7 @@ int main(int argc, char **argv)
         if (command == QLatin1String("demo"))
             return demoCommand(args);
         if (command == QLatin1String("audit"))
-            return auditCommand(args);
+            return auditCommand(argc, argv);
         if (command == QLatin1String("backup"))
             return backupCommand(args);
         if (command == QLatin1String("restore"))

@@ -36,15 +36,15 @@ int backupCommand(const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption db = databaseOption();
-    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("The backup file to write (must not exist)."),
-                                QStringLiteral("FILE"));
+    const QCommandLineOption to(QStringLiteral("to"), QStringLiteral("O arquivo da cópia a gravar (não pode existir)."),
+                                QStringLiteral("ARQUIVO"));
     parser.addOptions({db, to});
     parseOrExit(parser, args,
-                QStringLiteral("Writes a consistent copy of the database into FILE (a SQLite file) while servers "
-                               "go on serving. SQLite: the database as one moment saw it (VACUUM INTO). "
-                               "PostgreSQL: every table read in one snapshot (the database must be at this "
-                               "server's schema version). The copy is checked before it gets its name. "
-                               "Exit status 0 when the copy is complete and checked, 1 otherwise."));
+                QStringLiteral("Grava uma cópia consistente do banco de dados em ARQUIVO (um arquivo SQLite) enquanto "
+                               "os servidores continuam atendendo. SQLite: o banco como estava num único momento "
+                               "(VACUUM INTO). PostgreSQL: todas as tabelas lidas num mesmo instantâneo (o banco "
+                               "precisa estar na versão de esquema deste servidor). A cópia é conferida antes de "
+                               "receber seu nome. Código de saída 0 quando a cópia está completa e conferida, 1 se não."));
     noPositionals(parser);
     if (!parser.isSet(to))
         throw kmp::Error(QStringLiteral("Informe o arquivo da cópia: kmp-appserver backup --to ARQUIVO"));
@@ -64,10 +64,10 @@ int backupCommand(const QStringList &args)
 int verifyCommand(const QStringList &args)
 {
     QCommandLineParser parser;
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The backup file."));
+    parser.addPositionalArgument(QStringLiteral("ARQUIVO"), QStringLiteral("O arquivo da cópia."));
     parseOrExit(parser, args,
-                QStringLiteral("Checks a backup file without restoring it: its integrity, its description, its "
-                               "schema version and every table's row count. Exit status 0 when it is sound."));
+                QStringLiteral("Confere um arquivo de cópia sem restaurá-lo: sua integridade, sua descrição, sua "
+                               "versão de esquema e o número de linhas de cada tabela. Código de saída 0 quando está íntegro."));
     if (parser.positionalArguments().size() != 1)
         throw kmp::Error(QStringLiteral("Informe o arquivo da cópia: kmp-appserver verify-backup ARQUIVO"));
     const BackupManifest m = verifyBackup(parser.positionalArguments().first());
@@ -83,21 +83,21 @@ int restoreCommand(const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption db(QStringLiteral("database"),
-                                QStringLiteral("The database to restore into: sqlite:PATH (a new file, or an existing "
-                                               "one with --replace) or postgresql://... (a database or schema without "
-                                               "rows)."),
+                                QStringLiteral("O banco de dados em que restaurar: sqlite:CAMINHO (um arquivo novo, ou um "
+                                               "existente com --replace) ou postgresql://... (um banco ou esquema sem "
+                                               "linhas)."),
                                 QStringLiteral("URL"));
-    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("The backup file."), QStringLiteral("FILE"));
+    const QCommandLineOption from(QStringLiteral("from"), QStringLiteral("O arquivo da cópia."), QStringLiteral("ARQUIVO"));
     const QCommandLineOption replace(
         QStringLiteral("replace"),
-        QStringLiteral("SQLite: replace an existing database file, which is kept beside it as "
-                       "PATH.substituido-DATE-TIME. Refused while a server has it open."));
+        QStringLiteral("SQLite: substitui um arquivo de banco existente, que fica guardado ao lado como "
+                       "CAMINHO.substituido-DATA-HORA. Recusado enquanto um servidor o tiver aberto."));
     parser.addOptions({db, from, replace});
     parseOrExit(parser, args,
-                QStringLiteral("Restores a backup made by 'kmp-appserver backup': checks the copy first (integrity, "
-                               "schema version, row counts), writes it into the database, then checks the row "
-                               "counts there. Never writes over a database in use. Exit status 0 only when "
-                               "every table was checked."));
+                QStringLiteral("Restaura uma cópia feita por 'kmp-appserver backup': confere antes a cópia (integridade, "
+                               "versão de esquema, número de linhas), grava-a no banco de dados e confere ali o número "
+                               "de linhas. Nunca grava sobre um banco em uso. Código de saída 0 só quando todas as "
+                               "tabelas foram conferidas."));
     noPositionals(parser);
     if (!parser.isSet(db) || !parser.isSet(from))
         throw kmp::Error(QStringLiteral("Informe --from ARQUIVO e --database URL."));
@@ -117,18 +117,18 @@ int statusCommand(const QStringList &args)
 {
     QCommandLineParser parser;
     const QCommandLineOption server(QStringLiteral("server"),
-                                    QStringLiteral("Server address (default 127.0.0.1:21280)."), QStringLiteral("HOST:PORT"),
+                                    QStringLiteral("Endereço do servidor (padrão 127.0.0.1:21280)."), QStringLiteral("HOST:PORTA"),
                                     QStringLiteral("127.0.0.1:21280"));
-    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Connect with TLS, verifying the certificate."));
-    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("CA certificate (PEM) for --tls."), QStringLiteral("FILE"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds to wait (default 10)."),
-                                     QStringLiteral("SECONDS"), QStringLiteral("10"));
+    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Conecta com TLS, verificando o certificado."));
+    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Certificado da autoridade certificadora (PEM) para --tls."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Segundos de espera (padrão 10)."),
+                                     QStringLiteral("SEGUNDOS"), QStringLiteral("10"));
     parser.addOptions({server, tls, ca, timeout});
     parseOrExit(parser, args,
-                QStringLiteral("Asks a server whether it is healthy (no client key needed, nothing about patients is "
-                               "told): its version, database kind and schema version. Exit status: 0 healthy, "
-                               "1 the server answers but its database does not (or has another schema version), "
-                               "3 no answer."));
+                QStringLiteral("Pergunta a um servidor se está saudável (sem precisar de chave de cliente, nada sobre "
+                               "pacientes é dito): sua versão, o tipo de banco e a versão de esquema. Código de saída: "
+                               "0 saudável, 1 o servidor responde mas seu banco não (ou tem outra versão de esquema), "
+                               "3 sem resposta."));
     noPositionals(parser);
     const QString hostPort = parser.value(server);
     const qsizetype colon = hostPort.lastIndexOf(QLatin1Char(':'));

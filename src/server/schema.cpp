@@ -1,10 +1,12 @@
 #include "schema.h"
 
-#include <QRandomGenerator>
-
+#include "contract.h"
 #include "dbconnection.h"
+#include "methods.h"
 #include "serviceerror.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSqlRecord>
 
@@ -47,113 +49,86 @@ namespace tables {
 
 namespace {
 
-ColumnDef str(const char *name, int size, bool key = false)
+// The server's table as the contract has it: names, kinds, widths and keys come from there.
+TableDef fromContract(const protocol::Table &table)
 {
-    return {QLatin1String(name), FieldKind::String, size, key};
-}
-ColumnDef date(const char *name, bool key = false)
-{
-    return {QLatin1String(name), FieldKind::DateTime, 0, key};
-}
-ColumnDef num(const char *name)
-{
-    return {QLatin1String(name), FieldKind::Float, 0, false};
-}
-ColumnDef blob(const char *name)
-{
-    return {QLatin1String(name), FieldKind::Blob, 0, false};
-}
-
-TableDef section(const char *table, const char *textField)
-{
-    return {QLatin1String(table),
-            {str("CDPACIENTE", 12, true), date("DTCONSPACI", true), blob(textField), str("CDFILIAL", 4, true)}};
+    TableDef t{protocol::toQString(table.name), {}};
+    for (const protocol::TableColumn &c : table.columns)
+        t.columns.push_back({protocol::toQString(c.column.name), c.column.kind, c.column.size, c.key});
+    return t;
 }
 
 } // namespace
 
-// NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters (Y112),
-// and a name that does not fit would leave its code impossible to record.
 const TableDef &diagnost()
 {
-    static const TableDef t{QStringLiteral("DIAGNOST"),
-                            {str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300), str("CDTABECDI", 7),
-                             str("DSABREDIAG", 250)}};
+    static const TableDef t = fromContract(protocol::tables::DIAGNOST);
     return t;
 }
 
 const TableDef &diagPaci()
 {
-    static const TableDef t{QStringLiteral("DIAGPACI"),
-                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
-                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300), num("NRSEQUENCIA"),
-                             str("CDTABECDI", 7)}};
+    static const TableDef t = fromContract(protocol::tables::DIAGPACI);
     return t;
 }
 
 const TableDef &diagAsso()
 {
-    static const TableDef t{QStringLiteral("DIAGASSO"),
-                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true),
-                             str("CDDIAGNOST", 10, true), str("NMDIAGNOST", 300)}};
+    static const TableDef t = fromContract(protocol::tables::DIAGASSO);
     return t;
 }
 
 const TableDef &tipoLaudo()
 {
-    static const TableDef t{QStringLiteral("TIPOLAUDO"),
-                            {str("CDTIPOLAUDO", 3, true), str("NMTIPOLAUDO", 30), blob("DSPADRLAUDO")}};
+    static const TableDef t = fromContract(protocol::tables::TIPOLAUDO);
     return t;
 }
 
 const TableDef &memLaudo()
 {
-    static const TableDef t{QStringLiteral("MEMLAUDO"),
-                            {str("CDPACIENTE", 12, true), date("DTCONSPACI", true), blob("DSLAUDPACI"),
-                             str("CDTIPOLAUDO", 3, true), str("CDFILIAL", 4, true)}};
+    static const TableDef t = fromContract(protocol::tables::MEMLAUDO);
     return t;
 }
 
 const TableDef &histDoen()
 {
-    static const TableDef t = section("HISTDOEN", "DSHISTDOEATU");
+    static const TableDef t = fromContract(protocol::tables::HISTDOEN);
     return t;
 }
 
 const TableDef &histClinProg()
 {
-    static const TableDef t = section("HISTCLINPROG", "DSHISTCLIPRE");
+    static const TableDef t = fromContract(protocol::tables::HISTCLINPROG);
     return t;
 }
 
 const TableDef &histFam()
 {
-    static const TableDef t = section("HISTFAM", "DSHISTFAMIL");
+    static const TableDef t = fromContract(protocol::tables::HISTFAM);
     return t;
 }
 
 const TableDef &examFisi()
 {
-    static const TableDef t = section("EXAMFISI", "DSHISTEXAFIS");
+    static const TableDef t = fromContract(protocol::tables::EXAMFISI);
     return t;
 }
 
 const TableDef &filial()
 {
-    static const TableDef t{QStringLiteral("FILIAL"), {str("CDFILIAL", 4, true), str("NMFILIAL", 60)}};
+    static const TableDef t = fromContract(protocol::tables::FILIAL);
     return t;
 }
 
 const TableDef &paciente()
 {
-    static const TableDef t{QStringLiteral("PACIENTE"), {str("CDPACIENTE", 12, true), str("NMPACIENTE", 60)}};
+    static const TableDef t = fromContract(protocol::tables::PACIENTE);
     return t;
 }
 
 const TableDef &consulta()
 {
-    static const TableDef t{QStringLiteral("CONSULTA"),
-                            {str("CDFILIAL", 4, true), str("CDPACIENTE", 12, true), date("DTCONSPACI", true)}};
+    static const TableDef t = fromContract(protocol::tables::CONSULTA);
     return t;
 }
 
@@ -313,6 +288,78 @@ void migrateTo4(DbConnection &db)
     db.exec(q);
 }
 
+// The first blob a trail row's values hold inline ({"base64": ...}), taken out: the text
+// keeps {"bytes": n} in its place, as saves write it now. Null when there is none.
+QVariant takeInlineBlob(QString &json)
+{
+    QJsonObject values = QJsonDocument::fromJson(json.toUtf8()).object();
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        if (!it.value().isObject())
+            continue;
+        const QJsonValue base64 = it.value().toObject().value(QLatin1String("base64"));
+        if (!base64.isString())
+            continue;
+        const QByteArray bytes = QByteArray::fromBase64(base64.toString().toLatin1());
+        it.value() = QJsonObject{{QStringLiteral("bytes"), double(bytes.size())}};
+        json = QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact));
+        return bytes;
+    }
+    return QVariant(QMetaType::fromType<QByteArray>());
+}
+
+// Version 5: the trail's blobs in columns of their own, out of the JSON text where they sat
+// as base64 (writing a large section's trail that way cost many times its size). Rows
+// written before are moved over one at a time, so the upgrade holds one row at most; the
+// audit report reads both forms the same.
+void migrateTo5(DbConnection &db)
+{
+    // Like every step, safe to run again on a database that already has it.
+    for (const char *column : {"OLD_BLOB", "NEW_BLOB"}) {
+        if (db.isPostgres()) {
+            db.execDirect(QStringLiteral("ALTER TABLE KMP_AUDIT ADD COLUMN IF NOT EXISTS %1 BYTEA").arg(QLatin1String(column)));
+            continue;
+        }
+        QSqlQuery has = db.prepare(QStringLiteral("SELECT 1 FROM pragma_table_info('KMP_AUDIT') WHERE name = ?"));
+        has.addBindValue(QString::fromLatin1(column));
+        db.exec(has);
+        const bool there = has.next();
+        has.finish();
+        if (!there)
+            db.execDirect(QStringLiteral("ALTER TABLE KMP_AUDIT ADD COLUMN %1 BLOB").arg(QLatin1String(column)));
+    }
+    QSqlQuery candidates = db.prepare(QStringLiteral("SELECT ID FROM KMP_AUDIT WHERE OLD_VALUES LIKE '%\"base64\"%' "
+                                                     "OR NEW_VALUES LIKE '%\"base64\"%' ORDER BY ID"));
+    db.exec(candidates);
+    std::vector<qint64> ids;
+    while (candidates.next())
+        ids.push_back(candidates.value(0).toLongLong());
+    candidates.finish();
+    for (const qint64 id : ids) {
+        QSqlQuery row = db.prepare(QStringLiteral("SELECT OLD_VALUES, NEW_VALUES FROM KMP_AUDIT WHERE ID = ?"));
+        row.addBindValue(id);
+        db.exec(row);
+        if (!row.next())
+            continue;
+        const QVariant storedOld = row.value(0);
+        const QVariant storedNew = row.value(1);
+        row.finish();
+        QString oldValues = storedOld.toString();
+        QString newValues = storedNew.toString();
+        const QVariant oldBlob = storedOld.isNull() ? QVariant(QMetaType::fromType<QByteArray>()) : takeInlineBlob(oldValues);
+        const QVariant newBlob = storedNew.isNull() ? QVariant(QMetaType::fromType<QByteArray>()) : takeInlineBlob(newValues);
+        if (oldBlob.isNull() && newBlob.isNull())
+            continue;
+        const auto text = [](const QVariant &stored, const QString &value) {
+            return stored.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value);
+        };
+        const DbConnection::Outcome out = db.run(QStringLiteral("UPDATE KMP_AUDIT SET OLD_VALUES = ?, NEW_VALUES = ?, "
+                                                                "OLD_BLOB = ?, NEW_BLOB = ? WHERE ID = ?"),
+                                                 {text(storedOld, oldValues), text(storedNew, newValues), oldBlob, newBlob, id});
+        if (!out.ok)
+            db.raise(out.error);
+    }
+}
+
 } // namespace
 
 QString newCatalogueVersion(const QString &previous)
@@ -345,7 +392,7 @@ void ensureSchema(DbConnection &db)
                                .arg(version)
                                .arg(CurrentSchemaVersion));
     using Step = void (*)(DbConnection &);
-    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3, migrateTo4};
+    static const Step steps[] = {migrateTo1, migrateTo2, migrateTo3, migrateTo4, migrateTo5};
     for (int v = version; v < CurrentSchemaVersion; ++v) {
         steps[v](db);
         QSqlQuery q = db.prepare(QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (?)"));

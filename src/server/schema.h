@@ -47,14 +47,16 @@ const std::vector<const TableDef *> &all();
 } // namespace tables
 
 // The schema version this build creates and understands.
-constexpr int CurrentSchemaVersion = 4;
+constexpr int CurrentSchemaVersion = 5;
 
 // Version 3: no two diagnoses of one consultation share a sequence number, whichever
 // stations or servers save them.
 inline constexpr const char *DiagnosisOrderIndex = "DIAGPACI_SEQ";
 
 // The audit trail (version 2): one row per change a save applied, written in the save's
-// own transaction. No remote method names it, so no client can change it.
+// own transaction. No remote method names it, so no client can change it. Since version 5
+// a row's blob (a section's rich text) sits in OLD_BLOB / NEW_BLOB, the values' text
+// holding {"bytes": n} in its place.
 inline constexpr const char *AuditTable = "KMP_AUDIT";
 
 // The catalogue's version (version 4): one row per catalogue, NAME 'DIAGNOST', whose

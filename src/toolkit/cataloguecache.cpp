@@ -4,6 +4,7 @@
 #include "error.h"
 #include "message.h"
 #include "tnetconnection.h"
+#include "toolkitlog.h"
 
 #include <QCborMap>
 #include <QDateTime>
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QtDebug>
 #include <algorithm>
 
 namespace {
@@ -73,7 +73,7 @@ bool CatalogueCache::read(QString *version, QByteArray *packet) const
         try {
             plain = kmp::wire::decompressZstd(all.mid(eol + 1), kMaxPacket);
         } catch (const kmp::Error &e) {
-            qWarning("catálogo local %s descartado: %s", qPrintable(f.fileName()), qPrintable(e.userMessage()));
+            qCWarning(kmp::toolkitLog, "catálogo local %s descartado: %s", qPrintable(f.fileName()), qPrintable(e.userMessage()));
             good = false;
         }
     }
@@ -91,7 +91,7 @@ bool CatalogueCache::write(const QString &version, const QByteArray &packet) con
     if (version.isEmpty() || packet.isEmpty())
         return false;
     if (!QDir().mkpath(m_folder)) {
-        qWarning("catálogo local não guardado: não foi possível criar %s", qPrintable(m_folder));
+        qCWarning(kmp::toolkitLog, "catálogo local não guardado: não foi possível criar %s", qPrintable(m_folder));
         return false;
     }
     const QString name = filePrefix() + safeName(version) + QStringLiteral(".cache");
@@ -99,7 +99,7 @@ bool CatalogueCache::write(const QString &version, const QByteArray &packet) con
     QSaveFile f(QDir(m_folder).filePath(name));
     if (packed.isEmpty() || !f.open(QIODevice::WriteOnly) || f.write(kMagic) != kMagic.size()
         || f.write(version.toUtf8() + '\n') < 0 || f.write(packed) != packed.size() || !f.commit()) {
-        qWarning("catálogo local não guardado em %s: %s", qPrintable(f.fileName()), qPrintable(f.errorString()));
+        qCWarning(kmp::toolkitLog, "catálogo local não guardado em %s: %s", qPrintable(f.fileName()), qPrintable(f.errorString()));
         return false;
     }
     // Older versions of this server's copy, and the oldest copies beyond the few kept.
@@ -121,13 +121,25 @@ void CatalogueCache::remove() const
         QFile::remove(dir.filePath(f));
 }
 
+CatalogueCache::Load CatalogueCache::prepare() const
+{
+    Load load;
+    if (!read(&load.held, &load.copy)) {
+        load.held.clear();
+        load.copy.clear();
+    }
+    load.call = {m_method, {load.held}};
+    return load;
+}
+
 QByteArray CatalogueCache::fetch(TNetConnection &net) const
 {
-    QString held;
-    QByteArray copy;
-    if (!read(&held, &copy))
-        held.clear();
-    const kmp::wire::Response r = net.call(m_method, {held});
+    const Load load = prepare();
+    return finish(load, net.call(load.call.method, load.call.args), net);
+}
+
+QByteArray CatalogueCache::finish(const Load &load, const kmp::wire::Response &r, TNetConnection &net) const
+{
     // A server from before catalogue versions refuses the argument: ask the plain way.
     if (!r.ok && r.errorCode == int(kmp::wire::ErrorCode::BadRequest)) {
         const QCborValue payload = Consiste::CheckResultServ(net.call(m_method), true, 0);
@@ -147,7 +159,7 @@ QByteArray CatalogueCache::fetch(TNetConnection &net) const
         write(version.toString(), packet.toByteArray());
         return packet.toByteArray();
     }
-    if (held.isEmpty() || version.toString() != held)
+    if (load.held.isEmpty() || version.toString() != load.held)
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(m_method));
-    return copy;
+    return load.copy;
 }

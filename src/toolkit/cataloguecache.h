@@ -1,9 +1,9 @@
 #pragma once
 
+#include "tnetconnection.h"
+
 #include <QByteArray>
 #include <QString>
-
-class TNetConnection;
 
 // A station's copy of a catalogue that rarely changes (the diagnosis catalogue), kept in
 // the user's cache folder, one file per server and catalogue version. The server reports
@@ -32,6 +32,18 @@ public:
     // either "unchanged" or the new catalogue and version (then kept). A server that does
     // not know versions is asked the plain way. Failures raise as any remote call does.
     QByteArray fetch(TNetConnection &net) const;
+
+    // fetch() in two halves, for a load sent together with other calls
+    // (TNetConnection::callAll): the call to make, asking with the version held, and then
+    // the catalogue from the server's answer to it.
+    struct Load
+    {
+        TNetConnection::Call call;
+        QString held;     // the version of the copy, empty without one
+        QByteArray copy;  // the copy's packet
+    };
+    Load prepare() const;
+    QByteArray finish(const Load &load, const kmp::wire::Response &answer, TNetConnection &net) const;
 
     QString folder() const { return m_folder; }
 

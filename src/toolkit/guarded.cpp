@@ -1,8 +1,8 @@
 #include "exceptions.h"
 
 #include "dialogs.h"
+#include "toolkitlog.h"
 
-#include <QDebug>
 #include <exception>
 
 namespace kmp {
@@ -22,7 +22,7 @@ bool guarded(QWidget *context, const std::function<void()> &handler)
     } catch (const std::exception &e) {
         Dialogs::error(parent, QString::fromUtf8(e.what()));
     } catch (...) {
-        qWarning("kmp::guarded: a handler raised something that is not an exception");
+        qCWarning(toolkitLog, "kmp::guarded: um tratador lançou algo que não é uma exceção");
         Dialogs::error(parent, QStringLiteral("Erro inesperado."));
     }
     return false;

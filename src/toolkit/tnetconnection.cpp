@@ -4,6 +4,8 @@
 #include "hostservices.h"
 #include "showavi.h"
 
+#include <algorithm>
+
 namespace {
 
 int envMs(const char *name, int fallback)
@@ -18,7 +20,8 @@ QWidget *busyParent()
     return HostServices::instance() ? HostServices::instance()->mainForm() : nullptr;
 }
 
-// Saves show "saving", everything else "loading": the texts the screens use for them.
+// Saves show "saving", everything else "loading": the texts the screens use for them (a
+// batch with a save in it shows "saving").
 int animationFor(const QString &method)
 {
     return method.startsWith(QLatin1String("Set")) ? 1 : 6;
@@ -89,21 +92,42 @@ bool TNetConnection::connected() const
     return m_client.isConnected();
 }
 
+kmp::wire::Request TNetConnection::request(const QString &method, const QCborArray &args) const
+{
+    kmp::wire::Request r;
+    r.module = ServerName;
+    r.guid = ServerGUID;
+    r.method = method;
+    r.args = args;
+    return r;
+}
+
 kmp::wire::Response TNetConnection::call(const QString &method, const QCborArray &args)
 {
+    const QList<kmp::wire::Response> responses = callAll({{method, args}});
+    return responses.front();
+}
+
+QList<kmp::wire::Response> TNetConnection::callAll(const QList<Call> &calls)
+{
+    if (calls.isEmpty())
+        return {};
     if (!m_client.isConnected())
         open();
-    kmp::wire::Request request;
-    request.module = ServerName;
-    request.guid = ServerGUID;
-    request.method = method;
-    request.args = args;
-    kmp::BusyIndicator busy(busyParent(), animationFor(method));
+    QList<kmp::wire::Request> requests;
+    int animation = animationFor(calls.front().method);
+    for (const Call &c : calls) {
+        requests << request(c.method, c.args);
+        animation = std::min(animation, animationFor(c.method));
+    }
+    kmp::BusyIndicator busy(busyParent(), animation);
     const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
     try {
-        kmp::wire::Response response = m_client.call(std::move(request));
+        QList<kmp::wire::Response> responses = requests.size() == 1
+                                                   ? QList<kmp::wire::Response>{m_client.call(requests.front())}
+                                                   : m_client.callPipelined(std::move(requests));
         ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
-        return response;
+        return responses;
     } catch (const kmp::wire::ConnectionError &) {
         ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
         throw;

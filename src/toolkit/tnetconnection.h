@@ -41,6 +41,17 @@ public:
     // stays usable for the next call.
     kmp::wire::Response call(const QString &method, const QCborArray &args = QCborArray());
 
+    // Several remote methods in one exchange: all requests are sent, then the raw results
+    // are read, one per call in the same order. Over a slow link this costs one round
+    // trip instead of one per call. Failures as in call(); a method the server refuses
+    // has its failed response in its place and does not affect the others.
+    struct Call
+    {
+        QString method;
+        QCborArray args;
+    };
+    QList<kmp::wire::Response> callAll(const QList<Call> &calls);
+
     // Timeouts in milliseconds; defaults 5000 and 30000, or KMP_CONNECT_TIMEOUT_MS and
     // KMP_READ_TIMEOUT_MS from the environment.
     void setTimeouts(int connectMs, int readMs);
@@ -49,6 +60,7 @@ public:
 
 private:
     void open();
+    kmp::wire::Request request(const QString &method, const QCborArray &args) const;
 
     kmp::wire::Client m_client;
     int m_connectMs;

@@ -195,7 +195,11 @@ bool Client::connectionStillUsable()
 
 void Client::send(const QByteArray &body, int timeoutMs, const QString &what)
 {
-    const QByteArray out = frame(body);
+    sendFramed(frame(body), timeoutMs, what);
+}
+
+void Client::sendFramed(const QByteArray &out, int timeoutMs, const QString &what)
+{
     if (m_socket->write(out) != out.size())
         failTransport(QStringLiteral("Falha ao enviar %1 ao servidor: %2").arg(what, m_socket->errorString()));
     QElapsedTimer timer;
@@ -235,15 +239,16 @@ QByteArray Client::receive(int timeoutMs, const QString &what)
     }
 }
 
-Response Client::call(Request request)
+void Client::ensureConnected()
 {
     if (!connectionStillUsable()) {
         disconnectFromServer();
         connectToServer();
     }
-    request.id = m_nextId++;
-    request.acceptsZstd = m_acceptCompressed;
-    send(encodeRequest(request), m_readMs, QStringLiteral("o pedido"));
+}
+
+Response Client::receiveResponse(const Request &request)
+{
     const QByteArray body = receive(m_readMs, request.method);
     Response r;
     try {
@@ -260,6 +265,35 @@ Response Client::call(Request request)
         failTransport(QStringLiteral("Resposta fora de ordem do servidor."));
     }
     return r;
+}
+
+Response Client::call(Request request)
+{
+    ensureConnected();
+    request.id = m_nextId++;
+    request.acceptsZstd = m_acceptCompressed;
+    send(encodeRequest(request), m_readMs, QStringLiteral("o pedido"));
+    return receiveResponse(request);
+}
+
+QList<Response> Client::callPipelined(QList<Request> requests)
+{
+    QList<Response> responses;
+    if (requests.isEmpty())
+        return responses;
+    ensureConnected();
+    QByteArray out;
+    for (Request &request : requests) {
+        request.id = m_nextId++;
+        request.acceptsZstd = m_acceptCompressed;
+        out += frame(encodeRequest(request));
+    }
+    // One write: the frames leave together, in as few packets as the link allows.
+    sendFramed(out, m_readMs, QStringLiteral("os pedidos"));
+    responses.reserve(requests.size());
+    for (const Request &request : std::as_const(requests))
+        responses << receiveResponse(request);
+    return responses;
 }
 
 } // namespace kmp::wire

@@ -4,6 +4,7 @@
 #include "frame.h"
 #include "message.h"
 
+#include <QList>
 #include <QString>
 #include <memory>
 
@@ -78,14 +79,27 @@ public:
     // idle connection since the last call. Throws ConnectionError on any transport failure.
     Response call(Request request);
 
+    // Sends the requests back to back and then reads their responses, in the same order:
+    // a link's round trip is paid once for all of them instead of once each. The server
+    // answers a connection's requests one after the other, so a refused request gets its
+    // own failed response in its place and the others their own; an answer whose id is
+    // not the one expected there ends the connection with ConnectionError rather than
+    // hand one request's answer to another. Transport failures as in call().
+    QList<Response> callPipelined(QList<Request> requests);
+
 private:
     [[noreturn]] void failTransport(const QString &message);
     void openSocket();
     void authenticate();
     void send(const QByteArray &body, int deadlineMs, const QString &what);
+    // Writes bytes already framed (one frame or several).
+    void sendFramed(const QByteArray &frames, int deadlineMs, const QString &what);
     // The next frame body, waiting at most until the deadline (ms since start of timer).
     QByteArray receive(int timeoutMs, const QString &what);
     bool connectionStillUsable();
+    void ensureConnected();
+    // The response to the request with this id, from the next frame.
+    Response receiveResponse(const Request &request);
 
     QString m_host = QStringLiteral("127.0.0.1");
     quint16 m_port = 0;

@@ -90,9 +90,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("module");
         QTest::addColumn<QString>("userText");
         QTest::addColumn<QString>("detail");
-        QTest::newRow("missing file") << "PKG_NADA" << "não foi encontrado" << "not found";
-        QTest::newRow("no IniProc entry") << "PKG_NOENTRY" << "IniProc" << "no IniProc";
-        QTest::newRow("not a library") << QString(KMP_TEST_MODULE_DIR "/../CMakeFiles") << "não foi encontrado" << "not found";
+        QTest::newRow("missing file") << "PKG_NADA" << "não foi encontrado" << "não encontrado";
+        QTest::newRow("no IniProc entry") << "PKG_NOENTRY" << "IniProc" << "não tem a entrada IniProc";
+        QTest::newRow("not a library") << QString(KMP_TEST_MODULE_DIR "/../CMakeFiles") << "não foi encontrado" << "não encontrado";
     }
     void refusesBadModules()
     {
@@ -177,10 +177,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("port not a number") << QByteArray("[server]\nport=abc\n") << "server/port" << "'abc' is not a port number";
-        QTest::newRow("port out of range") << QByteArray("[server]\nport=70000\n") << "server/port" << "'70000' is not a port number";
-        QTest::newRow("port zero") << QByteArray("[server]\nport=0\n") << "server/port" << "'0' is not a port number";
-        QTest::newRow("tls neither true nor false") << QByteArray("[security]\ntls=talvez\ncaFile=/x\n") << "security/tls" << "'talvez' is not true or false";
+        QTest::newRow("port not a number") << QByteArray("[server]\nport=abc\n") << "server/port" << "'abc' não é um número de porta";
+        QTest::newRow("port out of range") << QByteArray("[server]\nport=70000\n") << "server/port" << "'70000' não é um número de porta";
+        QTest::newRow("port zero") << QByteArray("[server]\nport=0\n") << "server/port" << "'0' não é um número de porta";
+        QTest::newRow("tls neither true nor false") << QByteArray("[security]\ntls=talvez\ncaFile=/x\n") << "security/tls" << "'talvez' não é true nem false";
     }
     void badSettingsAreRefusedWithFileKeyAndReason()
     {
@@ -393,7 +393,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("module");
         QTest::addColumn<QString>("said");
-        QTest::newRow("missing module") << "PKG_NADA" << "module PKG_NADA not found";
+        QTest::newRow("missing module") << "PKG_NADA" << "módulo PKG_NADA não encontrado";
         QTest::newRow("module without its entry") << "PKG_NOENTRY" << "PKG_NOENTRY";
     }
     void unloadableModuleWithoutADisplayEnds()
@@ -428,7 +428,10 @@ private Q_SLOTS:
         help.start(QStringLiteral(KMP_HOST_EXE), {QStringLiteral("--help")});
         QVERIFY(help.waitForFinished(30000));
         QCOMPARE(help.exitCode(), 0);
-        QVERIFY(help.readAllStandardOutput().contains("--screenshot"));
+        const QByteArray helpText = help.readAllStandardOutput();
+        QVERIFY(helpText.contains("--screenshot"));
+        QVERIFY2(helpText.contains("Uso: kmp-host") && !helpText.contains("Usage:") && !helpText.contains("Options:"),
+                 helpText.constData());
 
         const QString shot = m_dir.filePath(QStringLiteral("shot.png"));
         const QString state = m_dir.filePath(QStringLiteral("run.state"));
@@ -456,7 +459,7 @@ private Q_SLOTS:
                                                      QStringLiteral("--screenshot"), shot});
         QVERIFY(missing.waitForFinished(60000));
         QCOMPARE(missing.exitCode(), 2);
-        QVERIFY(missing.readAllStandardError().contains("module PKG_NADA not found"));
+        QVERIFY(missing.readAllStandardError().contains("módulo PKG_NADA não encontrado"));
     }
 };
 

@@ -23,13 +23,13 @@ void TestKmpRtf::run_data()
     QTest::addColumn<QString>("stdoutHas");
     QTest::addColumn<QString>("stderrHas");
 
-    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("Usage: kmp-rtf") << QString();
-    QTest::newRow("no arguments") << QStringList{} << 2 << QString() << QStringLiteral("Usage: kmp-rtf");
-    QTest::newRow("unknown command") << QStringList{QStringLiteral("pdf"), list} << 2 << QString() << QStringLiteral("unknown command");
+    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("Uso: kmp-rtf") << QString();
+    QTest::newRow("no arguments") << QStringList{} << 2 << QString() << QStringLiteral("Uso: kmp-rtf");
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("pdf"), list} << 2 << QString() << QStringLiteral("comando desconhecido");
     QTest::newRow("missing file") << QStringList{QStringLiteral("text"), QStringLiteral("/nonexistent/note.rtf")} << 1 << QString()
-                                  << QStringLiteral("cannot read '/nonexistent/note.rtf'");
+                                  << QStringLiteral("não foi possível ler '/nonexistent/note.rtf'");
     QTest::newRow("directory is not a file") << QStringList{QStringLiteral("text"), QStringLiteral("/")} << 1 << QString()
-                                             << QStringLiteral("cannot read");
+                                             << QStringLiteral("não foi possível ler");
     QTest::newRow("text") << QStringList{QStringLiteral("text"), list} << 0 << QStringLiteral("Paragraph\nBullet\nBullet 2\n") << QString();
     QTest::newRow("html") << QStringList{QStringLiteral("html"), list} << 0 << QStringLiteral("<ul") << QString();
     QTest::newRow("rtf") << QStringList{QStringLiteral("rtf"), list} << 0 << QStringLiteral("{\\*\\pn\\pnlvlblt") << QString();

@@ -25,11 +25,12 @@ using namespace kmp;
 namespace {
 
 // A server on its own thread (the client blocks the test's thread). Mode per connection:
-// answer each request, read one request and hang up, or read and never answer.
+// answer each request, read one request and hang up, read and never answer, or answer
+// every three requests in reverse order (a server that mixes answers up).
 class TestServer : public QThread
 {
 public:
-    enum Mode { Answer, CloseMidCall, Silent };
+    enum Mode { Answer, CloseMidCall, Silent, Reversed };
     explicit TestServer(Mode mode) : m_mode(mode) {}
     ~TestServer() override
     {
@@ -61,6 +62,7 @@ protected:
                 continue;
             std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
             wire::FrameReader reader;
+            QList<wire::Response> held;
             while (!m_stop && socket->state() == QAbstractSocket::ConnectedState) {
                 if (!socket->waitForReadyRead(20)) {
                     if (socket->state() != QAbstractSocket::ConnectedState)
@@ -80,6 +82,16 @@ protected:
                     wire::Response resp = req.method == QLatin1String("Fail")
                                               ? wire::Response::failure(req.id, wire::ErrorCode::Conflict, QStringLiteral("Registro alterado por outro usuário."))
                                               : wire::Response::success(req.id, QCborValue(req.module + QLatin1Char('/') + req.method));
+                    if (m_mode == Reversed) {
+                        held.prepend(resp);
+                        if (held.size() < 3)
+                            continue;
+                        for (const wire::Response &r : std::as_const(held))
+                            socket->write(wire::frame(wire::encodeResponse(r)));
+                        held.clear();
+                        socket->waitForBytesWritten(1000);
+                        continue;
+                    }
                     socket->write(wire::frame(wire::encodeResponse(resp)));
                     socket->waitForBytesWritten(1000);
                 }
@@ -276,14 +288,20 @@ private Q_SLOTS:
     void failures_data()
     {
         QTest::addColumn<int>("mode"); // -1 no server
-        QTest::newRow("connection refused") << -1;
-        QTest::newRow("server never answers: read timeout") << int(TestServer::Silent);
-        QTest::newRow("server hangs up mid-call") << int(TestServer::CloseMidCall);
+        QTest::addColumn<bool>("pipelined"); // three calls sent together
+        for (const bool pipelined : {false, true}) {
+            const char *how = pipelined ? "three calls together" : "one call";
+            QTest::addRow("connection refused, %s", how) << -1 << pipelined;
+            QTest::addRow("server never answers: read timeout, %s", how) << int(TestServer::Silent) << pipelined;
+            QTest::addRow("server hangs up mid-call, %s", how) << int(TestServer::CloseMidCall) << pipelined;
+        }
+        QTest::newRow("server mixes the answers up, three calls together") << int(TestServer::Reversed) << true;
     }
 
     void failures()
     {
         QFETCH(int, mode);
+        QFETCH(bool, pipelined);
         std::unique_ptr<TestServer> server;
         quint16 port;
         if (mode < 0) {
@@ -298,8 +316,15 @@ private Q_SLOTS:
         t.start();
         bool raised = false;
         QString message;
+        const QList<TNetConnection::Call> three{{QStringLiteral("GetDiagnost"), {}},
+                                                {QStringLiteral("GetDiagPaci"), {QCborValue(QStringLiteral("01"))}},
+                                                {QStringLiteral("GetDiagAsso"), {}}};
+        QList<wire::Response> answers;
         try {
-            net.call(QStringLiteral("GetDiagPaci"), {QCborValue(QStringLiteral("01"))});
+            if (pipelined)
+                answers = net.callAll(three);
+            else
+                net.call(QStringLiteral("GetDiagPaci"), {QCborValue(QStringLiteral("01"))});
         } catch (const wire::ConnectionError &e) {
             raised = true;
             message = e.userMessage();
@@ -320,6 +345,12 @@ private Q_SLOTS:
         const wire::Response r = net.call(QStringLiteral("GetDiagPaci"), {});
         QVERIFY(r.ok);
         QVERIFY(net.connected());
+        // Each answer of a run sent together belongs to its own call.
+        answers = net.callAll(three);
+        QCOMPARE(answers.size(), three.size());
+        for (qsizetype i = 0; i < three.size(); ++i)
+            QCOMPARE(Consiste::CheckResultServ(answers.at(i), true, 0).toString(),
+                     QStringLiteral("KMP12800.rdmDiagPaci/") + three.at(i).method);
     }
 
     void onBeforeConnectRunsOnEveryConnect()

@@ -1,5 +1,6 @@
 #include "diagnosislist.h"
 
+#include "contract.h"
 #include "exceptions.h"
 #include "fielddef.h"
 #include "packet.h"
@@ -37,6 +38,13 @@ kmp::Field *addField(RecordSet *s, const char *name, FieldKind kind, int size, b
     return f;
 }
 
+// A field of a column the server defines: name, kind and width as the contract has them.
+kmp::Field *addField(RecordSet *s, const kmp::protocol::Column &column, bool visible = true,
+                     const QString &label = QString())
+{
+    return addField(s, column.name.data(), column.kind, column.size, visible, label);
+}
+
 } // namespace
 
 DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(parent), m_server(server)
@@ -44,27 +52,26 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
     const QString codigo = QStringLiteral("Código");
     const QString nome = QStringLiteral("Nome");
 
-    // NMDIAGNOST is 300 wide: the official catalogue has names of up to 264 characters,
-    // and a name that does not fit would make its code impossible to record.
+    namespace c = kmp::protocol::columns;
     m_rows = new RecordSet(QStringLiteral("cdsDiagPaci"), this);
-    addField(m_rows, "CDFILIAL", FieldKind::String, 4, false);
-    addField(m_rows, "CDPACIENTE", FieldKind::String, 12, false);
-    addField(m_rows, "DTCONSPACI", FieldKind::DateTime, 0, false);
-    addField(m_rows, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
-    addField(m_rows, "NMDIAGNOST", FieldKind::String, 300, true, nome);
-    addField(m_rows, "NRSEQUENCIA", FieldKind::Float, 0, false);
-    addField(m_rows, "CDTABECDI", FieldKind::String, 7, false);
+    addField(m_rows, c::CDFILIAL, false);
+    addField(m_rows, c::CDPACIENTE, false);
+    addField(m_rows, c::DTCONSPACI, false);
+    addField(m_rows, c::CDDIAGNOST, true, codigo);
+    addField(m_rows, c::NMDIAGNOST, true, nome);
+    addField(m_rows, c::NRSEQUENCIA, false);
+    addField(m_rows, c::CDTABECDI, false);
 
     m_check = new RecordSet(QStringLiteral("cdsDiagPaciAux"), this);
-    addField(m_check, "CDPACIENTE", FieldKind::String, 12);
+    addField(m_check, c::CDPACIENTE);
 
     // The admission diagnoses come from another part of the clinic's system: shown, never
     // changed here. Every field is read-only, so no grid opens an editor on them, and an
     // insert, edit or delete ends silently before it starts.
     m_admissions = new RecordSet(QStringLiteral("cdsDiagAsso"), this);
-    addField(m_admissions, "CDDIAGNOST", FieldKind::String, 10, true, codigo)
+    addField(m_admissions, c::CDDIAGNOST, true, codigo)
         ->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    addField(m_admissions, "NMDIAGNOST", FieldKind::String, 300, true, nome)
+    addField(m_admissions, c::NMDIAGNOST, true, nome)
         ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
     for (int i = 0; i < m_admissions->fieldCount(); ++i)
         m_admissions->field(i)->setReadOnly(true);
@@ -80,10 +87,8 @@ DiagnosisList::~DiagnosisList()
 
 DiagnosisList::Snapshot DiagnosisList::fetch(const Consultation &c) const
 {
-    Snapshot s;
-    s.rows = m_server.GetDiagPaci(c.branch, c.patient, c.date);
-    s.admissions = m_server.GetDiagAsso(c.branch, c.patient, c.date);
-    return s;
+    const QList<QByteArray> lists = m_server.GetDiagPaciAsso(c.branch, c.patient, c.date);
+    return {lists.at(0), lists.at(1)};
 }
 
 void DiagnosisList::apply(const Consultation &c, const Snapshot &s)

@@ -1,6 +1,7 @@
 #include "tfrmdiagpaci.h"
 
 #include "consiste.h"
+#include "contract.h"
 #include "dialogs.h"
 #include "datasource.h"
 #include "dbgrid.h"
@@ -200,6 +201,12 @@ void TfrmDiagPaci::buildRecordSets()
             f->setDisplayLabel(label);
         return f;
     };
+    // Fields of columns the server defines take name, kind and width from the contract.
+    auto column = [&field](RecordSet *s, const kmp::protocol::Column &col, bool visible = true,
+                           const QString &label = QString()) {
+        return field(s, col.name.data(), col.kind, col.size, visible, label);
+    };
+    namespace c = kmp::protocol::columns;
     const QString codigo = QStringLiteral("Código");
     const QString nome = QStringLiteral("Nome");
 
@@ -209,35 +216,35 @@ void TfrmDiagPaci::buildRecordSets()
     cdsDiagAsso = m_diagnoses->admissions();
 
     cdsDiagnost = set("cdsDiagnost");
-    field(cdsDiagnost, "CDDIAGNOST", FieldKind::String, 10, true, codigo);
-    field(cdsDiagnost, "NMDIAGNOST", FieldKind::String, 300, true, nome);
-    field(cdsDiagnost, "CDTABECDI", FieldKind::String, 7, false);
-    field(cdsDiagnost, "DSABREDIAG", FieldKind::String, 250, true, QStringLiteral("Descrição"));
+    column(cdsDiagnost, c::CDDIAGNOST, true, codigo);
+    column(cdsDiagnost, c::NMDIAGNOST, true, nome);
+    column(cdsDiagnost, c::CDTABECDI, false);
+    column(cdsDiagnost, c::DSABREDIAG, true, QStringLiteral("Descrição"));
 
     cdsTipoLaudo = set("cdsTipoLaudo");
-    field(cdsTipoLaudo, "CDTIPOLAUDO", FieldKind::String, 3, true, codigo);
-    field(cdsTipoLaudo, "NMTIPOLAUDO", FieldKind::String, 30, true, nome);
-    field(cdsTipoLaudo, "DSPADRLAUDO", FieldKind::Blob, 0, false);
+    column(cdsTipoLaudo, c::CDTIPOLAUDO, true, codigo);
+    column(cdsTipoLaudo, c::NMTIPOLAUDO, true, nome);
+    column(cdsTipoLaudo, c::DSPADRLAUDO, false);
 
     cdsMemLaudo = set("cdsMemLaudo");
-    field(cdsMemLaudo, "CDPACIENTE", FieldKind::String, 12);
-    field(cdsMemLaudo, "DTCONSPACI", FieldKind::DateTime, 0);
-    field(cdsMemLaudo, "DSLAUDPACI", FieldKind::Blob, 0);
-    field(cdsMemLaudo, "CDTIPOLAUDO", FieldKind::String, 3)->setDisplayWidth(3);
-    field(cdsMemLaudo, "CDFILIAL", FieldKind::String, 4);
+    column(cdsMemLaudo, c::CDPACIENTE);
+    column(cdsMemLaudo, c::DTCONSPACI);
+    column(cdsMemLaudo, c::DSLAUDPACI);
+    column(cdsMemLaudo, c::CDTIPOLAUDO)->setDisplayWidth(3);
+    column(cdsMemLaudo, c::CDFILIAL);
 
-    auto history = [&](const char *name, const char *textField) {
+    auto history = [&](const char *name, const kmp::protocol::Column &textField) {
         RecordSet *s = set(name);
-        field(s, "CDPACIENTE", FieldKind::String, 12);
-        field(s, "DTCONSPACI", FieldKind::DateTime, 0);
-        field(s, textField, FieldKind::Blob, 0);
-        field(s, "CDFILIAL", FieldKind::String, 4);
+        column(s, c::CDPACIENTE);
+        column(s, c::DTCONSPACI);
+        column(s, textField);
+        column(s, c::CDFILIAL);
         return s;
     };
-    cdsHistDoen = history("cdsHistDoen", "DSHISTDOEATU");
-    cdsHistClinProg = history("cdsHistClinProg", "DSHISTCLIPRE");
-    cdsHistFam = history("cdsHistFam", "DSHISTFAMIL");
-    cdsExamFisi = history("cdsExamFisi", "DSHISTEXAFIS");
+    cdsHistDoen = history("cdsHistDoen", c::DSHISTDOEATU);
+    cdsHistClinProg = history("cdsHistClinProg", c::DSHISTCLIPRE);
+    cdsHistFam = history("cdsHistFam", c::DSHISTFAMIL);
+    cdsExamFisi = history("cdsExamFisi", c::DSHISTEXAFIS);
 
     dtsPadrao->setDataSet(cdsDiagPaci);
     auto source = [this](const char *name, RecordSet *s) {
@@ -670,8 +677,10 @@ void TfrmDiagPaci::FormCreate()
     }
     {
         kmp::BusyIndicator busy(mainForm, 6);
-        cdsDiagnost->loadFromPacket(server->GetDiagnost());
-        m_diagnoses->apply(m_opening, m_diagnoses->fetch(m_opening));
+        // The catalogue and both lists come in one exchange with the server.
+        const RdmDiagPaci::Opening loaded = server->GetOpening(m_opening.branch, m_opening.patient, m_opening.date);
+        cdsDiagnost->loadFromPacket(loaded.catalogue);
+        m_diagnoses->apply(m_opening, {loaded.rows, loaded.admissions});
     }
     showHeader();
     if (pgcPadrao->activePage() == tshHistorico)

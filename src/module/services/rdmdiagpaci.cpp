@@ -3,12 +3,16 @@
 #include "cataloguecache.h"
 #include "consiste.h"
 #include "error.h"
+#include "methods.h"
+#include "modulelog.h"
 #include "tnetconnection.h"
 
 #include <QCborArray>
 
-const QString RdmDiagPaci::ServerName = QStringLiteral("KMP12800.rdmDiagPaci");
-const QString RdmDiagPaci::ServerGUID = QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}");
+namespace p = kmp::protocol;
+
+const QString RdmDiagPaci::ServerName = p::moduleName();
+const QString RdmDiagPaci::ServerGUID = p::moduleGuid();
 
 const QString RdmDiagPaci::UnreachableMessage =
     QStringLiteral("Não foi possível comunicar com o servidor de aplicação. Verifique a conexão de rede e tente "
@@ -19,7 +23,7 @@ namespace {
 // The transport's own text (address, socket error) is for whoever looks after the server.
 [[noreturn]] void unreachable(const QString &method, const kmp::wire::ConnectionError &e)
 {
-    qWarning("KMP12800: %s: %s", qPrintable(method), e.what());
+    qCWarning(kmp::moduleLog, "KMP12800: %s: %s", qPrintable(method), e.what());
     throw kmp::Error(RdmDiagPaci::UnreachableMessage);
 }
 
@@ -51,33 +55,76 @@ QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
     return payload.toByteArray();
 }
 
+QByteArray RdmDiagPaci::packetOf(const QString &method, const kmp::wire::Response &answer)
+{
+    const QCborValue payload = Consiste::CheckResultServ(answer, true, 0);
+    if (!payload.isByteArray())
+        throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
+    return payload.toByteArray();
+}
+
 QByteArray RdmDiagPaci::GetDiagnost()
 {
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
     try {
-        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"))
+        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
             .fetch(m_net);
     } catch (const kmp::wire::ConnectionError &e) {
-        unreachable(QStringLiteral("GetDiagnost"), e);
+        unreachable(p::methodName<p::GetDiagnost>(), e);
     }
+}
+
+RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), QStringLiteral("GetDiagnost"));
+    const CatalogueCache::Load load = cache.prepare();
+    const QCborArray consultation{filial, paciente, dtConsulta};
+    try {
+        const QList<kmp::wire::Response> answers = m_net.callAll(
+            {load.call, {QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+        Opening o;
+        o.catalogue = cache.finish(load, answers.at(0), m_net);
+        o.rows = packetOf(QStringLiteral("GetDiagPaci"), answers.at(1));
+        o.admissions = packetOf(QStringLiteral("GetDiagAsso"), answers.at(2));
+        return o;
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(QStringLiteral("GetOpening"), e);
+    }
+}
+
+QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    const QCborArray consultation{filial, paciente, dtConsulta};
+    QList<kmp::wire::Response> answers;
+    try {
+        answers = m_net.callAll(
+            {{QStringLiteral("GetDiagPaci"), consultation}, {QStringLiteral("GetDiagAsso"), consultation}});
+    } catch (const kmp::wire::ConnectionError &e) {
+        unreachable(QStringLiteral("GetDiagPaci"), e);
+    }
+    return {packetOf(QStringLiteral("GetDiagPaci"), answers.at(0)), packetOf(QStringLiteral("GetDiagAsso"), answers.at(1))};
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    return packet(QStringLiteral("GetDiagPaci"), {filial, paciente, dtConsulta});
+    return packet(p::methodName<p::GetDiagPaci>(),
+                  p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta}));
 }
 
 QByteArray RdmDiagPaci::GetDiagAsso(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    return packet(QStringLiteral("GetDiagAsso"), {filial, paciente, dtConsulta});
+    return packet(p::methodName<p::GetDiagAsso>(),
+                  p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta}));
 }
 
 QList<QByteArray> RdmDiagPaci::GetHistGer(const QString &paciente, const QString &filial, double dtConsulta)
 {
-    const QCborValue payload = call(QStringLiteral("GetHistGer"), {paciente, filial, dtConsulta});
+    const QCborValue payload =
+        call(p::methodName<p::GetHistGer>(),
+             p::encodeArgs<p::GetHistGer>(p::Patient{paciente}, p::Branch{filial}, p::ConsultationDate{dtConsulta}));
     const QCborArray parts = payload.toArray();
-    if (!payload.isArray() || parts.size() != 4)
+    if (!payload.isArray() || parts.size() != p::HistorySectionCount)
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em GetHistGer."));
     QList<QByteArray> out;
     for (const QCborValue &p : parts) {
@@ -91,28 +138,45 @@ QList<QByteArray> RdmDiagPaci::GetHistGer(const QString &paciente, const QString
 QByteArray RdmDiagPaci::GetVD_Diag(const QString &filial, const QString &paciente, const QString &cdDiagnost,
                                    double dtConsulta)
 {
-    return packet(QStringLiteral("GetVD_Diag"), {filial, paciente, cdDiagnost, dtConsulta});
+    return packet(p::methodName<p::GetVD_Diag>(),
+                  p::encodeArgs<p::GetVD_Diag>(p::Branch{filial}, p::Patient{paciente}, p::DiagnosisCode{cdDiagnost},
+                                               p::ConsultationDate{dtConsulta}));
 }
 
 QByteArray RdmDiagPaci::GetTipoLaudo(const QString &cdTipoLaudo, const QString &selector)
 {
-    return packet(QStringLiteral("GetTipoLaudo"), {cdTipoLaudo, selector});
+    return packet(p::methodName<p::GetTipoLaudo>(),
+                  p::encodeArgs<p::GetTipoLaudo>(p::ReportType{cdTipoLaudo}, p::ReportTypeSelector{selector}));
 }
 
 QByteArray RdmDiagPaci::GetMemLaudo(const QString &filial, const QString &paciente, const QString &cdTipoLaudo,
                                     double dtConsulta)
 {
-    return packet(QStringLiteral("GetMemLaudo"), {filial, paciente, cdTipoLaudo, dtConsulta});
+    return packet(p::methodName<p::GetMemLaudo>(),
+                  p::encodeArgs<p::GetMemLaudo>(p::Branch{filial}, p::Patient{paciente}, p::ReportType{cdTipoLaudo},
+                                                p::ConsultationDate{dtConsulta}));
 }
 
 void RdmDiagPaci::save(const QString &method, const QByteArray &delta)
 {
-    call(method, {delta});
+    // Every save takes the single delta argument; saveWith below holds each to it.
+    call(method, p::encodeArgs<p::SetDiagPaci>(p::Changes{delta}));
 }
 
-void RdmDiagPaci::SetDiagPaci(const QByteArray &delta) { save(QStringLiteral("SetDiagPaci"), delta); }
-void RdmDiagPaci::SetMemLaudo(const QByteArray &delta) { save(QStringLiteral("SetMemLaudo"), delta); }
-void RdmDiagPaci::SetHistDoen(const QByteArray &delta) { save(QStringLiteral("SetHistDoen"), delta); }
-void RdmDiagPaci::SetHistClinProg(const QByteArray &delta) { save(QStringLiteral("SetHistClinProg"), delta); }
-void RdmDiagPaci::SetHistFam(const QByteArray &delta) { save(QStringLiteral("SetHistFam"), delta); }
-void RdmDiagPaci::SetExamFisi(const QByteArray &delta) { save(QStringLiteral("SetExamFisi"), delta); }
+namespace {
+
+template<typename M>
+void saveWith(RdmDiagPaci &proxy, const QByteArray &delta)
+{
+    static_assert(std::is_same_v<typename M::Args, p::SetDiagPaci::Args>, "a save takes the delta alone");
+    proxy.save(p::methodName<M>(), delta);
+}
+
+} // namespace
+
+void RdmDiagPaci::SetDiagPaci(const QByteArray &delta) { saveWith<p::SetDiagPaci>(*this, delta); }
+void RdmDiagPaci::SetMemLaudo(const QByteArray &delta) { saveWith<p::SetMemLaudo>(*this, delta); }
+void RdmDiagPaci::SetHistDoen(const QByteArray &delta) { saveWith<p::SetHistDoen>(*this, delta); }
+void RdmDiagPaci::SetHistClinProg(const QByteArray &delta) { saveWith<p::SetHistClinProg>(*this, delta); }
+void RdmDiagPaci::SetHistFam(const QByteArray &delta) { saveWith<p::SetHistFam>(*this, delta); }
+void RdmDiagPaci::SetExamFisi(const QByteArray &delta) { saveWith<p::SetExamFisi>(*this, delta); }

@@ -7,6 +7,9 @@
 #include <QString>
 
 class TNetConnection;
+namespace kmp::wire {
+struct Response;
+}
 
 // The remote module "KMP12800.rdmDiagPaci" as the screen sees it: one call per remote
 // method, with the argument orders the server expects, each result passed through the
@@ -26,6 +29,19 @@ public:
     static const QString UnreachableMessage;
 
     QByteArray GetDiagnost();
+
+    // What the screen loads as it opens: the catalogue and the consultation's two lists,
+    // asked for together so that a slow link's round trip is paid once. Each answer is
+    // checked as its own call would be, in this order, so the first failure raises.
+    struct Opening
+    {
+        QByteArray catalogue;  // GetDiagnost
+        QByteArray rows;       // GetDiagPaci
+        QByteArray admissions; // GetDiagAsso
+    };
+    Opening GetOpening(const QString &filial, const QString &paciente, double dtConsulta);
+    // GetDiagPaci and GetDiagAsso together, in one exchange.
+    QList<QByteArray> GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta);
     QByteArray GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta);
     QByteArray GetDiagAsso(const QString &filial, const QString &paciente, double dtConsulta);
     // Note the order: patient first, then branch.
@@ -46,6 +62,8 @@ public:
 private:
     QByteArray packet(const QString &method, const QCborArray &args);
     QCborValue call(const QString &method, const QCborArray &args);
+    // A packet out of a raw answer to method.
+    static QByteArray packetOf(const QString &method, const kmp::wire::Response &answer);
 
     TNetConnection &m_net;
 };

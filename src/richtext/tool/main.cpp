@@ -13,14 +13,14 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: kmp-rtf COMMAND FILE [--from-html]\n"
+    "Uso: kmp-rtf COMANDO ARQUIVO [--from-html]\n"
     "\n"
-    "Commands:\n"
-    "  text FILE               print the note's plain text\n"
-    "  html FILE               print the note as HTML\n"
-    "  rtf FILE [--from-html]  read the RTF (or, with --from-html, HTML) file and\n"
-    "                          print it as the RTF the clinic stores\n"
-    "  --help                  show this help\n";
+    "Comandos:\n"
+    "  text ARQUIVO               mostra o texto simples da nota\n"
+    "  html ARQUIVO               mostra a nota em HTML\n"
+    "  rtf ARQUIVO [--from-html]  lê o arquivo RTF (ou, com --from-html, HTML) e\n"
+    "                             mostra o RTF que a clínica guarda\n"
+    "  --help                     mostra esta ajuda\n";
 
 void writeOut(const QByteArray& bytes)
 {
@@ -53,22 +53,22 @@ int main(int argc, char** argv)
     }
     const QString command = positional.at(0);
     if (command != QLatin1String("text") && command != QLatin1String("html") && command != QLatin1String("rtf")) {
-        std::fprintf(stderr, "kmp-rtf: unknown command '%s'\n\n%s", qPrintable(command), kUsage);
+        std::fprintf(stderr, "kmp-rtf: comando desconhecido '%s'\n\n%s", qPrintable(command), kUsage);
         return 2;
     }
     if (fromHtml && command != QLatin1String("rtf")) {
-        std::fputs("kmp-rtf: --from-html only goes with the rtf command\n", stderr);
+        std::fputs("kmp-rtf: --from-html só vale com o comando rtf\n", stderr);
         return 2;
     }
     QFile file(positional.at(1));
     if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "kmp-rtf: cannot read '%s': %s\n", qPrintable(file.fileName()),
+        std::fprintf(stderr, "kmp-rtf: não foi possível ler '%s': %s\n", qPrintable(file.fileName()),
                      qPrintable(file.errorString()));
         return 1;
     }
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        std::fprintf(stderr, "kmp-rtf: cannot read '%s': %s\n", qPrintable(file.fileName()),
+        std::fprintf(stderr, "kmp-rtf: não foi possível ler '%s': %s\n", qPrintable(file.fileName()),
                      qPrintable(file.errorString()));
         return 1;
     }

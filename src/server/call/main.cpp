@@ -3,6 +3,7 @@
 
 #include "client.h"
 #include "jsonvalues.h"
+#include "methods.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,6 +11,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <cstdio>
 
 namespace {
@@ -21,47 +25,63 @@ void print(FILE *to, const QString &text)
     std::fflush(to);
 }
 
+// The module's methods with their arguments in order, as the help lists them.
+QString methodList()
+{
+    QString out = QStringLiteral("Métodos (argumentos em ordem, os opcionais entre colchetes; dtConsulta é uma contagem\n"
+                                 "de dias, delta um @ARQUIVO):\n");
+    for (const kmp::protocol::MethodInfo &m : kmp::protocol::methods())
+        out += QStringLiteral("  ") + kmp::protocol::signature(m) + QLatin1Char('\n');
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kmp-call"));
+    // Qt's own texts in the help and in option errors in Portuguese, like the rest.
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QLocale(QLocale::Portuguese, QLocale::Brazil), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(translator);
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Calls a method of the remote module KMP12800.rdmDiagPaci and prints the result as JSON.\n"
-        "Arguments are JSON values: dates as the day count (46363), text in quotes (\"0001\") or as a\n"
-        "bare word, and a delta for the Set... methods from a JSON file with @FILE:\n"
+        "Chama um método do módulo remoto %1 e mostra o resultado em JSON.\n"
+        "Os argumentos são valores JSON: datas como contagem de dias (46363), texto entre aspas (\"0001\") ou\n"
+        "como palavra solta, e o delta dos métodos Set... de um arquivo JSON com @ARQUIVO:\n"
         "  {\"fields\":[[\"CDFILIAL\",\"string\",4],...],\n"
         "   \"changes\":[{\"kind\":\"insert|modify|delete\",\"old\":[...],\"new\":[...]}]}\n"
-        "A server with client keys needs --key-name with --key-file, or --key NAME:SECRET (or the\n"
-        "environment variable KMP_CALL_KEY=NAME:SECRET, which keeps the secret out of the process list);\n"
-        "a server with TLS needs --tls and --ca.\n"
-        "Exit status: 0 success, 1 refused by the server (its message on stderr), 2 bad usage,\n"
-        "3 the server could not be reached, refused the key or certificate, or did not answer."));
+        "Um servidor com chaves de cliente exige --key-name com --key-file, ou --key NOME:SEGREDO (ou a\n"
+        "variável de ambiente KMP_CALL_KEY=NOME:SEGREDO, que deixa o segredo fora da lista de processos);\n"
+        "um servidor com TLS exige --tls e --ca.\n"
+        "Código de saída: 0 sucesso, 1 recusado pelo servidor (a mensagem dele na saída de erro), 2 uso\n"
+        "incorreto, 3 o servidor não foi alcançado, recusou a chave ou o certificado, ou não respondeu.\n\n")
+        .arg(kmp::protocol::moduleName()) + methodList());
     parser.addHelpOption();
-    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Server address (default 127.0.0.1:21280)."),
-                                    QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:21280"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Seconds to wait for the answer (default 30)."),
-                                     QStringLiteral("SECONDS"), QStringLiteral("30"));
-    const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Remote module name."), QStringLiteral("NAME"),
-                                    QStringLiteral("KMP12800.rdmDiagPaci"));
-    const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Remote module identifier."), QStringLiteral("GUID"),
-                                  QStringLiteral("{E745E5A3-3517-4D2D-89BC-017B5494498E}"));
-    const QCommandLineOption keyName(QStringLiteral("key-name"), QStringLiteral("Client key name (with --key-file)."),
-                                     QStringLiteral("NAME"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Endereço do servidor (padrão 127.0.0.1:21280)."),
+                                    QStringLiteral("HOST:PORTA"), QStringLiteral("127.0.0.1:21280"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Segundos de espera pela resposta (padrão 30)."),
+                                     QStringLiteral("SEGUNDOS"), QStringLiteral("30"));
+    const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Nome do módulo remoto."), QStringLiteral("NOME"),
+                                    kmp::protocol::moduleName());
+    const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Identificador do módulo remoto."), QStringLiteral("GUID"),
+                                  kmp::protocol::moduleGuid());
+    const QCommandLineOption keyName(QStringLiteral("key-name"), QStringLiteral("Nome da chave de cliente (com --key-file)."),
+                                     QStringLiteral("NOME"));
     const QCommandLineOption keyFile(QStringLiteral("key-file"),
-                                     QStringLiteral("File holding the client key's secret (one line)."), QStringLiteral("FILE"));
-    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Client key as NAME:SECRET (default: $KMP_CALL_KEY)."),
-                                 QStringLiteral("NAME:SECRET"));
-    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Connect with TLS, verifying the server's certificate."));
+                                     QStringLiteral("Arquivo com o segredo da chave de cliente (uma linha)."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Chave de cliente como NOME:SEGREDO (padrão: $KMP_CALL_KEY)."),
+                                 QStringLiteral("NOME:SEGREDO"));
+    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Conecta com TLS, verificando o certificado do servidor."));
     const QCommandLineOption ca(QStringLiteral("ca"),
-                                QStringLiteral("CA certificate (PEM) the server's certificate must be signed by; the only "
-                                               "root trusted. Without it, the system's roots."),
-                                QStringLiteral("FILE"));
+                                QStringLiteral("Certificado da autoridade (PEM) que deve ter assinado o do servidor; a única "
+                                               "raiz aceita. Sem ele, as raízes do sistema."),
+                                QStringLiteral("ARQUIVO"));
     parser.addOptions({server, timeout, module, guid, keyName, keyFile, key, tls, ca});
-    parser.addPositionalArgument(QStringLiteral("METHOD"), QStringLiteral("Remote method, e.g. GetDiagPaci."));
-    parser.addPositionalArgument(QStringLiteral("ARG"), QStringLiteral("Arguments in the method's order."), QStringLiteral("[ARG...]"));
+    parser.addPositionalArgument(QStringLiteral("MÉTODO"), QStringLiteral("Método remoto, por exemplo GetDiagPaci."));
+    parser.addPositionalArgument(QStringLiteral("ARG"), QStringLiteral("Argumentos na ordem do método."), QStringLiteral("[ARG...]"));
     // Negative day counts and the like must stay arguments, not options.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     parser.process(app);

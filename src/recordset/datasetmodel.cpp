@@ -1,6 +1,7 @@
 #include "datasetmodel.h"
 
 #include "error.h"
+#include "recordsetlog.h"
 
 #include <QDebug>
 
@@ -200,9 +201,9 @@ void DataSetModel::report(std::exception_ptr e) const
     try {
         std::rethrow_exception(e);
     } catch (const std::exception &ex) {
-        qWarning() << "record set:" << ex.what();
+        qCWarning(recordsetLog) << "conjunto de registros:" << ex.what();
     } catch (...) {
-        qWarning() << "record set: unknown failure";
+        qCWarning(recordsetLog) << "conjunto de registros: falha desconhecida";
     }
 }
 

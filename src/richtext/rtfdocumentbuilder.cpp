@@ -1,0 +1,652 @@
+#include "rtfparser.h"
+
+#include "codepage.h"
+#include "liststart.h"
+#include "noteobjects.h"
+#include "pictureformat.h"
+#include "rtfparserlimits.h"
+#include "tableformat.h"
+
+#include <QImage>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextList>
+#include <QTextTable>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace kmp::rtf::detail {
+
+using namespace limits;
+
+namespace {
+
+QTextListFormat::Style styleForNfc(int nfc)
+{
+    switch (nfc) {
+    case 1: return QTextListFormat::ListUpperRoman;
+    case 2: return QTextListFormat::ListLowerRoman;
+    case 3: return QTextListFormat::ListUpperAlpha;
+    case 4: return QTextListFormat::ListLowerAlpha;
+    default: return QTextListFormat::ListDecimal;
+    }
+}
+
+} // namespace
+
+void RtfParser::appendBytes(const char* s, qsizetype n)
+{
+    const int cp = codePageForFont(state().chr.font);
+    if (!(m_pendingProps == state().chr) || cp != m_pendingCp) {
+        if (!m_text.isEmpty() || !m_bytes.isEmpty())
+            commitPending();
+        m_pendingProps = state().chr;
+        m_pendingCp = cp;
+    }
+    m_bytes.append(s, n);
+}
+
+void RtfParser::appendUnits(const char16_t* units, qsizetype n)
+{
+    if (!(m_pendingProps == state().chr)) {
+        if (!m_text.isEmpty() || !m_bytes.isEmpty())
+            commitPending();
+        m_pendingProps = state().chr;
+        m_pendingCp = codePageForFont(state().chr.font);
+    }
+    decodePendingBytes();
+    m_text.append(QStringView(units, n));
+}
+
+void RtfParser::decodePendingBytes()
+{
+    if (m_bytes.isEmpty())
+        return;
+    appendDecoded(m_pendingCp, m_bytes.constData(), m_bytes.size(), m_text);
+    m_bytes.clear();
+}
+
+void RtfParser::commitPending()
+{
+    decodePendingBytes();
+    if (m_text.isEmpty())
+        return;
+    // Lone surrogates from a broken \u pair would poison every later save.
+    for (qsizetype i = 0; i < m_text.size(); ++i) {
+        const QChar c = m_text.at(i);
+        if (c.isHighSurrogate() && i + 1 < m_text.size() && m_text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            m_text[i] = QChar::ReplacementCharacter;
+    }
+    if (m_pendingProps.hidden) {
+        // Hidden text stays in the note, out of sight, and goes back on a save.
+        const QString hidden = std::exchange(m_text, QString());
+        insertNoteObject(HiddenTextObject, HiddenText, hidden, m_pendingProps);
+        return;
+    }
+    ensureContext();
+    m_cursor.insertText(m_text, charFormatFor(m_pendingProps));
+    m_blockHasContent = true;
+    m_text.clear();
+}
+
+QTextCharFormat RtfParser::charFormatFor(const CharProps& props)
+{
+    if (m_haveCachedFormat && m_cachedProps == props)
+        return m_cachedFormat;
+    QTextCharFormat fmt;
+    const auto it = m_fonts.constFind(fontIndex(props.font));
+    if (it != m_fonts.constEnd() && !it->name.isEmpty())
+        fmt.setFontFamilies(QStringList{it->name});
+    fmt.setFontPointSize(props.size / 2.0);
+    if (props.bold)
+        fmt.setFontWeight(QFont::Bold);
+    if (props.italic)
+        fmt.setFontItalic(true);
+    if (props.underline)
+        fmt.setFontUnderline(true);
+    if (props.strike)
+        fmt.setFontStrikeOut(true);
+    if (props.vertical == 1)
+        fmt.setVerticalAlignment(QTextCharFormat::AlignSuperScript);
+    else if (props.vertical == 2)
+        fmt.setVerticalAlignment(QTextCharFormat::AlignSubScript);
+    if (props.fg > 0 && props.fg < static_cast<int>(m_colors.size()) && m_colors[props.fg].isValid())
+        fmt.setForeground(m_colors[props.fg]);
+    if (props.bg > 0 && props.bg < static_cast<int>(m_colors.size()) && m_colors[props.bg].isValid())
+        fmt.setBackground(m_colors[props.bg]);
+    if (props.link > 0 && props.link <= m_links.size()) {
+        fmt.setAnchor(true);
+        fmt.setAnchorHref(m_links.at(props.link - 1));
+    }
+    m_cachedProps = props;
+    m_cachedFormat = fmt;
+    m_haveCachedFormat = true;
+    return fmt;
+}
+
+void RtfParser::ensureContext()
+{
+    const ParaProps& para = state().para;
+    const int want = std::min(para.itap > 0 ? para.itap : (para.inTable ? 1 : 0), kMaxTableDepth);
+    while (static_cast<int>(m_tables.size()) > want)
+        closeTable();
+    while (static_cast<int>(m_tables.size()) < want)
+        openTable();
+    if (!m_tables.empty() && m_tables.back().needMove)
+        moveToCell();
+    if (m_needNewBlock) {
+        m_cursor.insertBlock(QTextBlockFormat(), charFormatFor(state().chr));
+        m_needNewBlock = false;
+        m_blockHasContent = false;
+    }
+}
+
+void RtfParser::openTable()
+{
+    // A table goes after the paragraph the cursor is in, whether or not that
+    // paragraph has ended.
+    m_needNewBlock = false;
+    QTextTableFormat fmt;
+    fmt.setCellPadding(2);
+    fmt.setCellSpacing(0);
+    fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+    // Cells that say which borders they have get exactly those; a table whose
+    // cells say nothing gets thin lines on screen so its layout shows, which
+    // the writer knows not to store as borders.
+    // A table inside a cell is defined after its cells: what is known now is
+    // the outer row's definition, not its own.
+    const bool nested = !m_tables.empty();
+    const bool cellBorders = !nested && std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
+    fmt.setBorder(cellBorders ? 0 : 1);
+    fmt.setProperty(TableScreenGrid, !cellBorders);
+    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_rowDef.size()));
+    TableContext ctx;
+    ctx.table = m_cursor.insertTable(1, cols, fmt);
+    m_tables.push_back(std::move(ctx));
+    setColumnWidths(m_tables.back());
+    mapRow(m_tables.back());
+    m_cursor = m_tables.back().table->cellAt(0, 0).firstCursorPosition();
+    m_blockHasContent = false;
+    resetLists();
+}
+
+void RtfParser::closeTable()
+{
+    applyMerges(m_tables.back());
+    const QPointer<QTextTable> table = m_tables.back().table;
+    m_tables.pop_back();
+    if (table) {
+        m_cursor = table->lastCursorPosition();
+        m_cursor.movePosition(QTextCursor::NextBlock);
+    }
+    m_needNewBlock = false;
+    m_blockHasContent = !m_cursor.block().text().isEmpty();
+    if (m_blockHasContent)
+        m_needNewBlock = true;
+    resetLists();
+}
+
+void RtfParser::moveToCell()
+{
+    TableContext& ctx = m_tables.back();
+    ctx.needMove = false;
+    if (!ctx.table) {
+        // Nothing of the table is left to write into; what follows goes after it.
+        m_tables.pop_back();
+        return;
+    }
+    ctx.row = std::min(ctx.row, kMaxTableRows);
+    ctx.col = std::min(ctx.col, kMaxTableColumns - 1);
+    if (ctx.row >= ctx.table->rows())
+        ctx.table->appendRows(ctx.row - ctx.table->rows() + 1);
+    if (ctx.mappedRow != ctx.row)
+        mapRow(ctx);
+    const int col = columnFor(ctx, ctx.col);
+    if (col >= ctx.table->columns())
+        ctx.table->appendColumns(col - ctx.table->columns() + 1);
+    // A cell wider than the columns below or above it covers them.
+    const int span = ctx.col < static_cast<int>(ctx.cellSpan.size()) ? ctx.cellSpan[ctx.col] : 1;
+    const QTextTableCell cell = ctx.table->cellAt(ctx.row, col);
+    if (span > 1 && col + span <= ctx.table->columns() && cell.rowSpan() == 1 && cell.columnSpan() == 1)
+        ctx.table->mergeCells(ctx.row, col, 1, span);
+    m_cursor = ctx.table->cellAt(ctx.row, col).firstCursorPosition();
+    m_needNewBlock = false;
+    m_blockHasContent = false;
+    resetLists();
+}
+
+void RtfParser::endParagraph()
+{
+    commitPending();
+    ensureContext();
+    applyParagraphFormat();
+    m_pnText.clear();
+    m_needNewBlock = true;
+    m_blockHasContent = false;
+}
+
+void RtfParser::endCell(int level)
+{
+    // A \cell puts its text in a cell even when the writer left out \intbl,
+    // and the paragraphs that follow until \pard are cells too.
+    ParaProps& para = state().para;
+    if (!para.inTable && para.itap <= 0)
+        para.inTable = true;
+    const int saved = para.itap;
+    para.itap = level;
+    commitPending();
+    // A paragraph mark just before the cell mark does not open an empty line.
+    m_needNewBlock = false;
+    ensureContext();
+    para.itap = saved;
+    applyParagraphFormat();
+    m_pnText.clear();
+    if (!m_tables.empty()) {
+        TableContext& ctx = m_tables.back();
+        applyCellDef(ctx);
+        ++ctx.col;
+        ctx.needMove = true;
+    }
+    m_blockHasContent = false;
+}
+
+void RtfParser::endRow(int level)
+{
+    commitPending();
+    if (static_cast<int>(m_tables.size()) < level)
+        return;
+    while (static_cast<int>(m_tables.size()) > level)
+        closeTable();
+    TableContext& ctx = m_tables.back();
+    if (level > 1 && state().nestedRowProps && ctx.table) {
+        // An inner table's row is defined after its cells: give them what
+        // the definition says now.
+        if (!ctx.widthsSet && ctx.row == 0) {
+            setColumnWidths(ctx, true);
+            if (std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); })) {
+                // Its cells have borders of their own: no screen grid on top.
+                QTextTableFormat fmt = ctx.table->format();
+                fmt.setBorder(0);
+                fmt.setProperty(TableScreenGrid, false);
+                ctx.table->setFormat(fmt);
+            }
+        }
+        const int cells = std::min<int>(static_cast<int>(m_rowDef.size()), ctx.needMove ? ctx.col : ctx.col + 1);
+        for (int i = 0; i < cells; ++i)
+            applyDefToCell(ctx, ctx.row, i, m_rowDef[i]);
+    }
+    // Rich-edit writes a row's definition after its cells: the first row's
+    // widths are known only here.
+    if (!ctx.widthsSet)
+        setColumnWidths(ctx);
+    if (ctx.col > 0 || !ctx.needMove) {
+        ++ctx.row;
+        ctx.col = 0;
+        ctx.needMove = true;
+    }
+}
+
+void RtfParser::setColumnWidths(TableContext& ctx, bool nestedDefinition)
+{
+    // An inner table's definition comes after its cells, in \nesttableprops;
+    // what is current while its cells are read is the outer row's.
+    if (!ctx.table || (m_tables.size() != 1 && !nestedDefinition))
+        return;
+    if (ctx.grid.empty()) {
+        int left = 0;
+        for (const CellDef& def : m_rowDef) {
+            if (def.right <= left) {
+                ctx.grid.clear(); // boundaries out of order: leave the columns to Qt
+                return;
+            }
+            ctx.grid.push_back(def.right);
+            left = def.right;
+        }
+    }
+    if (ctx.grid.empty() || static_cast<int>(ctx.grid.size()) != ctx.table->columns())
+        return;
+    QList<QTextLength> widths;
+    int left = 0;
+    for (int right : ctx.grid) {
+        widths.append(QTextLength(QTextLength::FixedLength, (right - left) / kTwipsPerPixel));
+        left = right;
+    }
+    QTextTableFormat fmt = ctx.table->format();
+    fmt.setColumnWidthConstraints(widths);
+    ctx.table->setFormat(fmt);
+    ctx.widthsSet = true;
+}
+
+void RtfParser::mapRow(TableContext& ctx)
+{
+    ctx.mappedRow = ctx.row;
+    ctx.cellStart.clear();
+    ctx.cellSpan.clear();
+    if (!ctx.table || m_tables.size() != 1 || m_rowDef.empty() || ctx.grid.empty())
+        return;
+    for (const CellDef& def : m_rowDef) {
+        const auto at = std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right);
+        if (at != ctx.grid.end() && *at == def.right)
+            continue;
+        if (static_cast<int>(ctx.grid.size()) >= kMaxTableColumns)
+            break;
+        // A boundary the rows above do not have splits the column it falls
+        // in: the rows above keep one cell over both halves.
+        const int g = static_cast<int>(at - ctx.grid.begin());
+        const bool inside = at != ctx.grid.end();
+        ctx.grid.insert(at, def.right);
+        if (!inside) {
+            ctx.table->appendColumns(1);
+            continue;
+        }
+        ctx.table->insertColumns(g, 1);
+        for (int r = 0; r < ctx.row && r < ctx.table->rows(); ++r) {
+            const QTextTableCell old = ctx.table->cellAt(r, g + 1);
+            if (old.isValid() && old.row() == r && old.column() == g + 1)
+                ctx.table->mergeCells(r, g, old.rowSpan(), old.columnSpan() + 1);
+        }
+    }
+    if (static_cast<int>(ctx.grid.size()) == ctx.table->columns())
+        setColumnWidths(ctx);
+    int left = 0;
+    for (const CellDef& def : m_rowDef) {
+        const int first = static_cast<int>(std::upper_bound(ctx.grid.begin(), ctx.grid.end(), left) - ctx.grid.begin());
+        const int last = static_cast<int>(std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right) - ctx.grid.begin());
+        ctx.cellStart.push_back(std::min(first, kMaxTableColumns - 1));
+        ctx.cellSpan.push_back(std::max(1, last - first + 1));
+        left = std::max(left, def.right);
+    }
+}
+
+int RtfParser::columnFor(const TableContext& ctx, int cell) const
+{
+    const int known = static_cast<int>(ctx.cellStart.size());
+    if (cell < known)
+        return ctx.cellStart[cell];
+    // Cells beyond the row's definition take the columns after it.
+    const int next = known == 0 ? 0 : ctx.cellStart.back() + ctx.cellSpan.back();
+    return std::min(next + (cell - known), kMaxTableColumns - 1);
+}
+
+void RtfParser::applyCellDef(TableContext& ctx)
+{
+    if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_rowDef.size()))
+        return;
+    applyDefToCell(ctx, ctx.row, ctx.col, m_rowDef[ctx.col]);
+}
+
+void RtfParser::applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def)
+{
+    if (!ctx.table)
+        return;
+    const int col = columnFor(ctx, cellIndex);
+    if (def.merge != 0)
+        ctx.merges.push_back({row, col, def.merge});
+    if (!def.hasBorder())
+        return;
+    QTextTableCell cell = ctx.table->cellAt(std::min(row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
+    if (!cell.isValid())
+        return;
+    QTextTableCellFormat fmt = cell.format().toTableCellFormat();
+    const auto width = [&](int side) { return def.border[side] < 0 ? 0.0 : std::max(1.0, def.border[side] / kTwipsPerPixel); };
+    const auto style = [&](int side) {
+        return def.border[side] < 0 ? QTextFrameFormat::BorderStyle_None : QTextFrameFormat::BorderStyle(def.style[side]);
+    };
+    fmt.setTopBorder(width(0));
+    fmt.setTopBorderStyle(style(0));
+    fmt.setLeftBorder(width(1));
+    fmt.setLeftBorderStyle(style(1));
+    fmt.setBottomBorder(width(2));
+    fmt.setBottomBorderStyle(style(2));
+    fmt.setRightBorder(width(3));
+    fmt.setRightBorderStyle(style(3));
+    fmt.setProperty(CellBorderTwips, QVariant::fromValue(QList<int>{def.border[0], def.border[1], def.border[2], def.border[3]}));
+    cell.setFormat(fmt);
+}
+
+void RtfParser::applyMerges(TableContext& ctx)
+{
+    if (!ctx.table || ctx.merges.empty())
+        return;
+    const std::vector<MergeMark> marks = std::move(ctx.merges);
+    ctx.merges.clear();
+    auto flagsAt = [&](int row, int col) -> quint8 {
+        for (const MergeMark& m : marks) {
+            if (m.row == row && m.col == col)
+                return m.merge;
+        }
+        return 0;
+    };
+    QTextTable* table = ctx.table;
+    for (const MergeMark& m : marks) {
+        if (!(m.merge & (CellDef::FirstAcross | CellDef::FirstDown)))
+            continue;
+        int cols = 1;
+        if (m.merge & CellDef::FirstAcross) {
+            while (m.col + cols < table->columns() && (flagsAt(m.row, m.col + cols) & CellDef::ContinuesAcross))
+                ++cols;
+        }
+        int rows = 1;
+        if (m.merge & CellDef::FirstDown) {
+            while (m.row + rows < table->rows() && (flagsAt(m.row + rows, m.col) & CellDef::ContinuesDown))
+                ++rows;
+        }
+        if (rows > 1 || cols > 1) {
+            const QTextTableCell cell = table->cellAt(m.row, m.col);
+            // Never merge into an area another merge already covers in part.
+            if (cell.isValid() && cell.row() == m.row && cell.column() == m.col && cell.rowSpan() == 1 && cell.columnSpan() == 1)
+                table->mergeCells(m.row, m.col, rows, cols);
+        }
+    }
+}
+
+void RtfParser::applyParagraphFormat()
+{
+    const ParaProps& para = state().para;
+    const ListShape shape = listShapeFor(para);
+    QTextBlockFormat bf;
+    switch (para.align) {
+    case 1: bf.setAlignment(Qt::AlignHCenter); break;
+    case 2: bf.setAlignment(Qt::AlignRight); break;
+    case 3: bf.setAlignment(Qt::AlignJustify); break;
+    default: break;
+    }
+    if (shape.kind == ListKind::Bullet || shape.kind == ListKind::Numbered) {
+        // The list indents its own items; keep only what lies beyond it.
+        const int listIndent = para.ls > 0 ? 720 * (shape.level + 1) : 360 * (shape.level + 2);
+        const int extra = std::max(0, para.li - listIndent);
+        if (extra > 0)
+            bf.setLeftMargin(extra / kTwipsPerPixel);
+    } else {
+        if (para.li != 0)
+            bf.setLeftMargin(para.li / kTwipsPerPixel);
+        if (para.fi != 0)
+            bf.setTextIndent(para.fi / kTwipsPerPixel);
+    }
+    if (para.ri != 0)
+        bf.setRightMargin(para.ri / kTwipsPerPixel);
+    if (para.sb != 0)
+        bf.setTopMargin(para.sb / kTwipsPerPixel);
+    if (para.sa != 0)
+        bf.setBottomMargin(para.sa / kTwipsPerPixel);
+    if (para.sl != 0) {
+        if (para.slMult && para.sl > 0)
+            bf.setLineHeight(para.sl * 100.0 / 240.0, QTextBlockFormat::ProportionalHeight);
+        else if (para.sl > 0)
+            bf.setLineHeight(para.sl / kTwipsPerPixel, QTextBlockFormat::MinimumHeight);
+        else
+            bf.setLineHeight(-para.sl / kTwipsPerPixel, QTextBlockFormat::FixedHeight);
+    }
+    m_cursor.setBlockFormat(bf);
+
+    if (shape.kind == ListKind::Continue)
+        return;
+    if (shape.kind == ListKind::None) {
+        resetLists();
+        return;
+    }
+    OpenList& slot = m_openLists[shape.level];
+    // Qt revisits every item of a list whenever one joins it, so a list read
+    // into one QTextList costs time in the square of its length. Long lists
+    // are therefore read as consecutive lists of the same look, the numbered
+    // ones each starting where the one before stopped.
+    const int run = shape.kind == ListKind::Bullet ? kBulletListRun : kNumberedListRun;
+    if (slot.list && slot.key == shape.key && slot.list->count() > 0 && slot.list->count() < run) {
+        slot.list->add(m_cursor.block());
+    } else if (slot.list && slot.key == shape.key && slot.list->count() > 0) {
+        QTextListFormat lf = slot.list->format();
+        setListStart(lf, listStart(lf) + slot.list->count());
+        slot.list = m_cursor.createList(lf);
+    } else {
+        QTextListFormat lf;
+        lf.setStyle(static_cast<QTextListFormat::Style>(shape.style));
+        lf.setIndent(shape.level + 1);
+        if (shape.kind == ListKind::Numbered) {
+            lf.setNumberPrefix(shape.prefix);
+            lf.setNumberSuffix(shape.suffix);
+            setListStart(lf, shape.start);
+        }
+        slot.list = m_cursor.createList(lf);
+        slot.key = shape.key;
+    }
+    for (int lvl = shape.level + 1; lvl < static_cast<int>(m_openLists.size()); ++lvl)
+        m_openLists[lvl] = OpenList();
+}
+
+RtfParser::ListShape RtfParser::listShapeFor(const ParaProps& para) const
+{
+    ListShape shape;
+    if (para.ls > 0) {
+        const auto ov = m_overrides.constFind(para.ls);
+        const int listId = ov == m_overrides.constEnd() ? -1 : *ov;
+        for (const ListDef& def : m_listDefs) {
+            if (def.id != listId)
+                continue;
+            if (para.ilvl >= static_cast<int>(def.levels.size()))
+                break;
+            const ListLevel& level = def.levels[para.ilvl];
+            if (level.nfc == 255)
+                return shape;
+            shape.level = para.ilvl;
+            shape.key = QStringLiteral("ls%1").arg(para.ls);
+            shape.start = level.start;
+            if (level.nfc == 23) {
+                shape.kind = ListKind::Bullet;
+                const QString marker = level.text.trimmed();
+                if (marker == QLatin1String("o"))
+                    shape.style = QTextListFormat::ListCircle;
+                else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)))
+                    shape.style = QTextListFormat::ListSquare;
+                else
+                    shape.style = QTextListFormat::ListDisc;
+            } else {
+                shape.kind = ListKind::Numbered;
+                shape.style = styleForNfc(level.nfc);
+                // \leveltext holds the number's surroundings around a placeholder
+                // byte for each level; keep what surrounds the last one.
+                const QString& t = level.text;
+                qsizetype first = -1, last = -1;
+                for (qsizetype i = 0; i < t.size(); ++i) {
+                    if (t.at(i).unicode() < 9) {
+                        if (first < 0)
+                            first = i;
+                        last = i;
+                    }
+                }
+                if (last >= 0) {
+                    shape.prefix = t.left(first);
+                    shape.suffix = t.mid(last + 1);
+                } else {
+                    shape.suffix = QStringLiteral(".");
+                }
+            }
+            return shape;
+        }
+    }
+    const PnProps& pn = para.pn;
+    if (pn.kind == ListKind::Continue) {
+        shape.kind = ListKind::Continue;
+        return shape;
+    }
+    if (pn.kind == ListKind::Bullet || pn.kind == ListKind::Numbered) {
+        shape.kind = pn.kind;
+        shape.level = pn.level >= 0 ? pn.level : clampInt(para.li / 360 - 2, 0, 8);
+        shape.start = pn.start;
+        if (pn.kind == ListKind::Bullet) {
+            const QString marker = pn.before.trimmed();
+            const auto fit = m_fonts.constFind(pn.font);
+            const bool wingdings = fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
+            if (marker == QLatin1String("o"))
+                shape.style = QTextListFormat::ListCircle;
+            else if (wingdings || marker == QString(QChar(0x25AA)))
+                shape.style = QTextListFormat::ListSquare;
+            else
+                shape.style = QTextListFormat::ListDisc;
+        } else {
+            shape.style = pn.style == 0 ? int(QTextListFormat::ListDecimal) : pn.style;
+            shape.prefix = pn.before;
+            shape.suffix = pn.after;
+        }
+        shape.key = QStringLiteral("pn%1|%2|%3|%4").arg(int(pn.kind)).arg(shape.style).arg(pn.before, pn.after);
+        return shape;
+    }
+    // Writers that keep only the rendered marker: a number becomes a numbered
+    // list, anything else a bullet, so the item is not shown as plain text.
+    const QString marker = m_pnText.trimmed();
+    if (!marker.isEmpty()) {
+        shape.level = clampInt(para.li / 360 - 2, 0, 8);
+        qsizetype digits = 0;
+        while (digits < marker.size() && marker.at(digits).isDigit())
+            ++digits;
+        if (digits > 0) {
+            shape.kind = ListKind::Numbered;
+            shape.style = QTextListFormat::ListDecimal;
+            shape.suffix = marker.mid(digits);
+        } else {
+            shape.kind = ListKind::Bullet;
+            shape.style = QTextListFormat::ListDisc;
+        }
+        shape.key = QStringLiteral("text%1").arg(shape.style);
+    }
+    return shape;
+}
+
+void RtfParser::resetLists()
+{
+    m_openLists.fill(OpenList());
+}
+
+void RtfParser::insertNoteObject(int type, int property, const QString& text, const CharProps& props)
+{
+    ensureContext();
+    QTextCharFormat fmt = charFormatFor(props);
+    fmt.setObjectType(type);
+    fmt.setProperty(property, text);
+    m_cursor.insertText(QString(QChar::ObjectReplacementCharacter), fmt);
+    m_blockHasContent = true;
+}
+
+void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original)
+{
+    commitPending();
+    ensureContext();
+    const QString name = QStringLiteral("rtf-image-%1.png").arg(++m_imageCount);
+    m_doc->addResource(QTextDocument::ImageResource, QUrl(name), image);
+    QTextImageFormat fmt;
+    fmt.setName(name);
+    fmt.setWidth(widthPx);
+    fmt.setHeight(heightPx);
+    if (original) {
+        fmt.setProperty(PictureData, original->data);
+        fmt.setProperty(PictureHeader, original->header);
+        fmt.setProperty(PictureSizing, original->sizing);
+        fmt.setProperty(PictureShownSize, QSize(widthPx, heightPx));
+    }
+    m_cursor.insertImage(fmt);
+    m_blockHasContent = true;
+}
+
+} // namespace kmp::rtf::detail

@@ -1,0 +1,175 @@
+#include "rtflexer.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kmp::rtf::detail {
+
+namespace {
+
+bool isLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Bytes that end a run of plain text.
+struct SpecialBytes
+{
+    std::array<bool, 256> special{};
+    SpecialBytes()
+    {
+        for (unsigned char c : {'{', '}', '\\', '\r', '\n'})
+            special[c] = true;
+    }
+};
+const SpecialBytes kSpecial;
+
+RtfLexer::Token makeToken(RtfLexer::Token::Type type)
+{
+    RtfLexer::Token t;
+    t.type = type;
+    return t;
+}
+
+} // namespace
+
+RtfLexer::Token RtfLexer::next()
+{
+    while (m_p < m_end) {
+        const char c = *m_p;
+        if (c == '{') {
+            ++m_p;
+            return makeToken(Token::GroupOpen);
+        }
+        if (c == '}') {
+            ++m_p;
+            return makeToken(Token::GroupClose);
+        }
+        if (c == '\\') {
+            ++m_p;
+            return controlSequence();
+        }
+        if (c == '\r' || c == '\n') {
+            ++m_p;
+            continue;
+        }
+        const char* s = m_p++;
+        while (m_p < m_end && !kSpecial.special[static_cast<unsigned char>(*m_p)])
+            ++m_p;
+        Token t = makeToken(Token::Text);
+        t.word = std::string_view(s, static_cast<size_t>(m_p - s));
+        return t;
+    }
+    return makeToken(Token::End);
+}
+
+RtfLexer::Token RtfLexer::controlSequence()
+{
+    // A backslash as the last byte ends the input.
+    if (m_p >= m_end)
+        return makeToken(Token::End);
+    const char c = *m_p;
+    if (isLetter(c)) {
+        const char* start = m_p;
+        while (m_p < m_end && isLetter(*m_p))
+            ++m_p;
+        Token t = makeToken(Token::ControlWord);
+        t.word = std::string_view(start, static_cast<size_t>(std::min<qsizetype>(m_p - start, kMaxWordLength)));
+        bool negative = false;
+        qint64 value = 0;
+        if (m_p < m_end && *m_p == '-' && m_end - m_p > 1 && isDigit(m_p[1])) {
+            negative = true;
+            ++m_p;
+        }
+        while (m_p < m_end && isDigit(*m_p)) {
+            t.hasParam = true;
+            value = std::min<qint64>(value * 10 + (*m_p - '0'), kMaxParam);
+            ++m_p;
+        }
+        if (m_p < m_end && *m_p == ' ')
+            ++m_p;
+        t.value = static_cast<int>(negative ? -value : value);
+        return t;
+    }
+    ++m_p;
+    if (c == '\'') {
+        Token t = makeToken(Token::HexByte);
+        t.value = -1;
+        const int hi = m_p < m_end ? hexValue(m_p[0]) : -1;
+        const int lo = m_end - m_p >= 2 ? hexValue(m_p[1]) : -1;
+        if (hi >= 0 && lo >= 0) {
+            t.value = hi * 16 + lo;
+            m_p += 2;
+        } else if (hi >= 0 && m_end - m_p == 1) {
+            ++m_p; // half an escape at a truncation: not text
+        }
+        return t;
+    }
+    Token t = makeToken(Token::ControlSymbol);
+    t.symbol = c;
+    return t;
+}
+
+bool RtfLexer::takeBareStar()
+{
+    if (m_end - m_p >= 2 && m_p[0] == '*' && m_p[1] == '\\') {
+        ++m_p;
+        return true;
+    }
+    return false;
+}
+
+void RtfLexer::skipGroup()
+{
+    int depth = 1;
+    while (m_p < m_end) {
+        const char c = *m_p++;
+        if (c == '{') {
+            ++depth;
+        } else if (c == '}') {
+            if (--depth == 0)
+                break;
+        } else if (c == '\\' && m_p < m_end) {
+            if (m_end - m_p > 3 && m_p[0] == 'b' && m_p[1] == 'i' && m_p[2] == 'n' && (isDigit(m_p[3]) || m_p[3] == '-')) {
+                m_p += 3;
+                bool negative = false;
+                if (*m_p == '-') {
+                    negative = true;
+                    ++m_p;
+                }
+                qint64 n = 0;
+                while (m_p < m_end && isDigit(*m_p)) {
+                    n = std::min<qint64>(n * 10 + (*m_p - '0'), kMaxParam);
+                    ++m_p;
+                }
+                if (m_p < m_end && *m_p == ' ')
+                    ++m_p;
+                if (!negative)
+                    m_p += std::min<qint64>(n, m_end - m_p);
+            } else {
+                ++m_p;
+            }
+        }
+    }
+}
+
+void RtfLexer::skipBytes(qint64 length)
+{
+    if (length > 0)
+        m_p += std::min<qint64>(length, m_end - m_p);
+}
+
+std::string_view RtfLexer::takeBytes(qint64 length)
+{
+    const qint64 n = length > 0 ? std::min<qint64>(length, m_end - m_p) : 0;
+    const std::string_view bytes(m_p, static_cast<size_t>(n));
+    m_p += n;
+    return bytes;
+}
+
+} // namespace kmp::rtf::detail
