@@ -24,9 +24,9 @@ ScreenHarness::ScreenHarness()
     m_host->setMainForm(m_main.get());
     m_host->setApplication(qApp);
     m_host->setMdiArea(m_area);
-    m_host->setFiliProc(QStringLiteral("0001"));
-    m_host->setModuloAtiv(QStringLiteral("A"));
-    HostServices::setInstance(m_host.get());
+    m_host->setBranch(QStringLiteral("0001"));
+    m_host->setActiveModule(QStringLiteral("A"));
+    kmp::HostServices::setInstance(m_host.get());
     // No dialog may wait for a person: anything a test did not script is answered OK.
     kmp::Dialogs::setResponder(kmp::answers::ok());
     m_main->show();
@@ -37,7 +37,7 @@ ScreenHarness::ScreenHarness()
 ScreenHarness::~ScreenHarness()
 {
     closeScreen();
-    HostServices::setInstance(nullptr);
+    kmp::HostServices::setInstance(nullptr);
     stopServer();
 }
 

@@ -7,13 +7,13 @@
 
 // The in-memory host services with every cache refresh recorded in order, so that a test
 // can tell which keys the screen asked the host to refresh, and when it asked none.
-class RecordingHostServices : public MemoryHostServices
+class RecordingHostServices : public kmp::MemoryHostServices
 {
 public:
-    void atualizaLocalCache(const QStringList &keys) override
+    void refreshLocalCache(const QStringList &keys) override
     {
         m_refreshes.append(keys);
-        MemoryHostServices::atualizaLocalCache(keys);
+        kmp::MemoryHostServices::refreshLocalCache(keys);
     }
 
     // Every refresh asked for, in order, each with the keys it named.
