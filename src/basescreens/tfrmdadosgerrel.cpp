@@ -7,6 +7,7 @@
 #include "fielddef.h"
 #include "methods.h"
 #include "packet.h"
+#include "reportdialog.h"
 #include "tfrmpadraogrid.h"
 #include "tnetconnection.h"
 

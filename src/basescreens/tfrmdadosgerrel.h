@@ -4,7 +4,6 @@
 
 #include <QDialog>
 #include <QJsonObject>
-#include <functional>
 #include <memory>
 
 class QLabel;
@@ -13,22 +12,9 @@ class QTextDocument;
 class QToolButton;
 
 namespace kmp {
+class ReportDialog;
 class TMessages;
 class TNetConnection;
-
-// The report dialog of a report screen: before a report runs it hands the report's
-// parameter list to whoever fills it in.
-class ReportDialog : public QObject
-{
-    Q_OBJECT
-public:
-    explicit ReportDialog(QObject *parent = nullptr) : QObject(parent) {}
-
-    // The parameters the report defines (names, empty values) and a flag the handler may
-    // clear to stop the run.
-    std::function<void(ReportParams &params, bool &ok)> OnBeforeGetQueryParams;
-};
-
 } // namespace kmp
 
 // The base report screen: lists the report definitions of its report code, kept on the

@@ -9,6 +9,8 @@
 #include "exceptions.h"
 #include "hostservices.h"
 #include "pesquisa.h"
+#include "printdialog.h"
+#include "printersetupdialog.h"
 #include "actionlist.h"
 #include "dbnavigator.h"
 #include "dbtext.h"
@@ -27,9 +29,6 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPageSetupDialog>
-#include <QPrintDialog>
-#include <QPrinter>
 #include <QScrollArea>
 #include <QShortcut>
 #include <QTextBrowser>
@@ -558,41 +557,3 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
         return;
     }
 }
-
-// --- printer dialogs --------------------------------------------------------------------------
-
-namespace kmp {
-
-PrinterSetupDialog::PrinterSetupDialog(QObject *parent) : QObject(parent) {}
-PrinterSetupDialog::~PrinterSetupDialog() = default;
-
-QPrinter *PrinterSetupDialog::printer()
-{
-    if (!m_printer)
-        m_printer = std::make_unique<QPrinter>();
-    return m_printer.get();
-}
-
-bool PrinterSetupDialog::Execute(QWidget *parent)
-{
-    QPageSetupDialog dialog(printer(), parent);
-    return kmp::Dialogs::exec(kmp::DialogKind::PrinterSetup, &dialog) == QDialog::Accepted;
-}
-
-PrintDialog::PrintDialog(QObject *parent) : QObject(parent) {}
-PrintDialog::~PrintDialog() = default;
-
-QPrinter *PrintDialog::printer()
-{
-    if (!m_printer)
-        m_printer = std::make_unique<QPrinter>();
-    return m_printer.get();
-}
-
-bool PrintDialog::Execute(QWidget *parent)
-{
-    QPrintDialog dialog(printer(), parent);
-    return kmp::Dialogs::exec(kmp::DialogKind::Print, &dialog) == QDialog::Accepted;
-}
-
-} // namespace kmp

@@ -2,14 +2,12 @@
 
 #include <QPointer>
 #include <QWidget>
-#include <memory>
 
 class QAction;
 class QLabel;
 #include <QMdiSubWindow>
 class QMenu;
 class QMenuBar;
-class QPrinter;
 class QScrollArea;
 class QToolButton;
 class QVBoxLayout;
@@ -166,35 +164,3 @@ private:
     int m_clientHeight = 0;
     QRect m_formGeometry;
 };
-
-namespace kmp {
-
-// The printer set-up and print dialogs of a screen, built when first used and opened
-// through the dialog service.
-class PrinterSetupDialog : public QObject
-{
-    Q_OBJECT
-public:
-    explicit PrinterSetupDialog(QObject *parent = nullptr);
-    ~PrinterSetupDialog() override;
-    bool Execute(QWidget *parent = nullptr);
-    QPrinter *printer();
-
-private:
-    std::unique_ptr<QPrinter> m_printer;
-};
-
-class PrintDialog : public QObject
-{
-    Q_OBJECT
-public:
-    explicit PrintDialog(QObject *parent = nullptr);
-    ~PrintDialog() override;
-    bool Execute(QWidget *parent = nullptr);
-    QPrinter *printer();
-
-private:
-    std::unique_ptr<QPrinter> m_printer;
-};
-
-} // namespace kmp
