@@ -63,7 +63,6 @@ MemoryHostServices::MemoryHostServices()
 
 void MemoryHostServices::refreshLocalCache(const QStringList &keys)
 {
-    m_refreshes.append(keys);
     const QDateTime now = QDateTime::currentDateTime();
     for (const QString &k : keys)
         m_lastRefresh.insert(k, now);

@@ -53,8 +53,8 @@ public:
     static void setInstance(HostServices *services); // not owned; null restores the default
 };
 
-// A plain in-memory implementation: values are set directly and cache refreshes are
-// recorded. The host builds on it; tests use it as it stands.
+// A plain in-memory implementation: values are set directly and each cache key keeps the
+// time of its last refresh. The host builds on it.
 class MemoryHostServices : public HostServices
 {
 public:
@@ -81,12 +81,9 @@ public:
     QVariant savedState(const QString &key) override { return m_state.value(key); }
     void saveState(const QString &key, const QVariant &value) override { m_state.insert(key, value); }
 
-    // Every refresh asked for, in order, each with the keys it named.
-    const QList<QStringList> &cacheRefreshes() const { return m_refreshes; }
     // Last refresh time per key.
     QDateTime lastRefresh(const QString &key) const { return m_lastRefresh.value(key); }
     QStringList cacheKeys() const { return m_lastRefresh.keys(); }
-    void clearCacheLog() { m_refreshes.clear(); }
 
 protected:
     QString m_webURL;
@@ -97,7 +94,6 @@ protected:
     QObject *m_application = nullptr;
     QMdiArea *m_mdiArea = nullptr;
     ConnectionSecurity m_security;
-    QList<QStringList> m_refreshes;
     QMap<QString, QDateTime> m_lastRefresh;
     QMap<QString, QVariant> m_state;
 };

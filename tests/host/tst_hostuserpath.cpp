@@ -8,6 +8,7 @@
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
+#include "indicatorwatch.h"
 #include "lookupdialog.h"
 #include "recordset.h"
 #include "rtfreader.h"
@@ -37,27 +38,6 @@ using kmp::DataSetState;
 namespace {
 
 const double kDate = 46363; // 2026-12-07
-
-// Records the busy indicator's texts as they appear.
-class IndicatorWatch : public QObject
-{
-public:
-    IndicatorWatch() { qApp->installEventFilter(this); }
-    ~IndicatorWatch() override { qApp->removeEventFilter(this); }
-    QStringList texts;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (watched->objectName() == QLatin1String("kmpBusyText")
-            && (event->type() == QEvent::Show || event->type() == QEvent::Paint)) {
-            const QString text = static_cast<QLabel *>(watched)->text();
-            if (texts.isEmpty() || texts.last() != text)
-                texts << text;
-        }
-        return false;
-    }
-};
 
 // The server frozen (as a machine under load or a stalled network looks to the client)
 // for a while, then let go; the user meanwhile clicks a button on the screen. Both happen

@@ -16,7 +16,7 @@
 #include <algorithm>
 
 ScreenHarness::ScreenHarness()
-    : m_host(std::make_unique<kmp::MemoryHostServices>()), m_main(std::make_unique<QMainWindow>())
+    : m_host(std::make_unique<RecordingHostServices>()), m_main(std::make_unique<QMainWindow>())
 {
     m_area = new QMdiArea(m_main.get());
     m_main->setCentralWidget(m_area);
@@ -44,7 +44,7 @@ ScreenHarness::~ScreenHarness()
 bool ScreenHarness::runCommand(const QStringList &args, QString *why)
 {
     QProcess p;
-    p.start(QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver"),
+    p.start(kmp::test::binary("kmp-appserver"),
             args + QStringList{QStringLiteral("--database"), QStringLiteral("sqlite:") + databaseFile()});
     if (!p.waitForFinished(300000) || p.exitCode() != 0) {
         *why = args.join(QLatin1Char(' ')) + QStringLiteral(": ") + QString::fromUtf8(p.readAllStandardError());
@@ -68,7 +68,7 @@ bool importCatalogue(const QString &database, const QList<QPair<QString, QString
     csv.write(text.toLatin1());
     csv.close();
     QProcess p;
-    p.start(QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver"),
+    p.start(kmp::test::binary("kmp-appserver"),
             {QStringLiteral("import-cid10"), dir.path(), QStringLiteral("--database"), database});
     if (!p.waitForFinished(120000) || p.exitCode() != 0) {
         *why = QStringLiteral("import-cid10: ") + QString::fromUtf8(p.readAllStandardError());
@@ -84,46 +84,22 @@ bool ScreenHarness::start(QString *why)
 
 bool ScreenHarness::restartServer(QString *why)
 {
-    stopServer();
-    const QString exe = QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver");
-    const QString db = QStringLiteral("sqlite:") + databaseFile();
-    const QString listen = m_port ? QStringLiteral("127.0.0.1:%1").arg(m_port) : QStringLiteral("127.0.0.1:0");
-    m_server.setProcessChannelMode(QProcess::SeparateChannels);
-    m_server.start(exe, QStringList{QStringLiteral("serve"), QStringLiteral("--database"), db, QStringLiteral("--listen"),
-                                    listen, QStringLiteral("--quiet")}
-                            + m_serverOptions);
-    QElapsedTimer t;
-    t.start();
-    QByteArray out;
-    while (t.elapsed() < 20000) {
-        if (!m_server.waitForReadyRead(200)) {
-            if (m_server.state() == QProcess::NotRunning)
-                break;
-            continue;
-        }
-        out += m_server.readAllStandardOutput();
-        const int at = out.indexOf("listening on ");
-        const int end = out.indexOf('\n', at);
-        if (at >= 0 && end > at) {
-            const QByteArray addr = out.mid(at + 13, end - at - 13).trimmed();
-            m_port = quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
-            m_host->setWebURL(QStringLiteral("127.0.0.1"));
-            m_host->setWebPort(m_port);
-            m_client.setEndpoint(QStringLiteral("127.0.0.1"), m_port);
-            return true;
-        }
-    }
-    *why = QStringLiteral("server did not start: ") + QString::fromUtf8(m_server.readAllStandardError());
-    return false;
+    m_server.setQuiet(true);
+    m_server.setExtraOptions(m_serverOptions);
+    const bool started = m_server.port() ? m_server.restart(why)
+                                         : m_server.start(QStringLiteral("sqlite:") + databaseFile(), m_serverOptions, why);
+    if (!started)
+        return false;
+    m_host->setWebURL(QStringLiteral("127.0.0.1"));
+    m_host->setWebPort(m_server.port());
+    m_client.setEndpoint(QStringLiteral("127.0.0.1"), m_server.port());
+    return true;
 }
 
 void ScreenHarness::stopServer()
 {
     m_client.disconnectFromServer();
-    if (m_server.state() != QProcess::NotRunning) {
-        m_server.kill();
-        m_server.waitForFinished(5000);
-    }
+    m_server.killHard();
 }
 
 TfrmDiagPaci *ScreenHarness::open(const QString &branch, const QString &patient, double date, const QString &patientText)
@@ -226,12 +202,4 @@ kmp::Delta diagnosisDelta(const QString &patient, double date, const QStringList
     for (const QString &c : codes)
         rows.append({c, int(rows.size()) + 1});
     return diagnosisDelta(patient, date, rows);
-}
-
-double medianOf(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "client.h"
-#include "hostservices.h"
+#include "recordinghostservices.h"
 #include "packet.h"
+#include "serverprocess.h"
+#include "stats.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -33,14 +35,14 @@ public:
     QString databaseFile() const { return m_dir.filePath(QStringLiteral("kmp.sqlite")); }
     void stopServer();
     bool restartServer(QString *why);
-    quint16 port() const { return m_port; }
+    quint16 port() const { return m_server.port(); }
     // The server's process, for tests that slow it down (SIGSTOP) rather than stop it.
-    qint64 serverProcessId() const { return m_server.processId(); }
+    qint64 serverProcessId() const { return m_server.pid(); }
     // Extra options for the server (keys, limits), used from the next (re)start on.
     void setServerOptions(const QStringList &options) { m_serverOptions = options; }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
-    kmp::MemoryHostServices &host() { return *m_host; }
+    RecordingHostServices &host() { return *m_host; }
     QMainWindow &mainWindow() { return *m_main; }
 
     // Enters the module as the host does and returns the screen.
@@ -59,10 +61,9 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_server;
-    quint16 m_port = 0;
+    kmp::test::ServerProcess m_server;
     QStringList m_serverOptions;
-    std::unique_ptr<kmp::MemoryHostServices> m_host;
+    std::unique_ptr<RecordingHostServices> m_host;
     std::unique_ptr<QMainWindow> m_main;
     QMdiArea *m_area = nullptr;
     kmp::wire::Client m_client;
@@ -73,7 +74,10 @@ private:
 kmp::Delta diagnosisDelta(const QString &patient, double date, const QList<QPair<QString, int>> &rows);
 kmp::Delta diagnosisDelta(const QString &patient, double date, const QStringList &codes);
 
-double medianOf(std::vector<double> values);
+inline double medianOf(std::vector<double> values)
+{
+    return kmp::test::median(std::move(values));
+}
 
 // Sends a key through the application, so that the screen's key dispatch sees it first,
 // as it would a person's key.

@@ -1,5 +1,7 @@
 // The kmp-rtf command line, as support staff use it on stored notes.
 
+#include "shareddata.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,7 +17,7 @@ private Q_SLOTS:
 
 void TestKmpRtf::run_data()
 {
-    const QString list = QStringLiteral(KMP_SHARED_DATA_DIR "/rtf/rtfpipe__List.rtf");
+    const QString list = kmp::test::sharedData(QStringLiteral("rtf/rtfpipe__List.rtf"));
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("stdoutHas");
@@ -41,6 +43,8 @@ void TestKmpRtf::run()
     QFETCH(int, exitCode);
     QFETCH(QString, stdoutHas);
     QFETCH(QString, stderrHas);
+    if (args.size() > 1 && args.at(1).startsWith(kmp::test::sharedDataDir()) && !kmp::test::hasSharedData(QStringLiteral("rtf")))
+        QSKIP(qPrintable(kmp::test::missingSharedDataReason(QStringLiteral("rtf"))));
     QProcess proc;
     proc.start(QStringLiteral(KMP_RTF_TOOL), args);
     QVERIFY(proc.waitForFinished(60000));

@@ -7,6 +7,7 @@
 #include "auth.h"
 #include "frame.h"
 #include "serverharness.h"
+#include "socketframes.h"
 
 #include <QCborArray>
 #include <QSslConfiguration>
@@ -39,21 +40,6 @@ std::unique_ptr<QSslSocket> rawTls(quint16 port, const QString &ca)
     if (!s->waitForEncrypted(5000))
         return nullptr;
     return s;
-}
-
-std::optional<QByteArray> readFrame(QTcpSocket &s, wire::FrameReader &reader, int ms = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        reader.append(s.readAll());
-        if (auto body = reader.next())
-            return body;
-        if (!s.waitForReadyRead(100) && s.state() != QAbstractSocket::ConnectedState)
-            break;
-    }
-    reader.append(s.readAll());
-    return reader.next();
 }
 
 bool authenticate(QTcpSocket &s, const QByteArray &secret = kSecret)

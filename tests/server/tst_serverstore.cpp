@@ -11,6 +11,7 @@
 #include "serviceerror.h"
 #include "store.h"
 #include "democatalogue.h"
+#include "shareddata.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -539,9 +540,10 @@ void TestServerStore::importIsIdempotentAndNeverCuts_data()
 
 void TestServerStore::importIsIdempotentAndNeverCuts()
 {
+    KMP_SHARED_DATA_OR_SKIP(cid10, "cid10");
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
-    const auto entries = readCid10Folder(QStringLiteral(KMP_SHARED_DATA_DIR "/cid10"));
+    const auto entries = readCid10Folder(cid10);
     // 2,045 categories and 12,451 subcategories, 263 codes in both.
     QCOMPARE(entries.size(), size_t(14233));
     int lastProgress = 0;

@@ -3,6 +3,7 @@
 #include "frame.h"
 #include "message.h"
 #include "hostservices.h"
+#include "indicatorwatch.h"
 #include "showavi.h"
 #include "tnetconnection.h"
 
@@ -102,27 +103,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_failed{false};
     std::atomic<quint16> m_port{0};
-};
-
-// Records the busy indicator's text each time it appears or changes.
-class IndicatorWatch : public QObject
-{
-public:
-    IndicatorWatch() { qApp->installEventFilter(this); }
-    ~IndicatorWatch() override { qApp->removeEventFilter(this); }
-    QStringList texts;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (watched->objectName() == QLatin1String("kmpBusyText")
-            && (event->type() == QEvent::Show || event->type() == QEvent::Paint)) {
-            const QString text = static_cast<QLabel *>(watched)->text();
-            if (texts.isEmpty() || texts.last() != text)
-                texts << text;
-        }
-        return false;
-    }
 };
 
 quint16 closedPort()

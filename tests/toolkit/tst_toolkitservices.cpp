@@ -1,6 +1,7 @@
 #include "consiste.h"
 #include "datasource.h"
 #include "dialogs.h"
+#include "recordinghostservices.h"
 #include "scripteddialogs.h"
 #include "exceptions.h"
 #include "hostservices.h"
@@ -218,7 +219,7 @@ private Q_SLOTS:
 
     void hostServicesForward()
     {
-        MemoryHostServices host;
+        RecordingHostServices host;
         host.setWebURL(QStringLiteral("srv"));
         host.setWebPort(4321);
         host.setBranch(QStringLiteral("01"));

@@ -6,6 +6,7 @@
 #include "auth.h"
 #include "client.h"
 #include "frame.h"
+#include "socketframes.h"
 
 #include <QCborArray>
 #include <QCborMap>
@@ -19,6 +20,7 @@
 
 using namespace kmp;
 using namespace kmp::wire;
+using kmp::test::readFrame;
 
 namespace {
 
@@ -53,21 +55,6 @@ private:
     std::thread m_thread;
     quint16 m_port = 0;
 };
-
-std::optional<QByteArray> readFrame(QTcpSocket &s, int ms = 5000)
-{
-    FrameReader reader;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        if (auto body = reader.next())
-            return body;
-        if (!s.waitForReadyRead(100) && s.state() != QAbstractSocket::ConnectedState)
-            break;
-        reader.append(s.readAll());
-    }
-    return reader.next();
-}
 
 const QByteArray kSecret = QByteArrayLiteral("um-segredo-que-nao-viaja-nunca");
 

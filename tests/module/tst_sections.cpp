@@ -542,4 +542,4 @@ void TestSections::changeWhileLockedIsRefusedVisibly()
 }
 
 QTEST_MAIN(TestSections)
-#include "test_sections.moc"
+#include "tst_sections.moc"

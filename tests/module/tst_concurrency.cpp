@@ -24,53 +24,6 @@ namespace {
 const double kDate = 46363;
 const QString kBranch = QStringLiteral("0001");
 
-// One application server process on a loopback port.
-class ServerProcess
-{
-public:
-    ~ServerProcess()
-    {
-        if (m_p.state() != QProcess::NotRunning) {
-            m_p.terminate();
-            if (!m_p.waitForFinished(5000)) {
-                m_p.kill();
-                m_p.waitForFinished(5000);
-            }
-        }
-    }
-    bool start(const QString &database, QString *why)
-    {
-        m_p.start(QStringLiteral(KMP_BINARY_DIR "/bin/kmp-appserver"),
-                  {QStringLiteral("serve"), QStringLiteral("--database"), database, QStringLiteral("--listen"),
-                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--quiet")});
-        QElapsedTimer t;
-        t.start();
-        QByteArray out;
-        while (t.elapsed() < 30000) {
-            if (!m_p.waitForReadyRead(200)) {
-                if (m_p.state() == QProcess::NotRunning)
-                    break;
-                continue;
-            }
-            out += m_p.readAllStandardOutput();
-            const int at = out.indexOf("listening on ");
-            const int end = out.indexOf('\n', at);
-            if (at >= 0 && end > at) {
-                const QByteArray addr = out.mid(at + 13, end - at - 13).trimmed();
-                m_port = quint16(addr.mid(addr.lastIndexOf(':') + 1).toUInt());
-                return true;
-            }
-        }
-        *why = QString::fromUtf8(m_p.readAllStandardError());
-        return false;
-    }
-    quint16 port() const { return m_port; }
-
-private:
-    QProcess m_p;
-    quint16 m_port = 0;
-};
-
 struct StationResult
 {
     QSet<QString> added;   // codes this station saw stored by its own save
@@ -188,11 +141,12 @@ void TestConcurrency::twoStationsKeepOneOrder()
         }
     QString catalogueWhy;
     QVERIFY2(importCatalogue(database, catalogue, &catalogueWhy), qPrintable(catalogueWhy));
-    std::vector<std::unique_ptr<ServerProcess>> procs;
+    std::vector<std::unique_ptr<kmp::test::ServerProcess>> procs;
     for (int i = 0; i < servers; ++i) {
-        auto p = std::make_unique<ServerProcess>();
+        auto p = std::make_unique<kmp::test::ServerProcess>();
+        p->setQuiet(true);
         QString why;
-        QVERIFY2(p->start(database, &why), qPrintable(why));
+        QVERIFY2(p->start(database, {}, &why), qPrintable(why));
         procs.push_back(std::move(p));
     }
 
@@ -250,4 +204,4 @@ void TestConcurrency::twoStationsKeepOneOrder()
 }
 
 QTEST_GUILESS_MAIN(TestConcurrency)
-#include "test_concurrency.moc"
+#include "tst_concurrency.moc"

@@ -158,4 +158,4 @@ void TestEndToEnd::consultationByKeyboard()
 }
 
 QTEST_MAIN(TestEndToEnd)
-#include "test_e2e.moc"
+#include "tst_e2e.moc"

@@ -646,4 +646,4 @@ void TestNotesUserPath::everySectionComesBackAsTyped()
 }
 
 QTEST_MAIN(TestNotesUserPath)
-#include "test_notesuserpath.moc"
+#include "tst_notesuserpath.moc"

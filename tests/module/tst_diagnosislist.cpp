@@ -330,4 +330,4 @@ void TestDiagnosisList::controlsFollowTheListState()
 }
 
 QTEST_MAIN(TestDiagnosisList)
-#include "test_diagnosislist.moc"
+#include "tst_diagnosislist.moc"

@@ -658,4 +658,4 @@ void TestUserPath::moveKeysFollowTheArrows()
 }
 
 QTEST_MAIN(TestUserPath)
-#include "test_userpath.moc"
+#include "tst_userpath.moc"

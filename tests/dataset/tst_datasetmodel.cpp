@@ -131,4 +131,4 @@ void TestDataSetModel::detachedSourceShowsNothing()
 }
 
 QTEST_GUILESS_MAIN(TestDataSetModel)
-#include "test_datasetmodel.moc"
+#include "tst_datasetmodel.moc"

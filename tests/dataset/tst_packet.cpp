@@ -248,7 +248,7 @@ void TestPacket::streamedPacketEqualsWholeEncoding()
 }
 
 QTEST_GUILESS_MAIN(TestPacket)
-#include "test_packet.moc"
+#include "tst_packet.moc"
 
 namespace {
 

@@ -220,4 +220,4 @@ void TestEntry::securedServerLetsInOnlyTheStationsKey()
 }
 
 QTEST_MAIN(TestEntry)
-#include "test_entry.moc"
+#include "tst_entry.moc"

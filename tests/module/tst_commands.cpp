@@ -226,4 +226,4 @@ void TestCommands::listingPdfHasTheDiagnoses()
 }
 
 QTEST_MAIN(TestCommands)
-#include "test_commands.moc"
+#include "tst_commands.moc"

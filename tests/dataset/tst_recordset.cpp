@@ -403,7 +403,7 @@ void TestRecordSet::cancelAskedAgainByAViewRemovesOneRow()
 }
 
 QTEST_GUILESS_MAIN(TestRecordSet)
-#include "test_recordset.moc"
+#include "tst_recordset.moc"
 
 void TestRecordSet::valuesKeepKindAndNull_data()
 {
