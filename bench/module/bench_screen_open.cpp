@@ -53,8 +53,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     ScreenHarness server;
     QString why;
-    if (!server.runCommand({QStringLiteral("import-cid10"), QStringLiteral(KMP_SHARED_DATA_DIR "/cid10")}, &why)
-        || !server.start(&why)) {
+    if (!server.startWithCatalogue(&why)) {
         std::fprintf(stderr, "bench screen-open: %s\n", qPrintable(why));
         return 1;
     }

@@ -1,13 +1,15 @@
-#include "rtfparser.h"
+#include "rtfdestinations.h"
 
 #include "codepage.h"
 #include "footnotemarker.h"
 #include "noteobjects.h"
 #include "pictureformat.h"
+#include "rtfdocumentbuilder.h"
 #include "rtfparserlimits.h"
 
 #include <QImage>
 #include <QTextDocument>
+#include <QTextListFormat>
 
 #include <algorithm>
 
@@ -15,27 +17,105 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
-void RtfParser::closeDestination(const GroupState& closing)
+namespace {
+
+QTextListFormat::Style styleForNfc(int nfc)
+{
+    switch (nfc) {
+    case 1: return QTextListFormat::ListUpperRoman;
+    case 2: return QTextListFormat::ListLowerRoman;
+    case 3: return QTextListFormat::ListUpperAlpha;
+    case 4: return QTextListFormat::ListLowerAlpha;
+    default: return QTextListFormat::ListDecimal;
+    }
+}
+
+} // namespace
+
+RtfDestinations::RtfDestinations(RtfDocumentBuilder& builder)
+    : m_builder(builder)
+{
+}
+
+void RtfDestinations::open(GroupState& st, Dest d)
+{
+    st.dest = d;
+    switch (d) {
+    case Dest::FontTable:
+        m_fontDef = -1;
+        m_destBytes.clear();
+        m_fontName.clear();
+        break;
+    case Dest::ColorTable:
+        m_colors.clear();
+        m_red = m_green = m_blue = -1;
+        break;
+    case Dest::Picture:
+        st.onClose = OnClose::Picture;
+        m_picture = RtfPicture();
+        break;
+    case Dest::Pn:
+        st.onClose = OnClose::Pn;
+        m_pnBuild = PnProps();
+        break;
+    case Dest::PnText:
+        m_pnText.clear();
+        break;
+    case Dest::FldInst:
+        st.onClose = OnClose::FldInst;
+        m_fldInst.clear();
+        break;
+    case Dest::LevelText:
+        st.onClose = OnClose::LevelText;
+        m_levelText.clear();
+        break;
+    case Dest::Footnote:
+        st.onClose = OnClose::Footnote;
+        m_footnote.clear();
+        break;
+    default:
+        break;
+    }
+}
+
+void RtfDestinations::beginList(GroupState& st)
+{
+    if (st.dest == Dest::ListTable) {
+        st.onClose = OnClose::List;
+        m_curList = ListDef();
+    }
+}
+
+void RtfDestinations::beginListOverride(GroupState& st)
+{
+    if (st.dest == Dest::ListOverrideTable) {
+        st.onClose = OnClose::ListOverride;
+        m_overrideLs = 0;
+        m_overrideId = 0;
+    }
+}
+
+void RtfDestinations::close(const GroupState& closing, GroupState& parent)
 {
     if (closing.dest == Dest::FontTable)
         finishFontName();
-    if (closing.dest == Dest::ColorTable && state().dest != Dest::ColorTable)
+    if (closing.dest == Dest::ColorTable && parent.dest != Dest::ColorTable)
         finishColor();
     switch (closing.onClose) {
     case OnClose::None:
         break;
     case OnClose::Pn:
-        state().para.pn = m_pnBuild;
+        parent.para.pn = m_pnBuild;
         if (m_pnBuild.ls > 0) {
-            state().para.ls = m_pnBuild.ls;
-            state().para.ilvl = m_pnBuild.ilvl;
+            parent.para.ls = m_pnBuild.ls;
+            parent.para.ilvl = m_pnBuild.ilvl;
         }
         break;
     case OnClose::FldInst:
-        finishFieldInstruction(state());
+        finishFieldInstruction(parent);
         break;
     case OnClose::Picture:
-        finishPicture();
+        finishPicture(parent);
         break;
     case OnClose::List:
         m_listDefs.push_back(std::move(m_curList));
@@ -49,26 +129,16 @@ void RtfParser::closeDestination(const GroupState& closing)
         finishLevelText();
         break;
     case OnClose::Footnote:
-        finishFootnote();
+        finishFootnote(parent);
         break;
     }
 }
 
-void RtfParser::text(const char* s, qsizetype n)
+void RtfDestinations::text(const GroupState& st, const char* s, qsizetype n)
 {
-    m_ignorable = false;
-    if (m_skip > 0) {
-        const qsizetype k = std::min<qsizetype>(n, m_skip);
-        s += k;
-        n -= k;
-        m_skip -= static_cast<int>(k);
-        if (n == 0)
-            return;
-    }
-    GroupState& st = state();
     switch (st.dest) {
     case Dest::Text:
-        appendBytes(s, n);
+        m_builder.appendBytes(st, s, n);
         break;
     case Dest::Footnote:
         appendDecoded(codePageForFont(st.chr.font), s, n, m_footnote);
@@ -120,14 +190,12 @@ void RtfParser::text(const char* s, qsizetype n)
     }
 }
 
-void RtfParser::hexByte(unsigned char b)
+void RtfDestinations::hexByte(const GroupState& st, unsigned char b)
 {
-    m_ignorable = false;
-    GroupState& st = state();
     const char c = static_cast<char>(b);
     switch (st.dest) {
     case Dest::Text:
-        appendBytes(&c, 1);
+        m_builder.appendBytes(st, &c, 1);
         break;
     case Dest::FontTable:
         m_destBytes.append(c);
@@ -141,19 +209,13 @@ void RtfParser::hexByte(unsigned char b)
             appendDecoded(1252, &c, 1, m_levelText);
         break;
     default:
-        text(&c, 1);
+        text(st, &c, 1);
         break;
     }
 }
 
-void RtfParser::unicodeChar(int value)
+void RtfDestinations::unicodeChar(const GroupState& st, int value)
 {
-    m_skip = state().uc;
-    if (value < 0)
-        value += 65536;
-    if (value < 0 || value > 0x10FFFF)
-        return;
-    GroupState& st = state();
     char16_t units[2];
     qsizetype n = 1;
     if (value > 0xFFFF) {
@@ -167,7 +229,7 @@ void RtfParser::unicodeChar(int value)
     }
     switch (st.dest) {
     case Dest::Text:
-        appendUnits(units, n);
+        m_builder.appendUnits(st, units, n);
         break;
     case Dest::FontTable:
         // Names in other scripts come as \uN (this writer stores them so).
@@ -197,12 +259,10 @@ void RtfParser::unicodeChar(int value)
     }
 }
 
-void RtfParser::specialChar(char16_t ch)
+void RtfDestinations::specialChar(const GroupState& st, char16_t ch)
 {
-    m_ignorable = false;
-    const GroupState& st = state();
     if (st.dest == Dest::Text) {
-        appendUnits(&ch, 1);
+        m_builder.appendUnits(st, &ch, 1);
     } else if (st.dest == Dest::Footnote) {
         m_footnote.append(QChar(ch));
     } else if (st.dest == Dest::PnText) {
@@ -212,12 +272,12 @@ void RtfParser::specialChar(char16_t ch)
     }
 }
 
-int RtfParser::fontIndex(int font) const
+int RtfDestinations::fontIndex(int font) const
 {
     return font < 0 ? m_defFont : font;
 }
 
-int RtfParser::codePageForFont(int font)
+int RtfDestinations::codePageForFont(int font) const
 {
     if (font == m_cachedCpFont)
         return m_cachedCp;
@@ -239,7 +299,7 @@ int RtfParser::codePageForFont(int font)
     return cp;
 }
 
-void RtfParser::flushFontNameBytes()
+void RtfDestinations::flushFontNameBytes()
 {
     if (m_destBytes.isEmpty())
         return;
@@ -251,7 +311,7 @@ void RtfParser::flushFontNameBytes()
     m_destBytes.clear();
 }
 
-void RtfParser::finishFontName()
+void RtfDestinations::finishFontName()
 {
     if (m_fontDef < 0 && m_destBytes.isEmpty() && m_fontName.isEmpty())
         return;
@@ -263,11 +323,11 @@ void RtfParser::finishFontName()
             it->name = name;
     }
     m_fontName.clear();
-    m_cachedCpFont = -2;
-    m_haveCachedFormat = false;
+    forgetCodePages();
+    ++m_formatGeneration;
 }
 
-void RtfParser::finishColor()
+void RtfDestinations::finishColor()
 {
     if (m_red < 0 && m_green < 0 && m_blue < 0) {
         m_colors.emplace_back(); // "automatic"
@@ -275,12 +335,12 @@ void RtfParser::finishColor()
         m_colors.emplace_back(std::max(m_red, 0), std::max(m_green, 0), std::max(m_blue, 0));
     }
     m_red = m_green = m_blue = -1;
-    m_haveCachedFormat = false;
+    ++m_formatGeneration;
     if (m_colors.size() > RtfParser::kMaxColours)
         m_colors.resize(RtfParser::kMaxColours);
 }
 
-void RtfParser::finishFieldInstruction(GroupState& parent)
+void RtfDestinations::finishFieldInstruction(GroupState& parent)
 {
     const QString inst = m_fldInst.trimmed();
     m_fldInst.clear();
@@ -315,7 +375,7 @@ void RtfParser::finishFieldInstruction(GroupState& parent)
     parent.chr.link = static_cast<int>(m_links.size());
 }
 
-void RtfParser::finishLevelText()
+void RtfDestinations::finishLevelText()
 {
     if (m_curList.levels.empty())
         return;
@@ -331,7 +391,7 @@ void RtfParser::finishLevelText()
     m_curList.levels.back().text = t;
 }
 
-void RtfParser::finishFootnote()
+void RtfDestinations::finishFootnote(const GroupState& parent)
 {
     QString text = std::exchange(m_footnote, QString());
     // The space after the note's own reference mark is not part of the note.
@@ -339,16 +399,16 @@ void RtfParser::finishFootnote()
         text.chop(1);
     while (text.startsWith(QLatin1Char(' ')))
         text.remove(0, 1);
-    if (text.trimmed().isEmpty() || state().dest != Dest::Text)
+    if (text.trimmed().isEmpty() || parent.dest != Dest::Text)
         return;
     // Only a document that will be shown needs its footnotes drawn; laying
     // out text is no business of the server threads that read notes' text.
     if (m_decodePictures)
-        FootnoteMarker::install(m_doc);
-    insertNoteObject(FootnoteObject, FootnoteText, text, state().chr);
+        FootnoteMarker::install(m_builder.document());
+    m_builder.insertNoteObject(parent, FootnoteObject, FootnoteText, text, parent.chr);
 }
 
-void RtfParser::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)
+void RtfDestinations::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)
 {
     QByteArray& out = sizing ? m_picture.sizing : m_picture.header;
     if (out.size() >= kMaxPictureWords)
@@ -359,11 +419,11 @@ void RtfParser::notePictureWord(std::string_view word, bool hasParam, int param,
         out += QByteArray::number(param);
 }
 
-void RtfParser::finishPicture()
+void RtfDestinations::finishPicture(const GroupState& parent)
 {
-    Picture pict = std::move(m_picture);
-    m_picture = Picture();
-    if (state().dest != Dest::Text)
+    RtfPicture pict = std::move(m_picture);
+    m_picture = RtfPicture();
+    if (parent.dest != Dest::Text)
         return;
     const bool metafile = pict.kind == PictureKind::WindowsMetafile || pict.kind == PictureKind::EnhancedMetafile
         || pict.kind == PictureKind::Other;
@@ -384,7 +444,7 @@ void RtfParser::finishPicture()
     }
     if (!image.isNull()) {
         const bool bitmap = !metafile;
-        insertImage(image,
+        m_builder.insertImage(parent, image,
                     bitmap ? sizeFor(pict.goalw, image.width(), pict.scalex, image.width()) : shownW,
                     bitmap ? sizeFor(pict.goalh, image.height(), pict.scaley, image.height()) : shownH, &pict);
         return;
@@ -394,7 +454,188 @@ void RtfParser::finishPicture()
     // its bytes, so that saving the note does not lose it.
     QImage placeholder(8, 8, QImage::Format_RGB32);
     placeholder.fill(QColor(0xD0, 0xD0, 0xD0));
-    insertImage(placeholder, shownW, shownH, pict.data.isEmpty() ? nullptr : &pict);
+    m_builder.insertImage(parent, placeholder, shownW, shownH, pict.data.isEmpty() ? nullptr : &pict);
+}
+
+void RtfDestinations::newFootnoteLine()
+{
+    if (!m_footnote.isEmpty())
+        m_footnote += QLatin1Char('\n');
+}
+
+void RtfDestinations::setAnsiCodePage(int cp)
+{
+    m_ansiCpg = cp;
+    forgetCodePages();
+}
+
+void RtfDestinations::setDefaultFont(int font)
+{
+    m_defFont = font;
+    forgetCodePages();
+}
+
+void RtfDestinations::defineFont(int font)
+{
+    finishFontName();
+    m_fontDef = font;
+    m_fonts[font];
+    forgetCodePages();
+}
+
+void RtfDestinations::setFontCharset(int charset)
+{
+    if (m_fonts.contains(m_fontDef))
+        m_fonts[m_fontDef].charset = charset;
+    forgetCodePages();
+}
+
+void RtfDestinations::setFontCodePage(int cpg)
+{
+    if (m_fonts.contains(m_fontDef))
+        m_fonts[m_fontDef].cpg = cpg;
+    forgetCodePages();
+}
+
+void RtfDestinations::setColorComponent(int which, int value)
+{
+    int* const component[] = {&m_red, &m_green, &m_blue};
+    *component[which] = value;
+}
+
+const QString& RtfDestinations::fontFamily(int font) const
+{
+    static const QString none;
+    const auto it = m_fonts.constFind(fontIndex(font));
+    return it == m_fonts.constEnd() ? none : it->name;
+}
+
+QColor RtfDestinations::colour(int index) const
+{
+    if (index <= 0 || index >= static_cast<int>(m_colors.size()))
+        return QColor();
+    return m_colors[index];
+}
+
+void RtfDestinations::addListLevel()
+{
+    if (m_curList.levels.size() < 9)
+        m_curList.levels.emplace_back();
+}
+
+void RtfDestinations::setListId(int id)
+{
+    m_curList.id = id;
+}
+
+void RtfDestinations::setLevelNumberFormat(int nfc)
+{
+    if (!m_curList.levels.empty())
+        m_curList.levels.back().nfc = nfc;
+}
+
+void RtfDestinations::setLevelStart(int start)
+{
+    if (!m_curList.levels.empty())
+        m_curList.levels.back().start = start;
+}
+
+ListShape RtfDestinations::listShapeFor(const ParaProps& para) const
+{
+    ListShape shape;
+    if (para.ls > 0) {
+        const auto ov = m_overrides.constFind(para.ls);
+        const int listId = ov == m_overrides.constEnd() ? -1 : *ov;
+        for (const ListDef& def : m_listDefs) {
+            if (def.id != listId)
+                continue;
+            if (para.ilvl >= static_cast<int>(def.levels.size()))
+                break;
+            const ListLevel& level = def.levels[para.ilvl];
+            if (level.nfc == 255)
+                return shape;
+            shape.level = para.ilvl;
+            shape.key = QStringLiteral("ls%1").arg(para.ls);
+            shape.start = level.start;
+            if (level.nfc == 23) {
+                shape.kind = ListKind::Bullet;
+                const QString marker = level.text.trimmed();
+                if (marker == QLatin1String("o"))
+                    shape.style = QTextListFormat::ListCircle;
+                else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)))
+                    shape.style = QTextListFormat::ListSquare;
+                else
+                    shape.style = QTextListFormat::ListDisc;
+            } else {
+                shape.kind = ListKind::Numbered;
+                shape.style = styleForNfc(level.nfc);
+                // \leveltext holds the number's surroundings around a placeholder
+                // byte for each level; keep what surrounds the last one.
+                const QString& t = level.text;
+                qsizetype first = -1, last = -1;
+                for (qsizetype i = 0; i < t.size(); ++i) {
+                    if (t.at(i).unicode() < 9) {
+                        if (first < 0)
+                            first = i;
+                        last = i;
+                    }
+                }
+                if (last >= 0) {
+                    shape.prefix = t.left(first);
+                    shape.suffix = t.mid(last + 1);
+                } else {
+                    shape.suffix = QStringLiteral(".");
+                }
+            }
+            return shape;
+        }
+    }
+    const PnProps& pn = para.pn;
+    if (pn.kind == ListKind::Continue) {
+        shape.kind = ListKind::Continue;
+        return shape;
+    }
+    if (pn.kind == ListKind::Bullet || pn.kind == ListKind::Numbered) {
+        shape.kind = pn.kind;
+        shape.level = pn.level >= 0 ? pn.level : clampInt(para.li / 360 - 2, 0, 8);
+        shape.start = pn.start;
+        if (pn.kind == ListKind::Bullet) {
+            const QString marker = pn.before.trimmed();
+            const auto fit = m_fonts.constFind(pn.font);
+            const bool wingdings = fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
+            if (marker == QLatin1String("o"))
+                shape.style = QTextListFormat::ListCircle;
+            else if (wingdings || marker == QString(QChar(0x25AA)))
+                shape.style = QTextListFormat::ListSquare;
+            else
+                shape.style = QTextListFormat::ListDisc;
+        } else {
+            shape.style = pn.style == 0 ? int(QTextListFormat::ListDecimal) : pn.style;
+            shape.prefix = pn.before;
+            shape.suffix = pn.after;
+        }
+        shape.key = QStringLiteral("pn%1|%2|%3|%4").arg(int(pn.kind)).arg(shape.style).arg(pn.before, pn.after);
+        return shape;
+    }
+    // Writers that keep only the rendered marker: a number becomes a numbered
+    // list, anything else a bullet, so the item is not shown as plain text.
+    const QString marker = m_pnText.trimmed();
+    if (!marker.isEmpty()) {
+        shape.level = clampInt(para.li / 360 - 2, 0, 8);
+        qsizetype digits = 0;
+        while (digits < marker.size() && marker.at(digits).isDigit())
+            ++digits;
+        if (digits > 0) {
+            shape.kind = ListKind::Numbered;
+            shape.style = QTextListFormat::ListDecimal;
+            shape.suffix = marker.mid(digits);
+        } else {
+            shape.kind = ListKind::Bullet;
+            shape.style = QTextListFormat::ListDisc;
+        }
+        shape.key = QStringLiteral("text%1").arg(shape.style);
+    }
+    return shape;
 }
 
 } // namespace kmp::rtf::detail

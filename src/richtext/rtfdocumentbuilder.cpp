@@ -1,9 +1,10 @@
-#include "rtfparser.h"
+#include "rtfdocumentbuilder.h"
 
 #include "codepage.h"
 #include "liststart.h"
 #include "noteobjects.h"
 #include "pictureformat.h"
+#include "rtfdestinations.h"
 #include "rtfparserlimits.h"
 #include "tableformat.h"
 
@@ -20,46 +21,55 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
-namespace {
-
-QTextListFormat::Style styleForNfc(int nfc)
+RtfDocumentBuilder::RtfDocumentBuilder(QTextDocument* doc, const RtfDestinations& tables)
+    : m_doc(doc)
+    , m_cursor(doc)
+    , m_dest(tables)
 {
-    switch (nfc) {
-    case 1: return QTextListFormat::ListUpperRoman;
-    case 2: return QTextListFormat::ListLowerRoman;
-    case 3: return QTextListFormat::ListUpperAlpha;
-    case 4: return QTextListFormat::ListLowerAlpha;
-    default: return QTextListFormat::ListDecimal;
-    }
 }
 
-} // namespace
-
-void RtfParser::appendBytes(const char* s, qsizetype n)
+void RtfDocumentBuilder::begin()
 {
-    const int cp = codePageForFont(state().chr.font);
-    if (!(m_pendingProps == state().chr) || cp != m_pendingCp) {
+    m_cursor.beginEditBlock();
+}
+
+void RtfDocumentBuilder::finish(const GroupState* st)
+{
+    if (st) {
+        commitPending(*st);
+        if (m_blockHasContent && !m_needNewBlock)
+            applyParagraphFormat(st->para);
+    }
+    for (TableContext& ctx : m_tables)
+        applyMerges(ctx);
+    m_cursor.endEditBlock();
+}
+
+void RtfDocumentBuilder::appendBytes(const GroupState& st, const char* s, qsizetype n)
+{
+    const int cp = m_dest.codePageForFont(st.chr.font);
+    if (!(m_pendingProps == st.chr) || cp != m_pendingCp) {
         if (!m_text.isEmpty() || !m_bytes.isEmpty())
-            commitPending();
-        m_pendingProps = state().chr;
+            commitPending(st);
+        m_pendingProps = st.chr;
         m_pendingCp = cp;
     }
     m_bytes.append(s, n);
 }
 
-void RtfParser::appendUnits(const char16_t* units, qsizetype n)
+void RtfDocumentBuilder::appendUnits(const GroupState& st, const char16_t* units, qsizetype n)
 {
-    if (!(m_pendingProps == state().chr)) {
+    if (!(m_pendingProps == st.chr)) {
         if (!m_text.isEmpty() || !m_bytes.isEmpty())
-            commitPending();
-        m_pendingProps = state().chr;
-        m_pendingCp = codePageForFont(state().chr.font);
+            commitPending(st);
+        m_pendingProps = st.chr;
+        m_pendingCp = m_dest.codePageForFont(st.chr.font);
     }
     decodePendingBytes();
     m_text.append(QStringView(units, n));
 }
 
-void RtfParser::decodePendingBytes()
+void RtfDocumentBuilder::decodePendingBytes()
 {
     if (m_bytes.isEmpty())
         return;
@@ -67,7 +77,7 @@ void RtfParser::decodePendingBytes()
     m_bytes.clear();
 }
 
-void RtfParser::commitPending()
+void RtfDocumentBuilder::commitPending(const GroupState& st)
 {
     decodePendingBytes();
     if (m_text.isEmpty())
@@ -83,23 +93,23 @@ void RtfParser::commitPending()
     if (m_pendingProps.hidden) {
         // Hidden text stays in the note, out of sight, and goes back on a save.
         const QString hidden = std::exchange(m_text, QString());
-        insertNoteObject(HiddenTextObject, HiddenText, hidden, m_pendingProps);
+        insertNoteObject(st, HiddenTextObject, HiddenText, hidden, m_pendingProps);
         return;
     }
-    ensureContext();
+    ensureContext(st);
     m_cursor.insertText(m_text, charFormatFor(m_pendingProps));
     m_blockHasContent = true;
     m_text.clear();
 }
 
-QTextCharFormat RtfParser::charFormatFor(const CharProps& props)
+QTextCharFormat RtfDocumentBuilder::charFormatFor(const CharProps& props)
 {
-    if (m_haveCachedFormat && m_cachedProps == props)
+    if (m_haveCachedFormat && m_cachedGeneration == m_dest.formatGeneration() && m_cachedProps == props)
         return m_cachedFormat;
     QTextCharFormat fmt;
-    const auto it = m_fonts.constFind(fontIndex(props.font));
-    if (it != m_fonts.constEnd() && !it->name.isEmpty())
-        fmt.setFontFamilies(QStringList{it->name});
+    const QString& family = m_dest.fontFamily(props.font);
+    if (!family.isEmpty())
+        fmt.setFontFamilies(QStringList{family});
     fmt.setFontPointSize(props.size / 2.0);
     if (props.bold)
         fmt.setFontWeight(QFont::Bold);
@@ -113,23 +123,25 @@ QTextCharFormat RtfParser::charFormatFor(const CharProps& props)
         fmt.setVerticalAlignment(QTextCharFormat::AlignSuperScript);
     else if (props.vertical == 2)
         fmt.setVerticalAlignment(QTextCharFormat::AlignSubScript);
-    if (props.fg > 0 && props.fg < static_cast<int>(m_colors.size()) && m_colors[props.fg].isValid())
-        fmt.setForeground(m_colors[props.fg]);
-    if (props.bg > 0 && props.bg < static_cast<int>(m_colors.size()) && m_colors[props.bg].isValid())
-        fmt.setBackground(m_colors[props.bg]);
-    if (props.link > 0 && props.link <= m_links.size()) {
+    if (const QColor fg = m_dest.colour(props.fg); fg.isValid())
+        fmt.setForeground(fg);
+    if (const QColor bg = m_dest.colour(props.bg); bg.isValid())
+        fmt.setBackground(bg);
+    const QStringList& links = m_dest.links();
+    if (props.link > 0 && props.link <= links.size()) {
         fmt.setAnchor(true);
-        fmt.setAnchorHref(m_links.at(props.link - 1));
+        fmt.setAnchorHref(links.at(props.link - 1));
     }
     m_cachedProps = props;
     m_cachedFormat = fmt;
     m_haveCachedFormat = true;
+    m_cachedGeneration = m_dest.formatGeneration();
     return fmt;
 }
 
-void RtfParser::ensureContext()
+void RtfDocumentBuilder::ensureContext(const GroupState& st)
 {
-    const ParaProps& para = state().para;
+    const ParaProps& para = st.para;
     const int want = std::min(para.itap > 0 ? para.itap : (para.inTable ? 1 : 0), kMaxTableDepth);
     while (static_cast<int>(m_tables.size()) > want)
         closeTable();
@@ -138,13 +150,13 @@ void RtfParser::ensureContext()
     if (!m_tables.empty() && m_tables.back().needMove)
         moveToCell();
     if (m_needNewBlock) {
-        m_cursor.insertBlock(QTextBlockFormat(), charFormatFor(state().chr));
+        m_cursor.insertBlock(QTextBlockFormat(), charFormatFor(st.chr));
         m_needNewBlock = false;
         m_blockHasContent = false;
     }
 }
 
-void RtfParser::openTable()
+void RtfDocumentBuilder::openTable()
 {
     // A table goes after the paragraph the cursor is in, whether or not that
     // paragraph has ended.
@@ -159,10 +171,10 @@ void RtfParser::openTable()
     // A table inside a cell is defined after its cells: what is known now is
     // the outer row's definition, not its own.
     const bool nested = !m_tables.empty();
-    const bool cellBorders = !nested && std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); });
+    const bool cellBorders = !nested && std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef& d) { return d.hasBorder(); });
     fmt.setBorder(cellBorders ? 0 : 1);
     fmt.setProperty(TableScreenGrid, !cellBorders);
-    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_rowDef.size()));
+    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_row.cells.size()));
     TableContext ctx;
     ctx.table = m_cursor.insertTable(1, cols, fmt);
     m_tables.push_back(std::move(ctx));
@@ -173,7 +185,7 @@ void RtfParser::openTable()
     resetLists();
 }
 
-void RtfParser::closeTable()
+void RtfDocumentBuilder::closeTable()
 {
     applyMerges(m_tables.back());
     const QPointer<QTextTable> table = m_tables.back().table;
@@ -189,7 +201,7 @@ void RtfParser::closeTable()
     resetLists();
 }
 
-void RtfParser::moveToCell()
+void RtfDocumentBuilder::moveToCell()
 {
     TableContext& ctx = m_tables.back();
     ctx.needMove = false;
@@ -218,32 +230,30 @@ void RtfParser::moveToCell()
     resetLists();
 }
 
-void RtfParser::endParagraph()
+void RtfDocumentBuilder::endParagraph(const GroupState& st)
 {
-    commitPending();
-    ensureContext();
-    applyParagraphFormat();
-    m_pnText.clear();
+    commitPending(st);
+    ensureContext(st);
+    applyParagraphFormat(st.para);
     m_needNewBlock = true;
     m_blockHasContent = false;
 }
 
-void RtfParser::endCell(int level)
+void RtfDocumentBuilder::endCell(GroupState& st, int level)
 {
     // A \cell puts its text in a cell even when the writer left out \intbl,
     // and the paragraphs that follow until \pard are cells too.
-    ParaProps& para = state().para;
+    ParaProps& para = st.para;
     if (!para.inTable && para.itap <= 0)
         para.inTable = true;
     const int saved = para.itap;
     para.itap = level;
-    commitPending();
+    commitPending(st);
     // A paragraph mark just before the cell mark does not open an empty line.
     m_needNewBlock = false;
-    ensureContext();
+    ensureContext(st);
     para.itap = saved;
-    applyParagraphFormat();
-    m_pnText.clear();
+    applyParagraphFormat(para);
     if (!m_tables.empty()) {
         TableContext& ctx = m_tables.back();
         applyCellDef(ctx);
@@ -253,20 +263,20 @@ void RtfParser::endCell(int level)
     m_blockHasContent = false;
 }
 
-void RtfParser::endRow(int level)
+void RtfDocumentBuilder::endRow(const GroupState& st, int level)
 {
-    commitPending();
+    commitPending(st);
     if (static_cast<int>(m_tables.size()) < level)
         return;
     while (static_cast<int>(m_tables.size()) > level)
         closeTable();
     TableContext& ctx = m_tables.back();
-    if (level > 1 && state().nestedRowProps && ctx.table) {
+    if (level > 1 && st.nestedRowProps && ctx.table) {
         // An inner table's row is defined after its cells: give them what
         // the definition says now.
         if (!ctx.widthsSet && ctx.row == 0) {
             setColumnWidths(ctx, true);
-            if (std::any_of(m_rowDef.begin(), m_rowDef.end(), [](const CellDef& d) { return d.hasBorder(); })) {
+            if (std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef& d) { return d.hasBorder(); })) {
                 // Its cells have borders of their own: no screen grid on top.
                 QTextTableFormat fmt = ctx.table->format();
                 fmt.setBorder(0);
@@ -274,9 +284,9 @@ void RtfParser::endRow(int level)
                 ctx.table->setFormat(fmt);
             }
         }
-        const int cells = std::min<int>(static_cast<int>(m_rowDef.size()), ctx.needMove ? ctx.col : ctx.col + 1);
+        const int cells = std::min<int>(static_cast<int>(m_row.cells.size()), ctx.needMove ? ctx.col : ctx.col + 1);
         for (int i = 0; i < cells; ++i)
-            applyDefToCell(ctx, ctx.row, i, m_rowDef[i]);
+            applyDefToCell(ctx, ctx.row, i, m_row.cells[i]);
     }
     // Rich-edit writes a row's definition after its cells: the first row's
     // widths are known only here.
@@ -289,7 +299,7 @@ void RtfParser::endRow(int level)
     }
 }
 
-void RtfParser::setColumnWidths(TableContext& ctx, bool nestedDefinition)
+void RtfDocumentBuilder::setColumnWidths(TableContext& ctx, bool nestedDefinition)
 {
     // An inner table's definition comes after its cells, in \nesttableprops;
     // what is current while its cells are read is the outer row's.
@@ -297,7 +307,7 @@ void RtfParser::setColumnWidths(TableContext& ctx, bool nestedDefinition)
         return;
     if (ctx.grid.empty()) {
         int left = 0;
-        for (const CellDef& def : m_rowDef) {
+        for (const CellDef& def : m_row.cells) {
             if (def.right <= left) {
                 ctx.grid.clear(); // boundaries out of order: leave the columns to Qt
                 return;
@@ -320,14 +330,14 @@ void RtfParser::setColumnWidths(TableContext& ctx, bool nestedDefinition)
     ctx.widthsSet = true;
 }
 
-void RtfParser::mapRow(TableContext& ctx)
+void RtfDocumentBuilder::mapRow(TableContext& ctx)
 {
     ctx.mappedRow = ctx.row;
     ctx.cellStart.clear();
     ctx.cellSpan.clear();
-    if (!ctx.table || m_tables.size() != 1 || m_rowDef.empty() || ctx.grid.empty())
+    if (!ctx.table || m_tables.size() != 1 || m_row.cells.empty() || ctx.grid.empty())
         return;
-    for (const CellDef& def : m_rowDef) {
+    for (const CellDef& def : m_row.cells) {
         const auto at = std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right);
         if (at != ctx.grid.end() && *at == def.right)
             continue;
@@ -352,7 +362,7 @@ void RtfParser::mapRow(TableContext& ctx)
     if (static_cast<int>(ctx.grid.size()) == ctx.table->columns())
         setColumnWidths(ctx);
     int left = 0;
-    for (const CellDef& def : m_rowDef) {
+    for (const CellDef& def : m_row.cells) {
         const int first = static_cast<int>(std::upper_bound(ctx.grid.begin(), ctx.grid.end(), left) - ctx.grid.begin());
         const int last = static_cast<int>(std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right) - ctx.grid.begin());
         ctx.cellStart.push_back(std::min(first, kMaxTableColumns - 1));
@@ -361,7 +371,7 @@ void RtfParser::mapRow(TableContext& ctx)
     }
 }
 
-int RtfParser::columnFor(const TableContext& ctx, int cell) const
+int RtfDocumentBuilder::columnFor(const TableContext& ctx, int cell) const
 {
     const int known = static_cast<int>(ctx.cellStart.size());
     if (cell < known)
@@ -371,14 +381,14 @@ int RtfParser::columnFor(const TableContext& ctx, int cell) const
     return std::min(next + (cell - known), kMaxTableColumns - 1);
 }
 
-void RtfParser::applyCellDef(TableContext& ctx)
+void RtfDocumentBuilder::applyCellDef(TableContext& ctx)
 {
-    if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_rowDef.size()))
+    if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_row.cells.size()))
         return;
-    applyDefToCell(ctx, ctx.row, ctx.col, m_rowDef[ctx.col]);
+    applyDefToCell(ctx, ctx.row, ctx.col, m_row.cells[ctx.col]);
 }
 
-void RtfParser::applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def)
+void RtfDocumentBuilder::applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def)
 {
     if (!ctx.table)
         return;
@@ -407,7 +417,7 @@ void RtfParser::applyDefToCell(TableContext& ctx, int row, int cellIndex, const 
     cell.setFormat(fmt);
 }
 
-void RtfParser::applyMerges(TableContext& ctx)
+void RtfDocumentBuilder::applyMerges(TableContext& ctx)
 {
     if (!ctx.table || ctx.merges.empty())
         return;
@@ -443,10 +453,9 @@ void RtfParser::applyMerges(TableContext& ctx)
     }
 }
 
-void RtfParser::applyParagraphFormat()
+void RtfDocumentBuilder::applyParagraphFormat(const ParaProps& para)
 {
-    const ParaProps& para = state().para;
-    const ListShape shape = listShapeFor(para);
+    const ListShape shape = m_dest.listShapeFor(para);
     QTextBlockFormat bf;
     switch (para.align) {
     case 1: bf.setAlignment(Qt::AlignHCenter); break;
@@ -516,112 +525,15 @@ void RtfParser::applyParagraphFormat()
         m_openLists[lvl] = OpenList();
 }
 
-RtfParser::ListShape RtfParser::listShapeFor(const ParaProps& para) const
-{
-    ListShape shape;
-    if (para.ls > 0) {
-        const auto ov = m_overrides.constFind(para.ls);
-        const int listId = ov == m_overrides.constEnd() ? -1 : *ov;
-        for (const ListDef& def : m_listDefs) {
-            if (def.id != listId)
-                continue;
-            if (para.ilvl >= static_cast<int>(def.levels.size()))
-                break;
-            const ListLevel& level = def.levels[para.ilvl];
-            if (level.nfc == 255)
-                return shape;
-            shape.level = para.ilvl;
-            shape.key = QStringLiteral("ls%1").arg(para.ls);
-            shape.start = level.start;
-            if (level.nfc == 23) {
-                shape.kind = ListKind::Bullet;
-                const QString marker = level.text.trimmed();
-                if (marker == QLatin1String("o"))
-                    shape.style = QTextListFormat::ListCircle;
-                else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)))
-                    shape.style = QTextListFormat::ListSquare;
-                else
-                    shape.style = QTextListFormat::ListDisc;
-            } else {
-                shape.kind = ListKind::Numbered;
-                shape.style = styleForNfc(level.nfc);
-                // \leveltext holds the number's surroundings around a placeholder
-                // byte for each level; keep what surrounds the last one.
-                const QString& t = level.text;
-                qsizetype first = -1, last = -1;
-                for (qsizetype i = 0; i < t.size(); ++i) {
-                    if (t.at(i).unicode() < 9) {
-                        if (first < 0)
-                            first = i;
-                        last = i;
-                    }
-                }
-                if (last >= 0) {
-                    shape.prefix = t.left(first);
-                    shape.suffix = t.mid(last + 1);
-                } else {
-                    shape.suffix = QStringLiteral(".");
-                }
-            }
-            return shape;
-        }
-    }
-    const PnProps& pn = para.pn;
-    if (pn.kind == ListKind::Continue) {
-        shape.kind = ListKind::Continue;
-        return shape;
-    }
-    if (pn.kind == ListKind::Bullet || pn.kind == ListKind::Numbered) {
-        shape.kind = pn.kind;
-        shape.level = pn.level >= 0 ? pn.level : clampInt(para.li / 360 - 2, 0, 8);
-        shape.start = pn.start;
-        if (pn.kind == ListKind::Bullet) {
-            const QString marker = pn.before.trimmed();
-            const auto fit = m_fonts.constFind(pn.font);
-            const bool wingdings = fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
-            if (marker == QLatin1String("o"))
-                shape.style = QTextListFormat::ListCircle;
-            else if (wingdings || marker == QString(QChar(0x25AA)))
-                shape.style = QTextListFormat::ListSquare;
-            else
-                shape.style = QTextListFormat::ListDisc;
-        } else {
-            shape.style = pn.style == 0 ? int(QTextListFormat::ListDecimal) : pn.style;
-            shape.prefix = pn.before;
-            shape.suffix = pn.after;
-        }
-        shape.key = QStringLiteral("pn%1|%2|%3|%4").arg(int(pn.kind)).arg(shape.style).arg(pn.before, pn.after);
-        return shape;
-    }
-    // Writers that keep only the rendered marker: a number becomes a numbered
-    // list, anything else a bullet, so the item is not shown as plain text.
-    const QString marker = m_pnText.trimmed();
-    if (!marker.isEmpty()) {
-        shape.level = clampInt(para.li / 360 - 2, 0, 8);
-        qsizetype digits = 0;
-        while (digits < marker.size() && marker.at(digits).isDigit())
-            ++digits;
-        if (digits > 0) {
-            shape.kind = ListKind::Numbered;
-            shape.style = QTextListFormat::ListDecimal;
-            shape.suffix = marker.mid(digits);
-        } else {
-            shape.kind = ListKind::Bullet;
-            shape.style = QTextListFormat::ListDisc;
-        }
-        shape.key = QStringLiteral("text%1").arg(shape.style);
-    }
-    return shape;
-}
-
-void RtfParser::resetLists()
+void RtfDocumentBuilder::resetLists()
 {
     m_openLists.fill(OpenList());
 }
 
-void RtfParser::insertNoteObject(int type, int property, const QString& text, const CharProps& props)
+void RtfDocumentBuilder::insertNoteObject(const GroupState& st, int type, int property, const QString& text,
+                                          const CharProps& props)
 {
-    ensureContext();
+    ensureContext(st);
     QTextCharFormat fmt = charFormatFor(props);
     fmt.setObjectType(type);
     fmt.setProperty(property, text);
@@ -629,10 +541,11 @@ void RtfParser::insertNoteObject(int type, int property, const QString& text, co
     m_blockHasContent = true;
 }
 
-void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx, const Picture* original)
+void RtfDocumentBuilder::insertImage(const GroupState& st, const QImage& image, int widthPx, int heightPx,
+                                     const RtfPicture* original)
 {
-    commitPending();
-    ensureContext();
+    commitPending(st);
+    ensureContext(st);
     const QString name = QStringLiteral("rtf-image-%1.png").arg(++m_imageCount);
     m_doc->addResource(QTextDocument::ImageResource, QUrl(name), image);
     QTextImageFormat fmt;
@@ -647,6 +560,21 @@ void RtfParser::insertImage(const QImage& image, int widthPx, int heightPx, cons
     }
     m_cursor.insertImage(fmt);
     m_blockHasContent = true;
+}
+
+void RtfDocumentBuilder::beginNestedRowDefinition()
+{
+    const int side = m_row.borderSide;
+    m_outerRow = std::move(m_row);
+    m_row = RowDefinition();
+    m_row.borderSide = side;
+}
+
+void RtfDocumentBuilder::endNestedRowDefinition()
+{
+    m_row = std::move(m_outerRow);
+    m_outerRow = RowDefinition();
+    m_row.borderSide = -1;
 }
 
 } // namespace kmp::rtf::detail

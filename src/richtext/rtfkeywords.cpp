@@ -151,113 +151,84 @@ void RtfParser::kwFootnote(const KeywordCall&)
         skipGroup();
         return;
     }
-    commitPending();
-    st.dest = Dest::Footnote;
-    st.onClose = OnClose::Footnote;
-    m_footnote.clear();
+    m_builder.commitPending(st);
+    m_dest.open(st, Dest::Footnote);
 }
 
 void RtfParser::kwFontTable(const KeywordCall&)
 {
-    state().dest = Dest::FontTable;
-    m_fontDef = -1;
-    m_destBytes.clear();
-    m_fontName.clear();
+    m_dest.open(state(), Dest::FontTable);
 }
 
 void RtfParser::kwColorTable(const KeywordCall&)
 {
-    state().dest = Dest::ColorTable;
-    m_colors.clear();
-    m_red = m_green = m_blue = -1;
+    m_dest.open(state(), Dest::ColorTable);
 }
 
 void RtfParser::kwPicture(const KeywordCall&)
 {
-    commitPending();
-    GroupState& st = state();
-    st.dest = Dest::Picture;
-    st.onClose = OnClose::Picture;
-    m_picture = Picture();
+    m_builder.commitPending(state());
+    m_dest.open(state(), Dest::Picture);
 }
 
 void RtfParser::kwPn(const KeywordCall&)
 {
-    GroupState& st = state();
-    st.dest = Dest::Pn;
-    st.onClose = OnClose::Pn;
-    m_pnBuild = PnProps();
+    m_dest.open(state(), Dest::Pn);
 }
 
 void RtfParser::kwPnTextBefore(const KeywordCall&)
 {
-    state().dest = Dest::PnTextBefore;
+    m_dest.open(state(), Dest::PnTextBefore);
 }
 
 void RtfParser::kwPnTextAfter(const KeywordCall&)
 {
-    state().dest = Dest::PnTextAfter;
+    m_dest.open(state(), Dest::PnTextAfter);
 }
 
 void RtfParser::kwPnText(const KeywordCall&)
 {
-    state().dest = Dest::PnText;
-    m_pnText.clear();
+    m_dest.open(state(), Dest::PnText);
 }
 
 void RtfParser::kwFieldInstruction(const KeywordCall&)
 {
-    GroupState& st = state();
-    st.dest = Dest::FldInst;
-    st.onClose = OnClose::FldInst;
-    m_fldInst.clear();
+    m_dest.open(state(), Dest::FldInst);
 }
 
 void RtfParser::kwListTable(const KeywordCall&)
 {
-    state().dest = Dest::ListTable;
+    m_dest.open(state(), Dest::ListTable);
 }
 
 void RtfParser::kwListOverrideTable(const KeywordCall&)
 {
-    state().dest = Dest::ListOverrideTable;
+    m_dest.open(state(), Dest::ListOverrideTable);
 }
 
 void RtfParser::kwList(const KeywordCall&)
 {
-    GroupState& st = state();
-    if (st.dest == Dest::ListTable) {
-        st.onClose = OnClose::List;
-        m_curList = ListDef();
-    }
+    m_dest.beginList(state());
 }
 
 void RtfParser::kwListLevel(const KeywordCall&)
 {
-    if (state().dest == Dest::ListTable && m_curList.levels.size() < 9)
-        m_curList.levels.emplace_back();
+    if (state().dest == Dest::ListTable)
+        m_dest.addListLevel();
 }
 
 void RtfParser::kwListOverride(const KeywordCall&)
 {
-    GroupState& st = state();
-    if (st.dest == Dest::ListOverrideTable) {
-        st.onClose = OnClose::ListOverride;
-        m_overrideLs = 0;
-        m_overrideId = 0;
-    }
+    m_dest.beginListOverride(state());
 }
 
 void RtfParser::kwLevelText(const KeywordCall&)
 {
     GroupState& st = state();
-    if (st.dest == Dest::ListTable) {
-        st.dest = Dest::LevelText;
-        st.onClose = OnClose::LevelText;
-        m_levelText.clear();
-    } else {
+    if (st.dest == Dest::ListTable)
+        m_dest.open(st, Dest::LevelText);
+    else
         skipGroup();
-    }
 }
 
 void RtfParser::kwNestTableProps(const KeywordCall&)
@@ -267,14 +238,8 @@ void RtfParser::kwNestTableProps(const KeywordCall&)
     // definition in it is the inner table's, and must not replace that of
     // the outer row whose cells may still follow.
     GroupState& st = state();
-    if (!st.nestedRowProps) {
-        m_outerRowDef = std::move(m_rowDef);
-        m_outerCellDef = m_cellDef;
-        m_outerRowLeft = m_rowLeft;
-        m_rowDef.clear();
-        m_cellDef = CellDef();
-        m_rowLeft = 0;
-    }
+    if (!st.nestedRowProps)
+        m_builder.beginNestedRowDefinition();
     st.nestedRowProps = true;
 }
 
@@ -295,22 +260,20 @@ void RtfParser::kwUd(const KeywordCall&)
 
 void RtfParser::kwCharacterSet(const KeywordCall& c)
 {
-    m_ansiCpg = c.arg;
-    m_cachedCpFont = -2;
+    m_dest.setAnsiCodePage(c.arg);
 }
 
 void RtfParser::kwAnsiCodePage(const KeywordCall& c)
 {
+    // An unknown code page leaves the one before it.
     if (c.hasParam && isKnownCodePage(c.param))
-        m_ansiCpg = c.param;
-    m_cachedCpFont = -2;
+        m_dest.setAnsiCodePage(c.param);
 }
 
 void RtfParser::kwDefaultFont(const KeywordCall& c)
 {
     if (c.hasParam)
-        m_defFont = c.param;
-    m_cachedCpFont = -2;
+        m_dest.setDefaultFont(c.param);
 }
 
 void RtfParser::kwUnicodeSkip(const KeywordCall& c)
@@ -328,7 +291,7 @@ void RtfParser::kwBinary(const KeywordCall& c)
 {
     if (state().dest == Dest::Picture && c.param > 0) {
         const std::string_view bytes = m_lexer.takeBytes(c.param);
-        m_picture.data.append(bytes.data(), static_cast<qsizetype>(bytes.size()));
+        m_dest.picture().data.append(bytes.data(), static_cast<qsizetype>(bytes.size()));
     } else {
         m_lexer.skipBytes(c.param);
     }
@@ -338,34 +301,27 @@ void RtfParser::kwBinary(const KeywordCall& c)
 
 void RtfParser::kwFont(const KeywordCall& c)
 {
-    if (state().dest == Dest::FontTable) {
-        finishFontName();
-        m_fontDef = c.param;
-        m_fonts[c.param];
-        m_cachedCpFont = -2;
-    } else if (c.hasParam) {
+    if (state().dest == Dest::FontTable)
+        m_dest.defineFont(c.param);
+    else if (c.hasParam)
         state().chr.font = c.param;
-    }
 }
 
 void RtfParser::kwFontCharset(const KeywordCall& c)
 {
-    if (state().dest == Dest::FontTable && m_fonts.contains(m_fontDef))
-        m_fonts[m_fontDef].charset = c.param;
-    m_cachedCpFont = -2;
+    if (state().dest == Dest::FontTable)
+        m_dest.setFontCharset(c.param);
 }
 
 void RtfParser::kwFontCodePage(const KeywordCall& c)
 {
-    if (state().dest == Dest::FontTable && m_fonts.contains(m_fontDef))
-        m_fonts[m_fontDef].cpg = c.param;
-    m_cachedCpFont = -2;
+    if (state().dest == Dest::FontTable)
+        m_dest.setFontCodePage(c.param);
 }
 
 void RtfParser::kwColorComponent(const KeywordCall& c)
 {
-    int* const component[] = {&m_red, &m_green, &m_blue};
-    *component[c.arg] = clampInt(c.param, 0, 255);
+    m_dest.setColorComponent(c.arg, clampInt(c.param, 0, 255));
 }
 
 // Characters.
@@ -444,10 +400,12 @@ void RtfParser::kwHidden(const KeywordCall& c)
 void RtfParser::kwParagraph(const KeywordCall&)
 {
     const GroupState& st = state();
-    if (st.dest == Dest::Text)
-        endParagraph();
-    else if (st.dest == Dest::Footnote && !m_footnote.isEmpty())
-        m_footnote += QLatin1Char('\n');
+    if (st.dest == Dest::Text) {
+        m_builder.endParagraph(st);
+        m_dest.clearPnText();
+    } else if (st.dest == Dest::Footnote) {
+        m_dest.newFootnoteLine();
+    }
 }
 
 void RtfParser::kwSpecialChar(const KeywordCall& c)
@@ -461,7 +419,7 @@ void RtfParser::kwParagraphDefault(const KeywordCall&)
 {
     GroupState& st = state();
     if (st.dest == Dest::Text)
-        commitPending();
+        m_builder.commitPending(st);
     st.para = ParaProps();
 }
 
@@ -509,7 +467,7 @@ void RtfParser::kwInTable(const KeywordCall&)
 {
     GroupState& st = state();
     if (st.dest == Dest::Text)
-        commitPending();
+        m_builder.commitPending(st);
     st.para.inTable = true;
 }
 
@@ -517,7 +475,7 @@ void RtfParser::kwTableDepth(const KeywordCall& c)
 {
     GroupState& st = state();
     if (st.dest == Dest::Text)
-        commitPending();
+        m_builder.commitPending(st);
     st.para.itap = clampInt(c.param, 0, kMaxTableDepth);
 }
 
@@ -525,9 +483,9 @@ void RtfParser::kwListOverrideIndex(const KeywordCall& c)
 {
     GroupState& st = state();
     if (st.dest == Dest::ListOverrideTable)
-        m_overrideLs = c.param;
+        m_dest.setOverrideIndex(c.param);
     else if (st.dest == Dest::Pn)
-        m_pnBuild.ls = c.param;
+        m_dest.pnBuild().ls = c.param;
     else
         st.para.ls = c.param;
 }
@@ -536,7 +494,7 @@ void RtfParser::kwListLevelIndex(const KeywordCall& c)
 {
     GroupState& st = state();
     if (st.dest == Dest::Pn)
-        m_pnBuild.ilvl = clampInt(c.param, 0, 8);
+        m_dest.pnBuild().ilvl = clampInt(c.param, 0, 8);
     else
         st.para.ilvl = clampInt(c.param, 0, 8);
 }
@@ -545,118 +503,126 @@ void RtfParser::kwListLevelIndex(const KeywordCall& c)
 
 void RtfParser::kwPnKind(const KeywordCall& c)
 {
-    m_pnBuild.kind = static_cast<ListKind>(c.arg);
+    m_dest.pnBuild().kind = static_cast<ListKind>(c.arg);
 }
 
 void RtfParser::kwPnLevel(const KeywordCall& c)
 {
-    if (m_pnBuild.kind == ListKind::None)
-        m_pnBuild.kind = ListKind::Numbered;
-    m_pnBuild.level = clampInt(c.param - 1, 0, 8);
+    PnProps& pn = m_dest.pnBuild();
+    if (pn.kind == ListKind::None)
+        pn.kind = ListKind::Numbered;
+    pn.level = clampInt(c.param - 1, 0, 8);
 }
 
 void RtfParser::kwPnStyle(const KeywordCall& c)
 {
-    m_pnBuild.style = c.arg;
+    m_dest.pnBuild().style = c.arg;
 }
 
 void RtfParser::kwPnStart(const KeywordCall& c)
 {
-    m_pnBuild.start = clampInt(c.param, 0, 32767);
+    m_dest.pnBuild().start = clampInt(c.param, 0, 32767);
 }
 
 void RtfParser::kwPnFont(const KeywordCall& c)
 {
-    m_pnBuild.font = c.param;
+    m_dest.pnBuild().font = c.param;
 }
 
 // Tables.
 
 void RtfParser::kwRowDefaults(const KeywordCall&)
 {
-    m_rowDef.clear();
-    m_cellDef = CellDef();
-    m_borderSide = -1;
-    m_rowLeft = 0;
+    m_builder.rowDefinition() = RowDefinition();
 }
 
 void RtfParser::kwRowLeft(const KeywordCall& c)
 {
-    m_rowLeft = clampInt(c.param, -kMaxIndentTwips, kMaxIndentTwips);
+    m_builder.rowDefinition().left = clampInt(c.param, -kMaxIndentTwips, kMaxIndentTwips);
 }
 
 void RtfParser::kwCellRight(const KeywordCall& c)
 {
-    if (static_cast<int>(m_rowDef.size()) < kMaxTableColumns) {
-        m_cellDef.right = clampInt(c.param - m_rowLeft, 0, 20 * kMaxIndentTwips);
-        m_rowDef.push_back(m_cellDef);
+    RowDefinition& row = m_builder.rowDefinition();
+    if (static_cast<int>(row.cells.size()) < kMaxTableColumns) {
+        row.cell.right = clampInt(c.param - row.left, 0, 20 * kMaxIndentTwips);
+        row.cells.push_back(row.cell);
     }
-    m_cellDef = CellDef();
-    m_borderSide = -1;
+    row.cell = CellDef();
+    row.borderSide = -1;
 }
 
 void RtfParser::kwCellMerge(const KeywordCall& c)
 {
-    m_cellDef.merge |= static_cast<quint8>(c.arg);
+    m_builder.rowDefinition().cell.merge |= static_cast<quint8>(c.arg);
 }
 
 void RtfParser::kwCellBorder(const KeywordCall& c)
 {
-    m_borderSide = c.arg;
-    m_cellDef.border[m_borderSide] = 15; // a hairline until \brdrw says more
-    m_cellDef.style[m_borderSide] = QTextFrameFormat::BorderStyle_Solid;
+    RowDefinition& row = m_builder.rowDefinition();
+    row.borderSide = c.arg;
+    row.cell.border[row.borderSide] = 15; // a hairline until \brdrw says more
+    row.cell.style[row.borderSide] = QTextFrameFormat::BorderStyle_Solid;
 }
 
 void RtfParser::kwOtherBorder(const KeywordCall&)
 {
     // Row and paragraph borders are not kept; the \brdr words after them must
     // not change the cell border last named.
-    m_borderSide = -1;
+    m_builder.rowDefinition().borderSide = -1;
 }
 
 void RtfParser::kwBorderWidth(const KeywordCall& c)
 {
-    if (m_borderSide >= 0)
-        m_cellDef.border[m_borderSide] = clampInt(c.param, 1, 1440);
+    RowDefinition& row = m_builder.rowDefinition();
+    if (row.borderSide >= 0)
+        row.cell.border[row.borderSide] = clampInt(c.param, 1, 1440);
 }
 
 void RtfParser::kwBorderStyle(const KeywordCall& c)
 {
-    if (m_borderSide >= 0)
-        m_cellDef.style[m_borderSide] = static_cast<quint8>(c.arg);
+    RowDefinition& row = m_builder.rowDefinition();
+    if (row.borderSide >= 0)
+        row.cell.style[row.borderSide] = static_cast<quint8>(c.arg);
 }
 
 void RtfParser::kwBorderNone(const KeywordCall&)
 {
-    if (m_borderSide >= 0)
-        m_cellDef.border[m_borderSide] = -1;
+    RowDefinition& row = m_builder.rowDefinition();
+    if (row.borderSide >= 0)
+        row.cell.border[row.borderSide] = -1;
 }
 
 void RtfParser::kwCell(const KeywordCall&)
 {
-    const GroupState& st = state();
-    if (st.dest == Dest::Text)
-        endCell(std::max(1, st.para.itap));
+    GroupState& st = state();
+    if (st.dest == Dest::Text) {
+        m_builder.endCell(st, std::max(1, st.para.itap));
+        m_dest.clearPnText();
+    }
 }
 
 void RtfParser::kwNestedCell(const KeywordCall&)
 {
-    const GroupState& st = state();
-    if (st.dest == Dest::Text)
-        endCell(std::max(2, st.para.itap));
+    GroupState& st = state();
+    if (st.dest == Dest::Text) {
+        m_builder.endCell(st, std::max(2, st.para.itap));
+        m_dest.clearPnText();
+    }
 }
 
 void RtfParser::kwRow(const KeywordCall&)
 {
-    if (state().dest == Dest::Text)
-        endRow(1);
+    const GroupState& st = state();
+    if (st.dest == Dest::Text)
+        m_builder.endRow(st, 1);
 }
 
 void RtfParser::kwNestedRow(const KeywordCall&)
 {
     const GroupState& st = state();
     if (st.dest == Dest::Text)
-        endRow(std::max(2, st.para.itap));
+        m_builder.endRow(st, std::max(2, st.para.itap));
 }
 
 // Word's lists.
@@ -665,58 +631,58 @@ void RtfParser::kwListId(const KeywordCall& c)
 {
     const GroupState& st = state();
     if (st.dest == Dest::ListTable)
-        m_curList.id = c.param;
+        m_dest.setListId(c.param);
     else if (st.dest == Dest::ListOverrideTable)
-        m_overrideId = c.param;
+        m_dest.setOverrideListId(c.param);
 }
 
 void RtfParser::kwLevelNumberFormat(const KeywordCall& c)
 {
-    if (state().dest == Dest::ListTable && !m_curList.levels.empty())
-        m_curList.levels.back().nfc = c.param;
+    if (state().dest == Dest::ListTable)
+        m_dest.setLevelNumberFormat(c.param);
 }
 
 void RtfParser::kwLevelStartAt(const KeywordCall& c)
 {
-    if (state().dest == Dest::ListTable && !m_curList.levels.empty())
-        m_curList.levels.back().start = clampInt(c.param, 0, 32767);
+    if (state().dest == Dest::ListTable)
+        m_dest.setLevelStart(clampInt(c.param, 0, 32767));
 }
 
 // Pictures.
 
 void RtfParser::kwPictureKind(const KeywordCall& c)
 {
-    m_picture.kind = static_cast<PictureKind>(c.arg);
+    m_dest.picture().kind = static_cast<PictureKind>(c.arg);
 }
 
 void RtfParser::kwPictureWidth(const KeywordCall& c)
 {
-    m_picture.picw = clampInt(c.param, 0, 100000);
+    m_dest.picture().picw = clampInt(c.param, 0, 100000);
 }
 
 void RtfParser::kwPictureHeight(const KeywordCall& c)
 {
-    m_picture.pich = clampInt(c.param, 0, 100000);
+    m_dest.picture().pich = clampInt(c.param, 0, 100000);
 }
 
 void RtfParser::kwPictureGoalWidth(const KeywordCall& c)
 {
-    m_picture.goalw = clampInt(c.param, 0, 1000000);
+    m_dest.picture().goalw = clampInt(c.param, 0, 1000000);
 }
 
 void RtfParser::kwPictureGoalHeight(const KeywordCall& c)
 {
-    m_picture.goalh = clampInt(c.param, 0, 1000000);
+    m_dest.picture().goalh = clampInt(c.param, 0, 1000000);
 }
 
 void RtfParser::kwPictureScaleX(const KeywordCall& c)
 {
-    m_picture.scalex = clampInt(c.param, 1, 1000);
+    m_dest.picture().scalex = clampInt(c.param, 1, 1000);
 }
 
 void RtfParser::kwPictureScaleY(const KeywordCall& c)
 {
-    m_picture.scaley = clampInt(c.param, 1, 1000);
+    m_dest.picture().scaley = clampInt(c.param, 1, 1000);
 }
 
 } // namespace kmp::rtf::detail

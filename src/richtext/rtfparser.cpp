@@ -11,8 +11,8 @@ namespace kmp::rtf::detail {
 using namespace limits;
 
 RtfParser::RtfParser(QTextDocument* doc)
-    : m_doc(doc)
-    , m_cursor(doc)
+    : m_builder(doc, m_dest)
+    , m_dest(m_builder)
 {
 }
 
@@ -20,18 +20,9 @@ void RtfParser::parse(const QByteArray& data, qsizetype start)
 {
     m_lexer = RtfLexer(data.constData() + start, data.constData() + data.size());
     m_stack.reserve(64);
-    m_cursor.beginEditBlock();
+    m_builder.begin();
     run();
-    // The last paragraph may lack its \par, and a truncated note still shows
-    // everything that was read.
-    if (!m_stack.empty()) {
-        commitPending();
-        if (m_blockHasContent && !m_needNewBlock)
-            applyParagraphFormat();
-    }
-    for (TableContext& ctx : m_tables)
-        applyMerges(ctx);
-    m_cursor.endEditBlock();
+    m_builder.finish(m_stack.empty() ? nullptr : &state());
 }
 
 void RtfParser::run()
@@ -108,16 +99,11 @@ void RtfParser::popGroup()
     }
     GroupState closing = std::move(m_stack.back());
     m_stack.pop_back();
-    if (closing.nestedRowProps && !state().nestedRowProps) {
-        m_rowDef = std::move(m_outerRowDef);
-        m_outerRowDef.clear();
-        m_cellDef = m_outerCellDef;
-        m_rowLeft = m_outerRowLeft;
-        m_borderSide = -1;
-    }
+    if (closing.nestedRowProps && !state().nestedRowProps)
+        m_builder.endNestedRowDefinition();
     if (closing.dest == Dest::Text && (closing.para.inTable != state().para.inTable || closing.para.itap != state().para.itap))
-        commitPending();
-    closeDestination(closing);
+        m_builder.commitPending(state());
+    m_dest.close(closing, state());
 }
 
 void RtfParser::skipGroup()
@@ -188,7 +174,7 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     // Every control word that describes a picture's data is kept with it, so
     // that a save writes the picture back as it came.
     if (state().dest == Dest::Picture && !ignorable && !(kw && (kw->flags & Keyword::NotPictureData)))
-        notePictureWord(word, hasParam, param, kw && (kw->flags & Keyword::PictureSizing));
+        m_dest.notePictureWord(word, hasParam, param, kw && (kw->flags & Keyword::PictureSizing));
     if (!kw) {
         // An unknown destination marked ignorable is skipped whole; an unknown
         // word on its own changes nothing.
@@ -198,6 +184,42 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     }
     const KeywordCall call{word, param, kw->arg, hasParam, ignorable};
     (this->*kw->handler)(call);
+}
+
+void RtfParser::text(const char* s, qsizetype n)
+{
+    m_ignorable = false;
+    if (m_skip > 0) {
+        const qsizetype k = std::min<qsizetype>(n, m_skip);
+        s += k;
+        n -= k;
+        m_skip -= static_cast<int>(k);
+        if (n == 0)
+            return;
+    }
+    m_dest.text(state(), s, n);
+}
+
+void RtfParser::hexByte(unsigned char b)
+{
+    m_ignorable = false;
+    m_dest.hexByte(state(), b);
+}
+
+void RtfParser::unicodeChar(int value)
+{
+    m_skip = state().uc;
+    if (value < 0)
+        value += 65536;
+    if (value < 0 || value > 0x10FFFF)
+        return;
+    m_dest.unicodeChar(state(), value);
+}
+
+void RtfParser::specialChar(char16_t ch)
+{
+    m_ignorable = false;
+    m_dest.specialChar(state(), ch);
 }
 
 } // namespace kmp::rtf::detail

@@ -3,8 +3,10 @@
 #include "context.h"
 #include "dialogs.h"
 #include "scripteddialogs.h"
+#include "shareddata.h"
 #include "entry.h"
 #include "fielddef.h"
+#include "recordset.h"
 #include "tfrmdiagpaci.h"
 
 #include <QApplication>
@@ -82,6 +84,15 @@ bool ScreenHarness::start(QString *why)
     return runCommand({QStringLiteral("demo")}, why) && restartServer(why);
 }
 
+bool ScreenHarness::startWithCatalogue(QString *why)
+{
+    if (!kmp::test::hasSharedData(QStringLiteral("cid10"))) {
+        *why = kmp::test::missingSharedDataReason(QStringLiteral("cid10"));
+        return false;
+    }
+    return runCommand({QStringLiteral("import-cid10"), kmp::test::sharedData(QStringLiteral("cid10"))}, why) && start(why);
+}
+
 bool ScreenHarness::restartServer(QString *why)
 {
     m_server.setQuiet(true);
@@ -119,6 +130,18 @@ void ScreenHarness::closeScreen()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QApplication::processEvents();
     BostCriado = false;
+}
+
+void ScreenHarness::closeScreenAfterNotesTest()
+{
+    kmp::Dialogs::setResponder(kmp::answers::ok());
+    TfrmDiagPaci::startOnHistoryPage = false;
+    if (frmDiagPaci) {
+        for (int i = 0; i < TfrmDiagPaci::SectionCount; ++i)
+            if (frmDiagPaci->section(i).set->isEditing())
+                frmDiagPaci->section(i).set->cancel();
+    }
+    closeScreen();
 }
 
 kmp::wire::Response ScreenHarness::call(const QString &method, const QCborArray &args)

@@ -30,6 +30,9 @@ public:
 
     // Fills the demo database and starts the server; false with the reason when it cannot.
     bool start(QString *why);
+    // The same with the official catalogue imported first (from the shared data folder),
+    // as the benchmarks measure the screen against the real catalogue.
+    bool startWithCatalogue(QString *why);
     // A maintenance command (import-cid10 DIR, demo, ...) on the harness's database.
     bool runCommand(const QStringList &args, QString *why);
     QString databaseFile() const { return m_dir.filePath(QStringLiteral("kmp.sqlite")); }
@@ -44,6 +47,10 @@ public:
 
     RecordingHostServices &host() { return *m_host; }
     QMainWindow &mainWindow() { return *m_main; }
+
+    // After a test of the clinical notes: every dialog answered OK again, the next screen
+    // opening on its first page, any section left in edit cancelled, the screen closed.
+    void closeScreenAfterNotesTest();
 
     // Enters the module as the host does and returns the screen.
     TfrmDiagPaci *open(const QString &branch, const QString &patient, double date,

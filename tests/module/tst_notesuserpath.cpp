@@ -149,15 +149,8 @@ void TestNotesUserPath::init()
 
 void TestNotesUserPath::cleanup()
 {
-    kmp::Dialogs::setResponder(kmp::answers::ok());
-    TfrmDiagPaci::startOnHistoryPage = false;
-    if (frmDiagPaci) {
-        for (int i = 0; i < TfrmDiagPaci::SectionCount; ++i)
-            if (frmDiagPaci->section(i).set->isEditing())
-                frmDiagPaci->section(i).set->cancel();
-    }
     u.reset();
-    h->closeScreen();
+    h->closeScreenAfterNotesTest();
 }
 
 TfrmDiagPaci *TestNotesUserPath::openHistory(const QString &patient)

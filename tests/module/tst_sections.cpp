@@ -97,14 +97,7 @@ void TestSections::init()
 
 void TestSections::cleanup()
 {
-    kmp::Dialogs::setResponder(kmp::answers::ok());
-    TfrmDiagPaci::startOnHistoryPage = false;
-    if (frmDiagPaci) {
-        for (int i = 0; i < TfrmDiagPaci::SectionCount; ++i)
-            if (frmDiagPaci->section(i).set->isEditing())
-                frmDiagPaci->section(i).set->cancel();
-    }
-    h->closeScreen();
+    h->closeScreenAfterNotesTest();
 }
 
 TfrmDiagPaci *TestSections::openHistory(const QString &patient)

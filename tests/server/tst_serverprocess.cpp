@@ -15,6 +15,7 @@
 
 #include <QCborArray>
 #include <QCborMap>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -25,6 +26,7 @@
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTest>
 #include <QtEndian>
 #include <csignal>
@@ -34,6 +36,36 @@
 
 using namespace kmp;
 using namespace kmp::server;
+
+namespace {
+
+// Whether every thread of the process is stopped (state T in /proc), waiting up to 5 s.
+bool waitUntilStopped(qint64 pid)
+{
+    QElapsedTimer waited;
+    waited.start();
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    while (waited.elapsed() < 5000) {
+        bool all = true;
+        const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &id : ids) {
+            QFile stat(tasks.filePath(id + QStringLiteral("/stat")));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue; // the thread ended
+            const QByteArray line = stat.readAll();
+            // The state follows the command name in parentheses, which may hold spaces.
+            const qsizetype close = line.lastIndexOf(')');
+            if (close < 0 || close + 2 >= line.size() || (line.at(close + 2) != 'T' && line.at(close + 2) != 't'))
+                all = false;
+        }
+        if (all && !ids.isEmpty())
+            return true;
+        QThread::msleep(1);
+    }
+    return false;
+}
+
+} // namespace
 using kmp::test::addBackendColumn;
 using kmp::test::addBackendRows;
 using namespace kmp::test;
@@ -390,34 +422,27 @@ void TestServerProcess::clientTransportFailures()
     wire::Client client;
     configureClient(client, port, readMs);
     if (scenario == QLatin1String("killed")) {
-        // On a loaded machine a call has once been seen to come back whole across the
-        // stop and kill; until that is understood, a fresh server gets up to three tries,
-        // and the client must see the death in one of them, quickly.
+        QVERIFY(client.call(request("GetDiagnost", {})).ok);
+        // Freeze the server so the next call is certainly in flight, then kill it. A stop
+        // signal takes effect only when each of the server's threads next enters the
+        // kernel: sent while a thread is still running, the server could read and answer
+        // the next request first. Wait until every thread is seen stopped.
+        ::kill(pid_t(server->pid()), SIGSTOP);
+        QVERIFY2(waitUntilStopped(server->pid()), "the server did not stop");
+        std::thread killer([&]() {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ::kill(pid_t(server->pid()), SIGKILL);
+        });
         bool sawDeath = false;
-        qint64 tookMs = 0;
-        for (int attempt = 0; attempt < 3 && !sawDeath; ++attempt) {
-            if (attempt > 0) {
-                server = std::make_unique<ServerProcess>();
-                QVERIFY(server->start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("k%1.db").arg(attempt))));
-                client.setEndpoint(QStringLiteral("127.0.0.1"), server->port());
-            }
-            QVERIFY(client.call(request("GetDiagnost", {})).ok);
-            // Freeze the server so the next call is certainly in flight, then kill it.
-            ::kill(pid_t(server->pid()), SIGSTOP);
-            std::thread killer([&]() {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                ::kill(pid_t(server->pid()), SIGKILL);
-            });
-            QElapsedTimer t;
-            t.start();
-            try {
-                client.call(request("GetDiagnost", {}));
-            } catch (const wire::ConnectionError &) {
-                sawDeath = true;
-            }
-            tookMs = t.elapsed();
-            killer.join();
+        QElapsedTimer t;
+        t.start();
+        try {
+            client.call(request("GetDiagnost", {}));
+        } catch (const wire::ConnectionError &) {
+            sawDeath = true;
         }
+        const qint64 tookMs = t.elapsed();
+        killer.join();
         QVERIFY2(sawDeath, "the client never saw the server die");
         QVERIFY2(tookMs < readMs / 2, "the client waited for the timeout instead of seeing the server die");
     } else {
