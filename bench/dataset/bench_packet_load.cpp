@@ -22,7 +22,11 @@ namespace {
 std::vector<RowValues> readCatalogue(const QString &dir, qint64 *rawBytes)
 {
     std::vector<RowValues> rows;
-    const struct { const char *file; int code, desc, abbrev; } files[] = {
+    const struct
+    {
+        const char *file;
+        int code, desc, abbrev;
+    } files[] = {
         {"CID-10-CATEGORIAS.CSV", 0, 2, 3},
         {"CID-10-SUBCATEGORIAS.CSV", 0, 4, 5},
     };
@@ -164,7 +168,8 @@ int main(int argc, char **argv)
 
     const double load = median(loadMs), sql = median(sqlMs);
     std::printf("BENCH packet-load rows=%zu packet_kb=%.0f encode_ms=%.1f decode_load_ms=%.2f sqlite_read_ms=%.2f "
-                "locate10k_ms=%.1f scan10k_ms=%.0f locate_ratio=%.4f bytes_per_row=%.0f raw_bytes_per_row=%.0f memory_ratio=%.2f ratio=%.2f\n",
+                "locate10k_ms=%.1f scan10k_ms=%.0f locate_ratio=%.4f bytes_per_row=%.0f raw_bytes_per_row=%.0f memory_ratio=%.2f "
+                "ratio=%.2f\n",
                 rows.size(), bytes.size() / 1024.0, encodeMs, load, sql, locateMs, scanMs, locateMs / scanMs, perRow, rawPerRow,
                 perRow / rawPerRow, load / sql);
     return 0;

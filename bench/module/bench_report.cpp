@@ -1,7 +1,7 @@
 // The diagnosis listing for a patient with 200 consultations of 5 diagnoses each, from the
 // print command to the PDF written, against the report's query run in-process.
-#include "serverfixture.h"
 #include "context.h"
+#include "serverfixture.h"
 #include "tfrmlistdiagpaci.h"
 
 #include <QApplication>
@@ -27,9 +27,10 @@ int main(int argc, char **argv)
         db.open();
         db.transaction();
         QSqlQuery q(db);
-        q.prepare(QStringLiteral("INSERT INTO DIAGPACI (CDFILIAL, CDPACIENTE, DTCONSPACI, CDDIAGNOST, NMDIAGNOST, NRSEQUENCIA, CDTABECDI) "
-                                 "SELECT '0001', 'RELATORIO', ?, CDDIAGNOST, NMDIAGNOST, ?, 'CID10' FROM DIAGNOST "
-                                 "ORDER BY CDDIAGNOST LIMIT 1 OFFSET ?"));
+        q.prepare(QStringLiteral(
+            "INSERT INTO DIAGPACI (CDFILIAL, CDPACIENTE, DTCONSPACI, CDDIAGNOST, NMDIAGNOST, NRSEQUENCIA, CDTABECDI) "
+            "SELECT '0001', 'RELATORIO', ?, CDDIAGNOST, NMDIAGNOST, ?, 'CID10' FROM DIAGNOST "
+            "ORDER BY CDDIAGNOST LIMIT 1 OFFSET ?"));
         for (int c = 0; c < 200; ++c)
             for (int d = 0; d < 5; ++d) {
                 q.bindValue(0, 46000.0 + c);

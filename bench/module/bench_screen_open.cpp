@@ -1,9 +1,9 @@
 // From the entry call to the screen shown with its three lists loaded, over the full
 // catalogue, against the three loading queries run in-process on the same database.
-#include "serverfixture.h"
 #include "context.h"
 #include "entry.h"
 #include "recordset.h"
+#include "serverfixture.h"
 #include "tfrmdiagpaci.h"
 
 #include <QApplication>
@@ -62,8 +62,8 @@ int main(int argc, char **argv)
     for (int i = 0; i < 21; ++i) {
         QElapsedTimer t;
         t.start();
-        IniProc(QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("000000000001"),
-                                      QStringLiteral("Maria da Silva"), 46363.0}));
+        IniProc(QVariant(
+            QVariantList{QStringLiteral("0001"), QStringLiteral("000000000001"), QStringLiteral("Maria da Silva"), 46363.0}));
         QApplication::processEvents();
         const double ms = t.nsecsElapsed() / 1e6;
         catalogue = frmDiagPaci->cdsDiagnost->recordCount();

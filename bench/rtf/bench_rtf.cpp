@@ -46,7 +46,8 @@ QByteArray generateNote(qsizetype targetBytes)
                 rtf += "\\i0 ";
         }
         rtf += "\\cf1 Conduta:\\cf0\\par\r\n";
-        rtf += "\\pard{\\pntext\\f1\\'B7\\tab}{\\*\\pn\\pnlvlblt\\pnf1\\pnindent0{\\pntxtb\\'B7}}\\fi-360\\li720\\sa200\\sl276\\slmult1 "
+        rtf += "\\pard{\\pntext\\f1\\'B7\\tab}{\\*\\pn\\pnlvlblt\\pnf1\\pnindent0{\\pntxtb\\'B7}}\\fi-"
+               "360\\li720\\sa200\\sl276\\slmult1 "
                "dipirona 500 mg se dor\\par\r\n{\\pntext\\f1\\'B7\\tab}hidrata\\'e7\\'e3o oral\\par\r\n"
                "{\\pntext\\f1\\'B7\\tab}\\b retorno\\b0  em 7 dias\\par\r\n";
     }
@@ -92,7 +93,7 @@ double median(std::vector<double> v)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -156,7 +157,7 @@ int main(int argc, char** argv)
         plainMs.push_back(readOnceMs(plain, &blocks));
     }
     const double listRatio = median(bulletMs) / median(plainMs);
-    std::printf("BENCH rtf-lists items=%d bullets_ms=%.1f plain_ms=%.1f ratio=%.3f goal=2.0 %s\n", kItems,
-                median(bulletMs), median(plainMs), listRatio, listRatio <= 2.0 ? "ok" : "SLOW");
+    std::printf("BENCH rtf-lists items=%d bullets_ms=%.1f plain_ms=%.1f ratio=%.3f goal=2.0 %s\n", kItems, median(bulletMs),
+                median(plainMs), listRatio, listRatio <= 2.0 ? "ok" : "SLOW");
     return 0;
 }

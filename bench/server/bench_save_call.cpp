@@ -52,8 +52,8 @@ int main(int argc, char **argv)
     // The two sides write to consultations of their own: a consultation's order numbers
     // are unique.
     const auto row = [&](const QString &code, int seq, const QString &paciente) {
-        return RowValues{QStringLiteral("0001"), paciente, date, code,
-                         QStringLiteral("Diagnóstico de teste"), double(seq), QStringLiteral("CID10")};
+        return RowValues{QStringLiteral("0001"), paciente, date, code, QStringLiteral("Diagnóstico de teste"), double(seq),
+                         QStringLiteral("CID10")};
     };
     const QString remotePatient = QStringLiteral("000000000001");
     const QString localPatient = QStringLiteral("000000000002");
@@ -62,13 +62,14 @@ int main(int argc, char **argv)
     // (validation, catalogue lookup, audit row), without the connection and the framing.
     server::Store store(local);
     // And the bare round trip: a read that finds nothing, through the same connection.
-    const wire::Request probe = bench::request(QStringLiteral("GetVD_Diag"), {QStringLiteral("0001"), QStringLiteral("000000000009"),
-                                                                             QStringLiteral("R0000"), date});
+    const wire::Request probe = bench::request(
+        QStringLiteral("GetVD_Diag"), {QStringLiteral("0001"), QStringLiteral("000000000009"), QStringLiteral("R0000"), date});
     std::vector<double> remoteMs, localMs, storeMs, tripMs;
     for (int i = 0; i < rounds + 3; ++i) {
         Delta d;
         d.fields = server::tables::diagPaci().fieldDefs();
-        d.changes.push_back({ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i, 4, 10, QLatin1Char('0')), i + 1, remotePatient)});
+        d.changes.push_back(
+            {ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i, 4, 10, QLatin1Char('0')), i + 1, remotePatient)});
         QElapsedTimer t;
         t.start();
         bench::callOrDie(client, bench::request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))}));
@@ -90,7 +91,8 @@ int main(int argc, char **argv)
 
         Delta s;
         s.fields = server::tables::diagPaci().fieldDefs();
-        s.changes.push_back({ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i, 4, 10, QLatin1Char('0')), i + 1, storePatient)});
+        s.changes.push_back(
+            {ChangeKind::Insert, {}, row(QStringLiteral("R%1").arg(i, 4, 10, QLatin1Char('0')), i + 1, storePatient)});
         t.restart();
         store.applyDelta(server::tables::diagPaci(), s, QStringLiteral("duplicado"));
         const double inStore = t.nsecsElapsed() / 1e6;

@@ -65,15 +65,15 @@ int main(int argc, char **argv)
     const qint64 bytes = std::max(1, parser.value(mibOpt).toInt()) * qint64(1024 * 1024);
     QTemporaryDir dir;
     const double sqlite = peakRatio(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("memory.db")), bytes);
-    QString line = QStringLiteral("BENCH save-memory size_mib=%1 sqlite_peak_ratio=%2")
-                       .arg(bytes / (1024 * 1024))
-                       .arg(sqlite, 0, 'f', 2);
+    QString line =
+        QStringLiteral("BENCH save-memory size_mib=%1 sqlite_peak_ratio=%2").arg(bytes / (1024 * 1024)).arg(sqlite, 0, 'f', 2);
     const QString url = qEnvironmentVariable("KMP_TEST_PGURL");
     if (url.isEmpty()) {
         line += QStringLiteral(" postgresql=skipped(KMP_TEST_PGURL not set)");
     } else {
         const QString schema = QStringLiteral("kmp_bench_mem_%1").arg(QCoreApplication::applicationPid());
-        const QString database = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
+        const QString database =
+            url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
         const double pg = peakRatio(database, bytes);
         {
             server::DbConnection db(server::DatabaseConfig::parse(database));

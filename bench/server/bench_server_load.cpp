@@ -6,9 +6,9 @@
 // shows whether saves queue behind each other (goal: SQLite p99 at most 10 ms, no save
 // over 100 ms).
 
-#include "loadmix.h"
 #include "dbconnection.h"
 #include "demodata.h"
+#include "loadmix.h"
 #include "packet.h"
 #include "schema.h"
 
@@ -122,7 +122,8 @@ int main(int argc, char **argv)
         line += QStringLiteral(" postgresql=skipped(KMP_TEST_PGURL not set) ratio=n/a");
     } else {
         const QString schema = QStringLiteral("kmp_bench_%1").arg(QCoreApplication::applicationPid());
-        const QString database = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
+        const QString database =
+            url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
         const Result pg = runLoad(database, clients, seconds);
         {
             server::DbConnection db(server::DatabaseConfig::parse(database));

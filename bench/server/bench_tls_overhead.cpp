@@ -4,9 +4,9 @@
 // Prints both throughputs, their ratio (tls/plain; the goal is 0.8 or more) and the
 // median time to connect (TCP vs TLS handshake plus the key challenge).
 
-#include "loadmix.h"
 #include "dbconnection.h"
 #include "demodata.h"
+#include "loadmix.h"
 #include "packet.h"
 #include "schema.h"
 #include "testcertificates.h"
@@ -88,9 +88,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Throughput of kmp-appserver over TLS with client keys against plain loopback, same mix, same run. "
-        "Needs openssl to make the test certificates."));
+    parser.setApplicationDescription(
+        QStringLiteral("Throughput of kmp-appserver over TLS with client keys against plain loopback, same mix, same run. "
+                       "Needs openssl to make the test certificates."));
     parser.addHelpOption();
     const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Duration of each run (default 10)."),
                                         QStringLiteral("S"), QStringLiteral("10"));
@@ -122,8 +122,8 @@ int main(int argc, char **argv)
     std::printf("BENCH tls-overhead clients=%d seconds=%g plain_ops=%.0f tls_ops=%.0f ratio=%.2f plain_p50_ms=%.2f "
                 "tls_p50_ms=%.2f plain_p99_ms=%.2f tls_p99_ms=%.2f plain_connect_ms=%.2f tls_connect_ms=%.2f "
                 "plain_errors=%llu tls_errors=%llu\n",
-                clients, seconds, plain.opsPerSecond, tls.opsPerSecond, tls.opsPerSecond / plain.opsPerSecond, plain.p50,
-                tls.p50, plain.p99, tls.p99, plain.connectMs, tls.connectMs, (unsigned long long)plain.errors,
+                clients, seconds, plain.opsPerSecond, tls.opsPerSecond, tls.opsPerSecond / plain.opsPerSecond, plain.p50, tls.p50,
+                plain.p99, tls.p99, plain.connectMs, tls.connectMs, (unsigned long long)plain.errors,
                 (unsigned long long)tls.errors);
     return 0;
 }

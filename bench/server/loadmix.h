@@ -24,7 +24,7 @@ struct LoadResult
     double opsPerSecond = 0;
     double p50 = 0;
     double p99 = 0;
-    double saveP50 = 0;   // the saves alone
+    double saveP50 = 0; // the saves alone
     double saveP99 = 0;
     double saveMax = 0;
     quint64 saves = 0;
@@ -45,8 +45,13 @@ inline LoadResult runLoadMix(int clients, double seconds, const std::function<vo
         configure(c);
         std::mt19937 random(unsigned(n) * 7919u + 1u);
         const QString paciente = QStringLiteral("%1").arg(n + 100, 12, 10, QLatin1Char('0'));
-        const RowValues row{QStringLiteral("0001"), paciente, date, QStringLiteral("I10"),
-                            QStringLiteral("Hipertensão essencial (primária)"), 1.0, QStringLiteral("CID10")};
+        const RowValues row{QStringLiteral("0001"),
+                            paciente,
+                            date,
+                            QStringLiteral("I10"),
+                            QStringLiteral("Hipertensão essencial (primária)"),
+                            1.0,
+                            QStringLiteral("CID10")};
         bool present = false;
         std::vector<double> mine;
         std::vector<double> mineSaves;

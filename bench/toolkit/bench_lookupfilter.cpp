@@ -64,7 +64,8 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    const QString dataDir = qEnvironmentVariable("KMP_SHARED_DATA", QStringLiteral(KMP_SHARED_DATA_DIR)) + QStringLiteral("/cid10/");
+    const QString dataDir =
+        qEnvironmentVariable("KMP_SHARED_DATA", QStringLiteral(KMP_SHARED_DATA_DIR)) + QStringLiteral("/cid10/");
     std::vector<RowValues> rows;
     QString error;
     if (!readCatalogue(dataDir + QStringLiteral("CID-10-CATEGORIAS.CSV"), rows, error)
@@ -121,8 +122,8 @@ int main(int argc, char **argv)
         times.push_back(v[v.size() / 2]);
     }
     if (dialog.filterText() != typed || dialog.shownCount() == 0) {
-        std::fprintf(stderr, "bench_lookup-filter: typing did not filter (text '%s', %d rows)\n",
-                     qPrintable(dialog.filterText()), dialog.shownCount());
+        std::fprintf(stderr, "bench_lookup-filter: typing did not filter (text '%s', %d rows)\n", qPrintable(dialog.filterText()),
+                     dialog.shownCount());
         return 1;
     }
     if (qEnvironmentVariableIsSet("KMP_BENCH_DETAIL")) {

@@ -3,10 +3,10 @@
 // Both use the station's catalogue copy once it exists, as a station does from its second
 // open on; the cold open (no copy yet) and the catalogue call alone, plain and compressed,
 // are measured over the same link for comparison.
-#include "serverfixture.h"
 #include "context.h"
 #include "entry.h"
 #include "recordset.h"
+#include "serverfixture.h"
 #include "slowlink.h"
 #include "tfrmdiagpaci.h"
 
@@ -27,8 +27,8 @@ double openScreen(int *catalogueRows)
 {
     QElapsedTimer t;
     t.start();
-    IniProc(QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("000000000001"),
-                                  QStringLiteral("Maria da Silva"), 46363.0}));
+    IniProc(QVariant(
+        QVariantList{QStringLiteral("0001"), QStringLiteral("000000000001"), QStringLiteral("Maria da Silva"), 46363.0}));
     QApplication::processEvents();
     const double ms = t.nsecsElapsed() / 1e6;
     *catalogueRows = frmDiagPaci ? frmDiagPaci->cdsDiagnost->recordCount() : -1;
@@ -75,7 +75,8 @@ int main(int argc, char **argv)
     link.moveToThread(&linkThread);
     linkThread.start();
     quint16 linkPort = 0;
-    QMetaObject::invokeMethod(&link, [&link]() { return link.listen(); }, Qt::BlockingQueuedConnection, &linkPort);
+    QMetaObject::invokeMethod(
+        &link, [&link]() { return link.listen(); }, Qt::BlockingQueuedConnection, &linkPort);
     if (!linkPort) {
         std::fprintf(stderr, "bench screen-open-wan: the proxy could not listen\n");
         return 1;
@@ -125,10 +126,11 @@ int main(int argc, char **argv)
     // once).
     const double floorMs = double((connections + exchanges) * kRoundTripMs);
     const double l = medianOf(loopback), w = medianOf(wan);
-    std::printf("BENCH screen-open-wan rounds=%zu catalogue_rows=%d link_mbit=%.0f rtt_ms=%d requests_per_open=%lld "
-                "round_trips_per_open=%lld round_trip_floor_ms=%.0f loopback_ms=%.1f wan_ms=%.1f wan_cold_ms=%.1f catalogue_kb=%.0f "
-                "catalogue_wan_plain_ms=%.1f catalogue_wan_zstd_ms=%.1f ratio=%.2f\n",
-                wan.size(), rows, kBitsPerSecond / 1e6, kRoundTripMs, requests, connections + exchanges, floorMs, l, w, medianOf(cold),
-                plainBytes / 1024.0, medianOf(plain), medianOf(zstd), w / l);
+    std::printf(
+        "BENCH screen-open-wan rounds=%zu catalogue_rows=%d link_mbit=%.0f rtt_ms=%d requests_per_open=%lld "
+        "round_trips_per_open=%lld round_trip_floor_ms=%.0f loopback_ms=%.1f wan_ms=%.1f wan_cold_ms=%.1f catalogue_kb=%.0f "
+        "catalogue_wan_plain_ms=%.1f catalogue_wan_zstd_ms=%.1f ratio=%.2f\n",
+        wan.size(), rows, kBitsPerSecond / 1e6, kRoundTripMs, requests, connections + exchanges, floorMs, l, w, medianOf(cold),
+        plainBytes / 1024.0, medianOf(plain), medianOf(zstd), w / l);
     return 0;
 }

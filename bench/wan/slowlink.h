@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <QtEndian>
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -59,9 +59,9 @@ private:
         std::deque<Chunk> queue;
         bool closing = false;
         bool toClient = false;
-        bool answered = true;    // up: the server sent something since the last request
-        QByteArray head;         // the part of a frame's length read so far
-        quint64 frameLeft = 0;   // bytes of the current frame still to come
+        bool answered = true;  // up: the server sent something since the last request
+        QByteArray head;       // the part of a frame's length read so far
+        quint64 frameLeft = 0; // bytes of the current frame still to come
     };
     struct Connection
     {

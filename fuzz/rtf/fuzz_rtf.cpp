@@ -31,7 +31,7 @@ QGuiApplication *application()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     application();
-    const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     QTextDocument doc;
     kmp::rtf::read(input, &doc);
     const QByteArray stored = kmp::rtf::write(&doc);

@@ -143,9 +143,9 @@ QByteArray TfrmDadosGerRel::call(const QString &method, const QCborArray &args)
 void TfrmDadosGerRel::FormCreate()
 {
     netRelatorio->setConnected(true);
-    const kmp::Packet p = kmp::decodePacket(call(kmp::protocol::methodName<kmp::protocol::GetRelatorios>(),
-                                                     kmp::protocol::encodeArgs<kmp::protocol::GetRelatorios>(
-                                                         kmp::protocol::ReportCode{m_reportCode})));
+    const kmp::Packet p =
+        kmp::decodePacket(call(kmp::protocol::methodName<kmp::protocol::GetRelatorios>(),
+                               kmp::protocol::encodeArgs<kmp::protocol::GetRelatorios>(kmp::protocol::ReportCode{m_reportCode})));
     m_reports.clear();
     lstRelatorios->clear();
     for (const kmp::RowValues &row : p.rows) {
@@ -191,11 +191,11 @@ QTextDocument *TfrmDadosGerRel::runSelected()
     for (int i = 0; i < params.count(); ++i)
         values.insert(params.name(i), params.valueAt(i).toString());
     namespace p = kmp::protocol;
-    const QByteArray rows = call(
-        p::methodName<p::ExecRelatorio>(),
-        p::encodeArgs<p::ExecRelatorio>(
-            p::ReportCode{m_reportCode}, p::ReportId{report.id},
-            p::ReportParameters{QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact))}));
+    const QByteArray rows =
+        call(p::methodName<p::ExecRelatorio>(),
+             p::encodeArgs<p::ExecRelatorio>(
+                 p::ReportCode{m_reportCode}, p::ReportId{report.id},
+                 p::ReportParameters{QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact))}));
     buildDocument(report, params, rows);
     return m_document.get();
 }
@@ -234,8 +234,8 @@ void TfrmDadosGerRel::buildDocument(const Report &report, const kmp::ReportParam
         const int nameCol = column(h.value(QLatin1String("name")).toString());
         if (nameCol >= 0 && !p.rows.empty() && !p.rows[0][size_t(nameCol)].toString().isEmpty())
             value += QStringLiteral(" - ") + p.rows[0][size_t(nameCol)].toString();
-        html += QStringLiteral("<p><b>%1:</b> %2</p>").arg(h.value(QLatin1String("label")).toString().toHtmlEscaped(),
-                                                            value.toHtmlEscaped());
+        html += QStringLiteral("<p><b>%1:</b> %2</p>")
+                    .arg(h.value(QLatin1String("label")).toString().toHtmlEscaped(), value.toHtmlEscaped());
     }
     const QJsonArray columns = layout.value(QLatin1String("columns")).toArray();
     const QJsonObject group = layout.value(QLatin1String("group")).toObject();
@@ -255,7 +255,8 @@ void TfrmDadosGerRel::buildDocument(const Report &report, const kmp::ReportParam
     bool tableOpen = false;
     for (size_t r = 0; r < p.rows.size(); ++r) {
         const kmp::RowValues &row = p.rows[r];
-        const QString g = groupCol >= 0 ? cellText(row[size_t(groupCol)], group.value(QLatin1String("kind")).toString()) : QString();
+        const QString g =
+            groupCol >= 0 ? cellText(row[size_t(groupCol)], group.value(QLatin1String("kind")).toString()) : QString();
         if (r == 0 || g != currentGroup) {
             if (tableOpen)
                 html += QStringLiteral("</table>");
@@ -276,9 +277,9 @@ void TfrmDadosGerRel::buildDocument(const Report &report, const kmp::ReportParam
     }
     if (tableOpen)
         html += QStringLiteral("</table>");
-    html += QStringLiteral("<p style=\"font-size: 8pt\">%1 %2</p>")
-                .arg(lblCodTela->text().toHtmlEscaped(),
-                     QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
+    html +=
+        QStringLiteral("<p style=\"font-size: 8pt\">%1 %2</p>")
+            .arg(lblCodTela->text().toHtmlEscaped(), QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
     html += QStringLiteral("</body></html>");
     m_document = std::make_unique<QTextDocument>();
     m_document->setHtml(html);

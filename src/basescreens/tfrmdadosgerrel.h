@@ -31,8 +31,8 @@ public:
     explicit TfrmDadosGerRel(QObject *owner = nullptr);
     ~TfrmDadosGerRel() override;
 
-    void initialize();   // runs FormCreate once; failures reach the caller
-    int showModal();     // through the dialog service, so tests can answer it
+    void initialize(); // runs FormCreate once; failures reach the caller
+    int showModal();   // through the dialog service, so tests can answer it
 
     void setServer(const QString &moduleName, const QString &moduleGuid);
     void setReportCode(const QString &code);
@@ -53,8 +53,8 @@ public:
 
     // Runs the selected report and returns the printable document (owned by the screen).
     QTextDocument *runSelected();
-    bool exportPdf(const QString &path);   // runs, then writes the PDF; false when stopped
-    void preview();                        // runs, then opens the print preview
+    bool exportPdf(const QString &path); // runs, then writes the PDF; false when stopped
+    void preview();                      // runs, then opens the print preview
 
     // --- handlers a derived screen may take over -------------------------------------------
     virtual void FormCreate();

@@ -3,17 +3,17 @@
 #include "accessiblenames.h"
 #include "appicons.h"
 
+#include "actionlist.h"
 #include "datasource.h"
 #include "dbgrid.h"
+#include "dbnavigator.h"
+#include "dbtext.h"
 #include "dialogs.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "pesquisa.h"
 #include "printdialog.h"
 #include "printersetupdialog.h"
-#include "actionlist.h"
-#include "dbnavigator.h"
-#include "dbtext.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
 
@@ -126,15 +126,24 @@ void TfrmPadraoGrid::buildControls()
     auto *bar = new QHBoxLayout(panMenu);
     bar->setContentsMargins(2, 1, 2, 1);
     bar->setSpacing(1);
-    sbtIncluir = toolButton(QStringLiteral("sbtIncluir"), QStringLiteral("Incluir"), QStringLiteral("Incluir (F2)"), &TfrmPadraoGrid::sbtIncluirClick);
-    sbtAlterar = toolButton(QStringLiteral("sbtAlterar"), QStringLiteral("Alterar"), QStringLiteral("Alterar (F3)"), &TfrmPadraoGrid::sbtAlterarClick);
-    sbtExcluir = toolButton(QStringLiteral("sbtExcluir"), QStringLiteral("Excluir"), QStringLiteral("Excluir (F4)"), &TfrmPadraoGrid::sbtExcluirClick);
-    sbtConfirmar = toolButton(QStringLiteral("sbtConfirmar"), QStringLiteral("Confirmar"), QStringLiteral("Confirmar (Ctrl+Enter)"), &TfrmPadraoGrid::sbtConfirmarClick);
-    sbtCancelar = toolButton(QStringLiteral("sbtCancelar"), QStringLiteral("Cancelar"), QStringLiteral("Cancelar (Esc)"), &TfrmPadraoGrid::sbtCancelarClick);
-    sbtVerificar = toolButton(QStringLiteral("sbtVerificar"), QStringLiteral("Atualizar"), QStringLiteral("Atualizar (F5)"), &TfrmPadraoGrid::sbtVerificarClick);
-    sbtProcurar = toolButton(QStringLiteral("sbtProcurar"), QStringLiteral("Procurar"), QStringLiteral("Procurar"), &TfrmPadraoGrid::sbtProcurarClick);
-    sbtImprimir = toolButton(QStringLiteral("sbtImprimir"), QStringLiteral("Imprimir"), QStringLiteral("Imprimir (Ctrl+P)"), &TfrmPadraoGrid::sbtImprimirClick);
-    sbtSair = toolButton(QStringLiteral("sbtSair"), QStringLiteral("Sair"), QStringLiteral("Sair"), &TfrmPadraoGrid::sbtSairClick);
+    sbtIncluir = toolButton(QStringLiteral("sbtIncluir"), QStringLiteral("Incluir"), QStringLiteral("Incluir (F2)"),
+                            &TfrmPadraoGrid::sbtIncluirClick);
+    sbtAlterar = toolButton(QStringLiteral("sbtAlterar"), QStringLiteral("Alterar"), QStringLiteral("Alterar (F3)"),
+                            &TfrmPadraoGrid::sbtAlterarClick);
+    sbtExcluir = toolButton(QStringLiteral("sbtExcluir"), QStringLiteral("Excluir"), QStringLiteral("Excluir (F4)"),
+                            &TfrmPadraoGrid::sbtExcluirClick);
+    sbtConfirmar = toolButton(QStringLiteral("sbtConfirmar"), QStringLiteral("Confirmar"),
+                              QStringLiteral("Confirmar (Ctrl+Enter)"), &TfrmPadraoGrid::sbtConfirmarClick);
+    sbtCancelar = toolButton(QStringLiteral("sbtCancelar"), QStringLiteral("Cancelar"), QStringLiteral("Cancelar (Esc)"),
+                             &TfrmPadraoGrid::sbtCancelarClick);
+    sbtVerificar = toolButton(QStringLiteral("sbtVerificar"), QStringLiteral("Atualizar"), QStringLiteral("Atualizar (F5)"),
+                              &TfrmPadraoGrid::sbtVerificarClick);
+    sbtProcurar = toolButton(QStringLiteral("sbtProcurar"), QStringLiteral("Procurar"), QStringLiteral("Procurar"),
+                             &TfrmPadraoGrid::sbtProcurarClick);
+    sbtImprimir = toolButton(QStringLiteral("sbtImprimir"), QStringLiteral("Imprimir"), QStringLiteral("Imprimir (Ctrl+P)"),
+                             &TfrmPadraoGrid::sbtImprimirClick);
+    sbtSair =
+        toolButton(QStringLiteral("sbtSair"), QStringLiteral("Sair"), QStringLiteral("Sair"), &TfrmPadraoGrid::sbtSairClick);
     bar->addStretch();
     lblCodTela = new QLabel(panMenu);
     lblCodTela->setObjectName(QStringLiteral("lblCodTela"));
@@ -224,8 +233,10 @@ void TfrmPadraoGrid::buildControls()
     {
         const char *text;
         kmp::DBNavigator::Button button;
-    } moves[] = {{"Primeiro", kmp::DBNavigator::First}, {"Anterior", kmp::DBNavigator::Prior},
-                 {"Próximo", kmp::DBNavigator::Next}, {"Último", kmp::DBNavigator::Last}};
+    } moves[] = {{"Primeiro", kmp::DBNavigator::First},
+                 {"Anterior", kmp::DBNavigator::Prior},
+                 {"Próximo", kmp::DBNavigator::Next},
+                 {"Último", kmp::DBNavigator::Last}};
     for (const auto &m : moves) {
         const kmp::DBNavigator::Button which = m.button;
         connect(pmnNavegar->addAction(QString::fromUtf8(m.text)), &QAction::triggered, this,
@@ -249,8 +260,7 @@ void TfrmPadraoGrid::buildControls()
 
     // --- keys ---
     aclPadrao = new kmp::ActionList(QStringLiteral("aclPadrao"), this);
-    aclPadrao->addAction(QStringLiteral("Ajuda"), QStringLiteral("Ajuda"), QKeyCombination(Qt::Key_F1),
-                         [this] { showHelp(); });
+    aclPadrao->addAction(QStringLiteral("Ajuda"), QStringLiteral("Ajuda"), QKeyCombination(Qt::Key_F1), [this] { showHelp(); });
 
     resize(656, 555);
 }
@@ -491,8 +501,7 @@ void TfrmPadraoGrid::showHelpPage(QWidget *parent, int context, const QString &t
 {
     const QString path = helpFile(context);
     if (path.isEmpty()) {
-        kmp::Dialogs::message(parent, kmp::MessageType::Information,
-                              QStringLiteral("Não há ajuda disponível para esta tela."));
+        kmp::Dialogs::message(parent, kmp::MessageType::Information, QStringLiteral("Não há ajuda disponível para esta tela."));
         return;
     }
     QDialog dialog(parent);
@@ -533,9 +542,7 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
     if (!kmp::guarded(this, [&] { FormClose(action); }))
         action = kmp::CloseAction::None; // a failed close keeps the window, with its data
     switch (action) {
-    case kmp::CloseAction::None:
-        event->ignore();
-        return;
+    case kmp::CloseAction::None: event->ignore(); return;
     case kmp::CloseAction::Minimize:
         event->ignore();
         frame()->showMinimized();

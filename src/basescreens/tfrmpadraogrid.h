@@ -55,14 +55,14 @@ public:
     explicit TfrmPadraoGrid(QObject *owner = nullptr);
     ~TfrmPadraoGrid() override;
 
-    void initialize();               // runs FormCreate once
-    void bringToFront();             // normal state, shown, raised, activated
+    void initialize();   // runs FormCreate once
+    void bringToFront(); // normal state, shown, raised, activated
     QMdiSubWindow *subWindow() const { return m_subWindow; }
-    QWidget *frame() const;          // the sub-window or this window itself
+    QWidget *frame() const; // the sub-window or this window itself
 
     // Outer geometry of the window in pixels (the sub-window's frame in the MDI area).
     void setFormGeometry(int left, int top, int width, int height);
-    void setClientHeight(int height);  // height of this form's own area
+    void setClientHeight(int height); // height of this form's own area
     int helpContext() const { return m_helpContext; }
     void setHelpContext(int context) { m_helpContext = context; }
     void setCaption(const QString &caption);
@@ -73,7 +73,7 @@ public:
     // Shows the page of a help context over a window; says so when there is none.
     static void showHelpPage(QWidget *parent, int context, const QString &title);
 
-    void addTopBand(QWidget *band);   // below the toolbar, above pgcPadrao
+    void addTopBand(QWidget *band); // below the toolbar, above pgcPadrao
     QVBoxLayout *dataSheetLayout() const { return m_sheetLayout; }
 
     // --- base handlers a derived screen takes over ---------------------------------------
@@ -104,7 +104,7 @@ public:
     QAction *mnuProcurar;
     QAction *mnuForaEdicao1;
     QAction *mnuForaEdicao2;
-    QAction *mnuLinha2;      // separator: a derived screen inserts its items before it
+    QAction *mnuLinha2; // separator: a derived screen inserts its items before it
     QAction *mnuListagem;
     QAction *mnuSair;
 
@@ -134,12 +134,12 @@ public:
     QWidget *ctlInativoHistorico;
     QWidget *ctlOcultoHistorico;
 
-    kmp::TMessages *msgPadrao;    // the derived screen's own texts
-    kmp::TMessages *msgConfirma;  // "Canc" and "Excl"
-    QMenu *pmnNavegar;       // grid pop-up: first, prior, next, last
+    kmp::TMessages *msgPadrao;   // the derived screen's own texts
+    kmp::TMessages *msgConfirma; // "Canc" and "Excl"
+    QMenu *pmnNavegar;           // grid pop-up: first, prior, next, last
     kmp::PrinterSetupDialog *psdConfigurar;
     kmp::PrintDialog *prdImprimir;
-    kmp::ActionList *aclPadrao;  // the base screen's keys (F1 help); offered before derived lists
+    kmp::ActionList *aclPadrao; // the base screen's keys (F1 help); offered before derived lists
 
 protected:
     void closeEvent(QCloseEvent *event) override;

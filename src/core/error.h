@@ -10,8 +10,7 @@ namespace kmp {
 class Error : public std::runtime_error
 {
 public:
-    explicit Error(const QString &message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
+    explicit Error(const QString &message) : std::runtime_error(message.toStdString()), m_message(message) {}
 
     QString userMessage() const { return m_message; }
 

@@ -42,19 +42,15 @@ double toDouble(const FieldDef &def, const QVariant &value)
     case QMetaType::QDateTime:
     case QMetaType::QDate: {
         // Dates arriving as Qt values are turned into the day count used everywhere else.
-        const QDateTime dt = value.typeId() == QMetaType::QDate
-                                 ? value.toDate().startOfDay()
-                                 : value.toDateTime();
+        const QDateTime dt = value.typeId() == QMetaType::QDate ? value.toDate().startOfDay() : value.toDateTime();
         d = daysFromDateTime(dt);
         ok = dt.isValid();
         break;
     }
-    default:
-        d = value.toDouble(&ok);
+    default: d = value.toDouble(&ok);
     }
     if (!ok || !std::isfinite(d))
-        throw DataSetError(QStringLiteral("O valor \"%1\" não é válido para o campo %2.")
-                               .arg(value.toString(), def.name));
+        throw DataSetError(QStringLiteral("O valor \"%1\" não é válido para o campo %2.").arg(value.toString(), def.name));
     return d;
 }
 
@@ -66,16 +62,16 @@ QVariant coerceValue(const FieldDef &def, const QVariant &value)
         return {};
     switch (def.kind) {
     case FieldKind::String: {
-        QString text = value.typeId() == QMetaType::QByteArray ? QString::fromUtf8(value.toByteArray())
-                                                                : value.toString();
+        QString text = value.typeId() == QMetaType::QByteArray ? QString::fromUtf8(value.toByteArray()) : value.toString();
         if (def.size > 0 && text.size() > def.size)
             throw DataSetError(QStringLiteral("O valor do campo %1 tem %2 caracteres; o máximo é %3.")
-                                   .arg(def.name).arg(text.size()).arg(def.size));
+                                   .arg(def.name)
+                                   .arg(text.size())
+                                   .arg(def.size));
         return text;
     }
     case FieldKind::DateTime:
-    case FieldKind::Float:
-        return toDouble(def, value);
+    case FieldKind::Float: return toDouble(def, value);
     case FieldKind::Blob:
         if (value.typeId() == QMetaType::QByteArray)
             return value;

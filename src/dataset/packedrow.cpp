@@ -12,13 +12,10 @@ constexpr quint32 NullBit = 0x80000000u;
 QByteArray bytesOf(FieldKind kind, const QVariant &v)
 {
     switch (kind) {
-    case FieldKind::String:
-        return v.toString().toUtf8();
+    case FieldKind::String: return v.toString().toUtf8();
     case FieldKind::DateTime:
-    case FieldKind::Float:
-        break; // written as doubles by the caller
-    case FieldKind::Blob:
-        return v.typeId() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
+    case FieldKind::Float: break; // written as doubles by the caller
+    case FieldKind::Blob: return v.typeId() == QMetaType::QByteArray ? v.toByteArray() : v.toString().toUtf8();
     }
     return {};
 }
@@ -120,8 +117,7 @@ QVariant PackedRow::value(int field, FieldKind kind) const
         return {};
     const QByteArrayView bytes = raw(field);
     switch (kind) {
-    case FieldKind::String:
-        return QString::fromUtf8(bytes);
+    case FieldKind::String: return QString::fromUtf8(bytes);
     case FieldKind::DateTime:
     case FieldKind::Float: {
         double d = 0;
@@ -129,8 +125,7 @@ QVariant PackedRow::value(int field, FieldKind kind) const
             std::memcpy(&d, bytes.data(), sizeof d);
         return d;
     }
-    case FieldKind::Blob:
-        return bytes.toByteArray();
+    case FieldKind::Blob: return bytes.toByteArray();
     }
     return {};
 }

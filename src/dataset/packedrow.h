@@ -50,7 +50,11 @@ private:
 class PackedRowBuilder
 {
 public:
-    void start() { m_ends.clear(); m_data.clear(); }
+    void start()
+    {
+        m_ends.clear();
+        m_data.clear();
+    }
     void addNull() { m_ends.push_back(quint32(m_data.size()) | 0x80000000u); }
     void addBytes(QByteArrayView bytes)
     {

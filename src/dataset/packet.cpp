@@ -8,8 +8,8 @@
 #include <QtEndian>
 #include <algorithm>
 #include <bit>
-#include <limits>
 #include <cmath>
+#include <limits>
 
 namespace kmp {
 
@@ -40,16 +40,10 @@ void writeValue(QCborStreamWriter &w, FieldKind kind, const QVariant &v)
         return;
     }
     switch (kind) {
-    case FieldKind::String:
-        w.append(v.toString());
-        break;
+    case FieldKind::String: w.append(v.toString()); break;
     case FieldKind::DateTime:
-    case FieldKind::Float:
-        w.append(v.toDouble());
-        break;
-    case FieldKind::Blob:
-        w.append(v.toByteArray());
-        break;
+    case FieldKind::Float: w.append(v.toDouble()); break;
+    case FieldKind::Blob: w.append(v.toByteArray()); break;
     }
 }
 
@@ -104,8 +98,8 @@ qsizetype utf16Length(const char *text, qsizetype n)
                 return -1;
             cp = (cp << 6) | (cc & 0x3f);
         }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff))
-            || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0xfdd0 && cp <= 0xfdef) || (cp & 0xfffe) == 0xfffe)
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10ffff)) || (cp >= 0xd800 && cp <= 0xdfff)
+            || (cp >= 0xfdd0 && cp <= 0xfdef) || (cp & 0xfffe) == 0xfffe)
             return -1;
         units += len == 4 ? 2 : 1;
         i += len;
@@ -136,10 +130,7 @@ double halfToDouble(quint16 half)
 class Reader
 {
 public:
-    explicit Reader(const QByteArray &bytes)
-        : m_data(reinterpret_cast<const uchar *>(bytes.constData())), m_size(bytes.size())
-    {
-    }
+    explicit Reader(const QByteArray &bytes) : m_data(reinterpret_cast<const uchar *>(bytes.constData())), m_size(bytes.size()) {}
 
     [[noreturn]] void fail(const QString &what) const
     {
@@ -211,8 +202,7 @@ public:
             return s;
         }
         case FieldKind::DateTime:
-        case FieldKind::Float:
-            return number(h, "valor");
+        case FieldKind::Float: return number(h, "valor");
         case FieldKind::Blob:
             if (h.major != 2)
                 fail(QStringLiteral("esperava bytes no campo %1").arg(def.name));
@@ -268,9 +258,7 @@ public:
                 break;
             }
             case FieldKind::DateTime:
-            case FieldKind::Float:
-                b.addDouble(number(h, "valor"));
-                break;
+            case FieldKind::Float: b.addDouble(number(h, "valor")); break;
             case FieldKind::Blob:
                 if (h.major != 2)
                     fail(QStringLiteral("esperava bytes no campo %1").arg(def.name));
@@ -503,9 +491,7 @@ void appendHead(QByteArray &out, quint8 major, quint64 n)
 
 } // namespace
 
-PacketWriter::PacketWriter(FieldDefs fields) : m_fields(std::move(fields))
-{
-}
+PacketWriter::PacketWriter(FieldDefs fields) : m_fields(std::move(fields)) {}
 
 PacketWriter::~PacketWriter() = default;
 

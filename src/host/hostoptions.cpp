@@ -35,10 +35,7 @@ public:
 
     bool ok() const { return m_error.isEmpty(); }
 
-    QString text(const QString &key, const QString &fallback = QString())
-    {
-        return m_ini.value(key, fallback).toString();
-    }
+    QString text(const QString &key, const QString &fallback = QString()) { return m_ini.value(key, fallback).toString(); }
 
     quint16 port(const QString &key, quint16 fallback)
     {
@@ -102,38 +99,63 @@ bool parseServer(const QString &text, QString &host, quint16 &port)
 bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &error, QString &helpText)
 {
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Hospedeiro da clínica: janela principal que carrega módulos de tela e entra neles por IniProc."));
+    p.setApplicationDescription(
+        QStringLiteral("Hospedeiro da clínica: janela principal que carrega módulos de tela e entra neles por IniProc."));
     // The help option and headings are written here in Portuguese: the options are read
     // before the application exists, so Qt's translations cannot be loaded yet.
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
-                                        QStringLiteral("Mostra esta ajuda."));
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Mostra esta ajuda."));
     p.addOption(helpOption);
-    const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Arquivo de configuração (INI), só lido. Padrão: %1.")
-                                          .arg(HostOptions::defaultSettingsFile()), QStringLiteral("ARQUIVO"));
-    const QCommandLineOption stateOption(QStringLiteral("state"), QStringLiteral("Arquivo em que o hospedeiro guarda sua janela, os tamanhos dos diálogos e os horários do cache. Padrão: %1.")
-                                          .arg(HostOptions::defaultStateFile()), QStringLiteral("ARQUIVO"));
-    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Servidor de aplicação como HOST:PORTA."), QStringLiteral("HOST:PORTA"));
-    const QCommandLineOption hostBranch(QStringLiteral("host-branch"), QStringLiteral("Filial em que o hospedeiro trabalha."), QStringLiteral("CÓDIGO"));
-    const QCommandLineOption active(QStringLiteral("active-module"), QStringLiteral("Letra do módulo ativo do hospedeiro (P escolhe os leiautes compactos)."), QStringLiteral("LETRA"));
-    const QCommandLineOption clientKey(QStringLiteral("client-key"), QStringLiteral("Nome da chave de cliente desta estação."), QStringLiteral("NOME"));
-    const QCommandLineOption keyFile(QStringLiteral("key-file"), QStringLiteral("Arquivo com o segredo da chave de cliente."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption settings(
+        QStringLiteral("settings"),
+        QStringLiteral("Arquivo de configuração (INI), só lido. Padrão: %1.").arg(HostOptions::defaultSettingsFile()),
+        QStringLiteral("ARQUIVO"));
+    const QCommandLineOption stateOption(
+        QStringLiteral("state"),
+        QStringLiteral(
+            "Arquivo em que o hospedeiro guarda sua janela, os tamanhos dos diálogos e os horários do cache. Padrão: %1.")
+            .arg(HostOptions::defaultStateFile()),
+        QStringLiteral("ARQUIVO"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Servidor de aplicação como HOST:PORTA."),
+                                    QStringLiteral("HOST:PORTA"));
+    const QCommandLineOption hostBranch(QStringLiteral("host-branch"), QStringLiteral("Filial em que o hospedeiro trabalha."),
+                                        QStringLiteral("CÓDIGO"));
+    const QCommandLineOption active(QStringLiteral("active-module"),
+                                    QStringLiteral("Letra do módulo ativo do hospedeiro (P escolhe os leiautes compactos)."),
+                                    QStringLiteral("LETRA"));
+    const QCommandLineOption clientKey(QStringLiteral("client-key"), QStringLiteral("Nome da chave de cliente desta estação."),
+                                       QStringLiteral("NOME"));
+    const QCommandLineOption keyFile(QStringLiteral("key-file"), QStringLiteral("Arquivo com o segredo da chave de cliente."),
+                                     QStringLiteral("ARQUIVO"));
     const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Cifra a conexão e verifica o certificado do servidor."));
-    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Autoridade certificadora (PEM) aceita para o servidor."), QStringLiteral("ARQUIVO"));
-    const QCommandLineOption modulePath(QStringLiteral("module-path"), QStringLiteral("Pasta a mais onde procurar módulos (pode repetir)."), QStringLiteral("PASTA"));
-    const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Módulo a abrir no início, por exemplo PKG_KMP12800 (um nome ou o caminho de um arquivo)."), QStringLiteral("NOME"));
-    const QCommandLineOption branch(QStringLiteral("branch"), QStringLiteral("Filial da consulta (vazio: a filial do hospedeiro)."), QStringLiteral("CÓDIGO"));
+    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Autoridade certificadora (PEM) aceita para o servidor."),
+                                QStringLiteral("ARQUIVO"));
+    const QCommandLineOption modulePath(QStringLiteral("module-path"),
+                                        QStringLiteral("Pasta a mais onde procurar módulos (pode repetir)."),
+                                        QStringLiteral("PASTA"));
+    const QCommandLineOption module(
+        QStringLiteral("module"),
+        QStringLiteral("Módulo a abrir no início, por exemplo PKG_KMP12800 (um nome ou o caminho de um arquivo)."),
+        QStringLiteral("NOME"));
+    const QCommandLineOption branch(QStringLiteral("branch"),
+                                    QStringLiteral("Filial da consulta (vazio: a filial do hospedeiro)."),
+                                    QStringLiteral("CÓDIGO"));
     const QCommandLineOption patient(QStringLiteral("patient"), QStringLiteral("Código do paciente."), QStringLiteral("CÓDIGO"));
-    const QCommandLineOption patientText(QStringLiteral("patient-text"), QStringLiteral("Texto do paciente mostrado no cabeçalho da tela."), QStringLiteral("TEXTO"));
-    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Data da consulta, AAAA-MM-DD."), QStringLiteral("DATA"));
-    const QCommandLineOption shot(QStringLiteral("screenshot"), QStringLiteral("Quando a tela do módulo aparecer, grava a janela principal em ARQUIVO e termina."), QStringLiteral("ARQUIVO"));
-    p.addOptions({settings, stateOption, server, hostBranch, active, clientKey, keyFile, tls, ca, modulePath, module, branch, patient,
-                  patientText, date, shot});
+    const QCommandLineOption patientText(QStringLiteral("patient-text"),
+                                         QStringLiteral("Texto do paciente mostrado no cabeçalho da tela."),
+                                         QStringLiteral("TEXTO"));
+    const QCommandLineOption date(QStringLiteral("date"), QStringLiteral("Data da consulta, AAAA-MM-DD."),
+                                  QStringLiteral("DATA"));
+    const QCommandLineOption shot(
+        QStringLiteral("screenshot"),
+        QStringLiteral("Quando a tela do módulo aparecer, grava a janela principal em ARQUIVO e termina."),
+        QStringLiteral("ARQUIVO"));
+    p.addOptions({settings, stateOption, server, hostBranch, active, clientKey, keyFile, tls, ca, modulePath, module, branch,
+                  patient, patientText, date, shot});
 
     if (!p.parse(arguments)) {
         const QStringList unknown = p.unknownOptionNames();
-        error = unknown.isEmpty() ? p.errorText()
-                                  : QStringLiteral("opção desconhecida: %1").arg(unknown.join(QStringLiteral(", ")));
+        error =
+            unknown.isEmpty() ? p.errorText() : QStringLiteral("opção desconhecida: %1").arg(unknown.join(QStringLiteral(", ")));
         return false;
     }
     if (p.isSet(helpOption)) {

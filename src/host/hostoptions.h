@@ -9,15 +9,15 @@ namespace kmp {
 // What the host runs with: the settings file, overridden by the command line.
 struct HostOptions
 {
-    QString settingsFile;    // written by the administrator; the program only reads it
-    QString stateFile;       // what the program remembers: window place, dialog sizes, cache times
+    QString settingsFile; // written by the administrator; the program only reads it
+    QString stateFile;    // what the program remembers: window place, dialog sizes, cache times
     QString serverHost = QStringLiteral("127.0.0.1");
     quint16 serverPort = 0;
-    QString branch;          // the branch the host works in
-    QString activeModule;    // letter of the active host module
-    QString clientKey;       // the client key's name
-    QString keyFile;         // file holding its secret (one line)
-    bool tls = false;        // TLS to the server, checked against caFile
+    QString branch;       // the branch the host works in
+    QString activeModule; // letter of the active host module
+    QString clientKey;    // the client key's name
+    QString keyFile;      // file holding its secret (one line)
+    bool tls = false;     // TLS to the server, checked against caFile
     QString caFile;
     QStringList modulePaths;
 

@@ -22,8 +22,7 @@ void warnIfUnwritten(QSettings &state)
 
 } // namespace
 
-HostServicesImpl::HostServicesImpl(const HostOptions &options)
-    : m_stateFile(options.stateFile), m_clientKey(options.clientKey)
+HostServicesImpl::HostServicesImpl(const HostOptions &options) : m_stateFile(options.stateFile), m_clientKey(options.clientKey)
 {
     setWebURL(options.serverHost);
     setWebPort(options.serverPort);
@@ -35,8 +34,8 @@ HostServicesImpl::HostServicesImpl(const HostOptions &options)
     if (!options.clientKey.isEmpty()) {
         QFile secret(options.keyFile);
         if (!secret.open(QIODevice::ReadOnly))
-            throw kmp::Error(QStringLiteral("Não foi possível ler a chave do cliente em %1: %2")
-                                 .arg(options.keyFile, secret.errorString()));
+            throw kmp::Error(
+                QStringLiteral("Não foi possível ler a chave do cliente em %1: %2").arg(options.keyFile, secret.errorString()));
         security.keyName = options.clientKey;
         security.keySecret = secret.readAll().trimmed();
     }

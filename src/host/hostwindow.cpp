@@ -7,13 +7,13 @@
 #include "hostlog.h"
 #include "hostservicesimpl.h"
 
+#include <QCloseEvent>
 #include <QDateEdit>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QCloseEvent>
 #include <QFormLayout>
-#include <QLabel>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -85,15 +85,9 @@ void HostWindow::buildStatusBar()
     m_branchLabel->setText(QStringLiteral("Filial %1").arg(m_options.branch.isEmpty() ? QStringLiteral("-") : m_options.branch));
     auto showConnection = [this](ConnectionStatus::State state, const QString &endpoint) {
         switch (state) {
-        case ConnectionStatus::Idle:
-            m_connectionLabel->setText(QStringLiteral("Sem conexão aberta"));
-            break;
-        case ConnectionStatus::Connected:
-            m_connectionLabel->setText(QStringLiteral("Conectado"));
-            break;
-        case ConnectionStatus::Failed:
-            m_connectionLabel->setText(QStringLiteral("Falha na conexão"));
-            break;
+        case ConnectionStatus::Idle: m_connectionLabel->setText(QStringLiteral("Sem conexão aberta")); break;
+        case ConnectionStatus::Connected: m_connectionLabel->setText(QStringLiteral("Conectado")); break;
+        case ConnectionStatus::Failed: m_connectionLabel->setText(QStringLiteral("Falha na conexão")); break;
         }
         if (!endpoint.isEmpty())
             m_serverLabel->setText(QStringLiteral("Servidor %1").arg(endpoint));
@@ -149,8 +143,8 @@ void HostWindow::fail(const QString &userText, const QString &detail)
         Dialogs::error(this, userText);
 }
 
-bool HostWindow::openModule(const QString &module, const QString &branch, const QString &patient,
-                            const QString &patientText, const QDate &date)
+bool HostWindow::openModule(const QString &module, const QString &branch, const QString &patient, const QString &patientText,
+                            const QDate &date)
 {
     m_lastError.clear();
     if (!date.isValid()) {
@@ -231,8 +225,8 @@ void HostWindow::showCacheDialog()
     table->setRowCount(int(keys.size()));
     for (int i = 0; i < keys.size(); ++i) {
         table->setItem(i, 0, new QTableWidgetItem(keys.at(i)));
-        table->setItem(i, 1, new QTableWidgetItem(
-                                 m_services->lastRefresh(keys.at(i)).toString(QStringLiteral("dd/MM/yyyy HH:mm:ss"))));
+        table->setItem(i, 1,
+                       new QTableWidgetItem(m_services->lastRefresh(keys.at(i)).toString(QStringLiteral("dd/MM/yyyy HH:mm:ss"))));
     }
     table->horizontalHeader()->setStretchLastSection(true);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -28,13 +28,13 @@ public:
 
     // Loads the module and enters it with the consultation. Failures are told to the user in
     // plain words (through the dialog service) and with the technical detail in the host's log; returns false then.
-    bool openModule(const QString &module, const QString &branch, const QString &patient,
-                    const QString &patientText, const QDate &date);
+    bool openModule(const QString &module, const QString &branch, const QString &patient, const QString &patientText,
+                    const QDate &date);
     QString lastError() const { return m_lastError; }
     // With quiet set, failures go to the log only (runs where no one sees the screen).
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
-    void showOpenForm();   // the small form to type a consultation
+    void showOpenForm(); // the small form to type a consultation
     void showCacheDialog();
 
     // Asks every open screen to close, as its own close rule says (a screen with typing in

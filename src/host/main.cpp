@@ -1,9 +1,9 @@
 #include "appicons.h"
 #include "dialogs.h"
-#include "exceptions.h"
-#include "hostoptions.h"
 #include "error.h"
+#include "exceptions.h"
 #include "hostlog.h"
+#include "hostoptions.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
 #include "translations.h"
@@ -13,8 +13,8 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QTimer>
-#include <memory>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -72,10 +72,11 @@ int main(int argc, char *argv[])
     if (!kmp::parseHostOptions(arguments, options, error, help)) {
         if (!help.isEmpty()) {
             std::fputs(qPrintable(help), stdout);
-            std::fputs("\nChaves do arquivo de configuração: [server] host, port; [host] branch, activeModule; [security] keyName,\n"
-                       "keyFile, tls, caFile; [modules] path (lista de pastas). O arquivo de configuração só é lido; a posição\n"
-                       "da janela, os tamanhos dos diálogos e os horários de atualização do cache vão para o arquivo de estado.\n",
-                       stdout);
+            std::fputs(
+                "\nChaves do arquivo de configuração: [server] host, port; [host] branch, activeModule; [security] keyName,\n"
+                "keyFile, tls, caFile; [modules] path (lista de pastas). O arquivo de configuração só é lido; a posição\n"
+                "da janela, os tamanhos dos diálogos e os horários de atualização do cache vão para o arquivo de estado.\n",
+                stdout);
             return 0;
         }
         std::fprintf(stderr, "kmp-host: %s\nUse kmp-host --help.\n", qPrintable(error));
@@ -110,8 +111,8 @@ int main(int argc, char *argv[])
         window.show();
 
         if (!options.module.isEmpty()) {
-            const bool ok = window.openModule(options.module, options.entryBranch, options.patient,
-                                              options.patientText, options.date);
+            const bool ok =
+                window.openModule(options.module, options.entryBranch, options.patient, options.patientText, options.date);
             // The reason is on stderr already. Where no one can answer a box, the host ends
             // rather than sit there with nothing to show.
             if (!ok && (headless || unseen)) {
@@ -129,7 +130,8 @@ int main(int argc, char *argv[])
             QTimer::singleShot(500, &window, [&window, &options] {
                 const QPixmap shot = window.grab();
                 if (!shot.save(options.screenshot)) {
-                    std::fprintf(stderr, "kmp-host: não foi possível gravar a captura de tela %s\n", qPrintable(options.screenshot));
+                    std::fprintf(stderr, "kmp-host: não foi possível gravar a captura de tela %s\n",
+                                 qPrintable(options.screenshot));
                     QApplication::exit(3);
                     return;
                 }

@@ -68,8 +68,9 @@ IniProcFn ModuleLoader::load(const QString &moduleName)
 {
     const QString path = locate(moduleName);
     if (path.isEmpty())
-        throw ModuleError(QStringLiteral("O módulo %1 não foi encontrado.").arg(moduleName),
-                          QStringLiteral("módulo %1 não encontrado em: %2").arg(moduleName, searchPaths().join(QStringLiteral(", "))));
+        throw ModuleError(
+            QStringLiteral("O módulo %1 não foi encontrado.").arg(moduleName),
+            QStringLiteral("módulo %1 não encontrado em: %2").arg(moduleName, searchPaths().join(QStringLiteral(", "))));
     for (const auto &lib : m_libraries)
         if (lib->fileName() == path)
             if (auto fn = reinterpret_cast<IniProcFn>(lib->resolve("IniProc")))

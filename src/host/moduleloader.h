@@ -14,8 +14,7 @@ namespace kmp {
 class ModuleError : public Error
 {
 public:
-    ModuleError(const QString &userMessage, const QString &detail)
-        : Error(userMessage), m_detail(detail) {}
+    ModuleError(const QString &userMessage, const QString &detail) : Error(userMessage), m_detail(detail) {}
     QString detail() const { return m_detail; }
 
 private:

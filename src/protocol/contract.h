@@ -108,7 +108,7 @@ struct ReportParameters
 // Methods, each with its arguments in the order they travel. The last optionalArgs of
 // them a caller may leave out.
 
-template<typename... A>
+template <typename... A>
 struct Method
 {
     using Args = std::tuple<A...>;
@@ -181,9 +181,8 @@ struct ExecRelatorio : Method<ReportCode, ReportId, ReportParameters>
     static constexpr std::string_view name = "ExecRelatorio";
 };
 
-using Methods = std::tuple<GetDiagnost, GetDiagPaci, GetDiagAsso, GetHistGer, GetVD_Diag, GetTipoLaudo, GetMemLaudo,
-                           SetDiagPaci, SetMemLaudo, SetHistDoen, SetHistClinProg, SetHistFam, SetExamFisi,
-                           GetRelatorios, ExecRelatorio>;
+using Methods = std::tuple<GetDiagnost, GetDiagPaci, GetDiagAsso, GetHistGer, GetVD_Diag, GetTipoLaudo, GetMemLaudo, SetDiagPaci,
+                           SetMemLaudo, SetHistDoen, SetHistClinProg, SetHistFam, SetExamFisi, GetRelatorios, ExecRelatorio>;
 
 // GetHistGer's sections, in the order of its answer: present illness, progressive
 // clinical history, family history, physical examination.
@@ -241,39 +240,35 @@ inline constexpr TableColumn kDiagnost[] = {{c::CDDIAGNOST, true}, {c::NMDIAGNOS
 inline constexpr TableColumn kDiagPaci[] = {{c::CDFILIAL, true},   {c::CDPACIENTE, true}, {c::DTCONSPACI, true},
                                             {c::CDDIAGNOST, true}, {c::NMDIAGNOST},       {c::NRSEQUENCIA},
                                             {c::CDTABECDI}};
-inline constexpr TableColumn kDiagAsso[] = {{c::CDFILIAL, true}, {c::CDPACIENTE, true}, {c::DTCONSPACI, true},
-                                            {c::CDDIAGNOST, true}, {c::NMDIAGNOST}};
+inline constexpr TableColumn kDiagAsso[] = {
+    {c::CDFILIAL, true}, {c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::CDDIAGNOST, true}, {c::NMDIAGNOST}};
 inline constexpr TableColumn kTipoLaudo[] = {{c::CDTIPOLAUDO, true}, {c::NMTIPOLAUDO}, {c::DSPADRLAUDO}};
-inline constexpr TableColumn kMemLaudo[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSLAUDPACI},
-                                            {c::CDTIPOLAUDO, true}, {c::CDFILIAL, true}};
-inline constexpr TableColumn kHistDoen[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTDOEATU},
-                                            {c::CDFILIAL, true}};
-inline constexpr TableColumn kHistClinProg[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTCLIPRE},
-                                                {c::CDFILIAL, true}};
-inline constexpr TableColumn kHistFam[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTFAMIL},
-                                           {c::CDFILIAL, true}};
-inline constexpr TableColumn kExamFisi[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTEXAFIS},
-                                            {c::CDFILIAL, true}};
+inline constexpr TableColumn kMemLaudo[] = {
+    {c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSLAUDPACI}, {c::CDTIPOLAUDO, true}, {c::CDFILIAL, true}};
+inline constexpr TableColumn kHistDoen[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTDOEATU}, {c::CDFILIAL, true}};
+inline constexpr TableColumn kHistClinProg[] = {
+    {c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTCLIPRE}, {c::CDFILIAL, true}};
+inline constexpr TableColumn kHistFam[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTFAMIL}, {c::CDFILIAL, true}};
+inline constexpr TableColumn kExamFisi[] = {{c::CDPACIENTE, true}, {c::DTCONSPACI, true}, {c::DSHISTEXAFIS}, {c::CDFILIAL, true}};
 inline constexpr TableColumn kFilial[] = {{c::CDFILIAL, true}, {c::NMFILIAL}};
 inline constexpr TableColumn kPaciente[] = {{c::CDPACIENTE, true}, {c::NMPACIENTE}};
 inline constexpr TableColumn kConsulta[] = {{c::CDFILIAL, true}, {c::CDPACIENTE, true}, {c::DTCONSPACI, true}};
 
-inline constexpr Table DIAGNOST{"DIAGNOST", kDiagnost};         // the diagnosis catalogue
-inline constexpr Table DIAGPACI{"DIAGPACI", kDiagPaci};         // a consultation's diagnoses
-inline constexpr Table DIAGASSO{"DIAGASSO", kDiagAsso};         // a patient's admission diagnoses
-inline constexpr Table TIPOLAUDO{"TIPOLAUDO", kTipoLaudo};      // report types and their templates
-inline constexpr Table MEMLAUDO{"MEMLAUDO", kMemLaudo};         // the signs-and-symptoms report
-inline constexpr Table HISTDOEN{"HISTDOEN", kHistDoen};         // history of the present illness
+inline constexpr Table DIAGNOST{"DIAGNOST", kDiagnost};             // the diagnosis catalogue
+inline constexpr Table DIAGPACI{"DIAGPACI", kDiagPaci};             // a consultation's diagnoses
+inline constexpr Table DIAGASSO{"DIAGASSO", kDiagAsso};             // a patient's admission diagnoses
+inline constexpr Table TIPOLAUDO{"TIPOLAUDO", kTipoLaudo};          // report types and their templates
+inline constexpr Table MEMLAUDO{"MEMLAUDO", kMemLaudo};             // the signs-and-symptoms report
+inline constexpr Table HISTDOEN{"HISTDOEN", kHistDoen};             // history of the present illness
 inline constexpr Table HISTCLINPROG{"HISTCLINPROG", kHistClinProg}; // progressive clinical history
-inline constexpr Table HISTFAM{"HISTFAM", kHistFam};            // family history
-inline constexpr Table EXAMFISI{"EXAMFISI", kExamFisi};         // physical examination
-inline constexpr Table FILIAL{"FILIAL", kFilial};               // branches
-inline constexpr Table PACIENTE{"PACIENTE", kPaciente};         // patients
-inline constexpr Table CONSULTA{"CONSULTA", kConsulta};         // consultations
+inline constexpr Table HISTFAM{"HISTFAM", kHistFam};                // family history
+inline constexpr Table EXAMFISI{"EXAMFISI", kExamFisi};             // physical examination
+inline constexpr Table FILIAL{"FILIAL", kFilial};                   // branches
+inline constexpr Table PACIENTE{"PACIENTE", kPaciente};             // patients
+inline constexpr Table CONSULTA{"CONSULTA", kConsulta};             // consultations
 
-inline constexpr std::array<const Table *, 12> all{&DIAGNOST, &DIAGPACI, &DIAGASSO, &TIPOLAUDO,
-                                                   &MEMLAUDO, &HISTDOEN, &HISTCLINPROG, &HISTFAM,
-                                                   &EXAMFISI, &FILIAL, &PACIENTE, &CONSULTA};
+inline constexpr std::array<const Table *, 12> all{&DIAGNOST,     &DIAGPACI, &DIAGASSO, &TIPOLAUDO, &MEMLAUDO, &HISTDOEN,
+                                                   &HISTCLINPROG, &HISTFAM,  &EXAMFISI, &FILIAL,    &PACIENTE, &CONSULTA};
 } // namespace tables
 
 } // namespace kmp::protocol

@@ -63,8 +63,8 @@ QString signature(const MethodInfo &method)
     QString out = method.name;
     for (int i = 0; i < int(method.args.size()); ++i) {
         const bool optional = i >= method.requiredArgs();
-        out += optional ? QStringLiteral(" [%1]").arg(method.args[size_t(i)].name)
-                        : QLatin1Char(' ') + method.args[size_t(i)].name;
+        out +=
+            optional ? QStringLiteral(" [%1]").arg(method.args[size_t(i)].name) : QLatin1Char(' ') + method.args[size_t(i)].name;
     }
     return out;
 }

@@ -49,23 +49,47 @@ QString signature(const MethodInfo &method);
 
 namespace detail {
 
-template<typename Prefix, typename Full>
-struct IsPrefix : std::false_type {};
-template<typename... Full>
-struct IsPrefix<std::tuple<>, std::tuple<Full...>> : std::true_type {};
-template<typename P, typename... Ps, typename F, typename... Fs>
+template <typename Prefix, typename Full>
+struct IsPrefix : std::false_type
+{
+};
+template <typename... Full>
+struct IsPrefix<std::tuple<>, std::tuple<Full...>> : std::true_type
+{
+};
+template <typename P, typename... Ps, typename F, typename... Fs>
 struct IsPrefix<std::tuple<P, Ps...>, std::tuple<F, Fs...>>
-    : std::bool_constant<std::is_same_v<P, F> && IsPrefix<std::tuple<Ps...>, std::tuple<Fs...>>::value> {};
+    : std::bool_constant<std::is_same_v<P, F> && IsPrefix<std::tuple<Ps...>, std::tuple<Fs...>>::value>
+{
+};
 
-inline QCborValue toCbor(const QString &v) { return QCborValue(v); }
-inline QCborValue toCbor(double v) { return QCborValue(v); }
-inline QCborValue toCbor(const QByteArray &v) { return QCborValue(v); }
+inline QCborValue toCbor(const QString &v)
+{
+    return QCborValue(v);
+}
+inline QCborValue toCbor(double v)
+{
+    return QCborValue(v);
+}
+inline QCborValue toCbor(const QByteArray &v)
+{
+    return QCborValue(v);
+}
 
-inline void fromCbor(const QCborValue &v, QString &out) { out = v.toString(); }
-inline void fromCbor(const QCborValue &v, double &out) { out = v.isInteger() ? double(v.toInteger()) : v.toDouble(); }
-inline void fromCbor(const QCborValue &v, QByteArray &out) { out = v.toByteArray(); }
+inline void fromCbor(const QCborValue &v, QString &out)
+{
+    out = v.toString();
+}
+inline void fromCbor(const QCborValue &v, double &out)
+{
+    out = v.isInteger() ? double(v.toInteger()) : v.toDouble();
+}
+inline void fromCbor(const QCborValue &v, QByteArray &out)
+{
+    out = v.toByteArray();
+}
 
-template<typename A>
+template <typename A>
 A decodeArg(const QCborArray &args, qsizetype i)
 {
     A a{};
@@ -74,7 +98,7 @@ A decodeArg(const QCborArray &args, qsizetype i)
     return a;
 }
 
-template<typename Tuple, std::size_t... I>
+template <typename Tuple, std::size_t... I>
 std::vector<ArgInfo> argInfos(std::index_sequence<I...>)
 {
     return {ArgInfo{toQString(std::tuple_element_t<I, Tuple>::name), std::tuple_element_t<I, Tuple>::kind}...};
@@ -82,13 +106,13 @@ std::vector<ArgInfo> argInfos(std::index_sequence<I...>)
 
 } // namespace detail
 
-template<typename M>
+template <typename M>
 QString methodName()
 {
     return toQString(M::name);
 }
 
-template<typename M>
+template <typename M>
 MethodInfo describe()
 {
     using Args = typename M::Args;
@@ -98,7 +122,7 @@ MethodInfo describe()
 // The arguments of a call to M, in wire order. They must be given as the method's own
 // argument types in its order (a branch where the patient goes does not compile); only
 // optional arguments may be left out.
-template<typename M, typename... A>
+template <typename M, typename... A>
 QCborArray encodeArgs(const A &...args)
 {
     using Args = typename M::Args;
@@ -111,18 +135,20 @@ QCborArray encodeArgs(const A &...args)
 
 // The arguments of a request for M, already checked against describe<M>(); an optional
 // argument left out comes back empty.
-template<typename M>
+template <typename M>
 typename M::Args decodeArgs(const QCborArray &args)
 {
     using Args = typename M::Args;
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>)
+    {
         return Args{detail::decodeArg<std::tuple_element_t<I, Args>>(args, qsizetype(I))...};
-    }(std::make_index_sequence<std::tuple_size_v<Args>>{});
+    }
+    (std::make_index_sequence<std::tuple_size_v<Args>>{});
 }
 
 // The value of one argument of a decoded call, picked by its type, so that the order of a
 // method's arguments is written down only in contract.h.
-template<typename A, typename... All>
+template <typename A, typename... All>
 const auto &arg(const std::tuple<All...> &args)
 {
     return std::get<A>(args).value;

@@ -159,14 +159,12 @@ QVariant DataSetModel::data(const QModelIndex &index, int role) const
     case FieldKind::DateTime: {
         return dateTimeFromDays(v.toDouble()).date().toString(QStringLiteral("dd/MM/yyyy"));
     }
-    case FieldKind::Blob:
-        return role == Qt::DisplayRole ? QVariant(QStringLiteral("(texto)")) : QVariant();
+    case FieldKind::Blob: return role == Qt::DisplayRole ? QVariant(QStringLiteral("(texto)")) : QVariant();
     case FieldKind::Float: {
         const double d = v.toDouble();
         return d == qint64(d) ? QVariant(qint64(d)) : QVariant(d);
     }
-    case FieldKind::String:
-        return v;
+    case FieldKind::String: return v;
     }
     return {};
 }

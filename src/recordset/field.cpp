@@ -7,10 +7,7 @@
 
 namespace kmp {
 
-Field::Field(RecordSet *owner, int index, FieldDef def)
-    : m_owner(owner), m_index(index), m_def(std::move(def))
-{
-}
+Field::Field(RecordSet *owner, int index, FieldDef def) : m_owner(owner), m_index(index), m_def(std::move(def)) {}
 
 void Field::setVisible(bool visible)
 {
@@ -42,8 +39,7 @@ QString Field::asString() const
     if (!v.isValid() || v.isNull())
         return {};
     switch (m_def.kind) {
-    case FieldKind::String:
-        return v.toString();
+    case FieldKind::String: return v.toString();
     case FieldKind::Float: {
         const double d = v.toDouble();
         if (d == std::floor(d) && std::fabs(d) < 1e15)

@@ -41,8 +41,7 @@ size_t LocateIndex::hashOfUtf8(QByteArrayView utf8) const
     if (!m_caseInsensitive)
         return qHash(utf8, kSeed);
     const std::u32string f = folded(QString::fromUtf8(utf8));
-    return qHash(QByteArrayView(reinterpret_cast<const char *>(f.data()), qsizetype(f.size() * sizeof(char32_t))),
-                 kSeed);
+    return qHash(QByteArrayView(reinterpret_cast<const char *>(f.data()), qsizetype(f.size() * sizeof(char32_t))), kSeed);
 }
 
 size_t LocateIndex::hashOf(const PackedRow &row) const
@@ -51,8 +50,7 @@ size_t LocateIndex::hashOf(const PackedRow &row) const
         return nullHash();
     const QByteArrayView bytes = row.raw(m_field);
     switch (m_kind) {
-    case FieldKind::String:
-        return hashOfUtf8(bytes);
+    case FieldKind::String: return hashOfUtf8(bytes);
     case FieldKind::DateTime:
     case FieldKind::Float: {
         double d = 0;
@@ -60,8 +58,7 @@ size_t LocateIndex::hashOf(const PackedRow &row) const
             std::memcpy(&d, bytes.data(), sizeof d);
         return hashOfDouble(d);
     }
-    case FieldKind::Blob:
-        return qHash(bytes, kSeed);
+    case FieldKind::Blob: return qHash(bytes, kSeed);
     }
     return nullHash();
 }
@@ -76,13 +73,10 @@ size_t LocateIndex::hashOfValue(const QVariant &v) const
     if (!v.isValid() || v.isNull())
         return nullHash();
     switch (m_kind) {
-    case FieldKind::String:
-        return hashOfText(v.toString());
+    case FieldKind::String: return hashOfText(v.toString());
     case FieldKind::DateTime:
-    case FieldKind::Float:
-        return hashOfDouble(v.toDouble());
-    case FieldKind::Blob:
-        return qHash(v.toByteArray(), kSeed);
+    case FieldKind::Float: return hashOfDouble(v.toDouble());
+    case FieldKind::Blob: return qHash(v.toByteArray(), kSeed);
     }
     return nullHash();
 }

@@ -19,8 +19,7 @@ QString dataSetStateName(DataSetState state)
     return {};
 }
 
-RecordSet::RecordSet(const QString &name, QObject *parent)
-    : QObject(parent), m_name(name)
+RecordSet::RecordSet(const QString &name, QObject *parent) : QObject(parent), m_name(name)
 {
     setObjectName(name);
 }
@@ -38,8 +37,8 @@ Field *RecordSet::addField(const QString &name, FieldKind kind, int size)
         throw DataSetError(QStringLiteral("%1: campos só podem ser definidos com o conjunto fechado.").arg(m_name));
     if (findField(name))
         throw DataSetError(QStringLiteral("%1: campo %2 repetido.").arg(m_name, name));
-    m_fields.push_back(std::make_unique<Field>(this, int(m_fields.size()),
-                                               FieldDef{name, kind, kind == FieldKind::String ? size : 0}));
+    m_fields.push_back(
+        std::make_unique<Field>(this, int(m_fields.size()), FieldDef{name, kind, kind == FieldKind::String ? size : 0}));
     m_kinds.push_back(kind);
     m_fieldsDeclared = true;
     Q_EMIT fieldLayoutChanged();
@@ -97,9 +96,9 @@ void RecordSet::setState(DataSetState s)
 
 void RecordSet::clearEvents()
 {
-    for (Event *e : {&OnBeforeOpen, &OnAfterOpen, &OnBeforeClose, &OnAfterClose, &OnBeforeInsert, &OnAfterInsert,
-                     &OnBeforeEdit, &OnAfterEdit, &OnBeforePost, &OnAfterPost, &OnBeforeCancel, &OnAfterCancel,
-                     &OnBeforeDelete, &OnAfterDelete, &OnBeforeScroll, &OnAfterScroll})
+    for (Event *e : {&OnBeforeOpen, &OnAfterOpen, &OnBeforeClose, &OnAfterClose, &OnBeforeInsert, &OnAfterInsert, &OnBeforeEdit,
+                     &OnAfterEdit, &OnBeforePost, &OnAfterPost, &OnBeforeCancel, &OnAfterCancel, &OnBeforeDelete, &OnAfterDelete,
+                     &OnBeforeScroll, &OnAfterScroll})
         *e = nullptr;
 }
 
@@ -111,9 +110,9 @@ void RecordSet::attachDataSource(DataSource *source)
 
 void RecordSet::detachDataSource(DataSource *source)
 {
-    m_sources.erase(std::remove_if(m_sources.begin(), m_sources.end(),
-                                   [source](const QPointer<DataSource> &p) { return !p || p == source; }),
-                    m_sources.end());
+    m_sources.erase(
+        std::remove_if(m_sources.begin(), m_sources.end(), [source](const QPointer<DataSource> &p) { return !p || p == source; }),
+        m_sources.end());
 }
 
 void RecordSet::requestFieldFocus(Field *field)
@@ -235,8 +234,8 @@ void RecordSet::loadRows(const FieldDefs &defs, std::vector<RowValues> rows)
                     break;
                 }
             if (found < 0)
-                throw DataSetError(QStringLiteral("%1: o campo '%2' não veio nos dados do servidor.")
-                                       .arg(m_name, f->fieldName()));
+                throw DataSetError(
+                    QStringLiteral("%1: o campo '%2' não veio nos dados do servidor.").arg(m_name, f->fieldName()));
             const FieldKind got = defs[size_t(found)].kind;
             const bool numeric = (got == FieldKind::Float || got == FieldKind::DateTime)
                                  && (f->kind() == FieldKind::Float || f->kind() == FieldKind::DateTime);
@@ -581,7 +580,11 @@ void RecordSet::cancel()
         return;
     fire(OnBeforeCancel);
     m_cancelling = true;
-    struct Reset { bool &flag; ~Reset() { flag = false; } } reset{m_cancelling};
+    struct Reset
+    {
+        bool &flag;
+        ~Reset() { flag = false; }
+    } reset{m_cancelling};
     const int row = m_current;
     m_bufferRow = -1;
     if (m_state == DataSetState::Insert) {
@@ -673,8 +676,7 @@ Delta RecordSet::deltaData() const
     }
     for (const DeletedRow &d : m_deleted)
         changes.push_back({d.changeSeq, Change{ChangeKind::Delete, d.original.unpack(m_kinds), {}}});
-    std::stable_sort(changes.begin(), changes.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::stable_sort(changes.begin(), changes.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     Delta delta;
     delta.fields = fieldDefs();
     delta.changes.reserve(changes.size());
@@ -738,8 +740,7 @@ void RecordSet::cancelUpdates()
         restored.push_back(std::move(r));
     }
     m_deleted.clear();
-    std::stable_sort(restored.begin(), restored.end(),
-                     [](const Row &a, const Row &b) { return a.ordinal < b.ordinal; });
+    std::stable_sort(restored.begin(), restored.end(), [](const Row &a, const Row &b) { return a.ordinal < b.ordinal; });
     m_rows = std::move(restored);
     if (m_current >= int(m_rows.size()))
         m_current = int(m_rows.size()) - 1;

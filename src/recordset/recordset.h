@@ -57,7 +57,7 @@ public:
     bool isActive() const { return m_state != DataSetState::Inactive; }
     bool isEditing() const { return m_state == DataSetState::Edit || m_state == DataSetState::Insert; }
 
-    void open();   // opens empty when nothing was loaded
+    void open(); // opens empty when nothing was loaded
     void close();
     void loadFromPacket(const QByteArray &packet); // decodes fully, then closes and opens
     void loadRows(const FieldDefs &defs, std::vector<RowValues> rows);
@@ -140,9 +140,9 @@ private:
     struct Row
     {
         PackedRow values;
-        PackedRow original;  // set once modified: the values as last loaded or merged
+        PackedRow original; // set once modified: the values as last loaded or merged
         qint64 changeSeq = 0;
-        int ordinal = -1;    // position at the last load or merge; -1 for new rows
+        int ordinal = -1; // position at the last load or merge; -1 for new rows
         RowStatus status = RowStatus::Unmodified;
     };
     struct DeletedRow
@@ -178,7 +178,7 @@ private:
     std::vector<LocateIndex> m_indexes;
     std::vector<Row> m_rows;
     std::vector<DeletedRow> m_deleted;
-    RowValues m_buffer; // the record being edited or inserted
+    RowValues m_buffer;   // the record being edited or inserted
     int m_bufferRow = -1; // the row the buffer stands for, -1 when not editing
     DataSetState m_state = DataSetState::Inactive;
     int m_current = -1;

@@ -18,7 +18,7 @@ bool isKnownCodePage(int codePage);
 // Appends the bytes decoded in codePage to out. Control bytes other than the tab
 // are dropped: they are never text in a clinical note. Never fails: undecodable
 // bytes become U+FFFD.
-void appendDecoded(int codePage, const char* data, qsizetype size, QString& out);
+void appendDecoded(int codePage, const char *data, qsizetype size, QString &out);
 
 // The Unicode character for a glyph of the Symbol font.
 char16_t symbolFontChar(unsigned char glyph);

@@ -6,6 +6,6 @@ namespace kmp::rtf::detail {
 // no table for it. Kept in our own tables because Qt without ICU only knows
 // Latin-1, and Latin-1 turns the stored notes' curly quotes and dashes into
 // invisible control characters.
-const char16_t* upperHalfTable(int codePage);
+const char16_t *upperHalfTable(int codePage);
 
 } // namespace kmp::rtf::detail

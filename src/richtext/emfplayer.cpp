@@ -24,14 +24,56 @@ constexpr int kMaxSavedStates = 64;
 constexpr qsizetype kMaxRecords = 1'000'000;
 
 enum Record : quint32 {
-    Header = 1, PolyBezier = 2, Polygon = 3, Polyline = 4, PolyBezierTo = 5, PolylineTo = 6, PolyPolyline = 7,
-    PolyPolygon = 8, SetWindowExt = 9, SetWindowOrg = 10, SetViewportExt = 11, SetViewportOrg = 12, Eof = 14,
-    SetMapMode = 17, SetBkMode = 18, SetPolyFillMode = 19, SetTextAlign = 22, SetTextColor = 24, MoveTo = 27,
-    SaveDc = 33, RestoreDc = 34, SetWorldTransform = 35, ModifyWorldTransform = 36, SelectObject = 37, CreatePen = 38,
-    CreateBrush = 39, DeleteObject = 40, Ellipse = 42, Rectangle = 43, RoundRect = 44, LineTo = 54, BeginPath = 59,
-    EndPath = 60, CloseFigure = 61, FillPath = 62, StrokeAndFillPath = 63, StrokePath = 64, BitBlt = 76,
-    StretchBlt = 77, StretchDiBits = 81, CreateFont = 82, ExtTextOutW = 84, PolyBezier16 = 85, Polygon16 = 86,
-    Polyline16 = 87, PolyBezierTo16 = 88, PolylineTo16 = 89, PolyPolyline16 = 90, PolyPolygon16 = 91, ExtCreatePen = 95,
+    Header = 1,
+    PolyBezier = 2,
+    Polygon = 3,
+    Polyline = 4,
+    PolyBezierTo = 5,
+    PolylineTo = 6,
+    PolyPolyline = 7,
+    PolyPolygon = 8,
+    SetWindowExt = 9,
+    SetWindowOrg = 10,
+    SetViewportExt = 11,
+    SetViewportOrg = 12,
+    Eof = 14,
+    SetMapMode = 17,
+    SetBkMode = 18,
+    SetPolyFillMode = 19,
+    SetTextAlign = 22,
+    SetTextColor = 24,
+    MoveTo = 27,
+    SaveDc = 33,
+    RestoreDc = 34,
+    SetWorldTransform = 35,
+    ModifyWorldTransform = 36,
+    SelectObject = 37,
+    CreatePen = 38,
+    CreateBrush = 39,
+    DeleteObject = 40,
+    Ellipse = 42,
+    Rectangle = 43,
+    RoundRect = 44,
+    LineTo = 54,
+    BeginPath = 59,
+    EndPath = 60,
+    CloseFigure = 61,
+    FillPath = 62,
+    StrokeAndFillPath = 63,
+    StrokePath = 64,
+    BitBlt = 76,
+    StretchBlt = 77,
+    StretchDiBits = 81,
+    CreateFont = 82,
+    ExtTextOutW = 84,
+    PolyBezier16 = 85,
+    Polygon16 = 86,
+    Polyline16 = 87,
+    PolyBezierTo16 = 88,
+    PolylineTo16 = 89,
+    PolyPolyline16 = 90,
+    PolyPolygon16 = 91,
+    ExtCreatePen = 95,
 };
 
 QColor colorRef(quint32 c)
@@ -64,10 +106,8 @@ struct DcState
 class Player
 {
 public:
-    Player(const QByteArray& data, QImage* image)
-        : m_data(reinterpret_cast<const uchar*>(data.constData()))
-        , m_size(data.size())
-        , m_image(image)
+    Player(const QByteArray &data, QImage *image)
+        : m_data(reinterpret_cast<const uchar *>(data.constData())), m_size(data.size()), m_image(image)
     {
     }
 
@@ -96,14 +136,14 @@ private:
     QPolygonF points(qsizetype at, quint32 count, bool small) const;
     void drawPoly(quint32 type, qsizetype at, qsizetype size, bool small);
     void drawPolyPoly(quint32 type, qsizetype at, qsizetype size, bool small);
-    void drawBitmap(qsizetype at, qsizetype size, QRectF dest, QRectF src, qsizetype offBmi, qsizetype cbBmi,
-                    qsizetype offBits, qsizetype cbBits);
+    void drawBitmap(qsizetype at, qsizetype size, QRectF dest, QRectF src, qsizetype offBmi, qsizetype cbBmi, qsizetype offBits,
+                    qsizetype cbBits);
     void drawText(qsizetype at, qsizetype size);
-    void fillOrStroke(const QPainterPath& shape, bool fill, bool stroke);
+    void fillOrStroke(const QPainterPath &shape, bool fill, bool stroke);
 
-    const uchar* m_data;
+    const uchar *m_data;
     qsizetype m_size;
-    QImage* m_image;
+    QImage *m_image;
     QPainter m_painter;
     QTransform m_deviceToImage;
     DcState m_dc;
@@ -128,8 +168,8 @@ bool Player::play()
     if (frame.width() <= 0 || frame.height() <= 0 || devW <= 0 || devH <= 0 || mmW <= 0 || mmH <= 0)
         return false;
     // The frame in the reference device's pixels is what the picture covers.
-    const QRectF device(frame.left() * devW / mmW / 100.0, frame.top() * devH / mmH / 100.0,
-                        frame.width() * devW / mmW / 100.0, frame.height() * devH / mmH / 100.0);
+    const QRectF device(frame.left() * devW / mmW / 100.0, frame.top() * devH / mmH / 100.0, frame.width() * devW / mmW / 100.0,
+                        frame.height() * devH / mmH / 100.0);
     m_deviceToImage = QTransform::fromScale(m_image->width() / device.width(), m_image->height() / device.height());
     m_deviceToImage.translate(-device.left(), -device.top());
 
@@ -188,7 +228,7 @@ void Player::selectObject(quint32 handle)
     }
     if (handle >= m_objects.size())
         return;
-    const GdiObject& o = m_objects[handle];
+    const GdiObject &o = m_objects[handle];
     if (o.kind == GdiObject::Pen)
         m_dc.pen = o.pen;
     else if (o.kind == GdiObject::Brush)
@@ -210,7 +250,7 @@ QPolygonF Player::points(qsizetype at, quint32 count, bool small) const
     return poly;
 }
 
-void Player::fillOrStroke(const QPainterPath& shape, bool fill, bool stroke)
+void Player::fillOrStroke(const QPainterPath &shape, bool fill, bool stroke)
 {
     if (fill && m_dc.brush.style() != Qt::NoBrush)
         m_painter.fillPath(shape, m_dc.brush);
@@ -265,7 +305,8 @@ void Player::drawPolyPoly(quint32 type, qsizetype at, qsizetype size, bool small
     const quint32 total = u32(at + 28);
     const qsizetype countsAt = 32;
     const qsizetype pointsAt = countsAt + qsizetype(polys) * 4;
-    if (polys == 0 || !has(at, size, countsAt, qsizetype(polys) * 4) || !has(at, size, pointsAt, qsizetype(total) * (small ? 4 : 8)))
+    if (polys == 0 || !has(at, size, countsAt, qsizetype(polys) * 4)
+        || !has(at, size, pointsAt, qsizetype(total) * (small ? 4 : 8)))
         return;
     const QPolygonF all = points(at + pointsAt, total, small);
     QPainterPath path;
@@ -282,7 +323,7 @@ void Player::drawPolyPoly(quint32 type, qsizetype at, qsizetype size, bool small
             path.closeSubpath();
         } else {
             path.moveTo(one.first());
-            for (const QPointF& pt : one)
+            for (const QPointF &pt : one)
                 path.lineTo(pt);
         }
     }
@@ -298,8 +339,8 @@ void Player::drawBitmap(qsizetype at, qsizetype size, QRectF dest, QRectF src, q
 {
     if (cbBmi < 12 || !has(at, size, offBmi, cbBmi) || !has(at, size, offBits, cbBits))
         return;
-    QByteArray dib(reinterpret_cast<const char*>(m_data + at + offBmi), cbBmi);
-    dib.append(reinterpret_cast<const char*>(m_data + at + offBits), cbBits);
+    QByteArray dib(reinterpret_cast<const char *>(m_data + at + offBmi), cbBmi);
+    dib.append(reinterpret_cast<const char *>(m_data + at + offBits), cbBits);
     const QImage bitmap = decodePicture(PictureKind::Dib, dib, QSize());
     if (bitmap.isNull())
         return;
@@ -404,8 +445,7 @@ void Player::record(quint32 type, qsizetype at, qsizetype size)
             applyTransform();
         }
         return;
-    case SetBkMode:
-        return;
+    case SetBkMode: return;
     case SetPolyFillMode:
         if (has(at, size, 8, 4))
             m_dc.fill = u32(at + 8) == 2 ? Qt::WindingFill : Qt::OddEvenFill;
@@ -511,33 +551,29 @@ void Player::record(quint32 type, qsizetype at, qsizetype size)
     case Polyline:
     case PolyBezier:
     case PolyBezierTo:
-    case PolylineTo:
-        drawPoly(type, at, size, false);
-        return;
+    case PolylineTo: drawPoly(type, at, size, false); return;
     case Polygon16:
     case Polyline16:
     case PolyBezier16:
     case PolyBezierTo16:
     case PolylineTo16:
-        drawPoly(type == Polygon16 ? Polygon : type == Polyline16 ? Polyline : type == PolyBezier16 ? PolyBezier
-                 : type == PolyBezierTo16 ? PolyBezierTo : PolylineTo, at, size, true);
+        drawPoly(type == Polygon16        ? Polygon
+                 : type == Polyline16     ? Polyline
+                 : type == PolyBezier16   ? PolyBezier
+                 : type == PolyBezierTo16 ? PolyBezierTo
+                                          : PolylineTo,
+                 at, size, true);
         return;
     case PolyPolygon:
-    case PolyPolyline:
-        drawPolyPoly(type, at, size, false);
-        return;
+    case PolyPolyline: drawPolyPoly(type, at, size, false); return;
     case PolyPolygon16:
-    case PolyPolyline16:
-        drawPolyPoly(type == PolyPolygon16 ? PolyPolygon : PolyPolyline, at, size, true);
-        return;
+    case PolyPolyline16: drawPolyPoly(type == PolyPolygon16 ? PolyPolygon : PolyPolyline, at, size, true); return;
     case BeginPath:
         m_path = QPainterPath();
         m_path.moveTo(m_current);
         m_inPath = true;
         return;
-    case EndPath:
-        m_inPath = false;
-        return;
+    case EndPath: m_inPath = false; return;
     case CloseFigure:
         if (m_inPath)
             m_path.closeSubpath();
@@ -552,8 +588,8 @@ void Player::record(quint32 type, qsizetype at, qsizetype size)
     case StretchDiBits:
         if (has(at, size, 8, 72)) {
             drawBitmap(at, size, QRectF(i32(at + 24), i32(at + 28), i32(at + 72), i32(at + 76)),
-                       QRectF(i32(at + 32), i32(at + 36), i32(at + 40), i32(at + 44)), u32(at + 48), u32(at + 52),
-                       u32(at + 56), u32(at + 60));
+                       QRectF(i32(at + 32), i32(at + 36), i32(at + 40), i32(at + 44)), u32(at + 48), u32(at + 52), u32(at + 56),
+                       u32(at + 60));
         }
         return;
     case BitBlt:
@@ -564,17 +600,14 @@ void Player::record(quint32 type, qsizetype at, qsizetype size)
             drawBitmap(at, size, dest, src, u32(at + 84), u32(at + 88), u32(at + 92), u32(at + 96));
         }
         return;
-    case ExtTextOutW:
-        drawText(at, size);
-        return;
-    default:
-        return;
+    case ExtTextOutW: drawText(at, size); return;
+    default: return;
     }
 }
 
 } // namespace
 
-QImage renderEnhancedMetafile(const QByteArray& data, QSize size)
+QImage renderEnhancedMetafile(const QByteArray &data, QSize size)
 {
     size = size.boundedTo(QSize(kMaxRenderSide, kMaxRenderSide)).expandedTo(QSize(1, 1));
     QImage image(size, QImage::Format_ARGB32_Premultiplied);

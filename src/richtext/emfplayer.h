@@ -12,6 +12,6 @@ namespace kmp::rtf::detail {
 // world transforms). Records it does not know are skipped; broken data gives
 // a null image. No Debian library draws these (libwmf reads only the older
 // Windows metafiles, libuemf only reads and writes records), hence this player.
-QImage renderEnhancedMetafile(const QByteArray& data, QSize size);
+QImage renderEnhancedMetafile(const QByteArray &data, QSize size);
 
 } // namespace kmp::rtf::detail

@@ -11,7 +11,7 @@ namespace kmp::rtf::detail {
 
 namespace {
 
-QString shownText(const QTextFormat& format)
+QString shownText(const QTextFormat &format)
 {
     QString text = format.stringProperty(FootnoteText).simplified();
     constexpr qsizetype kMaxShown = 200;
@@ -20,7 +20,7 @@ QString shownText(const QTextFormat& format)
     return QStringLiteral(" [") + text + QLatin1Char(']');
 }
 
-QFont markerFont(const QTextDocument* doc, const QTextFormat& format)
+QFont markerFont(const QTextDocument *doc, const QTextFormat &format)
 {
     QFont font = format.toCharFormat().font().resolve(doc->defaultFont());
     font.setItalic(true);
@@ -31,27 +31,24 @@ QFont markerFont(const QTextDocument* doc, const QTextFormat& format)
 
 } // namespace
 
-FootnoteMarker::FootnoteMarker(QObject* parent)
-    : QObject(parent)
-{
-}
+FootnoteMarker::FootnoteMarker(QObject *parent) : QObject(parent) {}
 
-void FootnoteMarker::install(QTextDocument* doc)
+void FootnoteMarker::install(QTextDocument *doc)
 {
-    QAbstractTextDocumentLayout* layout = doc->documentLayout();
+    QAbstractTextDocumentLayout *layout = doc->documentLayout();
     if (layout->handlerForObject(FootnoteObject))
         return;
     // Owned by the document, so the handler lives exactly as long as the notes it draws.
     layout->registerHandler(FootnoteObject, new FootnoteMarker(doc));
 }
 
-QSizeF FootnoteMarker::intrinsicSize(QTextDocument* doc, int, const QTextFormat& format)
+QSizeF FootnoteMarker::intrinsicSize(QTextDocument *doc, int, const QTextFormat &format)
 {
     const QFontMetricsF metrics(markerFont(doc, format));
     return QSizeF(metrics.horizontalAdvance(shownText(format)), metrics.height());
 }
 
-void FootnoteMarker::drawObject(QPainter* painter, const QRectF& rect, QTextDocument* doc, int, const QTextFormat& format)
+void FootnoteMarker::drawObject(QPainter *painter, const QRectF &rect, QTextDocument *doc, int, const QTextFormat &format)
 {
     painter->save();
     painter->setFont(markerFont(doc, format));

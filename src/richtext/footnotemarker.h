@@ -15,14 +15,14 @@ class FootnoteMarker : public QObject, public QTextObjectInterface
     Q_INTERFACES(QTextObjectInterface)
 
 public:
-    explicit FootnoteMarker(QObject* parent = nullptr);
+    explicit FootnoteMarker(QObject *parent = nullptr);
 
     // Registers a marker with doc's layout unless one is there already.
-    static void install(QTextDocument* doc);
+    static void install(QTextDocument *doc);
 
-    QSizeF intrinsicSize(QTextDocument* doc, int posInDocument, const QTextFormat& format) override;
-    void drawObject(QPainter* painter, const QRectF& rect, QTextDocument* doc, int posInDocument,
-                    const QTextFormat& format) override;
+    QSizeF intrinsicSize(QTextDocument *doc, int posInDocument, const QTextFormat &format) override;
+    void drawObject(QPainter *painter, const QRectF &rect, QTextDocument *doc, int posInDocument,
+                    const QTextFormat &format) override;
 };
 
 } // namespace kmp::rtf::detail

@@ -10,12 +10,12 @@ namespace kmp::rtf {
 // not start at 1 still goes back into the note as it came.
 inline constexpr int kListStartProperty = 0x3004; // QTextFormat::ListStart from Qt 6.6
 
-inline int listStart(const QTextListFormat& format)
+inline int listStart(const QTextListFormat &format)
 {
     return format.hasProperty(kListStartProperty) ? format.intProperty(kListStartProperty) : 1;
 }
 
-inline void setListStart(QTextListFormat& format, int start)
+inline void setListStart(QTextListFormat &format, int start)
 {
     if (start == 1)
         format.clearProperty(kListStartProperty);

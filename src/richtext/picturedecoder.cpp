@@ -23,7 +23,7 @@ constexpr int kMaxRenderSide = 2000;
 // picture is not worth freezing the screen for.
 constexpr qsizetype kMaxMetafileBytes = 32 * 1024 * 1024;
 
-QImage readImage(const QByteArray& bytes, const QByteArray& onlyFormat = {})
+QImage readImage(const QByteArray &bytes, const QByteArray &onlyFormat = {})
 {
     QByteArray copy = bytes;
     QBuffer buffer(&copy);
@@ -45,11 +45,11 @@ QImage readImage(const QByteArray& bytes, const QByteArray& onlyFormat = {})
 
 // A device-independent bitmap is a bitmap file without its 14-byte file header;
 // put one in front so the image reader takes it.
-QImage decodeDib(const QByteArray& dib)
+QImage decodeDib(const QByteArray &dib)
 {
     if (dib.size() < 16)
         return {};
-    const auto* p = reinterpret_cast<const uchar*>(dib.constData());
+    const auto *p = reinterpret_cast<const uchar *>(dib.constData());
     const quint32 headerSize = qFromLittleEndian<quint32>(p);
     if (headerSize < 12 || headerSize > quint32(dib.size()))
         return {};
@@ -73,24 +73,24 @@ QImage decodeDib(const QByteArray& dib)
     file.append("BM", 2);
     uchar field[4];
     qToLittleEndian<quint32>(quint32(dib.size() + 14), field);
-    file.append(reinterpret_cast<const char*>(field), 4);
+    file.append(reinterpret_cast<const char *>(field), 4);
     file.append(4, '\0');
     qToLittleEndian<quint32>(14 + headerSize + paletteBytes, field);
-    file.append(reinterpret_cast<const char*>(field), 4);
+    file.append(reinterpret_cast<const char *>(field), 4);
     file.append(dib);
     return readImage(file, "bmp");
 }
 
-int collectPng(void* context, char* buffer, int length)
+int collectPng(void *context, char *buffer, int length)
 {
     if (length > 0)
-        static_cast<QByteArray*>(context)->append(buffer, length);
+        static_cast<QByteArray *>(context)->append(buffer, length);
     return length;
 }
 
 // The library keeps font and allocation state that is not safe to share
 // between threads, and the reader runs on the server's threads too.
-QMutex& metafileLock()
+QMutex &metafileLock()
 {
     static QMutex lock;
     return lock;
@@ -98,15 +98,15 @@ QMutex& metafileLock()
 
 // Windows metafiles are drawn by libwmf into a PNG at the size asked for, so
 // the screen shows the drawing rather than a box.
-QImage renderWindowsMetafile(const QByteArray& data, QSize size)
+QImage renderWindowsMetafile(const QByteArray &data, QSize size)
 {
     // A metafile starts with its 18-byte header (type 1 or 2, header size 9
     // words), or with the 22-byte placeable header before it.
     if (data.size() < 18 || data.size() > kMaxMetafileBytes)
         return {};
-    const auto* p = reinterpret_cast<const uchar*>(data.constData());
+    const auto *p = reinterpret_cast<const uchar *>(data.constData());
     const bool placeable = qFromLittleEndian<quint32>(p) == 0x9AC6CDD7u;
-    const uchar* head = placeable ? p + 22 : p;
+    const uchar *head = placeable ? p + 22 : p;
     if (placeable && data.size() < 40)
         return {};
     const quint16 type = qFromLittleEndian<quint16>(head);
@@ -116,7 +116,7 @@ QImage renderWindowsMetafile(const QByteArray& data, QSize size)
     size = size.boundedTo(QSize(kMaxRenderSide, kMaxRenderSide)).expandedTo(QSize(1, 1));
 
     QMutexLocker locker(&metafileLock());
-    wmfAPI* api = nullptr;
+    wmfAPI *api = nullptr;
     wmfAPI_Options options;
     std::memset(&options, 0, sizeof options);
     options.function = wmf_gd_function;
@@ -128,9 +128,9 @@ QImage renderWindowsMetafile(const QByteArray& data, QSize size)
     }
     QByteArray png;
     QByteArray input = data; // the library takes a non-const buffer
-    wmf_gd_t* device = WMF_GD_GetData(api);
+    wmf_gd_t *device = WMF_GD_GetData(api);
     bool ok = (device->flags & WMF_GD_SUPPORTS_PNG)
-        && wmf_mem_open(api, reinterpret_cast<unsigned char*>(input.data()), input.size()) == wmf_E_None;
+              && wmf_mem_open(api, reinterpret_cast<unsigned char *>(input.data()), input.size()) == wmf_E_None;
     wmfD_Rect bbox;
     std::memset(&bbox, 0, sizeof bbox);
     if (ok)
@@ -155,24 +155,19 @@ QImage renderWindowsMetafile(const QByteArray& data, QSize size)
 
 } // namespace
 
-QImage decodePicture(PictureKind kind, const QByteArray& data, QSize renderSize)
+QImage decodePicture(PictureKind kind, const QByteArray &data, QSize renderSize)
 {
     if (data.isEmpty())
         return {};
     switch (kind) {
-    case PictureKind::WindowsMetafile:
-        return renderWindowsMetafile(data, renderSize);
-    case PictureKind::Dib:
-        return decodeDib(data);
-    case PictureKind::EnhancedMetafile:
-        return renderEnhancedMetafile(data, renderSize);
+    case PictureKind::WindowsMetafile: return renderWindowsMetafile(data, renderSize);
+    case PictureKind::Dib: return decodeDib(data);
+    case PictureKind::EnhancedMetafile: return renderEnhancedMetafile(data, renderSize);
     case PictureKind::DeviceBitmap:
-    case PictureKind::Other:
-        return {};
+    case PictureKind::Other: return {};
     case PictureKind::Png:
     case PictureKind::Jpeg:
-    case PictureKind::Unknown:
-        break;
+    case PictureKind::Unknown: break;
     }
     return readImage(data);
 }

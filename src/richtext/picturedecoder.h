@@ -13,6 +13,6 @@ enum class PictureKind : quint8 { Unknown, Png, Jpeg, WindowsMetafile, EnhancedM
 // renderSize for metafiles. Returns a null image when the data cannot be shown
 // (unsupported kind, broken data, or a size that would exhaust memory); never
 // throws.
-QImage decodePicture(PictureKind kind, const QByteArray& data, QSize renderSize);
+QImage decodePicture(PictureKind kind, const QByteArray &data, QSize renderSize);
 
 } // namespace kmp::rtf::detail

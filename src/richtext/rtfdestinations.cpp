@@ -32,12 +32,9 @@ QTextListFormat::Style styleForNfc(int nfc)
 
 } // namespace
 
-RtfDestinations::RtfDestinations(RtfDocumentBuilder& builder)
-    : m_builder(builder)
-{
-}
+RtfDestinations::RtfDestinations(RtfDocumentBuilder &builder) : m_builder(builder) {}
 
-void RtfDestinations::open(GroupState& st, Dest d)
+void RtfDestinations::open(GroupState &st, Dest d)
 {
     st.dest = d;
     switch (d) {
@@ -58,9 +55,7 @@ void RtfDestinations::open(GroupState& st, Dest d)
         st.onClose = OnClose::Pn;
         m_pnBuild = PnProps();
         break;
-    case Dest::PnText:
-        m_pnText.clear();
-        break;
+    case Dest::PnText: m_pnText.clear(); break;
     case Dest::FldInst:
         st.onClose = OnClose::FldInst;
         m_fldInst.clear();
@@ -73,12 +68,11 @@ void RtfDestinations::open(GroupState& st, Dest d)
         st.onClose = OnClose::Footnote;
         m_footnote.clear();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
-void RtfDestinations::beginList(GroupState& st)
+void RtfDestinations::beginList(GroupState &st)
 {
     if (st.dest == Dest::ListTable) {
         st.onClose = OnClose::List;
@@ -86,7 +80,7 @@ void RtfDestinations::beginList(GroupState& st)
     }
 }
 
-void RtfDestinations::beginListOverride(GroupState& st)
+void RtfDestinations::beginListOverride(GroupState &st)
 {
     if (st.dest == Dest::ListOverrideTable) {
         st.onClose = OnClose::ListOverride;
@@ -95,15 +89,14 @@ void RtfDestinations::beginListOverride(GroupState& st)
     }
 }
 
-void RtfDestinations::close(const GroupState& closing, GroupState& parent)
+void RtfDestinations::close(const GroupState &closing, GroupState &parent)
 {
     if (closing.dest == Dest::FontTable)
         finishFontName();
     if (closing.dest == Dest::ColorTable && parent.dest != Dest::ColorTable)
         finishColor();
     switch (closing.onClose) {
-    case OnClose::None:
-        break;
+    case OnClose::None: break;
     case OnClose::Pn:
         parent.para.pn = m_pnBuild;
         if (m_pnBuild.ls > 0) {
@@ -111,12 +104,8 @@ void RtfDestinations::close(const GroupState& closing, GroupState& parent)
             parent.para.ilvl = m_pnBuild.ilvl;
         }
         break;
-    case OnClose::FldInst:
-        finishFieldInstruction(parent);
-        break;
-    case OnClose::Picture:
-        finishPicture(parent);
-        break;
+    case OnClose::FldInst: finishFieldInstruction(parent); break;
+    case OnClose::Picture: finishPicture(parent); break;
     case OnClose::List:
         m_listDefs.push_back(std::move(m_curList));
         m_curList = ListDef();
@@ -125,24 +114,16 @@ void RtfDestinations::close(const GroupState& closing, GroupState& parent)
         if (m_overrideLs > 0)
             m_overrides.insert(m_overrideLs, m_overrideId);
         break;
-    case OnClose::LevelText:
-        finishLevelText();
-        break;
-    case OnClose::Footnote:
-        finishFootnote(parent);
-        break;
+    case OnClose::LevelText: finishLevelText(); break;
+    case OnClose::Footnote: finishFootnote(parent); break;
     }
 }
 
-void RtfDestinations::text(const GroupState& st, const char* s, qsizetype n)
+void RtfDestinations::text(const GroupState &st, const char *s, qsizetype n)
 {
     switch (st.dest) {
-    case Dest::Text:
-        m_builder.appendBytes(st, s, n);
-        break;
-    case Dest::Footnote:
-        appendDecoded(codePageForFont(st.chr.font), s, n, m_footnote);
-        break;
+    case Dest::Text: m_builder.appendBytes(st, s, n); break;
+    case Dest::Footnote: appendDecoded(codePageForFont(st.chr.font), s, n, m_footnote); break;
     case Dest::FontTable:
         for (qsizetype i = 0; i < n; ++i) {
             if (s[i] == ';')
@@ -157,21 +138,11 @@ void RtfDestinations::text(const GroupState& st, const char* s, qsizetype n)
                 finishColor();
         }
         break;
-    case Dest::PnTextBefore:
-        appendDecoded(1252, s, n, m_pnBuild.before);
-        break;
-    case Dest::PnTextAfter:
-        appendDecoded(1252, s, n, m_pnBuild.after);
-        break;
-    case Dest::PnText:
-        appendDecoded(codePageForFont(st.chr.font), s, n, m_pnText);
-        break;
-    case Dest::FldInst:
-        appendDecoded(1252, s, n, m_fldInst);
-        break;
-    case Dest::LevelText:
-        appendDecoded(1252, s, n, m_levelText);
-        break;
+    case Dest::PnTextBefore: appendDecoded(1252, s, n, m_pnBuild.before); break;
+    case Dest::PnTextAfter: appendDecoded(1252, s, n, m_pnBuild.after); break;
+    case Dest::PnText: appendDecoded(codePageForFont(st.chr.font), s, n, m_pnText); break;
+    case Dest::FldInst: appendDecoded(1252, s, n, m_fldInst); break;
+    case Dest::LevelText: appendDecoded(1252, s, n, m_levelText); break;
     case Dest::Picture:
         for (qsizetype i = 0; i < n; ++i) {
             const int v = RtfLexer::hexValue(s[i]);
@@ -185,21 +156,16 @@ void RtfDestinations::text(const GroupState& st, const char* s, qsizetype n)
             }
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
-void RtfDestinations::hexByte(const GroupState& st, unsigned char b)
+void RtfDestinations::hexByte(const GroupState &st, unsigned char b)
 {
     const char c = static_cast<char>(b);
     switch (st.dest) {
-    case Dest::Text:
-        m_builder.appendBytes(st, &c, 1);
-        break;
-    case Dest::FontTable:
-        m_destBytes.append(c);
-        break;
+    case Dest::Text: m_builder.appendBytes(st, &c, 1); break;
+    case Dest::FontTable: m_destBytes.append(c); break;
     case Dest::LevelText:
         // The first character of \leveltext is its length and the level
         // placeholders are bytes below 9: keep them as they are.
@@ -208,13 +174,11 @@ void RtfDestinations::hexByte(const GroupState& st, unsigned char b)
         else
             appendDecoded(1252, &c, 1, m_levelText);
         break;
-    default:
-        text(st, &c, 1);
-        break;
+    default: text(st, &c, 1); break;
     }
 }
 
-void RtfDestinations::unicodeChar(const GroupState& st, int value)
+void RtfDestinations::unicodeChar(const GroupState &st, int value)
 {
     char16_t units[2];
     qsizetype n = 1;
@@ -228,38 +192,23 @@ void RtfDestinations::unicodeChar(const GroupState& st, int value)
             units[0] = symbolFontChar(static_cast<unsigned char>(units[0] - 0xF000));
     }
     switch (st.dest) {
-    case Dest::Text:
-        m_builder.appendUnits(st, units, n);
-        break;
+    case Dest::Text: m_builder.appendUnits(st, units, n); break;
     case Dest::FontTable:
         // Names in other scripts come as \uN (this writer stores them so).
         flushFontNameBytes();
         m_fontName.append(QStringView(units, n));
         break;
-    case Dest::Footnote:
-        m_footnote.append(QStringView(units, n));
-        break;
-    case Dest::PnTextBefore:
-        m_pnBuild.before.append(QStringView(units, n));
-        break;
-    case Dest::PnTextAfter:
-        m_pnBuild.after.append(QStringView(units, n));
-        break;
-    case Dest::PnText:
-        m_pnText.append(QStringView(units, n));
-        break;
-    case Dest::LevelText:
-        m_levelText.append(QStringView(units, n));
-        break;
-    case Dest::FldInst:
-        m_fldInst.append(QStringView(units, n));
-        break;
-    default:
-        break;
+    case Dest::Footnote: m_footnote.append(QStringView(units, n)); break;
+    case Dest::PnTextBefore: m_pnBuild.before.append(QStringView(units, n)); break;
+    case Dest::PnTextAfter: m_pnBuild.after.append(QStringView(units, n)); break;
+    case Dest::PnText: m_pnText.append(QStringView(units, n)); break;
+    case Dest::LevelText: m_levelText.append(QStringView(units, n)); break;
+    case Dest::FldInst: m_fldInst.append(QStringView(units, n)); break;
+    default: break;
     }
 }
 
-void RtfDestinations::specialChar(const GroupState& st, char16_t ch)
+void RtfDestinations::specialChar(const GroupState &st, char16_t ch)
 {
     if (st.dest == Dest::Text) {
         m_builder.appendUnits(st, &ch, 1);
@@ -340,7 +289,7 @@ void RtfDestinations::finishColor()
         m_colors.resize(RtfParser::kMaxColours);
 }
 
-void RtfDestinations::finishFieldInstruction(GroupState& parent)
+void RtfDestinations::finishFieldInstruction(GroupState &parent)
 {
     const QString inst = m_fldInst.trimmed();
     m_fldInst.clear();
@@ -391,7 +340,7 @@ void RtfDestinations::finishLevelText()
     m_curList.levels.back().text = t;
 }
 
-void RtfDestinations::finishFootnote(const GroupState& parent)
+void RtfDestinations::finishFootnote(const GroupState &parent)
 {
     QString text = std::exchange(m_footnote, QString());
     // The space after the note's own reference mark is not part of the note.
@@ -410,7 +359,7 @@ void RtfDestinations::finishFootnote(const GroupState& parent)
 
 void RtfDestinations::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)
 {
-    QByteArray& out = sizing ? m_picture.sizing : m_picture.header;
+    QByteArray &out = sizing ? m_picture.sizing : m_picture.header;
     if (out.size() >= kMaxPictureWords)
         return;
     out += '\\';
@@ -419,14 +368,14 @@ void RtfDestinations::notePictureWord(std::string_view word, bool hasParam, int 
         out += QByteArray::number(param);
 }
 
-void RtfDestinations::finishPicture(const GroupState& parent)
+void RtfDestinations::finishPicture(const GroupState &parent)
 {
     RtfPicture pict = std::move(m_picture);
     m_picture = RtfPicture();
     if (parent.dest != Dest::Text)
         return;
     const bool metafile = pict.kind == PictureKind::WindowsMetafile || pict.kind == PictureKind::EnhancedMetafile
-        || pict.kind == PictureKind::Other;
+                          || pict.kind == PictureKind::Other;
     // \picw and \pich give a metafile's size in hundredths of a millimetre and
     // a bitmap's in pixels; \picwgoal and \pichgoal, when given, the size shown.
     auto nativePx = [&](int v) { return metafile ? v / kHimetricPerPixel : double(v); };
@@ -444,9 +393,8 @@ void RtfDestinations::finishPicture(const GroupState& parent)
     }
     if (!image.isNull()) {
         const bool bitmap = !metafile;
-        m_builder.insertImage(parent, image,
-                    bitmap ? sizeFor(pict.goalw, image.width(), pict.scalex, image.width()) : shownW,
-                    bitmap ? sizeFor(pict.goalh, image.height(), pict.scaley, image.height()) : shownH, &pict);
+        m_builder.insertImage(parent, image, bitmap ? sizeFor(pict.goalw, image.width(), pict.scalex, image.width()) : shownW,
+                              bitmap ? sizeFor(pict.goalh, image.height(), pict.scaley, image.height()) : shownH, &pict);
         return;
     }
     // A picture we cannot show (an unsupported kind, broken data) keeps its
@@ -499,11 +447,11 @@ void RtfDestinations::setFontCodePage(int cpg)
 
 void RtfDestinations::setColorComponent(int which, int value)
 {
-    int* const component[] = {&m_red, &m_green, &m_blue};
+    int *const component[] = {&m_red, &m_green, &m_blue};
     *component[which] = value;
 }
 
-const QString& RtfDestinations::fontFamily(int font) const
+const QString &RtfDestinations::fontFamily(int font) const
 {
     static const QString none;
     const auto it = m_fonts.constFind(fontIndex(font));
@@ -540,18 +488,18 @@ void RtfDestinations::setLevelStart(int start)
         m_curList.levels.back().start = start;
 }
 
-ListShape RtfDestinations::listShapeFor(const ParaProps& para) const
+ListShape RtfDestinations::listShapeFor(const ParaProps &para) const
 {
     ListShape shape;
     if (para.ls > 0) {
         const auto ov = m_overrides.constFind(para.ls);
         const int listId = ov == m_overrides.constEnd() ? -1 : *ov;
-        for (const ListDef& def : m_listDefs) {
+        for (const ListDef &def : m_listDefs) {
             if (def.id != listId)
                 continue;
             if (para.ilvl >= static_cast<int>(def.levels.size()))
                 break;
-            const ListLevel& level = def.levels[para.ilvl];
+            const ListLevel &level = def.levels[para.ilvl];
             if (level.nfc == 255)
                 return shape;
             shape.level = para.ilvl;
@@ -571,7 +519,7 @@ ListShape RtfDestinations::listShapeFor(const ParaProps& para) const
                 shape.style = styleForNfc(level.nfc);
                 // \leveltext holds the number's surroundings around a placeholder
                 // byte for each level; keep what surrounds the last one.
-                const QString& t = level.text;
+                const QString &t = level.text;
                 qsizetype first = -1, last = -1;
                 for (qsizetype i = 0; i < t.size(); ++i) {
                     if (t.at(i).unicode() < 9) {
@@ -590,7 +538,7 @@ ListShape RtfDestinations::listShapeFor(const ParaProps& para) const
             return shape;
         }
     }
-    const PnProps& pn = para.pn;
+    const PnProps &pn = para.pn;
     if (pn.kind == ListKind::Continue) {
         shape.kind = ListKind::Continue;
         return shape;
@@ -602,7 +550,8 @@ ListShape RtfDestinations::listShapeFor(const ParaProps& para) const
         if (pn.kind == ListKind::Bullet) {
             const QString marker = pn.before.trimmed();
             const auto fit = m_fonts.constFind(pn.font);
-            const bool wingdings = fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
+            const bool wingdings =
+                fit != m_fonts.constEnd() && fit->name.startsWith(QLatin1String("Wingdings"), Qt::CaseInsensitive);
             if (marker == QLatin1String("o"))
                 shape.style = QTextListFormat::ListCircle;
             else if (wingdings || marker == QString(QChar(0x25AA)))

@@ -47,23 +47,23 @@ struct ListShape
 class RtfDestinations
 {
 public:
-    explicit RtfDestinations(RtfDocumentBuilder& builder);
+    explicit RtfDestinations(RtfDocumentBuilder &builder);
 
     void setDecodePictures(bool decode) { m_decodePictures = decode; }
 
     // Makes st's group the destination d, starting d's collection afresh.
-    void open(GroupState& st, Dest d);
+    void open(GroupState &st, Dest d);
     // A \list or \listoverride group inside its table.
-    void beginList(GroupState& st);
-    void beginListOverride(GroupState& st);
-    void close(const GroupState& closing, GroupState& parent);
+    void beginList(GroupState &st);
+    void beginListOverride(GroupState &st);
+    void close(const GroupState &closing, GroupState &parent);
 
-    void text(const GroupState& st, const char* s, qsizetype n);
-    void hexByte(const GroupState& st, unsigned char b);
+    void text(const GroupState &st, const char *s, qsizetype n);
+    void hexByte(const GroupState &st, unsigned char b);
     // value is a character in range; a symbol font's private-use letters are
     // mapped here.
-    void unicodeChar(const GroupState& st, int value);
-    void specialChar(const GroupState& st, char16_t ch);
+    void unicodeChar(const GroupState &st, int value);
+    void specialChar(const GroupState &st, char16_t ch);
     void newFootnoteLine();
     void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
 
@@ -76,16 +76,16 @@ public:
     void setColorComponent(int which, int value);
     int codePageForFont(int font) const;
     // The font's name; empty when the font table does not name it.
-    const QString& fontFamily(int font) const;
+    const QString &fontFamily(int font) const;
     QColor colour(int index) const;
-    const QStringList& links() const { return m_links; }
+    const QStringList &links() const { return m_links; }
     int colourCount() const { return static_cast<int>(m_colors.size()); }
     // Changes whenever a font's name or the colour table changes, so formats
     // built from them can be cached until then.
     int formatGeneration() const { return m_formatGeneration; }
 
     // Numbering and lists.
-    PnProps& pnBuild() { return m_pnBuild; }
+    PnProps &pnBuild() { return m_pnBuild; }
     void clearPnText() { m_pnText.clear(); }
     void addListLevel();
     void setListId(int id);
@@ -93,9 +93,9 @@ public:
     void setOverrideListId(int id) { m_overrideId = id; }
     void setLevelNumberFormat(int nfc);
     void setLevelStart(int start);
-    ListShape listShapeFor(const ParaProps& para) const;
+    ListShape listShapeFor(const ParaProps &para) const;
 
-    RtfPicture& picture() { return m_picture; }
+    RtfPicture &picture() { return m_picture; }
 
 private:
     struct FontInfo
@@ -121,14 +121,14 @@ private:
     void finishFontName();
     void flushFontNameBytes();
     void finishColor();
-    void finishFieldInstruction(GroupState& parent);
-    void finishPicture(const GroupState& parent);
-    void finishFootnote(const GroupState& parent);
+    void finishFieldInstruction(GroupState &parent);
+    void finishPicture(const GroupState &parent);
+    void finishFootnote(const GroupState &parent);
     void finishLevelText();
     int fontIndex(int font) const;
     void forgetCodePages() { m_cachedCpFont = -2; }
 
-    RtfDocumentBuilder& m_builder;
+    RtfDocumentBuilder &m_builder;
     bool m_decodePictures = true;
 
     int m_ansiCpg = 1252;

@@ -21,10 +21,8 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
-RtfDocumentBuilder::RtfDocumentBuilder(QTextDocument* doc, const RtfDestinations& tables)
-    : m_doc(doc)
-    , m_cursor(doc)
-    , m_dest(tables)
+RtfDocumentBuilder::RtfDocumentBuilder(QTextDocument *doc, const RtfDestinations &tables)
+    : m_doc(doc), m_cursor(doc), m_dest(tables)
 {
 }
 
@@ -33,19 +31,19 @@ void RtfDocumentBuilder::begin()
     m_cursor.beginEditBlock();
 }
 
-void RtfDocumentBuilder::finish(const GroupState* st)
+void RtfDocumentBuilder::finish(const GroupState *st)
 {
     if (st) {
         commitPending(*st);
         if (m_blockHasContent && !m_needNewBlock)
             applyParagraphFormat(st->para);
     }
-    for (TableContext& ctx : m_tables)
+    for (TableContext &ctx : m_tables)
         applyMerges(ctx);
     m_cursor.endEditBlock();
 }
 
-void RtfDocumentBuilder::appendBytes(const GroupState& st, const char* s, qsizetype n)
+void RtfDocumentBuilder::appendBytes(const GroupState &st, const char *s, qsizetype n)
 {
     const int cp = m_dest.codePageForFont(st.chr.font);
     if (!(m_pendingProps == st.chr) || cp != m_pendingCp) {
@@ -57,7 +55,7 @@ void RtfDocumentBuilder::appendBytes(const GroupState& st, const char* s, qsizet
     m_bytes.append(s, n);
 }
 
-void RtfDocumentBuilder::appendUnits(const GroupState& st, const char16_t* units, qsizetype n)
+void RtfDocumentBuilder::appendUnits(const GroupState &st, const char16_t *units, qsizetype n)
 {
     if (!(m_pendingProps == st.chr)) {
         if (!m_text.isEmpty() || !m_bytes.isEmpty())
@@ -77,7 +75,7 @@ void RtfDocumentBuilder::decodePendingBytes()
     m_bytes.clear();
 }
 
-void RtfDocumentBuilder::commitPending(const GroupState& st)
+void RtfDocumentBuilder::commitPending(const GroupState &st)
 {
     decodePendingBytes();
     if (m_text.isEmpty())
@@ -102,12 +100,12 @@ void RtfDocumentBuilder::commitPending(const GroupState& st)
     m_text.clear();
 }
 
-QTextCharFormat RtfDocumentBuilder::charFormatFor(const CharProps& props)
+QTextCharFormat RtfDocumentBuilder::charFormatFor(const CharProps &props)
 {
     if (m_haveCachedFormat && m_cachedGeneration == m_dest.formatGeneration() && m_cachedProps == props)
         return m_cachedFormat;
     QTextCharFormat fmt;
-    const QString& family = m_dest.fontFamily(props.font);
+    const QString &family = m_dest.fontFamily(props.font);
     if (!family.isEmpty())
         fmt.setFontFamilies(QStringList{family});
     fmt.setFontPointSize(props.size / 2.0);
@@ -127,7 +125,7 @@ QTextCharFormat RtfDocumentBuilder::charFormatFor(const CharProps& props)
         fmt.setForeground(fg);
     if (const QColor bg = m_dest.colour(props.bg); bg.isValid())
         fmt.setBackground(bg);
-    const QStringList& links = m_dest.links();
+    const QStringList &links = m_dest.links();
     if (props.link > 0 && props.link <= links.size()) {
         fmt.setAnchor(true);
         fmt.setAnchorHref(links.at(props.link - 1));
@@ -139,9 +137,9 @@ QTextCharFormat RtfDocumentBuilder::charFormatFor(const CharProps& props)
     return fmt;
 }
 
-void RtfDocumentBuilder::ensureContext(const GroupState& st)
+void RtfDocumentBuilder::ensureContext(const GroupState &st)
 {
-    const ParaProps& para = st.para;
+    const ParaProps &para = st.para;
     const int want = std::min(para.itap > 0 ? para.itap : (para.inTable ? 1 : 0), kMaxTableDepth);
     while (static_cast<int>(m_tables.size()) > want)
         closeTable();
@@ -171,7 +169,8 @@ void RtfDocumentBuilder::openTable()
     // A table inside a cell is defined after its cells: what is known now is
     // the outer row's definition, not its own.
     const bool nested = !m_tables.empty();
-    const bool cellBorders = !nested && std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef& d) { return d.hasBorder(); });
+    const bool cellBorders =
+        !nested && std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef &d) { return d.hasBorder(); });
     fmt.setBorder(cellBorders ? 0 : 1);
     fmt.setProperty(TableScreenGrid, !cellBorders);
     const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_row.cells.size()));
@@ -203,7 +202,7 @@ void RtfDocumentBuilder::closeTable()
 
 void RtfDocumentBuilder::moveToCell()
 {
-    TableContext& ctx = m_tables.back();
+    TableContext &ctx = m_tables.back();
     ctx.needMove = false;
     if (!ctx.table) {
         // Nothing of the table is left to write into; what follows goes after it.
@@ -230,7 +229,7 @@ void RtfDocumentBuilder::moveToCell()
     resetLists();
 }
 
-void RtfDocumentBuilder::endParagraph(const GroupState& st)
+void RtfDocumentBuilder::endParagraph(const GroupState &st)
 {
     commitPending(st);
     ensureContext(st);
@@ -239,11 +238,11 @@ void RtfDocumentBuilder::endParagraph(const GroupState& st)
     m_blockHasContent = false;
 }
 
-void RtfDocumentBuilder::endCell(GroupState& st, int level)
+void RtfDocumentBuilder::endCell(GroupState &st, int level)
 {
     // A \cell puts its text in a cell even when the writer left out \intbl,
     // and the paragraphs that follow until \pard are cells too.
-    ParaProps& para = st.para;
+    ParaProps &para = st.para;
     if (!para.inTable && para.itap <= 0)
         para.inTable = true;
     const int saved = para.itap;
@@ -255,7 +254,7 @@ void RtfDocumentBuilder::endCell(GroupState& st, int level)
     para.itap = saved;
     applyParagraphFormat(para);
     if (!m_tables.empty()) {
-        TableContext& ctx = m_tables.back();
+        TableContext &ctx = m_tables.back();
         applyCellDef(ctx);
         ++ctx.col;
         ctx.needMove = true;
@@ -263,20 +262,20 @@ void RtfDocumentBuilder::endCell(GroupState& st, int level)
     m_blockHasContent = false;
 }
 
-void RtfDocumentBuilder::endRow(const GroupState& st, int level)
+void RtfDocumentBuilder::endRow(const GroupState &st, int level)
 {
     commitPending(st);
     if (static_cast<int>(m_tables.size()) < level)
         return;
     while (static_cast<int>(m_tables.size()) > level)
         closeTable();
-    TableContext& ctx = m_tables.back();
+    TableContext &ctx = m_tables.back();
     if (level > 1 && st.nestedRowProps && ctx.table) {
         // An inner table's row is defined after its cells: give them what
         // the definition says now.
         if (!ctx.widthsSet && ctx.row == 0) {
             setColumnWidths(ctx, true);
-            if (std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef& d) { return d.hasBorder(); })) {
+            if (std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef &d) { return d.hasBorder(); })) {
                 // Its cells have borders of their own: no screen grid on top.
                 QTextTableFormat fmt = ctx.table->format();
                 fmt.setBorder(0);
@@ -299,7 +298,7 @@ void RtfDocumentBuilder::endRow(const GroupState& st, int level)
     }
 }
 
-void RtfDocumentBuilder::setColumnWidths(TableContext& ctx, bool nestedDefinition)
+void RtfDocumentBuilder::setColumnWidths(TableContext &ctx, bool nestedDefinition)
 {
     // An inner table's definition comes after its cells, in \nesttableprops;
     // what is current while its cells are read is the outer row's.
@@ -307,7 +306,7 @@ void RtfDocumentBuilder::setColumnWidths(TableContext& ctx, bool nestedDefinitio
         return;
     if (ctx.grid.empty()) {
         int left = 0;
-        for (const CellDef& def : m_row.cells) {
+        for (const CellDef &def : m_row.cells) {
             if (def.right <= left) {
                 ctx.grid.clear(); // boundaries out of order: leave the columns to Qt
                 return;
@@ -330,14 +329,14 @@ void RtfDocumentBuilder::setColumnWidths(TableContext& ctx, bool nestedDefinitio
     ctx.widthsSet = true;
 }
 
-void RtfDocumentBuilder::mapRow(TableContext& ctx)
+void RtfDocumentBuilder::mapRow(TableContext &ctx)
 {
     ctx.mappedRow = ctx.row;
     ctx.cellStart.clear();
     ctx.cellSpan.clear();
     if (!ctx.table || m_tables.size() != 1 || m_row.cells.empty() || ctx.grid.empty())
         return;
-    for (const CellDef& def : m_row.cells) {
+    for (const CellDef &def : m_row.cells) {
         const auto at = std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right);
         if (at != ctx.grid.end() && *at == def.right)
             continue;
@@ -362,7 +361,7 @@ void RtfDocumentBuilder::mapRow(TableContext& ctx)
     if (static_cast<int>(ctx.grid.size()) == ctx.table->columns())
         setColumnWidths(ctx);
     int left = 0;
-    for (const CellDef& def : m_row.cells) {
+    for (const CellDef &def : m_row.cells) {
         const int first = static_cast<int>(std::upper_bound(ctx.grid.begin(), ctx.grid.end(), left) - ctx.grid.begin());
         const int last = static_cast<int>(std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right) - ctx.grid.begin());
         ctx.cellStart.push_back(std::min(first, kMaxTableColumns - 1));
@@ -371,7 +370,7 @@ void RtfDocumentBuilder::mapRow(TableContext& ctx)
     }
 }
 
-int RtfDocumentBuilder::columnFor(const TableContext& ctx, int cell) const
+int RtfDocumentBuilder::columnFor(const TableContext &ctx, int cell) const
 {
     const int known = static_cast<int>(ctx.cellStart.size());
     if (cell < known)
@@ -381,14 +380,14 @@ int RtfDocumentBuilder::columnFor(const TableContext& ctx, int cell) const
     return std::min(next + (cell - known), kMaxTableColumns - 1);
 }
 
-void RtfDocumentBuilder::applyCellDef(TableContext& ctx)
+void RtfDocumentBuilder::applyCellDef(TableContext &ctx)
 {
     if (!ctx.table || m_tables.size() != 1 || ctx.col >= static_cast<int>(m_row.cells.size()))
         return;
     applyDefToCell(ctx, ctx.row, ctx.col, m_row.cells[ctx.col]);
 }
 
-void RtfDocumentBuilder::applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def)
+void RtfDocumentBuilder::applyDefToCell(TableContext &ctx, int row, int cellIndex, const CellDef &def)
 {
     if (!ctx.table)
         return;
@@ -417,21 +416,21 @@ void RtfDocumentBuilder::applyDefToCell(TableContext& ctx, int row, int cellInde
     cell.setFormat(fmt);
 }
 
-void RtfDocumentBuilder::applyMerges(TableContext& ctx)
+void RtfDocumentBuilder::applyMerges(TableContext &ctx)
 {
     if (!ctx.table || ctx.merges.empty())
         return;
     const std::vector<MergeMark> marks = std::move(ctx.merges);
     ctx.merges.clear();
     auto flagsAt = [&](int row, int col) -> quint8 {
-        for (const MergeMark& m : marks) {
+        for (const MergeMark &m : marks) {
             if (m.row == row && m.col == col)
                 return m.merge;
         }
         return 0;
     };
-    QTextTable* table = ctx.table;
-    for (const MergeMark& m : marks) {
+    QTextTable *table = ctx.table;
+    for (const MergeMark &m : marks) {
         if (!(m.merge & (CellDef::FirstAcross | CellDef::FirstDown)))
             continue;
         int cols = 1;
@@ -453,7 +452,7 @@ void RtfDocumentBuilder::applyMerges(TableContext& ctx)
     }
 }
 
-void RtfDocumentBuilder::applyParagraphFormat(const ParaProps& para)
+void RtfDocumentBuilder::applyParagraphFormat(const ParaProps &para)
 {
     const ListShape shape = m_dest.listShapeFor(para);
     QTextBlockFormat bf;
@@ -497,7 +496,7 @@ void RtfDocumentBuilder::applyParagraphFormat(const ParaProps& para)
         resetLists();
         return;
     }
-    OpenList& slot = m_openLists[shape.level];
+    OpenList &slot = m_openLists[shape.level];
     // Qt revisits every item of a list whenever one joins it, so a list read
     // into one QTextList costs time in the square of its length. Long lists
     // are therefore read as consecutive lists of the same look, the numbered
@@ -530,8 +529,8 @@ void RtfDocumentBuilder::resetLists()
     m_openLists.fill(OpenList());
 }
 
-void RtfDocumentBuilder::insertNoteObject(const GroupState& st, int type, int property, const QString& text,
-                                          const CharProps& props)
+void RtfDocumentBuilder::insertNoteObject(const GroupState &st, int type, int property, const QString &text,
+                                          const CharProps &props)
 {
     ensureContext(st);
     QTextCharFormat fmt = charFormatFor(props);
@@ -541,8 +540,8 @@ void RtfDocumentBuilder::insertNoteObject(const GroupState& st, int type, int pr
     m_blockHasContent = true;
 }
 
-void RtfDocumentBuilder::insertImage(const GroupState& st, const QImage& image, int widthPx, int heightPx,
-                                     const RtfPicture* original)
+void RtfDocumentBuilder::insertImage(const GroupState &st, const QImage &image, int widthPx, int heightPx,
+                                     const RtfPicture *original)
 {
     commitPending(st);
     ensureContext(st);

@@ -25,7 +25,7 @@ struct RtfPicture;
 struct CellDef
 {
     enum Merge : quint8 { FirstAcross = 1, ContinuesAcross = 2, FirstDown = 4, ContinuesDown = 8 };
-    int right = 0;    // right boundary, twips from the row's left edge
+    int right = 0; // right boundary, twips from the row's left edge
     quint8 merge = 0;
     std::array<int, 4> border{-1, -1, -1, -1}; // top, left, bottom, right width in twips; -1 none
     std::array<quint8, 4> style{};             // QTextFrameFormat::BorderStyle of each
@@ -49,25 +49,25 @@ struct RowDefinition
 class RtfDocumentBuilder
 {
 public:
-    RtfDocumentBuilder(QTextDocument* doc, const RtfDestinations& tables);
+    RtfDocumentBuilder(QTextDocument *doc, const RtfDestinations &tables);
 
-    QTextDocument* document() const { return m_doc; }
+    QTextDocument *document() const { return m_doc; }
 
     void begin();
     // The last paragraph may lack its \par, and a truncated note still shows
     // everything that was read. st is null when no group was ever opened.
-    void finish(const GroupState* st);
+    void finish(const GroupState *st);
 
-    void appendBytes(const GroupState& st, const char* s, qsizetype n);
-    void appendUnits(const GroupState& st, const char16_t* units, qsizetype n);
-    void commitPending(const GroupState& st);
-    void endParagraph(const GroupState& st);
-    void endCell(GroupState& st, int level);
-    void endRow(const GroupState& st, int level);
-    void insertNoteObject(const GroupState& st, int type, int property, const QString& text, const CharProps& props);
-    void insertImage(const GroupState& st, const QImage& image, int widthPx, int heightPx, const RtfPicture* original = nullptr);
+    void appendBytes(const GroupState &st, const char *s, qsizetype n);
+    void appendUnits(const GroupState &st, const char16_t *units, qsizetype n);
+    void commitPending(const GroupState &st);
+    void endParagraph(const GroupState &st);
+    void endCell(GroupState &st, int level);
+    void endRow(const GroupState &st, int level);
+    void insertNoteObject(const GroupState &st, int type, int property, const QString &text, const CharProps &props);
+    void insertImage(const GroupState &st, const QImage &image, int widthPx, int heightPx, const RtfPicture *original = nullptr);
 
-    RowDefinition& rowDefinition() { return m_row; }
+    RowDefinition &rowDefinition() { return m_row; }
     // A \nesttableprops group defines an inner table's row; the outer row's
     // definition comes back when the group closes.
     void beginNestedRowDefinition();
@@ -105,23 +105,23 @@ private:
     };
 
     void decodePendingBytes();
-    QTextCharFormat charFormatFor(const CharProps& props);
-    void ensureContext(const GroupState& st);
+    QTextCharFormat charFormatFor(const CharProps &props);
+    void ensureContext(const GroupState &st);
     void openTable();
     void closeTable();
     void moveToCell();
-    void applyCellDef(TableContext& ctx);
-    void applyDefToCell(TableContext& ctx, int row, int cellIndex, const CellDef& def);
-    void setColumnWidths(TableContext& ctx, bool nestedDefinition = false);
-    void mapRow(TableContext& ctx);
-    int columnFor(const TableContext& ctx, int cell) const;
-    void applyMerges(TableContext& ctx);
-    void applyParagraphFormat(const ParaProps& para);
+    void applyCellDef(TableContext &ctx);
+    void applyDefToCell(TableContext &ctx, int row, int cellIndex, const CellDef &def);
+    void setColumnWidths(TableContext &ctx, bool nestedDefinition = false);
+    void mapRow(TableContext &ctx);
+    int columnFor(const TableContext &ctx, int cell) const;
+    void applyMerges(TableContext &ctx);
+    void applyParagraphFormat(const ParaProps &para);
     void resetLists();
 
-    QTextDocument* m_doc;
+    QTextDocument *m_doc;
     QTextCursor m_cursor;
-    const RtfDestinations& m_dest;
+    const RtfDestinations &m_dest;
 
     // Text read but not yet in the document: decoded characters first, then raw
     // bytes still waiting for their code page (a double-byte character may come

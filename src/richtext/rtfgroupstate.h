@@ -7,8 +7,20 @@ namespace kmp::rtf::detail {
 
 // Where the text of a group goes.
 enum class Dest : quint8 {
-    Text, Ignore, FontTable, ColorTable, Pn, PnTextBefore, PnTextAfter, PnText,
-    FldInst, Picture, ListTable, LevelText, ListOverrideTable, Footnote
+    Text,
+    Ignore,
+    FontTable,
+    ColorTable,
+    Pn,
+    PnTextBefore,
+    PnTextAfter,
+    PnText,
+    FldInst,
+    Picture,
+    ListTable,
+    LevelText,
+    ListOverrideTable,
+    Footnote
 };
 
 // What a group leaves behind when it closes.
@@ -22,14 +34,14 @@ struct CharProps
     int size = 24; // half-points
     int fg = 0;    // colour table index, 0 = automatic
     int bg = 0;
-    int link = 0;  // index into the document's links, 0 = none
+    int link = 0;        // index into the document's links, 0 = none
     quint8 vertical = 0; // 0 none, 1 superscript, 2 subscript
     bool bold = false;
     bool italic = false;
     bool underline = false;
     bool strike = false;
     bool hidden = false;
-    bool operator==(const CharProps&) const = default;
+    bool operator==(const CharProps &) const = default;
 };
 
 // The legacy \pn paragraph numbering as the rich-edit control writes it.

@@ -58,7 +58,7 @@ RtfLexer::Token RtfLexer::next()
             ++m_p;
             continue;
         }
-        const char* s = m_p++;
+        const char *s = m_p++;
         while (m_p < m_end && !kSpecial.special[static_cast<unsigned char>(*m_p)])
             ++m_p;
         Token t = makeToken(Token::Text);
@@ -75,7 +75,7 @@ RtfLexer::Token RtfLexer::controlSequence()
         return makeToken(Token::End);
     const char c = *m_p;
     if (isLetter(c)) {
-        const char* start = m_p;
+        const char *start = m_p;
         while (m_p < m_end && isLetter(*m_p))
             ++m_p;
         Token t = makeToken(Token::ControlWord);

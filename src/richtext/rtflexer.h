@@ -27,11 +27,7 @@ public:
         std::string_view word; // ControlWord: the word; Text: the run
     };
 
-    RtfLexer(const char* begin, const char* end)
-        : m_p(begin)
-        , m_end(end)
-    {
-    }
+    RtfLexer(const char *begin, const char *end) : m_p(begin), m_end(end) {}
 
     Token next();
 
@@ -61,8 +57,8 @@ public:
 private:
     Token controlSequence();
 
-    const char* m_p;
-    const char* m_end;
+    const char *m_p;
+    const char *m_end;
 };
 
 } // namespace kmp::rtf::detail

@@ -10,13 +10,9 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
-RtfParser::RtfParser(QTextDocument* doc)
-    : m_builder(doc, m_dest)
-    , m_dest(m_builder)
-{
-}
+RtfParser::RtfParser(QTextDocument *doc) : m_builder(doc, m_dest), m_dest(m_builder) {}
 
-void RtfParser::parse(const QByteArray& data, qsizetype start)
+void RtfParser::parse(const QByteArray &data, qsizetype start)
 {
     m_lexer = RtfLexer(data.constData() + start, data.constData() + data.size());
     m_stack.reserve(64);
@@ -30,20 +26,11 @@ void RtfParser::run()
     while (!m_done) {
         const RtfLexer::Token token = m_lexer.next();
         switch (token.type) {
-        case RtfLexer::Token::End:
-            return;
-        case RtfLexer::Token::GroupOpen:
-            pushGroup();
-            break;
-        case RtfLexer::Token::GroupClose:
-            popGroup();
-            break;
-        case RtfLexer::Token::ControlWord:
-            controlWord(token);
-            break;
-        case RtfLexer::Token::ControlSymbol:
-            controlSymbol(token.symbol);
-            break;
+        case RtfLexer::Token::End: return;
+        case RtfLexer::Token::GroupOpen: pushGroup(); break;
+        case RtfLexer::Token::GroupClose: popGroup(); break;
+        case RtfLexer::Token::ControlWord: controlWord(token); break;
+        case RtfLexer::Token::ControlSymbol: controlSymbol(token.symbol); break;
         case RtfLexer::Token::HexByte:
             if (m_skip > 0) {
                 --m_skip;
@@ -114,7 +101,7 @@ void RtfParser::skipGroup()
     popGroup();
 }
 
-void RtfParser::controlWord(const RtfLexer::Token& token)
+void RtfParser::controlWord(const RtfLexer::Token &token)
 {
     if (m_skip > 0) {
         // A word counts as one of the characters \uN stands in for; \bin's data
@@ -140,37 +127,22 @@ void RtfParser::controlSymbol(char c)
     switch (c) {
     case '\\':
     case '{':
-    case '}':
-        text(&c, 1);
-        break;
-    case '~':
-        specialChar(0x00A0);
-        break;
-    case '_':
-        specialChar(0x2011);
-        break;
-    case '-':
-        specialChar(0x00AD);
-        break;
-    case '*':
-        m_ignorable = true;
-        break;
+    case '}': text(&c, 1); break;
+    case '~': specialChar(0x00A0); break;
+    case '_': specialChar(0x2011); break;
+    case '-': specialChar(0x00AD); break;
+    case '*': m_ignorable = true; break;
     case '\r':
-    case '\n':
-        keyword("par", false, 0);
-        break;
-    case '\t':
-        specialChar(u'\t');
-        break;
-    default:
-        break;
+    case '\n': keyword("par", false, 0); break;
+    case '\t': specialChar(u'\t'); break;
+    default: break;
     }
 }
 
 void RtfParser::keyword(std::string_view word, bool hasParam, int param)
 {
     const bool ignorable = std::exchange(m_ignorable, false);
-    const Keyword* kw = findKeyword(word);
+    const Keyword *kw = findKeyword(word);
     // Every control word that describes a picture's data is kept with it, so
     // that a save writes the picture back as it came.
     if (state().dest == Dest::Picture && !ignorable && !(kw && (kw->flags & Keyword::NotPictureData)))
@@ -186,7 +158,7 @@ void RtfParser::keyword(std::string_view word, bool hasParam, int param)
     (this->*kw->handler)(call);
 }
 
-void RtfParser::text(const char* s, qsizetype n)
+void RtfParser::text(const char *s, qsizetype n)
 {
     m_ignorable = false;
     if (m_skip > 0) {

@@ -31,10 +31,10 @@ public:
     static constexpr int kMaxTableColumns = 64;
     static constexpr int kMaxColours = 4096;
 
-    explicit RtfParser(QTextDocument* doc);
+    explicit RtfParser(QTextDocument *doc);
 
     // Parses data from offset start, which must point at the opening brace.
-    void parse(const QByteArray& data, qsizetype start);
+    void parse(const QByteArray &data, qsizetype start);
 
     // Whether the document is for display (the default): pictures decoded,
     // footnotes drawn. Readers that only want the text skip both, and with
@@ -57,7 +57,7 @@ private:
         // On/off words: no parameter or a non-zero one turns the property on.
         bool on() const { return !hasParam || param != 0; }
     };
-    using KeywordHandler = void (RtfParser::*)(const KeywordCall&);
+    using KeywordHandler = void (RtfParser::*)(const KeywordCall &);
     struct Keyword
     {
         enum Flag : quint8 { PictureSizing = 1, NotPictureData = 2 };
@@ -66,112 +66,112 @@ private:
         int arg = 0;
         quint8 flags = 0;
     };
-    static const Keyword* findKeyword(std::string_view word);
+    static const Keyword *findKeyword(std::string_view word);
 
     // rtfparser.cpp: reading tokens and keeping the group stack.
     void run();
     void pushGroup();
     void popGroup();
     void skipGroup();
-    void controlWord(const RtfLexer::Token& token);
+    void controlWord(const RtfLexer::Token &token);
     void controlSymbol(char c);
     void keyword(std::string_view word, bool hasParam, int param);
 
     // rtfkeywords.cpp: what each control word does.
-    void kwIgnore(const KeywordCall&) {}
-    void kwSkipGroup(const KeywordCall&);
-    void kwFootnote(const KeywordCall&);
-    void kwFontTable(const KeywordCall&);
-    void kwColorTable(const KeywordCall&);
-    void kwPicture(const KeywordCall&);
-    void kwPn(const KeywordCall&);
-    void kwPnTextBefore(const KeywordCall&);
-    void kwPnTextAfter(const KeywordCall&);
-    void kwPnText(const KeywordCall&);
-    void kwFieldInstruction(const KeywordCall&);
-    void kwListTable(const KeywordCall&);
-    void kwListOverrideTable(const KeywordCall&);
-    void kwList(const KeywordCall&);
-    void kwListLevel(const KeywordCall&);
-    void kwListOverride(const KeywordCall&);
-    void kwLevelText(const KeywordCall&);
-    void kwNestTableProps(const KeywordCall&);
-    void kwUpr(const KeywordCall&);
-    void kwUd(const KeywordCall&);
-    void kwCharacterSet(const KeywordCall&);
-    void kwAnsiCodePage(const KeywordCall&);
-    void kwDefaultFont(const KeywordCall&);
-    void kwUnicodeSkip(const KeywordCall&);
-    void kwUnicode(const KeywordCall&);
-    void kwBinary(const KeywordCall&);
-    void kwFont(const KeywordCall&);
-    void kwFontCharset(const KeywordCall&);
-    void kwFontCodePage(const KeywordCall&);
-    void kwColorComponent(const KeywordCall&);
-    void kwPlain(const KeywordCall&);
-    void kwBold(const KeywordCall&);
-    void kwItalic(const KeywordCall&);
-    void kwUnderline(const KeywordCall&);
-    void kwUnderlineNone(const KeywordCall&);
-    void kwStrike(const KeywordCall&);
-    void kwSuperSub(const KeywordCall&);
-    void kwNoSuperSub(const KeywordCall&);
-    void kwRaiseLower(const KeywordCall&);
-    void kwFontSize(const KeywordCall&);
-    void kwForeground(const KeywordCall&);
-    void kwBackground(const KeywordCall&);
-    void kwHidden(const KeywordCall&);
-    void kwParagraph(const KeywordCall&);
-    void kwSpecialChar(const KeywordCall&);
-    void kwParagraphDefault(const KeywordCall&);
-    void kwAlign(const KeywordCall&);
-    void kwLeftIndent(const KeywordCall&);
-    void kwRightIndent(const KeywordCall&);
-    void kwFirstIndent(const KeywordCall&);
-    void kwSpaceBefore(const KeywordCall&);
-    void kwSpaceAfter(const KeywordCall&);
-    void kwLineSpacing(const KeywordCall&);
-    void kwLineSpacingMultiple(const KeywordCall&);
-    void kwInTable(const KeywordCall&);
-    void kwTableDepth(const KeywordCall&);
-    void kwListOverrideIndex(const KeywordCall&);
-    void kwListLevelIndex(const KeywordCall&);
-    void kwPnKind(const KeywordCall&);
-    void kwPnLevel(const KeywordCall&);
-    void kwPnStyle(const KeywordCall&);
-    void kwPnStart(const KeywordCall&);
-    void kwPnFont(const KeywordCall&);
-    void kwRowDefaults(const KeywordCall&);
-    void kwRowLeft(const KeywordCall&);
-    void kwCellRight(const KeywordCall&);
-    void kwCellMerge(const KeywordCall&);
-    void kwCellBorder(const KeywordCall&);
-    void kwOtherBorder(const KeywordCall&);
-    void kwBorderWidth(const KeywordCall&);
-    void kwBorderStyle(const KeywordCall&);
-    void kwBorderNone(const KeywordCall&);
-    void kwCell(const KeywordCall&);
-    void kwNestedCell(const KeywordCall&);
-    void kwRow(const KeywordCall&);
-    void kwNestedRow(const KeywordCall&);
-    void kwListId(const KeywordCall&);
-    void kwLevelNumberFormat(const KeywordCall&);
-    void kwLevelStartAt(const KeywordCall&);
-    void kwPictureKind(const KeywordCall&);
-    void kwPictureWidth(const KeywordCall&);
-    void kwPictureHeight(const KeywordCall&);
-    void kwPictureGoalWidth(const KeywordCall&);
-    void kwPictureGoalHeight(const KeywordCall&);
-    void kwPictureScaleX(const KeywordCall&);
-    void kwPictureScaleY(const KeywordCall&);
+    void kwIgnore(const KeywordCall &) {}
+    void kwSkipGroup(const KeywordCall &);
+    void kwFootnote(const KeywordCall &);
+    void kwFontTable(const KeywordCall &);
+    void kwColorTable(const KeywordCall &);
+    void kwPicture(const KeywordCall &);
+    void kwPn(const KeywordCall &);
+    void kwPnTextBefore(const KeywordCall &);
+    void kwPnTextAfter(const KeywordCall &);
+    void kwPnText(const KeywordCall &);
+    void kwFieldInstruction(const KeywordCall &);
+    void kwListTable(const KeywordCall &);
+    void kwListOverrideTable(const KeywordCall &);
+    void kwList(const KeywordCall &);
+    void kwListLevel(const KeywordCall &);
+    void kwListOverride(const KeywordCall &);
+    void kwLevelText(const KeywordCall &);
+    void kwNestTableProps(const KeywordCall &);
+    void kwUpr(const KeywordCall &);
+    void kwUd(const KeywordCall &);
+    void kwCharacterSet(const KeywordCall &);
+    void kwAnsiCodePage(const KeywordCall &);
+    void kwDefaultFont(const KeywordCall &);
+    void kwUnicodeSkip(const KeywordCall &);
+    void kwUnicode(const KeywordCall &);
+    void kwBinary(const KeywordCall &);
+    void kwFont(const KeywordCall &);
+    void kwFontCharset(const KeywordCall &);
+    void kwFontCodePage(const KeywordCall &);
+    void kwColorComponent(const KeywordCall &);
+    void kwPlain(const KeywordCall &);
+    void kwBold(const KeywordCall &);
+    void kwItalic(const KeywordCall &);
+    void kwUnderline(const KeywordCall &);
+    void kwUnderlineNone(const KeywordCall &);
+    void kwStrike(const KeywordCall &);
+    void kwSuperSub(const KeywordCall &);
+    void kwNoSuperSub(const KeywordCall &);
+    void kwRaiseLower(const KeywordCall &);
+    void kwFontSize(const KeywordCall &);
+    void kwForeground(const KeywordCall &);
+    void kwBackground(const KeywordCall &);
+    void kwHidden(const KeywordCall &);
+    void kwParagraph(const KeywordCall &);
+    void kwSpecialChar(const KeywordCall &);
+    void kwParagraphDefault(const KeywordCall &);
+    void kwAlign(const KeywordCall &);
+    void kwLeftIndent(const KeywordCall &);
+    void kwRightIndent(const KeywordCall &);
+    void kwFirstIndent(const KeywordCall &);
+    void kwSpaceBefore(const KeywordCall &);
+    void kwSpaceAfter(const KeywordCall &);
+    void kwLineSpacing(const KeywordCall &);
+    void kwLineSpacingMultiple(const KeywordCall &);
+    void kwInTable(const KeywordCall &);
+    void kwTableDepth(const KeywordCall &);
+    void kwListOverrideIndex(const KeywordCall &);
+    void kwListLevelIndex(const KeywordCall &);
+    void kwPnKind(const KeywordCall &);
+    void kwPnLevel(const KeywordCall &);
+    void kwPnStyle(const KeywordCall &);
+    void kwPnStart(const KeywordCall &);
+    void kwPnFont(const KeywordCall &);
+    void kwRowDefaults(const KeywordCall &);
+    void kwRowLeft(const KeywordCall &);
+    void kwCellRight(const KeywordCall &);
+    void kwCellMerge(const KeywordCall &);
+    void kwCellBorder(const KeywordCall &);
+    void kwOtherBorder(const KeywordCall &);
+    void kwBorderWidth(const KeywordCall &);
+    void kwBorderStyle(const KeywordCall &);
+    void kwBorderNone(const KeywordCall &);
+    void kwCell(const KeywordCall &);
+    void kwNestedCell(const KeywordCall &);
+    void kwRow(const KeywordCall &);
+    void kwNestedRow(const KeywordCall &);
+    void kwListId(const KeywordCall &);
+    void kwLevelNumberFormat(const KeywordCall &);
+    void kwLevelStartAt(const KeywordCall &);
+    void kwPictureKind(const KeywordCall &);
+    void kwPictureWidth(const KeywordCall &);
+    void kwPictureHeight(const KeywordCall &);
+    void kwPictureGoalWidth(const KeywordCall &);
+    void kwPictureGoalHeight(const KeywordCall &);
+    void kwPictureScaleX(const KeywordCall &);
+    void kwPictureScaleY(const KeywordCall &);
 
     // Text and characters after the group's \uc skip count has taken its share.
-    void text(const char* s, qsizetype n);
+    void text(const char *s, qsizetype n);
     void hexByte(unsigned char b);
     void unicodeChar(int value);
     void specialChar(char16_t ch);
 
-    GroupState& state() { return m_stack.back(); }
+    GroupState &state() { return m_stack.back(); }
 
     // The builder reads fonts, colours and lists from the destinations, which
     // hand it the body text and what their groups leave in the document.

@@ -12,8 +12,8 @@ inline constexpr int kMaxGroupDepth = RtfParser::kMaxGroupDepth;
 inline constexpr int kMaxTableDepth = RtfParser::kMaxTableDepth;
 inline constexpr int kMaxTableColumns = RtfParser::kMaxTableColumns;
 inline constexpr int kMaxTableRows = 10000;
-inline constexpr int kMaxIndentTwips = 31680; // 22 inches, wider than any page
-inline constexpr double kTwipsPerPixel = 15.0; // 1440 twips an inch at 96 pixels an inch
+inline constexpr int kMaxIndentTwips = 31680;              // 22 inches, wider than any page
+inline constexpr double kTwipsPerPixel = 15.0;             // 1440 twips an inch at 96 pixels an inch
 inline constexpr double kHimetricPerPixel = 2540.0 / 96.0; // metafile sizes are in 0.01 mm
 inline constexpr qsizetype kMaxPictureWords = 1024;
 // Items in one QTextList; see applyParagraphFormat(). Bullets show nothing that

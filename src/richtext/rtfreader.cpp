@@ -20,13 +20,13 @@ namespace {
 // as text.
 constexpr qsizetype kMaxRtfLead = 16;
 
-qsizetype rtfStart(const QByteArray& data)
+qsizetype rtfStart(const QByteArray &data)
 {
     const qsizetype at = data.left(kMaxRtfLead + 5).indexOf("{\\rtf");
     return at >= 0 && at <= kMaxRtfLead ? at : -1;
 }
 
-QString decodePlain(const QByteArray& data)
+QString decodePlain(const QByteArray &data)
 {
     QByteArray bytes = data;
     while (bytes.endsWith('\0'))
@@ -42,14 +42,14 @@ QString decodePlain(const QByteArray& data)
 
 } // namespace
 
-bool looksLikeRtf(const QByteArray& data)
+bool looksLikeRtf(const QByteArray &data)
 {
     return rtfStart(data) >= 0;
 }
 
 namespace {
 
-void readInto(const QByteArray& data, QTextDocument* doc, bool decodePictures)
+void readInto(const QByteArray &data, QTextDocument *doc, bool decodePictures)
 {
     const bool undo = doc->isUndoRedoEnabled();
     doc->setUndoRedoEnabled(false);
@@ -76,14 +76,14 @@ void readInto(const QByteArray& data, QTextDocument* doc, bool decodePictures)
 
 } // namespace
 
-void read(const QByteArray& data, QTextDocument* doc)
+void read(const QByteArray &data, QTextDocument *doc)
 {
     if (!doc)
         return;
     readInto(data, doc, true);
 }
 
-QString plainText(const QByteArray& data)
+QString plainText(const QByteArray &data)
 {
     // Pictures are not decoded: the text is all that is wanted, and the server
     // runs this on notes it has never shown to anyone.
@@ -98,9 +98,10 @@ QString plainText(const QByteArray& data)
             const int type = f.charFormat().objectType();
             if (type != HiddenTextObject && type != FootnoteObject)
                 continue;
-            const QString shown = type == FootnoteObject
-                ? QStringLiteral(" [") + f.charFormat().stringProperty(FootnoteText).simplified() + QLatin1Char(']')
-                : QString();
+            const QString shown =
+                type == FootnoteObject
+                    ? QStringLiteral(" [") + f.charFormat().stringProperty(FootnoteText).simplified() + QLatin1Char(']')
+                    : QString();
             for (int i = 0; i < f.length(); ++i)
                 objects.emplace_back(f.position() + i, shown);
         }

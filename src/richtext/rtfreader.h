@@ -14,14 +14,14 @@ namespace kmp::rtf {
 // read, in bounded time and memory; this never throws and never leaves the
 // document half-cleared. Pictures become document resources. The undo history
 // of doc is cleared, since undoing the load would show an empty note.
-void read(const QByteArray& data, QTextDocument* doc);
+void read(const QByteArray &data, QTextDocument *doc);
 
 // Whether data is RTF: "{\rtf" at the start, after white space, a byte-order
 // mark or a few stray bytes that some exporters put before it.
-bool looksLikeRtf(const QByteArray& data);
+bool looksLikeRtf(const QByteArray &data);
 
 // The text of a stored note without its formatting, paragraphs separated by
 // '\n'. For search, previews and exports that do not need a document.
-QString plainText(const QByteArray& data);
+QString plainText(const QByteArray &data);
 
 } // namespace kmp::rtf

@@ -46,7 +46,7 @@ struct RunProps
     bool italic = false;
     bool underline = false;
     bool strike = false;
-    bool operator==(const RunProps&) const = default;
+    bool operator==(const RunProps &) const = default;
 };
 
 QString alphabetic(int n, char16_t first)
@@ -62,10 +62,11 @@ QString alphabetic(int n, char16_t first)
 
 QString roman(int n, bool upper)
 {
-    static const std::pair<int, const char*> parts[] = {{1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"},
-        {90, "xc"}, {50, "l"}, {40, "xl"}, {10, "x"}, {9, "ix"}, {5, "v"}, {4, "iv"}, {1, "i"}};
+    static const std::pair<int, const char *> parts[] = {{1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"},
+                                                         {90, "xc"},  {50, "l"},   {40, "xl"}, {10, "x"},   {9, "ix"},
+                                                         {5, "v"},    {4, "iv"},   {1, "i"}};
     QString out;
-    for (const auto& [value, letters] : parts) {
+    for (const auto &[value, letters] : parts) {
         while (n >= value) {
             out += QLatin1String(letters);
             n -= value;
@@ -102,35 +103,35 @@ struct FontEntry
 class RtfWriter
 {
 public:
-    explicit RtfWriter(const QTextDocument* doc);
+    explicit RtfWriter(const QTextDocument *doc);
     QByteArray write();
 
 private:
-    void writeFrame(QTextFrame* frame, bool inTable);
-    void writeTable(QTextTable* table);
-    void writeCell(const QTextTableCell& cell, int level);
-    void writeNestedTable(QTextTable* table, int level);
-    QByteArray rowDefinition(QTextTable* table, int row, const std::vector<int>& right);
-    void writeBlock(const QTextBlock& block, int level, const char* end);
-    void writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props);
-    int runStart(const QTextBlock& block, QTextList* list, int start);
-    void writeFragment(const QTextFragment& fragment);
-    void writeRunText(const QString& text, const QTextCharFormat& fmt);
-    void writeNoteObject(const QTextCharFormat& fmt);
-    void switchTo(const RunProps& props);
-    void writeImage(const QTextImageFormat& fmt);
-    void writePicture(const QByteArray& words, const QByteArray& data);
-    void escape(QStringView text, QByteArray& out) const;
-    RunProps propsFor(const QTextCharFormat& fmt);
-    int fontIndex(const QString& family, int charset = 0);
-    int colorIndex(const QColor& color);
+    void writeFrame(QTextFrame *frame, bool inTable);
+    void writeTable(QTextTable *table);
+    void writeCell(const QTextTableCell &cell, int level);
+    void writeNestedTable(QTextTable *table, int level);
+    QByteArray rowDefinition(QTextTable *table, int row, const std::vector<int> &right);
+    void writeBlock(const QTextBlock &block, int level, const char *end);
+    void writeListMarker(const QTextBlock &block, QTextList *list, QByteArray &props);
+    int runStart(const QTextBlock &block, QTextList *list, int start);
+    void writeFragment(const QTextFragment &fragment);
+    void writeRunText(const QString &text, const QTextCharFormat &fmt);
+    void writeNoteObject(const QTextCharFormat &fmt);
+    void switchTo(const RunProps &props);
+    void writeImage(const QTextImageFormat &fmt);
+    void writePicture(const QByteArray &words, const QByteArray &data);
+    void escape(QStringView text, QByteArray &out) const;
+    RunProps propsFor(const QTextCharFormat &fmt);
+    int fontIndex(const QString &family, int charset = 0);
+    int colorIndex(const QColor &color);
 
-    const QTextDocument* m_doc;
+    const QTextDocument *m_doc;
     QByteArray m_out;
     std::vector<FontEntry> m_fonts;
     std::vector<QColor> m_colors; // index 0 is "automatic" and never written
     RunProps m_cur;
-    const QTextList* m_runList = nullptr;
+    const QTextList *m_runList = nullptr;
     int m_runStartNumber = 1;
     QString m_defaultFamily;
     double m_defaultSize = 12.0;
@@ -138,8 +139,7 @@ private:
     bool m_defaultItalic = false;
 };
 
-RtfWriter::RtfWriter(const QTextDocument* doc)
-    : m_doc(doc)
+RtfWriter::RtfWriter(const QTextDocument *doc) : m_doc(doc)
 {
     const QFont font = doc->defaultFont();
     m_defaultFamily = font.family();
@@ -163,8 +163,7 @@ QByteArray RtfWriter::write()
 
     QByteArray head = "{\\rtf1\\ansi\\ansicpg1252\\deff0\\nouicompat\\deflang1046{\\fonttbl";
     for (size_t i = 0; i < m_fonts.size(); ++i) {
-        head += "{\\f" + QByteArray::number(qsizetype(i)) + "\\fnil\\fcharset"
-            + QByteArray::number(m_fonts[i].charset) + ' ';
+        head += "{\\f" + QByteArray::number(qsizetype(i)) + "\\fnil\\fcharset" + QByteArray::number(m_fonts[i].charset) + ' ';
         escape(m_fonts[i].name, head);
         head += ";}";
     }
@@ -172,9 +171,9 @@ QByteArray RtfWriter::write()
     if (m_colors.size() > 1) {
         head += "{\\colortbl ;";
         for (size_t i = 1; i < m_colors.size(); ++i) {
-            const QColor& c = m_colors[i];
-            head += "\\red" + QByteArray::number(c.red()) + "\\green" + QByteArray::number(c.green())
-                + "\\blue" + QByteArray::number(c.blue()) + ';';
+            const QColor &c = m_colors[i];
+            head += "\\red" + QByteArray::number(c.red()) + "\\green" + QByteArray::number(c.green()) + "\\blue"
+                    + QByteArray::number(c.blue()) + ';';
         }
         head += "}\r\n";
     }
@@ -182,11 +181,11 @@ QByteArray RtfWriter::write()
     return head + m_out + "}\r\n";
 }
 
-void RtfWriter::writeFrame(QTextFrame* frame, bool inTable)
+void RtfWriter::writeFrame(QTextFrame *frame, bool inTable)
 {
     for (auto it = frame->begin(); !it.atEnd(); ++it) {
-        if (QTextFrame* child = it.currentFrame()) {
-            auto* table = qobject_cast<QTextTable*>(child);
+        if (QTextFrame *child = it.currentFrame()) {
+            auto *table = qobject_cast<QTextTable *>(child);
             if (table && !inTable)
                 writeTable(table);
             else if (table)
@@ -212,7 +211,7 @@ void RtfWriter::writeFrame(QTextFrame* frame, bool inTable)
 
 // The right boundary of every column, in twips: the widths the table was read
 // with or given, else equal parts of the page.
-std::vector<int> columnBoundaries(const QTextTable* table, int cols)
+std::vector<int> columnBoundaries(const QTextTable *table, int cols)
 {
     std::vector<int> right(static_cast<size_t>(cols));
     const QList<QTextLength> widths = table->format().columnWidthConstraints();
@@ -235,14 +234,14 @@ std::vector<int> columnBoundaries(const QTextTable* table, int cols)
 // A cell's borders as \clbrdr words: those it was read with or given; for a
 // table of our own with lines, those lines; none for a table whose lines were
 // only a screen aid.
-QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
+QByteArray cellBorders(const QTextTable *table, const QTextTableCell &cell)
 {
-    static const char* const sides[4] = {"\\clbrdrt", "\\clbrdrl", "\\clbrdrb", "\\clbrdrr"};
+    static const char *const sides[4] = {"\\clbrdrt", "\\clbrdrl", "\\clbrdrb", "\\clbrdrr"};
     const QTextTableCellFormat fmt = cell.format().toTableCellFormat();
     std::array<int, 4> width{-1, -1, -1, -1};
     std::array<QTextFrameFormat::BorderStyle, 4> style{};
     const bool own = fmt.hasProperty(QTextFormat::TableCellTopBorder) || fmt.hasProperty(QTextFormat::TableCellLeftBorder)
-        || fmt.hasProperty(QTextFormat::TableCellBottomBorder) || fmt.hasProperty(QTextFormat::TableCellRightBorder);
+                     || fmt.hasProperty(QTextFormat::TableCellBottomBorder) || fmt.hasProperty(QTextFormat::TableCellRightBorder);
     if (own) {
         const qreal px[4] = {fmt.topBorder(), fmt.leftBorder(), fmt.bottomBorder(), fmt.rightBorder()};
         const QTextFrameFormat::BorderStyle st[4] = {fmt.topBorderStyle(), fmt.leftBorderStyle(), fmt.bottomBorderStyle(),
@@ -252,14 +251,14 @@ QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
             if (px[i] <= 0 || st[i] == QTextFrameFormat::BorderStyle_None)
                 continue;
             // Whole pixels lose thin borders: keep the width read when it still fits.
-            const int t = read.size() == 4 && read.at(i) > 0 && std::abs(read.at(i) / 15.0 - px[i]) < 1.0 ? read.at(i) : twips(px[i]);
+            const int t =
+                read.size() == 4 && read.at(i) > 0 && std::abs(read.at(i) / 15.0 - px[i]) < 1.0 ? read.at(i) : twips(px[i]);
             width[static_cast<size_t>(i)] = t;
             style[static_cast<size_t>(i)] = st[i];
         }
     } else {
         const QTextTableFormat tf = table->format();
-        if (tf.border() <= 0 || tf.borderStyle() == QTextFrameFormat::BorderStyle_None
-            || tf.boolProperty(TableScreenGrid))
+        if (tf.border() <= 0 || tf.borderStyle() == QTextFrameFormat::BorderStyle_None || tf.boolProperty(TableScreenGrid))
             return {};
         width.fill(std::max(1, twips(tf.border())));
         style.fill(tf.borderStyle());
@@ -284,7 +283,7 @@ QByteArray cellBorders(const QTextTable* table, const QTextTableCell& cell)
     return out;
 }
 
-QByteArray RtfWriter::rowDefinition(QTextTable* table, int r, const std::vector<int>& right)
+QByteArray RtfWriter::rowDefinition(QTextTable *table, int r, const std::vector<int> &right)
 {
     QByteArray def = "\\trowd\\trgaph108";
     // One cell per column, merged ones marked as such, which is how every
@@ -305,7 +304,7 @@ QByteArray RtfWriter::rowDefinition(QTextTable* table, int r, const std::vector<
     return def;
 }
 
-void RtfWriter::writeTable(QTextTable* table)
+void RtfWriter::writeTable(QTextTable *table)
 {
     const int cols = std::max(1, table->columns());
     const std::vector<int> right = columnBoundaries(table, cols);
@@ -326,7 +325,7 @@ void RtfWriter::writeTable(QTextTable* table)
 // A table inside a cell: its paragraphs carry their depth (\itapN), its
 // cells and rows end with \nestcell and \nestrow, and its row definition
 // comes after the cells, as Word writes them.
-void RtfWriter::writeNestedTable(QTextTable* table, int level)
+void RtfWriter::writeNestedTable(QTextTable *table, int level)
 {
     const int cols = std::max(1, table->columns());
     const std::vector<int> right = columnBoundaries(table, cols);
@@ -343,32 +342,33 @@ void RtfWriter::writeNestedTable(QTextTable* table, int level)
     }
 }
 
-void RtfWriter::writeCell(const QTextTableCell& cell, int level)
+void RtfWriter::writeCell(const QTextTableCell &cell, int level)
 {
     // The cell's paragraphs and the tables inside it, in order; the last
     // paragraph ends the cell.
     struct Item
     {
         QTextBlock block;
-        QTextTable* table = nullptr;
+        QTextTable *table = nullptr;
     };
     std::vector<Item> items;
     for (auto it = cell.begin(); !it.atEnd(); ++it) {
-        if (QTextFrame* child = it.currentFrame()) {
-            auto* inner = qobject_cast<QTextTable*>(child);
+        if (QTextFrame *child = it.currentFrame()) {
+            auto *inner = qobject_cast<QTextTable *>(child);
             if (inner && level < kMaxTableDepth) {
                 items.push_back({QTextBlock(), inner});
                 continue;
             }
-            for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition(); b = b.next())
+            for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition();
+                 b = b.next())
                 items.push_back({b, nullptr});
         } else if (it.currentBlock().isValid()) {
             items.push_back({it.currentBlock(), nullptr});
         }
     }
-    const char* cellEnd = level > 1 ? "\\nestcell\r\n" : "\\cell\r\n";
+    const char *cellEnd = level > 1 ? "\\nestcell\r\n" : "\\cell\r\n";
     if (items.empty() || items.back().table) {
-        for (const Item& item : items)
+        for (const Item &item : items)
             writeNestedTable(item.table, level + 1);
         m_out += (level > 1 ? "\\pard\\intbl\\itap" + QByteArray::number(level) : QByteArray("\\pard\\intbl")) + cellEnd;
         return;
@@ -381,7 +381,7 @@ void RtfWriter::writeCell(const QTextTableCell& cell, int level)
     }
 }
 
-void RtfWriter::writeBlock(const QTextBlock& block, int level, const char* end)
+void RtfWriter::writeBlock(const QTextBlock &block, int level, const char *end)
 {
     const QTextBlockFormat bf = block.blockFormat();
     QByteArray props = "\\pard";
@@ -390,7 +390,7 @@ void RtfWriter::writeBlock(const QTextBlock& block, int level, const char* end)
     if (level > 1)
         props += "\\itap" + QByteArray::number(level);
     qreal left = bf.leftMargin() + bf.indent() * m_doc->indentWidth();
-    if (QTextList* list = block.textList()) {
+    if (QTextList *list = block.textList()) {
         writeListMarker(block, list, props);
         const int level = std::max(1, list->format().indent());
         props += "\\fi-360\\li" + QByteArray::number(360 * (level + 1) + twips(left));
@@ -411,14 +411,9 @@ void RtfWriter::writeBlock(const QTextBlock& block, int level, const char* end)
         if (bf.lineHeight() > 0 && bf.lineHeight() != 100)
             props += "\\sl" + QByteArray::number(std::lround(bf.lineHeight() * 240 / 100)) + "\\slmult1";
         break;
-    case QTextBlockFormat::MinimumHeight:
-        props += "\\sl" + QByteArray::number(twips(bf.lineHeight())) + "\\slmult0";
-        break;
-    case QTextBlockFormat::FixedHeight:
-        props += "\\sl-" + QByteArray::number(twips(bf.lineHeight())) + "\\slmult0";
-        break;
-    default:
-        break;
+    case QTextBlockFormat::MinimumHeight: props += "\\sl" + QByteArray::number(twips(bf.lineHeight())) + "\\slmult0"; break;
+    case QTextBlockFormat::FixedHeight: props += "\\sl-" + QByteArray::number(twips(bf.lineHeight())) + "\\slmult0"; break;
+    default: break;
     }
     const Qt::Alignment align = bf.alignment() & Qt::AlignHorizontal_Mask;
     if (align & Qt::AlignHCenter)
@@ -439,13 +434,13 @@ void RtfWriter::writeBlock(const QTextBlock& block, int level, const char* end)
     m_out += end;
 }
 
-int RtfWriter::runStart(const QTextBlock& block, QTextList* list, int start)
+int RtfWriter::runStart(const QTextBlock &block, QTextList *list, int start)
 {
     // A long list is held as several lists of one look, each numbered on from
     // the one before; they are one list in the note and share its start.
     if (list != m_runList) {
         const QTextBlock previous = block.previous();
-        QTextList* before = previous.isValid() ? previous.textList() : nullptr;
+        QTextList *before = previous.isValid() ? previous.textList() : nullptr;
         QTextListFormat a = list->format();
         QTextListFormat b = before ? before->format() : QTextListFormat();
         setListStart(a, 1);
@@ -458,13 +453,13 @@ int RtfWriter::runStart(const QTextBlock& block, QTextList* list, int start)
     return m_runStartNumber;
 }
 
-void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteArray& props)
+void RtfWriter::writeListMarker(const QTextBlock &block, QTextList *list, QByteArray &props)
 {
     const QTextListFormat lf = list->format();
     const QTextListFormat::Style style = lf.style();
     QByteArray marker;
     int font = 0;
-    const char* kind = nullptr;
+    const char *kind = nullptr;
     switch (style) {
     case QTextListFormat::ListCircle:
         font = fontIndex(QStringLiteral("Courier New"));
@@ -488,8 +483,8 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
     if (!kind) {
         // The rich-edit form: the rendered bullet for readers that know no
         // lists, then the list description itself.
-        props += "{\\pntext\\f" + f + ' ' + marker + "\\tab}{\\*\\pn\\pnlvlblt\\pnf" + f
-            + "\\pnindent0{\\pntxtb " + marker + "}}";
+        props +=
+            "{\\pntext\\f" + f + ' ' + marker + "\\tab}{\\*\\pn\\pnlvlblt\\pnf" + f + "\\pnindent0{\\pntxtb " + marker + "}}";
         return;
     }
     // The number as the item shows it, counted from the list's own start,
@@ -498,8 +493,8 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
     const QString suffix = lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".");
     QByteArray itemText;
     escape(lf.numberPrefix() + numberText(style, start + list->itemNumber(block)) + suffix, itemText);
-    props += "{\\pntext\\f" + f + ' ' + itemText + "\\tab}{\\*\\pn\\pnlvlbody\\pnf" + f
-        + "\\pnindent0\\pnstart" + QByteArray::number(runStart(block, list, start)) + kind;
+    props += "{\\pntext\\f" + f + ' ' + itemText + "\\tab}{\\*\\pn\\pnlvlbody\\pnf" + f + "\\pnindent0\\pnstart"
+             + QByteArray::number(runStart(block, list, start)) + kind;
     if (!lf.numberPrefix().isEmpty()) {
         props += "{\\pntxtb ";
         escape(lf.numberPrefix(), props);
@@ -511,7 +506,7 @@ void RtfWriter::writeListMarker(const QTextBlock& block, QTextList* list, QByteA
     props += "}}";
 }
 
-void RtfWriter::writeFragment(const QTextFragment& fragment)
+void RtfWriter::writeFragment(const QTextFragment &fragment)
 {
     const QTextCharFormat fmt = fragment.charFormat();
     const QString text = fragment.text();
@@ -547,7 +542,7 @@ void RtfWriter::writeFragment(const QTextFragment& fragment)
     m_out += "}}}";
 }
 
-void RtfWriter::writeNoteObject(const QTextCharFormat& fmt)
+void RtfWriter::writeNoteObject(const QTextCharFormat &fmt)
 {
     if (fmt.objectType() == HiddenTextObject) {
         const QString hidden = fmt.stringProperty(HiddenText);
@@ -573,13 +568,13 @@ void RtfWriter::writeNoteObject(const QTextCharFormat& fmt)
     m_out += '}';
 }
 
-void RtfWriter::writeRunText(const QString& text, const QTextCharFormat& fmt)
+void RtfWriter::writeRunText(const QString &text, const QTextCharFormat &fmt)
 {
     switchTo(propsFor(fmt));
     escape(text, m_out);
 }
 
-void RtfWriter::switchTo(const RunProps& p)
+void RtfWriter::switchTo(const RunProps &p)
 {
     const qsizetype before = m_out.size();
     if (p.font != m_cur.font)
@@ -607,7 +602,7 @@ void RtfWriter::switchTo(const RunProps& p)
 
 // Only control words may stand before a picture's data: anything else in a
 // stored header would end up in the note as text.
-bool isControlWords(const QByteArray& words)
+bool isControlWords(const QByteArray &words)
 {
     for (qsizetype i = 0; i < words.size();) {
         if (words.at(i) != '\\')
@@ -626,7 +621,7 @@ bool isControlWords(const QByteArray& words)
     return true;
 }
 
-void RtfWriter::writeImage(const QTextImageFormat& fmt)
+void RtfWriter::writeImage(const QTextImageFormat &fmt)
 {
     const int shownW = fmt.width() > 0 ? static_cast<int>(std::lround(fmt.width())) : -1;
     const int shownH = fmt.height() > 0 ? static_cast<int>(std::lround(fmt.height())) : -1;
@@ -662,12 +657,11 @@ void RtfWriter::writeImage(const QTextImageFormat& fmt)
         return;
     const int w = shownW > 0 ? shownW : image.width();
     const int h = shownH > 0 ? shownH : image.height();
-    writePicture("\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich" + QByteArray::number(image.height())
-                     + goals(w, h),
-                 png);
+    writePicture(
+        "\\pngblip\\picw" + QByteArray::number(image.width()) + "\\pich" + QByteArray::number(image.height()) + goals(w, h), png);
 }
 
-void RtfWriter::writePicture(const QByteArray& words, const QByteArray& data)
+void RtfWriter::writePicture(const QByteArray &words, const QByteArray &data)
 {
     m_out += "{\\pict" + words + "\r\n";
     const QByteArray hex = data.toHex();
@@ -679,7 +673,7 @@ void RtfWriter::writePicture(const QByteArray& words, const QByteArray& data)
     m_out += '}';
 }
 
-void RtfWriter::escape(QStringView text, QByteArray& out) const
+void RtfWriter::escape(QStringView text, QByteArray &out) const
 {
     static const char hexDigits[] = "0123456789abcdef";
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -711,9 +705,8 @@ void RtfWriter::escape(QStringView text, QByteArray& out) const
             continue;
         }
         // A lone surrogate would make the stored note unreadable elsewhere.
-        const bool paired = QChar::isHighSurrogate(c)
-            ? (i + 1 < text.size() && text[i + 1].isLowSurrogate())
-            : (!QChar::isLowSurrogate(c) || (i > 0 && text[i - 1].isHighSurrogate()));
+        const bool paired = QChar::isHighSurrogate(c) ? (i + 1 < text.size() && text[i + 1].isLowSurrogate())
+                                                      : (!QChar::isLowSurrogate(c) || (i > 0 && text[i - 1].isHighSurrogate()));
         if (!paired) {
             out += "\\u-3?";
             continue;
@@ -722,7 +715,7 @@ void RtfWriter::escape(QStringView text, QByteArray& out) const
     }
 }
 
-RunProps RtfWriter::propsFor(const QTextCharFormat& fmt)
+RunProps RtfWriter::propsFor(const QTextCharFormat &fmt)
 {
     RunProps p;
     QString family;
@@ -752,7 +745,7 @@ RunProps RtfWriter::propsFor(const QTextCharFormat& fmt)
     return p;
 }
 
-int RtfWriter::fontIndex(const QString& family, int charset)
+int RtfWriter::fontIndex(const QString &family, int charset)
 {
     for (size_t i = 0; i < m_fonts.size(); ++i) {
         if (m_fonts[i].name == family)
@@ -762,7 +755,7 @@ int RtfWriter::fontIndex(const QString& family, int charset)
     return static_cast<int>(m_fonts.size() - 1);
 }
 
-int RtfWriter::colorIndex(const QColor& color)
+int RtfWriter::colorIndex(const QColor &color)
 {
     const QRgb rgb = color.rgb();
     for (size_t i = 1; i < m_colors.size(); ++i) {
@@ -775,7 +768,7 @@ int RtfWriter::colorIndex(const QColor& color)
 
 } // namespace
 
-QByteArray write(const QTextDocument* doc)
+QByteArray write(const QTextDocument *doc)
 {
     if (!doc)
         return QByteArray("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}}}\r\n");

@@ -12,6 +12,6 @@ namespace kmp::rtf {
 // character format switched on and off explicitly, lists in the rich-edit \pn
 // form, tables and PNG pictures. read() of the result gives back the same text,
 // fonts, sizes, emphasis, colours, alignment, indents and lists.
-QByteArray write(const QTextDocument* doc);
+QByteArray write(const QTextDocument *doc);
 
 } // namespace kmp::rtf

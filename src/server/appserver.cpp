@@ -24,9 +24,7 @@ void logLine(const QString &line)
 }
 
 AppServer::AppServer(Options options, QObject *parent)
-    : QTcpServer(parent),
-      m_options(std::move(options)),
-      m_limits(m_options.maxConnections, m_options.maxPerAddress),
+    : QTcpServer(parent), m_options(std::move(options)), m_limits(m_options.maxConnections, m_options.maxPerAddress),
       m_budget(m_options.memoryBudget)
 {
     if (m_options.maxFrame == 0)
@@ -65,10 +63,8 @@ void AppServer::start(const QHostAddress &address, quint16 port)
     m_stop = false;
     m_pool = std::make_unique<DbPool>(m_options.database, m_options.dbConnections);
     if (!listen(address, port))
-        throw kmp::Error(QStringLiteral("Não foi possível escutar em %1:%2: %3")
-                             .arg(address.toString())
-                             .arg(port)
-                             .arg(errorString()));
+        throw kmp::Error(
+            QStringLiteral("Não foi possível escutar em %1:%2: %3").arg(address.toString()).arg(port).arg(errorString()));
 }
 
 void AppServer::incomingConnection(qintptr socketDescriptor)

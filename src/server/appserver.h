@@ -29,18 +29,18 @@ public:
     struct Options
     {
         DatabaseConfig database;
-        quint32 maxFrame = 0;   // 0: the wire default
+        quint32 maxFrame = 0; // 0: the wire default
         int maxConnections = 256;
-        int maxPerAddress = 64;       // connections from one client address
-        int idleTimeoutMs = 600000;   // a connection without requests this long is closed
-        int frameDeadlineMs = 30000;  // a frame must be whole this long after its first byte
+        int maxPerAddress = 64;          // connections from one client address
+        int idleTimeoutMs = 600000;      // a connection without requests this long is closed
+        int frameDeadlineMs = 30000;     // a frame must be whole this long after its first byte
         int handshakeDeadlineMs = 10000; // TLS and the client key (or, without them, the
                                          // first request) this long after accepting
         int dbConnections = DbPool::DefaultConnections;
         qint64 memoryBudget = ByteBudget::DefaultLimit; // request bytes held at once
-        bool quiet = false;      // no connection log (benchmarks)
-        std::shared_ptr<const KeyRing> keys;    // client keys; null: none asked
-        std::shared_ptr<const TlsIdentity> tls; // null: plain TCP
+        bool quiet = false;                             // no connection log (benchmarks)
+        std::shared_ptr<const KeyRing> keys;            // client keys; null: none asked
+        std::shared_ptr<const TlsIdentity> tls;         // null: plain TCP
     };
 
     explicit AppServer(Options options, QObject *parent = nullptr);

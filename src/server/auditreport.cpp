@@ -137,8 +137,8 @@ QString formatAuditEntry(const AuditEntry &e)
     QStringList lines;
     lines << QStringLiteral("#%1 %2  chave %3  de %4  %5  %6  %7  %8")
                  .arg(e.id)
-                 .arg(e.changedAt, e.clientKey, e.address.isEmpty() ? QStringLiteral("?") : e.address, e.method, e.table,
-                      kind, key.join(QLatin1Char(' ')));
+                 .arg(e.changedAt, e.clientKey, e.address.isEmpty() ? QStringLiteral("?") : e.address, e.method, e.table, kind,
+                      key.join(QLatin1Char(' ')));
     for (const QString &n : names) {
         const ColumnDef *c = table ? table->column(n) : nullptr;
         if (c && c->key)

@@ -168,8 +168,8 @@ qint64 copyRows(QSqlDatabase from, QSqlDatabase to, const QString &table)
 void writeManifest(SqliteFile &file, const BackupManifest &m)
 {
     file.exec(QStringLiteral("CREATE TABLE %1 (NAME VARCHAR(40) PRIMARY KEY, VALUE VARCHAR(200) NOT NULL)").arg(kInfoTable));
-    file.exec(QStringLiteral("CREATE TABLE %1 (TABLE_NAME VARCHAR(64) PRIMARY KEY, ROW_COUNT INTEGER NOT NULL)")
-                  .arg(kCountsTable));
+    file.exec(
+        QStringLiteral("CREATE TABLE %1 (TABLE_NAME VARCHAR(64) PRIMARY KEY, ROW_COUNT INTEGER NOT NULL)").arg(kCountsTable));
     const std::pair<const char *, QString> info[] = {{"format", QString::number(m.format)},
                                                      {"schema_version", QString::number(m.schemaVersion)},
                                                      {"source_kind", m.sourceKind},
@@ -178,8 +178,7 @@ void writeManifest(SqliteFile &file, const BackupManifest &m)
         file.exec(QStringLiteral("INSERT INTO %1 (NAME, VALUE) VALUES (?, ?)").arg(kInfoTable),
                   {QString::fromLatin1(name), value});
     for (const auto &[table, rows] : m.rowCounts)
-        file.exec(QStringLiteral("INSERT INTO %1 (TABLE_NAME, ROW_COUNT) VALUES (?, ?)").arg(kCountsTable),
-                  {table, rows});
+        file.exec(QStringLiteral("INSERT INTO %1 (TABLE_NAME, ROW_COUNT) VALUES (?, ?)").arg(kCountsTable), {table, rows});
 }
 
 BackupManifest readManifest(SqliteFile &file, const QStringList &tablesWithManifest)
@@ -245,10 +244,8 @@ void checkCounts(QSqlDatabase db, const BackupManifest &m, const QString &where)
     for (const auto &[table, rows] : m.rowCounts) {
         const qint64 found = countRows(db, table);
         if (found != rows)
-            throw kmp::Error(QStringLiteral("%1: a tabela %2 tem %3 linha(s), a cópia registrou %4.")
-                                 .arg(where, table)
-                                 .arg(found)
-                                 .arg(rows));
+            throw kmp::Error(
+                QStringLiteral("%1: a tabela %2 tem %3 linha(s), a cópia registrou %4.").arg(where, table).arg(found).arg(rows));
     }
 }
 
@@ -320,9 +317,8 @@ BackupManifest backupPostgres(const DatabaseConfig &from, const QString &partial
             copy.begin();
             for (const QString &t : tables) {
                 if (!known.contains(t))
-                    throw kmp::Error(QStringLiteral("A tabela %1 do banco não faz parte do esquema versão %2.")
-                                         .arg(t)
-                                         .arg(version));
+                    throw kmp::Error(
+                        QStringLiteral("A tabela %1 do banco não faz parte do esquema versão %2.").arg(t).arg(version));
                 // Creating the schema filled some tables of its own (versions): the
                 // source's rows replace them.
                 copy.execDirect(QStringLiteral("DELETE FROM %1").arg(t));
@@ -387,8 +383,8 @@ BackupManifest verifyBackup(const QString &file)
     QSqlQuery integrity = backup.exec(QStringLiteral("PRAGMA integrity_check"));
     const QString verdict = integrity.next() ? integrity.value(0).toString() : QString();
     if (verdict != QLatin1String("ok"))
-        throw kmp::Error(QStringLiteral("A cópia %1 está danificada (verificação de integridade: %2).")
-                             .arg(file, verdict.left(200)));
+        throw kmp::Error(
+            QStringLiteral("A cópia %1 está danificada (verificação de integridade: %2).").arg(file, verdict.left(200)));
     const BackupManifest m = readManifest(backup, allTablesIn(backup.database()));
     if (m.format != BackupFormat)
         throw kmp::Error(QStringLiteral("A cópia %1 tem o formato %2, que este kmp-appserver não lê.").arg(file).arg(m.format));
@@ -459,7 +455,9 @@ BackupManifest restoreDatabase(const QString &file, const DatabaseConfig &to, co
         if (exists) {
             // Opening and closing the old database folds its write-ahead log back into it,
             // so the file kept aside is whole on its own.
-            { DbConnection old(to); }
+            {
+                DbConnection old(to);
+            }
             const QString aside = to.path + QStringLiteral(".substituido-")
                                   + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
             if (QFileInfo::exists(to.path + QStringLiteral("-wal")))

@@ -17,8 +17,8 @@ struct BackupManifest
 {
     int format = 0;
     int schemaVersion = 0;
-    QString sourceKind;  // "sqlite" or "postgresql"
-    QString createdAt;   // UTC, ISO 8601
+    QString sourceKind;                  // "sqlite" or "postgresql"
+    QString createdAt;                   // UTC, ISO 8601
     std::map<QString, qint64> rowCounts; // upper-case table name -> rows
 
     qint64 totalRows() const;

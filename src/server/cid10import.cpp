@@ -74,8 +74,7 @@ std::vector<Cid10Entry> readCid10Folder(const QString &dirPath)
     const QString categories = find(QStringLiteral("CID-10-CATEGORIAS.CSV"));
     const QString subcategories = find(QStringLiteral("CID-10-SUBCATEGORIAS.CSV"));
     if (categories.isEmpty() && subcategories.isEmpty())
-        throw kmp::Error(QStringLiteral("A pasta %1 não tem CID-10-CATEGORIAS.CSV nem CID-10-SUBCATEGORIAS.CSV.")
-                             .arg(dirPath));
+        throw kmp::Error(QStringLiteral("A pasta %1 não tem CID-10-CATEGORIAS.CSV nem CID-10-SUBCATEGORIAS.CSV.").arg(dirPath));
     std::map<QString, Cid10Entry> byCode;
     for (const QString &file : {categories, subcategories}) {
         if (file.isEmpty())
@@ -103,13 +102,13 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
     Transaction tx(db);
     // The same statement works in SQLite and PostgreSQL; updating only when something
     // differs keeps a second run from rewriting every row.
-    QSqlQuery q = db.prepare(QStringLiteral(
-        "INSERT INTO DIAGNOST (CDDIAGNOST, NMDIAGNOST, CDTABECDI, DSABREDIAG) VALUES (?, ?, ?, ?) "
-        "ON CONFLICT (CDDIAGNOST) DO UPDATE SET NMDIAGNOST = excluded.NMDIAGNOST, "
-        "CDTABECDI = excluded.CDTABECDI, DSABREDIAG = excluded.DSABREDIAG "
-        "WHERE DIAGNOST.NMDIAGNOST IS DISTINCT FROM excluded.NMDIAGNOST "
-        "OR DIAGNOST.CDTABECDI IS DISTINCT FROM excluded.CDTABECDI "
-        "OR DIAGNOST.DSABREDIAG IS DISTINCT FROM excluded.DSABREDIAG"));
+    QSqlQuery q =
+        db.prepare(QStringLiteral("INSERT INTO DIAGNOST (CDDIAGNOST, NMDIAGNOST, CDTABECDI, DSABREDIAG) VALUES (?, ?, ?, ?) "
+                                  "ON CONFLICT (CDDIAGNOST) DO UPDATE SET NMDIAGNOST = excluded.NMDIAGNOST, "
+                                  "CDTABECDI = excluded.CDTABECDI, DSABREDIAG = excluded.DSABREDIAG "
+                                  "WHERE DIAGNOST.NMDIAGNOST IS DISTINCT FROM excluded.NMDIAGNOST "
+                                  "OR DIAGNOST.CDTABECDI IS DISTINCT FROM excluded.CDTABECDI "
+                                  "OR DIAGNOST.DSABREDIAG IS DISTINCT FROM excluded.DSABREDIAG"));
     const int total = int(entries.size());
     int done = 0;
     try {
@@ -121,7 +120,8 @@ Cid10ImportResult importCid10(DbConnection &db, const std::vector<Cid10Entry> &e
             else if (e.name.size() > nameMax)
                 tooLong = QStringLiteral("descrição com %1 caracteres (máximo %2)").arg(e.name.size()).arg(nameMax);
             else if (e.abbreviation.size() > abbrevMax)
-                tooLong = QStringLiteral("descrição abreviada com %1 caracteres (máximo %2)").arg(e.abbreviation.size()).arg(abbrevMax);
+                tooLong =
+                    QStringLiteral("descrição abreviada com %1 caracteres (máximo %2)").arg(e.abbreviation.size()).arg(abbrevMax);
             if (!tooLong.isEmpty()) {
                 result.refused << QStringLiteral("%1: %2; não importado").arg(e.code.left(20), tooLong);
             } else {

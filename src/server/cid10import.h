@@ -26,8 +26,8 @@ std::vector<Cid10Entry> parseCid10(const QByteArray &latin1Contents, const QStri
 
 struct Cid10ImportResult
 {
-    int imported = 0;          // entries written (inserted or updated)
-    QStringList refused;       // one readable line per entry that could not be stored whole
+    int imported = 0;    // entries written (inserted or updated)
+    QStringList refused; // one readable line per entry that could not be stored whole
 };
 
 // Writes entries into the catalogue, code as key, with the table tag "CID10": new codes

@@ -5,10 +5,8 @@
 namespace kmp::server {
 
 ConnectionLimits::ConnectionLimits(int maxConnections, int maxPerAddress)
-    : m_maxConnections(std::max(1, maxConnections)),
-      m_maxPerAddress(std::clamp(maxPerAddress, 1, m_maxConnections)),
-      m_maxHandshaking(std::max(1, m_maxConnections / 4)),
-      m_maxHandshakingPerAddress(std::max(1, m_maxPerAddress / 4))
+    : m_maxConnections(std::max(1, maxConnections)), m_maxPerAddress(std::clamp(maxPerAddress, 1, m_maxConnections)),
+      m_maxHandshaking(std::max(1, m_maxConnections / 4)), m_maxHandshakingPerAddress(std::max(1, m_maxPerAddress / 4))
 {
 }
 
@@ -42,8 +40,8 @@ QString ConnectionLimits::describeEviction() const
 
 bool ConnectionLimits::dropHandshaking(const Eviction &eviction)
 {
-    const auto it = std::find_if(m_handshaking.begin(), m_handshaking.end(),
-                                 [&](const Handshaking &h) { return h.eviction == eviction; });
+    const auto it =
+        std::find_if(m_handshaking.begin(), m_handshaking.end(), [&](const Handshaking &h) { return h.eviction == eviction; });
     if (it == m_handshaking.end())
         return false;
     --m_byAddress[it->address].handshaking;

@@ -16,11 +16,11 @@
 #include <QCborStreamReader>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QThread>
-#include <QtEndian>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QThread>
+#include <QtEndian>
 #include <memory>
 
 namespace kmp::server {
@@ -108,8 +108,9 @@ bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const s
             return false;
         }
         if (m_handshakeDeadline.hasExpired()) {
-            refuse(peer, QStringLiteral("TLS não concluído em %1 s (limite %2)")
-                             .arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
+            refuse(
+                peer,
+                QStringLiteral("TLS não concluído em %1 s (limite %2)").arg(seconds(m_handshakeLimitMs), m_handshakeLimitName));
             return false;
         }
         if (!ssl.waitForEncrypted(250) && ssl.state() != QAbstractSocket::ConnectedState) {
@@ -229,15 +230,15 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
         refuse(peer, why);
         const int failures = KeyThrottle::global().recordFailure(address, QDeadlineTimer::current().deadline());
         if (failures >= KeyThrottle::FreeFailures)
-            m_settings.warn(QStringLiteral("%1 chaves recusadas de %2 em %3 min; as próximas conexões desse endereço "
-                                           "esperam %4 s pelo desafio")
-                                .arg(failures)
-                                .arg(address)
-                                .arg(KeyThrottle::WindowMs / 60000)
-                                .arg(seconds(int(KeyThrottle::global().delayFor(
-                                    address, QDeadlineTimer::current().deadline())))));
-        const auto r = wire::Response::failure(0, wire::ErrorCode::Unauthorized,
-                                               QStringLiteral("Chave de cliente recusada pelo servidor."));
+            m_settings.warn(
+                QStringLiteral("%1 chaves recusadas de %2 em %3 min; as próximas conexões desse endereço "
+                               "esperam %4 s pelo desafio")
+                    .arg(failures)
+                    .arg(address)
+                    .arg(KeyThrottle::WindowMs / 60000)
+                    .arg(seconds(int(KeyThrottle::global().delayFor(address, QDeadlineTimer::current().deadline())))));
+        const auto r =
+            wire::Response::failure(0, wire::ErrorCode::Unauthorized, QStringLiteral("Chave de cliente recusada pelo servidor."));
         socket.write(wire::frame(wire::encodeResponse(r)));
         flush(socket);
         return {};
@@ -254,9 +255,8 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     // TLS and the client key must be done within the shorter of the two deadlines, from
     // the moment the connection was accepted.
     m_handshakeLimitMs = std::min(m_settings.handshakeDeadlineMs, m_settings.frameDeadlineMs);
-    m_handshakeLimitName = m_settings.handshakeDeadlineMs <= m_settings.frameDeadlineMs
-                               ? QStringLiteral("--handshake-deadline")
-                               : QStringLiteral("--frame-deadline");
+    m_handshakeLimitName = m_settings.handshakeDeadlineMs <= m_settings.frameDeadlineMs ? QStringLiteral("--handshake-deadline")
+                                                                                        : QStringLiteral("--frame-deadline");
     m_handshakeDeadline = QDeadlineTimer(m_handshakeLimitMs);
 
     std::unique_ptr<QTcpSocket> owned;
@@ -342,7 +342,7 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
         if (in.overBudget) {
             const qint64 id = requestIdFromPrefix(in.prefix);
             m_settings.warn(QStringLiteral("conexão #%1 de %2: pedido %3 de %4 MB recusado: limite de memória de %5 MB "
-                                          "para pedidos em andamento (%6 MB em uso; --memory-budget)")
+                                           "para pedidos em andamento (%6 MB em uso; --memory-budget)")
                                 .arg(m_number)
                                 .arg(peer)
                                 .arg(id)
@@ -397,8 +397,7 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     // to make and read there.
     const bool compressFor = socket.peerAddress() != socket.localAddress();
     while (!stop.load()) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250)
-            && socket.state() != QAbstractSocket::ConnectedState)
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250) && socket.state() != QAbstractSocket::ConnectedState)
             break;
         bool broken = false;
         while (!broken && socket.bytesAvailable() > 0) {
@@ -472,24 +471,24 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
         if (inFrame) {
             if (frameStarted.elapsed() > m_settings.frameDeadlineMs) {
                 m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: mensagem incompleta após %3 s "
-                                              "(%4 bytes recebidos; limite --frame-deadline)")
-                                   .arg(m_number)
-                                   .arg(peer, seconds(m_settings.frameDeadlineMs))
-                                   .arg(in.filled + in.headFilled));
+                                               "(%4 bytes recebidos; limite --frame-deadline)")
+                                    .arg(m_number)
+                                    .arg(peer, seconds(m_settings.frameDeadlineMs))
+                                    .arg(in.filled + in.headFilled));
                 why = QStringLiteral("mensagem lenta demais");
                 break;
             }
-        } else if (served == 0 && !m_settings.keys && !m_settings.tls
-                   && idle.elapsed() > m_handshakeLimitMs && m_handshakeLimitMs < m_settings.idleTimeoutMs) {
+        } else if (served == 0 && !m_settings.keys && !m_settings.tls && idle.elapsed() > m_handshakeLimitMs
+                   && m_handshakeLimitMs < m_settings.idleTimeoutMs) {
             m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: nenhum pedido em %3 s (limite %4)")
-                               .arg(m_number)
-                               .arg(peer, seconds(m_handshakeLimitMs), m_handshakeLimitName));
+                                .arg(m_number)
+                                .arg(peer, seconds(m_handshakeLimitMs), m_handshakeLimitName));
             why = QStringLiteral("sem pedidos");
             break;
         } else if (idle.elapsed() > m_settings.idleTimeoutMs) {
             m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: inativa por %3 s (limite --idle-timeout)")
-                               .arg(m_number)
-                               .arg(peer, seconds(m_settings.idleTimeoutMs)));
+                                .arg(m_number)
+                                .arg(peer, seconds(m_settings.idleTimeoutMs)));
             why = QStringLiteral("inativa");
             break;
         }

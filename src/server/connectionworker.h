@@ -32,20 +32,20 @@ class ConnectionWorker
 public:
     struct Settings
     {
-        DatabaseConfig database;                  // for the health probe
-        DbPool *pool = nullptr;                   // where requests run; outlives the worker
-        ByteBudget *budget = nullptr;             // request bytes held across connections
-        ConnectionLimits *limits = nullptr;       // told when the handshake completes
-        ConnectionLimits::Eviction eviction;      // set: give up the handshake and close
+        DatabaseConfig database;             // for the health probe
+        DbPool *pool = nullptr;              // where requests run; outlives the worker
+        ByteBudget *budget = nullptr;        // request bytes held across connections
+        ConnectionLimits *limits = nullptr;  // told when the handshake completes
+        ConnectionLimits::Eviction eviction; // set: give up the handshake and close
         quint32 maxFrame = 0;
-        std::function<void(const QString &)> log; // one line, no patient data, no secrets
+        std::function<void(const QString &)> log;  // one line, no patient data, no secrets
         std::function<void(const QString &)> warn; // refusals: logged even when quiet
-        std::shared_ptr<const KeyRing> keys;      // null: no client keys asked ("local")
-        std::shared_ptr<const TlsIdentity> tls;   // null: plain TCP
-        int idleTimeoutMs = 600000;               // no request for this long: closed
-        int frameDeadlineMs = 30000;              // a started frame must be whole by then
-        int handshakeDeadlineMs = 10000;          // TLS and the client key, or (without
-                                                  // them) the first request, by then
+        std::shared_ptr<const KeyRing> keys;       // null: no client keys asked ("local")
+        std::shared_ptr<const TlsIdentity> tls;    // null: plain TCP
+        int idleTimeoutMs = 600000;                // no request for this long: closed
+        int frameDeadlineMs = 30000;               // a started frame must be whole by then
+        int handshakeDeadlineMs = 10000;           // TLS and the client key, or (without
+                                                   // them) the first request, by then
     };
 
     ConnectionWorker(Settings settings, quint64 number) : m_settings(std::move(settings)), m_number(number) {}

@@ -52,8 +52,8 @@ DatabaseConfig DatabaseConfig::parse(const QString &text)
                     throw kmp::Error(QStringLiteral("Nome de schema inválido: %1").arg(value));
                 c.schema = value;
             } else if (key == QLatin1String("sslmode")) {
-                static const QStringList modes{QStringLiteral("disable"), QStringLiteral("allow"),
-                                               QStringLiteral("prefer"),  QStringLiteral("require"),
+                static const QStringList modes{QStringLiteral("disable"),   QStringLiteral("allow"),
+                                               QStringLiteral("prefer"),    QStringLiteral("require"),
                                                QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
                 if (!modes.contains(value))
                     throw kmp::Error(QStringLiteral("sslmode inválido: \"%1\". Use %2.")
@@ -65,16 +65,16 @@ DatabaseConfig DatabaseConfig::parse(const QString &text)
                 if (!ok || seconds < 1 || seconds > 3600)
                     throw kmp::Error(QStringLiteral("connect_timeout precisa ser um número de segundos de 1 a 3600."));
                 c.connectTimeout = seconds;
-            } else if (key == QLatin1String("sslrootcert") || key == QLatin1String("sslcert")
-                       || key == QLatin1String("sslkey") || key == QLatin1String("passfile")) {
+            } else if (key == QLatin1String("sslrootcert") || key == QLatin1String("sslcert") || key == QLatin1String("sslkey")
+                       || key == QLatin1String("passfile")) {
                 // The driver separates options with ';' and the library reads a control
                 // character as part of the path: neither can be passed on faithfully.
                 if (value.isEmpty() || value.contains(QLatin1Char(';'))
                     || std::any_of(value.begin(), value.end(), [](QChar ch) { return ch.unicode() < 0x20; }))
                     throw kmp::Error(QStringLiteral("Caminho inválido na opção %1 do endereço PostgreSQL.").arg(key));
                 if (!QFileInfo(value).isFile())
-                    throw kmp::Error(QStringLiteral("O arquivo %1 (opção %2 do endereço PostgreSQL) não existe.")
-                                         .arg(value, key));
+                    throw kmp::Error(
+                        QStringLiteral("O arquivo %1 (opção %2 do endereço PostgreSQL) não existe.").arg(value, key));
                 (key == QLatin1String("sslrootcert") ? c.sslRootCert
                  : key == QLatin1String("sslcert")   ? c.sslCert
                  : key == QLatin1String("sslkey")    ? c.sslKey
@@ -123,9 +123,11 @@ QString conninfoValue(const QString &value)
 QString DatabaseConfig::postgresOptions() const
 {
     QStringList out{QStringLiteral("connect_timeout=%1").arg(connectTimeout)};
-    const std::pair<const char *, const QString *> files[] = {
-        {"sslmode", &sslMode}, {"sslrootcert", &sslRootCert}, {"sslcert", &sslCert},
-        {"sslkey", &sslKey},   {"passfile", &passFile}};
+    const std::pair<const char *, const QString *> files[] = {{"sslmode", &sslMode},
+                                                              {"sslrootcert", &sslRootCert},
+                                                              {"sslcert", &sslCert},
+                                                              {"sslkey", &sslKey},
+                                                              {"passfile", &passFile}};
     for (const auto &[key, value] : files)
         if (!value->isEmpty())
             out << QLatin1String(key) + QLatin1Char('=') + conninfoValue(*value);

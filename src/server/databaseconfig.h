@@ -16,18 +16,18 @@ struct DatabaseConfig
     enum class Kind { Sqlite, Postgres };
 
     Kind kind = Kind::Sqlite;
-    QString path;      // SQLite file
+    QString path; // SQLite file
     QString host;
     int port = 5432;
     QString user;
     QString password;
     QString database;
-    QString schema;    // PostgreSQL schema; empty means the connection's default
+    QString schema;      // PostgreSQL schema; empty means the connection's default
     QString sslMode;     // disable, allow, prefer, require, verify-ca, verify-full; empty: the library's default
     QString sslRootCert; // CA certificates the database server's certificate must chain to
     QString sslCert;     // this server's client certificate for the database, and its key
     QString sslKey;
-    QString passFile;    // password file in the PostgreSQL format (host:port:db:user:password)
+    QString passFile;        // password file in the PostgreSQL format (host:port:db:user:password)
     int connectTimeout = 10; // seconds
 
     bool isPostgres() const { return kind == Kind::Postgres; }

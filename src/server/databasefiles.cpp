@@ -27,8 +27,8 @@ QStringList exposedDatabaseFiles(const QString &path)
 {
     if (path.isEmpty() || path == QLatin1String(":memory:") || path.startsWith(QLatin1String("file:")))
         return {};
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
-                                            | QFileDevice::WriteOther;
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
     QStringList out;
     for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
         const QFileInfo info(file);

@@ -29,8 +29,8 @@ QString quoteIdentifier(const QString &name)
 DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 {
     m_name = QStringLiteral("kmp-server-%1").arg(++g_connectionCounter);
-    QSqlDatabase db = QSqlDatabase::addDatabase(
-        config.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_name);
+    QSqlDatabase db =
+        QSqlDatabase::addDatabase(config.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_name);
     if (!db.isValid())
         throw ServiceError(wire::ErrorCode::Unavailable,
                            QStringLiteral("O driver do banco de dados não está disponível (%1).")
@@ -57,8 +57,7 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_name);
         throw ServiceError(wire::ErrorCode::Unavailable,
-                           QStringLiteral("Não foi possível abrir o banco de dados %1: %2")
-                               .arg(config.describe(), why));
+                           QStringLiteral("Não foi possível abrir o banco de dados %1: %2").arg(config.describe(), why));
     }
     try {
         if (config.isPostgres()) {
@@ -126,15 +125,14 @@ void DbConnection::fail(const QSqlError &error, const QString &what)
     if (m_inBatch && !isUniqueViolation(error))
         m_batchBroken = true;
     if (isUniqueViolation(error))
-        throw ServiceError(wire::ErrorCode::Conflict,
-                           QStringLiteral("O registro já existe (chave repetida)."));
+        throw ServiceError(wire::ErrorCode::Conflict, QStringLiteral("O registro já existe (chave repetida)."));
     // The driver's text may quote the statement and the values bound to it (patient
     // data); only its error code leaves this function, for the log and the station alike.
     QString code = error.nativeErrorCode().left(16);
     code.removeIf([](QChar c) { return !c.isLetterOrNumber(); });
-    throw ServiceError(m_broken ? wire::ErrorCode::Unavailable : wire::ErrorCode::Internal,
-                       QStringLiteral("Erro no banco de dados ao %1 (código %2).")
-                           .arg(what, code.isEmpty() ? QStringLiteral("?") : code));
+    throw ServiceError(
+        m_broken ? wire::ErrorCode::Unavailable : wire::ErrorCode::Internal,
+        QStringLiteral("Erro no banco de dados ao %1 (código %2).").arg(what, code.isEmpty() ? QStringLiteral("?") : code));
 }
 
 QSqlQuery DbConnection::prepare(const QString &sql)
@@ -224,8 +222,8 @@ DbConnection::Outcome DbConnection::runBinary(const QString &sql, const QVariant
 {
     const QVariant handle = m_db.driver() ? m_db.driver()->handle() : QVariant();
     // Qt's driver names the type by libpq's struct, pg_conn, behind the PGconn typedef.
-    const bool isConn = handle.isValid()
-                        && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    const bool isConn =
+        handle.isValid() && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
     PGconn *conn = isConn ? *static_cast<PGconn *const *>(handle.constData()) : nullptr;
     // A result Qt's driver is still reading would make libpq refuse the statement.
     if (!conn || PQtransactionStatus(conn) == PQTRANS_ACTIVE)
@@ -271,8 +269,7 @@ DbConnection::Outcome DbConnection::runBinary(const QString &sql, const QVariant
             lengths[i] = int(held[i].size());
         }
     }
-    PGresult *res = PQexecParams(conn, text.constData(), count, types.data(), data.data(), lengths.data(),
-                                 formats.data(), 0);
+    PGresult *res = PQexecParams(conn, text.constData(), count, types.data(), data.data(), lengths.data(), formats.data(), 0);
     Outcome out;
     const ExecStatusType status = PQresultStatus(res);
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {

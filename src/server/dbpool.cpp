@@ -263,9 +263,8 @@ void DbPool::checkpointLoop()
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(m_writerLock);
-            m_checkpointWake.wait_for(guard, std::chrono::seconds(1), [&]() {
-                return m_stopping || m_commitsSinceCheckpoint >= CheckpointEvery;
-            });
+            m_checkpointWake.wait_for(guard, std::chrono::seconds(1),
+                                      [&]() { return m_stopping || m_commitsSinceCheckpoint >= CheckpointEvery; });
             if (m_stopping)
                 break;
             if (m_commitsSinceCheckpoint == 0)

@@ -85,12 +85,12 @@ private:
     std::mutex m_idleLock;
     std::condition_variable m_idleReady;
     std::vector<std::unique_ptr<Slot>> m_idle; // opened or not, ready to lend
-    int m_available = 0;                        // slots not lent out
+    int m_available = 0;                       // slots not lent out
 
-    std::unique_ptr<Slot> m_writerSlot;         // SQLite only
+    std::unique_ptr<Slot> m_writerSlot; // SQLite only
     std::mutex m_writerLock;
     std::deque<Job *> m_writerQueue;
-    bool m_writing = false;                     // some thread holds the writer role
+    bool m_writing = false; // some thread holds the writer role
     bool m_stopping = false;
     int m_commitsSinceCheckpoint = 0;
     std::condition_variable m_checkpointWake;

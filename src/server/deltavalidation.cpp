@@ -59,15 +59,12 @@ void checkNumber(const ColumnDef &c, const QVariant &v)
     const double d = v.toDouble();
     if (c.kind == FieldKind::DateTime) {
         if (!std::isfinite(d) || d < earliestDate() || d >= latestDate() + 1)
-            refuse(QStringLiteral("O campo %1 tem uma data fora do intervalo aceito (de 01/01/1900 a 31/12/2200).")
-                       .arg(c.name));
+            refuse(QStringLiteral("O campo %1 tem uma data fora do intervalo aceito (de 01/01/1900 a 31/12/2200).").arg(c.name));
         return;
     }
     if (c.kind == FieldKind::Float && c.name == QLatin1String("NRSEQUENCIA")) {
         if (!std::isfinite(d) || d != std::floor(d) || d < 1 || d > MaxSequence)
-            refuse(QStringLiteral("O campo %1 precisa ser um número inteiro de 1 a %2.")
-                       .arg(c.name)
-                       .arg(qint64(MaxSequence)));
+            refuse(QStringLiteral("O campo %1 precisa ser um número inteiro de 1 a %2.").arg(c.name).arg(qint64(MaxSequence)));
     }
 }
 
@@ -160,8 +157,7 @@ Delta checkedDelta(DbConnection &db, const TableDef &table, const Delta &delta)
                 checkText(*cols[i], ch.newValues[i]);
                 checkNumber(*cols[i], ch.newValues[i]);
             }
-            if (ch.kind == ChangeKind::Modify && hasOld && hasNew && cols[i]->key
-                && !sameValue(ch.oldValues[i], ch.newValues[i]))
+            if (ch.kind == ChangeKind::Modify && hasOld && hasNew && cols[i]->key && !sameValue(ch.oldValues[i], ch.newValues[i]))
                 refuse(QStringLiteral("O campo %1 faz parte da chave do registro e não pode ser alterado; exclua o "
                                       "registro e inclua outro.")
                            .arg(cols[i]->name));

@@ -31,7 +31,8 @@ const char *const kTemplateCardio =
     "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}{\\f1\\fnil\\fcharset2 Symbol;}}\r\n"
     "\\viewkind4\\uc1\\pard\\lang1046\\b\\f0\\fs20 Avalia\\'e7\\'e3o cardiol\\'f3gica\\b0\\par\r\n"
     "\\par\r\n"
-    "\\pard{\\pntext\\f1\\'b7\\tab}{\\*\\pn\\pnlvlblt\\pnf1\\pnindent0{\\pntxtb\\'b7}}\\fi-200\\li200 Press\\'e3o arterial: \\par\r\n"
+    "\\pard{\\pntext\\f1\\'b7\\tab}{\\*\\pn\\pnlvlblt\\pnf1\\pnindent0{\\pntxtb\\'b7}}\\fi-200\\li200 Press\\'e3o arterial: "
+    "\\par\r\n"
     "{\\pntext\\f1\\'b7\\tab}Frequ\\'eancia card\\'edaca: \\par\r\n"
     "{\\pntext\\f1\\'b7\\tab}\\b Ausculta:\\b0  \\par\r\n"
     "\\pard\\par\r\n"
@@ -88,8 +89,9 @@ DemoResult loadDemo(DbConnection &db, const std::function<void(const QString &)>
     exec(db, QStringLiteral("INSERT INTO PACIENTE (CDPACIENTE, NMPACIENTE) VALUES (?, ?) ON CONFLICT DO NOTHING"),
          {DemoPaciente, QStringLiteral("Maria da Silva")});
     const double consulta = demoConsulta();
-    exec(db, QStringLiteral("INSERT INTO CONSULTA (CDFILIAL, CDPACIENTE, DTCONSPACI) VALUES (?, ?, ?) "
-                            "ON CONFLICT DO NOTHING"),
+    exec(db,
+         QStringLiteral("INSERT INTO CONSULTA (CDFILIAL, CDPACIENTE, DTCONSPACI) VALUES (?, ?, ?) "
+                        "ON CONFLICT DO NOTHING"),
          {DemoFilial, DemoPaciente, consulta});
 
     // Admission diagnoses, named as the catalogue names them (or the built-in list when an
@@ -108,8 +110,9 @@ DemoResult loadDemo(DbConnection &db, const std::function<void(const QString &)>
             for (const Cid10Entry &e : builtIn)
                 if (e.code == c)
                     name = e.name;
-        exec(db, QStringLiteral("INSERT INTO DIAGASSO (CDFILIAL, CDPACIENTE, DTCONSPACI, CDDIAGNOST, NMDIAGNOST) "
-                                "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+        exec(db,
+             QStringLiteral("INSERT INTO DIAGASSO (CDFILIAL, CDPACIENTE, DTCONSPACI, CDDIAGNOST, NMDIAGNOST) "
+                            "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
              {DemoFilial, DemoPaciente, consulta, c, name});
     }
 

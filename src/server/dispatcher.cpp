@@ -32,7 +32,7 @@ struct Method
 };
 
 // Binds a method of the contract to the code that runs it, given the decoded arguments.
-template<typename M, typename F>
+template <typename M, typename F>
 std::pair<const QString, Method> bind(F run)
 {
     const QString name = p::methodName<M>();
@@ -72,19 +72,18 @@ const std::map<QString, Method> &methods()
         // holds ("" for none), a map with the current "version" and, only when that differs,
         // the "packet". The version is read first: a catalogue imported in between is then
         // sent under the older version and simply fetched again next time.
-        {p::methodName<p::GetDiagnost>(),
-         Method{p::findMethod(p::methodName<p::GetDiagnost>()),
-                [](Store &s, const QCborArray &a, const AuditContext &) {
-                    if (a.isEmpty())
-                        return packetValue(s.diagnost());
-                    const auto args = p::decodeArgs<p::GetDiagnost>(a);
-                    const QString version = catalogueVersion(s.db());
-                    QCborMap out;
-                    out.insert(QLatin1String("version"), version);
-                    if (version.isEmpty() || version != arg<p::CatalogueVersion>(args))
-                        out.insert(QLatin1String("packet"), packetValue(s.diagnost()));
-                    return QCborValue(out);
-                }}},
+        {p::methodName<p::GetDiagnost>(), Method{p::findMethod(p::methodName<p::GetDiagnost>()),
+                                                 [](Store &s, const QCborArray &a, const AuditContext &) {
+                                                     if (a.isEmpty())
+                                                         return packetValue(s.diagnost());
+                                                     const auto args = p::decodeArgs<p::GetDiagnost>(a);
+                                                     const QString version = catalogueVersion(s.db());
+                                                     QCborMap out;
+                                                     out.insert(QLatin1String("version"), version);
+                                                     if (version.isEmpty() || version != arg<p::CatalogueVersion>(args))
+                                                         out.insert(QLatin1String("packet"), packetValue(s.diagnost()));
+                                                     return QCborValue(out);
+                                                 }}},
         bind<p::GetDiagPaci>([](Store &s, const p::GetDiagPaci::Args &a, const AuditContext &) {
             return packetValue(s.diagPaci(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ConsultationDate>(a)));
         }),
@@ -100,15 +99,15 @@ const std::map<QString, Method> &methods()
             return QCborValue(out);
         }),
         bind<p::GetVD_Diag>([](Store &s, const p::GetVD_Diag::Args &a, const AuditContext &) {
-            return packetValue(s.vdDiag(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::DiagnosisCode>(a),
-                                        arg<p::ConsultationDate>(a)));
+            return packetValue(
+                s.vdDiag(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::DiagnosisCode>(a), arg<p::ConsultationDate>(a)));
         }),
         bind<p::GetTipoLaudo>([](Store &s, const p::GetTipoLaudo::Args &a, const AuditContext &) {
             return packetValue(s.tipoLaudo(arg<p::ReportType>(a), arg<p::ReportTypeSelector>(a)));
         }),
         bind<p::GetMemLaudo>([](Store &s, const p::GetMemLaudo::Args &a, const AuditContext &) {
-            return packetValue(s.memLaudo(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ReportType>(a),
-                                          arg<p::ConsultationDate>(a)));
+            return packetValue(
+                s.memLaudo(arg<p::Branch>(a), arg<p::Patient>(a), arg<p::ReportType>(a), arg<p::ConsultationDate>(a)));
         }),
         bind<p::SetDiagPaci>([](Store &s, p::SetDiagPaci::Args &&a, const AuditContext &who) {
             return save(s, tables::diagPaci(), std::move(std::get<p::Changes>(a).value),
@@ -156,16 +155,18 @@ Response Dispatcher::handle(const Request &request)
     Response response;
     try {
         if (request.module != ModuleName)
-            throw ServiceError(ErrorCode::UnknownModule,
-                               QStringLiteral("Módulo remoto desconhecido: \"%1\".").arg(escapeControlCharacters(request.module.left(80))));
+            throw ServiceError(
+                ErrorCode::UnknownModule,
+                QStringLiteral("Módulo remoto desconhecido: \"%1\".").arg(escapeControlCharacters(request.module.left(80))));
         if (request.guid.compare(ModuleGuid, Qt::CaseInsensitive) != 0)
-            throw ServiceError(ErrorCode::UnknownModule,
-                               QStringLiteral("Identificador do módulo remoto não confere: \"%1\".").arg(escapeControlCharacters(request.guid.left(80))));
+            throw ServiceError(ErrorCode::UnknownModule, QStringLiteral("Identificador do módulo remoto não confere: \"%1\".")
+                                                             .arg(escapeControlCharacters(request.guid.left(80))));
         const auto &all = methods();
         const auto it = all.find(request.method);
         if (it == all.end())
-            throw ServiceError(ErrorCode::UnknownMethod,
-                               QStringLiteral("Método desconhecido: \"%1\".").arg(escapeControlCharacters(request.method.left(80))));
+            throw ServiceError(
+                ErrorCode::UnknownMethod,
+                QStringLiteral("Método desconhecido: \"%1\".").arg(escapeControlCharacters(request.method.left(80))));
         const Method &m = it->second;
         const std::vector<p::ArgInfo> &args = m.info->args;
         const qsizetype most = qsizetype(args.size());
@@ -184,10 +185,9 @@ Response Dispatcher::handle(const Request &request)
             // No code or key holds a control character; a NUL would reach the database
             // driver, which refuses it with its own text.
             if (args[i].kind == p::ArgKind::Text && firstControlCharacter(arg.toString()) >= 0)
-                throw ServiceError(ErrorCode::BadRequest,
-                                   QStringLiteral("%1: o argumento %2 contém um caractere de controle.")
-                                       .arg(request.method)
-                                       .arg(i + 1));
+                throw ServiceError(
+                    ErrorCode::BadRequest,
+                    QStringLiteral("%1: o argumento %2 contém um caractere de controle.").arg(request.method).arg(i + 1));
         }
         AuditContext who = m_caller;
         who.method = request.method;

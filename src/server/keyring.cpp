@@ -13,8 +13,8 @@ KeyRing KeyRing::load(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw kmp::Error(QStringLiteral("Não foi possível ler o arquivo de chaves %1: %2").arg(path, file.errorString()));
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
-                                            | QFileDevice::WriteOther;
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
     if (file.permissions() & others)
         throw kmp::Error(QStringLiteral("O arquivo de chaves %1 pode ser lido ou alterado por outros usuários; "
                                         "restrinja-o ao usuário do servidor (chmod 600 %1). "

@@ -14,11 +14,11 @@ namespace kmp::server {
 class KeyThrottle
 {
 public:
-    static constexpr int FreeFailures = 3;        // refusals allowed before any delay
+    static constexpr int FreeFailures = 3;             // refusals allowed before any delay
     static constexpr qint64 WindowMs = 10 * 60 * 1000; // refusals older than this are forgotten
     static constexpr qint64 FirstDelayMs = 1000;
     static constexpr qint64 MaxDelayMs = 30000;
-    static constexpr int MaxAddresses = 4096;     // bounded memory against many addresses
+    static constexpr int MaxAddresses = 4096; // bounded memory against many addresses
 
     // The process-wide one the connection workers share.
     static KeyThrottle &global();

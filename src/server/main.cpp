@@ -4,6 +4,7 @@
 #include "appserver.h"
 #include "cid10import.h"
 #include "commandline.h"
+#include "controlchars.h"
 #include "databaseconfig.h"
 #include "databasefiles.h"
 #include "databaselock.h"
@@ -11,7 +12,6 @@
 #include "demodata.h"
 #include "error.h"
 #include "frame.h"
-#include "controlchars.h"
 #include "schema.h"
 
 #include <QCommandLineParser>
@@ -58,17 +58,17 @@ void writeLogLine(QtMsgType, const QMessageLogContext &, const QString &message)
     std::fflush(stderr);
 }
 
-const QString kCommandsHelp = QStringLiteral(
-    "Comandos:\n"
-    "  serve          serve o módulo remoto KMP12800.rdmDiagPaci (o padrão)\n"
-    "  import-cid10   carrega no catálogo os arquivos oficiais da CID-10 de uma pasta\n"
-    "  demo           inclui a filial, o paciente, a consulta e os tipos de laudo de demonstração\n"
-    "  audit          mostra quem alterou o quê nas consultas de um paciente\n"
-    "  backup         copia o banco de dados, de forma consistente, enquanto os servidores atendem\n"
-    "  restore        devolve uma cópia a um banco novo, conferindo cada tabela\n"
-    "  verify-backup  confere um arquivo de cópia sem restaurá-lo\n"
-    "  status         diz se um servidor responde, sua versão, banco de dados e esquema\n"
-    "Use 'kmp-appserver COMANDO --help' para ver as opções de um comando.");
+const QString kCommandsHelp =
+    QStringLiteral("Comandos:\n"
+                   "  serve          serve o módulo remoto KMP12800.rdmDiagPaci (o padrão)\n"
+                   "  import-cid10   carrega no catálogo os arquivos oficiais da CID-10 de uma pasta\n"
+                   "  demo           inclui a filial, o paciente, a consulta e os tipos de laudo de demonstração\n"
+                   "  audit          mostra quem alterou o quê nas consultas de um paciente\n"
+                   "  backup         copia o banco de dados, de forma consistente, enquanto os servidores atendem\n"
+                   "  restore        devolve uma cópia a um banco novo, conferindo cada tabela\n"
+                   "  verify-backup  confere um arquivo de cópia sem restaurá-lo\n"
+                   "  status         diz se um servidor responde, sua versão, banco de dados e esquema\n"
+                   "Use 'kmp-appserver COMANDO --help' para ver as opções de um comando.");
 
 int serve(const QStringList &args)
 {
@@ -78,22 +78,24 @@ int serve(const QStringList &args)
                                     QStringLiteral("Endereço e porta em que atender (porta 0: qualquer porta livre). "
                                                    "Padrão 127.0.0.1:21280."),
                                     QStringLiteral("HOST:PORTA"), QStringLiteral("127.0.0.1:21280"));
-    const QCommandLineOption maxFrame(QStringLiteral("max-frame"),
-                                      QStringLiteral("Maior requisição aceita, em bytes (padrão %1).")
-                                          .arg(kmp::wire::DefaultMaxFrame),
-                                      QStringLiteral("BYTES"), QString::number(kmp::wire::DefaultMaxFrame));
+    const QCommandLineOption maxFrame(
+        QStringLiteral("max-frame"),
+        QStringLiteral("Maior requisição aceita, em bytes (padrão %1).").arg(kmp::wire::DefaultMaxFrame), QStringLiteral("BYTES"),
+        QString::number(kmp::wire::DefaultMaxFrame));
     const QCommandLineOption maxConn(QStringLiteral("max-connections"),
                                      QStringLiteral("Máximo de clientes atendidos ao mesmo tempo (padrão 256)."),
                                      QStringLiteral("N"), QStringLiteral("256"));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Não registra as conexões no log (as recusas continuam registradas)."));
-    const QCommandLineOption keys(QStringLiteral("keys"),
-                                  QStringLiteral("Arquivo de chaves de cliente: linhas NOME:SEGREDO (segredo de 16 caracteres ou mais), "
-                                                 "# para comentários; legível só pelo usuário do servidor. Os clientes "
-                                                 "precisam provar que têm uma dessas chaves."),
-                                  QStringLiteral("ARQUIVO"));
+    const QCommandLineOption keys(
+        QStringLiteral("keys"),
+        QStringLiteral("Arquivo de chaves de cliente: linhas NOME:SEGREDO (segredo de 16 caracteres ou mais), "
+                       "# para comentários; legível só pelo usuário do servidor. Os clientes "
+                       "precisam provar que têm uma dessas chaves."),
+        QStringLiteral("ARQUIVO"));
     const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
-                                     QStringLiteral("Certificado do servidor (PEM, com sua cadeia) para TLS."), QStringLiteral("ARQUIVO"));
+                                     QStringLiteral("Certificado do servidor (PEM, com sua cadeia) para TLS."),
+                                     QStringLiteral("ARQUIVO"));
     const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("Chave privada do certificado (PEM)."),
                                     QStringLiteral("ARQUIVO"));
     const QCommandLineOption idle(QStringLiteral("idle-timeout"),
@@ -112,16 +114,18 @@ int serve(const QStringList &args)
                                        QStringLiteral("O TLS e a chave de cliente (sem eles: a primeira requisição) precisam "
                                                       "terminar dentro deste tempo a partir da conexão (padrão 10)."),
                                        QStringLiteral("SEGUNDOS"), QStringLiteral("10"));
-    const QCommandLineOption dbConnections(QStringLiteral("db-connections"),
-                                           QStringLiteral("Conexões ao banco de dados compartilhadas por todos os clientes (padrão %1; "
-                                                          "SQLite: uma delas grava, as outras leem).")
-                                               .arg(DbPool::DefaultConnections),
-                                           QStringLiteral("N"), QString::number(DbPool::DefaultConnections));
-    const QCommandLineOption memoryBudget(QStringLiteral("memory-budget"),
-                                          QStringLiteral("Máximo de bytes de requisições retidos ao mesmo tempo, somando todos os "
-                                                         "clientes, em MiB (padrão %1); uma requisição além dele é recusada.")
-                                              .arg(ByteBudget::DefaultLimit / (1024 * 1024)),
-                                          QStringLiteral("MIB"), QString::number(ByteBudget::DefaultLimit / (1024 * 1024)));
+    const QCommandLineOption dbConnections(
+        QStringLiteral("db-connections"),
+        QStringLiteral("Conexões ao banco de dados compartilhadas por todos os clientes (padrão %1; "
+                       "SQLite: uma delas grava, as outras leem).")
+            .arg(DbPool::DefaultConnections),
+        QStringLiteral("N"), QString::number(DbPool::DefaultConnections));
+    const QCommandLineOption memoryBudget(
+        QStringLiteral("memory-budget"),
+        QStringLiteral("Máximo de bytes de requisições retidos ao mesmo tempo, somando todos os "
+                       "clientes, em MiB (padrão %1); uma requisição além dele é recusada.")
+            .arg(ByteBudget::DefaultLimit / (1024 * 1024)),
+        QStringLiteral("MIB"), QString::number(ByteBudget::DefaultLimit / (1024 * 1024)));
     parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline, perAddress, handshake,
                        dbConnections, memoryBudget});
     parseOrExit(parser, args,
@@ -166,8 +170,8 @@ int serve(const QStringList &args)
         throw kmp::Error(QStringLiteral("Informe --tls-cert e --tls-key juntos."));
     if (parser.isSet(tlsCert)) {
         QStringList warnings;
-        options.tls = std::make_shared<const TlsIdentity>(
-            TlsIdentity::load(parser.value(tlsCert), parser.value(tlsKey), &warnings));
+        options.tls =
+            std::make_shared<const TlsIdentity>(TlsIdentity::load(parser.value(tlsCert), parser.value(tlsKey), &warnings));
         for (const QString &w : warnings)
             logLine(w);
     }
@@ -219,8 +223,7 @@ int serve(const QStringList &args)
     const std::unique_ptr<DatabaseLock> databaseLock =
         options.database.isPostgres() ? nullptr : DatabaseLock::shared(options.database.path);
     logLine(QStringLiteral("servindo KMP12800.rdmDiagPaci com %1; %2; %3")
-                .arg(options.database.describe(),
-                     options.tls ? QStringLiteral("TLS") : QStringLiteral("sem TLS"),
+                .arg(options.database.describe(), options.tls ? QStringLiteral("TLS") : QStringLiteral("sem TLS"),
                      options.keys ? QStringLiteral("%1 chave(s) de cliente").arg(options.keys->size())
                                   : QStringLiteral("sem chaves de cliente")));
     out(QStringLiteral("listening on %1:%2").arg(server.serverAddress().toString()).arg(server.serverPort()));
@@ -311,8 +314,8 @@ int auditCommand(int argc, char **argv)
         helperArgs.push_back(argv[i]);
     helperArgs.push_back(nullptr);
     const QString dir = QCoreApplication::applicationDirPath();
-    for (const QString &candidate : {dir + QStringLiteral("/kmp-appserver-audit"),
-                                     dir + QStringLiteral("/../lib/kmp-appserver/kmp-appserver-audit")}) {
+    for (const QString &candidate :
+         {dir + QStringLiteral("/kmp-appserver-audit"), dir + QStringLiteral("/../lib/kmp-appserver/kmp-appserver-audit")}) {
         const QByteArray path = QFile::encodeName(QDir::cleanPath(candidate));
         if (::access(path.constData(), X_OK) != 0)
             continue;

@@ -116,11 +116,11 @@ int restoreCommand(const QStringList &args)
 int statusCommand(const QStringList &args)
 {
     QCommandLineParser parser;
-    const QCommandLineOption server(QStringLiteral("server"),
-                                    QStringLiteral("Endereço do servidor (padrão 127.0.0.1:21280)."), QStringLiteral("HOST:PORTA"),
-                                    QStringLiteral("127.0.0.1:21280"));
+    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Endereço do servidor (padrão 127.0.0.1:21280)."),
+                                    QStringLiteral("HOST:PORTA"), QStringLiteral("127.0.0.1:21280"));
     const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Conecta com TLS, verificando o certificado."));
-    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Certificado da autoridade certificadora (PEM) para --tls."), QStringLiteral("ARQUIVO"));
+    const QCommandLineOption ca(QStringLiteral("ca"), QStringLiteral("Certificado da autoridade certificadora (PEM) para --tls."),
+                                QStringLiteral("ARQUIVO"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Segundos de espera (padrão 10)."),
                                      QStringLiteral("SEGUNDOS"), QStringLiteral("10"));
     parser.addOptions({server, tls, ca, timeout});
@@ -177,8 +177,7 @@ int statusCommand(const QStringList &args)
     while (!response) {
         if (timer.elapsed() > ms)
             return noAnswer(QStringLiteral("tempo esgotado"));
-        if (!socket->waitForReadyRead(200) && socket->state() != QAbstractSocket::ConnectedState
-            && socket->bytesAvailable() == 0)
+        if (!socket->waitForReadyRead(200) && socket->state() != QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
             return noAnswer(QStringLiteral("o servidor fechou a conexão"));
         reader.append(socket->readAll());
         while (auto body = reader.next()) {
@@ -201,8 +200,8 @@ int statusCommand(const QStringList &args)
     const bool dbOk = m.value(QStringLiteral("databaseOk")).toBool();
     const qint64 schema = m.value(QStringLiteral("schema")).toInteger();
     const qint64 expected = m.value(QStringLiteral("schemaExpected")).toInteger();
-    out(QStringLiteral("%1: %2 %3 respondendo").arg(hostPort, m.value(QStringLiteral("server")).toString(),
-                                                    m.value(QStringLiteral("version")).toString()));
+    out(QStringLiteral("%1: %2 %3 respondendo")
+            .arg(hostPort, m.value(QStringLiteral("server")).toString(), m.value(QStringLiteral("version")).toString()));
     if (!dbOk) {
         out(QStringLiteral("banco %1: indisponível").arg(m.value(QStringLiteral("database")).toString()));
         return 1;

@@ -58,14 +58,11 @@ FieldKind kindOf(const QVariant &sample, QMetaType type)
     case QMetaType::LongLong:
     case QMetaType::ULongLong:
     case QMetaType::Double:
-    case QMetaType::Float:
-        return FieldKind::Float;
-    case QMetaType::QByteArray:
-        return FieldKind::Blob;
+    case QMetaType::Float: return FieldKind::Float;
+    case QMetaType::QByteArray: return FieldKind::Blob;
     default:
         // SQLite reports the declared affinity poorly; judge by the value itself.
-        if (sample.typeId() == QMetaType::Double || sample.typeId() == QMetaType::LongLong
-            || sample.typeId() == QMetaType::Int)
+        if (sample.typeId() == QMetaType::Double || sample.typeId() == QMetaType::LongLong || sample.typeId() == QMetaType::Int)
             return FieldKind::Float;
         return FieldKind::String;
     }

@@ -15,7 +15,7 @@ class DbConnection;
 // the client uses to print the rows.
 struct ReportDefinition
 {
-    QString code;    // the report screen's report code, e.g. "KMP128"
+    QString code; // the report screen's report code, e.g. "KMP128"
     QString id;
     QString title;
     QStringList params;

@@ -134,9 +134,9 @@ const TableDef &consulta()
 
 const std::vector<const TableDef *> &all()
 {
-    static const std::vector<const TableDef *> list{&diagnost(), &diagPaci(), &diagAsso(), &tipoLaudo(),
+    static const std::vector<const TableDef *> list{&diagnost(), &diagPaci(), &diagAsso(),     &tipoLaudo(),
                                                     &memLaudo(), &histDoen(), &histClinProg(), &histFam(),
-                                                    &examFisi(), &filial(), &paciente(), &consulta()};
+                                                    &examFisi(), &filial(),   &paciente(),     &consulta()};
     return list;
 }
 
@@ -155,12 +155,8 @@ QString columnSql(const ColumnDef &c, bool postgres)
                         : QStringLiteral("VARCHAR(%1) CHECK (length(%2) <= %1)").arg(c.size).arg(c.name);
         break;
     case FieldKind::DateTime:
-    case FieldKind::Float:
-        type = postgres ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL");
-        break;
-    case FieldKind::Blob:
-        type = postgres ? QStringLiteral("BYTEA") : QStringLiteral("BLOB");
-        break;
+    case FieldKind::Float: type = postgres ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL"); break;
+    case FieldKind::Blob: type = postgres ? QStringLiteral("BYTEA") : QStringLiteral("BLOB"); break;
     }
     QString sql = c.name + QLatin1Char(' ') + type;
     if (c.key)
@@ -183,11 +179,10 @@ QString createTableSql(const TableDef &t, bool postgres)
 
 bool hasVersionTable(DbConnection &db)
 {
-    QSqlQuery q = db.prepare(db.isPostgres()
-                                 ? QStringLiteral("SELECT 1 FROM information_schema.tables WHERE table_schema = "
-                                                  "current_schema() AND table_name = 'kmp_schema_version'")
-                                 : QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
-                                                  "name = 'KMP_SCHEMA_VERSION'"));
+    QSqlQuery q = db.prepare(db.isPostgres() ? QStringLiteral("SELECT 1 FROM information_schema.tables WHERE table_schema = "
+                                                              "current_schema() AND table_name = 'kmp_schema_version'")
+                                             : QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND "
+                                                              "name = 'KMP_SCHEMA_VERSION'"));
     db.exec(q);
     return q.next();
 }

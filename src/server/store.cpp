@@ -63,12 +63,11 @@ void checkValue(const ColumnDef &c, const QVariant &v)
     case FieldKind::String: {
         const qsizetype n = v.toString().size();
         if (n > c.size)
-            throw ServiceError(ErrorCode::Invalid,
-                               QStringLiteral("O valor do campo %1 tem %2 caracteres; o máximo é %3. "
-                                              "Nada foi gravado.")
-                                   .arg(c.name)
-                                   .arg(n)
-                                   .arg(c.size));
+            throw ServiceError(ErrorCode::Invalid, QStringLiteral("O valor do campo %1 tem %2 caracteres; o máximo é %3. "
+                                                                  "Nada foi gravado.")
+                                                       .arg(c.name)
+                                                       .arg(n)
+                                                       .arg(c.size));
         break;
     }
     case FieldKind::DateTime:
@@ -76,8 +75,7 @@ void checkValue(const ColumnDef &c, const QVariant &v)
         if (!std::isfinite(v.toDouble()))
             throw ServiceError(ErrorCode::Invalid, QStringLiteral("Valor numérico inválido no campo %1.").arg(c.name));
         break;
-    case FieldKind::Blob:
-        break;
+    case FieldKind::Blob: break;
     }
 }
 
@@ -151,8 +149,8 @@ const char *changeKindName(ChangeKind k)
 
 } // namespace
 
-QByteArray Store::select(const TableDef &table, const QStringList &fields, const QStringList &where,
-                         const QVariantList &values, const QString &orderBy)
+QByteArray Store::select(const TableDef &table, const QStringList &fields, const QStringList &where, const QVariantList &values,
+                         const QString &orderBy)
 {
     const FieldDefs defs = table.fieldDefs(fields);
     QStringList names;
@@ -173,9 +171,8 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
     while (q.next())
         packet.addRow([&q](int i) { return q.value(i); });
     if (q.lastError().isValid())
-        throw ServiceError(ErrorCode::Internal,
-                           QStringLiteral("Erro no banco de dados ao ler %1 (código %2).")
-                               .arg(table.name, q.lastError().nativeErrorCode().left(16)));
+        throw ServiceError(ErrorCode::Internal, QStringLiteral("Erro no banco de dados ao ler %1 (código %2).")
+                                                    .arg(table.name, q.lastError().nativeErrorCode().left(16)));
     return packet.finish();
 }
 
@@ -275,10 +272,10 @@ private:
     int m_pacienteAt = -1;
     int m_consultaAt = -1;
     int m_seqAt = -1;
-    QStringList m_consultations;      // locked first, in this order
-    std::vector<size_t> m_parked;     // changes whose row is moved out of the way first
+    QStringList m_consultations;       // locked first, in this order
+    std::vector<size_t> m_parked;      // changes whose row is moved out of the way first
     std::vector<RowValues> m_matchOld; // what each change's WHERE matches
-    QSqlQuery m_q; // the statement running; released only after a rollback
+    QSqlQuery m_q;                     // the statement running; released only after a rollback
 };
 
 bool DeltaApplication::validate()
@@ -292,9 +289,8 @@ bool DeltaApplication::validate()
             throw ServiceError(ErrorCode::Invalid,
                                QStringLiteral("O campo %1 não existe em %2.").arg(f.name.left(64), m_table.name));
         if (!kindsAgree(f.kind, c->kind))
-            throw ServiceError(ErrorCode::Invalid,
-                               QStringLiteral("O campo %1 deveria ser do tipo %2, não %3.")
-                                   .arg(c->name, fieldKindName(c->kind), fieldKindName(f.kind)));
+            throw ServiceError(ErrorCode::Invalid, QStringLiteral("O campo %1 deveria ser do tipo %2, não %3.")
+                                                       .arg(c->name, fieldKindName(c->kind), fieldKindName(f.kind)));
         m_cols.push_back(c);
     }
     for (const ColumnDef *k : m_table.keyColumns()) {
@@ -352,9 +348,8 @@ void DeltaApplication::plan()
         const auto note = [&](const RowValues &row) {
             if (row.empty())
                 return;
-            m_consultations << row[size_t(m_filialAt)].toString() + QLatin1Char('|')
-                                   + row[size_t(m_pacienteAt)].toString() + QLatin1Char('|')
-                                   + QString::number(row[size_t(m_consultaAt)].toDouble(), 'g', 17);
+            m_consultations << row[size_t(m_filialAt)].toString() + QLatin1Char('|') + row[size_t(m_pacienteAt)].toString()
+                                   + QLatin1Char('|') + QString::number(row[size_t(m_consultaAt)].toDouble(), 'g', 17);
         };
         for (const Change &ch : m_delta.changes) {
             note(ch.oldValues);
@@ -513,10 +508,10 @@ void DeltaApplication::insertRow(const Change &ch)
         marks << QStringLiteral("?");
         values << bindable(*m_cols[i], ch.newValues[i]);
     }
-    const DbConnection::Outcome out = m_db.run(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                                   .arg(m_table.name, names.join(QStringLiteral(", ")),
-                                                        marks.join(QStringLiteral(", "))),
-                                               values, true);
+    const DbConnection::Outcome out =
+        m_db.run(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                     .arg(m_table.name, names.join(QStringLiteral(", ")), marks.join(QStringLiteral(", "))),
+                 values, true);
     if (!out.ok) {
         if (DbConnection::isUniqueViolation(out.error))
             refuseDuplicate(out.error, &ch.newValues);
@@ -558,8 +553,8 @@ void DeltaApplication::deleteRow(const Change &ch)
     QStringList where;
     QVariantList values;
     whereOriginal(ch.oldValues, where, values);
-    const DbConnection::Outcome out = m_db.run(
-        QStringLiteral("DELETE FROM %1 WHERE %2").arg(m_table.name, where.join(QStringLiteral(" AND "))), values);
+    const DbConnection::Outcome out =
+        m_db.run(QStringLiteral("DELETE FROM %1 WHERE %2").arg(m_table.name, where.join(QStringLiteral(" AND "))), values);
     if (!out.ok)
         m_db.raise(out.error);
     if (out.rowsAffected != 1)
@@ -587,22 +582,19 @@ void DeltaApplication::audit(const Change &ch)
     static const QString postgres = insert.arg(QStringLiteral("to_char(clock_timestamp() AT TIME ZONE 'UTC', "
                                                               "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"));
     static const QString sqlite = insert.arg(QStringLiteral("strftime('%Y-%m-%dT%H:%M:%fZ', 'now')"));
-    const DbConnection::Outcome out = m_db.run(m_db.isPostgres() ? postgres : sqlite,
-                                               {text(m_who.clientKey, 64), text(m_who.address, 64),
-                                                text(m_who.method, 40), m_table.name,
-                                                at(m_filialAt, FieldKind::String), at(m_pacienteAt, FieldKind::String),
-                                                at(m_consultaAt, FieldKind::DateTime), keysJson(m_cols, row),
-                                                QString::fromLatin1(changeKindName(ch.kind)), oldValues, newValues,
-                                                oldBlob, newBlob},
-                                               true);
+    const DbConnection::Outcome out =
+        m_db.run(m_db.isPostgres() ? postgres : sqlite,
+                 {text(m_who.clientKey, 64), text(m_who.address, 64), text(m_who.method, 40), m_table.name,
+                  at(m_filialAt, FieldKind::String), at(m_pacienteAt, FieldKind::String), at(m_consultaAt, FieldKind::DateTime),
+                  keysJson(m_cols, row), QString::fromLatin1(changeKindName(ch.kind)), oldValues, newValues, oldBlob, newBlob},
+                 true);
     if (!out.ok)
         m_db.raise(out.error);
 }
 
 } // namespace
 
-void Store::applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage,
-                       const AuditContext &who)
+void Store::applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage, const AuditContext &who)
 {
     DeltaApplication save(m_db, table, delta, duplicateMessage, who);
     if (!save.validate())

@@ -46,14 +46,13 @@ public:
     // Every change applied is recorded in the audit table (KMP_AUDIT) in the same
     // transaction, with who, when (the database's clock, UTC) and the old and new values:
     // the trail holds a change exactly when the change itself was committed.
-    void applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage,
-                    const AuditContext &who = {});
+    void applyDelta(const TableDef &table, const Delta &delta, const QString &duplicateMessage, const AuditContext &who = {});
 
     DbConnection &db() { return m_db; }
 
 private:
-    QByteArray select(const TableDef &table, const QStringList &fields, const QStringList &where,
-                  const QVariantList &values, const QString &orderBy = {});
+    QByteArray select(const TableDef &table, const QStringList &fields, const QStringList &where, const QVariantList &values,
+                      const QString &orderBy = {});
 
     DbConnection &m_db;
 };

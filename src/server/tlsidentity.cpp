@@ -79,12 +79,12 @@ TlsIdentity TlsIdentity::load(const QString &certFile, const QString &keyFile, Q
     TlsIdentity id;
     id.chain = QSslCertificate::fromPath(certFile, QSsl::Pem);
     if (id.chain.isEmpty())
-        throw kmp::Error(QStringLiteral("O arquivo %1 (--tls-cert) não pôde ser lido ou não contém um certificado PEM.")
-                             .arg(certFile));
+        throw kmp::Error(
+            QStringLiteral("O arquivo %1 (--tls-cert) não pôde ser lido ou não contém um certificado PEM.").arg(certFile));
     QFile file(keyFile);
     if (!file.open(QIODevice::ReadOnly))
-        throw kmp::Error(QStringLiteral("Não foi possível ler a chave privada %1 (--tls-key): %2")
-                             .arg(keyFile, file.errorString()));
+        throw kmp::Error(
+            QStringLiteral("Não foi possível ler a chave privada %1 (--tls-key): %2").arg(keyFile, file.errorString()));
     if (warnings && (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
         *warnings << QStringLiteral("aviso: a chave privada %1 pode ser lida por outros usuários (chmod 600)").arg(keyFile);
     const QByteArray pem = file.readAll();
@@ -96,18 +96,18 @@ TlsIdentity TlsIdentity::load(const QString &certFile, const QString &keyFile, Q
         }
     }
     if (id.key.isNull())
-        throw kmp::Error(QStringLiteral("A chave privada %1 (--tls-key) não pôde ser lida (PEM sem senha, RSA ou EC).")
-                             .arg(keyFile));
+        throw kmp::Error(
+            QStringLiteral("A chave privada %1 (--tls-key) não pôde ser lida (PEM sem senha, RSA ou EC).").arg(keyFile));
     const QString why = handshakeFailure(id);
     if (!why.isEmpty())
-        throw kmp::Error(why.contains(QLatin1String("does not certify"), Qt::CaseInsensitive)
-                                 || why.contains(QLatin1String("mismatch"), Qt::CaseInsensitive)
-                             ? QStringLiteral("A chave privada %1 (--tls-key) não corresponde ao certificado %2 "
-                                              "(--tls-cert): nenhuma estação conseguiria se conectar. Informe a "
-                                              "chave do certificado.")
-                                   .arg(keyFile, certFile)
-                             : QStringLiteral("O certificado %1 e a chave %2 não servem para TLS: %3")
-                                   .arg(certFile, keyFile, why.left(300)));
+        throw kmp::Error(
+            why.contains(QLatin1String("does not certify"), Qt::CaseInsensitive)
+                    || why.contains(QLatin1String("mismatch"), Qt::CaseInsensitive)
+                ? QStringLiteral("A chave privada %1 (--tls-key) não corresponde ao certificado %2 "
+                                 "(--tls-cert): nenhuma estação conseguiria se conectar. Informe a "
+                                 "chave do certificado.")
+                      .arg(keyFile, certFile)
+                : QStringLiteral("O certificado %1 e a chave %2 não servem para TLS: %3").arg(certFile, keyFile, why.left(300)));
     return id;
 }
 

@@ -13,9 +13,8 @@ namespace {
 
 bool isControl(const QWidget *w)
 {
-    return qobject_cast<const QAbstractButton *>(w) || qobject_cast<const QComboBox *>(w)
-           || qobject_cast<const QLineEdit *>(w) || qobject_cast<const QAbstractSpinBox *>(w)
-           || w->focusPolicy() != Qt::NoFocus;
+    return qobject_cast<const QAbstractButton *>(w) || qobject_cast<const QComboBox *>(w) || qobject_cast<const QLineEdit *>(w)
+           || qobject_cast<const QAbstractSpinBox *>(w) || w->focusPolicy() != Qt::NoFocus;
 }
 
 QString nameFromToolTip(const QString &tip)

@@ -19,10 +19,9 @@ struct VirtualKey
 
 // Qt keys and the virtual-key codes the packed shortcuts use.
 const VirtualKey kVirtualKeys[] = {
-    {Qt::Key_Backspace, 8},  {Qt::Key_Tab, 9},       {Qt::Key_Return, 13}, {Qt::Key_Escape, 27},
-    {Qt::Key_Space, 32},     {Qt::Key_PageUp, 33},   {Qt::Key_PageDown, 34}, {Qt::Key_End, 35},
-    {Qt::Key_Home, 36},      {Qt::Key_Left, 37},     {Qt::Key_Up, 38},     {Qt::Key_Right, 39},
-    {Qt::Key_Down, 40},      {Qt::Key_Insert, 45},   {Qt::Key_Delete, 46},
+    {Qt::Key_Backspace, 8}, {Qt::Key_Tab, 9},       {Qt::Key_Return, 13}, {Qt::Key_Escape, 27}, {Qt::Key_Space, 32},
+    {Qt::Key_PageUp, 33},   {Qt::Key_PageDown, 34}, {Qt::Key_End, 35},    {Qt::Key_Home, 36},   {Qt::Key_Left, 37},
+    {Qt::Key_Up, 38},       {Qt::Key_Right, 39},    {Qt::Key_Down, 40},   {Qt::Key_Insert, 45}, {Qt::Key_Delete, 46},
 };
 
 constexpr int kShift = 8192;
@@ -50,8 +49,7 @@ int packShortcut(QKeyCombination key)
     if (vk == 0)
         return 0;
     const Qt::KeyboardModifiers m = key.keyboardModifiers();
-    return vk + (m & Qt::ShiftModifier ? kShift : 0) + (m & Qt::ControlModifier ? kCtrl : 0)
-           + (m & Qt::AltModifier ? kAlt : 0);
+    return vk + (m & Qt::ShiftModifier ? kShift : 0) + (m & Qt::ControlModifier ? kCtrl : 0) + (m & Qt::AltModifier ? kAlt : 0);
 }
 
 QKeyCombination unpackShortcut(int code)
@@ -86,8 +84,7 @@ QKeyCombination normalizedKey(const QKeyEvent *event)
     // Shift+Tab arrives as Backtab.
     if (key == Qt::Key_Backtab)
         key = Qt::Key_Tab;
-    Qt::KeyboardModifiers m = event->modifiers()
-                              & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    Qt::KeyboardModifiers m = event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
     return QKeyCombination(m, Qt::Key(key));
 }
 
@@ -104,8 +101,7 @@ ActionList::~ActionList()
     kmp::KeyDispatcher::instance()->unregisterList(this);
 }
 
-Action *ActionList::addAction(const QString &name, const QString &caption, QKeyCombination key,
-                                std::function<void()> onExecute)
+Action *ActionList::addAction(const QString &name, const QString &caption, QKeyCombination key, std::function<void()> onExecute)
 {
     auto *a = new Action(name, this);
     a->setCaption(caption);

@@ -30,8 +30,7 @@ public:
     ActionList(const QString &name, QWidget *form);
     ~ActionList() override;
 
-    Action *addAction(const QString &name, const QString &caption, QKeyCombination key,
-                       std::function<void()> onExecute = {});
+    Action *addAction(const QString &name, const QString &caption, QKeyCombination key, std::function<void()> onExecute = {});
     Action *action(const QString &name) const;
     QWidget *form() const { return m_form; }
 

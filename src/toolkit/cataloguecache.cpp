@@ -30,10 +30,10 @@ QString safeName(const QString &s)
 {
     QString out;
     for (const QChar c : s)
-        out += (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('.') || c == QLatin1Char('-')
-                       || c == QLatin1Char('_')
-                   ? c
-                   : QLatin1Char('_');
+        out +=
+            (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('.') || c == QLatin1Char('-') || c == QLatin1Char('_')
+                ? c
+                : QLatin1Char('_');
     return out.left(80);
 }
 
@@ -101,7 +101,8 @@ bool CatalogueCache::write(const QString &version, const QByteArray &packet) con
     QSaveFile f(QDir(m_folder).filePath(name));
     if (packed.isEmpty() || !f.open(QIODevice::WriteOnly) || f.write(kMagic) != kMagic.size()
         || f.write(version.toUtf8() + '\n') < 0 || f.write(packed) != packed.size() || !f.commit()) {
-        qCWarning(kmp::toolkitLog, "catálogo local não guardado em %s: %s", qPrintable(f.fileName()), qPrintable(f.errorString()));
+        qCWarning(kmp::toolkitLog, "catálogo local não guardado em %s: %s", qPrintable(f.fileName()),
+                  qPrintable(f.errorString()));
         return false;
     }
     // Older versions of this server's copy, and the oldest copies beyond the few kept.

@@ -41,12 +41,11 @@ public:
     struct Load
     {
         TNetConnection::Call call;
-        QString held;     // the version of the copy, empty without one
-        QByteArray copy;  // the copy's packet
+        QString held;    // the version of the copy, empty without one
+        QByteArray copy; // the copy's packet
     };
     Load prepare() const;
     QByteArray finish(const Load &load, const kmp::wire::Response &answer, TNetConnection &net) const;
-
 
 private:
     QString filePrefix() const;

@@ -90,8 +90,7 @@ public:
     {
         QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
         if (auto *line = qobject_cast<QLineEdit *>(editor)) {
-            if (kmp::Field *f = m_grid->columnField(index.column());
-                f && f->kind() == kmp::FieldKind::String && f->size() > 0)
+            if (kmp::Field *f = m_grid->columnField(index.column()); f && f->kind() == kmp::FieldKind::String && f->size() > 0)
                 line->setMaxLength(f->size()); // refuse what the field could not hold
             line->setFrame(false);
         }
@@ -148,8 +147,8 @@ DBGrid::DBGrid(QWidget *parent) : QTableView(parent)
     setItemDelegate(new GridDelegate(this));
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setSelectionMode(QAbstractItemView::SingleSelection);
-    setEditTriggers(QAbstractItemView::AnyKeyPressed | QAbstractItemView::DoubleClicked
-                    | QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+    setEditTriggers(QAbstractItemView::AnyKeyPressed | QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed
+                    | QAbstractItemView::SelectedClicked);
     setTabKeyNavigation(true);
     setWordWrap(false);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -173,9 +172,7 @@ DBGrid::DBGrid(QWidget *parent) : QTableView(parent)
     m_button->hide();
     connect(m_button, &QToolButton::clicked, this, &DBGrid::clickEditButton);
 
-    m_model->OnError = [this](std::exception_ptr e) {
-        kmp::guarded(this, [&] { std::rethrow_exception(e); });
-    };
+    m_model->OnError = [this](std::exception_ptr e) { kmp::guarded(this, [&] { std::rethrow_exception(e); }); };
     connect(m_model, &kmp::DataSetModel::currentRowChanged, this, &DBGrid::followCursor);
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
         applyWidths();

@@ -24,10 +24,10 @@ class Field;
 struct DBGridColumn
 {
     QString fieldName;
-    QString title;          // empty: the field's label
-    int width = -1;         // pixels; -1 leaves the default
+    QString title;  // empty: the field's label
+    int width = -1; // pixels; -1 leaves the default
     bool readOnly = false;
-    bool button = false;    // ellipsis button in the current cell of the column
+    bool button = false; // ellipsis button in the current cell of the column
     bool hasFont = false;
     QFont font;
 };
@@ -56,8 +56,7 @@ public:
     kmp::DataSource *dataSource() const { return m_source; }
 
     // --- columns ----------------------------------------------------------------------
-    int addColumn(const QString &fieldName, const QString &title = QString(), int width = -1,
-                  bool readOnly = false);
+    int addColumn(const QString &fieldName, const QString &title = QString(), int width = -1, bool readOnly = false);
     void setColumns(const QList<DBGridColumn> &columns);
     QList<DBGridColumn> gridColumns() const { return m_columns; }
     int gridColumnCount() const;
@@ -86,8 +85,8 @@ public:
     std::function<void()> OnEditButtonClick;
     // A cell is being painted. Runs inside paint: exceptions are caught there and reported
     // through the guarded dispatch right after painting.
-    std::function<void(QPainter *painter, const QRect &rect, int column, kmp::Field *field,
-                       const QStyleOptionViewItem &option)> OnDrawColumnCell;
+    std::function<void(QPainter *painter, const QRect &rect, int column, kmp::Field *field, const QStyleOptionViewItem &option)>
+        OnDrawColumnCell;
 
     // The ellipsis button widget (visible over the current cell when its column has one).
     QToolButton *editButton() const { return m_button; }
@@ -136,8 +135,8 @@ private:
     bool m_syncing = false;
     bool m_reverting = false;
     bool m_inFilter = false;
-    int m_modelChanging = 0;      // >0 while the model inserts, removes or resets rows
-    int m_exitColumn = -1;        // column reported by selectedIndex() during OnColExit
+    int m_modelChanging = 0; // >0 while the model inserts, removes or resets rows
+    int m_exitColumn = -1;   // column reported by selectedIndex() during OnColExit
     std::exception_ptr m_paintError;
     bool m_paintReportQueued = false;
     QString m_lastPaintError;

@@ -47,8 +47,7 @@ MessageResult dismissedAnswer(MessageButtons buttons)
                                                    : MessageResult::Ok;
 }
 
-MessageResult showMessageBox(QWidget *parent, MessageType type, const QString &title, const QString &text,
-                             MessageButtons buttons)
+MessageResult showMessageBox(QWidget *parent, MessageType type, const QString &title, const QString &text, MessageButtons buttons)
 {
     QMessageBox box(parent);
     box.setWindowTitle(title);
@@ -100,9 +99,18 @@ QString dialogKindName(DialogKind kind)
     return QString();
 }
 
-void Dialogs::setResponder(DialogResponder responder) { state().responder = std::move(responder); }
-void Dialogs::clearResponder() { state().responder = nullptr; }
-bool Dialogs::hasResponder() { return bool(state().responder); }
+void Dialogs::setResponder(DialogResponder responder)
+{
+    state().responder = std::move(responder);
+}
+void Dialogs::clearResponder()
+{
+    state().responder = nullptr;
+}
+bool Dialogs::hasResponder()
+{
+    return bool(state().responder);
+}
 
 QString Dialogs::titleFor(MessageType type)
 {
@@ -159,8 +167,14 @@ int Dialogs::exec(DialogKind kind, QDialog *dialog, const QString &title, const 
     return dialog ? dialog->exec() : QDialog::Rejected;
 }
 
-QList<ShownMessage> Dialogs::log() { return state().log; }
-void Dialogs::clearLog() { state().log.clear(); }
+QList<ShownMessage> Dialogs::log()
+{
+    return state().log;
+}
+void Dialogs::clearLog()
+{
+    state().log.clear();
+}
 
 ScopedResponder::ScopedResponder(DialogResponder responder)
     : m_previous(state().responder), m_hadPrevious(bool(state().responder))

@@ -69,8 +69,7 @@ public:
 
     // Runs a prepared dialog modally (or hands it to the responder). Returns the dialog's
     // result code.
-    static int exec(DialogKind kind, QDialog *dialog, const QString &title = QString(),
-                    const QString &text = QString());
+    static int exec(DialogKind kind, QDialog *dialog, const QString &title = QString(), const QString &text = QString());
 
     // Messages shown since the last clear, oldest first.
     static QList<ShownMessage> log();

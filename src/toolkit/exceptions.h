@@ -49,7 +49,10 @@ private:
 bool guarded(QWidget *context, const std::function<void()> &handler);
 
 // The same, for places with no widget at hand.
-inline bool guarded(const std::function<void()> &handler) { return guarded(nullptr, handler); }
+inline bool guarded(const std::function<void()> &handler)
+{
+    return guarded(nullptr, handler);
+}
 
 // Connects a Qt signal to a handler that runs through the guarded dispatch. The
 // connection lives as long as both sender and context. Signal arguments are passed on
@@ -57,15 +60,14 @@ inline bool guarded(const std::function<void()> &handler) { return guarded(nullp
 template <typename Sender, typename Signal, typename Handler>
 QMetaObject::Connection onEvent(Sender *sender, Signal signal, QWidget *context, Handler handler)
 {
-    return QObject::connect(sender, signal, context,
-                            [context, handler](auto &&...args) {
-                                guarded(context, [&] {
-                                    if constexpr (std::is_invocable_v<Handler, decltype(args)...>)
-                                        handler(std::forward<decltype(args)>(args)...);
-                                    else
-                                        handler();
-                                });
-                            });
+    return QObject::connect(sender, signal, context, [context, handler](auto &&...args) {
+        guarded(context, [&] {
+            if constexpr (std::is_invocable_v<Handler, decltype(args)...>)
+                handler(std::forward<decltype(args)>(args)...);
+            else
+                handler();
+        });
+    });
 }
 
 // Raises the silent abort.

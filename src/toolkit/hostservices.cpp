@@ -35,8 +35,8 @@ void HostServices::saveState(const QString &, const QVariant &) {}
 QString HostServices::helpFolder()
 {
     const QString app = QCoreApplication::applicationDirPath();
-    for (const QString &candidate : {app + QStringLiteral("/help"), app + QStringLiteral("/../help"),
-                                     app + QStringLiteral("/../share/kmp/help")}) {
+    for (const QString &candidate :
+         {app + QStringLiteral("/help"), app + QStringLiteral("/../help"), app + QStringLiteral("/../share/kmp/help")}) {
         if (QFileInfo(candidate).isDir())
             return QDir(candidate).canonicalPath();
     }
@@ -69,14 +69,29 @@ void MemoryHostServices::refreshLocalCache(const QStringList &keys)
 }
 
 namespace Norvik {
-QString WebURL() { return HostServices::instance()->webURL(); }
-quint16 WebPort() { return HostServices::instance()->webPort(); }
-QString FiliProc() { return HostServices::instance()->branch(); }
-void AtualizaLocalCache(const QStringList &keys) { HostServices::instance()->refreshLocalCache(keys); }
+QString WebURL()
+{
+    return HostServices::instance()->webURL();
+}
+quint16 WebPort()
+{
+    return HostServices::instance()->webPort();
+}
+QString FiliProc()
+{
+    return HostServices::instance()->branch();
+}
+void AtualizaLocalCache(const QStringList &keys)
+{
+    HostServices::instance()->refreshLocalCache(keys);
+}
 } // namespace Norvik
 
 namespace Geral {
-QString ModuloAtiv() { return HostServices::instance()->activeModule(); }
+QString ModuloAtiv()
+{
+    return HostServices::instance()->activeModule();
+}
 } // namespace Geral
 
 void ReportParams::add(const QString &name, const QVariant &value)
@@ -112,7 +127,10 @@ bool ReportParams::setValue(const QString &name, const QVariant &value)
 }
 
 namespace Qrddlgs {
-bool ExistParam(const ReportParams &params, const QString &name) { return params.contains(name); }
+bool ExistParam(const ReportParams &params, const QString &name)
+{
+    return params.contains(name);
+}
 } // namespace Qrddlgs
 
 } // namespace kmp

@@ -21,9 +21,9 @@ namespace kmp {
 // Empty: the plain loopback connection of a single machine.
 struct ConnectionSecurity
 {
-    QString keyName;       // the client key's name, known to the server
-    QByteArray keySecret;  // its secret; never shown or logged
-    bool tls = false;      // encrypt, and accept only a server certified by caFile
+    QString keyName;      // the client key's name, known to the server
+    QByteArray keySecret; // its secret; never shown or logged
+    bool tls = false;     // encrypt, and accept only a server certified by caFile
     QString caFile;
 };
 
@@ -32,16 +32,16 @@ class HostServices
 public:
     virtual ~HostServices();
 
-    virtual QString webURL() = 0;              // application-server host
-    virtual quint16 webPort() = 0;             // application-server port
-    virtual QString branch() = 0;            // branch the host is working in
+    virtual QString webURL() = 0;  // application-server host
+    virtual quint16 webPort() = 0; // application-server port
+    virtual QString branch() = 0;  // branch the host is working in
     virtual void refreshLocalCache(const QStringList &keys) = 0;
-    virtual QString activeModule() = 0;          // letter of the active host module
-    virtual QWidget *mainForm() = 0;           // the main window (parent of busy indicator)
-    virtual QObject *application() = 0;        // owner of the screens
-    virtual QMdiArea *mdiArea() = 0;           // where child screens are shown; may be null
-    virtual QString helpFolder();              // folder with help/<context>.html pages
-    virtual ConnectionSecurity security();     // client key and TLS for the server connection
+    virtual QString activeModule() = 0;    // letter of the active host module
+    virtual QWidget *mainForm() = 0;       // the main window (parent of busy indicator)
+    virtual QObject *application() = 0;    // owner of the screens
+    virtual QMdiArea *mdiArea() = 0;       // where child screens are shown; may be null
+    virtual QString helpFolder();          // folder with help/<context>.html pages
+    virtual ConnectionSecurity security(); // client key and TLS for the server connection
     // What the station remembers between runs (a dialog's size, a window's place), by key.
     // The default keeps nothing.
     virtual QVariant savedState(const QString &key);
@@ -115,7 +115,7 @@ class ReportParams
 public:
     void add(const QString &name, const QVariant &value = QVariant()); // replaces by name
     bool contains(const QString &name) const { return indexOf(name) >= 0; }
-    int indexOf(const QString &name) const;     // letter case ignored
+    int indexOf(const QString &name) const; // letter case ignored
     QVariant value(const QString &name) const;
     // Sets the value of a defined parameter; false when the report does not define it.
     bool setValue(const QString &name, const QVariant &value);

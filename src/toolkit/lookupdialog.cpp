@@ -268,8 +268,7 @@ void LookupIndex::filter(const QString &query, std::vector<int> &out) const
 
 // --- model -----------------------------------------------------------------------------
 
-LookupModel::LookupModel(RecordSet *set, QObject *parent)
-    : QAbstractTableModel(parent), m_set(set), m_fields(visibleFields(set))
+LookupModel::LookupModel(RecordSet *set, QObject *parent) : QAbstractTableModel(parent), m_set(set), m_fields(visibleFields(set))
 {
 }
 
@@ -308,8 +307,7 @@ QVariant LookupModel::data(const QModelIndex &index, int role) const
 
 QVariant LookupModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && m_set && section >= 0
-        && size_t(section) < m_fields.size())
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && m_set && section >= 0 && size_t(section) < m_fields.size())
         return m_set->field(m_fields[size_t(section)])->displayLabel();
     return QAbstractTableModel::headerData(section, orientation, role);
 }
@@ -397,8 +395,7 @@ QSize LookupDialog::rememberedSize()
     const QSize saved = HostServices::instance()->savedState(kSizeKey).toSize();
     // A size from a larger monitor, or a damaged state file, must not open a dialog that
     // cannot be seen or used.
-    if (!saved.isValid() || saved.width() < 320 || saved.height() < 200 || saved.width() > 8000
-        || saved.height() > 8000)
+    if (!saved.isValid() || saved.width() < 320 || saved.height() < 200 || saved.width() > 8000 || saved.height() > 8000)
         return kDefaultSize;
     return saved;
 }
@@ -470,9 +467,7 @@ bool LookupDialog::eventFilter(QObject *watched, QEvent *event)
     auto *key = static_cast<QKeyEvent *>(event);
     switch (key->key()) {
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-        pickCurrent();
-        return true;
+    case Qt::Key_Enter: pickCurrent(); return true;
     case Qt::Key_Up:
     case Qt::Key_Down:
     case Qt::Key_PageUp:

@@ -76,7 +76,7 @@ public:
 
     void setFilterText(const QString &text); // as if typed
     QString filterText() const;
-    int shownCount() const;                  // rows in the filtered list
+    int shownCount() const; // rows in the filtered list
     QString shownText(int row, int column) const;
     int currentShownRow() const;
     // Picks a shown row and accepts; false (nothing changes) when out of range.

@@ -16,8 +16,7 @@ namespace Pesquisa {
 // Returns true when a row was picked, the record set then standing on it. An empty record
 // set shows the empty text (when showEmptyText) and returns false.
 // multiSelect is accepted for the callers' signature; one row is picked.
-bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool multiSelect = false,
-               bool showEmptyText = true);
+bool Pesquisar(kmp::DataSource *source, const QString &titleAndEmptyText, bool multiSelect = false, bool showEmptyText = true);
 
 } // namespace Pesquisa
 

@@ -28,9 +28,8 @@ public:
         m_label = new QLabel(this);
         m_label->setObjectName(QStringLiteral("kmpBusyText"));
         m_label->setAlignment(Qt::AlignCenter);
-        m_label->setStyleSheet(QStringLiteral(
-            "QLabel { background: palette(window); border: 1px solid palette(dark);"
-            " padding: 14px 28px; font-weight: bold; }"));
+        m_label->setStyleSheet(QStringLiteral("QLabel { background: palette(window); border: 1px solid palette(dark);"
+                                              " padding: 14px 28px; font-weight: bold; }"));
         layout->addStretch();
         layout->addWidget(m_label, 0, Qt::AlignCenter);
         layout->addStretch();
@@ -104,10 +103,8 @@ bool isUserInput(QEvent::Type type)
     case QEvent::TabletPress:
     case QEvent::TabletRelease:
     case QEvent::InputMethod:
-    case QEvent::Drop:
-        return true;
-    default:
-        return false;
+    case QEvent::Drop: return true;
+    default: return false;
     }
 }
 
@@ -273,12 +270,30 @@ void DeactiveShowAvi()
         QApplication::restoreOverrideCursor();
 }
 
-int depth() { return state().depth; }
-QString currentText() { return state().depth > 0 ? state().text : QString(); }
-QWidget *overlay() { return state().overlay; }
-int discardedInputs() { return state().discarder.discarded(); }
-void pauseInputDiscard() { ++state().discarder.paused; }
-void resumeInputDiscard() { state().discarder.paused = qMax(0, state().discarder.paused - 1); }
+int depth()
+{
+    return state().depth;
+}
+QString currentText()
+{
+    return state().depth > 0 ? state().text : QString();
+}
+QWidget *overlay()
+{
+    return state().overlay;
+}
+int discardedInputs()
+{
+    return state().discarder.discarded();
+}
+void pauseInputDiscard()
+{
+    ++state().discarder.paused;
+}
+void resumeInputDiscard()
+{
+    state().discarder.paused = qMax(0, state().discarder.paused - 1);
+}
 
 } // namespace Showavi
 

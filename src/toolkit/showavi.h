@@ -24,11 +24,11 @@ namespace Showavi {
 void ActiveShowAvi(QWidget *mainForm, int animation);
 void DeactiveShowAvi();
 
-int depth();                     // how many ActiveShowAvi are still open
-QString currentText();           // the text shown now, empty when hidden
+int depth();           // how many ActiveShowAvi are still open
+QString currentText(); // the text shown now, empty when hidden
 QString textFor(int animation);
-QWidget *overlay();              // the indicator's widget, null when never shown
-int discardedInputs();           // input events dropped since the program started
+QWidget *overlay();    // the indicator's widget, null when never shown
+int discardedInputs(); // input events dropped since the program started
 
 // Input is let through while a pause opened after the call began is open: the toolkit's
 // dialog service opens one around every box and dialog, whose input is the user's answer,

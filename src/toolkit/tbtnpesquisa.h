@@ -4,8 +4,8 @@
 #include <QToolButton>
 #include <functional>
 
-#include <QLineEdit>
 #include "datasource.h"
+#include <QLineEdit>
 
 namespace kmp {
 
@@ -20,10 +20,10 @@ class TBtnPesquisa : public QToolButton
 public:
     explicit TBtnPesquisa(QWidget *parent = nullptr);
 
-    QPointer<QLineEdit> Associate;   // the entry the looked-up value belongs to
+    QPointer<QLineEdit> Associate; // the entry the looked-up value belongs to
     QString Title;
     QPointer<kmp::DataSource> DataSource;
-    QString EmptyError;              // shown when the list has no rows
+    QString EmptyError; // shown when the list has no rows
 
     void setAssociate(QLineEdit *edit) { Associate = edit; }
     void setTitle(const QString &title) { Title = title; }

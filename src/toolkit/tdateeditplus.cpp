@@ -9,9 +9,8 @@ namespace kmp {
 TDateEditPlus::TDateEditPlus(QWidget *parent) : QLineEdit(parent)
 {
     setReadOnly(true);
-    m_weekDays = {QStringLiteral("Domingo"), QStringLiteral("Segunda"), QStringLiteral("Terça"),
-                  QStringLiteral("Quarta"),  QStringLiteral("Quinta"),  QStringLiteral("Sexta"),
-                  QStringLiteral("Sábado")};
+    m_weekDays = {QStringLiteral("Domingo"), QStringLiteral("Segunda"), QStringLiteral("Terça"), QStringLiteral("Quarta"),
+                  QStringLiteral("Quinta"),  QStringLiteral("Sexta"),   QStringLiteral("Sábado")};
 }
 
 void TDateEditPlus::setWeekDays(const QStringList &names)

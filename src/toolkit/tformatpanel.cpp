@@ -317,12 +317,8 @@ void TFormatPanel::apply(TFormatBtn button)
         cursor.endEditBlock();
         break;
     }
-    case TFormatBtn::FontName:
-        chooseFontFamily(m_fontBox->currentText());
-        return;
-    case TFormatBtn::FontSize:
-        chooseFontSize(m_sizeBox->currentData().toInt());
-        return;
+    case TFormatBtn::FontName: chooseFontFamily(m_fontBox->currentText()); return;
+    case TFormatBtn::FontSize: chooseFontSize(m_sizeBox->currentData().toInt()); return;
     }
 }
 

@@ -28,8 +28,7 @@ QString TMessages::Msg(const QString &key) const
     return QStringLiteral("[%1: %2]").arg(objectName(), key);
 }
 
-kmp::MessageResult TMessages::ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons,
-                                      int) const
+kmp::MessageResult TMessages::ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons, int) const
 {
     QWidget *parent = nullptr;
     for (QObject *o = this->parent(); o && !parent; o = o->parent())

@@ -26,8 +26,7 @@ public:
     QString Msg(const QString &key) const;
 
     // Shows the key's text with the given type and buttons; returns the answer.
-    kmp::MessageResult ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons,
-                               int helpContext = 0) const;
+    kmp::MessageResult ShowMsg(const QString &key, kmp::MessageType type, kmp::MessageButtons buttons, int helpContext = 0) const;
 
 private:
     QHash<QString, QString> m_texts;

@@ -30,9 +30,7 @@ int animationFor(const QString &method)
 } // namespace
 
 TNetConnection::TNetConnection(QObject *parent)
-    : QObject(parent),
-      m_connectMs(envMs("KMP_CONNECT_TIMEOUT_MS", 5000)),
-      m_readMs(envMs("KMP_READ_TIMEOUT_MS", 30000))
+    : QObject(parent), m_connectMs(envMs("KMP_CONNECT_TIMEOUT_MS", 5000)), m_readMs(envMs("KMP_READ_TIMEOUT_MS", 30000))
 {
 }
 
@@ -52,13 +50,11 @@ void TNetConnection::open()
     if (OnBeforeConnect)
         OnBeforeConnect(*this);
     if (Port <= 0 || Port > 65535)
-        throw kmp::wire::ConnectionError(
-            QStringLiteral("Servidor de aplicação sem porta válida (%1:%2).").arg(Host).arg(Port));
+        throw kmp::wire::ConnectionError(QStringLiteral("Servidor de aplicação sem porta válida (%1:%2).").arg(Host).arg(Port));
     m_client.setEndpoint(Host, quint16(Port));
     m_client.setTimeouts(m_connectMs, m_readMs);
     // The station's key and the server's certificate check come from the host's settings.
-    const ConnectionSecurity security = HostServices::instance() ? HostServices::instance()->security()
-                                                                 : ConnectionSecurity{};
+    const ConnectionSecurity security = HostServices::instance() ? HostServices::instance()->security() : ConnectionSecurity{};
     if (!security.keyName.isEmpty())
         m_client.setCredentials(security.keyName, security.keySecret);
     m_client.setTls(security.tls, security.caFile);
@@ -123,9 +119,8 @@ QList<kmp::wire::Response> TNetConnection::callAll(const QList<Call> &calls)
     kmp::BusyIndicator busy(busyParent(), animation);
     const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
     try {
-        QList<kmp::wire::Response> responses = requests.size() == 1
-                                                   ? QList<kmp::wire::Response>{m_client.call(requests.front())}
-                                                   : m_client.callPipelined(std::move(requests));
+        QList<kmp::wire::Response> responses = requests.size() == 1 ? QList<kmp::wire::Response>{m_client.call(requests.front())}
+                                                                    : m_client.callPipelined(std::move(requests));
         ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
         return responses;
     } catch (const kmp::wire::ConnectionError &) {

@@ -119,8 +119,7 @@ bool TPageControl::eventFilter(QObject *watched, QEvent *event)
             --m_userAction;
             return handled;
         }
-        default:
-            break;
+        default: break;
         }
     }
     return QTabWidget::eventFilter(watched, event);

@@ -24,7 +24,6 @@ public:
     void setPageEnabled(bool enabled);
     bool pageEnabled() const { return m_enabled; }
 
-
 private:
     friend class TPageControl;
     QString m_caption;
@@ -48,7 +47,7 @@ public:
     explicit TPageControl(QWidget *parent = nullptr);
     ~TPageControl() override;
 
-    int addPage(TabPage *page);                  // tab text: the page's caption
+    int addPage(TabPage *page); // tab text: the page's caption
     int insertPage(int index, TabPage *page);
     TabPage *page(int index) const;
 
@@ -69,7 +68,7 @@ private:
     void focusMoved(QWidget *old, QWidget *now);
     bool contains(QWidget *w) const;
 
-    int m_userAction = 0;     // >0 while the tab bar handles a user's input
+    int m_userAction = 0; // >0 while the tab bar handles a user's input
     bool m_hasFocus = false;
 };
 

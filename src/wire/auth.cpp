@@ -52,8 +52,8 @@ bool isValidKeyName(const QString &name)
         return false;
     for (const QChar c : name) {
         const char16_t u = c.unicode();
-        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '.'
-                        || u == '_' || u == '-';
+        const bool ok =
+            (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '.' || u == '_' || u == '-';
         if (!ok)
             return false;
     }

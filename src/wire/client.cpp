@@ -106,8 +106,8 @@ void Client::openSocket()
             for (const QSslError &e : errors)
                 why << e.errorString();
             why.removeDuplicates();
-            failTransport(QStringLiteral("Certificado do servidor não confiável: %1 (%2).")
-                              .arg(why.join(QStringLiteral("; ")), where));
+            failTransport(
+                QStringLiteral("Certificado do servidor não confiável: %1 (%2).").arg(why.join(QStringLiteral("; ")), where));
         }
         const QString why = ssl->error() == QAbstractSocket::SocketTimeoutError
                                 ? QStringLiteral("o servidor não respondeu em %1 s").arg(m_connectMs / 1000.0)
@@ -229,10 +229,9 @@ QByteArray Client::receive(int timeoutMs, const QString &what)
                 m_reader->append(m_socket->readAll());
                 continue;
             }
-            if (m_socket->state() != QAbstractSocket::ConnectedState
-                || m_socket->error() != QAbstractSocket::SocketTimeoutError)
-                failTransport(QStringLiteral("A conexão com o servidor foi perdida durante %1 (%2).")
-                                  .arg(what, m_socket->errorString()));
+            if (m_socket->state() != QAbstractSocket::ConnectedState || m_socket->error() != QAbstractSocket::SocketTimeoutError)
+                failTransport(
+                    QStringLiteral("A conexão com o servidor foi perdida durante %1 (%2).").arg(what, m_socket->errorString()));
             continue; // the deadline check above turns the timeout into an error
         }
         m_reader->append(m_socket->readAll());

@@ -69,9 +69,7 @@ QByteArray decompressZstd(const QByteArray &packed, qsizetype maxBytes)
     if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN)
         throw PacketError(QStringLiteral("dados comprimidos ilegíveis"));
     if (size > (unsigned long long)maxBytes)
-        throw PacketError(QStringLiteral("dados comprimidos de %1 bytes excedem o limite de %2 bytes")
-                              .arg(size)
-                              .arg(maxBytes));
+        throw PacketError(QStringLiteral("dados comprimidos de %1 bytes excedem o limite de %2 bytes").arg(size).arg(maxBytes));
     QByteArray out(qsizetype(size), Qt::Uninitialized);
     const size_t n = ZSTD_decompress(out.data(), size_t(out.size()), packed.constData(), size_t(packed.size()));
     if (ZSTD_isError(n) || n != size)

@@ -23,13 +23,13 @@ struct Request
 
 // Error codes carried by a failed response.
 enum class ErrorCode : int {
-    BadRequest = 400,     // malformed message, wrong argument count or type
+    BadRequest = 400, // malformed message, wrong argument count or type
     Unauthorized = 401,
     UnknownModule = 404,
     UnknownMethod = 405,
-    Conflict = 409,       // the row changed since it was loaded, or a duplicate key
+    Conflict = 409, // the row changed since it was loaded, or a duplicate key
     TooLarge = 413,
-    Invalid = 422,        // a value refused by the data rules (too long, missing key)
+    Invalid = 422, // a value refused by the data rules (too long, missing key)
     Internal = 500,
     Unavailable = 503,
 };
@@ -38,7 +38,7 @@ struct Response
 {
     qint64 id = 0;
     bool ok = false;
-    QCborValue result;   // a packet (byte string), an array of packets, or null
+    QCborValue result; // a packet (byte string), an array of packets, or null
     int errorCode = 0;
     QString errorMessage;
     // Whether the peer reads compressed responses (taken from its request); a response

@@ -1,11 +1,11 @@
+#include "actionlist.h"
 #include "datasource.h"
 #include "dbgrid.h"
+#include "dbnavigator.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "hostservices.h"
 #include "recordset.h"
-#include "actionlist.h"
-#include "dbnavigator.h"
+#include "scripteddialogs.h"
 #include "tfrmpadraogrid.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
@@ -32,8 +32,9 @@ public:
     {
         log << QStringLiteral("FormCreate");
         cds = new RecordSet(QStringLiteral("cdsDiagPaci"), this);
-        cds->loadRows({{QStringLiteral("CDDIAGNOST"), FieldKind::String, 6}, {QStringLiteral("NMDIAGNOST"), FieldKind::String, 100}},
-                      {{QStringLiteral("I10"), QStringLiteral("Hipertensão essencial")}, {QStringLiteral("J45"), QStringLiteral("Asma")}});
+        cds->loadRows(
+            {{QStringLiteral("CDDIAGNOST"), FieldKind::String, 6}, {QStringLiteral("NMDIAGNOST"), FieldKind::String, 100}},
+            {{QStringLiteral("I10"), QStringLiteral("Hipertensão essencial")}, {QStringLiteral("J45"), QStringLiteral("Asma")}});
         dtsPadrao->setDataSet(cds);
         dbgPadrao->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 63);
         dbgPadrao->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 398, true);

@@ -42,10 +42,9 @@ private Q_SLOTS:
         QTest::addColumn<QDateTime>("dateTime");
         QTest::newRow("midnight") << 46363.0 << QDateTime(QDate(2026, 12, 7), QTime(0, 0));
         QTest::newRow("noon") << 46363.5 << QDateTime(QDate(2026, 12, 7), QTime(12, 0));
-        QTest::newRow("a quarter past six in the evening") << 46363.7604166666666
-                                                          << QDateTime(QDate(2026, 12, 7), QTime(18, 15));
-        QTest::newRow("a millisecond to midnight") << 46363.0 + 86399999.0 / 86400000.0
-                                                  << QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999));
+        QTest::newRow("a quarter past six in the evening") << 46363.7604166666666 << QDateTime(QDate(2026, 12, 7), QTime(18, 15));
+        QTest::newRow("a millisecond to midnight")
+            << 46363.0 + 86399999.0 / 86400000.0 << QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 999));
     }
 
     // The time of day survives the round trip to the millisecond.

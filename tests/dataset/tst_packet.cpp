@@ -71,9 +71,8 @@ void TestPacket::deltaRoundTrip()
     Delta d;
     d.fields = samplePacket().fields;
     const Packet p = samplePacket();
-    d.changes = {{ChangeKind::Insert, {}, p.rows[0]},
-                 {ChangeKind::Modify, p.rows[1], p.rows[2]},
-                 {ChangeKind::Delete, p.rows[2], {}}};
+    d.changes = {
+        {ChangeKind::Insert, {}, p.rows[0]}, {ChangeKind::Modify, p.rows[1], p.rows[2]}, {ChangeKind::Delete, p.rows[2], {}}};
     const Delta back = decodeDelta(encodeDelta(d));
     QCOMPARE(back.changes.size(), size_t(3));
     QCOMPARE(back.changes[0].kind, ChangeKind::Insert);
@@ -106,29 +105,97 @@ void TestPacket::malformedPacket_data()
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("not a map") << cbor([](QCborStreamWriter &w) { w.append(42); });
     QTest::newRow("json text") << QByteArray("{\"fields\": []}");
-    QTest::newRow("forged row count") << QByteArray::fromHex("a2666669656c647380647277777373" "9bffffffffffffff00");
-    QTest::newRow("forged string length") << cbor([&](QCborStreamWriter &w) { header(w, 1); w.startArray(1); w.startArray(1); })
-                                                 + QByteArray::fromHex("7b7fffffffffffffff41");
+    QTest::newRow("forged row count") << QByteArray::fromHex("a2666669656c647380647277777373"
+                                                             "9bffffffffffffff00");
+    QTest::newRow("forged string length") << cbor([&](QCborStreamWriter &w) {
+                                                 header(w, 1);
+                                                 w.startArray(1);
+                                                 w.startArray(1);
+                                             }) + QByteArray::fromHex("7b7fffffffffffffff41");
     QTest::newRow("row too short") << cbor([&](QCborStreamWriter &w) {
-        header(w, 2); w.startArray(1); w.startArray(1); w.append(QStringLiteral("a")); w.endArray(); w.endArray(); w.endMap(); });
+        header(w, 2);
+        w.startArray(1);
+        w.startArray(1);
+        w.append(QStringLiteral("a"));
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
     QTest::newRow("string over field size") << cbor([&](QCborStreamWriter &w) {
-        header(w, 1); w.startArray(1); w.startArray(1); w.append(QStringLiteral("abcde")); w.endArray(); w.endArray(); w.endMap(); });
+        header(w, 1);
+        w.startArray(1);
+        w.startArray(1);
+        w.append(QStringLiteral("abcde"));
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
     QTest::newRow("number in text field") << cbor([&](QCborStreamWriter &w) {
-        header(w, 1); w.startArray(1); w.startArray(1); w.append(3.5); w.endArray(); w.endArray(); w.endMap(); });
+        header(w, 1);
+        w.startArray(1);
+        w.startArray(1);
+        w.append(3.5);
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
     QTest::newRow("unknown field kind") << cbor([](QCborStreamWriter &w) {
-        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(1); w.startArray(3);
-        w.append(QStringLiteral("X")); w.append(99); w.append(0); w.endArray(); w.endArray();
-        w.append(QStringLiteral("rows")); w.startArray(0); w.endArray(); w.endMap(); });
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(QStringLiteral("X"));
+        w.append(99);
+        w.append(0);
+        w.endArray();
+        w.endArray();
+        w.append(QStringLiteral("rows"));
+        w.startArray(0);
+        w.endArray();
+        w.endMap();
+    });
     QTest::newRow("duplicate field") << cbor([](QCborStreamWriter &w) {
-        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(2);
-        for (int i = 0; i < 2; ++i) { w.startArray(3); w.append(QStringLiteral("X")); w.append(1); w.append(1); w.endArray(); }
-        w.endArray(); w.append(QStringLiteral("rows")); w.startArray(0); w.endArray(); w.endMap(); });
-    QTest::newRow("indefinite rows") << cbor([&](QCborStreamWriter &w) { header(w, 0); w.startArray(); w.endArray(); w.endMap(); });
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(2);
+        for (int i = 0; i < 2; ++i) {
+            w.startArray(3);
+            w.append(QStringLiteral("X"));
+            w.append(1);
+            w.append(1);
+            w.endArray();
+        }
+        w.endArray();
+        w.append(QStringLiteral("rows"));
+        w.startArray(0);
+        w.endArray();
+        w.endMap();
+    });
+    QTest::newRow("indefinite rows") << cbor([&](QCborStreamWriter &w) {
+        header(w, 0);
+        w.startArray();
+        w.endArray();
+        w.endMap();
+    });
     QTest::newRow("trailing bytes") << encodePacket(samplePacket()) + QByteArray(1, '\0');
     QTest::newRow("nan date") << cbor([](QCborStreamWriter &w) {
-        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(1); w.startArray(3);
-        w.append(QStringLiteral("D")); w.append(2); w.append(0); w.endArray(); w.endArray();
-        w.append(QStringLiteral("rows")); w.startArray(1); w.startArray(1); w.append(qQNaN()); w.endArray(); w.endArray(); w.endMap(); });
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(QStringLiteral("D"));
+        w.append(2);
+        w.append(0);
+        w.endArray();
+        w.endArray();
+        w.append(QStringLiteral("rows"));
+        w.startArray(1);
+        w.startArray(1);
+        w.append(qQNaN());
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
 }
 
 void TestPacket::malformedPacket()
@@ -157,15 +224,44 @@ void TestPacket::malformedDelta_data()
     QTest::newRow("packet instead of delta") << encodePacket(samplePacket());
     QTest::newRow("truncated") << good.left(good.size() - 2);
     QTest::newRow("bad change kind") << cbor([](QCborStreamWriter &w) {
-        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(0); w.endArray();
-        w.append(QStringLiteral("changes")); w.startArray(1); w.startArray(3); w.append(7); w.appendNull(); w.appendNull();
-        w.endArray(); w.endArray(); w.endMap(); });
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(0);
+        w.endArray();
+        w.append(QStringLiteral("changes"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(7);
+        w.appendNull();
+        w.appendNull();
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
     QTest::newRow("insert with old values") << cbor([](QCborStreamWriter &w) {
-        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(1); w.startArray(3);
-        w.append(QStringLiteral("A")); w.append(1); w.append(3); w.endArray(); w.endArray();
-        w.append(QStringLiteral("changes")); w.startArray(1); w.startArray(3); w.append(1);
-        w.startArray(1); w.append(QStringLiteral("x")); w.endArray(); w.startArray(1); w.append(QStringLiteral("y")); w.endArray();
-        w.endArray(); w.endArray(); w.endMap(); });
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(QStringLiteral("A"));
+        w.append(1);
+        w.append(3);
+        w.endArray();
+        w.endArray();
+        w.append(QStringLiteral("changes"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(1);
+        w.startArray(1);
+        w.append(QStringLiteral("x"));
+        w.endArray();
+        w.startArray(1);
+        w.append(QStringLiteral("y"));
+        w.endArray();
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
 }
 
 void TestPacket::malformedDelta()
@@ -195,10 +291,27 @@ void TestPacket::textMustBeUtf8()
     // A text value of a delta with exactly these bytes.
     const QByteArray placeholder(text.size(), '#');
     QByteArray bytes = cbor([&](QCborStreamWriter &w) {
-        w.startMap(2); w.append(QStringLiteral("fields")); w.startArray(1); w.startArray(3);
-        w.append(QStringLiteral("A")); w.append(1); w.append(10); w.endArray(); w.endArray();
-        w.append(QStringLiteral("changes")); w.startArray(1); w.startArray(3); w.append(1); w.appendNull();
-        w.startArray(1); w.append(QString::fromLatin1(placeholder)); w.endArray(); w.endArray(); w.endArray(); w.endMap(); });
+        w.startMap(2);
+        w.append(QStringLiteral("fields"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(QStringLiteral("A"));
+        w.append(1);
+        w.append(10);
+        w.endArray();
+        w.endArray();
+        w.append(QStringLiteral("changes"));
+        w.startArray(1);
+        w.startArray(3);
+        w.append(1);
+        w.appendNull();
+        w.startArray(1);
+        w.append(QString::fromLatin1(placeholder));
+        w.endArray();
+        w.endArray();
+        w.endArray();
+        w.endMap();
+    });
     bytes.replace(bytes.indexOf(placeholder), placeholder.size(), text);
     if (decoded.isNull()) {
         QVERIFY_THROWS_EXCEPTION(PacketError, decodeDelta(bytes));
@@ -339,11 +452,16 @@ void TestPacket::loadMapsOtherFieldLayouts_data()
     QTest::newRow("other order") << QStringList{"DSTEXTO:b:0", "NRSEQUENCIA:f:0", "CDDIAGNOST:s:10", "DTCONSPACI:d:0"} << true;
     QTest::newRow("fewer fields") << QStringList{"NRSEQUENCIA:f:0", "CDDIAGNOST:s:10"} << true;
     QTest::newRow("wider text") << QStringList{"CDDIAGNOST:s:40", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
-    QTest::newRow("narrower text that still fits") << QStringList{"CDDIAGNOST:s:3", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
-    QTest::newRow("narrower text that does not") << QStringList{"CDDIAGNOST:s:2", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << false;
-    QTest::newRow("date declared as float") << QStringList{"CDDIAGNOST:s:10", "DTCONSPACI:f:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
-    QTest::newRow("lower-case names") << QStringList{"cddiagnost:s:10", "dtconspaci:d:0", "nrsequencia:f:0", "dstexto:b:0"} << true;
-    QTest::newRow("text declared as blob") << QStringList{"CDDIAGNOST:b:0", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << false;
+    QTest::newRow("narrower text that still fits")
+        << QStringList{"CDDIAGNOST:s:3", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << true;
+    QTest::newRow("narrower text that does not")
+        << QStringList{"CDDIAGNOST:s:2", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"} << false;
+    QTest::newRow("date declared as float") << QStringList{"CDDIAGNOST:s:10", "DTCONSPACI:f:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"}
+                                            << true;
+    QTest::newRow("lower-case names") << QStringList{"cddiagnost:s:10", "dtconspaci:d:0", "nrsequencia:f:0", "dstexto:b:0"}
+                                      << true;
+    QTest::newRow("text declared as blob") << QStringList{"CDDIAGNOST:b:0", "DTCONSPACI:d:0", "NRSEQUENCIA:f:0", "DSTEXTO:b:0"}
+                                           << false;
     QTest::newRow("missing field") << QStringList{"CDDIAGNOST:s:10", "NMDIAGNOST:s:100"} << false;
 }
 
@@ -357,7 +475,7 @@ void TestPacket::loadMapsOtherFieldLayouts()
     RecordSet set(QStringLiteral("cds"));
     for (const QString &d : declared) {
         const QStringList parts = d.split(QLatin1Char(':'));
-        const FieldKind kind = parts[1] == QLatin1String("s") ? FieldKind::String
+        const FieldKind kind = parts[1] == QLatin1String("s")   ? FieldKind::String
                                : parts[1] == QLatin1String("d") ? FieldKind::DateTime
                                : parts[1] == QLatin1String("f") ? FieldKind::Float
                                                                 : FieldKind::Blob;

@@ -20,8 +20,8 @@ std::unique_ptr<RecordSet> makeSet(int rows = 3)
     std::vector<RowValues> data;
     const char *codes[] = {"A00", "B01", "C02", "D03", "E04"};
     for (int i = 0; i < rows; ++i)
-        data.push_back({QString::fromLatin1(codes[i]), QStringLiteral("Nome %1").arg(i + 1), double(i + 1),
-                        46363.0, QByteArray("{\\rtf1 x}")});
+        data.push_back({QString::fromLatin1(codes[i]), QStringLiteral("Nome %1").arg(i + 1), double(i + 1), 46363.0,
+                        QByteArray("{\\rtf1 x}")});
     s->loadRows(s->fieldDefs(), std::move(data));
     return s;
 }
@@ -307,7 +307,8 @@ void TestRecordSet::tooLongStringRefused()
 {
     auto s = makeSet();
     s->edit();
-    QVERIFY_THROWS_EXCEPTION(DataSetError, s->fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("12345678901")));
+    QVERIFY_THROWS_EXCEPTION(DataSetError,
+                             s->fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("12345678901")));
     QCOMPARE(s->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("A00"));
     s->fieldByName(QStringLiteral("CDDIAGNOST"))->setAsString(QStringLiteral("1234567890"));
     s->post();
@@ -385,8 +386,8 @@ void TestRecordSet::dataSourceSeesEveryStateChange()
     s->insert();
     s->cancel();
     s->close();
-    QCOMPARE(seen, QList<DataSetState>({DataSetState::Edit, DataSetState::Browse, DataSetState::Insert,
-                                        DataSetState::Browse, DataSetState::Inactive}));
+    QCOMPARE(seen, QList<DataSetState>({DataSetState::Edit, DataSetState::Browse, DataSetState::Insert, DataSetState::Browse,
+                                        DataSetState::Inactive}));
 }
 
 void TestRecordSet::cancelAskedAgainByAViewRemovesOneRow()
@@ -410,8 +411,10 @@ void TestRecordSet::valuesKeepKindAndNull_data()
     QTest::addColumn<int>("field");
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QVariant>("expected");
-    QTest::newRow("text with accents") << 1 << QVariant(QStringLiteral("Cólera devida a Vibrio cholerae 01 — ação")) << QVariant(QStringLiteral("Cólera devida a Vibrio cholerae 01 — ação"));
-    QTest::newRow("text outside the basic plane") << 1 << QVariant(QStringLiteral("nota \U0001F600")) << QVariant(QStringLiteral("nota \U0001F600"));
+    QTest::newRow("text with accents") << 1 << QVariant(QStringLiteral("Cólera devida a Vibrio cholerae 01 — ação"))
+                                       << QVariant(QStringLiteral("Cólera devida a Vibrio cholerae 01 — ação"));
+    QTest::newRow("text outside the basic plane")
+        << 1 << QVariant(QStringLiteral("nota \U0001F600")) << QVariant(QStringLiteral("nota \U0001F600"));
     QTest::newRow("empty text stays empty, not null") << 1 << QVariant(QStringLiteral("")) << QVariant(QStringLiteral(""));
     QTest::newRow("null text") << 1 << QVariant() << QVariant();
     QTest::newRow("float") << 2 << QVariant(-12.625) << QVariant(-12.625);
@@ -492,10 +495,12 @@ void TestRecordSet::locateIndexFollowsEdits_data()
     QTest::newRow("delete shifts back") << QStringList{"row 0", "delete", "row 2", "delete"} << 0;
     QTest::newRow("cancelled edit leaves the old code") << QStringList{"row 2", "edit Y01 cancel"} << 0;
     QTest::newRow("cancelled insert goes away") << QStringList{"row 1", "insert Y02 cancel", "append Y03 cancel"} << 0;
-    QTest::newRow("cancel updates restores order") << QStringList{"row 0", "delete", "row 1", "set K11", "insert M12", "cancelUpdates"} << 0;
+    QTest::newRow("cancel updates restores order")
+        << QStringList{"row 0", "delete", "row 1", "set K11", "insert M12", "cancelUpdates"} << 0;
     QTest::newRow("merge then edit") << QStringList{"row 3", "set N13", "merge", "row 0", "set B01", "delete"} << 0;
     QTest::newRow("cleared code") << QStringList{"row 2", "null", "append D03"} << 0;
-    QTest::newRow("case-insensitive, edited") << QStringList{"row 1", "set ção", "insert ÇÃO", "row 4", "set e04"} << int(LocateOption::CaseInsensitive);
+    QTest::newRow("case-insensitive, edited")
+        << QStringList{"row 1", "set ção", "insert ÇÃO", "row 4", "set e04"} << int(LocateOption::CaseInsensitive);
 }
 
 // Locates first (so that the index exists), applies the edits, then checks every code
@@ -553,8 +558,9 @@ void TestRecordSet::locateIndexFollowsEdits()
         const bool found = s->locate(field, k, opts);
         QVERIFY2(found == (expected >= 0), qPrintable(QStringLiteral("key '%1'").arg(k.toString())));
         if (found)
-            QVERIFY2(s->currentRow() == expected, qPrintable(QStringLiteral("key '%1': row %2, expected %3")
-                                                                 .arg(k.toString()).arg(s->currentRow()).arg(expected)));
+            QVERIFY2(
+                s->currentRow() == expected,
+                qPrintable(QStringLiteral("key '%1': row %2, expected %3").arg(k.toString()).arg(s->currentRow()).arg(expected)));
     }
 }
 

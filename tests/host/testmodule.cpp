@@ -21,16 +21,15 @@ extern "C" Q_DECL_EXPORT void IniProc(QVariant args)
         throw kmp::Error(QStringLiteral("IniProc: four elements expected"));
     // Element 3: a date, or the day count.
     const QVariant when = list.at(3);
-    const QDate date = when.typeId() == QMetaType::QDate ? when.toDate()
-                                                          : kmp::dateTimeFromDays(when.toDouble()).date();
+    const QDate date = when.typeId() == QMetaType::QDate ? when.toDate() : kmp::dateTimeFromDays(when.toDouble()).date();
     if (list.at(1).toString() == QLatin1String("UNREACHABLE"))
         throw kmp::wire::ConnectionError(QStringLiteral("Connection refused"));
     if (!g_screen) {
         g_screen = new TfrmPadraoGrid(kmp::HostServices::instance()->application());
         g_screen->initialize();
     }
-    g_screen->setCaption(QStringLiteral("Teste|%1|%2|%3|%4")
-                             .arg(list.at(0).toString(), list.at(1).toString(), list.at(2).toString(),
-                                  date.toString(Qt::ISODate)));
+    g_screen->setCaption(
+        QStringLiteral("Teste|%1|%2|%3|%4")
+            .arg(list.at(0).toString(), list.at(1).toString(), list.at(2).toString(), date.toString(Qt::ISODate)));
     g_screen->bringToFront();
 }

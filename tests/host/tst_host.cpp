@@ -1,12 +1,12 @@
+#include "appicons.h"
+#include "connectionstatus.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "fielddef.h"
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
-#include "appicons.h"
 #include "hostwindow.h"
 #include "moduleloader.h"
-#include "connectionstatus.h"
+#include "scripteddialogs.h"
 #include "translations.h"
 
 #include <QDialogButtonBox>
@@ -90,9 +90,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("module");
         QTest::addColumn<QString>("userText");
         QTest::addColumn<QString>("detail");
-        QTest::newRow("missing file") << "PKG_NADA" << "não foi encontrado" << "não encontrado";
-        QTest::newRow("no IniProc entry") << "PKG_NOENTRY" << "IniProc" << "não tem a entrada IniProc";
-        QTest::newRow("not a library") << QString(KMP_TEST_MODULE_DIR "/../CMakeFiles") << "não foi encontrado" << "não encontrado";
+        QTest::newRow("missing file") << "PKG_NADA"
+                                      << "não foi encontrado"
+                                      << "não encontrado";
+        QTest::newRow("no IniProc entry") << "PKG_NOENTRY"
+                                          << "IniProc"
+                                          << "não tem a entrada IniProc";
+        QTest::newRow("not a library") << QString(KMP_TEST_MODULE_DIR "/../CMakeFiles") << "não foi encontrado"
+                                       << "não encontrado";
     }
     void refusesBadModules()
     {
@@ -119,8 +124,8 @@ private Q_SLOTS:
             HostWindow window(o, &services);
             ScopedResponder r(answers::ok());
             Dialogs::clearLog();
-            QVERIFY(!window.openModule(QStringLiteral("PKG_TESTMOD"), QString(), QStringLiteral("UNREACHABLE"),
-                                       QString(), QDate(2026, 12, 7)));
+            QVERIFY(!window.openModule(QStringLiteral("PKG_TESTMOD"), QString(), QStringLiteral("UNREACHABLE"), QString(),
+                                       QDate(2026, 12, 7)));
             QCOMPARE(Dialogs::log().size(), 1);
             QVERIFY2(Dialogs::log().at(0).text.contains(QStringLiteral("servidor de aplicação (127.0.0.1:1)")),
                      qPrintable(Dialogs::log().at(0).text));
@@ -135,7 +140,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("check");
         QTest::newRow("settings only") << QStringList{} << true << "127.0.0.1:1:07:P";
-        QTest::newRow("command line wins") << QStringList{"--server", "srv:4000", "--host-branch", "02", "--active-module", "A"} << true << "srv:4000:02:A";
+        QTest::newRow("command line wins") << QStringList{"--server", "srv:4000", "--host-branch", "02", "--active-module", "A"}
+                                           << true << "srv:4000:02:A";
         QTest::newRow("bad port") << QStringList{"--server", "srv:99999"} << false << "";
         QTest::newRow("no port") << QStringList{"--server", "srv"} << false << "";
         QTest::newRow("bad date") << QStringList{"--module", "M", "--patient", "1", "--date", "07/12/2026"} << false << "";
@@ -150,8 +156,10 @@ private Q_SLOTS:
         makeOptions(); // writes the settings file
         HostOptions o;
         QString error, help;
-        const bool parsed = parseHostOptions(QStringList{QStringLiteral("kmp-host"), QStringLiteral("--settings"),
-                                                         m_dir.filePath(QStringLiteral("host.ini"))} + args, o, error, help);
+        const bool parsed = parseHostOptions(
+            QStringList{QStringLiteral("kmp-host"), QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini"))}
+                + args,
+            o, error, help);
         QCOMPARE(parsed, ok);
         if (!ok) {
             QVERIFY(!error.isEmpty());
@@ -177,10 +185,14 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("port not a number") << QByteArray("[server]\nport=abc\n") << "server/port" << "'abc' não é um número de porta";
-        QTest::newRow("port out of range") << QByteArray("[server]\nport=70000\n") << "server/port" << "'70000' não é um número de porta";
-        QTest::newRow("port zero") << QByteArray("[server]\nport=0\n") << "server/port" << "'0' não é um número de porta";
-        QTest::newRow("tls neither true nor false") << QByteArray("[security]\ntls=talvez\ncaFile=/x\n") << "security/tls" << "'talvez' não é true nem false";
+        QTest::newRow("port not a number") << QByteArray("[server]\nport=abc\n") << "server/port"
+                                           << "'abc' não é um número de porta";
+        QTest::newRow("port out of range") << QByteArray("[server]\nport=70000\n") << "server/port"
+                                           << "'70000' não é um número de porta";
+        QTest::newRow("port zero") << QByteArray("[server]\nport=0\n") << "server/port"
+                                   << "'0' não é um número de porta";
+        QTest::newRow("tls neither true nor false") << QByteArray("[security]\ntls=talvez\ncaFile=/x\n") << "security/tls"
+                                                    << "'talvez' não é true nem false";
     }
     void badSettingsAreRefusedWithFileKeyAndReason()
     {
@@ -207,7 +219,8 @@ private Q_SLOTS:
         const QString settings = m_dir.filePath(QStringLiteral("admin.ini"));
         const QString state = m_dir.filePath(QStringLiteral("admin.state"));
         QFile::remove(state);
-        const QByteArray original("; posto da recepção\n[server]\nport=1\nhost=127.0.0.1\n\n[host]\n; filial padrão\nbranch=07\n");
+        const QByteArray original(
+            "; posto da recepção\n[server]\nport=1\nhost=127.0.0.1\n\n[host]\n; filial padrão\nbranch=07\n");
         {
             QFile f(settings);
             QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -215,8 +228,9 @@ private Q_SLOTS:
         }
         HostOptions o;
         QString error, help;
-        QVERIFY2(parseHostOptions({QStringLiteral("kmp-host"), QStringLiteral("--settings"), settings, QStringLiteral("--state"), state},
-                                  o, error, help),
+        QVERIFY2(parseHostOptions(
+                     {QStringLiteral("kmp-host"), QStringLiteral("--settings"), settings, QStringLiteral("--state"), state}, o,
+                     error, help),
                  qPrintable(error));
         {
             HostServicesImpl services(o);
@@ -393,8 +407,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("module");
         QTest::addColumn<QString>("said");
-        QTest::newRow("missing module") << "PKG_NADA" << "módulo PKG_NADA não encontrado";
-        QTest::newRow("module without its entry") << "PKG_NOENTRY" << "PKG_NOENTRY";
+        QTest::newRow("missing module") << "PKG_NADA"
+                                        << "módulo PKG_NADA não encontrado";
+        QTest::newRow("module without its entry") << "PKG_NOENTRY"
+                                                  << "PKG_NOENTRY";
     }
     void unloadableModuleWithoutADisplayEnds()
     {
@@ -441,9 +457,9 @@ private Q_SLOTS:
         host.setProcessEnvironment(env);
         host.start(QStringLiteral(KMP_HOST_EXE),
                    {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")), QStringLiteral("--state"), state,
-                    QStringLiteral("--module"), QStringLiteral("PKG_TESTMOD"), QStringLiteral("--module-path"), QStringLiteral(KMP_TEST_MODULE_DIR),
-                    QStringLiteral("--patient"), QStringLiteral("9"), QStringLiteral("--date"), QStringLiteral("2026-12-07"),
-                    QStringLiteral("--screenshot"), shot});
+                    QStringLiteral("--module"), QStringLiteral("PKG_TESTMOD"), QStringLiteral("--module-path"),
+                    QStringLiteral(KMP_TEST_MODULE_DIR), QStringLiteral("--patient"), QStringLiteral("9"),
+                    QStringLiteral("--date"), QStringLiteral("2026-12-07"), QStringLiteral("--screenshot"), shot});
         QVERIFY(host.waitForFinished(60000));
         QVERIFY2(host.exitCode() == 0, host.readAllStandardError().constData());
         QImage image(shot);
@@ -452,11 +468,10 @@ private Q_SLOTS:
 
         QProcess missing;
         missing.setProcessEnvironment(env);
-        missing.start(QStringLiteral(KMP_HOST_EXE), {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")),
-                                                     QStringLiteral("--state"), state,
-                                                     QStringLiteral("--module"), QStringLiteral("PKG_NADA"),
-                                                     QStringLiteral("--patient"), QStringLiteral("9"),
-                                                     QStringLiteral("--screenshot"), shot});
+        missing.start(QStringLiteral(KMP_HOST_EXE),
+                      {QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")), QStringLiteral("--state"), state,
+                       QStringLiteral("--module"), QStringLiteral("PKG_NADA"), QStringLiteral("--patient"), QStringLiteral("9"),
+                       QStringLiteral("--screenshot"), shot});
         QVERIFY(missing.waitForFinished(60000));
         QCOMPARE(missing.exitCode(), 2);
         QVERIFY(missing.readAllStandardError().contains("módulo PKG_NADA não encontrado"));

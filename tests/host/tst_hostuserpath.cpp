@@ -4,7 +4,6 @@
 #include "context.h"
 #include "dbgrid.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "hostoptions.h"
 #include "hostservicesimpl.h"
 #include "hostwindow.h"
@@ -12,6 +11,7 @@
 #include "lookupdialog.h"
 #include "recordset.h"
 #include "rtfreader.h"
+#include "scripteddialogs.h"
 #include "showavi.h"
 #include "tfrmdadosgerrel.h"
 #include "tfrmdiagpaci.h"
@@ -51,10 +51,10 @@ public:
         m_thread = std::thread([this, pid, clicked, frozenMs] {
             std::this_thread::sleep_for(std::chrono::milliseconds(frozenMs / 3));
             const QPointF at(clicked->width() / 2.0, clicked->height() / 2.0);
-            QCoreApplication::postEvent(clicked, new QMouseEvent(QEvent::MouseButtonPress, at, at, Qt::LeftButton,
-                                                                 Qt::LeftButton, Qt::NoModifier));
-            QCoreApplication::postEvent(clicked, new QMouseEvent(QEvent::MouseButtonRelease, at, at, Qt::LeftButton,
-                                                                 Qt::NoButton, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                clicked, new QMouseEvent(QEvent::MouseButtonPress, at, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+            QCoreApplication::postEvent(
+                clicked, new QMouseEvent(QEvent::MouseButtonRelease, at, at, Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
             m_clicked = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(frozenMs - frozenMs / 3));
             ::kill(pid_t(pid), SIGCONT);
@@ -127,10 +127,8 @@ bool isInteractive(QAccessible::Role role)
     case QAccessible::PageTabList:
     case QAccessible::ButtonMenu:
     case QAccessible::ButtonDropDown:
-    case QAccessible::Slider:
-        return true;
-    default:
-        return false;
+    case QAccessible::Slider: return true;
+    default: return false;
     }
 }
 
@@ -244,21 +242,27 @@ private Q_SLOTS:
     // host, the screen and what was typed, and nothing reaches the server.
     void quittingAsksBeforeDroppingWork_data()
     {
-        QTest::addColumn<QString>("work");  // "note" or "diagnosis"
-        QTest::addColumn<QString>("how");   // "menu", "keys" (Alt+F4) or "window" (its close button)
+        QTest::addColumn<QString>("work"); // "note" or "diagnosis"
+        QTest::addColumn<QString>("how");  // "menu", "keys" (Alt+F4) or "window" (its close button)
         QTest::addColumn<int>("answer");
-        QTest::newRow("note, Arquivo > Sair, No") << "note" << "menu" << int(kmp::MessageResult::No);
-        QTest::newRow("note, close button, No") << "note" << "window" << int(kmp::MessageResult::No);
-        QTest::newRow("diagnosis, Alt+F4, No") << "diagnosis" << "keys" << int(kmp::MessageResult::No);
-        QTest::newRow("diagnosis, Arquivo > Sair, Yes") << "diagnosis" << "menu" << int(kmp::MessageResult::Yes);
-        QTest::newRow("note, close button, Yes") << "note" << "window" << int(kmp::MessageResult::Yes);
+        QTest::newRow("note, Arquivo > Sair, No") << "note"
+                                                  << "menu" << int(kmp::MessageResult::No);
+        QTest::newRow("note, close button, No") << "note"
+                                                << "window" << int(kmp::MessageResult::No);
+        QTest::newRow("diagnosis, Alt+F4, No") << "diagnosis"
+                                               << "keys" << int(kmp::MessageResult::No);
+        QTest::newRow("diagnosis, Arquivo > Sair, Yes") << "diagnosis"
+                                                        << "menu" << int(kmp::MessageResult::Yes);
+        QTest::newRow("note, close button, Yes") << "note"
+                                                 << "window" << int(kmp::MessageResult::Yes);
     }
     void quittingAsksBeforeDroppingWork()
     {
         QFETCH(QString, work);
         QFETCH(QString, how);
         QFETCH(int, answer);
-        const QString patient = QStringLiteral("Q%1").arg(QTest::currentDataTag() ? qHash(QString::fromLatin1(QTest::currentDataTag())) % 100000 : 0);
+        const QString patient =
+            QStringLiteral("Q%1").arg(QTest::currentDataTag() ? qHash(QString::fromLatin1(QTest::currentDataTag())) % 100000 : 0);
         UserPath up(*h);
         QVERIFY(up.enter(patient, kDate));
         TfrmDiagPaci *f = up.screen();
@@ -328,10 +332,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("text");
-        QTest::newRow("F5 reload") << "refresh" << "Carregando...";
-        QTest::newRow("code check on leaving the cell") << "check" << "Carregando...";
-        QTest::newRow("diagnosis save") << "save" << "Gravando...";
-        QTest::newRow("diagnosis delete") << "delete" << "Gravando...";
+        QTest::newRow("F5 reload") << "refresh"
+                                   << "Carregando...";
+        QTest::newRow("code check on leaving the cell") << "check"
+                                                        << "Carregando...";
+        QTest::newRow("diagnosis save") << "save"
+                                        << "Gravando...";
+        QTest::newRow("diagnosis delete") << "delete"
+                                          << "Gravando...";
     }
     void slowCallsShowTheIndicatorAndDropClicks()
     {
@@ -455,7 +463,8 @@ private Q_SLOTS:
         QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
         QCOMPARE(storedSection(*h, QStringLiteral("KB1"), 0), QStringLiteral("Cefaleia ha tres dias"));
         {
-            const kmp::wire::Response r = h->call(QStringLiteral("GetHistGer"), {QStringLiteral("KB1"), QStringLiteral("0001"), kDate});
+            const kmp::wire::Response r =
+                h->call(QStringLiteral("GetHistGer"), {QStringLiteral("KB1"), QStringLiteral("0001"), kDate});
             QVERIFY(r.ok);
             const kmp::Packet p = kmp::decodePacket(r.result.toArray().at(0).toByteArray());
             QTextDocument stored;

@@ -2,11 +2,11 @@
 
 #include "context.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
-#include "shareddata.h"
 #include "entry.h"
 #include "fielddef.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
+#include "shareddata.h"
 #include "tfrmdiagpaci.h"
 
 #include <QApplication>
@@ -17,8 +17,7 @@
 #include <QtTest>
 #include <algorithm>
 
-ScreenHarness::ScreenHarness()
-    : m_host(std::make_unique<RecordingHostServices>()), m_main(std::make_unique<QMainWindow>())
+ScreenHarness::ScreenHarness() : m_host(std::make_unique<RecordingHostServices>()), m_main(std::make_unique<QMainWindow>())
 {
     m_area = new QMdiArea(m_main.get());
     m_main->setCentralWidget(m_area);
@@ -209,13 +208,16 @@ void typeText(QWidget *target, const QString &text)
 kmp::Delta diagnosisDelta(const QString &patient, double date, const QList<QPair<QString, int>> &rows)
 {
     kmp::Delta d;
-    d.fields = {{QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4}, {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
-                {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
-                {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
-                {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
+    d.fields = {
+        {QStringLiteral("CDFILIAL"), kmp::FieldKind::String, 4},     {QStringLiteral("CDPACIENTE"), kmp::FieldKind::String, 12},
+        {QStringLiteral("DTCONSPACI"), kmp::FieldKind::DateTime, 0}, {QStringLiteral("CDDIAGNOST"), kmp::FieldKind::String, 10},
+        {QStringLiteral("NMDIAGNOST"), kmp::FieldKind::String, 300}, {QStringLiteral("NRSEQUENCIA"), kmp::FieldKind::Float, 0},
+        {QStringLiteral("CDTABECDI"), kmp::FieldKind::String, 7}};
     for (const auto &r : rows)
-        d.changes.push_back({kmp::ChangeKind::Insert, {}, {QStringLiteral("0001"), patient, date, r.first,
-                                                           QStringLiteral("Nome de ") + r.first, double(r.second), QStringLiteral("CID10")}});
+        d.changes.push_back({kmp::ChangeKind::Insert,
+                             {},
+                             {QStringLiteral("0001"), patient, date, r.first, QStringLiteral("Nome de ") + r.first,
+                              double(r.second), QStringLiteral("CID10")}});
     return d;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "client.h"
-#include "recordinghostservices.h"
 #include "packet.h"
+#include "recordinghostservices.h"
 #include "serverprocess.h"
 #include "stats.h"
 

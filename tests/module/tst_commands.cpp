@@ -1,13 +1,13 @@
+#include "actionlist.h"
 #include "context.h"
 #include "datasource.h"
 #include "dbgrid.h"
 #include "diagnosislist.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
 #include "serverfixture.h"
-#include "actionlist.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"
 #include "tpagecontrol.h"
@@ -194,7 +194,8 @@ void TestCommands::printOpensAFreshModalScreenEachTime()
 
 void TestCommands::listingPdfHasTheDiagnoses()
 {
-    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C7"), kDate, {QStringLiteral("I10"), QStringLiteral("E119")}));
+    h->save(QStringLiteral("SetDiagPaci"),
+            diagnosisDelta(QStringLiteral("C7"), kDate, {QStringLiteral("I10"), QStringLiteral("E119")}));
     h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("C7"), kDate - 30, {QStringLiteral("J189")}));
     h->open(QStringLiteral("0001"), QStringLiteral("C7"), kDate);
     TfrmListDiagPaci screen;
@@ -207,7 +208,8 @@ void TestCommands::listingPdfHasTheDiagnoses()
     QVERIFY(screen.exportPdf(pdf));
     const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR");
     if (!shots.isEmpty()) // for a person to look at
-        QVERIFY(QFile::copy(pdf, shots + QStringLiteral("/listagem-diagnosticos.pdf")) || QFile::exists(shots + QStringLiteral("/listagem-diagnosticos.pdf")));
+        QVERIFY(QFile::copy(pdf, shots + QStringLiteral("/listagem-diagnosticos.pdf"))
+                || QFile::exists(shots + QStringLiteral("/listagem-diagnosticos.pdf")));
     const QString text = screen.runSelected()->toPlainText();
     // by consultation date, in list order, with code and name, headed with branch and patient
     const int older = text.indexOf(QStringLiteral("07/11/2026"));

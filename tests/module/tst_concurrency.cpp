@@ -26,12 +26,12 @@ const QString kBranch = QStringLiteral("0001");
 
 struct StationResult
 {
-    QSet<QString> added;   // codes this station saw stored by its own save
+    QSet<QString> added; // codes this station saw stored by its own save
     int inserts = 0;
     int moves = 0;
-    int clashes = 0;       // saves that lost a race and were handled
-    int refusedMoves = 0;  // moves refused because the other station changed a row
-    QString failure;       // anything the station could not handle
+    int clashes = 0;      // saves that lost a race and were handled
+    int refusedMoves = 0; // moves refused because the other station changed a row
+    QString failure;      // anything the station could not handle
 };
 
 // A station's loop: add a code from its own share of the pool, or move a random row.
@@ -161,7 +161,8 @@ void TestConcurrency::twoStationsKeepOneOrder()
             pools[1] << QStringLiteral("C%1").arg(i, 2, 10, QLatin1Char('0'));
         }
     }
-    const int seconds = qEnvironmentVariableIntValue("KMP_SOAK_SECONDS") > 0 ? qEnvironmentVariableIntValue("KMP_SOAK_SECONDS") : 6;
+    const int seconds =
+        qEnvironmentVariableIntValue("KMP_SOAK_SECONDS") > 0 ? qEnvironmentVariableIntValue("KMP_SOAK_SECONDS") : 6;
     StationResult results[2];
     QThread *threads[2];
     for (int s = 0; s < 2; ++s) {
@@ -198,9 +199,9 @@ void TestConcurrency::twoStationsKeepOneOrder()
     QVERIFY(results[0].inserts + results[1].inserts > 10);
     QVERIFY(results[0].moves + results[1].moves > 10);
     qInfo("%s: %d rows, inserts %d+%d, moves %d+%d, clashes handled %d+%d, moves refused as stale %d+%d",
-          qPrintable(QString::fromLatin1(QTest::currentDataTag())), int(p.rows.size()), results[0].inserts,
-          results[1].inserts, results[0].moves, results[1].moves, results[0].clashes, results[1].clashes,
-          results[0].refusedMoves, results[1].refusedMoves);
+          qPrintable(QString::fromLatin1(QTest::currentDataTag())), int(p.rows.size()), results[0].inserts, results[1].inserts,
+          results[0].moves, results[1].moves, results[0].clashes, results[1].clashes, results[0].refusedMoves,
+          results[1].refusedMoves);
 }
 
 QTEST_GUILESS_MAIN(TestConcurrency)

@@ -3,9 +3,9 @@
 #include "dbgrid.h"
 #include "diagnosislist.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
 #include "serverfixture.h"
 #include "tbuttonflat.h"
 #include "tfrmdiagpaci.h"
@@ -176,8 +176,10 @@ void TestDiagnosisList::numberingContinuesFromTheLastRow()
         f->cdsDiagPaci->post();
     }
     const auto stored = h->storedDiagnoses(QStringLiteral("0001"), QStringLiteral("D4"), kDate);
-    QCOMPARE(stored, (QList<QPair<QString, int>>{{QStringLiteral("A09"), 2}, {QStringLiteral("B349"), 5},
-                                                 {QStringLiteral("I10"), 6}, {QStringLiteral("E119"), 7},
+    QCOMPARE(stored, (QList<QPair<QString, int>>{{QStringLiteral("A09"), 2},
+                                                 {QStringLiteral("B349"), 5},
+                                                 {QStringLiteral("I10"), 6},
+                                                 {QStringLiteral("E119"), 7},
                                                  {QStringLiteral("J189"), 8}}));
 }
 
@@ -224,7 +226,8 @@ void TestDiagnosisList::refusedSaveLeavesTheGridAsBefore()
     // Another clinician renumbers the first row: the screen's copy is now stale.
     kmp::Delta d = diagnosisDelta(QStringLiteral("D6"), kDate, {{QStringLiteral("A09"), 1}});
     d.changes[0].kind = kmp::ChangeKind::Modify;
-    d.changes[0].oldValues = h->packet(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), QStringLiteral("D6"), kDate}).rows.at(0);
+    d.changes[0].oldValues =
+        h->packet(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), QStringLiteral("D6"), kDate}).rows.at(0);
     d.changes[0].newValues = d.changes[0].oldValues;
     d.changes[0].newValues[5] = 9.0;
     h->save(QStringLiteral("SetDiagPaci"), d);
@@ -246,7 +249,8 @@ void TestDiagnosisList::failedMoveRestoresTheList()
     // Another clinician removes the first row: the screen's copy is now stale.
     kmp::Delta d = diagnosisDelta(QStringLiteral("D7"), kDate, {{QStringLiteral("A09"), 1}});
     d.changes[0].kind = kmp::ChangeKind::Delete;
-    d.changes[0].oldValues = h->packet(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), QStringLiteral("D7"), kDate}).rows.at(0);
+    d.changes[0].oldValues =
+        h->packet(QStringLiteral("GetDiagPaci"), {QStringLiteral("0001"), QStringLiteral("D7"), kDate}).rows.at(0);
     d.changes[0].newValues.clear();
     h->save(QStringLiteral("SetDiagPaci"), d);
 

@@ -1,18 +1,18 @@
 // A consultation worked through as a clinician would, by keyboard wherever the screen has
 // a key, with what the server holds checked after each step.
+#include "actionlist.h"
 #include "context.h"
 #include "dbgrid.h"
 #include "diagnosislist.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
+#include "scripteddialogs.h"
 #include "serverfixture.h"
-#include "actionlist.h"
 #include "tbuttonflat.h"
+#include "tformatpanel.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"
-#include "tformatpanel.h"
 #include "tpagecontrol.h"
 
 #include <QLineEdit>
@@ -144,7 +144,8 @@ void TestEndToEnd::consultationByKeyboard()
     f->rceLaudo->setFocus(); // entering the report panel
     QApplication::processEvents();
     QCOMPARE(f->medTpLaudo->text(), QStringLiteral("001"));
-    const kmp::Packet report = h.packet(QStringLiteral("GetMemLaudo"), {QStringLiteral("0001"), kPatient, QStringLiteral("001"), kDate});
+    const kmp::Packet report =
+        h.packet(QStringLiteral("GetMemLaudo"), {QStringLiteral("0001"), kPatient, QStringLiteral("001"), kDate});
     QCOMPARE(int(report.rows.size()), 1);
 
     // The listing, as a PDF.

@@ -6,8 +6,8 @@
 
 #include "dbgrid.h"
 #include "tdateeditplus.h"
-#include <QLineEdit>
 #include <QFile>
+#include <QLineEdit>
 #include <QtTest>
 
 class TestEntry : public QObject
@@ -51,8 +51,10 @@ void TestEntry::badArraysChangeNothing_data()
     QTest::addColumn<QVariant>("args");
     QTest::newRow("not an array") << QVariant(QStringLiteral("0001"));
     QTest::newRow("three elements") << QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("P1"), QStringLiteral("x")});
-    QTest::newRow("date not a date") << QVariant(QVariantList{QStringLiteral("0001"), QStringLiteral("P1"), QStringLiteral("x"), QStringLiteral("amanhã")});
-    QTest::newRow("element not text") << QVariant(QVariantList{QVariantList{1, 2}, QStringLiteral("P1"), QStringLiteral("x"), 46363.0});
+    QTest::newRow("date not a date") << QVariant(
+        QVariantList{QStringLiteral("0001"), QStringLiteral("P1"), QStringLiteral("x"), QStringLiteral("amanhã")});
+    QTest::newRow("element not text") << QVariant(
+        QVariantList{QVariantList{1, 2}, QStringLiteral("P1"), QStringLiteral("x"), 46363.0});
 }
 
 void TestEntry::badArraysChangeNothing()
@@ -162,7 +164,7 @@ void TestEntry::initializationCounters()
     Initialize(); // a second request is counted, not run again
     Finalize();
     QCOMPARE(stCdFilial, QStringLiteral("X"));
-    Finalize();   // the last matching one releases the context
+    Finalize(); // the last matching one releases the context
     QVERIFY(stCdFilial.isEmpty());
 }
 

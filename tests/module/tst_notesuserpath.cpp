@@ -2,18 +2,18 @@
 // input methods, the clipboard, the editor's context menu, drag and drop, the format bar
 // clicked with the mouse, against a real server. Each scenario checks what the server
 // holds afterwards, since text on screen that never reaches the server is lost.
+#include "actionlist.h"
 #include "context.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
+#include "scripteddialogs.h"
 #include "serverfixture.h"
-#include "userpath.h"
-#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tformatpanel.h"
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
+#include "userpath.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -228,23 +228,24 @@ void TestNotesUserPath::newReportTypeNeverTouchesAnotherTypesReport()
 
     QCOMPARE(storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("003")), QStringLiteral("Relato antigo"));
     const QString cardio = storedPlain(QStringLiteral("U1"), TfrmDiagPaci::SinaSint, QStringLiteral("002"));
-    QVERIFY2(cardio.contains(QStringLiteral("Pressão arterial")) && cardio.endsWith(QStringLiteral("normal")), qPrintable(cardio));
+    QVERIFY2(cardio.contains(QStringLiteral("Pressão arterial")) && cardio.endsWith(QStringLiteral("normal")),
+             qPrintable(cardio));
 }
 
 void TestNotesUserPath::deadKeysAreKept_data()
 {
     QTest::addColumn<int>("section");
-    QTest::addColumn<QString>("stored");     // what the section holds before, empty for none
-    QTest::addColumn<int>("selectFrom");     // the letter the composition replaces, -1 for none
+    QTest::addColumn<QString>("stored"); // what the section holds before, empty for none
+    QTest::addColumn<int>("selectFrom"); // the letter the composition replaces, -1 for none
     QTest::addColumn<QString>("accent");
     QTest::addColumn<QString>("letter");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("acute E opens an empty section") << int(TfrmDiagPaci::HistDoen) << QString() << -1
-                                                    << QStringLiteral("´") << QStringLiteral("É") << QStringLiteral("Édema");
+    QTest::newRow("acute E opens an empty section") << int(TfrmDiagPaci::HistDoen) << QString() << -1 << QStringLiteral("´")
+                                                    << QStringLiteral("É") << QStringLiteral("Édema");
     QTest::newRow("tilde a fixes a stored word") << int(TfrmDiagPaci::HistFam) << QStringLiteral("Sao Paulo") << 1
                                                  << QStringLiteral("~") << QStringLiteral("ã") << QStringLiteral("São Paulo");
-    QTest::newRow("cedilla in the physical exam") << int(TfrmDiagPaci::ExamFisi) << QString() << -1
-                                                  << QStringLiteral("´") << QStringLiteral("Ç") << QStringLiteral("Çdema");
+    QTest::newRow("cedilla in the physical exam") << int(TfrmDiagPaci::ExamFisi) << QString() << -1 << QStringLiteral("´")
+                                                  << QStringLiteral("Ç") << QStringLiteral("Çdema");
 }
 
 void TestNotesUserPath::deadKeysAreKept()
@@ -288,11 +289,13 @@ void TestNotesUserPath::clipboardMenuAndDropAreKept_data()
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("paste from the menu into an empty section") << QStringLiteral("paste") << QString() << QStringLiteral("colado");
+    QTest::newRow("paste from the menu into an empty section")
+        << QStringLiteral("paste") << QString() << QStringLiteral("colado");
     QTest::newRow("cut from the menu") << QStringLiteral("cut") << QStringLiteral("Apagar tudo") << QString();
     QTest::newRow("delete from the menu") << QStringLiteral("delete") << QStringLiteral("Apagar tudo") << QString();
     QTest::newRow("drop into an empty section") << QStringLiteral("drop") << QString() << QStringLiteral("arrastado");
-    QTest::newRow("drop into a stored section") << QStringLiteral("drop") << QStringLiteral("base") << QStringLiteral("arrastadobase");
+    QTest::newRow("drop into a stored section")
+        << QStringLiteral("drop") << QStringLiteral("base") << QStringLiteral("arrastadobase");
 }
 
 void TestNotesUserPath::clipboardMenuAndDropAreKept()
@@ -333,14 +336,17 @@ void TestNotesUserPath::clipboardMenuAndDropAreKept()
 void TestNotesUserPath::formatIsAnEdit_data()
 {
     QTest::addColumn<int>("section");
-    QTest::addColumn<QString>("stored");  // text saved first, then selected and formatted
-    QTest::addColumn<QString>("how");     // "bold", "bullets", "ctrl+b", "align right"
+    QTest::addColumn<QString>("stored"); // text saved first, then selected and formatted
+    QTest::addColumn<QString>("how");    // "bold", "bullets", "ctrl+b", "align right"
     QTest::newRow("bold before typing, empty section") << int(TfrmDiagPaci::HistDoen) << QString() << QStringLiteral("bold");
     QTest::newRow("bullet before typing, empty section") << int(TfrmDiagPaci::HistFam) << QString() << QStringLiteral("bullets");
-    QTest::newRow("first click on a stored section") << int(TfrmDiagPaci::ExamFisi) << QStringLiteral("Abdome") << QStringLiteral("bold");
-    QTest::newRow("ctrl+b on a stored section") << int(TfrmDiagPaci::HistClinProg) << QStringLiteral("Tosse") << QStringLiteral("ctrl+b");
+    QTest::newRow("first click on a stored section")
+        << int(TfrmDiagPaci::ExamFisi) << QStringLiteral("Abdome") << QStringLiteral("bold");
+    QTest::newRow("ctrl+b on a stored section")
+        << int(TfrmDiagPaci::HistClinProg) << QStringLiteral("Tosse") << QStringLiteral("ctrl+b");
     QTest::newRow("ctrl+b before typing") << int(TfrmDiagPaci::HistDoen) << QString() << QStringLiteral("ctrl+b");
-    QTest::newRow("align right on a stored section") << int(TfrmDiagPaci::HistFam) << QStringLiteral("Pai") << QStringLiteral("align right");
+    QTest::newRow("align right on a stored section")
+        << int(TfrmDiagPaci::HistFam) << QStringLiteral("Pai") << QStringLiteral("align right");
 }
 
 void TestNotesUserPath::formatIsAnEdit()
@@ -419,8 +425,11 @@ void TestNotesUserPath::editConflictKeepsTheClinicianText()
     u->type(QStringLiteral("A"));
     u->key(Qt::Key_Return, Qt::ControlModifier);
     // Another station saves the section after it was loaded here.
-    const kmp::Packet p = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("U6"), QStringLiteral("0001"), kDate})
-                                                .result.toArray().at(0).toByteArray());
+    const kmp::Packet p =
+        kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("U6"), QStringLiteral("0001"), kDate})
+                              .result.toArray()
+                              .at(0)
+                              .toByteArray());
     kmp::Delta d;
     d.fields = p.fields;
     kmp::RowValues changed = p.rows[0];
@@ -526,7 +535,8 @@ void TestNotesUserPath::commandsAnswerAfterATabClick_data()
     QTest::addColumn<QString>("message"); // a message the key brings up, if any
     QTest::newRow("F2 includes") << int(Qt::Key_F2) << false << int(DataSetState::Insert) << QString();
     QTest::newRow("F3 changes") << int(Qt::Key_F3) << true << int(DataSetState::Edit) << QString();
-    QTest::newRow("F4 deletes") << int(Qt::Key_F4) << true << int(DataSetState::Browse) << QStringLiteral("Confirma a exclusão do registro?");
+    QTest::newRow("F4 deletes") << int(Qt::Key_F4) << true << int(DataSetState::Browse)
+                                << QStringLiteral("Confirma a exclusão do registro?");
 }
 
 void TestNotesUserPath::commandsAnswerAfterATabClick()

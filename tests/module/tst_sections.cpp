@@ -1,16 +1,16 @@
+#include "actionlist.h"
 #include "context.h"
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
 #include "rtfreader.h"
+#include "scripteddialogs.h"
 #include "serverfixture.h"
-#include "actionlist.h"
 #include "tbtnpesquisa.h"
-#include "tfrmdiagpaci.h"
 #include "tformatpanel.h"
+#include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 
 #include <QAction>
@@ -120,8 +120,11 @@ void TestSections::firstKeystrokeStartsAndSavesTheSection()
     pressKey(f->rceHistDoen, Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
     QCOMPARE(storedText(*h, QStringLiteral("S1"), 0).trimmed(), QStringLiteral("Dor"));
-    const kmp::Packet p = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("S1"), QStringLiteral("0001"), kDate})
-                                                .result.toArray().at(0).toByteArray());
+    const kmp::Packet p =
+        kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("S1"), QStringLiteral("0001"), kDate})
+                              .result.toArray()
+                              .at(0)
+                              .toByteArray());
     QCOMPARE(p.rows[0][0].toString(), QStringLiteral("S1"));
     QCOMPARE(p.rows[0][1].toDouble(), kDate);
     QCOMPARE(p.rows[0][3].toString(), QStringLiteral("0001"));
@@ -226,8 +229,11 @@ void TestSections::refusedSaveKeepsTheTypedText()
     typeText(f->rceHistDoen, QStringLiteral("A"));
     f->cdsHistDoen->post();
     // another clinician changes the section after it was loaded here
-    const kmp::Packet p = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("S5"), QStringLiteral("0001"), kDate})
-                                                .result.toArray().at(0).toByteArray());
+    const kmp::Packet p =
+        kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("S5"), QStringLiteral("0001"), kDate})
+                              .result.toArray()
+                              .at(0)
+                              .toByteArray());
     kmp::Delta d;
     d.fields = p.fields;
     kmp::RowValues changed = p.rows[0];
@@ -366,7 +372,8 @@ void TestSections::templateReportIsCreatedOnce()
     f->panDescLaudoEnter();
     QCOMPARE(f->cdsMemLaudo->recordCount(), 1);
     QCOMPARE(f->cdsMemLaudo->state(), DataSetState::Browse);
-    const kmp::Packet p = h->packet(QStringLiteral("GetMemLaudo"), {QStringLiteral("0001"), QStringLiteral("S11"), QStringLiteral("001"), kDate});
+    const kmp::Packet p =
+        h->packet(QStringLiteral("GetMemLaudo"), {QStringLiteral("0001"), QStringLiteral("S11"), QStringLiteral("001"), kDate});
     QCOMPARE(int(p.rows.size()), 1);
     QVERIFY(!kmp::rtf::plainText(p.rows[0][2].toByteArray()).trimmed().isEmpty());
     QCOMPARE(h->host().cacheRefreshes(), (QList<QStringList>{{QStringLiteral("LAUDO")}}));

@@ -4,15 +4,15 @@
 #include "context.h"
 #include "datasource.h"
 #include "dbgrid.h"
-#include "dialogs.h"
-#include "scripteddialogs.h"
+#include "dbnavigator.h"
+#include "dbtext.h"
 #include "diagnosislist.h"
+#include "dialogs.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
 #include "serverfixture.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
-#include "dbnavigator.h"
-#include "dbtext.h"
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"
@@ -207,10 +207,9 @@ void TestUserPath::twoStationsNeverShareANumber_data()
     QTest::addColumn<QString>("theirs");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<bool>("keptTyping"); // the row is still there to confirm or cancel
-    QTest::newRow("different codes") << QStringLiteral("I10") << QStringLiteral("E119")
-                                     << QStringLiteral("A09:1 E119:2 I10:3") << false;
-    QTest::newRow("the same code") << QStringLiteral("I10") << QStringLiteral("I10") << QStringLiteral("A09:1 I10:2")
-                                   << true;
+    QTest::newRow("different codes") << QStringLiteral("I10") << QStringLiteral("E119") << QStringLiteral("A09:1 E119:2 I10:3")
+                                     << false;
+    QTest::newRow("the same code") << QStringLiteral("I10") << QStringLiteral("I10") << QStringLiteral("A09:1 I10:2") << true;
 }
 
 void TestUserPath::twoStationsNeverShareANumber()
@@ -411,7 +410,8 @@ void TestUserPath::admissionListCannotBeEdited()
     TfrmDiagPaci *f = u->screen();
     QVERIFY(f->cdsDiagAsso->recordCount() > 0);
     const int nameColumn = f->dbgDiagAsso->columnOf(QStringLiteral("NMDIAGNOST"));
-    const QString before = f->cdsDiagAsso->value(0, f->cdsDiagAsso->fieldByName(QStringLiteral("NMDIAGNOST"))->index()).toString();
+    const QString before =
+        f->cdsDiagAsso->value(0, f->cdsDiagAsso->fieldByName(QStringLiteral("NMDIAGNOST"))->index()).toString();
     const int rows = f->cdsDiagAsso->recordCount();
     QVERIFY(!before.isEmpty());
 
@@ -502,7 +502,8 @@ void TestUserPath::currentNameIsReadable()
     QToolTip::hideText();
 
     u->clickCell(f->dbgPadrao, 0, nameColumn);
-    QCOMPARE(f->dbtNome->text(), QStringLiteral("Diarréia e gastroenterite de origem infecciosa presumível")); // follows the cursor
+    QCOMPARE(f->dbtNome->text(),
+             QStringLiteral("Diarréia e gastroenterite de origem infecciosa presumível")); // follows the cursor
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,10 +2,10 @@
 
 #include "dbgrid.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "entry.h"
 #include "exceptions.h"
 #include "hostservices.h"
+#include "scripteddialogs.h"
 #include "tfrmdiagpaci.h"
 
 #include <QApplication>
@@ -33,9 +33,7 @@ UserPath::~UserPath()
 
 bool UserPath::enter(const QString &patient, double date, const QString &patientText, const QString &branch)
 {
-    const bool ok = kmp::guarded(&m_h.mainWindow(), [&] {
-        IniProc(QVariant(QVariantList{branch, patient, patientText, date}));
-    });
+    const bool ok = kmp::guarded(&m_h.mainWindow(), [&] { IniProc(QVariant(QVariantList{branch, patient, patientText, date})); });
     settle();
     if (screen())
         activate(screen());

@@ -110,7 +110,8 @@ private Q_SLOTS:
     void backupWhileSaving()
     {
         KMP_OPEN_BACKEND(source);
-        const ToolRun demo = runTool(binary("kmp-appserver"), {QStringLiteral("demo"), QStringLiteral("--database"), source->databaseUrl()});
+        const ToolRun demo =
+            runTool(binary("kmp-appserver"), {QStringLiteral("demo"), QStringLiteral("--database"), source->databaseUrl()});
         QVERIFY2(demo.exitCode == 0, demo.err.constData());
         ServerProcess server;
         QVERIFY(server.start(source->databaseUrl(), {QStringLiteral("--quiet")}));
@@ -124,7 +125,8 @@ private Q_SLOTS:
             configureClient(client, server.port());
             for (int i = 1; !stop.load() && i < 100000; ++i) {
                 try {
-                    const wire::Response r = client.call(request(QStringLiteral("SetHistDoen"), {QCborValue(encodeDelta(noteDelta(i)))}));
+                    const wire::Response r =
+                        client.call(request(QStringLiteral("SetHistDoen"), {QCborValue(encodeDelta(noteDelta(i)))}));
                     if (!r.ok) {
                         failure = r.errorMessage.toUtf8();
                         failed = true;
@@ -148,9 +150,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("copia.bak"));
         const int before = acknowledged.load();
-        const ToolRun backup = runTool(binary("kmp-appserver"),
-                                       {QStringLiteral("backup"), QStringLiteral("--database"), source->databaseUrl(),
-                                        QStringLiteral("--to"), file});
+        const ToolRun backup = runTool(binary("kmp-appserver"), {QStringLiteral("backup"), QStringLiteral("--database"),
+                                                                 source->databaseUrl(), QStringLiteral("--to"), file});
         const int after = acknowledged.load();
         waitFor(after + 10);
         stop = true;
@@ -189,7 +190,8 @@ private Q_SLOTS:
         // Everything acknowledged before the backup began is in it; nothing acknowledged
         // after it ended (one save may have been committed but not yet answered).
         QVERIFY2(k >= before, qPrintable(QStringLiteral("%1 saves in the copy, %2 acknowledged before").arg(k).arg(before)));
-        QVERIFY2(k <= after + 1, qPrintable(QStringLiteral("%1 saves in the copy, %2 acknowledged by its end").arg(k).arg(after)));
+        QVERIFY2(k <= after + 1,
+                 qPrintable(QStringLiteral("%1 saves in the copy, %2 acknowledged by its end").arg(k).arg(after)));
         // The audit trail is from the same moment as the rows it describes.
         QCOMPARE(count(restored, QStringLiteral("SELECT COUNT(*) FROM KMP_AUDIT WHERE TABLE_NAME = 'HISTDOEN'")), qint64(k));
         QCOMPARE(count(restored, QStringLiteral("SELECT COUNT(*) FROM DIAGASSO")), qint64(3));
@@ -208,10 +210,11 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("damage");
         QTest::addColumn<bool>("truncate");
         QTest::addColumn<QString>("message");
-        QTest::newRow("count doctored")
-            << QStringList{QStringLiteral("UPDATE KMP_BACKUP_COUNTS SET ROW_COUNT = ROW_COUNT + 1 WHERE TABLE_NAME = 'DIAGASSO'")}
-            << false << QStringLiteral("DIAGASSO");
-        QTest::newRow("row added") << QStringList{QStringLiteral("INSERT INTO FILIAL (CDFILIAL, NMFILIAL) VALUES ('0002', 'Outra')")}
+        QTest::newRow("count doctored") << QStringList{QStringLiteral(
+            "UPDATE KMP_BACKUP_COUNTS SET ROW_COUNT = ROW_COUNT + 1 WHERE TABLE_NAME = 'DIAGASSO'")}
+                                        << false << QStringLiteral("DIAGASSO");
+        QTest::newRow("row added") << QStringList{QStringLiteral(
+            "INSERT INTO FILIAL (CDFILIAL, NMFILIAL) VALUES ('0002', 'Outra')")}
                                    << false << QStringLiteral("FILIAL");
         QTest::newRow("row lost") << QStringList{QStringLiteral("DELETE FROM HISTDOEN WHERE DTCONSPACI = 46365")} << false
                                   << QStringLiteral("HISTDOEN");
@@ -222,11 +225,11 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("INSERT INTO KMP_SCHEMA_VERSION (VERSION) VALUES (999)"),
                            QStringLiteral("UPDATE KMP_BACKUP_INFO SET VALUE = '999' WHERE NAME = 'schema_version'")}
             << false << QStringLiteral("mais novo");
-        QTest::newRow("version doctored")
-            << QStringList{QStringLiteral("UPDATE KMP_BACKUP_INFO SET VALUE = '1' WHERE NAME = 'schema_version'")} << false
-            << QStringLiteral("declara");
-        QTest::newRow("hostile table name")
-            << QStringList{QStringLiteral("CREATE TABLE \"X; DROP TABLE DIAGPACI\" (A)")} << false << QStringLiteral("inesperado");
+        QTest::newRow("version doctored") << QStringList{QStringLiteral(
+            "UPDATE KMP_BACKUP_INFO SET VALUE = '1' WHERE NAME = 'schema_version'")}
+                                          << false << QStringLiteral("declara");
+        QTest::newRow("hostile table name") << QStringList{QStringLiteral("CREATE TABLE \"X; DROP TABLE DIAGPACI\" (A)")} << false
+                                            << QStringLiteral("inesperado");
         QTest::newRow("truncated") << QStringList{} << true << QString();
     }
     void verifyRefusesDamage()
@@ -342,7 +345,8 @@ private Q_SLOTS:
         const BackupManifest m = restoreDatabase(file, target->config(), {});
         DbConnection db(target->config());
         QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(3));
-        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM KMP_SCHEMA_VERSION")), m.rowCounts.at(QStringLiteral("KMP_SCHEMA_VERSION")));
+        QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM KMP_SCHEMA_VERSION")),
+                 m.rowCounts.at(QStringLiteral("KMP_SCHEMA_VERSION")));
     }
 
     void backupRefuses_data()

@@ -78,10 +78,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("table");
         QTest::addColumn<qint64>("rows");
-        const std::pair<const char *, qint64> expected[] = {
-            {"CONSULTA", 1}, {"DIAGASSO", 3}, {"DIAGNOST", 47}, {"DIAGPACI", 2}, {"EXAMFISI", 1},
-            {"FILIAL", 1},   {"HISTCLINPROG", 1}, {"HISTDOEN", 1}, {"HISTFAM", 1}, {"KMP_AUDIT", 9},
-            {"MEMLAUDO", 1}, {"PACIENTE", 1}, {"TIPOLAUDO", 3}, {"KMP_CATALOGUE_VERSION", 1}};
+        const std::pair<const char *, qint64> expected[] = {{"CONSULTA", 1},     {"DIAGASSO", 3},
+                                                            {"DIAGNOST", 47},    {"DIAGPACI", 2},
+                                                            {"EXAMFISI", 1},     {"FILIAL", 1},
+                                                            {"HISTCLINPROG", 1}, {"HISTDOEN", 1},
+                                                            {"HISTFAM", 1},      {"KMP_AUDIT", 9},
+                                                            {"MEMLAUDO", 1},     {"PACIENTE", 1},
+                                                            {"TIPOLAUDO", 3},    {"KMP_CATALOGUE_VERSION", 1}};
         for (const auto &[table, rows] : expected)
             QTest::newRow(table) << QString::fromLatin1(table) << rows;
     }
@@ -140,8 +143,13 @@ private Q_SLOTS:
         delta.fields = tables::diagPaci().fieldDefs();
         Change c;
         c.kind = ChangeKind::Insert;
-        c.newValues = {kFilial, kPaciente, kDate, QStringLiteral("J00"), QStringLiteral("Nasofaringite aguda [resfriado comum]"),
-                       3.0, QStringLiteral("CID10")};
+        c.newValues = {kFilial,
+                       kPaciente,
+                       kDate,
+                       QStringLiteral("J00"),
+                       QStringLiteral("Nasofaringite aguda [resfriado comum]"),
+                       3.0,
+                       QStringLiteral("CID10")};
         delta.changes.push_back(c);
         store.applyDelta(tables::diagPaci(), delta, QStringLiteral("duplicado"));
         QCOMPARE(count(*m_db, QStringLiteral("DIAGPACI")), qint64(3));

@@ -123,12 +123,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("setup"); // plain, secured, none, database-gone
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output");
-        const QString healthy = QStringLiteral("banco sqlite: esquema versão %1 (este servidor usa a %1)").arg(CurrentSchemaVersion);
+        const QString healthy =
+            QStringLiteral("banco sqlite: esquema versão %1 (este servidor usa a %1)").arg(CurrentSchemaVersion);
         QTest::newRow("healthy server") << "plain" << 0 << healthy;
         QTest::newRow("TLS and keys, probe without a key") << "secured" << 0 << healthy;
         QTest::newRow("no server") << "none" << 3 << QStringLiteral("sem resposta");
-        QTest::newRow("database file gone") << "database-gone" << 1
-                                            << QStringLiteral("esquema versão 0 (este servidor usa a %1)").arg(CurrentSchemaVersion);
+        QTest::newRow("database file gone")
+            << "database-gone" << 1 << QStringLiteral("esquema versão 0 (este servidor usa a %1)").arg(CurrentSchemaVersion);
     }
     void status()
     {
@@ -195,7 +196,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString keys = writeKeyFile(dir);
         ServerProcess server;
-        QVERIFY(server.start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("keys.db")), {QStringLiteral("--keys"), keys}));
+        QVERIFY(
+            server.start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("keys.db")), {QStringLiteral("--keys"), keys}));
         QCOMPARE(callWith(server.port(), kKeyName, kSecret), QString());
         QCOMPARE(callWith(server.port(), QStringLiteral("recepcao-1"), kReceptionSecret), QString());
 

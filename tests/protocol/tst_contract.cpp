@@ -107,8 +107,7 @@ private Q_SLOTS:
     void encodingFollowsTheContract()
     {
         const QCborArray hist = p::encodeArgs<p::GetHistGer>(p::Patient{QStringLiteral("000000000001")},
-                                                             p::Branch{QStringLiteral("0001")},
-                                                             p::ConsultationDate{46363.5});
+                                                             p::Branch{QStringLiteral("0001")}, p::ConsultationDate{46363.5});
         QCOMPARE(hist, (QCborArray{QStringLiteral("000000000001"), QStringLiteral("0001"), 46363.5}));
         const auto back = p::decodeArgs<p::GetHistGer>(hist);
         QCOMPARE(p::arg<p::Patient>(back), QStringLiteral("000000000001"));
@@ -149,15 +148,14 @@ private Q_SLOTS:
             QCborArray tooMany = valid;
             tooMany.append(validValue(p::ArgKind::Text));
             const QString count = QStringLiteral("%1 espera %2 argumento(s), recebeu %3.").arg(m.name).arg(m.args.size());
-            QTest::addRow("%s: one argument too many", qPrintable(m.name)) << m.name << tooMany
-                                                                           << count.arg(tooMany.size());
+            QTest::addRow("%s: one argument too many", qPrintable(m.name)) << m.name << tooMany << count.arg(tooMany.size());
             if (m.requiredArgs() > 0) {
                 QCborArray tooFew = valid;
                 tooFew.removeLast();
                 for (int i = m.requiredArgs() - 1; i < int(m.args.size()) - 1; ++i)
                     tooFew.removeLast();
-                QTest::addRow("%s: a required argument missing", qPrintable(m.name)) << m.name << tooFew
-                                                                                     << count.arg(tooFew.size());
+                QTest::addRow("%s: a required argument missing", qPrintable(m.name))
+                    << m.name << tooFew << count.arg(tooFew.size());
             }
         }
     }

@@ -8,11 +8,11 @@
 #include <QCryptographicHash>
 #include <QImage>
 #include <QTextBlock>
-#include <QUrl>
-#include <QTextFrame>
 #include <QTextDocument>
+#include <QTextFrame>
 #include <QTextList>
 #include <QTextTable>
+#include <QUrl>
 
 #include <cmath>
 
@@ -20,7 +20,7 @@ namespace kmp::rtf::test {
 
 namespace {
 
-QString runSignature(const QTextDocument& doc, const QTextCharFormat& fmt, const QFont& base)
+QString runSignature(const QTextDocument &doc, const QTextCharFormat &fmt, const QFont &base)
 {
     QString family = fmt.fontFamilies().toStringList().value(0);
     if (family.isEmpty())
@@ -54,8 +54,10 @@ QString runSignature(const QTextDocument& doc, const QTextCharFormat& fmt, const
         const QVariant resource = doc.resource(QTextDocument::ImageResource, QUrl(img.name()));
         const QImage image = resource.value<QImage>().convertToFormat(QImage::Format_ARGB32);
         parts << QStringLiteral("%1x%2#").arg(image.width()).arg(image.height())
-                + QString::fromLatin1(QCryptographicHash::hash(QByteArrayView(image.constBits(), image.sizeInBytes()),
-                                                               QCryptographicHash::Md5).toHex().left(12));
+                     + QString::fromLatin1(
+                         QCryptographicHash::hash(QByteArrayView(image.constBits(), image.sizeInBytes()), QCryptographicHash::Md5)
+                             .toHex()
+                             .left(12));
     }
     if (fmt.objectType() == HiddenTextObject)
         parts << QStringLiteral("hidden=") + fmt.stringProperty(HiddenText);
@@ -72,20 +74,20 @@ QString px(qreal v)
 QString border(qreal width, QTextFrameFormat::BorderStyle style)
 {
     return width > 0 && style != QTextFrameFormat::BorderStyle_None ? px(width) + QLatin1Char(':') + QString::number(style)
-                                                                     : QStringLiteral("-");
+                                                                    : QStringLiteral("-");
 }
 
 // Each table: its shape, the share of its width each column takes (tables
 // without widths share it equally), and every cell's span and the borders it
 // shows, its own or the table's.
-void appendTables(QTextFrame* frame, QStringList& lines)
+void appendTables(QTextFrame *frame, QStringList &lines)
 {
-    for (QTextFrame* child : frame->childFrames()) {
-        if (auto* table = qobject_cast<QTextTable*>(child)) {
+    for (QTextFrame *child : frame->childFrames()) {
+        if (auto *table = qobject_cast<QTextTable *>(child)) {
             const QTextTableFormat tf = table->format();
             const QList<QTextLength> constraints = tf.columnWidthConstraints();
             qreal total = 0;
-            for (const QTextLength& w : constraints)
+            for (const QTextLength &w : constraints)
                 total += w.rawValue();
             QStringList widths;
             for (int c = 0; c < table->columns(); ++c) {
@@ -94,7 +96,10 @@ void appendTables(QTextFrame* frame, QStringList& lines)
                 widths << QString::number(std::lround(share * 100));
             }
             const bool tableLines = tf.border() > 0 && !tf.boolProperty(TableScreenGrid);
-            QString line = QStringLiteral("table %1x%2 widths=%3 |").arg(table->rows()).arg(table->columns()).arg(widths.join(QLatin1Char('/')));
+            QString line = QStringLiteral("table %1x%2 widths=%3 |")
+                               .arg(table->rows())
+                               .arg(table->columns())
+                               .arg(widths.join(QLatin1Char('/')));
             for (int r = 0; r < table->rows(); ++r) {
                 for (int c = 0; c < table->columns(); ++c) {
                     const QTextTableCell cell = table->cellAt(r, c);
@@ -103,14 +108,17 @@ void appendTables(QTextFrame* frame, QStringList& lines)
                     const QTextTableCellFormat f = cell.format().toTableCellFormat();
                     QString borders;
                     if (f.hasProperty(QTextFormat::TableCellTopBorder))
-                        borders = QStringList{border(f.topBorder(), f.topBorderStyle()), border(f.leftBorder(), f.leftBorderStyle()),
-                                              border(f.bottomBorder(), f.bottomBorderStyle()), border(f.rightBorder(), f.rightBorderStyle())}
-                                      .join(QLatin1Char('/'));
+                        borders =
+                            QStringList{border(f.topBorder(), f.topBorderStyle()), border(f.leftBorder(), f.leftBorderStyle()),
+                                        border(f.bottomBorder(), f.bottomBorderStyle()),
+                                        border(f.rightBorder(), f.rightBorderStyle())}
+                                .join(QLatin1Char('/'));
                     else if (tableLines)
                         borders = QStringList(4, border(tf.border(), tf.borderStyle())).join(QLatin1Char('/'));
                     else
                         borders = QStringLiteral("none");
-                    line += QStringLiteral(" %1,%2:%3x%4:%5").arg(r).arg(c).arg(cell.rowSpan()).arg(cell.columnSpan()).arg(borders);
+                    line +=
+                        QStringLiteral(" %1,%2:%3x%4:%5").arg(r).arg(c).arg(cell.rowSpan()).arg(cell.columnSpan()).arg(borders);
                 }
             }
             lines << line;
@@ -121,19 +129,24 @@ void appendTables(QTextFrame* frame, QStringList& lines)
 
 } // namespace
 
-QString documentSignature(const QTextDocument& doc)
+QString documentSignature(const QTextDocument &doc)
 {
     QStringList lines;
     const QFont base = doc.defaultFont();
     for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
         const QTextBlockFormat bf = block.blockFormat();
         QString line;
-        if (QTextList* list = block.textList()) {
+        if (QTextList *list = block.textList()) {
             const QTextListFormat lf = list->format();
             // Prefix and suffix only show on numbered lists.
             const bool numbered = lf.style() <= QTextListFormat::ListDecimal;
-            line += QStringLiteral("list(%1,%2,%3) ").arg(int(lf.style())).arg(lf.indent())
-                        .arg(numbered ? lf.numberPrefix() + QLatin1Char('#') + (lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral(".")) : QString());
+            line += QStringLiteral("list(%1,%2,%3) ")
+                        .arg(int(lf.style()))
+                        .arg(lf.indent())
+                        .arg(numbered
+                                 ? lf.numberPrefix() + QLatin1Char('#')
+                                       + (lf.hasProperty(QTextFormat::ListNumberSuffix) ? lf.numberSuffix() : QStringLiteral("."))
+                                 : QString());
             // Counted from the list's start, so a long list held as several
             // QTextLists reads the same as one; a bullet shows no number.
             if (numbered)
@@ -144,14 +157,13 @@ QString documentSignature(const QTextDocument& doc)
         const Qt::Alignment align = bf.alignment() & Qt::AlignHorizontal_Mask;
         line += QStringLiteral("align%1 ").arg(int(align == Qt::AlignLeft || align == 0 ? Qt::AlignLeft : align));
         const qreal left = bf.leftMargin() + bf.indent() * doc.indentWidth();
-        line += QStringLiteral("m%1/%2/%3/%4/%5 ").arg(px(left), px(bf.rightMargin()), px(bf.textIndent()),
-                                                         px(bf.topMargin()), px(bf.bottomMargin()));
+        line += QStringLiteral("m%1/%2/%3/%4/%5 ")
+                    .arg(px(left), px(bf.rightMargin()), px(bf.textIndent()), px(bf.topMargin()), px(bf.bottomMargin()));
         if (bf.lineHeightType() != QTextBlockFormat::SingleHeight)
             line += QStringLiteral("lh%1:%2 ").arg(bf.lineHeightType()).arg(px(bf.lineHeight()));
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment f = it.fragment();
-            line += QLatin1Char('[') + runSignature(doc, f.charFormat(), base) + QStringLiteral("]")
-                + f.text();
+            line += QLatin1Char('[') + runSignature(doc, f.charFormat(), base) + QStringLiteral("]") + f.text();
         }
         lines << line;
     }
@@ -159,7 +171,7 @@ QString documentSignature(const QTextDocument& doc)
     return lines.join(QLatin1Char('\n'));
 }
 
-QString firstDifference(const QString& actual, const QString& expected)
+QString firstDifference(const QString &actual, const QString &expected)
 {
     const QStringList a = actual.split(QLatin1Char('\n'));
     const QStringList e = expected.split(QLatin1Char('\n'));

@@ -25,12 +25,14 @@ void TestKmpRtf::run_data()
 
     QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("Uso: kmp-rtf") << QString();
     QTest::newRow("no arguments") << QStringList{} << 2 << QString() << QStringLiteral("Uso: kmp-rtf");
-    QTest::newRow("unknown command") << QStringList{QStringLiteral("pdf"), list} << 2 << QString() << QStringLiteral("comando desconhecido");
-    QTest::newRow("missing file") << QStringList{QStringLiteral("text"), QStringLiteral("/nonexistent/note.rtf")} << 1 << QString()
-                                  << QStringLiteral("não foi possível ler '/nonexistent/note.rtf'");
-    QTest::newRow("directory is not a file") << QStringList{QStringLiteral("text"), QStringLiteral("/")} << 1 << QString()
-                                             << QStringLiteral("não foi possível ler");
-    QTest::newRow("text") << QStringList{QStringLiteral("text"), list} << 0 << QStringLiteral("Paragraph\nBullet\nBullet 2\n") << QString();
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("pdf"), list} << 2 << QString()
+                                     << QStringLiteral("comando desconhecido");
+    QTest::newRow("missing file") << QStringList{QStringLiteral("text"), QStringLiteral("/nonexistent/note.rtf")} << 1
+                                  << QString() << QStringLiteral("não foi possível ler '/nonexistent/note.rtf'");
+    QTest::newRow("directory is not a file")
+        << QStringList{QStringLiteral("text"), QStringLiteral("/")} << 1 << QString() << QStringLiteral("não foi possível ler");
+    QTest::newRow("text") << QStringList{QStringLiteral("text"), list} << 0 << QStringLiteral("Paragraph\nBullet\nBullet 2\n")
+                          << QString();
     QTest::newRow("html") << QStringList{QStringLiteral("html"), list} << 0 << QStringLiteral("<ul") << QString();
     QTest::newRow("rtf") << QStringList{QStringLiteral("rtf"), list} << 0 << QStringLiteral("{\\*\\pn\\pnlvlblt") << QString();
     QTest::newRow("--from-html only with rtf") << QStringList{QStringLiteral("text"), list, QStringLiteral("--from-html")} << 2

@@ -7,11 +7,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTest>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QTextTable>
-#include <QTest>
-#include <QTextCursor>
 
 #include <algorithm>
 
@@ -19,7 +19,7 @@ namespace {
 
 const QString kData = QStringLiteral(KMP_SOURCE_DIR "/tests/richtext/data/");
 
-QByteArray fileBytes(const QString& path)
+QByteArray fileBytes(const QString &path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
@@ -27,7 +27,7 @@ QByteArray fileBytes(const QString& path)
     return f.readAll();
 }
 
-QByteArray repeated(const QByteArray& part, int times)
+QByteArray repeated(const QByteArray &part, int times)
 {
     QByteArray out;
     out.reserve(part.size() * times);
@@ -36,19 +36,19 @@ QByteArray repeated(const QByteArray& part, int times)
     return out;
 }
 
-int tableDepth(QTextFrame* frame)
+int tableDepth(QTextFrame *frame)
 {
     int deepest = 0;
-    for (QTextFrame* child : frame->childFrames())
-        deepest = std::max(deepest, tableDepth(child) + (qobject_cast<QTextTable*>(child) ? 1 : 0));
+    for (QTextFrame *child : frame->childFrames())
+        deepest = std::max(deepest, tableDepth(child) + (qobject_cast<QTextTable *>(child) ? 1 : 0));
     return deepest;
 }
 
-int widestTable(QTextFrame* frame)
+int widestTable(QTextFrame *frame)
 {
     int widest = 0;
-    for (QTextFrame* child : frame->childFrames()) {
-        if (auto* t = qobject_cast<QTextTable*>(child))
+    for (QTextFrame *child : frame->childFrames()) {
+        if (auto *t = qobject_cast<QTextTable *>(child))
             widest = std::max(widest, t->columns());
         widest = std::max(widest, widestTable(child));
     }
@@ -74,7 +74,7 @@ void TestRtfHostile::storedReproducers_data()
     QTest::addColumn<QString>("file");
     const QStringList files = QDir(kData).entryList({QStringLiteral("*.rtf")}, QDir::Files, QDir::Name);
     QVERIFY(!files.isEmpty());
-    for (const QString& f : files)
+    for (const QString &f : files)
         QTest::newRow(qPrintable(f)) << f;
 }
 
@@ -98,8 +98,8 @@ void TestRtfHostile::storedReproducers()
 void TestRtfHostile::limits_data()
 {
     QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QString>("text");     // what must still be read
-    QTest::addColumn<int>("maxDepth");     // of the group stack
+    QTest::addColumn<QString>("text"); // what must still be read
+    QTest::addColumn<int>("maxDepth"); // of the group stack
     QTest::addColumn<int>("maxColours");
     QTest::addColumn<int>("maxTableDepth");
     QTest::addColumn<int>("maxColumns");
@@ -108,8 +108,8 @@ void TestRtfHostile::limits_data()
     // The bounds are well above what any writer needs and far below what an
     // attacker asks for, so a limit raised a thousandfold fails here.
     QTest::newRow("a million nested braces")
-        << "{\\rtf1 " + repeated("{", kMillion) + "deep" + repeated("}", kMillion) + " after}" << QStringLiteral("deep after") << 1000
-        << 0 << 0 << 0;
+        << "{\\rtf1 " + repeated("{", kMillion) + "deep" + repeated("}", kMillion) + " after}" << QStringLiteral("deep after")
+        << 1000 << 0 << 0 << 0;
     QTest::newRow("a million nested bold groups")
         << "{\\rtf1 " + repeated("{\\b ", kMillion) + "x" + "}" << QStringLiteral("x") << 1000 << 0 << 0 << 0;
     QTest::newRow("a colour table of a million entries")
@@ -127,8 +127,8 @@ void TestRtfHostile::limits_data()
         << QByteArray("{\\rtf1\\fs99999999999999999999\\li-99999999999999999999\\u99999999999999999999 x\\cf99999999999999 y}")
         << QStringLiteral("y") << 1000 << 0 << 0 << 0;
     QTest::newRow("a million picture control words")
-        << "{\\rtf1{\\pict\\wmetafile8" + repeated("\\picbmp", kMillion) + " 0100}tail}" << QStringLiteral("tail") << 1000 << 0 << 0
-        << 0;
+        << "{\\rtf1{\\pict\\wmetafile8" + repeated("\\picbmp", kMillion) + " 0100}tail}" << QStringLiteral("tail") << 1000 << 0
+        << 0 << 0;
 }
 
 // Hostile notes load what they hold, with every structure the reader keeps

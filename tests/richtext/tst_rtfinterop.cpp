@@ -8,20 +8,20 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QProcess>
 #include <QSet>
-#include <QUrl>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QTextFrame>
-#include <QTextTable>
-#include <QImage>
-#include <QTextDocument>
 #include <QTextList>
-#include <QTest>
+#include <QTextTable>
+#include <QUrl>
 
 namespace {
 
@@ -32,7 +32,7 @@ struct Expectation
 };
 
 // The paragraph and the character format where text first appears.
-bool findText(const QTextDocument& doc, const QString& text, QTextBlock* block, QTextCharFormat* fmt)
+bool findText(const QTextDocument &doc, const QString &text, QTextBlock *block, QTextCharFormat *fmt)
 {
     for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
         const qsizetype at = b.text().indexOf(text);
@@ -50,23 +50,25 @@ bool findText(const QTextDocument& doc, const QString& text, QTextBlock* block, 
     return false;
 }
 
-QString check(const QTextDocument& doc, const QList<Expectation>& expectations)
+QString check(const QTextDocument &doc, const QList<Expectation> &expectations)
 {
     QStringList problems;
-    for (const Expectation& e : expectations) {
+    for (const Expectation &e : expectations) {
         QTextBlock block;
         QTextCharFormat fmt;
         if (!findText(doc, e.text, &block, &fmt)) {
             problems << QStringLiteral("'%1' missing").arg(e.text);
             continue;
         }
-        QTextList* list = block.textList();
+        QTextList *list = block.textList();
         bool ok = true;
         switch (e.what) {
         case Expectation::Bold: ok = fmt.fontWeight() >= QFont::DemiBold; break;
         case Expectation::Italic: ok = fmt.fontItalic(); break;
         case Expectation::Underline: ok = fmt.fontUnderline(); break;
-        case Expectation::Bullet: ok = list && list->format().style() >= QTextListFormat::ListSquare && list->format().style() < 0; break;
+        case Expectation::Bullet:
+            ok = list && list->format().style() >= QTextListFormat::ListSquare && list->format().style() < 0;
+            break;
         case Expectation::Numbered: ok = list && list->format().style() <= QTextListFormat::ListDecimal; break;
         case Expectation::Centered: ok = (block.blockFormat().alignment() & Qt::AlignHCenter) != 0; break;
         case Expectation::Plain: ok = !list && fmt.fontWeight() < QFont::DemiBold && !fmt.fontItalic(); break;
@@ -93,7 +95,7 @@ const QList<Expectation> kExpected = {
     {QStringLiteral("₁"), Expectation::Sub},
 };
 
-void buildNote(QTextDocument& doc)
+void buildNote(QTextDocument &doc)
 {
     QTextCursor c(&doc);
     QTextCharFormat plain;
@@ -121,11 +123,11 @@ void buildNote(QTextDocument& doc)
     c.insertText(QStringLiteral("²"), sup);
     c.insertText(QStringLiteral(", x"), plain);
     c.insertText(QStringLiteral("₁"), sub);
-    auto addList = [&](QTextListFormat::Style style, const QStringList& items) {
+    auto addList = [&](QTextListFormat::Style style, const QStringList &items) {
         QTextListFormat lf;
         lf.setStyle(style);
-        QTextList* list = nullptr;
-        for (const QString& item : items) {
+        QTextList *list = nullptr;
+        for (const QString &item : items) {
             c.insertBlock(QTextBlockFormat(), plain);
             c.insertText(item);
             if (list)
@@ -144,7 +146,7 @@ void buildNote(QTextDocument& doc)
 
 // A table with a merged cell and borders, a JPEG and a Windows metafile from
 // a stored note, after what buildNote() wrote.
-void addTableAndPictures(QTextDocument& doc, const QByteArray& metafilePict)
+void addTableAndPictures(QTextDocument &doc, const QByteArray &metafilePict)
 {
     QTextCursor c(&doc);
     c.movePosition(QTextCursor::End);
@@ -153,7 +155,7 @@ void addTableAndPictures(QTextDocument& doc, const QByteArray& metafilePict)
     tf.setCellSpacing(0);
     tf.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
     tf.setColumnWidthConstraints({QTextLength(QTextLength::FixedLength, 120), QTextLength(QTextLength::FixedLength, 240)});
-    QTextTable* t = c.insertTable(2, 2, tf);
+    QTextTable *t = c.insertTable(2, 2, tf);
     t->cellAt(0, 0).firstCursorPosition().insertText(QStringLiteral("cabeçalho unido"));
     t->mergeCells(0, 0, 1, 2);
     t->cellAt(1, 0).firstCursorPosition().insertText(QStringLiteral("célula A"));
@@ -174,7 +176,7 @@ void addTableAndPictures(QTextDocument& doc, const QByteArray& metafilePict)
     c.insertFragment(QTextDocumentFragment(&pictures));
 }
 
-int imageCount(const QTextDocument& doc)
+int imageCount(const QTextDocument &doc)
 {
     int n = 0;
     for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
@@ -184,10 +186,10 @@ int imageCount(const QTextDocument& doc)
     return n;
 }
 
-QTextTable* firstTable(const QTextDocument& doc)
+QTextTable *firstTable(const QTextDocument &doc)
 {
-    for (QTextFrame* f : doc.rootFrame()->childFrames()) {
-        if (auto* t = qobject_cast<QTextTable*>(f))
+    for (QTextFrame *f : doc.rootFrame()->childFrames()) {
+        if (auto *t = qobject_cast<QTextTable *>(f))
             return t;
     }
     return nullptr;
@@ -210,7 +212,7 @@ private Q_SLOTS:
 private:
     // Converts input with the office suite; returns the output file or an empty
     // string, with the reason in *error.
-    QString convert(const QString& input, const QString& target, const QString& inFilter, QString* error);
+    QString convert(const QString &input, const QString &target, const QString &inFilter, QString *error);
 
     QString m_soffice;
     QTemporaryDir m_dir;
@@ -224,11 +226,12 @@ void TestRtfInterop::initTestCase()
     QVERIFY(m_dir.isValid());
 }
 
-QString TestRtfInterop::convert(const QString& input, const QString& target, const QString& inFilter, QString* error)
+QString TestRtfInterop::convert(const QString &input, const QString &target, const QString &inFilter, QString *error)
 {
     const QString outDir = m_dir.filePath(QStringLiteral("out-") + QFileInfo(input).completeBaseName() + QLatin1Char('-')
                                           + QString::number(qHash(target)));
-    QStringList args{QStringLiteral("-env:UserInstallation=") + QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("profile"))).toString(),
+    QStringList args{QStringLiteral("-env:UserInstallation=")
+                         + QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("profile"))).toString(),
                      QStringLiteral("--headless"), QStringLiteral("--norestore")};
     if (!inFilter.isEmpty())
         args << QStringLiteral("--infilter=") + inFilter;
@@ -268,7 +271,8 @@ void TestRtfInterop::officeReadsWhatWeWrite()
     const QByteArray old3 = sample.readAll();
     const qsizetype at = old3.indexOf("{\\pict");
     addTableAndPictures(note, old3.mid(at, old3.indexOf('}', at) - at + 1));
-    const QString rtfPath = m_dir.filePath(QStringLiteral("note-%1.rtf").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
+    const QString rtfPath =
+        m_dir.filePath(QStringLiteral("note-%1.rtf").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')));
     QFile rtf(rtfPath);
     QVERIFY(rtf.open(QIODevice::WriteOnly));
     rtf.write(kmp::rtf::write(&note));
@@ -289,7 +293,7 @@ void TestRtfInterop::officeReadsWhatWeWrite()
     const QString problems = check(seen, kExpected);
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
     // The table keeps its merged header and its cells; both pictures arrive.
-    QTextTable* table = firstTable(seen);
+    QTextTable *table = firstTable(seen);
     QVERIFY2(table, qPrintable(seen.toPlainText()));
     QCOMPARE(table->cellAt(0, 0).columnSpan(), 2);
     QVERIFY(seen.toPlainText().contains(QStringLiteral("célula B")));
@@ -322,7 +326,7 @@ void TestRtfInterop::officeKeepsOurPicturesAndTables()
     kmp::rtf::read(backFile.readAll(), &seen);
     const QString problems = check(seen, kExpected);
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
-    QTextTable* table = firstTable(seen);
+    QTextTable *table = firstTable(seen);
     QVERIFY(table);
     QCOMPARE(table->cellAt(0, 0).columnSpan(), 2);
     QStringList pictures;
@@ -364,7 +368,8 @@ void TestRtfInterop::weReadWhatOfficeWrites()
     f.write(html.toUtf8());
     f.close();
     QString error;
-    const QString rtfPath = convert(htmlPath, QStringLiteral("rtf:Rich Text Format"), QStringLiteral("HTML (StarWriter)"), &error);
+    const QString rtfPath =
+        convert(htmlPath, QStringLiteral("rtf:Rich Text Format"), QStringLiteral("HTML (StarWriter)"), &error);
     QVERIFY2(!rtfPath.isEmpty(), qPrintable(error));
     QFile rtf(rtfPath);
     QVERIFY(rtf.open(QIODevice::ReadOnly));

@@ -11,32 +11,24 @@ namespace {
 
 // The tokens of data, one per '|': "{", "}", "\word" or "\word=N", "sym:C" (a
 // control symbol, C in hex when it is not printable), "hex:N" and "text:...".
-QString tokens(const QByteArray& data)
+QString tokens(const QByteArray &data)
 {
     RtfLexer lexer(data.constData(), data.constData() + data.size());
     QStringList out;
     for (int guard = 0; guard < 1000; ++guard) {
         const RtfLexer::Token t = lexer.next();
         switch (t.type) {
-        case RtfLexer::Token::End:
-            return out.join(QLatin1Char('|'));
-        case RtfLexer::Token::GroupOpen:
-            out << QStringLiteral("{");
-            break;
-        case RtfLexer::Token::GroupClose:
-            out << QStringLiteral("}");
-            break;
+        case RtfLexer::Token::End: return out.join(QLatin1Char('|'));
+        case RtfLexer::Token::GroupOpen: out << QStringLiteral("{"); break;
+        case RtfLexer::Token::GroupClose: out << QStringLiteral("}"); break;
         case RtfLexer::Token::ControlWord:
             out << QLatin1Char('\\') + QString::fromLatin1(t.word.data(), qsizetype(t.word.size()))
-                    + (t.hasParam ? QStringLiteral("=%1").arg(t.value) : QString());
+                       + (t.hasParam ? QStringLiteral("=%1").arg(t.value) : QString());
             break;
         case RtfLexer::Token::ControlSymbol:
-            out << QStringLiteral("sym:")
-                    + (t.symbol > ' ' ? QString(QLatin1Char(t.symbol)) : QString::number(t.symbol, 16));
+            out << QStringLiteral("sym:") + (t.symbol > ' ' ? QString(QLatin1Char(t.symbol)) : QString::number(t.symbol, 16));
             break;
-        case RtfLexer::Token::HexByte:
-            out << QStringLiteral("hex:%1").arg(t.value);
-            break;
+        case RtfLexer::Token::HexByte: out << QStringLiteral("hex:%1").arg(t.value); break;
         case RtfLexer::Token::Text:
             out << QStringLiteral("text:") + QString::fromLatin1(t.word.data(), qsizetype(t.word.size()));
             break;
@@ -68,10 +60,8 @@ void TestRtfLexer::cutsTokens_data()
     QTest::newRow("one space after a word is its delimiter") << QByteArray("\\b  x") << "\\b|text: x";
     QTest::newRow("negative parameter") << QByteArray("\\li-720x") << "\\li=-720|text:x";
     QTest::newRow("a minus without digits is text") << QByteArray("\\li-x") << "\\li|text:-x";
-    QTest::newRow("huge parameter is clamped") << QByteArray("\\fs99999999999999999999 ")
-                                               << "\\fs=1000000000";
-    QTest::newRow("huge negative parameter is clamped") << QByteArray("\\fs-99999999999999999999 ")
-                                                        << "\\fs=-1000000000";
+    QTest::newRow("huge parameter is clamped") << QByteArray("\\fs99999999999999999999 ") << "\\fs=1000000000";
+    QTest::newRow("huge negative parameter is clamped") << QByteArray("\\fs-99999999999999999999 ") << "\\fs=-1000000000";
     QTest::newRow("over-long word is cut") << QByteArray("\\") + QByteArray(40, 'a') + QByteArray("1")
                                            << "\\" + QString(32, QLatin1Char('a')) + "=1";
     QTest::newRow("hex escape") << QByteArray("\\'e9\\'C3") << "hex:233|hex:195";
@@ -82,8 +72,7 @@ void TestRtfLexer::cutsTokens_data()
     QTest::newRow("line breaks are not text") << QByteArray("a\r\nb\n") << "text:a|text:b";
     QTest::newRow("control symbols") << QByteArray("\\~\\{\\}\\\\\\*\\-\\_") << "sym:~|sym:{|sym:}|sym:\\|sym:*|sym:-|sym:_";
     QTest::newRow("escaped line break") << QByteArray("\\\r\\\n") << "sym:d|sym:a";
-    QTest::newRow("text runs end at braces and backslashes") << QByteArray("a{b}c\\d e")
-                                                             << "text:a|{|text:b|}|text:c|\\d|text:e";
+    QTest::newRow("text runs end at braces and backslashes") << QByteArray("a{b}c\\d e") << "text:a|{|text:b|}|text:c|\\d|text:e";
     QTest::newRow("bytes above 127 are text") << QByteArray("\xe9t\xe9") << QString::fromLatin1("text:\xe9t\xe9");
 }
 
@@ -116,8 +105,9 @@ void TestRtfLexer::skipsGroups()
     lexer.skipGroup();
     QStringList rest;
     for (RtfLexer::Token t = lexer.next(); t.type != RtfLexer::Token::End; t = lexer.next())
-        rest << (t.type == RtfLexer::Token::Text ? QStringLiteral("text:") + QString::fromLatin1(t.word.data(), qsizetype(t.word.size()))
-                                                 : QStringLiteral("other"));
+        rest << (t.type == RtfLexer::Token::Text
+                     ? QStringLiteral("text:") + QString::fromLatin1(t.word.data(), qsizetype(t.word.size()))
+                     : QStringLiteral("other"));
     QCOMPARE(rest.join(QLatin1Char('|')), after);
 }
 

@@ -3,12 +3,12 @@
 // text and footnotes, from the sample documents of other writers and from
 // LibreOffice.
 
-#include "shareddata.h"
 #include "docsignature.h"
 #include "noteobjects.h"
 #include "pictureformat.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
+#include "shareddata.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -16,13 +16,13 @@
 #include <QFile>
 #include <QImage>
 #include <QRegularExpression>
+#include <QSet>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFrame>
 #include <QTextList>
 #include <QTextTable>
-#include <QSet>
-#include <QTest>
 #include <QUrl>
 
 namespace {
@@ -30,7 +30,7 @@ namespace {
 const QString kShared = kmp::test::sharedData(QStringLiteral("rtf/"));
 const QString kOwn = QStringLiteral(KMP_SOURCE_DIR "/tests/richtext/samples/");
 
-QByteArray fileBytes(const QString& path)
+QByteArray fileBytes(const QString &path)
 {
     QFile f(path);
     // Without the shared samples the tests built on them skip (see init()); with them, a
@@ -48,7 +48,7 @@ struct PictureSeen
     QImage shown;
 };
 
-QList<PictureSeen> pictures(const QTextDocument& doc)
+QList<PictureSeen> pictures(const QTextDocument &doc)
 {
     QList<PictureSeen> out;
     // Every block of the document, cells included, in document order.
@@ -66,20 +66,20 @@ QList<PictureSeen> pictures(const QTextDocument& doc)
 }
 
 // "kind md5" of every picture's stored bytes, in order.
-QStringList pictureBytes(const QTextDocument& doc)
+QStringList pictureBytes(const QTextDocument &doc)
 {
     QStringList out;
-    for (const PictureSeen& p : pictures(doc)) {
+    for (const PictureSeen &p : pictures(doc)) {
         const QByteArray data = p.format.property(kmp::rtf::PictureData).toByteArray();
         out << QString::fromLatin1(p.format.property(kmp::rtf::PictureHeader).toByteArray()) + QLatin1Char(' ')
-                + QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+                   + QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
     }
     return out;
 }
 
 // The file with everything but hex digits removed, lower case: a picture's
 // bytes stored as hex are a substring of it whatever the line breaks.
-QByteArray hexDigitsOf(const QByteArray& rtf)
+QByteArray hexDigitsOf(const QByteArray &rtf)
 {
     QByteArray out;
     out.reserve(rtf.size());
@@ -92,7 +92,7 @@ QByteArray hexDigitsOf(const QByteArray& rtf)
     return out;
 }
 
-int colourCount(const QImage& image)
+int colourCount(const QImage &image)
 {
     QSet<QRgb> colours;
     for (int y = 0; y < image.height() && colours.size() < 3; y += std::max(1, image.height() / 64))
@@ -101,7 +101,7 @@ int colourCount(const QImage& image)
     return static_cast<int>(colours.size());
 }
 
-QByteArray imageBytes(const QImage& image, const char* format)
+QByteArray imageBytes(const QImage &image, const char *format)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
@@ -120,13 +120,13 @@ QImage twoColours(int w, int h)
     return image;
 }
 
-void putU32(QByteArray& out, quint32 v)
+void putU32(QByteArray &out, quint32 v)
 {
     for (int i = 0; i < 4; ++i)
         out += char((v >> (8 * i)) & 0xFF);
 }
 
-void emfRecord(QByteArray& out, quint32 type, std::initializer_list<quint32> fields)
+void emfRecord(QByteArray &out, quint32 type, std::initializer_list<quint32> fields)
 {
     putU32(out, type);
     putU32(out, quint32(8 + 4 * fields.size()));
@@ -139,21 +139,22 @@ void emfRecord(QByteArray& out, quint32 type, std::initializer_list<quint32> fie
 QByteArray squareAndEllipseEmf()
 {
     QByteArray records;
-    emfRecord(records, 39, {1, 0, 0x000000FF, 0});  // red solid brush as object 1
-    emfRecord(records, 37, {1});                    // select it
-    emfRecord(records, 37, {0x80000008});           // no pen
-    emfRecord(records, 43, {0, 0, 50, 50});         // rectangle
-    emfRecord(records, 39, {2, 0, 0x00FF0000, 0});  // blue solid brush as object 2
+    emfRecord(records, 39, {1, 0, 0x000000FF, 0}); // red solid brush as object 1
+    emfRecord(records, 37, {1});                   // select it
+    emfRecord(records, 37, {0x80000008});          // no pen
+    emfRecord(records, 43, {0, 0, 50, 50});        // rectangle
+    emfRecord(records, 39, {2, 0, 0x00FF0000, 0}); // blue solid brush as object 2
     emfRecord(records, 37, {2});
-    emfRecord(records, 42, {50, 0, 100, 50});       // ellipse
-    emfRecord(records, 14, {0, 16, 20});            // end of file
+    emfRecord(records, 42, {50, 0, 100, 50}); // ellipse
+    emfRecord(records, 14, {0, 16, 20});      // end of file
     QByteArray header;
     // type, size, bounds, frame in 0.01 mm (100x50 pixels at 96 per inch),
     // " EMF", version, bytes, records, handles, reserved, description, palette,
     // the reference device in pixels and in millimetres
     const quint32 frameW = 2646, frameH = 1323;
-    for (quint32 v : {1u, 88u, 0u, 0u, 99u, 49u, 0u, 0u, frameW, frameH, 0x464D4520u, 0x10000u, quint32(88 + records.size()), 9u,
-                      3u, 0u, 0u, 0u, 1024u, 768u, 271u, 203u})
+    for (quint32 v :
+         {1u, 88u, 0u, 0u, 99u, 49u,   0u,   0u,   frameW, frameH, 0x464D4520u, 0x10000u, quint32(88 + records.size()),
+          9u, 3u,  0u, 0u, 0u,  1024u, 768u, 271u, 203u})
         putU32(header, v);
     return header + records;
 }
@@ -187,9 +188,9 @@ void TestRtfPreserve::init()
 void TestRtfPreserve::everythingSurvivesASave_data()
 {
     QTest::addColumn<QString>("path");
-    for (const QString& dir : {kShared, kOwn}) {
+    for (const QString &dir : {kShared, kOwn}) {
         const QStringList files = QDir(dir).entryList({QStringLiteral("*.rtf")}, QDir::Files, QDir::Name);
-        for (const QString& f : files)
+        for (const QString &f : files)
             QTest::newRow(qPrintable(f)) << dir + f;
     }
 }
@@ -208,8 +209,8 @@ void TestRtfPreserve::everythingSurvivesASave()
     QCOMPARE(pictureBytes(second), pictureBytes(first));
     QCOMPARE(kmp::rtf::write(&second), stored);
     QCOMPARE(second.toPlainText(), first.toPlainText());
-    const QString difference = kmp::rtf::test::firstDifference(kmp::rtf::test::documentSignature(second),
-                                                               kmp::rtf::test::documentSignature(first));
+    const QString difference =
+        kmp::rtf::test::firstDifference(kmp::rtf::test::documentSignature(second), kmp::rtf::test::documentSignature(first));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
 
@@ -220,11 +221,11 @@ void TestRtfPreserve::pictureBytesComeFromTheNote_data()
     const QString wmf = QStringLiteral("wmetafile8");
     QTest::newRow("metafiles in tables") << kShared + QStringLiteral("rtfpipe__Issue33.rtf") << QStringList(5, wmf);
     QTest::newRow("old Word metafiles") << kShared + QStringLiteral("rtfpipe__rtf2xml__old3_from_web.rtf") << QStringList(2, wmf);
-    QTest::newRow("PNG and JPEG")
-        << kShared + QStringLiteral("rtfpipe__phprtflite__images.rtf")
-        << (QStringList{QStringLiteral("jpegblip"), QStringLiteral("pngblip")} + QStringList(8, QStringLiteral("jpegblip"))
-            + QStringList{QStringLiteral("pngblip")});
-    QTest::newRow("LibreOffice JPEG") << kOwn + QStringLiteral("office-table-list-picture.rtf") << QStringList{QStringLiteral("jpegblip")};
+    QTest::newRow("PNG and JPEG") << kShared + QStringLiteral("rtfpipe__phprtflite__images.rtf")
+                                  << (QStringList{QStringLiteral("jpegblip"), QStringLiteral("pngblip")}
+                                      + QStringList(8, QStringLiteral("jpegblip")) + QStringList{QStringLiteral("pngblip")});
+    QTest::newRow("LibreOffice JPEG") << kOwn + QStringLiteral("office-table-list-picture.rtf")
+                                      << QStringList{QStringLiteral("jpegblip")};
 }
 
 // Each picture keeps the very bytes the note held, and its kind; the saved
@@ -260,8 +261,8 @@ void TestRtfPreserve::picturesAreShown_data()
     const QByteArray old3 = fileBytes(kShared + QStringLiteral("rtfpipe__rtf2xml__old3_from_web.rtf"));
     const qsizetype at = old3.indexOf("{\\pict");
     const QByteArray chart = old3.mid(at, old3.indexOf('}', at) - at + 1);
-    QTest::newRow("metafile chart drawn at its goal size") << "{\\rtf1 " + chart + "}" << QSize(328, 217) << true
-                                                           << QByteArray("\\wmetafile8");
+    QTest::newRow("metafile chart drawn at its goal size")
+        << "{\\rtf1 " + chart + "}" << QSize(328, 217) << true << QByteArray("\\wmetafile8");
 
     const QByteArray bmp = imageBytes(twoColours(5, 4), "BMP");
     QTest::newRow("device-independent bitmap") << "{\\rtf1{\\pict\\dibitmap0\\picw5\\pich4 " + bmp.mid(14).toHex() + "}}"
@@ -270,9 +271,10 @@ void TestRtfPreserve::picturesAreShown_data()
         << "{\\rtf1{\\pict\\emfblip\\picw2646\\pich1323 " + squareAndEllipseEmf().toHex() + "}}" << QSize(100, 50) << true
         << QByteArray("\\emfblip");
     QTest::newRow("broken enhanced metafile kept though not drawn")
-        << QByteArray("{\\rtf1{\\pict\\emfblip\\picw2540\\pich1270\\picwgoal1440\\pichgoal720 0100000058000000}}") << QSize(96, 48)
-        << false << QByteArray("\\emfblip");
-    QTest::newRow("JPEG stays JPEG") << "{\\rtf1{\\pict\\jpegblip\\picw16\\pich8 " + imageBytes(twoColours(16, 8), "JPEG").toHex() + "}}"
+        << QByteArray("{\\rtf1{\\pict\\emfblip\\picw2540\\pich1270\\picwgoal1440\\pichgoal720 0100000058000000}}")
+        << QSize(96, 48) << false << QByteArray("\\emfblip");
+    QTest::newRow("JPEG stays JPEG") << "{\\rtf1{\\pict\\jpegblip\\picw16\\pich8 " + imageBytes(twoColours(16, 8), "JPEG").toHex()
+                                            + "}}"
                                      << QSize(16, 8) << true << QByteArray("\\jpegblip");
     QTest::newRow("broken metafile is a box but kept")
         << QByteArray("{\\rtf1{\\pict\\wmetafile8\\picw2540\\pich2540 0100090000037700000000}}") << QSize(96, 96) << false
@@ -289,7 +291,7 @@ void TestRtfPreserve::picturesAreShown()
     kmp::rtf::read(rtf, &doc);
     const QList<PictureSeen> seen = pictures(doc);
     QCOMPARE(seen.size(), 1);
-    const PictureSeen& p = seen.first();
+    const PictureSeen &p = seen.first();
     QCOMPARE(QSize(qRound(p.format.width()), qRound(p.format.height())), displaySize);
     QVERIFY(!p.shown.isNull());
     if (drawn) {
@@ -318,9 +320,9 @@ void TestRtfPreserve::officeTableIsReadWhole()
 {
     QTextDocument doc;
     kmp::rtf::read(fileBytes(kOwn + QStringLiteral("office-table-list-picture.rtf")), &doc);
-    QTextTable* table = nullptr;
-    for (QTextFrame* f : doc.rootFrame()->childFrames())
-        table = table ? table : qobject_cast<QTextTable*>(f);
+    QTextTable *table = nullptr;
+    for (QTextFrame *f : doc.rootFrame()->childFrames())
+        table = table ? table : qobject_cast<QTextTable *>(f);
     QVERIFY(table);
     QCOMPARE(table->rows(), 3);
     QCOMPARE(table->columns(), 3);
@@ -337,7 +339,8 @@ void TestRtfPreserve::officeTableIsReadWhole()
     QCOMPARE(cell.topBorderStyle(), QTextFrameFormat::BorderStyle_Solid);
     const QTextTableCell listCell = table->cellAt(1, 2);
     QStringList items;
-    for (QTextBlock b = listCell.firstCursorPosition().block(); b.isValid() && b.position() <= listCell.lastPosition(); b = b.next()) {
+    for (QTextBlock b = listCell.firstCursorPosition().block(); b.isValid() && b.position() <= listCell.lastPosition();
+         b = b.next()) {
         if (b.textList())
             items << b.text();
     }
@@ -375,9 +378,9 @@ void TestRtfPreserve::officeListsInCellsKeepTheirStart()
 {
     QTextDocument doc;
     kmp::rtf::read(fileBytes(kOwn + QStringLiteral("office-lists-in-cells-link-start.rtf")), &doc);
-    QTextTable* table = nullptr;
-    for (QTextFrame* f : doc.rootFrame()->childFrames())
-        table = table ? table : qobject_cast<QTextTable*>(f);
+    QTextTable *table = nullptr;
+    for (QTextFrame *f : doc.rootFrame()->childFrames())
+        table = table ? table : qobject_cast<QTextTable *>(f);
     QVERIFY(table);
     QCOMPARE(table->rows(), 2);
     QCOMPARE(table->columns(), 2);
@@ -389,8 +392,9 @@ void TestRtfPreserve::officeListsInCellsKeepTheirStart()
     QCOMPARE(items, (QStringList{QStringLiteral("terceiro"), QStringLiteral("quarto"), QStringLiteral("a"), QStringLiteral("b"),
                                  QStringLiteral("cinco"), QStringLiteral("seis")}));
     const QString stored = QString::fromLatin1(kmp::rtf::write(&doc));
-    for (const QString& expected : {QStringLiteral(" 3.\\tab}"), QStringLiteral(" 4.\\tab}"), QStringLiteral(" 5.\\tab}"),
-                                    QStringLiteral("\\pnstart3"), QStringLiteral("\\pnstart5"), QStringLiteral("HYPERLINK \"https://example.org/protocolo\"")})
+    for (const QString &expected :
+         {QStringLiteral(" 3.\\tab}"), QStringLiteral(" 4.\\tab}"), QStringLiteral(" 5.\\tab}"), QStringLiteral("\\pnstart3"),
+          QStringLiteral("\\pnstart5"), QStringLiteral("HYPERLINK \"https://example.org/protocolo\"")})
         QVERIFY2(stored.contains(expected), qPrintable(expected));
 }
 

@@ -2,29 +2,29 @@
 // feature on a small note of its own, the sample documents from other writers,
 // and broken input that must still load.
 
-#include "shareddata.h"
 #include "docsignature.h"
 #include "rtfreader.h"
+#include "shareddata.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QRegularExpression>
+#include <QSet>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QTextFrame>
 #include <QTextList>
 #include <QTextTable>
-#include <QSet>
-#include <QTest>
 
 namespace {
 
 const QString kSamples = kmp::test::sharedData(QStringLiteral("rtf/"));
 
-QByteArray sample(const QString& name)
+QByteArray sample(const QString &name)
 {
     QFile f(kSamples + name);
     // Without the shared samples the tests built on them skip (see init()); with them, a
@@ -36,7 +36,7 @@ QByteArray sample(const QString& name)
     return f.readAll();
 }
 
-QString load(const QByteArray& rtf)
+QString load(const QByteArray &rtf)
 {
     QTextDocument doc;
     kmp::rtf::read(rtf, &doc);
@@ -60,11 +60,11 @@ QString styleName(int style)
 
 // One entry a paragraph: "-" outside lists, else style, level, the number's
 // suffix and the item's place, so "dec1.#1" is the second item of a numbered list.
-QString listSummary(const QTextDocument& doc)
+QString listSummary(const QTextDocument &doc)
 {
     QStringList parts;
     for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
-        QTextList* list = b.textList();
+        QTextList *list = b.textList();
         if (!list) {
             parts << QStringLiteral("-");
             continue;
@@ -72,23 +72,23 @@ QString listSummary(const QTextDocument& doc)
         const QTextListFormat lf = list->format();
         const bool numbered = lf.style() <= QTextListFormat::ListDecimal;
         parts << styleName(lf.style()) + QString::number(lf.indent()) + (numbered ? lf.numberSuffix() : QString())
-                + QLatin1Char('#') + QString::number(list->itemNumber(b));
+                     + QLatin1Char('#') + QString::number(list->itemNumber(b));
     }
     return parts.join(QLatin1Char(','));
 }
 
-int tableCount(QTextFrame* frame)
+int tableCount(QTextFrame *frame)
 {
     int n = 0;
-    for (QTextFrame* child : frame->childFrames()) {
-        if (qobject_cast<QTextTable*>(child))
+    for (QTextFrame *child : frame->childFrames()) {
+        if (qobject_cast<QTextTable *>(child))
             ++n;
         n += tableCount(child);
     }
     return n;
 }
 
-QStringList words(const QString& text)
+QStringList words(const QString &text)
 {
     QString t = text;
     t.replace(QChar::Nbsp, QLatin1Char(' '));
@@ -162,19 +162,20 @@ void TestRtfReader::text_data()
 
     // Code pages
     QTest::newRow("cp1252 is not Latin-1") << QByteArray("{\\rtf1\\ansi\\ansicpg1252 \\'93x\\'94 \\'96 \\'80 \\'e7\\'e3}")
-                                            << QStringLiteral("“x” – € çã");
+                                           << QStringLiteral("“x” – € çã");
     QTest::newRow("cp1250") << QByteArray("{\\rtf1\\ansi\\ansicpg1250 \\'b9\\'e6\\'9c}") << QStringLiteral("ąćś");
     QTest::newRow("cp1251") << QByteArray("{\\rtf1\\ansi\\ansicpg1251 \\'c0\\'e1\\'e2}") << QStringLiteral("Абв");
     QTest::newRow("cp1253") << QByteArray("{\\rtf1\\ansi\\ansicpg1253 \\'e1\\'e2\\'e3}") << QStringLiteral("αβγ");
     QTest::newRow("cp1254") << QByteArray("{\\rtf1\\ansi\\ansicpg1254 \\'f0\\'fe\\'dd}") << QStringLiteral("ğşİ");
     QTest::newRow("cp437 by \\pc") << QByteArray("{\\rtf1\\pc \\'82\\'a0\\'87}") << QStringLiteral("éáç");
     QTest::newRow("cp850 by \\pca") << QByteArray("{\\rtf1\\pca \\'c6\\'e4}") << QStringLiteral("ãõ");
-    QTest::newRow("raw 8-bit bytes use the code page") << QByteArray("{\\rtf1\\ansi\\ansicpg1251 \xc0\xe1}") << QStringLiteral("Аб");
-    QTest::newRow("font charset wins over ansicpg")
-        << QByteArray("{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0\\fcharset0 Arial;}{\\f1\\fcharset204 Arial Cyr;}{\\f2\\fcharset238 Arial CE;}}"
-                      "\\f1\\'c0\\f0\\'c0\\f2\\'b9}")
-        << QStringLiteral("АÀą");
-    QTest::newRow("font code page") << QByteArray("{\\rtf1\\ansi{\\fonttbl{\\f0\\cpg1253 Arial;}}\\f0\\'e1}") << QStringLiteral("α");
+    QTest::newRow("raw 8-bit bytes use the code page")
+        << QByteArray("{\\rtf1\\ansi\\ansicpg1251 \xc0\xe1}") << QStringLiteral("Аб");
+    QTest::newRow("font charset wins over ansicpg") << QByteArray(
+        "{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0\\fcharset0 Arial;}{\\f1\\fcharset204 Arial Cyr;}{\\f2\\fcharset238 Arial CE;}}"
+        "\\f1\\'c0\\f0\\'c0\\f2\\'b9}") << QStringLiteral("АÀą");
+    QTest::newRow("font code page") << QByteArray("{\\rtf1\\ansi{\\fonttbl{\\f0\\cpg1253 Arial;}}\\f0\\'e1}")
+                                    << QStringLiteral("α");
     QTest::newRow("Symbol font glyphs become characters")
         << QByteArray("{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1\\fcharset2 Symbol;}}\\f1 mg \\'b3\\u-3913?\\f0  mg}")
         << QStringLiteral("μγ ≥• mg");
@@ -185,27 +186,28 @@ void TestRtfReader::text_data()
     QTest::newRow("a control word is one skipped unit") << QByteArray("{\\rtf1 \\u233\\tab x}") << QStringLiteral("éx");
     QTest::newRow("skip ends with the group") << QByteArray("{\\rtf1{\\uc3\\u233}ab}") << QStringLiteral("éab");
     QTest::newRow("\\uc is scoped to its group") << QByteArray("{\\rtf1{\\uc0 }\\u233?}") << QStringLiteral("é");
-    QTest::newRow("negative values and surrogate pairs") << QByteArray("{\\rtf1 \\u-10179?\\u-8704?\\u-3? \\u8364?}")
-                                                         << QStringLiteral("😀\uFFFD €");
+    QTest::newRow("negative values and surrogate pairs")
+        << QByteArray("{\\rtf1 \\u-10179?\\u-8704?\\u-3? \\u8364?}") << QStringLiteral("😀\uFFFD €");
     QTest::newRow("lone surrogate replaced") << QByteArray("{\\rtf1 \\u-10179?x}") << QStringLiteral("\uFFFDx");
     // Special characters
     QTest::newRow("escaped braces and backslash") << QByteArray("{\\rtf1 \\{a\\}\\\\b}") << QStringLiteral("{a}\\b");
-    QTest::newRow("named characters")
-        << QByteArray("{\\rtf1 a\\~b\\_c\\emdash\\endash\\lquote\\rquote\\ldblquote\\rdblquote\\bullet}")
-        << QStringLiteral("a b\u2011c—–‘’“”•");
+    QTest::newRow("named characters") << QByteArray(
+        "{\\rtf1 a\\~b\\_c\\emdash\\endash\\lquote\\rquote\\ldblquote\\rdblquote\\bullet}")
+                                      << QStringLiteral("a b\u2011c—–‘’“”•");
     QTest::newRow("line, tab and paragraph") << QByteArray("{\\rtf1 a\\line b\\tab c\\par d}") << QStringLiteral("a\nb\tc\nd");
     QTest::newRow("newline after a backslash is a paragraph") << QByteArray("{\\rtf1 a\\\nb}") << QStringLiteral("a\nb");
     QTest::newRow("letter after a number ends the word") << QByteArray("{\\rtf1foobar}") << QStringLiteral("foobar");
     QTest::newRow("hidden text is not shown") << QByteArray("{\\rtf1 a{\\v hidden}b\\v c\\v0 d}") << QStringLiteral("abd");
     // Destinations
-    QTest::newRow("ignorable destinations skipped") << QByteArray("{\\rtf1{\\*\\generator x;}{\\*\\unknown {nested} text}a}")
-                                                    << QStringLiteral("a");
+    QTest::newRow("ignorable destinations skipped")
+        << QByteArray("{\\rtf1{\\*\\generator x;}{\\*\\unknown {nested} text}a}") << QStringLiteral("a");
     QTest::newRow("star without its backslash") << QByteArray("{\\rtf1{*\\generator Riched20 10.0;}a}") << QStringLiteral("a");
     QTest::newRow("unknown destination keeps its text") << QByteArray("{\\rtf1{\\unknownword a}b}") << QStringLiteral("ab");
     QTest::newRow("metadata and rendered markers skipped")
         << QByteArray("{\\rtf1{\\info{\\title t}}{\\header h}{\\stylesheet{\\s1 Heading;}}{\\listtext x\\tab}a}")
         << QStringLiteral("a");
-    QTest::newRow("field shows its result") << QByteArray("{\\rtf1{\\field{\\*\\fldinst HYPERLINK \"http://x\"}{\\fldrslt link}}}")
+    QTest::newRow("field shows its result") << QByteArray(
+        "{\\rtf1{\\field{\\*\\fldinst HYPERLINK \"http://x\"}{\\fldrslt link}}}")
                                             << QStringLiteral("link");
     QTest::newRow("unicode name of \\upr") << QByteArray("{\\rtf1{\\upr{ansi}{\\*\\ud{unicode}}}}") << QStringLiteral("unicode");
     QTest::newRow("\\bin data is not text") << QByteArray("{\\rtf1 a\\bin3 }{}b{\\*\\x\\bin2 }}}c}") << QStringLiteral("abc");
@@ -256,12 +258,13 @@ void TestRtfReader::characterFormats_data()
     const QByteArray head = "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0\\fswiss Arial;}{\\f1\\froman\\fcharset0 Times New Roman;}}"
                             "{\\colortbl;\\red255\\green0\\blue0;\\red0\\green0\\blue255;}";
     QTest::newRow("emphasis on and off, scoped by groups")
-        << head + "\\fs20 a{\\b b{\\i c}}\\ul d\\ulnone e\\strike f\\strike0\\super g\\nosupersub h\\sub i\\sub0 j\\b k\\b0 l\\uldb m\\ul0 n}"
+        << head
+               + "\\fs20 a{\\b b{\\i c}}\\ul d\\ulnone e\\strike f\\strike0\\super g\\nosupersub h\\sub i\\sub0 j\\b k\\b0 "
+                 "l\\uldb m\\ul0 n}"
         << QStringLiteral("align1 m0/0/0/0/0 [Arial,10]a[Arial,10,b]b[Arial,10,b,i]c[Arial,10,u]d[Arial,10]e[Arial,10,s]f"
                           "[Arial,10,sup]g[Arial,10]h[Arial,10,sub]i[Arial,10]j[Arial,10,b]k[Arial,10]l[Arial,10,u]m[Arial,10]n");
     QTest::newRow("plain resets to the default font")
-        << head + "\\f1\\fs17\\b\\i a\\plain b}"
-        << QStringLiteral("align1 m0/0/0/0/0 [Times New Roman,8.5,b,i]a[Arial,12]b");
+        << head + "\\f1\\fs17\\b\\i a\\plain b}" << QStringLiteral("align1 m0/0/0/0/0 [Times New Roman,8.5,b,i]a[Arial,12]b");
     QTest::newRow("colours, highlight and cell background")
         << head + "a\\cf1 b\\highlight2 c\\cf0 d\\highlight0 e\\cb1 f\\cb0\\cf99 g}"
         << QStringLiteral("align1 m0/0/0/0/0 [Arial,12]a[Arial,12,fg#ff0000]b[Arial,12,fg#ff0000,bg#0000ff]c"
@@ -269,15 +272,14 @@ void TestRtfReader::characterFormats_data()
     QTest::newRow("hyperlink field")
         << head + "{\\field{\\*\\fldinst{HYPERLINK \"https://example.org/a b\"}}{\\fldrslt{\\ul link}}} after}"
         << QStringLiteral("align1 m0/0/0/0/0 [Arial,12,u,href=https://example.org/a b]link[Arial,12] after");
-    QTest::newRow("hyperlink to a bookmark")
-        << head + "{\\field{\\*\\fldinst HYPERLINK \\\\l \"exame\"}{\\fldrslt see}}}"
-        << QStringLiteral("align1 m0/0/0/0/0 [Arial,12,href=#exame]see");
+    QTest::newRow("hyperlink to a bookmark") << head + "{\\field{\\*\\fldinst HYPERLINK \\\\l \"exame\"}{\\fldrslt see}}}"
+                                             << QStringLiteral("align1 m0/0/0/0/0 [Arial,12,href=#exame]see");
     QTest::newRow("font table without groups")
         << QByteArray("{\\rtf1{\\fonttbl\\f0\\fnil Tahoma;\\f1\\fnil Verdana;}\\f1 a\\f0 b}")
         << QStringLiteral("align1 m0/0/0/0/0 [Verdana,12]a[Tahoma,12]b");
-    QTest::newRow("alternative font name not part of the name")
-        << QByteArray("{\\rtf1{\\fonttbl{\\f0\\froman{\\*\\panose 02020603050405020304}Times New Roman{\\*\\falt Times};}}\\f0 a}")
-        << QStringLiteral("align1 m0/0/0/0/0 [Times New Roman,12]a");
+    QTest::newRow("alternative font name not part of the name") << QByteArray(
+        "{\\rtf1{\\fonttbl{\\f0\\froman{\\*\\panose 02020603050405020304}Times New Roman{\\*\\falt Times};}}\\f0 a}")
+                                                                << QStringLiteral("align1 m0/0/0/0/0 [Times New Roman,12]a");
 }
 
 void TestRtfReader::characterFormats()
@@ -306,8 +308,7 @@ void TestRtfReader::paragraphFormats_data()
         << QByteArray("{\\rtf1{\\qr a\\par}b}")
         << QStringList{QStringLiteral("align2 m0/0/0/0/0"), QStringLiteral("align1 m0/0/0/0/0")};
     QTest::newRow("indents and spacing in twips")
-        << QByteArray("{\\rtf1\\li720\\ri360\\fi-360\\sb120\\sa240 a}")
-        << QStringList{QStringLiteral("align1 m48/24/-24/8/16")};
+        << QByteArray("{\\rtf1\\li720\\ri360\\fi-360\\sb120\\sa240 a}") << QStringList{QStringLiteral("align1 m48/24/-24/8/16")};
     QTest::newRow("line spacing kinds")
         << QByteArray("{\\rtf1\\sl276\\slmult1 a\\par\\pard\\sl300\\slmult0 b\\par\\pard\\sl-300\\slmult0 c\\par\\pard\\sl0 d}")
         << QStringList{QStringLiteral("align1 m0/0/0/0/0 lh1:115"), QStringLiteral("align1 m0/0/0/0/0 lh3:20"),
@@ -317,8 +318,7 @@ void TestRtfReader::paragraphFormats_data()
         << QStringList{QStringLiteral("align1 m0/0/0/0/0"), QStringLiteral("align1 m0/0/0/0/0"),
                        QStringLiteral("align1 m0/0/0/0/0")};
     QTest::newRow("line break at paragraph start")
-        << sample(QStringLiteral("rtfpipe-inline__Issue10.rtf"))
-        << QStringList{QStringLiteral("align1 m0/0/0/0/0")};
+        << sample(QStringLiteral("rtfpipe-inline__Issue10.rtf")) << QStringList{QStringLiteral("align1 m0/0/0/0/0")};
 }
 
 void TestRtfReader::paragraphFormats()
@@ -328,7 +328,7 @@ void TestRtfReader::paragraphFormats()
     QTextDocument doc;
     kmp::rtf::read(input, &doc);
     QStringList actual;
-    for (const QString& line : kmp::rtf::test::documentSignature(doc).split(QLatin1Char('\n')))
+    for (const QString &line : kmp::rtf::test::documentSignature(doc).split(QLatin1Char('\n')))
         actual << line.section(QLatin1Char('['), 0, 0).trimmed();
     QCOMPARE(actual, expected);
 }
@@ -339,19 +339,20 @@ void TestRtfReader::lists_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("rich-edit bullets and numbering") << sample(QStringLiteral("rtfpipe__List.rtf"))
-        << QStringLiteral("-,disc1#0,disc1#1,-,dec1.#0,dec1.#1")
+    QTest::newRow("rich-edit bullets and numbering")
+        << sample(QStringLiteral("rtfpipe__List.rtf")) << QStringLiteral("-,disc1#0,disc1#1,-,dec1.#0,dec1.#1")
         << QStringLiteral("Paragraph\nBullet\nBullet 2\nParagraph 2\nList 1\nList 2");
-    QTest::newRow("Word re-save of the same list") << sample(QStringLiteral("rtfpipe__ListWord.rtf"))
-        << QStringLiteral("-,disc1#0,disc1#1,-,dec1.#0,dec1.#1")
+    QTest::newRow("Word re-save of the same list")
+        << sample(QStringLiteral("rtfpipe__ListWord.rtf")) << QStringLiteral("-,disc1#0,disc1#1,-,dec1.#0,dec1.#1")
         << QStringLiteral("Paragraph\nBullet\nBullet 2\nParagraph 2\nList 1\nList 2");
-    QTest::newRow("Word list table with levels, \\listtext ignored")
-        << QByteArray("{\\rtf1{\\*\\listtable{\\list\\listtemplateid1{\\listlevel\\levelnfc23{\\leveltext\\'01\\u-3913 ?;}}"
-                      "{\\listlevel\\levelnfc4{\\leveltext\\'02\\'01);}}\\listid7}{\\list{\\listlevel\\levelnfc255{\\leveltext\\'00;}}\\listid8}}"
-                      "{\\*\\listoverridetable{\\listoverride\\listid7\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}}"
-                      "\\pard\\ls1{\\listtext\\'b7\\tab}a\\par{\\listtext\\'b7\\tab}b\\par\\pard\\ls1\\ilvl1{\\listtext a)\\tab}c\\par"
-                      "\\pard\\ls2 d\\par\\pard e}")
-        << QStringLiteral("disc1#0,disc1#1,alpha2)#0,-,-") << QStringLiteral("a\nb\nc\nd\ne");
+    QTest::newRow("Word list table with levels, \\listtext ignored") << QByteArray(
+        "{\\rtf1{\\*\\listtable{\\list\\listtemplateid1{\\listlevel\\levelnfc23{\\leveltext\\'01\\u-3913 ?;}}"
+        "{\\listlevel\\levelnfc4{\\leveltext\\'02\\'01);}}\\listid7}{\\list{\\listlevel\\levelnfc255{\\leveltext\\'00;}}"
+        "\\listid8}}"
+        "{\\*\\listoverridetable{\\listoverride\\listid7\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}}"
+        "\\pard\\ls1{\\listtext\\'b7\\tab}a\\par{\\listtext\\'b7\\tab}b\\par\\pard\\ls1\\ilvl1{\\listtext a)\\tab}c\\par"
+        "\\pard\\ls2 d\\par\\pard e}") << QStringLiteral("disc1#0,disc1#1,alpha2)#0,-,-")
+                                                                     << QStringLiteral("a\nb\nc\nd\ne");
     QTest::newRow("numbering restarts after a plain paragraph")
         << QByteArray("{\\rtf1\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\fi-360\\li720 a\\par b\\par\\pard c\\par"
                       "\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\fi-360\\li720 d}")
@@ -374,10 +375,12 @@ void TestRtfReader::lists_data()
                       "\\pard{\\*\\pn\\pnlvlcont}\\li720 more\\par"
                       "\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\li720 b}")
         << QStringLiteral("dec1.#0,-,dec1.#1") << QStringLiteral("a\nmore\nb");
-    QTest::newRow("rendered marker only") << QByteArray("{\\rtf1{\\pntext 1.\\tab}a\\par{\\pntext 2.\\tab}b\\par{\\pntext\\'b7\\tab}c}")
-        << QStringLiteral("dec1.#0,dec1.#1,disc1#0") << QStringLiteral("a\nb\nc");
-    QTest::newRow("\\pn group only, as PHP writers do") << sample(QStringLiteral("rtfpipe__phprtflite__lists.rtf")).left(700) + "}"
-        << QStringLiteral("-,disc2#0,disc2#1,disc2#2") << QStringLiteral("Text before the list\nhello world\nfoo\nbar");
+    QTest::newRow("rendered marker only") << QByteArray(
+        "{\\rtf1{\\pntext 1.\\tab}a\\par{\\pntext 2.\\tab}b\\par{\\pntext\\'b7\\tab}c}")
+                                          << QStringLiteral("dec1.#0,dec1.#1,disc1#0") << QStringLiteral("a\nb\nc");
+    QTest::newRow("\\pn group only, as PHP writers do")
+        << sample(QStringLiteral("rtfpipe__phprtflite__lists.rtf")).left(700) + "}" << QStringLiteral("-,disc2#0,disc2#1,disc2#2")
+        << QStringLiteral("Text before the list\nhello world\nfoo\nbar");
 }
 
 void TestRtfReader::lists()
@@ -401,8 +404,8 @@ void TestRtfReader::tables_data()
     QTest::newRow("simple table between paragraphs")
         << QByteArray("{\\rtf1 before\\par\\trowd\\cellx1000\\cellx2000\\pard\\intbl a\\cell b\\cell\\row"
                       "\\trowd\\cellx1000\\cellx2000\\pard\\intbl c\\cell\\cell\\row\\pard after\\par}")
-        << QStringList{QStringLiteral("0,0:a"), QStringLiteral("0,1:b"), QStringLiteral("1,0:c"), QStringLiteral("1,1:")}
-        << 1 << QStringLiteral("before\na\nb\nc\n\nafter");
+        << QStringList{QStringLiteral("0,0:a"), QStringLiteral("0,1:b"), QStringLiteral("1,0:c"), QStringLiteral("1,1:")} << 1
+        << QStringLiteral("before\na\nb\nc\n\nafter");
     QTest::newRow("row properties after the cells, more cells than declared")
         << QByteArray("{\\rtf1\\intbl a\\cell b\\cell c\\cell\\trowd\\cellx100\\row}")
         << QStringList{QStringLiteral("0,0:a"), QStringLiteral("0,1:b"), QStringLiteral("0,2:c")} << 1
@@ -411,10 +414,11 @@ void TestRtfReader::tables_data()
         << QByteArray("{\\rtf1\\trowd\\cellx5000\\pard\\intbl outer\\par\\itap2 inner1\\nestcell inner2\\nestcell"
                       "{\\*\\nesttableprops\\trowd\\cellx100\\cellx200\\nestrow}\\pard\\intbl\\itap1 tail\\cell\\row\\pard end}")
         << QStringList{} << 2 << QStringLiteral("\nouter\ninner1\ninner2\ntail\nend");
-    QTest::newRow("cell mark without \\intbl") << QByteArray("{\\rtf1 a\\cell b\\cell\\row}")
-        << QStringList{QStringLiteral("0,0:a"), QStringLiteral("0,1:b")} << 1 << QStringLiteral("\na\nb\n");
+    QTest::newRow("cell mark without \\intbl")
+        << QByteArray("{\\rtf1 a\\cell b\\cell\\row}") << QStringList{QStringLiteral("0,0:a"), QStringLiteral("0,1:b")} << 1
+        << QStringLiteral("\na\nb\n");
     QTest::newRow("paragraphs inside a cell") << QByteArray("{\\rtf1\\intbl a\\par b\\par\\cell\\row}")
-        << QStringList{QStringLiteral("0,0:a\nb")} << 1 << QStringLiteral("\na\nb\n");
+                                              << QStringList{QStringLiteral("0,0:a\nb")} << 1 << QStringLiteral("\na\nb\n");
 }
 
 void TestRtfReader::tables()
@@ -429,9 +433,9 @@ void TestRtfReader::tables()
     QCOMPARE(doc.toPlainText(), text);
     if (cells.isEmpty())
         return;
-    QTextTable* table = qobject_cast<QTextTable*>(doc.rootFrame()->childFrames().value(0));
+    QTextTable *table = qobject_cast<QTextTable *>(doc.rootFrame()->childFrames().value(0));
     QVERIFY(table);
-    for (const QString& cell : cells) {
+    for (const QString &cell : cells) {
         const int row = cell.section(QLatin1Char(','), 0, 0).toInt();
         const int col = cell.section(QLatin1Char(','), 1).section(QLatin1Char(':'), 0, 0).toInt();
         const QTextTableCell c = table->cellAt(row, col);
@@ -448,33 +452,30 @@ void TestRtfReader::pictures_data()
     QTest::addColumn<QSize>("imageSize");   // of the resource; invalid for a placeholder
     QTest::addColumn<QSize>("displaySize"); // in the document, pixels
 
-    QTest::newRow("PNG as hex") << "{\\rtf1 x{\\pict\\pngblip\\picw4\\pich3\\picwgoal120\\pichgoal45\n" + pngBytes(4, 3).toHex() + "}y}"
+    QTest::newRow("PNG as hex") << "{\\rtf1 x{\\pict\\pngblip\\picw4\\pich3\\picwgoal120\\pichgoal45\n" + pngBytes(4, 3).toHex()
+                                       + "}y}"
                                 << QSize(4, 3) << QSize(8, 3);
-    QTest::newRow("PNG as \\bin, scaled")
-        << [] {
-               const QByteArray png = pngBytes(10, 20);
-               return "{\\rtf1{\\pict\\pngblip\\picscalex50\\picscaley200\\bin" + QByteArray::number(png.size()) + ' ' + png + "}}";
-           }()
-        << QSize(10, 20) << QSize(5, 40);
+    QTest::newRow("PNG as \\bin, scaled") << [] {
+        const QByteArray png = pngBytes(10, 20);
+        return "{\\rtf1{\\pict\\pngblip\\picscalex50\\picscaley200\\bin" + QByteArray::number(png.size()) + ' ' + png + "}}";
+    }() << QSize(10, 20) << QSize(5, 40);
     QTest::newRow("JPEG inside shppict, metafile fallback ignored")
         << "{\\rtf1{\\*\\shppict{\\pict\\jpegblip\\picw6\\pich5 " + jpegBytes(6, 5).toHex()
                + "}}{\\nonshppict{\\pict\\wmetafile8 0100}}}"
         << QSize(6, 5) << QSize(6, 5);
-    QTest::newRow("PNG labelled as JPEG") << "{\\rtf1{\\pict\\jpegblip " + pngBytes(3, 2).toHex() + "}}"
-                                          << QSize(3, 2) << QSize(3, 2);
+    QTest::newRow("PNG labelled as JPEG") << "{\\rtf1{\\pict\\jpegblip " + pngBytes(3, 2).toHex() + "}}" << QSize(3, 2)
+                                          << QSize(3, 2);
     QTest::newRow("metafile becomes a placeholder of its size")
-        << QByteArray("{\\rtf1{\\pict\\wmetafile8\\picw2000\\pich1000\\picwgoal1500\\pichgoal750 010009000003}}")
-        << QSize() << QSize(100, 50);
+        << QByteArray("{\\rtf1{\\pict\\wmetafile8\\picw2000\\pich1000\\picwgoal1500\\pichgoal750 010009000003}}") << QSize()
+        << QSize(100, 50);
     QTest::newRow("broken PNG becomes a placeholder")
         << QByteArray("{\\rtf1{\\pict\\pngblip\\picwgoal300\\pichgoal300 89504e470d0a1a0a0000}}") << QSize() << QSize(20, 20);
-    QTest::newRow("PNG claiming a huge size is not decoded")
-        << "{\\rtf1{\\pict\\pngblip " + [] {
-               QByteArray png = pngBytes(2, 2);
-               // Width and height live at bytes 16..23 of the header chunk.
-               png.replace(16, 8, QByteArray::fromHex("0000ffff0000ffff"));
-               return png.toHex();
-           }() + "}}"
-        << QSize() << QSize(32, 32);
+    QTest::newRow("PNG claiming a huge size is not decoded") << "{\\rtf1{\\pict\\pngblip " + [] {
+        QByteArray png = pngBytes(2, 2);
+        // Width and height live at bytes 16..23 of the header chunk.
+        png.replace(16, 8, QByteArray::fromHex("0000ffff0000ffff"));
+        return png.toHex();
+    }() + "}}" << QSize() << QSize(32, 32);
 }
 
 void TestRtfReader::pictures()
@@ -508,24 +509,35 @@ void TestRtfReader::samples_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QStringList>("phrases");
 
-    QTest::newRow("GBK by font charset") << QStringLiteral("rtfpipe-inline__Issue20.rtf") << QStringList{QStringLiteral("《对外汉语教学概论》")};
-    QTest::newRow("Shift-JIS by font charset") << QStringLiteral("rtfpipe__RtfParserTest_4.rtf") << QStringList{QStringLiteral("バージョンアップ注文書（銀行振込）")};
-    QTest::newRow("\\uc2 with double-byte fallbacks") << QStringLiteral("rtfpipe__rtf2xml__japanese.rtf")
+    QTest::newRow("GBK by font charset") << QStringLiteral("rtfpipe-inline__Issue20.rtf")
+                                         << QStringList{QStringLiteral("《对外汉语教学概论》")};
+    QTest::newRow("Shift-JIS by font charset")
+        << QStringLiteral("rtfpipe__RtfParserTest_4.rtf") << QStringList{QStringLiteral("バージョンアップ注文書（銀行振込）")};
+    QTest::newRow("\\uc2 with double-byte fallbacks")
+        << QStringLiteral("rtfpipe__rtf2xml__japanese.rtf")
         << QStringList{QStringLiteral("オープンソース・ソフトウエアのプロジェクトです。")};
-    QTest::newRow("Cyrillic by ansicpg, nested tables") << QStringLiteral("rtfpipe__Issue34.rtf")
+    QTest::newRow("Cyrillic by ansicpg, nested tables")
+        << QStringLiteral("rtfpipe__Issue34.rtf")
         << QStringList{QStringLiteral("У Х В А Л А"), QStringLiteral("Б.І. Гулько"), QStringLiteral("В.А.Черненко")};
-    QTest::newRow("rich-edit colours and underline") << QStringLiteral("rtfpipe__Issue42.rtf") << QStringList{QStringLiteral("Overview of Policy/Claims")};
-    QTest::newRow("broken generator and field") << QStringLiteral("rtfpipe-inline__Issue32.rtf") << QStringList{QStringLiteral("http://www.xxxx.co.uk")};
-    QTest::newRow("\\uc switching") << QStringLiteral("rtfpipe__Test01.rtf")
-        << QStringList{QStringLiteral("Unicode: [Γ] - ANSI-fallback: [G]"), QStringLiteral("\"αβχ\"")};
+    QTest::newRow("rich-edit colours and underline")
+        << QStringLiteral("rtfpipe__Issue42.rtf") << QStringList{QStringLiteral("Overview of Policy/Claims")};
+    QTest::newRow("broken generator and field")
+        << QStringLiteral("rtfpipe-inline__Issue32.rtf") << QStringList{QStringLiteral("http://www.xxxx.co.uk")};
+    QTest::newRow("\\uc switching") << QStringLiteral(
+        "rtfpipe__Test01.rtf") << QStringList{QStringLiteral("Unicode: [Γ] - ANSI-fallback: [G]"), QStringLiteral("\"αβχ\"")};
     QTest::newRow("Mac Roman and Symbol bullets") << QStringLiteral("rtfpipe__rtf2xml__bullet_list.rtf") << QStringList{};
     QTest::newRow("Symbol font") << QStringLiteral("rtfpipe__rtf2xml__symbol.rtf") << QStringList{};
-    QTest::newRow("old Word document with pictures and tables") << QStringLiteral("rtfpipe__rtf2xml__old3_from_web.rtf") << QStringList{};
-    QTest::newRow("pictures") << QStringLiteral("rtfpipe__phprtflite__images.rtf") << QStringList{QStringLiteral("Here is .png image.")};
-    QTest::newRow("metafiles in tables") << QStringLiteral("rtfpipe__Issue33.rtf") << QStringList{QStringLiteral("SUNDHEDSFARLIGE EGNESKABER")};
+    QTest::newRow("old Word document with pictures and tables")
+        << QStringLiteral("rtfpipe__rtf2xml__old3_from_web.rtf") << QStringList{};
+    QTest::newRow("pictures") << QStringLiteral("rtfpipe__phprtflite__images.rtf")
+                              << QStringList{QStringLiteral("Here is .png image.")};
+    QTest::newRow("metafiles in tables") << QStringLiteral("rtfpipe__Issue33.rtf")
+                                         << QStringList{QStringLiteral("SUNDHEDSFARLIGE EGNESKABER")};
     QTest::newRow("empty file") << QStringLiteral("rtfpipe__RtfParserTest_fail_4.rtf") << QStringList{};
-    QTest::newRow("junk before the brace") << QStringLiteral("rtfpipe__RtfParserTest_fail_0.rtf") << QStringList{QStringLiteral("Hello world in {RTF}…")};
-    QTest::newRow("brace too many") << QStringLiteral("rtfpipe__RtfParserTest_fail_2.rtf") << QStringList{QStringLiteral("Hello world in {RTF}…")};
+    QTest::newRow("junk before the brace") << QStringLiteral("rtfpipe__RtfParserTest_fail_0.rtf")
+                                           << QStringList{QStringLiteral("Hello world in {RTF}…")};
+    QTest::newRow("brace too many") << QStringLiteral("rtfpipe__RtfParserTest_fail_2.rtf")
+                                    << QStringList{QStringLiteral("Hello world in {RTF}…")};
 }
 
 void TestRtfReader::samples()
@@ -533,7 +545,7 @@ void TestRtfReader::samples()
     QFETCH(QString, file);
     QFETCH(QStringList, phrases);
     const QString text = load(sample(file));
-    for (const QString& phrase : phrases)
+    for (const QString &phrase : phrases)
         QVERIFY2(text.contains(phrase), qPrintable(QStringLiteral("'%1' not in:\n%2").arg(phrase, text.left(2000))));
     QVERIFY(!text.contains(QLatin1String("\\par")));
     QVERIFY(!text.contains(QLatin1String("{\\")));
@@ -548,11 +560,12 @@ void TestRtfReader::againstOtherReaders_data()
     }
     const QStringList htmls = QDir(kSamples).entryList({QStringLiteral("*.expected.html")}, QDir::Files, QDir::Name);
     QVERIFY(htmls.size() >= 10);
-    for (const QString& html : htmls) {
+    for (const QString &html : htmls) {
         // That reference rendering is of the nested-tables sample, not of the pictures one.
         if (html.startsWith(QLatin1String("rtfpipe__phprtflite__images")))
             continue;
-        QTest::newRow(qPrintable(html.section(QLatin1Char('.'), 0, 0).replace(QLatin1String("Issue"), QLatin1String("case")))) << html;
+        QTest::newRow(qPrintable(html.section(QLatin1Char('.'), 0, 0).replace(QLatin1String("Issue"), QLatin1String("case"))))
+            << html;
     }
 }
 
@@ -580,7 +593,7 @@ void TestRtfReader::againstOtherReaders()
 
     qsizetype at = 0;
     int found = 0;
-    for (const QString& w : expected) {
+    for (const QString &w : expected) {
         const qsizetype i = actual.indexOf(w, at);
         if (i >= 0) {
             at = i + 1;

@@ -80,11 +80,16 @@ void TestCallJson::badDelta_data()
     QTest::addColumn<QByteArray>("json");
     QTest::newRow("no fields") << QByteArray(R"({"changes":[]})");
     QTest::newRow("unknown kind of field") << QByteArray(R"({"fields":[["A","text",1]],"changes":[]})");
-    QTest::newRow("unknown kind of change") << QByteArray(R"({"fields":[["A","string",1]],"changes":[{"kind":"upsert","new":["x"]}]})");
-    QTest::newRow("row of the wrong length") << QByteArray(R"({"fields":[["A","string",1]],"changes":[{"kind":"insert","new":["x","y"]}]})");
-    QTest::newRow("text too long for its field") << QByteArray(R"({"fields":[["A","string",1]],"changes":[{"kind":"insert","new":["xy"]}]})");
-    QTest::newRow("text where a number goes") << QByteArray(R"({"fields":[["A","float",0]],"changes":[{"kind":"insert","new":["1"]}]})");
-    QTest::newRow("bad base64") << QByteArray(R"({"fields":[["A","blob",0]],"changes":[{"kind":"insert","new":[{"base64":"!!"}]}]})");
+    QTest::newRow("unknown kind of change") << QByteArray(
+        R"({"fields":[["A","string",1]],"changes":[{"kind":"upsert","new":["x"]}]})");
+    QTest::newRow("row of the wrong length")
+        << QByteArray(R"({"fields":[["A","string",1]],"changes":[{"kind":"insert","new":["x","y"]}]})");
+    QTest::newRow("text too long for its field")
+        << QByteArray(R"({"fields":[["A","string",1]],"changes":[{"kind":"insert","new":["xy"]}]})");
+    QTest::newRow("text where a number goes")
+        << QByteArray(R"({"fields":[["A","float",0]],"changes":[{"kind":"insert","new":["1"]}]})");
+    QTest::newRow("bad base64") << QByteArray(
+        R"({"fields":[["A","blob",0]],"changes":[{"kind":"insert","new":[{"base64":"!!"}]}]})");
     QTest::newRow("not JSON") << QByteArray("{fields");
 }
 
@@ -104,7 +109,8 @@ void TestCallJson::resultToJson()
 {
     Packet p;
     p.fields = {{QStringLiteral("CDTIPOLAUDO"), FieldKind::String, 3}, {QStringLiteral("DSPADRLAUDO"), FieldKind::Blob, 0}};
-    p.rows = {{QStringLiteral("001"), QByteArray("{\\rtf1}")}, {QStringLiteral("002"), QByteArray("\xff\xfe", 2)},
+    p.rows = {{QStringLiteral("001"), QByteArray("{\\rtf1}")},
+              {QStringLiteral("002"), QByteArray("\xff\xfe", 2)},
               {QStringLiteral("003"), QVariant()}};
     const QJsonValue one = call::resultToJson(QCborValue(encodePacket(p)));
     QCOMPARE(one.toObject().value("fields").toArray().at(0).toArray(), (QJsonArray{"CDTIPOLAUDO", "string", 3}));

@@ -40,9 +40,16 @@ void writeCatalogue(const QString &dir, int n, const QString &mark)
     QByteArray subs = "SUBCAT;CLASSIF;RESTRSEXO;CAUSAOBITO;DESCRICAO;DESCRABREV;REFER;EXCLUIDOS;\n";
     for (int i = 0; i < n; ++i) {
         const QString code = QStringLiteral("%1%2").arg(QChar(u'A' + i % 26)).arg(i / 26, 2, 10, QLatin1Char('0'));
-        cats += QStringLiteral("%1;;Doença de teste número %2, forma %3;%1 Doenca teste %2;;;\n").arg(code).arg(i).arg(mark).toLatin1();
+        cats += QStringLiteral("%1;;Doença de teste número %2, forma %3;%1 Doenca teste %2;;;\n")
+                    .arg(code)
+                    .arg(i)
+                    .arg(mark)
+                    .toLatin1();
         subs += QStringLiteral("%1%2;;;;Subcategoria %2 da doença %1, forma %3;%1.%2 Subcat;;;\n")
-                    .arg(code).arg(i % 10).arg(mark).toLatin1();
+                    .arg(code)
+                    .arg(i % 10)
+                    .arg(mark)
+                    .toLatin1();
     }
     QFile c(dir + QStringLiteral("/CID-10-CATEGORIAS.CSV"));
     QFile s(dir + QStringLiteral("/CID-10-SUBCATEGORIAS.CSV"));
@@ -146,9 +153,10 @@ public:
                 while (auto body = reader.next()) {
                     const wire::Request req = wire::decodeRequest(*body);
                     const wire::Response resp =
-                        req.args.isEmpty() ? wire::Response::success(req.id, QCborValue(packet))
-                                           : wire::Response::failure(req.id, wire::ErrorCode::BadRequest,
-                                                                     QStringLiteral("GetDiagnost espera 0 argumento(s), recebeu 1."));
+                        req.args.isEmpty()
+                            ? wire::Response::success(req.id, QCborValue(packet))
+                            : wire::Response::failure(req.id, wire::ErrorCode::BadRequest,
+                                                      QStringLiteral("GetDiagnost espera 0 argumento(s), recebeu 1."));
                     s->write(wire::frame(wire::encodeResponse(resp)));
                     s->waitForBytesWritten(2000);
                 }
@@ -244,7 +252,8 @@ void TestCatalogueCache::compressedAndPlainClients()
     relay.moveToThread(&relayThread);
     relayThread.start();
     quint16 relayPort = 0;
-    QMetaObject::invokeMethod(&relay, [&relay]() { return relay.listen(); }, Qt::BlockingQueuedConnection, &relayPort);
+    QMetaObject::invokeMethod(
+        &relay, [&relay]() { return relay.listen(); }, Qt::BlockingQueuedConnection, &relayPort);
     QVERIFY(relayPort);
     const auto stopRelay = qScopeGuard([&relayThread]() {
         relayThread.quit();
@@ -411,8 +420,7 @@ void TestCatalogueCache::copyRefreshedAfterImport()
     QTemporaryDir folder;
     const CatalogueCache other(QStringLiteral("10.0.0.9:21280"), QStringLiteral("GetDiagnost"), folder.path());
     QVERIFY(other.write(QStringLiteral("3-0000000000000003"), onePacket(QStringLiteral("OTHER"))));
-    const CatalogueCache cache(QStringLiteral("127.0.0.1:%1").arg(server.port()), QStringLiteral("GetDiagnost"),
-                               folder.path());
+    const CatalogueCache cache(QStringLiteral("127.0.0.1:%1").arg(server.port()), QStringLiteral("GetDiagnost"), folder.path());
     const auto netOwner = connection(server.port());
     TNetConnection &net = *netOwner;
 
@@ -444,8 +452,7 @@ void TestCatalogueCache::serverWithoutVersions()
     QTemporaryDir folder;
     {
         OldServer old(packet);
-        const CatalogueCache cache(QStringLiteral("127.0.0.1:%1").arg(old.port()), QStringLiteral("GetDiagnost"),
-                                   folder.path());
+        const CatalogueCache cache(QStringLiteral("127.0.0.1:%1").arg(old.port()), QStringLiteral("GetDiagnost"), folder.path());
         const auto netOwner = connection(old.port());
         TNetConnection &net = *netOwner;
         QCOMPARE(cache.fetch(net), packet);

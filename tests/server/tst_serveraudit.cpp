@@ -3,10 +3,10 @@
 // refused save records nothing; no remote method can write the trail; and
 // 'kmp-appserver audit' prints the history in order with rich text as a line diff.
 
+#include "democatalogue.h"
 #include "packet.h"
 #include "schema.h"
 #include "serverharness.h"
-#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -80,27 +80,33 @@ void TestServerAudit::everyAppliedChangeOnce()
     const QByteArray after("{\\rtf1\\ansi Primeira linha\\par Segunda alterada\\par Terceira\\par}");
     const RowValues sectionOld{kPaciente, kDate, before, kFilial};
     const RowValues sectionNew{kPaciente, kDate, after, kFilial};
-    const auto call = [&](const char *method, const QCborArray &args) {
-        return c.call(request(QLatin1String(method), args));
-    };
-    QVERIFY(call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, diag("I10", 1)},
-                                                              {ChangeKind::Insert, {}, diag("J459", 2)}})).ok);
+    const auto call = [&](const char *method, const QCborArray &args) { return c.call(request(QLatin1String(method), args)); };
+    QVERIFY(call("SetDiagPaci", deltaArg(tables::diagPaci(),
+                                         {{ChangeKind::Insert, {}, diag("I10", 1)}, {ChangeKind::Insert, {}, diag("J459", 2)}}))
+                .ok);
     QVERIFY(call("SetHistDoen", deltaArg(tables::histDoen(), {{ChangeKind::Insert, {}, sectionOld}})).ok);
     QVERIFY(call("SetHistDoen", deltaArg(tables::histDoen(), {{ChangeKind::Modify, sectionOld, sectionNew}})).ok);
     // Refused saves leave no trace: a duplicate after a valid change in the same delta,
     // and a delta that names a column of the trail itself.
-    QVERIFY(!call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, diag("E119", 3)},
-                                                               {ChangeKind::Insert, {}, diag("I10", 4)}})).ok);
+    QVERIFY(!call("SetDiagPaci", deltaArg(tables::diagPaci(),
+                                          {{ChangeKind::Insert, {}, diag("E119", 3)}, {ChangeKind::Insert, {}, diag("I10", 4)}}))
+                 .ok);
     FieldDefs sneaky = tables::diagPaci().fieldDefs();
     sneaky.push_back({QStringLiteral("CLIENT_KEY"), FieldKind::String, 64});
     RowValues sneakyRow = diag("K219", 5);
     sneakyRow.push_back(QStringLiteral("outra-pessoa"));
-    const wire::Response refused = call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, sneakyRow}}, sneaky));
+    const wire::Response refused =
+        call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, sneakyRow}}, sneaky));
     QVERIFY(!refused.ok);
     QCOMPARE(refused.errorCode, int(wire::ErrorCode::Invalid));
     QVERIFY(call("SetDiagPaci", deltaArg(tables::diagPaci(), {{ChangeKind::Delete, diag("J459", 2), {}}})).ok);
 
-    struct Expected { const char *method; const char *table; const char *kind; };
+    struct Expected
+    {
+        const char *method;
+        const char *table;
+        const char *kind;
+    };
     const std::vector<Expected> expected{{"SetDiagPaci", "DIAGPACI", "insert"},
                                          {"SetDiagPaci", "DIAGPACI", "insert"},
                                          {"SetHistDoen", "HISTDOEN", "insert"},

@@ -53,8 +53,8 @@ wire::Request insertDiagnosis(int station)
     d.fields = tables::diagPaci().fieldDefs();
     d.changes.push_back({ChangeKind::Insert,
                          {},
-                         {kFilial, paciente(station), kDate, QStringLiteral("I10"),
-                          QStringLiteral("Diagnóstico I10"), 1.0, QStringLiteral("CID10")}});
+                         {kFilial, paciente(station), kDate, QStringLiteral("I10"), QStringLiteral("Diagnóstico I10"), 1.0,
+                          QStringLiteral("CID10")}});
     return request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))});
 }
 
@@ -110,7 +110,6 @@ int databaseConnectionsOf(const TestDatabase &db, qint64 pid)
             ++n;
     return n;
 }
-
 
 std::unique_ptr<QTcpSocket> hostileSocket(quint16 port)
 {
@@ -172,8 +171,7 @@ void TestServerCrowds::heldSockets_data()
     // On a keyed server the sockets never answer the key challenge: only a quarter of
     // the address's slots may be in the handshake at once.
     addBackendRows("unauthenticated sockets on a keyed server", [](QTestData &row) {
-        row << true << 24 << QStringList{"--max-connections", "20", "--max-per-address", "20"}
-            << "ainda sem chave de cliente";
+        row << true << 24 << QStringList{"--max-connections", "20", "--max-per-address", "20"} << "ainda sem chave de cliente";
     });
 }
 
@@ -321,8 +319,8 @@ void TestServerCrowds::memoryBudget_data()
 {
     addBackendColumn();
     QTest::addColumn<int>("budgetMib");
-    QTest::addColumn<int>("saves");    // at once, one station each
-    QTest::addColumn<int>("sizeMib");  // of each section
+    QTest::addColumn<int>("saves");   // at once, one station each
+    QTest::addColumn<int>("sizeMib"); // of each section
     QTest::addColumn<bool>("allRefused");
     addBackendRows("one save larger than the budget", [](QTestData &row) { row << 4 << 1 << 6 << true; });
     addBackendRows("six saves at once, room for two", [](QTestData &row) { row << 13 << 6 << 6 << false; });
@@ -406,14 +404,14 @@ void TestServerCrowds::fiveHundredStations()
         DbConnection admin(DatabaseConfig::parse(shared));
         admin.execDirect(QStringLiteral("DROP ROLE IF EXISTS %1").arg(role));
         admin.execDirect(QStringLiteral("CREATE ROLE %1 LOGIN CONNECTION LIMIT 97").arg(role));
-        admin.execDirect(QStringLiteral("GRANT CREATE ON DATABASE \"%1\" TO %2")
-                             .arg(DatabaseConfig::parse(shared).database, role));
+        admin.execDirect(
+            QStringLiteral("GRANT CREATE ON DATABASE \"%1\" TO %2").arg(DatabaseConfig::parse(shared).database, role));
         const DatabaseConfig c = DatabaseConfig::parse(shared);
         url = QStringLiteral("postgresql://%1@%2:%3/%4").arg(role, c.host).arg(c.port).arg(c.database);
     }
     const QString schema = QStringLiteral("kmp_crowd_%1").arg(QCoreApplication::applicationPid());
-    const QString databaseUrl = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema="))
-                                + schema;
+    const QString databaseUrl =
+        url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + schema;
     const auto cleanUp = qScopeGuard([&]() {
         try {
             {
@@ -469,7 +467,8 @@ void TestServerCrowds::fiveHundredStations()
     }
     for (auto &t : threads)
         t.join();
-    QVERIFY2(failures.isEmpty(), qPrintable(QStringLiteral("%1 failures, first: %2").arg(failures.size()).arg(failures.value(0))));
+    QVERIFY2(failures.isEmpty(),
+             qPrintable(QStringLiteral("%1 failures, first: %2").arg(failures.size()).arg(failures.value(0))));
     QCOMPARE(reads.load(), stations);
     QCOMPARE(saves.load(), stations);
     QCOMPARE(countRows(DatabaseConfig::parse(databaseUrl), QStringLiteral("DIAGPACI")), stations);
@@ -510,11 +509,11 @@ void TestServerCrowds::killedDuringCommittedTogether()
                 QStringList codes;
                 for (int k = 0; k < 3; ++k) {
                     codes << codeOf(n, save, k);
-                    d.changes.push_back({ChangeKind::Insert,
-                                         {},
-                                         {kFilial, paciente(n), kDate, codes.back(),
-                                          QStringLiteral("Diagnóstico ") + codes.back(),
-                                          double(save * 3 + k + 1), QStringLiteral("CID10")}});
+                    d.changes.push_back(
+                        {ChangeKind::Insert,
+                         {},
+                         {kFilial, paciente(n), kDate, codes.back(), QStringLiteral("Diagnóstico ") + codes.back(),
+                          double(save * 3 + k + 1), QStringLiteral("CID10")}});
                 }
                 try {
                     const wire::Response r = c.call(request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))}));

@@ -4,11 +4,11 @@
 // with eight clients saving the same consultation at once must lose no update, store no
 // duplicate and record every applied change in the audit trail exactly once.
 
+#include "democatalogue.h"
 #include "packet.h"
 #include "recordset.h"
 #include "schema.h"
 #include "serverharness.h"
-#include "democatalogue.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -223,7 +223,8 @@ void TestServerFaults::twoServersOnePostgres()
         qWarning("two servers without TLS: %s", qPrintable(noTls));
     ServerProcess servers[2];
     for (ServerProcess &s : servers)
-        QVERIFY(s.start(db->databaseUrl(), (tls ? certs.serverOptions() : QStringList()) + QStringList{QStringLiteral("--keys"), keyFile}));
+        QVERIFY(s.start(db->databaseUrl(),
+                        (tls ? certs.serverOptions() : QStringList()) + QStringList{QStringLiteral("--keys"), keyFile}));
     const auto secure = [&](wire::Client &c) {
         if (tls)
             c.setTls(true, certs.ca());
@@ -235,7 +236,9 @@ void TestServerFaults::twoServersOnePostgres()
         configureClient(c, servers[0].port());
         secure(c);
         c.setCredentials(QStringLiteral("estacao-0"), "segredo-da-estacao-0-abcdef");
-        QVERIFY(c.call(request(QStringLiteral("SetHistDoen"), deltaArg(tables::histDoen(), {{ChangeKind::Insert, {}, sectionStart}}))).ok);
+        QVERIFY(
+            c.call(request(QStringLiteral("SetHistDoen"), deltaArg(tables::histDoen(), {{ChangeKind::Insert, {}, sectionStart}})))
+                .ok);
     }
 
     struct Outcome
@@ -261,10 +264,15 @@ void TestServerFaults::twoServersOnePostgres()
                 for (int round = 0; round < kRounds && out.error.isEmpty(); ++round) {
                     // Everyone adds the same diagnosis in the same round: one may win.
                     const QString code = QStringLiteral("R%1").arg(round, 2, 10, QLatin1Char('0'));
-                    const RowValues row{kFilial, kPaciente, kDate, code, QStringLiteral("Diagnóstico ") + code, double(round + 10),
+                    const RowValues row{kFilial,
+                                        kPaciente,
+                                        kDate,
+                                        code,
+                                        QStringLiteral("Diagnóstico ") + code,
+                                        double(round + 10),
                                         QStringLiteral("CID10")};
-                    const wire::Response ins = c.call(request(QStringLiteral("SetDiagPaci"),
-                                                              deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, row}})));
+                    const wire::Response ins = c.call(
+                        request(QStringLiteral("SetDiagPaci"), deltaArg(tables::diagPaci(), {{ChangeKind::Insert, {}, row}})));
                     if (ins.ok)
                         out.insertedCodes.push_back(code);
                     else if (ins.errorCode == int(wire::ErrorCode::Conflict))
@@ -285,8 +293,8 @@ void TestServerFaults::twoServersOnePostgres()
                         const RowValues old = p.rows.at(0);
                         RowValues now = old;
                         now[2] = old[2].toByteArray() + ";" + tag.toUtf8();
-                        const wire::Response save = c.call(request(QStringLiteral("SetHistDoen"),
-                                                                   deltaArg(tables::histDoen(), {{ChangeKind::Modify, old, now}})));
+                        const wire::Response save = c.call(request(
+                            QStringLiteral("SetHistDoen"), deltaArg(tables::histDoen(), {{ChangeKind::Modify, old, now}})));
                         if (save.ok) {
                             out.sectionTags.push_back(tag);
                             break;
@@ -356,15 +364,19 @@ void TestServerFaults::twoServersOnePostgres()
         const QString kind = a.value(1).toString();
         if (table == QLatin1String("DIAGPACI")) {
             QCOMPARE(kind, QStringLiteral("insert"));
-            const QString code = QJsonDocument::fromJson(a.value(3).toString().toUtf8()).object().value(QLatin1String("CDDIAGNOST")).toString();
+            const QString code =
+                QJsonDocument::fromJson(a.value(3).toString().toUtf8()).object().value(QLatin1String("CDDIAGNOST")).toString();
             QVERIFY2(!auditedInsert.count(code), qPrintable(code));
             auditedInsert[code] = a.value(2).toString();
         } else if (table == QLatin1String("HISTDOEN") && kind == QLatin1String("modify")) {
             // The text sits in the blob column, its size in the values.
             const auto blob = [](const QVariant &json, const QVariant &column) {
                 const qint64 size = QJsonDocument::fromJson(json.toString().toUtf8())
-                                        .object().value(QLatin1String("DSHISTDOEATU")).toObject()
-                                        .value(QLatin1String("bytes")).toInteger(-1);
+                                        .object()
+                                        .value(QLatin1String("DSHISTDOEATU"))
+                                        .toObject()
+                                        .value(QLatin1String("bytes"))
+                                        .toInteger(-1);
                 return size == column.toByteArray().size() ? column.toByteArray() : QByteArray("size mismatch");
             };
             QCOMPARE(blob(a.value(4), a.value(6)), previousNew);

@@ -151,7 +151,14 @@ void TestServerIntegrity::hostileRequestIsRefused_data()
     const TableDef &hist = tables::histDoen();
     const TableDef &report = tables::memLaudo();
     const QString nul = QStringLiteral("J18") + QChar(0) + QStringLiteral("9");
-    struct Row { const char *name; QString method; QCborArray args; int code; QString says; };
+    struct Row
+    {
+        const char *name;
+        QString method;
+        QCborArray args;
+        int code;
+        QString says;
+    };
     const std::vector<Row> rows{
         // A modify that would move a record: to another patient, day, branch, code or type.
         {"diagnosis moved to another patient", "SetDiagPaci", args(encoded(diag, {mod(diagRow(), with(diagRow(), 1, kOther))})),
@@ -159,18 +166,21 @@ void TestServerIntegrity::hostileRequestIsRefused_data()
         {"diagnosis moved to another day", "SetDiagPaci", args(encoded(diag, {mod(diagRow(), with(diagRow(), 2, kDate + 1))})),
          invalid, "DTCONSPACI faz parte da chave"},
         {"diagnosis moved to another branch", "SetDiagPaci",
-         args(encoded(diag, {mod(diagRow(), with(diagRow(), 0, QStringLiteral("0002")))})), invalid, "CDFILIAL faz parte da chave"},
-        {"diagnosis code swapped", "SetDiagPaci", args(encoded(diag, {mod(diagRow(), diagRow(QStringLiteral("E119")))})),
-         invalid, "CDDIAGNOST faz parte da chave"},
-        {"section moved to another patient", "SetHistDoen", args(encoded(hist, {mod(sectionRow(), with(sectionRow(), 0, kOther))})),
-         invalid, "CDPACIENTE faz parte da chave"},
+         args(encoded(diag, {mod(diagRow(), with(diagRow(), 0, QStringLiteral("0002")))})), invalid,
+         "CDFILIAL faz parte da chave"},
+        {"diagnosis code swapped", "SetDiagPaci", args(encoded(diag, {mod(diagRow(), diagRow(QStringLiteral("E119")))})), invalid,
+         "CDDIAGNOST faz parte da chave"},
+        {"section moved to another patient", "SetHistDoen",
+         args(encoded(hist, {mod(sectionRow(), with(sectionRow(), 0, kOther))})), invalid, "CDPACIENTE faz parte da chave"},
         {"report moved to another type", "SetMemLaudo",
          args(encoded(report, {mod(reportRow(), reportRow(QStringLiteral("002")))})), invalid, "CDTIPOLAUDO faz parte da chave"},
         // Text the envelope would refuse, hidden inside the delta.
         {"invalid UTF-8 in a diagnosis name", "SetDiagPaci",
-         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 4, QString::fromLatin1(kPlaceholder)))})), bad, "UTF-8"},
+         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 4, QString::fromLatin1(kPlaceholder)))})), bad,
+         "UTF-8"},
         {"invalid UTF-8 in a patient code", "SetDiagPaci",
-         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 1, QString::fromLatin1(kPlaceholder)))})), bad, "UTF-8"},
+         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 1, QString::fromLatin1(kPlaceholder)))})), bad,
+         "UTF-8"},
         // NUL and other control characters in codes, keys and names.
         {"NUL inside a diagnosis code", "SetDiagPaci", args(encoded(diag, {ins(with(diagRow(), 3, nul))})), invalid,
          "CDDIAGNOST contém um caractere de controle"},
@@ -178,22 +188,28 @@ void TestServerIntegrity::hostileRequestIsRefused_data()
          args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 1, QStringLiteral("0007") + QChar(0)))})), invalid,
          "CDPACIENTE contém um caractere de controle"},
         {"NUL inside a name", "SetDiagPaci",
-         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 4, QStringLiteral("Pneu") + QChar(0) + QStringLiteral("monia")))})),
+         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 4,
+                                      QStringLiteral("Pneu") + QChar(0) + QStringLiteral("monia")))})),
          invalid, "NMDIAGNOST contém um caractere de controle"},
         {"terminal escape in a branch", "SetHistDoen",
          args(encoded(hist, {ins({kOther, kDate, kRtf, QStringLiteral("\x1b[2J")})})), invalid, "CDFILIAL contém"},
         {"NUL in the original key of a modify", "SetDiagPaci",
-         args(encoded(diag, {mod(with(diagRow(), 1, QStringLiteral("0007") + QChar(0)), with(diagRow(), 1, QStringLiteral("0007") + QChar(0)))})),
+         args(encoded(diag, {mod(with(diagRow(), 1, QStringLiteral("0007") + QChar(0)),
+                                 with(diagRow(), 1, QStringLiteral("0007") + QChar(0)))})),
          invalid, "CDPACIENTE contém um caractere de controle"},
-        {"NUL in a load argument", "GetDiagPaci", {kFilial, QStringLiteral("0007") + QChar(0), kDate}, bad,
+        {"NUL in a load argument",
+         "GetDiagPaci",
+         {kFilial, QStringLiteral("0007") + QChar(0), kDate},
+         bad,
          "argumento 2 contém um caractere de controle"},
         // Numbers no screen produces.
-        {"sequence 1e308", "SetDiagPaci", args(encoded(diag, {ins(diagRow(QStringLiteral("E119"), 1e308))})), invalid, "NRSEQUENCIA"},
+        {"sequence 1e308", "SetDiagPaci", args(encoded(diag, {ins(diagRow(QStringLiteral("E119"), 1e308))})), invalid,
+         "NRSEQUENCIA"},
         {"sequence -5", "SetDiagPaci", args(encoded(diag, {ins(diagRow(QStringLiteral("E119"), -5))})), invalid, "NRSEQUENCIA"},
         {"sequence 2.5", "SetDiagPaci", args(encoded(diag, {ins(diagRow(QStringLiteral("E119"), 2.5))})), invalid, "NRSEQUENCIA"},
         {"sequence 0", "SetDiagPaci", args(encoded(diag, {ins(diagRow(QStringLiteral("E119"), 0))})), invalid, "NRSEQUENCIA"},
-        {"sequence 1e308 by a modify", "SetDiagPaci", args(encoded(diag, {mod(diagRow(), diagRow(QStringLiteral("I10"), 1e308))})),
-         invalid, "NRSEQUENCIA"},
+        {"sequence 1e308 by a modify", "SetDiagPaci",
+         args(encoded(diag, {mod(diagRow(), diagRow(QStringLiteral("I10"), 1e308))})), invalid, "NRSEQUENCIA"},
         {"date -1e308", "SetDiagPaci", args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 2, -1e308))})), invalid,
          "DTCONSPACI tem uma data fora do intervalo"},
         {"date in 1899", "SetHistDoen", args(encoded(hist, {ins({kOther, 1.0, kRtf, kFilial})})), invalid, "DTCONSPACI"},
@@ -259,7 +275,10 @@ void TestServerIntegrity::catalogueNameIsStored_data()
     QTest::addColumn<QString>("sentName");
     QTest::addColumn<QString>("sentTable");
     addBackendRows("the screen's own name", [](QTestData &d) { d << demoCatalogueName(QStringLiteral("E119")) << "CID10"; });
-    addBackendRows("a made-up name", [](QTestData &d) { d << "Nome inventado" << "XYZ"; });
+    addBackendRows("a made-up name", [](QTestData &d) {
+        d << "Nome inventado"
+          << "XYZ";
+    });
     addBackendRows("no name", [](QTestData &d) { d << QString() << QString(); });
 }
 
@@ -362,11 +381,11 @@ void TestServerIntegrity::auditReportShowsControlBytes()
     QVERIFY(server.start(db->databaseUrl()));
     wire::Client c;
     configureClient(c, server.port());
-    const wire::Response r = c.call(request(QStringLiteral("SetHistFam"),
-                                            args(encoded(tables::histFam(), {ins({kPaciente, kDate, text, kFilial})}))));
+    const wire::Response r =
+        c.call(request(QStringLiteral("SetHistFam"), args(encoded(tables::histFam(), {ins({kPaciente, kDate, text, kFilial})}))));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
-    const ToolRun report = runTool(binary("kmp-appserver"),
-                                   {"audit", "--branch", kFilial, "--patient", kPaciente, "--database", db->databaseUrl()});
+    const ToolRun report =
+        runTool(binary("kmp-appserver"), {"audit", "--branch", kFilial, "--patient", kPaciente, "--database", db->databaseUrl()});
     QVERIFY2(report.exitCode == 0, report.err.constData());
     QVERIFY2(report.out.contains("1 alteração(ões)"), report.out.constData());
     for (char ch : report.out)
@@ -393,7 +412,9 @@ void TestServerIntegrity::databaseFilesArePrivate()
         conn.execDirect(QStringLiteral("INSERT INTO FILIAL (CDFILIAL, NMFILIAL) VALUES ('0009', 'Filial')"));
         // While a connection is open the write-ahead log and its index exist beside the file.
         for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
-            struct stat st {};
+            struct stat st
+            {
+            };
             QVERIFY2(::stat(QFile::encodeName(file).constData(), &st) == 0, qPrintable(file));
             QCOMPARE(int(st.st_mode & 0777), 0600);
         }
@@ -407,7 +428,8 @@ void TestServerIntegrity::exposedDatabaseIsReported()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("shared.db"));
     QVERIFY(runTool(binary("kmp-appserver"), {"demo", "--database", QStringLiteral("sqlite:") + path}).exitCode == 0);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    QFile::setPermissions(path,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     QCOMPARE(exposedDatabaseFiles(path), QStringList{path});
     ServerProcess server;
     QVERIFY(server.start(QStringLiteral("sqlite:") + path));
@@ -417,24 +439,37 @@ void TestServerIntegrity::exposedDatabaseIsReported()
 void TestServerIntegrity::postgresLinkOptions_data()
 {
     QTest::addColumn<QString>("url");
-    QTest::addColumn<QString>("options"); // empty: refused
-    QTest::addColumn<QString>("says");    // part of the refusal
+    QTest::addColumn<QString>("options");                                  // empty: refused
+    QTest::addColumn<QString>("says");                                     // part of the refusal
     const QString file = QStringLiteral(KMP_BINARY_DIR "/CMakeCache.txt"); // any file that exists
     const QString base = QStringLiteral("postgresql://kmp@db.clinica:5432/kmp");
-    QTest::newRow("no options") << base << "connect_timeout=10" << "";
-    QTest::newRow("TLS required, with a timeout")
-        << base + "?sslmode=verify-full&sslrootcert=" + file + "&connect_timeout=5"
-        << "connect_timeout=5;sslmode='verify-full';sslrootcert='" + file + "'" << "";
+    QTest::newRow("no options") << base << "connect_timeout=10"
+                                << "";
+    QTest::newRow("TLS required, with a timeout") << base + "?sslmode=verify-full&sslrootcert=" + file + "&connect_timeout=5"
+                                                  << "connect_timeout=5;sslmode='verify-full';sslrootcert='" + file + "'"
+                                                  << "";
     QTest::newRow("client certificate and password file")
         << base + "?sslcert=" + file + "&sslkey=" + file + "&passfile=" + file + "&schema=s1"
-        << "connect_timeout=10;sslcert='" + file + "';sslkey='" + file + "';passfile='" + file + "'" << "";
-    QTest::newRow("unknown sslmode") << base + "?sslmode=sometimes" << "" << "sslmode inválido";
-    QTest::newRow("timeout that is no number") << base + "?connect_timeout=soon" << "" << "connect_timeout";
-    QTest::newRow("password file that does not exist") << base + "?passfile=/nao/existe" << "" << "não existe";
-    QTest::newRow("option smuggled in a path") << base + "?sslrootcert=" + file + "%3Bsslmode%3Ddisable" << ""
+        << "connect_timeout=10;sslcert='" + file + "';sslkey='" + file + "';passfile='" + file + "'"
+        << "";
+    QTest::newRow("unknown sslmode") << base + "?sslmode=sometimes"
+                                     << ""
+                                     << "sslmode inválido";
+    QTest::newRow("timeout that is no number") << base + "?connect_timeout=soon"
+                                               << ""
+                                               << "connect_timeout";
+    QTest::newRow("password file that does not exist") << base + "?passfile=/nao/existe"
+                                                       << ""
+                                                       << "não existe";
+    QTest::newRow("option smuggled in a path") << base + "?sslrootcert=" + file + "%3Bsslmode%3Ddisable"
+                                               << ""
                                                << "Caminho inválido";
-    QTest::newRow("option named twice") << base + "?sslmode=require&sslmode=disable" << "" << "repetida";
-    QTest::newRow("option of another program") << base + "?options=-c%20x" << "" << "Opção desconhecida";
+    QTest::newRow("option named twice") << base + "?sslmode=require&sslmode=disable"
+                                        << ""
+                                        << "repetida";
+    QTest::newRow("option of another program") << base + "?options=-c%20x"
+                                               << ""
+                                               << "Opção desconhecida";
 }
 
 void TestServerIntegrity::postgresLinkOptions()
@@ -485,7 +520,8 @@ void TestServerIntegrity::postgresLinkOptionsReachTheServer()
         withOptions += QStringLiteral("&schema=") + schemaOwner->config().schema;
     ServerProcess server;
     if (!serves) {
-        const ToolRun r = runTool(binary("kmp-appserver"), {"serve", "--listen", "127.0.0.1:0", "--database", withOptions}, {}, 30000);
+        const ToolRun r =
+            runTool(binary("kmp-appserver"), {"serve", "--listen", "127.0.0.1:0", "--database", withOptions}, {}, 30000);
         QVERIFY2(r.exitCode == 1, r.err.constData());
         QVERIFY2(QString::fromUtf8(r.err).contains(says), r.err.constData());
         return;
@@ -501,8 +537,9 @@ void TestServerIntegrity::fullServerWithKeysSaysSo()
 {
     QTemporaryDir dir;
     ServerProcess server;
-    QVERIFY(server.start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("full.db")),
-                         {QStringLiteral("--keys"), writeKeyFile(dir), QStringLiteral("--max-connections"), QStringLiteral("1")}));
+    QVERIFY(
+        server.start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("full.db")),
+                     {QStringLiteral("--keys"), writeKeyFile(dir), QStringLiteral("--max-connections"), QStringLiteral("1")}));
     wire::Client first, second;
     for (wire::Client *c : {&first, &second}) {
         configureClient(*c, server.port());

@@ -3,13 +3,13 @@
 // the command-line tools (kmp-call, import-cid10, demo).
 
 #include "client.h"
+#include "democatalogue.h"
 #include "dispatcher.h"
 #include "frame.h"
 #include "message.h"
 #include "packet.h"
 #include "schema.h"
 #include "serverharness.h"
-#include "democatalogue.h"
 #include "shareddata.h"
 #include "testdatabase.h"
 
@@ -26,8 +26,8 @@
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 #include <QtEndian>
 #include <csignal>
 #include <future>
@@ -177,7 +177,11 @@ void TestServerProcess::everyMethodEndToEnd()
     configureClient(client, server.port());
 
     const QByteArray rtf("{\\rtf1\\ansi texto}");
-    struct Call { QString method; QCborArray args; };
+    struct Call
+    {
+        QString method;
+        QCborArray args;
+    };
     const std::vector<Call> calls{
         {"SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag("I10", 1)))}},
         {"SetHistDoen", {QCborValue(insertDelta(tables::histDoen(), {kPaciente, kDate, rtf, kFilial}))}},
@@ -228,8 +232,8 @@ void TestServerProcess::everyMethodEndToEnd()
 void TestServerProcess::hostileInputIsRefused_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<int>("code");           // expected error code; 0: no answer expected
-    QTest::addColumn<bool>("staysOpen");     // the same connection can go on
+    QTest::addColumn<int>("code");       // expected error code; 0: no answer expected
+    QTest::addColumn<bool>("staysOpen"); // the same connection can go on
     const auto req = [](const QString &module, const QString &guid, const QString &method, const QCborArray &args) {
         wire::Request r;
         r.id = 5;
@@ -255,7 +259,8 @@ void TestServerProcess::hostileInputIsRefused_data()
     QTest::newRow("CBOR that is no request") << wire::frame(QCborValue(QCborArray{1, 2}).toCbor()) << bad << true;
     QTest::newRow("request without args") << wire::frame(noArgs.toCborValue().toCbor()) << bad << true;
     QTest::newRow("empty frame") << wire::frame(QByteArray()) << bad << true;
-    QTest::newRow("wrong module") << req("KMP12800.rdmOutro", ModuleGuid, "GetDiagnost", {}) << int(wire::ErrorCode::UnknownModule) << true;
+    QTest::newRow("wrong module") << req("KMP12800.rdmOutro", ModuleGuid, "GetDiagnost", {})
+                                  << int(wire::ErrorCode::UnknownModule) << true;
     QTest::newRow("wrong identifier") << req(ModuleName, "{00000000-0000-0000-0000-000000000000}", "GetDiagnost", {})
                                       << int(wire::ErrorCode::UnknownModule) << true;
     QTest::newRow("unknown method") << req(ModuleName, ModuleGuid, "DropAll", {}) << int(wire::ErrorCode::UnknownMethod) << true;
@@ -263,7 +268,8 @@ void TestServerProcess::hostileInputIsRefused_data()
     QTest::newRow("too many arguments") << req(ModuleName, ModuleGuid, "GetDiagnost", {"", ""}) << bad << true;
     QTest::newRow("number where the catalogue version goes") << req(ModuleName, ModuleGuid, "GetDiagnost", {1}) << bad << true;
     QTest::newRow("number where text goes") << req(ModuleName, ModuleGuid, "GetDiagPaci", {1, kPaciente, kDate}) << bad << true;
-    QTest::newRow("text where the date goes") << req(ModuleName, ModuleGuid, "GetDiagPaci", {kFilial, kPaciente, "ontem"}) << bad << true;
+    QTest::newRow("text where the date goes")
+        << req(ModuleName, ModuleGuid, "GetDiagPaci", {kFilial, kPaciente, "ontem"}) << bad << true;
     QTest::newRow("delta as text") << req(ModuleName, ModuleGuid, "SetDiagPaci", {"delta"}) << bad << true;
     QTest::newRow("delta of garbage bytes") << req(ModuleName, ModuleGuid, "SetDiagPaci", {QCborValue(QByteArray("\x82\x01"))})
                                             << bad << true;
@@ -344,7 +350,8 @@ void TestServerProcess::concurrentDuplicateSaves()
                 c.connectToServer();
                 go.arrive_and_wait(); // both connected, then both send at once
                 // Each its own place in the order, so only the repeated code can clash.
-                answers[who] = c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, 2 * i + who + 1)))}));
+                answers[who] =
+                    c.call(request("SetDiagPaci", {QCborValue(insertDelta(tables::diagPaci(), diag(code, 2 * i + who + 1)))}));
             } catch (const std::exception &e) {
                 transport[who] = QString::fromUtf8(e.what());
             }

@@ -69,8 +69,8 @@ QByteArray everyByte(qsizetype size)
 // The text "kmp-appserver audit" prints for the demo patient (its last line counts them).
 QByteArray auditText(const QString &database)
 {
-    const ToolRun r = runTool(binary("kmp-appserver"),
-                              {"audit", "--database", database, "--branch", kFilial, "--patient", kPaciente});
+    const ToolRun r =
+        runTool(binary("kmp-appserver"), {"audit", "--database", database, "--branch", kFilial, "--patient", kPaciente});
     return r.exitCode == 0 ? r.out : "audit failed: " + r.err;
 }
 
@@ -140,8 +140,12 @@ void TestServerSavePath::largeSectionsComeBackWhole()
     conn.exec(q);
     const auto sizeIn = [](const QVariant &json) {
         const QString text = json.toString();
-        return text.size() < 200 ? QJsonDocument::fromJson(text.toUtf8()).object().value(QLatin1String("DSHISTDOEATU"))
-                                       .toObject().value(QLatin1String("bytes")).toInteger(-1)
+        return text.size() < 200 ? QJsonDocument::fromJson(text.toUtf8())
+                                       .object()
+                                       .value(QLatin1String("DSHISTDOEATU"))
+                                       .toObject()
+                                       .value(QLatin1String("bytes"))
+                                       .toInteger(-1)
                                  : -2;
     };
     QVERIFY(q.next());
@@ -181,10 +185,11 @@ void TestServerSavePath::trailStoredInlineIsMovedOnUpgrade()
     {
         DbConnection conn(db->config());
         const auto values = [](const QByteArray &blob) {
-            QJsonObject o{{QStringLiteral("CDFILIAL"), kFilial},
-                          {QStringLiteral("CDPACIENTE"), kPaciente},
-                          {QStringLiteral("DTCONSPACI"), kDate},
-                          {QStringLiteral("DSHISTDOEATU"), QJsonObject{{QStringLiteral("base64"), QString::fromLatin1(blob.toBase64())}}}};
+            QJsonObject o{
+                {QStringLiteral("CDFILIAL"), kFilial},
+                {QStringLiteral("CDPACIENTE"), kPaciente},
+                {QStringLiteral("DTCONSPACI"), kDate},
+                {QStringLiteral("DSHISTDOEATU"), QJsonObject{{QStringLiteral("base64"), QString::fromLatin1(blob.toBase64())}}}};
             return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
         };
         QSqlQuery q = conn.prepare(QStringLiteral(

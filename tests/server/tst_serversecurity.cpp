@@ -20,8 +20,9 @@ using namespace kmp::test;
 
 namespace {
 
-const QStringList kLimits{QStringLiteral("--frame-deadline"), QStringLiteral("1"), QStringLiteral("--idle-timeout"),
-                          QStringLiteral("2"), QStringLiteral("--max-frame"), QStringLiteral("4096")};
+const QStringList kLimits{QStringLiteral("--frame-deadline"), QStringLiteral("1"),
+                          QStringLiteral("--idle-timeout"),   QStringLiteral("2"),
+                          QStringLiteral("--max-frame"),      QStringLiteral("4096")};
 
 wire::Request tipoLaudo()
 {
@@ -95,28 +96,35 @@ void TestServerSecurity::refusedAndServerUnharmed_data()
     QTest::addColumn<QString>("attempt");
     QTest::addColumn<QString>("clientError"); // what the refused client is told ("" for raw sockets)
     QTest::addColumn<QStringList>("logLine"); // parts of the server's log line about it
-    QTest::newRow("client without a key")
-        << "nokey" << "O servidor exige uma chave de cliente" << QStringList{"127.0.0.1", "recusada"};
-    QTest::newRow("wrong secret") << "wrongsecret" << "Chave de cliente recusada pelo servidor."
+    QTest::newRow("client without a key") << "nokey"
+                                          << "O servidor exige uma chave de cliente" << QStringList{"127.0.0.1", "recusada"};
+    QTest::newRow("wrong secret") << "wrongsecret"
+                                  << "Chave de cliente recusada pelo servidor."
                                   << QStringList{"127.0.0.1", "recusada", "chave de cliente \"consultorio-3\" não confere"};
-    QTest::newRow("unknown key name") << "unknownkey" << "Chave de cliente recusada pelo servidor."
+    QTest::newRow("unknown key name") << "unknownkey"
+                                      << "Chave de cliente recusada pelo servidor."
                                       << QStringList{"127.0.0.1", "recusada", "desconhecida"};
     QTest::newRow("certificate from an unrelated CA")
-        << "rogueca" << "Certificado do servidor não confiável" << QStringList{"127.0.0.1", "recusada", "falha no TLS"};
+        << "rogueca"
+        << "Certificado do servidor não confiável" << QStringList{"127.0.0.1", "recusada", "falha no TLS"};
     QTest::newRow("certificate for another host name")
-        << "otherhost" << "Certificado do servidor não confiável" << QStringList{"127.0.0.1", "recusada", "falha no TLS"};
+        << "otherhost"
+        << "Certificado do servidor não confiável" << QStringList{"127.0.0.1", "recusada", "falha no TLS"};
     QTest::newRow("plain client to a TLS server")
-        << "plain" << "exige conexão segura (TLS)" << QStringList{"127.0.0.1", "recusada", "estação sem TLS"};
+        << "plain"
+        << "exige conexão segura (TLS)" << QStringList{"127.0.0.1", "recusada", "estação sem TLS"};
     QTest::newRow("plain client without a key to a TLS server")
-        << "plainnokey" << "exige conexão segura (TLS)" << QStringList{"127.0.0.1", "recusada", "estação sem TLS"};
-    QTest::newRow("key never presented")
-        << "silent" << "" << QStringList{"127.0.0.1", "recusada", "limite --frame-deadline"};
-    QTest::newRow("frame arriving slowly")
-        << "slow" << "" << QStringList{"127.0.0.1", "mensagem incompleta", "limite --frame-deadline"};
-    QTest::newRow("frame over the size limit")
-        << "large" << "" << QStringList{"127.0.0.1", "excede o limite de 4096", "limite --max-frame"};
+        << "plainnokey"
+        << "exige conexão segura (TLS)" << QStringList{"127.0.0.1", "recusada", "estação sem TLS"};
+    QTest::newRow("key never presented") << "silent"
+                                         << "" << QStringList{"127.0.0.1", "recusada", "limite --frame-deadline"};
+    QTest::newRow("frame arriving slowly") << "slow"
+                                           << "" << QStringList{"127.0.0.1", "mensagem incompleta", "limite --frame-deadline"};
+    QTest::newRow("frame over the size limit") << "large"
+                                               << "" << QStringList{"127.0.0.1", "excede o limite de 4096", "limite --max-frame"};
     QTest::newRow("idle connection, then the client's next call")
-        << "idle" << "" << QStringList{"127.0.0.1", "inativa por 2 s", "limite --idle-timeout"};
+        << "idle"
+        << "" << QStringList{"127.0.0.1", "inativa por 2 s", "limite --idle-timeout"};
 }
 
 void TestServerSecurity::refusedAndServerUnharmed()
@@ -303,9 +311,9 @@ void TestServerSecurity::startupRefusals()
                                        : kind == QLatin1String("twice")   ? QByteArray("a:0123456789abcdef\na:0123456789abcdef\n")
                                                                           : QByteArray("a:0123456789abcdef\n");
             args << writeKeyFile(m_dir, content,
-                                 kind == QLatin1String("readable")
-                                     ? QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther
-                                     : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+                                 kind == QLatin1String("readable") ? QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                         | QFileDevice::ReadGroup | QFileDevice::ReadOther
+                                                                   : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         } else {
             args << o;
         }

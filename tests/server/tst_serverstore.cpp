@@ -4,14 +4,14 @@
 
 #include "cid10import.h"
 #include "dbconnection.h"
+#include "democatalogue.h"
 #include "demodata.h"
 #include "dispatcher.h"
 #include "packet.h"
 #include "schema.h"
 #include "serviceerror.h"
-#include "store.h"
-#include "democatalogue.h"
 #include "shareddata.h"
+#include "store.h"
 #include "testdatabase.h"
 
 #include <QCborArray>
@@ -31,8 +31,7 @@ const QString kPaciente = QStringLiteral("000000000001");
 
 struct Harness
 {
-    explicit Harness(const DatabaseConfig &config)
-        : conn(config), store(conn), dispatcher([this]() -> Store & { return store; })
+    explicit Harness(const DatabaseConfig &config) : conn(config), store(conn), dispatcher([this]() -> Store & { return store; })
     {
         ensureSchema(conn);
     }
@@ -153,26 +152,36 @@ void TestServerStore::packetsHaveTheScreenFields_data()
     QTest::addColumn<QCborArray>("args");
     QTest::addColumn<int>("element");
     QTest::addColumn<QStringList>("fields");
-    const QStringList diagPaci{"CDFILIAL:string:4", "CDPACIENTE:string:12", "DTCONSPACI:datetime:0",
-                               "CDDIAGNOST:string:10", "NMDIAGNOST:string:300", "NRSEQUENCIA:float:0",
-                               "CDTABECDI:string:7"};
+    const QStringList diagPaci{"CDFILIAL:string:4",     "CDPACIENTE:string:12", "DTCONSPACI:datetime:0", "CDDIAGNOST:string:10",
+                               "NMDIAGNOST:string:300", "NRSEQUENCIA:float:0",  "CDTABECDI:string:7"};
     const auto section = [](const char *text) {
         return QStringList{"CDPACIENTE:string:12", "DTCONSPACI:datetime:0", QLatin1String(text) + QStringLiteral(":blob:0"),
                            "CDFILIAL:string:4"};
     };
     const QCborArray hist{kPaciente, kFilial, kDate};
-    struct Row { const char *name; QString method; QCborArray args; int element; QStringList fields; };
+    struct Row
+    {
+        const char *name;
+        QString method;
+        QCborArray args;
+        int element;
+        QStringList fields;
+    };
     const std::vector<Row> rows{
-        {"GetDiagnost", "GetDiagnost", {}, -1,
+        {"GetDiagnost",
+         "GetDiagnost",
+         {},
+         -1,
          {"CDDIAGNOST:string:10", "NMDIAGNOST:string:300", "CDTABECDI:string:7", "DSABREDIAG:string:250"}},
         {"GetDiagPaci", "GetDiagPaci", consultaArgs(), -1, diagPaci},
         {"GetDiagAsso", "GetDiagAsso", consultaArgs(), -1, {"CDDIAGNOST:string:10", "NMDIAGNOST:string:300"}},
         {"GetVD_Diag", "GetVD_Diag", {kFilial, kPaciente, "I10", kDate}, -1, {"CDPACIENTE:string:12"}},
-        {"GetTipoLaudo", "GetTipoLaudo", {"", "T"}, -1,
-         {"CDTIPOLAUDO:string:3", "NMTIPOLAUDO:string:30", "DSPADRLAUDO:blob:0"}},
-        {"GetMemLaudo", "GetMemLaudo", {kFilial, kPaciente, "001", kDate}, -1,
-         {"CDPACIENTE:string:12", "DTCONSPACI:datetime:0", "DSLAUDPACI:blob:0", "CDTIPOLAUDO:string:3",
-          "CDFILIAL:string:4"}},
+        {"GetTipoLaudo", "GetTipoLaudo", {"", "T"}, -1, {"CDTIPOLAUDO:string:3", "NMTIPOLAUDO:string:30", "DSPADRLAUDO:blob:0"}},
+        {"GetMemLaudo",
+         "GetMemLaudo",
+         {kFilial, kPaciente, "001", kDate},
+         -1,
+         {"CDPACIENTE:string:12", "DTCONSPACI:datetime:0", "DSLAUDPACI:blob:0", "CDTIPOLAUDO:string:3", "CDFILIAL:string:4"}},
         {"GetHistGer[0]", "GetHistGer", hist, 0, section("DSHISTDOEATU")},
         {"GetHistGer[1]", "GetHistGer", hist, 1, section("DSHISTCLIPRE")},
         {"GetHistGer[2]", "GetHistGer", hist, 2, section("DSHISTFAMIL")},
@@ -258,8 +267,8 @@ void TestServerStore::deltaInsertModifyDelete()
     Harness h(db->config());
     h.loadCatalogue();
     // Inserted out of order: the list must still come back by ascending sequence.
-    wire::Response r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(),
-                                                      {ins(diag("J189", 3)), ins(diag("I10", 1)), ins(diag("E119", 2))}));
+    wire::Response r =
+        h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("J189", 3)), ins(diag("I10", 1)), ins(diag("E119", 2))}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"I10", "E119", "J189"}));
 
@@ -272,8 +281,8 @@ void TestServerStore::deltaInsertModifyDelete()
     QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"I10", "E119", "J189"}));
 
     // Swap two places the way the screen moves a row: both modifications in one save.
-    r = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {mod(diag("I10", 1), diag("I10", 2)),
-                                                            mod(diag("E119", 2), diag("E119", 1))}));
+    r = h.call("SetDiagPaci",
+               deltaArg(tables::diagPaci(), {mod(diag("I10", 1), diag("I10", 2)), mod(diag("E119", 2), diag("E119", 1))}));
     QVERIFY2(r.ok, qPrintable(r.errorMessage));
     QCOMPARE(codes(packetOf(h.call("GetDiagPaci", consultaArgs())), 3), (QStringList{"E119", "I10", "J189"}));
     const Packet swapped = packetOf(h.call("GetDiagPaci", consultaArgs()));
@@ -336,7 +345,8 @@ void TestServerStore::sectionsAndReportsRoundTrip()
     KMP_OPEN_BACKEND(db);
     Harness h(db->config());
     h.loadCatalogue();
-    const QByteArray rtf("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}}\\b Hist\\'f3ria\\b0\\par\n}");
+    const QByteArray rtf(
+        "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}}\\b Hist\\'f3ria\\b0\\par\n}");
     const QByteArray binary("\x00\xff\x80 bytes\r\n", 11);
     const std::vector<std::pair<QString, const TableDef *>> sections{{"SetHistDoen", &tables::histDoen()},
                                                                      {"SetHistClinProg", &tables::histClinProg()},
@@ -344,8 +354,8 @@ void TestServerStore::sectionsAndReportsRoundTrip()
                                                                      {"SetExamFisi", &tables::examFisi()}};
     for (size_t i = 0; i < sections.size(); ++i) {
         const QByteArray text = i == 3 ? binary : rtf + QByteArray::number(int(i));
-        const wire::Response r = h.call(sections[i].first, deltaArg(*sections[i].second,
-                                                                    {ins({kPaciente, kDate, text, kFilial})}));
+        const wire::Response r =
+            h.call(sections[i].first, deltaArg(*sections[i].second, {ins({kPaciente, kDate, text, kFilial})}));
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
     }
     const wire::Response hist = h.call("GetHistGer", {kPaciente, kFilial, kDate});
@@ -365,8 +375,9 @@ void TestServerStore::sectionsAndReportsRoundTrip()
 
     // Reports: one per type for the same consultation; GetMemLaudo picks by type.
     for (const char *type : {"001", "002"}) {
-        const wire::Response r = h.call("SetMemLaudo", deltaArg(tables::memLaudo(),
-                                                                {ins({kPaciente, kDate, rtf + type, QString::fromLatin1(type), kFilial})}));
+        const wire::Response r =
+            h.call("SetMemLaudo",
+                   deltaArg(tables::memLaudo(), {ins({kPaciente, kDate, rtf + type, QString::fromLatin1(type), kFilial})}));
         QVERIFY2(r.ok, qPrintable(r.errorMessage));
     }
     const Packet report = packetOf(h.call("GetMemLaudo", {kFilial, kPaciente, "002", kDate}));
@@ -389,8 +400,8 @@ void TestServerStore::sectionsAndReportsRoundTrip()
 void TestServerStore::staleRowIsRefused_data()
 {
     addBackendColumn();
-    QTest::addColumn<bool>("removeFirst");  // the other clinician deleted instead of edited
-    QTest::addColumn<bool>("deleting");     // this client deletes instead of editing
+    QTest::addColumn<bool>("removeFirst"); // the other clinician deleted instead of edited
+    QTest::addColumn<bool>("deleting");    // this client deletes instead of editing
     QTest::addColumn<QString>("message");
     const QString changed = staleRowMessage();
     const QString removed = removedRowMessage();
@@ -413,7 +424,8 @@ void TestServerStore::staleRowIsRefused()
     // Another clinician saves first.
     RowValues theirs = loaded;
     theirs[2] = QByteArray("{\\rtf1 do colega}");
-    const wire::Response other = h.call("SetHistFam", deltaArg(tables::histFam(), {removeFirst ? del(loaded) : mod(loaded, theirs)}));
+    const wire::Response other =
+        h.call("SetHistFam", deltaArg(tables::histFam(), {removeFirst ? del(loaded) : mod(loaded, theirs)}));
     QVERIFY2(other.ok, qPrintable(other.errorMessage));
 
     RowValues mine = loaded;
@@ -473,7 +485,13 @@ void TestServerStore::badDeltaIsRefused_data()
     const QByteArray notAList = QCborValue(notAListMap).toCbor();
 
     const int invalid = int(wire::ErrorCode::Invalid);
-    struct Row { const char *name; QByteArray delta; int code; QString part; };
+    struct Row
+    {
+        const char *name;
+        QByteArray delta;
+        int code;
+        QString part;
+    };
     const std::vector<Row> rows{
         {"code longer than its column", encode(wide, {ins(longCode)}), invalid, "CDDIAGNOST tem 11 caracteres"},
         {"insert without branch", encode(defs, {ins(noBranch)}), invalid, "CDFILIAL"},
@@ -481,7 +499,8 @@ void TestServerStore::badDeltaIsRefused_data()
         {"unknown field", encode(unknown, {ins(unknownRow)}), invalid, "não existe em DIAGPACI"},
         {"key field missing", encode(noKey, {ins(noKeyRow)}), invalid, "CDFILIAL (chave de DIAGPACI) falta"},
         {"field of the wrong kind", encode(wrongKind, {ins(wrongKindRow)}), invalid, "NRSEQUENCIA deveria ser do tipo float"},
-        {"bytes that are no delta", QByteArray("\xa1\x01\x02garbage", 10), int(wire::ErrorCode::BadRequest), "Alterações ilegíveis"},
+        {"bytes that are no delta", QByteArray("\xa1\x01\x02garbage", 10), int(wire::ErrorCode::BadRequest),
+         "Alterações ilegíveis"},
         // The reason names the part in plain Portuguese, not read back as Latin-1.
         {"changes that are no list", notAList, int(wire::ErrorCode::BadRequest), "esperava uma lista em alterações"},
     };
@@ -569,9 +588,8 @@ void TestServerStore::importIsIdempotentAndNeverCuts()
     QCOMPARE(byCode["J45"][2].toString(), QStringLiteral("CID10"));
     QCOMPARE(byCode["Y112"][1].toString().size(), 264);
     // Quotes are ordinary characters in these files.
-    const bool quoteKept = std::any_of(p.rows.begin(), p.rows.end(), [](const RowValues &r) {
-        return r[1].toString().contains(QLatin1String("\"stress\""));
-    });
+    const bool quoteKept = std::any_of(p.rows.begin(), p.rows.end(),
+                                       [](const RowValues &r) { return r[1].toString().contains(QLatin1String("\"stress\"")); });
     QVERIFY(quoteKept);
 
     // The demo leaves an existing catalogue alone.
@@ -612,8 +630,9 @@ void TestServerStore::tiedNumbersAreRenumberedOnUpgrade()
     // stored number 2.
     h.conn.execDirect(QStringLiteral("DROP INDEX %1").arg(QLatin1String(DiagnosisOrderIndex)));
     h.conn.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION WHERE VERSION >= 3"));
-    const wire::Response stored = h.call("SetDiagPaci", deltaArg(tables::diagPaci(), {ins(diag("A09", 1)), ins(diag("J189", 2)),
-                                                                          ins(diag("B349", 2)), ins(diag("D649", 5))}));
+    const wire::Response stored =
+        h.call("SetDiagPaci", deltaArg(tables::diagPaci(),
+                                       {ins(diag("A09", 1)), ins(diag("J189", 2)), ins(diag("B349", 2)), ins(diag("D649", 5))}));
     QVERIFY2(stored.ok, qPrintable(stored.errorMessage));
     QCOMPARE(schemaVersion(h.conn), 2);
     try {

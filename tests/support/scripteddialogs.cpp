@@ -10,8 +10,8 @@ ScriptedDialogs::ScriptedDialogs()
           if (m_script.isEmpty()) {
               ++m_unexpected;
               return r.kind == DialogKind::Message ? int(r.buttons.testFlag(MessageButton::Cancel) ? MessageResult::Cancel
-                                                          : r.buttons.testFlag(MessageButton::No)   ? MessageResult::No
-                                                                                                    : MessageResult::Ok)
+                                                         : r.buttons.testFlag(MessageButton::No)   ? MessageResult::No
+                                                                                                   : MessageResult::Ok)
                                                    : int(QDialog::Rejected);
           }
           DialogResponder next = m_script.takeFirst();

@@ -38,8 +38,7 @@ struct ToolRun
     QByteArray err;
 };
 
-inline ToolRun runTool(const QString &program, const QStringList &args, const QStringList &env = {},
-                       int timeoutMs = 60000)
+inline ToolRun runTool(const QString &program, const QStringList &args, const QStringList &env = {}, int timeoutMs = 60000)
 {
     QProcess p;
     if (!env.isEmpty()) {
@@ -73,8 +72,9 @@ inline QString writeKeyFile(const QTemporaryDir &dir, const QByteArray &content 
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly))
         return {};
-    f.write(content.isEmpty() ? "# chaves da clínica\nrecepcao-1:outra-senha-bem-comprida\n" + kKeyName.toUtf8() + ":" + kSecret + "\n"
-                              : content);
+    f.write(content.isEmpty()
+                ? "# chaves da clínica\nrecepcao-1:outra-senha-bem-comprida\n" + kKeyName.toUtf8() + ":" + kSecret + "\n"
+                : content);
     f.close();
     f.setPermissions(perms);
     return path;

@@ -11,7 +11,10 @@ QString binary(const char *name)
     return QStringLiteral(KMP_BINARY_DIR "/bin/") + QLatin1String(name);
 }
 
-ServerProcess::~ServerProcess() { stop(); }
+ServerProcess::~ServerProcess()
+{
+    stop();
+}
 
 bool ServerProcess::start(const QString &database, const QStringList &extra, QString *why)
 {

@@ -42,7 +42,7 @@ inline QString missingSharedDataReason(const QString &relative)
 
 // Declares var as the path of relative inside the shared data, or skips the test (or the
 // whole test case, from initTestCase) with the reason when it is not there.
-#define KMP_SHARED_DATA_OR_SKIP(var, relative)                                       \
-    const QString var = kmp::test::sharedData(QStringLiteral(relative));              \
-    if (!kmp::test::hasSharedData(QStringLiteral(relative)))                          \
+#define KMP_SHARED_DATA_OR_SKIP(var, relative)                                                                                   \
+    const QString var = kmp::test::sharedData(QStringLiteral(relative));                                                         \
+    if (!kmp::test::hasSharedData(QStringLiteral(relative)))                                                                     \
         QSKIP(qPrintable(kmp::test::missingSharedDataReason(QStringLiteral(relative))));

@@ -48,15 +48,15 @@ public:
             ext.write("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\nsubjectAltName=");
             ext.write(san.toUtf8() + "\n");
             ext.close();
-            return run({QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                        curve, QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+            return run({QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"), curve,
+                        QStringLiteral("-nodes"), QStringLiteral("-keyout"), name + QStringLiteral(".key"),
                         QStringLiteral("-out"), name + QStringLiteral(".csr"), QStringLiteral("-subj"),
                         QStringLiteral("/CN=kmp-appserver")})
                    && run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), name + QStringLiteral(".csr"),
                            QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
                            QStringLiteral("-set_serial"), QString::number(++m_serial), QStringLiteral("-days"),
-                           QStringLiteral("2"), QStringLiteral("-extfile"), name + QStringLiteral(".ext"),
-                           QStringLiteral("-out"), name + QStringLiteral(".pem")});
+                           QStringLiteral("2"), QStringLiteral("-extfile"), name + QStringLiteral(".ext"), QStringLiteral("-out"),
+                           name + QStringLiteral(".pem")});
         };
         return selfSigned(QStringLiteral("ca"), QStringLiteral("KMP Clinic Test CA"))
                && selfSigned(QStringLiteral("rogue-ca"), QStringLiteral("Unrelated Test CA"))

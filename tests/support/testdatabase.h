@@ -21,7 +21,7 @@ inline void addBackendColumn()
 }
 
 // Adds one row per backend, "<name>/sqlite" and "<name>/postgresql".
-template<typename Fill>
+template <typename Fill>
 void addBackendRows(const char *name, Fill fill)
 {
     for (const char *backend : {"sqlite", "postgresql"}) {
@@ -56,8 +56,8 @@ public:
                                .arg(QCoreApplication::applicationPid())
                                .arg(QDateTime::currentMSecsSinceEpoch() % 100000000)
                                .arg(++counter);
-            db->m_databaseUrl = url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema="))
-                         + db->m_schema;
+            db->m_databaseUrl =
+                url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + db->m_schema;
         }
         db->m_config = server::DatabaseConfig::parse(db->m_databaseUrl);
         return db;
@@ -89,9 +89,9 @@ private:
 } // namespace kmp::test
 
 // Fetches the "backend" column and opens a fresh database for it, or skips with the reason.
-#define KMP_OPEN_BACKEND(var)                                                          \
-    QFETCH(QString, backend);                                                          \
-    QString var##Why;                                                                  \
-    std::unique_ptr<kmp::test::TestDatabase> var = kmp::test::TestDatabase::create(backend, &var##Why); \
-    if (!var)                                                                          \
+#define KMP_OPEN_BACKEND(var)                                                                                                    \
+    QFETCH(QString, backend);                                                                                                    \
+    QString var##Why;                                                                                                            \
+    std::unique_ptr<kmp::test::TestDatabase> var = kmp::test::TestDatabase::create(backend, &var##Why);                          \
+    if (!var)                                                                                                                    \
         QSKIP(qPrintable(var##Why));

@@ -1,10 +1,10 @@
 #include "datasource.h"
 #include "dbgrid.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "field.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
 
 #include <QHeaderView>
 #include <QLineEdit>
@@ -76,8 +76,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("passes") << "x12" << "X12";
-        QTest::newRow("digits discarded") << "a1b2" << "AB";
+        QTest::newRow("passes") << "x12"
+                                << "X12";
+        QTest::newRow("digits discarded") << "a1b2"
+                                          << "AB";
     }
     void keyPressHookFiltersTypedCharacters()
     {
@@ -150,7 +152,7 @@ private Q_SLOTS:
         static_cast<QVBoxLayout *>(m_form->layout())->insertWidget(1, m_grid);
         QWidget::setTabOrder(before, m_grid);
         QWidget::setTabOrder(m_grid, m_other);
-        before->show(); // added after the form was shown
+        before->show();   // added after the form was shown
         m_set->moveTo(2); // the last row: Tab must not wrap to the first
         m_grid->setSelectedIndex(startColumn);
         m_grid->setFocus();

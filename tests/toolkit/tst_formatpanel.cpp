@@ -39,9 +39,9 @@ void TestFormatPanel::everyFaceShowsWithoutSymbolFonts()
 void TestFormatPanel::drawnIconsShowTheirAlignment_data()
 {
     QTest::addColumn<int>("button");
-    QTest::addColumn<bool>("inkLeft");   // on the short line, near the left edge
+    QTest::addColumn<bool>("inkLeft"); // on the short line, near the left edge
     QTest::addColumn<bool>("inkMiddle");
-    QTest::addColumn<bool>("inkRight");  // on the short line, near the right edge
+    QTest::addColumn<bool>("inkRight"); // on the short line, near the right edge
     QTest::newRow("align left") << int(kmp::TFormatBtn::AlignLeft) << true << true << false;
     QTest::newRow("center") << int(kmp::TFormatBtn::AlignCenter) << false << true << false;
     QTest::newRow("align right") << int(kmp::TFormatBtn::AlignRight) << false << true << true;
@@ -109,7 +109,8 @@ void TestFormatPanel::ctrlKeysFormatLikeTheButtons()
     QVERIFY(!formatted());
     QCOMPARE(clicks.size(), 2);
     // Its tooltip tells the key.
-    QVERIFY(panel.button(kmp::TFormatBtn(button))->toolTip().contains(QKeySequence(Qt::ControlModifier | Qt::Key(key)).toString()));
+    QVERIFY(
+        panel.button(kmp::TFormatBtn(button))->toolTip().contains(QKeySequence(Qt::ControlModifier | Qt::Key(key)).toString()));
 }
 
 void TestFormatPanel::ctrlKeysDoNothingInAReadOnlyEditor()

@@ -1,9 +1,9 @@
+#include "actionlist.h"
 #include "consiste.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "recordset.h"
-#include "actionlist.h"
+#include "scripteddialogs.h"
 
 #include <QLineEdit>
 #include <QMenu>
@@ -33,14 +33,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("typed"); // what reached the focused entry
 
         const int ctrl = int(Qt::ControlModifier);
-        QTest::newRow("Ctrl+Return: enabled first list consumes") << true << true << int(Qt::Key_Return) << ctrl << "Confirmar" << "";
-        QTest::newRow("Ctrl+Enter (keypad): same action") << true << true << int(Qt::Key_Enter) << (ctrl | int(Qt::KeypadModifier)) << "Confirmar" << "";
-        QTest::newRow("disabled first passes to the next list") << false << true << int(Qt::Key_Return) << ctrl << "confirmarD" << "";
-        QTest::newRow("Esc: disabled first passes") << false << true << int(Qt::Key_Escape) << 0 << "cancelarD" << "";
-        QTest::newRow("Esc: enabled first consumes") << true << true << int(Qt::Key_Escape) << 0 << "Cancelar" << "";
-        QTest::newRow("both disabled: nothing runs") << false << false << int(Qt::Key_Escape) << 0 << "" << "";
-        QTest::newRow("key of no action reaches the entry") << true << true << int(Qt::Key_A) << 0 << "" << "a";
-        QTest::newRow("F2 taken by its action") << true << true << int(Qt::Key_F2) << 0 << "Incluir" << "";
+        QTest::newRow("Ctrl+Return: enabled first list consumes") << true << true << int(Qt::Key_Return) << ctrl << "Confirmar"
+                                                                  << "";
+        QTest::newRow("Ctrl+Enter (keypad): same action")
+            << true << true << int(Qt::Key_Enter) << (ctrl | int(Qt::KeypadModifier)) << "Confirmar"
+            << "";
+        QTest::newRow("disabled first passes to the next list") << false << true << int(Qt::Key_Return) << ctrl << "confirmarD"
+                                                                << "";
+        QTest::newRow("Esc: disabled first passes") << false << true << int(Qt::Key_Escape) << 0 << "cancelarD"
+                                                    << "";
+        QTest::newRow("Esc: enabled first consumes") << true << true << int(Qt::Key_Escape) << 0 << "Cancelar"
+                                                     << "";
+        QTest::newRow("both disabled: nothing runs") << false << false << int(Qt::Key_Escape) << 0 << ""
+                                                     << "";
+        QTest::newRow("key of no action reaches the entry") << true << true << int(Qt::Key_A) << 0 << ""
+                                                            << "a";
+        QTest::newRow("F2 taken by its action") << true << true << int(Qt::Key_F2) << 0 << "Incluir"
+                                                << "";
     }
 
     void sharedKeyGoesToTheFirstEnabledAction()
@@ -65,8 +74,9 @@ private Q_SLOTS:
         aclBotoes->addAction(QStringLiteral("Incluir"), QStringLiteral("Incluir"), QKeyCombination(Qt::Key_F2),
                              [&] { log << "Incluir"; });
         auto *aclDiagBotoes = new ActionList(QStringLiteral("aclDiagBotoes"), &form);
-        auto *confirmarD = aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"),
-                                                    QKeyCombination(Qt::ControlModifier, Qt::Key_Return), [&] { log << "confirmarD"; });
+        auto *confirmarD =
+            aclDiagBotoes->addAction(QStringLiteral("confirmarD"), QStringLiteral("confirmarD"),
+                                     QKeyCombination(Qt::ControlModifier, Qt::Key_Return), [&] { log << "confirmarD"; });
         auto *cancelarD = aclDiagBotoes->addAction(QStringLiteral("cancelarD"), QStringLiteral("cancelarD"),
                                                    QKeyCombination(Qt::Key_Escape), [&] { log << "cancelarD"; });
         confirmar->setEnabled(firstEnabled);

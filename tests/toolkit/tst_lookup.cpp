@@ -1,10 +1,10 @@
 #include "datasource.h"
 #include "dialogs.h"
-#include "scripteddialogs.h"
 #include "hostservices.h"
 #include "lookupdialog.h"
 #include "pesquisa.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
 
 #include <QLineEdit>
 #include <QTreeView>
@@ -65,11 +65,11 @@ private Q_SLOTS:
         QTest::newRow("code prefix first, then texts") << "i1" << QStringList{"I10", "I11", "I110", "I15"};
         QTest::newRow("exact code before longer codes") << "I110" << QStringList{"I110"};
         QTest::newRow("code typed with its dot") << "I11.0" << QStringList{"I110"};
-        QTest::newRow("text starting with the word first") << "hipertensao"
-                                                           << QStringList{"I10", "I15", "O10", "O100"};
+        QTest::newRow("text starting with the word first") << "hipertensao" << QStringList{"I10", "I15", "O10", "O100"};
         QTest::newRow("cedilla and acute folded") << "cefaleia" << QStringList{"R51"};
         QTest::newRow("every word must match") << "asma cardiaca" << QStringList{};
-        QTest::newRow("blank query lists everything") << "   " << QStringList{"I10", "I11", "I110", "I15", "O10", "O100", "J45", "A00", "R51"};
+        QTest::newRow("blank query lists everything")
+            << "   " << QStringList{"I10", "I11", "I110", "I15", "O10", "O100", "J45", "A00", "R51"};
     }
 
     void filter()
@@ -174,7 +174,7 @@ private Q_SLOTS:
 
     void sizeIsRemembered_data()
     {
-        QTest::addColumn<QSize>("stored");   // what the host had kept, invalid for nothing
+        QTest::addColumn<QSize>("stored");    // what the host had kept, invalid for nothing
         QTest::addColumn<QSize>("resizedTo"); // what the user makes of it, invalid for nothing
         QTest::addColumn<QSize>("nextOpen");
         QTest::newRow("first time: the default") << QSize() << QSize() << QSize(640, 420);
@@ -232,8 +232,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("folded");
-        QTest::newRow("portuguese accents") << "ÁÉÍÓÚáéíóú ÂÊÔãõç" << "aeiouaeiou aeoaoc";
-        QTest::newRow("punctuation to blanks") << "(primária),x" << " primaria  x";
+        QTest::newRow("portuguese accents") << "ÁÉÍÓÚáéíóú ÂÊÔãõç"
+                                            << "aeiouaeiou aeoaoc";
+        QTest::newRow("punctuation to blanks") << "(primária),x"
+                                               << " primaria  x";
         QTest::newRow("decomposed input") << QString::fromUtf8("a\u0303o") << "ao";
     }
     void foldingTable()

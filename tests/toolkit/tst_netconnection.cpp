@@ -1,9 +1,9 @@
 #include "consiste.h"
 #include "exceptions.h"
 #include "frame.h"
-#include "message.h"
 #include "hostservices.h"
 #include "indicatorwatch.h"
+#include "message.h"
 #include "showavi.h"
 #include "tnetconnection.h"
 
@@ -79,9 +79,11 @@ protected:
                     }
                     if (m_mode == Silent)
                         continue;
-                    wire::Response resp = req.method == QLatin1String("Fail")
-                                              ? wire::Response::failure(req.id, wire::ErrorCode::Conflict, QStringLiteral("Registro alterado por outro usuário."))
-                                              : wire::Response::success(req.id, QCborValue(req.module + QLatin1Char('/') + req.method));
+                    wire::Response resp =
+                        req.method == QLatin1String("Fail")
+                            ? wire::Response::failure(req.id, wire::ErrorCode::Conflict,
+                                                      QStringLiteral("Registro alterado por outro usuário."))
+                            : wire::Response::success(req.id, QCborValue(req.module + QLatin1Char('/') + req.method));
                     if (m_mode == Reversed) {
                         held.prepend(resp);
                         if (held.size() < 3)
@@ -149,7 +151,8 @@ private Q_SLOTS:
         QTest::newRow("first call connects, then loads")
             << "GetDiagnost" << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Carregando...")};
         QTest::newRow("a save") << "SetDiagPaci" << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Gravando...")};
-        QTest::newRow("the code check") << "GetVD_Diag" << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Carregando...")};
+        QTest::newRow("the code check") << "GetVD_Diag"
+                                        << QStringList{QStringLiteral("Conectando..."), QStringLiteral("Carregando...")};
     }
     void everyCallShowsTheIndicator()
     {
@@ -248,8 +251,10 @@ private Q_SLOTS:
                                                                     Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
             } else if (input == QLatin1String("keys")) {
                 for (char c : {'a', 'b'}) {
-                    QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::KeyPress, c, Qt::NoModifier, QString(QLatin1Char(c))));
-                    QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::KeyRelease, c, Qt::NoModifier, QString(QLatin1Char(c))));
+                    QCoreApplication::postEvent(entry,
+                                                new QKeyEvent(QEvent::KeyPress, c, Qt::NoModifier, QString(QLatin1Char(c))));
+                    QCoreApplication::postEvent(entry,
+                                                new QKeyEvent(QEvent::KeyRelease, c, Qt::NoModifier, QString(QLatin1Char(c))));
                 }
             } else {
                 QCoreApplication::postEvent(entry, new QKeyEvent(QEvent::ShortcutOverride, Qt::Key_F4, Qt::NoModifier));
@@ -287,7 +292,7 @@ private Q_SLOTS:
 
     void failures_data()
     {
-        QTest::addColumn<int>("mode"); // -1 no server
+        QTest::addColumn<int>("mode");       // -1 no server
         QTest::addColumn<bool>("pipelined"); // three calls sent together
         for (const bool pipelined : {false, true}) {
             const char *how = pipelined ? "three calls together" : "one call";

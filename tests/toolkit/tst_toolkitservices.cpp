@@ -1,12 +1,12 @@
 #include "consiste.h"
 #include "datasource.h"
 #include "dialogs.h"
-#include "recordinghostservices.h"
-#include "scripteddialogs.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "lookupdialog.h"
+#include "recordinghostservices.h"
 #include "recordset.h"
+#include "scripteddialogs.h"
 #include "showavi.h"
 #include "tbtnpesquisa.h"
 #include "tdateeditplus.h"
@@ -17,11 +17,11 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QMainWindow>
-#include <QTimer>
 #include <QTabBar>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTextList>
+#include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -141,8 +141,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("dialogDuringCall");
         QTest::addColumn<QString>("mainText");
         QTest::addColumn<QString>("dialogText");
-        QTest::newRow("an error box raised inside the call can be answered") << true << "" << "sim";
-        QTest::newRow("no dialog: the window's entry takes nothing") << false << "" << "";
+        QTest::newRow("an error box raised inside the call can be answered") << true << ""
+                                                                             << "sim";
+        QTest::newRow("no dialog: the window's entry takes nothing") << false << ""
+                                                                     << "";
     }
     void busyInputReachesOnlyADialogOpenedDuringTheCall()
     {
@@ -313,8 +315,9 @@ private Q_SLOTS:
         btn.OnBeforePesq = [&](TBtnPesquisa &, bool &cont) {
             seen << QStringLiteral("before");
             // The list is loaded here, as a screen does before the lookup shows.
-            set.loadRows({{QStringLiteral("CDTIPOLAUDO"), FieldKind::String, 3}, {QStringLiteral("NMTIPOLAUDO"), FieldKind::String, 40}},
-                         {{QStringLiteral("001"), QStringLiteral("Clínico")}, {QStringLiteral("002"), QStringLiteral("Cirúrgico")}});
+            set.loadRows(
+                {{QStringLiteral("CDTIPOLAUDO"), FieldKind::String, 3}, {QStringLiteral("NMTIPOLAUDO"), FieldKind::String, 40}},
+                {{QStringLiteral("001"), QStringLiteral("Clínico")}, {QStringLiteral("002"), QStringLiteral("Cirúrgico")}});
             cont = go;
         };
         btn.OnAfterPesq = [&](TBtnPesquisa &) {
@@ -380,7 +383,9 @@ private Q_SLOTS:
         case TFormatBtn::Bold: QCOMPARE(f.fontWeight(), int(QFont::Bold)); break;
         case TFormatBtn::Italic: QVERIFY(f.fontItalic()); break;
         case TFormatBtn::Underline: QVERIFY(f.fontUnderline()); break;
-        case TFormatBtn::AlignCenter: QCOMPARE(editor.document()->firstBlock().blockFormat().alignment() & Qt::AlignHCenter, Qt::AlignHCenter); break;
+        case TFormatBtn::AlignCenter:
+            QCOMPARE(editor.document()->firstBlock().blockFormat().alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
+            break;
         case TFormatBtn::Bullets: QVERIFY(editor.document()->firstBlock().textList()); break;
         case TFormatBtn::IndentIncrease: QCOMPARE(editor.document()->firstBlock().blockFormat().indent(), 1); break;
         default: break;

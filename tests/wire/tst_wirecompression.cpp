@@ -17,8 +17,8 @@ namespace {
 // Text that compresses as a catalogue does (repeated words), of about n bytes.
 QByteArray catalogueLike(qsizetype n)
 {
-    static const char *words[] = {"Infecção ", "intestinal ", "devida ", "a ", "outras ", "bactérias ",
-                                  "não ", "especificada ", "Cólera ", "A000;"};
+    static const char *words[] = {"Infecção ",  "intestinal ", "devida ",       "a ",      "outras ",
+                                  "bactérias ", "não ",        "especificada ", "Cólera ", "A000;"};
     QByteArray out;
     QRandomGenerator rng(12800);
     while (out.size() < n)

@@ -32,9 +32,8 @@ QCborArray insertDiagnosis(const QString &code, double seq)
 {
     Delta d;
     d.fields = tables::diagPaci().fieldDefs();
-    d.changes = {{ChangeKind::Insert,
-                  {},
-                  {kFilial, kPaciente, kDate, code, demoCatalogueName(code), seq, QStringLiteral("CID10")}}};
+    d.changes = {
+        {ChangeKind::Insert, {}, {kFilial, kPaciente, kDate, code, demoCatalogueName(code), seq, QStringLiteral("CID10")}}};
     return {QCborValue(encodeDelta(d))};
 }
 
@@ -103,20 +102,17 @@ void TestWirePipeline::answersInPlace_data()
     const Step otherRows{QStringLiteral("GetDiagPaci"), consultation(QStringLiteral("000000000777"))};
     const Step unknownMethod{QStringLiteral("GetNada"), {}, int(wire::ErrorCode::UnknownMethod)};
     const Step wrongArgs{QStringLiteral("GetDiagPaci"), {kFilial}, int(wire::ErrorCode::BadRequest)};
-    const Step wrongModule{QStringLiteral("GetDiagnost"), {}, int(wire::ErrorCode::UnknownModule), true,
-                           QStringLiteral("KMP99999.rdmOutro")};
-    const Step badSave{QStringLiteral("SetDiagPaci"), {QCborValue(QByteArray("não é um delta"))},
-                       int(wire::ErrorCode::BadRequest)};
+    const Step wrongModule{
+        QStringLiteral("GetDiagnost"), {}, int(wire::ErrorCode::UnknownModule), true, QStringLiteral("KMP99999.rdmOutro")};
+    const Step badSave{
+        QStringLiteral("SetDiagPaci"), {QCborValue(QByteArray("não é um delta"))}, int(wire::ErrorCode::BadRequest)};
     addBackendRows("the opening", [&](QTestData &row) { row << QList<Step>{catalogue, rows, admissions}; });
     addBackendRows("two patients' lists", [&](QTestData &row) { row << QList<Step>{rows, otherRows, rows}; });
-    addBackendRows("unknown method in the middle",
-                   [&](QTestData &row) { row << QList<Step>{rows, unknownMethod, admissions}; });
+    addBackendRows("unknown method in the middle", [&](QTestData &row) { row << QList<Step>{rows, unknownMethod, admissions}; });
     addBackendRows("wrong arguments first", [&](QTestData &row) { row << QList<Step>{wrongArgs, rows, otherRows}; });
     addBackendRows("unknown module last", [&](QTestData &row) { row << QList<Step>{rows, admissions, wrongModule}; });
-    addBackendRows("unreadable save between reads",
-                   [&](QTestData &row) { row << QList<Step>{otherRows, badSave, rows}; });
-    addBackendRows("every request refused",
-                   [&](QTestData &row) { row << QList<Step>{unknownMethod, wrongArgs, badSave}; });
+    addBackendRows("unreadable save between reads", [&](QTestData &row) { row << QList<Step>{otherRows, badSave, rows}; });
+    addBackendRows("every request refused", [&](QTestData &row) { row << QList<Step>{unknownMethod, wrongArgs, badSave}; });
 }
 
 void TestWirePipeline::answersInPlace()
@@ -178,11 +174,12 @@ void TestWirePipeline::readAfterSaveSeesIt()
     QVERIFY(startServer(*db, server));
     wire::Client c;
     configureClient(c, server.port());
-    const QList<wire::Response> r = c.callPipelined({request(QStringLiteral("GetDiagPaci"), consultation()),
-                                                     request(QStringLiteral("SetDiagPaci"), insertDiagnosis(QStringLiteral("I10"), 90)),
-                                                     request(QStringLiteral("GetDiagPaci"), consultation()),
-                                                     request(QStringLiteral("SetDiagPaci"), insertDiagnosis(QStringLiteral("I10"), 91)),
-                                                     request(QStringLiteral("GetDiagPaci"), consultation())});
+    const QList<wire::Response> r =
+        c.callPipelined({request(QStringLiteral("GetDiagPaci"), consultation()),
+                         request(QStringLiteral("SetDiagPaci"), insertDiagnosis(QStringLiteral("I10"), 90)),
+                         request(QStringLiteral("GetDiagPaci"), consultation()),
+                         request(QStringLiteral("SetDiagPaci"), insertDiagnosis(QStringLiteral("I10"), 91)),
+                         request(QStringLiteral("GetDiagPaci"), consultation())});
     QCOMPARE(r.size(), 5);
     QVERIFY2(r.at(0).ok && r.at(1).ok && r.at(2).ok, qPrintable(r.at(1).errorMessage));
     QCOMPARE(rowsIn(r.at(0)), 2);

@@ -50,10 +50,8 @@ DiagnosisList::DiagnosisList(RdmDiagPaci &server, QObject *parent) : QObject(par
     // changed here. Every field is read-only, so no grid opens an editor on them, and an
     // insert, edit or delete ends silently before it starts.
     m_admissions = new RecordSet(QStringLiteral("cdsDiagAsso"), this);
-    addColumnField(m_admissions, c::CDDIAGNOST, true, codeLabel)
-        ->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
-    addColumnField(m_admissions, c::NMDIAGNOST, true, nameLabel)
-        ->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
+    addColumnField(m_admissions, c::CDDIAGNOST, true, codeLabel)->setObjectName(QStringLiteral("adqDiagAssoCDDIAGNOST"));
+    addColumnField(m_admissions, c::NMDIAGNOST, true, nameLabel)->setObjectName(QStringLiteral("adqDiagAssoNMDIAGNOST"));
     for (int i = 0; i < m_admissions->fieldCount(); ++i)
         m_admissions->field(i)->setReadOnly(true);
     m_admissions->OnBeforeEdit = [](RecordSet &) { silentAbort(); };

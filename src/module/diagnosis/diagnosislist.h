@@ -41,8 +41,8 @@ public:
     // Shows a fetched consultation: the consultation, both lists and the numbering change
     // together.
     void apply(const Consultation &c, const Snapshot &s);
-    void reload();      // both lists of the consultation in force
-    void reloadRows();  // the diagnoses only
+    void reload();     // both lists of the consultation in force
+    void reloadRows(); // the diagnoses only
 
     // The code is already recorded for the consultation on the server.
     bool isStored(const QString &code) const;

@@ -10,10 +10,10 @@ namespace kmp {
 // screen pointing at one patient while it shows another.
 struct Consultation
 {
-    QString branch;       // CDFILIAL
-    QString patient;      // CDPACIENTE
-    QString patientText;  // what the header shows for the patient
-    double date = 0;      // DTCONSPACI, days since 30/12/1899
+    QString branch;      // CDFILIAL
+    QString patient;     // CDPACIENTE
+    QString patientText; // what the header shows for the patient
+    double date = 0;     // DTCONSPACI, days since 30/12/1899
 
     // The same consultation as far as stored data goes (the display text does not count).
     bool sameRecordsAs(const Consultation &other) const

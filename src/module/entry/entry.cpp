@@ -2,14 +2,14 @@
 
 #include "consiste.h"
 #include "fielddef.h"
-#include "tdateeditplus.h"
 #include "hostservices.h"
+#include "tdateeditplus.h"
 #include "tfrmdiagpaci.h"
 #include "tfrmlistdiagpaci.h"
 
 #include <QDate>
-#include <QLineEdit>
 #include <QDateTime>
+#include <QLineEdit>
 #include <cmath>
 
 namespace {
@@ -50,8 +50,7 @@ double toConsultationDate(const QVariant &v)
             return d;
         break;
     }
-    default:
-        break;
+    default: break;
     }
     throw kmp::EntryArgumentsError(QStringLiteral("Data da consulta inválida na chamada do módulo: \"%1\".").arg(v.toString()));
 }
@@ -112,7 +111,8 @@ void IniProc(QVariant args)
         throw kmp::EntryArgumentsError(QStringLiteral("A chamada do módulo espera uma lista de quatro elementos."));
     const QVariantList list = args.toList();
     if (list.size() < 4)
-        throw kmp::EntryArgumentsError(QStringLiteral("A chamada do módulo espera quatro elementos; recebeu %1.").arg(list.size()));
+        throw kmp::EntryArgumentsError(
+            QStringLiteral("A chamada do módulo espera quatro elementos; recebeu %1.").arg(list.size()));
     const double date = toConsultationDate(list.at(3));
     const QString patientText = toText(list.at(2), 2);
     const QString patient = toText(list.at(1), 1);

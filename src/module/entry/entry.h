@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kmpexport.h"
 #include "context.h"
+#include "kmpexport.h"
 
 #include <QVariant>
 
@@ -25,8 +25,7 @@ KMP_EXPORT void IniProc(QVariant args);
 
 // Stores the consultation, creates the screen on the first call only, fills its header
 // and brings it to the front.
-KMP_EXPORT void criaDiagPaci(const QString &branch, const QString &patient, const QString &patientText,
-                             double consultationDate);
+KMP_EXPORT void criaDiagPaci(const QString &branch, const QString &patient, const QString &patientText, double consultationDate);
 
 // Run every unit's initialization (listing unit first) or finalization (screen unit first);
 // repeated requests are counted so that the steps run once.

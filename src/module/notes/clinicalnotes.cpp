@@ -3,16 +3,16 @@
 // while a section is edited, and every post or delete is saved at once.
 #include "clinicalnotes.h"
 
+#include "actionlist.h"
 #include "consiste.h"
 #include "datasource.h"
 #include "exceptions.h"
 #include "hostservices.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
-#include "showavi.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
-#include "actionlist.h"
+#include "showavi.h"
 #include "tformatpanel.h"
 #include "tfrmdiagpaci.h"
 #include "tmessages.h"
@@ -91,8 +91,7 @@ void ClinicalNotes::wire()
         s.editor->installEventFilter(this);
         s.editor->viewport()->installEventFilter(this);
     }
-    connect(m_screen.medTpLaudo, &QLineEdit::textChanged, this,
-            [this] { guarded(&m_screen, [this] { medTpLaudoChange(); }); });
+    connect(m_screen.medTpLaudo, &QLineEdit::textChanged, this, [this] { guarded(&m_screen, [this] { medTpLaudoChange(); }); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -325,8 +324,7 @@ QByteArray ClinicalNotes::storedText(NoteSection &s) const
 void ClinicalNotes::refreshWhileEditing(NoteSection &s)
 {
     const QByteArray mine = rtf::write(s.editor->document());
-    const QByteArray before = s.set->state() == DataSetState::Edit ? s.set->fieldByName(s.textField)->asBytes()
-                                                                    : QByteArray();
+    const QByteArray before = s.set->state() == DataSetState::Edit ? s.set->fieldByName(s.textField)->asBytes() : QByteArray();
     try {
         reloadStored(s);
     } catch (...) {
@@ -342,8 +340,7 @@ void ClinicalNotes::refreshWhileEditing(NoteSection &s)
         // Someone else saved the section meanwhile: the clinician is told that Confirm
         // now writes over that version and Cancel keeps it.
         if (after != before)
-            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), MessageType::Information,
-                                       MessageButton::Ok, 0);
+            m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), MessageType::Information, MessageButton::Ok, 0);
     }
     stateChange(s);
     // The refresh of the lists turned Search on; on the history page it stays off.
@@ -367,8 +364,7 @@ void ClinicalNotes::medTpLaudoChange()
 
 bool ClinicalNotes::reportMatchesType() const
 {
-    return m_screen.cdsMemLaudo->isActive()
-           && m_reportType == Consiste::Ajusta(m_screen.medTpLaudo->text(), 3)
+    return m_screen.cdsMemLaudo->isActive() && m_reportType == Consiste::Ajusta(m_screen.medTpLaudo->text(), 3)
            && !Consiste::EmptyString(m_reportType);
 }
 
@@ -451,16 +447,13 @@ bool ClinicalNotes::eventFilter(QObject *watched, QEvent *event)
     switch (type) {
     case QEvent::MouseButtonPress:
     case QEvent::DragEnter:
-    case QEvent::InputMethod:
-        entering = true;
-        break;
+    case QEvent::InputMethod: entering = true; break;
     case QEvent::KeyPress: {
         const auto *key = static_cast<QKeyEvent *>(event);
         entering = !key->text().isEmpty() && key->text().at(0).isPrint();
         break;
     }
-    default:
-        break;
+    default: break;
     }
     if (!entering)
         return QObject::eventFilter(watched, event);

@@ -21,7 +21,7 @@ enum class TFormatBtn;
 // text for the consultation, and how it is saved.
 struct NoteSection
 {
-    QString name;               // record-set name without "cds"
+    QString name; // record-set name without "cds"
     TabPage *page = nullptr;
     QWidget *panel = nullptr;
     TFormatPanel *bar = nullptr;
@@ -65,8 +65,8 @@ public:
     void wire();
 
     // Record-set notifications of a section.
-    void loadEditor(NoteSection &s);      // after open, after scroll
-    void emptyEditor(NoteSection &s);     // before or after close
+    void loadEditor(NoteSection &s);  // after open, after scroll
+    void emptyEditor(NoteSection &s); // before or after close
     void beforePost(NoteSection &s);
     void saveAfterPost(NoteSection &s);
     void saveAfterDelete(NoteSection &s);

@@ -1,10 +1,10 @@
 // The six generic commands, by toolbar button and by key, dispatched by the page in front.
 #include "tfrmdiagpaci.h"
 
+#include "actionlist.h"
 #include "consiste.h"
 #include "exceptions.h"
 #include "recordset.h"
-#include "actionlist.h"
 #include "tmessages.h"
 #include "tpagecontrol.h"
 

@@ -2,11 +2,11 @@
 // operations menu with their check marks, and the focus handling of the two pages.
 #include "tfrmdiagpaci.h"
 
-#include "hostservices.h"
-#include "showavi.h"
 #include "exceptions.h"
+#include "hostservices.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
+#include "showavi.h"
 #include "tpagecontrol.h"
 
 #include <QAction>
@@ -79,11 +79,26 @@ void TfrmDiagPaci::goToHistoryPage(kmp::TabPage *page, QAction *item)
     setHistoryMarks(item);
 }
 
-void TfrmDiagPaci::mnuHistDoenClick() { goToHistoryPage(tshHistDoenAtu, mnuHistDoen); }
-void TfrmDiagPaci::mnuHistClinProgClick() { goToHistoryPage(tshHistclinProg, mnuHistClinProg); }
-void TfrmDiagPaci::mnuHistFamClick() { goToHistoryPage(tshHistFam, mnuHistFam); }
-void TfrmDiagPaci::mnuSinaSintClick() { goToHistoryPage(tshSinaSint, mnuSinaSint); }
-void TfrmDiagPaci::mnuExamFisiClick() { goToHistoryPage(tshExamFisi, mnuExamFisi); }
+void TfrmDiagPaci::mnuHistDoenClick()
+{
+    goToHistoryPage(tshHistDoenAtu, mnuHistDoen);
+}
+void TfrmDiagPaci::mnuHistClinProgClick()
+{
+    goToHistoryPage(tshHistclinProg, mnuHistClinProg);
+}
+void TfrmDiagPaci::mnuHistFamClick()
+{
+    goToHistoryPage(tshHistFam, mnuHistFam);
+}
+void TfrmDiagPaci::mnuSinaSintClick()
+{
+    goToHistoryPage(tshSinaSint, mnuSinaSint);
+}
+void TfrmDiagPaci::mnuExamFisiClick()
+{
+    goToHistoryPage(tshExamFisi, mnuExamFisi);
+}
 
 void TfrmDiagPaci::mnuDiagnosticoClick()
 {

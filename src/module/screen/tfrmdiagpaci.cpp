@@ -1,35 +1,34 @@
 #include "tfrmdiagpaci.h"
 
+#include "actionlist.h"
 #include "columnfields.h"
 #include "consiste.h"
 #include "contract.h"
-#include "dialogs.h"
 #include "datasource.h"
 #include "dbgrid.h"
+#include "dbnavigator.h"
+#include "dbtext.h"
 #include "diagnosislist.h"
+#include "dialogs.h"
 #include "exceptions.h"
 #include "hostservices.h"
-#include "rdmdiagpaci.h"
 #include "packet.h"
+#include "rdmdiagpaci.h"
 #include "recordset.h"
 #include "showavi.h"
-#include "actionlist.h"
 #include "tbtnpesquisa.h"
 #include "tbuttonflat.h"
 #include "tdateeditplus.h"
-#include "dbnavigator.h"
-#include "dbtext.h"
-#include "tfrmlistdiagpaci.h"
 #include "tformatpanel.h"
+#include "tfrmlistdiagpaci.h"
 #include "tmessages.h"
 #include "tnetconnection.h"
 #include "tpagecontrol.h"
 
 #include <QAction>
-#include <QHelpEvent>
-#include <QToolTip>
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -37,6 +36,7 @@
 #include <QScrollArea>
 #include <QSplitter>
 #include <QTextEdit>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 using kmp::DataSource;
@@ -160,9 +160,7 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
     };
     server = std::make_unique<kmp::RdmDiagPaci>(*netDiagPaci);
     m_diagnoses = new kmp::DiagnosisList(*server, this);
-    m_diagnoses->OnNotice = [this](const QString &text) {
-        kmp::Dialogs::message(this, kmp::MessageType::Information, text);
-    };
+    m_diagnoses->OnNotice = [this](const QString &text) { kmp::Dialogs::message(this, kmp::MessageType::Information, text); };
 
     buildRecordSets();
     notes = new kmp::ClinicalNotes(*this);
@@ -179,8 +177,8 @@ TfrmDiagPaci::~TfrmDiagPaci()
     // announces a focus change: this screen is no longer there to answer it.
     disconnect(qApp, nullptr, this, nullptr);
     // Record sets die with the screen; their handlers must not reach half-destroyed widgets.
-    for (RecordSet *s : {cdsDiagPaci, cdsDiagPaciAux, cdsDiagAsso, cdsDiagnost, cdsTipoLaudo, cdsMemLaudo,
-                         cdsHistDoen, cdsHistClinProg, cdsHistFam, cdsExamFisi}) {
+    for (RecordSet *s : {cdsDiagPaci, cdsDiagPaciAux, cdsDiagAsso, cdsDiagnost, cdsTipoLaudo, cdsMemLaudo, cdsHistDoen,
+                         cdsHistClinProg, cdsHistFam, cdsExamFisi}) {
         s->clearEvents();
     }
 }
@@ -266,7 +264,8 @@ void TfrmDiagPaci::buildLayout()
     edtPaciente->setReadOnly(true);
     edtPaciente->setFixedSize(222, 21);
     edtPaciente->setStyleSheet(QStringLiteral("background: palette(button);"));
-    lblDataCon = named(boldLabel(QStringLiteral("Data Consulta"), Panel1), QStringLiteral("lblDataCon"), QStringLiteral("Data Consulta"));
+    lblDataCon =
+        named(boldLabel(QStringLiteral("Data Consulta"), Panel1), QStringLiteral("lblDataCon"), QStringLiteral("Data Consulta"));
     lblDataCon->setFixedWidth(87);
     DEPDTConsulta = named(new kmp::TDateEditPlus(Panel1), QStringLiteral("DEPDTConsulta"), QStringLiteral("Data Consulta"));
     DEPDTConsulta->setReadOnly(true);
@@ -289,7 +288,8 @@ void TfrmDiagPaci::buildLayout()
     addTopBand(Panel1);
 
     // The history page comes first in the tab order.
-    tshHistorico = named(new kmp::TabPage(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
+    tshHistorico =
+        named(new kmp::TabPage(QStringLiteral("Histórico")), QStringLiteral("tshHistorico"), QStringLiteral("Histórico"));
     tshHistorico->setImageIndex(1);
     pgcPadrao->insertPage(0, tshHistorico);
     pgcPadrao->setObjectName(QStringLiteral("pgcPadrao"));
@@ -403,14 +403,14 @@ void TfrmDiagPaci::buildSections()
         bool *flag;
     };
     const SectionLayout layouts[SectionCount] = {
-        {"tshHistDoenAtu", "História da Doença Atual", "panHistDoencDesc", "frpHistDoen", "rceHistDoen", cdsHistDoen,
-         dtsHistDoen, "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &m_firstClicks[HistDoen]},
-        {"tshHistclinProg", "História Clinica Progressiva", "panHistClinProg", "frphistClin", "rceHistclinProg",
-         cdsHistClinProg, dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &m_firstClicks[HistClinProg]},
-        {"tshHistFam", "História Familiar", "panHisiFamDesc", "frpHistFam", "rceHistFam", cdsHistFam, dtsHistFam,
-         "DSHISTFAMIL", "SetHistFam", "HISTFAMIL", &m_firstClicks[HistFam]},
-        {"tshSinaSint", "Sinais e Sintomas", "panDescLaudo", "frpLaudo", "rceLaudo", cdsMemLaudo, dtsMemLaudo,
-         "DSLAUDPACI", "SetMemLaudo", "LAUDO", nullptr},
+        {"tshHistDoenAtu", "História da Doença Atual", "panHistDoencDesc", "frpHistDoen", "rceHistDoen", cdsHistDoen, dtsHistDoen,
+         "DSHISTDOEATU", "SetHistDoen", "HISTDOEATUAL", &m_firstClicks[HistDoen]},
+        {"tshHistclinProg", "História Clinica Progressiva", "panHistClinProg", "frphistClin", "rceHistclinProg", cdsHistClinProg,
+         dtsHistClinProg, "DSHISTCLIPRE", "SetHistClinProg", "HISTCLIPREG", &m_firstClicks[HistClinProg]},
+        {"tshHistFam", "História Familiar", "panHisiFamDesc", "frpHistFam", "rceHistFam", cdsHistFam, dtsHistFam, "DSHISTFAMIL",
+         "SetHistFam", "HISTFAMIL", &m_firstClicks[HistFam]},
+        {"tshSinaSint", "Sinais e Sintomas", "panDescLaudo", "frpLaudo", "rceLaudo", cdsMemLaudo, dtsMemLaudo, "DSLAUDPACI",
+         "SetMemLaudo", "LAUDO", nullptr},
         {"tshExamFisi", "Exames Físicos", "panExamFisiDesc", "frpExamFisi", "rceExamFisi", cdsExamFisi, dtsExamFisi,
          "DSHISTEXAFIS", "SetExamFisi", "HISTEXAMFIS", &m_firstClicks[ExamFisi]},
     };
@@ -541,8 +541,8 @@ void TfrmDiagPaci::buildActions()
 {
     aclBotoes = new kmp::ActionList(QStringLiteral("aclBotoes"), this);
     const auto ctrlEnter = QKeyCombination(Qt::ControlModifier, Qt::Key_Return);
-    Confirmar = aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"), ctrlEnter,
-                                     [this] { ConfirmarExecute(); });
+    Confirmar =
+        aclBotoes->addAction(QStringLiteral("Confirmar"), QStringLiteral("Confirmar"), ctrlEnter, [this] { ConfirmarExecute(); });
     Cancelar = aclBotoes->addAction(QStringLiteral("Cancelar"), QStringLiteral("Cancelar"), QKeyCombination(Qt::Key_Escape),
                                     [this] { CancelarExecute(); });
     Incluir = aclBotoes->addAction(QStringLiteral("Incluir"), QStringLiteral("Incluir"), QKeyCombination(Qt::Key_F2),
@@ -574,14 +574,19 @@ void TfrmDiagPaci::buildActions()
     aclDiagBotoes->addAction(QStringLiteral("moverAcima"), QStringLiteral("Mover para cima"),
                              QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Up), [moveKey] { moveKey(true); });
     aclDiagBotoes->addAction(QStringLiteral("moverAbaixo"), QStringLiteral("Mover para baixo"),
-                             QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Down), [moveKey] { moveKey(false); });
+                             QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_Down),
+                             [moveKey] { moveKey(false); });
 
     // The page commands' keys, offered after the two lists above.
     auto *menuKeys = new kmp::ActionList(QStringLiteral("aclMenuAtalhos"), this);
-    const struct { QAction *item; void (TfrmDiagPaci::*handler)(); } keys[] = {
-        {mnuDiagnostico, &TfrmDiagPaci::mnuDiagnosticoClick}, {mnuHistDoen, &TfrmDiagPaci::mnuHistDoenClick},
+    const struct
+    {
+        QAction *item;
+        void (TfrmDiagPaci::*handler)();
+    } keys[] = {
+        {mnuDiagnostico, &TfrmDiagPaci::mnuDiagnosticoClick},   {mnuHistDoen, &TfrmDiagPaci::mnuHistDoenClick},
         {mnuHistClinProg, &TfrmDiagPaci::mnuHistClinProgClick}, {mnuHistFam, &TfrmDiagPaci::mnuHistFamClick},
-        {mnuSinaSint, &TfrmDiagPaci::mnuSinaSintClick}, {mnuExamFisi, &TfrmDiagPaci::mnuExamFisiClick},
+        {mnuSinaSint, &TfrmDiagPaci::mnuSinaSintClick},         {mnuExamFisi, &TfrmDiagPaci::mnuExamFisiClick},
     };
     for (const auto &k : keys) {
         QAction *item = k.item;
@@ -633,8 +638,7 @@ bool TfrmDiagPaci::eventFilter(QObject *watched, QEvent *event)
 {
     // An empty list paints no cell, yet its grid area is painted: that paint is where the
     // empty-list rule has to act (the rule only disables, so running it here is harmless).
-    if (event->type() == QEvent::Paint && watched == dbgPadrao->viewport() && cdsDiagPaci->isActive()
-        && cdsDiagPaci->isEmpty()) {
+    if (event->type() == QEvent::Paint && watched == dbgPadrao->viewport() && cdsDiagPaci->isActive() && cdsDiagPaci->isEmpty()) {
         kmp::guarded(this, [this] { dbgPadraoDrawColumnCell(); });
         return false;
     }
@@ -686,8 +690,8 @@ void TfrmDiagPaci::FormActivate()
 
 void TfrmDiagPaci::updateMoveButtons()
 {
-    const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse
-                         && !cdsDiagPaci->isEmpty() && !m_diagnoses->boReordenando();
+    const bool canMove = cdsDiagPaci->isActive() && cdsDiagPaci->state() == kmp::DataSetState::Browse && !cdsDiagPaci->isEmpty()
+                         && !m_diagnoses->boReordenando();
     sbtItemUp->setEnabled(canMove);
     sbtItemDown->setEnabled(canMove);
 }

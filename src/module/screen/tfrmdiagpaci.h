@@ -52,14 +52,14 @@ public:
     explicit TfrmDiagPaci(QObject *owner = nullptr);
     ~TfrmDiagPaci() override;
 
-    bool hasPendingEdit() const;   // any record set of the screen being edited or inserted
+    bool hasPendingEdit() const; // any record set of the screen being edited or inserted
     // Moves the whole screen to another consultation: everything it needs is read first,
     // then header, lists and where saves go change together. On any failure the screen
     // stays entirely on the consultation it had, and the failure reaches the caller.
     void switchTo(const kmp::Consultation &consultation);
     const kmp::Consultation &consultation() const;
     void showPatientText(const QString &text); // the same consultation, shown under another text
-    void showScreen();             // normal state, shown and in front
+    void showScreen();                         // normal state, shown and in front
     kmp::DiagnosisList *diagnoses() const { return m_diagnoses; }
     // Where the first click on each history bar is recorded (the screen's own flags until
     // the caller hands others, such as the module's exported ones).
@@ -72,7 +72,7 @@ public:
     enum SectionIndex { HistDoen = 0, HistClinProg, HistFam, SinaSint, ExamFisi, SectionCount };
     Section &section(int i) { return notes->section(i); }
     kmp::ClinicalNotes *notes;
-    Section *activeSection();      // the section in front on the history page, or null
+    Section *activeSection(); // the section in front on the history page, or null
 
     // --- record sets and the connection -----------------------------------------------
     kmp::TNetConnection *netDiagPaci;
@@ -139,8 +139,8 @@ public:
     void mnuSinaSintClick();
     void mnuExamFisiClick();
     void sbtProcurarClick(QObject *sender) override;
-    void loadHistory();      // the tab change's load: Search off, then the four sections
-    void loadHistorySets();  // the four sections from the server, under the busy indicator
+    void loadHistory();     // the tab change's load: Search off, then the four sections
+    void loadHistorySets(); // the four sections from the server, under the busy indicator
     void showHistoryParts(const QList<QByteArray> &parts);
 
     // --- toolbar commands ----------------------------------------------------------------------

@@ -86,10 +86,10 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
     try {
         const QList<wire::Response> answers = m_net.callAll(
             {load.call,
-             {rowsMethod, p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente},
-                                                        p::ConsultationDate{dtConsulta})},
-             {admissionsMethod, p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente},
-                                                              p::ConsultationDate{dtConsulta})}});
+             {rowsMethod,
+              p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
+             {admissionsMethod,
+              p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}});
         Opening o;
         o.catalogue = cache.finish(load, answers.at(0), m_net);
         o.rows = packetOf(rowsMethod, answers.at(1));
@@ -106,11 +106,10 @@ QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QStr
     const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
     QList<wire::Response> answers;
     try {
-        answers = m_net.callAll(
-            {{rowsMethod,
-              p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
-             {admissionsMethod,
-              p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}});
+        answers = m_net.callAll({{rowsMethod, p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente},
+                                                                            p::ConsultationDate{dtConsulta})},
+                                 {admissionsMethod, p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente},
+                                                                                  p::ConsultationDate{dtConsulta})}});
     } catch (const wire::ConnectionError &e) {
         unreachable(rowsMethod, e);
     }
@@ -146,8 +145,7 @@ QList<QByteArray> RdmDiagPaci::GetHistGer(const QString &paciente, const QString
     return out;
 }
 
-QByteArray RdmDiagPaci::GetVD_Diag(const QString &filial, const QString &paciente, const QString &cdDiagnost,
-                                   double dtConsulta)
+QByteArray RdmDiagPaci::GetVD_Diag(const QString &filial, const QString &paciente, const QString &cdDiagnost, double dtConsulta)
 {
     return packet(p::methodName<p::GetVD_Diag>(),
                   p::encodeArgs<p::GetVD_Diag>(p::Branch{filial}, p::Patient{paciente}, p::DiagnosisCode{cdDiagnost},
@@ -160,8 +158,7 @@ QByteArray RdmDiagPaci::GetTipoLaudo(const QString &cdTipoLaudo, const QString &
                   p::encodeArgs<p::GetTipoLaudo>(p::ReportType{cdTipoLaudo}, p::ReportTypeSelector{selector}));
 }
 
-QByteArray RdmDiagPaci::GetMemLaudo(const QString &filial, const QString &paciente, const QString &cdTipoLaudo,
-                                    double dtConsulta)
+QByteArray RdmDiagPaci::GetMemLaudo(const QString &filial, const QString &paciente, const QString &cdTipoLaudo, double dtConsulta)
 {
     return packet(p::methodName<p::GetMemLaudo>(),
                   p::encodeArgs<p::GetMemLaudo>(p::Branch{filial}, p::Patient{paciente}, p::ReportType{cdTipoLaudo},
@@ -176,7 +173,7 @@ void RdmDiagPaci::save(const QString &method, const QByteArray &delta)
 
 namespace {
 
-template<typename M>
+template <typename M>
 void saveWith(RdmDiagPaci &proxy, const QByteArray &delta)
 {
     static_assert(std::is_same_v<typename M::Args, p::SetDiagPaci::Args>, "a save takes the delta alone");
@@ -185,11 +182,29 @@ void saveWith(RdmDiagPaci &proxy, const QByteArray &delta)
 
 } // namespace
 
-void RdmDiagPaci::SetDiagPaci(const QByteArray &delta) { saveWith<p::SetDiagPaci>(*this, delta); }
-void RdmDiagPaci::SetMemLaudo(const QByteArray &delta) { saveWith<p::SetMemLaudo>(*this, delta); }
-void RdmDiagPaci::SetHistDoen(const QByteArray &delta) { saveWith<p::SetHistDoen>(*this, delta); }
-void RdmDiagPaci::SetHistClinProg(const QByteArray &delta) { saveWith<p::SetHistClinProg>(*this, delta); }
-void RdmDiagPaci::SetHistFam(const QByteArray &delta) { saveWith<p::SetHistFam>(*this, delta); }
-void RdmDiagPaci::SetExamFisi(const QByteArray &delta) { saveWith<p::SetExamFisi>(*this, delta); }
+void RdmDiagPaci::SetDiagPaci(const QByteArray &delta)
+{
+    saveWith<p::SetDiagPaci>(*this, delta);
+}
+void RdmDiagPaci::SetMemLaudo(const QByteArray &delta)
+{
+    saveWith<p::SetMemLaudo>(*this, delta);
+}
+void RdmDiagPaci::SetHistDoen(const QByteArray &delta)
+{
+    saveWith<p::SetHistDoen>(*this, delta);
+}
+void RdmDiagPaci::SetHistClinProg(const QByteArray &delta)
+{
+    saveWith<p::SetHistClinProg>(*this, delta);
+}
+void RdmDiagPaci::SetHistFam(const QByteArray &delta)
+{
+    saveWith<p::SetHistFam>(*this, delta);
+}
+void RdmDiagPaci::SetExamFisi(const QByteArray &delta)
+{
+    saveWith<p::SetExamFisi>(*this, delta);
+}
 
 } // namespace kmp

@@ -12,24 +12,23 @@
 
 namespace {
 
-const char kUsage[] =
-    "Uso: kmp-rtf COMANDO ARQUIVO [--from-html]\n"
-    "\n"
-    "Comandos:\n"
-    "  text ARQUIVO               mostra o texto simples da nota\n"
-    "  html ARQUIVO               mostra a nota em HTML\n"
-    "  rtf ARQUIVO [--from-html]  lê o arquivo RTF (ou, com --from-html, HTML) e\n"
-    "                             mostra o RTF que a clínica guarda\n"
-    "  --help                     mostra esta ajuda\n";
+const char kUsage[] = "Uso: kmp-rtf COMANDO ARQUIVO [--from-html]\n"
+                      "\n"
+                      "Comandos:\n"
+                      "  text ARQUIVO               mostra o texto simples da nota\n"
+                      "  html ARQUIVO               mostra a nota em HTML\n"
+                      "  rtf ARQUIVO [--from-html]  lê o arquivo RTF (ou, com --from-html, HTML) e\n"
+                      "                             mostra o RTF que a clínica guarda\n"
+                      "  --help                     mostra esta ajuda\n";
 
-void writeOut(const QByteArray& bytes)
+void writeOut(const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
 }
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     // Documents lay out text with fonts, which need a GUI application; the tool
     // must also work over ssh and in scripts, without a display.
@@ -43,7 +42,7 @@ int main(int argc, char** argv)
     }
     const bool fromHtml = args.contains(QLatin1String("--from-html"));
     QStringList positional;
-    for (const QString& a : args) {
+    for (const QString &a : args) {
         if (a != QLatin1String("--from-html"))
             positional << a;
     }

@@ -33,8 +33,7 @@ QVariant valueFromJson(const FieldDef &f, const QJsonValue &v)
         const QJsonValue b64 = v.toObject().value(QLatin1String("base64"));
         if (!b64.isString())
             throw kmp::Error(QStringLiteral("Valor do campo %1: esperava texto ou {\"base64\": ...}.").arg(f.name));
-        const auto decoded = QByteArray::fromBase64Encoding(b64.toString().toLatin1(),
-                                                            QByteArray::AbortOnBase64DecodingErrors);
+        const auto decoded = QByteArray::fromBase64Encoding(b64.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded)
             throw kmp::Error(QStringLiteral("Valor do campo %1: base64 inválido.").arg(f.name));
         return *decoded;
@@ -49,9 +48,8 @@ QVariant valueFromJson(const FieldDef &f, const QJsonValue &v)
 RowValues rowFromJson(const FieldDefs &fields, const QJsonValue &v, const char *which)
 {
     if (!v.isArray() || v.toArray().size() != qsizetype(fields.size()))
-        throw kmp::Error(QStringLiteral("Cada alteração precisa de \"%1\" com %2 valores.")
-                             .arg(QLatin1String(which))
-                             .arg(fields.size()));
+        throw kmp::Error(
+            QStringLiteral("Cada alteração precisa de \"%1\" com %2 valores.").arg(QLatin1String(which)).arg(fields.size()));
     const QJsonArray a = v.toArray();
     RowValues row;
     for (size_t i = 0; i < fields.size(); ++i)
@@ -111,8 +109,7 @@ Delta deltaFromJson(const QJsonObject &json)
             ch.kind = ChangeKind::Delete;
             ch.oldValues = rowFromJson(d.fields, c.value(QLatin1String("old")), "old");
         } else {
-            throw kmp::Error(QStringLiteral("Tipo de alteração desconhecido: \"%1\" (use insert, modify ou delete).")
-                                 .arg(kind));
+            throw kmp::Error(QStringLiteral("Tipo de alteração desconhecido: \"%1\" (use insert, modify ou delete).").arg(kind));
         }
         d.changes.push_back(std::move(ch));
     }

@@ -47,18 +47,19 @@ int main(int argc, char **argv)
                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         app.installTranslator(translator);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Chama um método do módulo remoto %1 e mostra o resultado em JSON.\n"
-        "Os argumentos são valores JSON: datas como contagem de dias (46363), texto entre aspas (\"0001\") ou\n"
-        "como palavra solta, e o delta dos métodos Set... de um arquivo JSON com @ARQUIVO:\n"
-        "  {\"fields\":[[\"CDFILIAL\",\"string\",4],...],\n"
-        "   \"changes\":[{\"kind\":\"insert|modify|delete\",\"old\":[...],\"new\":[...]}]}\n"
-        "Um servidor com chaves de cliente exige --key-name com --key-file, ou --key NOME:SEGREDO (ou a\n"
-        "variável de ambiente KMP_CALL_KEY=NOME:SEGREDO, que deixa o segredo fora da lista de processos);\n"
-        "um servidor com TLS exige --tls e --ca.\n"
-        "Código de saída: 0 sucesso, 1 recusado pelo servidor (a mensagem dele na saída de erro), 2 uso\n"
-        "incorreto, 3 o servidor não foi alcançado, recusou a chave ou o certificado, ou não respondeu.\n\n")
-        .arg(kmp::protocol::moduleName()) + methodList());
+    parser.setApplicationDescription(
+        QStringLiteral("Chama um método do módulo remoto %1 e mostra o resultado em JSON.\n"
+                       "Os argumentos são valores JSON: datas como contagem de dias (46363), texto entre aspas (\"0001\") ou\n"
+                       "como palavra solta, e o delta dos métodos Set... de um arquivo JSON com @ARQUIVO:\n"
+                       "  {\"fields\":[[\"CDFILIAL\",\"string\",4],...],\n"
+                       "   \"changes\":[{\"kind\":\"insert|modify|delete\",\"old\":[...],\"new\":[...]}]}\n"
+                       "Um servidor com chaves de cliente exige --key-name com --key-file, ou --key NOME:SEGREDO (ou a\n"
+                       "variável de ambiente KMP_CALL_KEY=NOME:SEGREDO, que deixa o segredo fora da lista de processos);\n"
+                       "um servidor com TLS exige --tls e --ca.\n"
+                       "Código de saída: 0 sucesso, 1 recusado pelo servidor (a mensagem dele na saída de erro), 2 uso\n"
+                       "incorreto, 3 o servidor não foi alcançado, recusou a chave ou o certificado, ou não respondeu.\n\n")
+            .arg(kmp::protocol::moduleName())
+        + methodList());
     parser.addHelpOption();
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("Endereço do servidor (padrão 127.0.0.1:21280)."),
                                     QStringLiteral("HOST:PORTA"), QStringLiteral("127.0.0.1:21280"));
@@ -66,22 +67,26 @@ int main(int argc, char **argv)
                                      QStringLiteral("SEGUNDOS"), QStringLiteral("30"));
     const QCommandLineOption module(QStringLiteral("module"), QStringLiteral("Nome do módulo remoto."), QStringLiteral("NOME"),
                                     kmp::protocol::moduleName());
-    const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Identificador do módulo remoto."), QStringLiteral("GUID"),
-                                  kmp::protocol::moduleGuid());
+    const QCommandLineOption guid(QStringLiteral("guid"), QStringLiteral("Identificador do módulo remoto."),
+                                  QStringLiteral("GUID"), kmp::protocol::moduleGuid());
     const QCommandLineOption keyName(QStringLiteral("key-name"), QStringLiteral("Nome da chave de cliente (com --key-file)."),
                                      QStringLiteral("NOME"));
     const QCommandLineOption keyFile(QStringLiteral("key-file"),
-                                     QStringLiteral("Arquivo com o segredo da chave de cliente (uma linha)."), QStringLiteral("ARQUIVO"));
-    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Chave de cliente como NOME:SEGREDO (padrão: $KMP_CALL_KEY)."),
+                                     QStringLiteral("Arquivo com o segredo da chave de cliente (uma linha)."),
+                                     QStringLiteral("ARQUIVO"));
+    const QCommandLineOption key(QStringLiteral("key"),
+                                 QStringLiteral("Chave de cliente como NOME:SEGREDO (padrão: $KMP_CALL_KEY)."),
                                  QStringLiteral("NOME:SEGREDO"));
-    const QCommandLineOption tls(QStringLiteral("tls"), QStringLiteral("Conecta com TLS, verificando o certificado do servidor."));
+    const QCommandLineOption tls(QStringLiteral("tls"),
+                                 QStringLiteral("Conecta com TLS, verificando o certificado do servidor."));
     const QCommandLineOption ca(QStringLiteral("ca"),
                                 QStringLiteral("Certificado da autoridade (PEM) que deve ter assinado o do servidor; a única "
                                                "raiz aceita. Sem ele, as raízes do sistema."),
                                 QStringLiteral("ARQUIVO"));
     parser.addOptions({server, timeout, module, guid, keyName, keyFile, key, tls, ca});
     parser.addPositionalArgument(QStringLiteral("MÉTODO"), QStringLiteral("Método remoto, por exemplo GetDiagPaci."));
-    parser.addPositionalArgument(QStringLiteral("ARG"), QStringLiteral("Argumentos na ordem do método."), QStringLiteral("[ARG...]"));
+    parser.addPositionalArgument(QStringLiteral("ARG"), QStringLiteral("Argumentos na ordem do método."),
+                                 QStringLiteral("[ARG...]"));
     // Negative day counts and the like must stay arguments, not options.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     parser.process(app);
