@@ -119,8 +119,7 @@ QList<kmp::wire::Response> TNetConnection::callAll(const QList<Call> &calls)
     kmp::BusyIndicator busy(busyParent(), animation);
     const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
     try {
-        QList<kmp::wire::Response> responses = requests.size() == 1 ? QList<kmp::wire::Response>{m_client.call(requests.front())}
-                                                                    : m_client.callPipelined(std::move(requests));
+        QList<kmp::wire::Response> responses = m_client.callPipelined(std::move(requests));
         ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
         return responses;
     } catch (const kmp::wire::ConnectionError &) {

@@ -268,11 +268,7 @@ Response Client::receiveResponse(const Request &request)
 
 Response Client::call(Request request)
 {
-    ensureConnected();
-    request.id = m_nextId++;
-    request.acceptsZstd = m_acceptCompressed;
-    send(encodeRequest(request), m_readMs, QStringLiteral("o pedido"));
-    return receiveResponse(request);
+    return callPipelined({std::move(request)}).front();
 }
 
 QList<Response> Client::callPipelined(QList<Request> requests)
@@ -288,7 +284,7 @@ QList<Response> Client::callPipelined(QList<Request> requests)
         out += frame(encodeRequest(request));
     }
     // One write: the frames leave together, in as few packets as the link allows.
-    sendFramed(out, m_readMs, QStringLiteral("os pedidos"));
+    sendFramed(out, m_readMs, requests.size() == 1 ? QStringLiteral("o pedido") : QStringLiteral("os pedidos"));
     responses.reserve(requests.size());
     for (const Request &request : std::as_const(requests))
         responses << receiveResponse(request);

@@ -29,6 +29,15 @@ namespace {
     throw Error(RdmDiagPaci::UnreachableMessage);
 }
 
+// A consultation's two diagnosis lists, as calls that can travel together with others.
+QList<TNetConnection::Call> listCalls(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    return {{p::methodName<p::GetDiagPaci>(),
+             p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
+            {p::methodName<p::GetDiagAsso>(),
+             p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}};
+}
+
 } // namespace
 
 void RdmDiagPaci::connect()
@@ -51,10 +60,11 @@ QCborValue RdmDiagPaci::call(const QString &method, const QCborArray &args)
 
 QByteArray RdmDiagPaci::packet(const QString &method, const QCborArray &args)
 {
-    const QCborValue payload = call(method, args);
-    if (!payload.isByteArray())
-        throw Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(method));
-    return payload.toByteArray();
+    try {
+        return packetOf(method, m_net.call(method, args));
+    } catch (const wire::ConnectionError &e) {
+        unreachable(method, e);
+    }
 }
 
 QByteArray RdmDiagPaci::packetOf(const QString &method, const wire::Response &answer)
@@ -65,13 +75,18 @@ QByteArray RdmDiagPaci::packetOf(const QString &method, const wire::Response &an
     return payload.toByteArray();
 }
 
+// The station's copy of the catalogue, one per server.
+CatalogueCache RdmDiagPaci::catalogueCache() const
+{
+    return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
+}
+
 QByteArray RdmDiagPaci::GetDiagnost()
 {
     // The catalogue seldom changes: the station keeps a copy, and the server sends the
     // catalogue again only when its version moved on.
     try {
-        return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>())
-            .fetch(m_net);
+        return catalogueCache().fetch(m_net);
     } catch (const wire::ConnectionError &e) {
         unreachable(p::methodName<p::GetDiagnost>(), e);
     }
@@ -79,21 +94,15 @@ QByteArray RdmDiagPaci::GetDiagnost()
 
 RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const QString rowsMethod = p::methodName<p::GetDiagPaci>();
-    const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
-    const CatalogueCache cache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
+    const CatalogueCache cache = catalogueCache();
     const CatalogueCache::Load load = cache.prepare();
     try {
-        const QList<wire::Response> answers = m_net.callAll(
-            {load.call,
-             {rowsMethod,
-              p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})},
-             {admissionsMethod,
-              p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente}, p::ConsultationDate{dtConsulta})}});
+        const QList<wire::Response> answers =
+            m_net.callAll(QList<TNetConnection::Call>{load.call} + listCalls(filial, paciente, dtConsulta));
         Opening o;
         o.catalogue = cache.finish(load, answers.at(0), m_net);
-        o.rows = packetOf(rowsMethod, answers.at(1));
-        o.admissions = packetOf(admissionsMethod, answers.at(2));
+        o.rows = packetOf(p::methodName<p::GetDiagPaci>(), answers.at(1));
+        o.admissions = packetOf(p::methodName<p::GetDiagAsso>(), answers.at(2));
         return o;
     } catch (const wire::ConnectionError &e) {
         unreachable(QStringLiteral("GetOpening"), e);
@@ -102,18 +111,13 @@ RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QStrin
 
 QList<QByteArray> RdmDiagPaci::GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const QString rowsMethod = p::methodName<p::GetDiagPaci>();
-    const QString admissionsMethod = p::methodName<p::GetDiagAsso>();
     QList<wire::Response> answers;
     try {
-        answers = m_net.callAll({{rowsMethod, p::encodeArgs<p::GetDiagPaci>(p::Branch{filial}, p::Patient{paciente},
-                                                                            p::ConsultationDate{dtConsulta})},
-                                 {admissionsMethod, p::encodeArgs<p::GetDiagAsso>(p::Branch{filial}, p::Patient{paciente},
-                                                                                  p::ConsultationDate{dtConsulta})}});
+        answers = m_net.callAll(listCalls(filial, paciente, dtConsulta));
     } catch (const wire::ConnectionError &e) {
-        unreachable(rowsMethod, e);
+        unreachable(p::methodName<p::GetDiagPaci>(), e);
     }
-    return {packetOf(rowsMethod, answers.at(0)), packetOf(admissionsMethod, answers.at(1))};
+    return {packetOf(p::methodName<p::GetDiagPaci>(), answers.at(0)), packetOf(p::methodName<p::GetDiagAsso>(), answers.at(1))};
 }
 
 QByteArray RdmDiagPaci::GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta)

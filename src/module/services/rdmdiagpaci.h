@@ -8,6 +8,7 @@
 
 namespace kmp {
 
+class CatalogueCache;
 class TNetConnection;
 namespace wire {
 struct Response;
@@ -66,6 +67,7 @@ private:
     QCborValue call(const QString &method, const QCborArray &args);
     // A packet out of a raw answer to method.
     static QByteArray packetOf(const QString &method, const wire::Response &answer);
+    CatalogueCache catalogueCache() const;
 
     TNetConnection &m_net;
 };
