@@ -10,6 +10,8 @@
 #include <QThread>
 #include <atomic>
 #include <libpq-fe.h>
+#include <mutex>
+#include <sqlite3.h>
 #include <vector>
 
 namespace kmp::server {
@@ -24,10 +26,23 @@ QString quoteIdentifier(const QString &name)
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
+// SQLite counts the memory it allocates under one mutex shared by every connection of the
+// process: each statement of every reader and of the writer takes it many times, and a
+// reader preempted while holding it stalls the writer's commit. The server never reads
+// those counts, so the library is told not to keep them, before its first connection
+// opens (afterwards the setting can no longer change, and this is a no-op).
+void configureSqlite()
+{
+    static std::once_flag once;
+    std::call_once(once, []() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
 } // namespace
 
 DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
 {
+    if (!config.isPostgres())
+        configureSqlite();
     m_name = QStringLiteral("kmp-server-%1").arg(++g_connectionCounter);
     QSqlDatabase db =
         QSqlDatabase::addDatabase(config.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_name);
