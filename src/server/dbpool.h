@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -24,12 +23,14 @@ class Store;
 // (the connection is handed over between threads, never used by two at once), and waits
 // when all are busy. On SQLite saves do not borrow: they queue for the only write
 // connection, in the order they arrived, so writers never wait on each other in SQLite's
-// busy handler and never see "database is locked". Whoever finds the write connection
-// free becomes the writer: it commits its own save and those that queued up meanwhile
-// together, one durable commit for all of them, each save inside a savepoint of its own
-// so that one refused save leaves the others alone; then hands the role to the first
-// save still queued. A save is answered only after its commit. The write-ahead log is
-// copied back into the database file by a thread of its own rather than by whichever save
+// busy handler and never see "database is locked". A thread of the pool's own holds that
+// connection and is the only writer: it takes every save queued, commits them together,
+// one durable commit for all of them, each save inside a savepoint of its own so that one
+// refused save leaves the others alone, and goes on at once with the saves that queued
+// meanwhile. A save is answered only after its commit. Being the one thread every save
+// goes through, the writer runs at a raised priority where the system allows it, so that
+// under load it is not kept waiting behind the readers. The write-ahead log is copied
+// back into the database file by a thread of its own rather than by whichever save
 // happened to fill it, so no save waits for that. On PostgreSQL, which handles concurrent
 // writers itself, saves borrow a connection like reads.
 class DbPool
@@ -66,16 +67,22 @@ public:
     struct Slot; // one connection and its store
 
 private:
+    // A save waiting for the writer, on the stack of the thread that asked for it.
     struct Job
     {
         const std::function<void()> *work = nullptr;
         std::exception_ptr error;
-        bool lead = false; // woken to become the writer rather than with its outcome
-        std::binary_semaphore done{0};
+        // Set by the writer once the save's outcome is final. The waiting thread sleeps
+        // on its own condition rather than a semaphore, which would spin first and take
+        // processor time from the writer.
+        std::mutex lock;
+        std::condition_variable ready;
+        bool done = false;
     };
 
     void borrowAndRun(const std::function<void()> &job);
     void write(const std::function<void()> &job);
+    void writerLoop();
     void runBatch(std::vector<Job *> &batch);
     void checkpointLoop();
 
@@ -89,11 +96,13 @@ private:
 
     std::unique_ptr<Slot> m_writerSlot; // SQLite only
     std::mutex m_writerLock;
+    std::condition_variable m_writerWake;
     std::deque<Job *> m_writerQueue;
-    bool m_writing = false; // some thread holds the writer role
+    bool m_writerIdle = false; // the writer sleeps until a save is queued
     bool m_stopping = false;
     int m_commitsSinceCheckpoint = 0;
     std::condition_variable m_checkpointWake;
+    std::thread m_writer;
     std::thread m_checkpointer;
 };
 
