@@ -118,17 +118,37 @@ void DbPool::write(const std::function<void()> &work)
 {
     Job own;
     own.work = &work;
+    bool here = false;
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(m_writerLock);
         if (m_stopping)
             throw stopping();
-        m_writerQueue.push_back(&own);
-        wake = m_writerIdle;
+        // A save that finds nothing being written and nothing queued is written on its
+        // own thread at once: handing it to the writer and back would cost two thread
+        // switches, more than the commit of a lone save. Saves arriving meanwhile queue
+        // for the writer as usual.
+        if (m_writerIdle && !m_writingHere && m_writerQueue.empty()) {
+            m_writingHere = true;
+            here = true;
+        } else {
+            m_writerQueue.push_back(&own);
+            wake = m_writerIdle && !m_writingHere;
+        }
     }
-    if (wake)
-        m_writerWake.notify_one();
-    {
+    if (here) {
+        std::vector<Job *> batch{&own};
+        writeBatch(batch);
+        {
+            std::lock_guard<std::mutex> guard(m_writerLock);
+            m_writingHere = false;
+            wake = m_writerIdle && !m_writerQueue.empty();
+        }
+        if (wake)
+            m_writerWake.notify_one();
+    } else {
+        if (wake)
+            m_writerWake.notify_one();
         std::unique_lock<std::mutex> guard(own.lock);
         own.ready.wait(guard, [&]() { return own.done; });
     }
@@ -139,15 +159,14 @@ void DbPool::write(const std::function<void()> &work)
 void DbPool::writerLoop()
 {
     raiseWriterPriority();
-    Slot &slot = *m_writerSlot;
     std::vector<Job *> batch;
     batch.reserve(MaxBatch);
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(m_writerLock);
-            if (m_writerQueue.empty()) {
+            if (m_writerQueue.empty() || m_writingHere) {
                 m_writerIdle = true;
-                m_writerWake.wait(guard, [&]() { return m_stopping || !m_writerQueue.empty(); });
+                m_writerWake.wait(guard, [&]() { return m_stopping || (!m_writerQueue.empty() && !m_writingHere); });
                 m_writerIdle = false;
             }
             if (m_writerQueue.empty())
@@ -157,24 +176,7 @@ void DbPool::writerLoop()
                 m_writerQueue.pop_front();
             }
         }
-        {
-            Holding holding(m_config, slot);
-            try {
-                DbConnection &db = currentStore().db();
-                if (!slot.tuned) {
-                    db.execDirect(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
-                    slot.tuned = true;
-                }
-            } catch (const ServiceError &) {
-                // The saves themselves will meet the same failure and report it.
-            }
-        }
-        runBatch(batch);
-        {
-            std::lock_guard<std::mutex> guard(m_writerLock);
-            if (++m_commitsSinceCheckpoint >= CheckpointEvery)
-                m_checkpointWake.notify_one();
-        }
+        writeBatch(batch);
         // Notified under the job's own lock: the waiting thread owns the job and may end
         // it as soon as it sees it done.
         for (Job *j : batch) {
@@ -184,9 +186,31 @@ void DbPool::writerLoop()
         }
         batch.clear();
     }
-    // The pool's destructor closes the connection on its own thread.
+}
+
+void DbPool::writeBatch(std::vector<Job *> &batch)
+{
+    Slot &slot = *m_writerSlot;
+    if (slot.db)
+        slot.db->adoptThread();
+    {
+        Holding holding(m_config, slot);
+        try {
+            DbConnection &db = currentStore().db();
+            if (!slot.tuned) {
+                db.execDirect(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
+                slot.tuned = true;
+            }
+        } catch (const ServiceError &) {
+            // The saves themselves will meet the same failure and report it.
+        }
+    }
+    runBatch(batch);
     if (slot.db)
         slot.db->releaseThread();
+    std::lock_guard<std::mutex> guard(m_writerLock);
+    if (++m_commitsSinceCheckpoint >= CheckpointEvery)
+        m_checkpointWake.notify_one();
 }
 
 void DbPool::borrowAndRun(const std::function<void()> &job)

@@ -83,6 +83,7 @@ private:
     void borrowAndRun(const std::function<void()> &job);
     void write(const std::function<void()> &job);
     void writerLoop();
+    void writeBatch(std::vector<Job *> &batch); // on whichever thread holds the write connection
     void runBatch(std::vector<Job *> &batch);
     void checkpointLoop();
 
@@ -98,7 +99,8 @@ private:
     std::mutex m_writerLock;
     std::condition_variable m_writerWake;
     std::deque<Job *> m_writerQueue;
-    bool m_writerIdle = false; // the writer sleeps until a save is queued
+    bool m_writerIdle = false;  // the writer thread sleeps until a save is queued
+    bool m_writingHere = false; // a lone save is being written on its own thread
     bool m_stopping = false;
     int m_commitsSinceCheckpoint = 0;
     std::condition_variable m_checkpointWake;
