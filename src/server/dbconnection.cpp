@@ -133,9 +133,26 @@ void DbConnection::adoptThread()
         driver->moveToThread(QThread::currentThread());
 }
 
+namespace {
+
+// Qt's SQLite driver files every failed step as a connection error, a refused duplicate
+// among them; a constraint (SQLITE_CONSTRAINT and its extended codes) refuses one
+// statement and leaves the connection as good as it was. Taking it for a lost connection
+// would reopen the writer's connection after every duplicate and replay, one by one, the
+// other saves committed with it.
+bool refusedByConstraint(const QSqlError &error)
+{
+    bool number = false;
+    const int code = error.nativeErrorCode().toInt(&number);
+    return number && (code & 0xff) == SQLITE_CONSTRAINT;
+}
+
+} // namespace
+
 void DbConnection::fail(const QSqlError &error, const QString &what)
 {
-    if (error.type() == QSqlError::ConnectionError || !database().isOpen())
+    const bool lost = error.type() == QSqlError::ConnectionError && !(!isPostgres() && refusedByConstraint(error));
+    if (lost || !database().isOpen())
         m_broken = true;
     if (m_inBatch && !isUniqueViolation(error))
         m_batchBroken = true;

@@ -114,6 +114,12 @@ void DbPool::run(Access access, const std::function<void()> &job)
         write(job);
 }
 
+int DbPool::queuedSaves() const
+{
+    std::lock_guard<std::mutex> guard(m_writerLock);
+    return int(m_writerQueue.size());
+}
+
 void DbPool::write(const std::function<void()> &work)
 {
     Job own;

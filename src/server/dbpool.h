@@ -23,13 +23,15 @@ class Store;
 // (the connection is handed over between threads, never used by two at once), and waits
 // when all are busy. On SQLite saves do not borrow: they queue for the only write
 // connection, in the order they arrived, so writers never wait on each other in SQLite's
-// busy handler and never see "database is locked". A thread of the pool's own holds that
-// connection and is the only writer: it takes every save queued, commits them together,
+// busy handler and never see "database is locked". A thread of the pool's own is the
+// writer: it takes every save queued, commits them together,
 // one durable commit for all of them, each save inside a savepoint of its own so that one
 // refused save leaves the others alone, and goes on at once with the saves that queued
 // meanwhile. A save is answered only after its commit. Being the one thread every save
-// goes through, the writer runs at a raised priority where the system allows it, so that
-// under load it is not kept waiting behind the readers. The write-ahead log is copied
+// goes through under load, the writer runs at a raised priority where the system allows
+// it, so that it is not kept waiting behind the readers. A lone save, finding nothing
+// queued and nothing being written, is written on its own thread instead, which spares it
+// the two thread switches to the writer and back. The write-ahead log is copied
 // back into the database file by a thread of its own rather than by whichever save
 // happened to fill it, so no save waits for that. On PostgreSQL, which handles concurrent
 // writers itself, saves borrow a connection like reads.
@@ -57,6 +59,8 @@ public:
     static Store &currentStore();
 
     int connections() const { return m_connections; }
+    // Saves waiting for the writer (SQLite), not counting those being written.
+    int queuedSaves() const;
     // The default of --db-connections.
     static constexpr int DefaultConnections = 8;
     // Most saves committed together.
@@ -96,7 +100,7 @@ private:
     int m_available = 0;                       // slots not lent out
 
     std::unique_ptr<Slot> m_writerSlot; // SQLite only
-    std::mutex m_writerLock;
+    mutable std::mutex m_writerLock;
     std::condition_variable m_writerWake;
     std::deque<Job *> m_writerQueue;
     bool m_writerIdle = false;  // the writer thread sleeps until a save is queued
