@@ -54,9 +54,7 @@ void save(Kind kind, int n)
     Transaction tx(db);
     switch (kind) {
     case Kind::Insert: insert(db, valueOf(n)); break;
-    case Kind::Refused:
-        insert(db, valueOf(n));
-        throw ServiceError(wire::ErrorCode::Conflict, QStringLiteral("recusado"));
+    case Kind::Refused: insert(db, valueOf(n)); throw ServiceError(wire::ErrorCode::Conflict, QStringLiteral("recusado"));
     case Kind::Duplicate: insert(db, valueOf(0)); break;
     case Kind::Broken: db.execDirect(QStringLiteral("INSERT INTO MISSING_TABLE VALUES (1)")); break;
     case Kind::Crashes: insert(db, valueOf(n)); throw std::runtime_error("unexpected");
@@ -169,8 +167,8 @@ void TestDbPool::queuedSavesCommitTogether()
             std::this_thread::yield();
         std::vector<std::thread> others;
         for (int i = 1; i <= n && queuedInTime; ++i) {
-            others.emplace_back([&, i]() { outcomes[size_t(i)] = runSave(pool, Kind(kinds.at(i - 1).toLatin1()), i, &runs[size_t(i)]);
-            });
+            others.emplace_back(
+                [&, i]() { outcomes[size_t(i)] = runSave(pool, Kind(kinds.at(i - 1).toLatin1()), i, &runs[size_t(i)]); });
             waitForQueue(pool, i);
         }
         first.join();
@@ -191,9 +189,7 @@ void TestDbPool::queuedSavesCommitTogether()
             expected << valueOf(i);
             break;
         case Kind::Refused:
-        case Kind::Duplicate:
-            QVERIFY2(!o.ok && o.code == int(wire::ErrorCode::Conflict), where.constData());
-            break;
+        case Kind::Duplicate: QVERIFY2(!o.ok && o.code == int(wire::ErrorCode::Conflict), where.constData()); break;
         case Kind::Broken: QVERIFY2(!o.ok && o.code == int(wire::ErrorCode::Internal), where.constData()); break;
         case Kind::Crashes: QVERIFY2(!o.ok && o.code == -1, where.constData()); break;
         }
