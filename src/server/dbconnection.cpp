@@ -223,6 +223,11 @@ DbConnection::Outcome DbConnection::run(const QString &sql, const QVariantList &
         if (out.ok || out.error.isValid())
             return out;
     }
+    // The UPDATE and DELETE of a save name the row by every value it was loaded with, and
+    // its NULLs shape their text: a table has a bounded number of such shapes, yet a limit
+    // keeps what a connection holds bounded whatever comes.
+    if (cache && m_cached.size() >= MostCached && m_cached.find(sql) == m_cached.end())
+        cache = false;
     QSqlQuery local;
     QSqlQuery *q = &local;
     if (cache)
@@ -324,9 +329,19 @@ void DbConnection::execDirect(const QString &sql)
         fail(q.lastError(), QStringLiteral("executar um comando de manutenção"));
 }
 
+void DbConnection::execKept(const QString &sql)
+{
+    QSqlQuery &q = cached(sql);
+    const bool ok = q.exec();
+    const QSqlError error = ok ? QSqlError() : q.lastError();
+    q.finish();
+    if (!ok)
+        fail(error, QStringLiteral("executar um comando de manutenção"));
+}
+
 void DbConnection::beginBatch()
 {
-    execDirect(QStringLiteral("BEGIN IMMEDIATE"));
+    execKept(QStringLiteral("BEGIN IMMEDIATE"));
     m_inBatch = true;
     m_batchBroken = false;
 }
@@ -334,7 +349,7 @@ void DbConnection::beginBatch()
 void DbConnection::commitBatch()
 {
     m_inBatch = false;
-    execDirect(QStringLiteral("COMMIT"));
+    execKept(QStringLiteral("COMMIT"));
 }
 
 void DbConnection::abortBatch() noexcept
@@ -351,7 +366,7 @@ void DbConnection::abortBatch() noexcept
 void DbConnection::begin()
 {
     if (m_inBatch) {
-        execDirect(QStringLiteral("SAVEPOINT kmp_save"));
+        execKept(QStringLiteral("SAVEPOINT kmp_save"));
         return;
     }
     if (isPostgres()) {
@@ -359,14 +374,14 @@ void DbConnection::begin()
         if (!db.transaction())
             fail(db.lastError(), QStringLiteral("iniciar a transação"));
     } else {
-        execDirect(QStringLiteral("BEGIN IMMEDIATE"));
+        execKept(QStringLiteral("BEGIN IMMEDIATE"));
     }
 }
 
 void DbConnection::commit()
 {
     if (m_inBatch) {
-        execDirect(QStringLiteral("RELEASE kmp_save"));
+        execKept(QStringLiteral("RELEASE kmp_save"));
         return;
     }
     if (isPostgres()) {
@@ -374,7 +389,7 @@ void DbConnection::commit()
         if (!db.commit())
             fail(db.lastError(), QStringLiteral("gravar a transação"));
     } else {
-        execDirect(QStringLiteral("COMMIT"));
+        execKept(QStringLiteral("COMMIT"));
     }
 }
 

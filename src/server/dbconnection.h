@@ -60,6 +60,9 @@ public:
     Outcome run(const QString &sql, const QVariantList &values, bool cache = false);
     // Executes a statement without bound values (schema, pragmas, transaction control).
     void execDirect(const QString &sql);
+    // Most statements a connection keeps prepared (see cached()); beyond them a statement
+    // is prepared for its one use.
+    static constexpr size_t MostCached = 128;
 
     // True when the last failure lost the connection; the owner reopens before the next use.
     bool isBroken() const { return m_broken; }
@@ -89,6 +92,9 @@ public:
 
 private:
     [[noreturn]] void fail(const QSqlError &error, const QString &what);
+    // A statement without values that every save runs (transaction control on SQLite),
+    // kept prepared instead of parsed each time.
+    void execKept(const QString &sql);
     Outcome runBinary(const QString &sql, const QVariantList &values);
 
     DatabaseConfig m_config;

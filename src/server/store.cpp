@@ -488,7 +488,7 @@ void DeltaApplication::updateOne(const QString &sets, const QStringList &where, 
                                  const RowValues &original)
 {
     const DbConnection::Outcome out = m_db.run(
-        QStringLiteral("UPDATE %1 SET %2 WHERE %3").arg(m_table.name, sets, where.join(QStringLiteral(" AND "))), values);
+        QStringLiteral("UPDATE %1 SET %2 WHERE %3").arg(m_table.name, sets, where.join(QStringLiteral(" AND "))), values, true);
     if (!out.ok) {
         if (DbConnection::isUniqueViolation(out.error))
             refuseDuplicate(out.error);
@@ -554,7 +554,7 @@ void DeltaApplication::deleteRow(const Change &ch)
     QVariantList values;
     whereOriginal(ch.oldValues, where, values);
     const DbConnection::Outcome out =
-        m_db.run(QStringLiteral("DELETE FROM %1 WHERE %2").arg(m_table.name, where.join(QStringLiteral(" AND "))), values);
+        m_db.run(QStringLiteral("DELETE FROM %1 WHERE %2").arg(m_table.name, where.join(QStringLiteral(" AND "))), values, true);
     if (!out.ok)
         m_db.raise(out.error);
     if (out.rowsAffected != 1)
