@@ -3,15 +3,9 @@
 #include "dbconnection.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "threadpriority.h"
 
-#include <cerrno>
 #include <chrono>
-
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 namespace kmp::server {
 
@@ -45,23 +39,6 @@ public:
 private:
     Current m_saved;
 };
-
-// The writer is the one thread every save waits for: raised a few steps above the
-// client threads (relative to the server's own priority, so an operator who started the
-// server with nice keeps the proportions), it gets the processor first when a save is
-// queued behind a crowd of reads. Only where the system allows it (as root, or with
-// CAP_SYS_NICE); otherwise it runs like any other thread, which is still correct, only
-// slower under load.
-void raiseWriterPriority()
-{
-#ifdef __linux__
-    constexpr int Steps = 5;
-    errno = 0;
-    const int now = getpriority(PRIO_PROCESS, 0); // on Linux, the calling thread's
-    if (errno == 0)
-        setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), std::max(now - Steps, -20));
-#endif
-}
 
 ServiceError stopping()
 {
@@ -164,7 +141,9 @@ void DbPool::write(const std::function<void()> &work)
 
 void DbPool::writerLoop()
 {
-    raiseWriterPriority();
+    // The one thread every save waits for under load: raised above the client threads,
+    // it gets the processor first when a save is queued behind a crowd of reads.
+    const RaisedPriority priority(RaisedPriority::SaveSteps);
     std::vector<Job *> batch;
     batch.reserve(MaxBatch);
     for (;;) {

@@ -6,6 +6,7 @@
 #include "dbpool.h"
 #include "serviceerror.h"
 #include "store.h"
+#include "threadpriority.h"
 
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
@@ -13,6 +14,12 @@
 #include <atomic>
 #include <stdexcept>
 #include <thread>
+
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 using namespace kmp;
 using namespace kmp::server;
@@ -112,6 +119,8 @@ private Q_SLOTS:
     void queuedSavesCommitTogether();
     void loneSavesOneAfterAnother_data();
     void loneSavesOneAfterAnother();
+    void raisedPriorityIsGivenBack_data();
+    void raisedPriorityIsGivenBack();
 };
 
 void TestDbPool::queuedSavesCommitTogether_data()
@@ -246,6 +255,58 @@ void TestDbPool::loneSavesOneAfterAnother()
         }
     }
     QCOMPARE(storedValues(config), expected);
+}
+
+void TestDbPool::raisedPriorityIsGivenBack_data()
+{
+    // The thread's nice value to start from, and the steps asked for, twice nested.
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("outer");
+    QTest::addColumn<int>("inner");
+    QTest::addColumn<int>("expectOuter");
+    QTest::addColumn<int>("expectInner");
+    QTest::newRow("the writer's steps") << 0 << int(RaisedPriority::SaveSteps) << 0 << -RaisedPriority::SaveSteps
+                                        << -RaisedPriority::SaveSteps;
+    QTest::newRow("from a lowered server") << 10 << 5 << 3 << 5 << 2;
+    QTest::newRow("no steps") << 3 << 0 << 0 << 3 << 3;
+    QTest::newRow("stops at the highest") << -18 << 5 << 5 << -20 << -20;
+}
+
+void TestDbPool::raisedPriorityIsGivenBack()
+{
+#ifdef __linux__
+    QFETCH(int, start);
+    QFETCH(int, outer);
+    QFETCH(int, inner);
+    QFETCH(int, expectOuter);
+    QFETCH(int, expectInner);
+    // On a thread of its own: its nice value is its own, and lowering it back from a
+    // raised one needs the same privilege as raising it.
+    const auto nice = []() { return getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid))); };
+    bool allowed = true;
+    std::vector<int> seen;
+    std::thread([&]() {
+        if (setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), start) != 0 || nice() != start) {
+            allowed = false;
+            return;
+        }
+        {
+            const RaisedPriority a(outer);
+            seen.push_back(nice());
+            {
+                const RaisedPriority b(inner);
+                seen.push_back(nice());
+            }
+            seen.push_back(nice());
+        }
+        seen.push_back(nice());
+    }).join();
+    if (!allowed)
+        QSKIP("this user may not change a thread's priority");
+    QCOMPARE(seen, (std::vector<int>{expectOuter, expectInner, expectOuter, start}));
+#else
+    QSKIP("thread priorities are only raised on Linux");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestDbPool)
