@@ -7,6 +7,7 @@
 #include <QCborStreamWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSqlError>
 #include <cmath>
 
@@ -161,9 +162,13 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
         sql += QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
     if (!orderBy.isEmpty())
         sql += QStringLiteral(" ORDER BY ") + orderBy;
-    QSqlQuery q = m_db.prepare(sql);
-    for (const QVariant &v : values)
-        q.addBindValue(v);
+    // Every load runs one of a few statements, kept prepared on the connection rather than
+    // parsed again for each request; finished as soon as its rows are read, so that no
+    // statement left open holds a snapshot of the database between requests.
+    QSqlQuery &q = m_db.cached(sql);
+    const auto finished = qScopeGuard([&q]() { q.finish(); });
+    for (qsizetype i = 0; i < values.size(); ++i)
+        q.bindValue(int(i), values.at(i));
     m_db.exec(q);
 
     // The rows are written as they are read, straight into the packet.
