@@ -4,6 +4,9 @@
 
 #include "dbconnection.h"
 #include "dbpool.h"
+#include "demodata.h"
+#include "packet.h"
+#include "schema.h"
 #include "serviceerror.h"
 #include "store.h"
 #include "threadpriority.h"
@@ -119,6 +122,8 @@ private Q_SLOTS:
     void queuedSavesCommitTogether();
     void loneSavesOneAfterAnother_data();
     void loneSavesOneAfterAnother();
+    void loadAfterSaveSeesIt_data();
+    void loadAfterSaveSeesIt();
     void raisedPriorityIsGivenBack_data();
     void raisedPriorityIsGivenBack();
 };
@@ -255,6 +260,53 @@ void TestDbPool::loneSavesOneAfterAnother()
         }
     }
     QCOMPARE(storedValues(config), expected);
+}
+
+void TestDbPool::loadAfterSaveSeesIt_data()
+{
+    // A reader's connection keeps its statements prepared between requests: none of them
+    // may keep the snapshot it read, or the next load would miss the saves made since.
+    QTest::addColumn<QString>("load");
+    QTest::newRow("consultation's diagnoses") << "GetDiagPaci";
+    QTest::newRow("one diagnosis") << "GetVD_Diag";
+}
+
+void TestDbPool::loadAfterSaveSeesIt()
+{
+    QFETCH(QString, load);
+    QTemporaryDir dir;
+    const DatabaseConfig config = DatabaseConfig::parse(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("pool.db")));
+    DbConnection writer(config);
+    ensureSchema(writer);
+    loadDemo(writer);
+    QStringList codes;
+    {
+        QSqlQuery q = writer.prepare(QStringLiteral("SELECT CDDIAGNOST FROM DIAGNOST ORDER BY CDDIAGNOST LIMIT 4"));
+        writer.exec(q);
+        while (q.next())
+            codes << q.value(0).toString();
+    }
+    QCOMPARE(codes.size(), 4);
+    const QString filial = QStringLiteral("0001");
+    const QString paciente = QStringLiteral("000000000777");
+    const double date = demoConsulta();
+    DbConnection reader(config);
+    Store loads(reader);
+    Store saves(writer);
+    const auto rowsSeen = [&](const QString &code) {
+        const QByteArray packet = load == QLatin1String("GetDiagPaci") ? loads.diagPaci(filial, paciente, date)
+                                                                       : loads.vdDiag(filial, paciente, code, date);
+        return int(decodePacket(packet).rows.size());
+    };
+    for (int i = 0; i < codes.size(); ++i) {
+        QCOMPARE(rowsSeen(codes.at(i)), load == QLatin1String("GetDiagPaci") ? i : 0);
+        Delta d;
+        d.fields = tables::diagPaci().fieldDefs();
+        d.changes.push_back(
+            {ChangeKind::Insert, {}, {filial, paciente, date, codes.at(i), QString(), double(i + 1), QStringLiteral("CID10")}});
+        saves.applyDelta(tables::diagPaci(), d, QStringLiteral("duplicado"));
+        QCOMPARE(rowsSeen(codes.at(i)), load == QLatin1String("GetDiagPaci") ? i + 1 : 1);
+    }
 }
 
 void TestDbPool::raisedPriorityIsGivenBack_data()
