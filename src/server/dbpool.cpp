@@ -5,6 +5,7 @@
 #include "store.h"
 #include "threadpriority.h"
 
+#include <QScopeGuard>
 #include <chrono>
 
 namespace kmp::server {
@@ -120,15 +121,19 @@ void DbPool::write(const std::function<void()> &work)
         }
     }
     if (here) {
+        // Whatever happens here, the saves that queued meanwhile go on with the writer.
+        const auto handBack = qScopeGuard([this]() {
+            bool queued = false;
+            {
+                std::lock_guard<std::mutex> guard(m_writerLock);
+                m_writingHere = false;
+                queued = m_writerIdle && !m_writerQueue.empty();
+            }
+            if (queued)
+                m_writerWake.notify_one();
+        });
         std::vector<Job *> batch{&own};
         writeBatch(batch);
-        {
-            std::lock_guard<std::mutex> guard(m_writerLock);
-            m_writingHere = false;
-            wake = m_writerIdle && !m_writerQueue.empty();
-        }
-        if (wake)
-            m_writerWake.notify_one();
     } else {
         if (wake)
             m_writerWake.notify_one();
