@@ -70,6 +70,18 @@ wire::Request saveSection(int station, qsizetype bytes)
     return request(QStringLiteral("SetHistDoen"), {QCborValue(encodeDelta(d))});
 }
 
+// One change of a station's consultation: insert or delete the row of a code with the
+// given sequence number.
+wire::Request changeDiagnosis(int station, ChangeKind kind, const QString &code, double sequence)
+{
+    Delta d;
+    d.fields = tables::diagPaci().fieldDefs();
+    const RowValues row{kFilial,  paciente(station),      kDate, code, QStringLiteral("Diagnóstico ") + code,
+                        sequence, QStringLiteral("CID10")};
+    d.changes.push_back(kind == ChangeKind::Insert ? Change{kind, {}, row} : Change{kind, row, {}});
+    return request(QStringLiteral("SetDiagPaci"), {QCborValue(encodeDelta(d))});
+}
+
 int countRows(const DatabaseConfig &config, const QString &table)
 {
     DbConnection db(config);
@@ -140,6 +152,8 @@ private Q_SLOTS:
     void memoryBudget();
     void fiveHundredStations();
     void killedDuringCommittedTogether();
+    void stationsSavingAtOnce_data();
+    void stationsSavingAtOnce();
 
 private:
     QTemporaryDir m_dir;
@@ -387,6 +401,95 @@ void TestServerCrowds::memoryBudget()
     if (!allRefused)
         QVERIFY2(server.log().isEmpty() || !server.log().contains("locked"), server.log().constData());
     QVERIFY(server.isRunning());
+}
+
+void TestServerCrowds::stationsSavingAtOnce_data()
+{
+    addBackendColumn();
+    QTest::addColumn<int>("stations");
+    QTest::addColumn<int>("rounds");
+    addBackendRows("2 stations", [](QTestData &row) { row << 2 << 10; });
+    addBackendRows("12 stations", [](QTestData &row) { row << 12 << 6; });
+}
+
+// Stations sending their saves back to back while the others do the same: on SQLite they
+// are committed in shared batches. Each save must get its own answer, refusals included,
+// and a station's saves must take effect in the order it sent them: a delete sent after an
+// insert finds the row, an insert sent after that delete finds its place free again.
+void TestServerCrowds::stationsSavingAtOnce()
+{
+    KMP_OPEN_BACKEND(db);
+    QFETCH(int, stations);
+    QFETCH(int, rounds);
+    addToCatalogue(db->config(), {QStringLiteral("I10"), QStringLiteral("E11")});
+    ServerProcess server;
+    QVERIFY(server.start(db->databaseUrl(), {"--quiet"}));
+    const QString i10 = QStringLiteral("I10");
+    const QString e11 = QStringLiteral("E11");
+    // A round and whether each of its saves is taken; the last round keeps its rows.
+    const auto round = [&](int n, bool last) {
+        std::vector<std::pair<wire::Request, bool>> saves{
+            {changeDiagnosis(n, ChangeKind::Insert, i10, 1), true},
+            {changeDiagnosis(n, ChangeKind::Insert, i10, 1), false}, // already there
+            {changeDiagnosis(n, ChangeKind::Delete, i10, 1), true},
+            {changeDiagnosis(n, ChangeKind::Insert, i10, 1), true},  // its place is free again
+            {changeDiagnosis(n, ChangeKind::Delete, i10, 2), false}, // not as loaded
+            {changeDiagnosis(n, ChangeKind::Insert, e11, 2), true},
+            {diagPaci(n), true},
+        };
+        if (!last) {
+            saves.push_back({changeDiagnosis(n, ChangeKind::Delete, e11, 2), true});
+            saves.push_back({changeDiagnosis(n, ChangeKind::Delete, i10, 1), true});
+        }
+        return saves;
+    };
+    std::mutex lock;
+    QStringList failures;
+    std::latch connected(stations);
+    std::vector<std::thread> threads;
+    for (int n = 0; n < stations; ++n) {
+        threads.emplace_back([&, n]() {
+            const auto fail = [&](const QString &why) {
+                std::lock_guard<std::mutex> g(lock);
+                failures << QStringLiteral("station %1: %2").arg(n).arg(why);
+            };
+            wire::Client c;
+            configureClient(c, server.port(), 60000);
+            try {
+                c.connectToServer();
+            } catch (const std::exception &e) {
+                fail(QString::fromUtf8(e.what()));
+            }
+            connected.arrive_and_wait();
+            try {
+                for (int r = 0; r < rounds; ++r) {
+                    const auto saves = round(n, r == rounds - 1);
+                    QList<wire::Request> requests;
+                    for (const auto &s : saves)
+                        requests << s.first;
+                    const QList<wire::Response> answers = c.callPipelined(requests);
+                    for (qsizetype i = 0; i < answers.size(); ++i)
+                        if (answers.at(i).ok != saves[size_t(i)].second)
+                            fail(QStringLiteral("round %1, request %2: %3 (%4)")
+                                     .arg(r)
+                                     .arg(i + 1)
+                                     .arg(answers.at(i).ok ? QStringLiteral("taken") : QStringLiteral("refused"),
+                                          answers.at(i).errorMessage));
+                    // The load in the middle sees the station's own saves sent before it.
+                    const auto listed = decodePacket(answers.at(6).result.toByteArray()).rows.size();
+                    if (answers.at(6).ok && listed != 2)
+                        fail(QStringLiteral("round %1: %2 rows listed").arg(r).arg(listed));
+                }
+            } catch (const std::exception &e) {
+                fail(QString::fromUtf8(e.what()));
+            }
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    QVERIFY2(failures.isEmpty(),
+             qPrintable(QStringLiteral("%1 failures, first: %2").arg(failures.size()).arg(failures.value(0))));
+    QCOMPARE(countRows(db->config(), QStringLiteral("DIAGPACI")), 2 * stations);
 }
 
 void TestServerCrowds::fiveHundredStations()
