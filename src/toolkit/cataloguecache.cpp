@@ -51,36 +51,54 @@ QString CatalogueCache::filePrefix() const
     return safeName(m_method) + QLatin1Char('@') + safeName(m_server) + QLatin1Char('@');
 }
 
-bool CatalogueCache::read(QString *version, QByteArray *packet) const
+bool CatalogueCache::newestCopy(QString *file, QString *version) const
 {
     const QDir dir(m_folder);
     const QStringList files = dir.entryList({filePrefix() + QStringLiteral("*.cache")}, QDir::Files, QDir::Time);
     if (files.isEmpty())
         return false;
-    QFile f(dir.filePath(files.first()));
+    *file = dir.filePath(files.first());
+    QFile f(*file);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    // Magic, then the version line; the version must be the one the file is named after.
+    const QByteArray head = f.read(kMagic.size() + 256);
+    const qsizetype eol = head.indexOf('\n', kMagic.size());
+    if (head.startsWith(kMagic) && eol > kMagic.size()) {
+        *version = QString::fromUtf8(head.mid(kMagic.size(), eol - kMagic.size()));
+        if (files.first() == filePrefix() + safeName(*version) + QStringLiteral(".cache"))
+            return true;
+    }
+    f.close();
+    QFile::remove(*file);
+    return false;
+}
+
+bool CatalogueCache::read(QString *version, QByteArray *packet) const
+{
+    QString file, held;
+    if (!newestCopy(&file, &held))
+        return false;
+    QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         return false;
     const QByteArray all = f.readAll();
     f.close();
-    // Magic, version line, then the packet compressed with its checksum.
+    // The packet follows the version line, compressed with its checksum.
     const qsizetype eol = all.indexOf('\n', kMagic.size());
-    QString held;
     QByteArray plain;
-    bool good = all.startsWith(kMagic) && eol > kMagic.size();
-    if (good) {
-        held = QString::fromUtf8(all.mid(kMagic.size(), eol - kMagic.size()));
-        good = files.first() == filePrefix() + safeName(held) + QStringLiteral(".cache");
-    }
+    bool good =
+        all.startsWith(kMagic) && eol > kMagic.size() && QString::fromUtf8(all.mid(kMagic.size(), eol - kMagic.size())) == held;
     if (good) {
         try {
             plain = kmp::wire::decompressZstd(all.mid(eol + 1), kMaxPacket);
         } catch (const kmp::Error &e) {
-            qCWarning(kmp::toolkitLog, "catálogo local %s descartado: %s", qPrintable(f.fileName()), qPrintable(e.userMessage()));
+            qCWarning(kmp::toolkitLog, "catálogo local %s descartado: %s", qPrintable(file), qPrintable(e.userMessage()));
             good = false;
         }
     }
     if (!good || plain.isEmpty()) {
-        QFile::remove(f.fileName());
+        QFile::remove(file);
         return false;
     }
     *version = held;
@@ -127,21 +145,36 @@ void CatalogueCache::remove() const
 CatalogueCache::Load CatalogueCache::prepare() const
 {
     Load load;
-    if (!read(&load.held, &load.copy)) {
+    QString file;
+    if (!newestCopy(&file, &load.held))
         load.held.clear();
-        load.copy.clear();
-    }
     load.call = {m_method, {load.held}};
     return load;
 }
 
-QByteArray CatalogueCache::fetch(TNetConnection &net) const
+void CatalogueCache::readCopy(Load &load) const
 {
-    const Load load = prepare();
-    return finish(load, net.call(load.call.method, load.call.args), net);
+    if (load.read)
+        return;
+    load.read = true;
+    QString version;
+    if (load.held.isEmpty() || !read(&version, &load.copy) || version != load.held)
+        load.copy.clear();
 }
 
-QByteArray CatalogueCache::finish(const Load &load, const kmp::wire::Response &r, TNetConnection &net) const
+QByteArray CatalogueCache::fetch(TNetConnection &net) const
+{
+    Load load = prepare();
+    return finish(std::move(load), net.call(load.call.method, load.call.args), net);
+}
+
+QByteArray CatalogueCache::fetchWhole(TNetConnection &net) const
+{
+    Load none;
+    return finish(std::move(none), net.call(m_method, {QString()}), net);
+}
+
+QByteArray CatalogueCache::finish(Load load, const kmp::wire::Response &r, TNetConnection &net) const
 {
     // A server from before catalogue versions refuses the argument: ask the plain way.
     if (!r.ok && r.errorCode == int(kmp::wire::ErrorCode::BadRequest)) {
@@ -164,6 +197,12 @@ QByteArray CatalogueCache::finish(const Load &load, const kmp::wire::Response &r
     }
     if (load.held.isEmpty() || version.toString() != load.held)
         throw kmp::Error(QStringLiteral("Resposta inesperada do servidor em %1.").arg(m_method));
+    readCopy(load);
+    if (load.copy.isEmpty()) {
+        // The copy was current but could not be read back (damaged, removed meanwhile):
+        // the server's catalogue in full instead.
+        return fetchWhole(net);
+    }
     return load.copy;
 }
 

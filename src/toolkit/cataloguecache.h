@@ -38,17 +38,28 @@ public:
     // fetch() in two halves, for a load sent together with other calls
     // (TNetConnection::callAll): the call to make, asking with the version held, and then
     // the catalogue from the server's answer to it.
+    //
+    // prepare() reads only the copy's version; the copy itself is unpacked by readCopy(),
+    // which the caller may run while the request travels, or else by finish() when the
+    // server says the copy is current. A copy found damaged then is dropped and the
+    // catalogue asked for again in full.
     struct Load
     {
         TNetConnection::Call call;
-        QString held;    // the version of the copy, empty without one
-        QByteArray copy; // the copy's packet
+        QString held;      // the version of the copy, empty without one
+        QByteArray copy;   // the copy's packet, once read
+        bool read = false; // readCopy() ran
     };
     Load prepare() const;
-    QByteArray finish(const Load &load, const kmp::wire::Response &answer, TNetConnection &net) const;
+    void readCopy(Load &load) const;
+    QByteArray finish(Load load, const kmp::wire::Response &answer, TNetConnection &net) const;
 
 private:
     QString filePrefix() const;
+    // The newest copy's file and the version its header names, or false.
+    bool newestCopy(QString *file, QString *version) const;
+    // The catalogue in full, asked without a version (and kept).
+    QByteArray fetchWhole(TNetConnection &net) const;
 
     QString m_server;
     QString m_method;

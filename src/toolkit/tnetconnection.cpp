@@ -1,5 +1,6 @@
 #include "tnetconnection.h"
 
+#include "clientshelf.h"
 #include "connectionstatus.h"
 #include "hostservices.h"
 #include "showavi.h"
@@ -22,21 +23,26 @@ QWidget *busyParent()
 
 // Saves show "saving", everything else "loading": the texts the screens use for them (a
 // batch with a save in it shows "saving").
-int animationFor(const QString &method)
+int animationFor(const QList<kmp::wire::Request> &batch)
 {
-    return method.startsWith(QLatin1String("Set")) ? 1 : 6;
+    for (const kmp::wire::Request &r : batch)
+        if (r.method.startsWith(QLatin1String("Set")))
+            return 1;
+    return 6;
 }
 
 } // namespace
 
 TNetConnection::TNetConnection(QObject *parent)
-    : QObject(parent), m_connectMs(envMs("KMP_CONNECT_TIMEOUT_MS", 5000)), m_readMs(envMs("KMP_READ_TIMEOUT_MS", 30000))
+    : QObject(parent), m_client(std::make_unique<kmp::wire::Client>()), m_connectMs(envMs("KMP_CONNECT_TIMEOUT_MS", 5000)),
+      m_readMs(envMs("KMP_READ_TIMEOUT_MS", 30000))
 {
 }
 
 TNetConnection::~TNetConnection()
 {
-    // The client closes its socket itself; nothing here may throw.
+    // Nothing here may throw; a connection the shelf does not keep is closed by the client.
+    kmp::wire::ClientShelf::instance().park(std::move(m_client));
 }
 
 void TNetConnection::setTimeouts(int connectMs, int readMs)
@@ -45,47 +51,71 @@ void TNetConnection::setTimeouts(int connectMs, int readMs)
     m_readMs = readMs;
 }
 
-void TNetConnection::open()
+bool TNetConnection::open(bool mayConnect)
 {
     if (OnBeforeConnect)
         OnBeforeConnect(*this);
     if (Port <= 0 || Port > 65535)
         throw kmp::wire::ConnectionError(QStringLiteral("Servidor de aplicação sem porta válida (%1:%2).").arg(Host).arg(Port));
-    m_client.setEndpoint(Host, quint16(Port));
-    m_client.setTimeouts(m_connectMs, m_readMs);
     // The station's key and the server's certificate check come from the host's settings.
     const ConnectionSecurity security = HostServices::instance() ? HostServices::instance()->security() : ConnectionSecurity{};
-    if (!security.keyName.isEmpty())
-        m_client.setCredentials(security.keyName, security.keySecret);
-    m_client.setTls(security.tls, security.caFile);
-    // Every wait on the server shows the indicator and keeps input from piling up behind it.
-    kmp::BusyIndicator busy(busyParent(), 0);
+    const QByteArray secret = security.keyName.isEmpty() ? QByteArray() : security.keySecret;
+    if (auto idle =
+            kmp::wire::ClientShelf::instance().take(Host, quint16(Port), security.keyName, secret, security.tls, security.caFile))
+        m_client = std::move(idle);
+    m_client->setEndpoint(Host, quint16(Port));
+    m_client->setTimeouts(m_connectMs, m_readMs);
+    m_client->setCredentials(security.keyName, secret);
+    m_client->setTls(security.tls, security.caFile);
     const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
-    try {
-        m_client.connectToServer();
-    } catch (const kmp::wire::ConnectionError &) {
-        ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
-        throw;
+    if (!m_client->isConnected()) {
+        if (!mayConnect)
+            return false;
+        // Every wait on the server shows the indicator and keeps input from piling up
+        // behind it.
+        kmp::BusyIndicator busy(busyParent(), 0);
+        try {
+            m_client->connectToServer();
+        } catch (const kmp::wire::ConnectionError &) {
+            ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
+            throw;
+        }
     }
     ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
+    return true;
+}
+
+bool TNetConnection::connectIfIdle()
+{
+    if (m_client->isConnected())
+        return true;
+    try {
+        return open(false);
+    } catch (const kmp::Error &) {
+        return false;
+    }
 }
 
 void TNetConnection::setConnected(bool on)
 {
     if (!on) {
-        const bool was = m_client.isConnected();
-        m_client.disconnectFromServer();
-        if (was)
-            ConnectionStatus::instance().report(ConnectionStatus::Idle, QStringLiteral("%1:%2").arg(Host).arg(Port));
+        const bool was = m_client->isConnected();
+        if (!was) {
+            m_client->disconnectFromServer();
+            return;
+        }
+        kmp::wire::ClientShelf::instance().park(std::move(m_client));
+        m_client = std::make_unique<kmp::wire::Client>();
+        ConnectionStatus::instance().report(ConnectionStatus::Idle, QStringLiteral("%1:%2").arg(Host).arg(Port));
         return;
     }
-    if (!m_client.isConnected())
+    if (!m_client->isConnected())
         open();
 }
 
 bool TNetConnection::connected() const
 {
-    return m_client.isConnected();
+    return m_client->isConnected();
 }
 
 kmp::wire::Request TNetConnection::request(const QString &method, const QCborArray &args) const
@@ -108,18 +138,51 @@ QList<kmp::wire::Response> TNetConnection::callAll(const QList<Call> &calls)
 {
     if (calls.isEmpty())
         return {};
-    if (!m_client.isConnected())
+    if (!m_client->isConnected())
         open();
-    QList<kmp::wire::Request> requests;
-    int animation = animationFor(calls.front().method);
-    for (const Call &c : calls) {
-        requests << request(c.method, c.args);
-        animation = std::min(animation, animationFor(c.method));
+    Batch batch;
+    for (const Call &c : calls)
+        batch << request(c.method, c.args);
+    // One indicator for the whole exchange, shown before the requests leave.
+    kmp::BusyIndicator busy(busyParent(), animationFor(batch));
+    return answers(send(std::move(batch)));
+}
+
+TNetConnection::Batch TNetConnection::sendAll(const QList<Call> &calls)
+{
+    if (calls.isEmpty())
+        return {};
+    if (!m_client->isConnected())
+        open();
+    Batch batch;
+    for (const Call &c : calls)
+        batch << request(c.method, c.args);
+    return send(std::move(batch));
+}
+
+QList<kmp::wire::Response> TNetConnection::receiveAll(const Batch &batch)
+{
+    if (batch.isEmpty())
+        return {};
+    kmp::BusyIndicator busy(busyParent(), animationFor(batch));
+    return answers(batch);
+}
+
+TNetConnection::Batch TNetConnection::send(Batch batch)
+{
+    try {
+        return m_client->send(std::move(batch));
+    } catch (const kmp::wire::ConnectionError &) {
+        ConnectionStatus::instance().report(ConnectionStatus::Failed, QStringLiteral("%1:%2").arg(Host).arg(Port));
+        throw;
     }
-    kmp::BusyIndicator busy(busyParent(), animation);
+}
+
+QList<kmp::wire::Response> TNetConnection::answers(const Batch &batch)
+{
     const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
     try {
-        QList<kmp::wire::Response> responses = m_client.callPipelined(std::move(requests));
+        QList<kmp::wire::Response> responses = m_client->receive(batch);
         ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
         return responses;
     } catch (const kmp::wire::ConnectionError &) {

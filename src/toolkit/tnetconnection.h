@@ -5,6 +5,7 @@
 #include <QCborArray>
 #include <QObject>
 #include <functional>
+#include <memory>
 
 namespace kmp {
 
@@ -34,6 +35,11 @@ public:
 
     // true connects (OnBeforeConnect, then the transport); false disconnects. Raises
     // kmp::wire::ConnectionError when the server cannot be reached.
+    //
+    // Disconnecting (or destroying the object) hands an open transport to the station's
+    // shelf of idle connections (kmp::wire::ClientShelf) instead of closing it, and
+    // connecting takes one from there when it was opened to the same server with the same
+    // key and TLS settings: the next screen then skips the connect and the handshakes.
     void setConnected(bool on);
     bool connected() const; // the transport is up now
 
@@ -54,6 +60,19 @@ public:
     };
     QList<kmp::wire::Response> callAll(const QList<Call> &calls);
 
+    // callAll in two halves, for a caller with work of its own to do while the requests
+    // travel: sendAll connects when needed and writes the requests; receiveAll waits for
+    // their answers, with the busy indicator. A call made in between is safe: it reads the
+    // batch's answers first and keeps them for receiveAll.
+    using Batch = QList<kmp::wire::Request>;
+    Batch sendAll(const QList<Call> &calls);
+    QList<kmp::wire::Response> receiveAll(const Batch &batch);
+
+    // Connects only if that costs nothing: when this connection is up, or the station
+    // holds an idle one to the same server (see setConnected). Never opens a new one, and
+    // never raises; returns whether the connection is up.
+    bool connectIfIdle();
+
     // Timeouts in milliseconds; defaults 5000 and 30000, or KMP_CONNECT_TIMEOUT_MS and
     // KMP_READ_TIMEOUT_MS from the environment.
     void setTimeouts(int connectMs, int readMs);
@@ -61,10 +80,15 @@ public:
     int readTimeout() const { return m_readMs; }
 
 private:
-    void open();
+    // OnBeforeConnect, then an idle connection from the shelf or (when mayConnect) a new
+    // one. Returns whether connected.
+    bool open(bool mayConnect = true);
     kmp::wire::Request request(const QString &method, const QCborArray &args) const;
+    // The two halves of an exchange, reporting failures to the connection status.
+    Batch send(Batch batch);
+    QList<kmp::wire::Response> answers(const Batch &batch);
 
-    kmp::wire::Client m_client;
+    std::unique_ptr<kmp::wire::Client> m_client;
     int m_connectMs;
     int m_readMs;
 };

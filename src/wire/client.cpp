@@ -49,6 +49,12 @@ void Client::setTls(bool on, const QString &caFile)
     m_caFile = caFile;
 }
 
+bool Client::sameServer(const QString &host, quint16 port, const QString &keyName, const QByteArray &secret, bool tls,
+                        const QString &caFile) const
+{
+    return host == m_host && port == m_port && keyName == m_keyName && secret == m_secret && tls == m_tls && caFile == m_caFile;
+}
+
 bool Client::isConnected() const
 {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
@@ -56,6 +62,8 @@ bool Client::isConnected() const
 
 void Client::failTransport(const QString &message)
 {
+    m_awaiting.clear();
+    m_kept.clear();
     if (m_socket) {
         m_socket->abort();
         m_socket.reset();
@@ -134,7 +142,7 @@ void Client::authenticate()
 {
     QByteArray first;
     try {
-        first = receive(m_connectMs, QStringLiteral("a autenticação"));
+        first = receiveFrame(m_connectMs, QStringLiteral("a autenticação"));
     } catch (const ConnectionError &e) {
         // A server without a key file sends nothing and waits for a request.
         throw ConnectionError(QStringLiteral("O servidor não pediu a chave de cliente (%1). Verifique se ele usa um "
@@ -157,7 +165,7 @@ void Client::authenticate()
     send(auth::encodeAnswer({m_keyName, auth::mac(m_secret, *nonce)}), m_connectMs, QStringLiteral("a autenticação"));
     Response r;
     try {
-        r = decodeResponse(receive(m_connectMs, QStringLiteral("a autenticação")));
+        r = decodeResponse(receiveFrame(m_connectMs, QStringLiteral("a autenticação")));
     } catch (const ConnectionError &) {
         // A server that closes right after the answer refused it (an older server may not
         // say why).
@@ -171,6 +179,8 @@ void Client::authenticate()
 
 void Client::disconnectFromServer()
 {
+    m_awaiting.clear();
+    m_kept.clear();
     m_reader.reset();
     if (!m_socket)
         return;
@@ -211,13 +221,19 @@ void Client::sendFramed(const QByteArray &out, int timeoutMs, const QString &wha
     }
 }
 
-QByteArray Client::receive(int timeoutMs, const QString &what)
+QByteArray Client::receiveFrame(int timeoutMs, const QString &what)
 {
     QElapsedTimer timer;
     timer.start();
     for (;;) {
         if (auto body = m_reader->next())
             return *body;
+        // Bytes the event loop already took in while the caller was busy elsewhere (a
+        // batch sent ahead of its receive) are in the socket's buffer, not on the wire.
+        if (m_socket->bytesAvailable() > 0) {
+            m_reader->append(m_socket->readAll());
+            continue;
+        }
         if (m_reader->isBroken())
             failTransport(QStringLiteral("Resposta do servidor grande demais (%1 bytes).").arg(m_reader->brokenLength()));
         const int left = timeoutMs - int(timer.elapsed());
@@ -246,9 +262,9 @@ void Client::ensureConnected()
     }
 }
 
-Response Client::receiveResponse(const Request &request)
+Response Client::receiveResponse(qint64 id, const QString &method)
 {
-    const QByteArray body = receive(m_readMs, request.method);
+    const QByteArray body = receiveFrame(m_readMs, method);
     Response r;
     try {
         r = decodeResponse(body, qsizetype(m_maxFrame));
@@ -257,7 +273,7 @@ Response Client::receiveResponse(const Request &request)
             failTransport(QStringLiteral("O servidor exige uma chave de cliente; configure a chave desta estação."));
         failTransport(QStringLiteral("Resposta inválida do servidor: %1").arg(e.userMessage()));
     }
-    if (r.id != request.id) {
+    if (r.id != id) {
         // A refusal of the whole connection (no key, too many connections) comes with id 0.
         if (r.id == 0 && !r.ok)
             failTransport(r.errorMessage);
@@ -273,9 +289,20 @@ Response Client::call(Request request)
 
 QList<Response> Client::callPipelined(QList<Request> requests)
 {
-    QList<Response> responses;
+    return receive(send(std::move(requests)));
+}
+
+QList<Request> Client::send(QList<Request> requests)
+{
     if (requests.isEmpty())
-        return responses;
+        return requests;
+    // Answers still on their way would arrive ahead of these: read them now and keep them
+    // for whoever sent their requests.
+    while (!m_awaiting.isEmpty()) {
+        const Sent next = m_awaiting.first();
+        m_kept.insert(next.id, receiveResponse(next.id, next.method));
+        m_awaiting.removeFirst();
+    }
     ensureConnected();
     QByteArray out;
     for (Request &request : requests) {
@@ -285,9 +312,27 @@ QList<Response> Client::callPipelined(QList<Request> requests)
     }
     // One write: the frames leave together, in as few packets as the link allows.
     sendFramed(out, m_readMs, requests.size() == 1 ? QStringLiteral("o pedido") : QStringLiteral("os pedidos"));
-    responses.reserve(requests.size());
     for (const Request &request : std::as_const(requests))
-        responses << receiveResponse(request);
+        m_awaiting << Sent{request.id, request.method};
+    return requests;
+}
+
+QList<Response> Client::receive(const QList<Request> &sent)
+{
+    QList<Response> responses;
+    responses.reserve(sent.size());
+    for (const Request &request : sent) {
+        if (auto kept = m_kept.find(request.id); kept != m_kept.end()) {
+            responses << *kept;
+            m_kept.erase(kept);
+            continue;
+        }
+        // Answers come in the order their requests left.
+        if (m_awaiting.isEmpty() || m_awaiting.first().id != request.id)
+            throw ConnectionError(QStringLiteral("As respostas deste pedido não estão mais disponíveis; repita a operação."));
+        responses << receiveResponse(request.id, request.method);
+        m_awaiting.removeFirst();
+    }
     return responses;
 }
 

@@ -4,6 +4,7 @@
 #include "frame.h"
 #include "message.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <memory>
@@ -67,6 +68,11 @@ public:
     bool isTls() const { return m_tls; }
     QString caFile() const { return m_caFile; }
 
+    // Whether this client is set up for host:port with exactly these credentials and TLS
+    // settings (so a connection it holds may serve a caller who asks for them).
+    bool sameServer(const QString &host, quint16 port, const QString &keyName, const QByteArray &secret, bool tls,
+                    const QString &caFile) const;
+
     // Connects, sets up TLS and proves the client key when they are configured. Throws
     // ConnectionError with a message for the user on any failure, among them
     // "Chave de cliente recusada pelo servidor." when the server does not accept the key.
@@ -87,6 +93,16 @@ public:
     // hand one request's answer to another. Transport failures as in call().
     QList<Response> callPipelined(QList<Request> requests);
 
+    // callPipelined in two halves, so that the caller can do its own work while the
+    // requests travel: send() writes them and returns them with their ids, receive() waits
+    // for their answers. Calls made in between are safe: they first read the answers
+    // still on their way and keep them for receive(), so no answer is ever taken for
+    // another request's.
+    QList<Request> send(QList<Request> requests);
+    QList<Response> receive(const QList<Request> &sent);
+    // Whether answers are on their way or read and not yet collected by receive().
+    bool holdsAnswers() const { return !m_awaiting.isEmpty() || !m_kept.isEmpty(); }
+
 private:
     [[noreturn]] void failTransport(const QString &message);
     void openSocket();
@@ -95,11 +111,11 @@ private:
     // Writes bytes already framed (one frame or several).
     void sendFramed(const QByteArray &frames, int deadlineMs, const QString &what);
     // The next frame body, waiting at most until the deadline (ms since start of timer).
-    QByteArray receive(int timeoutMs, const QString &what);
+    QByteArray receiveFrame(int timeoutMs, const QString &what);
     bool connectionStillUsable();
     void ensureConnected();
     // The response to the request with this id, from the next frame.
-    Response receiveResponse(const Request &request);
+    Response receiveResponse(qint64 id, const QString &method);
 
     QString m_host = QStringLiteral("127.0.0.1");
     quint16 m_port = 0;
@@ -114,6 +130,13 @@ private:
     QString m_caFile;
     std::unique_ptr<QTcpSocket> m_socket;
     std::unique_ptr<FrameReader> m_reader;
+    struct Sent
+    {
+        qint64 id;
+        QString method;
+    };
+    QList<Sent> m_awaiting;         // sent, answers not read yet, in order
+    QHash<qint64, Response> m_kept; // read ahead of their receive()
 };
 
 } // namespace kmp::wire

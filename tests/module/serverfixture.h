@@ -39,6 +39,8 @@ public:
     void stopServer();
     bool restartServer(QString *why);
     quint16 port() const { return m_server.port(); }
+    // The server's log so far (a connection's opening and closing are lines of it).
+    QByteArray serverLog() { return m_server.log(); }
     // The server's process, for tests that slow it down (SIGSTOP) rather than stop it.
     qint64 serverProcessId() const { return m_server.pid(); }
     // Extra options for the server (keys, limits), used from the next (re)start on.

@@ -27,6 +27,8 @@ private Q_SLOTS:
     void failingServerLeavesNoScreen();
     void initializationCounters();
     void compactLayoutForModuleP();
+    void reopenedScreenSeesWhatChangedMeanwhile_data();
+    void reopenedScreenSeesWhatChangedMeanwhile();
     void securedServerLetsInOnlyTheStationsKey_data();
     void securedServerLetsInOnlyTheStationsKey();
 
@@ -179,6 +181,52 @@ void TestEntry::compactLayoutForModuleP()
     QCOMPARE(f->height(), 405);
     QVERIFY(f->cdsDiagAsso->isActive()); // still loaded, only not shown
     QVERIFY(f->cdsDiagAsso->recordCount() > 0);
+}
+
+void TestEntry::reopenedScreenSeesWhatChangedMeanwhile_data()
+{
+    QTest::addColumn<bool>("restart"); // the server restarted while the screen was closed
+    QTest::newRow("same server") << false;
+    QTest::newRow("server restarted") << true;
+}
+
+// A screen closed and opened again goes on over the station's idle connection, its loads
+// sent while it is being built; what changed at the server meanwhile (a diagnosis saved
+// elsewhere, a new catalogue) is what the new screen shows.
+void TestEntry::reopenedScreenSeesWhatChangedMeanwhile()
+{
+    QFETCH(bool, restart);
+    ScreenHarness other;
+    QString why;
+    QVERIFY2(other.start(&why), qPrintable(why));
+    QVERIFY(other.open(QStringLiteral("0001"), QStringLiteral("R1"), 46363)->cdsDiagPaci->isEmpty());
+    other.closeScreen();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    QVERIFY2(importCatalogue(QStringLiteral("sqlite:") + other.databaseFile(),
+                             {{QStringLiteral("I10"), QStringLiteral("Hipertensão essencial, catálogo revisto")},
+                              {QStringLiteral("J189"), QStringLiteral("Pneumonia não especificada")}},
+                             &why),
+             qPrintable(why));
+    other.save(QStringLiteral("SetDiagPaci"), diagnosisDelta(QStringLiteral("R1"), 46363, QStringList{QStringLiteral("I10")}));
+    if (restart)
+        QVERIFY2(other.restartServer(&why), qPrintable(why));
+    const auto connectionsOpened = [&other] {
+        QTest::qWait(200); // the log arrives through a pipe
+        return other.serverLog().count("aberta de");
+    };
+    const qsizetype before = connectionsOpened();
+
+    TfrmDiagPaci *f = other.open(QStringLiteral("0001"), QStringLiteral("R1"), 46363);
+    QCOMPARE(f->cdsDiagPaci->recordCount(), 1);
+    QCOMPARE(f->cdsDiagPaci->fieldByName(QStringLiteral("CDDIAGNOST"))->asString(), QStringLiteral("I10"));
+    QVERIFY(f->cdsDiagnost->locate(QStringLiteral("CDDIAGNOST"), QStringLiteral("I10")));
+    QCOMPARE(f->cdsDiagnost->fieldByName(QStringLiteral("NMDIAGNOST"))->asString(),
+             QStringLiteral("Hipertensão essencial, catálogo revisto"));
+    if (!restart)
+        QCOMPARE(connectionsOpened(), before);
+    other.closeScreen();
+    kmp::HostServices::setInstance(&h->host());
 }
 
 void TestEntry::securedServerLetsInOnlyTheStationsKey_data()

@@ -1,3 +1,4 @@
+#include "clientshelf.h"
 #include "consiste.h"
 #include "exceptions.h"
 #include "frame.h"
@@ -47,6 +48,7 @@ public:
     }
     std::atomic<Mode> m_mode;
     std::atomic<int> requests{0};
+    std::atomic<int> connections{0};
 
 protected:
     void run() override
@@ -61,6 +63,7 @@ protected:
             if (!server.waitForNewConnection(10))
                 continue;
             std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+            ++connections;
             wire::FrameReader reader;
             QList<wire::Response> held;
             while (!m_stop && socket->state() == QAbstractSocket::ConnectedState) {
@@ -381,6 +384,42 @@ private Q_SLOTS:
             QFAIL(qPrintable(e.userMessage()));
         }
         QCOMPARE(calls, 2);
+    }
+
+    void theNextConnectionTakesOverTheIdleOne_data()
+    {
+        QTest::addColumn<bool>("destroyed"); // or disconnected with setConnected(false)
+        QTest::newRow("screen closed: connection object destroyed") << true;
+        QTest::newRow("connection switched off") << false;
+    }
+    // A screen closed and the next one opened talk to the server over the same
+    // connection: no new connect (over a slow link, a round trip and the handshakes).
+    void theNextConnectionTakesOverTheIdleOne()
+    {
+        QFETCH(bool, destroyed);
+        TestServer server(TestServer::Answer);
+        const quint16 port = server.start();
+        auto first = std::make_unique<TNetConnection>();
+        prepare(*first, port);
+        QVERIFY(first->call(QStringLiteral("GetDiagnost")).ok);
+        if (destroyed)
+            first.reset();
+        else
+            first->setConnected(false);
+        if (first)
+            QVERIFY(!first->connected());
+        TNetConnection second;
+        prepare(second, port);
+        const wire::Response r = second.call(QStringLiteral("GetDiagPaci"));
+        QCOMPARE(Consiste::CheckResultServ(r, true, 0).toString(), QStringLiteral("KMP12800.rdmDiagPaci/GetDiagPaci"));
+        QCOMPARE(server.connections.load(), 1);
+        QVERIFY(second.connectIfIdle());
+        // The first object, still there, gets a connection of its own.
+        if (first) {
+            QVERIFY(!first->connectIfIdle()); // none idle now, and it does not open one
+            QVERIFY(!first->connected());
+        }
+        wire::ClientShelf::instance().clear();
     }
 
     void checkResultServ_data()

@@ -89,6 +89,8 @@ private Q_SLOTS:
     void answersInPlace();
     void readAfterSaveSeesIt_data();
     void readAfterSaveSeesIt();
+    void sentAheadCollectedLater_data();
+    void sentAheadCollectedLater();
 };
 
 void TestWirePipeline::answersInPlace_data()
@@ -188,6 +190,69 @@ void TestWirePipeline::readAfterSaveSeesIt()
     QVERIFY(!r.at(3).ok);
     QVERIFY(r.at(4).ok);
     QCOMPARE(rowsIn(r.at(4)), rowsIn(r.at(2)));
+}
+
+void TestWirePipeline::sentAheadCollectedLater_data()
+{
+    QTest::addColumn<QString>("between"); // what runs between sending the batch and collecting it
+    QTest::newRow("nothing") << QString();
+    QTest::newRow("a read") << QStringLiteral("read");
+    QTest::newRow("a save") << QStringLiteral("save");
+    QTest::newRow("a batch of its own") << QStringLiteral("batch");
+    QTest::newRow("a refused request") << QStringLiteral("refused");
+}
+
+// A batch sent now and collected later (the screen builds itself meanwhile) gets its own
+// answers whatever else went over the connection in between, and answers the server's
+// state as it was when the batch left: the requests run in the order they were sent.
+void TestWirePipeline::sentAheadCollectedLater()
+{
+    QFETCH(QString, between);
+    QString why;
+    auto db = TestDatabase::create(QStringLiteral("sqlite"), &why);
+    QVERIFY2(db, qPrintable(why));
+    ServerProcess server;
+    QVERIFY(startServer(*db, server));
+    wire::Client c;
+    configureClient(c, server.port());
+
+    const QList<wire::Request> sent =
+        c.send({request(QStringLiteral("GetDiagPaci"), consultation()), request(QStringLiteral("GetDiagnost"), {}),
+                request(QStringLiteral("GetDiagAsso"), consultation())});
+    QCOMPARE(sent.size(), 3);
+    QVERIFY(c.holdsAnswers());
+    int rowsAfter = 2;
+    if (between == QLatin1String("read")) {
+        const wire::Response r = c.call(request(QStringLiteral("GetDiagPaci"), consultation(QStringLiteral("000000000777"))));
+        QVERIFY(r.ok);
+        QCOMPARE(rowsIn(r), 0);
+    } else if (between == QLatin1String("save")) {
+        QVERIFY(c.call(request(QStringLiteral("SetDiagPaci"), insertDiagnosis(QStringLiteral("I10"), 90))).ok);
+        rowsAfter = 3;
+    } else if (between == QLatin1String("batch")) {
+        const QList<wire::Response> r =
+            c.callPipelined({request(QStringLiteral("GetDiagPaci"), consultation(QStringLiteral("000000000777"))),
+                             request(QStringLiteral("GetDiagnost"), {})});
+        QCOMPARE(r.size(), 2);
+        QCOMPARE(rowsIn(r.at(0)), 0);
+    } else if (between == QLatin1String("refused")) {
+        const wire::Response r = c.call(request(QStringLiteral("GetNada"), {}));
+        QCOMPARE(r.errorCode, int(wire::ErrorCode::UnknownMethod));
+    }
+    const QList<wire::Response> answers = c.receive(sent);
+    QCOMPARE(answers.size(), 3);
+    for (const wire::Response &r : answers)
+        QVERIFY2(r.ok, qPrintable(r.errorMessage));
+    QCOMPARE(rowsIn(answers.at(0)), 2); // the list as it was when the batch left
+    QVERIFY(decodePacket(answers.at(1).result.toByteArray()).rows.size() > 10);
+    QVERIFY(!c.holdsAnswers());
+
+    // Collected once only: a second collection cannot be given anyone's answers.
+    QVERIFY_THROWS_EXCEPTION(wire::ConnectionError, c.receive(sent));
+    // And the connection is in step for what follows.
+    const wire::Response next = c.call(request(QStringLiteral("GetDiagPaci"), consultation()));
+    QVERIFY(next.ok);
+    QCOMPARE(rowsIn(next), rowsAfter);
 }
 
 QTEST_GUILESS_MAIN(TestWirePipeline)

@@ -109,8 +109,7 @@ private:
 
 TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const kmp::Consultation &consultation)
 {
-    auto *form = new TfrmDiagPaci(owner);
-    form->m_opening = consultation;
+    auto *form = new TfrmDiagPaci(owner, &consultation);
     try {
         form->initialize();
     } catch (...) {
@@ -120,7 +119,7 @@ TfrmDiagPaci *TfrmDiagPaci::create(QObject *owner, const kmp::Consultation &cons
     return form;
 }
 
-TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
+TfrmDiagPaci::TfrmDiagPaci(QObject *owner, const kmp::Consultation *opening) : TfrmPadraoGrid(owner)
 {
     setObjectName(QStringLiteral("frmDiagPaci"));
     setCaption(QStringLiteral("Diagnóstico do Paciente"));
@@ -159,6 +158,21 @@ TfrmDiagPaci::TfrmDiagPaci(QObject *owner) : TfrmPadraoGrid(owner)
         net.setPort(kmp::Norvik::WebPort());
     };
     server = std::make_unique<kmp::RdmDiagPaci>(*netDiagPaci);
+    if (opening) {
+        m_opening = *opening;
+        // Over a slow link the loads' round trip is the longest part of opening the
+        // screen: with a connection at hand they leave now and travel while the rest of
+        // the screen is built. Without one (or if sending fails) FormCreate connects and
+        // loads as usual, with its indicator and its messages.
+        if (netDiagPaci->connectIfIdle()) {
+            try {
+                m_pendingOpening = std::make_unique<kmp::PendingOpening>(
+                    server->startOpening(m_opening.branch, m_opening.patient, m_opening.date));
+            } catch (const kmp::Error &) {
+                m_pendingOpening.reset();
+            }
+        }
+    }
     m_diagnoses = new kmp::DiagnosisList(*server, this);
     m_diagnoses->OnNotice = [this](const QString &text) { kmp::Dialogs::message(this, kmp::MessageType::Information, text); };
 
@@ -670,7 +684,10 @@ void TfrmDiagPaci::FormCreate()
     {
         kmp::BusyIndicator busy(mainForm, 6);
         // The catalogue and both lists come in one exchange with the server.
-        const kmp::RdmDiagPaci::Opening loaded = server->GetOpening(m_opening.branch, m_opening.patient, m_opening.date);
+        std::unique_ptr<kmp::PendingOpening> pending = std::move(m_pendingOpening);
+        const kmp::RdmDiagPaci::Opening loaded = pending
+                                                     ? server->finishOpening(std::move(*pending))
+                                                     : server->GetOpening(m_opening.branch, m_opening.patient, m_opening.date);
         cdsDiagnost->loadFromPacket(loaded.catalogue);
         m_diagnoses->apply(m_opening, {loaded.rows, loaded.admissions});
     }

@@ -24,6 +24,7 @@ class TNetConnection;
 class TPageControl;
 class TabPage;
 class RdmDiagPaci;
+struct PendingOpening;
 class DiagnosisList;
 class DataSource;
 class RecordSet;
@@ -49,7 +50,9 @@ public:
     // Which page of pgcPadrao is in front when the screen is created.
     static bool startOnHistoryPage;
 
-    explicit TfrmDiagPaci(QObject *owner = nullptr);
+    // With a consultation (as create() builds it), the consultation's first loads are
+    // sent while the screen is built, when a connection to the server is at hand.
+    explicit TfrmDiagPaci(QObject *owner = nullptr, const kmp::Consultation *opening = nullptr);
     ~TfrmDiagPaci() override;
 
     bool hasPendingEdit() const; // any record set of the screen being edited or inserted
@@ -211,6 +214,8 @@ private:
 
     kmp::DiagnosisList *m_diagnoses;
     kmp::Consultation m_opening; // the consultation the creation sequence loads
+    // Its loads, already on their way to the server (null: FormCreate sends them).
+    std::unique_ptr<kmp::PendingOpening> m_pendingOpening;
     bool m_firstClicks[SectionCount] = {};
     bool m_closing = false;
     QPointer<QWidget> m_lastFocus; // the last control of this screen that had the focus

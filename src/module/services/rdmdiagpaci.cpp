@@ -94,13 +94,33 @@ QByteArray RdmDiagPaci::GetDiagnost()
 
 RdmDiagPaci::Opening RdmDiagPaci::GetOpening(const QString &filial, const QString &paciente, double dtConsulta)
 {
-    const CatalogueCache cache = catalogueCache();
-    const CatalogueCache::Load load = cache.prepare();
+    return finishOpening(startOpening(filial, paciente, dtConsulta));
+}
+
+PendingOpening RdmDiagPaci::startOpening(const QString &filial, const QString &paciente, double dtConsulta)
+{
+    // Connected first: the copy to use depends on which server this is.
+    connect();
+    PendingOpening pending;
+    pending.catalogue = catalogueCache().prepare();
     try {
-        const QList<wire::Response> answers =
-            m_net.callAll(QList<TNetConnection::Call>{load.call} + listCalls(filial, paciente, dtConsulta));
+        pending.batch =
+            m_net.sendAll(QList<TNetConnection::Call>{pending.catalogue.call} + listCalls(filial, paciente, dtConsulta));
+    } catch (const wire::ConnectionError &e) {
+        unreachable(QStringLiteral("GetOpening"), e);
+    }
+    return pending;
+}
+
+RdmDiagPaci::Opening RdmDiagPaci::finishOpening(PendingOpening pending)
+{
+    const CatalogueCache cache = catalogueCache();
+    // Unpacking the copy takes a few milliseconds, spent while the answers travel.
+    cache.readCopy(pending.catalogue);
+    try {
+        const QList<wire::Response> answers = m_net.receiveAll(pending.batch);
         Opening o;
-        o.catalogue = cache.finish(load, answers.at(0), m_net);
+        o.catalogue = cache.finish(std::move(pending.catalogue), answers.at(0), m_net);
         o.rows = packetOf(p::methodName<p::GetDiagPaci>(), answers.at(1));
         o.admissions = packetOf(p::methodName<p::GetDiagAsso>(), answers.at(2));
         return o;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "cataloguecache.h"
+#include "tnetconnection.h"
+
 #include <QByteArray>
 #include <QCborArray>
 #include <QCborValue>
@@ -8,11 +11,12 @@
 
 namespace kmp {
 
-class CatalogueCache;
-class TNetConnection;
-namespace wire {
-struct Response;
-}
+// A screen's first loads sent to the server, their answers not read yet.
+struct PendingOpening
+{
+    CatalogueCache::Load catalogue;
+    TNetConnection::Batch batch;
+};
 
 // The remote module "KMP12800.rdmDiagPaci" as the screen sees it: one call per remote
 // method, with the argument orders the server expects, each result passed through the
@@ -43,6 +47,12 @@ public:
         QByteArray admissions; // GetDiagAsso
     };
     Opening GetOpening(const QString &filial, const QString &paciente, double dtConsulta);
+    // GetOpening in two halves: the requests leave with startOpening, and finishOpening
+    // (which unpacks the station's catalogue copy before it waits) collects the answers,
+    // so whatever the caller does in between happens while they travel. Failures as in
+    // GetOpening, from whichever half meets them.
+    PendingOpening startOpening(const QString &filial, const QString &paciente, double dtConsulta);
+    Opening finishOpening(PendingOpening pending);
     // GetDiagPaci and GetDiagAsso together, in one exchange.
     QList<QByteArray> GetDiagPaciAsso(const QString &filial, const QString &paciente, double dtConsulta);
     QByteArray GetDiagPaci(const QString &filial, const QString &paciente, double dtConsulta);
