@@ -344,6 +344,11 @@ void TestDbPool::raisedPriorityIsGivenBack()
         }
         {
             const RaisedPriority a(outer);
+            // Raising is refused to an unprivileged user: the priority then stays as it was.
+            if (expectOuter < start && !a.raised()) {
+                allowed = false;
+                return;
+            }
             seen.push_back(nice());
             {
                 const RaisedPriority b(inner);
@@ -354,7 +359,7 @@ void TestDbPool::raisedPriorityIsGivenBack()
         seen.push_back(nice());
     }).join();
     if (!allowed)
-        QSKIP("this user may not change a thread's priority");
+        QSKIP("this user may not raise a thread's priority");
     QCOMPARE(seen, (std::vector<int>{expectOuter, expectInner, expectOuter, start}));
 #else
     QSKIP("thread priorities are only raised on Linux");
