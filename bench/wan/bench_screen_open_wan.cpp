@@ -1,8 +1,9 @@
 // The screen opened over a slow link (10 Mbit/s each way, 40 ms round trip, through a
 // proxy in this process) against the same open over loopback, alternating in one run.
-// Both use the station's catalogue copy once it exists, as a station does from its second
-// open on; the cold open (no copy yet) and the catalogue call alone, plain and compressed,
-// are measured over the same link for comparison.
+// Both use the station's catalogue copy once it exists, and the connection the previous
+// screen left idle, as a station does from its second open on; the cold open (no copy
+// yet) and the catalogue call alone, plain and compressed, are measured over the same
+// link for comparison.
 #include "context.h"
 #include "entry.h"
 #include "recordset.h"
