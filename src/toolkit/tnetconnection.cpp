@@ -87,13 +87,18 @@ bool TNetConnection::open(bool mayConnect)
 
 bool TNetConnection::connectIfIdle()
 {
-    if (m_client->isConnected())
-        return true;
     try {
-        return open(false);
+        if (!m_client->isConnected() && !open(false))
+            return false;
     } catch (const kmp::Error &) {
         return false;
     }
+    // An idle connection the server has closed since (a restart) would have to connect
+    // again: that is a real connect, for the caller's normal path to make.
+    if (m_client->connectionStillUsable())
+        return true;
+    m_client->disconnectFromServer();
+    return false;
 }
 
 void TNetConnection::setConnected(bool on)

@@ -69,8 +69,9 @@ public:
     QList<kmp::wire::Response> receiveAll(const Batch &batch);
 
     // Connects only if that costs nothing: when this connection is up, or the station
-    // holds an idle one to the same server (see setConnected). Never opens a new one, and
-    // never raises; returns whether the connection is up.
+    // holds an idle one to the same server (see setConnected), and the server has not
+    // closed it meanwhile. Never opens a new one, never blocks, never raises; returns
+    // whether the connection is up.
     bool connectIfIdle();
 
     // Timeouts in milliseconds; defaults 5000 and 30000, or KMP_CONNECT_TIMEOUT_MS and

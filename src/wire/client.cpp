@@ -194,6 +194,8 @@ bool Client::connectionStillUsable()
 {
     if (!isConnected())
         return false;
+    if (!m_awaiting.isEmpty())
+        return true; // their bytes are expected, not a sign of a closed connection
     // Between calls the server sends nothing. Anything readable now, or a closed socket,
     // means the server ended the connection (an idle timeout, a restart): start afresh
     // rather than send a request into a connection that is already gone.
@@ -257,8 +259,12 @@ QByteArray Client::receiveFrame(int timeoutMs, const QString &what)
 void Client::ensureConnected()
 {
     if (!connectionStillUsable()) {
+        // Answers already read stay good for their receive() on the new connection.
+        QHash<qint64, Response> kept;
+        kept.swap(m_kept);
         disconnectFromServer();
         connectToServer();
+        m_kept.swap(kept);
     }
 }
 

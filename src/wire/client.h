@@ -79,6 +79,10 @@ public:
     void connectToServer();
     void disconnectFromServer();
     bool isConnected() const;
+    // Connected, and the server has not closed the connection meanwhile (an idle timeout,
+    // a restart): a request sent now would be read. Never blocks; a connection with
+    // answers on their way counts as usable.
+    bool connectionStillUsable();
 
     // Sends the request (its id is assigned here) and returns the server's response,
     // successful or not. Connects first when needed, and again when the server closed an
@@ -112,7 +116,6 @@ private:
     void sendFramed(const QByteArray &frames, int deadlineMs, const QString &what);
     // The next frame body, waiting at most until the deadline (ms since start of timer).
     QByteArray receiveFrame(int timeoutMs, const QString &what);
-    bool connectionStillUsable();
     void ensureConnected();
     // The response to the request with this id, from the next frame.
     Response receiveResponse(qint64 id, const QString &method);

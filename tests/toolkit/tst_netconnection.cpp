@@ -422,6 +422,30 @@ private Q_SLOTS:
         wire::ClientShelf::instance().clear();
     }
 
+    // A parked connection the server closed meanwhile is not taken as "at hand": the
+    // caller then connects on its normal path, with its indicator and messages.
+    void idleConnectionClosedByTheServerIsNotAtHand()
+    {
+        wire::ClientShelf::instance().clear(); // what the tests before left there
+        quint16 port = 0;
+        {
+            TestServer server(TestServer::Answer);
+            port = server.start();
+            TNetConnection first;
+            prepare(first, port);
+            QVERIFY(first.call(QStringLiteral("GetDiagnost")).ok);
+        } // the connection is parked, then the server goes away
+        QCOMPARE(wire::ClientShelf::instance().parked(), 1);
+        // The close reaches this machine's socket, but no event loop runs to notice it, as
+        // while a screen is being built.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        TNetConnection second;
+        prepare(second, port);
+        QVERIFY(!second.connectIfIdle());
+        QVERIFY(!second.connected());
+        wire::ClientShelf::instance().clear();
+    }
+
     void checkResultServ_data()
     {
         QTest::addColumn<bool>("ok");

@@ -200,6 +200,7 @@ void TestWirePipeline::sentAheadCollectedLater_data()
     QTest::newRow("a save") << QStringLiteral("save");
     QTest::newRow("a batch of its own") << QStringLiteral("batch");
     QTest::newRow("a refused request") << QStringLiteral("refused");
+    QTest::newRow("a read, the server restarts, a read") << QStringLiteral("restart");
 }
 
 // A batch sent now and collected later (the screen builds itself meanwhile) gets its own
@@ -235,6 +236,12 @@ void TestWirePipeline::sentAheadCollectedLater()
                              request(QStringLiteral("GetDiagnost"), {})});
         QCOMPARE(r.size(), 2);
         QCOMPARE(rowsIn(r.at(0)), 0);
+    } else if (between == QLatin1String("restart")) {
+        // The batch's answers are read (and kept) before the first read goes out; the
+        // reconnect after the restart must not lose them.
+        QVERIFY(c.call(request(QStringLiteral("GetDiagPaci"), consultation(QStringLiteral("000000000777")))).ok);
+        QVERIFY2(server.restart(&why), qPrintable(why));
+        QVERIFY(c.call(request(QStringLiteral("GetDiagPaci"), consultation(QStringLiteral("000000000777")))).ok);
     } else if (between == QLatin1String("refused")) {
         const wire::Response r = c.call(request(QStringLiteral("GetNada"), {}));
         QCOMPARE(r.errorCode, int(wire::ErrorCode::UnknownMethod));
