@@ -133,6 +133,14 @@ kmp::wire::Request TNetConnection::request(const QString &method, const QCborArr
     return r;
 }
 
+TNetConnection::Batch TNetConnection::batchFor(const QList<Call> &calls) const
+{
+    Batch batch;
+    for (const Call &c : calls)
+        batch << request(c.method, c.args);
+    return batch;
+}
+
 kmp::wire::Response TNetConnection::call(const QString &method, const QCborArray &args)
 {
     const QList<kmp::wire::Response> responses = callAll({{method, args}});
@@ -145,9 +153,7 @@ QList<kmp::wire::Response> TNetConnection::callAll(const QList<Call> &calls)
         return {};
     if (!m_client->isConnected())
         open();
-    Batch batch;
-    for (const Call &c : calls)
-        batch << request(c.method, c.args);
+    Batch batch = batchFor(calls);
     // One indicator for the whole exchange, shown before the requests leave.
     kmp::BusyIndicator busy(busyParent(), animationFor(batch));
     return answers(send(std::move(batch)));
@@ -159,10 +165,7 @@ TNetConnection::Batch TNetConnection::sendAll(const QList<Call> &calls)
         return {};
     if (!m_client->isConnected())
         open();
-    Batch batch;
-    for (const Call &c : calls)
-        batch << request(c.method, c.args);
-    return send(std::move(batch));
+    return send(batchFor(calls));
 }
 
 QList<kmp::wire::Response> TNetConnection::receiveAll(const Batch &batch)

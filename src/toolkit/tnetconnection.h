@@ -85,6 +85,7 @@ private:
     // one. Returns whether connected.
     bool open(bool mayConnect = true);
     kmp::wire::Request request(const QString &method, const QCborArray &args) const;
+    Batch batchFor(const QList<Call> &calls) const;
     // The two halves of an exchange, reporting failures to the connection status.
     Batch send(Batch batch);
     QList<kmp::wire::Response> answers(const Batch &batch);
