@@ -74,14 +74,11 @@ bool CatalogueCache::newestCopy(QString *file, QString *version) const
     return false;
 }
 
-bool CatalogueCache::read(QString *version, QByteArray *packet) const
+QByteArray CatalogueCache::unpack(const QString &file, const QString &held) const
 {
-    QString file, held;
-    if (!newestCopy(&file, &held))
-        return false;
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
-        return false;
+        return {};
     const QByteArray all = f.readAll();
     f.close();
     // The packet follows the version line, compressed with its checksum.
@@ -99,8 +96,19 @@ bool CatalogueCache::read(QString *version, QByteArray *packet) const
     }
     if (!good || plain.isEmpty()) {
         QFile::remove(file);
-        return false;
+        return {};
     }
+    return plain;
+}
+
+bool CatalogueCache::read(QString *version, QByteArray *packet) const
+{
+    QString file, held;
+    if (!newestCopy(&file, &held))
+        return false;
+    QByteArray plain = unpack(file, held);
+    if (plain.isEmpty())
+        return false;
     *version = held;
     *packet = plain;
     return true;
@@ -145,9 +153,10 @@ void CatalogueCache::remove() const
 CatalogueCache::Load CatalogueCache::prepare() const
 {
     Load load;
-    QString file;
-    if (!newestCopy(&file, &load.held))
+    if (!newestCopy(&load.file, &load.held)) {
+        load.file.clear();
         load.held.clear();
+    }
     load.call = {m_method, {load.held}};
     return load;
 }
@@ -157,9 +166,8 @@ void CatalogueCache::readCopy(Load &load) const
     if (load.read)
         return;
     load.read = true;
-    QString version;
-    if (load.held.isEmpty() || !read(&version, &load.copy) || version != load.held)
-        load.copy.clear();
+    if (!load.held.isEmpty())
+        load.copy = unpack(load.file, load.held);
 }
 
 QByteArray CatalogueCache::fetch(TNetConnection &net) const

@@ -46,6 +46,7 @@ public:
     struct Load
     {
         TNetConnection::Call call;
+        QString file;      // the copy's file
         QString held;      // the version of the copy, empty without one
         QByteArray copy;   // the copy's packet, once read
         bool read = false; // readCopy() ran
@@ -58,6 +59,9 @@ private:
     QString filePrefix() const;
     // The newest copy's file and the version its header names, or false.
     bool newestCopy(QString *file, QString *version) const;
+    // The packet of a copy whose header names held; empty (the file removed) when it is
+    // unreadable or damaged.
+    QByteArray unpack(const QString &file, const QString &held) const;
     // The catalogue in full, asked without a version (and kept).
     QByteArray fetchWhole(TNetConnection &net) const;
 

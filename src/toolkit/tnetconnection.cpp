@@ -104,8 +104,7 @@ bool TNetConnection::connectIfIdle()
 void TNetConnection::setConnected(bool on)
 {
     if (!on) {
-        const bool was = m_client->isConnected();
-        if (!was) {
+        if (!m_client->isConnected()) {
             m_client->disconnectFromServer();
             return;
         }

@@ -230,14 +230,14 @@ QByteArray Client::receiveFrame(int timeoutMs, const QString &what)
     for (;;) {
         if (auto body = m_reader->next())
             return *body;
+        if (m_reader->isBroken())
+            failTransport(QStringLiteral("Resposta do servidor grande demais (%1 bytes).").arg(m_reader->brokenLength()));
         // Bytes the event loop already took in while the caller was busy elsewhere (a
         // batch sent ahead of its receive) are in the socket's buffer, not on the wire.
         if (m_socket->bytesAvailable() > 0) {
             m_reader->append(m_socket->readAll());
             continue;
         }
-        if (m_reader->isBroken())
-            failTransport(QStringLiteral("Resposta do servidor grande demais (%1 bytes).").arg(m_reader->brokenLength()));
         const int left = timeoutMs - int(timer.elapsed());
         if (left <= 0)
             failTransport(QStringLiteral("O servidor não respondeu em %1 s (%2).").arg(timeoutMs / 1000.0).arg(what));

@@ -8,6 +8,7 @@
 #include "tdateeditplus.h"
 #include <QFile>
 #include <QLineEdit>
+#include <QToolButton>
 #include <QtTest>
 
 class TestEntry : public QObject
@@ -199,8 +200,11 @@ void TestEntry::reopenedScreenSeesWhatChangedMeanwhile()
     ScreenHarness other;
     QString why;
     QVERIFY2(other.start(&why), qPrintable(why));
-    QVERIFY(other.open(QStringLiteral("0001"), QStringLiteral("R1"), 46363)->cdsDiagPaci->isEmpty());
-    other.closeScreen();
+    TfrmDiagPaci *first = other.open(QStringLiteral("0001"), QStringLiteral("R1"), 46363);
+    QVERIFY(first->cdsDiagPaci->isEmpty());
+    // Closed as the clinician closes it, with "Sair".
+    QTest::mouseClick(first->sbtSair, Qt::LeftButton);
+    QTRY_VERIFY(!frmDiagPaci);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     QVERIFY2(importCatalogue(QStringLiteral("sqlite:") + other.databaseFile(),
