@@ -112,6 +112,7 @@ private Q_SLOTS:
     void formatIsAnEdit_data();
     void formatIsAnEdit();
     void failedSaveOfNewSectionKeepsTheNote();
+    void editConflictKeepsTheClinicianText_data();
     void editConflictKeepsTheClinicianText();
     void refreshWhileEditingKeepsTheToolbarInEdit();
     void reportEntryRunsAfterAMessage_data();
@@ -418,31 +419,48 @@ void TestNotesUserPath::failedSaveOfNewSectionKeepsTheNote()
     QCOMPARE(storedPlain(QStringLiteral("U5"), TfrmDiagPaci::HistDoen), QStringLiteral("Cefaleia forte"));
 }
 
+void TestNotesUserPath::editConflictKeepsTheClinicianText_data()
+{
+    QTest::addColumn<QString>("patient");
+    QTest::addColumn<bool>("storedFirst"); // the section was stored here before the clash
+    QTest::newRow("changed elsewhere") << QStringLiteral("U6") << true;
+    QTest::newRow("stored elsewhere while typed here") << QStringLiteral("U6b") << false;
+}
+
 void TestNotesUserPath::editConflictKeepsTheClinicianText()
 {
-    TfrmDiagPaci *f = openHistory(QStringLiteral("U6"));
+    QFETCH(QString, patient);
+    QFETCH(bool, storedFirst);
+    TfrmDiagPaci *f = openHistory(patient);
     clickInto(f->rceHistDoen);
     u->type(QStringLiteral("A"));
-    u->key(Qt::Key_Return, Qt::ControlModifier);
+    if (storedFirst)
+        u->key(Qt::Key_Return, Qt::ControlModifier);
     // Another station saves the section after it was loaded here.
-    const kmp::Packet p =
-        kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {QStringLiteral("U6"), QStringLiteral("0001"), kDate})
-                              .result.toArray()
-                              .at(0)
-                              .toByteArray());
+    const kmp::Packet p = kmp::decodePacket(
+        h->call(QStringLiteral("GetHistGer"), {patient, QStringLiteral("0001"), kDate}).result.toArray().at(0).toByteArray());
     kmp::Delta d;
     d.fields = p.fields;
-    kmp::RowValues changed = p.rows[0];
-    changed[2] = QByteArray("{\\rtf1 outra estacao}");
-    d.changes = {{kmp::ChangeKind::Modify, p.rows[0], changed}};
+    if (storedFirst) {
+        kmp::RowValues changed = p.rows[0];
+        changed[2] = QByteArray("{\\rtf1 outra estacao}");
+        d.changes = {{kmp::ChangeKind::Modify, p.rows[0], changed}};
+    } else {
+        QVERIFY(p.rows.empty());
+        d.changes = {
+            {kmp::ChangeKind::Insert, {}, {patient, kDate, QByteArray("{\\rtf1 outra estacao}"), QStringLiteral("0001")}}};
+    }
     h->save(QStringLiteral("SetHistDoen"), d);
 
     clickInto(f->rceHistDoen);
     f->rceHistDoen->moveCursor(QTextCursor::End);
     u->type(QStringLiteral("BC"));
     u->key(Qt::Key_Return, Qt::ControlModifier);
-    QVERIFY(lastMessageContains(QStringLiteral("Atualize")));
+    // Refresh is off on the toolbar while the section is edited: the message names the key.
+    QVERIFY(lastMessageContains(QStringLiteral("F5")));
     QCOMPARE(f->rceHistDoen->toPlainText(), QStringLiteral("ABC"));
+    QVERIFY(f->cdsHistDoen->isEditing());
+    QVERIFY(!f->sbtVerificar->isEnabled());
     kmp::Dialogs::clearLog();
 
     u->key(Qt::Key_F5);
@@ -454,7 +472,7 @@ void TestNotesUserPath::editConflictKeepsTheClinicianText()
     QVERIFY(lastMessageContains(QStringLiteral("versão gravada")));
     u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
-    QCOMPARE(storedPlain(QStringLiteral("U6"), TfrmDiagPaci::HistDoen), QStringLiteral("ABC"));
+    QCOMPARE(storedPlain(patient, TfrmDiagPaci::HistDoen), QStringLiteral("ABC"));
 }
 
 void TestNotesUserPath::refreshWhileEditingKeepsTheToolbarInEdit()

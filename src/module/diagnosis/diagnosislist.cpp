@@ -4,6 +4,7 @@
 #include "contract.h"
 #include "exceptions.h"
 #include "fielddef.h"
+#include "message.h"
 #include "packet.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
@@ -23,8 +24,6 @@ const QString kSeq = QStringLiteral("NRSEQUENCIA");
 // A clash on a new row is retried this many times before the row is handed back to the
 // user to confirm again: more would only hide a server that refuses for another reason.
 constexpr int kMaxRetries = 3;
-
-constexpr int kConflict = 409;
 
 } // namespace
 
@@ -158,7 +157,7 @@ void DiagnosisList::saveChanges()
     try {
         m_server.SetDiagPaci(encodeDelta(delta));
     } catch (const ServerError &e) {
-        if (e.code() == kConflict && oneInsert && retryInsertAfterClash())
+        if (e.code() == int(wire::ErrorCode::Conflict) && oneInsert && retryInsertAfterClash())
             return;
         restore();
         throw;

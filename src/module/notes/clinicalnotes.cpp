@@ -8,6 +8,7 @@
 #include "datasource.h"
 #include "exceptions.h"
 #include "hostservices.h"
+#include "message.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
 #include "rtfreader.h"
@@ -56,6 +57,9 @@ ClinicalNotes::ClinicalNotes(TfrmDiagPaci &screen) : QObject(&screen), m_screen(
         {"Secao_Recarregada", "A versão gravada desta seção foi carregada novamente. O seu texto continua na tela "
                               "em alteração: confira e confirme para gravá-lo, ou cancele para ficar com a versão "
                               "gravada."},
+        {"Secao_Conflito", "Outra estação gravou esta seção enquanto você a editava, e nada foi gravado. O seu "
+                           "texto continua na tela em alteração: tecle F5 para carregar a versão gravada e depois "
+                           "confirme para gravar o seu texto sobre ela, ou cancele para ficar com a versão gravada."},
     };
     for (const auto &[key, text] : texts)
         m_screen.msgPadrao->add(QLatin1String(key), QString::fromUtf8(text));
@@ -185,13 +189,23 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
         }
         // ...yet the clinician's text is no pending change to drop: it stays in the editor,
         // in edit again, so that Confirm retries and nothing typed is lost.
-        Nesting adopting(s.adopting);
-        s.set->cancelUpdates();
-        if (m_postedInsert[&s - m_sections.data()] || s.set->isEmpty())
-            s.set->insert();
-        else
-            s.set->edit();
-        throw;
+        {
+            Nesting adopting(s.adopting);
+            s.set->cancelUpdates();
+            if (m_postedInsert[&s - m_sections.data()] || s.set->isEmpty())
+                s.set->insert();
+            else
+                s.set->edit();
+        }
+        // The server's own answer to a clash asks for a refresh; in edit the Refresh button
+        // is off, so the clinician is told the key that does it and what Confirm does next.
+        try {
+            throw;
+        } catch (const ServerError &e) {
+            if (e.code() == int(wire::ErrorCode::Conflict))
+                throw ServerError(e.code(), m_screen.msgPadrao->Msg(QStringLiteral("Secao_Conflito")));
+            throw;
+        }
     }
 }
 
