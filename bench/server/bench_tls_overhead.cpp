@@ -2,8 +2,10 @@
 // GetDiagPaci/GetHistGer, 20% SetDiagPaci saves) against one server on plain loopback and
 // against one with TLS and a key file, in the same run on identical SQLite databases, the
 // two taking the load in alternating slices.
-// Prints both throughputs, their ratio (tls/plain; the goal is 0.8 or more) and the
-// median time to connect (TCP vs TLS handshake plus the key challenge).
+// Prints both throughputs, their ratio (tls/plain; the goal is 0.8 or more), the median
+// time to connect (TCP vs TLS handshake plus the key challenge), and each server's processor
+// time per request (the slices' connections included) with their ratio: the clients share
+// this machine's processors, stations in a clinic do not.
 
 #include "dbconnection.h"
 #include "demodata.h"
@@ -21,6 +23,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <unistd.h>
 
 using namespace kmp;
 
@@ -70,13 +73,31 @@ struct Side
     }
     bench::LoadResult slice(int clients, double seconds)
     {
-        return bench::runLoadMix(clients, seconds, [this](wire::Client &c) { configure(c, server.port(), sec); });
+        const double before = cpuSeconds();
+        bench::LoadResult r = bench::runLoadMix(clients, seconds, [this](wire::Client &c) { configure(c, server.port(), sec); });
+        serverCpu += cpuSeconds() - before;
+        return r;
+    }
+    // The server process's processor time so far (user and system), from /proc; 0 where
+    // there is none.
+    double cpuSeconds() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(server.pid()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        // The fields after the command name, which is in parentheses and may hold spaces.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (f.size() < 13)
+            return 0;
+        return double(f[11].toLongLong() + f[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
     }
 
     Security sec;
     bool demoLoaded; // before the server starts on the database
     bench::ServerProcess server;
     double connectMs = 0;
+    double serverCpu = 0; // seconds of processor time the server spent on the slices
     std::vector<bench::LoadResult> slices;
 };
 
@@ -127,11 +148,17 @@ int main(int argc, char **argv)
     }
     const bench::LoadResult plain = bench::combined(plainSide.slices);
     const bench::LoadResult tls = bench::combined(tlsSide.slices);
+    // The server's processor time per request: what bounds a server whose stations are other
+    // machines (here the clients share the same two processors with it).
+    const auto perRequest = [](const Side &side, const bench::LoadResult &r) {
+        return r.latencies.empty() ? 0.0 : side.serverCpu * 1e6 / double(r.latencies.size());
+    };
+    const double plainCpu = perRequest(plainSide, plain), tlsCpu = perRequest(tlsSide, tls);
     std::printf("BENCH tls-overhead clients=%d seconds=%g plain_ops=%.0f tls_ops=%.0f ratio=%.2f plain_p50_ms=%.2f "
                 "tls_p50_ms=%.2f plain_p99_ms=%.2f tls_p99_ms=%.2f plain_connect_ms=%.2f tls_connect_ms=%.2f "
-                "plain_errors=%llu tls_errors=%llu\n",
+                "plain_errors=%llu tls_errors=%llu plain_server_cpu_us=%.0f tls_server_cpu_us=%.0f server_cpu_ratio=%.2f\n",
                 clients, seconds, plain.opsPerSecond, tls.opsPerSecond, tls.opsPerSecond / plain.opsPerSecond, plain.p50, tls.p50,
                 plain.p99, tls.p99, plainSide.connectMs, tlsSide.connectMs, (unsigned long long)plain.errors,
-                (unsigned long long)tls.errors);
+                (unsigned long long)tls.errors, plainCpu, tlsCpu, tlsCpu > 0 ? plainCpu / tlsCpu : 0.0);
     return 0;
 }
