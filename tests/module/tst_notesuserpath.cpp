@@ -17,6 +17,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QImage>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -24,6 +25,8 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QTextFragment>
+#include <QTextImageFormat>
 #include <QTextList>
 #include <QToolButton>
 #include <QtTest>
@@ -109,6 +112,8 @@ private Q_SLOTS:
     void deadKeysAreKept();
     void clipboardMenuAndDropAreKept_data();
     void clipboardMenuAndDropAreKept();
+    void picturePastedOnItsOwnIsStored_data();
+    void picturePastedOnItsOwnIsStored();
     void formatIsAnEdit_data();
     void formatIsAnEdit();
     void failedSaveOfNewSectionKeepsTheNote();
@@ -332,6 +337,55 @@ void TestNotesUserPath::clipboardMenuAndDropAreKept()
     u->key(Qt::Key_Return, Qt::ControlModifier);
     QCOMPARE(s.set->state(), DataSetState::Browse);
     QCOMPARE(storedPlain(patient, section), expected);
+}
+
+void TestNotesUserPath::picturePastedOnItsOwnIsStored_data()
+{
+    QTest::addColumn<QString>("html");       // beside the image on the clipboard; empty: none
+    QTest::addColumn<bool>("pictureStored"); // else the text beside it is what is pasted
+    QTest::newRow("a screenshot") << QString() << true;
+    QTest::newRow("a picture copied from a browser") << QStringLiteral("<img src=\"https://exemplo.invalid/lesao.png\">") << true;
+    QTest::newRow("a picture with a caption") << QStringLiteral("<p>Legenda</p><img src=\"lesao.png\">") << false;
+}
+
+void TestNotesUserPath::picturePastedOnItsOwnIsStored()
+{
+    QFETCH(QString, html);
+    QFETCH(bool, pictureStored);
+    static int run = 0;
+    const QString patient = QStringLiteral("U9-%1").arg(++run);
+    TfrmDiagPaci *f = openHistory(patient);
+    clickInto(f->rceHistDoen);
+    u->type(QStringLiteral("Lesao: "));
+    QImage picture(40, 30, QImage::Format_RGB32);
+    picture.fill(QColor(200, 40, 40));
+    auto *mime = new QMimeData;
+    mime->setImageData(picture);
+    if (!html.isEmpty())
+        mime->setHtml(html);
+    QApplication::clipboard()->setMimeData(mime);
+    u->key(Qt::Key_V, Qt::ControlModifier);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+
+    // What the server holds, read back as the screen reads a section.
+    const QByteArray stored = storedSection(patient, TfrmDiagPaci::HistDoen);
+    QTextDocument back;
+    kmp::rtf::read(stored, &back);
+    QList<QImage> images;
+    for (QTextBlock b = back.begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isImageFormat())
+                images << back.resource(QTextDocument::ImageResource, QUrl(it.fragment().charFormat().toImageFormat().name()))
+                              .value<QImage>();
+    if (pictureStored) {
+        QCOMPARE(images.size(), 1);
+        QCOMPARE(images.first().size(), picture.size());
+        QCOMPARE(images.first().pixelColor(20, 15), QColor(200, 40, 40));
+        QCOMPARE(back.toPlainText().remove(QChar::ObjectReplacementCharacter).trimmed(), QStringLiteral("Lesao:"));
+    } else {
+        QVERIFY(kmp::rtf::plainText(stored).contains(QStringLiteral("Legenda")));
+    }
 }
 
 void TestNotesUserPath::formatIsAnEdit_data()

@@ -24,6 +24,7 @@
 #include "tmessages.h"
 #include "tnetconnection.h"
 #include "tpagecontrol.h"
+#include "trichedit.h"
 
 #include <QAction>
 #include <QApplication>
@@ -483,7 +484,7 @@ void TfrmDiagPaci::buildSections()
         panelLayout->setSpacing(0);
         s.bar = named(new kmp::TFormatPanel(s.panel), QLatin1String(sp.barName), QStringLiteral("Formatação - ") + caption);
         s.bar->setFixedHeight(30);
-        s.editor = named(new QTextEdit(s.panel), QLatin1String(sp.editorName), caption);
+        s.editor = named(new kmp::TRichEdit(s.panel), QLatin1String(sp.editorName), caption);
         s.editor->setAcceptRichText(true);
         s.editor->setReadOnly(true); // until its record set is loaded (the state handling opens it)
         s.editor->setTabChangesFocus(false);

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QTextEdit>
+
+class QImage;
+
+namespace kmp {
+
+// The rich-text editor of a clinical section: a QTextEdit that also takes a picture pasted
+// or dropped on its own (a screenshot, an image copied from a viewer or a browser). Plain
+// QTextEdit ignores such a clipboard, so a clinician's Ctrl+V did nothing at all. The
+// picture goes into the document at full resolution; it is shown no wider than the
+// editor, and stored as a PNG picture when the section is saved.
+class TRichEdit : public QTextEdit
+{
+    Q_OBJECT
+public:
+    explicit TRichEdit(QWidget *parent = nullptr);
+
+    // Inserts a picture at the cursor, as a paste would. False (nothing inserted) for an
+    // empty image or a read-only editor.
+    bool insertPicture(const QImage &image);
+
+    // Whether a clipboard or drop carries a picture and nothing to read but it, so that
+    // the picture is what the user meant to insert.
+    static bool carriesPictureOnly(const QMimeData *source);
+
+protected:
+    bool canInsertFromMimeData(const QMimeData *source) const override;
+    void insertFromMimeData(const QMimeData *source) override;
+
+private:
+    int m_pictures = 0;
+};
+
+} // namespace kmp
