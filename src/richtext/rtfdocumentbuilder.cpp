@@ -160,7 +160,7 @@ void RtfDocumentBuilder::openTable()
     // paragraph has ended.
     m_needNewBlock = false;
     QTextTableFormat fmt;
-    fmt.setCellPadding(2);
+    fmt.setCellPadding(ReadCellPadding);
     fmt.setCellSpacing(0);
     fmt.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
     // Cells that say which borders they have get exactly those; a table whose

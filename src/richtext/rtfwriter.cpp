@@ -210,7 +210,9 @@ void RtfWriter::writeFrame(QTextFrame *frame, bool inTable)
 }
 
 // The right boundary of every column, in twips: the widths the table was read
-// with or given, else equal parts of the page.
+// with or given; for a table given none (one pasted from a web page, sized to its
+// contents), the widths its columns are laid out with, so that it comes back as it
+// was shown rather than spread over the page; else equal parts of the page.
 std::vector<int> columnBoundaries(const QTextTable *table, int cols)
 {
     std::vector<int> right(static_cast<size_t>(cols));
@@ -218,10 +220,13 @@ std::vector<int> columnBoundaries(const QTextTable *table, int cols)
     bool fixed = widths.size() >= cols;
     for (int c = 0; fixed && c < cols; ++c)
         fixed = widths.at(c).type() == QTextLength::FixedLength && widths.at(c).rawValue() > 0;
+    const QList<qreal> laid = laidOutColumnWidths(table);
     int at = 0;
     for (int c = 0; c < cols; ++c) {
         if (fixed)
             at += std::max(1, twips(widths.at(c).rawValue()));
+        else if (laid.size() == cols)
+            at += std::max(1, twips(laid.at(c)));
         else if (widths.size() >= cols && widths.at(c).type() == QTextLength::PercentageLength)
             at += std::max(1, static_cast<int>(std::lround(kTableWidthTwips * widths.at(c).rawValue() / 100.0)));
         else

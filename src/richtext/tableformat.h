@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QTextFormat>
+
+class QTextTable;
 
 namespace kmp::rtf {
 
@@ -14,5 +17,15 @@ enum TableProperty : int {
     // right borders as read, -1 for none (Qt keeps them in whole pixels).
     CellBorderTwips,
 };
+
+// The space between a cell's lines and its contents in a table the reader builds, in
+// pixels; the writer allows for it when it measures a table that has no widths of its own.
+constexpr int ReadCellPadding = 2;
+
+// For a table given no column widths (one pasted from a web page, sized to its contents):
+// each column's width as it is laid out, in pixels, its contents plus what a table of the
+// reader puts around them. Empty when the table has widths of its own, or when a column
+// has no cell of its own to measure.
+QList<qreal> laidOutColumnWidths(const QTextTable *table);
 
 } // namespace kmp::rtf

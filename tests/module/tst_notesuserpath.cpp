@@ -15,6 +15,7 @@
 #include "tpagecontrol.h"
 #include "userpath.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QAction>
 #include <QClipboard>
 #include <QImage>
@@ -28,6 +29,7 @@
 #include <QTextFragment>
 #include <QTextImageFormat>
 #include <QTextList>
+#include <QTextTable>
 #include <QToolButton>
 #include <QtTest>
 
@@ -114,6 +116,7 @@ private Q_SLOTS:
     void clipboardMenuAndDropAreKept();
     void picturePastedOnItsOwnIsStored_data();
     void picturePastedOnItsOwnIsStored();
+    void pastedTableKeepsItsColumns();
     void formatIsAnEdit_data();
     void formatIsAnEdit();
     void failedSaveOfNewSectionKeepsTheNote();
@@ -386,6 +389,49 @@ void TestNotesUserPath::picturePastedOnItsOwnIsStored()
     } else {
         QVERIFY(kmp::rtf::plainText(stored).contains(QStringLiteral("Legenda")));
     }
+}
+
+namespace {
+
+// How wide the columns' contents are shown in the first table of an editor's document.
+QList<qreal> shownColumns(QTextEdit *editor)
+{
+    QTextDocument *doc = editor->document();
+    for (QTextFrame *frame : doc->rootFrame()->childFrames())
+        if (auto *table = qobject_cast<QTextTable *>(frame)) {
+            QList<qreal> widths;
+            for (int c = 0; c < table->columns(); ++c)
+                widths << doc->documentLayout()->blockBoundingRect(table->cellAt(0, c).firstCursorPosition().block()).width();
+            return widths;
+        }
+    return {};
+}
+
+} // namespace
+
+void TestNotesUserPath::pastedTableKeepsItsColumns()
+{
+    // Lab results copied from a web page: columns as wide as their text, no widths given.
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U10"));
+    clickInto(f->rceHistDoen);
+    auto *mime = new QMimeData;
+    mime->setHtml(QStringLiteral("<table border=\"1\"><tr><td>Pressão</td><td>120/80</td></tr>"
+                                 "<tr><td>Pulso</td><td>72</td></tr></table>"));
+    mime->setText(QStringLiteral("Pressão\t120/80\nPulso\t72"));
+    QApplication::clipboard()->setMimeData(mime);
+    u->key(Qt::Key_V, Qt::ControlModifier);
+    const QList<qreal> pasted = shownColumns(f->rceHistDoen);
+    QCOMPARE(pasted.size(), 2);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+
+    // Read back from the server: the columns are as they were shown, not spread over the page.
+    u->key(Qt::Key_F5);
+    const QList<qreal> reloaded = shownColumns(f->rceHistDoen);
+    QCOMPARE(reloaded.size(), 2);
+    for (int c = 0; c < 2; ++c)
+        QVERIFY2(qAbs(reloaded[c] - pasted[c]) <= 2,
+                 qPrintable(QStringLiteral("column %1: %2 px pasted, %3 px read back").arg(c).arg(pasted[c]).arg(reloaded[c])));
 }
 
 void TestNotesUserPath::formatIsAnEdit_data()

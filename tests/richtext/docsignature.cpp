@@ -77,8 +77,8 @@ QString border(qreal width, QTextFrameFormat::BorderStyle style)
                                                                     : QStringLiteral("-");
 }
 
-// Each table: its shape, the share of its width each column takes (tables
-// without widths share it equally), and every cell's span and the borders it
+// Each table: its shape, the share of its width each column takes (for a table
+// without widths, as its columns are shown), and every cell's span and the borders it
 // shows, its own or the table's.
 void appendTables(QTextFrame *frame, QStringList &lines)
 {
@@ -86,13 +86,16 @@ void appendTables(QTextFrame *frame, QStringList &lines)
         if (auto *table = qobject_cast<QTextTable *>(child)) {
             const QTextTableFormat tf = table->format();
             const QList<QTextLength> constraints = tf.columnWidthConstraints();
+            QList<qreal> given = laidOutColumnWidths(table);
+            if (given.isEmpty())
+                for (const QTextLength &w : constraints)
+                    given << w.rawValue();
             qreal total = 0;
-            for (const QTextLength &w : constraints)
-                total += w.rawValue();
+            for (qreal w : given)
+                total += w;
             QStringList widths;
             for (int c = 0; c < table->columns(); ++c) {
-                const qreal share = constraints.size() == table->columns() && total > 0 ? constraints.at(c).rawValue() / total
-                                                                                        : 1.0 / table->columns();
+                const qreal share = given.size() == table->columns() && total > 0 ? given.at(c) / total : 1.0 / table->columns();
                 widths << QString::number(std::lround(share * 100));
             }
             const bool tableLines = tf.border() > 0 && !tf.boolProperty(TableScreenGrid);
