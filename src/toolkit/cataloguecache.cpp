@@ -173,13 +173,15 @@ void CatalogueCache::readCopy(Load &load) const
 QByteArray CatalogueCache::fetch(TNetConnection &net) const
 {
     Load load = prepare();
-    return finish(std::move(load), net.call(load.call.method, load.call.args), net);
+    // Asked before the load is handed over: the order in which arguments are evaluated is
+    // the compiler's.
+    const kmp::wire::Response answer = net.call(load.call.method, load.call.args);
+    return finish(std::move(load), answer, net);
 }
 
 QByteArray CatalogueCache::fetchWhole(TNetConnection &net) const
 {
-    Load none;
-    return finish(std::move(none), net.call(m_method, {QString()}), net);
+    return finish(Load(), net.call(m_method, {QString()}), net);
 }
 
 QByteArray CatalogueCache::finish(Load load, const kmp::wire::Response &r, TNetConnection &net) const

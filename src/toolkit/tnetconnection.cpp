@@ -67,7 +67,6 @@ bool TNetConnection::open(bool mayConnect)
     m_client->setTimeouts(m_connectMs, m_readMs);
     m_client->setCredentials(security.keyName, secret);
     m_client->setTls(security.tls, security.caFile);
-    const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
     if (!m_client->isConnected()) {
         if (!mayConnect)
             return false;
@@ -77,12 +76,17 @@ bool TNetConnection::open(bool mayConnect)
         try {
             m_client->connectToServer();
         } catch (const kmp::wire::ConnectionError &) {
-            ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
+            ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint());
             throw;
         }
     }
-    ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
+    ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint());
     return true;
+}
+
+QString TNetConnection::endpoint() const
+{
+    return QStringLiteral("%1:%2").arg(Host).arg(Port);
 }
 
 bool TNetConnection::connectIfIdle()
@@ -110,7 +114,7 @@ void TNetConnection::setConnected(bool on)
         }
         kmp::wire::ClientShelf::instance().park(std::move(m_client));
         m_client = std::make_unique<kmp::wire::Client>();
-        ConnectionStatus::instance().report(ConnectionStatus::Idle, QStringLiteral("%1:%2").arg(Host).arg(Port));
+        ConnectionStatus::instance().report(ConnectionStatus::Idle, endpoint());
         return;
     }
     if (!m_client->isConnected())
@@ -180,20 +184,19 @@ TNetConnection::Batch TNetConnection::send(Batch batch)
     try {
         return m_client->send(std::move(batch));
     } catch (const kmp::wire::ConnectionError &) {
-        ConnectionStatus::instance().report(ConnectionStatus::Failed, QStringLiteral("%1:%2").arg(Host).arg(Port));
+        ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint());
         throw;
     }
 }
 
 QList<kmp::wire::Response> TNetConnection::answers(const Batch &batch)
 {
-    const QString endpoint = QStringLiteral("%1:%2").arg(Host).arg(Port);
     try {
         QList<kmp::wire::Response> responses = m_client->receive(batch);
-        ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint);
+        ConnectionStatus::instance().report(ConnectionStatus::Connected, endpoint());
         return responses;
     } catch (const kmp::wire::ConnectionError &) {
-        ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint);
+        ConnectionStatus::instance().report(ConnectionStatus::Failed, endpoint());
         throw;
     }
 }

@@ -41,7 +41,8 @@ public:
     // connecting takes one from there when it was opened to the same server with the same
     // key and TLS settings: the next screen then skips the connect and the handshakes.
     void setConnected(bool on);
-    bool connected() const; // the transport is up now
+    bool connected() const;   // the transport is up now
+    QString endpoint() const; // "host:port", as the connection status shows it
 
     // Calls a remote method and returns the raw result. Connects first when needed, so a
     // call after a lost connection reconnects. Raises kmp::wire::ConnectionError on a

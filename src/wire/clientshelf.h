@@ -19,11 +19,11 @@ namespace kmp::wire {
 //
 // A parked connection is handed back only to a caller with exactly the same server, client
 // key (name and secret) and TLS settings. Only the application's main thread parks (a
-// socket belongs to the thread that created it); elsewhere park() just closes. It is closed when it has been parked longer than the
-// lifetime (default 60 s, far below the server's idle timeout), when more than
-// MaxParked are parked, and when the application ends. A parked connection that the
-// server closed meanwhile costs nothing: the client notices it before the next request
-// and connects afresh.
+// socket belongs to the thread that created it); elsewhere park() just closes. A parked
+// connection is closed when it has been parked longer than the lifetime (default 60 s,
+// far below the server's idle timeout), when more than MaxParked are parked, and when the
+// application ends. One that the server closed meanwhile costs nothing: the client
+// notices it before the next request and connects afresh.
 class ClientShelf
 {
 public:

@@ -174,6 +174,21 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
 {
     if (s.set->changeCount() <= 0)
         return;
+    // Back to what the server holds; yet after a post the clinician's text is no pending
+    // change to drop: it stays in the editor, in edit again, so that Confirm retries and
+    // nothing typed is lost.
+    const auto notSaved = [&]() {
+        if (!posted) {
+            s.set->cancelUpdates();
+            return;
+        }
+        Nesting adopting(s.adopting);
+        s.set->cancelUpdates();
+        if (m_postedInsert[&s - m_sections.data()] || s.set->isEmpty())
+            s.set->insert();
+        else
+            s.set->edit();
+    };
     try {
         {
             BusyIndicator busy(HostServices::instance()->mainForm(), 1);
@@ -181,31 +196,16 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
         }
         s.set->mergeChangeLog();
         Norvik::AtualizaLocalCache({s.cacheKey});
-    } catch (...) {
-        // Back to what the server holds...
-        if (!posted) {
-            s.set->cancelUpdates();
-            throw;
-        }
-        // ...yet the clinician's text is no pending change to drop: it stays in the editor,
-        // in edit again, so that Confirm retries and nothing typed is lost.
-        {
-            Nesting adopting(s.adopting);
-            s.set->cancelUpdates();
-            if (m_postedInsert[&s - m_sections.data()] || s.set->isEmpty())
-                s.set->insert();
-            else
-                s.set->edit();
-        }
+    } catch (const ServerError &e) {
+        notSaved();
         // The server's own answer to a clash asks for a refresh; in edit the Refresh button
         // is off, so the clinician is told the key that does it and what Confirm does next.
-        try {
-            throw;
-        } catch (const ServerError &e) {
-            if (e.code() == int(wire::ErrorCode::Conflict))
-                throw ServerError(e.code(), m_screen.msgPadrao->Msg(QStringLiteral("Secao_Conflito")));
-            throw;
-        }
+        if (posted && e.code() == int(wire::ErrorCode::Conflict))
+            throw ServerError(e.code(), m_screen.msgPadrao->Msg(QStringLiteral("Secao_Conflito")));
+        throw;
+    } catch (...) {
+        notSaved();
+        throw;
     }
 }
 

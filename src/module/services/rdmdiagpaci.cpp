@@ -78,7 +78,7 @@ QByteArray RdmDiagPaci::packetOf(const QString &method, const wire::Response &an
 // The station's copy of the catalogue, one per server.
 CatalogueCache RdmDiagPaci::catalogueCache() const
 {
-    return CatalogueCache(QStringLiteral("%1:%2").arg(m_net.Host).arg(m_net.Port), p::methodName<p::GetDiagnost>());
+    return CatalogueCache(m_net.endpoint(), p::methodName<p::GetDiagnost>());
 }
 
 QByteArray RdmDiagPaci::GetDiagnost()
