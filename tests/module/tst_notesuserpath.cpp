@@ -4,6 +4,8 @@
 // holds afterwards, since text on screen that never reaches the server is lost.
 #include "actionlist.h"
 #include "context.h"
+#include "dbnavigator.h"
+#include "dbtext.h"
 #include "dialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
@@ -22,6 +24,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -100,6 +103,12 @@ bool lastMessageContains(const QString &text)
     return !log.isEmpty() && log.last().text.contains(text);
 }
 
+int messagesContaining(const QString &text)
+{
+    const QList<kmp::ShownMessage> log = kmp::Dialogs::log();
+    return int(std::count_if(log.cbegin(), log.cend(), [&](const kmp::ShownMessage &m) { return m.text.contains(text); }));
+}
+
 } // namespace
 
 class TestNotesUserPath : public QObject
@@ -123,6 +132,12 @@ private Q_SLOTS:
     void editConflictKeepsTheClinicianText_data();
     void editConflictKeepsTheClinicianText();
     void refreshWhileEditingKeepsTheToolbarInEdit();
+    void refreshKeepsTheCaretAndTheView_data();
+    void refreshKeepsTheCaretAndTheView();
+    void toolbarShowsTheEditUntilTheSaveIsDone();
+    void newTextIsReadableAndStoredSizesStay_data();
+    void newTextIsReadableAndStoredSizesStay();
+    void listControlsFollowThePageInFront();
     void reportEntryRunsAfterAMessage_data();
     void reportEntryRunsAfterAMessage();
     void commandsAnswerAfterATabClick_data();
@@ -599,6 +614,132 @@ void TestNotesUserPath::refreshWhileEditingKeepsTheToolbarInEdit()
     QVERIFY(f->tshHistDoenAtu->pageEnabled());
 }
 
+void TestNotesUserPath::refreshKeepsTheCaretAndTheView_data()
+{
+    QTest::addColumn<bool>("stored"); // the note stored before F5, or still being typed
+    QTest::newRow("while editing") << false;
+    QTest::newRow("stored, in browse") << true;
+}
+
+void TestNotesUserPath::refreshKeepsTheCaretAndTheView()
+{
+    QFETCH(bool, stored);
+    TfrmDiagPaci *f = openHistory(stored ? QStringLiteral("U9-b") : QStringLiteral("U9-a"));
+    clickInto(f->rceHistDoen);
+    for (int i = 1; i <= 80; ++i) {
+        u->type(QStringLiteral("Linha %1").arg(i));
+        u->key(Qt::Key_Return);
+    }
+    if (stored)
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+    QTextCursor middle(f->rceHistDoen->document()->findBlockByNumber(40));
+    middle.movePosition(QTextCursor::EndOfBlock);
+    f->rceHistDoen->setTextCursor(middle);
+    QScrollBar *bar = f->rceHistDoen->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const int caret = f->rceHistDoen->textCursor().position();
+    const int view = bar->value();
+    QVERIFY(view > 0);
+    u->key(Qt::Key_F5);
+    QCOMPARE(f->rceHistDoen->textCursor().position(), caret);
+    QCOMPARE(bar->value(), view);
+    u->type(QStringLiteral(" (revista)"));
+    QCOMPARE(f->rceHistDoen->document()->findBlockByNumber(40).text(), QStringLiteral("Linha 41 (revista)"));
+}
+
+void TestNotesUserPath::newTextIsReadableAndStoredSizesStay_data()
+{
+    QTest::addColumn<QByteArray>("stored"); // empty: a new note
+    QTest::addColumn<int>("points");
+    QTest::newRow("new note") << QByteArray() << 10;
+    QTest::newRow("stored at 8 points") << QByteArray("{\\rtf1\\ansi\\fs16 Antiga}") << 8;
+}
+
+void TestNotesUserPath::newTextIsReadableAndStoredSizesStay()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(int, points);
+    const QString patient = QStringLiteral("U12-%1").arg(points);
+    if (!stored.isEmpty()) {
+        kmp::Delta d;
+        d.fields = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {patient, QStringLiteral("0001"), kDate})
+                                         .result.toArray()
+                                         .at(0)
+                                         .toByteArray())
+                       .fields;
+        d.changes = {{kmp::ChangeKind::Insert, {}, {patient, kDate, stored, QStringLiteral("0001")}}};
+        h->save(QStringLiteral("SetHistDoen"), d);
+    }
+    TfrmDiagPaci *f = openHistory(patient);
+    clickInto(f->rceHistDoen);
+    f->rceHistDoen->moveCursor(QTextCursor::End);
+    u->type(QStringLiteral(" Nova"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QTextDocument back;
+    kmp::rtf::read(storedSection(patient, TfrmDiagPaci::HistDoen), &back);
+    QTextCursor c(&back);
+    c.movePosition(QTextCursor::End);
+    QCOMPARE(qRound(c.charFormat().fontPointSize()), points);
+}
+
+void TestNotesUserPath::toolbarShowsTheEditUntilTheSaveIsDone()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U10"));
+    clickTab(f->pgcHistorico, f->tshHistFam);
+    clickInto(f->rceHistFam);
+    u->type(QStringLiteral("Pai diabetico"));
+    // What the toolbar offers while the save is on its way ("Gravando...").
+    struct DuringSave : QObject
+    {
+        TfrmDiagPaci *f;
+        QList<bool> confirm, include;
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (watched->objectName() == QLatin1String("kmpBusyText") && event->type() == QEvent::Show) {
+                confirm << f->sbtConfirmar->isEnabled();
+                include << f->sbtIncluir->isEnabled();
+            }
+            return false;
+        }
+    } watch;
+    watch.f = f;
+    qApp->installEventFilter(&watch);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    qApp->removeEventFilter(&watch);
+    QCOMPARE(storedPlain(QStringLiteral("U10"), TfrmDiagPaci::HistFam), QStringLiteral("Pai diabetico"));
+    QVERIFY(!watch.confirm.isEmpty());
+    QVERIFY(!watch.confirm.contains(false));
+    QVERIFY(!watch.include.contains(true));
+    QVERIFY(!f->sbtConfirmar->isEnabled());
+    QVERIFY(f->sbtIncluir->isEnabled());
+}
+
+void TestNotesUserPath::listControlsFollowThePageInFront()
+{
+    TfrmDiagPaci::startOnHistoryPage = false;
+    QVERIFY(u->enter(QStringLiteral("U11"), kDate));
+    TfrmDiagPaci *f = u->screen();
+    QVERIFY(f->sbtVerificar->isEnabled());
+    for (int round = 0; round < 2; ++round) {
+        // By command (a key) the first time, by the tab the second.
+        if (round == 0)
+            u->key(Qt::Key_H, Qt::ControlModifier);
+        else
+            clickTab(f->pgcPadrao, f->tshHistorico);
+        QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
+        QVERIFY(!f->dbnPadrao->isEnabled());
+        QVERIFY(!f->dbtNome->isVisible());
+        if (round == 0)
+            u->key(Qt::Key_D, Qt::ControlModifier);
+        else
+            clickTab(f->pgcPadrao, f->tshPadrao);
+        QCOMPARE(f->pgcPadrao->activePage(), f->tshPadrao);
+        QVERIFY(f->dbnPadrao->isEnabled());
+        QVERIFY(f->dbtNome->isVisible());
+        QVERIFY(f->sbtVerificar->isEnabled()); // F5 works here: so does its button
+    }
+}
+
 void TestNotesUserPath::reportEntryRunsAfterAMessage_data()
 {
     QTest::addColumn<QString>("first");
@@ -629,6 +770,8 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
     if (boxTakesFocus)
         u->activate(f);
     QVERIFY(lastMessageContains(message));
+    // Once for the one click: typing after its OK must not land in a second box.
+    QCOMPARE(messagesContaining(message), 1);
     kmp::Dialogs::setResponder(kmp::answers::ok());
     // Now a valid code, and into the report: by a click when the focus is elsewhere, by
     // typing when it is already there.

@@ -504,6 +504,14 @@ void TestUserPath::currentNameIsReadable()
     u->clickCell(f->dbgPadrao, 0, nameColumn);
     QCOMPARE(f->dbtNome->text(),
              QStringLiteral("Diarréia e gastroenterite de origem infecciosa presumível")); // follows the cursor
+
+    // A wider window gives the names its width: none is cut beside empty space.
+    f->frame()->resize(f->frame()->width() + 300, f->frame()->height());
+    QApplication::processEvents();
+    for (kmp::DBGrid *grid : {f->dbgPadrao, f->dbgDiagAsso}) {
+        const int last = grid->gridColumnCount() - 1;
+        QCOMPARE(grid->columnViewportPosition(last) + grid->columnWidth(last), grid->viewport()->width());
+    }
 }
 
 // ---------------------------------------------------------------------------------------
