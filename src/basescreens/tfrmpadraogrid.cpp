@@ -10,6 +10,7 @@
 #include "dbtext.h"
 #include "dialogs.h"
 #include "exceptions.h"
+#include "focusring.h"
 #include "hostservices.h"
 #include "pesquisa.h"
 #include "printdialog.h"
@@ -40,6 +41,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
     setObjectName(QStringLiteral("frmPadraoGrid"));
     setWindowIcon(kmp::screenIcon());
     buildControls();
+    new kmp::FocusRing(this);
     if (owner) {
         // The application object owns its screens: they go when it goes.
         connect(owner, &QObject::destroyed, this, [this] {

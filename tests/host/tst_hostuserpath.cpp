@@ -25,6 +25,7 @@
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QStatusBar>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QToolButton>
@@ -141,10 +142,13 @@ void collectUnnamed(QAccessibleInterface *node, QStringList &unnamed, int depth 
         return;
     if (isInteractive(node->role())) {
         // On this platform a combo box reports its value as its name and its label through
-        // a relation: its own accessible name is what a reader announces for it.
+        // a relation: the label is what a reader announces before the value.
         QObject *o = node->object();
-        const QString own = o && o->isWidgetType() ? static_cast<QWidget *>(o)->accessibleName() : QString();
-        const QString name = node->role() == QAccessible::ComboBox ? own : node->text(QAccessible::Name);
+        QString name = node->text(QAccessible::Name);
+        if (node->role() == QAccessible::ComboBox) {
+            const auto labels = node->relations(QAccessible::Label);
+            name = labels.isEmpty() ? QString() : labels.first().first->text(QAccessible::Name);
+        }
         if (!hasLetter(name)) {
             QObject *parent = o ? o->parent() : nullptr;
             unnamed << QStringLiteral("%1 '%2' in %3 '%4' (role %5, name \"%6\")")
@@ -501,15 +505,16 @@ private Q_SLOTS:
         QCOMPARE(mouse.presses, 0);
     }
 
-    // Every control of the screen a screen reader can reach has a name to read.
-    void everyControlHasAnAccessibleName_data()
+    // Every control of the screen a screen reader can reach has a name to read, and shows
+    // when it has the focus.
+    void everyControlIsNamedAndShowsItsFocus_data()
     {
         QTest::addColumn<QString>("page");
         QTest::newRow("diagnosis page") << "diagnosis";
         QTest::newRow("history page") << "history";
         QTest::newRow("signs and symptoms") << "report";
     }
-    void everyControlHasAnAccessibleName()
+    void everyControlIsNamedAndShowsItsFocus()
     {
         QFETCH(QString, page);
         UserPath up(*h);
@@ -524,7 +529,35 @@ private Q_SLOTS:
         }
         QStringList unnamed;
         collectUnnamed(QAccessible::queryAccessibleInterface(m_host->window.get()), unnamed);
+        // A status field is read with what it shows, not its caption alone.
+        for (QLabel *field : m_host->window->statusBar()->findChildren<QLabel *>())
+            if (field->isVisible()
+                && !QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name).contains(field->text()))
+                unnamed << QStringLiteral("status field '%1' reads only \"%2\"")
+                               .arg(field->text(), QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name));
         QVERIFY2(unnamed.isEmpty(), qPrintable(QStringLiteral("\n") + unnamed.join(QLatin1Char('\n'))));
+
+        // Every control that can take the focus looks different while it has it.
+        QStringList unseen;
+        QList<QWidget *> focusable;
+        for (QWidget *w : f->findChildren<QWidget *>())
+            if (w->isVisible() && w->isEnabled() && w->focusPolicy() != Qt::NoFocus && !w->focusProxy())
+                focusable << w;
+        QVERIFY(focusable.size() > 2);
+        for (QWidget *w : focusable) {
+            const QRect around(w->mapTo(f, QPoint(-4, -4)), w->size() + QSize(8, 8));
+            (focusable.first() == w ? focusable.last() : focusable.first())->setFocus();
+            QApplication::processEvents();
+            const QImage before = f->grab(around).toImage();
+            w->setFocus();
+            QApplication::processEvents();
+            // The report's panel turns the focus back to its type while the type is empty.
+            if (QApplication::focusWidget() != w)
+                continue;
+            if (f->grab(around).toImage() == before)
+                unseen << QStringLiteral("%1 '%2'").arg(QString::fromLatin1(w->metaObject()->className()), w->objectName());
+        }
+        QVERIFY2(unseen.isEmpty(), qPrintable(QStringLiteral("no focus shown on:\n") + unseen.join(QLatin1Char('\n'))));
     }
 };
 
