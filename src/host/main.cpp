@@ -57,6 +57,31 @@ bool nobodyCanSee()
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 
+// A host started from the desktop's menu writes its standard error where no one reads it:
+// when it cannot start, the reason is also shown in a box, where there is a display for
+// one. Without a display (or one that cannot be reached) standard error is all there is.
+int refuseToStart(int &argc, char **argv, const QString &reason)
+{
+    std::fprintf(stderr, "kmp-host: %s\nUse kmp-host --help.\n", qPrintable(reason));
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.isEmpty()) {
+        if (!qEnvironmentVariableIsSet("DISPLAY") && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+            return 1;
+        // A display named but out of reach ends in the offscreen platform, not an abort.
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland;offscreen");
+    }
+    QApplication app(argc, argv);
+    if (nobodyCanSee())
+        return 1;
+    kmp::installQtTranslations(app);
+    kmp::Dialogs::message(nullptr, kmp::MessageType::Error,
+                          QStringLiteral("O programa não pôde iniciar:\n\n%1\n\nCorrija a configuração e abra o programa de "
+                                         "novo (kmp-host --help lista as opções e as chaves do arquivo de configuração).")
+                              .arg(reason),
+                          kmp::MessageButton::Ok, kmp::HostWindow::windowTitleText());
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,18 +104,18 @@ int main(int argc, char *argv[])
                 stdout);
             return 0;
         }
-        std::fprintf(stderr, "kmp-host: %s\nUse kmp-host --help.\n", qPrintable(error));
-        return 1;
+        return refuseToStart(argc, argv, error);
     }
+    for (const QString &warning : options.warnings)
+        std::fprintf(stderr, "kmp-host: aviso: %s\n", qPrintable(warning));
 
     HostApplication app(argc, argv);
     // Log lines look as they did when the host wrote them itself; QT_MESSAGE_PATTERN
     // still overrides this.
     qSetMessagePattern(QStringLiteral("kmp-host: %{message}"));
     app.setApplicationName(QStringLiteral("kmp-host"));
-    // The display name is what Qt appends to window titles; the main window's own title
-    // ends with it, so it is not repeated there.
-    app.setApplicationDisplayName(kmp::HostWindow::windowTitleText());
+    // No application display name: the desktop appends it to every window's title, which
+    // doubled the dialogs' titles ("Confirmação — KMP - Clínica") and cut the longer ones.
     app.setWindowIcon(kmp::hostIcon());
     kmp::installQtTranslations(app);
     std::unique_ptr<kmp::HostServicesImpl> servicesOwner;
@@ -98,6 +123,8 @@ int main(int argc, char *argv[])
         servicesOwner = std::make_unique<kmp::HostServicesImpl>(options);
     } catch (const kmp::Error &e) {
         std::fprintf(stderr, "kmp-host: %s\n", e.what());
+        if (!nobodyCanSee())
+            kmp::Dialogs::error(nullptr, QString::fromUtf8(e.what()));
         return 1;
     }
     kmp::HostServicesImpl &services = *servicesOwner;
@@ -109,6 +136,10 @@ int main(int argc, char *argv[])
         const bool unseen = nobodyCanSee();
         window.setQuiet(headless || unseen);
         window.show();
+        if (!options.warnings.isEmpty() && !headless && !unseen)
+            QTimer::singleShot(0, &window, [&window, &options] {
+                kmp::Dialogs::message(&window, kmp::MessageType::Warning, options.warnings.join(QLatin1Char('\n')));
+            });
 
         if (!options.module.isEmpty()) {
             const bool ok =

@@ -248,22 +248,35 @@ private Q_SLOTS:
         QCOMPARE(again.savedState(QStringLiteral("lookupDialog/size")).toSize(), QSize(700, 500));
     }
 
+    // A remembered place is kept only where the whole window is on a screen now.
+    void windowPlaceAndSizeAreRemembered_data()
+    {
+        QTest::addColumn<QRect>("placed");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("on the screen: kept") << QRect(40, 50, 700, 540) << true;
+        QTest::newRow("wider than the screen is now: fitted") << QRect(40, 50, 3000, 640) << false;
+        QTest::newRow("on a screen no longer there: fitted") << QRect(5000, 4000, 700, 540) << false;
+    }
     void windowPlaceAndSizeAreRemembered()
     {
+        QFETCH(QRect, placed);
+        QFETCH(bool, kept);
         const HostOptions o = makeOptions();
         QFile::remove(o.stateFile);
-        QRect placed;
         {
             HostServicesImpl services(o);
             HostWindow window(o, &services);
             window.show();
-            window.setGeometry(QRect(40, 50, 900, 640));
+            window.setGeometry(placed);
             placed = window.geometry();
             QVERIFY(window.close());
         }
         HostServicesImpl services(o);
         HostWindow window(o, &services);
-        QCOMPARE(window.size(), placed.size());
+        if (kept)
+            QCOMPARE(window.size(), placed.size());
+        else
+            QVERIFY(window.fitsOnAScreen(window.frameGeometry()));
         QVERIFY(QFile::exists(o.stateFile));
     }
 
