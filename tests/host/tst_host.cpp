@@ -214,6 +214,21 @@ private Q_SLOTS:
 
     // The administrator's file keeps its order and comments whatever the host does; what the
     // host remembers goes to its state file.
+    void unknownKeysAreWarnedNotRefused()
+    {
+        const QString ini = m_dir.filePath(QStringLiteral("typo.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[server]\nhost=10.0.0.5\nport=21280\nprot=21281\n[host]\nbranch=01\n");
+        f.close();
+        HostOptions o;
+        QString error, help;
+        QVERIFY(parseHostOptions({QStringLiteral("kmp-host"), QStringLiteral("--settings"), ini}, o, error, help));
+        QCOMPARE(o.serverPort, quint16(21280));
+        QCOMPARE(o.warnings.size(), 1);
+        QVERIFY2(o.warnings.first().contains(QStringLiteral("server/prot")), qPrintable(o.warnings.first()));
+    }
+
     void settingsFileIsNeverRewritten()
     {
         const QString settings = m_dir.filePath(QStringLiteral("admin.ini"));
