@@ -225,6 +225,7 @@ void TfrmPadraoGrid::buildControls()
     dbtNome->setObjectName(QStringLiteral("dbtNome"));
     dbtNome->setDataSource(dtsPadrao);
     nav->addWidget(dbtNome, 1);
+    nav->addStretch(); // keeps the navigator's buttons together when the name is hidden
     m_layout->addWidget(panNavigator);
     ctlInativoHistorico = dbnPadrao;
     ctlOcultoHistorico = dbtNome;

@@ -349,14 +349,13 @@ void TFormatPanel::syncFromCursor()
     button(TFormatBtn::AlignRight)->setChecked(a & Qt::AlignRight);
     button(TFormatBtn::AlignJustify)->setChecked(a & Qt::AlignJustify);
     button(TFormatBtn::Bullets)->setChecked(c.currentList() != nullptr);
+    // Text without a font of its own is written in the document's: that is what it shows.
+    const QFont plain = m_editor->document()->defaultFont();
     const QStringList families = f.fontFamilies().toStringList();
-    if (!families.isEmpty())
-        m_fontBox->setCurrentFont(QFont(families.first()));
-    if (f.fontPointSize() > 0) {
-        const int i = m_sizeBox->findData(int(f.fontPointSize()));
-        if (i >= 0)
-            m_sizeBox->setCurrentIndex(i);
-    }
+    m_fontBox->setCurrentFont(QFont(families.isEmpty() ? plain.family() : families.first()));
+    const int points = qRound(f.fontPointSize() > 0 ? f.fontPointSize() : plain.pointSizeF());
+    if (const int i = m_sizeBox->findData(points); i >= 0)
+        m_sizeBox->setCurrentIndex(i);
     m_syncing = false;
 }
 
