@@ -337,7 +337,19 @@ void TfrmPadraoGrid::bringToFront()
         QWidget::show();
     f->show();
     if (m_subWindow && m_formGeometry.isValid() && !m_placed) {
-        m_subWindow->setGeometry(m_formGeometry);
+        // Where the screen asked to be, moved and shrunk as far as needed to lie whole in
+        // the host's area: on a small or scaled screen its title bar must stay in reach.
+        QRect placed = m_formGeometry;
+        if (QMdiArea *area = m_subWindow->mdiArea()) {
+            const QRect room = area->viewport()->rect();
+            if (room.width() > 100 && room.height() > 100) {
+                placed.setSize(placed.size().boundedTo(room.size()));
+                placed.moveRight(qMin(placed.right(), room.right()));
+                placed.moveBottom(qMin(placed.bottom(), room.bottom()));
+                placed.moveTopLeft(QPoint(qMax(0, placed.left()), qMax(0, placed.top())));
+            }
+        }
+        m_subWindow->setGeometry(placed);
         m_placed = true;
         applyClientHeight();
     }

@@ -271,6 +271,8 @@ void TestCommands::listingPagesSayWhoseTheyAre()
     QTemporaryDir dir;
     const QString pdf = dir.filePath(QStringLiteral("listagem.pdf"));
     QVERIFY(screen.exportPdf(pdf));
+    if (const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR"); !shots.isEmpty()) // for a person to look at
+        QFile::copy(pdf, QStringLiteral("%1/listagem-%2-consultas.pdf").arg(shots).arg(consultations));
     const QStringList pages = pdfPages(pdf);
     if (pages.isEmpty())
         QSKIP("pdftotext (poppler-utils) is not available to read the PDF back");
