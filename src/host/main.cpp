@@ -12,6 +12,8 @@
 #include <QGuiApplication>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QScreen>
+#include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -157,9 +159,13 @@ int main(int argc, char *argv[])
                 kmp::HostServices::setInstance(nullptr);
                 return 1;
             }
-            // Let the screen lay itself out and paint, then take the picture.
-            QTimer::singleShot(500, &window, [&window, &options] {
-                const QPixmap shot = window.grab();
+            // Let the screen lay itself out and paint, and the window manager frame it, then
+            // take the picture: the whole screen where there is one, so that what lies off
+            // it shows, with where the frame and the status bar are on it.
+            QTimer::singleShot(1000, &window, [&window, &options, unseen] {
+                QPixmap shot = unseen || !window.screen() ? QPixmap() : window.screen()->grabWindow(0);
+                if (shot.isNull())
+                    shot = window.grab();
                 if (!shot.save(options.screenshot)) {
                     std::fprintf(stderr, "kmp-host: não foi possível gravar a captura de tela %s\n",
                                  qPrintable(options.screenshot));
@@ -168,6 +174,13 @@ int main(int argc, char *argv[])
                 }
                 std::fprintf(stdout, "screenshot: %s (%dx%d, %lld screen(s) open)\n", qPrintable(options.screenshot),
                              shot.width(), shot.height(), qlonglong(window.mdiArea()->subWindowList().size()));
+                const auto rect = [](const QRect &r) {
+                    return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+                };
+                const QWidget *bar = window.statusBar();
+                std::fprintf(stdout, "window frame: %s; status bar: %s; screen: %s\n", qPrintable(rect(window.frameGeometry())),
+                             qPrintable(rect(QRect(bar->mapToGlobal(QPoint(0, 0)), bar->size()))),
+                             qPrintable(rect(window.screen() ? window.screen()->availableGeometry() : QRect())));
                 QApplication::exit(0);
             });
         }

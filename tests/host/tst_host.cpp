@@ -19,6 +19,8 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -293,6 +295,62 @@ private Q_SLOTS:
         else
             QVERIFY(window.fitsOnAScreen(window.frameGeometry()));
         QVERIFY(QFile::exists(o.stateFile));
+    }
+
+    // The first window on screens of several sizes and scalings, framed by a window
+    // manager: its title bar (with the buttons) and its status bar lie on the screen.
+    void firstWindowFitsTheScreen_data()
+    {
+        QTest::addColumn<QString>("screen");
+        QTest::addColumn<QString>("scale");
+        QTest::newRow("100 %") << "1280x1024"
+                               << "1";
+        QTest::newRow("125 %") << "1280x1024"
+                               << "1.25";
+        QTest::newRow("200 %") << "1280x1024"
+                               << "2";
+        QTest::newRow("1024x768") << "1024x768"
+                                  << "1";
+    }
+    void firstWindowFitsTheScreen()
+    {
+        QFETCH(QString, screen);
+        QFETCH(QString, scale);
+        const QString session = QStringLiteral(KMP_SOURCE_DIR "/tests/support/x-session");
+        if (!QFileInfo::exists(session) || QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty())
+            QSKIP("needs tests/support/x-session with Xvfb and openbox (scripts/bootstrap installs them)");
+        makeOptions();
+        const QString tag = QStringLiteral("%1-%2").arg(screen, scale);
+        const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR", m_dir.path());
+        const QString shot = QStringLiteral("%1/host-%2.png").arg(shots, tag);
+        QProcess host;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("X_SESSION_SIZE"), screen);
+        env.insert(QStringLiteral("QT_SCALE_FACTOR"), scale);
+        host.setProcessEnvironment(env);
+        host.start(session,
+                   {QStringLiteral(KMP_HOST_EXE), QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")),
+                    QStringLiteral("--state"), m_dir.filePath(tag + QStringLiteral(".state")), QStringLiteral("--module"),
+                    QStringLiteral("PKG_TESTMOD"), QStringLiteral("--module-path"), QStringLiteral(KMP_TEST_MODULE_DIR),
+                    QStringLiteral("--patient"), QStringLiteral("9"), QStringLiteral("--screenshot"), shot});
+        QVERIFY(host.waitForFinished(120000));
+        const QString out = QString::fromUtf8(host.readAllStandardOutput());
+        QVERIFY2(host.exitCode() == 0, qPrintable(out + QString::fromUtf8(host.readAllStandardError())));
+        // "window frame: X,Y WxH; status bar: X,Y WxH; screen: X,Y WxH"
+        static const QRegularExpression line(
+            QStringLiteral("window frame: (-?\\d+),(-?\\d+) (\\d+)x(\\d+); status bar: (-?\\d+),(-?\\d+) (\\d+)x(\\d+); screen: "
+                           "(-?\\d+),(-?\\d+) (\\d+)x(\\d+)"));
+        const QRegularExpressionMatch m = line.match(out);
+        QVERIFY2(m.hasMatch(), qPrintable(out));
+        const auto rect = [&m](int first) {
+            return QRect(m.captured(first).toInt(), m.captured(first + 1).toInt(), m.captured(first + 2).toInt(),
+                         m.captured(first + 3).toInt());
+        };
+        const QRect frame = rect(1), bar = rect(5), available = rect(9);
+        QVERIFY2(frame.height() > bar.height() && available.contains(frame), qPrintable(out));
+        QVERIFY2(available.contains(bar), qPrintable(out));
+        QVERIFY(!QImage(shot).isNull());
     }
 
     void statusBarSurvivesMenus_data()
