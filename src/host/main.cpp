@@ -75,6 +75,7 @@ int refuseToStart(int &argc, char **argv, const QString &reason)
     QApplication app(argc, argv);
     if (nobodyCanSee())
         return 1;
+    app.setWindowIcon(kmp::hostIcon());
     kmp::installQtTranslations(app);
     kmp::Dialogs::message(nullptr, kmp::MessageType::Error,
                           QStringLiteral("O programa não pôde iniciar:\n\n%1\n\nCorrija a configuração e abra o programa de "

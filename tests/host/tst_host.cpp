@@ -353,6 +353,46 @@ private Q_SLOTS:
         QVERIFY(!QImage(shot).isNull());
     }
 
+    // Started from a desktop menu, a host whose settings are wrong is seen saying why: with
+    // a display it waits in a box; without one it says so on standard error and ends.
+    void badSettingsAreShownWhereSomeoneLooks_data()
+    {
+        QTest::addColumn<bool>("display");
+        QTest::newRow("no display: ends at once") << false;
+        QTest::newRow("a display: waits in a box") << true;
+    }
+    void badSettingsAreShownWhereSomeoneLooks()
+    {
+        QFETCH(bool, display);
+        const QString session = QStringLiteral(KMP_SOURCE_DIR "/tests/support/x-session");
+        if (display && (!QFileInfo::exists(session) || QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()))
+            QSKIP("needs tests/support/x-session with Xvfb and openbox (scripts/bootstrap installs them)");
+        const QString ini = m_dir.filePath(QStringLiteral("bad.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[server]\nport=porta\n");
+        f.close();
+        // With a display the host is given three seconds: still there then, it is waiting
+        // for someone to read its box (a screenshot of it is kept for a person to look at).
+        const QString shot =
+            QStringLiteral("%1/host-bad-settings.png").arg(qEnvironmentVariable("KMP_SCREENSHOT_DIR", m_dir.path()));
+        const QString run = QStringLiteral("\"%1\" --settings \"%2\" & sleep 3; import -window root \"%3\" 2>/dev/null; "
+                                           "if kill $! 2>/dev/null; then echo waiting; fi")
+                                .arg(QStringLiteral(KMP_HOST_EXE), ini, shot);
+        QProcess host;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        host.setProcessEnvironment(env); // x-session names its own display
+        if (display)
+            host.start(session, {QStringLiteral("sh"), QStringLiteral("-c"), run});
+        else
+            host.start(QStringLiteral(KMP_HOST_EXE), {QStringLiteral("--settings"), ini});
+        QVERIFY(host.waitForFinished(60000));
+        QCOMPARE(host.readAllStandardOutput().contains("waiting"), display);
+        QVERIFY(host.readAllStandardError().contains("server/port"));
+    }
+
     void statusBarSurvivesMenus_data()
     {
         QTest::addColumn<QString>("tip");
