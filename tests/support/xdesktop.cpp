@@ -497,11 +497,13 @@ bool XDesktop::sync()
                         reinterpret_cast<const unsigned char *>(&n), 1);
         XFlush(d->dpy);
     }
-    const bool seen = waitUntil([this] { return d->watch.markers >= d->markersSent; }, 5000);
+    const bool seen = waitUntil([this] { return d->watch.markers >= d->markersSent; }, 10000);
     // A window manager that grabbed a press (to focus or raise on click) hands it on
-    // after deciding what to do with it, which can be after the marker.
-    waitUntil([this] { return d->watch.buttons >= d->buttonsSent; }, 1500);
-    d->watch.buttons = d->buttonsSent = 0;
+    // after deciding what to do with it, which can be after the marker. The counts add
+    // up over the whole run; a press that never came (taken by the manager's own frame)
+    // is given up on, once.
+    if (!waitUntil([this] { return d->watch.buttons >= d->buttonsSent; }, 5000))
+        d->buttonsSent = d->watch.buttons;
     QCoreApplication::processEvents();
     return seen;
 }
