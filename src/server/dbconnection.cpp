@@ -49,10 +49,10 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
     // The drivers are Qt plugins in packages of their own; the administrator needs the
     // package's name, not the plugin's.
     if (!db.isValid())
-        throw ServiceError(wire::ErrorCode::Unavailable,
-                           QStringLiteral("O driver do banco de dados não está disponível (%1): instale o pacote %2.")
-                               .arg(driver, config.isPostgres() ? QStringLiteral("libqt6sql6-psql")
-                                                                : QStringLiteral("libqt6sql6-sqlite")));
+        throw ServiceError(
+            wire::ErrorCode::Unavailable,
+            QStringLiteral("O driver do banco de dados não está disponível (%1): instale o pacote %2.")
+                .arg(driver, config.isPostgres() ? QStringLiteral("libqt6sql6-psql") : QStringLiteral("libqt6sql6-sqlite")));
     if (config.isPostgres()) {
         db.setHostName(config.host);
         db.setPort(config.port);

@@ -17,6 +17,7 @@
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"
+#include "xdesktop.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -200,7 +201,10 @@ class TestHostUserPath : public QObject
         m_host->services->setApplication(m_host->window->applicationObject());
         kmp::HostServices::setInstance(m_host->services.get());
         m_host->window->show();
-        QApplication::setActiveWindow(m_host->window.get());
+        if (auto *x = kmp::test::XDesktop::instance())
+            x->activate(m_host->window.get());
+        else
+            QApplication::setActiveWindow(m_host->window.get());
     }
 
     void closeHost()
@@ -415,12 +419,11 @@ private Q_SLOTS:
 
         kmp::ScriptedDialogs dialogs;
         // The lookup, driven by its keys: words typed into its search box, Enter picks.
-        dialogs.then([](kmp::DialogRequest &r) {
+        dialogs.then([&up](kmp::DialogRequest &r) {
             auto *lookup = qobject_cast<kmp::LookupDialog *>(r.dialog);
             if (!lookup)
                 return int(QDialog::Rejected);
-            lookup->show();
-            QApplication::setActiveWindow(lookup); // what the window manager does for a new dialog
+            up.activate(lookup); // the window manager activates a new dialog
             if (QApplication::focusWidget() != static_cast<QWidget *>(lookup->searchBox()))
                 return int(QDialog::Rejected); // the keyboard would not start in the search box
             QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("hipert ess"));
@@ -485,8 +488,7 @@ private Q_SLOTS:
             auto *listing = qobject_cast<TfrmDadosGerRel *>(r.dialog);
             if (!listing)
                 return int(QDialog::Rejected);
-            listing->show();
-            QApplication::setActiveWindow(listing);
+            up.activate(listing);
             focusOnList = QApplication::focusWidget() == listing->lstRelatorios;
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
