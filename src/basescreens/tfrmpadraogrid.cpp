@@ -55,6 +55,10 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
         m_subWindow = area->addSubWindow(this);
         // Disposal is decided by FormClose, not by the sub-window.
         m_subWindow->setAttribute(Qt::WA_DeleteOnClose, false);
+        // A click on a part of the screen that takes no focus (the toolbar, a label) must
+        // leave the focus where it is: the frame taking it would pull it out of a cell
+        // being typed, validate that cell, and swallow the click meant for the button.
+        m_subWindow->setFocusPolicy(Qt::NoFocus);
         m_subWindow->setWindowIcon(kmp::screenIcon()); // not the toolkit's default logo
         m_subWindow->hide();
         connect(area, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow *w) {

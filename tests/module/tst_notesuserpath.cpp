@@ -4,6 +4,7 @@
 // holds afterwards, since text on screen that never reaches the server is lost.
 #include "actionlist.h"
 #include "context.h"
+#include "dbgrid.h"
 #include "dbnavigator.h"
 #include "dbtext.h"
 #include "dialogs.h"
@@ -142,6 +143,8 @@ private Q_SLOTS:
     void reportEntryRunsAfterAMessage();
     void commandsAnswerAfterATabClick_data();
     void commandsAnswerAfterATabClick();
+    void editingKeysEditInTheEditors_data();
+    void editingKeysEditInTheEditors();
     void pageCommandsDoNotLeaveAnEdit_data();
     void pageCommandsDoNotLeaveAnEdit();
     void everySectionComesBackAsTyped();
@@ -832,6 +835,76 @@ void TestNotesUserPath::commandsAnswerAfterATabClick()
         QCOMPARE(dialogs.seen().first().text, message);
     }
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+}
+
+// Where the focus is in a text editor its editing keys edit; elsewhere the page commands
+// that share them (Ctrl+A, Ctrl+C) still bring their pages. Steps: "^X" is Ctrl+X, "<End>"
+// the End key, anything else is typed.
+void TestNotesUserPath::editingKeysEditInTheEditors_data()
+{
+    QTest::addColumn<QString>("where"); // "note": a section's editor; "type": the report type box; "grid"
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("text"); // what the editor holds afterwards
+    QTest::addColumn<int>("page");     // the history page in front afterwards
+    QTest::newRow("note: Ctrl+A selects, typing replaces") << "note"
+                                                           << "abc ^A x"
+                                                           << "x" << 0;
+    QTest::newRow("note: Ctrl+C copies, Ctrl+V pastes") << "note"
+                                                        << "abc ^A ^C <End> ^V"
+                                                        << "abcabc" << 0;
+    QTest::newRow("note: Ctrl+X cuts, Ctrl+Z undoes") << "note"
+                                                      << "abc ^A ^X ^Z"
+                                                      << "abc" << 0;
+    QTest::newRow("type box: Ctrl+A selects, typing replaces") << "type"
+                                                               << "00 ^A 3"
+                                                               << "3" << 3;
+    QTest::newRow("grid: Ctrl+C brings its page") << "grid"
+                                                  << "^C"
+                                                  << "" << 1;
+}
+
+void TestNotesUserPath::editingKeysEditInTheEditors()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, steps);
+    QFETCH(QString, text);
+    QFETCH(int, page);
+    static int run = 0;
+    const QString patient = QStringLiteral("U13-%1").arg(++run);
+    TfrmDiagPaci *f = nullptr;
+    QWidget *editor = nullptr;
+    if (where == QLatin1String("grid")) {
+        TfrmDiagPaci::startOnHistoryPage = false;
+        QVERIFY(u->enter(patient, kDate));
+        f = u->screen();
+        u->focus(f->dbgPadrao);
+    } else {
+        f = openHistory(patient);
+        if (where == QLatin1String("type")) {
+            clickTab(f->pgcHistorico, f->tshSinaSint);
+            u->focus(f->medTpLaudo);
+            editor = f->medTpLaudo;
+        } else {
+            clickInto(f->rceHistDoen);
+            editor = f->rceHistDoen;
+        }
+    }
+    for (const QString &step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (step.startsWith(QLatin1Char('^')))
+            u->key(Qt::Key(Qt::Key_A + (step.at(1).unicode() - 'A')), Qt::ControlModifier);
+        else if (step == QLatin1String("<End>"))
+            u->key(Qt::Key_End);
+        else
+            u->type(step);
+    }
+    QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
+    QCOMPARE(f->pgcHistorico->currentIndex(), page);
+    if (auto *line = qobject_cast<QLineEdit *>(editor))
+        QCOMPARE(line->text(), text);
+    else if (auto *note = qobject_cast<QTextEdit *>(editor))
+        QCOMPARE(note->toPlainText(), text);
+    if (editor != f->rceHistDoen) // nothing typed here lands in another section
+        QVERIFY(f->rceHistDoen->toPlainText().isEmpty());
 }
 
 void TestNotesUserPath::pageCommandsDoNotLeaveAnEdit_data()
