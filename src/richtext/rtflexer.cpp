@@ -89,11 +89,14 @@ RtfLexer::Token RtfLexer::controlSequence()
         while (m_p < m_end && isDigit(*m_p)) {
             t.hasParam = true;
             value = std::min<qint64>(value * 10 + (*m_p - '0'), kMaxParam);
+            t.bits = t.bits * 10u + static_cast<quint32>(*m_p - '0');
             ++m_p;
         }
         if (m_p < m_end && *m_p == ' ')
             ++m_p;
         t.value = static_cast<int>(negative ? -value : value);
+        if (negative)
+            t.bits = 0u - t.bits;
         return t;
     }
     ++m_p;

@@ -24,6 +24,7 @@ public:
         bool hasParam = false; // ControlWord: a number followed the word
         char symbol = 0;       // ControlSymbol: the character after the backslash
         int value = 0;         // ControlWord: the parameter; HexByte: the byte, -1 for a broken escape
+        quint32 bits = 0;      // ControlWord: the parameter's low 32 bits, unclamped (packed dates)
         std::string_view word; // ControlWord: the word; Text: the run
     };
 

@@ -53,6 +53,7 @@ void RtfParser::pushGroup()
     m_ignorable = false;
     if (m_stack.size() >= kMaxGroupDepth) {
         ++m_overflowDepth;
+        m_builder.noteLimitMet(QStringLiteral("depth"));
         return;
     }
     if (m_stack.empty())
@@ -113,6 +114,7 @@ void RtfParser::controlWord(const RtfLexer::Token &token)
     }
     if (m_stack.empty())
         return;
+    m_wordBits = token.bits;
     keyword(token.word, token.hasParam, token.value);
 }
 
