@@ -23,6 +23,22 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
+namespace {
+
+// Whether two cells have the same lines; with alike, whether a cell's four
+// sides are alike.
+bool sameLines(const CellDef &a, const CellDef &b, bool alike = false)
+{
+    for (size_t side = 0; side < 4; ++side) {
+        const size_t other = alike ? 0 : side;
+        if (a.border[side] != b.border[other] || a.style[side] != b.style[other] || a.colour[side] != b.colour[other])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 RtfDocumentBuilder::RtfDocumentBuilder(QTextDocument *doc, const RtfDestinations &tables)
     : m_doc(doc), m_cursor(doc), m_dest(tables)
 {
@@ -250,9 +266,31 @@ void RtfDocumentBuilder::openTable()
         !nested && std::any_of(m_row.cells.begin(), m_row.cells.end(), [](const CellDef &d) { return d.hasBorder(); });
     fmt.setBorder(cellBorders ? 0 : 1);
     fmt.setProperty(TableScreenGrid, !cellBorders);
-    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_row.cells.size()));
     TableContext ctx;
-    ctx.table = m_cursor.insertTable(1, cols, fmt);
+    // Word gives every cell the same four lines: such a table draws them
+    // itself, which spares setting a format on each of its cells.
+    const CellDef &first = m_row.cells.empty() ? CellDef() : m_row.cells.front();
+    const bool uniform =
+        cellBorders && first.border[0] >= 0 && first.shading == 0
+        && std::all_of(m_row.cells.begin(), m_row.cells.end(), [&](const CellDef &d) { return sameLines(d, first); })
+        && sameLines(first, first, true);
+    if (uniform) {
+        const QColor colour = m_dest.colour(first.colour[0]);
+        fmt.setBorder(std::max(1.0, first.border[0] / kTwipsPerPixel));
+        fmt.setBorderStyle(QTextFrameFormat::BorderStyle(first.style[0]));
+        if (colour.isValid())
+            fmt.setBorderBrush(colour);
+        fmt.setBorderCollapse(true);
+        fmt.setProperty(TableCellBorders, QVariant::fromValue(QList<int>{first.border[0], first.style[0],
+                                                                         colour.isValid() ? int(colour.rgb() & 0xFFFFFF) : -1}));
+        ctx.uniform = first;
+    }
+    const int cols = nested ? 1 : std::max<int>(1, static_cast<int>(m_row.cells.size()));
+    // Qt makes a table's first rows much faster than it adds rows later: make
+    // as many as the note has ahead. Rows the guess got wrong are taken away
+    // when the table ends.
+    const int rows = !nested && m_rowsAhead ? std::clamp(m_rowsAhead(kMaxTableRows), 1, kMaxTableRows) : 1;
+    ctx.table = m_cursor.insertTable(rows, cols, fmt);
     m_tables.push_back(std::move(ctx));
     setColumnWidths(m_tables.back());
     mapRow(m_tables.back());
@@ -292,11 +330,16 @@ void RtfDocumentBuilder::moveToCell()
     const bool pastLastCell = ctx.col >= kMaxTableColumns;
     ctx.col = std::min(ctx.col, kMaxTableColumns - 1);
     if (ctx.row >= ctx.table->rows()) {
-        // Rows come one at a time; adding them in batches that double the
-        // table keeps Qt from rebuilding its grid for every row. Spare rows
-        // go when the table ends.
+        // Rows come one at a time, and Qt rebuilds a table's whole grid after
+        // every change of its shape: adding them in batches keeps that from
+        // happening for every row. A batch holds the rows the note has ahead,
+        // as far as the bytes tell, since spare rows cost as much again to
+        // take away when the table ends.
         const int have = ctx.table->rows();
-        ctx.table->appendRows(std::min(std::max(ctx.row + 1, 2 * have), kMaxTableRows) - have);
+        // The rows ahead are counted for tables in the text only: an inner
+        // table's rows end with \nestrow.
+        const int ahead = m_rowsAhead && m_tables.size() == 1 ? std::clamp(m_rowsAhead(kTableRowBatch), 1, kTableRowBatch) : 1;
+        ctx.table->appendRows(std::min(ctx.row + ahead, kMaxTableRows) - have);
     }
     ctx.usedRows = std::max(ctx.usedRows, ctx.row + 1);
     if (ctx.mappedRow != ctx.row)
@@ -412,8 +455,18 @@ void RtfDocumentBuilder::endRow(const GroupState &st, int level)
 
 void RtfDocumentBuilder::trimRows(TableContext &ctx)
 {
-    if (ctx.table && ctx.table->rows() > ctx.usedRows)
-        ctx.table->removeRows(ctx.usedRows, ctx.table->rows() - ctx.usedRows);
+    if (!ctx.table || ctx.table->rows() <= ctx.usedRows)
+        return;
+    // Taking the rows away joins the last paragraph kept to the first one
+    // taken, whose format it would get: it keeps its own.
+    QTextCursor last = ctx.table->cellAt(ctx.usedRows - 1, ctx.table->columns() - 1).lastCursorPosition();
+    const QTextBlockFormat format = last.blockFormat();
+    const QTextCharFormat charFormat = last.blockCharFormat();
+    ctx.table->removeRows(ctx.usedRows, ctx.table->rows() - ctx.usedRows);
+    if (!last.isNull()) {
+        last.setBlockFormat(format);
+        last.setBlockCharFormat(charFormat);
+    }
 }
 
 void RtfDocumentBuilder::setColumnWidths(TableContext &ctx, bool nestedDefinition)
@@ -454,6 +507,7 @@ void RtfDocumentBuilder::mapRow(TableContext &ctx)
     ctx.cellSpan.clear();
     if (!ctx.table || m_tables.size() != 1 || m_row.cells.empty() || ctx.grid.empty())
         return;
+    const size_t columnsBefore = ctx.grid.size();
     for (const CellDef &def : m_row.cells) {
         const auto at = std::lower_bound(ctx.grid.begin(), ctx.grid.end(), def.right);
         if (at != ctx.grid.end() && *at == def.right)
@@ -476,7 +530,8 @@ void RtfDocumentBuilder::mapRow(TableContext &ctx)
                 ctx.table->mergeCells(r, g, old.rowSpan(), old.columnSpan() + 1);
         }
     }
-    if (static_cast<int>(ctx.grid.size()) == ctx.table->columns())
+    // Setting the widths makes Qt rebuild the table's grid: only when they change.
+    if ((!ctx.widthsSet || ctx.grid.size() != columnsBefore) && static_cast<int>(ctx.grid.size()) == ctx.table->columns())
         setColumnWidths(ctx);
     int left = 0;
     for (const CellDef &def : m_row.cells) {
@@ -513,15 +568,26 @@ void RtfDocumentBuilder::applyDefToCell(TableContext &ctx, int row, int cellInde
     if (def.merge != 0)
         ctx.merges.push_back({row, col, def.merge});
     const QColor shading = m_dest.colour(def.shading);
-    if (!def.hasBorder() && !shading.isValid())
+    if ((!def.hasBorder() || (ctx.uniform && sameLines(def, *ctx.uniform))) && !shading.isValid())
         return;
     QTextTableCell cell = ctx.table->cellAt(std::min(row, ctx.table->rows() - 1), std::min(col, ctx.table->columns() - 1));
     if (!cell.isValid())
         return;
-    QTextTableCellFormat fmt = cell.format().toTableCellFormat();
+    const QTextCharFormat base = cell.format();
+    // Rows mostly repeat the one before: its cells' formats are built once.
+    if (static_cast<int>(ctx.cellFormats.size()) <= cellIndex)
+        ctx.cellFormats.resize(static_cast<size_t>(cellIndex) + 1);
+    TableContext::CellFormat &cached = ctx.cellFormats[static_cast<size_t>(cellIndex)];
+    if (cached.generation == m_dest.formatGeneration() && cached.def == def && cached.base == base) {
+        cell.setFormat(cached.format);
+        return;
+    }
+    QTextTableCellFormat fmt = base.toTableCellFormat();
+    cached = {def, base, QTextCharFormat(), m_dest.formatGeneration()};
     if (shading.isValid())
         fmt.setBackground(shading);
     if (!def.hasBorder()) {
+        cached.format = fmt;
         cell.setFormat(fmt);
         return;
     }
@@ -546,6 +612,7 @@ void RtfDocumentBuilder::applyDefToCell(TableContext &ctx, int row, int cellInde
     if (const QColor c = m_dest.colour(def.colour[3]); c.isValid())
         fmt.setRightBorderBrush(c);
     fmt.setProperty(CellBorderTwips, QVariant::fromValue(QList<int>{def.border[0], def.border[1], def.border[2], def.border[3]}));
+    cached.format = fmt;
     cell.setFormat(fmt);
 }
 
@@ -620,6 +687,7 @@ void RtfDocumentBuilder::applyParagraphFormat(const ParaProps &para)
             bf.setLineHeight(-para.sl / kTwipsPerPixel, QTextBlockFormat::FixedHeight);
     }
     applyBlockDecoration(para, bf);
+    // A new paragraph has the plain format already; Qt does much work to set it again.
     m_cursor.setBlockFormat(bf);
 
     if (shape.kind == ListKind::Continue)
@@ -666,7 +734,9 @@ void RtfDocumentBuilder::applyParagraphFormat(const ParaProps &para)
 
 void RtfDocumentBuilder::resetLists()
 {
-    m_openLists.fill(OpenList());
+    // Called for every cell and paragraph: nothing to do is the common case.
+    if (std::any_of(m_openLists.begin(), m_openLists.end(), [](const OpenList &l) { return !l.key.isEmpty(); }))
+        m_openLists.fill(OpenList());
 }
 
 void RtfDocumentBuilder::applyBlockDecoration(const ParaProps &para, QTextBlockFormat &bf)

@@ -15,6 +15,7 @@
 #include <QVariant>
 
 #include <array>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -39,6 +40,7 @@ struct CellDef
     std::array<int, 4> colour{};               // colour table index of each, 0 automatic
     int shading = 0;                           // colour table index of the background, 0 none
     bool hasBorder() const { return border[0] >= 0 || border[1] >= 0 || border[2] >= 0 || border[3] >= 0; }
+    bool operator==(const CellDef &) const = default;
 };
 
 // The row definition being read: its cells so far and the one being defined.
@@ -97,6 +99,8 @@ public:
     // Whether notes (footnotes, comments, deletions) are drawn: only in a
     // document that will be shown.
     void setDrawNotes(bool draw) { m_drawNotes = draw; }
+    // Counts the table rows ahead in the note, up to a limit (RtfLexer::rowsAhead).
+    void setRowCounter(std::function<int(int)> counter) { m_rowsAhead = std::move(counter); }
     // A \nesttableprops group defines an inner table's row; the outer row's
     // definition comes back when the group closes.
     void beginNestedRowDefinition();
@@ -132,6 +136,16 @@ private:
         std::vector<int> cellStart; // the current row's cells: first column
         std::vector<int> cellSpan;  // and columns covered
         int mappedRow = -1;
+        std::optional<CellDef> uniform; // the lines the table draws for each of its cells
+        // The format last given to each cell of a row, with what it was made from.
+        struct CellFormat
+        {
+            CellDef def;
+            QTextCharFormat base;
+            QTextCharFormat format;
+            int generation = -1;
+        };
+        std::vector<CellFormat> cellFormats;
     };
 
     // What the text box being read interrupted: the text around it and its tables.
@@ -191,6 +205,7 @@ private:
     QHash<int, std::array<int, 9>> m_lsItems;
     int m_imageCount = 0;
     bool m_drawNotes = true;
+    std::function<int(int)> m_rowsAhead;
     // A table that reached its row limit: what follows at its depth and deeper
     // is read as paragraphs after it, until the note leaves the table.
     int m_overflowLevel = 0;

@@ -40,6 +40,11 @@ public:
     // nested groups and \bin data.
     void skipGroup();
 
+    // How many rows of the table being read lie ahead: \row words, up to limit,
+    // until a paragraph outside a table ends. A guess from the bytes alone, for
+    // making room in advance; the parser still reads every row as it comes.
+    int rowsAhead(int limit) const;
+
     // Skips or takes up to length raw bytes, as \bin announces them.
     void skipBytes(qint64 length);
     std::string_view takeBytes(qint64 length);

@@ -10,7 +10,10 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
-RtfParser::RtfParser(QTextDocument *doc) : m_builder(doc, m_dest), m_dest(m_builder) {}
+RtfParser::RtfParser(QTextDocument *doc) : m_builder(doc, m_dest), m_dest(m_builder)
+{
+    m_builder.setRowCounter([this](int limit) { return m_lexer.rowsAhead(limit); });
+}
 
 void RtfParser::parse(const QByteArray &data, qsizetype start)
 {

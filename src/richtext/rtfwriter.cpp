@@ -320,6 +320,14 @@ QByteArray cellBorders(const QTextTable *table, const QTextTableCell &cell, cons
             return {};
         width.fill(std::max(1, twips(tf.border())));
         style.fill(tf.borderStyle());
+        // Lines read for every cell keep their width in twips and their colour
+        // while the table still draws them.
+        const QList<int> read = tf.property(TableCellBorders).value<QList<int>>();
+        if (read.size() == 3 && read.at(0) > 0 && std::abs(read.at(0) / 15.0 - tf.border()) < 1.0) {
+            width.fill(read.at(0));
+            if (read.at(2) >= 0)
+                colour.fill(colourIndex(QColor::fromRgb(QRgb(read.at(2)) | 0xFF000000u)));
+        }
     }
     QByteArray out;
     for (int i = 0; i < 4; ++i) {

@@ -35,7 +35,7 @@ QString runSignature(const QTextDocument &doc, const QTextCharFormat &fmt, const
     if (italic)
         parts << QStringLiteral("i");
     if (const int ul = underlineKindOf(fmt))
-        parts << QStringLiteral("u%1").arg(ul);
+        parts << (ul == SingleUnderline ? QStringLiteral("u") : QStringLiteral("u%1").arg(ul));
     if (fmt.fontStrikeOut())
         parts << (fmt.boolProperty(CharDoubleStrike) ? QStringLiteral("s2") : QStringLiteral("s"));
     if (fmt.fontCapitalization() != QFont::MixedCase)

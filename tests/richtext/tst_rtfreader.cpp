@@ -261,8 +261,9 @@ void TestRtfReader::characterFormats_data()
         << head
                + "\\fs20 a{\\b b{\\i c}}\\ul d\\ulnone e\\strike f\\strike0\\super g\\nosupersub h\\sub i\\sub0 j\\b k\\b0 "
                  "l\\uldb m\\ul0 n}"
-        << QStringLiteral("align1 m0/0/0/0/0 [Arial,10]a[Arial,10,b]b[Arial,10,b,i]c[Arial,10,u]d[Arial,10]e[Arial,10,s]f"
-                          "[Arial,10,sup]g[Arial,10]h[Arial,10,sub]i[Arial,10]j[Arial,10,b]k[Arial,10]l[Arial,10,u]m[Arial,10]n");
+        << QStringLiteral(
+               "align1 m0/0/0/0/0 [Arial,10]a[Arial,10,b]b[Arial,10,b,i]c[Arial,10,u]d[Arial,10]e[Arial,10,s]f"
+               "[Arial,10,sup]g[Arial,10]h[Arial,10,sub]i[Arial,10]j[Arial,10,b]k[Arial,10]l[Arial,10,u6]m[Arial,10]n");
     QTest::newRow("plain resets to the default font")
         << head + "\\f1\\fs17\\b\\i a\\plain b}" << QStringLiteral("align1 m0/0/0/0/0 [Times New Roman,8.5,b,i]a[Arial,12]b");
     QTest::newRow("colours, highlight and cell background")
