@@ -409,6 +409,7 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
     {
         QTextBlock block;
         QTextTable *table = nullptr;
+        QTextFrame *box = nullptr; // written with the paragraph after it, which a frame always has
     };
     std::vector<Item> items;
     for (auto it = cell.begin(); !it.atEnd(); ++it) {
@@ -419,8 +420,7 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
                 continue;
             }
             if (!inner && child->format().boolProperty(TextBoxFrame)) {
-                // Written with the paragraph after it, which a frame always has.
-                writeTextBox(child);
+                items.push_back({QTextBlock(), nullptr, child});
                 continue;
             }
             for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition();
@@ -431,15 +431,21 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
         }
     }
     const char *cellEnd = level > 1 ? "\\nestcell\r\n" : "\\cell\r\n";
-    if (items.empty() || items.back().table) {
-        for (const Item &item : items)
-            writeNestedTable(item.table, level + 1);
+    if (items.empty() || !items.back().block.isValid()) {
+        for (const Item &item : items) {
+            if (item.table)
+                writeNestedTable(item.table, level + 1);
+            else if (item.box)
+                writeTextBox(item.box);
+        }
         m_out += (level > 1 ? "\\pard\\intbl\\itap" + QByteArray::number(level) : QByteArray("\\pard\\intbl")) + cellEnd;
         return;
     }
     for (size_t i = 0; i < items.size(); ++i) {
         if (items[i].table)
             writeNestedTable(items[i].table, level + 1);
+        else if (items[i].box)
+            writeTextBox(items[i].box);
         else
             writeBlock(items[i].block, level, i + 1 == items.size() ? cellEnd : "\\par\r\n");
     }
