@@ -724,7 +724,8 @@ void RtfDocumentBuilder::applyParagraphFormat(const ParaProps &para)
             lf.setNumberPrefix(shape.prefix);
             lf.setNumberSuffix(shape.suffix);
         }
-        setListStart(lf, shape.start + itemsBefore);
+        // A bullet's start shows nothing; it only counts the items before it.
+        setListStart(lf, (shape.kind == ListKind::Numbered ? shape.start : 1) + itemsBefore);
         slot.list = m_cursor.createList(lf);
         slot.key = shape.key;
     }

@@ -3,6 +3,7 @@
 // and broken input that must still load.
 
 #include "docsignature.h"
+#include "liststart.h"
 #include "rtfreader.h"
 #include "shareddata.h"
 
@@ -72,7 +73,7 @@ QString listSummary(const QTextDocument &doc)
         const QTextListFormat lf = list->format();
         const bool numbered = lf.style() <= QTextListFormat::ListDecimal;
         parts << styleName(lf.style()) + QString::number(lf.indent()) + (numbered ? lf.numberSuffix() : QString())
-                     + QLatin1Char('#') + QString::number(list->itemNumber(b));
+                     + QLatin1Char('#') + QString::number(kmp::rtf::listStart(lf) - 1 + list->itemNumber(b));
     }
     return parts.join(QLatin1Char(','));
 }
@@ -354,6 +355,13 @@ void TestRtfReader::lists_data()
         "\\pard\\ls1{\\listtext\\'b7\\tab}a\\par{\\listtext\\'b7\\tab}b\\par\\pard\\ls1\\ilvl1{\\listtext a)\\tab}c\\par"
         "\\pard\\ls2 d\\par\\pard e}") << QStringLiteral("disc1#0,disc1#1,alpha2)#0,-,-")
                                                                      << QStringLiteral("a\nb\nc\nd\ne");
+    QTest::newRow("\\listtext before \\pard, a list going on in the next cell")
+        << QByteArray("{\\rtf1{\\*\\listtable{\\list{\\listlevel\\levelnfc0{\\leveltext\\'02\\'00.;}}\\listid1}}"
+                      "{\\*\\listoverridetable{\\listoverride\\listid1\\ls1}}\\trowd\\cellx3000\\cellx6000"
+                      "{\\listtext 1.\\tab}\\pard\\intbl\\ls1 first\\par{\\listtext 2.\\tab}\\pard\\intbl\\ls1 second\\cell"
+                      "{\\listtext 3.\\tab}\\pard\\intbl\\ls1 third\\cell\\row\\pard after\\par"
+                      "\\pard\\ls1 fourth}")
+        << QStringLiteral("-,dec1.#0,dec1.#1,dec1.#2,-,dec1.#3") << QStringLiteral("\nfirst\nsecond\nthird\nafter\nfourth");
     QTest::newRow("numbering restarts after a plain paragraph")
         << QByteArray("{\\rtf1\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\fi-360\\li720 a\\par b\\par\\pard c\\par"
                       "\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\fi-360\\li720 d}")
