@@ -153,4 +153,46 @@ int cp1252Byte(char16_t ch)
     return -1;
 }
 
+void appendRtfText(QStringView text, QByteArray &out)
+{
+    static const char hexDigits[] = "0123456789abcdef";
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x20 && c < 0x7F) {
+            if (c == '\\' || c == '{' || c == '}')
+                out += '\\';
+            out += static_cast<char>(c);
+            continue;
+        }
+        switch (c) {
+        // The space is the control word's delimiter, so the text after it is safe.
+        case u'\t': out += "\\tab "; continue;
+        case QChar::LineSeparator: out += "\\line "; continue;
+        case QChar::ParagraphSeparator: out += "\\par "; continue;
+        case QChar::Nbsp: out += "\\~"; continue;
+        case QChar::SoftHyphen: out += "\\-"; continue;
+        case 0x2011: out += "\\_"; continue;
+        case QChar::ObjectReplacementCharacter: continue;
+        default: break;
+        }
+        if (c < 0x20)
+            continue;
+        const int b = cp1252Byte(c);
+        if (b >= 0x80) {
+            out += "\\'";
+            out += hexDigits[b >> 4];
+            out += hexDigits[b & 15];
+            continue;
+        }
+        // A lone surrogate would make the stored note unreadable elsewhere.
+        const bool paired = QChar::isHighSurrogate(c) ? (i + 1 < text.size() && text[i + 1].isLowSurrogate())
+                                                      : (!QChar::isLowSurrogate(c) || (i > 0 && text[i - 1].isHighSurrogate()));
+        if (!paired) {
+            out += "\\u-3?";
+            continue;
+        }
+        out += "\\u" + QByteArray::number(static_cast<qint16>(c)) + '?';
+    }
+}
+
 } // namespace kmp::rtf::detail

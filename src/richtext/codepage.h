@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace kmp::rtf::detail {
@@ -25,5 +26,9 @@ char16_t symbolFontChar(unsigned char glyph);
 
 // The cp1252 byte for ch, or -1 when cp1252 has no such character.
 int cp1252Byte(char16_t ch);
+
+// Appends text as 7-bit RTF: cp1252 characters as \'hh, the rest as \uN?,
+// tabs and line breaks as their control words, braces and backslashes escaped.
+void appendRtfText(QStringView text, QByteArray &out);
 
 } // namespace kmp::rtf::detail

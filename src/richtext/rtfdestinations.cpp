@@ -1,7 +1,7 @@
 #include "rtfdestinations.h"
 
 #include "codepage.h"
-#include "footnotemarker.h"
+#include "notemarker.h"
 #include "noteobjects.h"
 #include "pictureformat.h"
 #include "rtfdocumentbuilder.h"
@@ -64,9 +64,9 @@ void RtfDestinations::open(GroupState &st, Dest d)
         st.onClose = OnClose::LevelText;
         m_levelText.clear();
         break;
-    case Dest::Footnote:
-        st.onClose = OnClose::Footnote;
-        m_footnote.clear();
+    case Dest::RevisionTable:
+        m_revAuthors.clear();
+        m_revName.clear();
         break;
     default: break;
     }
@@ -115,7 +115,13 @@ void RtfDestinations::close(const GroupState &closing, GroupState &parent)
             m_overrides.insert(m_overrideLs, m_overrideId);
         break;
     case OnClose::LevelText: finishLevelText(); break;
-    case OnClose::Footnote: finishFootnote(parent); break;
+    case OnClose::Note: finishNote(parent); break;
+    case OnClose::NoteValue: finishValue(closing); break;
+    case OnClose::Shape:
+        if (!m_shapes.empty())
+            m_shapes.pop_back();
+        break;
+    case OnClose::TextBox: m_builder.endTextBox(closing); break;
     }
 }
 
@@ -123,7 +129,21 @@ void RtfDestinations::text(const GroupState &st, const char *s, qsizetype n)
 {
     switch (st.dest) {
     case Dest::Text: m_builder.appendBytes(st, s, n); break;
-    case Dest::Footnote: appendDecoded(codePageForFont(st.chr.font), s, n, m_footnote); break;
+    case Dest::Note: appendDecoded(codePageForFont(st.chr.font), s, n, m_note); break;
+    case Dest::NoteValue:
+        if (m_value.size() < kMaxValueLength)
+            appendDecoded(codePageForFont(st.chr.font), s, n, m_value);
+        break;
+    case Dest::RevisionTable:
+        for (qsizetype i = 0; i < n; ++i) {
+            if (s[i] != ';') {
+                if (m_revName.size() < kMaxValueLength)
+                    appendDecoded(m_ansiCpg, s + i, 1, m_revName);
+            } else if (m_revAuthors.size() < kMaxRevisionAuthors) {
+                m_revAuthors.append(std::exchange(m_revName, QString()).trimmed());
+            }
+        }
+        break;
     case Dest::FontTable:
         for (qsizetype i = 0; i < n; ++i) {
             if (s[i] == ';')
@@ -198,7 +218,15 @@ void RtfDestinations::unicodeChar(const GroupState &st, int value)
         flushFontNameBytes();
         m_fontName.append(QStringView(units, n));
         break;
-    case Dest::Footnote: m_footnote.append(QStringView(units, n)); break;
+    case Dest::Note: m_note.append(QStringView(units, n)); break;
+    case Dest::NoteValue:
+        if (m_value.size() < kMaxValueLength)
+            m_value.append(QStringView(units, n));
+        break;
+    case Dest::RevisionTable:
+        if (m_revName.size() < kMaxValueLength)
+            m_revName.append(QStringView(units, n));
+        break;
     case Dest::PnTextBefore: m_pnBuild.before.append(QStringView(units, n)); break;
     case Dest::PnTextAfter: m_pnBuild.after.append(QStringView(units, n)); break;
     case Dest::PnText: m_pnText.append(QStringView(units, n)); break;
@@ -212,8 +240,8 @@ void RtfDestinations::specialChar(const GroupState &st, char16_t ch)
 {
     if (st.dest == Dest::Text) {
         m_builder.appendUnits(st, &ch, 1);
-    } else if (st.dest == Dest::Footnote) {
-        m_footnote.append(QChar(ch));
+    } else if (st.dest == Dest::Note) {
+        m_note.append(QChar(ch));
     } else if (st.dest == Dest::PnText) {
         m_pnText.append(QChar(ch));
     } else if (st.dest == Dest::FldInst) {
@@ -340,21 +368,115 @@ void RtfDestinations::finishLevelText()
     m_curList.levels.back().text = t;
 }
 
-void RtfDestinations::finishFootnote(const GroupState &parent)
+void RtfDestinations::openNote(GroupState &st, NoteKind kind, std::string_view word)
 {
-    QString text = std::exchange(m_footnote, QString());
+    st.dest = Dest::Note;
+    st.onClose = OnClose::Note;
+    m_note.clear();
+    m_noteKind = kind;
+    m_noteWord = QByteArray(word.data(), static_cast<qsizetype>(word.size()));
+    m_noteEndnote = false;
+    m_noteDate = 0;
+}
+
+void RtfDestinations::openValue(GroupState &st, ValueKind kind)
+{
+    st.dest = Dest::NoteValue;
+    st.onClose = OnClose::NoteValue;
+    st.valueKind = kind;
+    m_value.clear();
+}
+
+void RtfDestinations::finishValue(const GroupState &closing)
+{
+    QString value = std::exchange(m_value, QString()).trimmed();
+    switch (closing.valueKind) {
+    case ValueKind::CommentId: m_commentInitials = value; break;
+    case ValueKind::CommentAuthor: m_commentAuthor = value; break;
+    case ValueKind::CommentDate: {
+        // Digits standing for 32 bits, the weekday in the top three.
+        quint32 bits = 0;
+        for (QChar c : value)
+            if (c.isDigit())
+                bits = bits * 10u + static_cast<quint32>(c.digitValue());
+        m_noteDate = static_cast<int>(bits);
+        break;
+    }
+    case ValueKind::ShapeProperty:
+        if (!m_shapes.empty())
+            m_shapes.back().property = value;
+        break;
+    case ValueKind::None: break;
+    }
+}
+
+void RtfDestinations::finishNote(const GroupState &parent)
+{
+    QString text = std::exchange(m_note, QString());
     // The space after the note's own reference mark is not part of the note.
     while (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
     while (text.startsWith(QLatin1Char(' ')))
         text.remove(0, 1);
+    const QString author = std::exchange(m_commentAuthor, QString());
+    const QString initials = std::exchange(m_commentInitials, QString());
     if (text.trimmed().isEmpty() || parent.dest != Dest::Text)
         return;
-    // Only a document that will be shown needs its footnotes drawn; laying
-    // out text is no business of the server threads that read notes' text.
+    // Only a document that will be shown needs its notes drawn; laying out
+    // text is no business of the server threads that read notes' text.
     if (m_decodePictures)
-        FootnoteMarker::install(m_builder.document());
-    m_builder.insertNoteObject(parent, FootnoteObject, FootnoteText, text, parent.chr);
+        NoteMarker::install(m_builder.document());
+    switch (m_noteKind) {
+    case NoteKind::Footnote:
+        m_builder.insertNoteObject(parent, parent.chr, FootnoteObject,
+                                   {{FootnoteText, text}, {FootnoteIsEndnote, m_noteEndnote ? QVariant(true) : QVariant()}});
+        break;
+    case NoteKind::Comment: {
+        QString tip = QStringLiteral("Comentário");
+        if (!author.isEmpty())
+            tip += QStringLiteral(" de ") + author;
+        if (const QString when = revisionTimeText(m_noteDate); !when.isEmpty())
+            tip += QStringLiteral(" em ") + when;
+        m_builder.insertNoteObject(parent, parent.chr, CommentObject,
+                                   {{CommentText, text},
+                                    {CommentAuthor, author},
+                                    {CommentInitials, initials},
+                                    {CommentTime, m_noteDate},
+                                    {QTextFormat::TextToolTip, tip + QStringLiteral(": ") + text}});
+        break;
+    }
+    case NoteKind::PageText:
+        // Page text stands apart from the text around it: it takes none of its format.
+        m_builder.insertNoteObject(parent, std::nullopt, PageTextObject, {{PageTextKind, m_noteWord}, {PageText, text}});
+        break;
+    }
+}
+
+void RtfDestinations::beginShape(GroupState &st)
+{
+    st.onClose = OnClose::Shape;
+    if (m_shapes.size() < 64)
+        m_shapes.emplace_back();
+}
+
+void RtfDestinations::shapeHasContent()
+{
+    if (!m_shapes.empty())
+        m_shapes.back().hasContent = true;
+}
+
+void RtfDestinations::setShapeBound(int which, int twips)
+{
+    if (!m_shapes.empty())
+        m_shapes.back().bounds[static_cast<size_t>(which)] = twips;
+}
+
+QSize RtfDestinations::shapeSize() const
+{
+    if (m_shapes.empty())
+        return {};
+    const std::array<int, 4> &b = m_shapes.back().bounds;
+    return QSize(std::max(0, b[2] - b[0]), std::max(0, b[3] - b[1]));
 }
 
 void RtfDestinations::notePictureWord(std::string_view word, bool hasParam, int param, bool sizing)
@@ -372,8 +494,15 @@ void RtfDestinations::finishPicture(const GroupState &parent)
 {
     RtfPicture pict = std::move(m_picture);
     m_picture = RtfPicture();
-    if (parent.dest != Dest::Text)
+    if (parent.dest == Dest::ShapeValue) {
+        // A shape's own picture, which older readers see only as the shape's
+        // fallback (a metafile or nothing): shown and saved in its place.
+        if (m_shapes.empty() || m_shapes.back().property != QLatin1String("pib"))
+            return;
+        m_shapes.back().hasContent = true;
+    } else if (parent.dest != Dest::Text) {
         return;
+    }
     const bool metafile = pict.kind == PictureKind::WindowsMetafile || pict.kind == PictureKind::EnhancedMetafile
                           || pict.kind == PictureKind::Other;
     // \picw and \pich give a metafile's size in hundredths of a millimetre and
@@ -405,10 +534,10 @@ void RtfDestinations::finishPicture(const GroupState &parent)
     m_builder.insertImage(parent, placeholder, shownW, shownH, pict.data.isEmpty() ? nullptr : &pict);
 }
 
-void RtfDestinations::newFootnoteLine()
+void RtfDestinations::newNoteLine()
 {
-    if (!m_footnote.isEmpty())
-        m_footnote += QLatin1Char('\n');
+    if (!m_note.isEmpty())
+        m_note += QLatin1Char('\n');
 }
 
 void RtfDestinations::setAnsiCodePage(int cp)
@@ -504,13 +633,15 @@ ListShape RtfDestinations::listShapeFor(const ParaProps &para) const
                 return shape;
             shape.level = para.ilvl;
             shape.key = QStringLiteral("ls%1").arg(para.ls);
+            shape.ls = para.ls;
             shape.start = level.start;
             if (level.nfc == 23) {
                 shape.kind = ListKind::Bullet;
                 const QString marker = level.text.trimmed();
-                if (marker == QLatin1String("o"))
+                if (marker == QLatin1String("o") || marker == QString(QChar(0x25E6)))
                     shape.style = QTextListFormat::ListCircle;
-                else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)))
+                else if (marker == QString(QChar(0xF0A7)) || marker == QString(QChar(0x00A7)) || marker == QString(QChar(0x25AA))
+                         || marker == QString(QChar(0x25A0)))
                     shape.style = QTextListFormat::ListSquare;
                 else
                     shape.style = QTextListFormat::ListDisc;

@@ -6,8 +6,11 @@
 #include <QByteArray>
 #include <QColor>
 #include <QHash>
+#include <QSize>
 #include <QString>
 #include <QStringList>
+
+#include <array>
 
 #include <string_view>
 #include <vector>
@@ -37,6 +40,7 @@ struct ListShape
     QString prefix;
     QString suffix;
     QString key;
+    int ls = 0; // the \ls list it comes from, 0 for the older numbering
 };
 
 // The text each destination collects (font and colour tables, numbering, field
@@ -64,7 +68,7 @@ public:
     // mapped here.
     void unicodeChar(const GroupState &st, int value);
     void specialChar(const GroupState &st, char16_t ch);
-    void newFootnoteLine();
+    void newNoteLine();
     void notePictureWord(std::string_view word, bool hasParam, int param, bool sizing);
 
     // The document's code pages and fonts.
@@ -97,6 +101,22 @@ public:
 
     RtfPicture &picture() { return m_picture; }
 
+    // Footnotes, endnotes, comments, headers and footers. word is the control
+    // word that opened the note.
+    void openNote(GroupState &st, NoteKind kind, std::string_view word);
+    void setEndnote() { m_noteEndnote = true; }
+    void openValue(GroupState &st, ValueKind kind);
+    // The name the revision table gives an author, empty when it gives none.
+    QString revisionAuthor(int index) const { return m_revAuthors.value(index); }
+
+    // Shapes: a \shp group and what it holds.
+    void beginShape(GroupState &st);
+    bool inShape() const { return !m_shapes.empty(); }
+    void shapeHasContent();
+    bool shapeHadContent() const { return !m_shapes.empty() && m_shapes.back().hasContent; }
+    void setShapeBound(int which, int twips);
+    QSize shapeSize() const;
+
 private:
     struct FontInfo
     {
@@ -123,7 +143,9 @@ private:
     void finishColor();
     void finishFieldInstruction(GroupState &parent);
     void finishPicture(const GroupState &parent);
-    void finishFootnote(const GroupState &parent);
+    void finishNote(const GroupState &parent);
+    void finishValue(const GroupState &closing);
+    void insertShapePicture(const GroupState &parent, RtfPicture &pict);
     void finishLevelText();
     int fontIndex(int font) const;
     void forgetCodePages() { m_cachedCpFont = -2; }
@@ -147,7 +169,24 @@ private:
     QString m_pnText;
     PnProps m_pnBuild;
     QString m_fldInst;
-    QString m_footnote;
+    QString m_note;
+    QByteArray m_noteWord;
+    NoteKind m_noteKind = NoteKind::Footnote;
+    bool m_noteEndnote = false;
+    int m_noteDate = 0;
+    QString m_value;
+    QString m_commentInitials;
+    QString m_commentAuthor;
+    QStringList m_revAuthors;
+    QString m_revName;
+
+    struct Shape
+    {
+        bool hasContent = false;
+        QString property;            // the \sn being given a value
+        std::array<int, 4> bounds{}; // left, top, right, bottom in twips
+    };
+    std::vector<Shape> m_shapes;
     QStringList m_links;
     RtfPicture m_picture;
 

@@ -3,14 +3,22 @@
 #include "rtfgroupstate.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QPointer>
+#include <QSize>
 #include <QString>
+#include <QStringList>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextList>
 #include <QTextTable>
+#include <QVariant>
 
 #include <array>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QImage;
@@ -29,7 +37,10 @@ struct CellDef
     quint8 merge = 0;
     std::array<int, 4> border{-1, -1, -1, -1}; // top, left, bottom, right width in twips; -1 none
     std::array<quint8, 4> style{};             // QTextFrameFormat::BorderStyle of each
+    std::array<int, 4> colour{};               // colour table index of each, 0 automatic
+    int shading = 0;                           // colour table index of the background, 0 none
     bool hasBorder() const { return border[0] >= 0 || border[1] >= 0 || border[2] >= 0 || border[3] >= 0; }
+    bool operator==(const CellDef &) const = default;
 };
 
 // The row definition being read: its cells so far and the one being defined.
@@ -64,10 +75,32 @@ public:
     void endParagraph(const GroupState &st);
     void endCell(GroupState &st, int level);
     void endRow(const GroupState &st, int level);
-    void insertNoteObject(const GroupState &st, int type, int property, const QString &text, const CharProps &props);
+    // An object character of the given type at the text's place, in the format
+    // of props with properties added.
+    void insertNoteObject(const GroupState &st, const std::optional<CharProps> &props, int type,
+                          std::initializer_list<std::pair<int, QVariant>> properties);
     void insertImage(const GroupState &st, const QImage &image, int widthPx, int heightPx, const RtfPicture *original = nullptr);
 
+    // A text box where the text stands: its paragraphs go into a frame until
+    // endTextBox(). False when boxes are nested too deep to show.
+    bool beginTextBox(const GroupState &st, QSize twips);
+    void endTextBox(const GroupState &closing);
+
+    // A page break (\page, sectionKind 0) or the end of a section (\sect): the
+    // paragraph it stands in ends, and the next one starts a page or a section.
+    void pageBreak(const GroupState &st, int sectionKind);
+    // How the section that just ended lets the next one start (\sbk...).
+    void setSectionKind(int kind);
+
+    // Records that the note met one of the reader's limits (see textformat.h).
+    void noteLimitMet(const QString &what);
+
     RowDefinition &rowDefinition() { return m_row; }
+    // Whether notes (footnotes, comments, deletions) are drawn: only in a
+    // document that will be shown.
+    void setDrawNotes(bool draw) { m_drawNotes = draw; }
+    // Counts the table rows ahead in the note, up to a limit (RtfLexer::rowsAhead).
+    void setRowCounter(std::function<int(int)> counter) { m_rowsAhead = std::move(counter); }
     // A \nesttableprops group defines an inner table's row; the outer row's
     // definition comes back when the group closes.
     void beginNestedRowDefinition();
@@ -92,6 +125,7 @@ private:
         QPointer<QTextTable> table;
         int row = 0;
         int col = 0;
+        int usedRows = 1; // rows read; the table holds spare ones while it grows
         bool needMove = false;
         bool widthsSet = false;
         std::vector<MergeMark> merges;
@@ -102,11 +136,33 @@ private:
         std::vector<int> cellStart; // the current row's cells: first column
         std::vector<int> cellSpan;  // and columns covered
         int mappedRow = -1;
+        std::optional<CellDef> uniform; // the lines the table draws for each of its cells
+        // The format last given to each cell of a row, with what it was made from.
+        struct CellFormat
+        {
+            CellDef def;
+            QTextCharFormat base;
+            QTextCharFormat format;
+            int generation = -1;
+        };
+        std::vector<CellFormat> cellFormats;
+    };
+
+    // What the text box being read interrupted: the text around it and its tables.
+    struct SavedContext
+    {
+        QTextCursor cursor;
+        QPointer<QTextFrame> box;
+        std::vector<TableContext> tables;
+        RowDefinition row;
+        RowDefinition outerRow;
+        std::array<OpenList, 9> lists;
+        int overflowLevel = 0;
     };
 
     void decodePendingBytes();
     QTextCharFormat charFormatFor(const CharProps &props);
-    void ensureContext(const GroupState &st);
+    void ensureContext(const GroupState &st, bool openBlock = true);
     void openTable();
     void closeTable();
     void moveToCell();
@@ -117,7 +173,10 @@ private:
     int columnFor(const TableContext &ctx, int cell) const;
     void applyMerges(TableContext &ctx);
     void applyParagraphFormat(const ParaProps &para);
+    void applyBlockDecoration(const ParaProps &para, QTextBlockFormat &bf);
     void resetLists();
+    void trimRows(TableContext &ctx);
+    int tablesWanted(const ParaProps &para);
 
     QTextDocument *m_doc;
     QTextCursor m_cursor;
@@ -141,7 +200,19 @@ private:
     RowDefinition m_row;
     RowDefinition m_outerRow;
     std::array<OpenList, 9> m_openLists;
+    // Items of each \ls list read so far at each level since that level last
+    // restarted, so that a list interrupted by other paragraphs numbers on.
+    QHash<int, std::array<int, 9>> m_lsItems;
     int m_imageCount = 0;
+    bool m_drawNotes = true;
+    std::function<int(int)> m_rowsAhead;
+    // A table that reached its row limit: what follows at its depth and deeper
+    // is read as paragraphs after it, until the note leaves the table.
+    int m_overflowLevel = 0;
+    bool m_pendingPageBreak = false;
+    int m_pendingSection = 0;
+    std::vector<SavedContext> m_saved;
+    QStringList m_limits;
 };
 
 } // namespace kmp::rtf::detail

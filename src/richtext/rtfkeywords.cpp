@@ -2,6 +2,7 @@
 
 #include "codepage.h"
 #include "rtfparserlimits.h"
+#include "textformat.h"
 
 #include <QTextFrameFormat>
 #include <QTextListFormat>
@@ -47,16 +48,35 @@ const RtfParser::Keyword *RtfParser::findKeyword(std::string_view word)
         {"shppict", &P::kwIgnore},
         {"upr", &P::kwUpr},
         {"ud", &P::kwUd},
-        {"footnote", &P::kwFootnote},
-        {"header", &P::kwSkipGroup},
-        {"headerl", &P::kwSkipGroup},
-        {"headerr", &P::kwSkipGroup},
-        {"headerf", &P::kwSkipGroup},
-        {"footer", &P::kwSkipGroup},
-        {"footerl", &P::kwSkipGroup},
-        {"footerr", &P::kwSkipGroup},
-        {"footerf", &P::kwSkipGroup},
-        {"revtbl", &P::kwSkipGroup},
+        {"footnote", &P::kwNote, int(NoteKind::Footnote)},
+        {"ftnalt", &P::kwEndnote},
+        {"annotation", &P::kwNote, int(NoteKind::Comment)},
+        {"atnid", &P::kwNoteValue, int(ValueKind::CommentId)},
+        {"atnauthor", &P::kwNoteValue, int(ValueKind::CommentAuthor)},
+        {"atndate", &P::kwNoteValue, int(ValueKind::CommentDate)},
+        {"atnref", &P::kwSkipGroup},
+        {"atrfstart", &P::kwSkipGroup},
+        {"atrfend", &P::kwSkipGroup},
+        {"header", &P::kwNote, int(NoteKind::PageText)},
+        {"headerl", &P::kwNote, int(NoteKind::PageText)},
+        {"headerr", &P::kwNote, int(NoteKind::PageText)},
+        {"headerf", &P::kwNote, int(NoteKind::PageText)},
+        {"footer", &P::kwNote, int(NoteKind::PageText)},
+        {"footerl", &P::kwNote, int(NoteKind::PageText)},
+        {"footerr", &P::kwNote, int(NoteKind::PageText)},
+        {"footerf", &P::kwNote, int(NoteKind::PageText)},
+        {"revtbl", &P::kwRevisionTable},
+        {"shp", &P::kwShape},
+        {"shpgrp", &P::kwShape},
+        {"shpinst", &P::kwShapeInstance},
+        {"sn", &P::kwShapeName},
+        {"sv", &P::kwShapeValue},
+        {"shptxt", &P::kwShapeText},
+        {"shprslt", &P::kwShapeResult},
+        {"shpleft", &P::kwShapeBound, 0},
+        {"shptop", &P::kwShapeBound, 1},
+        {"shpright", &P::kwShapeBound, 2},
+        {"shpbottom", &P::kwShapeBound, 3},
         {"filetbl", &P::kwSkipGroup},
         {"xe", &P::kwSkipGroup},
         {"tc", &P::kwSkipGroup},
@@ -86,23 +106,38 @@ const RtfParser::Keyword *RtfParser::findKeyword(std::string_view word)
         {"plain", &P::kwPlain},
         {"b", &P::kwBold},
         {"i", &P::kwItalic},
-        {"ul", &P::kwUnderline},
-        {"uld", &P::kwUnderline},
-        {"uldash", &P::kwUnderline},
-        {"uldashd", &P::kwUnderline},
-        {"uldashdd", &P::kwUnderline},
-        {"uldb", &P::kwUnderline},
-        {"ulth", &P::kwUnderline},
-        {"ulw", &P::kwUnderline},
-        {"ulwave", &P::kwUnderline},
-        {"ulhwave", &P::kwUnderline},
-        {"ululdbwave", &P::kwUnderline},
-        {"ulthd", &P::kwUnderline},
-        {"ulthdash", &P::kwUnderline},
-        {"ulldash", &P::kwUnderline},
+        {"ul", &P::kwUnderline, SingleUnderline},
+        {"uld", &P::kwUnderline, DottedUnderline},
+        {"uldash", &P::kwUnderline, DashUnderline},
+        {"uldashd", &P::kwUnderline, DashDotUnderline},
+        {"uldashdd", &P::kwUnderline, DashDotDotUnderline},
+        {"uldb", &P::kwUnderline, DoubleUnderline},
+        {"ulth", &P::kwUnderline, ThickUnderline},
+        {"ulw", &P::kwUnderline, WordUnderline},
+        {"ulwave", &P::kwUnderline, WaveUnderline},
+        {"ulhwave", &P::kwUnderline, HeavyWaveUnderline},
+        {"ululdbwave", &P::kwUnderline, DoubleWaveUnderline},
+        {"ulthd", &P::kwUnderline, ThickDottedUnderline},
+        {"ulthdash", &P::kwUnderline, ThickDashUnderline},
+        {"ulldash", &P::kwUnderline, LongDashUnderline},
+        {"ulthldash", &P::kwUnderline, ThickLongDashUnderline},
+        {"ulthdashd", &P::kwUnderline, ThickDashDotUnderline},
+        {"ulthdashdd", &P::kwUnderline, ThickDashDotDotUnderline},
         {"ulnone", &P::kwUnderlineNone},
-        {"strike", &P::kwStrike},
-        {"striked", &P::kwStrike},
+        {"strike", &P::kwStrike, 1},
+        {"striked", &P::kwStrike, 2},
+        {"caps", &P::kwCaps, 1},
+        {"scaps", &P::kwCaps, 2},
+        {"outl", &P::kwOutline},
+        {"shad", &P::kwShadow},
+        {"expnd", &P::kwExpand, 5},
+        {"expndtw", &P::kwExpand, 1},
+        {"deleted", &P::kwDeleted},
+        {"revised", &P::kwRevised},
+        {"revauth", &P::kwRevisionAuthor, 0},
+        {"revauthdel", &P::kwRevisionAuthor, 1},
+        {"revdttm", &P::kwRevisionTime, 0},
+        {"revdttmdel", &P::kwRevisionTime, 1},
         {"super", &P::kwSuperSub, 1},
         {"sub", &P::kwSuperSub, 2},
         {"nosupersub", &P::kwNoSuperSub},
@@ -116,8 +151,25 @@ const RtfParser::Keyword *RtfParser::findKeyword(std::string_view word)
         {"v", &P::kwHidden},
         // Special characters.
         {"par", &P::kwParagraph},
-        {"page", &P::kwParagraph},
-        {"sect", &P::kwParagraph},
+        {"page", &P::kwPageBreak},
+        {"sect", &P::kwSection},
+        {"sbknone", &P::kwSectionKind, SectionContinuous},
+        {"sbkcol", &P::kwSectionKind, SectionNewColumn},
+        {"sbkpage", &P::kwSectionKind, SectionNewPage},
+        {"sbkeven", &P::kwSectionKind, SectionEvenPage},
+        {"sbkodd", &P::kwSectionKind, SectionOddPage},
+        {"pagebb", &P::kwPageBreakBefore},
+        {"cbpat", &P::kwParagraphShading},
+        {"tx", &P::kwTabPosition},
+        {"tqr", &P::kwTabAlign, 2},
+        {"tqc", &P::kwTabAlign, 1},
+        {"tqdec", &P::kwTabAlign, 3},
+        {"tldot", &P::kwTabLeader, 1},
+        {"tlmdot", &P::kwTabLeader, 1},
+        {"tlhyph", &P::kwTabLeader, 2},
+        {"tlul", &P::kwTabLeader, 3},
+        {"tlth", &P::kwTabLeader, 4},
+        {"tleq", &P::kwTabLeader, 5},
         {"line", &P::kwSpecialChar, QChar::LineSeparator},
         {"tab", &P::kwSpecialChar, u'\t'},
         {"emdash", &P::kwSpecialChar, 0x2014},
@@ -187,12 +239,14 @@ const RtfParser::Keyword *RtfParser::findKeyword(std::string_view word)
         {"trbrdrr", &P::kwOtherBorder},
         {"trbrdrh", &P::kwOtherBorder},
         {"trbrdrv", &P::kwOtherBorder},
-        {"brdrt", &P::kwOtherBorder},
-        {"brdrl", &P::kwOtherBorder},
-        {"brdrb", &P::kwOtherBorder},
-        {"brdrr", &P::kwOtherBorder},
-        {"box", &P::kwOtherBorder},
+        {"brdrt", &P::kwParagraphBorder, 1},
+        {"brdrl", &P::kwParagraphBorder, 2},
+        {"brdrb", &P::kwParagraphBorder, 4},
+        {"brdrr", &P::kwParagraphBorder, 8},
+        {"box", &P::kwParagraphBorder, 15},
         {"brdrw", &P::kwBorderWidth},
+        {"brdrcf", &P::kwBorderColour},
+        {"clcbpat", &P::kwCellShading},
         {"brdrs", &P::kwBorderStyle, QTextFrameFormat::BorderStyle_Solid},
         {"brdrth", &P::kwBorderStyle, QTextFrameFormat::BorderStyle_Solid},
         {"brdrsh", &P::kwBorderStyle, QTextFrameFormat::BorderStyle_Solid},
@@ -248,17 +302,112 @@ void RtfParser::kwSkipGroup(const KeywordCall &)
     skipGroup();
 }
 
-void RtfParser::kwFootnote(const KeywordCall &)
+void RtfParser::kwNote(const KeywordCall &c)
 {
     GroupState &st = state();
-    // A footnote inside a footnote, or in anything but the text, is not
-    // clinical text anyone sees.
+    // A note inside a note, or in anything but the text, is not clinical text
+    // anyone sees.
     if (st.dest != Dest::Text) {
         skipGroup();
         return;
     }
     m_builder.commitPending(st);
-    m_dest.open(st, Dest::Footnote);
+    m_dest.openNote(st, static_cast<NoteKind>(c.arg), c.word);
+}
+
+void RtfParser::kwEndnote(const KeywordCall &)
+{
+    if (state().dest == Dest::Note)
+        m_dest.setEndnote();
+}
+
+void RtfParser::kwNoteValue(const KeywordCall &c)
+{
+    GroupState &st = state();
+    // A comment's author and initials stand in the text before it, its date
+    // inside it.
+    const auto kind = static_cast<ValueKind>(c.arg);
+    if (st.dest != (kind == ValueKind::CommentDate ? Dest::Note : Dest::Text)) {
+        skipGroup();
+        return;
+    }
+    m_dest.openValue(st, kind);
+}
+
+void RtfParser::kwRevisionTable(const KeywordCall &)
+{
+    m_dest.open(state(), Dest::RevisionTable);
+}
+
+void RtfParser::kwShape(const KeywordCall &)
+{
+    GroupState &st = state();
+    if (st.dest != Dest::Text && st.dest != Dest::ShapeInstance) {
+        skipGroup();
+        return;
+    }
+    // A shape in a group of shapes is read where the group stands.
+    st.dest = Dest::Text;
+    m_dest.beginShape(st);
+}
+
+void RtfParser::kwShapeInstance(const KeywordCall &)
+{
+    GroupState &st = state();
+    if (st.dest != Dest::Text || !m_dest.inShape()) {
+        skipGroup();
+        return;
+    }
+    st.dest = Dest::ShapeInstance;
+}
+
+void RtfParser::kwShapeName(const KeywordCall &)
+{
+    GroupState &st = state();
+    if (st.dest != Dest::ShapeInstance) {
+        skipGroup();
+        return;
+    }
+    m_dest.openValue(st, ValueKind::ShapeProperty);
+}
+
+void RtfParser::kwShapeValue(const KeywordCall &)
+{
+    GroupState &st = state();
+    if (st.dest != Dest::ShapeInstance) {
+        skipGroup();
+        return;
+    }
+    st.dest = Dest::ShapeValue;
+}
+
+void RtfParser::kwShapeText(const KeywordCall &)
+{
+    GroupState &st = state();
+    if (st.dest != Dest::ShapeInstance || !m_builder.beginTextBox(st, m_dest.shapeSize())) {
+        skipGroup();
+        return;
+    }
+    m_dest.shapeHasContent();
+    // The box's paragraphs are its own: none of the paragraph it stands in
+    // (a table cell's, a list's) carries over.
+    st.dest = Dest::Text;
+    st.para = ParaProps();
+    st.onClose = OnClose::TextBox;
+}
+
+void RtfParser::kwShapeResult(const KeywordCall &)
+{
+    // What older readers show instead of the shape: read only when the shape
+    // itself gave nothing to show.
+    if (m_dest.inShape() && m_dest.shapeHadContent())
+        skipGroup();
+}
+
+void RtfParser::kwShapeBound(const KeywordCall &c)
+{
+    if (state().dest == Dest::ShapeInstance)
+        m_dest.setShapeBound(c.arg, clampInt(c.param, -20 * kMaxIndentTwips, 20 * kMaxIndentTwips));
 }
 
 void RtfParser::kwFontTable(const KeywordCall &)
@@ -452,17 +601,59 @@ void RtfParser::kwItalic(const KeywordCall &c)
 
 void RtfParser::kwUnderline(const KeywordCall &c)
 {
-    state().chr.underline = c.on();
+    state().chr.underline = c.on() ? static_cast<quint8>(c.arg) : 0;
 }
 
 void RtfParser::kwUnderlineNone(const KeywordCall &)
 {
-    state().chr.underline = false;
+    state().chr.underline = 0;
 }
 
 void RtfParser::kwStrike(const KeywordCall &c)
 {
-    state().chr.strike = c.on();
+    state().chr.strike = c.on() ? static_cast<quint8>(c.arg) : 0;
+}
+
+void RtfParser::kwCaps(const KeywordCall &c)
+{
+    state().chr.caps = c.on() ? static_cast<quint8>(c.arg) : 0;
+}
+
+void RtfParser::kwOutline(const KeywordCall &c)
+{
+    state().chr.outline = c.on();
+}
+
+void RtfParser::kwShadow(const KeywordCall &c)
+{
+    state().chr.shadow = c.on();
+}
+
+void RtfParser::kwExpand(const KeywordCall &c)
+{
+    // \expnd counts quarter points, \expndtw twips.
+    state().chr.expand = clampInt(clampInt(c.param, -2000, 2000) * c.arg, -2000, 2000);
+}
+
+void RtfParser::kwDeleted(const KeywordCall &c)
+{
+    state().chr.deleted = c.on();
+}
+
+void RtfParser::kwRevised(const KeywordCall &c)
+{
+    state().chr.inserted = c.on();
+}
+
+void RtfParser::kwRevisionAuthor(const KeywordCall &c)
+{
+    (c.arg ? state().chr.delAuthor : state().chr.insAuthor) = clampInt(c.param, 0, 65535);
+}
+
+void RtfParser::kwRevisionTime(const KeywordCall &c)
+{
+    // Packed dates use all 32 bits (the weekday sits in the top three).
+    (c.arg ? state().chr.delTime : state().chr.insTime) = static_cast<int>(m_wordBits);
 }
 
 void RtfParser::kwSuperSub(const KeywordCall &c)
@@ -509,8 +700,8 @@ void RtfParser::kwParagraph(const KeywordCall &)
     if (st.dest == Dest::Text) {
         m_builder.endParagraph(st);
         m_dest.clearPnText();
-    } else if (st.dest == Dest::Footnote) {
-        m_dest.newFootnoteLine();
+    } else if (st.dest == Dest::Note) {
+        m_dest.newNoteLine();
     }
 }
 
@@ -653,9 +844,19 @@ void RtfParser::kwCellRight(const KeywordCall &c)
     if (static_cast<int>(row.cells.size()) < kMaxTableColumns) {
         row.cell.right = clampInt(c.param - row.left, 0, 20 * kMaxIndentTwips);
         row.cells.push_back(row.cell);
+    } else {
+        // Cells past the limit still end their text at \cell: it goes on as
+        // paragraphs of the last cell.
+        m_builder.noteLimitMet(QStringLiteral("cells"));
     }
     row.cell = CellDef();
     row.borderSide = -1;
+    m_borderTarget = BorderTarget::None;
+}
+
+void RtfParser::kwCellShading(const KeywordCall &c)
+{
+    m_builder.rowDefinition().cell.shading = std::max(0, c.param);
 }
 
 void RtfParser::kwCellMerge(const KeywordCall &c)
@@ -669,34 +870,109 @@ void RtfParser::kwCellBorder(const KeywordCall &c)
     row.borderSide = c.arg;
     row.cell.border[row.borderSide] = 15; // a hairline until \brdrw says more
     row.cell.style[row.borderSide] = QTextFrameFormat::BorderStyle_Solid;
+    m_borderTarget = BorderTarget::Cell;
 }
 
 void RtfParser::kwOtherBorder(const KeywordCall &)
 {
-    // Row and paragraph borders are not kept; the \brdr words after them must
-    // not change the cell border last named.
+    // Row borders are not kept; the \brdr words after them must not change
+    // the border last named.
     m_builder.rowDefinition().borderSide = -1;
+    m_borderTarget = BorderTarget::None;
+}
+
+void RtfParser::kwParagraphBorder(const KeywordCall &c)
+{
+    m_borderTarget = BorderTarget::Paragraph;
+    m_paraBorderSides = static_cast<quint8>(c.arg);
+    forEachBorder([](int &width, quint8 &style, int &) {
+        width = 15; // a hairline until \brdrw says more
+        style = QTextFrameFormat::BorderStyle_Solid;
+    });
+}
+
+template <typename F>
+void RtfParser::forEachBorder(F &&apply)
+{
+    if (m_borderTarget == BorderTarget::Cell) {
+        RowDefinition &row = m_builder.rowDefinition();
+        if (row.borderSide >= 0)
+            apply(row.cell.border[row.borderSide], row.cell.style[row.borderSide], row.cell.colour[row.borderSide]);
+    } else if (m_borderTarget == BorderTarget::Paragraph) {
+        for (int side = 0; side < 4; ++side) {
+            BorderLine &line = state().para.border[static_cast<size_t>(side)];
+            if (m_paraBorderSides & (1 << side))
+                apply(line.width, line.style, line.colour);
+        }
+    }
 }
 
 void RtfParser::kwBorderWidth(const KeywordCall &c)
 {
-    RowDefinition &row = m_builder.rowDefinition();
-    if (row.borderSide >= 0)
-        row.cell.border[row.borderSide] = clampInt(c.param, 1, 1440);
+    forEachBorder([&](int &width, quint8 &, int &) { width = clampInt(c.param, 1, 1440); });
 }
 
 void RtfParser::kwBorderStyle(const KeywordCall &c)
 {
-    RowDefinition &row = m_builder.rowDefinition();
-    if (row.borderSide >= 0)
-        row.cell.style[row.borderSide] = static_cast<quint8>(c.arg);
+    forEachBorder([&](int &, quint8 &style, int &) { style = static_cast<quint8>(c.arg); });
 }
 
 void RtfParser::kwBorderNone(const KeywordCall &)
 {
-    RowDefinition &row = m_builder.rowDefinition();
-    if (row.borderSide >= 0)
-        row.cell.border[row.borderSide] = -1;
+    forEachBorder([](int &width, quint8 &, int &) { width = -1; });
+}
+
+void RtfParser::kwBorderColour(const KeywordCall &c)
+{
+    forEachBorder([&](int &, quint8 &, int &colour) { colour = std::max(0, c.param); });
+}
+
+void RtfParser::kwParagraphShading(const KeywordCall &c)
+{
+    state().para.shading = std::max(0, c.param);
+}
+
+void RtfParser::kwPageBreakBefore(const KeywordCall &c)
+{
+    state().para.pageBreakBefore = c.on();
+}
+
+void RtfParser::kwPageBreak(const KeywordCall &)
+{
+    const GroupState &st = state();
+    if (st.dest == Dest::Text)
+        m_builder.pageBreak(st, 0);
+}
+
+void RtfParser::kwSection(const KeywordCall &)
+{
+    const GroupState &st = state();
+    if (st.dest == Dest::Text)
+        m_builder.pageBreak(st, SectionNewPage);
+}
+
+void RtfParser::kwSectionKind(const KeywordCall &c)
+{
+    m_builder.setSectionKind(c.arg);
+}
+
+void RtfParser::kwTabPosition(const KeywordCall &c)
+{
+    ParaProps &para = state().para;
+    TabStop tab = std::exchange(para.tab, TabStop());
+    tab.position = clampInt(c.param, 0, kMaxIndentTwips);
+    if (para.tabs.size() < kMaxTabStops)
+        para.tabs.append(tab);
+}
+
+void RtfParser::kwTabAlign(const KeywordCall &c)
+{
+    state().para.tab.align = static_cast<quint8>(c.arg);
+}
+
+void RtfParser::kwTabLeader(const KeywordCall &c)
+{
+    state().para.tab.leader = static_cast<quint8>(c.arg);
 }
 
 void RtfParser::kwCell(const KeywordCall &)

@@ -24,6 +24,7 @@ public:
         bool hasParam = false; // ControlWord: a number followed the word
         char symbol = 0;       // ControlSymbol: the character after the backslash
         int value = 0;         // ControlWord: the parameter; HexByte: the byte, -1 for a broken escape
+        quint32 bits = 0;      // ControlWord: the parameter's low 32 bits, unclamped (packed dates)
         std::string_view word; // ControlWord: the word; Text: the run
     };
 
@@ -38,6 +39,11 @@ public:
     // Skips to the brace closing the group being read (consumed), stepping over
     // nested groups and \bin data.
     void skipGroup();
+
+    // How many rows of the table being read lie ahead: \row words, up to limit,
+    // until a paragraph outside a table ends. A guess from the bytes alone, for
+    // making room in advance; the parser still reads every row as it comes.
+    int rowsAhead(int limit) const;
 
     // Skips or takes up to length raw bytes, as \bin announces them.
     void skipBytes(qint64 length);

@@ -10,7 +10,10 @@ namespace kmp::rtf::detail {
 
 using namespace limits;
 
-RtfParser::RtfParser(QTextDocument *doc) : m_builder(doc, m_dest), m_dest(m_builder) {}
+RtfParser::RtfParser(QTextDocument *doc) : m_builder(doc, m_dest), m_dest(m_builder)
+{
+    m_builder.setRowCounter([this](int limit) { return m_lexer.rowsAhead(limit); });
+}
 
 void RtfParser::parse(const QByteArray &data, qsizetype start)
 {
@@ -53,6 +56,7 @@ void RtfParser::pushGroup()
     m_ignorable = false;
     if (m_stack.size() >= kMaxGroupDepth) {
         ++m_overflowDepth;
+        m_builder.noteLimitMet(QStringLiteral("depth"));
         return;
     }
     if (m_stack.empty())
@@ -113,6 +117,7 @@ void RtfParser::controlWord(const RtfLexer::Token &token)
     }
     if (m_stack.empty())
         return;
+    m_wordBits = token.bits;
     keyword(token.word, token.hasParam, token.value);
 }
 

@@ -39,7 +39,11 @@ public:
     // Whether the document is for display (the default): pictures decoded,
     // footnotes drawn. Readers that only want the text skip both, and with
     // them the metafile library and text layout.
-    void setDecodePictures(bool decode) { m_dest.setDecodePictures(decode); }
+    void setDecodePictures(bool decode)
+    {
+        m_dest.setDecodePictures(decode);
+        m_builder.setDrawNotes(decode);
+    }
 
     // What the parse held at its largest, for checking the limits above.
     int peakGroupDepth() const { return m_peakDepth; }
@@ -80,7 +84,6 @@ private:
     // rtfkeywords.cpp: what each control word does.
     void kwIgnore(const KeywordCall &) {}
     void kwSkipGroup(const KeywordCall &);
-    void kwFootnote(const KeywordCall &);
     void kwFontTable(const KeywordCall &);
     void kwColorTable(const KeywordCall &);
     void kwPicture(const KeywordCall &);
@@ -164,6 +167,44 @@ private:
     void kwPictureGoalHeight(const KeywordCall &);
     void kwPictureScaleX(const KeywordCall &);
     void kwPictureScaleY(const KeywordCall &);
+    // Shapes: pictures and text boxes.
+    void kwShape(const KeywordCall &);
+    void kwShapeInstance(const KeywordCall &);
+    void kwShapeName(const KeywordCall &);
+    void kwShapeValue(const KeywordCall &);
+    void kwShapeText(const KeywordCall &);
+    void kwShapeResult(const KeywordCall &);
+    void kwShapeBound(const KeywordCall &);
+    // Footnotes, endnotes, comments, headers and footers.
+    void kwNote(const KeywordCall &);
+    void kwEndnote(const KeywordCall &);
+    void kwNoteValue(const KeywordCall &);
+    // Tracked changes.
+    void kwRevisionTable(const KeywordCall &);
+    void kwDeleted(const KeywordCall &);
+    void kwRevised(const KeywordCall &);
+    void kwRevisionAuthor(const KeywordCall &);
+    void kwRevisionTime(const KeywordCall &);
+    // Character effects, page breaks, shading, borders and tab stops.
+    void kwCaps(const KeywordCall &);
+    void kwOutline(const KeywordCall &);
+    void kwShadow(const KeywordCall &);
+    void kwExpand(const KeywordCall &);
+    void kwPageBreakBefore(const KeywordCall &);
+    void kwPageBreak(const KeywordCall &);
+    void kwSection(const KeywordCall &);
+    void kwSectionKind(const KeywordCall &);
+    void kwParagraphShading(const KeywordCall &);
+    void kwParagraphBorder(const KeywordCall &);
+    void kwBorderColour(const KeywordCall &);
+    void kwCellShading(const KeywordCall &);
+    void kwTabPosition(const KeywordCall &);
+    void kwTabAlign(const KeywordCall &);
+    void kwTabLeader(const KeywordCall &);
+    // The border lines that \brdr words describe: those of paragraph's sides
+    // or of a cell's side, as the word before them named.
+    template <typename F>
+    void forEachBorder(F &&apply);
 
     // Text and characters after the group's \uc skip count has taken its share.
     void text(const char *s, qsizetype n);
@@ -182,8 +223,12 @@ private:
     int m_overflowDepth = 0;
     int m_peakDepth = 0;
     int m_skip = 0;
+    quint32 m_wordBits = 0; // the current control word's parameter, unclamped
     bool m_ignorable = false;
     bool m_done = false;
+    enum class BorderTarget : quint8 { None, Cell, Paragraph };
+    BorderTarget m_borderTarget = BorderTarget::None;
+    quint8 m_paraBorderSides = 0; // bit per side, top first
 };
 
 } // namespace kmp::rtf::detail

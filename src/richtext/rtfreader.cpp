@@ -3,6 +3,7 @@
 #include "codepage.h"
 #include "noteobjects.h"
 #include "rtfparser.h"
+#include "textformat.h"
 
 #include <QStringDecoder>
 #include <QTextBlock>
@@ -54,6 +55,7 @@ void readInto(const QByteArray &data, QTextDocument *doc, bool decodePictures)
     const bool undo = doc->isUndoRedoEnabled();
     doc->setUndoRedoEnabled(false);
     doc->clear();
+    doc->setProperty(kReadLimitsProperty, QVariant());
     const qsizetype start = rtfStart(data);
     if (start < 0) {
         QString text = decodePlain(data);
@@ -90,18 +92,32 @@ QString plainText(const QByteArray &data)
     QTextDocument doc;
     readInto(data, &doc, false);
     QString text = doc.toPlainText();
-    // Hidden text is left out, as on screen; a footnote reads where it is referenced.
+    // Hidden text, headers and footers are left out; a footnote or a comment
+    // reads where it is referenced, and deleted text as deleted, never as text.
     std::vector<std::pair<int, QString>> objects;
     for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
         for (auto it = b.begin(); !it.atEnd(); ++it) {
             const QTextFragment f = it.fragment();
-            const int type = f.charFormat().objectType();
-            if (type != HiddenTextObject && type != FootnoteObject)
-                continue;
-            const QString shown =
-                type == FootnoteObject
-                    ? QStringLiteral(" [") + f.charFormat().stringProperty(FootnoteText).simplified() + QLatin1Char(']')
-                    : QString();
+            const QTextCharFormat fmt = f.charFormat();
+            QString shown;
+            switch (fmt.objectType()) {
+            case HiddenTextObject:
+            case PageTextObject: break;
+            case FootnoteObject:
+                shown = QStringLiteral(" [") + fmt.stringProperty(FootnoteText).simplified() + QLatin1Char(']');
+                break;
+            case CommentObject:
+                shown =
+                    QStringLiteral(" [Comentário")
+                    + (fmt.stringProperty(CommentAuthor).isEmpty() ? QString()
+                                                                   : QStringLiteral(" de ") + fmt.stringProperty(CommentAuthor))
+                    + QStringLiteral(": ") + fmt.stringProperty(CommentText).simplified() + QLatin1Char(']');
+                break;
+            case DeletedTextObject:
+                shown = QStringLiteral("[excluído: ") + fmt.stringProperty(DeletedText) + QLatin1Char(']');
+                break;
+            default: continue;
+            }
             for (int i = 0; i < f.length(); ++i)
                 objects.emplace_back(f.position() + i, shown);
         }
@@ -110,6 +126,8 @@ QString plainText(const QByteArray &data)
         if (it->first < text.size() && text.at(it->first) == QChar::ObjectReplacementCharacter)
             text.replace(it->first, 1, it->second);
     }
+    // A deletion is kept one word to an object: read it as one.
+    text.replace(QStringLiteral("][excluído: "), QString());
     return text;
 }
 

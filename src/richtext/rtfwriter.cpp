@@ -4,7 +4,9 @@
 #include "liststart.h"
 #include "noteobjects.h"
 #include "pictureformat.h"
+#include "rtfwriterlists.h"
 #include "tableformat.h"
+#include "textformat.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -19,6 +21,7 @@
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -42,12 +45,36 @@ struct RunProps
     int fg = 0;
     int bg = 0;
     int vertical = 0;
+    int underline = 0; // UnderlineKind
+    int strike = 0;    // 0 none, 1 single, 2 double
+    int caps = 0;      // 0 none, 1 all capitals, 2 small capitals
+    int expand = 0;    // letter spacing in twips
     bool bold = false;
     bool italic = false;
-    bool underline = false;
-    bool strike = false;
+    bool outline = false;
+    bool shadow = false;
     bool operator==(const RunProps &) const = default;
 };
+
+// The \brdr words of a border line: style, width and colour.
+QByteArray borderWords(QTextFrameFormat::BorderStyle style, int width, int colour)
+{
+    QByteArray out;
+    switch (style) {
+    case QTextFrameFormat::BorderStyle_Double: out = "\\brdrdb"; break;
+    case QTextFrameFormat::BorderStyle_Dotted: out = "\\brdrdot"; break;
+    case QTextFrameFormat::BorderStyle_Dashed: out = "\\brdrdash"; break;
+    case QTextFrameFormat::BorderStyle_Outset: out = "\\brdroutset"; break;
+    case QTextFrameFormat::BorderStyle_Inset: out = "\\brdrinset"; break;
+    case QTextFrameFormat::BorderStyle_Groove: out = "\\brdrengrave"; break;
+    case QTextFrameFormat::BorderStyle_Ridge: out = "\\brdremboss"; break;
+    default: out = "\\brdrs"; break;
+    }
+    out += "\\brdrw" + QByteArray::number(width);
+    if (colour > 0)
+        out += "\\brdrcf" + QByteArray::number(colour);
+    return out;
+}
 
 QString alphabetic(int n, char16_t first)
 {
@@ -118,6 +145,9 @@ private:
     void writeFragment(const QTextFragment &fragment);
     void writeRunText(const QString &text, const QTextCharFormat &fmt);
     void writeNoteObject(const QTextCharFormat &fmt);
+    void writeTextBox(QTextFrame *box);
+    QByteArray paragraphDecoration(const QTextBlockFormat &bf);
+    int revisionAuthor(const QString &name);
     void switchTo(const RunProps &props);
     void writeImage(const QTextImageFormat &fmt);
     void writePicture(const QByteArray &words, const QByteArray &data);
@@ -133,6 +163,10 @@ private:
     RunProps m_cur;
     const QTextList *m_runList = nullptr;
     int m_runStartNumber = 1;
+    detail::WriterLists m_lists;
+    QStringList m_revAuthors{QStringLiteral("Unknown")};
+    QByteArray m_pageTexts;    // headers and footers, written before the text
+    QByteArray m_pendingBoxes; // text boxes, written at the start of the next paragraph
     QString m_defaultFamily;
     double m_defaultSize = 12.0;
     bool m_defaultBold = false;
@@ -177,8 +211,18 @@ QByteArray RtfWriter::write()
         }
         head += "}\r\n";
     }
+    head += m_lists.tables();
+    if (m_revAuthors.size() > 1) {
+        head += "{\\*\\revtbl ";
+        for (const QString &author : m_revAuthors) {
+            head += '{';
+            escape(QString(author).remove(QLatin1Char(';')), head);
+            head += ";}";
+        }
+        head += "}\r\n";
+    }
     head += "{\\*\\generator kmp-richtext;}\\viewkind4\\uc1 \r\n";
-    return head + m_out + "}\r\n";
+    return head + m_pageTexts + m_out + "}\r\n";
 }
 
 void RtfWriter::writeFrame(QTextFrame *frame, bool inTable)
@@ -201,6 +245,8 @@ void RtfWriter::writeFrame(QTextFrame *frame, bool inTable)
                                 writeBlock(cit.currentBlock(), 1, "\\par\r\n");
                         }
                     }
+            else if (child->format().boolProperty(TextBoxFrame))
+                writeTextBox(child);
             else
                 writeFrame(child, inTable);
         } else if (it.currentBlock().isValid()) {
@@ -239,18 +285,22 @@ std::vector<int> columnBoundaries(const QTextTable *table, int cols)
 // A cell's borders as \clbrdr words: those it was read with or given; for a
 // table of our own with lines, those lines; none for a table whose lines were
 // only a screen aid.
-QByteArray cellBorders(const QTextTable *table, const QTextTableCell &cell)
+QByteArray cellBorders(const QTextTable *table, const QTextTableCell &cell, const std::function<int(const QColor &)> &colourIndex)
 {
     static const char *const sides[4] = {"\\clbrdrt", "\\clbrdrl", "\\clbrdrb", "\\clbrdrr"};
     const QTextTableCellFormat fmt = cell.format().toTableCellFormat();
     std::array<int, 4> width{-1, -1, -1, -1};
     std::array<QTextFrameFormat::BorderStyle, 4> style{};
+    std::array<int, 4> colour{};
     const bool own = fmt.hasProperty(QTextFormat::TableCellTopBorder) || fmt.hasProperty(QTextFormat::TableCellLeftBorder)
                      || fmt.hasProperty(QTextFormat::TableCellBottomBorder) || fmt.hasProperty(QTextFormat::TableCellRightBorder);
     if (own) {
         const qreal px[4] = {fmt.topBorder(), fmt.leftBorder(), fmt.bottomBorder(), fmt.rightBorder()};
         const QTextFrameFormat::BorderStyle st[4] = {fmt.topBorderStyle(), fmt.leftBorderStyle(), fmt.bottomBorderStyle(),
                                                      fmt.rightBorderStyle()};
+        const QTextFormat::Property brushes[4] = {QTextFormat::TableCellTopBorderBrush, QTextFormat::TableCellLeftBorderBrush,
+                                                  QTextFormat::TableCellBottomBorderBrush,
+                                                  QTextFormat::TableCellRightBorderBrush};
         const QList<int> read = fmt.property(CellBorderTwips).value<QList<int>>();
         for (int i = 0; i < 4; ++i) {
             if (px[i] <= 0 || st[i] == QTextFrameFormat::BorderStyle_None)
@@ -260,6 +310,9 @@ QByteArray cellBorders(const QTextTable *table, const QTextTableCell &cell)
                 read.size() == 4 && read.at(i) > 0 && std::abs(read.at(i) / 15.0 - px[i]) < 1.0 ? read.at(i) : twips(px[i]);
             width[static_cast<size_t>(i)] = t;
             style[static_cast<size_t>(i)] = st[i];
+            const QBrush brush = fmt.brushProperty(brushes[i]);
+            if (fmt.hasProperty(brushes[i]) && brush.style() != Qt::NoBrush)
+                colour[static_cast<size_t>(i)] = colourIndex(brush.color());
         }
     } else {
         const QTextTableFormat tf = table->format();
@@ -267,23 +320,21 @@ QByteArray cellBorders(const QTextTable *table, const QTextTableCell &cell)
             return {};
         width.fill(std::max(1, twips(tf.border())));
         style.fill(tf.borderStyle());
+        // Lines read for every cell keep their width in twips and their colour
+        // while the table still draws them.
+        const QList<int> read = tf.property(TableCellBorders).value<QList<int>>();
+        if (read.size() == 3 && read.at(0) > 0 && std::abs(read.at(0) / 15.0 - tf.border()) < 1.0) {
+            width.fill(read.at(0));
+            if (read.at(2) >= 0)
+                colour.fill(colourIndex(QColor::fromRgb(QRgb(read.at(2)) | 0xFF000000u)));
+        }
     }
     QByteArray out;
     for (int i = 0; i < 4; ++i) {
         if (width[static_cast<size_t>(i)] < 0)
             continue;
         out += sides[i];
-        switch (style[static_cast<size_t>(i)]) {
-        case QTextFrameFormat::BorderStyle_Double: out += "\\brdrdb"; break;
-        case QTextFrameFormat::BorderStyle_Dotted: out += "\\brdrdot"; break;
-        case QTextFrameFormat::BorderStyle_Dashed: out += "\\brdrdash"; break;
-        case QTextFrameFormat::BorderStyle_Outset: out += "\\brdroutset"; break;
-        case QTextFrameFormat::BorderStyle_Inset: out += "\\brdrinset"; break;
-        case QTextFrameFormat::BorderStyle_Groove: out += "\\brdrengrave"; break;
-        case QTextFrameFormat::BorderStyle_Ridge: out += "\\brdremboss"; break;
-        default: out += "\\brdrs"; break;
-        }
-        out += "\\brdrw" + QByteArray::number(width[static_cast<size_t>(i)]);
+        out += borderWords(style[static_cast<size_t>(i)], width[static_cast<size_t>(i)], colour[static_cast<size_t>(i)]);
     }
     return out;
 }
@@ -303,7 +354,10 @@ QByteArray RtfWriter::rowDefinition(QTextTable *table, int r, const std::vector<
             def += "\\clmrg";
         else if (cell.columnSpan() > 1)
             def += "\\clmgf";
-        def += cellBorders(table, cell);
+        def += cellBorders(table, cell, [this](const QColor &c) { return colorIndex(c); });
+        const QTextTableCellFormat cf = cell.format().toTableCellFormat();
+        if (cf.hasProperty(QTextFormat::BackgroundBrush) && cf.background().style() != Qt::NoBrush)
+            def += "\\clcbpat" + QByteArray::number(colorIndex(cf.background().color()));
         def += "\\cellx" + QByteArray::number(right[static_cast<size_t>(c)]);
     }
     return def;
@@ -355,6 +409,7 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
     {
         QTextBlock block;
         QTextTable *table = nullptr;
+        QTextFrame *box = nullptr; // written with the paragraph after it, which a frame always has
     };
     std::vector<Item> items;
     for (auto it = cell.begin(); !it.atEnd(); ++it) {
@@ -362,6 +417,10 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
             auto *inner = qobject_cast<QTextTable *>(child);
             if (inner && level < kMaxTableDepth) {
                 items.push_back({QTextBlock(), inner});
+                continue;
+            }
+            if (!inner && child->format().boolProperty(TextBoxFrame)) {
+                items.push_back({QTextBlock(), nullptr, child});
                 continue;
             }
             for (QTextBlock b = child->firstCursorPosition().block(); b.isValid() && b.position() <= child->lastPosition();
@@ -372,15 +431,21 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
         }
     }
     const char *cellEnd = level > 1 ? "\\nestcell\r\n" : "\\cell\r\n";
-    if (items.empty() || items.back().table) {
-        for (const Item &item : items)
-            writeNestedTable(item.table, level + 1);
+    if (items.empty() || !items.back().block.isValid()) {
+        for (const Item &item : items) {
+            if (item.table)
+                writeNestedTable(item.table, level + 1);
+            else if (item.box)
+                writeTextBox(item.box);
+        }
         m_out += (level > 1 ? "\\pard\\intbl\\itap" + QByteArray::number(level) : QByteArray("\\pard\\intbl")) + cellEnd;
         return;
     }
     for (size_t i = 0; i < items.size(); ++i) {
         if (items[i].table)
             writeNestedTable(items[i].table, level + 1);
+        else if (items[i].box)
+            writeTextBox(items[i].box);
         else
             writeBlock(items[i].block, level, i + 1 == items.size() ? cellEnd : "\\par\r\n");
     }
@@ -389,7 +454,13 @@ void RtfWriter::writeCell(const QTextTableCell &cell, int level)
 void RtfWriter::writeBlock(const QTextBlock &block, int level, const char *end)
 {
     const QTextBlockFormat bf = block.blockFormat();
-    QByteArray props = "\\pard";
+    QByteArray props;
+    // A new section ends the one before it at this paragraph.
+    static const char *const sectionStarts[] = {"\\sbknone", "\\sbkcol", "\\sbkpage", "\\sbkeven", "\\sbkodd"};
+    const int section = bf.intProperty(SectionBreakBefore);
+    if (section >= SectionContinuous && section <= SectionOddPage && level == 0)
+        props += QByteArray("\\sect\\sectd") + sectionStarts[section - SectionContinuous] + "\r\n";
+    props += "\\pard";
     if (level > 0)
         props += "\\intbl";
     if (level > 1)
@@ -397,8 +468,11 @@ void RtfWriter::writeBlock(const QTextBlock &block, int level, const char *end)
     qreal left = bf.leftMargin() + bf.indent() * m_doc->indentWidth();
     if (QTextList *list = block.textList()) {
         writeListMarker(block, list, props);
-        const int level = std::max(1, list->format().indent());
-        props += "\\fi-360\\li" + QByteArray::number(360 * (level + 1) + twips(left));
+        int listLevel = 0;
+        const int ls = m_lists.listFor(block, list, &listLevel);
+        props += "\\ls" + QByteArray::number(ls) + "\\ilvl" + QByteArray::number(listLevel);
+        // Each level of a list indents half an inch more, as other programs have it.
+        props += "\\fi-360\\li" + QByteArray::number(720 * (listLevel + 1) + twips(left));
     } else {
         if (left != 0)
             props += "\\li" + QByteArray::number(twips(left));
@@ -429,8 +503,10 @@ void RtfWriter::writeBlock(const QTextBlock &block, int level, const char *end)
         props += "\\qr";
     else
         props += "\\ql";
+    props += paragraphDecoration(bf);
     m_out += props;
     m_out += ' ';
+    m_out += std::exchange(m_pendingBoxes, QByteArray());
     for (auto it = block.begin(); !it.atEnd(); ++it) {
         const QTextFragment fragment = it.fragment();
         if (fragment.isValid())
@@ -523,8 +599,11 @@ void RtfWriter::writeFragment(const QTextFragment &fragment)
         }
         return;
     }
-    if (fmt.objectType() == HiddenTextObject || fmt.objectType() == FootnoteObject) {
-        switchTo(propsFor(fmt));
+    const int type = fmt.objectType();
+    if (type == HiddenTextObject || type == FootnoteObject || type == DeletedTextObject || type == CommentObject
+        || type == PageTextObject) {
+        if (type != PageTextObject)
+            switchTo(propsFor(fmt));
         for (QChar c : text) {
             if (c == QChar::ObjectReplacementCharacter)
                 writeNoteObject(fmt);
@@ -549,6 +628,63 @@ void RtfWriter::writeFragment(const QTextFragment &fragment)
 
 void RtfWriter::writeNoteObject(const QTextCharFormat &fmt)
 {
+    const auto paragraphs = [this](const QString &text, QByteArray &out) {
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            if (i > 0)
+                out += "\\par ";
+            escape(lines.at(i), out);
+        }
+    };
+    switch (fmt.objectType()) {
+    case DeletedTextObject: {
+        const QString deleted = fmt.stringProperty(DeletedText);
+        if (deleted.isEmpty())
+            return;
+        // Never written as live text: the mark goes with it.
+        m_out += "{\\deleted\\revauthdel" + QByteArray::number(revisionAuthor(fmt.stringProperty(RevisionAuthor)));
+        if (const int time = fmt.intProperty(RevisionTime); time != 0)
+            m_out += "\\revdttmdel" + QByteArray::number(time);
+        m_out += ' ';
+        escape(deleted, m_out);
+        m_out += '}';
+        return;
+    }
+    case CommentObject: {
+        const QString initials = fmt.stringProperty(CommentInitials);
+        const QString author = fmt.stringProperty(CommentAuthor);
+        if (!initials.isEmpty()) {
+            m_out += "{\\*\\atnid ";
+            escape(initials, m_out);
+            m_out += '}';
+        }
+        if (!author.isEmpty()) {
+            m_out += "{\\*\\atnauthor ";
+            escape(author, m_out);
+            m_out += '}';
+        }
+        m_out += "\\chatn{\\*\\annotation";
+        if (const int time = fmt.intProperty(CommentTime); time != 0)
+            m_out += "{\\*\\atndate " + QByteArray::number(quint32(time)) + '}';
+        m_out += "\\pard\\plain ";
+        paragraphs(fmt.stringProperty(CommentText), m_out);
+        m_out += '}';
+        return;
+    }
+    case PageTextObject: {
+        // Headers and footers are the section's, before its text.
+        QByteArray word = fmt.property(PageTextKind).toByteArray();
+        static const QList<QByteArray> known{"header", "headerl", "headerr", "headerf",
+                                             "footer", "footerl", "footerr", "footerf"};
+        if (!known.contains(word))
+            word = "header";
+        m_pageTexts += "{\\" + word + "\\pard\\plain ";
+        paragraphs(fmt.stringProperty(PageText), m_pageTexts);
+        m_pageTexts += "\\par}\r\n";
+        return;
+    }
+    default: break;
+    }
     if (fmt.objectType() == HiddenTextObject) {
         const QString hidden = fmt.stringProperty(HiddenText);
         if (hidden.isEmpty())
@@ -563,20 +699,101 @@ void RtfWriter::writeNoteObject(const QTextCharFormat &fmt)
         return;
     // The reference mark and the note, each numbered by the reading program;
     // inside the note the run starts from the note's own plain format.
-    m_out += "{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn}";
-    const QStringList paragraphs = note.split(QLatin1Char('\n'));
-    for (qsizetype i = 0; i < paragraphs.size(); ++i) {
-        if (i > 0)
-            m_out += "\\par ";
-        escape(paragraphs.at(i), m_out);
-    }
+    m_out += fmt.boolProperty(FootnoteIsEndnote) ? "{\\super\\chftn}{\\footnote\\ftnalt\\pard\\plain{\\super\\chftn}"
+                                                 : "{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn}";
+    paragraphs(note, m_out);
     m_out += '}';
 }
 
 void RtfWriter::writeRunText(const QString &text, const QTextCharFormat &fmt)
 {
     switchTo(propsFor(fmt));
+    if (!fmt.boolProperty(RevisionInserted)) {
+        escape(text, m_out);
+        return;
+    }
+    m_out += "{\\revised\\revauth" + QByteArray::number(revisionAuthor(fmt.stringProperty(RevisionAuthor)));
+    if (const int time = fmt.intProperty(RevisionTime); time != 0)
+        m_out += "\\revdttm" + QByteArray::number(time);
+    m_out += ' ';
     escape(text, m_out);
+    m_out += '}';
+}
+
+int RtfWriter::revisionAuthor(const QString &name)
+{
+    // Entry 0 stands for an author the note did not name.
+    if (name.isEmpty())
+        return 0;
+    qsizetype at = m_revAuthors.indexOf(name);
+    if (at < 0) {
+        at = m_revAuthors.size();
+        m_revAuthors.append(name);
+    }
+    return static_cast<int>(at);
+}
+
+QByteArray RtfWriter::paragraphDecoration(const QTextBlockFormat &bf)
+{
+    QByteArray out;
+    if ((bf.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore) && bf.intProperty(SectionBreakBefore) < SectionNewPage)
+        out += "\\pagebb";
+    if (bf.hasProperty(QTextFormat::BackgroundBrush) && bf.background().style() != Qt::NoBrush)
+        out += "\\cbpat" + QByteArray::number(colorIndex(bf.background().color()));
+    const QList<int> borders = bf.property(ParagraphBorders).value<QList<int>>();
+    if (borders.size() == 12) {
+        static const char *const sides[] = {"\\brdrt", "\\brdrl", "\\brdrb", "\\brdrr"};
+        for (int i = 0; i < 4; ++i) {
+            const int width = borders.at(3 * i);
+            const int colour = borders.at(3 * i + 2);
+            if (width < 0)
+                continue;
+            out += sides[i];
+            out +=
+                borderWords(QTextFrameFormat::BorderStyle(std::clamp(borders.at(3 * i + 1), 0, 10)), std::clamp(width, 1, 1440),
+                            colour >= 0 ? colorIndex(QColor::fromRgb(QRgb(colour) | 0xFF000000u)) : 0);
+        }
+    }
+    const QList<QTextOption::Tab> tabs = bf.tabPositions();
+    const QList<int> leaders = bf.property(TabLeaders).value<QList<int>>();
+    static const char *const leaderWords[] = {"", "\\tldot", "\\tlhyph", "\\tlul", "\\tlth", "\\tleq"};
+    for (qsizetype i = 0; i < tabs.size(); ++i) {
+        const int leader = i < leaders.size() ? leaders.at(i) : 0;
+        if (leader > 0 && leader < 6)
+            out += leaderWords[leader];
+        switch (tabs.at(i).type) {
+        case QTextOption::RightTab: out += "\\tqr"; break;
+        case QTextOption::CenterTab: out += "\\tqc"; break;
+        case QTextOption::DelimiterTab: out += "\\tqdec"; break;
+        default: break;
+        }
+        out += "\\tx" + QByteArray::number(std::clamp(twips(tabs.at(i).position), 0, 31680));
+    }
+    return out;
+}
+
+void RtfWriter::writeTextBox(QTextFrame *box)
+{
+    // The box's paragraphs are written on their own and go into the
+    // paragraph after the box, where the reader puts the box back.
+    const RunProps outside = m_cur;
+    const QByteArray before = std::exchange(m_pendingBoxes, QByteArray());
+    const QByteArray text = std::exchange(m_out, QByteArray());
+    writeFrame(box, false);
+    QByteArray inner = std::exchange(m_out, text);
+    inner += std::exchange(m_pendingBoxes, before);
+    m_cur = outside;
+    const QTextFrameFormat fmt = box->frameFormat();
+    QSize size = fmt.property(TextBoxTwips).toSize();
+    if (size.width() <= 0)
+        size.setWidth(fmt.width().type() == QTextLength::FixedLength ? std::max(1, twips(fmt.width().rawValue())) : 4320);
+    if (size.height() <= 0)
+        size.setHeight(720);
+    m_pendingBoxes += "{\\shp{\\*\\shpinst\\shpleft0\\shptop0\\shpright" + QByteArray::number(size.width()) + "\\shpbottom"
+                      + QByteArray::number(size.height())
+                      + "\\shpbxcolumn\\shpbxignore\\shpbypara\\shpbyignore\\shpwr1\\shpwrk0\\shpfblwtxt0\\shpz0"
+                        "{\\sp{\\sn shapeType}{\\sv 202}}{\\sp{\\sn fFitShapeToText}{\\sv 1}}{\\shptxt "
+                      + inner + "}}}";
 }
 
 void RtfWriter::switchTo(const RunProps &p)
@@ -591,9 +808,27 @@ void RtfWriter::switchTo(const RunProps &p)
     if (p.italic != m_cur.italic)
         m_out += p.italic ? "\\i" : "\\i0";
     if (p.underline != m_cur.underline)
-        m_out += p.underline ? "\\ul" : "\\ulnone";
-    if (p.strike != m_cur.strike)
-        m_out += p.strike ? "\\strike" : "\\strike0";
+        m_out += QByteArray("\\") + underlineWord(p.underline);
+    if (p.strike != m_cur.strike) {
+        if (m_cur.strike)
+            m_out += m_cur.strike == 2 ? "\\striked0" : "\\strike0";
+        if (p.strike)
+            m_out += p.strike == 2 ? "\\striked1" : "\\strike";
+    }
+    if (p.caps != m_cur.caps) {
+        if (m_cur.caps)
+            m_out += m_cur.caps == 2 ? "\\scaps0" : "\\caps0";
+        if (p.caps)
+            m_out += p.caps == 2 ? "\\scaps" : "\\caps";
+    }
+    if (p.outline != m_cur.outline)
+        m_out += p.outline ? "\\outl" : "\\outl0";
+    if (p.shadow != m_cur.shadow)
+        m_out += p.shadow ? "\\shad" : "\\shad0";
+    if (p.expand != m_cur.expand) {
+        // Quarter points for older readers, then the twips the others prefer.
+        m_out += "\\expnd" + QByteArray::number(p.expand / 5) + "\\expndtw" + QByteArray::number(p.expand);
+    }
     if (p.vertical != m_cur.vertical)
         m_out += p.vertical == 1 ? "\\super" : (p.vertical == 2 ? "\\sub" : "\\nosupersub");
     if (p.fg != m_cur.fg)
@@ -680,44 +915,7 @@ void RtfWriter::writePicture(const QByteArray &words, const QByteArray &data)
 
 void RtfWriter::escape(QStringView text, QByteArray &out) const
 {
-    static const char hexDigits[] = "0123456789abcdef";
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c >= 0x20 && c < 0x7F) {
-            if (c == '\\' || c == '{' || c == '}')
-                out += '\\';
-            out += static_cast<char>(c);
-            continue;
-        }
-        switch (c) {
-        // The space is the control word's delimiter, so the text after it is safe.
-        case u'\t': out += "\\tab "; continue;
-        case QChar::LineSeparator: out += "\\line "; continue;
-        case QChar::ParagraphSeparator: out += "\\par "; continue;
-        case QChar::Nbsp: out += "\\~"; continue;
-        case QChar::SoftHyphen: out += "\\-"; continue;
-        case 0x2011: out += "\\_"; continue;
-        case QChar::ObjectReplacementCharacter: continue;
-        default: break;
-        }
-        if (c < 0x20)
-            continue;
-        const int b = detail::cp1252Byte(c);
-        if (b >= 0x80) {
-            out += "\\'";
-            out += hexDigits[b >> 4];
-            out += hexDigits[b & 15];
-            continue;
-        }
-        // A lone surrogate would make the stored note unreadable elsewhere.
-        const bool paired = QChar::isHighSurrogate(c) ? (i + 1 < text.size() && text[i + 1].isLowSurrogate())
-                                                      : (!QChar::isLowSurrogate(c) || (i > 0 && text[i - 1].isHighSurrogate()));
-        if (!paired) {
-            out += "\\u-3?";
-            continue;
-        }
-        out += "\\u" + QByteArray::number(static_cast<qint16>(c)) + '?';
-    }
+    detail::appendRtfText(text, out);
 }
 
 RunProps RtfWriter::propsFor(const QTextCharFormat &fmt)
@@ -737,14 +935,29 @@ RunProps RtfWriter::propsFor(const QTextCharFormat &fmt)
     p.size = std::clamp(static_cast<int>(std::lround(size * 2)), 2, 3276);
     p.bold = fmt.hasProperty(QTextFormat::FontWeight) ? fmt.fontWeight() >= QFont::DemiBold : m_defaultBold;
     p.italic = fmt.hasProperty(QTextFormat::FontItalic) ? fmt.fontItalic() : m_defaultItalic;
-    p.underline = fmt.fontUnderline();
-    p.strike = fmt.fontStrikeOut();
+    p.underline = underlineKindOf(fmt);
+    if (fmt.fontStrikeOut())
+        p.strike = fmt.boolProperty(CharDoubleStrike) ? 2 : 1;
+    if (fmt.hasProperty(QTextFormat::FontCapitalization)) {
+        const QFont::Capitalization caps = fmt.fontCapitalization();
+        p.caps = caps == QFont::AllUppercase ? 1 : (caps == QFont::SmallCaps ? 2 : 0);
+    }
+    p.outline = fmt.boolProperty(CharOutline);
+    p.shadow = fmt.boolProperty(CharShadow);
+    if (fmt.hasProperty(QTextFormat::FontLetterSpacing) && fmt.fontLetterSpacingType() == QFont::AbsoluteSpacing)
+        p.expand = std::clamp(twips(fmt.fontLetterSpacing()), -2000, 2000);
     if (fmt.verticalAlignment() == QTextCharFormat::AlignSuperScript)
         p.vertical = 1;
     else if (fmt.verticalAlignment() == QTextCharFormat::AlignSubScript)
         p.vertical = 2;
-    if (fmt.hasProperty(QTextFormat::ForegroundBrush) && fmt.foreground().style() != Qt::NoBrush)
+    if (fmt.boolProperty(RevisionInserted)) {
+        // The mark of a tracked insertion is only on screen: store the run as it was.
+        p.underline = std::clamp(fmt.intProperty(RevisionOwnUnderline), 0, UnderlineKindCount - 1);
+        if (fmt.hasProperty(RevisionOwnForeground))
+            p.fg = colorIndex(fmt.colorProperty(RevisionOwnForeground));
+    } else if (fmt.hasProperty(QTextFormat::ForegroundBrush) && fmt.foreground().style() != Qt::NoBrush) {
         p.fg = colorIndex(fmt.foreground().color());
+    }
     if (fmt.hasProperty(QTextFormat::BackgroundBrush) && fmt.background().style() != Qt::NoBrush)
         p.bg = colorIndex(fmt.background().color());
     return p;

@@ -16,6 +16,10 @@ enum TableProperty : int {
     // QList<int>, on a cell: the width in twips of its top, left, bottom and
     // right borders as read, -1 for none (Qt keeps them in whole pixels).
     CellBorderTwips,
+    // QList<int>, on a table whose cells all have the same four lines, which
+    // the table draws: their width in twips, style and colour (0xRRGGBB, -1
+    // automatic). Cells with a format of their own have their own lines.
+    TableCellBorders,
 };
 
 // The space between a cell's lines and its contents in a table the reader builds, in

@@ -4,6 +4,7 @@
 #include "noteobjects.h"
 #include "pictureformat.h"
 #include "tableformat.h"
+#include "textformat.h"
 
 #include <QCryptographicHash>
 #include <QImage>
@@ -33,10 +34,19 @@ QString runSignature(const QTextDocument &doc, const QTextCharFormat &fmt, const
         parts << QStringLiteral("b");
     if (italic)
         parts << QStringLiteral("i");
-    if (fmt.fontUnderline())
-        parts << QStringLiteral("u");
+    if (const int ul = underlineKindOf(fmt))
+        parts << (ul == SingleUnderline ? QStringLiteral("u") : QStringLiteral("u%1").arg(ul));
     if (fmt.fontStrikeOut())
-        parts << QStringLiteral("s");
+        parts << (fmt.boolProperty(CharDoubleStrike) ? QStringLiteral("s2") : QStringLiteral("s"));
+    if (fmt.fontCapitalization() != QFont::MixedCase)
+        parts << QStringLiteral("caps%1").arg(int(fmt.fontCapitalization()));
+    for (const auto &[property, name] : {std::pair{int(CharOutline), "outline"}, std::pair{int(CharShadow), "shadow"}})
+        if (fmt.boolProperty(property))
+            parts << QLatin1String(name);
+    if (fmt.hasProperty(QTextFormat::FontLetterSpacing))
+        parts << QStringLiteral("spacing%1").arg(fmt.fontLetterSpacing());
+    if (fmt.boolProperty(RevisionInserted))
+        parts << QStringLiteral("ins=%1@%2").arg(fmt.stringProperty(RevisionAuthor)).arg(fmt.intProperty(RevisionTime));
     if (fmt.verticalAlignment() == QTextCharFormat::AlignSuperScript)
         parts << QStringLiteral("sup");
     if (fmt.verticalAlignment() == QTextCharFormat::AlignSubScript)
@@ -62,7 +72,19 @@ QString runSignature(const QTextDocument &doc, const QTextCharFormat &fmt, const
     if (fmt.objectType() == HiddenTextObject)
         parts << QStringLiteral("hidden=") + fmt.stringProperty(HiddenText);
     if (fmt.objectType() == FootnoteObject)
-        parts << QStringLiteral("note=") + fmt.stringProperty(FootnoteText);
+        parts << QStringLiteral("note=") + fmt.stringProperty(FootnoteText) + (fmt.boolProperty(FootnoteIsEndnote) ? "/end" : "");
+    if (fmt.objectType() == DeletedTextObject)
+        parts << QStringLiteral("del=%1@%2@%3")
+                     .arg(fmt.stringProperty(DeletedText), fmt.stringProperty(RevisionAuthor))
+                     .arg(fmt.intProperty(RevisionTime));
+    if (fmt.objectType() == CommentObject)
+        parts << QStringLiteral("comment=%1|%2|%3|%4")
+                     .arg(fmt.stringProperty(CommentAuthor), fmt.stringProperty(CommentInitials))
+                     .arg(fmt.intProperty(CommentTime))
+                     .arg(fmt.stringProperty(CommentText));
+    if (fmt.objectType() == PageTextObject)
+        parts << QStringLiteral("page=%1|%2")
+                     .arg(QString::fromLatin1(fmt.property(PageTextKind).toByteArray()), fmt.stringProperty(PageText));
     return parts.join(QLatin1Char(','));
 }
 
@@ -110,21 +132,29 @@ void appendTables(QTextFrame *frame, QStringList &lines)
                         continue;
                     const QTextTableCellFormat f = cell.format().toTableCellFormat();
                     QString borders;
+                    if (f.hasProperty(QTextFormat::BackgroundBrush))
+                        borders = QStringLiteral("bg") + f.background().color().name() + QLatin1Char(' ');
+                    for (int b = QTextFormat::TableCellTopBorderBrush; b <= QTextFormat::TableCellRightBorderBrush; ++b)
+                        if (f.hasProperty(b))
+                            borders += f.brushProperty(b).color().name() + QLatin1Char(' ');
                     if (f.hasProperty(QTextFormat::TableCellTopBorder))
-                        borders =
+                        borders +=
                             QStringList{border(f.topBorder(), f.topBorderStyle()), border(f.leftBorder(), f.leftBorderStyle()),
                                         border(f.bottomBorder(), f.bottomBorderStyle()),
                                         border(f.rightBorder(), f.rightBorderStyle())}
                                 .join(QLatin1Char('/'));
                     else if (tableLines)
-                        borders = QStringList(4, border(tf.border(), tf.borderStyle())).join(QLatin1Char('/'));
+                        borders += QStringList(4, border(tf.border(), tf.borderStyle())).join(QLatin1Char('/'));
                     else
-                        borders = QStringLiteral("none");
+                        borders += QStringLiteral("none");
                     line +=
                         QStringLiteral(" %1,%2:%3x%4:%5").arg(r).arg(c).arg(cell.rowSpan()).arg(cell.columnSpan()).arg(borders);
                 }
             }
             lines << line;
+        } else if (child->format().boolProperty(TextBoxFrame)) {
+            const QSize size = child->format().property(TextBoxTwips).toSize();
+            lines << QStringLiteral("box %1x%2").arg(size.width()).arg(size.height());
         }
         appendTables(child, lines);
     }
@@ -155,8 +185,18 @@ QString documentSignature(const QTextDocument &doc)
             if (numbered)
                 line += QStringLiteral("item%1 ").arg(listStart(lf) + list->itemNumber(block));
         }
-        if (doc.frameAt(block.position()) != doc.rootFrame())
-            line += QStringLiteral("cell ");
+        if (QTextFrame *frame = doc.frameAt(block.position()); frame != doc.rootFrame())
+            line += qobject_cast<QTextTable *>(frame) ? QStringLiteral("cell ") : QStringLiteral("box ");
+        if (bf.pageBreakPolicy() != QTextFormat::PageBreak_Auto || bf.hasProperty(SectionBreakBefore))
+            line += QStringLiteral("break%1/%2 ").arg(int(bf.pageBreakPolicy())).arg(bf.intProperty(SectionBreakBefore));
+        if (bf.hasProperty(QTextFormat::BackgroundBrush))
+            line += QStringLiteral("bg") + bf.background().color().name() + QLatin1Char(' ');
+        for (int n : bf.property(ParagraphBorders).value<QList<int>>())
+            line += QString::number(n) + QLatin1Char(',');
+        for (const QTextOption::Tab &t : bf.tabPositions())
+            line += QStringLiteral("tab%1:%2 ").arg(std::lround(t.position * 15)).arg(int(t.type));
+        for (int n : bf.property(TabLeaders).value<QList<int>>())
+            line += QStringLiteral("leader%1 ").arg(n);
         const Qt::Alignment align = bf.alignment() & Qt::AlignHorizontal_Mask;
         line += QStringLiteral("align%1 ").arg(int(align == Qt::AlignLeft || align == 0 ? Qt::AlignLeft : align));
         const qreal left = bf.leftMargin() + bf.indent() * doc.indentWidth();

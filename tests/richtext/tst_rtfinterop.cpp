@@ -1,6 +1,7 @@
 // Notes leave the clinic as RTF and come back from other editors: LibreOffice
 // must read what we write with its formatting, and we must read what it writes.
 
+#include "docsignature.h"
 #include "rtfreader.h"
 #include "rtfwriter.h"
 #include "shareddata.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -208,6 +210,8 @@ private Q_SLOTS:
     void officeKeepsOurPicturesAndTables();
     void weReadWhatOfficeWrites_data();
     void weReadWhatOfficeWrites();
+    void officeKeepsOurListsShadingAndChanges_data();
+    void officeKeepsOurListsShadingAndChanges();
 
 private:
     // Converts input with the office suite; returns the output file or an empty
@@ -379,6 +383,67 @@ void TestRtfInterop::weReadWhatOfficeWrites()
     kmp::rtf::read(bytes, &doc);
     const QString problems = check(doc, kExpected);
     QVERIFY2(problems.isEmpty(), qPrintable(problems + QStringLiteral("\n") + doc.toPlainText()));
+}
+
+void TestRtfInterop::officeKeepsOurListsShadingAndChanges_data()
+{
+    QTest::addColumn<QString>("sample");
+    QTest::addColumn<QStringList>("printed"); // lines of the office's text rendering, in this order
+    QTest::addColumn<QStringList>("kept");    // patterns in the signature of the office's RTF as we read it
+    QTest::newRow("nested numbering and a start")
+        << QStringLiteral("office-nested-numbering.rtf")
+        << QStringList{"    1. glicemia", "        a) meta HbA1c", "        b) meta LDL",
+                       "    2. retorno",  "    E. quinto",         "    F. sexto"}
+        << QStringList{"^list\\(-5,2,#\\)\\) item2 .*meta LDL$", "^list\\(-6,1,#\\.\\) item6 .*sexto$"};
+    QTest::newRow("separate lists") << QStringLiteral("office-separate-lists.rtf")
+                                    << QStringList{"    1. dieta", "    2. exercício", "Exames:", "    1. hemograma",
+                                                   "    2. glicemia"}
+                                    << QStringList{"^list\\(-4,1,#\\.\\) item1 .*hemograma$"};
+    QTest::newRow("tracked changes") << QStringLiteral("office-tracked-changes.rtf") << QStringList()
+                                     << QStringList{"del=NÃO @Dra. Ana@669792911", "ins=Dr. Bruno@1206665758"};
+    QTest::newRow("shading") << QStringLiteral("office-shading-colours.rtf") << QStringList{"Atenção: valor crítico"}
+                             << QStringList{"0,1:1x1:bg#ff0000 ", "^bg#ffff00 .*Atenção: valor crítico$"};
+}
+
+// Our save of a LibreOffice note, opened by the office again: the numbers and
+// levels it prints, and what it saves back as RTF.
+void TestRtfInterop::officeKeepsOurListsShadingAndChanges()
+{
+    QFETCH(QString, sample);
+    QFETCH(QStringList, printed);
+    QFETCH(QStringList, kept);
+    QFile in(QStringLiteral(KMP_SOURCE_DIR "/tests/richtext/samples/") + sample);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    QTextDocument note;
+    kmp::rtf::read(in.readAll(), &note);
+    const QString ours = m_dir.filePath(QStringLiteral("ours-") + sample);
+    QFile out(ours);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(kmp::rtf::write(&note));
+    out.close();
+
+    QString error;
+    const QString text = convert(ours, QStringLiteral("txt:Text (encoded):UTF8"), QString(), &error);
+    QVERIFY2(!text.isEmpty(), qPrintable(error));
+    QFile textFile(text);
+    QVERIFY(textFile.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(textFile.readAll()).remove(QChar(0xFEFF)).split(QRegularExpression("\\r?\\n"));
+    qsizetype at = 0;
+    for (const QString &line : printed) {
+        at = lines.indexOf(line, at);
+        QVERIFY2(at >= 0, qPrintable(line + QStringLiteral(" not printed, in order, in:\n") + lines.join(QLatin1Char('\n'))));
+    }
+
+    const QString back = convert(ours, QStringLiteral("rtf:Rich Text Format"), QString(), &error);
+    QVERIFY2(!back.isEmpty(), qPrintable(error));
+    QFile backFile(back);
+    QVERIFY(backFile.open(QIODevice::ReadOnly));
+    QTextDocument seen;
+    kmp::rtf::read(backFile.readAll(), &seen);
+    const QString signature = kmp::rtf::test::documentSignature(seen);
+    for (const QString &pattern : kept)
+        QVERIFY2(QRegularExpression(pattern, QRegularExpression::MultilineOption).match(signature).hasMatch(),
+                 qPrintable(pattern + QStringLiteral(" not in:\n") + signature));
 }
 
 QTEST_MAIN(TestRtfInterop)

@@ -176,6 +176,8 @@ private Q_SLOTS:
     void officeTableIsReadWhole();
     void officeHiddenTextAndFootnote();
     void officeListsInCellsKeepTheirStart();
+    void officeNotesKeepWhatTheyHold_data();
+    void officeNotesKeepWhatTheyHold();
 };
 
 void TestRtfPreserve::init()
@@ -226,6 +228,10 @@ void TestRtfPreserve::pictureBytesComeFromTheNote_data()
                                       + QStringList(8, QStringLiteral("jpegblip")) + QStringList{QStringLiteral("pngblip")});
     QTest::newRow("LibreOffice JPEG") << kOwn + QStringLiteral("office-table-list-picture.rtf")
                                       << QStringList{QStringLiteral("jpegblip")};
+    QTest::newRow("LibreOffice pictures, one inside a shape")
+        << kOwn + QStringLiteral("office-shape-pictures.rtf") << QStringList(2, QStringLiteral("pngblip"));
+    QTest::newRow("a shape's own picture, not its metafile fallback")
+        << kOwn + QStringLiteral("shape-picture-with-fallback.rtf") << QStringList{QStringLiteral("pngblip")};
 }
 
 // Each picture keeps the very bytes the note held, and its kind; the saved
@@ -244,7 +250,7 @@ void TestRtfPreserve::pictureBytesComeFromTheNote()
     for (qsizetype i = 0; i < seen.size(); ++i) {
         const QByteArray data = seen[i].format.property(kmp::rtf::PictureData).toByteArray();
         const QByteArray header = seen[i].format.property(kmp::rtf::PictureHeader).toByteArray();
-        QVERIFY2(data.size() > 100, qPrintable(QStringLiteral("picture %1 has no bytes").arg(i)));
+        QVERIFY2(data.size() > 60, qPrintable(QStringLiteral("picture %1 has no bytes").arg(i)));
         QVERIFY2(header.contains(kinds[i].toLatin1()), header.constData());
         QVERIFY2(originalHex.contains(data.toHex()), qPrintable(QStringLiteral("picture %1 is not the note's").arg(i)));
         QVERIFY2(storedHex.contains(data.toHex()), qPrintable(QStringLiteral("picture %1 was not saved").arg(i)));
@@ -396,6 +402,77 @@ void TestRtfPreserve::officeListsInCellsKeepTheirStart()
          {QStringLiteral(" 3.\\tab}"), QStringLiteral(" 4.\\tab}"), QStringLiteral(" 5.\\tab}"), QStringLiteral("\\pnstart3"),
           QStringLiteral("\\pnstart5"), QStringLiteral("HYPERLINK \"https://example.org/protocolo\"")})
         QVERIFY2(stored.contains(expected), qPrintable(expected));
+}
+
+void TestRtfPreserve::officeNotesKeepWhatTheyHold_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("seen");   // patterns, each matching a line of the note's signature as read
+    QTest::addColumn<QStringList>("stored"); // what the save writes
+    QTest::addColumn<QString>("text");       // the saved note's plain text, when it matters
+    const auto row = [](const char *name, const char *file, const QStringList &seen, const QStringList &stored,
+                        const QString &text = QString()) {
+        QTest::newRow(name) << kOwn + QLatin1String(file) << seen << stored << text;
+    };
+    row("text box", "office-text-box.rtf", {"^box 3402x1134$", "^box .*ALERTA: alergia grave a látex$", "^box .*Usar luvas"},
+        {"{\\shptxt \\pard\\ql ALERTA: alergia grave a l\\'e1tex\\par"});
+    row("tracked changes", "office-tracked-changes.rtf",
+        {"del=NÃO @Dra. Ana@669792911", "ins=Dr. Bruno@1206665758,fg#1f5fb0\\] e a látex"},
+        {"{\\deleted\\revauthdel1\\revdttmdel669792911 N\\'c3O }", "{\\revised\\revauth2\\revdttm1206665758  e a l",
+         "{\\*\\revtbl {Unknown;}{Dra. Ana;}{Dr. Bruno;}}"},
+        QStringLiteral("Paciente [excluído: NÃO ]é alérgico a dipirona e a látex."));
+    row("separate lists stay separate", "office-separate-lists.rtf",
+        {"^list\\(-4,1,#\\.\\) item2 .*exercício$", "^list\\(-4,1,#\\.\\) item1 .*hemograma$", "item2 .*glicemia$"},
+        {"\\ls1\\ilvl0", "\\ls2\\ilvl0", "{\\listoverride\\listid2\\listoverridecount0\\ls2}"});
+    row("nested numbering and a start", "office-nested-numbering.rtf",
+        {"^list\\(-4,1,#\\.\\) item1 .*glicemia$", "^list\\(-5,2,#\\)\\) item1 .*meta HbA1c$", "item2 .*meta LDL$",
+         "^list\\(-4,1,#\\.\\) item2 .*retorno$", "^list\\(-6,1,#\\.\\) item5 .*quinto$", "item6 .*sexto$"},
+        {"\\ls1\\ilvl1", "\\levelnfc4", "\\levelnfc3\\levelnfcn3\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat5"});
+    row("header, footer and comment", "office-header-footer-comment.rtf",
+        {"page=header\\|Clínica Central — Prontuário", "page=footer\\|Documento confidencial",
+         "comment=Dr. Carlos\\|DC\\|669792832\\|Confirmar ausculta."},
+        {"{\\header\\pard\\plain Cl\\'ednica Central \\'97 Prontu\\'e1rio\\par}", "{\\footer\\pard\\plain Documento",
+         "{\\*\\atnid DC}{\\*\\atnauthor Dr. Carlos}\\chatn{\\*\\annotation{\\*\\atndate 669792832}"},
+        QStringLiteral("Exame físico sem alterações [Comentário de Dr. Carlos: Confirmar ausculta.]."));
+    row("shading and border colours", "office-shading-colours.rtf",
+        {"0,1:1x1:bg#ff0000 #0000ff #0000ff", "^bg#ffff00 (30,3,40960,){4}.*Atenção: valor crítico$"},
+        {"\\clcbpat", "\\brdrcf", "\\cbpat", "\\brdrr\\brdrs\\brdrw30\\brdrcf"});
+    row("page and section breaks", "office-page-breaks.rtf",
+        {"^break1/0 .*depois$", "^break1/0 .*Nova página$", "^break1/3 .*Seção dois$"},
+        {"\\pagebb", "\\sect\\sectd\\sbkpage\r\n\\pard"});
+    row("character effects, tab stops and an endnote", "office-effects-tabs-endnote.rtf",
+        {",caps1\\]caixa alta", ",caps3\\]versalete", ",u6\\]sublinhado duplo", ",s2\\]tachado duplo", ",outline\\]contorno",
+         ",shadow\\]sombra", ",spacing4\\]expandido", "tab5000:1 tab7000:3 leader1 leader0 .*Glicose",
+         "note=Valor de referência 70-99./end"},
+        {"\\caps ", "\\scaps", "\\uldb", "\\striked1", "\\outl", "\\shad", "\\expnd12\\expndtw60", "\\tldot\\tqr\\tx5000",
+         "\\tqdec\\tx7000", "\\footnote\\ftnalt"});
+    row("a list going on from cell to cell", "office-lists-across-cells.rtf",
+        {"^list\\(-4,1,#\\.\\) item3 cell .*item três$", "^list\\(-4,1,#\\.\\) item4 cell .*item quatro$", "^table 2x2 "},
+        {"HYPERLINK \"https://example.org/cid\""},
+        QStringLiteral("\nitem um\nitem dois\nitem três\nVer CID-10 e página 1\nConduta:\nitem quatro\nFim."));
+}
+
+// What each LibreOffice note holds is read, shown and written back: the first
+// reading has it, the save stores it with its marks.
+void TestRtfPreserve::officeNotesKeepWhatTheyHold()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, seen);
+    QFETCH(QStringList, stored);
+    QFETCH(QString, text);
+    QTextDocument doc;
+    kmp::rtf::read(fileBytes(file), &doc);
+    const QString signature = kmp::rtf::test::documentSignature(doc);
+    for (const QString &pattern : seen) {
+        const QRegularExpression re(pattern, QRegularExpression::MultilineOption);
+        QVERIFY2(re.match(signature).hasMatch(), qPrintable(pattern + QStringLiteral(" not in:\n") + signature));
+    }
+    const QByteArray saved = kmp::rtf::write(&doc);
+    for (const QString &expected : stored)
+        QVERIFY2(saved.contains(expected.toLatin1()),
+                 qPrintable(expected + QStringLiteral(" not in:\n") + QString::fromLatin1(saved)));
+    if (!text.isEmpty())
+        QCOMPARE(kmp::rtf::plainText(saved), text);
 }
 
 QTEST_MAIN(TestRtfPreserve)

@@ -3,6 +3,7 @@
 // and broken input that must still load.
 
 #include "docsignature.h"
+#include "liststart.h"
 #include "rtfreader.h"
 #include "shareddata.h"
 
@@ -72,7 +73,7 @@ QString listSummary(const QTextDocument &doc)
         const QTextListFormat lf = list->format();
         const bool numbered = lf.style() <= QTextListFormat::ListDecimal;
         parts << styleName(lf.style()) + QString::number(lf.indent()) + (numbered ? lf.numberSuffix() : QString())
-                     + QLatin1Char('#') + QString::number(list->itemNumber(b));
+                     + QLatin1Char('#') + QString::number(kmp::rtf::listStart(lf) - 1 + list->itemNumber(b));
     }
     return parts.join(QLatin1Char(','));
 }
@@ -261,8 +262,9 @@ void TestRtfReader::characterFormats_data()
         << head
                + "\\fs20 a{\\b b{\\i c}}\\ul d\\ulnone e\\strike f\\strike0\\super g\\nosupersub h\\sub i\\sub0 j\\b k\\b0 "
                  "l\\uldb m\\ul0 n}"
-        << QStringLiteral("align1 m0/0/0/0/0 [Arial,10]a[Arial,10,b]b[Arial,10,b,i]c[Arial,10,u]d[Arial,10]e[Arial,10,s]f"
-                          "[Arial,10,sup]g[Arial,10]h[Arial,10,sub]i[Arial,10]j[Arial,10,b]k[Arial,10]l[Arial,10,u]m[Arial,10]n");
+        << QStringLiteral(
+               "align1 m0/0/0/0/0 [Arial,10]a[Arial,10,b]b[Arial,10,b,i]c[Arial,10,u]d[Arial,10]e[Arial,10,s]f"
+               "[Arial,10,sup]g[Arial,10]h[Arial,10,sub]i[Arial,10]j[Arial,10,b]k[Arial,10]l[Arial,10,u6]m[Arial,10]n");
     QTest::newRow("plain resets to the default font")
         << head + "\\f1\\fs17\\b\\i a\\plain b}" << QStringLiteral("align1 m0/0/0/0/0 [Times New Roman,8.5,b,i]a[Arial,12]b");
     QTest::newRow("colours, highlight and cell background")
@@ -353,6 +355,13 @@ void TestRtfReader::lists_data()
         "\\pard\\ls1{\\listtext\\'b7\\tab}a\\par{\\listtext\\'b7\\tab}b\\par\\pard\\ls1\\ilvl1{\\listtext a)\\tab}c\\par"
         "\\pard\\ls2 d\\par\\pard e}") << QStringLiteral("disc1#0,disc1#1,alpha2)#0,-,-")
                                                                      << QStringLiteral("a\nb\nc\nd\ne");
+    QTest::newRow("\\listtext before \\pard, a list going on in the next cell")
+        << QByteArray("{\\rtf1{\\*\\listtable{\\list{\\listlevel\\levelnfc0{\\leveltext\\'02\\'00.;}}\\listid1}}"
+                      "{\\*\\listoverridetable{\\listoverride\\listid1\\ls1}}\\trowd\\cellx3000\\cellx6000"
+                      "{\\listtext 1.\\tab}\\pard\\intbl\\ls1 first\\par{\\listtext 2.\\tab}\\pard\\intbl\\ls1 second\\cell"
+                      "{\\listtext 3.\\tab}\\pard\\intbl\\ls1 third\\cell\\row\\pard after\\par"
+                      "\\pard\\ls1 fourth}")
+        << QStringLiteral("-,dec1.#0,dec1.#1,dec1.#2,-,dec1.#3") << QStringLiteral("\nfirst\nsecond\nthird\nafter\nfourth");
     QTest::newRow("numbering restarts after a plain paragraph")
         << QByteArray("{\\rtf1\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\fi-360\\li720 a\\par b\\par\\pard c\\par"
                       "\\pard{\\*\\pn\\pnlvlbody\\pndec{\\pntxta.}}\\fi-360\\li720 d}")
