@@ -1,6 +1,7 @@
 #include "notemarker.h"
 
 #include "noteobjects.h"
+#include "textformat.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QDateTime>
@@ -30,6 +31,31 @@ QString revisionToolTip(bool deleted, const QString &author, int packed)
     if (!when.isEmpty())
         tip += QStringLiteral(" em ") + when;
     return tip;
+}
+
+QTextCharFormat typingFormat(const QTextCharFormat &at)
+{
+    QTextCharFormat typed = at;
+    const int object = at.objectType();
+    if (object >= HiddenTextObject && object <= PageTextObject) {
+        // Typing after a deleted word, a footnote or a comment writes plain text.
+        typed.setObjectType(QTextFormat::NoObject);
+        for (int p = HiddenText; p <= PageText; ++p)
+            typed.clearProperty(p);
+        typed.clearProperty(QTextFormat::TextToolTip);
+    }
+    if (at.boolProperty(RevisionInserted)) {
+        const int own = at.intProperty(RevisionOwnUnderline);
+        typed.setUnderlineStyle(own == NoUnderline ? QTextCharFormat::NoUnderline : underlineStyleFor(own));
+        if (at.hasProperty(RevisionOwnForeground))
+            typed.setForeground(at.colorProperty(RevisionOwnForeground));
+        else
+            typed.clearForeground();
+        for (int p = RevisionAuthor; p <= RevisionOwnForeground; ++p)
+            typed.clearProperty(p);
+        typed.clearProperty(QTextFormat::TextToolTip);
+    }
+    return typed;
 }
 
 } // namespace kmp::rtf

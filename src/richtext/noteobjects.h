@@ -24,6 +24,7 @@ enum NoteObject : int {
     PageTextObject,
 };
 
+// Each kind keeps its properties next to each other: typingFormat() clears them by range.
 enum NoteObjectProperty : int {
     HiddenText = QTextFormat::UserProperty + 0x5220, // QString
     FootnoteText,                                    // QString, paragraphs separated by '\n'
@@ -53,5 +54,11 @@ QString revisionTimeText(int packed);
 
 // The tooltip of a tracked change or a comment: what it is, who and when.
 QString revisionToolTip(bool deleted, const QString &author, int packed);
+
+// The format new text typed or pasted after `at` takes: that of the text before it,
+// less the mark of a tracked insertion (author, time, its on-screen underline, colour
+// and tooltip), which belong to the insertion that was read, never to what the
+// clinician writes now. The run's own look comes back.
+QTextCharFormat typingFormat(const QTextCharFormat &at);
 
 } // namespace kmp::rtf

@@ -1,6 +1,8 @@
 #include "trichedit.h"
 
 #include <QImage>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -34,8 +36,41 @@ bool TRichEdit::canInsertFromMimeData(const QMimeData *source) const
     return carriesPictureOnly(source) || QTextEdit::canInsertFromMimeData(source);
 }
 
+void TRichEdit::setTypingFormat(std::function<QTextCharFormat(const QTextCharFormat &)> filter)
+{
+    m_typingFormat = std::move(filter);
+}
+
+void TRichEdit::prepareTyping()
+{
+    // Only the insertion point: a selection's format is the user's to change, and typing
+    // over it is formatted as the text it replaces starts.
+    const QTextCursor cursor = textCursor();
+    if (!m_typingFormat || cursor.hasSelection())
+        return;
+    const QTextCharFormat at = cursor.charFormat();
+    const QTextCharFormat typed = m_typingFormat(at);
+    if (typed != at)
+        setCurrentCharFormat(typed);
+}
+
+void TRichEdit::keyPressEvent(QKeyEvent *event)
+{
+    if (!event->text().isEmpty() && !isReadOnly())
+        prepareTyping();
+    QTextEdit::keyPressEvent(event);
+}
+
+void TRichEdit::inputMethodEvent(QInputMethodEvent *event)
+{
+    if ((!event->commitString().isEmpty() || !event->preeditString().isEmpty()) && !isReadOnly())
+        prepareTyping();
+    QTextEdit::inputMethodEvent(event);
+}
+
 void TRichEdit::insertFromMimeData(const QMimeData *source)
 {
+    prepareTyping();
     if (carriesPictureOnly(source) && insertPicture(qvariant_cast<QImage>(source->imageData())))
         return;
     QTextEdit::insertFromMimeData(source);

@@ -2,6 +2,8 @@
 
 #include <QTextEdit>
 
+#include <functional>
+
 class QImage;
 
 namespace kmp {
@@ -25,12 +27,22 @@ public:
     // the picture is what the user meant to insert.
     static bool carriesPictureOnly(const QMimeData *source);
 
+    // What text typed or pasted takes of the format it stands after. Formats can carry
+    // marks that belong to the text that was read (who inserted it, and when), not to what
+    // the user types next to it; the document's owner knows which, and says so here.
+    void setTypingFormat(std::function<QTextCharFormat(const QTextCharFormat &)> filter);
+
 protected:
     bool canInsertFromMimeData(const QMimeData *source) const override;
     void insertFromMimeData(const QMimeData *source) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void inputMethodEvent(QInputMethodEvent *event) override;
 
 private:
+    void prepareTyping();
+
     int m_pictures = 0;
+    std::function<QTextCharFormat(const QTextCharFormat &)> m_typingFormat;
 };
 
 } // namespace kmp

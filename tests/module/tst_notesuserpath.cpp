@@ -8,6 +8,7 @@
 #include "dbnavigator.h"
 #include "dbtext.h"
 #include "dialogs.h"
+#include "noteobjects.h"
 #include "recordset.h"
 #include "rtfreader.h"
 #include "scripteddialogs.h"
@@ -656,6 +657,9 @@ void TestNotesUserPath::newTextIsReadableAndStoredSizesStay_data()
     QTest::addColumn<int>("points");
     QTest::newRow("new note") << QByteArray() << 10;
     QTest::newRow("stored at 8 points") << QByteArray("{\\rtf1\\ansi\\fs16 Antiga}") << 8;
+    // Text typed after another author's tracked insertion is the clinician's own, not theirs.
+    QTest::newRow("after a tracked insertion")
+        << QByteArray("{\\rtf1\\ansi{\\*\\revtbl{Unknown;}{Dra. Ana;}}\\fs18 Antiga {\\revised\\revauth1 inserida}}") << 9;
 }
 
 void TestNotesUserPath::newTextIsReadableAndStoredSizesStay()
@@ -683,6 +687,7 @@ void TestNotesUserPath::newTextIsReadableAndStoredSizesStay()
     QTextCursor c(&back);
     c.movePosition(QTextCursor::End);
     QCOMPARE(qRound(c.charFormat().fontPointSize()), points);
+    QVERIFY(!c.charFormat().boolProperty(kmp::rtf::RevisionInserted));
 }
 
 void TestNotesUserPath::toolbarShowsTheEditUntilTheSaveIsDone()

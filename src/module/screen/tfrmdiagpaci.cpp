@@ -12,6 +12,7 @@
 #include "dialogs.h"
 #include "exceptions.h"
 #include "hostservices.h"
+#include "noteobjects.h"
 #include "packet.h"
 #include "rdmdiagpaci.h"
 #include "recordset.h"
@@ -488,7 +489,9 @@ void TfrmDiagPaci::buildSections()
         panelLayout->setSpacing(0);
         s.bar = named(new kmp::TFormatPanel(s.panel), QLatin1String(sp.barName), QStringLiteral("Formatação - ") + caption);
         s.bar->setFixedHeight(30);
-        s.editor = named(new kmp::TRichEdit(s.panel), QLatin1String(sp.editorName), caption);
+        auto *editor = named(new kmp::TRichEdit(s.panel), QLatin1String(sp.editorName), caption);
+        editor->setTypingFormat(&kmp::rtf::typingFormat);
+        s.editor = editor;
         s.editor->setAcceptRichText(true);
         s.editor->setReadOnly(true); // until its record set is loaded (the state handling opens it)
         s.editor->setTabChangesFocus(false);
