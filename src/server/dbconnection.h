@@ -18,10 +18,15 @@ namespace kmp::server {
 class DbConnection
 {
 public:
+    enum class Mode { ReadWrite, ReadOnly };
+
     // Opens the connection and applies the per-connection settings (SQLite: WAL, a busy
     // timeout and synchronous=FULL so an acknowledged commit survives a crash;
-    // PostgreSQL: the configured schema). Throws ServiceError(Unavailable) on failure.
-    explicit DbConnection(const DatabaseConfig &config);
+    // PostgreSQL: the search path, the configured schema or else "public", never the
+    // role's default). Read-only, a SQLite file that does not exist is refused rather than
+    // created, and nothing can be written through the connection. Throws
+    // ServiceError(Unavailable) on failure.
+    explicit DbConnection(const DatabaseConfig &config, Mode mode = Mode::ReadWrite);
     ~DbConnection();
     DbConnection(const DbConnection &) = delete;
     DbConnection &operator=(const DbConnection &) = delete;
@@ -89,6 +94,9 @@ public:
 
     // True when the error is a unique-key violation in either database.
     static bool isUniqueViolation(const QSqlError &error);
+    // The error's code, with what it means where the code says it (a full disk, a file that
+    // cannot be created); never the driver's text, which may quote the data.
+    static QString describeError(const QSqlError &error, bool postgres);
 
 private:
     [[noreturn]] void fail(const QSqlError &error, const QString &what);

@@ -26,6 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 #include <vector>
 
@@ -68,6 +69,7 @@ const QString kCommandsHelp =
                    "  restore        devolve uma cópia a um banco novo, conferindo cada tabela\n"
                    "  verify-backup  confere um arquivo de cópia sem restaurá-lo\n"
                    "  status         diz se um servidor responde, sua versão, banco de dados e esquema\n"
+                   "  upgrade        atualiza o esquema do banco para a versão deste servidor (antes, uma cópia)\n"
                    "Use 'kmp-appserver COMANDO --help' para ver as opções de um comando.");
 
 int serve(const QStringList &args)
@@ -217,11 +219,24 @@ int serve(const QStringList &args)
     }
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The buffers of large requests and answers go to the system and back, rather than
+    // raising the allocator's own threshold and staying in its heap after a peak.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    // Held while serving, before anything touches the file: a second server on the same
+    // SQLite file is refused, naming the one that serves it, and a restore cannot swap the
+    // file from under this one.
+    std::unique_ptr<DatabaseLock> databaseLock;
+    if (!options.database.isPostgres()) {
+        createPrivateDatabaseFile(options.database.path);
+        QString why;
+        databaseLock = DatabaseLock::tryExclusive(options.database.path, &why);
+        if (!databaseLock)
+            throw kmp::Error(QStringLiteral("O banco %1 não pode ser servido: %2. Um arquivo SQLite é servido por um só "
+                                            "servidor; para vários, use PostgreSQL.")
+                                 .arg(options.database.describe(), why));
+    }
     AppServer server(options);
     server.start(address, quint16(port));
-    // Held while serving, so that a restore cannot swap the file from under this server.
-    const std::unique_ptr<DatabaseLock> databaseLock =
-        options.database.isPostgres() ? nullptr : DatabaseLock::shared(options.database.path);
     logLine(QStringLiteral("servindo KMP12800.rdmDiagPaci com %1; %2; %3")
                 .arg(options.database.describe(), options.tls ? QStringLiteral("TLS") : QStringLiteral("sem TLS"),
                      options.keys ? QStringLiteral("%1 chave(s) de cliente").arg(options.keys->size())
@@ -361,6 +376,8 @@ int main(int argc, char **argv)
             return verifyCommand(args);
         if (command == QLatin1String("status"))
             return statusCommand(args);
+        if (command == QLatin1String("upgrade"))
+            return upgradeCommand(args);
         err(QStringLiteral("Comando desconhecido: %1\n").arg(command) + kCommandsHelp);
         return 2;
     } catch (const kmp::Error &e) {
