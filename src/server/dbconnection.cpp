@@ -338,6 +338,10 @@ DbConnection::Outcome DbConnection::runBinary(const QString &sql, const QVariant
             lengths[i] = int(held[i].size());
         }
     }
+    qint64 bytes = 0;
+    for (const int n : lengths)
+        bytes += n;
+    noteLargeTransfer(bytes);
     PGresult *res = PQexecParams(conn, text.constData(), count, types.data(), data.data(), lengths.data(), formats.data(), 0);
     Outcome out;
     const ExecStatusType status = PQresultStatus(res);

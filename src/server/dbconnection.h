@@ -72,6 +72,13 @@ public:
     // True when the last failure lost the connection; the owner reopens before the next use.
     bool isBroken() const { return m_broken; }
 
+    // PostgreSQL's library keeps its buffers as large as the largest statement or result
+    // it carried: after one of many megabytes the owner closes the connection once the
+    // request is done (and opens another when needed), so that the memory goes back.
+    void noteLargeTransfer(qint64 bytes) { m_spent = m_spent || (isPostgres() && bytes >= LargeTransfer); }
+    bool isSpent() const { return m_spent; }
+    static constexpr qint64 LargeTransfer = qint64(8) * 1024 * 1024;
+
     // Hands the connection from the thread that used it to the next one.
     void releaseThread();
     void adoptThread();
@@ -113,6 +120,7 @@ private:
     // even its release inside an aborted transaction, which would leak it on the connection.
     QSqlQuery m_failed;
     bool m_broken = false;
+    bool m_spent = false;
     bool m_inBatch = false;
     bool m_batchBroken = false;
 };

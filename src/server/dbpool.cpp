@@ -222,6 +222,10 @@ void DbPool::borrowAndRun(const std::function<void()> &job)
     if (slot->db)
         slot->db->adoptThread();
     const auto giveBack = [&]() {
+        if (slot->db && slot->db->isSpent()) {
+            slot->store.reset();
+            slot->db.reset();
+        }
         if (slot->db)
             slot->db->releaseThread();
         {

@@ -219,18 +219,7 @@ qint64 decodedOverheadBytes(const DeltaShape &shape)
     // holds up to two rows, and the checked copy of the delta repeats the rows' arrays.
     constexpr qint64 perValue = 4 * 80;
     constexpr qint64 perChange = 128;
-    return shape.changes * (perChange + std::min(shape.fields, maxDeltaFields()) * perValue);
-}
-
-qint64 maxDeltaFields()
-{
-    static const qint64 most = []() {
-        size_t n = 0;
-        for (const TableDef *t : tables::all())
-            n = std::max(n, t->columns.size());
-        return qint64(n);
-    }();
-    return most;
+    return shape.changes * (perChange + std::min(shape.fields, MaxDeltaFields) * perValue);
 }
 
 } // namespace kmp::server

@@ -49,7 +49,8 @@ inline constexpr qint64 MaxSectionChanges = 1;
 // which for many small values is many times their bytes.
 qint64 decodedOverheadBytes(const DeltaShape &shape);
 
-// The most fields a delta may declare: as many as the widest table has columns.
-qint64 maxDeltaFields();
+// The most fields a delta may declare: several times the widest table, so that a field a
+// table does not know is still refused by name.
+inline constexpr qint64 MaxDeltaFields = 64;
 
 } // namespace kmp::server

@@ -158,11 +158,10 @@ ByteBudget::Reservation Dispatcher::admitSave(const Request &request) const
                                                     .arg(shape->changes)
                                                     .arg(request.method)
                                                     .arg(most));
-    if (shape->fields > maxDeltaFields())
-        throw ServiceError(ErrorCode::TooLarge, QStringLiteral("Esta gravação traz %1 campos; nenhuma tabela tem mais de %2. "
-                                                               "Nada foi gravado.")
-                                                    .arg(shape->fields)
-                                                    .arg(maxDeltaFields()));
+    if (shape->fields > MaxDeltaFields)
+        throw ServiceError(
+            ErrorCode::TooLarge,
+            QStringLiteral("Esta gravação traz %1 campos; nenhuma tabela tem tantos. Nada foi gravado.").arg(shape->fields));
     // The request's share of the budget covers twice its bytes once decoded; the values'
     // own bookkeeping comes on top.
     ByteBudget::Reservation decoded(m_budget, decodedOverheadBytes(*shape));
