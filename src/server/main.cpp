@@ -124,8 +124,10 @@ int serve(const QStringList &args)
         QStringLiteral("N"), QString::number(DbPool::DefaultConnections));
     const QCommandLineOption memoryBudget(
         QStringLiteral("memory-budget"),
-        QStringLiteral("Máximo de bytes de requisições retidos ao mesmo tempo, somando todos os "
-                       "clientes, em MiB (padrão %1); uma requisição além dele é recusada.")
+        QStringLiteral("Memória para requisições e respostas grandes ao mesmo tempo, somando todos os "
+                       "clientes, em MiB (padrão %1): uma requisição conta três vezes o seu tamanho (ela e "
+                       "seus valores decodificados), uma resposta até o cliente lê-la; o que passar dele é "
+                       "recusado.")
             .arg(ByteBudget::DefaultLimit / (1024 * 1024)),
         QStringLiteral("MIB"), QString::number(ByteBudget::DefaultLimit / (1024 * 1024)));
     parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline, perAddress, handshake,
@@ -226,10 +228,11 @@ int serve(const QStringList &args)
     // SQLite file is refused, naming the one that serves it, and a restore cannot swap the
     // file from under this one.
     std::unique_ptr<DatabaseLock> databaseLock;
-    if (!options.database.isPostgres()) {
-        createPrivateDatabaseFile(options.database.path);
+    const QString &path = options.database.path;
+    if (!options.database.isPostgres() && path != QLatin1String(":memory:") && !path.startsWith(QLatin1String("file:"))) {
+        createPrivateDatabaseFile(path);
         QString why;
-        databaseLock = DatabaseLock::tryExclusive(options.database.path, &why);
+        databaseLock = DatabaseLock::tryExclusive(path, &why);
         if (!databaseLock)
             throw kmp::Error(QStringLiteral("O banco %1 não pode ser servido: %2. Um arquivo SQLite é servido por um só "
                                             "servidor; para vários, use PostgreSQL.")
