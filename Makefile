@@ -3,9 +3,11 @@ BUILD      ?= build
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
-CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+# Read when the configure step runs, not when make starts: on a fresh machine the bootstrap
+# installs ninja just before, and the first configure should already use it.
+CMAKE_GEN   = $$(command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all bootstrap build test bench fuzz run package clean
+.PHONY: all bootstrap build test bench fuzz run package check-fresh clean
 
 all: build
 
@@ -37,6 +39,10 @@ run: build
 package: build
 	cd $(BUILD) && cpack -G DEB
 	@ls -1 $(BUILD)/packages/*.deb
+
+# The README's set-up on a fresh Debian 12 minbase root (debootstrap): make test, run, package.
+check-fresh:
+	@scripts/check-fresh
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD)

@@ -11,6 +11,7 @@
 #include "tfrmpadraogrid.h"
 #include "tnetconnection.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -19,11 +20,15 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QTextTable>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 TfrmDadosGerRel::TfrmDadosGerRel(QObject *owner)
@@ -225,64 +230,177 @@ void TfrmDadosGerRel::buildDocument(const Report &report, const kmp::ReportParam
         return -1;
     };
     const QJsonObject layout = report.layout;
-    QString html;
-    html += QStringLiteral("<html><body style=\"font-family: sans-serif; font-size: 10pt\">");
-    html += QStringLiteral("<h2>%1</h2>").arg(report.title.toHtmlEscaped());
-    for (const QJsonValue &hv : layout.value(QLatin1String("header")).toArray()) {
-        const QJsonObject h = hv.toObject();
-        QString value = params.value(h.value(QLatin1String("param")).toString()).toString();
-        const int nameCol = column(h.value(QLatin1String("name")).toString());
-        if (nameCol >= 0 && !p.rows.empty() && !p.rows[0][size_t(nameCol)].toString().isEmpty())
-            value += QStringLiteral(" - ") + p.rows[0][size_t(nameCol)].toString();
-        html += QStringLiteral("<p><b>%1:</b> %2</p>")
-                    .arg(h.value(QLatin1String("label")).toString().toHtmlEscaped(), value.toHtmlEscaped());
-    }
     const QJsonArray columns = layout.value(QLatin1String("columns")).toArray();
     const QJsonObject group = layout.value(QLatin1String("group")).toObject();
     const int groupCol = column(group.value(QLatin1String("field")).toString());
-    QString tableHead = QStringLiteral("<tr>");
-    for (const QJsonValue &cv : columns) {
-        const QJsonObject c = cv.toObject();
-        tableHead += QStringLiteral("<th align=\"left\" width=\"%1%\">%2</th>")
-                         .arg(c.value(QLatin1String("width")).toInt(20))
-                         .arg(c.value(QLatin1String("title")).toString().toHtmlEscaped());
+    QList<int> columnFields;
+    for (const QJsonValue &cv : columns)
+        columnFields << column(cv.toObject().value(QLatin1String("field")).toString());
+    // A query may answer a row that only carries the header's names (a patient with no
+    // diagnoses still has a name): such a row has nothing in any column.
+    std::vector<const kmp::RowValues *> rows;
+    for (const kmp::RowValues &row : p.rows) {
+        const bool detail = std::any_of(columnFields.cbegin(), columnFields.cend(), [&row](int col) {
+            return col >= 0 && row[size_t(col)].isValid() && !row[size_t(col)].isNull();
+        });
+        if (detail)
+            rows.push_back(&row);
     }
-    tableHead += QStringLiteral("</tr>");
 
-    if (p.rows.empty())
-        html += QStringLiteral("<p><i>%1</i></p>").arg(layout.value(QLatin1String("empty")).toString().toHtmlEscaped());
+    m_document = std::make_unique<QTextDocument>();
+    QFont font(QStringLiteral("Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(10);
+    m_document->setDefaultFont(font);
+    QTextCursor cursor(m_document.get());
+    const int width = int(std::max<qsizetype>(1, columns.size()));
+
+    // One table for the whole listing. Its first rows (title, header lines, column titles)
+    // are the table's header rows, which the layout repeats at the top of every page, so a
+    // page on its own still says whose diagnoses it lists.
+    const QJsonArray header = layout.value(QLatin1String("header")).toArray();
+    QTextTableFormat tableFormat;
+    tableFormat.setBorder(0);
+    tableFormat.setBorderCollapse(true);
+    tableFormat.setCellPadding(3);
+    tableFormat.setCellSpacing(0);
+    tableFormat.setWidth(QTextLength(QTextLength::PercentageLength, 100));
+    tableFormat.setHeaderRowCount(int(header.size()) + 2);
+    QList<QTextLength> widths;
+    for (const QJsonValue &cv : columns)
+        widths << QTextLength(QTextLength::PercentageLength, cv.toObject().value(QLatin1String("width")).toInt(20));
+    tableFormat.setColumnWidthConstraints(widths);
+    QTextTable *table = cursor.insertTable(1, width, tableFormat);
+
+    QTextCharFormat plain;
+    QTextCharFormat bold;
+    bold.setFontWeight(QFont::Bold);
+    QTextCharFormat title = bold;
+    title.setFontPointSize(13);
+    int nextRow = 0;
+    auto wholeRow = [&](const QString &text, const QTextCharFormat &format, bool rule) {
+        if (nextRow > 0)
+            table->appendRows(1);
+        const int row = nextRow++;
+        table->mergeCells(row, 0, 1, width);
+        QTextTableCell cell = table->cellAt(row, 0);
+        if (rule) {
+            QTextTableCellFormat f = cell.format().toTableCellFormat();
+            f.setBottomBorder(1);
+            f.setBottomBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+            f.setBottomBorderBrush(Qt::black);
+            cell.setFormat(f);
+        }
+        cell.firstCursorPosition().insertText(text, format);
+    };
+
+    wholeRow(report.title, title, false);
+    for (const QJsonValue &hv : header) {
+        const QJsonObject h = hv.toObject();
+        QString value = params.value(h.value(QLatin1String("param")).toString()).toString();
+        const int nameCol = column(h.value(QLatin1String("name")).toString());
+        const QString name = nameCol >= 0 && !p.rows.empty() ? p.rows[0][size_t(nameCol)].toString() : QString();
+        if (!name.isEmpty())
+            value += QStringLiteral(" - ") + name;
+        if (nextRow > 0)
+            table->appendRows(1);
+        const int row = nextRow++;
+        table->mergeCells(row, 0, 1, width);
+        QTextCursor c = table->cellAt(row, 0).firstCursorPosition();
+        c.insertText(h.value(QLatin1String("label")).toString() + QLatin1Char(':'), bold);
+        c.insertText(QLatin1Char(' ') + value, plain);
+    }
+    table->appendRows(1);
+    const int titleRow = nextRow++;
+    for (int i = 0; i < width && i < columns.size(); ++i) {
+        QTextTableCell cell = table->cellAt(titleRow, i);
+        QTextTableCellFormat f = cell.format().toTableCellFormat();
+        f.setBottomBorder(1.5);
+        f.setBottomBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+        f.setBottomBorderBrush(Qt::black);
+        f.setBackground(QColor(230, 230, 230));
+        cell.setFormat(f);
+        cell.firstCursorPosition().insertText(columns.at(i).toObject().value(QLatin1String("title")).toString(), bold);
+    }
+
+    if (rows.empty())
+        wholeRow(layout.value(QLatin1String("empty")).toString(), QTextCharFormat(), false);
     QString currentGroup;
-    bool tableOpen = false;
-    for (size_t r = 0; r < p.rows.size(); ++r) {
-        const kmp::RowValues &row = p.rows[r];
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const kmp::RowValues &row = *rows[r];
         const QString g =
             groupCol >= 0 ? cellText(row[size_t(groupCol)], group.value(QLatin1String("kind")).toString()) : QString();
-        if (r == 0 || g != currentGroup) {
-            if (tableOpen)
-                html += QStringLiteral("</table>");
-            currentGroup = g;
-            if (groupCol >= 0)
-                html += QStringLiteral("<h3>%1 %2</h3>").arg(group.value(QLatin1String("label")).toString().toHtmlEscaped(), g);
-            html += QStringLiteral("<table width=\"100%\" cellspacing=\"0\" cellpadding=\"3\" border=\"1\">") + tableHead;
-            tableOpen = true;
+        if (groupCol >= 0 && (r == 0 || g != currentGroup))
+            wholeRow(group.value(QLatin1String("label")).toString() + QLatin1Char(' ') + g, bold, true);
+        currentGroup = g;
+        table->appendRows(1);
+        const int at = nextRow++;
+        for (int i = 0; i < columns.size(); ++i) {
+            const int col = columnFields.at(i);
+            const QString text =
+                col >= 0 ? cellText(row[size_t(col)], columns.at(i).toObject().value(QLatin1String("kind")).toString())
+                         : QString();
+            table->cellAt(at, i).firstCursorPosition().insertText(text, plain);
         }
-        html += QStringLiteral("<tr>");
-        for (const QJsonValue &cv : columns) {
-            const QJsonObject c = cv.toObject();
-            const int col = column(c.value(QLatin1String("field")).toString());
-            const QString text = col >= 0 ? cellText(row[size_t(col)], c.value(QLatin1String("kind")).toString()) : QString();
-            html += QStringLiteral("<td>%1</td>").arg(text.toHtmlEscaped());
-        }
-        html += QStringLiteral("</tr>");
     }
-    if (tableOpen)
-        html += QStringLiteral("</table>");
-    html +=
-        QStringLiteral("<p style=\"font-size: 8pt\">%1 %2</p>")
-            .arg(lblCodTela->text().toHtmlEscaped(), QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
-    html += QStringLiteral("</body></html>");
-    m_document = std::make_unique<QTextDocument>();
-    m_document->setHtml(html);
+    m_footer =
+        QStringLiteral("%1    %2").arg(report.id, QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
+}
+
+void TfrmDadosGerRel::printDocument(QPrinter *printer) const
+{
+    if (!m_document)
+        return;
+    printPages(*m_document, printer, m_footer);
+}
+
+// Prints a document page by page with a footer on every page: the report's code and time
+// on the left, "página N de M" on the right. (QTextDocument::print numbers pages itself and
+// has no footer of its own.)
+void TfrmDadosGerRel::printPages(const QTextDocument &source, QPrinter *printer, const QString &footer)
+{
+    QPainter painter(printer);
+    if (!painter.isActive())
+        throw kmp::Error(QStringLiteral("Não foi possível iniciar a impressão."));
+    std::unique_ptr<QTextDocument> doc(source.clone());
+    doc->documentLayout()->setPaintDevice(printer);
+    // Lengths of the document are in screen pixels (96 per inch); the layout scales them to
+    // the printer. The bottom margin leaves room for the footer.
+    const qreal toDevice = printer->logicalDpiY() / 96.0;
+    const qreal margin = 2 / 2.54 * 96;
+    QTextFrameFormat frame = doc->rootFrame()->frameFormat();
+    frame.setLeftMargin(margin);
+    frame.setRightMargin(margin);
+    frame.setTopMargin(margin);
+    frame.setBottomMargin(margin);
+    doc->rootFrame()->setFrameFormat(frame);
+    const QRectF body(0, 0, printer->width(), printer->height());
+    doc->setPageSize(body.size());
+    const int pages = doc->pageCount();
+
+    QFont footerFont(doc->defaultFont(), printer);
+    footerFont.setPointSize(8);
+    const QRectF footerRect(margin * toDevice, body.height() - margin * toDevice + 6 * toDevice,
+                            body.width() - 2 * margin * toDevice, QFontMetricsF(footerFont).height() * 1.5);
+    for (int page = 0; page < pages; ++page) {
+        if (page > 0)
+            printer->newPage();
+        painter.save();
+        const QRectF view(0, page * body.height(), body.width(), body.height());
+        painter.translate(0, -view.top());
+        painter.setClipRect(view);
+        QAbstractTextDocumentLayout::PaintContext context;
+        context.clip = view;
+        context.palette.setColor(QPalette::Text, Qt::black);
+        doc->documentLayout()->draw(&painter, context);
+        painter.restore();
+        painter.setFont(footerFont);
+        painter.setPen(Qt::black);
+        painter.drawLine(footerRect.topLeft(), footerRect.topRight());
+        painter.drawText(footerRect, Qt::AlignLeft | Qt::AlignVCenter, footer);
+        painter.drawText(footerRect, Qt::AlignRight | Qt::AlignVCenter,
+                         QStringLiteral("página %1 de %2").arg(page + 1).arg(pages));
+    }
 }
 
 bool TfrmDadosGerRel::exportPdf(const QString &path)
@@ -294,7 +412,7 @@ bool TfrmDadosGerRel::exportPdf(const QString &path)
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(path);
     printer.setPageSize(QPageSize(QPageSize::A4));
-    doc->print(&printer);
+    printDocument(&printer);
     if (!QFileInfo(path).isFile())
         throw kmp::Error(QStringLiteral("Não foi possível gravar o PDF em %1.").arg(path));
     return true;
@@ -309,7 +427,7 @@ void TfrmDadosGerRel::preview()
     printer.setPageSize(QPageSize(QPageSize::A4));
     QPrintPreviewDialog dlg(&printer, this);
     dlg.setWindowTitle(QStringLiteral("Visualizar impressão - %1").arg(windowTitle()));
-    connect(&dlg, &QPrintPreviewDialog::paintRequested, this, [doc](QPrinter *p) { doc->print(p); });
+    connect(&dlg, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter *p) { printDocument(p); });
     kmp::Dialogs::exec(kmp::DialogKind::Preview, &dlg, dlg.windowTitle());
 }
 

@@ -8,6 +8,7 @@
 
 class QLabel;
 class QListWidget;
+class QPrinter;
 class QTextDocument;
 class QToolButton;
 
@@ -55,6 +56,9 @@ public:
     QTextDocument *runSelected();
     bool exportPdf(const QString &path); // runs, then writes the PDF; false when stopped
     void preview();                      // runs, then opens the print preview
+    // Prints the document run last, with the report's footer on every page.
+    void printDocument(QPrinter *printer) const;
+    static void printPages(const QTextDocument &document, QPrinter *printer, const QString &footer);
 
     // --- handlers a derived screen may take over -------------------------------------------
     virtual void FormCreate();
@@ -84,4 +88,5 @@ private:
     bool m_initialized = false;
     QList<Report> m_reports;
     std::unique_ptr<QTextDocument> m_document;
+    QString m_footer; // report code and the time it was run
 };

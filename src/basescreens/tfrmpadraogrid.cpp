@@ -10,6 +10,7 @@
 #include "dbtext.h"
 #include "dialogs.h"
 #include "exceptions.h"
+#include "focusring.h"
 #include "hostservices.h"
 #include "pesquisa.h"
 #include "printdialog.h"
@@ -40,6 +41,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
     setObjectName(QStringLiteral("frmPadraoGrid"));
     setWindowIcon(kmp::screenIcon());
     buildControls();
+    new kmp::FocusRing(this);
     if (owner) {
         // The application object owns its screens: they go when it goes.
         connect(owner, &QObject::destroyed, this, [this] {
@@ -53,6 +55,10 @@ TfrmPadraoGrid::TfrmPadraoGrid(QObject *owner) : QWidget(nullptr)
         m_subWindow = area->addSubWindow(this);
         // Disposal is decided by FormClose, not by the sub-window.
         m_subWindow->setAttribute(Qt::WA_DeleteOnClose, false);
+        // A click on a part of the screen that takes no focus (the toolbar, a label) must
+        // leave the focus where it is: the frame taking it would pull it out of a cell
+        // being typed, validate that cell, and swallow the click meant for the button.
+        m_subWindow->setFocusPolicy(Qt::NoFocus);
         m_subWindow->setWindowIcon(kmp::screenIcon()); // not the toolkit's default logo
         m_subWindow->hide();
         connect(area, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow *w) {
@@ -223,6 +229,7 @@ void TfrmPadraoGrid::buildControls()
     dbtNome->setObjectName(QStringLiteral("dbtNome"));
     dbtNome->setDataSource(dtsPadrao);
     nav->addWidget(dbtNome, 1);
+    nav->addStretch(); // keeps the navigator's buttons together when the name is hidden
     m_layout->addWidget(panNavigator);
     ctlInativoHistorico = dbnPadrao;
     ctlOcultoHistorico = dbtNome;
@@ -334,7 +341,19 @@ void TfrmPadraoGrid::bringToFront()
         QWidget::show();
     f->show();
     if (m_subWindow && m_formGeometry.isValid() && !m_placed) {
-        m_subWindow->setGeometry(m_formGeometry);
+        // Where the screen asked to be, moved and shrunk as far as needed to lie whole in
+        // the host's area: on a small or scaled screen its title bar must stay in reach.
+        QRect placed = m_formGeometry;
+        if (QMdiArea *area = m_subWindow->mdiArea()) {
+            const QRect room = area->viewport()->rect();
+            if (room.width() > 100 && room.height() > 100) {
+                placed.setSize(placed.size().boundedTo(room.size()));
+                placed.moveRight(qMin(placed.right(), room.right()));
+                placed.moveBottom(qMin(placed.bottom(), room.bottom()));
+                placed.moveTopLeft(QPoint(qMax(0, placed.left()), qMax(0, placed.top())));
+            }
+        }
+        m_subWindow->setGeometry(placed);
         m_placed = true;
         applyClientHeight();
     }

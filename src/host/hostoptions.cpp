@@ -66,6 +66,17 @@ public:
 
     QStringList list(const QString &key) { return m_ini.value(key).toStringList(); }
 
+    // Keys nobody reads: a misspelt "prot" would otherwise leave the port at its default
+    // with nothing said.
+    QStringList unknownKeys(const QStringList &known) const
+    {
+        QStringList out;
+        for (const QString &key : m_ini.allKeys())
+            if (!known.contains(key, Qt::CaseSensitive))
+                out << QStringLiteral("arquivo de configuração %1: chave desconhecida %2 (ignorada)").arg(m_file, key);
+        return out;
+    }
+
 private:
     void fail(const QString &key, const QString &reason)
     {
@@ -189,6 +200,11 @@ bool parseHostOptions(const QStringList &arguments, HostOptions &o, QString &err
         o.modulePaths = ini.list(QStringLiteral("modules/path"));
         if (!ini.ok())
             return false;
+        o.warnings =
+            ini.unknownKeys({QStringLiteral("server/host"), QStringLiteral("server/port"), QStringLiteral("host/branch"),
+                             QStringLiteral("host/activeModule"), QStringLiteral("host/clientKey"),
+                             QStringLiteral("security/keyName"), QStringLiteral("security/keyFile"),
+                             QStringLiteral("security/tls"), QStringLiteral("security/caFile"), QStringLiteral("modules/path")});
     }
 
     if (p.isSet(server) && !parseServer(p.value(server), o.serverHost, o.serverPort)) {

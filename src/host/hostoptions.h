@@ -29,6 +29,10 @@ struct HostOptions
     QDate date;
     QString screenshot;
 
+    // What was read but not understood (keys no version of the host knows): told at start,
+    // never a reason not to start.
+    QStringList warnings;
+
     static QString defaultSettingsFile();
     static QString defaultStateFile();
 };

@@ -12,15 +12,19 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kmp {
 
@@ -55,7 +59,6 @@ HostWindow::HostWindow(const HostOptions &options, HostServicesImpl *services, Q
     windows->addAction(QStringLiteral("&Lado a lado"), m_mdi, &QMdiArea::tileSubWindows);
 
     buildStatusBar();
-    resize(1280, 960);
     restorePlacement();
 }
 
@@ -70,39 +73,108 @@ QString HostWindow::windowTitleText()
 // the menu is open and leave the bar empty after, but never touch these.
 void HostWindow::buildStatusBar()
 {
-    auto makeLabel = [this](const QString &name, const QString &accessible) {
+    auto makeLabel = [this](const QString &name) {
         auto *label = new QLabel(this);
         label->setObjectName(name);
-        label->setAccessibleName(accessible);
         label->setContentsMargins(6, 0, 6, 0);
         statusBar()->addPermanentWidget(label);
         return label;
     };
-    m_serverLabel = makeLabel(QStringLiteral("lblServidor"), QStringLiteral("Servidor"));
-    m_branchLabel = makeLabel(QStringLiteral("lblFilial"), QStringLiteral("Filial"));
-    m_connectionLabel = makeLabel(QStringLiteral("lblConexao"), QStringLiteral("Conexão"));
-    m_serverLabel->setText(QStringLiteral("Servidor %1:%2").arg(m_options.serverHost).arg(m_options.serverPort));
-    m_branchLabel->setText(QStringLiteral("Filial %1").arg(m_options.branch.isEmpty() ? QStringLiteral("-") : m_options.branch));
-    auto showConnection = [this](ConnectionStatus::State state, const QString &endpoint) {
+    m_serverLabel = makeLabel(QStringLiteral("lblServidor"));
+    m_branchLabel = makeLabel(QStringLiteral("lblFilial"));
+    m_connectionLabel = makeLabel(QStringLiteral("lblConexao"));
+    // A screen reader reads a field's name and its value together, as it is seen.
+    const auto show = [](QLabel *label, const QString &name, const QString &text) {
+        label->setText(text);
+        label->setAccessibleName(text.startsWith(name) ? text : name + QStringLiteral(": ") + text);
+    };
+    show(m_serverLabel, QStringLiteral("Servidor"),
+         QStringLiteral("Servidor %1:%2").arg(m_options.serverHost).arg(m_options.serverPort));
+    showBranch(m_options.branch);
+    auto showConnection = [this, show](ConnectionStatus::State state, const QString &endpoint) {
+        const QString conexao = QStringLiteral("Conexão");
         switch (state) {
-        case ConnectionStatus::Idle: m_connectionLabel->setText(QStringLiteral("Sem conexão aberta")); break;
-        case ConnectionStatus::Connected: m_connectionLabel->setText(QStringLiteral("Conectado")); break;
-        case ConnectionStatus::Failed: m_connectionLabel->setText(QStringLiteral("Falha na conexão")); break;
+        case ConnectionStatus::Idle: show(m_connectionLabel, conexao, QStringLiteral("Sem conexão aberta")); break;
+        case ConnectionStatus::Connected: show(m_connectionLabel, conexao, QStringLiteral("Conectado")); break;
+        case ConnectionStatus::Failed: show(m_connectionLabel, conexao, QStringLiteral("Falha na conexão")); break;
         }
         if (!endpoint.isEmpty())
-            m_serverLabel->setText(QStringLiteral("Servidor %1").arg(endpoint));
+            show(m_serverLabel, QStringLiteral("Servidor"), QStringLiteral("Servidor %1").arg(endpoint));
     };
     showConnection(ConnectionStatus::instance().state(), QString());
     connect(&ConnectionStatus::instance(), &ConnectionStatus::changed, this, showConnection);
 }
 
+void HostWindow::showBranch(const QString &branch)
+{
+    const QString text = QStringLiteral("Filial %1").arg(branch.isEmpty() ? QStringLiteral("-") : branch);
+    m_branchLabel->setText(text);
+    m_branchLabel->setAccessibleName(branch.isEmpty() ? QStringLiteral("Filial: nenhuma") : text);
+}
+
 void HostWindow::restorePlacement()
 {
-    if (!m_services)
+    const QByteArray geometry =
+        m_services ? m_services->savedState(QStringLiteral("mainWindow/geometry")).toByteArray() : QByteArray();
+    // A place remembered on a screen that is no longer there (or from a larger screen, or
+    // before the scaling changed) would put the title bar or the status bar out of reach.
+    if (!geometry.isEmpty() && restoreGeometry(geometry) && fitsOnAScreen(frameGeometry()))
         return;
-    const QByteArray geometry = m_services->savedState(QStringLiteral("mainWindow/geometry")).toByteArray();
-    if (!geometry.isEmpty())
-        restoreGeometry(geometry);
+    fitToScreen();
+}
+
+namespace {
+
+// The window frame's share around the client area before the window manager has said what
+// it is: a title bar and thin borders.
+QMargins expectedFrame(const QWidget *w)
+{
+    const QMargins known(w->geometry().left() - w->frameGeometry().left(), w->geometry().top() - w->frameGeometry().top(),
+                         w->frameGeometry().right() - w->geometry().right(),
+                         w->frameGeometry().bottom() - w->geometry().bottom());
+    if (!known.isNull())
+        return known;
+    const int title = w->fontMetrics().height() + 14;
+    return QMargins(4, title, 4, 4);
+}
+
+} // namespace
+
+bool HostWindow::fitsOnAScreen(const QRect &frame) const
+{
+    const auto screens = QGuiApplication::screens();
+    return std::any_of(screens.cbegin(), screens.cend(),
+                       [&frame](const QScreen *screen) { return screen->availableGeometry().contains(frame); });
+}
+
+void HostWindow::fitToScreen()
+{
+    QScreen *target = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!target)
+        return;
+    const QRect available = target->availableGeometry();
+    const QMargins frame = expectedFrame(this);
+    // As large as it was designed to open, never larger than the screen leaves for it.
+    const QSize room = available.marginsRemoved(frame).size();
+    const QSize size = QSize(1280, 960).boundedTo(room).expandedTo(minimumSizeHint().boundedTo(room));
+    resize(size);
+    const QSize outer = size.grownBy(frame);
+    move(available.left() + qMax(0, (available.width() - outer.width()) / 2),
+         available.top() + qMax(0, (available.height() - outer.height()) / 2));
+}
+
+void HostWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Only now does the window manager say how large its frame really is: a window that
+    // does not fit with it is fitted again, once the frame is known.
+    if (m_checkedFit)
+        return;
+    m_checkedFit = true;
+    QTimer::singleShot(300, this, [this] {
+        if (!isMaximized() && !isFullScreen() && !fitsOnAScreen(frameGeometry()))
+            fitToScreen();
+    });
 }
 
 void HostWindow::savePlacement()
@@ -153,6 +225,8 @@ bool HostWindow::openModule(const QString &module, const QString &branch, const 
     }
     try {
         m_loader.enter(module, ModuleLoader::entryArgs(branch, patient, patientText, date));
+        // The branch the screen works in: the consultation's, else the host's own.
+        showBranch(branch.isEmpty() ? m_options.branch : branch);
         return true;
     } catch (const ModuleError &e) {
         fail(e.userMessage(), e.detail());

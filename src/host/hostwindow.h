@@ -48,13 +48,19 @@ public:
 
     static QString windowTitleText(); // "KMP - Clínica"
 
+    // Whether a window frame lies whole on one of the screens now attached.
+    bool fitsOnAScreen(const QRect &frame) const;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void fail(const QString &userText, const QString &detail);
     void buildStatusBar();
+    void showBranch(const QString &branch);
     void restorePlacement();
+    void fitToScreen(); // the designed size, within the screen's available area, centred
     void savePlacement();
 
     HostOptions m_options;
@@ -67,6 +73,7 @@ private:
     QLabel *m_serverLabel = nullptr;
     QLabel *m_branchLabel = nullptr;
     QLabel *m_connectionLabel = nullptr;
+    bool m_checkedFit = false;
 };
 
 } // namespace kmp

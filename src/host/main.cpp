@@ -12,6 +12,8 @@
 #include <QGuiApplication>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QScreen>
+#include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -57,6 +59,32 @@ bool nobodyCanSee()
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 
+// A host started from the desktop's menu writes its standard error where no one reads it:
+// when it cannot start, the reason is also shown in a box, where there is a display for
+// one. Without a display (or one that cannot be reached) standard error is all there is.
+int refuseToStart(int &argc, char **argv, const QString &reason)
+{
+    std::fprintf(stderr, "kmp-host: %s\nUse kmp-host --help.\n", qPrintable(reason));
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.isEmpty()) {
+        if (!qEnvironmentVariableIsSet("DISPLAY") && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+            return 1;
+        // A display named but out of reach ends in the offscreen platform, not an abort.
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland;offscreen");
+    }
+    QApplication app(argc, argv);
+    if (nobodyCanSee())
+        return 1;
+    app.setWindowIcon(kmp::hostIcon());
+    kmp::installQtTranslations(app);
+    kmp::Dialogs::message(nullptr, kmp::MessageType::Error,
+                          QStringLiteral("O programa não pôde iniciar:\n\n%1\n\nCorrija a configuração e abra o programa de "
+                                         "novo (kmp-host --help lista as opções e as chaves do arquivo de configuração).")
+                              .arg(reason),
+                          kmp::MessageButton::Ok, kmp::HostWindow::windowTitleText());
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,18 +107,18 @@ int main(int argc, char *argv[])
                 stdout);
             return 0;
         }
-        std::fprintf(stderr, "kmp-host: %s\nUse kmp-host --help.\n", qPrintable(error));
-        return 1;
+        return refuseToStart(argc, argv, error);
     }
+    for (const QString &warning : options.warnings)
+        std::fprintf(stderr, "kmp-host: aviso: %s\n", qPrintable(warning));
 
     HostApplication app(argc, argv);
     // Log lines look as they did when the host wrote them itself; QT_MESSAGE_PATTERN
     // still overrides this.
     qSetMessagePattern(QStringLiteral("kmp-host: %{message}"));
     app.setApplicationName(QStringLiteral("kmp-host"));
-    // The display name is what Qt appends to window titles; the main window's own title
-    // ends with it, so it is not repeated there.
-    app.setApplicationDisplayName(kmp::HostWindow::windowTitleText());
+    // No application display name: the desktop appends it to every window's title, which
+    // doubled the dialogs' titles ("Confirmação — KMP - Clínica") and cut the longer ones.
     app.setWindowIcon(kmp::hostIcon());
     kmp::installQtTranslations(app);
     std::unique_ptr<kmp::HostServicesImpl> servicesOwner;
@@ -98,6 +126,8 @@ int main(int argc, char *argv[])
         servicesOwner = std::make_unique<kmp::HostServicesImpl>(options);
     } catch (const kmp::Error &e) {
         std::fprintf(stderr, "kmp-host: %s\n", e.what());
+        if (!nobodyCanSee())
+            kmp::Dialogs::error(nullptr, QString::fromUtf8(e.what()));
         return 1;
     }
     kmp::HostServicesImpl &services = *servicesOwner;
@@ -109,6 +139,10 @@ int main(int argc, char *argv[])
         const bool unseen = nobodyCanSee();
         window.setQuiet(headless || unseen);
         window.show();
+        if (!options.warnings.isEmpty() && !headless && !unseen)
+            QTimer::singleShot(0, &window, [&window, &options] {
+                kmp::Dialogs::message(&window, kmp::MessageType::Warning, options.warnings.join(QLatin1Char('\n')));
+            });
 
         if (!options.module.isEmpty()) {
             const bool ok =
@@ -126,9 +160,13 @@ int main(int argc, char *argv[])
                 kmp::HostServices::setInstance(nullptr);
                 return 1;
             }
-            // Let the screen lay itself out and paint, then take the picture.
-            QTimer::singleShot(500, &window, [&window, &options] {
-                const QPixmap shot = window.grab();
+            // Let the screen lay itself out and paint, and the window manager frame it, then
+            // take the picture: the whole screen where there is one, so that what lies off
+            // it shows, with where the frame and the status bar are on it.
+            QTimer::singleShot(1000, &window, [&window, &options, unseen] {
+                QPixmap shot = unseen || !window.screen() ? QPixmap() : window.screen()->grabWindow(0);
+                if (shot.isNull())
+                    shot = window.grab();
                 if (!shot.save(options.screenshot)) {
                     std::fprintf(stderr, "kmp-host: não foi possível gravar a captura de tela %s\n",
                                  qPrintable(options.screenshot));
@@ -137,6 +175,13 @@ int main(int argc, char *argv[])
                 }
                 std::fprintf(stdout, "screenshot: %s (%dx%d, %lld screen(s) open)\n", qPrintable(options.screenshot),
                              shot.width(), shot.height(), qlonglong(window.mdiArea()->subWindowList().size()));
+                const auto rect = [](const QRect &r) {
+                    return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+                };
+                const QWidget *bar = window.statusBar();
+                std::fprintf(stdout, "window frame: %s; status bar: %s; screen: %s\n", qPrintable(rect(window.frameGeometry())),
+                             qPrintable(rect(QRect(bar->mapToGlobal(QPoint(0, 0)), bar->size()))),
+                             qPrintable(rect(window.screen() ? window.screen()->availableGeometry() : QRect())));
                 QApplication::exit(0);
             });
         }

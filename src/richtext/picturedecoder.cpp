@@ -3,6 +3,7 @@
 #include "emfplayer.h"
 
 #include <QBuffer>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QMutex>
 #include <QtEndian>
@@ -96,6 +97,23 @@ QMutex &metafileLock()
     return lock;
 }
 
+// libwmf loads the standard PostScript fonts from this folder before it draws anything,
+// text or not; without them every metafile fails as a "bad file". The fonts come from a
+// package libwmf only recommends, so a station installed without recommends would show
+// every such picture as a grey box: say so once, where the administrator looks.
+void warnOnceIfMetafileFontsMissing()
+{
+    static bool warned = false;
+    if (warned)
+        return;
+    warned = true;
+    const QString probe = QStringLiteral("/usr/share/fonts/type1/urw-base35/NimbusSans-Regular.t1");
+    if (!QFileInfo::exists(probe))
+        qWarning("AVISO: imagens WMF das notas aparecem como caixas cinzas: faltam as fontes do desenhista de "
+                 "metarquivos (%s); instale o pacote fonts-urw-base35.",
+                 qPrintable(probe));
+}
+
 // Windows metafiles are drawn by libwmf into a PNG at the size asked for, so
 // the screen shows the drawing rather than a box.
 QImage renderWindowsMetafile(const QByteArray &data, QSize size)
@@ -147,9 +165,11 @@ QImage renderWindowsMetafile(const QByteArray &data, QSize size)
     }
     wmf_mem_close(api);
     wmf_api_destroy(api); // writes the PNG through the sink
-    locker.unlock();
-    if (!ok || png.isEmpty())
+    if (!ok || png.isEmpty()) {
+        warnOnceIfMetafileFontsMissing();
         return {};
+    }
+    locker.unlock();
     return readImage(png, "png");
 }
 

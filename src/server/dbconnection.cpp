@@ -46,12 +46,15 @@ DbConnection::DbConnection(const DatabaseConfig &config, Mode mode) : m_config(c
     if (!config.isPostgres())
         configureSqlite();
     m_name = QStringLiteral("kmp-server-%1").arg(++g_connectionCounter);
-    QSqlDatabase db =
-        QSqlDatabase::addDatabase(config.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_name);
+    const QString driver = config.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_name);
+    // The drivers are Qt plugins in packages of their own; the administrator needs the
+    // package's name, not the plugin's.
     if (!db.isValid())
-        throw ServiceError(wire::ErrorCode::Unavailable,
-                           QStringLiteral("O driver do banco de dados não está disponível (%1).")
-                               .arg(config.isPostgres() ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE")));
+        throw ServiceError(
+            wire::ErrorCode::Unavailable,
+            QStringLiteral("O driver do banco de dados não está disponível (%1): instale o pacote %2.")
+                .arg(driver, config.isPostgres() ? QStringLiteral("libqt6sql6-psql") : QStringLiteral("libqt6sql6-sqlite")));
     if (config.isPostgres()) {
         db.setHostName(config.host);
         db.setPort(config.port);

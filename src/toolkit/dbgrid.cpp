@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 
@@ -153,7 +154,11 @@ DBGrid::DBGrid(QWidget *parent) : QTableView(parent)
     setWordWrap(false);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
-    verticalHeader()->setFixedWidth(12);
+    fitRowNumbers();
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, &DBGrid::fitRowNumbers);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, &DBGrid::fitRowNumbers);
+    connect(m_model, &QAbstractItemModel::modelReset, this, &DBGrid::fitRowNumbers);
+    verticalHeader()->installEventFilter(this); // its font may change after this
     horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     horizontalHeader()->setHighlightSections(false);
     // The selection stays visible when the grid does not have the focus.
@@ -505,8 +510,23 @@ void DBGrid::keyPressEvent(QKeyEvent *event)
     QTableView::keyPressEvent(event);
 }
 
+// The row numbers are as wide as the highest one: where the order of the rows is clinical
+// content, row 12 must not read "1".
+void DBGrid::fitRowNumbers()
+{
+    QHeaderView *numbers = verticalHeader();
+    const QString widest = QString::number(qMax(9, m_model->rowCount()));
+    const int margin = numbers->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, numbers);
+    numbers->setFixedWidth(numbers->fontMetrics().horizontalAdvance(widest) + 2 * margin + 4);
+}
+
 bool DBGrid::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == verticalHeader()) {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            fitRowNumbers();
+        return QTableView::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::KeyPress && watched != this && watched != viewport()) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (isLookupKey(key)) {

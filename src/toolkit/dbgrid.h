@@ -117,6 +117,7 @@ private:
     void followCursor(int row);
     void attachSet();
     void placeButton();
+    void fitRowNumbers();
     void focusMoved(QWidget *old, QWidget *now);
     bool filterKey(QKeyEvent *event, QObject *target);
     void reportLater(std::exception_ptr e);

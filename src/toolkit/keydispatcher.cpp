@@ -4,11 +4,15 @@
 #include "dbgrid.h"
 #include "exceptions.h"
 
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QWidget>
 
 namespace kmp {
@@ -101,8 +105,8 @@ bool KeyDispatcher::dispatch(QWidget *form, QKeyCombination key)
     for (const QPointer<ActionList> list : lists)
         if (list && list->offer(key))
             return true;
-    // Then the form's menu commands, ahead of the focused control: Ctrl+C on a page
-    // command must switch the page even while an editor, which would copy, has the focus.
+    // Then the form's menu commands, ahead of the focused control: Ctrl+D on a page command
+    // switches the page wherever the focus is (a text editor keeps only its editing keys).
     if (QAction *a = menuActionFor(form, key)) {
         kmp::guarded(form, [] { kmp::commitPendingEdit(); });
         a->trigger();
@@ -110,6 +114,26 @@ bool KeyDispatcher::dispatch(QWidget *form, QKeyCombination key)
     }
     return false;
 }
+
+namespace {
+
+// Copy, cut, paste, select all, undo and redo in a control that edits text: there they
+// edit, whatever command of the screen shares the key (Ctrl+C and Ctrl+A bring history
+// pages elsewhere). A clinician's Ctrl+C in a note must copy, not switch the page.
+bool isEditingKeyInAnEditor(QWidget *widget, QKeyEvent *key)
+{
+    const bool editor = qobject_cast<QLineEdit *>(widget) || qobject_cast<QTextEdit *>(widget)
+                        || qobject_cast<QPlainTextEdit *>(widget) || qobject_cast<QAbstractSpinBox *>(widget);
+    if (!editor)
+        return false;
+    for (const QKeySequence::StandardKey k : {QKeySequence::Copy, QKeySequence::Cut, QKeySequence::Paste, QKeySequence::SelectAll,
+                                              QKeySequence::Undo, QKeySequence::Redo})
+        if (key->matches(k))
+            return true;
+    return false;
+}
+
+} // namespace
 
 bool KeyDispatcher::eventFilter(QObject *watched, QEvent *event)
 {
@@ -120,6 +144,8 @@ bool KeyDispatcher::eventFilter(QObject *watched, QEvent *event)
     if (!widget || m_entries.isEmpty())
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
+    if (isEditingKeyInAnEditor(widget, key))
+        return false;
     QWidget *form = formOf(widget);
     // With no control of the screen focused (a tab just clicked hides the page that had
     // the focus), the keys go to the window or the screen's frame: the screen is found

@@ -14,8 +14,9 @@ class ActionList;
 
 // Offers every key press to the action lists of the form it was pressed in, before the
 // focused widget or Qt's own shortcuts see it. Lists are asked in declaration order; then the
-// enabled menu commands (QAction shortcuts) of the form, so that a page command wins over an
-// editor's own use of the key. Keys nobody takes go on to the focused widget as usual.
+// enabled menu commands (QAction shortcuts) of the form, so that a page command wins over a
+// control's own use of the key. A text editor keeps its editing keys (copy, cut, paste,
+// select all, undo, redo). Keys nobody takes go on to the focused widget as usual.
 class KeyDispatcher : public QObject
 {
     Q_OBJECT

@@ -348,15 +348,27 @@ LookupDialog::LookupDialog(RecordSet *set, const QString &title, QWidget *parent
     // Eliding lays out each long description in full on every paint; clipping costs nothing.
     m_view->setTextElideMode(Qt::ElideNone);
     m_view->header()->setSectionResizeMode(QHeaderView::Interactive);
-    m_view->header()->setStretchLastSection(true);
     const std::vector<int> fields = visibleFields(set);
     const int charW = m_view->fontMetrics().averageCharWidth();
+    // The longest text (a diagnosis's name) takes the width the others leave: cut to a
+    // fixed width, names that differ only at their end would all read the same.
+    int widest = -1;
     for (size_t i = 0; i < fields.size(); ++i) {
         const Field *f = set->field(fields[i]);
-        int chars = f->displayWidth() > 0 ? f->displayWidth() : (f->size() > 0 ? qMin(f->size(), 40) : 12);
+        if (widest < 0 || f->size() > set->field(fields[size_t(widest)])->size())
+            widest = int(i);
+    }
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const Field *f = set->field(fields[i]);
+        // The other long texts start narrow (the user can widen them), leaving the room to it.
+        int chars =
+            f->displayWidth() > 0 ? f->displayWidth() : (f->size() > 0 ? qMin(f->size(), int(i) == widest ? 40 : 24) : 12);
         chars = qMax(chars, f->displayLabel().size());
         m_view->setColumnWidth(int(i), charW * chars + 16);
     }
+    m_view->header()->setStretchLastSection(widest < 0 || widest == int(fields.size()) - 1);
+    if (widest >= 0 && widest < int(fields.size()) - 1)
+        m_view->header()->setSectionResizeMode(widest, QHeaderView::Stretch);
     m_view->installEventFilter(this);
     connect(m_view, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &i) { pick(i.row()); });
     layout->addWidget(m_view, 1);

@@ -8,6 +8,7 @@
 #include <QFontComboBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -93,19 +94,29 @@ TFormatPanel::TFormatPanel(QWidget *parent) : QWidget(parent)
     layout->setSpacing(2);
     m_fontBox = new QFontComboBox(this);
     m_fontBox->setObjectName(QStringLiteral("fontName"));
-    m_fontBox->setAccessibleName(QStringLiteral("Fonte"));
-    m_fontBox->setToolTip(QStringLiteral("Fonte"));
+    // A list, not an entry: an editable box is two controls to a screen reader, the name
+    // on the box and the focus in an unnamed field inside it.
+    m_fontBox->setEditable(false);
     m_fontBox->setFocusPolicy(Qt::ClickFocus);
     m_fontBox->setMaximumWidth(170);
     layout->addWidget(m_fontBox);
     m_sizeBox = new QComboBox(this);
     m_sizeBox->setObjectName(QStringLiteral("fontSize"));
-    m_sizeBox->setAccessibleName(QStringLiteral("Tamanho da fonte"));
-    m_sizeBox->setToolTip(QStringLiteral("Tamanho da fonte"));
     m_sizeBox->setFocusPolicy(Qt::ClickFocus);
     for (int s : {8, 9, 10, 11, 12, 14, 16, 18, 20, 24, 28, 36})
         m_sizeBox->addItem(QString::number(s), s);
     layout->addWidget(m_sizeBox);
+    // Screen readers on this desktop give a list box its value ("10") as its name and take
+    // the name from the label that points at it; the bar has no room to show the labels.
+    for (QComboBox *box : {static_cast<QComboBox *>(m_fontBox), m_sizeBox}) {
+        const QString name = box == m_sizeBox ? QStringLiteral("Tamanho da fonte") : QStringLiteral("Fonte");
+        box->setAccessibleName(name);
+        box->setToolTip(name);
+        auto *label = new QLabel(name, this);
+        label->setObjectName(box->objectName() + QStringLiteral("Label"));
+        label->setBuddy(box);
+        label->hide();
+    }
 
     struct Def
     {
@@ -338,14 +349,13 @@ void TFormatPanel::syncFromCursor()
     button(TFormatBtn::AlignRight)->setChecked(a & Qt::AlignRight);
     button(TFormatBtn::AlignJustify)->setChecked(a & Qt::AlignJustify);
     button(TFormatBtn::Bullets)->setChecked(c.currentList() != nullptr);
+    // Text without a font of its own is written in the document's: that is what it shows.
+    const QFont plain = m_editor->document()->defaultFont();
     const QStringList families = f.fontFamilies().toStringList();
-    if (!families.isEmpty())
-        m_fontBox->setCurrentFont(QFont(families.first()));
-    if (f.fontPointSize() > 0) {
-        const int i = m_sizeBox->findData(int(f.fontPointSize()));
-        if (i >= 0)
-            m_sizeBox->setCurrentIndex(i);
-    }
+    m_fontBox->setCurrentFont(QFont(families.isEmpty() ? plain.family() : families.first()));
+    const int points = qRound(f.fontPointSize() > 0 ? f.fontPointSize() : plain.pointSizeF());
+    if (const int i = m_sizeBox->findData(points); i >= 0)
+        m_sizeBox->setCurrentIndex(i);
     m_syncing = false;
 }
 

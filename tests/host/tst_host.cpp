@@ -19,6 +19,8 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -214,6 +216,21 @@ private Q_SLOTS:
 
     // The administrator's file keeps its order and comments whatever the host does; what the
     // host remembers goes to its state file.
+    void unknownKeysAreWarnedNotRefused()
+    {
+        const QString ini = m_dir.filePath(QStringLiteral("typo.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[server]\nhost=10.0.0.5\nport=21280\nprot=21281\n[host]\nbranch=01\n");
+        f.close();
+        HostOptions o;
+        QString error, help;
+        QVERIFY(parseHostOptions({QStringLiteral("kmp-host"), QStringLiteral("--settings"), ini}, o, error, help));
+        QCOMPARE(o.serverPort, quint16(21280));
+        QCOMPARE(o.warnings.size(), 1);
+        QVERIFY2(o.warnings.first().contains(QStringLiteral("server/prot")), qPrintable(o.warnings.first()));
+    }
+
     void settingsFileIsNeverRewritten()
     {
         const QString settings = m_dir.filePath(QStringLiteral("admin.ini"));
@@ -248,23 +265,132 @@ private Q_SLOTS:
         QCOMPARE(again.savedState(QStringLiteral("lookupDialog/size")).toSize(), QSize(700, 500));
     }
 
+    // A remembered place is kept only where the whole window is on a screen now.
+    void windowPlaceAndSizeAreRemembered_data()
+    {
+        QTest::addColumn<QRect>("placed");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("on the screen: kept") << QRect(40, 50, 700, 540) << true;
+        QTest::newRow("wider than the screen is now: fitted") << QRect(40, 50, 3000, 640) << false;
+        QTest::newRow("on a screen no longer there: fitted") << QRect(5000, 4000, 700, 540) << false;
+    }
     void windowPlaceAndSizeAreRemembered()
     {
+        QFETCH(QRect, placed);
+        QFETCH(bool, kept);
         const HostOptions o = makeOptions();
         QFile::remove(o.stateFile);
-        QRect placed;
         {
             HostServicesImpl services(o);
             HostWindow window(o, &services);
             window.show();
-            window.setGeometry(QRect(40, 50, 900, 640));
+            window.setGeometry(placed);
             placed = window.geometry();
             QVERIFY(window.close());
         }
         HostServicesImpl services(o);
         HostWindow window(o, &services);
-        QCOMPARE(window.size(), placed.size());
+        if (kept)
+            QCOMPARE(window.size(), placed.size());
+        else
+            QVERIFY(window.fitsOnAScreen(window.frameGeometry()));
         QVERIFY(QFile::exists(o.stateFile));
+    }
+
+    // The first window on screens of several sizes and scalings, framed by a window
+    // manager: its title bar (with the buttons) and its status bar lie on the screen.
+    void firstWindowFitsTheScreen_data()
+    {
+        QTest::addColumn<QString>("screen");
+        QTest::addColumn<QString>("scale");
+        QTest::newRow("100 %") << "1280x1024"
+                               << "1";
+        QTest::newRow("125 %") << "1280x1024"
+                               << "1.25";
+        QTest::newRow("200 %") << "1280x1024"
+                               << "2";
+        QTest::newRow("1024x768") << "1024x768"
+                                  << "1";
+    }
+    void firstWindowFitsTheScreen()
+    {
+        QFETCH(QString, screen);
+        QFETCH(QString, scale);
+        const QString session = QStringLiteral(KMP_SOURCE_DIR "/tests/support/x-session");
+        if (!QFileInfo::exists(session) || QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty())
+            QSKIP("needs tests/support/x-session with Xvfb and openbox (scripts/bootstrap installs them)");
+        makeOptions();
+        const QString tag = QStringLiteral("%1-%2").arg(screen, scale);
+        const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR", m_dir.path());
+        const QString shot = QStringLiteral("%1/host-%2.png").arg(shots, tag);
+        QProcess host;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("X_SESSION_SIZE"), screen);
+        env.insert(QStringLiteral("QT_SCALE_FACTOR"), scale);
+        host.setProcessEnvironment(env);
+        host.start(session,
+                   {QStringLiteral(KMP_HOST_EXE), QStringLiteral("--settings"), m_dir.filePath(QStringLiteral("host.ini")),
+                    QStringLiteral("--state"), m_dir.filePath(tag + QStringLiteral(".state")), QStringLiteral("--module"),
+                    QStringLiteral("PKG_TESTMOD"), QStringLiteral("--module-path"), QStringLiteral(KMP_TEST_MODULE_DIR),
+                    QStringLiteral("--patient"), QStringLiteral("9"), QStringLiteral("--screenshot"), shot});
+        QVERIFY(host.waitForFinished(120000));
+        const QString out = QString::fromUtf8(host.readAllStandardOutput());
+        QVERIFY2(host.exitCode() == 0, qPrintable(out + QString::fromUtf8(host.readAllStandardError())));
+        // "window frame: X,Y WxH; status bar: X,Y WxH; screen: X,Y WxH"
+        static const QRegularExpression line(
+            QStringLiteral("window frame: (-?\\d+),(-?\\d+) (\\d+)x(\\d+); status bar: (-?\\d+),(-?\\d+) (\\d+)x(\\d+); screen: "
+                           "(-?\\d+),(-?\\d+) (\\d+)x(\\d+)"));
+        const QRegularExpressionMatch m = line.match(out);
+        QVERIFY2(m.hasMatch(), qPrintable(out));
+        const auto rect = [&m](int first) {
+            return QRect(m.captured(first).toInt(), m.captured(first + 1).toInt(), m.captured(first + 2).toInt(),
+                         m.captured(first + 3).toInt());
+        };
+        const QRect frame = rect(1), bar = rect(5), available = rect(9);
+        QVERIFY2(frame.height() > bar.height() && available.contains(frame), qPrintable(out));
+        QVERIFY2(available.contains(bar), qPrintable(out));
+        QVERIFY(!QImage(shot).isNull());
+    }
+
+    // Started from a desktop menu, a host whose settings are wrong is seen saying why: with
+    // a display it waits in a box; without one it says so on standard error and ends.
+    void badSettingsAreShownWhereSomeoneLooks_data()
+    {
+        QTest::addColumn<bool>("display");
+        QTest::newRow("no display: ends at once") << false;
+        QTest::newRow("a display: waits in a box") << true;
+    }
+    void badSettingsAreShownWhereSomeoneLooks()
+    {
+        QFETCH(bool, display);
+        const QString session = QStringLiteral(KMP_SOURCE_DIR "/tests/support/x-session");
+        if (display && (!QFileInfo::exists(session) || QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()))
+            QSKIP("needs tests/support/x-session with Xvfb and openbox (scripts/bootstrap installs them)");
+        const QString ini = m_dir.filePath(QStringLiteral("bad.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[server]\nport=porta\n");
+        f.close();
+        // With a display the host is given three seconds: still there then, it is waiting
+        // for someone to read its box (a screenshot of it is kept for a person to look at).
+        const QString shot =
+            QStringLiteral("%1/host-bad-settings.png").arg(qEnvironmentVariable("KMP_SCREENSHOT_DIR", m_dir.path()));
+        const QString run = QStringLiteral("\"%1\" --settings \"%2\" & sleep 3; import -window root \"%3\" 2>/dev/null; "
+                                           "if kill $! 2>/dev/null; then echo waiting; fi")
+                                .arg(QStringLiteral(KMP_HOST_EXE), ini, shot);
+        QProcess host;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        host.setProcessEnvironment(env); // x-session names its own display
+        if (display)
+            host.start(session, {QStringLiteral("sh"), QStringLiteral("-c"), run});
+        else
+            host.start(QStringLiteral(KMP_HOST_EXE), {QStringLiteral("--settings"), ini});
+        QVERIFY(host.waitForFinished(60000));
+        QCOMPARE(host.readAllStandardOutput().contains("waiting"), display);
+        QVERIFY(host.readAllStandardError().contains("server/port"));
     }
 
     void statusBarSurvivesMenus_data()

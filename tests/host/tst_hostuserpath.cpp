@@ -17,6 +17,7 @@
 #include "tfrmdiagpaci.h"
 #include "tpagecontrol.h"
 #include "userpath.h"
+#include "xdesktop.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -25,6 +26,7 @@
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QStatusBar>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QToolButton>
@@ -141,10 +143,13 @@ void collectUnnamed(QAccessibleInterface *node, QStringList &unnamed, int depth 
         return;
     if (isInteractive(node->role())) {
         // On this platform a combo box reports its value as its name and its label through
-        // a relation: its own accessible name is what a reader announces for it.
+        // a relation: the label is what a reader announces before the value.
         QObject *o = node->object();
-        const QString own = o && o->isWidgetType() ? static_cast<QWidget *>(o)->accessibleName() : QString();
-        const QString name = node->role() == QAccessible::ComboBox ? own : node->text(QAccessible::Name);
+        QString name = node->text(QAccessible::Name);
+        if (node->role() == QAccessible::ComboBox) {
+            const auto labels = node->relations(QAccessible::Label);
+            name = labels.isEmpty() ? QString() : labels.first().first->text(QAccessible::Name);
+        }
         if (!hasLetter(name)) {
             QObject *parent = o ? o->parent() : nullptr;
             unnamed << QStringLiteral("%1 '%2' in %3 '%4' (role %5, name \"%6\")")
@@ -196,7 +201,10 @@ class TestHostUserPath : public QObject
         m_host->services->setApplication(m_host->window->applicationObject());
         kmp::HostServices::setInstance(m_host->services.get());
         m_host->window->show();
-        QApplication::setActiveWindow(m_host->window.get());
+        if (auto *x = kmp::test::XDesktop::instance())
+            x->activate(m_host->window.get());
+        else
+            QApplication::setActiveWindow(m_host->window.get());
     }
 
     void closeHost()
@@ -411,12 +419,11 @@ private Q_SLOTS:
 
         kmp::ScriptedDialogs dialogs;
         // The lookup, driven by its keys: words typed into its search box, Enter picks.
-        dialogs.then([](kmp::DialogRequest &r) {
+        dialogs.then([&up](kmp::DialogRequest &r) {
             auto *lookup = qobject_cast<kmp::LookupDialog *>(r.dialog);
             if (!lookup)
                 return int(QDialog::Rejected);
-            lookup->show();
-            QApplication::setActiveWindow(lookup); // what the window manager does for a new dialog
+            up.activate(lookup); // the window manager activates a new dialog
             if (QApplication::focusWidget() != static_cast<QWidget *>(lookup->searchBox()))
                 return int(QDialog::Rejected); // the keyboard would not start in the search box
             QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("hipert ess"));
@@ -481,8 +488,7 @@ private Q_SLOTS:
             auto *listing = qobject_cast<TfrmDadosGerRel *>(r.dialog);
             if (!listing)
                 return int(QDialog::Rejected);
-            listing->show();
-            QApplication::setActiveWindow(listing);
+            up.activate(listing);
             focusOnList = QApplication::focusWidget() == listing->lstRelatorios;
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
@@ -501,15 +507,16 @@ private Q_SLOTS:
         QCOMPARE(mouse.presses, 0);
     }
 
-    // Every control of the screen a screen reader can reach has a name to read.
-    void everyControlHasAnAccessibleName_data()
+    // Every control of the screen a screen reader can reach has a name to read, and shows
+    // when it has the focus.
+    void everyControlIsNamedAndShowsItsFocus_data()
     {
         QTest::addColumn<QString>("page");
         QTest::newRow("diagnosis page") << "diagnosis";
         QTest::newRow("history page") << "history";
         QTest::newRow("signs and symptoms") << "report";
     }
-    void everyControlHasAnAccessibleName()
+    void everyControlIsNamedAndShowsItsFocus()
     {
         QFETCH(QString, page);
         UserPath up(*h);
@@ -524,7 +531,35 @@ private Q_SLOTS:
         }
         QStringList unnamed;
         collectUnnamed(QAccessible::queryAccessibleInterface(m_host->window.get()), unnamed);
+        // A status field is read with what it shows, not its caption alone.
+        for (QLabel *field : m_host->window->statusBar()->findChildren<QLabel *>())
+            if (field->isVisible()
+                && !QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name).contains(field->text()))
+                unnamed << QStringLiteral("status field '%1' reads only \"%2\"")
+                               .arg(field->text(), QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name));
         QVERIFY2(unnamed.isEmpty(), qPrintable(QStringLiteral("\n") + unnamed.join(QLatin1Char('\n'))));
+
+        // Every control that can take the focus looks different while it has it.
+        QStringList unseen;
+        QList<QWidget *> focusable;
+        for (QWidget *w : f->findChildren<QWidget *>())
+            if (w->isVisible() && w->isEnabled() && w->focusPolicy() != Qt::NoFocus && !w->focusProxy())
+                focusable << w;
+        QVERIFY(focusable.size() > 2);
+        for (QWidget *w : focusable) {
+            const QRect around(w->mapTo(f, QPoint(-4, -4)), w->size() + QSize(8, 8));
+            (focusable.first() == w ? focusable.last() : focusable.first())->setFocus();
+            QApplication::processEvents();
+            const QImage before = f->grab(around).toImage();
+            w->setFocus();
+            QApplication::processEvents();
+            // The report's panel turns the focus back to its type while the type is empty.
+            if (QApplication::focusWidget() != w)
+                continue;
+            if (f->grab(around).toImage() == before)
+                unseen << QStringLiteral("%1 '%2'").arg(QString::fromLatin1(w->metaObject()->className()), w->objectName());
+        }
+        QVERIFY2(unseen.isEmpty(), qPrintable(QStringLiteral("no focus shown on:\n") + unseen.join(QLatin1Char('\n'))));
     }
 };
 

@@ -8,6 +8,7 @@
 #include "scripteddialogs.h"
 #include "shareddata.h"
 #include "tfrmdiagpaci.h"
+#include "xdesktop.h"
 
 #include <QApplication>
 #include <QCborArray>
@@ -31,7 +32,10 @@ ScreenHarness::ScreenHarness() : m_host(std::make_unique<RecordingHostServices>(
     // No dialog may wait for a person: anything a test did not script is answered OK.
     kmp::Dialogs::setResponder(kmp::answers::ok());
     m_main->show();
-    QApplication::setActiveWindow(m_main.get());
+    if (auto *x = kmp::test::XDesktop::instance())
+        x->activate(m_main.get());
+    else
+        QApplication::setActiveWindow(m_main.get());
     m_client.setTimeouts(5000, 20000);
 }
 
@@ -191,6 +195,11 @@ double ScreenHarness::date(int year, int month, int day)
 
 void pressKey(QWidget *target, Qt::Key key, Qt::KeyboardModifiers mods)
 {
+    if (auto *x = kmp::test::XDesktop::instance()) {
+        x->key(key, mods);
+        x->sync();
+        return;
+    }
     QWidget *w = QApplication::focusWidget() ? QApplication::focusWidget() : target;
     QTest::keyClick(w, key, mods);
     QApplication::processEvents();
@@ -198,6 +207,11 @@ void pressKey(QWidget *target, Qt::Key key, Qt::KeyboardModifiers mods)
 
 void typeText(QWidget *target, const QString &text)
 {
+    if (auto *x = kmp::test::XDesktop::instance()) {
+        x->type(text);
+        x->sync();
+        return;
+    }
     for (const QChar c : text) {
         QWidget *w = QApplication::focusWidget() ? QApplication::focusWidget() : target;
         QTest::keyClick(w, c.toLatin1());

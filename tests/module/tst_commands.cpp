@@ -26,6 +26,20 @@ namespace {
 
 const double kDate = 46363;
 
+// The text of each page of a PDF, as a reader would extract it; empty when the extractor
+// is missing.
+QStringList pdfPages(const QString &pdf)
+{
+    QProcess pdftotext;
+    pdftotext.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+    if (!pdftotext.waitForFinished(20000) || pdftotext.exitCode() != 0)
+        return {};
+    QStringList pages = QString::fromUtf8(pdftotext.readAllStandardOutput()).split(QLatin1Char('\f'));
+    if (!pages.isEmpty() && pages.last().trimmed().isEmpty())
+        pages.removeLast();
+    return pages;
+}
+
 } // namespace
 
 class TestCommands : public QObject
@@ -44,6 +58,8 @@ private Q_SLOTS:
     void reportParameters();
     void printOpensAFreshModalScreenEachTime();
     void listingPdfHasTheDiagnoses();
+    void listingPagesSayWhoseTheyAre_data();
+    void listingPagesSayWhoseTheyAre();
 
 private:
     std::unique_ptr<ScreenHarness> h;
@@ -219,12 +235,57 @@ void TestCommands::listingPdfHasTheDiagnoses()
     QVERIFY(text.indexOf(QStringLiteral("E119")) > text.indexOf(QStringLiteral("I10")));
     QVERIFY(text.contains(QStringLiteral("Paciente: C7")));
     QVERIFY(text.contains(QStringLiteral("Filial: 0001")));
-    QProcess pdftotext;
-    pdftotext.start(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
-    if (!pdftotext.waitForFinished(20000) || pdftotext.exitCode() != 0)
+    const QString pdfText = pdfPages(pdf).join(QLatin1Char('\f'));
+    if (pdfText.isEmpty())
         QSKIP("pdftotext (poppler-utils) is not available to read the PDF back");
-    const QString pdfText = QString::fromUtf8(pdftotext.readAllStandardOutput());
     QVERIFY2(pdfText.contains(QStringLiteral("E119")) && pdfText.contains(QStringLiteral("Pneumonia")), qPrintable(pdfText));
+}
+
+// Rows run in order: the demo patient has no diagnoses until the second row stores them.
+void TestCommands::listingPagesSayWhoseTheyAre_data()
+{
+    QTest::addColumn<int>("consultations"); // each with 43 diagnoses
+    QTest::addColumn<int>("minPages");
+    QTest::newRow("no diagnoses: the names all the same") << 0 << 1;
+    QTest::newRow("301 diagnoses over many pages") << 7 << 5;
+}
+
+void TestCommands::listingPagesSayWhoseTheyAre()
+{
+    QFETCH(int, consultations);
+    QFETCH(int, minPages);
+    const QString patient = QStringLiteral("000000000001");
+    QStringList codes;
+    const kmp::Packet catalogue = h->packet(QStringLiteral("GetDiagnost"), {});
+    size_t code = 0;
+    while (code + 1 < catalogue.fields.size() && catalogue.fields[code].name != QLatin1String("CDDIAGNOST"))
+        ++code;
+    for (const kmp::RowValues &row : catalogue.rows)
+        codes << row[code].toString();
+    codes = codes.mid(0, 43);
+    for (int i = 0; i < consultations; ++i)
+        h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(patient, kDate - 100 - 7 * i, codes));
+    h->open(QStringLiteral("0001"), patient, kDate);
+    TfrmListDiagPaci screen;
+    screen.initialize();
+    QTemporaryDir dir;
+    const QString pdf = dir.filePath(QStringLiteral("listagem.pdf"));
+    QVERIFY(screen.exportPdf(pdf));
+    if (const QString shots = qEnvironmentVariable("KMP_SCREENSHOT_DIR"); !shots.isEmpty()) // for a person to look at
+        QFile::copy(pdf, QStringLiteral("%1/listagem-%2-consultas.pdf").arg(shots).arg(consultations));
+    const QStringList pages = pdfPages(pdf);
+    if (pages.isEmpty())
+        QSKIP("pdftotext (poppler-utils) is not available to read the PDF back");
+    QVERIFY2(pages.size() >= minPages, qPrintable(pages.join(QStringLiteral("\n----\n"))));
+    QCOMPARE(pages.join(QString()).contains(QStringLiteral("Nenhum diagnóstico")), consultations == 0);
+    const QString today = QDate::currentDate().toString(QStringLiteral("dd/MM/yyyy"));
+    for (int i = 0; i < pages.size(); ++i)
+        for (const QString &must :
+             {QStringLiteral("0001 - Filial de demonstração"), QStringLiteral("000000000001 - Maria da Silva"),
+              QStringLiteral("Ordem"), QStringLiteral("Código"), QStringLiteral("Diagnóstico"), QStringLiteral("KMP12801"), today,
+              QStringLiteral("página %1 de %2").arg(i + 1).arg(pages.size())})
+            QVERIFY2(pages[i].contains(must),
+                     qPrintable(QStringLiteral("page %1 lacks \"%2\":\n%3").arg(i + 1).arg(must, pages[i])));
 }
 
 QTEST_MAIN(TestCommands)

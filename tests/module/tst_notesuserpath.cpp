@@ -4,6 +4,9 @@
 // holds afterwards, since text on screen that never reaches the server is lost.
 #include "actionlist.h"
 #include "context.h"
+#include "dbgrid.h"
+#include "dbnavigator.h"
+#include "dbtext.h"
 #include "dialogs.h"
 #include "recordset.h"
 #include "rtfreader.h"
@@ -22,6 +25,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -100,6 +104,12 @@ bool lastMessageContains(const QString &text)
     return !log.isEmpty() && log.last().text.contains(text);
 }
 
+int messagesContaining(const QString &text)
+{
+    const QList<kmp::ShownMessage> log = kmp::Dialogs::log();
+    return int(std::count_if(log.cbegin(), log.cend(), [&](const kmp::ShownMessage &m) { return m.text.contains(text); }));
+}
+
 } // namespace
 
 class TestNotesUserPath : public QObject
@@ -123,10 +133,18 @@ private Q_SLOTS:
     void editConflictKeepsTheClinicianText_data();
     void editConflictKeepsTheClinicianText();
     void refreshWhileEditingKeepsTheToolbarInEdit();
+    void refreshKeepsTheCaretAndTheView_data();
+    void refreshKeepsTheCaretAndTheView();
+    void toolbarShowsTheEditUntilTheSaveIsDone();
+    void newTextIsReadableAndStoredSizesStay_data();
+    void newTextIsReadableAndStoredSizesStay();
+    void listControlsFollowThePageInFront();
     void reportEntryRunsAfterAMessage_data();
     void reportEntryRunsAfterAMessage();
     void commandsAnswerAfterATabClick_data();
     void commandsAnswerAfterATabClick();
+    void editingKeysEditInTheEditors_data();
+    void editingKeysEditInTheEditors();
     void pageCommandsDoNotLeaveAnEdit_data();
     void pageCommandsDoNotLeaveAnEdit();
     void everySectionComesBackAsTyped();
@@ -599,6 +617,132 @@ void TestNotesUserPath::refreshWhileEditingKeepsTheToolbarInEdit()
     QVERIFY(f->tshHistDoenAtu->pageEnabled());
 }
 
+void TestNotesUserPath::refreshKeepsTheCaretAndTheView_data()
+{
+    QTest::addColumn<bool>("stored"); // the note stored before F5, or still being typed
+    QTest::newRow("while editing") << false;
+    QTest::newRow("stored, in browse") << true;
+}
+
+void TestNotesUserPath::refreshKeepsTheCaretAndTheView()
+{
+    QFETCH(bool, stored);
+    TfrmDiagPaci *f = openHistory(stored ? QStringLiteral("U9-b") : QStringLiteral("U9-a"));
+    clickInto(f->rceHistDoen);
+    for (int i = 1; i <= 80; ++i) {
+        u->type(QStringLiteral("Linha %1").arg(i));
+        u->key(Qt::Key_Return);
+    }
+    if (stored)
+        u->key(Qt::Key_Return, Qt::ControlModifier);
+    QTextCursor middle(f->rceHistDoen->document()->findBlockByNumber(40));
+    middle.movePosition(QTextCursor::EndOfBlock);
+    f->rceHistDoen->setTextCursor(middle);
+    QScrollBar *bar = f->rceHistDoen->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const int caret = f->rceHistDoen->textCursor().position();
+    const int view = bar->value();
+    QVERIFY(view > 0);
+    u->key(Qt::Key_F5);
+    QCOMPARE(f->rceHistDoen->textCursor().position(), caret);
+    QCOMPARE(bar->value(), view);
+    u->type(QStringLiteral(" (revista)"));
+    QCOMPARE(f->rceHistDoen->document()->findBlockByNumber(40).text(), QStringLiteral("Linha 41 (revista)"));
+}
+
+void TestNotesUserPath::newTextIsReadableAndStoredSizesStay_data()
+{
+    QTest::addColumn<QByteArray>("stored"); // empty: a new note
+    QTest::addColumn<int>("points");
+    QTest::newRow("new note") << QByteArray() << 10;
+    QTest::newRow("stored at 8 points") << QByteArray("{\\rtf1\\ansi\\fs16 Antiga}") << 8;
+}
+
+void TestNotesUserPath::newTextIsReadableAndStoredSizesStay()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(int, points);
+    const QString patient = QStringLiteral("U12-%1").arg(points);
+    if (!stored.isEmpty()) {
+        kmp::Delta d;
+        d.fields = kmp::decodePacket(h->call(QStringLiteral("GetHistGer"), {patient, QStringLiteral("0001"), kDate})
+                                         .result.toArray()
+                                         .at(0)
+                                         .toByteArray())
+                       .fields;
+        d.changes = {{kmp::ChangeKind::Insert, {}, {patient, kDate, stored, QStringLiteral("0001")}}};
+        h->save(QStringLiteral("SetHistDoen"), d);
+    }
+    TfrmDiagPaci *f = openHistory(patient);
+    clickInto(f->rceHistDoen);
+    f->rceHistDoen->moveCursor(QTextCursor::End);
+    u->type(QStringLiteral(" Nova"));
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    QTextDocument back;
+    kmp::rtf::read(storedSection(patient, TfrmDiagPaci::HistDoen), &back);
+    QTextCursor c(&back);
+    c.movePosition(QTextCursor::End);
+    QCOMPARE(qRound(c.charFormat().fontPointSize()), points);
+}
+
+void TestNotesUserPath::toolbarShowsTheEditUntilTheSaveIsDone()
+{
+    TfrmDiagPaci *f = openHistory(QStringLiteral("U10"));
+    clickTab(f->pgcHistorico, f->tshHistFam);
+    clickInto(f->rceHistFam);
+    u->type(QStringLiteral("Pai diabetico"));
+    // What the toolbar offers while the save is on its way ("Gravando...").
+    struct DuringSave : QObject
+    {
+        TfrmDiagPaci *f;
+        QList<bool> confirm, include;
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (watched->objectName() == QLatin1String("kmpBusyText") && event->type() == QEvent::Show) {
+                confirm << f->sbtConfirmar->isEnabled();
+                include << f->sbtIncluir->isEnabled();
+            }
+            return false;
+        }
+    } watch;
+    watch.f = f;
+    qApp->installEventFilter(&watch);
+    u->key(Qt::Key_Return, Qt::ControlModifier);
+    qApp->removeEventFilter(&watch);
+    QCOMPARE(storedPlain(QStringLiteral("U10"), TfrmDiagPaci::HistFam), QStringLiteral("Pai diabetico"));
+    QVERIFY(!watch.confirm.isEmpty());
+    QVERIFY(!watch.confirm.contains(false));
+    QVERIFY(!watch.include.contains(true));
+    QVERIFY(!f->sbtConfirmar->isEnabled());
+    QVERIFY(f->sbtIncluir->isEnabled());
+}
+
+void TestNotesUserPath::listControlsFollowThePageInFront()
+{
+    TfrmDiagPaci::startOnHistoryPage = false;
+    QVERIFY(u->enter(QStringLiteral("U11"), kDate));
+    TfrmDiagPaci *f = u->screen();
+    QVERIFY(f->sbtVerificar->isEnabled());
+    for (int round = 0; round < 2; ++round) {
+        // By command (a key) the first time, by the tab the second.
+        if (round == 0)
+            u->key(Qt::Key_H, Qt::ControlModifier);
+        else
+            clickTab(f->pgcPadrao, f->tshHistorico);
+        QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
+        QVERIFY(!f->dbnPadrao->isEnabled());
+        QVERIFY(!f->dbtNome->isVisible());
+        if (round == 0)
+            u->key(Qt::Key_D, Qt::ControlModifier);
+        else
+            clickTab(f->pgcPadrao, f->tshPadrao);
+        QCOMPARE(f->pgcPadrao->activePage(), f->tshPadrao);
+        QVERIFY(f->dbnPadrao->isEnabled());
+        QVERIFY(f->dbtNome->isVisible());
+        QVERIFY(f->sbtVerificar->isEnabled()); // F5 works here: so does its button
+    }
+}
+
 void TestNotesUserPath::reportEntryRunsAfterAMessage_data()
 {
     QTest::addColumn<QString>("first");
@@ -629,6 +773,8 @@ void TestNotesUserPath::reportEntryRunsAfterAMessage()
     if (boxTakesFocus)
         u->activate(f);
     QVERIFY(lastMessageContains(message));
+    // Once for the one click: typing after its OK must not land in a second box.
+    QCOMPARE(messagesContaining(message), 1);
     kmp::Dialogs::setResponder(kmp::answers::ok());
     // Now a valid code, and into the report: by a click when the focus is elsewhere, by
     // typing when it is already there.
@@ -689,6 +835,76 @@ void TestNotesUserPath::commandsAnswerAfterATabClick()
         QCOMPARE(dialogs.seen().first().text, message);
     }
     QCOMPARE(f->cdsHistDoen->state(), DataSetState::Browse);
+}
+
+// Where the focus is in a text editor its editing keys edit; elsewhere the page commands
+// that share them (Ctrl+A, Ctrl+C) still bring their pages. Steps: "^X" is Ctrl+X, "<End>"
+// the End key, anything else is typed.
+void TestNotesUserPath::editingKeysEditInTheEditors_data()
+{
+    QTest::addColumn<QString>("where"); // "note": a section's editor; "type": the report type box; "grid"
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("text"); // what the editor holds afterwards
+    QTest::addColumn<int>("page");     // the history page in front afterwards
+    QTest::newRow("note: Ctrl+A selects, typing replaces") << "note"
+                                                           << "abc ^A x"
+                                                           << "x" << 0;
+    QTest::newRow("note: Ctrl+C copies, Ctrl+V pastes") << "note"
+                                                        << "abc ^A ^C <End> ^V"
+                                                        << "abcabc" << 0;
+    QTest::newRow("note: Ctrl+X cuts, Ctrl+Z undoes") << "note"
+                                                      << "abc ^A ^X ^Z"
+                                                      << "abc" << 0;
+    QTest::newRow("type box: Ctrl+A selects, typing replaces") << "type"
+                                                               << "00 ^A 3"
+                                                               << "3" << 3;
+    QTest::newRow("grid: Ctrl+C brings its page") << "grid"
+                                                  << "^C"
+                                                  << "" << 1;
+}
+
+void TestNotesUserPath::editingKeysEditInTheEditors()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, steps);
+    QFETCH(QString, text);
+    QFETCH(int, page);
+    static int run = 0;
+    const QString patient = QStringLiteral("U13-%1").arg(++run);
+    TfrmDiagPaci *f = nullptr;
+    QWidget *editor = nullptr;
+    if (where == QLatin1String("grid")) {
+        TfrmDiagPaci::startOnHistoryPage = false;
+        QVERIFY(u->enter(patient, kDate));
+        f = u->screen();
+        u->focus(f->dbgPadrao);
+    } else {
+        f = openHistory(patient);
+        if (where == QLatin1String("type")) {
+            clickTab(f->pgcHistorico, f->tshSinaSint);
+            u->focus(f->medTpLaudo);
+            editor = f->medTpLaudo;
+        } else {
+            clickInto(f->rceHistDoen);
+            editor = f->rceHistDoen;
+        }
+    }
+    for (const QString &step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (step.startsWith(QLatin1Char('^')))
+            u->key(Qt::Key(Qt::Key_A + (step.at(1).unicode() - 'A')), Qt::ControlModifier);
+        else if (step == QLatin1String("<End>"))
+            u->key(Qt::Key_End);
+        else
+            u->type(step);
+    }
+    QCOMPARE(f->pgcPadrao->activePage(), f->tshHistorico);
+    QCOMPARE(f->pgcHistorico->currentIndex(), page);
+    if (auto *line = qobject_cast<QLineEdit *>(editor))
+        QCOMPARE(line->text(), text);
+    else if (auto *note = qobject_cast<QTextEdit *>(editor))
+        QCOMPARE(note->toPlainText(), text);
+    if (editor != f->rceHistDoen) // nothing typed here lands in another section
+        QVERIFY(f->rceHistDoen->toPlainText().isEmpty());
 }
 
 void TestNotesUserPath::pageCommandsDoNotLeaveAnEdit_data()

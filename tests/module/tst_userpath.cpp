@@ -17,12 +17,15 @@
 #include "tpagecontrol.h"
 #include "userpath.h"
 
+#include <QHeaderView>
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QTabBar>
 #include <QToolTip>
 #include <QtTest>
+#include <csignal>
+#include <thread>
 
 using kmp::DataSetState;
 
@@ -96,6 +99,8 @@ private Q_SLOTS:
     void moveIsOneChange();
     void arrowsStayOffWhileTyping_data();
     void arrowsStayOffWhileTyping();
+    void oneClickDoesWhatTheButtonSays_data();
+    void oneClickDoesWhatTheButtonSays();
     void refusedExitKeepsTheOneScreen_data();
     void refusedExitKeepsTheOneScreen();
     void admissionListCannotBeEdited_data();
@@ -346,6 +351,62 @@ void TestUserPath::arrowsStayOffWhileTyping()
 
 // ---------------------------------------------------------------------------------------
 
+// A code typed into the cell and not left (no Tab): one click on the toolbar validates the
+// cell and then does what the button says.
+void TestUserPath::oneClickDoesWhatTheButtonSays_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("questions"); // the "Canc" question on leaving with a row typed
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("Confirmar stores the row") << "sbtConfirmar"
+                                              << "I10"
+                                              << "I10:1" << 0 << false;
+    QTest::newRow("Confirmar on an unknown code says why") << "sbtConfirmar"
+                                                           << "Z9Z"
+                                                           << "" << 0 << false;
+    QTest::newRow("Sair asks, then leaves") << "sbtSair"
+                                            << "I10"
+                                            << "" << 1 << true;
+}
+
+void TestUserPath::oneClickDoesWhatTheButtonSays()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, code);
+    QFETCH(QString, stored);
+    QFETCH(int, questions);
+    QFETCH(bool, closed);
+    static int run = 0;
+    const QString patient = QStringLiteral("UP12-%1").arg(++run);
+    TfrmDiagPaci *f = openWith(patient);
+    QVERIFY(f);
+    u->key(Qt::Key_F2);
+    u->type(code);
+    kmp::ScriptedDialogs dialogs;
+    dialogs.thenAnswer(kmp::MessageResult::Yes);
+    // The server answers as a busy one does, slower than a hand lets go of the button.
+    const qint64 server = h->serverProcessId();
+    ::kill(pid_t(server), SIGSTOP);
+    std::thread resume([server] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ::kill(pid_t(server), SIGCONT);
+    });
+    u->click(f->findChild<QToolButton *>(button));
+    resume.join();
+    u->settle();
+    QCOMPARE(::stored(*h, patient), stored);
+    int asked = 0, errors = 0;
+    for (const auto &m : kmp::Dialogs::log()) {
+        asked += m.type == kmp::MessageType::Confirmation;
+        errors += m.type == kmp::MessageType::Error;
+    }
+    QCOMPARE(asked, questions);
+    QCOMPARE(errors, stored.isEmpty() && !closed ? 1 : 0); // the unknown code is told, once
+    QCOMPARE(!BostCriado, closed);
+}
+
 void TestUserPath::refusedExitKeepsTheOneScreen_data()
 {
     QTest::addColumn<bool>("byButton");
@@ -470,26 +531,37 @@ void TestUserPath::currentNameIsReadable_data()
 {
     QTest::addColumn<QString>("code");
     QTest::addColumn<QString>("name");
-    QTest::newRow("short name") << QStringLiteral("I10") << QStringLiteral("Hipertensão essencial (primária)");
+    QTest::addColumn<int>("more"); // diagnoses after the two: their numbers must read whole
+    QTest::newRow("short name") << QStringLiteral("I10") << QStringLiteral("Hipertensão essencial (primária)") << 0;
+    QTest::newRow("twelve rows") << QStringLiteral("I10") << QStringLiteral("Hipertensão essencial (primária)") << 10;
     QTest::newRow("name longer than the column")
         << QStringLiteral("Z999")
         << QStringLiteral("Diagnóstico de nome muito longo para caber na coluna da grade, com texto que continua "
-                          "além da borda visível e que o clínico precisa ler inteiro para ter certeza do que está gravado");
+                          "além da borda visível e que o clínico precisa ler inteiro para ter certeza do que está gravado")
+        << 0;
 }
 
 void TestUserPath::currentNameIsReadable()
 {
     QFETCH(QString, code);
     QFETCH(QString, name);
+    QFETCH(int, more);
     static int run = 0;
     const QString patient = QStringLiteral("UP8-%1").arg(++run);
     // The server stores the catalogue's name: a long one must be the catalogue's too.
     QString why;
     QVERIFY2(importCatalogue(QStringLiteral("sqlite:") + h->databaseFile(), {{code, name}}, &why), qPrintable(why));
-    kmp::Delta d = diagnosisDelta(patient, kDate, {{QStringLiteral("A09"), 1}, {code, 2}});
-    h->save(QStringLiteral("SetDiagPaci"), d);
+    QList<QPair<QString, int>> rows{{QStringLiteral("A09"), 1}, {code, 2}};
+    const QStringList others{"J189", "E119", "B349", "J00", "K30", "R51", "N390", "M545", "F329", "E669"};
+    for (int i = 0; i < more; ++i)
+        rows.append({others.at(i), 3 + i});
+    h->save(QStringLiteral("SetDiagPaci"), diagnosisDelta(patient, kDate, rows));
     TfrmDiagPaci *f = openWith(patient);
     QVERIFY(f);
+    QHeaderView *numbers = f->dbgPadrao->verticalHeader();
+    QCOMPARE(numbers->model()->headerData(rows.size() - 1, Qt::Vertical).toString(), QString::number(rows.size()));
+    QVERIFY2(numbers->width() >= numbers->sizeHint().width(), // the header's own measure of its widest number
+             qPrintable(QStringLiteral("%1 < %2").arg(numbers->width()).arg(numbers->sizeHint().width())));
     const int nameColumn = f->dbgPadrao->columnOf(QStringLiteral("NMDIAGNOST"));
     u->clickCell(f->dbgPadrao, 1, nameColumn);
     QCOMPARE(f->dbtNome->text(), name);
@@ -504,6 +576,14 @@ void TestUserPath::currentNameIsReadable()
     u->clickCell(f->dbgPadrao, 0, nameColumn);
     QCOMPARE(f->dbtNome->text(),
              QStringLiteral("Diarréia e gastroenterite de origem infecciosa presumível")); // follows the cursor
+
+    // A wider window gives the names its width: none is cut beside empty space.
+    f->frame()->resize(f->frame()->width() + 300, f->frame()->height());
+    QApplication::processEvents();
+    for (kmp::DBGrid *grid : {f->dbgPadrao, f->dbgDiagAsso}) {
+        const int last = grid->gridColumnCount() - 1;
+        QCOMPARE(grid->columnViewportPosition(last) + grid->columnWidth(last), grid->viewport()->width());
+    }
 }
 
 // ---------------------------------------------------------------------------------------

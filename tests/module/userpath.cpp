@@ -7,12 +7,24 @@
 #include "hostservices.h"
 #include "scripteddialogs.h"
 #include "tfrmdiagpaci.h"
+#include "xdesktop.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QMimeData>
 #include <QtTest>
+
+namespace {
+
+// The real desktop when the test runs on one (its scenarios do), else Qt's synthetic input.
+kmp::test::XDesktop *desk()
+{
+    return kmp::test::XDesktop::instance();
+}
+
+} // namespace
 
 UserPath::UserPath(ScreenHarness &harness) : m_h(harness), m_elsewhere(std::make_unique<QWidget>())
 {
@@ -63,9 +75,13 @@ TfrmDiagPaci *UserPath::openStation(const QString &patient, double date, const Q
 void UserPath::activate(QWidget *w)
 {
     QWidget *top = w->window();
-    top->show();
-    top->activateWindow();
-    QApplication::setActiveWindow(top);
+    if (auto *x = desk()) {
+        x->activate(top);
+    } else {
+        top->show();
+        top->activateWindow();
+        QApplication::setActiveWindow(top);
+    }
     // Inside the host's area the sub-window holding the widget becomes the active one.
     for (QWidget *p = w; p; p = p->parentWidget()) {
         if (auto *sub = qobject_cast<QMdiSubWindow *>(p)) {
@@ -79,9 +95,22 @@ void UserPath::activate(QWidget *w)
 
 void UserPath::deactivate()
 {
-    m_elsewhere->show();
-    m_elsewhere->activateWindow();
-    QApplication::setActiveWindow(m_elsewhere.get());
+    if (auto *x = desk()) {
+        x->activateElsewhere();
+    } else {
+        m_elsewhere->show();
+        m_elsewhere->activateWindow();
+        QApplication::setActiveWindow(m_elsewhere.get());
+    }
+    settle();
+}
+
+void UserPath::closeWindow(QWidget *w)
+{
+    if (auto *x = desk())
+        x->close(w);
+    else
+        w->window()->close();
     settle();
 }
 
@@ -92,12 +121,30 @@ void UserPath::click(QWidget *w)
 
 void UserPath::click(QWidget *w, QPoint at)
 {
-    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, at);
+    if (auto *x = desk()) {
+        // Where a person's click lands is whatever is on top there.
+        const QPoint global = w->mapToGlobal(at);
+        QWidget *hit = QApplication::widgetAt(global);
+        if (hit != w && !w->isAncestorOf(hit))
+            qWarning("UserPath: a click on %s lands on %s %s", w->metaObject()->className(),
+                     hit ? hit->metaObject()->className() : "no window of the application",
+                     hit ? qPrintable(hit->objectName()) : "");
+        x->click(global);
+        x->sync();
+    } else {
+        QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, at);
+    }
     settle();
 }
 
 void UserPath::doubleClick(QWidget *w, QPoint at)
 {
+    if (auto *x = desk()) {
+        x->click(w->mapToGlobal(at), Qt::LeftButton, 2);
+        x->sync();
+        settle();
+        return;
+    }
     // A double-click arrives as press, release, double-click, release.
     QTest::mousePress(w, Qt::LeftButton, Qt::NoModifier, at);
     QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, at);
@@ -110,8 +157,7 @@ void UserPath::focus(QWidget *w)
 {
     activate(w);
     w->setFocus(Qt::MouseFocusReason);
-    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, w->rect().center());
-    settle();
+    click(w, w->rect().center());
 }
 
 void UserPath::clickCell(kmp::DBGrid *grid, int row, int column, bool twice)
@@ -129,6 +175,12 @@ void UserPath::clickCell(kmp::DBGrid *grid, int row, int column, bool twice)
 
 void UserPath::key(Qt::Key k, Qt::KeyboardModifiers mods)
 {
+    if (auto *x = desk()) {
+        x->key(k, mods);
+        x->sync();
+        settle();
+        return;
+    }
     QWidget *w = QApplication::focusWidget();
     if (!w)
         w = QApplication::activeWindow();
@@ -140,6 +192,12 @@ void UserPath::key(Qt::Key k, Qt::KeyboardModifiers mods)
 
 void UserPath::type(const QString &text)
 {
+    if (auto *x = desk()) {
+        x->type(text);
+        x->sync();
+        settle();
+        return;
+    }
     for (const QChar c : text) {
         QWidget *w = QApplication::focusWidget();
         if (!w)
@@ -151,7 +209,23 @@ void UserPath::type(const QString &text)
 
 void UserPath::paste(const QString &text)
 {
-    QApplication::clipboard()->setText(text);
+    if (auto *x = desk())
+        x->setClipboardText(text); // another application's copy
+    else
+        QApplication::clipboard()->setText(text);
+    key(Qt::Key_V, Qt::ControlModifier);
+}
+
+void UserPath::paste(const QList<QPair<QByteArray, QByteArray>> &targets)
+{
+    if (auto *x = desk()) {
+        x->setClipboard(targets);
+    } else {
+        auto *mime = new QMimeData;
+        for (const auto &[type, bytes] : targets)
+            mime->setData(QString::fromLatin1(type), bytes);
+        QApplication::clipboard()->setMimeData(mime);
+    }
     key(Qt::Key_V, Qt::ControlModifier);
 }
 

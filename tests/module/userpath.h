@@ -1,5 +1,24 @@
 #pragma once
 
+// The scenario harness: a person's path through the screen, on a real X server.
+//
+// Adding a scenario:
+//   - Put it in an existing scenario test (tst_userpath, tst_notesuserpath, tst_e2e,
+//     tst_hostuserpath) as a data row of the case that already walks that path; add a
+//     function only for a path no case walks yet, and a file only for a new area.
+//   - A new scenario file is registered with kmp_add_scenario_test(NAME SOURCES ... LIBS
+//     kmp_screen_testsupport) in its area's CMakeLists.txt: CTest then runs it under
+//     tests/support/x-session, on an Xvfb display of its own with openbox as the window
+//     manager and Qt on xcb. `ctest -L scenario` runs them all; to watch one, run
+//     `tests/support/x-session build/tests/module/tst_userpath caseName` by hand.
+//   - Drive the screen only through UserPath: its keys, clicks, activation, window close
+//     and clipboard travel through the X server (kmp::test::XDesktop, tests/support), so
+//     focus, activation, clipboard and close faults show up as they do for a person.
+//     Dialogs are answered by kmp::ScriptedDialogs; the server is stopped, restarted or
+//     frozen (serverProcessId() and SIGSTOP) underneath.
+//   - Check what the server holds afterwards (ScreenHarness::storedDiagnoses, packet()),
+//     not only what the screen shows.
+
 #include "consultation.h"
 #include "serverfixture.h"
 
@@ -61,8 +80,12 @@ public:
     // Keys go to whatever has the focus now, through the application's dispatch.
     void key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
     void type(const QString &text);
-    // Right-click menu keys, the clipboard's paste (Ctrl+V) into the focused widget.
+    // Another application copies (text; or these targets, none for an empty clipboard),
+    // then Ctrl+V pastes into the focused widget.
     void paste(const QString &text);
+    void paste(const QList<QPair<QByteArray, QByteArray>> &targets);
+    // The window manager closes the widget's window (its title bar's close button).
+    void closeWindow(QWidget *w);
 
     // The server behind every station goes away, or comes back on the same port (it is
     // brought back when this object goes, so a failed test leaves it running).

@@ -9,7 +9,8 @@
 # Exit 77 (skipped) when it cannot run here: not root, no apt-get, or an installation
 # already present.
 set -uo pipefail
-build=$(cd "${1:?usage: package-test.sh BUILD_DIR}" && pwd)
+build=$(cd "${1:?usage: package-test.sh BUILD_DIR [SHARED_DATA_DIR]}" && pwd)
+shared=${2:-}
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
 step() { echo "--- $*"; }
@@ -64,13 +65,16 @@ for f in /usr/lib/kmp/bin/kmp-host /usr/lib/kmp/lib/libPKG_KMP12800.so /usr/bin/
     expect_file "$host_deb" "$f"
 done
 dpkg-deb -f "$server_deb" Depends | grep -q libqt6sql6-sqlite || fail "kmp-appserver does not depend on the SQLite driver"
+dpkg-deb -f "$host_deb" Depends | grep -q fonts-urw-base35 || fail "kmp-host does not depend on the metafile renderer's fonts"
 dpkg-deb -f "$server_deb" Depends | grep -q libqt6core6 || fail "kmp-appserver lacks its library dependencies"
 dpkg-deb -I "$server_deb" conffiles | grep -qx /etc/kmp/appserver.conf || fail "appserver.conf is not a conffile"
 
-step "apt-get install"
+step "apt-get install --no-install-recommends"
+# Many clinics install without recommends: what the packages need must be in Depends.
 installed=1
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$server_deb" "$host_deb" \
-    >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "apt-get install failed"; }
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 \
+    "$server_deb" "$host_deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "apt-get install failed"; }
+grep -i "home dir.*can't be accessed" "$work/install.log" && fail "adduser could not reach the service's home folder"
 
 getent passwd kmp >/dev/null || fail "no system user kmp"
 [ "$(getent passwd kmp | cut -d: -f7)" = /usr/sbin/nologin ] || fail "user kmp can log in"
@@ -87,6 +91,19 @@ fi
 kmp-appserver --help >/dev/null || fail "kmp-appserver --help"
 QT_QPA_PLATFORM=offscreen kmp-host --help >/dev/null || fail "kmp-host --help"
 kmp-rtf --help >/dev/null || fail "kmp-rtf --help"
+if [ -f "$shared/rtf/rtfpipe__rtf2xml__old3_from_web.rtf" ]; then
+    # A note holding one Windows metafile (a chart), drawn by the installed station.
+    python3 - "$shared/rtf/rtfpipe__rtf2xml__old3_from_web.rtf" "$work/chart.rtf" <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+at = data.index(b'{\\pict')
+open(sys.argv[2], 'wb').write(b'{\\rtf1 ' + data[at:data.index(b'}', at) + 1] + b'}')
+PY
+    kmp-rtf pictures "$work/chart.rtf" >"$work/pictures.out" 2>&1 || { cat "$work/pictures.out"; fail "kmp-rtf pictures"; }
+    grep -q '^1: .* desenhada$' "$work/pictures.out" || { cat "$work/pictures.out"; fail "the installed station does not draw a metafile"; }
+else
+    echo "the shared sample notes are not here: the metafile drawing is not checked"
+fi
 
 step "starting the service"
 if [ -d /run/systemd/system ]; then

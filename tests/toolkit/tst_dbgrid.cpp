@@ -242,6 +242,31 @@ private Q_SLOTS:
         QCOMPARE(m_grid->model()->index(row, column).data(Qt::ToolTipRole).toString(), tip);
     }
 
+    // Where the rows' order is clinical content, each row's number reads whole.
+    void rowNumbersReadWhole_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::newRow("one digit") << 3;
+        QTest::newRow("two digits") << 12;
+        QTest::newRow("seventy-six") << 76;
+        QTest::newRow("three digits") << 120;
+    }
+    void rowNumbersReadWhole()
+    {
+        QFETCH(int, rows);
+        std::vector<RowValues> values;
+        for (int i = 1; i <= rows; ++i)
+            values.push_back({QStringLiteral("A%1").arg(i), QStringLiteral("Nome %1").arg(i), double(i)});
+        m_set->loadRows(m_set->fieldDefs(), values);
+        m_grid->setFont(QFont(m_grid->font().family(), 14)); // a larger font needs more room
+        QApplication::processEvents();
+        QHeaderView *numbers = m_grid->verticalHeader();
+        QCOMPARE(numbers->model()->headerData(rows - 1, Qt::Vertical).toString(), QString::number(rows));
+        // The header's own measure of what its widest number needs.
+        QVERIFY2(numbers->width() >= numbers->sizeHint().width(),
+                 qPrintable(QStringLiteral("%1 < %2").arg(numbers->width()).arg(numbers->sizeHint().width())));
+    }
+
     void userWidthSurvivesReloads_data()
     {
         QTest::addColumn<bool>("userResized");

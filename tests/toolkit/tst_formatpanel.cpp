@@ -20,6 +20,8 @@ private Q_SLOTS:
     void ctrlKeysFormatLikeTheButtons();
     void ctrlKeysDoNothingInAReadOnlyEditor();
     void everyControlIsNamedForScreenReaders();
+    void sizeShownIsTheTextsSize_data();
+    void sizeShownIsTheTextsSize();
 };
 
 void TestFormatPanel::everyFaceShowsWithoutSymbolFonts()
@@ -139,6 +141,32 @@ void TestFormatPanel::everyControlIsNamedForScreenReaders()
     QCOMPARE(panel.button(kmp::TFormatBtn::Bullets)->accessibleName(), QStringLiteral("Marcadores"));
     QCOMPARE(panel.fontBox()->accessibleName(), QStringLiteral("Fonte"));
     QCOMPARE(panel.sizeBox()->accessibleName(), QStringLiteral("Tamanho da fonte"));
+}
+
+void TestFormatPanel::sizeShownIsTheTextsSize_data()
+{
+    QTest::addColumn<int>("own"); // the text's own size; 0: none, the editor's is used
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("new text in a 10 point editor") << 0 << "10";
+    QTest::newRow("text with a size of its own") << 14 << "14";
+}
+
+void TestFormatPanel::sizeShownIsTheTextsSize()
+{
+    QFETCH(int, own);
+    QFETCH(QString, shown);
+    QTextEdit editor;
+    QFont font = editor.font();
+    font.setPointSize(10);
+    editor.setFont(font);
+    kmp::TFormatPanel panel;
+    panel.setRichEdit(&editor);
+    if (own > 0) {
+        QTextCharFormat f;
+        f.setFontPointSize(own);
+        editor.textCursor().insertText(QStringLiteral("febre"), f);
+    }
+    QCOMPARE(panel.sizeBox()->currentText(), shown);
 }
 
 QTEST_MAIN(TestFormatPanel)

@@ -111,16 +111,22 @@ private Q_SLOTS:
         QCOMPARE(unpackShortcut(code), key);
     }
 
-    void menuCommandsWinOverTheEditorsOwnKeys_data()
+    // A text editor keeps its editing keys (Ctrl+A selects all there); elsewhere an enabled
+    // menu command takes its key.
+    void menuCommandsLeaveTheEditorsEditingKeys_data()
     {
         QTest::addColumn<bool>("enabled");
+        QTest::addColumn<bool>("inEditor");
         QTest::addColumn<int>("triggered");
-        QTest::newRow("enabled menu command takes Ctrl+A") << true << 1;
-        QTest::newRow("disabled one leaves it to the editor") << false << 0;
+        QTest::newRow("editor: Ctrl+A selects, enabled command or not") << true << true << 0;
+        QTest::newRow("editor: Ctrl+A selects, disabled command") << false << true << 0;
+        QTest::newRow("elsewhere: the enabled menu command takes Ctrl+A") << true << false << 1;
+        QTest::newRow("elsewhere: a disabled one does nothing") << false << false << 0;
     }
-    void menuCommandsWinOverTheEditorsOwnKeys()
+    void menuCommandsLeaveTheEditorsEditingKeys()
     {
         QFETCH(bool, enabled);
+        QFETCH(bool, inEditor);
         QFETCH(int, triggered);
         QWidget form;
         auto *layout = new QVBoxLayout(&form);
@@ -135,13 +141,16 @@ private Q_SLOTS:
         new ActionList(QStringLiteral("acl"), &form); // the form takes part in the dispatch
         auto *edit = new QLineEdit(QStringLiteral("texto"), &form);
         layout->addWidget(edit);
+        auto *other = new QPushButton(QStringLiteral("Outro"), &form);
+        layout->addWidget(other);
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
-        edit->setFocus();
+        QWidget *focused = inEditor ? static_cast<QWidget *>(edit) : other;
+        focused->setFocus();
         edit->deselect();
-        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(focused, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(count, triggered);
-        QCOMPARE(edit->hasSelectedText(), !enabled); // the editor's select-all only when not taken
+        QCOMPARE(edit->hasSelectedText(), inEditor); // the editor's select-all, where it has the focus
     }
 
     void keysInADialogOverTheFormAreNotTaken()

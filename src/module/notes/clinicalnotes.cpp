@@ -22,6 +22,7 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -44,6 +45,35 @@ public:
 
 private:
     int &m_level;
+};
+
+// Where the clinician is in an editor: the caret, the selection and the scrolled view, to
+// be put back after the editor's content was written again (within the new text's length).
+class EditorPlace
+{
+public:
+    explicit EditorPlace(QTextEdit *editor)
+        : m_editor(editor), m_anchor(editor->textCursor().anchor()), m_position(editor->textCursor().position()),
+          m_left(editor->horizontalScrollBar()->value()), m_top(editor->verticalScrollBar()->value())
+    {
+    }
+
+    void restore() const
+    {
+        QTextCursor cursor(m_editor->document());
+        const int end = qMax(0, m_editor->document()->characterCount() - 1);
+        cursor.setPosition(qMin(m_anchor, end));
+        cursor.setPosition(qMin(m_position, end), QTextCursor::KeepAnchor);
+        m_editor->setTextCursor(cursor);
+        // The whole text laid out first, so that the scroll bars reach as far as before.
+        m_editor->document()->size();
+        m_editor->horizontalScrollBar()->setValue(m_left);
+        m_editor->verticalScrollBar()->setValue(m_top);
+    }
+
+private:
+    QTextEdit *m_editor;
+    int m_anchor, m_position, m_left, m_top;
 };
 
 } // namespace
@@ -195,6 +225,7 @@ void ClinicalNotes::saveSection(NoteSection &s, bool posted)
             m_screen.server->save(s.saveMethod, s.set->delta());
         }
         s.set->mergeChangeLog();
+        stateChange(s);
         Norvik::AtualizaLocalCache({s.cacheKey});
     } catch (const ServerError &e) {
         notSaved();
@@ -226,7 +257,9 @@ void ClinicalNotes::stateChange(NoteSection &s)
     s.bar->setEnabled(!closed);
     if (closed)
         return;
-    const bool editing = state != DataSetState::Browse;
+    // A posted section is stored only once its save has come back: while "Gravando..." is
+    // shown the toolbar still offers what the edit offered, and browse follows the save.
+    const bool editing = state != DataSetState::Browse || s.set->changeCount() > 0;
     // In browse the editor shows what is stored: the next change to it is a new edit.
     if (!editing)
         s.editor->document()->setModified(false);
@@ -335,8 +368,17 @@ QByteArray ClinicalNotes::storedText(NoteSection &s) const
     return set->fieldByName(s.textField)->asBytes();
 }
 
+void ClinicalNotes::reloadKeepingPlace(NoteSection &s)
+{
+    const EditorPlace place(s.editor);
+    loadEditor(s);
+    place.restore();
+}
+
 void ClinicalNotes::refreshWhileEditing(NoteSection &s)
 {
+    // The clinician goes on typing where the caret was, not at the top of the note.
+    const EditorPlace place(s.editor);
     const QByteArray mine = rtf::write(s.editor->document());
     const QByteArray before = s.set->state() == DataSetState::Edit ? s.set->fieldByName(s.textField)->asBytes() : QByteArray();
     try {
@@ -356,6 +398,7 @@ void ClinicalNotes::refreshWhileEditing(NoteSection &s)
         if (after != before)
             m_screen.msgPadrao->ShowMsg(QStringLiteral("Secao_Recarregada"), MessageType::Information, MessageButton::Ok, 0);
     }
+    place.restore();
     stateChange(s);
     // The refresh of the lists turned Search on; on the history page it stays off.
     m_screen.sbtProcurar->setEnabled(false);
@@ -475,6 +518,12 @@ bool ClinicalNotes::eventFilter(QObject *watched, QEvent *event)
     const bool inReport = watched == report.editor || watched == report.editor->viewport();
     if (!inReport || reportMatchesType() || m_screen.cdsMemLaudo->isEditing())
         return QObject::eventFilter(watched, event);
+    // A click gives the editor the focus before the click itself arrives here, and that
+    // entry has already asked for the report (and said why it could not be had). Asking
+    // again would show the same message a second time, and the typing meant for the code
+    // entry would land in that second box.
+    if (type == QEvent::MouseButtonPress && !report.editor->hasFocus())
+        return true;
     const bool ok = guarded(&m_screen, [this] { panDescLaudoEnter(); });
     // A failed entry left the focus on the code entry with its message: the event that
     // asked for the report has nowhere to go.

@@ -80,6 +80,8 @@ public:
     // F5 while a section is edited: the stored version is fetched again, and the
     // clinician's text stays in the editor, still in edit, to be confirmed or cancelled.
     void refreshWhileEditing(NoteSection &s);
+    // The stored text shown again (F5 in browse), the caret and the view where they were.
+    void reloadKeepingPlace(NoteSection &s);
 
     // Report type and template.
     void Vd_Laudo(bool boObrigatorio);

@@ -123,7 +123,7 @@ void TfrmDiagPaci::sbtVerificarClick(QObject *)
     }
     // The report panel shows the stored report, never the type's template: with the
     // template in the editor the next post would overwrite the clinician's report.
-    sectionLoadEditor(*s);
+    notes->reloadKeepingPlace(*s);
     sbtAlterar->setEnabled(true);
     sbtExcluir->setEnabled(true);
     sbtVerificar->setEnabled(true);
@@ -187,9 +187,10 @@ void TfrmDiagPaci::dtsPadraoStateChange()
     const DataSetState state = dtsPadrao->state();
     if (!m_diagnoses->boReordenando()) {
         TfrmPadraoGrid::dtsPadraoStateChange();
-        const bool browsing = state == DataSetState::Browse;
         updateMoveButtons();
-        tshHistorico->setPageEnabled(browsing);
+        // Only a row being typed locks the history page. The list closes for a moment while
+        // F5 reloads it: locking then would take the focus from the note being written.
+        tshHistorico->setPageEnabled(state != DataSetState::Edit && state != DataSetState::Insert);
         const int col = kmp::Consiste::IndiceCol(dbgPadrao, kCode);
         if (col >= 0)
             dbgPadrao->setColumnButton(col, state == DataSetState::Insert);

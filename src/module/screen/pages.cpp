@@ -52,6 +52,18 @@ void TfrmDiagPaci::pgcPadraoChange()
     }
 }
 
+// Whatever brought a page to the front (its tab, a menu command, a key), the toolbar and
+// the grid's navigator show what that page offers: the history sections left "Atualizar"
+// off, and the diagnosis list's navigator and name have nothing to do on the history page.
+void TfrmDiagPaci::pageCameToFront()
+{
+    const bool diagnosisPage = pgcPadrao->activePage() == tshPadrao;
+    ctlInativoHistorico->setEnabled(diagnosisPage);
+    ctlOcultoHistorico->setVisible(diagnosisPage);
+    if (diagnosisPage && cdsDiagPaci->isActive())
+        applyPageRules();
+}
+
 void TfrmDiagPaci::pgcHistoricoChange()
 {
     if (Section *s = activeSection())
@@ -128,6 +140,10 @@ void TfrmDiagPaci::pgcHistoricoEnter()
 
 void TfrmDiagPaci::pgcHistoricoExit()
 {
+    // The focus may leave the sections for the header while the history page stays in
+    // front: the list's controls come back only with the diagnosis page.
+    if (pgcPadrao->activePage() != tshPadrao)
+        return;
     ctlInativoHistorico->setEnabled(true);
     ctlOcultoHistorico->show();
 }

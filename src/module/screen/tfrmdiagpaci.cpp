@@ -29,6 +29,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -375,6 +376,8 @@ void TfrmDiagPaci::buildLayout()
     dbgDiagAsso->addColumn(QStringLiteral("CDDIAGNOST"), QString(), 71, true);
     dbgDiagAsso->addColumn(QStringLiteral("NMDIAGNOST"), QString(), 421, true);
     new WholeNameTip(dbgDiagAsso, QStringLiteral("NMDIAGNOST"));
+    // The names take whatever width the window gives the grid.
+    dbgDiagAsso->horizontalHeader()->setStretchLastSection(true);
     lower->addWidget(Panel4);
     lower->addWidget(dbgDiagAsso);
 
@@ -403,6 +406,7 @@ void TfrmDiagPaci::buildLayout()
     dbgPadrao->setCancelOnExit(true);
     dbgPadrao->viewport()->installEventFilter(this);
     new WholeNameTip(dbgPadrao, QStringLiteral("NMDIAGNOST"));
+    dbgPadrao->horizontalHeader()->setStretchLastSection(true);
     // The navigator's text shows the current diagnosis's whole name.
     dbtNome->setDataField(QStringLiteral("NMDIAGNOST"));
 }
@@ -488,6 +492,11 @@ void TfrmDiagPaci::buildSections()
         s.editor->setAcceptRichText(true);
         s.editor->setReadOnly(true); // until its record set is loaded (the state handling opens it)
         s.editor->setTabChangesFocus(false);
+        // New text at 10 points: the screen's 8 is hard to read over a whole note. Stored
+        // notes keep the sizes they were written with.
+        QFont text = s.editor->font();
+        text.setPointSize(10);
+        s.editor->setFont(text);
         s.bar->setRichEdit(s.editor);
         panelLayout->addWidget(s.bar);
         panelLayout->addWidget(s.editor);
@@ -643,6 +652,7 @@ void TfrmDiagPaci::wireHandlers()
 
     // Pages and focus
     pgcPadrao->OnChange = [this] { kmp::guarded(this, [this] { pgcPadraoChange(); }); };
+    connect(pgcPadrao, &QTabWidget::currentChanged, this, [this] { kmp::guarded(this, [this] { pageCameToFront(); }); });
     pgcHistorico->OnChange = [this] { kmp::guarded(this, [this] { pgcHistoricoChange(); }); };
     pgcHistorico->OnEnter = [this] { kmp::guarded(this, [this] { pgcHistoricoEnter(); }); };
     pgcHistorico->OnExit = [this] { kmp::guarded(this, [this] { pgcHistoricoExit(); }); };

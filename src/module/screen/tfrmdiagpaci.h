@@ -130,6 +130,7 @@ public:
 
     // --- pages and menu ----------------------------------------------------------------------
     void pgcPadraoChange();
+    void pageCameToFront(); // any change of the page in front, by the user or by a command
     void pgcHistoricoChange();
     void tshPadraoEnter();
     void tshPadraoExit();

@@ -6,7 +6,10 @@
 
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QUrl>
 
 #include <cstdio>
 
@@ -19,11 +22,49 @@ const char kUsage[] = "Uso: kmp-rtf COMANDO ARQUIVO [--from-html]\n"
                       "  html ARQUIVO               mostra a nota em HTML\n"
                       "  rtf ARQUIVO [--from-html]  lê o arquivo RTF (ou, com --from-html, HTML) e\n"
                       "                             mostra o RTF que a clínica guarda\n"
+                      "  pictures ARQUIVO           lista as imagens da nota, com o tamanho em que\n"
+                      "                             aparecem e se foram desenhadas (uma imagem que\n"
+                      "                             não se pode desenhar aparece como caixa cinza)\n"
                       "  --help                     mostra esta ajuda\n";
 
 void writeOut(const QByteArray &bytes)
 {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+// The reader shows a picture it cannot draw as a small box of one colour.
+bool isDrawn(const QImage &shown)
+{
+    if (shown.isNull())
+        return false;
+    const QRgb first = shown.pixel(0, 0);
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            if (shown.pixel(x, y) != first)
+                return true;
+    return shown.width() > 8 || shown.height() > 8;
+}
+
+QByteArray pictureList(const QTextDocument &doc)
+{
+    QByteArray out;
+    int n = 0;
+    for (QTextBlock b = doc.begin(); b.isValid(); b = b.next()) {
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat f = it.fragment().charFormat();
+            if (!f.isImageFormat())
+                continue;
+            const QTextImageFormat img = f.toImageFormat();
+            const QImage shown = doc.resource(QTextDocument::ImageResource, QUrl(img.name())).value<QImage>();
+            out += QStringLiteral("%1: %2x%3 %4\n")
+                       .arg(++n)
+                       .arg(qRound(img.width()))
+                       .arg(qRound(img.height()))
+                       .arg(isDrawn(shown) ? QStringLiteral("desenhada") : QStringLiteral("caixa cinza"))
+                       .toUtf8();
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -51,7 +92,8 @@ int main(int argc, char **argv)
         return 2;
     }
     const QString command = positional.at(0);
-    if (command != QLatin1String("text") && command != QLatin1String("html") && command != QLatin1String("rtf")) {
+    if (command != QLatin1String("text") && command != QLatin1String("html") && command != QLatin1String("rtf")
+        && command != QLatin1String("pictures")) {
         std::fprintf(stderr, "kmp-rtf: comando desconhecido '%s'\n\n%s", qPrintable(command), kUsage);
         return 2;
     }
@@ -80,6 +122,8 @@ int main(int argc, char **argv)
         writeOut((fromHtml ? doc.toPlainText() : kmp::rtf::plainText(data)).toUtf8() + '\n');
     else if (command == QLatin1String("html"))
         writeOut(doc.toHtml().toUtf8());
+    else if (command == QLatin1String("pictures"))
+        writeOut(pictureList(doc));
     else
         writeOut(kmp::rtf::write(&doc));
     return 0;
