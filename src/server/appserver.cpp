@@ -152,6 +152,8 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
     w->thread = std::thread([this, w, settings, number, socketDescriptor, address, eviction]() {
         ConnectionWorker(settings, number).run(socketDescriptor, m_stop);
         m_limits.leave(address, eviction);
+        // The connection's socket, and any answer still in its buffer, are gone now.
+        m_budget.trimIfDue();
         w->done = true;
     });
     QMutexLocker guard(&m_workersLock);

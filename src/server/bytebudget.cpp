@@ -20,19 +20,25 @@ void ByteBudget::release(qint64 bytes)
 {
     if (bytes <= SmallRequest)
         return;
-    bool trim = false;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_used -= bytes;
+    if (m_used == 0 && m_peak >= TrimAfter) {
+        m_peak = 0;
+        m_trimDue = true;
+    }
+}
+
+void ByteBudget::trimIfDue()
+{
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_used -= bytes;
-        if (m_used == 0 && m_peak >= TrimAfter) {
-            m_peak = 0;
-            trim = true;
-        }
+        if (!m_trimDue || m_used > 0)
+            return;
+        m_trimDue = false;
     }
     // The allocator keeps what large requests freed for later use, in every thread's
     // arena; after a peak that can be hundreds of megabytes the server no longer needs.
-    if (trim)
-        malloc_trim(0);
+    malloc_trim(0);
 }
 
 qint64 ByteBudget::inUse() const

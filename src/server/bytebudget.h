@@ -31,6 +31,9 @@ public:
     // True when the bytes were taken (always for a small request).
     bool tryReserve(qint64 bytes);
     void release(qint64 bytes);
+    // Hands the memory freed since a large peak back to the system, once nothing is held
+    // any more; called where a request's buffers are gone, not merely released here.
+    void trimIfDue();
 
     qint64 limit() const { return m_limit; }
     qint64 inUse() const;
@@ -65,6 +68,7 @@ private:
     mutable std::mutex m_lock;
     qint64 m_used = 0;
     qint64 m_peak = 0; // most held since memory was last handed back
+    bool m_trimDue = false;
 };
 
 } // namespace kmp::server

@@ -16,6 +16,7 @@
 #include <QCborStreamReader>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -507,6 +508,11 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             if (in.sized && in.filled == qint64(in.length)) {
                 if (!known)
                     recognised();
+                // Whatever the request held is gone by the next one (or the connection's end).
+                const auto trim = qScopeGuard([budget]() {
+                    if (budget)
+                        budget->trimIfDue();
+                });
                 Outgoing out = answer();
                 ++served;
                 releaseBudget();
