@@ -10,26 +10,18 @@
 #include <QCborArray>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QTemporaryDir>
 
 using namespace kmp;
 
 namespace {
 
-qint64 statusKb(qint64 pid, const char *field)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
 double peakRatio(const QString &database, qint64 bytes)
 {
+    {
+        server::DbConnection db(server::DatabaseConfig::parse(database));
+        server::ensureSchema(db); // a server serves only a PostgreSQL schema that has its tables
+    }
     bench::ServerProcess server(database);
     wire::Client client;
     client.setEndpoint(QStringLiteral("127.0.0.1"), server.port());
@@ -44,9 +36,9 @@ double peakRatio(const QString &database, qint64 bytes)
     const wire::Request save = bench::request(QStringLiteral("SetHistDoen"), {QCborValue(encodeDelta(d))});
     text.clear();
     d = Delta();
-    const qint64 before = statusKb(server.pid(), "VmRSS:");
+    const qint64 before = server.statusKb("VmRSS:");
     bench::callOrDie(client, save);
-    const qint64 peak = statusKb(server.pid(), "VmHWM:");
+    const qint64 peak = server.statusKb("VmHWM:");
     return double(peak - before) * 1024.0 / double(bytes);
 }
 

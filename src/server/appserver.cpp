@@ -1,5 +1,6 @@
 #include "appserver.h"
 
+#include "backup.h"
 #include "connectionworker.h"
 #include "controlchars.h"
 #include "dbconnection.h"
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace kmp::server {
 
@@ -58,7 +60,11 @@ void AppServer::start(const QHostAddress &address, quint16 port)
     }
     {
         DbConnection db(m_options.database);
-        ensureSchema(db);
+        const QString copy = prepareSchema(db);
+        if (!copy.isEmpty())
+            logLine(QStringLiteral("cópia do banco feita antes de atualizar seu esquema para a versão %1: %2")
+                        .arg(CurrentSchemaVersion)
+                        .arg(copy));
     }
     m_stop = false;
     m_pool = std::make_unique<DbPool>(m_options.database, m_options.dbConnections);
@@ -80,26 +86,45 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
         peerPort = storage.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_port)
                                                  : ntohs(reinterpret_cast<const sockaddr_in *>(&storage)->sin_port);
     }
-    const bool handshake = m_options.keys || m_options.tls;
+    // Every connection counts as in its handshake until it has proved its key or, on a
+    // server without keys, sent its first request: silent sockets give way to newcomers.
     ConnectionLimits::Eviction eviction;
-    const ConnectionLimits::Verdict verdict = m_limits.admit(address, handshake, &eviction);
+    const ConnectionLimits::Verdict verdict = m_limits.admit(address, true, &eviction);
     if (verdict != ConnectionLimits::Verdict::Admitted) {
-        QTcpSocket refused;
-        refused.setSocketDescriptor(socketDescriptor);
         // Say why before closing, so the station shows a reason rather than a lost
-        // connection. The frame is small enough for the socket buffer: no waiting here.
+        // connection.
         const QString text = verdict == ConnectionLimits::Verdict::TooManyInAll
                                  ? QStringLiteral("O servidor de aplicação está atendendo o número máximo de conexões "
                                                   "(%1). Tente de novo em instantes.")
                                        .arg(m_options.maxConnections)
                                  : QStringLiteral("O servidor de aplicação está atendendo o número máximo de conexões "
                                                   "vindas deste endereço. Tente de novo em instantes.");
+        const QByteArray said = wire::frame(wire::encodeResponse(wire::Response::failure(0, wire::ErrorCode::Unavailable, text)));
         if (!m_options.tls) {
-            refused.write(wire::frame(wire::encodeResponse(wire::Response::failure(0, wire::ErrorCode::Unavailable, text))));
+            // Small enough for the socket buffer: no waiting here.
+            QTcpSocket refused;
+            refused.setSocketDescriptor(socketDescriptor);
+            refused.write(said);
             refused.flush();
+            refused.disconnectFromHost();
+            refused.abort();
+        } else if (m_refusingOverTls.fetch_add(1) < MaxRefusingOverTls) {
+            // A TLS station reads nothing before its handshake: the reason goes after one, on
+            // a thread of its own, within a short deadline and a few at a time.
+            auto worker = std::make_unique<Worker>();
+            Worker *w = worker.get();
+            const int deadlineMs = std::min(m_options.handshakeDeadlineMs, 3000);
+            w->thread = std::thread([this, w, socketDescriptor, said, deadlineMs]() {
+                ConnectionWorker::refuseOverTls(socketDescriptor, *m_options.tls, said, deadlineMs);
+                --m_refusingOverTls;
+                w->done = true;
+            });
+            QMutexLocker guard(&m_workersLock);
+            m_workers.push_back(std::move(worker));
+        } else {
+            --m_refusingOverTls;
+            ::close(int(socketDescriptor));
         }
-        refused.disconnectFromHost();
-        refused.abort();
         // Refusals are logged even when quiet: they are what an operator needs to see.
         logLine(QStringLiteral("conexão #%1 de %2:%3 recusada: %4")
                     .arg(number)
@@ -127,6 +152,8 @@ void AppServer::incomingConnection(qintptr socketDescriptor)
     w->thread = std::thread([this, w, settings, number, socketDescriptor, address, eviction]() {
         ConnectionWorker(settings, number).run(socketDescriptor, m_stop);
         m_limits.leave(address, eviction);
+        // The connection's socket, and any answer still in its buffer, are gone now.
+        m_budget.trimIfDue();
         w->done = true;
     });
     QMutexLocker guard(&m_workersLock);

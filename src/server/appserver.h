@@ -78,6 +78,8 @@ private:
     std::atomic<bool> m_stop{false};
     ConnectionLimits m_limits;
     ByteBudget m_budget;
+    static constexpr int MaxRefusingOverTls = 8;
+    std::atomic<int> m_refusingOverTls{0};
     std::unique_ptr<DbPool> m_pool;
     std::atomic<quint64> m_counter{0};
     QMutex m_workersLock;

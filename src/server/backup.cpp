@@ -1,27 +1,35 @@
 #include "backup.h"
 
+#include "databasefiles.h"
 #include "databaselock.h"
 #include "dbconnection.h"
 #include "error.h"
 #include "schema.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kmp::server {
 
 namespace {
 
-constexpr int BackupFormat = 1;
+// Format 2 records, beside each table's row count, a digest of its contents; copies of
+// format 1 are still read, checked by their counts alone.
+constexpr int BackupFormat = 2;
 const QString kInfoTable = QStringLiteral("KMP_BACKUP_INFO");
 const QString kCountsTable = QStringLiteral("KMP_BACKUP_COUNTS");
 const QString kVersionTable = QStringLiteral("KMP_SCHEMA_VERSION");
@@ -30,7 +38,9 @@ std::atomic<quint64> g_fileCounter{0};
 
 [[noreturn]] void failQuery(const QSqlQuery &q, const QString &what)
 {
-    throw kmp::Error(QStringLiteral("%1: %2").arg(what, q.lastError().text()));
+    const bool postgres = q.driver() && q.driver()->dbmsType() == QSqlDriver::PostgreSQL;
+    throw kmp::Error(QStringLiteral("%1: %2 (%3)")
+                         .arg(what, q.lastError().text().trimmed(), DbConnection::describeError(q.lastError(), postgres)));
 }
 
 // Table names go into SQL text, and a backup file may come from anywhere: only the plain
@@ -165,11 +175,61 @@ qint64 copyRows(QSqlDatabase from, QSqlDatabase to, const QString &table)
     return rows;
 }
 
+// A digest of a table's contents in a copy: every value of every row, with its kind, in
+// the order of the table's key (of all its columns when it has none), so the same rows
+// give the same digest however the file lays them out, and a changed byte anywhere,
+// a clinical section or an audit row, gives another.
+QByteArray tableDigest(SqliteFile &file, const QString &table)
+{
+    QStringList order;
+    QSqlQuery key = file.exec(QStringLiteral("SELECT name, pk FROM pragma_table_info(?) ORDER BY pk, cid"), {table});
+    QStringList all;
+    while (key.next()) {
+        all << QLatin1Char('"') + checkedTableName(key.value(0).toString()) + QLatin1Char('"');
+        if (key.value(1).toInt() > 0)
+            order << all.last();
+    }
+    if (order.isEmpty())
+        order = all;
+    QSqlQuery rows = file.exec(QStringLiteral("SELECT * FROM %1 ORDER BY %2").arg(table, order.join(QStringLiteral(", "))));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto add = [&hash](char kind, const QByteArray &bytes) {
+        hash.addData(QByteArray(1, kind) + QByteArray::number(bytes.size()) + ':');
+        hash.addData(bytes);
+    };
+    while (rows.next()) {
+        hash.addData(QByteArrayView("r"));
+        for (int i = 0; i < rows.record().count(); ++i) {
+            const QVariant v = rows.value(i);
+            if (v.isNull())
+                add('n', {});
+            else if (v.typeId() == QMetaType::QByteArray)
+                add('b', v.toByteArray());
+            else if (v.typeId() == QMetaType::Double)
+                add('r', QByteArray::number(v.toDouble(), 'g', 17));
+            else if (v.typeId() == QMetaType::LongLong || v.typeId() == QMetaType::Int)
+                add('i', QByteArray::number(v.toLongLong()));
+            else
+                add('t', v.toString().toUtf8());
+        }
+    }
+    if (rows.lastError().isValid())
+        failQuery(rows, QStringLiteral("Erro ao ler a tabela %1").arg(table));
+    return hash.result().toHex();
+}
+
+void addDigests(SqliteFile &file, BackupManifest &m)
+{
+    for (const auto &[table, rows] : m.rowCounts)
+        m.digests[table] = tableDigest(file, table);
+}
+
 void writeManifest(SqliteFile &file, const BackupManifest &m)
 {
     file.exec(QStringLiteral("CREATE TABLE %1 (NAME VARCHAR(40) PRIMARY KEY, VALUE VARCHAR(200) NOT NULL)").arg(kInfoTable));
-    file.exec(
-        QStringLiteral("CREATE TABLE %1 (TABLE_NAME VARCHAR(64) PRIMARY KEY, ROW_COUNT INTEGER NOT NULL)").arg(kCountsTable));
+    file.exec(QStringLiteral("CREATE TABLE %1 (TABLE_NAME VARCHAR(64) PRIMARY KEY, ROW_COUNT INTEGER NOT NULL, DIGEST "
+                             "VARCHAR(64) NOT NULL)")
+                  .arg(kCountsTable));
     const std::pair<const char *, QString> info[] = {{"format", QString::number(m.format)},
                                                      {"schema_version", QString::number(m.schemaVersion)},
                                                      {"source_kind", m.sourceKind},
@@ -178,7 +238,8 @@ void writeManifest(SqliteFile &file, const BackupManifest &m)
         file.exec(QStringLiteral("INSERT INTO %1 (NAME, VALUE) VALUES (?, ?)").arg(kInfoTable),
                   {QString::fromLatin1(name), value});
     for (const auto &[table, rows] : m.rowCounts)
-        file.exec(QStringLiteral("INSERT INTO %1 (TABLE_NAME, ROW_COUNT) VALUES (?, ?)").arg(kCountsTable), {table, rows});
+        file.exec(QStringLiteral("INSERT INTO %1 (TABLE_NAME, ROW_COUNT, DIGEST) VALUES (?, ?, ?)").arg(kCountsTable),
+                  {table, rows, QString::fromLatin1(m.digests.at(table))});
 }
 
 BackupManifest readManifest(SqliteFile &file, const QStringList &tablesWithManifest)
@@ -200,9 +261,20 @@ BackupManifest readManifest(SqliteFile &file, const QStringList &tablesWithManif
         else if (name == QLatin1String("created_at"))
             m.createdAt = value;
     }
-    QSqlQuery counts = file.exec(QStringLiteral("SELECT TABLE_NAME, ROW_COUNT FROM %1").arg(kCountsTable));
-    while (counts.next())
-        m.rowCounts[checkedTableName(counts.value(0).toString())] = counts.value(1).toLongLong();
+    // A copy of this format always has its digests: one claiming the first format while
+    // holding them was changed to escape their check.
+    QSqlQuery digestColumn =
+        file.exec(QStringLiteral("SELECT 1 FROM pragma_table_info(?) WHERE name = 'DIGEST'"), {kCountsTable});
+    if (digestColumn.next() != (m.format >= 2))
+        throw kmp::Error(QStringLiteral("A descrição da cópia não confere com o seu formato (%1).").arg(m.format));
+    QSqlQuery counts = file.exec(QStringLiteral("SELECT TABLE_NAME, ROW_COUNT%1 FROM %2")
+                                     .arg(m.format >= 2 ? QStringLiteral(", DIGEST") : QString(), kCountsTable));
+    while (counts.next()) {
+        const QString table = checkedTableName(counts.value(0).toString());
+        m.rowCounts[table] = counts.value(1).toLongLong();
+        if (m.format >= 2)
+            m.digests[table] = counts.value(2).toString().toLatin1();
+    }
     return m;
 }
 
@@ -223,6 +295,30 @@ void syncFile(const QString &path)
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+// Copies a file into a new one that only the server's user can read, whatever the mode of
+// the original (a copy made by an older version, or moved around by hand).
+void copyPrivately(const QString &from, const QString &to)
+{
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly))
+        throw kmp::Error(QStringLiteral("Não foi possível ler %1: %2.").arg(from, in.errorString()));
+    const int fd = ::open(QFile::encodeName(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw kmp::Error(QStringLiteral("Não foi possível criar %1: %2.").arg(to, QString::fromLocal8Bit(std::strerror(errno))));
+    ::fchmod(fd, 0600);
+    QFile out;
+    out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(1 << 20);
+        if (chunk.isEmpty() && in.error() != QFileDevice::NoError)
+            throw kmp::Error(QStringLiteral("Não foi possível ler %1: %2.").arg(from, in.errorString()));
+        if (out.write(chunk) != chunk.size())
+            throw kmp::Error(QStringLiteral("Não foi possível escrever %1: %2.").arg(to, out.errorString()));
+    }
+    if (!out.flush())
+        throw kmp::Error(QStringLiteral("Não foi possível escrever %1: %2.").arg(to, out.errorString()));
 }
 
 void syncFolderOf(const QString &path)
@@ -249,6 +345,16 @@ void checkCounts(QSqlDatabase db, const BackupManifest &m, const QString &where)
     }
 }
 
+// Compares a copy's contents with the digests recorded when it was made.
+void checkDigests(SqliteFile &file, const BackupManifest &m, const QString &where)
+{
+    for (const auto &[table, digest] : m.digests)
+        if (tableDigest(file, table) != digest)
+            throw kmp::Error(QStringLiteral("%1: o conteúdo da tabela %2 não é o que a cópia registrou quando foi feita "
+                                            "(alterado ou danificado depois).")
+                                 .arg(where, table));
+}
+
 // Tables that creating the schema fills by itself: a database with rows only there holds
 // no data yet.
 bool isSchemaBookkeeping(const QString &table)
@@ -265,10 +371,13 @@ BackupManifest backupSqlite(const DatabaseConfig &from, const QString &partial)
 {
     if (!QFileInfo::exists(from.path))
         throw kmp::Error(QStringLiteral("O banco de dados %1 não existe.").arg(from.path));
+    // The copy holds patient data: readable by the server's user only from its first byte
+    // (VACUUM INTO takes an empty file as it finds it).
+    createPrivateDatabaseFile(partial);
     {
         // VACUUM INTO reads inside one read transaction: with WAL, writers go on
         // committing meanwhile and the copy holds exactly the commits before it began.
-        DbConnection source(from);
+        DbConnection source(from, DbConnection::Mode::ReadOnly);
         QSqlQuery q = source.prepare(QStringLiteral("VACUUM INTO ?"));
         q.addBindValue(partial);
         source.exec(q);
@@ -283,14 +392,17 @@ BackupManifest backupSqlite(const DatabaseConfig &from, const QString &partial)
     m.schemaVersion = versionIn(copy.database(), tables);
     for (const QString &t : tables)
         m.rowCounts[t] = countRows(copy.database(), t);
+    addDigests(copy, m);
     writeManifest(copy, m);
     return m;
 }
 
 BackupManifest backupPostgres(const DatabaseConfig &from, const QString &partial)
 {
-    DbConnection source(from);
+    DbConnection source(from, DbConnection::Mode::ReadOnly);
     const int version = schemaVersion(source);
+    if (version == 0)
+        throw kmp::Error(missingTablesMessage(source));
     if (version != CurrentSchemaVersion)
         throw kmp::Error(QStringLiteral("O banco %1 está no esquema versão %2 e este kmp-appserver copia a versão %3. "
                                         "Faça a cópia com o kmp-appserver da mesma versão do banco, ou com pg_dump.")
@@ -339,6 +451,7 @@ BackupManifest backupPostgres(const DatabaseConfig &from, const QString &partial
         throw;
     }
     SqliteFile copy(partial, false);
+    addDigests(copy, m);
     writeManifest(copy, m);
     return m;
 }
@@ -357,9 +470,18 @@ BackupManifest backupDatabase(const DatabaseConfig &from, const QString &to)
 {
     if (QFileInfo::exists(to))
         throw kmp::Error(QStringLiteral("O arquivo %1 já existe; escolha outro nome para a cópia.").arg(to));
+    const QFileInfo folder(QFileInfo(to).absolutePath());
+    if (!folder.isDir())
+        throw kmp::Error(QStringLiteral("A pasta %1, onde a cópia seria gravada, não existe.").arg(folder.filePath()));
     // A name of its own, so that a copy cut short is never taken for a finished one.
     const QString partial = to + QStringLiteral(".parcial");
-    QFile::remove(partial);
+    const auto removePartial = [&partial]() {
+        bool removed = false;
+        for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+            removed = QFile::remove(partial + QLatin1String(suffix)) || removed;
+        return removed;
+    };
+    removePartial();
     try {
         BackupManifest m = from.isPostgres() ? backupPostgres(from, partial) : backupSqlite(from, partial);
         verifyBackup(partial);
@@ -369,9 +491,10 @@ BackupManifest backupDatabase(const DatabaseConfig &from, const QString &to)
                                  .arg(to));
         renameInto(partial, to);
         return m;
-    } catch (const kmp::Error &) {
-        QFile::remove(partial);
-        throw;
+    } catch (const kmp::Error &e) {
+        const bool removed = removePartial();
+        throw kmp::Error(QStringLiteral("A cópia %1 não foi feita: %2").arg(to, e.userMessage())
+                         + (removed ? QStringLiteral(" A cópia parcial (%1) foi apagada.").arg(partial) : QString()));
     }
 }
 
@@ -386,7 +509,7 @@ BackupManifest verifyBackup(const QString &file)
         throw kmp::Error(
             QStringLiteral("A cópia %1 está danificada (verificação de integridade: %2).").arg(file, verdict.left(200)));
     const BackupManifest m = readManifest(backup, allTablesIn(backup.database()));
-    if (m.format != BackupFormat)
+    if (m.format < 1 || m.format > BackupFormat)
         throw kmp::Error(QStringLiteral("A cópia %1 tem o formato %2, que este kmp-appserver não lê.").arg(file).arg(m.format));
     const QStringList tables = userTables(backup.database(), false);
     const int version = versionIn(backup.database(), tables);
@@ -407,6 +530,7 @@ BackupManifest verifyBackup(const QString &file)
         throw kmp::Error(QStringLiteral("A cópia %1 não tem as tabelas que registrou (tem: %2; registrou: %3).")
                              .arg(file, tables.join(QStringLiteral(", ")), listed.join(QStringLiteral(", "))));
     checkCounts(backup.database(), m, QStringLiteral("Cópia %1").arg(file));
+    checkDigests(backup, m, QStringLiteral("Cópia %1").arg(file));
     return m;
 }
 
@@ -441,13 +565,13 @@ BackupManifest restoreDatabase(const QString &file, const DatabaseConfig &to, co
         }
         const QString building = to.path + QStringLiteral(".restaurando");
         QFile::remove(building);
-        if (!QFile::copy(file, building))
-            throw kmp::Error(QStringLiteral("Não foi possível escrever %1.").arg(building));
         try {
+            copyPrivately(file, building);
             SqliteFile copy(building, false);
             copy.exec(QStringLiteral("DROP TABLE %1").arg(kInfoTable));
             copy.exec(QStringLiteral("DROP TABLE %1").arg(kCountsTable));
             checkCounts(copy.database(), m, QStringLiteral("Banco restaurado"));
+            checkDigests(copy, m, QStringLiteral("Banco restaurado"));
         } catch (const kmp::Error &) {
             QFile::remove(building);
             throw;
@@ -504,6 +628,45 @@ BackupManifest restoreDatabase(const QString &file, const DatabaseConfig &to, co
     checkCounts(restored.database(), m, QStringLiteral("Banco restaurado %1").arg(to.describe()));
     say(QStringLiteral("restaurado em %1: %2 linha(s) conferidas").arg(to.describe()).arg(m.totalRows()));
     return m;
+}
+
+QString upgradeSchema(DbConnection &db)
+{
+    const int version = schemaVersion(db);
+    QString copy;
+    if (!db.isPostgres() && version > 0 && version < CurrentSchemaVersion) {
+        copy = db.config().path
+               + QStringLiteral(".esquema-%1-%2.bak")
+                     .arg(version)
+                     .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+        try {
+            backupDatabase(db.config(), copy);
+        } catch (const kmp::Error &e) {
+            throw kmp::Error(QStringLiteral("O esquema do banco %1 não foi atualizado da versão %2 para a %3 porque a "
+                                            "cópia de antes não pôde ser feita: %4")
+                                 .arg(db.config().describe())
+                                 .arg(version)
+                                 .arg(CurrentSchemaVersion)
+                                 .arg(e.userMessage()));
+        }
+    }
+    ensureSchema(db);
+    return copy;
+}
+
+QString prepareSchema(DbConnection &db)
+{
+    const int version = schemaVersion(db);
+    if (db.isPostgres() && version == 0)
+        throw kmp::Error(missingTablesMessage(db));
+    if (db.isPostgres() && version < CurrentSchemaVersion)
+        throw kmp::Error(QStringLiteral("O banco %1 está no esquema versão %2 e este servidor usa a %3. Faça uma cópia "
+                                        "(pg_dump) e atualize-o uma vez com 'kmp-appserver upgrade --database URL'; "
+                                        "depois inicie os servidores.")
+                             .arg(db.config().describe())
+                             .arg(version)
+                             .arg(CurrentSchemaVersion));
+    return upgradeSchema(db);
 }
 
 } // namespace kmp::server

@@ -18,10 +18,12 @@ QCommandLineOption databaseOption();
 void installQtTranslations(QCoreApplication &app);
 void parseOrExit(QCommandLineParser &parser, const QStringList &args, const QString &description);
 
-// The maintenance commands (backup.cpp, restore and status); each returns the exit status.
+// The maintenance commands (backup, restore, verify-backup, status, upgrade); each returns
+// the exit status.
 int backupCommand(const QStringList &args);
 int restoreCommand(const QStringList &args);
 int verifyCommand(const QStringList &args);
 int statusCommand(const QStringList &args);
+int upgradeCommand(const QStringList &args);
 
 } // namespace kmp::server::cli

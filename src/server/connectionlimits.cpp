@@ -32,8 +32,9 @@ QString ConnectionLimits::describe(Verdict verdict) const
 
 QString ConnectionLimits::describeEviction() const
 {
-    return QStringLiteral("lugar cedido a uma conexão mais nova: limite de %1 conexões ainda sem chave de cliente, "
-                          "%2 do mesmo endereço (um quarto de --max-connections e de --max-per-address)")
+    return QStringLiteral("lugar cedido a uma conexão mais nova: limite de %1 conexões ainda sem chave de cliente "
+                          "ou primeiro pedido, %2 do mesmo endereço (um quarto de --max-connections e de "
+                          "--max-per-address)")
         .arg(m_maxHandshaking)
         .arg(m_maxHandshakingPerAddress);
 }

@@ -11,11 +11,12 @@
 namespace kmp::server {
 
 // Who may hold a connection slot. Slots are bounded in total and per client address.
-// Connections still in their handshake (TLS, client key) may hold only a quarter of
-// either; when that quarter is full, a newcomer takes the place of the oldest of them
-// (from the same address when that address is at its own limit), which is told to close.
-// So sockets that never prove who they are can neither take the room stations with a
-// valid key need, nor stop a station from getting through its handshake.
+// Connections still in their handshake (TLS and the client key, or on a server without
+// keys the first request) may hold only a quarter of either; when that quarter is full, a
+// newcomer takes the place of the oldest of them (from the same address when that address
+// is at its own limit), which is told to close. So sockets that never prove who they are
+// can neither take the room stations need, nor stop a station from getting through its
+// handshake.
 class ConnectionLimits
 {
 public:

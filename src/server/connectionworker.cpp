@@ -16,6 +16,7 @@
 #include <QCborStreamReader>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -79,6 +80,23 @@ DbPool::Access accessOf(const QString &method)
 
 } // namespace
 
+void ConnectionWorker::refuseOverTls(qintptr socketDescriptor, const TlsIdentity &tls, const QByteArray &frame, int deadlineMs)
+{
+    QSslSocket socket;
+    if (!socket.setSocketDescriptor(socketDescriptor))
+        return;
+    socket.setSslConfiguration(tls.serverConfiguration());
+    socket.startServerEncryption();
+    if (socket.waitForEncrypted(deadlineMs)) {
+        socket.write(frame);
+        socket.waitForBytesWritten(deadlineMs);
+        socket.disconnectFromHost();
+        if (socket.state() != QAbstractSocket::UnconnectedState)
+            socket.waitForDisconnected(1000);
+    }
+    socket.abort();
+}
+
 bool ConnectionWorker::evicted() const
 {
     return m_settings.eviction && m_settings.limits && m_settings.eviction->load();
@@ -92,13 +110,7 @@ void ConnectionWorker::refuse(const QString &peer, const QString &why)
 bool ConnectionWorker::startTls(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop)
 {
     auto &ssl = static_cast<QSslSocket &>(socket);
-    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.setLocalCertificateChain(m_settings.tls->chain);
-    conf.setPrivateKey(m_settings.tls->key);
-    conf.setProtocol(QSsl::TlsV1_2OrLater);
-    // Stations prove who they are with their client key, not with certificates.
-    conf.setPeerVerifyMode(QSslSocket::VerifyNone);
-    ssl.setSslConfiguration(conf);
+    ssl.setSslConfiguration(m_settings.tls->serverConfiguration());
     ssl.startServerEncryption();
     while (!ssl.isEncrypted()) {
         if (stop.load())
@@ -145,24 +157,7 @@ bool ConnectionWorker::stationSpeaksTls(QTcpSocket &socket, qintptr descriptor, 
 
 QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop)
 {
-    // An address that keeps presenting wrong keys waits before each new challenge, so
-    // guessing gets slower with every try; other addresses are not held up.
     const QString address = socket.peerAddress().toString();
-    if (const qint64 wait = KeyThrottle::global().delayFor(address, QDeadlineTimer::current().deadline())) {
-        m_settings.warn(QStringLiteral("conexão #%1 de %2: chaves recusadas repetidamente deste endereço; desafio "
-                                       "atrasado %3 s")
-                            .arg(m_number)
-                            .arg(peer, seconds(int(wait))));
-        QElapsedTimer waited;
-        waited.start();
-        while (waited.elapsed() < wait) {
-            if (stop.load() || evicted())
-                return {};
-            QThread::msleep(50);
-        }
-        // The wait is the server's doing: the station gets its full handshake time after it.
-        m_handshakeDeadline = QDeadlineTimer(m_handshakeLimitMs);
-    }
     const QByteArray nonce = wire::auth::newNonce();
     socket.write(wire::frame(wire::auth::encodeChallenge(nonce)));
     if (!flush(socket)) {
@@ -200,6 +195,26 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
             break;
     }
     const auto answer = body ? wire::auth::decodeAnswer(*body) : std::nullopt;
+    // A name that keeps being presented with wrong secrets from one address makes every
+    // answer for it from there wait before it is checked, so guessing gets slower with
+    // every try; the wait stays well inside a station's own, so the right key still gets in.
+    const qint64 wait =
+        answer ? KeyThrottle::global().delayFor(address, answer->keyName, QDeadlineTimer::current().deadline()) : 0;
+    if (wait > 0) {
+        m_settings.warn(
+            QStringLiteral("conexão #%1 de %2: chave \"%3\" recusada repetidamente deste endereço; resposta "
+                           "atrasada %4 s")
+                .arg(m_number)
+                .arg(peer, wire::auth::isValidKeyName(answer->keyName) ? answer->keyName : QStringLiteral("(nome inválido)"),
+                     seconds(int(wait))));
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < wait) {
+            if (stop.load() || evicted())
+                return {};
+            QThread::msleep(50);
+        }
+    }
     if (!answer && body) {
         // A health probe needs no key; it is answered and the connection closed.
         if (const auto pong = Ping::answer(*body, m_settings.database)) {
@@ -228,22 +243,24 @@ QString ConnectionWorker::authenticate(QTcpSocket &socket, const QString &peer, 
     }
     if (!why.isEmpty()) {
         refuse(peer, why);
-        const int failures = KeyThrottle::global().recordFailure(address, QDeadlineTimer::current().deadline());
-        if (failures >= KeyThrottle::FreeFailures)
-            m_settings.warn(
-                QStringLiteral("%1 chaves recusadas de %2 em %3 min; as próximas conexões desse endereço "
-                               "esperam %4 s pelo desafio")
-                    .arg(failures)
-                    .arg(address)
-                    .arg(KeyThrottle::WindowMs / 60000)
-                    .arg(seconds(int(KeyThrottle::global().delayFor(address, QDeadlineTimer::current().deadline())))));
+        if (answer) {
+            const qint64 now = QDeadlineTimer::current().deadline();
+            const int failures = KeyThrottle::global().recordFailure(address, name, now);
+            if (failures >= KeyThrottle::FreeFailures)
+                m_settings.warn(QStringLiteral("%1 chaves recusadas de %2 para o nome \"%3\" em %4 min; as próximas "
+                                               "respostas com esse nome desse endereço esperam %5 s")
+                                    .arg(failures)
+                                    .arg(address, wire::auth::isValidKeyName(name) ? name : QStringLiteral("(nome inválido)"))
+                                    .arg(KeyThrottle::WindowMs / 60000)
+                                    .arg(seconds(int(KeyThrottle::global().delayFor(address, name, now)))));
+        }
         const auto r =
             wire::Response::failure(0, wire::ErrorCode::Unauthorized, QStringLiteral("Chave de cliente recusada pelo servidor."));
         socket.write(wire::frame(wire::encodeResponse(r)));
         flush(socket);
         return {};
     }
-    KeyThrottle::global().recordSuccess(address);
+    KeyThrottle::global().recordSuccess(address, name);
     socket.write(wire::frame(wire::encodeResponse(wire::Response::success(0, QCborValue(name)))));
     if (!flush(socket))
         return {};
@@ -293,8 +310,16 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             return;
         }
     }
-    if (m_settings.limits)
-        m_settings.limits->handshakeDone(m_settings.eviction);
+    // A connection that proved its key is known now; on a server without keys, once its
+    // first request is whole: until then a silent socket gives way to newcomers.
+    bool known = false;
+    const auto recognised = [&]() {
+        if (m_settings.limits)
+            m_settings.limits->handshakeDone(m_settings.eviction);
+        known = true;
+    };
+    if (m_settings.keys)
+        recognised();
     m_settings.log(QStringLiteral("conexão #%1 aberta de %2 (chave %3%4)")
                        .arg(m_number)
                        .arg(peer, identity, m_settings.tls ? QStringLiteral(", TLS") : QString()));
@@ -303,6 +328,7 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     // the pool thread that runs the request.
     Dispatcher dispatcher([]() -> Store & { return DbPool::currentStore(); });
     dispatcher.setCaller(identity, socket.peerAddress().toString());
+    dispatcher.setBudget(m_settings.budget);
     // Only the first line of a refusal goes to the log: database drivers may add detail
     // lines that quote the row, and patient data stays out of logs.
     const auto logRefusal = [&](const wire::Request &req, const wire::Response &resp) {
@@ -333,12 +359,46 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     ByteBudget *budget = m_settings.budget;
     const auto releaseBudget = [&]() {
         if (in.sized && !in.overBudget && budget)
-            budget->release(in.length);
+            budget->release(in.length * ByteBudget::RequestShares);
     };
     // The socket's own buffer stays small: the request's buffer is where its bytes go.
     socket.setReadBufferSize(1 << 20);
 
-    const auto answer = [&]() -> wire::Response {
+    // Compression pays where bytes cost time, between machines; a client on the server's
+    // own address (a station on the server, a tool) gets plain responses, which are faster
+    // to make and read there.
+    const bool compressFor = socket.peerAddress() != socket.localAddress();
+    // An answer waits in memory until its client reads it: a large one counts in the budget
+    // until it has left, so clients that ask and never read cannot pile answers up. One
+    // that does not fit is refused, like a save that does not.
+    struct Outgoing
+    {
+        QByteArray frame;
+        ByteBudget::Reservation held;
+    };
+    const auto pack = [&](wire::Response response) {
+        response.acceptsZstd = response.acceptsZstd && compressFor;
+        Outgoing out;
+        out.frame = wire::frame(wire::encodeResponse(response));
+        out.held = ByteBudget::Reservation(budget, out.frame.size());
+        if (!out.held.held()) {
+            m_settings.warn(QStringLiteral("conexão #%1 de %2: resposta ao pedido %3 (%4 MB) recusada: limite de memória "
+                                           "de %5 MB (%6 MB em uso; --memory-budget)")
+                                .arg(m_number)
+                                .arg(peer)
+                                .arg(response.id)
+                                .arg(megabytes(out.frame.size()), megabytes(budget->limit()), megabytes(budget->inUse())));
+            const qint64 size = out.frame.size();
+            out.frame = wire::frame(wire::encodeResponse(
+                wire::Response::failure(response.id, wire::ErrorCode::Unavailable,
+                                        QStringLiteral("O servidor está enviando outras respostas grandes neste momento e "
+                                                       "não pôde enviar esta (%1 MB). Tente de novo em instantes.")
+                                            .arg(megabytes(size)))));
+        }
+        return out;
+    };
+
+    const auto answer = [&]() -> Outgoing {
         if (in.overBudget) {
             const qint64 id = requestIdFromPrefix(in.prefix);
             m_settings.warn(QStringLiteral("conexão #%1 de %2: pedido %3 de %4 MB recusado: limite de memória de %5 MB "
@@ -347,16 +407,12 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
                                 .arg(peer)
                                 .arg(id)
                                 .arg(megabytes(in.length), megabytes(budget->limit()), megabytes(budget->inUse())));
-            return wire::Response::failure(
-                id, wire::ErrorCode::Unavailable,
-                QStringLiteral("O servidor está recebendo outras gravações grandes neste momento e não pôde aceitar "
-                               "esta (%1 MB). Nada foi gravado; tente de novo em instantes.")
-                    .arg(megabytes(in.length)));
+            return pack(wire::Response::failure(id, wire::ErrorCode::Unavailable, ByteBudget::refusalMessage(in.length)));
         }
         // Only a tiny frame can be a health probe; the others go straight on.
         if (in.body.size() < 256) {
             if (auto pong = Ping::answer(in.body, m_settings.database))
-                return *pong;
+                return pack(*pong);
         }
         wire::Request request;
         try {
@@ -365,19 +421,22 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
             const auto r = wire::Response::failure(0, wire::ErrorCode::BadRequest,
                                                    QStringLiteral("Pedido malformado: %1").arg(e.userMessage()));
             logRefusal(request, r);
-            return r;
+            return pack(r);
         }
         // The decoded request holds its own copy of the values: the frame's bytes can go
         // before the save runs.
         in.body = QByteArray();
-        wire::Response response;
+        // The answer is encoded while the request still holds its database connection, so
+        // that no more answers are being built at once than there are connections.
+        Outgoing out;
         try {
-            m_settings.pool->run(accessOf(request.method), [&]() { response = dispatcher.handle(request); });
+            m_settings.pool->run(accessOf(request.method), [&]() { out = pack(dispatcher.handle(request)); });
         } catch (const ServiceError &e) {
-            response = wire::Response::failure(request.id, e.code(), e.userMessage());
-            logRefusal(request, response);
+            const auto r = wire::Response::failure(request.id, e.code(), e.userMessage());
+            logRefusal(request, r);
+            out = pack(r);
         }
-        return response;
+        return out;
     };
 
     QString why = QStringLiteral("cliente desconectou");
@@ -392,10 +451,6 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
     QElapsedTimer frameStarted;
     bool inFrame = false;
     char scratch[16384];
-    // Compression pays where bytes cost time, between machines; a client on the server's
-    // own address (a station on the server, a tool) gets plain responses, which are faster
-    // to make and read there.
-    const bool compressFor = socket.peerAddress() != socket.localAddress();
     while (!stop.load()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(250) && socket.state() != QAbstractSocket::ConnectedState)
             break;
@@ -432,7 +487,7 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
                     break;
                 }
                 in.sized = true;
-                if (!budget || budget->tryReserve(in.length))
+                if (!budget || budget->tryReserve(in.length * ByteBudget::RequestShares))
                     in.body = QByteArray(qsizetype(in.length), Qt::Uninitialized);
                 else
                     in.overBudget = true;
@@ -451,13 +506,20 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
                 in.filled += n;
             }
             if (in.sized && in.filled == qint64(in.length)) {
-                wire::Response response = answer();
-                response.acceptsZstd = response.acceptsZstd && compressFor;
+                if (!known)
+                    recognised();
+                // Whatever the request held is gone by the next one (or the connection's end).
+                const auto trim = qScopeGuard([budget]() {
+                    if (budget)
+                        budget->trimIfDue();
+                });
+                Outgoing out = answer();
                 ++served;
-                socket.write(wire::frame(wire::encodeResponse(response)));
                 releaseBudget();
                 in = Incoming();
                 inFrame = false;
+                socket.write(out.frame);
+                out.frame = QByteArray();
                 if (!flush(socket)) {
                     broken = true;
                     why = QStringLiteral("cliente parou de ler");
@@ -468,6 +530,11 @@ void ConnectionWorker::run(qintptr socketDescriptor, const std::atomic<bool> &st
         }
         if (broken)
             break;
+        if (!known && evicted()) {
+            refuse(peer, m_settings.limits->describeEviction());
+            why = QStringLiteral("lugar cedido");
+            break;
+        }
         if (inFrame) {
             if (frameStarted.elapsed() > m_settings.frameDeadlineMs) {
                 m_settings.warn(QStringLiteral("conexão #%1 de %2 encerrada: mensagem incompleta após %3 s "

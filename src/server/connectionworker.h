@@ -52,6 +52,10 @@ public:
 
     void run(qintptr socketDescriptor, const std::atomic<bool> &stop);
 
+    // Completes the TLS handshake of a connection the server turns away, within deadlineMs,
+    // sends it the frame that says why and closes it.
+    static void refuseOverTls(qintptr socketDescriptor, const TlsIdentity &tls, const QByteArray &frame, int deadlineMs);
+
 private:
     // TLS handshake; false (logged) when it fails.
     bool startTls(QTcpSocket &socket, const QString &peer, const std::atomic<bool> &stop);

@@ -6,7 +6,8 @@ namespace {
 
 bool isControl(char16_t c)
 {
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e)
+           || (c >= 0x2066 && c <= 0x2069);
 }
 
 } // namespace
@@ -34,7 +35,9 @@ QString escapeControlCharacters(const QString &text)
         case u'\t': out += ch; continue; // a tab moves along the line, never off it
         default: break;
         }
-        if (isControl(c))
+        if (isControl(c) && c > 0xff)
+            out += QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
+        else if (isControl(c))
             out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
         else
             out += ch;

@@ -22,7 +22,7 @@ struct DatabaseConfig
     QString user;
     QString password;
     QString database;
-    QString schema;      // PostgreSQL schema; empty means the connection's default
+    QString schema;      // PostgreSQL schema; empty means "public"
     QString sslMode;     // disable, allow, prefer, require, verify-ca, verify-full; empty: the library's default
     QString sslRootCert; // CA certificates the database server's certificate must chain to
     QString sslCert;     // this server's client certificate for the database, and its key
@@ -31,6 +31,8 @@ struct DatabaseConfig
     int connectTimeout = 10; // seconds
 
     bool isPostgres() const { return kind == Kind::Postgres; }
+    // The PostgreSQL schema the tables are in: the one given, else "public".
+    QString schemaName() const { return schema.isEmpty() ? QStringLiteral("public") : schema; }
 
     // Throws kmp::Error with a readable message on anything it cannot use.
     static DatabaseConfig parse(const QString &text);

@@ -5,11 +5,12 @@
 
 namespace kmp::server {
 
-// An advisory lock on a SQLite database file, so that a restore cannot swap the file from
-// under a running server. A serving process holds it shared for its whole life; restore
-// must get it exclusive. It is a flock(2) lock, which on Linux is independent of the
-// fcntl locks SQLite takes itself; the descriptor stays open until the lock is dropped,
-// because closing any descriptor of the file would also drop SQLite's own locks.
+// An advisory lock on a SQLite database file: a serving process holds it for its whole
+// life, so that a second server cannot serve the same file (SQLite is for one server) and
+// a restore cannot swap the file from under it. It is a flock(2) lock, which on Linux is
+// independent of the fcntl locks SQLite takes itself; the descriptor stays open until the
+// lock is dropped, because closing any descriptor of the file would also drop SQLite's own
+// locks.
 class DatabaseLock
 {
 public:
@@ -17,10 +18,8 @@ public:
     DatabaseLock(const DatabaseLock &) = delete;
     DatabaseLock &operator=(const DatabaseLock &) = delete;
 
-    // Shared lock, waiting for an exclusive holder (a restore) to finish. Null when the
-    // file cannot be opened (it is then created by the database itself later).
-    static std::unique_ptr<DatabaseLock> shared(const QString &path);
-    // Exclusive lock without waiting; null when someone else holds the file (why says so).
+    // The lock, without waiting; null when someone else holds the file (why says who: the
+    // process and its command line, as the system lists it).
     static std::unique_ptr<DatabaseLock> tryExclusive(const QString &path, QString *why);
 
 private:

@@ -4,6 +4,7 @@
 #include "serviceerror.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -39,8 +40,9 @@ void configureSqlite()
 
 } // namespace
 
-DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
+DbConnection::DbConnection(const DatabaseConfig &config, Mode mode) : m_config(config)
 {
+    const bool readOnly = mode == Mode::ReadOnly;
     if (!config.isPostgres())
         configureSqlite();
     m_name = QStringLiteral("kmp-server-%1").arg(++g_connectionCounter);
@@ -63,6 +65,15 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
         // holds which connections when several share one database.
         db.setConnectOptions(config.postgresOptions()
                              + QStringLiteral(";application_name=kmp-appserver-%1").arg(QCoreApplication::applicationPid()));
+    } else if (readOnly) {
+        if (!QFileInfo(config.path).isFile()) {
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(m_name);
+            throw ServiceError(wire::ErrorCode::Unavailable,
+                               QStringLiteral("O banco de dados %1 não existe.").arg(config.describe()));
+        }
+        db.setDatabaseName(config.path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=15000"));
     } else {
         createPrivateDatabaseFile(config.path);
         db.setDatabaseName(config.path);
@@ -80,20 +91,13 @@ DbConnection::DbConnection(const DatabaseConfig &config) : m_config(config)
     try {
         if (config.isPostgres()) {
             execDirect(QStringLiteral("SET client_min_messages TO warning"));
-            if (!config.schema.isEmpty()) {
-                // Two servers may create the schema at the same moment; the loser retries.
-                for (int attempt = 0;; ++attempt) {
-                    try {
-                        execDirect(QStringLiteral("CREATE SCHEMA IF NOT EXISTS %1").arg(quoteIdentifier(config.schema)));
-                        break;
-                    } catch (const ServiceError &) {
-                        if (attempt >= 2)
-                            throw;
-                        QThread::msleep(50);
-                    }
-                }
-                execDirect(QStringLiteral("SET search_path TO %1").arg(quoteIdentifier(config.schema)));
-            }
+            // Always a search path of its own: the role's default ("$user", public) would
+            // send every statement to a schema named like the role the moment one exists.
+            execDirect(QStringLiteral("SET search_path TO %1").arg(quoteIdentifier(config.schemaName())));
+            if (readOnly)
+                execDirect(QStringLiteral("SET default_transaction_read_only = on"));
+        } else if (readOnly) {
+            execDirect(QStringLiteral("PRAGMA busy_timeout = 15000"));
         } else {
             execDirect(QStringLiteral("PRAGMA busy_timeout = 15000"));
             execDirect(QStringLiteral("PRAGMA journal_mode = WAL"));
@@ -163,11 +167,39 @@ void DbConnection::fail(const QSqlError &error, const QString &what)
         throw ServiceError(wire::ErrorCode::Conflict, QStringLiteral("O registro já existe (chave repetida)."));
     // The driver's text may quote the statement and the values bound to it (patient
     // data); only its error code leaves this function, for the log and the station alike.
+    throw ServiceError(m_broken ? wire::ErrorCode::Unavailable : wire::ErrorCode::Internal,
+                       QStringLiteral("Erro no banco de dados ao %1 (%2).").arg(what, describeError(error, isPostgres())));
+}
+
+QString DbConnection::describeError(const QSqlError &error, bool postgres)
+{
     QString code = error.nativeErrorCode().left(16);
     code.removeIf([](QChar c) { return !c.isLetterOrNumber(); });
-    throw ServiceError(
-        m_broken ? wire::ErrorCode::Unavailable : wire::ErrorCode::Internal,
-        QStringLiteral("Erro no banco de dados ao %1 (código %2).").arg(what, code.isEmpty() ? QStringLiteral("?") : code));
+    if (code.isEmpty())
+        return QStringLiteral("código ?");
+    // SQLite's code says what went wrong with the files, which an administrator can act on;
+    // it quotes nothing of the data.
+    bool number = false;
+    const int primary = code.toInt(&number) & 0xff;
+    QString meaning;
+    if (!postgres && number) {
+        switch (primary) {
+        case SQLITE_FULL: meaning = QStringLiteral("o disco está cheio"); break;
+        case SQLITE_CANTOPEN: meaning = QStringLiteral("o arquivo não pôde ser aberto ou criado"); break;
+        case SQLITE_IOERR: meaning = QStringLiteral("erro de leitura ou escrita no disco (disco cheio ou com defeito)"); break;
+        case SQLITE_READONLY: meaning = QStringLiteral("o arquivo ou sua pasta não aceita escrita"); break;
+        case SQLITE_PERM:
+        case SQLITE_AUTH: meaning = QStringLiteral("sem permissão"); break;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB: meaning = QStringLiteral("o arquivo está danificado ou não é um banco SQLite"); break;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: meaning = QStringLiteral("o banco está ocupado por outro processo"); break;
+        default: break;
+        }
+    } else if (postgres && code == QLatin1String("53100")) {
+        meaning = QStringLiteral("o disco do servidor PostgreSQL está cheio");
+    }
+    return meaning.isEmpty() ? QStringLiteral("código %1").arg(code) : QStringLiteral("código %1: %2").arg(code, meaning);
 }
 
 QSqlQuery DbConnection::prepare(const QString &sql)
@@ -309,6 +341,10 @@ DbConnection::Outcome DbConnection::runBinary(const QString &sql, const QVariant
             lengths[i] = int(held[i].size());
         }
     }
+    qint64 bytes = 0;
+    for (const int n : lengths)
+        bytes += n;
+    noteLargeTransfer(bytes);
     PGresult *res = PQexecParams(conn, text.constData(), count, types.data(), data.data(), lengths.data(), formats.data(), 0);
     Outcome out;
     const ExecStatusType status = PQresultStatus(res);

@@ -18,10 +18,15 @@ namespace kmp::server {
 class DbConnection
 {
 public:
+    enum class Mode { ReadWrite, ReadOnly };
+
     // Opens the connection and applies the per-connection settings (SQLite: WAL, a busy
     // timeout and synchronous=FULL so an acknowledged commit survives a crash;
-    // PostgreSQL: the configured schema). Throws ServiceError(Unavailable) on failure.
-    explicit DbConnection(const DatabaseConfig &config);
+    // PostgreSQL: the search path, the configured schema or else "public", never the
+    // role's default). Read-only, a SQLite file that does not exist is refused rather than
+    // created, and nothing can be written through the connection. Throws
+    // ServiceError(Unavailable) on failure.
+    explicit DbConnection(const DatabaseConfig &config, Mode mode = Mode::ReadWrite);
     ~DbConnection();
     DbConnection(const DbConnection &) = delete;
     DbConnection &operator=(const DbConnection &) = delete;
@@ -67,6 +72,13 @@ public:
     // True when the last failure lost the connection; the owner reopens before the next use.
     bool isBroken() const { return m_broken; }
 
+    // PostgreSQL's library keeps its buffers as large as the largest statement or result
+    // it carried: after one of many megabytes the owner closes the connection once the
+    // request is done (and opens another when needed), so that the memory goes back.
+    void noteLargeTransfer(qint64 bytes) { m_spent = m_spent || (isPostgres() && bytes >= LargeTransfer); }
+    bool isSpent() const { return m_spent; }
+    static constexpr qint64 LargeTransfer = qint64(8) * 1024 * 1024;
+
     // Hands the connection from the thread that used it to the next one.
     void releaseThread();
     void adoptThread();
@@ -89,6 +101,9 @@ public:
 
     // True when the error is a unique-key violation in either database.
     static bool isUniqueViolation(const QSqlError &error);
+    // The error's code, with what it means where the code says it (a full disk, a file that
+    // cannot be created); never the driver's text, which may quote the data.
+    static QString describeError(const QSqlError &error, bool postgres);
 
 private:
     [[noreturn]] void fail(const QSqlError &error, const QString &what);
@@ -105,6 +120,7 @@ private:
     // even its release inside an aborted transaction, which would leak it on the connection.
     QSqlQuery m_failed;
     bool m_broken = false;
+    bool m_spent = false;
     bool m_inBatch = false;
     bool m_batchBroken = false;
 };

@@ -1,6 +1,8 @@
 #include "dbpool.h"
 
+#include "controlchars.h"
 #include "dbconnection.h"
+#include "serverlog.h"
 #include "serviceerror.h"
 #include "store.h"
 #include "threadpriority.h"
@@ -220,6 +222,10 @@ void DbPool::borrowAndRun(const std::function<void()> &job)
     if (slot->db)
         slot->db->adoptThread();
     const auto giveBack = [&]() {
+        if (slot->db && slot->db->isSpent()) {
+            slot->store.reset();
+            slot->db.reset();
+        }
         if (slot->db)
             slot->db->releaseThread();
         {
@@ -299,7 +305,16 @@ Store &DbPool::currentStore()
         slot.db.reset();
     }
     if (!slot.db) {
-        slot.db = std::make_unique<DbConnection>(*c.config);
+        try {
+            slot.db = std::make_unique<DbConnection>(*c.config);
+        } catch (const ServiceError &e) {
+            // The driver's words name the database's address and account: they are for the
+            // administrator's log; the station is told what it can act on.
+            qCInfo(serverLog).noquote() << escapeControlCharacters(e.userMessage());
+            throw ServiceError(e.code(), QStringLiteral("O banco de dados do servidor de aplicação não está respondendo. "
+                                                        "Nada foi gravado; tente de novo em instantes e, se continuar, "
+                                                        "avise o administrador do servidor."));
+        }
         slot.store = std::make_unique<Store>(*slot.db);
         slot.tuned = false;
     }

@@ -5,6 +5,7 @@
 #include "dbconnection.h"
 #include "serviceerror.h"
 
+#include <QCborStreamReader>
 #include <QDate>
 #include <QHash>
 #include <cmath>
@@ -185,6 +186,40 @@ Delta checkedDelta(DbConnection &db, const TableDef &table, const Delta &delta)
         }
     }
     return out;
+}
+
+std::optional<DeltaShape> peekDeltaShape(const QByteArray &bytes)
+{
+    QCborStreamReader reader(bytes);
+    const auto key = [&reader](QLatin1String expected) {
+        if (!reader.isString())
+            return false;
+        QString text;
+        auto chunk = reader.readString();
+        while (chunk.status == QCborStreamReader::Ok) {
+            text += chunk.data;
+            chunk = reader.readString();
+        }
+        return chunk.status == QCborStreamReader::EndOfString && text == expected;
+    };
+    DeltaShape shape;
+    if (!reader.isMap() || !reader.enterContainer() || !key(QLatin1String("fields")) || !reader.isArray()
+        || !reader.isLengthKnown())
+        return std::nullopt;
+    shape.fields = qint64(reader.length());
+    if (!reader.next() || !key(QLatin1String("changes")) || !reader.isArray() || !reader.isLengthKnown())
+        return std::nullopt;
+    shape.changes = qint64(reader.length());
+    return shape;
+}
+
+qint64 decodedOverheadBytes(const DeltaShape &shape)
+{
+    // A value is a QVariant (32 bytes) with, for text, a block of its own; each change
+    // holds up to two rows, and the checked copy of the delta repeats the rows' arrays.
+    constexpr qint64 perValue = 4 * 80;
+    constexpr qint64 perChange = 128;
+    return shape.changes * (perChange + std::min(shape.fields, MaxDeltaFields) * perValue);
 }
 
 } // namespace kmp::server

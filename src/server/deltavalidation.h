@@ -3,6 +3,8 @@
 #include "packet.h"
 #include "schema.h"
 
+#include <optional>
+
 namespace kmp::server {
 
 class DbConnection;
@@ -26,5 +28,29 @@ double earliestDate(); // 1900-01-01
 double latestDate();   // 2200-12-31
 
 inline constexpr double MaxSequence = 999999;
+
+// A delta's size in rows and columns, read from its first bytes without decoding it, so
+// that one larger than any screen sends is refused before it takes the memory its rows
+// would; nothing when those bytes do not start a delta (decoding it then says why).
+struct DeltaShape
+{
+    qint64 fields = 0;
+    qint64 changes = 0;
+};
+std::optional<DeltaShape> peekDeltaShape(const QByteArray &bytes);
+
+// The most changes one save may carry: a section or report is saved one row at a time; a
+// consultation's diagnoses are a list a clinician keeps by hand, moved a few rows at once.
+inline constexpr qint64 MaxDiagnosisChanges = 2000;
+inline constexpr qint64 MaxSectionChanges = 1;
+
+// The memory a decoded delta of this shape takes beyond twice its bytes (which its text,
+// held as UTF-16, may take): every value and every change carries its own bookkeeping,
+// which for many small values is many times their bytes.
+qint64 decodedOverheadBytes(const DeltaShape &shape);
+
+// The most fields a delta may declare: several times the widest table, so that a field a
+// table does not know is still refused by name.
+inline constexpr qint64 MaxDeltaFields = 64;
 
 } // namespace kmp::server

@@ -2,6 +2,7 @@
 
 #include "cid10import.h"
 #include "controlchars.h"
+#include "deltavalidation.h"
 #include "error.h"
 #include "methods.h"
 #include "packet.h"
@@ -142,6 +143,33 @@ const std::map<QString, Method> &methods()
 
 } // namespace
 
+ByteBudget::Reservation Dispatcher::admitSave(const Request &request) const
+{
+    if (!request.method.startsWith(QLatin1String("Set")) || request.args.isEmpty() || !request.args.at(0).isByteArray())
+        return {};
+    const QByteArray delta = request.args.at(0).toByteArray();
+    const auto shape = peekDeltaShape(delta);
+    if (!shape)
+        return {};
+    const qint64 most = request.method == p::methodName<p::SetDiagPaci>() ? MaxDiagnosisChanges : MaxSectionChanges;
+    if (shape->changes > most)
+        throw ServiceError(ErrorCode::TooLarge, QStringLiteral("Esta gravação traz %1 alterações de uma vez; %2 aceita no "
+                                                               "máximo %3. Nada foi gravado.")
+                                                    .arg(shape->changes)
+                                                    .arg(request.method)
+                                                    .arg(most));
+    if (shape->fields > MaxDeltaFields)
+        throw ServiceError(
+            ErrorCode::TooLarge,
+            QStringLiteral("Esta gravação traz %1 campos; nenhuma tabela tem tantos. Nada foi gravado.").arg(shape->fields));
+    // The request's share of the budget covers twice its bytes once decoded; the values'
+    // own bookkeeping comes on top.
+    ByteBudget::Reservation decoded(m_budget, decodedOverheadBytes(*shape));
+    if (!decoded.held())
+        throw ServiceError(ErrorCode::Unavailable, ByteBudget::refusalMessage(delta.size()));
+    return decoded;
+}
+
 QStringList Dispatcher::methodNames()
 {
     QStringList out;
@@ -189,6 +217,7 @@ Response Dispatcher::handle(const Request &request)
                     ErrorCode::BadRequest,
                     QStringLiteral("%1: o argumento %2 contém um caractere de controle.").arg(request.method).arg(i + 1));
         }
+        const ByteBudget::Reservation decoded = admitSave(request);
         AuditContext who = m_caller;
         who.method = request.method;
         response = Response::success(request.id, m.run(m_store(), request.args, who));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bytebudget.h"
 #include "message.h"
 #include "methods.h"
 #include "store.h"
@@ -45,11 +46,19 @@ public:
         m_caller.address = address;
     }
 
+    // Where a save's decoded values are counted while it runs (null: not counted).
+    void setBudget(ByteBudget *budget) { m_budget = budget; }
+
     static QStringList methodNames();
 
 private:
+    // A save larger than any screen sends is refused before it is decoded, and what it
+    // takes once decoded is taken from the budget for as long as it runs.
+    ByteBudget::Reservation admitSave(const wire::Request &request) const;
+
     StoreProvider m_store;
     AuditContext m_caller;
+    ByteBudget *m_budget = nullptr;
 };
 
 } // namespace kmp::server

@@ -10,22 +10,29 @@ KeyThrottle &KeyThrottle::global()
     return throttle;
 }
 
-qint64 KeyThrottle::delayFor(const QString &address, qint64 nowMs)
+QString KeyThrottle::key(const QString &address, const QString &keyName)
+{
+    // Addresses hold no spaces: the pair cannot be taken for another.
+    return address + QLatin1Char(' ') + keyName.left(64);
+}
+
+qint64 KeyThrottle::delayFor(const QString &address, const QString &keyName, qint64 nowMs)
 {
     QMutexLocker guard(&m_lock);
-    const auto it = m_entries.constFind(address);
+    const auto it = m_entries.constFind(key(address, keyName));
     if (it == m_entries.constEnd() || nowMs - it->lastMs > WindowMs || it->failures < FreeFailures)
         return 0;
     const int doublings = std::min(it->failures - FreeFailures, 16);
     return std::min(FirstDelayMs << doublings, MaxDelayMs);
 }
 
-int KeyThrottle::recordFailure(const QString &address, qint64 nowMs)
+int KeyThrottle::recordFailure(const QString &address, const QString &keyName, qint64 nowMs)
 {
     QMutexLocker guard(&m_lock);
-    if (m_entries.size() >= MaxAddresses && !m_entries.contains(address))
+    const QString k = key(address, keyName);
+    if (m_entries.size() >= MaxEntries && !m_entries.contains(k))
         forgetOld(nowMs);
-    Entry &e = m_entries[address];
+    Entry &e = m_entries[k];
     if (nowMs - e.lastMs > WindowMs)
         e.failures = 0;
     ++e.failures;
@@ -33,13 +40,13 @@ int KeyThrottle::recordFailure(const QString &address, qint64 nowMs)
     return e.failures;
 }
 
-void KeyThrottle::recordSuccess(const QString &address)
+void KeyThrottle::recordSuccess(const QString &address, const QString &keyName)
 {
     QMutexLocker guard(&m_lock);
-    m_entries.remove(address);
+    m_entries.remove(key(address, keyName));
 }
 
-int KeyThrottle::trackedAddresses()
+int KeyThrottle::trackedEntries()
 {
     QMutexLocker guard(&m_lock);
     return int(m_entries.size());
@@ -53,8 +60,8 @@ void KeyThrottle::forgetOld(qint64 nowMs)
         else
             ++it;
     }
-    // Still full of recent addresses: drop the quietest half rather than grow.
-    if (m_entries.size() >= MaxAddresses) {
+    // Still full of recent refusals: drop the quietest half rather than grow.
+    if (m_entries.size() >= MaxEntries) {
         QList<qint64> times;
         for (const Entry &e : std::as_const(m_entries))
             times << e.lastMs;

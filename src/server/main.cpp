@@ -26,6 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <unistd.h>
 #include <vector>
 
@@ -68,6 +69,7 @@ const QString kCommandsHelp =
                    "  restore        devolve uma cópia a um banco novo, conferindo cada tabela\n"
                    "  verify-backup  confere um arquivo de cópia sem restaurá-lo\n"
                    "  status         diz se um servidor responde, sua versão, banco de dados e esquema\n"
+                   "  upgrade        atualiza o esquema do banco para a versão deste servidor (antes, uma cópia)\n"
                    "Use 'kmp-appserver COMANDO --help' para ver as opções de um comando.");
 
 int serve(const QStringList &args)
@@ -122,8 +124,10 @@ int serve(const QStringList &args)
         QStringLiteral("N"), QString::number(DbPool::DefaultConnections));
     const QCommandLineOption memoryBudget(
         QStringLiteral("memory-budget"),
-        QStringLiteral("Máximo de bytes de requisições retidos ao mesmo tempo, somando todos os "
-                       "clientes, em MiB (padrão %1); uma requisição além dele é recusada.")
+        QStringLiteral("Memória para requisições e respostas grandes ao mesmo tempo, somando todos os "
+                       "clientes, em MiB (padrão %1): uma requisição conta três vezes o seu tamanho (ela e "
+                       "seus valores decodificados), uma resposta até o cliente lê-la; o que passar dele é "
+                       "recusado.")
             .arg(ByteBudget::DefaultLimit / (1024 * 1024)),
         QStringLiteral("MIB"), QString::number(ByteBudget::DefaultLimit / (1024 * 1024)));
     parser.addOptions({db, listen, maxFrame, maxConn, quiet, keys, tlsCert, tlsKey, idle, deadline, perAddress, handshake,
@@ -217,11 +221,26 @@ int serve(const QStringList &args)
     }
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Held while serving, before anything touches the file: a second server on the same
+    // SQLite file is refused, naming the one that serves it, and a restore cannot swap the
+    // file from under this one.
+    std::unique_ptr<DatabaseLock> databaseLock;
+    const QString &path = options.database.path;
+    if (!options.database.isPostgres() && path != QLatin1String(":memory:") && !path.startsWith(QLatin1String("file:"))) {
+        createPrivateDatabaseFile(path);
+        QString why;
+        databaseLock = DatabaseLock::tryExclusive(path, &why);
+        if (!databaseLock)
+            throw kmp::Error(QStringLiteral("O banco %1 não pode ser servido: %2. Um arquivo SQLite é servido por um só "
+                                            "servidor; para vários, use PostgreSQL.")
+                                 .arg(options.database.describe(), why));
+    }
+    // Buffers of several megabytes (sections, large answers) go to the system and back,
+    // rather than raising the allocator's own threshold and staying in its heap after a
+    // peak; smaller ones, the catalogue's among them, stay in the heap, quicker to reuse.
+    mallopt(M_MMAP_THRESHOLD, 2 * 1024 * 1024);
     AppServer server(options);
     server.start(address, quint16(port));
-    // Held while serving, so that a restore cannot swap the file from under this server.
-    const std::unique_ptr<DatabaseLock> databaseLock =
-        options.database.isPostgres() ? nullptr : DatabaseLock::shared(options.database.path);
     logLine(QStringLiteral("servindo KMP12800.rdmDiagPaci com %1; %2; %3")
                 .arg(options.database.describe(), options.tls ? QStringLiteral("TLS") : QStringLiteral("sem TLS"),
                      options.keys ? QStringLiteral("%1 chave(s) de cliente").arg(options.keys->size())
@@ -361,6 +380,8 @@ int main(int argc, char **argv)
             return verifyCommand(args);
         if (command == QLatin1String("status"))
             return statusCommand(args);
+        if (command == QLatin1String("upgrade"))
+            return upgradeCommand(args);
         err(QStringLiteral("Comando desconhecido: %1\n").arg(command) + kCommandsHelp);
         return 2;
     } catch (const kmp::Error &e) {

@@ -3,9 +3,11 @@
 #include "auth.h"
 #include "backup.h"
 #include "commandline.h"
+#include "dbconnection.h"
 #include "error.h"
 #include "frame.h"
 #include "ping.h"
+#include "schema.h"
 
 #include <QCborMap>
 #include <QElapsedTimer>
@@ -75,6 +77,8 @@ int verifyCommand(const QStringList &args)
             .arg(m.createdAt, m.sourceKind)
             .arg(m.schemaVersion)
             .arg(m.totalRows()));
+    if (m.digests.empty())
+        out(QStringLiteral("aviso: cópia de formato antigo, sem resumo do conteúdo: conferidas só as contagens de linhas"));
     printManifest(m);
     return 0;
 }
@@ -110,6 +114,29 @@ int restoreCommand(const QStringList &args)
             .arg(m.totalRows())
             .arg(m.rowCounts.size()));
     printManifest(m);
+    return 0;
+}
+
+int upgradeCommand(const QStringList &args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption db = databaseOption();
+    parser.addOption(db);
+    parseOrExit(parser, args,
+                QStringLiteral("Atualiza o esquema do banco de dados para a versão deste kmp-appserver, numa só "
+                               "transação. SQLite: faz antes uma cópia conferida ao lado do arquivo "
+                               "(CAMINHO.esquema-N-DATA-HORA.bak). PostgreSQL: faça antes sua cópia (pg_dump); os "
+                               "servidores recusam um banco de versão anterior até que ele seja atualizado."));
+    noPositionals(parser);
+    const DatabaseConfig config = DatabaseConfig::parse(parser.value(db));
+    DbConnection conn(config);
+    const int before = schemaVersion(conn);
+    if (config.isPostgres() && before == 0)
+        throw kmp::Error(missingTablesMessage(conn));
+    const QString copy = upgradeSchema(conn);
+    if (!copy.isEmpty())
+        out(QStringLiteral("cópia de antes da atualização: %1").arg(copy));
+    out(QStringLiteral("banco %1: esquema versão %2 (era %3)").arg(config.describe()).arg(schemaVersion(conn)).arg(before));
     return 0;
 }
 

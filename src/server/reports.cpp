@@ -1,5 +1,7 @@
 #include "reports.h"
 
+#include "controlchars.h"
+
 #include "dbconnection.h"
 #include "packet.h"
 #include "serviceerror.h"
@@ -97,6 +99,13 @@ QByteArray runReport(DbConnection &db, const QString &code, const QString &id, c
     if (err.error != QJsonParseError::NoError || !doc.isObject())
         throw ServiceError(wire::ErrorCode::BadRequest, QStringLiteral("Parâmetros do relatório ilegíveis."));
     const QJsonObject values = doc.object();
+    // A value's escapes can carry what the text of the arguments could not (\u0000); no
+    // code or key holds a control character, and the database driver would refuse a NUL
+    // with a text of its own.
+    for (const QString &name : def.params)
+        if (firstControlCharacter(values.value(name).toString()) >= 0)
+            throw ServiceError(wire::ErrorCode::BadRequest,
+                               QStringLiteral("O parâmetro %1 do relatório contém um caractere de controle.").arg(name));
 
     QSqlQuery q = db.prepare(def.query);
     for (const QString &name : def.params)

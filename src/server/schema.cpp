@@ -370,14 +370,45 @@ int schemaVersion(DbConnection &db)
     return readVersion(db);
 }
 
+QStringList otherSchemasWithTables(DbConnection &db)
+{
+    if (!db.isPostgres())
+        return {};
+    QSqlQuery q = db.prepare(QStringLiteral("SELECT table_schema FROM information_schema.tables WHERE table_name = "
+                                            "'kmp_schema_version' AND table_schema <> ? ORDER BY table_schema"));
+    q.addBindValue(db.config().schemaName());
+    db.exec(q);
+    QStringList out;
+    while (q.next())
+        out << q.value(0).toString();
+    return out;
+}
+
+QString missingTablesMessage(DbConnection &db)
+{
+    const DatabaseConfig &c = db.config();
+    QString text = c.isPostgres() ? QStringLiteral("O schema \"%1\" do banco %2").arg(c.schemaName(), c.describe())
+                                  : QStringLiteral("O banco %1").arg(c.describe());
+    text += QStringLiteral(" não tem as tabelas do kmp-appserver.");
+    const QStringList others = otherSchemasWithTables(db);
+    if (!others.isEmpty())
+        return text
+               + QStringLiteral(" Elas estão no schema %1: indique-o no endereço (?schema=%2).")
+                     .arg(others.join(QStringLiteral(", ")), others.first());
+    return text + QStringLiteral(" Crie-as com kmp-appserver import-cid10 (ou demo, ou restore) neste endereço.");
+}
+
 void ensureSchema(DbConnection &db)
 {
     // Most starts find the schema current; check before taking any lock.
     if (readVersion(db) == CurrentSchemaVersion)
         return;
     Transaction tx(db);
-    if (db.isPostgres())
+    if (db.isPostgres()) {
         db.execDirect(QStringLiteral("SELECT pg_advisory_xact_lock(1280012800)"));
+        // Under the lock: two servers creating it at once cannot trip over each other.
+        db.execDirect(QStringLiteral("CREATE SCHEMA IF NOT EXISTS \"%1\"").arg(db.config().schemaName()));
+    }
     db.execDirect(QStringLiteral("CREATE TABLE IF NOT EXISTS KMP_SCHEMA_VERSION (VERSION INTEGER NOT NULL)"));
     const int version = readVersion(db);
     if (version > CurrentSchemaVersion)

@@ -75,4 +75,12 @@ QString newCatalogueVersion(const QString &previous);
 // The version stored in the database, 0 when it has no schema yet.
 int schemaVersion(DbConnection &db);
 
+// PostgreSQL: the other schemas of the database that hold this server's tables, for a
+// message about a search path that points elsewhere than the data.
+QStringList otherSchemasWithTables(DbConnection &db);
+
+// What to tell an administrator whose database (or PostgreSQL schema) has none of this
+// server's tables: which one was looked at, and where the tables are if elsewhere.
+QString missingTablesMessage(DbConnection &db);
+
 } // namespace kmp::server

@@ -178,7 +178,9 @@ QByteArray Store::select(const TableDef &table, const QStringList &fields, const
     if (q.lastError().isValid())
         throw ServiceError(ErrorCode::Internal, QStringLiteral("Erro no banco de dados ao ler %1 (código %2).")
                                                     .arg(table.name, q.lastError().nativeErrorCode().left(16)));
-    return packet.finish();
+    QByteArray out = packet.finish();
+    m_db.noteLargeTransfer(out.size());
+    return out;
 }
 
 QByteArray Store::diagnost()

@@ -46,12 +46,7 @@ QString handshakeFailure(const TlsIdentity &id)
     if (listener.waitForNewConnection(5000) && listener.descriptor >= 0) {
         QSslSocket server;
         if (server.setSocketDescriptor(listener.descriptor)) {
-            QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-            conf.setLocalCertificateChain(id.chain);
-            conf.setPrivateKey(id.key);
-            conf.setProtocol(QSsl::TlsV1_2OrLater);
-            conf.setPeerVerifyMode(QSslSocket::VerifyNone);
-            server.setSslConfiguration(conf);
+            server.setSslConfiguration(id.serverConfiguration());
             // The first failure is the reason; a later wait that times out must not hide it.
             QObject::connect(&server, &QAbstractSocket::errorOccurred, [&](QAbstractSocket::SocketError e) {
                 if (why.isEmpty() && e != QAbstractSocket::SocketTimeoutError)
@@ -109,6 +104,16 @@ TlsIdentity TlsIdentity::load(const QString &certFile, const QString &keyFile, Q
                       .arg(keyFile, certFile)
                 : QStringLiteral("O certificado %1 e a chave %2 não servem para TLS: %3").arg(certFile, keyFile, why.left(300)));
     return id;
+}
+
+QSslConfiguration TlsIdentity::serverConfiguration() const
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setLocalCertificateChain(chain);
+    conf.setPrivateKey(key);
+    conf.setProtocol(QSsl::TlsV1_2OrLater);
+    conf.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return conf;
 }
 
 } // namespace kmp::server

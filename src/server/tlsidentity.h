@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslKey>
 #include <QString>
 
@@ -21,6 +22,10 @@ struct TlsIdentity
     // accepted.
     // warnings receives advice that does not stop the server (a key readable by others).
     static TlsIdentity load(const QString &certFile, const QString &keyFile, QStringList *warnings = nullptr);
+
+    // The server side of a connection: this identity, TLS 1.2 or later, and no client
+    // certificate asked for (stations prove who they are with their client key).
+    QSslConfiguration serverConfiguration() const;
 };
 
 } // namespace kmp::server

@@ -3,9 +3,9 @@
 # service with its default configuration (through systemd where it runs; otherwise the
 # unit's ExecStart line with its EnvironmentFile, as the service's user, in its working
 # directory), calls it, opens the screen on it with the installed host, then purges both
-# and checks that only the data is left. The machine ends as it started: the test refuses
-# to run where the packages, the user or the folders already exist, and removes the data
-# folder it made itself.
+# and checks that only the data and the user owning it are left. The machine ends as it
+# started: the test refuses to run where the packages, the user or the folders already
+# exist, and removes the data folder and the user it made itself.
 # Exit 77 (skipped) when it cannot run here: not root, no apt-get, or an installation
 # already present.
 set -uo pipefail
@@ -40,8 +40,11 @@ cleanup() {
         DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 kmp-appserver kmp-host \
             >/dev/null 2>&1 || true
     fi
-    # The data folder did not exist before the test (checked above): it goes too.
+    # The data folder and the user did not exist before the test (checked above): they go
+    # too, as an administrator would remove them by hand.
     rm -rf /var/lib/kmp
+    getent passwd kmp >/dev/null && deluser --system kmp >/dev/null 2>&1
+    getent group kmp >/dev/null && delgroup --system kmp >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -176,7 +179,13 @@ for gone in /usr/bin/kmp-appserver /usr/bin/kmp-call /usr/bin/kmp-host /usr/bin/
             /etc/systemd/system/multi-user.target.wants/kmp-appserver.service; do
     [ -e "$gone" ] || [ -L "$gone" ] && fail "$gone is still there after purge"
 done
-getent passwd kmp >/dev/null && fail "user kmp is still there after purge"
-getent group kmp >/dev/null && fail "group kmp is still there after purge"
 [ -f /var/lib/kmp/kmp.db ] || fail "purge removed the data"
-echo "PASS: installed, served a call, purged; the data was kept"
+# The data keeps its owner: the user stays, so the next system account cannot take its
+# number and with it the patients' records.
+getent passwd kmp >/dev/null || fail "purge removed the user kmp, owner of the data"
+[ "$(stat -c '%U:%G %a' /var/lib/kmp/kmp.db)" = "kmp:kmp 600" ] || fail "the data is $(stat -c '%U:%G %a' /var/lib/kmp/kmp.db)"
+adduser --system --no-create-home kmp-package-test-next >/dev/null 2>&1 || fail "adduser failed"
+next_uid=$(id -u kmp-package-test-next)
+deluser --system kmp-package-test-next >/dev/null 2>&1
+[ "$next_uid" != "$(stat -c %u /var/lib/kmp/kmp.db)" ] || fail "the next system account took the data's owner number"
+echo "PASS: installed, served a call, purged; the data was kept, with its owner"

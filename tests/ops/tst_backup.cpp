@@ -15,9 +15,12 @@
 
 #include <QCborArray>
 #include <QCryptographicHash>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <atomic>
+#include <csignal>
 #include <set>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace kmp;
@@ -76,6 +79,12 @@ QString makeGoodBackup(const QTemporaryDir &dir)
     const QString file = dir.filePath(QStringLiteral("good.bak"));
     backupDatabase(config, file);
     return file;
+}
+
+bool isPrivate(const QString &path)
+{
+    const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    return QFileInfo::exists(path) && !(QFile::permissions(path) & others);
 }
 
 void runSql(const QString &path, const QStringList &statements)
@@ -159,6 +168,7 @@ private Q_SLOTS:
         QVERIFY2(!failed.load(), failure.constData());
         QVERIFY2(backup.exitCode == 0, backup.err.constData());
         QVERIFY(backup.out.contains("esquema versão"));
+        QVERIFY(isPrivate(file));
         qInfo("%d saves acknowledged before the backup, %d while it ran", before, after - before);
 
         QString why;
@@ -168,6 +178,7 @@ private Q_SLOTS:
                                                                   QStringLiteral("--database"), target->databaseUrl()});
         QVERIFY2(restore.exitCode == 0, restore.err.constData());
         QVERIFY(restore.out.contains("restauração concluída"));
+        QVERIFY(target->isPostgres() || isPrivate(target->config().path));
 
         DbConnection restored(target->config());
         QCOMPARE(schemaVersion(restored), CurrentSchemaVersion);
@@ -230,6 +241,17 @@ private Q_SLOTS:
                                           << false << QStringLiteral("declara");
         QTest::newRow("hostile table name") << QStringList{QStringLiteral("CREATE TABLE \"X; DROP TABLE DIAGPACI\" (A)")} << false
                                             << QStringLiteral("inesperado");
+        // Counts kept, contents changed: 8 bytes of a clinical note, a word of the trail,
+        // or the copy's format lowered so that its digests would go unchecked.
+        QTest::newRow("a note's bytes changed") << QStringList{QStringLiteral(
+            "UPDATE HISTDOEN SET DSHISTDOEATU = X'4E4F5441204E4F56' || substr(DSHISTDOEATU, 9) WHERE DTCONSPACI = 46365")}
+                                                << false << QStringLiteral("HISTDOEN");
+        QTest::newRow("an audit row changed")
+            << QStringList{QStringLiteral("UPDATE KMP_AUDIT SET CLIENT_KEY = 'outra' WHERE ID = 2")} << false
+            << QStringLiteral("KMP_AUDIT");
+        QTest::newRow("format lowered") << QStringList{QStringLiteral(
+            "UPDATE KMP_BACKUP_INFO SET VALUE = '1' WHERE NAME = 'format'")}
+                                        << false << QStringLiteral("formato");
         QTest::newRow("truncated") << QStringList{} << true << QString();
     }
     void verifyRefusesDamage()
@@ -283,7 +305,8 @@ private Q_SLOTS:
             Store(db).applyDelta(tables::histDoen(), noteDelta(77), QStringLiteral("duplicado"));
         }
         const QByteArray before = fileHash(target.path);
-        std::unique_ptr<DatabaseLock> serving = inUse ? DatabaseLock::shared(target.path) : nullptr;
+        QString holder;
+        std::unique_ptr<DatabaseLock> serving = inUse ? DatabaseLock::tryExclusive(target.path, &holder) : nullptr;
         RestoreOptions options;
         options.replace = replace;
         if (!message.isEmpty()) {
@@ -296,7 +319,11 @@ private Q_SLOTS:
             QCOMPARE(fileHash(target.path), before);
             return;
         }
+        // A copy made readable by others (by hand, or by an older version) still restores
+        // into a database only the server's user can read.
+        QVERIFY(QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ReadGroup | QFileDevice::ReadOther));
         const BackupManifest m = restoreDatabase(file, target, options);
+        QVERIFY(isPrivate(target.path));
         DbConnection db(target);
         QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM HISTDOEN")), qint64(3));
         QCOMPARE(count(db, QStringLiteral("SELECT COUNT(*) FROM DIAGNOST")), m.rowCounts.at(QStringLiteral("DIAGNOST")));
@@ -349,19 +376,67 @@ private Q_SLOTS:
                  m.rowCounts.at(QStringLiteral("KMP_SCHEMA_VERSION")));
     }
 
+    // A server started on an older schema upgrades a SQLite file only after a checked copy
+    // of it; on PostgreSQL it waits for the administrator's upgrade.
+    void upgradeWithACopyFirst_data()
+    {
+        addBackendColumn();
+        addBackendRows("older schema", [](auto &) {});
+    }
+    void upgradeWithACopyFirst()
+    {
+        KMP_OPEN_BACKEND(db);
+        {
+            DbConnection conn(db->config());
+            loadDemo(conn);
+            conn.execDirect(QStringLiteral("DELETE FROM KMP_SCHEMA_VERSION WHERE VERSION = %1").arg(CurrentSchemaVersion));
+        }
+        ServerProcess server;
+        QString why;
+        if (db->isPostgres()) {
+            QVERIFY(!server.start(db->databaseUrl(), {}, &why));
+            QVERIFY2(why.contains(QStringLiteral("kmp-appserver upgrade")), qPrintable(why));
+            const ToolRun upgrade =
+                runTool(binary("kmp-appserver"), {QStringLiteral("upgrade"), QStringLiteral("--database"), db->databaseUrl()});
+            QVERIFY2(upgrade.exitCode == 0, upgrade.err.constData());
+        }
+        QVERIFY2(server.start(db->databaseUrl(), {}, &why), qPrintable(why));
+        DbConnection conn(db->config());
+        QCOMPARE(schemaVersion(conn), CurrentSchemaVersion);
+        if (db->isPostgres())
+            return;
+        const QFileInfo database(db->config().path);
+        const QStringList copies =
+            database.dir().entryList({database.fileName() + QStringLiteral(".esquema-%1-*.bak").arg(CurrentSchemaVersion - 1)});
+        QCOMPARE(copies.size(), 1);
+        QVERIFY(server.waitForLogLine({QStringLiteral("cópia do banco feita antes de atualizar"), copies.first()}));
+        const BackupManifest copy = verifyBackup(database.dir().filePath(copies.first()));
+        QCOMPARE(copy.schemaVersion, CurrentSchemaVersion - 1);
+        QCOMPARE(copy.rowCounts.at(QStringLiteral("DIAGASSO")), qint64(3));
+    }
+
     void backupRefuses_data()
     {
         QTest::addColumn<bool>("targetExists");
         QTest::addColumn<bool>("sourceExists");
         QTest::addColumn<QString>("message");
-        QTest::newRow("copy file exists") << true << true << QStringLiteral("já existe");
-        QTest::newRow("no such database") << false << false << QStringLiteral("não existe");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<qint64>("fileLimit"); // the most bytes a file of this process may grow to
+        QTest::newRow("copy file exists") << true << true << QStringLiteral("já existe") << QString() << qint64(0);
+        QTest::newRow("no such database") << false << false << QStringLiteral("não existe") << QString() << qint64(0);
+        QTest::newRow("no such folder") << false << true << QStringLiteral("nao-ha, onde a cópia seria gravada, não existe")
+                                        << QStringLiteral("nao-ha/") << qint64(0);
+        // As on a full disk: the file and the reason named, the partial copy gone.
+        QTest::newRow("no room for the copy")
+            << false << true << QStringLiteral("copy.bak não foi feita: Erro no banco") << QString() << qint64(16384);
     }
     void backupRefuses()
     {
         QFETCH(bool, targetExists);
         QFETCH(bool, sourceExists);
         QFETCH(QString, message);
+        QFETCH(QString, folder);
+        QFETCH(qint64, fileLimit);
         QTemporaryDir dir;
         DatabaseConfig source;
         source.path = dir.filePath(QStringLiteral("source.db"));
@@ -369,7 +444,15 @@ private Q_SLOTS:
             DbConnection db(source);
             ensureSchema(db);
         }
-        const QString file = dir.filePath(QStringLiteral("copy.bak"));
+        const QString file = dir.filePath(folder + QStringLiteral("copy.bak"));
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        const auto restoreLimit = qScopeGuard([&]() { ::setrlimit(RLIMIT_FSIZE, &unlimited); });
+        if (fileLimit > 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small{rlim_t(fileLimit), unlimited.rlim_max};
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        }
         if (targetExists) {
             QFile f(file);
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -380,6 +463,9 @@ private Q_SLOTS:
             QFAIL("backup went ahead");
         } catch (const kmp::Error &e) {
             QVERIFY2(e.userMessage().contains(message), qPrintable(e.userMessage()));
+            if (fileLimit > 0)
+                QVERIFY2(e.userMessage().contains(QStringLiteral("disco")) && e.userMessage().contains(QStringLiteral("apagada")),
+                         qPrintable(e.userMessage()));
         }
         QCOMPARE(QFileInfo::exists(source.path), sourceExists); // never created by a backup
         if (targetExists)

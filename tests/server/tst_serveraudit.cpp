@@ -174,6 +174,15 @@ void TestServerAudit::everyAppliedChangeOnce()
     QVERIFY2(otherDay.out.contains("0 alteração(ões)"), otherDay.out.constData());
     // Patient data stays out of the server's log.
     QVERIFY(!server.log().contains("Segunda") && !server.log().contains("Asma"));
+
+    // A mistyped database is refused, and left as it was: not created, never reported empty.
+    const QString mistyped =
+        db->isPostgres() ? db->databaseUrl() + QStringLiteral("_x") : db->databaseUrl() + QStringLiteral("-digitado-errado");
+    const ToolRun wrong =
+        runTool(binary("kmp-appserver"), {"audit", "--branch", kFilial, "--patient", kPaciente, "--database", mistyped});
+    QCOMPARE(wrong.exitCode, 1);
+    QVERIFY2(wrong.err.contains(db->isPostgres() ? "não tem as tabelas" : "não existe"), wrong.err.constData());
+    QVERIFY(db->isPostgres() || !QFileInfo::exists(mistyped.mid(7)));
 }
 
 QTEST_GUILESS_MAIN(TestServerAudit)

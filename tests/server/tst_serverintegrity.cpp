@@ -7,6 +7,7 @@
 #include "controlchars.h"
 #include "databasefiles.h"
 #include "dbconnection.h"
+#include "deltavalidation.h"
 #include "democatalogue.h"
 #include "packet.h"
 #include "schema.h"
@@ -15,6 +16,7 @@
 #include "testdatabase.h"
 
 #include <QCborArray>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <sys/stat.h>
 
@@ -135,6 +137,9 @@ private Q_SLOTS:
     void postgresLinkOptions();
     void postgresLinkOptionsReachTheServer_data();
     void postgresLinkOptionsReachTheServer();
+    void postgresMisdirected_data();
+    void postgresMisdirected();
+    void fullServerWithKeysSaysSo_data();
     void fullServerWithKeysSaysSo();
 };
 
@@ -147,6 +152,7 @@ void TestServerIntegrity::hostileRequestIsRefused_data()
     QTest::addColumn<QString>("says");
     const int invalid = int(wire::ErrorCode::Invalid);
     const int bad = int(wire::ErrorCode::BadRequest);
+    const int tooLarge = int(wire::ErrorCode::TooLarge);
     const TableDef &diag = tables::diagPaci();
     const TableDef &hist = tables::histDoen();
     const TableDef &report = tables::memLaudo();
@@ -221,6 +227,26 @@ void TestServerIntegrity::hostileRequestIsRefused_data()
          invalid, "não está cadastrado no catálogo"},
         {"unregistered report type", "SetMemLaudo", args(encoded(report, {ins(reportRow(QStringLiteral("999")))})), invalid,
          "tipo de laudo"},
+        // Saves larger than any screen sends, refused before they are decoded.
+        {"more diagnoses in one save than a screen sends", "SetDiagPaci",
+         args(encoded(diag, std::vector<Change>(size_t(MaxDiagnosisChanges) + 1, ins(diagRow(QStringLiteral("E119"), 2))))),
+         tooLarge, "no máximo 2000"},
+        {"two sections in one save", "SetHistDoen", args(encoded(hist, {ins(with(sectionRow(), 0, kOther)), ins(sectionRow())})),
+         tooLarge, "no máximo 1"},
+        // Marks that make a code read as another, and a NUL hidden in a report's parameters.
+        {"bidirectional mark in a diagnosis code", "SetDiagPaci",
+         args(encoded(diag, {ins(with(diagRow(QStringLiteral("E119"), 2), 3, QStringLiteral("E1") + QChar(0x202e) + "91"))})),
+         invalid, "CDDIAGNOST contém um caractere de controle"},
+        {"bidirectional mark in a load argument",
+         "GetDiagPaci",
+         {kFilial, QChar(0x202e) + kPaciente, kDate},
+         bad,
+         "argumento 2 contém um caractere de controle"},
+        {"NUL inside a report parameter",
+         "ExecRelatorio",
+         {"KMP128", "KMP12801", QStringLiteral(R"({"P_CDFILIAL": "00\u00001", "P_CDPACIENTE": "000000000777"})")},
+         bad,
+         "P_CDFILIAL do relatório contém um caractere de controle"},
         {"good row, then a bad one", "SetDiagPaci",
          args(encoded(diag, {ins(diagRow(QStringLiteral("E119"), 2)), ins(diagRow(QStringLiteral("ZZ99"), 3))})), invalid,
          "catálogo"},
@@ -533,17 +559,97 @@ void TestServerIntegrity::postgresLinkOptionsReachTheServer()
     QVERIFY(!server.log().contains("senha-que-nao"));
 }
 
+void TestServerIntegrity::postgresMisdirected_data()
+{
+    QTest::addColumn<QString>("trap");
+    QTest::addColumn<QString>("says"); // in the refusal to start, or in the station's message
+    QTest::newRow("no schema given, one named like the role holds tables") << "role"
+                                                                           << "\"public\"";
+    QTest::newRow("a schema without the tables") << "typo"
+                                                 << "_x\"";
+    QTest::newRow("the database turns the server away after its start") << "down"
+                                                                        << "não está respondendo";
+}
+
+// Where the data is not where the server looks, it says so and serves nothing; a database
+// that stops answering is the administrator's to hear about, with the driver's words.
+void TestServerIntegrity::postgresMisdirected()
+{
+    QFETCH(QString, trap);
+    QFETCH(QString, says);
+    QString why;
+    const auto db = TestDatabase::create(QStringLiteral("postgresql"), &why);
+    if (!db)
+        QSKIP(qPrintable(why));
+    const DatabaseConfig &c = db->config();
+    const QString base = QStringLiteral("postgresql://%1@%2:%3/%4").arg(c.user, c.host).arg(c.port).arg(c.database);
+    const QString role = QStringLiteral("kmp_down_%1").arg(QCoreApplication::applicationPid());
+    DbConnection admin(c);
+    const auto cleanUp = qScopeGuard([&]() {
+        try {
+            admin.execDirect(QStringLiteral("DROP SCHEMA IF EXISTS \"%1\" CASCADE").arg(c.user));
+            if (trap == QLatin1String("down"))
+                for (const char *sql : {"DROP SCHEMA IF EXISTS %1 CASCADE", "DROP OWNED BY %1", "DROP ROLE %1"})
+                    admin.execDirect(QString::fromLatin1(sql).arg(role));
+        } catch (const kmp::Error &) {
+        }
+    });
+    QString url = base + QStringLiteral("?schema=") + c.schema + QStringLiteral("_x");
+    if (trap == QLatin1String("role")) {
+        DbConnection named(DatabaseConfig::parse(base + QStringLiteral("?schema=") + c.user));
+        ensureSchema(named);
+        url = base;
+    } else if (trap == QLatin1String("down")) {
+        admin.execDirect(QStringLiteral("CREATE ROLE %1 LOGIN").arg(role));
+        admin.execDirect(QStringLiteral("GRANT CREATE ON DATABASE \"%1\" TO %2").arg(c.database, role));
+        url = QStringLiteral("postgresql://%1@%2:%3/%4?schema=%1").arg(role, c.host).arg(c.port).arg(c.database);
+        DbConnection own(DatabaseConfig::parse(url));
+        ensureSchema(own);
+    }
+    ServerProcess server;
+    QString refusal;
+    if (trap != QLatin1String("down")) {
+        QVERIFY(!server.start(url, {}, &refusal));
+        QVERIFY2(refusal.contains(says) && refusal.contains(trap == QLatin1String("role") ? c.user : c.schema),
+                 qPrintable(refusal));
+        return;
+    }
+    QVERIFY2(server.start(url, {}, &refusal), qPrintable(refusal));
+    admin.execDirect(QStringLiteral("ALTER ROLE %1 CONNECTION LIMIT 0").arg(role));
+    wire::Client station;
+    configureClient(station, server.port());
+    const wire::Response r = station.call(request(QStringLiteral("GetTipoLaudo"), {QString(), QStringLiteral("T")}));
+    QVERIFY(!r.ok);
+    QVERIFY2(r.errorMessage.contains(says) && !r.errorMessage.contains(c.host) && !r.errorMessage.contains(role),
+             qPrintable(r.errorMessage));
+    QVERIFY2(server.waitForLogLine({QStringLiteral("Não foi possível abrir o banco de dados"), role}), server.log().constData());
+}
+
+void TestServerIntegrity::fullServerWithKeysSaysSo_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("client keys") << false;
+    QTest::newRow("client keys and TLS") << true;
+}
+
 void TestServerIntegrity::fullServerWithKeysSaysSo()
 {
+    QFETCH(bool, tls);
     QTemporaryDir dir;
+    TestCertificates certs;
+    QString noCerts;
+    if (tls && !certs.create(&noCerts))
+        QSKIP(qPrintable(noCerts));
     ServerProcess server;
-    QVERIFY(
-        server.start(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("full.db")),
-                     {QStringLiteral("--keys"), writeKeyFile(dir), QStringLiteral("--max-connections"), QStringLiteral("1")}));
+    QVERIFY(server.start(
+        QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("full.db")),
+        QStringList{QStringLiteral("--keys"), writeKeyFile(dir), QStringLiteral("--max-connections"), QStringLiteral("1")}
+            + (tls ? certs.serverOptions() : QStringList())));
     wire::Client first, second;
     for (wire::Client *c : {&first, &second}) {
         configureClient(*c, server.port());
         c->setCredentials(kKeyName, kSecret);
+        c->setTls(tls, certs.ca());
     }
     QVERIFY(first.call(request(QStringLiteral("GetTipoLaudo"), {QString(), QStringLiteral("T")})).ok);
     try {

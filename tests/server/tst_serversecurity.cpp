@@ -338,7 +338,7 @@ void TestServerSecurity::kmpCallWithKeyAndTls_data()
     QTest::newRow("key in the environment") << QStringList{"--tls", "--ca", "CA"} << QStringList{"KMP_CALL_KEY=" + good} << 0
                                             << "\"fields\"";
     QTest::newRow("wrong key") << QStringList{"--tls", "--ca", "CA", "--key", kKeyName + ":uma-senha-qualquer-errada"}
-                               << QStringList{} << 3 << "Chave de cliente recusada pelo servidor.";
+                               << QStringList{} << 1 << "Chave de cliente recusada pelo servidor.";
     QTest::newRow("no key") << QStringList{"--tls", "--ca", "CA"} << QStringList{} << 3 << "exige uma chave de cliente";
     QTest::newRow("untrusted certificate") << QStringList{"--tls", "--ca", "ROGUE", "--key", good} << QStringList{} << 3
                                            << "Certificado do servidor não confiável";

@@ -4,6 +4,7 @@
 
 #include "cid10import.h"
 #include "dbconnection.h"
+#include "deltavalidation.h"
 #include "democatalogue.h"
 #include "demodata.h"
 #include "dispatcher.h"
@@ -471,6 +472,12 @@ void TestServerStore::badDeltaIsRefused_data()
     unknownRow.push_back(QStringLiteral("x"));
     FieldDefs noKey(defs.begin() + 1, defs.end());
     RowValues noKeyRow(unknownRow.begin() + 1, unknownRow.end() - 1);
+    FieldDefs tooMany = defs;
+    RowValues tooManyRow = diag("I10", 1);
+    while (tooMany.size() <= size_t(MaxDeltaFields)) {
+        tooMany.push_back({QStringLiteral("X%1").arg(tooMany.size()), FieldKind::String, 1});
+        tooManyRow.push_back(QString());
+    }
     FieldDefs wrongKind = defs;
     wrongKind[5].kind = FieldKind::String;
     RowValues wrongKindRow = diag("I10", 1);
@@ -499,6 +506,8 @@ void TestServerStore::badDeltaIsRefused_data()
         {"unknown field", encode(unknown, {ins(unknownRow)}), invalid, "não existe em DIAGPACI"},
         {"key field missing", encode(noKey, {ins(noKeyRow)}), invalid, "CDFILIAL (chave de DIAGPACI) falta"},
         {"field of the wrong kind", encode(wrongKind, {ins(wrongKindRow)}), invalid, "NRSEQUENCIA deveria ser do tipo float"},
+        {"more fields than any table has", encode(tooMany, {ins(tooManyRow)}), int(wire::ErrorCode::TooLarge),
+         "campos; nenhuma tabela tem tantos"},
         {"bytes that are no delta", QByteArray("\xa1\x01\x02garbage", 10), int(wire::ErrorCode::BadRequest),
          "Alterações ilegíveis"},
         // The reason names the part in plain Portuguese, not read back as Latin-1.

@@ -1,5 +1,7 @@
 #include "serverprocess.h"
 
+#include <QFile>
+
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -94,6 +96,24 @@ void ServerProcess::killHard()
         return;
     m_process.kill();
     m_process.waitForFinished(5000);
+}
+
+qint64 ServerProcess::statusKb(const char *field) const
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid()));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+void ServerProcess::resetPeak() const
+{
+    QFile f(QStringLiteral("/proc/%1/clear_refs").arg(pid()));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
 }
 
 QByteArray ServerProcess::log()

@@ -41,6 +41,11 @@ public:
     qint64 pid() const { return m_process.processId(); }
     bool isRunning() const { return m_process.state() == QProcess::Running; }
 
+    // A field of the process's /proc status in KiB ("VmRSS:", "VmHWM:"), -1 when unread;
+    // resetPeak() starts VmHWM again from the present size.
+    qint64 statusKb(const char *field) const;
+    void resetPeak() const;
+
     // The log (stderr) so far.
     QByteArray log();
     // Waits until the log holds every one of the parts on one line.

@@ -6,6 +6,7 @@
 
 #include "databaseconfig.h"
 #include "dbconnection.h"
+#include "schema.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -60,6 +61,12 @@ public:
                 url + (url.contains(QLatin1Char('?')) ? QStringLiteral("&schema=") : QStringLiteral("?schema=")) + db->m_schema;
         }
         db->m_config = server::DatabaseConfig::parse(db->m_databaseUrl);
+        // A server refuses a PostgreSQL schema without its tables (it would serve empty
+        // ones): a test's schema starts as the administrator's set-up leaves it.
+        if (db->isPostgres()) {
+            server::DbConnection c(db->m_config);
+            server::ensureSchema(c);
+        }
         return db;
     }
 

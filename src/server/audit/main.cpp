@@ -45,8 +45,12 @@ int auditCommand(const QStringList &args)
             throw kmp::Error(QStringLiteral("--date precisa ser AAAA-MM-DD."));
         consulta = kmp::daysFromDate(d);
     }
-    DbConnection conn(DatabaseConfig::parse(parser.value(db)));
-    if (schemaVersion(conn) < 2) {
+    // A report only reads: a mistyped path must not leave an empty database behind.
+    DbConnection conn(DatabaseConfig::parse(parser.value(db)), DbConnection::Mode::ReadOnly);
+    const int version = schemaVersion(conn);
+    if (version == 0)
+        throw kmp::Error(missingTablesMessage(conn));
+    if (version < 2) {
         out(QStringLiteral("nenhuma alteração registrada (banco sem trilha de auditoria)"));
         return 0;
     }

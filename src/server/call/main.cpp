@@ -161,7 +161,10 @@ int main(int argc, char **argv)
         response = client.call(request);
     } catch (const kmp::Error &e) {
         print(stderr, QStringLiteral("kmp-call: %1").arg(e.userMessage()));
-        return 3;
+        // A refused key is the server's answer, like any other refusal (the client says it
+        // in these words whatever the server sent); the rest is a server that could not be
+        // reached or did not answer.
+        return e.userMessage() == QLatin1String("Chave de cliente recusada pelo servidor.") ? 1 : 3;
     }
     client.disconnectFromServer();
     if (!response.ok) {
