@@ -13,6 +13,11 @@ namespace kmp {
 // QTextEdit ignores such a clipboard, so a clinician's Ctrl+V did nothing at all. The
 // picture goes into the document at full resolution; it is shown no wider than the
 // editor, and stored as a PNG picture when the section is saved.
+//
+// A numbered list of a note may start at another number than 1 (from 5: "5.", "E."), and a
+// long list is read as several lists, each starting where the one before stopped. Qt before
+// 6.6 keeps that start but numbers every list from 1 on screen; the editor shows each item's
+// true number in its place, without changing the document.
 class TRichEdit : public QTextEdit
 {
     Q_OBJECT
@@ -37,9 +42,13 @@ protected:
     void insertFromMimeData(const QMimeData *source) override;
     void keyPressEvent(QKeyEvent *event) override;
     void inputMethodEvent(QInputMethodEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void prepareTyping();
+#if QT_VERSION < QT_VERSION_CHECK(6, 6, 0)
+    void paintListNumbers(const QRect &area);
+#endif
 
     int m_pictures = 0;
     std::function<QTextCharFormat(const QTextCharFormat &)> m_typingFormat;
