@@ -1,6 +1,6 @@
 #include "trichedit.h"
 
-#include "../richtext/liststart.h"
+#include "liststart.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QImage>
